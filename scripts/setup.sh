@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need, when missing.
+set -euo pipefail
+pkgs=(build-essential cmake ninja-build qt6-base-dev libgl-dev libsqlite3-dev libgtest-dev
+      nginx-light vsftpd tinyproxy ftp-proxy python3 xvfb xauth)
+missing=()
+for p in "${pkgs[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO=sudo
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  # The packages start their system services; the tests run their own.
+  for s in nginx vsftpd tinyproxy ftp-proxy; do $SUDO service "$s" stop >/dev/null 2>&1 || true; done
+fi

@@ -1,0 +1,67 @@
+#include "app/options.h"
+
+#include <cstring>
+
+#include "platform/app.h"
+
+namespace {
+struct IntDefault {
+  const char* name;
+  std::int64_t def;
+};
+constexpr IntDefault kIntDefaults[] = {
+    {kErrorBeep, 1}, {kDoneBeep, 1}, {kExit, 1}, {kResumeSerial, 0}, {kRollback, 4},
+};
+struct StringDefault {
+  const char* name;
+  const char* def;
+};
+constexpr StringDefault kStringDefaults[] = {{kProxy, ""}, {kProxyFTP, ""}, {kEMail, "tarnwick@"}};
+}  // namespace
+
+std::int64_t ConfigInt(const char* name) {
+  std::int64_t def = 0;
+  for (const auto& d : kIntDefaults)
+    if (std::strcmp(d.name, name) == 0) def = d.def;
+  return AfxGetApp()->GetProfileInt(kSectionConfig, name, def);
+}
+
+std::string ConfigString(const char* name) {
+  std::string def;
+  for (const auto& d : kStringDefaults)
+    if (std::strcmp(d.name, name) == 0) def = d.def;
+  return AfxGetApp()->GetProfileString(kSectionConfig, name, def);
+}
+
+Options ReadOptions() {
+  Options o;
+  o.errorBeep = static_cast<int>(ConfigInt(kErrorBeep));
+  o.doneBeep = static_cast<int>(ConfigInt(kDoneBeep));
+  o.exitWhenDone = static_cast<int>(ConfigInt(kExit));
+  o.resumeSerial = static_cast<int>(ConfigInt(kResumeSerial));
+  o.rollback = static_cast<int>(ConfigInt(kRollback));
+  o.proxy = ConfigString(kProxy);
+  o.proxyFtp = ConfigString(kProxyFTP);
+  o.email = ConfigString(kEMail);
+  return o;
+}
+
+void WriteOptions(const Options& o) {
+  CWinApp* app = AfxGetApp();
+  app->WriteProfileInt(kSectionConfig, kErrorBeep, o.errorBeep);
+  app->WriteProfileInt(kSectionConfig, kDoneBeep, o.doneBeep);
+  app->WriteProfileInt(kSectionConfig, kExit, o.exitWhenDone);
+  app->WriteProfileInt(kSectionConfig, kResumeSerial, o.resumeSerial);
+  app->WriteProfileInt(kSectionConfig, kRollback, o.rollback);
+  app->WriteProfileString(kSectionConfig, kProxy, o.proxy);
+  app->WriteProfileString(kSectionConfig, kProxyFTP, o.proxyFtp);
+  app->WriteProfileString(kSectionConfig, kEMail, o.email);
+  app->FlushProfile();
+}
+
+std::int64_t RollbackBytes() { return ConfigInt(kRollback) * 1024; }
+
+std::int64_t StepBack(std::int64_t offset, std::int64_t rollbackBytes) {
+  std::int64_t v = (offset - rollbackBytes) / 1024 * 1024;  // division truncates toward zero
+  return v < 0 ? 0 : v;
+}

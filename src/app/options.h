@@ -1,0 +1,40 @@
+// The options in section Config, their defaults, and the other sections' names.
+#pragma once
+#include <cstdint>
+#include <string>
+
+inline constexpr const char* kSectionConfig = "Config";
+inline constexpr const char* kSectionFileQueue = "FileQueue";
+inline constexpr const char* kSectionDropWindow = "DropWindow";
+
+inline constexpr const char* kErrorBeep = "ErrorBeep";
+inline constexpr const char* kDoneBeep = "DoneBeep";
+inline constexpr const char* kExit = "Exit";
+inline constexpr const char* kResumeSerial = "ResumeSerial";
+inline constexpr const char* kRollback = "Rollback";
+inline constexpr const char* kProxy = "Proxy";
+inline constexpr const char* kProxyFTP = "ProxyFTP";
+inline constexpr const char* kEMail = "EMail";
+
+// Reads an option afresh with its default (options are never cached).
+std::int64_t ConfigInt(const char* name);
+std::string ConfigString(const char* name);
+
+// The eight options as the configuration dialog edits them.
+struct Options {
+  int errorBeep = 1;
+  int doneBeep = 1;
+  int exitWhenDone = 1;
+  int resumeSerial = 0;
+  int rollback = 4;
+  std::string proxy;
+  std::string proxyFtp;
+  std::string email = "tarnwick@";
+};
+Options ReadOptions();
+// Writes all eight, integers first, in the order they are read.
+void WriteOptions(const Options& o);
+
+// The rollback in bytes, and the resume point stepped back by it, on a 1024-byte boundary, never below 0.
+std::int64_t RollbackBytes();
+std::int64_t StepBack(std::int64_t offset, std::int64_t rollbackBytes);

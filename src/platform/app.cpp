@@ -1,0 +1,247 @@
+#include "platform/app.h"
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QTimer>
+#include <cerrno>
+#include <cstdlib>
+#include <map>
+
+namespace {
+CWinApp* g_app = nullptr;
+
+void makeDirs(const std::string& dir) {
+  std::string cur;
+  for (std::size_t i = 0; i <= dir.size(); ++i) {
+    if (i == dir.size() || (dir[i] == '/' && i > 0)) {
+      cur = dir.substr(0, i);
+      ::mkdir(cur.c_str(), 0700);
+    }
+  }
+}
+
+// A statement prepared once and reset after each use.
+struct Stmt {
+  sqlite3_stmt* s = nullptr;
+  ~Stmt() { sqlite3_finalize(s); }
+};
+}  // namespace
+
+struct ProfileStore::Impl {
+  sqlite3* db = nullptr;
+  Stmt get, put, del;
+  std::map<std::pair<std::string, std::string>, std::int64_t> pendingInts;
+  std::unique_ptr<QTimer> flushTimer;
+  int txDepth = 0;
+
+  ~Impl() {
+    for (Stmt* st : {&get, &put, &del}) {
+      sqlite3_finalize(st->s);
+      st->s = nullptr;
+    }
+    if (db) sqlite3_close(db);
+  }
+
+  bool prepare(Stmt& st, const char* sql) { return sqlite3_prepare_v2(db, sql, -1, &st.s, nullptr) == SQLITE_OK; }
+
+  // Returns the row's value: SQLITE_NULL type when absent.
+  template <class F>
+  void read(const std::string& section, const std::string& name, F&& onRow) {
+    if (!get.s) return;
+    sqlite3_bind_text(get.s, 1, section.data(), static_cast<int>(section.size()), SQLITE_TRANSIENT);
+    sqlite3_bind_text(get.s, 2, name.data(), static_cast<int>(name.size()), SQLITE_TRANSIENT);
+    if (sqlite3_step(get.s) == SQLITE_ROW) onRow(get.s);
+    sqlite3_reset(get.s);
+  }
+
+  bool writeRow(const std::string& section, const std::string& name, const std::int64_t* iv, const std::string* sv) {
+    if (!put.s) return false;
+    sqlite3_bind_text(put.s, 1, section.data(), static_cast<int>(section.size()), SQLITE_TRANSIENT);
+    sqlite3_bind_text(put.s, 2, name.data(), static_cast<int>(name.size()), SQLITE_TRANSIENT);
+    if (iv)
+      sqlite3_bind_int64(put.s, 3, *iv);
+    else
+      sqlite3_bind_text(put.s, 3, sv->data(), static_cast<int>(sv->size()), SQLITE_TRANSIENT);
+    bool ok = sqlite3_step(put.s) == SQLITE_DONE;
+    sqlite3_reset(put.s);
+    return ok;
+  }
+};
+
+std::string DefaultProfilePath(const std::string& maker, const std::string& appName) {
+  std::string base;
+  if (const char* x = std::getenv("XDG_CONFIG_HOME"); x && *x)
+    base = x;
+  else if (const char* h = std::getenv("HOME"); h && *h)
+    base = std::string(h) + "/.config";
+  else
+    base = "/tmp";
+  return base + "/" + maker + "/" + appName + "/settings.db";
+}
+
+ProfileStore::ProfileStore(const std::string& path) : m_impl(std::make_unique<Impl>()), m_path(path) {
+  auto slash = path.rfind('/');
+  if (slash != std::string::npos) makeDirs(path.substr(0, slash));
+  if (sqlite3_open_v2(path.c_str(), &m_impl->db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                      nullptr) != SQLITE_OK) {
+    sqlite3_close(m_impl->db);
+    m_impl->db = nullptr;
+    return;
+  }
+  sqlite3_busy_timeout(m_impl->db, 30000);
+  sqlite3_exec(m_impl->db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+  sqlite3_exec(m_impl->db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+  sqlite3_exec(m_impl->db,
+               "CREATE TABLE IF NOT EXISTS profile(section TEXT NOT NULL, name TEXT NOT NULL, value, "
+               "PRIMARY KEY(section, name))",
+               nullptr, nullptr, nullptr);
+  m_impl->prepare(m_impl->get, "SELECT value FROM profile WHERE section=?1 AND name=?2");
+  m_impl->prepare(m_impl->put, "INSERT OR REPLACE INTO profile(section, name, value) VALUES(?1, ?2, ?3)");
+  m_impl->prepare(m_impl->del, "DELETE FROM profile WHERE section=?1 AND name=?2");
+}
+
+ProfileStore::~ProfileStore() { flush(); }
+
+std::int64_t ProfileStore::getInt(const std::string& section, const std::string& name, std::int64_t def) {
+  if (auto it = m_impl->pendingInts.find({section, name}); it != m_impl->pendingInts.end()) return it->second;
+  std::int64_t v = def;
+  m_impl->read(section, name, [&](sqlite3_stmt* s) {
+    switch (sqlite3_column_type(s, 0)) {
+      case SQLITE_INTEGER:
+        v = sqlite3_column_int64(s, 0);
+        break;
+      case SQLITE_TEXT: {
+        // A number stored as text reads as its leading digits, as the old store did.
+        const char* t = reinterpret_cast<const char*>(sqlite3_column_text(s, 0));
+        v = std::strtoll(t, nullptr, 10);
+        break;
+      }
+      default:
+        break;
+    }
+  });
+  return v;
+}
+
+std::string ProfileStore::getString(const std::string& section, const std::string& name, const std::string& def) {
+  if (auto it = m_impl->pendingInts.find({section, name}); it != m_impl->pendingInts.end())
+    return std::to_string(it->second);
+  std::string v = def;
+  m_impl->read(section, name, [&](sqlite3_stmt* s) {
+    if (sqlite3_column_type(s, 0) == SQLITE_NULL) return;
+    const unsigned char* t = sqlite3_column_text(s, 0);
+    v.assign(reinterpret_cast<const char*>(t), static_cast<std::size_t>(sqlite3_column_bytes(s, 0)));
+  });
+  return v;
+}
+
+bool ProfileStore::writeInt(const std::string& section, const std::string& name, std::int64_t value) {
+  // Within a transaction, or without an event loop to flush later, write at once.
+  if (m_impl->txDepth > 0 || !QCoreApplication::instance()) {
+    m_impl->pendingInts.erase({section, name});
+    return m_impl->writeRow(section, name, &value, nullptr);
+  }
+  m_impl->pendingInts[{section, name}] = value;
+  if (!m_impl->flushTimer) {
+    m_impl->flushTimer = std::make_unique<QTimer>();
+    m_impl->flushTimer->setSingleShot(true);
+    QObject::connect(m_impl->flushTimer.get(), &QTimer::timeout, [this] { flush(); });
+  }
+  if (!m_impl->flushTimer->isActive()) m_impl->flushTimer->start(200);
+  return true;
+}
+
+bool ProfileStore::writeString(const std::string& section, const std::string& name, const std::string& value) {
+  m_impl->pendingInts.erase({section, name});
+  return m_impl->writeRow(section, name, nullptr, &value);
+}
+
+bool ProfileStore::remove(const std::string& section, const std::string& name) {
+  m_impl->pendingInts.erase({section, name});
+  auto& del = m_impl->del;
+  if (!del.s) return false;
+  sqlite3_bind_text(del.s, 1, section.data(), static_cast<int>(section.size()), SQLITE_TRANSIENT);
+  sqlite3_bind_text(del.s, 2, name.data(), static_cast<int>(name.size()), SQLITE_TRANSIENT);
+  bool ok = sqlite3_step(del.s) == SQLITE_DONE;
+  sqlite3_reset(del.s);
+  return ok;
+}
+
+void ProfileStore::flush() {
+  if (m_impl->pendingInts.empty() || !m_impl->db) return;
+  auto pending = std::move(m_impl->pendingInts);
+  m_impl->pendingInts.clear();
+  if (m_impl->flushTimer) m_impl->flushTimer->stop();
+  for (const auto& [key, value] : pending) m_impl->writeRow(key.first, key.second, &value, nullptr);
+}
+
+bool ProfileStore::transaction(const std::function<void()>& fn) {
+  if (!m_impl->db) {
+    fn();
+    return false;
+  }
+  if (m_impl->txDepth > 0) {
+    fn();
+    return true;
+  }
+  flush();
+  // BEGIN IMMEDIATE waits through the busy timeout for other writers.
+  int rc;
+  int tries = 0;
+  while ((rc = sqlite3_exec(m_impl->db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr)) == SQLITE_BUSY && tries++ < 20)
+    ::usleep(50000);
+  ++m_impl->txDepth;
+  fn();
+  --m_impl->txDepth;
+  if (rc != SQLITE_OK) return false;
+  while (sqlite3_exec(m_impl->db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_BUSY) ::usleep(10000);
+  return true;
+}
+
+// ---- CWinApp ----
+
+CWinApp::CWinApp() { g_app = this; }
+CWinApp::~CWinApp() {
+  if (g_app == this) g_app = nullptr;
+}
+CWinApp* AfxGetApp() { return g_app; }
+
+void CWinApp::SetRegistryKey(const std::string& maker) { m_maker = maker; }
+void CWinApp::SetProfilePath(const std::string& path) {
+  m_profilePath = path;
+  m_store.reset();
+}
+
+ProfileStore* CWinApp::Store() {
+  if (!m_store) {
+    extern const std::string& AppName();
+    std::string path = m_profilePath.empty() ? DefaultProfilePath(m_maker.empty() ? "Quillfern" : m_maker, AppName())
+                                             : m_profilePath;
+    m_store = std::make_unique<ProfileStore>(path);
+  }
+  return m_store.get();
+}
+
+std::int64_t CWinApp::GetProfileInt(const std::string& section, const std::string& entry, std::int64_t def) {
+  return Store()->getInt(section, entry, def);
+}
+std::string CWinApp::GetProfileString(const std::string& section, const std::string& entry, const std::string& def) {
+  return Store()->getString(section, entry, def);
+}
+bool CWinApp::WriteProfileInt(const std::string& section, const std::string& entry, std::int64_t value) {
+  return Store()->writeInt(section, entry, value);
+}
+bool CWinApp::WriteProfileString(const std::string& section, const std::string& entry, const char* value) {
+  if (!value) return Store()->remove(section, entry);
+  return Store()->writeString(section, entry, value);
+}
+bool CWinApp::WriteProfileString(const std::string& section, const std::string& entry, const std::string& value) {
+  return Store()->writeString(section, entry, value);
+}
+bool CWinApp::ProfileTransaction(const std::function<void()>& fn) { return Store()->transaction(fn); }
+void CWinApp::FlushProfile() {
+  if (m_store) m_store->flush();
+}

@@ -1,0 +1,72 @@
+// The application object and the settings store behind the profile calls.
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+class CDialog;
+
+// Settings store: SQLite, one row per value, shared safely by many processes.
+class ProfileStore {
+ public:
+  explicit ProfileStore(const std::string& path);
+  ~ProfileStore();
+  ProfileStore(const ProfileStore&) = delete;
+  ProfileStore& operator=(const ProfileStore&) = delete;
+
+  std::int64_t getInt(const std::string& section, const std::string& name, std::int64_t def);
+  std::string getString(const std::string& section, const std::string& name, const std::string& def);
+  bool writeInt(const std::string& section, const std::string& name, std::int64_t value);
+  bool writeString(const std::string& section, const std::string& name, const std::string& value);
+  bool remove(const std::string& section, const std::string& name);
+  // Integer writes may be held back and coalesced; this writes what is held.
+  void flush();
+  // Runs fn inside one write transaction: the profile calls it makes see and change the store atomically.
+  bool transaction(const std::function<void()>& fn);
+  const std::string& path() const { return m_path; }
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> m_impl;
+  std::string m_path;
+};
+
+// Where the store lives: ${XDG_CONFIG_HOME:-$HOME/.config}/Quillfern/<app name>/settings.db
+std::string DefaultProfilePath(const std::string& maker, const std::string& appName);
+
+class CWinApp {
+ public:
+  CWinApp();
+  virtual ~CWinApp();
+
+  virtual bool InitInstance() = 0;
+  // The process is being ended by a signal: set m_exitCode for what is left behind.
+  virtual void OnTerminate() {}
+
+  void SetRegistryKey(const std::string& maker);
+  // Uses this store file instead of the per-user one (tests).
+  void SetProfilePath(const std::string& path);
+
+  std::int64_t GetProfileInt(const std::string& section, const std::string& entry, std::int64_t def);
+  std::string GetProfileString(const std::string& section, const std::string& entry, const std::string& def = "");
+  bool WriteProfileInt(const std::string& section, const std::string& entry, std::int64_t value);
+  // A null value deletes the entry.
+  bool WriteProfileString(const std::string& section, const std::string& entry, const char* value);
+  bool WriteProfileString(const std::string& section, const std::string& entry, const std::string& value);
+  bool ProfileTransaction(const std::function<void()>& fn);
+  void FlushProfile();
+  ProfileStore* Store();
+
+  // The command line as given: the arguments joined by single blanks.
+  std::string m_lpCmdLine;
+  CDialog* m_pMainWnd = nullptr;
+  int m_exitCode = 0;
+
+ private:
+  std::string m_maker;
+  std::string m_profilePath;
+  std::unique_ptr<ProfileStore> m_store;
+};
+
+CWinApp* AfxGetApp();

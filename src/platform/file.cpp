@@ -1,0 +1,67 @@
+#include "platform/file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+CFile::~CFile() { Close(); }
+
+bool CFile::Open(const std::string& path, Mode mode) {
+  Close();
+  if (mode == Mode::Read) {
+    m_fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    return m_fd >= 0;
+  }
+  m_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  if (m_fd < 0) return false;
+  // Others may read, but not write: a second writer's lock fails.
+  struct flock lk{};
+  lk.l_type = F_WRLCK;
+  lk.l_whence = SEEK_SET;
+  if (::fcntl(m_fd, F_OFD_SETLK, &lk) < 0) {
+    ::close(m_fd);
+    m_fd = -1;
+    return false;
+  }
+  return true;
+}
+
+void CFile::Close() {
+  if (m_fd >= 0) ::close(m_fd);
+  m_fd = -1;
+}
+
+bool CFile::Seek(std::int64_t offset) { return m_fd >= 0 && ::lseek(m_fd, offset, SEEK_SET) == offset; }
+
+std::int64_t CFile::GetPosition() const { return m_fd >= 0 ? ::lseek(m_fd, 0, SEEK_CUR) : -1; }
+
+std::int64_t CFile::GetLength() const {
+  struct stat st{};
+  return m_fd >= 0 && ::fstat(m_fd, &st) == 0 ? st.st_size : -1;
+}
+
+bool CFile::Write(const void* data, std::size_t n) {
+  const char* p = static_cast<const char*>(data);
+  while (n > 0) {
+    ssize_t w = ::write(m_fd, p, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    p += w;
+    n -= static_cast<std::size_t>(w);
+  }
+  return true;
+}
+
+long CFile::Read(void* data, std::size_t n) {
+  ssize_t r;
+  do r = ::read(m_fd, data, n);
+  while (r < 0 && errno == EINTR);
+  return static_cast<long>(r);
+}
+
+bool CFile::TruncateHere() {
+  std::int64_t pos = GetPosition();
+  return pos >= 0 && ::ftruncate(m_fd, pos) == 0;
+}

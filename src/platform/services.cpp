@@ -1,0 +1,242 @@
+#include "platform/services.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <regex>
+#include <sstream>
+
+#include "platform/resources.h"
+#include "platform/ui.h"
+
+namespace {
+std::string g_appName;
+std::function<bool(const std::string&)> g_starter;
+}  // namespace
+
+void SetAppName(const std::string& name) { g_appName = name; }
+
+const std::string& AppName() {
+  if (g_appName.empty()) {
+    char buf[4096];
+    ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+    std::string path = n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : "tarnwick";
+    g_appName = path.substr(path.rfind('/') + 1);
+  }
+  return g_appName;
+}
+
+int AfxMessageBox(const std::string& text, UINT type) { return ui().messageBox(text, type); }
+int AfxMessageBox(int stringId, UINT type) { return ui().messageBox(LoadString(stringId), type); }
+
+std::string Format(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  va_list ap2;
+  va_copy(ap2, ap);
+  int n = std::vsnprintf(nullptr, 0, fmt, ap);
+  va_end(ap);
+  std::string out(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
+  if (n > 0) std::vsnprintf(out.data(), out.size() + 1, fmt, ap2);
+  va_end(ap2);
+  return out;
+}
+
+std::string FormatString(const std::string& fmt, const std::string& arg) {
+  std::string out;
+  bool used = false;
+  for (std::size_t i = 0; i < fmt.size(); ++i) {
+    if (fmt[i] == '%' && i + 1 < fmt.size()) {
+      if (fmt[i + 1] == '%') {
+        out += '%';
+        ++i;
+        continue;
+      }
+      if (fmt[i + 1] == 's' && !used) {
+        out += arg;
+        used = true;
+        ++i;
+        continue;
+      }
+    }
+    out += fmt[i];
+  }
+  return out;
+}
+
+DWORD GetTickCount() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_MONOTONIC, &ts);
+  auto ms = static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
+  return static_cast<DWORD>(ms);
+}
+
+void SetProgramStarter(std::function<bool(const std::string&)> starter) { g_starter = std::move(starter); }
+
+bool WinExec(const std::string& commandLine) {
+  if (g_starter) return g_starter(commandLine);
+  // "TARNWICK.EXE <rest>": start this executable again with the rest as one argument.
+  std::string rest;
+  if (auto sp = commandLine.find(' '); sp != std::string::npos) rest = commandLine.substr(sp + 1);
+  char exe[4096];
+  ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
+  if (n <= 0) return false;
+  exe[n] = '\0';
+  pid_t pid = ::fork();
+  if (pid < 0) return false;
+  if (pid == 0) {
+    // Detached: its own session, not our child, standard input from /dev/null.
+    if (::fork() != 0) ::_exit(0);
+    ::setsid();
+    int nul = ::open("/dev/null", O_RDONLY);
+    if (nul >= 0) {
+      ::dup2(nul, 0);
+      if (nul > 0) ::close(nul);
+    }
+    ::setenv("TARNWICK_HANDOFF", "1", 1);
+    ::signal(SIGINT, SIG_DFL);
+    ::signal(SIGTERM, SIG_DFL);
+    ::signal(SIGHUP, SIG_DFL);
+    ::signal(SIGPIPE, SIG_DFL);
+    if (rest.empty())
+      ::execl(exe, exe, static_cast<char*>(nullptr));
+    else
+      ::execl(exe, exe, rest.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+std::string CreateTempFile(const std::string& prefix) {
+  const char* dir = std::getenv("TMPDIR");
+  std::string tmpl = std::string(dir && *dir ? dir : "/tmp") + "/" + prefix + "XXXXXX";
+  int fd = ::mkstemp(tmpl.data());
+  if (fd < 0) return std::string();
+  ::close(fd);
+  return tmpl;
+}
+
+void DeleteFile(const std::string& path) { ::unlink(path.c_str()); }
+
+std::string HelpFilePath() {
+  char buf[4096];
+  ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+  std::string dir = n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
+  dir = dir.substr(0, dir.rfind('/'));
+  for (const std::string& p : {dir + "/help/tarnwick.html", dir + "/../share/tarnwick/help/tarnwick.html",
+                               std::string(TARNWICK_SOURCE_DIR) + "/src/resources/help/tarnwick.html"}) {
+    struct stat st{};
+    if (::stat(p.c_str(), &st) == 0) return p;
+  }
+  return dir + "/help/tarnwick.html";
+}
+
+void MessageBeep(bool error) { ui().beep(error); }
+void WinHelp(int context) { ui().openHelp(context); }
+bool SetClipboardText(const std::string& text) { return ui().setClipboardText(text); }
+
+// ---- other programs' settings ----
+
+namespace {
+std::string readFile(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+// The first profile folder of a Mozilla program that holds prefs.js.
+std::string mozillaPrefs(const std::string& home, const std::string& folder) {
+  std::string base = home + "/" + folder;
+  std::string ini = readFile(base + "/profiles.ini");
+  std::vector<std::string> candidates;
+  std::istringstream in(ini);
+  std::string line, path;
+  bool isDefault = false;
+  auto take = [&] {
+    if (!path.empty()) {
+      std::string p = path[0] == '/' ? path : base + "/" + path;
+      if (isDefault)
+        candidates.insert(candidates.begin(), p);
+      else
+        candidates.push_back(p);
+    }
+    path.clear();
+    isDefault = false;
+  };
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty() && line[0] == '[') take();
+    if (line.rfind("Path=", 0) == 0) path = line.substr(5);
+    if (line == "Default=1") isDefault = true;
+  }
+  take();
+  for (const auto& c : candidates) {
+    std::string text = readFile(c + "/prefs.js");
+    if (!text.empty()) return text;
+  }
+  return std::string();
+}
+
+std::string prefString(const std::string& prefs, const std::string& name) {
+  std::regex re("user_pref\\(\"" + std::regex_replace(name, std::regex("\\."), "\\.") + "\",\\s*\"([^\"]*)\"\\)");
+  std::smatch m;
+  return std::regex_search(prefs, m, re) ? m[1].str() : std::string();
+}
+int prefInt(const std::string& prefs, const std::string& name) {
+  std::regex re("user_pref\\(\"" + std::regex_replace(name, std::regex("\\."), "\\.") + "\",\\s*(-?[0-9]+)\\)");
+  std::smatch m;
+  return std::regex_search(prefs, m, re) ? std::atoi(m[1].str().c_str()) : 0;
+}
+
+// "http://host:port/" -> "host:port"
+std::string proxyFromEnv(const char* a, const char* b) {
+  const char* v = std::getenv(a);
+  if (!v || !*v) v = std::getenv(b);
+  if (!v || !*v) return std::string();
+  std::string s = v;
+  if (auto p = s.find("://"); p != std::string::npos) s = s.substr(p + 3);
+  if (auto at = s.rfind('@'); at != std::string::npos) s = s.substr(at + 1);
+  if (auto sl = s.find('/'); sl != std::string::npos) s = s.substr(0, sl);
+  return s;
+}
+}  // namespace
+
+BrowserSettings ReadBrowserSettings() {
+  BrowserSettings b;
+  const char* home = std::getenv("HOME");
+  std::string h = home ? home : "";
+  std::string firefox = h.empty() ? std::string() : mozillaPrefs(h, ".mozilla/firefox");
+  if (!firefox.empty() && prefInt(firefox, "network.proxy.type") != 0) {
+    b.httpProxyHost = prefString(firefox, "network.proxy.http");
+    b.httpProxyPort = prefInt(firefox, "network.proxy.http_port");
+    b.ftpProxyHost = prefString(firefox, "network.proxy.ftp");
+    b.ftpProxyPort = prefInt(firefox, "network.proxy.ftp_port");
+  } else if (!firefox.empty() && firefox.find("network.proxy.type") == std::string::npos) {
+    // Manual settings without the type pref still name the proxy the user entered.
+    b.httpProxyHost = prefString(firefox, "network.proxy.http");
+    b.httpProxyPort = prefInt(firefox, "network.proxy.http_port");
+    b.ftpProxyHost = prefString(firefox, "network.proxy.ftp");
+    b.ftpProxyPort = prefInt(firefox, "network.proxy.ftp_port");
+  }
+  std::string http = proxyFromEnv("http_proxy", "HTTP_PROXY");
+  std::string ftp = proxyFromEnv("ftp_proxy", "FTP_PROXY");
+  if (!ftp.empty()) b.systemProxyServer += "ftp=" + ftp;
+  if (!http.empty()) b.systemProxyServer += (b.systemProxyServer.empty() ? "" : ";") + std::string("http=") + http;
+  std::string thunderbird = h.empty() ? std::string() : mozillaPrefs(h, ".thunderbird");
+  if (!thunderbird.empty()) b.userAddress = prefString(thunderbird, "mail.identity.id1.useremail");
+  if (const char* e = std::getenv("EMAIL")) b.systemMailName = e;
+  return b;
+}

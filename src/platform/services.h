@@ -1,0 +1,52 @@
+// System services the program uses besides windows.
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "platform/win.h"
+
+// Message box with the application's name as caption.
+int AfxMessageBox(const std::string& text, UINT type = MB_OK);
+int AfxMessageBox(int stringId, UINT type = MB_OK);
+
+// printf-style formatting of a string-table text or a literal.
+std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// Replaces the first %s (or %1) style placeholders as printf would, for texts from the table.
+std::string FormatString(const std::string& fmt, const std::string& arg);
+
+// Milliseconds, wrapping as an unsigned 32-bit count.
+DWORD GetTickCount();
+
+// Starts a copy of this program with the text after "TARNWICK.EXE " as its one argument.
+// Returns false when it could not be started (callers do not look).
+bool WinExec(const std::string& commandLine);
+
+// A new unique file in the temporary directory whose name starts with prefix.
+std::string CreateTempFile(const std::string& prefix);
+void DeleteFile(const std::string& path);
+
+void MessageBeep(bool error);
+void WinHelp(int context);  // 0: contents
+// The shipped help page (context N is its anchor #ctx-N).
+std::string HelpFilePath();
+bool SetClipboardText(const std::string& text);
+
+// Settings of other programs, read from their Linux homes.
+struct BrowserSettings {
+  std::string httpProxyHost;
+  int httpProxyPort = 0;
+  std::string ftpProxyHost;
+  int ftpProxyPort = 0;
+  std::string systemProxyServer;  // "http=host:port;ftp=host:port"
+  std::string userAddress;        // the mail client's address
+  std::string systemMailName;     // EMAIL
+};
+BrowserSettings ReadBrowserSettings();
+
+// The application's name: the executable's base name.
+const std::string& AppName();
+
+// Test and start-up hooks.
+void SetAppName(const std::string& name);
+#include <functional>
+void SetProgramStarter(std::function<bool(const std::string&)> starter);

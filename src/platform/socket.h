@@ -1,0 +1,98 @@
+// Non-blocking TCP sockets with asynchronous event callbacks.
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <string>
+
+constexpr int WSAEINTR = 10004;
+constexpr int WSAEBADF = 10009;
+constexpr int WSAEACCES = 10013;
+constexpr int WSAEFAULT = 10014;
+constexpr int WSAEINVAL = 10022;
+constexpr int WSAEMFILE = 10024;
+constexpr int WSAEWOULDBLOCK = 10035;
+constexpr int WSAEINPROGRESS = 10036;
+constexpr int WSAEALREADY = 10037;
+constexpr int WSAENOTSOCK = 10038;
+constexpr int WSAEMSGSIZE = 10040;
+constexpr int WSAEADDRINUSE = 10048;
+constexpr int WSAEADDRNOTAVAIL = 10049;
+constexpr int WSAENETDOWN = 10050;
+constexpr int WSAENETUNREACH = 10051;
+constexpr int WSAENETRESET = 10052;
+constexpr int WSAECONNABORTED = 10053;
+constexpr int WSAECONNRESET = 10054;
+constexpr int WSAENOBUFS = 10055;
+constexpr int WSAEISCONN = 10056;
+constexpr int WSAENOTCONN = 10057;
+constexpr int WSAESHUTDOWN = 10058;
+constexpr int WSAETIMEDOUT = 10060;
+constexpr int WSAECONNREFUSED = 10061;
+constexpr int WSAEHOSTDOWN = 10064;
+constexpr int WSAEHOSTUNREACH = 10065;
+
+// Socket options for SetSockOpt (socket level).
+constexpr int kSoReuseAddr = 0x0004;
+constexpr int kSoKeepAlive = 0x0008;
+
+// Maps an errno value to the socket error code the program knows.
+int WsaErrorFromErrno(int err);
+
+// Event semantics: read is reported while data waits, once per receive; write once
+// when the connection stands and again after a send that would block; close once,
+// after every byte has been delivered; accept when a connection waits; connect with
+// its result. Errors are the numeric codes above.
+class CAsyncSocket {
+ public:
+  CAsyncSocket();
+  virtual ~CAsyncSocket();
+  CAsyncSocket(const CAsyncSocket&) = delete;
+  CAsyncSocket& operator=(const CAsyncSocket&) = delete;
+
+  // Creates a TCP socket bound to any local address and port (0: system-chosen).
+  bool Create(unsigned port = 0, long events = 0x3F);
+  bool Connect(const std::string& host, unsigned port);
+  bool Listen(int backlog = 5);
+  bool Accept(CAsyncSocket& connected);
+  int Send(const void* buf, int len);
+  int Receive(void* buf, int len, bool peek = false);
+  void Close();
+  bool SetSockOpt(int option, int value);  // kSoReuseAddr, kSoKeepAlive
+  bool GetSockName(std::string& address, unsigned& port) const;
+  bool GetPeerName(std::string& address, unsigned& port) const;
+  int Detach();
+  bool Attach(int fd, long events = 0x3F);
+  void AsyncSelect(long events);
+  int Handle() const { return m_fd; }
+  // True when the peer has shut its side down (bytes may still wait to be read).
+  bool PeerHasClosed() const;
+  // Reports reads again although the last one was not answered by a receive.
+  void ResumeReadEvents();
+  // Stops reporting reads for ms milliseconds (a partial line is waiting for its end).
+  void RetryReadLater(int ms);
+
+  // The error of the last failed call on this thread, as a socket error code.
+  static int GetLastError();
+
+  virtual void OnReceive(int error) { (void)error; }
+  virtual void OnSend(int error) { (void)error; }
+  virtual void OnOutOfBandData(int error) { (void)error; }
+  virtual void OnAccept(int error) { (void)error; }
+  virtual void OnConnect(int error) { (void)error; }
+  virtual void OnClose(int error) { (void)error; }
+
+ private:
+  struct Impl;
+  void arm();
+  void onReadable();
+  void onWritable();
+  int m_fd = -1;
+  long m_events = 0;
+  bool m_listening = false;
+  bool m_connecting = false;
+  bool m_closeReported = false;
+  bool m_readPending = false;   // a read was reported and not yet answered by a receive
+  bool m_writeWanted = false;
+  bool m_readDeferred = false;
+  std::unique_ptr<Impl> m_impl;
+};

@@ -1,0 +1,14 @@
+#include "platform/ui.h"
+
+std::unique_ptr<UiBackend> makeTerminalUi();
+
+namespace {
+std::unique_ptr<UiBackend> g_ui;
+}
+
+UiBackend& ui() {
+  if (!g_ui) g_ui = makeTerminalUi();
+  return *g_ui;
+}
+
+void setUi(std::unique_ptr<UiBackend> backend) { g_ui = std::move(backend); }

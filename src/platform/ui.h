@@ -1,0 +1,34 @@
+// The user-facing side of the platform: message boxes, Save As, views of dialogs.
+// Three backends implement it: widgets, the terminal, and a scripted one for tests.
+#pragma once
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/win.h"
+
+class CDialog;
+
+class DialogView {
+ public:
+  virtual ~DialogView() = default;
+  // Called once the dialog has been initialised, inside its modal loop.
+  virtual void started() {}
+};
+
+class UiBackend {
+ public:
+  virtual ~UiBackend() = default;
+  // Shows text with the buttons of type; returns IDOK, IDYES, IDNO or IDCANCEL.
+  virtual int messageBox(const std::string& text, UINT type) = 0;
+  // Asks for a file to save to; nullopt when cancelled.
+  virtual std::optional<std::string> saveAs(const std::string& proposedName) = 0;
+  // Makes the view of a dialog that is about to run modally.
+  virtual std::unique_ptr<DialogView> createView(CDialog& dlg) = 0;
+  virtual void beep(bool error) = 0;
+  virtual void openHelp(int context) = 0;
+  virtual bool setClipboardText(const std::string& text) = 0;
+};
+
+UiBackend& ui();
+void setUi(std::unique_ptr<UiBackend> backend);

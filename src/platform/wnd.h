@@ -1,0 +1,243 @@
+// Windows and dialogs. A dialog is a model of its controls; views render it.
+#pragma once
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/resources.h"
+#include "platform/win.h"
+
+class CWnd;
+class CDialog;
+class COleDropTarget;
+using HWND = CWnd*;
+
+// What a view is told when the model changes.
+enum class ModelChange { Control, Title, Icon, Menu, Position, Minimized, Topmost, Size };
+
+class DialogObserver {
+ public:
+  virtual ~DialogObserver() = default;
+  virtual void modelChanged(CDialog& dlg, ModelChange what, int controlId) = 0;
+};
+
+struct ControlState {
+  int id = IDC_STATIC;
+  ControlKind kind = ControlKind::Label;
+  std::string text;
+  int imageId = 0;
+  bool enabled = true;
+  bool visible = true;
+  int checked = 0;
+  int pos = 0;  // progress position
+  int rangeLo = 0, rangeHi = 100;
+  int limitText = 0;  // 0: no limit
+  std::vector<std::pair<std::string, int>> items;  // list box: text and item data
+  std::vector<int> selected;                       // list box: selected indexes
+  const ControlTemplate* tmpl = nullptr;
+};
+
+struct SysMenuItem {
+  int command = 0;  // 0: separator
+  std::string text;
+  bool checked = false;
+};
+
+// Base of every window: posted messages, timers and message dispatch.
+class CWnd {
+ public:
+  CWnd();
+  virtual ~CWnd();
+  CWnd(const CWnd&) = delete;
+  CWnd& operator=(const CWnd&) = delete;
+
+  // Queues a message for this window; it is handled from the event loop.
+  void PostMessage(UINT msg, WPARAM wParam = 0, LPARAM lParam = 0);
+  // Handles a message at once.
+  LRESULT SendMessage(UINT msg, WPARAM wParam = 0, LPARAM lParam = 0);
+  bool SetTimer(UINT id, UINT elapseMs);
+  void KillTimer(UINT id);
+
+  virtual LRESULT WindowProc(UINT msg, WPARAM wParam, LPARAM lParam);
+
+  // Fails timer starts on purpose (for tests of the no-timer path).
+  static void SetTimersAvailable(bool available);
+
+ protected:
+  // Message and command tables: return true when handled.
+  virtual bool OnWndMsg(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& result);
+  virtual bool OnCmdMsg(int id);
+  virtual LRESULT DefWindowProc(UINT msg, WPARAM wParam, LPARAM lParam);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> m_impl;
+};
+
+void postMessage(HWND window, UINT msg, WPARAM wParam, LPARAM lParam);
+
+// Table entries used by the window classes.
+template <class T>
+struct MessageEntry {
+  UINT msg;
+  LRESULT (T::*fn)(WPARAM, LPARAM);
+};
+template <class T>
+struct CommandEntry {
+  int id;
+  void (T::*fn)();
+};
+
+template <class T, std::size_t N>
+bool DispatchMessage(T* self, const MessageEntry<T> (&table)[N], UINT msg, WPARAM w, LPARAM l, LRESULT& r) {
+  for (const auto& e : table)
+    if (e.msg == msg) {
+      r = (self->*e.fn)(w, l);
+      return true;
+    }
+  return false;
+}
+template <class T, std::size_t N>
+bool DispatchCommand(T* self, const CommandEntry<T> (&table)[N], int id) {
+  for (const auto& e : table)
+    if (e.id == id) {
+      (self->*e.fn)();
+      return true;
+    }
+  return false;
+}
+
+class CDataExchange;
+
+// A control member bound to a control id of its dialog.
+class CCtl {
+ public:
+  void Attach(CDialog* dlg, int id) { m_dlg = dlg, m_id = id; }
+  int id() const { return m_id; }
+  void SetWindowText(const std::string& text);
+  std::string GetWindowText() const;
+  void SetIcon(int iconId);
+  int GetIcon() const;
+  void EnableWindow(bool enable);
+  bool IsWindowEnabled() const;
+  void ShowWindow(bool show);
+  bool IsWindowVisible() const;
+  void SetPos(int pos);
+  int GetPos() const;
+  void SetRange(int lo, int hi);
+  void SetCheck(int check);
+  int GetCheck() const;
+  void LimitText(int n);
+  explicit operator bool() const { return m_dlg != nullptr; }
+
+ private:
+  CDialog* m_dlg = nullptr;
+  int m_id = 0;
+};
+
+class CDialog : public CWnd {
+ public:
+  explicit CDialog(int templateId);
+  ~CDialog() override;
+
+  // Runs the dialog modally (a nested event loop) and returns its result.
+  virtual int DoModal();
+  void EndDialog(int result);
+  bool IsEnded() const { return m_ended; }
+  bool IsRunning() const { return m_running; }
+  int Result() const { return m_result; }
+
+  virtual bool OnInitDialog();
+  virtual void OnOK();
+  virtual void OnCancel();
+  virtual void DoDataExchange(CDataExchange& dx);
+  // Moves data between fields and controls; false when validation failed.
+  bool UpdateData(bool saveAndValidate = true);
+  // Checks one control's value as OK would, showing the dialog's message when it is refused.
+  virtual bool ValidateControl(int id);
+
+  // The model.
+  const DialogTemplate& Template() const { return *m_template; }
+  int TemplateId() const { return m_template->id; }
+  std::vector<ControlState>& Controls() { return m_controls; }
+  ControlState* Control(int id);
+  const ControlState* Control(int id) const;
+  void SetControlText(int id, const std::string& text);
+  std::string ControlText(int id) const;
+  void ChangedControl(int id);  // a view or CCtl changed the control's state
+
+  void SetWindowText(const std::string& title);
+  std::string GetWindowText() const { return m_title; }
+  void SetIcon(int iconId) { m_iconId = iconId, notify(ModelChange::Icon); }
+  int GetIcon() const { return m_iconId; }
+
+  std::vector<SysMenuItem>& SystemMenu() { return m_sysMenu; }
+  void AppendSystemMenu(int command, const std::string& text);  // command 0: separator
+  void CheckSystemMenuItem(int command, bool checked);
+  bool SystemMenuChecked(int command) const;
+
+  // Window placement. Positions are screen pixels; -1 before any placement.
+  void MoveWindow(int x, int y);
+  int X() const { return m_x; }
+  int Y() const { return m_y; }
+  void SetClientSize(int w, int h) { m_w = w, m_h = h, notify(ModelChange::Size); }
+  int Width() const { return m_w; }
+  int Height() const { return m_h; }
+  void Minimize(bool minimized);
+  bool IsIconic() const { return m_minimized; }
+  void SetTopmost(bool topmost) { m_topmost = topmost, notify(ModelChange::Topmost); }
+  bool IsTopmost() const { return m_topmost; }
+
+  // A view reports what the user or the window manager did.
+  void ViewMoved(int x, int y);          // sends WM_MOVE
+  void ViewSized(bool minimized);        // sends WM_SIZE
+  void ViewCommand(int id);              // a button or menu item
+  void ViewSysCommand(int command);      // sends WM_SYSCOMMAND
+
+  void SetObserver(DialogObserver* obs) { m_observer = obs; }
+  void SetDropTarget(COleDropTarget* target) { m_dropTarget = target; }
+  COleDropTarget* DropTarget() const { return m_dropTarget; }
+  // A session that came to rest (paused after a failure, or finished and left open).
+  virtual bool IsAtRest() const { return false; }
+
+ protected:
+  bool OnWndMsg(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
+  bool OnCmdMsg(int id) override;
+  LRESULT DefWindowProc(UINT msg, WPARAM wParam, LPARAM lParam) override;
+  void notify(ModelChange what, int id = 0);
+
+ private:
+  const DialogTemplate* m_template;
+  std::vector<ControlState> m_controls;
+  std::vector<SysMenuItem> m_sysMenu;
+  std::string m_title;
+  int m_iconId = 0;
+  int m_x = -1, m_y = -1, m_w = 0, m_h = 0;
+  bool m_minimized = false, m_topmost = false;
+  bool m_ended = false, m_running = false;
+  int m_result = 0;
+  DialogObserver* m_observer = nullptr;
+  COleDropTarget* m_dropTarget = nullptr;
+  std::function<void()> m_quitLoop;
+};
+
+// Data exchange between a dialog's fields and its controls, with the usual validation texts.
+class CDataExchange {
+ public:
+  CDataExchange(CDialog* dlg, bool save) : m_dlg(dlg), m_bSaveAndValidate(save) {}
+  CDialog* m_dlg;
+  bool m_bSaveAndValidate;
+  bool failed = false;
+  int failedControl = 0;
+  int lastControl = 0;
+  void Fail(int controlId, const std::string& message);
+};
+
+void DDX_Control(CDataExchange& dx, int id, CCtl& ctl);
+void DDX_Text(CDataExchange& dx, int id, std::string& value);
+void DDX_Text(CDataExchange& dx, int id, int& value);
+void DDX_Check(CDataExchange& dx, int id, int& value);
+void DDV_MaxChars(CDataExchange& dx, const std::string& value, int maxChars);
+void DDV_MinMaxInt(CDataExchange& dx, int value, int lo, int hi);

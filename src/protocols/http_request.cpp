@@ -1,0 +1,45 @@
+#include "protocols/http_request.h"
+
+#include "platform/resources.h"
+#include "platform/services.h"
+
+void base64Encode(std::string& text) {
+  static const char* kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  const std::size_t n = text.size();
+  std::string out;
+  out.reserve((n + 2) / 3 * 4);
+  for (std::size_t i = 0; i < n; i += 3) {
+    unsigned v = static_cast<unsigned char>(text[i]) << 16;
+    if (i + 1 < n) v |= static_cast<unsigned>(static_cast<unsigned char>(text[i + 1])) << 8;
+    if (i + 2 < n) v |= static_cast<unsigned char>(text[i + 2]);
+    out += kAlphabet[(v >> 18) & 63];
+    out += kAlphabet[(v >> 12) & 63];
+    if (i + 1 < n) out += kAlphabet[(v >> 6) & 63];
+    if (i + 2 < n) out += kAlphabet[v & 63];
+    if (!(i + 1 < n)) out += '=';
+    if (!(i + 2 < n)) out += '=';
+  }
+  text = std::move(out);
+}
+
+std::string buildHttpRequest(const HttpRequestParams& p) {
+  std::string req;
+  if (p.http10) {
+    req = Format("GET %s HTTP/1.0 \r\n", p.target.c_str());
+  } else {
+    req = Format("GET %s HTTP/1.1 \r\nRange: bytes=%lld- \r\n", p.target.c_str(),
+                 static_cast<long long>(p.startOffset));
+  }
+  // Every request names its server: HTTP/1.1 servers refuse one without Host.
+  req += "Host: " + p.hostHeader + "\r\n";
+  if (!p.http10) req += "Connection: close\r\n";
+  req += Format("UserAgent: %s \r\nAccept: *.*, */* \r\n", LoadString(125).c_str());
+  if (!p.lastModified.empty() && !p.http10) req += "Range-If: " + p.lastModified + "\r\n";
+  if (!p.user.empty() || !p.password.empty()) {
+    std::string cred = p.user + ":" + p.password;
+    base64Encode(cred);
+    req += "Authorization: Basic " + cred + "\r\n";
+  }
+  req += "\r\n";
+  return req;
+}

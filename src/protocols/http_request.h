@@ -1,0 +1,17 @@
+// The HTTP GET request and the Base64 encoder its Authorization line uses.
+#pragma once
+#include <cstdint>
+#include <string>
+
+// Replaces text by its Base64 encoding (no line breaks).
+void base64Encode(std::string& text);
+
+struct HttpRequestParams {
+  std::string target;        // the whole URL through a proxy, else the object
+  std::string hostHeader;    // "host" or "host:port"
+  bool http10 = false;       // the server does not resume: HTTP/1.0 from byte 0
+  std::int64_t startOffset = 0;
+  std::string lastModified;
+  std::string user, password;
+};
+std::string buildHttpRequest(const HttpRequestParams& p);

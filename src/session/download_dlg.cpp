@@ -1,0 +1,290 @@
+// The session window: start-up from each kind of command line, Pause/Resume, Cancel,
+// the two endings of a connection, and keeping the window's place in the queue entry.
+#include "session/download_dlg.h"
+
+#include "app/options.h"
+#include "platform/app.h"
+#include "platform/resources.h"
+#include "platform/services.h"
+#include "protocols/password_dlg.h"
+#include "queue/queue_store.h"
+#include "ui/about_dlg.h"
+
+namespace {
+constexpr const char* kUsage =
+    "TARNWICK - Web and FTP downloading with request-resume.\nProgram Usage:\n"
+    "  TARNWICK http://...   = Start getting the specified URL.\n"
+    "  TARNWICK ftp://...    = Start getting the specified URL.\n"
+    "  TARNWICK #xx          = Resume getting a previous request (number xx)\n"
+    "  TARNWICK /DROP        = Start Tarnwick as web browser link drop target.\n"
+    "  TARNWICK /RESUME      = Resume all working requests.\n"
+    "  TARNWICK /RESUMEDLG   = Show window for resuming connections.\n"
+    "  TARNWICK /CONFIG      = Configure Tarnwick.\n";
+}  // namespace
+
+const char* UsageText() { return kUsage; }
+
+CDownloadDlg::CDownloadDlg() : CDialog(res::IDD_DOWNLOAD) {}
+
+CDownloadDlg::~CDownloadDlg() {
+  m_dropTarget.Revoke();
+  if (m_ctrlSocket) {
+    m_ctrlSocket->Close();
+    m_ctrlSocket.reset();
+  }
+  releaseLease();
+}
+
+bool CDownloadDlg::OnWndMsg(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& result) {
+  using D = CDownloadDlg;
+  static const MessageEntry<D> kMessages[] = {
+      {WM_SYSCOMMAND, &D::OnSysCommand},
+      {WM_PAINT, &D::OnPaint},
+      {WM_QUERYDRAGICON, &D::OnQueryDragIcon},
+      {WM_TIMER, &D::OnTimer},
+      {WM_DESTROY, &D::OnDestroy},
+      {WM_MOVE, &D::OnMove},
+      {WM_SIZE, &D::OnSize},
+      {WM_USER + 10, &D::ignore},
+      {WM_USER + 11, &D::onHttpClose},
+      {WM_USER + 12, &D::onConnectResult},
+      {WM_USER + 13, &D::ignore},
+      {WM_USER + 14, &D::onHttpRead},
+      {WM_USER + 15, &D::onHttpWrite},
+      {WM_USER + 20, &D::ignore},
+      {WM_USER + 21, &D::ignore},
+      {WM_USER + 22, &D::onConnectResult},
+      {WM_USER + 23, &D::ignore},
+      {WM_USER + 24, &D::onFtpCtrlRead},
+      {WM_USER + 25, &D::onFtpCtrlWrite},
+      {WM_USER + 30, &D::onFtpAccept},
+      {WM_USER + 31, &D::onFtpDataClose},
+      {WM_USER + 32, &D::ignore},
+      {WM_USER + 33, &D::ignore},
+      {WM_USER + 34, &D::onFtpDataRead},
+      {WM_USER + 35, &D::ignore},
+      // The passive data connection reaches the same data steps.
+      {WM_USER + 41, &D::onFtpDataClose},
+      {WM_USER + 42, &D::onDataConnectResult},
+      {WM_USER + 44, &D::onFtpDataRead},
+      {WM_TRYNEXTSITE, &D::tryNextSite},
+  };
+  return DispatchMessage(this, kMessages, msg, wParam, lParam, result) ||
+         CDialog::OnWndMsg(msg, wParam, lParam, result);
+}
+
+bool CDownloadDlg::OnCmdMsg(int id) {
+  static const CommandEntry<CDownloadDlg> kCommands[] = {
+      {3, &CDownloadDlg::OnPauseButton},
+      {2, &CDownloadDlg::OnCancelButton},
+  };
+  return DispatchCommand(this, kCommands, id) || CDialog::OnCmdMsg(id);
+}
+
+void CDownloadDlg::DoDataExchange(CDataExchange& dx) {
+  CDialog::DoDataExchange(dx);
+  DDX_Control(dx, 1025, m_noResumeNote);
+  DDX_Control(dx, 1020, m_stateIcon);
+  DDX_Control(dx, 1019, m_line1Icon);
+  DDX_Control(dx, 1017, m_line2Icon);
+  DDX_Control(dx, 3, m_pauseButton);
+  DDX_Control(dx, 2, m_cancelButton);
+  DDX_Control(dx, 1005, m_statusIcon);
+  DDX_Control(dx, 1002, m_line3Text);
+  DDX_Control(dx, 1003, m_progress);
+  DDX_Control(dx, 1004, m_line1Text);
+  DDX_Control(dx, 1000, m_urlText);
+  DDX_Control(dx, 1001, m_line2Text);
+}
+
+bool CDownloadDlg::OnInitDialog() {
+  CDialog::OnInitDialog();
+  if (!LoadString(124).empty()) {
+    AppendSystemMenu(0, "");
+    AppendSystemMenu(17, LoadString(124));
+  }
+  if (!LoadString(127).empty()) AppendSystemMenu(18, LoadString(127));
+  if (!LoadString(101).empty()) {
+    AppendSystemMenu(0, "");
+    AppendSystemMenu(16, LoadString(101));
+  }
+  SetIcon(m_hIcon);
+  m_startOffset = 0;
+
+  const std::string& cmd = AfxGetApp()->m_lpCmdLine;
+  if (cmd.empty()) {
+    AfxMessageBox(kUsage, MB_OK);
+    EndDialog(IDOK);
+    return true;
+  }
+  m_url = cmd;
+  if (m_url[0] == '#') {
+    m_fromQueue = 1;
+    if (!readQueueEntry(true)) {
+      EndDialog(IDOK);
+      return true;
+    }
+  } else if (m_url.find(":\\") == 1 || m_url[0] == '/') {
+    openMirrorList(m_url);
+  } else if (!allocateQueueSlot()) {
+    AfxMessageBox(105);
+    EndDialog(IDOK);
+    return true;
+  }
+  if (IsEnded()) return true;
+  m_dropTarget.Register(this);
+  if (prepareDownload(true))
+    openConnection();
+  else
+    abandonSite(true, true);
+  return true;
+}
+
+LRESULT CDownloadDlg::OnSysCommand(WPARAM wParam, LPARAM lParam) {
+  switch (wParam) {
+    case 16:
+      ShowAboutBox();
+      return 0;
+    case 17:
+      WinHelp(0);
+      return 0;
+    case 18: {
+      CHeadersDlg dlg;
+      dlg.m_text = m_headers;
+      dlg.DoModal();
+      return 0;
+    }
+    default:
+      return DefWindowProc(WM_SYSCOMMAND, wParam, lParam);
+  }
+}
+
+LRESULT CDownloadDlg::OnDestroy(WPARAM, LPARAM) {
+  closeConnections();
+  closeMirrorList();
+  AfxGetApp()->FlushProfile();
+  return 0;
+}
+
+LRESULT CDownloadDlg::OnMove(WPARAM, LPARAM lParam) {
+  if (!IsIconic() && !m_slot.empty()) {
+    CWinApp* app = AfxGetApp();
+    app->WriteProfileInt(kSectionFileQueue, queueName("WindowX"), LOWORD_S(lParam));
+    app->WriteProfileInt(kSectionFileQueue, queueName("WindowY"), HIWORD_S(lParam));
+  }
+  return 0;
+}
+
+LRESULT CDownloadDlg::OnSize(WPARAM wParam, LPARAM) {
+  if (m_slot.empty()) return 0;
+  if (wParam == SIZE_MINIMIZED)
+    AfxGetApp()->WriteProfileInt(kSectionFileQueue, queueName("Minimized"), 1);
+  else if (wParam == SIZE_RESTORED)
+    AfxGetApp()->WriteProfileString(kSectionFileQueue, queueName("Minimized"), nullptr);
+  return 0;
+}
+
+void CDownloadDlg::togglePause() {
+  if (m_paused == 0) {
+    m_paused = 1;
+    closeConnections();
+    m_statusIcon.SetIcon(136);
+    m_line3Text.SetWindowText("");
+    m_pauseButton.SetWindowText("Resume");
+    m_startOffset += m_bytesThisConn;
+    m_bytesThisConn = 0;  // counted in the resume point now
+    m_stateIcon.SetIcon(173);
+  } else {
+    m_paused = 0;
+    m_statusIcon.SetIcon(128);
+    m_pauseButton.SetWindowText("Pause");
+    m_startOffset = StepBack(m_startOffset, RollbackBytes());
+    openConnection();
+  }
+}
+
+void CDownloadDlg::OnCancel() {
+  if (m_finished == 0) {
+    int answer = AfxMessageBox(119, MB_YESNOCANCEL | MB_ICONQUESTION);
+    if (answer == IDCANCEL) return;
+    if (answer == IDNO) {
+      deleteQueueEntry();
+      closeConnections();
+      if (!m_localPath.empty()) DeleteFile(m_localPath);
+    }
+  }
+  EndDialog(IDCANCEL);
+}
+
+bool CDownloadDlg::IsAtRest() const {
+  // Paused with nothing open (a break or failed connect), or finished and left open.
+  return (m_paused != 0 && !m_ctrlSocket) || m_finished != 0;
+}
+
+void CDownloadDlg::onConnectionClosed(int error) {
+  if (error != 0) {
+    connectionBroken();
+    return;
+  }
+  if (m_paused || m_dropConnection) {
+    if (m_reconnectOnClose) {
+      m_dropConnection = 0;
+      m_reconnectOnClose = 0;
+      closeConnections();
+      openConnection();
+    }
+    return;
+  }
+  if (m_isListDownload) {
+    updateProgress(true, true);
+    m_progress.SetPos(100);
+    closeConnections();
+    m_isListDownload = 0;
+    if (openMirrorList(m_localPath)) {
+      if (prepareDownload(true))
+        openConnection();
+      else
+        abandonSite(true, true);
+    } else if (m_mirrorFile) {
+      // The list's first site could not be prepared: move on as a named list does.
+      abandonSite(true, true);
+    }
+    m_bytesThisConn = 0;
+    m_line3Text.SetWindowText("");
+    m_line2Text.SetWindowText("");
+    m_progress.SetPos(0);
+    return;
+  }
+  finishDownload();
+}
+
+void CDownloadDlg::finishDownload() {
+  updateProgress(true, true);
+  m_progress.SetPos(100);
+  // Whatever an older, longer file left behind the new bytes is not part of this one.
+  if (m_outFile) m_outFile->TruncateHere();
+  closeConnections();
+  m_statusIcon.SetIcon(151);
+  m_line3Text.SetWindowText("");
+  m_pauseButton.EnableWindow(false);
+  m_cancelButton.SetWindowText("Close");
+  deleteQueueEntry();
+  m_finished = 1;
+  closeMirrorList();
+  if (ConfigInt(kDoneBeep) != 0) MessageBeep(false);
+  if (ConfigInt(kExit) != 0) EndDialog(IDOK);
+  if (m_fromQueue == 1 && ConfigInt(kResumeSerial) != 0) {
+    releaseLease();  // the next entry may be this process's successor
+    resumeQueuedDownloads();
+  }
+}
+
+void CDownloadDlg::connectionBroken() {
+  m_paused = 0;
+  togglePause();
+  m_statusIcon.SetIcon(135);
+  if (ConfigInt(kErrorBeep) != 0) MessageBeep(true);
+  AfxGetApp()->FlushProfile();
+}
+
+void CDownloadDlg::setNoResumeNote(bool clear) { m_noResumeNote.SetWindowText(clear ? "" : LoadString(126)); }

@@ -1,0 +1,67 @@
+// Preparing a download: the URL's parts, and the output file with its resume point.
+#include <cctype>
+
+#include "app/options.h"
+#include "platform/app.h"
+#include "platform/services.h"
+#include "platform/ui.h"
+#include "session/download_dlg.h"
+#include "session/url.h"
+
+bool CDownloadDlg::prepareDownload(bool showMessages) {
+  // URL steps.
+  m_urlText.SetWindowText(m_url);
+  bool parsed = parseUrl(m_url, m_service, m_server, m_object, m_port);
+  if (!parsed || m_service == svc::kUnknown) {
+    // Schemes match case-sensitively; lower-casing the first six characters admits HTTP:// and FTP://.
+    for (std::size_t i = 0; i < m_url.size() && i < 6; ++i)
+      m_url[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(m_url[i])));
+    parsed = parseUrl(m_url, m_service, m_server, m_object, m_port);
+  }
+  if (!parsed || m_service == svc::kUnknown) {
+    if (showMessages) AfxMessageBox(FormatString(LoadString(130), m_url));
+    return false;
+  }
+  if (m_port == 0) m_port = m_service == svc::kHttp ? 80 : 21;
+  if (m_service != svc::kHttp && m_service != svc::kFtp) {
+    if (showMessages) AfxMessageBox(106);
+    return false;
+  }
+  if (m_service == svc::kFtp) {
+    m_user = "anonymous";
+    m_password = ConfigString(kEMail);
+  }
+  m_object = cutFragment(m_object);
+
+  // File steps: the local path.
+  CWinApp* app = AfxGetApp();
+  if (m_localPath.empty()) {
+    std::string name = urlFileName(m_object);
+    std::string upper = name;
+    for (auto& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (upper.size() >= 4 && upper.compare(upper.size() - 4, 4, ".FML") == 0) {
+      m_localPath = CreateTempFile("FML");
+      app->WriteProfileString(kSectionFileQueue, queueName("Local"), m_localPath);
+      m_isListDownload = 1;
+    } else {
+      auto chosen = ui().saveAs(name);
+      if (!chosen) {
+        if (showMessages) AfxMessageBox(110);
+        closeMirrorList();
+        EndDialog(IDOK);
+        return false;
+      }
+      m_localPath = *chosen;
+      app->WriteProfileString(kSectionFileQueue, queueName("Local"), m_localPath);
+    }
+  }
+
+  // The resume point against what is really on disk.
+  CFile f;
+  // A file that cannot be opened fails a queued session now, any other at connection time.
+  if (!f.Open(m_localPath, CFile::Mode::WriteShareRead)) return app->m_lpCmdLine.rfind('#', 0) != 0;
+  std::int64_t length = f.GetLength();
+  if (m_startOffset > 0 && m_startOffset > length) m_startOffset = StepBack(length, RollbackBytes());
+  f.Close();
+  return true;
+}

@@ -1,0 +1,52 @@
+// The display: animations on the 200 ms timer, and once a second the size line, title,
+// progress bar, time left and the average speed of the last six samples.
+#include "platform/services.h"
+#include "session/download_dlg.h"
+#include "session/progress_text.h"
+
+DWORD CDownloadDlg::s_firstRefreshTick = 0;
+
+namespace {
+constexpr int kStatusFrames[] = {130, 131, 132, 133, 138, 139, 140, 141, 142, 143, 144, 145, 146};
+constexpr int kLine2Frames[] = {162, 164, 165, 166, 167, 168, 169, 170};
+}  // namespace
+
+LRESULT CDownloadDlg::OnTimer(WPARAM, LPARAM) {
+  m_statusIcon.SetIcon(kStatusFrames[m_animFrame1]);
+  if (++m_animFrame1 == 13) m_animFrame1 = 0;
+  if (++m_timerTicks == 5) {
+    updateProgress(true, true);
+    m_timerTicks = 0;
+  } else if (m_timerTicks == 3) {
+    m_line2Icon.SetIcon(kLine2Frames[m_animFrame2]);
+    if (++m_animFrame2 == 8) m_animFrame2 = 0;
+  }
+  return 0;
+}
+
+void CDownloadDlg::updateProgress(bool speedLine, bool sizeLine) {
+  DWORD now = GetTickCount();
+  if (s_firstRefreshTick == 0) s_firstRefreshTick = now;
+  if (speedLine) {
+    DWORD elapsed = now - m_lastSampleTick;
+    if (elapsed == 0) elapsed = 1;
+    std::int64_t received = m_bytesThisConn - m_bytesAtSample;
+    m_speedSamples[m_sampleIndex] = speedSample(received, elapsed);
+    m_sampleIndex = (m_sampleIndex + 1) % 6;
+    double average = 0;
+    for (double s : m_speedSamples) average += s;
+    average /= 6;
+    m_line3Text.SetWindowText(timeSpeedLine(average, m_bytesThisConn == m_bytesAtSample, m_totalSize, m_startOffset,
+                                            m_bytesThisConn, (now - s_firstRefreshTick) / 1000));
+    m_bytesAtSample = m_bytesThisConn;
+    m_lastSampleTick = now;
+  }
+  if (sizeLine) {
+    SizeTexts t = sizeTexts(m_bytesThisConn + m_startOffset, m_totalSize, m_startOffset);
+    if (t.percent >= 0) m_progress.SetPos(t.percent);
+    // While a mirror site has sent nothing, its "Trying:" title stays.
+    if (m_useMirrorList == 1 && m_bytesThisConn == 0) return;
+    m_line2Text.SetWindowText(t.line);
+    if (GetWindowText() != t.title) SetWindowText(t.title);
+  }
+}

@@ -1,0 +1,19 @@
+// The display's texts and arithmetic.
+#pragma once
+#include <cstdint>
+#include <string>
+
+// One speed sample in k/sec.
+double speedSample(std::int64_t receivedBytes, unsigned elapsedMs);
+
+// The time and speed line. nothingSinceSample: no byte arrived since the last sample.
+// elapsedSinceFirst: whole seconds since the process's first refresh (for an unknown size).
+std::string timeSpeedLine(double averageKps, bool nothingSinceSample, std::int64_t totalSize,
+                          std::int64_t startOffset, std::int64_t bytesThisConn, unsigned elapsedSinceFirst);
+
+struct SizeTexts {
+  std::string line;
+  std::string title;
+  int percent = -1;  // -1: size unknown, the bar stays
+};
+SizeTexts sizeTexts(std::int64_t have, std::int64_t totalSize, std::int64_t startOffset);

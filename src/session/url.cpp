@@ -1,0 +1,154 @@
+#include "session/url.h"
+
+#include <cctype>
+#include <cstdlib>
+#include <vector>
+
+namespace {
+struct Prefix {
+  const char* text;
+  int service;
+};
+// Tried in this order, case-sensitively, over the prefix's full length.
+constexpr Prefix kPrefixes[] = {
+    {"ftp://", svc::kFtp},         {"http://", svc::kHttp},     {"gopher://", svc::kGopher},
+    {"shttp://", svc::kHttp},      {"file://", svc::kFile},     {"mailto://", svc::kMail},
+    {"news://", svc::kNews},       {"nntp://", svc::kNntp},     {"telnet://", svc::kTelnet},
+    {"wais://", svc::kWais},       {"mid://", svc::kMid},       {"cid://", svc::kCid},
+    {"prospero://", svc::kProspero}, {"afs://", svc::kAfs},
+};
+
+bool isSpace(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+}  // namespace
+
+bool hasControlChars(const std::string& text) {
+  for (unsigned char c : text)
+    if (c < 0x20 || c == 0x7F) return true;
+  return false;
+}
+
+std::string trim(const std::string& s) {
+  std::size_t b = 0, e = s.size();
+  while (b < e && isSpace(s[b])) ++b;
+  while (e > b && isSpace(s[e - 1])) --e;
+  return s.substr(b, e - b);
+}
+
+bool parseUrl(const std::string& text, int& service, std::string& server, std::string& object, std::uint16_t& port) {
+  std::size_t i = 0;
+  while (i < text.size() && isSpace(text[i])) ++i;
+  if (i == text.size()) return false;
+  std::string rest = text.substr(i);
+  if (hasControlChars(rest)) {
+    service = svc::kUnknown;
+    return false;
+  }
+  service = svc::kUnknown;
+  for (const auto& p : kPrefixes) {
+    std::string pre = p.text;
+    if (rest.compare(0, pre.size(), pre) == 0) {
+      service = p.service;
+      rest = rest.substr(pre.size());
+      break;
+    }
+  }
+  if (service == svc::kUnknown) return false;
+  if (service == svc::kFile) {
+    port = 0;
+    server.clear();
+    object = rest;
+    return true;
+  }
+  server = rest;
+  object.clear();
+  if (auto slash = server.find('/'); slash != std::string::npos) {
+    object = server.substr(slash);
+    server = server.substr(0, slash);
+  }
+  port = 0;
+  if (auto colon = server.rfind(':'); colon != std::string::npos) {
+    // Optional blanks and sign, then the leading digits; the low 16 bits are kept.
+    const char* p = server.c_str() + colon + 1;
+    while (isSpace(*p)) ++p;
+    bool neg = false;
+    if (*p == '+' || *p == '-') neg = *p++ == '-';
+    std::uint64_t v = 0;
+    while (*p >= '0' && *p <= '9') v = v * 10 + static_cast<std::uint64_t>(*p++ - '0');
+    if (neg) v = static_cast<std::uint64_t>(-static_cast<std::int64_t>(v));
+    port = static_cast<std::uint16_t>(v & 0xFFFF);
+    server = server.substr(0, colon);
+  }
+  return true;
+}
+
+std::string urlFileName(const std::string& object) {
+  std::string name = object;
+  if (auto slash = name.rfind('/'); slash != std::string::npos) name = name.substr(slash + 1);
+  if (auto q = name.find('?'); q != std::string::npos) name = name.substr(0, q);
+  return trim(name);
+}
+
+std::string cutFragment(const std::string& object) {
+  // The fragment is cut at the first "#"; a query before it stays.
+  auto hash = object.find('#');
+  return hash == std::string::npos ? object : object.substr(0, hash);
+}
+
+std::string resolveLocation(const std::string& base, const std::string& location) {
+  // Absolute: it names its own scheme.
+  auto colon = location.find(':');
+  auto firstSlash = location.find('/');
+  if (colon != std::string::npos && (firstSlash == std::string::npos || colon < firstSlash) && colon > 0) {
+    bool scheme = true;
+    for (std::size_t i = 0; i < colon; ++i)
+      if (!std::isalnum(static_cast<unsigned char>(location[i])) && location[i] != '+' && location[i] != '-' &&
+          location[i] != '.')
+        scheme = false;
+    if (scheme) return location;
+  }
+  auto schemeEnd = base.find("://");
+  if (schemeEnd == std::string::npos) return location;
+  std::string scheme = base.substr(0, schemeEnd);
+  std::size_t authStart = schemeEnd + 3;
+  std::size_t pathStart = base.find('/', authStart);
+  std::string origin = base.substr(0, pathStart == std::string::npos ? base.size() : pathStart);
+  if (location.rfind("//", 0) == 0) return scheme + ":" + location;
+  if (!location.empty() && location[0] == '/') return origin + location;
+  std::string path = pathStart == std::string::npos ? "/" : base.substr(pathStart);
+  if (auto cut = path.find_first_of("?#"); cut != std::string::npos) path = path.substr(0, cut);
+  if (location.empty()) return origin + path;
+  if (location[0] == '?') return origin + path + location;
+  if (location[0] == '#') return origin + path + location;
+  std::string dir = path.substr(0, path.rfind('/') + 1);
+  // Merge and remove dot segments.
+  std::string merged = dir + location;
+  std::string query;
+  if (auto q = merged.find_first_of("?#"); q != std::string::npos) {
+    query = merged.substr(q);
+    merged = merged.substr(0, q);
+  }
+  std::vector<std::string> segs;
+  std::size_t i = 1;
+  bool trailing = false;
+  while (i <= merged.size()) {
+    std::size_t j = merged.find('/', i);
+    if (j == std::string::npos) j = merged.size();
+    std::string seg = merged.substr(i, j - i);
+    trailing = j == merged.size() ? (seg == "." || seg == "..") : false;
+    if (seg == "..") {
+      if (!segs.empty()) segs.pop_back();
+    } else if (seg != ".") {
+      segs.push_back(seg);
+    }
+    if (j == merged.size()) break;
+    i = j + 1;
+    if (i == merged.size()) {
+      segs.emplace_back();
+      break;
+    }
+  }
+  std::string out;
+  for (const auto& s : segs) out += "/" + s;
+  if (trailing || out.empty()) out += "/";
+  return origin + out + query;
+}

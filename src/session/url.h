@@ -1,0 +1,37 @@
+// Splitting URLs into service, server, port and object.
+#pragma once
+#include <cstdint>
+#include <string>
+
+namespace svc {
+constexpr int kFtp = 1;
+constexpr int kGopher = 2;
+constexpr int kHttp = 3;
+constexpr int kUnknown = 4096;
+constexpr int kFile = 4097;
+constexpr int kMail = 4098;
+constexpr int kMid = 4099;
+constexpr int kCid = 4100;
+constexpr int kNews = 4101;
+constexpr int kNntp = 4102;
+constexpr int kProspero = 4103;
+constexpr int kTelnet = 4104;
+constexpr int kWais = 4105;
+constexpr int kAfs = 4106;
+}  // namespace svc
+
+// Splits text; fails for an empty text, a text with no known prefix, or one holding
+// control characters (they would end up in request lines or FTP commands).
+bool parseUrl(const std::string& text, int& service, std::string& server, std::string& object, std::uint16_t& port);
+
+// The file name of an object: after its last "/", before its first "?", trimmed.
+std::string urlFileName(const std::string& object);
+
+// Drops the fragment from an object and keeps the query: "a?q#f" -> "a?q", "a#f?q" -> "a".
+std::string cutFragment(const std::string& object);
+
+// Resolves a Location value against the URL it came from.
+std::string resolveLocation(const std::string& base, const std::string& location);
+
+bool hasControlChars(const std::string& text);
+std::string trim(const std::string& s);

@@ -1,0 +1,43 @@
+#pragma once
+#include <string>
+
+#include "platform/wnd.h"
+
+class CConfigDlg : public CDialog {
+ public:
+  CConfigDlg();
+
+  int m_errorBeep = 0;
+  int m_exitWhenDone = 0;
+  int m_doneBeep = 0;
+  std::string m_proxy;
+  int m_rollback = 0;
+  std::string m_proxyFtp;
+  int m_resumeSerial = 0;
+  std::string m_email;
+
+  CCtl m_emailEdit;
+  CCtl m_proxyFtpEdit;
+  CCtl m_proxyEdit;
+
+  bool OnInitDialog() override;
+  void OnOK() override;
+  void DoDataExchange(CDataExchange& dx) override;
+  bool ValidateControl(int id) override;
+
+  // The Find buttons' searches: empty when the browsers name nothing.
+  static std::string findProxy(bool ftp);
+  static std::string findEmail();
+
+ protected:
+  bool OnWndMsg(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
+  bool OnCmdMsg(int id) override;
+
+ private:
+  bool proxyTextUsable();
+  LRESULT OnSysCommand(WPARAM wParam, LPARAM lParam);
+  void OnFindHttpProxy();
+  void OnFindFtpProxy();
+  void OnFindEmail();
+  void OnHelp();
+};
