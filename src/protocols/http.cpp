@@ -103,6 +103,8 @@ void CDownloadDlg::httpStatusLine(const std::string& value) {
     m_startOffset = 0;
     if (m_outFile) m_outFile->Seek(0);
     setNoResumeNote(false);
+  } else if (code == 206 || code == 401) {
+    // Go on: a 401 is answered by its WWW-Authenticate line, not by the HTTP/1.0 retry.
   } else if (code == 404 || code == 410) {
     bool show = !m_useMirrorList;
     giveUpReply();

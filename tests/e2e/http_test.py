@@ -1,0 +1,325 @@
+#!/usr/bin/env python3
+"""HTTP downloads of the built executable in terminal mode against a real nginx and a real
+tinyproxy on loopback. Usage: http_test.py [unittest options], with TARNWICK_EXE naming
+the executable."""
+
+import email.utils
+import hashlib
+import os
+import random
+import shutil
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from servers import Nginx, Store, Tinyproxy, kill_and_reap, run_tarnwick, start_tarnwick  # noqa: E402
+
+EXE = os.path.abspath(os.environ["TARNWICK_EXE"]) if os.environ.get("TARNWICK_EXE") else ""
+NOT_FOUND = "The specified item was not found on the server."
+
+_work = None
+_nginx = None
+_proxy = None
+
+
+def setUpModule():
+    global _work, _nginx, _proxy
+    if not EXE or not os.access(EXE, os.X_OK):
+        raise unittest.SkipTest("TARNWICK_EXE does not name the built executable")
+    missing = [b for b in (Nginx.binary, Tinyproxy.binary) if not os.access(b, os.X_OK)]
+    if missing:
+        raise unittest.SkipTest("missing servers: " + ", ".join(missing))
+    _work = tempfile.mkdtemp(prefix="tarnwick-e2e-http-")
+    www = os.path.join(_work, "www")
+    os.makedirs(www)
+    with open(os.path.join(_work, "htpasswd"), "w") as f:
+        f.write("user:{PLAIN}secret\n")
+    extra = f"""
+    location /private/ {{
+      alias {www}/;
+      auth_basic "Tarnwick Test";
+      auth_basic_user_file {_work}/htpasswd;
+    }}
+    location /slow/ {{ alias {www}/; limit_rate 256k; }}
+    location /paced/ {{ alias {www}/; limit_rate 80m; }}
+    location = /moved/abs {{ absolute_redirect off; return 302 /plain.bin; }}
+    location = /moved/rel {{ absolute_redirect off; return 302 ../plain.bin; }}
+"""
+    _nginx = Nginx(os.path.join(_work, "nginx"), www, extra).start()
+    try:
+        _proxy = Tinyproxy(os.path.join(_work, "tinyproxy")).start()
+    except Exception:
+        _nginx.stop()
+        raise
+
+
+def tearDownModule():
+    for server in (_proxy, _nginx):
+        if server:
+            server.stop()
+    if _work and not os.environ.get("TARNWICK_E2E_KEEP"):
+        shutil.rmtree(_work, ignore_errors=True)
+
+
+def serve(name, data, mtime=None):
+    path = os.path.join(_nginx.root, name)
+    with open(path, "wb") as f:
+        f.write(data)
+    if mtime is not None:
+        os.utime(path, (mtime, mtime))
+    return path
+
+
+def http_date(path):
+    return email.utils.formatdate(os.stat(path).st_mtime, usegmt=True)
+
+
+def file_digest(path):
+    h = hashlib.sha256()
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 20), b""):
+            h.update(block)
+    return h.hexdigest()
+
+
+def step_back(start, rollback_kb=4):
+    return max(0, int((start - rollback_kb * 1024) / 1024) * 1024)
+
+
+class Session(unittest.TestCase):
+    """Each test has its own configuration home and download folder."""
+
+    def setUp(self):
+        self.home = tempfile.mkdtemp(prefix="home-", dir=_work)
+        self.store = Store(self.home)
+        self.store.set("Config", "Exit", 1)
+        self.store.set("Config", "Rollback", 4)
+        self.log_mark = len(_nginx.log_lines())
+
+    def new_requests(self):
+        return _nginx.log_lines()[self.log_mark:]
+
+    def local(self, name):
+        return os.path.join(self.home, name)
+
+    def run_session(self, arg, answers="", timeout=60):
+        r = run_tarnwick(EXE, arg, self.home, answers, timeout=timeout)
+        self.output = r.stderr.decode(errors="replace")
+        return r.returncode
+
+    def assertSameFile(self, path, data):
+        with open(path, "rb") as f:
+            got = f.read()
+        self.assertEqual(len(got), len(data), "size of " + path)
+        self.assertTrue(got == data, "contents of " + path + " differ")
+
+    def queue(self):
+        return self.store.section("FileQueue")
+
+    def assertNoQueue(self):
+        self.assertEqual(self.queue(), {}, self.output)
+
+    def slot_of(self, url, timeout=10):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            for name, value in self.queue().items():
+                if name.startswith("Get") and value == url:
+                    return name[3:]
+            time.sleep(0.02)
+        self.fail("no queue entry for " + url)
+
+
+class Downloads(Session):
+    def test_new_download_completes_and_leaves_no_entry(self):
+        data = random.Random(1).randbytes(1_500_000)
+        serve("plain.bin", data)
+        rc = self.run_session(_nginx.url("/plain.bin"), self.local("plain.bin") + "\n")
+        self.assertEqual(rc, 0, self.output)
+        self.assertSameFile(self.local("plain.bin"), data)
+        self.assertNoQueue()
+        self.assertIn("Save as [plain.bin]: ", self.output)
+
+    def test_relative_redirects_are_followed(self):
+        data = random.Random(2).randbytes(300_000)
+        serve("plain.bin", data)
+        for path in ("/moved/abs", "/moved/rel"):
+            with self.subTest(path=path):
+                out = self.local("moved-" + path.rsplit("/", 1)[1])
+                rc = self.run_session(_nginx.url(path), out + "\n")
+                self.assertEqual(rc, 0, self.output)
+                self.assertSameFile(out, data)
+                self.assertNoQueue()
+
+    def test_missing_file_is_reported_and_forgotten(self):
+        rc = self.run_session(_nginx.url("/no/such.bin"), self.local("such.bin") + "\n")
+        self.assertEqual(rc, 1, self.output)
+        self.assertIn(NOT_FOUND, self.output)
+        self.assertIn(_nginx.url("/no/such.bin"), self.output)
+        self.assertNoQueue()
+
+    def test_download_through_http_proxy(self):
+        data = random.Random(3).randbytes(700_000)
+        serve("proxied.bin", data)
+        self.store.set("Config", "Proxy", "127.0.0.1:%d" % _proxy.port)
+        rc = self.run_session(_nginx.url("/proxied.bin"), self.local("proxied.bin") + "\n")
+        self.assertEqual(rc, 0, self.output)
+        self.assertSameFile(self.local("proxied.bin"), data)
+        self.assertNoQueue()
+        # The request went through the proxy, which asked nginx for the path.
+        with open(_proxy.log_file) as f:
+            self.assertIn("/proxied.bin", f.read())
+        self.assertTrue(any("GET /proxied.bin 20" in line for line in self.new_requests()))
+
+
+class Resume(Session):
+    def write_entry(self, slot, url, local, start, **more):
+        self.store.set("FileQueue", "Get" + slot, url)
+        self.store.set("FileQueue", "Local" + slot, local)
+        self.store.set("FileQueue", "Start" + slot, start)
+        for name, value in more.items():
+            self.store.set("FileQueue", name + slot, value)
+
+    def test_queue_entry_resumes_with_a_range(self):
+        data = random.Random(4).randbytes(1_000_000)
+        served = serve("resume.bin", data)
+        start = 600_500
+        resume_at = step_back(start)
+        # The bytes inside the rollback are wrong on disk: they must be fetched again.
+        partial = bytearray(data[:start])
+        partial[resume_at:] = b"\xff" * (start - resume_at)
+        out = self.local("resume.bin")
+        with open(out, "wb") as f:
+            f.write(partial)
+        self.write_entry("05", _nginx.url("/resume.bin"), out, start, LastMod=http_date(served))
+        rc = self.run_session("#05")
+        self.assertEqual(rc, 0, self.output)
+        self.assertSameFile(out, data)
+        self.assertNoQueue()
+        # One ranged request, answered 206 with only the rest of the file.
+        self.assertEqual(self.new_requests(),
+                         ["GET /resume.bin 206 %d range=bytes=%d-" % (len(data) - resume_at, resume_at)])
+
+    def test_last_modified_is_kept_and_a_changed_file_restarts(self):
+        old = random.Random(5).randbytes(1_200_000)
+        served = serve("changing.bin", old, mtime=time.time() - 3600)
+        out = self.local("changing.bin")
+        proc = start_tarnwick(EXE, _nginx.url("/slow/changing.bin"), self.home, out + "\n")
+        try:
+            slot = self.slot_of(_nginx.url("/slow/changing.bin"))
+            deadline = time.monotonic() + 10
+            while time.monotonic() < deadline:
+                entry = self.queue()
+                if entry.get("Start" + slot, 0) > 100_000 and "LastMod" + slot in entry:
+                    break
+                time.sleep(0.05)
+            self.assertIsNone(proc.poll(), "the rate-limited download ended too early")
+            self.assertEqual(entry.get("LastMod" + slot), http_date(served))
+        finally:
+            kill_and_reap(proc)
+        self.assertLess(os.path.getsize(out), len(old))
+
+        new = random.Random(6).randbytes(len(old))
+        serve("changing.bin", new, mtime=time.time() - 60)
+        # Resume at full speed.
+        self.store.set("FileQueue", "Get" + slot, _nginx.url("/changing.bin"))
+        self.log_mark = len(_nginx.log_lines())
+        rc = self.run_session("#" + slot)
+        self.assertEqual(rc, 0, self.output)
+        self.assertSameFile(out, new)
+        self.assertNoQueue()
+        requests = [r for r in self.new_requests() if "/changing.bin" in r]
+        self.assertEqual(len(requests), 2, requests)
+        self.assertNotIn("range=bytes=0-", requests[0])
+        self.assertIn("range=bytes=0-", requests[1])
+
+    def test_killed_large_download_resumes_to_identical_bytes(self):
+        size = 200 * 1024 * 1024
+        served = os.path.join(_nginx.root, "large.bin")
+        with open(served, "wb") as f:
+            for _ in range(size // (8 << 20)):
+                f.write(os.urandom(8 << 20))
+        want = file_digest(served)
+        seed = int(os.environ.get("TARNWICK_E2E_SEED", time.time_ns() % 100000))
+        rng = random.Random(seed)
+        # Paced so that the kills land while the session runs and has stored its progress.
+        url = _nginx.url("/paced/large.bin")
+        out = self.local("large.bin")
+        try:
+            arg, answers, slot, kills = url, out + "\n", None, 0
+            for _ in range(4):
+                have = os.path.getsize(out) if os.path.exists(out) else 0
+                target = have + int(rng.uniform(0.1, 0.3) * size)
+                proc = start_tarnwick(EXE, arg, self.home, answers)
+                deadline = time.monotonic() + 60
+                while proc.poll() is None and time.monotonic() < deadline:
+                    if os.path.exists(out) and os.path.getsize(out) >= target:
+                        break
+                    time.sleep(0.002)
+                finished = proc.poll() is not None
+                kill_and_reap(proc)
+                if finished:
+                    break
+                kills += 1
+                slot = slot or self.slot_of(url)
+                entry = self.queue()
+                self.assertEqual(entry.get("Local" + slot), out, "seed %d" % seed)
+                # What the entry claims is on disk really is.
+                self.assertLessEqual(entry.get("Start" + slot, 0), os.path.getsize(out), "seed %d" % seed)
+                arg, answers = "#" + slot, ""
+            if arg.startswith("#") or kills == 0:
+                rc = self.run_session(arg, answers, timeout=120)
+                self.assertEqual(rc, 0, "seed %d: %s" % (seed, self.output))
+            self.assertGreater(kills, 0, "the download was never interrupted")
+            ranges = [r.rsplit("=", 1)[1] for r in self.new_requests() if "/large.bin" in r]
+            self.assertTrue(any(r != "0-" for r in ranges[1:]), "no resume used a range: %s" % ranges)
+            self.assertEqual(os.path.getsize(out), size, "seed %d" % seed)
+            self.assertEqual(file_digest(out), want, "seed %d" % seed)
+            self.assertNoQueue()
+        finally:
+            for path in (out, served):
+                if os.path.exists(path):
+                    os.remove(path)
+
+
+class Authorization(Session):
+    def test_credentials_prompt_then_success(self):
+        data = random.Random(7).randbytes(400_000)
+        serve("secret.bin", data)
+        out = self.local("secret.bin")
+        rc = self.run_session(_nginx.url("/private/secret.bin"), out + "\nuser\nsecret\n")
+        self.assertEqual(rc, 0, self.output)
+        self.assertSameFile(out, data)
+        self.assertIn('Enter username and password for "Tarnwick Test" at 127.0.0.1', self.output)
+        self.assertEqual(self.output.count("Username: "), 1, self.output)
+        self.assertEqual(self.output.count("Password: "), 1, self.output)
+        self.assertNoQueue()
+        # A 401 is not a server that cannot resume: the retry is still HTTP/1.1 with a range.
+        self.assertNotIn("does not support resuming", self.output)
+        statuses = [r.split()[2] for r in self.new_requests()]
+        self.assertEqual(statuses, ["401", "206"], self.new_requests())
+
+    def test_wrong_credentials_prompt_again(self):
+        data = random.Random(8).randbytes(200_000)
+        serve("secret2.bin", data)
+        out = self.local("secret2.bin")
+        rc = self.run_session(_nginx.url("/private/secret2.bin"),
+                              out + "\nuser\nwrong\nuser\nsecret\n")
+        self.assertEqual(rc, 0, self.output)
+        self.assertSameFile(out, data)
+        self.assertEqual(self.output.count("Username: "), 2, self.output)
+        self.assertNoQueue()
+
+    def test_end_of_input_at_the_prompt_cancels(self):
+        serve("secret3.bin", b"x" * 1000)
+        out = self.local("secret3.bin")
+        rc = self.run_session(_nginx.url("/private/secret3.bin"), out + "\n")
+        # Cancelled prompt, then "resume later?" answered Yes by the end of input.
+        self.assertEqual(rc, 2, self.output)
+        self.assertIn("Would you like to have this request resumed later?", self.output)
+        self.assertIn("Get00", self.queue())
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

@@ -1,0 +1,202 @@
+"""Real servers for the end-to-end tests and the benchmarks, each started on a free
+loopback port with its whole configuration in a directory of its own, and the helpers
+that run the built executable in terminal mode against them."""
+
+import os
+import shutil
+import signal
+import socket
+import sqlite3
+import subprocess
+import time
+
+
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for_port(port, proc, timeout=10.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if proc.poll() is not None:
+            raise RuntimeError("server exited early with status %s" % proc.returncode)
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=0.5):
+                return
+        except OSError:
+            time.sleep(0.05)
+    raise RuntimeError("server did not listen on port %d within %.0fs" % (port, timeout))
+
+
+class _Server:
+    """A foreground server process; stop() is safe to call more than once."""
+
+    proc = None
+    port = 0
+
+    def _launch(self, argv, log_path):
+        self._log = open(log_path, "wb")
+        self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=self._log,
+                                     stderr=subprocess.STDOUT, start_new_session=True)
+        try:
+            wait_for_port(self.port, self.proc)
+        except Exception:
+            self.stop()
+            raise
+
+    def stop(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(timeout=5)
+        if self.proc:
+            self._log.close()
+        self.proc = None
+
+
+class Nginx(_Server):
+    """nginx in one foreground process (no privilege drop, so it reads the test's
+    private temp files), serving `root`; `extra` is added inside the server block."""
+
+    binary = shutil.which("nginx") or "/usr/sbin/nginx"
+
+    def __init__(self, workdir, root, extra=""):
+        self.dir = workdir
+        self.root = root
+        self.port = free_port()
+        os.makedirs(os.path.join(workdir, "logs"), exist_ok=True)
+        self.access_log = os.path.join(workdir, "logs", "access.log")
+        conf = f"""
+master_process off;
+daemon off;
+worker_processes 1;
+pid {workdir}/nginx.pid;
+error_log {workdir}/logs/error.log;
+events {{ worker_connections 256; }}
+http {{
+  log_format e2e '$request_method $request_uri $status $body_bytes_sent range=$http_range';
+  access_log {self.access_log} e2e;
+  client_body_temp_path {workdir}/body;
+  proxy_temp_path {workdir}/proxy;
+  fastcgi_temp_path {workdir}/fastcgi;
+  uwsgi_temp_path {workdir}/uwsgi;
+  scgi_temp_path {workdir}/scgi;
+  default_type application/octet-stream;
+  sendfile on;
+  server {{
+    listen 127.0.0.1:{self.port};
+    root {root};
+{extra}
+  }}
+}}
+"""
+        self.conf = os.path.join(workdir, "nginx.conf")
+        with open(self.conf, "w") as f:
+            f.write(conf)
+
+    def start(self):
+        self._launch([self.binary, "-p", self.dir, "-c", self.conf,
+                      "-e", os.path.join(self.dir, "logs", "error.log")],
+                     os.path.join(self.dir, "logs", "stdout.log"))
+        return self
+
+    def url(self, path):
+        return "http://127.0.0.1:%d%s" % (self.port, path)
+
+    def log_lines(self):
+        # Access log lines are written when each request ends.
+        try:
+            with open(self.access_log) as f:
+                return [line.rstrip("\n") for line in f]
+        except FileNotFoundError:
+            return []
+
+
+class Tinyproxy(_Server):
+    binary = shutil.which("tinyproxy") or "/usr/bin/tinyproxy"
+
+    def __init__(self, workdir):
+        self.dir = workdir
+        self.port = free_port()
+        os.makedirs(workdir, exist_ok=True)
+        self.log_file = os.path.join(workdir, "tinyproxy.log")
+        self.conf = os.path.join(workdir, "tinyproxy.conf")
+        with open(self.conf, "w") as f:
+            f.write(f"""Port {self.port}
+Listen 127.0.0.1
+Allow 127.0.0.1
+Timeout 60
+MaxClients 20
+LogLevel Info
+LogFile "{self.log_file}"
+PidFile "{workdir}/tinyproxy.pid"
+""")
+
+    def start(self):
+        self._launch([self.binary, "-d", "-c", self.conf], os.path.join(self.dir, "stdout.log"))
+        return self
+
+
+class Store:
+    """The settings store of one configuration home."""
+
+    def __init__(self, config_home):
+        self.path = os.path.join(config_home, "Quillfern", "tarnwick", "settings.db")
+        os.makedirs(os.path.dirname(self.path), exist_ok=True)
+        with self._db() as db:
+            db.execute("CREATE TABLE IF NOT EXISTS profile(section TEXT NOT NULL, name TEXT NOT NULL,"
+                       " value, PRIMARY KEY(section, name))")
+
+    def _db(self):
+        db = sqlite3.connect(self.path, timeout=30)
+        return db
+
+    def set(self, section, name, value):
+        db = self._db()
+        with db:
+            db.execute("INSERT OR REPLACE INTO profile VALUES(?,?,?)", (section, name, value))
+        db.close()
+
+    def section(self, section):
+        db = self._db()
+        try:
+            rows = db.execute("SELECT name, value FROM profile WHERE section=?", (section,)).fetchall()
+        finally:
+            db.close()
+        return dict(rows)
+
+
+def terminal_env(config_home):
+    env = dict(os.environ)
+    env.pop("DISPLAY", None)
+    env.pop("WAYLAND_DISPLAY", None)
+    env["XDG_CONFIG_HOME"] = config_home
+    return env
+
+
+def run_tarnwick(exe, arg, config_home, answers="", timeout=60, cwd=None):
+    """Runs one session to its end with `answers` on standard input (not a terminal)."""
+    return subprocess.run([exe, arg], input=answers.encode(), capture_output=True,
+                          env=terminal_env(config_home), timeout=timeout, cwd=cwd or config_home)
+
+
+def start_tarnwick(exe, arg, config_home, answers="", cwd=None):
+    """Starts a session and leaves it running; its output goes to files in config_home."""
+    out = open(os.path.join(config_home, "session.out"), "ab")
+    proc = subprocess.Popen([exe, arg], stdin=subprocess.PIPE, stdout=out, stderr=out,
+                            env=terminal_env(config_home), cwd=cwd or config_home)
+    out.close()
+    proc.stdin.write(answers.encode())
+    proc.stdin.close()
+    return proc
+
+
+def kill_and_reap(proc, timeout=10):
+    if proc.poll() is None:
+        proc.send_signal(signal.SIGKILL)
+    proc.wait(timeout=timeout)
