@@ -1,0 +1,317 @@
+// HTTP sessions in-process against scripted loopback servers.
+#include <gtest/gtest.h>
+
+#include "script_server.h"
+#include "session_helpers.h"
+
+namespace {
+
+struct HttpSession : ::testing::Test {
+  TestEnvironment env;
+  std::string url(int port, const std::string& path = "/dir/f.zip") {
+    return "http://127.0.0.1:" + std::to_string(port) + path;
+  }
+  void save(const std::string& name) { env.ui().saveAnswers.push_back(env.path(name)); }
+};
+
+TEST_F(HttpSession, NewDownloadSendsExactRequestAndCompletes) {
+  const std::string body = bytesOf(40000);
+  ScriptServer srv([&](ScriptConn& c, int) {
+    c.readUntil("\r\n\r\n");
+    c.send(httpReply("206 Partial Content", "Last-Modified: Tue, 01 Dec 2026 10:00:00 GMT\r\n", body));
+    c.close();
+  });
+  save("f.zip");
+  auto dlg = runSession(env, url(srv.port()));
+  EXPECT_EQ(env.ui().proposedNames, std::vector<std::string>{"f.zip"});
+  EXPECT_TRUE(dlg->m_finished);
+  EXPECT_EQ(readWholeFile(env.path("f.zip")), body);
+  std::string port = std::to_string(srv.port());
+  ASSERT_GE(srv.requests().size(), 1u);
+  EXPECT_EQ(srv.requests()[0],
+            "GET /dir/f.zip HTTP/1.1 \r\nRange: bytes=0- \r\nHost: 127.0.0.1:" + port +
+                "\r\nConnection: close\r\nUserAgent: Tarnwick/1.2 \r\nAccept: *.*, */* \r\n\r\n");
+  EXPECT_TRUE(queueEmpty(env, "00"));
+  // The header log of the connection, as the viewer shows it.
+  EXPECT_EQ(dlg->m_headers.rfind("Connecting to:  127.0.0.1\r\n\r\n----Header Sent----\r\nGET /dir/f.zip", 0), 0u);
+  EXPECT_NE(dlg->m_headers.find("----Header Recv----\r\nHTTP/1.1 206 Partial Content\r\n"), std::string::npos);
+  EXPECT_EQ(dlg->m_stateIcon.GetIcon(), 172);
+  EXPECT_EQ(dlg->m_statusIcon.GetIcon(), 151);
+  EXPECT_EQ(dlg->m_cancelButton.GetWindowText(), "Close");
+}
+
+// Faults in the body: each leaves the session paused with its entry and the bytes received.
+struct BodyFault {
+  const char* name;
+  std::function<void(ScriptConn&, const std::string&)> serve;
+};
+
+TEST_F(HttpSession, BrokenConnectionsPauseAndKeepTheEntry) {
+  const std::string body = bytesOf(30000, 7);
+  const BodyFault cases[] = {
+      {"clean close before Content-Length",
+       [](ScriptConn& c, const std::string& b) {
+         c.send(httpReply("206 Partial Content", "", b).substr(0, 80 + 10000));
+         c.close();
+       }},
+      {"reset mid-body",
+       [](ScriptConn& c, const std::string& b) {
+         std::string r = httpReply("206 Partial Content", "", b);
+         c.send(r.substr(0, r.size() - 20000));
+         ::usleep(200000);
+         c.reset();
+       }},
+      {"close before any header",
+       [](ScriptConn& c, const std::string&) { c.close(); }},
+  };
+  for (const auto& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    TestEnvironment local;
+    ScriptServer srv([&](ScriptConn& c, int) {
+      c.readUntil("\r\n\r\n");
+      tc.serve(c, body);
+    });
+    local.ui().saveAnswers.push_back(local.path("f.zip"));
+    auto dlg = runSession(local, url(srv.port()));
+    EXPECT_FALSE(dlg->m_finished);
+    EXPECT_TRUE(dlg->m_paused);
+    EXPECT_EQ(dlg->m_statusIcon.GetIcon(), 135);
+    EXPECT_EQ(dlg->m_pauseButton.GetWindowText(), "Resume");
+    EXPECT_EQ(queueValue(local, "Get00"), url(srv.port()));
+    std::string file = readWholeFile(local.path("f.zip"));
+    EXPECT_EQ(queueValue(local, "Start00"), file.empty() ? "" : std::to_string(file.size()));
+    EXPECT_EQ(file, body.substr(0, file.size()));
+    EXPECT_EQ(local.ui().beeps, std::vector<bool>{true});
+  }
+}
+
+TEST_F(HttpSession, ResumeFromQueueStepsBackByTheRollbackAndAppends) {
+  const std::string full = bytesOf(20000, 3);
+  writeWholeFile(env.path("f.zip"), full.substr(0, 10000) + std::string(50, 'x'));
+  CWinApp& app = env.app();
+  ScriptServer srv([&](ScriptConn& c, int) {
+    std::string req = c.readUntil("\r\n\r\n");
+    c.send(httpReply("206 Partial Content", "Last-Modified: A\r\n", full.substr(5120)));
+    c.close();
+  });
+  app.WriteProfileString(kSectionFileQueue, "Get07", url(srv.port()));
+  app.WriteProfileString(kSectionFileQueue, "Local07", env.path("f.zip"));
+  app.WriteProfileInt(kSectionFileQueue, "Start07", 10000);
+  app.WriteProfileString(kSectionFileQueue, "LastMod07", "A");
+  auto dlg = runSession(env, "#07");
+  ASSERT_TRUE(dlg->m_finished);
+  EXPECT_TRUE(env.ui().proposedNames.empty());
+  ASSERT_EQ(srv.requests().size(), 1u);
+  EXPECT_NE(srv.requests()[0].find("Range: bytes=5120- \r\n"), std::string::npos);
+  EXPECT_NE(srv.requests()[0].find("Range-If: A\r\n"), std::string::npos);
+  // The stale bytes past the new end are not part of the file.
+  EXPECT_EQ(readWholeFile(env.path("f.zip")), full);
+  EXPECT_TRUE(queueEmpty(env, "07"));
+}
+
+TEST_F(HttpSession, RangeRefusedSwitchesToHttp10ThenGivesUp) {
+  ScriptServer srv([&](ScriptConn& c, int) {
+    c.readUntil("\r\n\r\n");
+    c.send(httpReply("416 Requested Range Not Satisfiable", "", "nope"));
+    c.close();
+  });
+  save("f.zip");
+  auto dlg = runSession(env, url(srv.port()));
+  auto reqs = srv.requests();
+  ASSERT_EQ(reqs.size(), 2u);
+  EXPECT_EQ(reqs[1].rfind("GET /dir/f.zip HTTP/1.0 \r\n", 0), 0u);
+  EXPECT_EQ(reqs[1].find("Range"), std::string::npos);
+  ASSERT_EQ(env.ui().boxes.size(), 1u);
+  EXPECT_EQ(env.ui().boxes[0].text,
+            "The server returned an error response:\n  416 = Requested Range Not Satisfiable\n\nAborting.");
+  EXPECT_TRUE(queueEmpty(env, "00"));
+  EXPECT_EQ(dlg->m_noResumeNote.GetWindowText(), "(This server does not support resuming.)");
+}
+
+TEST_F(HttpSession, ServerErrorAfterSwitchAsksToResumeLater) {
+  ScriptServer srv([&](ScriptConn& c, int) {
+    c.readUntil("\r\n\r\n");
+    c.send(httpReply("503 Busy", "", ""));
+    c.close();
+  });
+  save("f.zip");
+  env.ui().boxAnswers = {IDYES};
+  runSession(env, url(srv.port()));
+  ASSERT_EQ(env.ui().boxes.size(), 1u);
+  EXPECT_EQ(env.ui().boxes[0].type & MB_TYPEMASK, MB_YESNO);
+  EXPECT_EQ(queueValue(env, "StupidServer00"), "1");
+  EXPECT_EQ(queueValue(env, "Get00"), url(srv.port()));
+}
+
+TEST_F(HttpSession, FullReplyToARangeRewritesFromTheStart) {
+  const std::string full = bytesOf(9000, 5);
+  writeWholeFile(env.path("f.zip"), std::string(8000, 'z'));
+  CWinApp& app = env.app();
+  ScriptServer srv([&](ScriptConn& c, int) {
+    c.readUntil("\r\n\r\n");
+    c.send(httpReply("200 OK", "", full));
+    c.close();
+  });
+  app.WriteProfileString(kSectionFileQueue, "Get03", url(srv.port()));
+  app.WriteProfileString(kSectionFileQueue, "Local03", env.path("f.zip"));
+  app.WriteProfileInt(kSectionFileQueue, "Start03", 8000);
+  auto dlg = runSession(env, "#03");
+  EXPECT_TRUE(dlg->m_finished);
+  EXPECT_EQ(readWholeFile(env.path("f.zip")), full);
+  EXPECT_EQ(dlg->m_noResumeNote.GetWindowText(), "(This server does not support resuming.)");
+}
+
+TEST_F(HttpSession, BasicAuthorizationPromptsUntilAccepted) {
+  ScriptServer srv([&](ScriptConn& c, int i) {
+    c.readUntil("\r\n\r\n");
+    if (i < 2)
+      c.send(httpReply("401 Unauthorized", "WWW-Authenticate: Basic realm=\"Files\"\r\n", "no"));
+    else
+      c.send(httpReply("206 Partial Content", "", "secret"));
+    c.close();
+  });
+  save("f.zip");
+  std::vector<std::string> prompts;
+  auto answer = [&](const char* user, const char* pass) {
+    return [&, user, pass](CDialog& d) {
+      prompts.push_back(d.ControlText(1016));
+      d.SetControlText(1014, user);
+      d.SetControlText(1015, pass);
+      d.ViewCommand(IDOK);
+    };
+  };
+  env.ui().dialogActions[153] = {answer("bob", "wrong"), answer("bob", "pw")};
+  auto dlg = runSession(env, url(srv.port()));
+  EXPECT_TRUE(dlg->m_finished);
+  auto reqs = srv.requests();
+  ASSERT_EQ(reqs.size(), 3u);
+  EXPECT_EQ(reqs[0].find("Authorization"), std::string::npos);
+  EXPECT_NE(reqs[1].find("Authorization: Basic Ym9iOndyb25n\r\n"), std::string::npos);
+  EXPECT_NE(reqs[2].find("Authorization: Basic Ym9iOnB3\r\n"), std::string::npos);
+  std::string expect = "Enter username and password for \"Files\" at 127.0.0.1";
+  EXPECT_EQ(prompts, (std::vector<std::string>{expect, expect}));
+  EXPECT_EQ(readWholeFile(env.path("f.zip")), "secret");
+}
+
+TEST_F(HttpSession, RedirectsAreResolvedAndCredentialsStayWithTheirServer) {
+  ScriptServer other([&](ScriptConn& c, int) {
+    c.readUntil("\r\n\r\n");
+    c.send(httpReply("206 Partial Content", "", "moved body"));
+    c.close();
+  });
+  ScriptServer srv([&](ScriptConn& c, int i) {
+    c.readUntil("\r\n\r\n");
+    if (i == 0)
+      c.send(httpReply("401 Unauthorized", "WWW-Authenticate: Basic realm=x\r\n", ""));
+    else if (i == 1)
+      c.send(httpReply("302 Found", "Location: ../elsewhere/g.zip\r\n", "dropped body"));
+    else
+      c.send(httpReply("302 Found", "Location: http://127.0.0.1:" + std::to_string(other.port()) + "/h.zip\r\n", ""));
+    c.close();
+  });
+  save("f.zip");
+  env.ui().dialogActions[153] = {[](CDialog& d) {
+    d.SetControlText(1014, "u");
+    d.SetControlText(1015, "p");
+    d.ViewCommand(IDOK);
+  }};
+  auto dlg = runSession(env, url(srv.port()));
+  EXPECT_TRUE(dlg->m_finished);
+  auto reqs = srv.requests();
+  ASSERT_EQ(reqs.size(), 3u);
+  EXPECT_EQ(reqs[2].rfind("GET /elsewhere/g.zip HTTP/1.1 \r\n", 0), 0u);
+  EXPECT_NE(reqs[2].find("Authorization: Basic dTpw"), std::string::npos);
+  ASSERT_EQ(other.requests().size(), 1u);
+  EXPECT_EQ(other.requests()[0].find("Authorization"), std::string::npos);
+  EXPECT_EQ(readWholeFile(env.path("f.zip")), "moved body");
+}
+
+TEST_F(HttpSession, EndlessRedirectsAreGivenUp) {
+  ScriptServer srv([&](ScriptConn& c, int) {
+    c.readUntil("\r\n\r\n");
+    c.send(httpReply("302 Found", "Location: /dir/f.zip\r\n", ""));
+    c.close();
+  });
+  save("f.zip");
+  auto dlg = runSession(env, url(srv.port()));
+  EXPECT_EQ(srv.connections(), 21);
+  ASSERT_EQ(env.ui().boxes.size(), 1u);
+  EXPECT_EQ(env.ui().boxes[0].text.rfind("Too many redirections", 0), 0u);
+  EXPECT_TRUE(queueEmpty(env, "00"));
+}
+
+TEST_F(HttpSession, NotFoundIsReportedAndTheEntryRemoved) {
+  ScriptServer srv([&](ScriptConn& c, int) {
+    c.readUntil("\r\n\r\n");
+    c.send(httpReply("404 Not Found", "", "gone"));
+    // The rest of the reply would only be read if the session went on with it.
+    ::usleep(300000);
+    c.close();
+  });
+  save("f.zip");
+  auto dlg = runSession(env, url(srv.port()));
+  ASSERT_EQ(env.ui().boxes.size(), 1u);
+  EXPECT_EQ(env.ui().boxes[0].text, "The specified item was not found on the server.  Verify URL is correct:\n  " +
+                                        url(srv.port()) + "\nAborting.");
+  EXPECT_TRUE(queueEmpty(env, "00"));
+  EXPECT_EQ(readWholeFile(env.path("f.zip")), "");
+}
+
+TEST_F(HttpSession, ChunkedBodyIsDecoded) {
+  ScriptServer srv([&](ScriptConn& c, int) {
+    c.readUntil("\r\n\r\n");
+    c.send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n");
+    ::usleep(50000);
+    c.send("7;ext=1\r\n, world\r\n0\r\n\r\n");
+    c.close();
+  });
+  save("f.zip");
+  auto dlg = runSession(env, url(srv.port()));
+  EXPECT_TRUE(dlg->m_finished);
+  EXPECT_EQ(readWholeFile(env.path("f.zip")), "hello, world");
+}
+
+TEST_F(HttpSession, ChangedFileOnServerRestartsFromZero) {
+  const std::string fresh = bytesOf(12000, 9);
+  writeWholeFile(env.path("f.zip"), std::string(10000, 'o'));
+  ScriptServer srv([&](ScriptConn& c, int i) {
+    c.readUntil("\r\n\r\n");
+    if (i == 0) {
+      c.send("HTTP/1.1 206 Partial Content\r\nLast-Modified: NEW\r\nContent-Length: 6000\r\n\r\n");
+      ::usleep(300000);
+    } else {
+      c.send(httpReply("206 Partial Content", "Last-Modified: NEW\r\n", fresh));
+    }
+    c.close();
+  });
+  CWinApp& app = env.app();
+  app.WriteProfileString(kSectionFileQueue, "Get01", url(srv.port()));
+  app.WriteProfileString(kSectionFileQueue, "Local01", env.path("f.zip"));
+  app.WriteProfileInt(kSectionFileQueue, "Start01", 10000);
+  app.WriteProfileString(kSectionFileQueue, "LastMod01", "OLD");
+  auto dlg = runSession(env, "#01");
+  auto reqs = srv.requests();
+  ASSERT_EQ(reqs.size(), 2u);
+  EXPECT_NE(reqs[0].find("Range: bytes=5120- \r\nHost"), std::string::npos) << reqs[0];
+  EXPECT_NE(reqs[1].find("Range: bytes=0- \r\n"), std::string::npos);
+  EXPECT_EQ(reqs[1].find("Range-If"), std::string::npos);
+  EXPECT_TRUE(dlg->m_finished);
+  EXPECT_EQ(readWholeFile(env.path("f.zip")), fresh);
+}
+
+TEST_F(HttpSession, HeaderLinesSplitAcrossPacketsAreReadWhole) {
+  ScriptServer srv([&](ScriptConn& c, int) {
+    c.readUntil("\r\n\r\n");
+    c.send("HTTP/1.1 206 Partial Content\r\nContent-Le");
+    ::usleep(100000);
+    c.send("ngth: 4\r\n\r\nabcd");
+    c.close();
+  });
+  save("f.zip");
+  auto dlg = runSession(env, url(srv.port()));
+  EXPECT_TRUE(dlg->m_finished);
+  EXPECT_EQ(dlg->m_totalSize, 4);
+  EXPECT_EQ(readWholeFile(env.path("f.zip")), "abcd");
+}
+
+}  // namespace

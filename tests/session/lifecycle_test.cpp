@@ -1,0 +1,255 @@
+// Session lifecycle: start-up paths, the queue, Cancel, Pause/Resume and connection failures.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "script_server.h"
+#include "platform/services.h"
+#include "queue/queue_store.h"
+#include "session_helpers.h"
+
+namespace {
+
+struct Lifecycle : ::testing::Test {
+  TestEnvironment env;
+};
+
+TEST_F(Lifecycle, RefusedConnectReportsAndLeavesNoEntry) {
+  int port = closedPort();
+  env.ui().saveAnswers.push_back(env.path("x.zip"));
+  std::string url = "http://127.0.0.1:" + std::to_string(port) + "/x.zip";
+  auto dlg = runSession(env, url);
+  ASSERT_EQ(env.ui().boxes.size(), 1u);
+  EXPECT_EQ(env.ui().boxes[0].text,
+            "Error connecting to:\n  127.0.0.1\nServer or network may be down.\n\nSocket Error:\n  Connection refused");
+  EXPECT_EQ(dlg->m_urlText.GetWindowText(), "Err:  127.0.0.1");
+  EXPECT_TRUE(dlg->m_paused);
+  EXPECT_TRUE(queueEmpty(env, "00"));
+}
+
+TEST_F(Lifecycle, UnresolvableHostIsAnInvalidArgument) {
+  env.ui().saveAnswers.push_back(env.path("x.zip"));
+  runSession(env, "http://no-such-host.invalid/x.zip");
+  ASSERT_EQ(env.ui().boxes.size(), 1u);
+  EXPECT_NE(env.ui().boxes[0].text.find("\n\nSocket Error:\n  Invalid argument"), std::string::npos);
+}
+
+TEST_F(Lifecycle, UnusableUrlsAreRefusedWithTheirMessages) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"https://host/x", "Service unknown for:\n  https://host/x\nAborting."},
+      {"gopher://host/x", "Sorry, only HTTP or FTP protocols are supported.\nAborting."},
+      {"file://c/x", "Sorry, only HTTP or FTP protocols are supported.\nAborting."},
+      {"http://host/a\r\nX-Injected: 1", "Service unknown for:\n  http://host/a\r\nX-Injected: 1\nAborting."},
+  };
+  for (const auto& [url, text] : cases) {
+    SCOPED_TRACE(url);
+    TestEnvironment local;
+    runSession(local, url);
+    ASSERT_EQ(local.ui().boxes.size(), 1u);
+    EXPECT_EQ(local.ui().boxes[0].text, text);
+    EXPECT_TRUE(local.ui().proposedNames.empty());
+  }
+}
+
+TEST_F(Lifecycle, EmptyCommandLineShowsTheUsage) {
+  runSession(env, "");
+  ASSERT_EQ(env.ui().boxes.size(), 1u);
+  EXPECT_EQ(env.ui().boxes[0].text.rfind("TARNWICK - Web and FTP downloading with request-resume.\nProgram Usage:\n", 0),
+            0u);
+}
+
+TEST_F(Lifecycle, FullQueueRefusesANewUrlBeforeAnyDialog) {
+  for (int i = 0; i < 100; ++i)
+    env.app().WriteProfileString(kSectionFileQueue, Format("Get%02i", i), "http://h/" + std::to_string(i));
+  runSession(env, "http://host/new.zip");
+  ASSERT_EQ(env.ui().boxes.size(), 1u);
+  EXPECT_EQ(env.ui().boxes[0].text,
+            "Too many items in queue (100 max).  Finish getting some and try again.\nAborting.");
+  EXPECT_TRUE(env.ui().proposedNames.empty());
+}
+
+TEST_F(Lifecycle, MissingEntryAndCancelledSaveAs) {
+  runSession(env, "#42");
+  ASSERT_EQ(env.ui().boxes.size(), 1u);
+  EXPECT_EQ(env.ui().boxes[0].text, "Couldn't find information to resume downloading.\nAborting.");
+
+  TestEnvironment local;
+  runSession(local, "http://host/dir/");
+  EXPECT_EQ(local.ui().proposedNames, std::vector<std::string>{""});
+  ASSERT_EQ(local.ui().boxes.size(), 1u);
+  EXPECT_EQ(local.ui().boxes[0].text, "'Save As' Dialog cancelled.\nAborting.");
+}
+
+// A process that stays alive while the test runs, holding slot 05.
+struct OtherProcess {
+  pid_t pid = ::fork();
+  OtherProcess() {
+    if (pid == 0) {
+      ::pause();
+      ::_exit(0);
+    }
+  }
+  ~OtherProcess() {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+  }
+  std::string lease() const {
+    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat;
+    std::getline(f, stat);
+    std::istringstream rest(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    for (int i = 3; i <= 22 && rest >> field; ++i) {
+    }
+    return std::to_string(pid) + ":" + field;
+  }
+};
+
+TEST_F(Lifecycle, AnEntryRunsInOneProcessOnly) {
+  OtherProcess other;
+  CWinApp& app = env.app();
+  app.WriteProfileString(kSectionFileQueue, "Get05", "http://127.0.0.1:1/a.zip");
+  app.WriteProfileString(kSectionFileQueue, "Local05", env.path("a.zip"));
+  app.WriteProfileString("Running", "05", other.lease());
+  runSession(env, "#05");
+  ASSERT_EQ(env.ui().boxes.size(), 1u);
+  EXPECT_NE(env.ui().boxes[0].text.find("already being downloaded"), std::string::npos);
+  EXPECT_EQ(queueValue(env, "Get05"), "http://127.0.0.1:1/a.zip");
+
+  // A new URL does not take the slot either, nor does the launcher start it again.
+  app.WriteProfileString(kSectionFileQueue, "Get05", nullptr);
+  CDownloadDlg dlg;
+  EXPECT_TRUE(dlg.allocateQueueSlot());
+  EXPECT_EQ(dlg.m_slot, "00");
+  app.WriteProfileString(kSectionFileQueue, "Get05", "http://h/x");
+  EXPECT_FALSE(resumeQueuedDownloads());
+}
+
+TEST_F(Lifecycle, CancelAnswers) {
+  // Yes keeps entry and file; No removes both; Cancel goes on.
+  for (int answer : {IDYES, IDNO, IDCANCEL}) {
+    SCOPED_TRACE(answer);
+    TestEnvironment local;
+    ScriptServer srv([&](ScriptConn& c, int) {
+      c.readUntil("\r\n\r\n");
+      c.send("HTTP/1.1 206 Partial Content\r\nContent-Length: 100000\r\n\r\n" + std::string(1000, 'a'));
+      c.readUntil("never", 1500);
+      c.close();
+    });
+    local.ui().saveAnswers.push_back(local.path("f.bin"));
+    local.ui().endSessionAtRest = true;
+    local.app().m_lpCmdLine = "http://127.0.0.1:" + std::to_string(srv.port()) + "/f.bin";
+    CDownloadDlg dlg;
+    QObject scope;  // timers end with the iteration
+    local.ui().boxAnswers = {answer};
+    QTimer::singleShot(400, &scope, [&] { dlg.ViewCommand(IDCANCEL); });
+    QTimer::singleShot(3000, &scope, [&] { dlg.EndDialog(-1); });
+    dlg.DoModal();
+    local.app().FlushProfile();
+    ASSERT_GE(local.ui().boxes.size(), 1u);
+    EXPECT_EQ(local.ui().boxes[0].text, "Would you like to have this request resumed later?");
+    bool fileThere = ::access(local.path("f.bin").c_str(), F_OK) == 0;
+    if (answer == IDYES) {
+      EXPECT_EQ(dlg.Result(), IDCANCEL);
+      EXPECT_TRUE(fileThere);
+      EXPECT_EQ(queueValue(local, "Start00"), "1000");
+    } else if (answer == IDNO) {
+      EXPECT_FALSE(fileThere);
+      EXPECT_TRUE(queueEmpty(local, "00"));
+    } else {
+      // The transfer went on until the server broke it off.
+      EXPECT_EQ(dlg.Result(), IDCANCEL);
+      EXPECT_TRUE(dlg.m_paused);
+    }
+  }
+}
+
+TEST_F(Lifecycle, PauseAndResumeStepBackByTheRollback) {
+  std::vector<std::string> ranges;
+  const std::string body = bytesOf(60000, 11);
+  ScriptServer srv([&](ScriptConn& c, int i) {
+    std::string req = c.readUntil("\r\n\r\n");
+    if (i == 0) {
+      c.send("HTTP/1.1 206 Partial Content\r\nContent-Length: 60000\r\n\r\n" + body.substr(0, 10000));
+      c.readUntil("never", 2000);
+      c.close();
+      return;
+    }
+    c.send(httpReply("206 Partial Content", "", body.substr(5120)));
+    c.close();
+  });
+  env.ui().saveAnswers.push_back(env.path("f.bin"));
+  env.ui().endSessionAtRest = false;
+  env.app().m_lpCmdLine = "http://127.0.0.1:" + std::to_string(srv.port()) + "/f.bin";
+  CDownloadDlg dlg;
+  QObject scope;
+  QTimer::singleShot(500, &scope, [&] {
+    dlg.ViewCommand(3);  // Pause
+    EXPECT_EQ(dlg.m_startOffset, 10000);
+    EXPECT_EQ(dlg.m_pauseButton.GetWindowText(), "Resume");
+    EXPECT_EQ(dlg.m_stateIcon.GetIcon(), 173);
+    dlg.ViewCommand(3);  // Resume: 10000 - 4096 on a 1024 boundary
+    EXPECT_EQ(dlg.m_startOffset, 5120);
+  });
+  QTimer::singleShot(8000, &scope, [&] { dlg.EndDialog(-1); });
+  dlg.DoModal();
+  EXPECT_TRUE(dlg.m_finished);
+  auto reqs = srv.requests();
+  ASSERT_EQ(reqs.size(), 2u);
+  EXPECT_NE(reqs[1].find("Range: bytes=5120- "), std::string::npos);
+  EXPECT_EQ(readWholeFile(env.path("f.bin")), body);
+}
+
+TEST_F(Lifecycle, FinishWithExitOffKeepsTheWindowAndStartsTheNextQueuedEntry) {
+  CWinApp& app = env.app();
+  app.WriteProfileInt(kSectionConfig, kExit, 0);
+  app.WriteProfileInt(kSectionConfig, kResumeSerial, 1);
+  ScriptServer srv([&](ScriptConn& c, int) {
+    c.readUntil("\r\n\r\n");
+    c.send(httpReply("206 Partial Content", "", "data"));
+    c.close();
+  });
+  app.WriteProfileString(kSectionFileQueue, "Get03", "http://127.0.0.1:" + std::to_string(srv.port()) + "/a");
+  app.WriteProfileString(kSectionFileQueue, "Local03", env.path("a"));
+  app.WriteProfileString(kSectionFileQueue, "Get07", "http://h/b");
+  auto dlg = runSession(env, "#03");
+  EXPECT_TRUE(dlg->m_finished);
+  EXPECT_FALSE(dlg->m_pauseButton.IsWindowEnabled());
+  EXPECT_EQ(dlg->m_statusIcon.GetIcon(), 151);
+  EXPECT_EQ(env.ui().started, std::vector<std::string>{"TARNWICK.EXE #07"});
+  EXPECT_EQ(env.ui().beeps, std::vector<bool>{false});
+}
+
+TEST_F(Lifecycle, WindowPlaceIsKeptInTheEntry) {
+  CWinApp& app = env.app();
+  app.WriteProfileString(kSectionFileQueue, "Get02", "http://127.0.0.1:1/a");
+  app.WriteProfileString(kSectionFileQueue, "Local02", env.path("a"));
+  app.WriteProfileInt(kSectionFileQueue, "WindowX", 1);
+  app.WriteProfileInt(kSectionFileQueue, "WindowX02", 30);
+  app.WriteProfileInt(kSectionFileQueue, "WindowY02", 40);
+  app.WriteProfileInt(kSectionFileQueue, "Minimized02", 1);
+  env.ui().endSessionAtRest = false;
+  app.m_lpCmdLine = "#02";
+  CDownloadDlg dlg;
+  QObject scope;
+  QTimer::singleShot(300, &scope, [&] {
+    EXPECT_EQ(dlg.X(), 30);
+    EXPECT_EQ(dlg.Y(), 40);
+    EXPECT_TRUE(dlg.IsIconic());
+    dlg.ViewMoved(99, 99);  // minimized: not kept
+    dlg.ViewSized(false);
+    dlg.ViewMoved(50, 60);
+    dlg.EndDialog(IDCANCEL);
+  });
+  dlg.DoModal();
+  app.FlushProfile();
+  EXPECT_EQ(app.GetProfileInt(kSectionFileQueue, "WindowX02", -1), 50);
+  EXPECT_EQ(app.GetProfileInt(kSectionFileQueue, "WindowY02", -1), 60);
+  EXPECT_EQ(queueValue(env, "Minimized02"), "");
+}
+
+}  // namespace
