@@ -1,0 +1,114 @@
+// The texts and arithmetic users read: progress lines, resume points, socket errors, requests.
+#include <gtest/gtest.h>
+
+#include "app/options.h"
+#include "protocols/http_request.h"
+#include "session/progress_text.h"
+#include "session/session_socket.h"
+
+namespace {
+
+TEST(Progress, SpeedSamplesAndTheSixSlotAverage) {
+  double sample = speedSample(51200, 1000);
+  EXPECT_DOUBLE_EQ(sample, 50.0);
+  double average = (sample + 0 + 0 + 0 + 0 + 0) / 6;
+  EXPECT_EQ(timeSpeedLine(average, false, 0, 0, 51200, 1), "0:00:01  (Average 8.3k/sec)");
+}
+
+TEST(Progress, TimeAndSpeedLines) {
+  struct Case {
+    double average;
+    bool nothing;
+    std::int64_t total, start, got;
+    unsigned sinceFirst;
+    const char* text;
+  };
+  const Case cases[] = {
+      {0, true, 1000, 0, 0, 5, "?:??:??  (0.0k/sec)"},
+      {100.0, false, 0, 0, 5000, 3725, "1:02:05  (Average 100.0k/sec)"},
+      {100.1, false, 0, 0, 5000, 59, "0:00:59  (Average 0.10MB/sec)"},
+      {2048, false, 1024 * 2048 * 10, 0, 0, 0, "0:00:10 left  (Average 2.00MB/sec)"},
+      {10, false, 1024 * 100, 1024 * 50, 1024 * 40, 0, "0:00:06 left  (Average 10.0k/sec)"},
+      // More than 2 GiB: counts are 64-bit.
+      {1024, false, 5LL << 30, 3LL << 30, 0, 0, "1:25:20 left  (Average 1.00MB/sec)"},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(timeSpeedLine(c.average, c.nothing, c.total, c.start, c.got, c.sinceFirst), c.text);
+}
+
+TEST(Progress, SizeLinesAndTitles) {
+  SizeTexts t = sizeTexts(750000, 500000, 500000);
+  EXPECT_EQ(t.line, "732.4k of 976.6k (75%)");
+  EXPECT_EQ(t.title, "75% Downloaded by Tarnwick");
+  EXPECT_EQ(t.percent, 75);
+
+  t = sizeTexts(5000, 0, 0);
+  EXPECT_EQ(t.line, "4k");
+  EXPECT_EQ(t.title, "4k Downloaded by Tarnwick");
+  EXPECT_EQ(t.percent, -1);
+
+  // A server sending more than it announced drives the percentage past 100.
+  EXPECT_EQ(sizeTexts(1500, 1000, 0).percent, 150);
+  // 3 GiB of 4 GiB does not overflow.
+  t = sizeTexts(3LL << 30, 4LL << 30, 0);
+  EXPECT_EQ(t.percent, 75);
+  EXPECT_EQ(t.line, "3145728.0k of 4194304.0k (75%)");
+}
+
+TEST(Rollback, StepsBackToAKilobyteBoundaryNeverBelowZero) {
+  const std::tuple<std::int64_t, std::int64_t, std::int64_t> cases[] = {
+      {10000, 4096, 5120}, {3000, 4096, 0}, {5000, 4096, 0}, {0, 4096, 0},
+      {50000, 4096, 45056}, {40000, 4096, 35840}, {40000, 0, 39936}, {(5LL << 30) + 7, 4096, (5LL << 30) - 4096},
+  };
+  for (const auto& [offset, r, want] : cases) EXPECT_EQ(StepBack(offset, r), want) << offset << " " << r;
+}
+
+TEST(SocketErrors, TextsForCodes) {
+  EXPECT_STREQ(socketErrorText(10061), "Connection refused");
+  EXPECT_STREQ(socketErrorText(10035), "Operation would block");
+  EXPECT_STREQ(socketErrorText(10022), "Invalid argument");
+  EXPECT_STREQ(socketErrorText(10051), "ICMP network unreachable (other side of a firewall?)");
+  EXPECT_STREQ(socketErrorText(11001), "Host not found");
+  for (int code : {0, 10072, 10090, 12000, -1}) EXPECT_STREQ(socketErrorText(code), "Unknown") << code;
+}
+
+TEST(Base64, PaddingAndHighBytes) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"abc", "YWJj"}, {"a", "YQ=="}, {"ab", "YWI="}, {"", ""}, {":pw", "OnB3"}, {"user:", "dXNlcjo="},
+      {"\xff\xfe\x80", "//6A"}, {std::string(100, 'x'), std::string(132, 'x')},
+  };
+  for (auto [in, want] : cases) {
+    std::string s = in;
+    base64Encode(s);
+    if (in.size() == 100) {
+      EXPECT_EQ(s.size(), 136u);
+      EXPECT_EQ(s.find('\n'), std::string::npos);
+    } else {
+      EXPECT_EQ(s, want);
+    }
+  }
+}
+
+TEST(HttpRequest, BothFormsByteForByte) {
+  HttpRequestParams p;
+  p.target = "/dir/f.zip";
+  p.hostHeader = "host";
+  p.startOffset = 10240;
+  p.lastModified = "Tue, 01 Dec 2026 10:00:00 GMT";
+  EXPECT_EQ(buildHttpRequest(p),
+            "GET /dir/f.zip HTTP/1.1 \r\nRange: bytes=10240- \r\nHost: host\r\nConnection: close\r\n"
+            "UserAgent: Tarnwick/1.2 \r\nAccept: *.*, */* \r\nRange-If: Tue, 01 Dec 2026 10:00:00 GMT\r\n\r\n");
+  p.http10 = true;
+  p.startOffset = 0;
+  p.password = "pw";
+  p.hostHeader = "host:8080";
+  EXPECT_EQ(buildHttpRequest(p),
+            "GET /dir/f.zip HTTP/1.0 \r\nHost: host:8080\r\nUserAgent: Tarnwick/1.2 \r\nAccept: *.*, */* \r\n"
+            "Authorization: Basic OnB3\r\n\r\n");
+  // Offsets past 2 GiB are written whole.
+  p.http10 = false;
+  p.startOffset = 3LL << 30;
+  EXPECT_NE(buildHttpRequest(p).find("Range: bytes=3221225472- \r\n"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,97 @@
+#include <gtest/gtest.h>
+
+#include "session/url.h"
+
+namespace {
+
+struct UrlCase {
+  const char* text;
+  bool ok;
+  int service;
+  const char* server;
+  const char* object;
+  int port;
+};
+
+TEST(ParseUrl, SplitsServicesServersPortsAndObjects) {
+  const UrlCase cases[] = {
+      {"http://host/dir/file.zip", true, svc::kHttp, "host", "/dir/file.zip", 0},
+      {"   http://host/x", true, svc::kHttp, "host", "/x", 0},
+      {"ftp://host", true, svc::kFtp, "host", "", 0},
+      {"http://host:8080", true, svc::kHttp, "host", "", 8080},
+      {"http://host:/x", true, svc::kHttp, "host", "/x", 0},
+      {"http://host:abc/x", true, svc::kHttp, "host", "/x", 0},
+      {"http://host:70000/x", true, svc::kHttp, "host", "/x", 4464},
+      {"shttp://host/x", true, svc::kHttp, "host", "/x", 0},
+      {"gopher://host/x", true, svc::kGopher, "host", "/x", 0},
+      {"file://c:/x", true, svc::kFile, "", "c:/x", 0},
+      {"http://user:pw@host/x", true, svc::kHttp, "user", "/x", 0},
+      {"https://host/x", false, svc::kUnknown, "", "", 0},
+      {"HTTP://host/x", false, svc::kUnknown, "", "", 0},
+      {"", false, svc::kUnknown, "", "", 0},
+      {"    ", false, svc::kUnknown, "", "", 0},
+      {"http://host/a\r\nX: y", false, svc::kUnknown, "", "", 0},
+      {"ftp://host/a\x7f", false, svc::kUnknown, "", "", 0},
+      {":3128", false, svc::kUnknown, "", "", 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    int service = -1;
+    std::string server, object;
+    std::uint16_t port = 99;
+    ASSERT_EQ(parseUrl(c.text, service, server, object, port), c.ok);
+    if (!c.ok) continue;
+    EXPECT_EQ(service, c.service);
+    EXPECT_EQ(server, c.server);
+    EXPECT_EQ(object, c.object);
+    EXPECT_EQ(port, c.port);
+  }
+}
+
+TEST(ParseUrl, ProxyForms) {
+  // A proxy setting is tried as it stands, then with the scheme put in front.
+  int service;
+  std::string server, object;
+  std::uint16_t port;
+  EXPECT_FALSE(parseUrl("proxyhost:3128", service, server, object, port));
+  ASSERT_TRUE(parseUrl("http://proxyhost:3128", service, server, object, port));
+  EXPECT_EQ(server, "proxyhost");
+  EXPECT_EQ(port, 3128);
+  ASSERT_TRUE(parseUrl("http://:3128", service, server, object, port));
+  EXPECT_EQ(server, "");
+  EXPECT_EQ(port, 3128);
+}
+
+TEST(UrlFileName, TakesTheLastSegmentWithoutQuery) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"/dir/setup.exe", "setup.exe"}, {"/dir/a.zip?x=1", "a.zip"}, {"/dir/", ""},
+      {"", ""}, {"/dir/my%20file.zip", "my%20file.zip"}, {"/ a.zip ", "a.zip"},
+  };
+  for (const auto& [object, name] : cases) EXPECT_EQ(urlFileName(object), name) << object;
+}
+
+TEST(CutFragment, CutsAtTheFirstHashWhateverFollows) {
+  EXPECT_EQ(cutFragment("/a.zip#part"), "/a.zip");
+  EXPECT_EQ(cutFragment("/a?q=1#f"), "/a?q=1");
+  EXPECT_EQ(cutFragment("/a#b?c"), "/a");
+  EXPECT_EQ(cutFragment("/plain"), "/plain");
+}
+
+TEST(ResolveLocation, RelativeReferencesAgainstTheCurrentUrl) {
+  const std::string base = "http://h:81/a/b/c.zip?q";
+  const std::pair<const char*, const char*> cases[] = {
+      {"http://other/x", "http://other/x"},
+      {"ftp://f/y", "ftp://f/y"},
+      {"/abs/d.zip", "http://h:81/abs/d.zip"},
+      {"d.zip", "http://h:81/a/b/d.zip"},
+      {"../d.zip", "http://h:81/a/d.zip"},
+      {"../../../d.zip", "http://h:81/d.zip"},
+      {"./e/", "http://h:81/a/b/e/"},
+      {"//cdn/z", "http://cdn/z"},
+      {"?r=2", "http://h:81/a/b/c.zip?r=2"},
+  };
+  for (const auto& [loc, want] : cases) EXPECT_EQ(resolveLocation(base, loc), want) << loc;
+  EXPECT_EQ(resolveLocation("http://h", "x"), "http://h/x");
+}
+
+}  // namespace
