@@ -19,10 +19,10 @@ void CSessionSocket::OnConnect(int error) {
 }
 
 void CSessionSocket::OnSend(int error) {
-  if (!m_pendingOut.empty()) {
+  while (!m_pendingOut.empty()) {
     int n = Send(m_pendingOut.data(), static_cast<int>(m_pendingOut.size()));
-    if (n > 0) m_pendingOut.erase(0, static_cast<std::size_t>(n));
-    if (!m_pendingOut.empty()) return;  // reported again once it drains
+    if (n <= 0) return;  // would block: reported again once it drains
+    m_pendingOut.erase(0, static_cast<std::size_t>(n));
   }
   post(sockmsg::kWrite, error);
 }

@@ -112,6 +112,7 @@ void writeWholeFile(const std::string& path, const std::string& data) {
 bool spinUntil(const std::function<bool()>& pred, int ms) {
   QElapsedTimer t;
   t.start();
-  while (!pred() && t.elapsed() < ms) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-  return pred();
+  bool ok;
+  while (!(ok = pred()) && t.elapsed() < ms) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  return ok;
 }
