@@ -66,8 +66,6 @@ class SessionView : public DialogView, public DialogObserver {
  public:
   explicit SessionView(CDialog& dlg) : m_dlg(dlg), m_panel(term::stdinIsTty() && term::stderrIsTty()) {
     m_dlg.SetObserver(this);
-    if (m_panel)
-      term::setKeyHandler([this](char c) { onKey(c); });
   }
   ~SessionView() override {
     if (m_panel) {
@@ -78,6 +76,9 @@ class SessionView : public DialogView, public DialogObserver {
     }
   }
   void started() override {
+    // Keys are read one by one only once the start-up questions (Save As) are answered.
+    m_started = true;
+    if (m_panel) term::setKeyHandler([this](char c) { onKey(c); });
     redraw();
     checkRest();
   }
@@ -93,8 +94,8 @@ class SessionView : public DialogView, public DialogObserver {
         m_lastLine[id == 1000 ? 0 : 1] = text;
         term::writeErr(term::linePrefix() + text + "\n");
       }
-    } else if (what == ModelChange::Control && (id == 1001 || id == 1002)) {
-      printProgress(false);
+    } else if (what == ModelChange::Control && id == 1001) {
+      printProgress(false);  // the size line is set after the time line of the same refresh
     }
     checkRest();
   }
@@ -135,10 +136,10 @@ class SessionView : public DialogView, public DialogObserver {
   }
 
   void redraw() {
-    if (!m_panel) return;
+    if (!m_panel || !m_started) return;
     std::string out;
     if (m_drawnLines > 0) out += "\x1b[" + std::to_string(m_drawnLines) + "F";
-    auto line = [&](const std::string& s) { out += "\x1b[2K" + s + "\n"; };
+    auto line = [&](const std::string& s) { out += "\r\x1b[2K" + s + "\n"; };
     line(m_dlg.GetWindowText());
     line("  " + m_dlg.ControlText(1000));
     line("  File: " + m_dlg.ControlText(1004));
@@ -171,6 +172,7 @@ class SessionView : public DialogView, public DialogObserver {
   CDialog& m_dlg;
   bool m_panel;
   bool m_redrawPending = false;
+  bool m_started = false;  // nothing is drawn while start-up questions are asked
   int m_drawnLines = 0;
   std::string m_lastLine[2];
   std::string m_lastProgress;
@@ -217,6 +219,7 @@ bool askField(CDialog& dlg, int id, const std::string& label, bool echo = true) 
     if (!line) return false;
     if (!line->empty() || !echo) dlg.SetControlText(id, *line);
     if (dlg.ValidateControl(id)) return true;
+    dlg.SetControlText(id, shown);  // asked again with the value it had
   }
 }
 
