@@ -116,7 +116,8 @@ class SessionView : public DialogView, public DialogObserver {
     std::string size = m_dlg.ControlText(1001), time = m_dlg.ControlText(1002);
     if (size.empty() && time.empty()) return;
     std::string line = size + (time.empty() ? "" : "  " + time);
-    if (line == m_lastProgress) return;
+    if (line == m_lastProgress || (final && size == m_lastSize)) return;
+    m_lastSize = size;
     DWORD now = GetTickCount();
     if (!final && m_printedOnce && now - m_lastPrint < 1000) return;
     m_printedOnce = true;
@@ -176,6 +177,7 @@ class SessionView : public DialogView, public DialogObserver {
   int m_drawnLines = 0;
   std::string m_lastLine[2];
   std::string m_lastProgress;
+  std::string m_lastSize;
   DWORD m_lastPrint = 0;
   bool m_printedOnce = false;
   std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
