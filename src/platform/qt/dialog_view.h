@@ -47,6 +47,7 @@ class QtDialogView : public DialogView, public DialogObserver {
  private:
   friend class DialogWindow;
   void build();
+  void widenToText();
   void applyControl(std::size_t index);
   void applyTitle();
   void applyIcon();

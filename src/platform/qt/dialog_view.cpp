@@ -1,0 +1,672 @@
+#include "platform/qt/dialog_view.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QContextMenuEvent>
+#include <QDialog>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFontMetrics>
+#include <QFrame>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMimeData>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QStyle>
+#include <QTimer>
+#include <QToolButton>
+#include <QWindow>
+#include <algorithm>
+
+#include "platform/drop.h"
+#include "platform/qt/icons.h"
+
+namespace qtui {
+
+namespace {
+constexpr int kScMinimize = 0xF020;
+constexpr int kScClose = 0xF060;
+
+QString qs(const std::string& s) { return QString::fromStdString(s); }
+
+// Static texts of the templates use the mnemonic convention ("&&" is one ampersand); texts
+// the program sets at run time (URLs, file names) are shown exactly as they are.
+QString templateLabelText(const std::string& s) {
+  std::string out;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '&') {
+      if (i + 1 < s.size() && s[i + 1] == '&') out += '&', ++i;
+      continue;
+    }
+    out += s[i];
+  }
+  return QString::fromStdString(out);
+}
+
+// Qt reads "[*]" in a window title as the modified marker; a title is shown as it stands.
+QString titleText(const std::string& s) { return qs(s).replace("[*]", "[*][*]"); }
+
+// Multi-line edits hold CR LF line ends as the program writes them; the widget wants LF.
+QString toWidgetText(const std::string& s) { return qs(s).replace("\r\n", "\n"); }
+std::string fromWidgetText(const QString& s, bool multiline) {
+  return (multiline ? QString(s).replace("\n", "\r\n") : s).toStdString();
+}
+
+DropData dropDataOf(const QMimeData* mime) {
+  DropData d;
+  if (!mime) return d;
+  if (mime->hasFormat("text/plain")) {
+    d.hasText = true;
+    d.text = mime->text().toStdString();
+  } else if (mime->hasFormat("text/uri-list")) {
+    d.hasText = true;
+    // The first URI as listed, not re-encoded: the new process judges it as typed.
+    for (const QByteArray& line : mime->data("text/uri-list").split('\n')) {
+      QByteArray l = line.trimmed();
+      if (l.isEmpty() || l.startsWith('#')) continue;
+      d.text = l.toStdString();
+      break;
+    }
+  }
+  return d;
+}
+
+bool isTopLeft(const ControlTemplate& t) { return t.x <= 8 && t.y <= 4; }
+}  // namespace
+
+DialogUnits DialogUnits::of(const QFont& font) {
+  QFontMetrics fm(font);
+  // The average width of the 52 letters, rounded as the dialog manager rounds it.
+  int w = fm.horizontalAdvance("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
+  DialogUnits u;
+  u.baseX = std::max(1, (w / 26 + 1) / 2);
+  u.baseY = std::max(1, fm.height());
+  return u;
+}
+
+QRect DialogUnits::rect(int x0, int y0, int cx, int cy) const {
+  return QRect(x(x0), y(y0), std::max(1, x(cx)), std::max(1, y(cy)));
+}
+
+// ---- the picture control ----
+
+class PictureWidget : public QWidget {
+ public:
+  PictureWidget(QWidget* parent, bool bitmap, bool sunken) : QWidget(parent), m_bitmap(bitmap), m_sunken(sunken) {}
+  int imageId = 0;
+  std::function<void(QPoint)> onClick;  // set when the picture opens the window menu
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    QPainter p(this);
+    if (m_bitmap) {
+      p.drawPixmap(0, 0, bitmapPixmap(imageId, size()));
+      return;
+    }
+    // Icons keep their shape: the largest square that fits, up to the usual 32 pixels.
+    int inset = m_sunken ? 2 : 0;
+    int s = std::min({32, width() - 2 * inset, height() - 2 * inset});
+    if (m_sunken) {
+      QRect r(0, 0, s + 2 * inset, s + 2 * inset);
+      p.setPen(palette().color(QPalette::Dark));
+      p.drawLine(r.topLeft(), r.topRight());
+      p.drawLine(r.topLeft(), r.bottomLeft());
+      p.setPen(palette().color(QPalette::Light));
+      p.drawLine(r.bottomLeft(), r.bottomRight());
+      p.drawLine(r.topRight(), r.bottomRight());
+    }
+    if (s > 0) p.drawPixmap(inset, inset, iconPixmap(imageId, s));
+  }
+  void mousePressEvent(QMouseEvent* e) override {
+    if (onClick && e->button() == Qt::LeftButton) {
+      onClick(mapToGlobal(QPoint(0, height())));
+      e->accept();
+      return;
+    }
+    e->ignore();
+  }
+
+ private:
+  bool m_bitmap, m_sunken;
+};
+
+// ---- the window ----
+
+class DialogWindow : public QDialog {
+ public:
+  DialogWindow(QtDialogView& view, Qt::WindowFlags flags) : QDialog(nullptr, flags), m_view(view) {
+    m_rightClick.setSingleShot(true);
+    m_rightClick.setInterval(QApplication::doubleClickInterval());
+    QObject::connect(&m_rightClick, &QTimer::timeout, this, [this] { m_view.openSystemMenu(m_rightClickAt); });
+  }
+  bool closing = false;
+  bool dragAnywhere = false;          // a left press anywhere moves the window
+  bool rightDoubleClickGesture = false;  // the right double-click is taken: the menu waits for it
+
+  void reject() override {
+    if (!closing) m_view.m_dlg.ViewCommand(IDCANCEL);
+  }
+
+ protected:
+  void closeEvent(QCloseEvent* e) override {
+    e->ignore();
+    if (!closing) m_view.m_dlg.ViewCommand(IDCANCEL);
+  }
+  void moveEvent(QMoveEvent* e) override {
+    QDialog::moveEvent(e);
+    if (!m_view.m_shown || closing) return;
+    QPoint p = pos();
+    if (p.x() != m_view.m_dlg.X() || p.y() != m_view.m_dlg.Y()) m_view.m_dlg.ViewMoved(p.x(), p.y());
+  }
+  void changeEvent(QEvent* e) override {
+    QDialog::changeEvent(e);
+    if (e->type() == QEvent::WindowStateChange && m_view.m_shown && !closing)
+      m_view.m_dlg.ViewSized((windowState() & Qt::WindowMinimized) != 0);
+  }
+  void contextMenuEvent(QContextMenuEvent* e) override {
+    if (rightDoubleClickGesture && e->reason() == QContextMenuEvent::Mouse) {
+      m_rightClickAt = e->globalPos();
+      m_rightClick.start();
+    } else {
+      m_view.openSystemMenu(e->globalPos());
+    }
+    e->accept();
+  }
+  void mousePressEvent(QMouseEvent* e) override {
+    if (dragAnywhere && e->button() == Qt::LeftButton) {
+      m_pressAt = e->globalPosition().toPoint();
+      m_windowAt = pos();
+      m_pressed = true;
+      m_manualMove = false;
+      e->accept();
+      return;
+    }
+    QDialog::mousePressEvent(e);
+  }
+  void mouseMoveEvent(QMouseEvent* e) override {
+    if (!m_pressed || !(e->buttons() & Qt::LeftButton)) return QDialog::mouseMoveEvent(e);
+    QPoint now = e->globalPosition().toPoint();
+    if (!m_manualMove) {
+      if ((now - m_pressAt).manhattanLength() < QApplication::startDragDistance()) return;
+      // The window manager moves it as if the caption were grabbed; without one, we do.
+      if (windowHandle() && windowHandle()->startSystemMove()) {
+        m_pressed = false;
+        return;
+      }
+      m_manualMove = true;
+    }
+    move(m_windowAt + (now - m_pressAt));
+  }
+  void mouseReleaseEvent(QMouseEvent* e) override {
+    m_pressed = false;
+    QDialog::mouseReleaseEvent(e);
+  }
+  void mouseDoubleClickEvent(QMouseEvent* e) override {
+    QPoint c = m_view.m_client->mapFrom(this, e->position().toPoint());
+    if (e->button() == Qt::LeftButton) {
+      m_pressed = false;
+      m_view.m_dlg.SendMessage(WM_LBUTTONDBLCLK, 0, MAKELPARAM(c.x(), c.y()));
+    } else if (e->button() == Qt::RightButton) {
+      m_rightClick.stop();
+      m_view.m_dlg.SendMessage(WM_RBUTTONDBLCLK, 0, MAKELPARAM(c.x(), c.y()));
+    }
+    e->accept();
+  }
+  void dragEnterEvent(QDragEnterEvent* e) override { answerDrag(e, true); }
+  void dragMoveEvent(QDragMoveEvent* e) override { answerDrag(e, false); }
+  void dropEvent(QDropEvent* e) override {
+    COleDropTarget* target = m_view.m_dlg.DropTarget();
+    DropData d = dropDataOf(e->mimeData());
+    if (!target || !d.hasText) return e->ignore();
+    if (e->possibleActions() & Qt::LinkAction) e->setDropAction(Qt::LinkAction);
+    e->accept();
+    target->OnDrop(d);
+  }
+
+ private:
+  void answerDrag(QDropEvent* e, bool enter) {
+    COleDropTarget* target = m_view.m_dlg.DropTarget();
+    if (!target) return e->ignore();
+    DropData d = dropDataOf(e->mimeData());
+    int effect = enter ? target->OnDragEnter(d) : target->OnDragOver(d);
+    if (effect == DROPEFFECT_NONE) return e->ignore();
+    if (effect == DROPEFFECT_LINK && (e->possibleActions() & Qt::LinkAction))
+      e->setDropAction(Qt::LinkAction);
+    else
+      e->setDropAction(e->proposedAction());
+    e->accept();
+  }
+
+  QtDialogView& m_view;
+  QTimer m_rightClick;
+  QPoint m_rightClickAt;
+  bool m_pressed = false, m_manualMove = false;
+  QPoint m_pressAt, m_windowAt;
+};
+
+// ---- the view ----
+
+QtDialogView::QtDialogView(CDialog& dlg) : m_dlg(dlg) {
+  m_units = DialogUnits::of(QApplication::font());
+  build();
+  m_dlg.SetObserver(this);
+  // The program measures the window before it is shown (the drop window's two sizes).
+  const DialogTemplate& t = m_dlg.Template();
+  m_dlg.SetClientSize(m_units.x(t.cx), m_units.y(t.cy));
+}
+
+QtDialogView::~QtDialogView() {
+  m_dlg.SetObserver(nullptr);
+  m_window->closing = true;
+  m_window->hide();
+}
+
+QWidget* QtDialogView::window() const { return m_window.get(); }
+QWidget* QtDialogView::clientArea() const { return m_client; }
+QWidget* QtDialogView::controlWidget(std::size_t index) const {
+  return index < m_widgets.size() ? m_widgets[index].data() : nullptr;
+}
+
+void QtDialogView::build() {
+  const DialogTemplate& t = m_dlg.Template();
+  Qt::WindowFlags flags = (t.minimizeBox ? Qt::Window : Qt::Dialog) | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint;
+  if (t.minimizeBox) flags |= Qt::WindowMinimizeButtonHint;
+  m_window = std::make_unique<DialogWindow>(*this, flags);
+  m_window->setWindowModality(Qt::ApplicationModal);
+  m_window->setAcceptDrops(true);
+  m_window->setObjectName(QString("dialog%1").arg(t.id));
+  // Gestures of the link drop window: it is dragged from anywhere and toggles its modes with
+  // double-clicks, so its window menu waits out the right double-click.
+  m_window->dragAnywhere = t.id == res::IDD_DROPWND;
+  m_window->rightDoubleClickGesture = t.id == res::IDD_DROPWND;
+
+  if (const MenuTemplate* mt = t.menuId ? FindMenuTemplate(t.menuId) : nullptr) {
+    auto* bar = new QMenuBar(m_window.get());
+    bar->setNativeMenuBar(false);
+    QMenu* menu = bar->addMenu(qs(mt->popupText));
+    for (const auto& item : mt->items) {
+      QAction* a = menu->addAction(qs(item.text));
+      int command = item.command;
+      QObject::connect(a, &QAction::triggered, m_window.get(), [this, command] { m_dlg.ViewCommand(command); });
+    }
+    // The window menu's icon sits where the window manager would draw it: the bar's left end.
+    auto* sys = new QToolButton(bar);
+    sys->setObjectName("systemMenuButton");
+    sys->setAutoRaise(true);
+    sys->setFocusPolicy(Qt::NoFocus);
+    QObject::connect(sys, &QToolButton::clicked, m_window.get(),
+                     [this, sys] { openSystemMenu(sys->mapToGlobal(QPoint(0, sys->height()))); });
+    bar->setCornerWidget(sys, Qt::TopLeftCorner);
+    m_menuHeight = bar->sizeHint().height();
+    bar->setGeometry(0, 0, m_units.x(t.cx), m_menuHeight);
+  }
+
+  m_client = new QWidget(m_window.get());
+  m_client->setObjectName("client");
+  m_client->setGeometry(0, m_menuHeight, m_units.x(t.cx), m_units.y(t.cy));
+
+  bool topLeftTaken = false;
+  auto& controls = m_dlg.Controls();
+  for (std::size_t i = 0; i < controls.size(); ++i) {
+    const ControlTemplate& ct = *controls[i].tmpl;
+    QRect r = m_units.rect(ct.x, ct.y, ct.cx, ct.cy);
+    if (r.intersects(m_units.rect(0, 0, 10, 10))) topLeftTaken = true;
+    QWidget* w = nullptr;
+    switch (ct.kind) {
+      case ControlKind::Label: {
+        auto* l = new QLabel(m_client);
+        l->setTextFormat(Qt::PlainText);
+        l->setAlignment(Qt::AlignTop | ((ct.style & cs::Centered) ? Qt::AlignHCenter : Qt::AlignLeft));
+        l->setWordWrap((ct.style & cs::WordWrap) != 0);
+        if (ct.style & (cs::Border | cs::Sunken)) {
+          l->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+          l->setLineWidth(1);
+          l->setIndent(2);
+        }
+        w = l;
+        break;
+      }
+      case ControlKind::Edit: {
+        bool readOnly = (ct.style & cs::ReadOnly) != 0;
+        if (ct.style & cs::Multiline) {
+          auto* e = new QPlainTextEdit(m_client);
+          e->setReadOnly(readOnly);
+          e->setTabChangesFocus(true);
+          e->setLineWrapMode((ct.style & cs::AutoHScroll) ? QPlainTextEdit::NoWrap : QPlainTextEdit::WidgetWidth);
+          e->setVerticalScrollBarPolicy((ct.style & cs::VScroll) ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAlwaysOff);
+          e->setHorizontalScrollBarPolicy((ct.style & cs::AutoHScroll) ? Qt::ScrollBarAsNeeded
+                                                                        : Qt::ScrollBarAlwaysOff);
+          if (!(ct.style & cs::Border)) e->setFrameStyle(QFrame::NoFrame);
+          if (!(ct.style & cs::Border)) e->document()->setDocumentMargin(0);
+          if (readOnly) e->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+          QObject::connect(e, &QPlainTextEdit::textChanged, m_window.get(), [this, i] { userChanged(i); });
+          w = e;
+        } else {
+          auto* e = new QLineEdit(m_client);
+          e->setReadOnly(readOnly);
+          e->setFrame((ct.style & cs::Border) != 0);
+          if (ct.style & cs::Password) e->setEchoMode(QLineEdit::Password);
+          QObject::connect(e, &QLineEdit::textEdited, m_window.get(), [this, i] { userChanged(i); });
+          w = e;
+        }
+        if (readOnly) {
+          // Read-only fields sit on the dialog's own colour, as the program's users know them.
+          QPalette p = w->palette();
+          p.setColor(QPalette::Base, p.color(QPalette::Window));
+          w->setPalette(p);
+        }
+        break;
+      }
+      case ControlKind::PushButton: {
+        auto* b = new QPushButton(qs(ct.text), m_client);
+        if (ct.style & cs::DefaultButton) b->setDefault(true);
+        int id = ct.id;
+        QObject::connect(b, &QPushButton::clicked, m_window.get(), [this, id] { m_dlg.ViewCommand(id); });
+        w = b;
+        break;
+      }
+      case ControlKind::CheckBox: {
+        auto* b = new QCheckBox(qs(ct.text), m_client);
+        QObject::connect(b, &QCheckBox::toggled, m_window.get(), [this, i] { userChanged(i); });
+        w = b;
+        break;
+      }
+      case ControlKind::Picture: {
+        auto* p = new PictureWidget(m_client, (ct.style & cs::Bitmap) != 0, (ct.style & cs::Sunken) != 0);
+        if (isTopLeft(ct) && !m_window->dragAnywhere) {
+          p->onClick = [this](QPoint at) { openSystemMenu(at); };
+          p->setCursor(Qt::PointingHandCursor);
+          p->setObjectName("systemMenuButton");
+        }
+        w = p;
+        break;
+      }
+      case ControlKind::Progress: {
+        auto* b = new QProgressBar(m_client);
+        b->setTextVisible(false);
+        w = b;
+        break;
+      }
+      case ControlKind::ListBox: {
+        auto* l = new QListWidget(m_client);
+        l->setSelectionMode((ct.style & cs::ExtendedSel) ? QAbstractItemView::ExtendedSelection
+                                                          : QAbstractItemView::SingleSelection);
+        l->setVerticalScrollBarPolicy((ct.style & cs::VScroll) ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAsNeeded);
+        // Items come in the model's order, which is already the sorted one.
+        l->setSortingEnabled(false);
+        QObject::connect(l, &QListWidget::itemSelectionChanged, m_window.get(), [this, i] { userChanged(i); });
+        w = l;
+        break;
+      }
+      case ControlKind::Line: {
+        auto* f = new QFrame(m_client);
+        f->setFrameStyle(QFrame::HLine | QFrame::Sunken);
+        // A line one unit high still needs two pixels to show its etching.
+        r.setHeight(std::max(2, r.height()));
+        w = f;
+        break;
+      }
+    }
+    if (ct.id != IDC_STATIC) w->setObjectName(QString("c%1").arg(ct.id));
+    w->setProperty("templateIndex", static_cast<int>(i));
+    w->setGeometry(r);
+    m_widgets.emplace_back(w);
+  }
+
+  // Nothing at the client's top-left: a small icon button there opens the window menu.
+  if (!topLeftTaken && !m_menuHeight && !m_window->dragAnywhere) {
+    auto* sys = new QToolButton(m_client);
+    sys->setObjectName("systemMenuButton");
+    sys->setAutoRaise(true);
+    sys->setFocusPolicy(Qt::NoFocus);
+    sys->setGeometry(0, 0, 16, 16);
+    QObject::connect(sys, &QToolButton::clicked, m_window.get(),
+                     [this, sys] { openSystemMenu(sys->mapToGlobal(QPoint(0, sys->height()))); });
+  }
+
+  m_window->setFixedSize(m_units.x(t.cx), m_units.y(t.cy) + m_menuHeight);
+  applyTitle();
+  applyIcon();
+  for (std::size_t i = 0; i < m_widgets.size(); ++i) applyControl(i);
+  widenToText();
+}
+
+// The templates were drawn for a narrower font than a Linux desktop's: a check box or fixed
+// label whose text does not fit grows to the right, as far as its neighbours allow.
+void QtDialogView::widenToText() {
+  auto& controls = m_dlg.Controls();
+  for (std::size_t i = 0; i < m_widgets.size(); ++i) {
+    const ControlTemplate& ct = *controls[i].tmpl;
+    bool fixedText = ct.kind == ControlKind::CheckBox ||
+                     (ct.kind == ControlKind::Label && ct.id == IDC_STATIC && !(ct.style & cs::WordWrap));
+    QWidget* w = m_widgets[i];
+    if (!fixedText || !w) continue;
+    QRect r = w->geometry();
+    int needed = w->sizeHint().width();
+    if (needed <= r.width()) continue;
+    int limit = m_client->width() - r.x();
+    for (std::size_t j = 0; j < m_widgets.size(); ++j) {
+      QRect o = m_widgets[j] ? m_widgets[j]->geometry() : QRect();
+      if (j == i || o.isNull() || controls[j].kind == ControlKind::Line) continue;
+      if (o.bottom() < r.top() || o.top() > r.bottom() || o.left() < r.right()) continue;
+      limit = std::min(limit, o.left() - r.x() - 2);
+    }
+    w->resize(std::max(r.width(), std::min(needed, limit)), r.height());
+  }
+}
+
+void QtDialogView::started() {
+  applyTopmost();
+  applyPosition();
+  if (m_dlg.IsIconic())
+    m_window->showMinimized();
+  else
+    m_window->show();
+  m_window->raise();
+  m_window->activateWindow();
+  m_shown = true;
+}
+
+void QtDialogView::modelChanged(CDialog&, ModelChange what, int controlId) {
+  switch (what) {
+    case ModelChange::Control:
+      if (m_fromView) return;
+      for (std::size_t i = 0; i < m_widgets.size(); ++i)
+        if (m_dlg.Controls()[i].id == controlId) applyControl(i);
+      return;
+    case ModelChange::Title: applyTitle(); return;
+    case ModelChange::Icon: applyIcon(); return;
+    case ModelChange::Menu: return;  // the window menu is built from the model each time it opens
+    case ModelChange::Position: applyPosition(); return;
+    case ModelChange::Size: applySize(); return;
+    case ModelChange::Minimized: applyMinimized(); return;
+    case ModelChange::Topmost: applyTopmost(); return;
+  }
+}
+
+void QtDialogView::applyControl(std::size_t index) {
+  QWidget* w = m_widgets[index];
+  if (!w) return;
+  const ControlState& c = m_dlg.Controls()[index];
+  bool wasFromView = m_fromView;
+  m_fromView = true;  // signals raised by setting the widget are not user input
+  switch (c.kind) {
+    case ControlKind::Label: {
+      auto* l = static_cast<QLabel*>(w);
+      QString text = c.id == IDC_STATIC ? templateLabelText(c.text) : qs(c.text);
+      if (l->text() != text) l->setText(text);
+      break;
+    }
+    case ControlKind::Edit:
+      if (auto* e = qobject_cast<QLineEdit*>(w)) {
+        QString text = qs(c.text);
+        if (e->text() != text) e->setText(text);
+        // The limit stops typing; a longer text given by the program stays for OK to refuse.
+        if (c.limitText > 0)
+          e->setMaxLength(std::max<int>(c.limitText, static_cast<int>(e->text().size())));
+        else
+          e->setMaxLength(32767);
+        e->setProperty("limitText", c.limitText);
+      } else if (auto* m = qobject_cast<QPlainTextEdit*>(w)) {
+        QString text = toWidgetText(c.text);
+        if (m->toPlainText() != text) m->setPlainText(text);
+      }
+      break;
+    case ControlKind::PushButton: {
+      auto* b = static_cast<QPushButton*>(w);
+      if (b->text() != qs(c.text)) b->setText(qs(c.text));
+      break;
+    }
+    case ControlKind::CheckBox: {
+      auto* b = static_cast<QCheckBox*>(w);
+      if (b->text() != qs(c.text)) b->setText(qs(c.text));
+      b->setChecked(c.checked != 0);
+      break;
+    }
+    case ControlKind::Picture: {
+      auto* p = static_cast<PictureWidget*>(w);
+      if (p->imageId != c.imageId) {
+        p->imageId = c.imageId;
+        p->update();
+      }
+      break;
+    }
+    case ControlKind::Progress: {
+      auto* b = static_cast<QProgressBar*>(w);
+      if (b->minimum() != c.rangeLo || b->maximum() != c.rangeHi) b->setRange(c.rangeLo, c.rangeHi);
+      b->setValue(std::clamp(c.pos, std::min(c.rangeLo, c.rangeHi), std::max(c.rangeLo, c.rangeHi)));
+      break;
+    }
+    case ControlKind::ListBox: {
+      auto* l = static_cast<QListWidget*>(w);
+      bool same = l->count() == static_cast<int>(c.items.size());
+      for (int r = 0; same && r < l->count(); ++r) same = l->item(r)->text() == qs(c.items[r].first);
+      if (!same) {
+        l->clear();
+        for (const auto& [text, data] : c.items) {
+          auto* item = new QListWidgetItem(qs(text), l);
+          item->setData(Qt::UserRole, data);
+        }
+      }
+      for (int r = 0; r < l->count(); ++r) {
+        bool sel = std::find(c.selected.begin(), c.selected.end(), r) != c.selected.end();
+        if (l->item(r)->isSelected() != sel) l->item(r)->setSelected(sel);
+      }
+      break;
+    }
+    case ControlKind::Line: break;
+  }
+  if (w->isEnabled() != c.enabled) w->setEnabled(c.enabled);
+  if (w->isHidden() == c.visible) w->setVisible(c.visible);
+  m_fromView = wasFromView;
+}
+
+void QtDialogView::userChanged(std::size_t index) {
+  if (m_fromView) return;
+  QWidget* w = m_widgets[index];
+  ControlState& c = m_dlg.Controls()[index];
+  if (auto* e = qobject_cast<QLineEdit*>(w)) {
+    c.text = fromWidgetText(e->text(), false);
+    // Once the text is within the limit again, the limit holds.
+    int limit = e->property("limitText").toInt();
+    if (limit > 0) e->setMaxLength(std::max<int>(limit, static_cast<int>(e->text().size())));
+  } else if (auto* m = qobject_cast<QPlainTextEdit*>(w)) {
+    c.text = fromWidgetText(m->toPlainText(), true);
+  } else if (auto* b = qobject_cast<QCheckBox*>(w)) {
+    c.checked = b->isChecked() ? 1 : 0;
+  } else if (auto* l = qobject_cast<QListWidget*>(w)) {
+    c.selected.clear();
+    for (int r = 0; r < l->count(); ++r)
+      if (l->item(r)->isSelected()) c.selected.push_back(r);
+  } else {
+    return;
+  }
+  m_fromView = true;
+  m_dlg.ChangedControl(c.id);
+  m_fromView = false;
+}
+
+void QtDialogView::applyTitle() { m_window->setWindowTitle(titleText(m_dlg.GetWindowText())); }
+
+void QtDialogView::applyIcon() {
+  int id = m_dlg.GetIcon() ? m_dlg.GetIcon() : res::IDR_MAINFRAME;
+  m_window->setWindowIcon(windowIcon(id));
+  if (auto* b = m_window->findChild<QToolButton*>("systemMenuButton")) b->setIcon(windowIcon(id));
+}
+
+void QtDialogView::applyPosition() {
+  if (m_dlg.X() == -1 && m_dlg.Y() == -1) return;
+  if (m_window->pos() != QPoint(m_dlg.X(), m_dlg.Y())) m_window->move(m_dlg.X(), m_dlg.Y());
+}
+
+void QtDialogView::applySize() {
+  int w = std::max(1, m_dlg.Width()), h = std::max(1, m_dlg.Height());
+  m_client->resize(w, h);
+  if (auto* bar = m_window->findChild<QMenuBar*>()) bar->resize(w, m_menuHeight);
+  m_window->setFixedSize(w, h + m_menuHeight);
+}
+
+void QtDialogView::applyMinimized() {
+  if (!m_shown) return;  // started() shows the window in the model's state
+  bool minimized = (m_window->windowState() & Qt::WindowMinimized) != 0;
+  if (minimized == m_dlg.IsIconic()) return;
+  if (m_dlg.IsIconic())
+    m_window->showMinimized();
+  else
+    m_window->showNormal();
+}
+
+void QtDialogView::applyTopmost() {
+  bool on = m_dlg.IsTopmost();
+  if (m_window->testAttribute(Qt::WA_WState_Created) && m_window->windowHandle()) {
+    // Changing the flags of a mapped window through QWidget would unmap it; the window
+    // handle tells the window manager in place.
+    Qt::WindowFlags f = m_window->windowFlags();
+    f.setFlag(Qt::WindowStaysOnTopHint, on);
+    if (f == m_window->windowFlags()) return;
+    m_window->overrideWindowFlags(f);
+    m_window->windowHandle()->setFlags(f);
+  } else {
+    m_window->setWindowFlag(Qt::WindowStaysOnTopHint, on);
+  }
+}
+
+QMenu* QtDialogView::buildSystemMenu(QWidget* parent) const {
+  auto* menu = new QMenu(parent);
+  menu->setSeparatorsCollapsible(true);
+  auto add = [menu](int command, const std::string& text, bool checked) {
+    QAction* a = menu->addAction(qs(text));
+    a->setData(command);
+    if (checked) {
+      a->setCheckable(true);
+      a->setChecked(true);
+    }
+  };
+  if (m_dlg.Template().minimizeBox) add(kScMinimize, "Mi&nimize", false);
+  add(kScClose, "&Close", false);
+  for (const SysMenuItem& item : const_cast<CDialog&>(m_dlg).SystemMenu()) {
+    if (item.command == 0)
+      menu->addSeparator();
+    else
+      add(item.command, item.text, item.checked);
+  }
+  return menu;
+}
+
+void QtDialogView::openSystemMenu(const QPoint& globalPos) {
+  std::unique_ptr<QMenu> menu(buildSystemMenu(m_window.get()));
+  QAction* chosen = menu->exec(globalPos);
+  if (chosen) m_dlg.ViewSysCommand(chosen->data().toInt());
+}
+
+}  // namespace qtui

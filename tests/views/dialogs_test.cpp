@@ -1,0 +1,160 @@
+// Real dialogs of the program in their widget views, and the desktop backend's message boxes.
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+#include "platform/services.h"
+#include "protocols/password_dlg.h"
+#include "ui/config_dlg.h"
+#include "view_support.h"
+
+namespace {
+
+template <class W>
+W* widget(qtui::QtDialogView& view, int id) {
+  return view.window()->findChild<W*>(QString("c%1").arg(id));
+}
+
+class ConfigDialogView : public ViewTest {
+ protected:
+  void SetUp() override {
+    ViewTest::SetUp();
+    dlg.m_proxy = "proxy.example:3128";
+    dlg.m_proxyFtp = "";
+    dlg.m_email = "me@example.org";
+    dlg.m_rollback = 4;
+    dlg.m_errorBeep = 1;
+    dlg.m_doneBeep = 0;
+    dlg.m_exitWhenDone = 1;
+    dlg.m_resumeSerial = 0;
+    view = std::make_unique<qtui::QtDialogView>(dlg);
+    dlg.OnInitDialog();
+    view->started();
+  }
+  CConfigDlg dlg;
+  std::unique_ptr<qtui::QtDialogView> view;
+};
+
+TEST_F(ConfigDialogView, ShowsTheSettingsItWasGiven) {
+  EXPECT_EQ(widget<QLineEdit>(*view, 1013)->text(), "proxy.example:3128");
+  EXPECT_EQ(widget<QLineEdit>(*view, 1034)->text(), "me@example.org");
+  EXPECT_EQ(widget<QLineEdit>(*view, 1010)->text(), "4");
+  const std::pair<int, bool> checks[] = {{1007, true}, {1008, false}, {1009, true}, {1011, false}};
+  for (auto [id, on] : checks) EXPECT_EQ(widget<QCheckBox>(*view, id)->isChecked(), on) << id;
+  EXPECT_EQ(view->window()->windowTitle(), "Configure Tarnwick");
+}
+
+TEST_F(ConfigDialogView, EditsAndChecksComeBackOnOk) {
+  auto* rollback = widget<QLineEdit>(*view, 1010);
+  rollback->selectAll();
+  QTest::keyClicks(rollback, "12");
+  QTest::mouseClick(widget<QCheckBox>(*view, 1008), Qt::LeftButton, {}, QPoint(5, 5));
+  QTest::mouseClick(widget<QPushButton>(*view, IDOK), Qt::LeftButton);
+  EXPECT_TRUE(dlg.IsEnded());
+  EXPECT_EQ(dlg.Result(), IDOK);
+  EXPECT_EQ(dlg.m_rollback, 12);
+  EXPECT_EQ(dlg.m_doneBeep, 1);
+  EXPECT_TRUE(boxes->shown.empty());
+}
+
+TEST_F(ConfigDialogView, RefusedRollbackKeepsTheDialogOpen) {
+  auto* rollback = widget<QLineEdit>(*view, 1010);
+  rollback->selectAll();
+  QTest::keyClicks(rollback, "101");
+  QTest::mouseClick(widget<QPushButton>(*view, IDOK), Qt::LeftButton);
+  EXPECT_FALSE(dlg.IsEnded());
+  ASSERT_EQ(boxes->shown.size(), 1u);
+  EXPECT_EQ(boxes->shown[0], "Please enter an integer between 0 and 100.");
+}
+
+class PasswordDialogView : public ViewTest {};
+
+TEST_F(PasswordDialogView, PasswordIsMaskedAndTypingStopsAtForty) {
+  CPasswordDlg dlg;
+  dlg.m_prompt = "Enter username and password for realm at host";
+  qtui::QtDialogView view(dlg);
+  dlg.OnInitDialog();
+  view.started();
+  auto* user = widget<QLineEdit>(view, 1014);
+  auto* pass = widget<QLineEdit>(view, 1015);
+  EXPECT_EQ(pass->echoMode(), QLineEdit::Password);
+  EXPECT_EQ(user->echoMode(), QLineEdit::Normal);
+  EXPECT_EQ(view.window()->findChild<QWidget*>("c1016")->property("text").toString().toStdString(), dlg.m_prompt);
+
+  QTest::keyClicks(pass, QString(45, 'p'));
+  EXPECT_EQ(dlg.ControlText(1015), std::string(40, 'p'));
+  QTest::keyClicks(user, "alice");
+  QTest::mouseClick(widget<QPushButton>(view, IDOK), Qt::LeftButton);
+  EXPECT_EQ(dlg.Result(), IDOK);
+  EXPECT_EQ(dlg.m_user, "alice");
+  EXPECT_EQ(dlg.m_password, std::string(40, 'p'));
+}
+
+TEST_F(PasswordDialogView, LongerPrefilledNameIsKeptForOkToRefuse) {
+  CPasswordDlg dlg;
+  dlg.m_user = std::string(45, 'u');
+  qtui::QtDialogView view(dlg);
+  dlg.OnInitDialog();
+  view.started();
+  EXPECT_EQ(widget<QLineEdit>(view, 1014)->text().size(), 45);
+  QTest::mouseClick(widget<QPushButton>(view, IDOK), Qt::LeftButton);
+  EXPECT_FALSE(dlg.IsEnded());
+  ASSERT_EQ(boxes->shown.size(), 1u);
+  EXPECT_EQ(boxes->shown[0], "Please enter no more than 40 characters.");
+}
+
+// The desktop backend's message boxes: caption, exact text, buttons and the answer.
+struct BoxCase {
+  const char* name;
+  UINT type;
+  QMessageBox::StandardButton press;  // NoButton: press Escape
+  int expected;
+  QMessageBox::Icon icon;
+};
+
+class MessageBoxTest : public ::testing::TestWithParam<BoxCase> {};
+
+TEST_P(MessageBoxTest, AnswersWithTheButtonPressed) {
+  const BoxCase& c = GetParam();
+  SetAppName("tarnwick");
+  auto qtUi = makeQtUi();
+  QString caption, text;
+  Qt::TextFormat format = Qt::AutoText;
+  QMessageBox::Icon icon = QMessageBox::NoIcon;
+  QTimer::singleShot(50, [&] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (!box) return;
+    caption = box->windowTitle();
+    text = box->text();
+    format = box->textFormat();
+    icon = box->icon();
+    if (c.press == QMessageBox::NoButton)
+      QTest::keyClick(box, Qt::Key_Escape);
+    else
+      box->button(c.press)->click();
+  });
+  int r = qtUi->messageBox("Error connecting to:\n  <host>\nServer or network may be down.", c.type);
+  EXPECT_EQ(r, c.expected);
+  EXPECT_EQ(caption, "tarnwick");
+  EXPECT_EQ(text, "Error connecting to:\n  <host>\nServer or network may be down.");
+  EXPECT_EQ(format, Qt::PlainText);
+  EXPECT_EQ(icon, c.icon);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Types, MessageBoxTest,
+    ::testing::Values(BoxCase{"Ok", MB_OK, QMessageBox::Ok, IDOK, QMessageBox::NoIcon},
+                      BoxCase{"OkEscape", MB_OK | MB_ICONEXCLAMATION, QMessageBox::NoButton, IDOK,
+                              QMessageBox::Warning},
+                      BoxCase{"Yes", MB_YESNO, QMessageBox::Yes, IDYES, QMessageBox::NoIcon},
+                      BoxCase{"No", MB_YESNO | MB_ICONQUESTION, QMessageBox::No, IDNO, QMessageBox::Question},
+                      BoxCase{"CancelByEscape", MB_YESNOCANCEL | MB_ICONQUESTION, QMessageBox::NoButton, IDCANCEL,
+                              QMessageBox::Question},
+                      BoxCase{"NoOfThree", MB_YESNOCANCEL, QMessageBox::No, IDNO, QMessageBox::NoIcon},
+                      BoxCase{"Hand", MB_OK | MB_ICONHAND, QMessageBox::Ok, IDOK, QMessageBox::Critical}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace

@@ -1,0 +1,178 @@
+// Every dialog is laid out from its template: window size, each control's place, its kind of
+// widget and its text.
+#include <QCheckBox>
+#include <QFrame>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+
+#include "view_support.h"
+
+namespace {
+
+class TemplateLayout : public ViewTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(TemplateLayout, ControlsSitAtTheirTemplatePlaces) {
+  Units u;
+  RecordingDialog dlg(GetParam());
+  qtui::QtDialogView view(dlg);
+  const DialogTemplate& t = dlg.Template();
+
+  // The model knows its size before initialisation (the drop window measures it then).
+  EXPECT_EQ(dlg.Width(), u.x(t.cx));
+  EXPECT_EQ(dlg.Height(), u.y(t.cy));
+  EXPECT_EQ(view.clientArea()->size(), QSize(u.x(t.cx), u.y(t.cy)));
+  int menu = view.clientArea()->y();
+  EXPECT_EQ(view.window()->size(), QSize(u.x(t.cx), u.y(t.cy) + menu));
+  EXPECT_EQ(menu > 0, t.menuId != 0);
+
+  for (std::size_t i = 0; i < t.controls.size(); ++i) {
+    const ControlTemplate& c = t.controls[i];
+    SCOPED_TRACE("control " + std::to_string(i) + " id " + std::to_string(c.id));
+    QWidget* w = view.controlWidget(i);
+    ASSERT_NE(w, nullptr);
+    QRect g = w->geometry();
+    EXPECT_EQ(g.x(), u.x(c.x));
+    EXPECT_EQ(g.y(), u.y(c.y));
+    if (c.kind == ControlKind::Line)
+      EXPECT_EQ(g.height(), std::max(2, u.y(c.cy)));
+    else
+      EXPECT_EQ(g.height(), u.y(c.cy));
+    bool mayGrow = c.kind == ControlKind::CheckBox || (c.kind == ControlKind::Label && c.id == IDC_STATIC);
+    if (mayGrow)
+      EXPECT_GE(g.width(), u.x(c.cx));
+    else
+      EXPECT_EQ(g.width(), u.x(c.cx));
+    EXPECT_LE(g.right(), view.clientArea()->width() - 1);
+  }
+}
+
+TEST_P(TemplateLayout, GrownTextsOverlapNoNeighbour) {
+  RecordingDialog dlg(GetParam());
+  qtui::QtDialogView view(dlg);
+  Units u;
+  const auto& controls = dlg.Template().controls;
+  for (std::size_t i = 0; i < controls.size(); ++i) {
+    QRect gi = view.controlWidget(i)->geometry();
+    if (gi.width() == u.x(controls[i].cx)) continue;  // not grown
+    for (std::size_t j = 0; j < controls.size(); ++j) {
+      if (j == i || controls[j].kind == ControlKind::Line) continue;
+      const ControlTemplate& o = controls[j];
+      QRect tj(u.x(o.x), u.y(o.y), u.x(o.cx), u.y(o.cy));
+      QRect ti(u.x(controls[i].x), u.y(controls[i].y), u.x(controls[i].cx), u.y(controls[i].cy));
+      if (ti.intersects(tj)) continue;  // the template itself overlaps them
+      EXPECT_FALSE(gi.intersects(tj)) << "control " << i << " grew over control " << j;
+    }
+  }
+}
+
+TEST_P(TemplateLayout, TextsAndWidgetKindsFollowTheTemplate) {
+  RecordingDialog dlg(GetParam());
+  qtui::QtDialogView view(dlg);
+  const auto& controls = dlg.Template().controls;
+  for (std::size_t i = 0; i < controls.size(); ++i) {
+    const ControlTemplate& c = controls[i];
+    SCOPED_TRACE("control " + std::to_string(i));
+    QWidget* w = view.controlWidget(i);
+    switch (c.kind) {
+      case ControlKind::Label: {
+        auto* l = qobject_cast<QLabel*>(w);
+        ASSERT_NE(l, nullptr);
+        QString expected = QString::fromStdString(c.text);
+        if (c.id == IDC_STATIC) expected.replace("&&", "&");
+        EXPECT_EQ(l->text(), expected);
+        EXPECT_EQ(l->wordWrap(), (c.style & cs::WordWrap) != 0);
+        EXPECT_EQ((l->alignment() & Qt::AlignHCenter) != 0, (c.style & cs::Centered) != 0);
+        break;
+      }
+      case ControlKind::PushButton: {
+        auto* b = qobject_cast<QPushButton*>(w);
+        ASSERT_NE(b, nullptr);
+        EXPECT_EQ(b->text().toStdString(), c.text);
+        EXPECT_EQ(b->isDefault(), (c.style & cs::DefaultButton) != 0);
+        break;
+      }
+      case ControlKind::CheckBox:
+        ASSERT_NE(qobject_cast<QCheckBox*>(w), nullptr);
+        EXPECT_EQ(qobject_cast<QCheckBox*>(w)->text().toStdString(), c.text);
+        break;
+      case ControlKind::Edit:
+        if (c.style & cs::Multiline) {
+          auto* e = qobject_cast<QPlainTextEdit*>(w);
+          ASSERT_NE(e, nullptr);
+          EXPECT_EQ(e->isReadOnly(), (c.style & cs::ReadOnly) != 0);
+        } else {
+          auto* e = qobject_cast<QLineEdit*>(w);
+          ASSERT_NE(e, nullptr);
+          EXPECT_EQ(e->isReadOnly(), (c.style & cs::ReadOnly) != 0);
+          EXPECT_EQ(e->echoMode() == QLineEdit::Password, (c.style & cs::Password) != 0);
+        }
+        break;
+      case ControlKind::Progress: ASSERT_NE(qobject_cast<QProgressBar*>(w), nullptr); break;
+      case ControlKind::ListBox: ASSERT_NE(qobject_cast<QListWidget*>(w), nullptr); break;
+      case ControlKind::Line: {
+        auto* f = qobject_cast<QFrame*>(w);
+        ASSERT_NE(f, nullptr);
+        EXPECT_EQ(f->frameShape(), QFrame::HLine);
+        break;
+      }
+      case ControlKind::Picture: EXPECT_FALSE(w->inherits("QAbstractButton")); break;
+    }
+  }
+  EXPECT_EQ(view.window()->windowTitle().toStdString(), dlg.Template().caption);
+}
+
+INSTANTIATE_TEST_SUITE_P(AllTemplates, TemplateLayout, ::testing::Values(100, 102, 149, 150, 153, 174, 175, 178));
+
+// The two windows users see most, checked against the places their layout names.
+struct Place {
+  int templateId, controlId, x, y, cx, cy;
+};
+const Place kPlaces[] = {
+    {102, 1000, 28, 5, 172, 11},  {102, 1004, 28, 20, 172, 8}, {102, 1001, 28, 36, 172, 8},
+    {102, 1002, 28, 52, 172, 8},  {102, 1020, 4, 0, 18, 20},   {102, 1005, 0, 84, 18, 20},
+    {102, 1003, 4, 72, 196, 10},  {102, 1025, 28, 84, 80, 16}, {102, 3, 112, 88, 44, 14},
+    {102, 2, 160, 88, 40, 14},    {150, 1013, 72, 4, 144, 12}, {150, 1028, 220, 4, 34, 12},
+    {150, 1015, 72, 20, 144, 12}, {150, 1010, 39, 56, 37, 12}, {150, 1022, 28, 158, 44, 14},
+    {150, 1, 164, 158, 44, 14},   {150, 2, 212, 158, 44, 14},  {150, 1023, 0, 154, 18, 20},
+};
+
+TEST_F(ViewTest, NamedControlsOfGettingFileAndConfiguration) {
+  Units u;
+  for (const Place& p : kPlaces) {
+    SCOPED_TRACE(std::to_string(p.templateId) + "/" + std::to_string(p.controlId));
+    RecordingDialog dlg(p.templateId);
+    qtui::QtDialogView view(dlg);
+    QWidget* w = view.window()->findChild<QWidget*>(QString("c%1").arg(p.controlId));
+    ASSERT_NE(w, nullptr);
+    EXPECT_EQ(w->geometry(), QRect(u.x(p.x), u.y(p.y), u.x(p.cx), u.y(p.cy)));
+  }
+  RecordingDialog getting(102);
+  qtui::QtDialogView view(getting);
+  EXPECT_EQ(view.window()->size(), QSize(u.x(204), u.y(105)));
+  // A caption, a window menu and a minimize box; no resizing.
+  EXPECT_TRUE(view.window()->windowFlags() & Qt::WindowMinimizeButtonHint);
+  EXPECT_EQ(view.window()->minimumSize(), view.window()->maximumSize());
+}
+
+TEST_F(ViewTest, HeadersWindowHasItsEditMenuAboveTheClientArea) {
+  RecordingDialog dlg(174);
+  qtui::QtDialogView view(dlg);
+  auto* bar = view.window()->findChild<QMenuBar*>();
+  ASSERT_NE(bar, nullptr);
+  ASSERT_EQ(bar->actions().size(), 1);
+  EXPECT_EQ(bar->actions()[0]->text(), "&Edit");
+  QMenu* edit = bar->actions()[0]->menu();
+  ASSERT_NE(edit, nullptr);
+  ASSERT_EQ(edit->actions().size(), 1);
+  EXPECT_EQ(edit->actions()[0]->text(), "&Copy All");
+  edit->actions()[0]->trigger();
+  EXPECT_EQ(dlg.commands, std::vector<int>{ID_EDIT_COPY});
+  EXPECT_GE(view.clientArea()->y(), bar->height());
+}
+
+}  // namespace
