@@ -53,7 +53,7 @@ class CDownloadDlg : public CDialog {
   int m_animFrame2 = 0;
   int m_timerTicks = 0;
   int m_noTimer = 0;
-  char m_recvBuf[16384];
+  char m_recvBuf[65536];  // large blocks: fewer receive calls on a fast link
   DWORD m_lastSampleTick = 0;
   double m_speedSamples[6] = {0, 0, 0, 0, 0, 0};
   int m_sampleIndex = 0;
