@@ -218,19 +218,13 @@ BrowserSettings ReadBrowserSettings() {
   BrowserSettings b;
   const char* home = std::getenv("HOME");
   std::string h = home ? home : "";
+  // Firefox's manual proxy stands in for the browser's own proxy entries.
   std::string firefox = h.empty() ? std::string() : mozillaPrefs(h, ".mozilla/firefox");
-  if (!firefox.empty() && prefInt(firefox, "network.proxy.type") != 0) {
-    b.httpProxyHost = prefString(firefox, "network.proxy.http");
-    b.httpProxyPort = prefInt(firefox, "network.proxy.http_port");
-    b.ftpProxyHost = prefString(firefox, "network.proxy.ftp");
-    b.ftpProxyPort = prefInt(firefox, "network.proxy.ftp_port");
-  } else if (!firefox.empty() && firefox.find("network.proxy.type") == std::string::npos) {
-    // Manual settings without the type pref still name the proxy the user entered.
-    b.httpProxyHost = prefString(firefox, "network.proxy.http");
-    b.httpProxyPort = prefInt(firefox, "network.proxy.http_port");
-    b.ftpProxyHost = prefString(firefox, "network.proxy.ftp");
-    b.ftpProxyPort = prefInt(firefox, "network.proxy.ftp_port");
-  }
+  b.httpProxyHost = prefString(firefox, "network.proxy.http");
+  b.httpProxyPort = prefInt(firefox, "network.proxy.http_port");
+  b.ftpProxyHost = prefString(firefox, "network.proxy.ftp");
+  b.ftpProxyPort = prefInt(firefox, "network.proxy.ftp_port");
+  // The system-wide proxy variables stand in for the default user's "ProxyServer".
   std::string http = proxyFromEnv("http_proxy", "HTTP_PROXY");
   std::string ftp = proxyFromEnv("ftp_proxy", "FTP_PROXY");
   if (!ftp.empty()) b.systemProxyServer += "ftp=" + ftp;
