@@ -201,13 +201,15 @@ class Resume(Session):
         self.assertEqual(self.new_requests(),
                          ["GET /resume.bin 206 %d range=bytes=%d-" % (len(data) - resume_at, resume_at)])
 
-    def test_last_modified_is_kept_and_a_changed_file_restarts(self):
-        old = random.Random(5).randbytes(1_200_000)
-        served = serve("changing.bin", old, mtime=time.time() - 3600)
-        out = self.local("changing.bin")
-        proc = start_tarnwick(EXE, _nginx.url("/slow/changing.bin"), self.home, out + "\n")
+    def interrupted_download(self, name, data):
+        """A rate-limited download killed once its entry holds progress and LastMod;
+        returns the slot and the local path."""
+        served = serve(name, data, mtime=time.time() - 3600)
+        out = self.local(name)
+        url = _nginx.url("/slow/" + name)
+        proc = start_tarnwick(EXE, url, self.home, out + "\n")
         try:
-            slot = self.slot_of(_nginx.url("/slow/changing.bin"))
+            slot = self.slot_of(url)
             deadline = time.monotonic() + 10
             while time.monotonic() < deadline:
                 entry = self.queue()
@@ -218,12 +220,16 @@ class Resume(Session):
             self.assertEqual(entry.get("LastMod" + slot), http_date(served))
         finally:
             kill_and_reap(proc)
-        self.assertLess(os.path.getsize(out), len(old))
+        self.assertLess(os.path.getsize(out), len(data))
+        # Resume at full speed.
+        self.store.set("FileQueue", "Get" + slot, _nginx.url("/" + name))
+        return slot, out
 
+    def test_last_modified_is_kept_and_a_changed_file_restarts(self):
+        old = random.Random(5).randbytes(1_200_000)
+        slot, out = self.interrupted_download("changing.bin", old)
         new = random.Random(6).randbytes(len(old))
         serve("changing.bin", new, mtime=time.time() - 60)
-        # Resume at full speed.
-        self.store.set("FileQueue", "Get" + slot, _nginx.url("/changing.bin"))
         self.log_mark = len(_nginx.log_lines())
         rc = self.run_session("#" + slot)
         self.assertEqual(rc, 0, self.output)
@@ -233,6 +239,17 @@ class Resume(Session):
         self.assertEqual(len(requests), 2, requests)
         self.assertNotIn("range=bytes=0-", requests[0])
         self.assertIn("range=bytes=0-", requests[1])
+
+    def test_file_now_shorter_than_the_partial_one_ends_whole(self):
+        slot, out = self.interrupted_download("shrinking.bin", random.Random(9).randbytes(1_200_000))
+        # The range lies past the new end (416): the file is fetched again from its start,
+        # and the old bytes past the new end are not kept.
+        new = random.Random(10).randbytes(60_000)
+        serve("shrinking.bin", new, mtime=time.time() - 60)
+        rc = self.run_session("#" + slot)
+        self.assertEqual(rc, 0, self.output)
+        self.assertSameFile(out, new)
+        self.assertNoQueue()
 
     def test_killed_large_download_resumes_to_identical_bytes(self):
         size = 200 * 1024 * 1024
@@ -281,6 +298,47 @@ class Resume(Session):
             for path in (out, served):
                 if os.path.exists(path):
                     os.remove(path)
+
+
+class BrokenConnection(Session):
+    def test_server_gone_mid_body_pauses_then_resumes(self):
+        data = random.Random(11).randbytes(2_000_000)
+        serve("cut.bin", data)
+        # A server of its own, to be killed: its connection ends with a clean close
+        # before the announced length.
+        doomed = Nginx(tempfile.mkdtemp(prefix="doomed-", dir=_work), _nginx.root,
+                       "    limit_rate 256k;").start()
+        out = self.local("cut.bin")
+        url = doomed.url("/cut.bin")
+        proc = None
+        try:
+            proc = start_tarnwick(EXE, url, self.home, out + "\n")
+            slot = self.slot_of(url)
+            deadline = time.monotonic() + 10
+            while self.queue().get("Start" + slot, 0) < 100_000 and time.monotonic() < deadline:
+                time.sleep(0.05)
+            doomed.proc.kill()
+            # Standard input is no terminal: the paused session ends by itself.
+            rc = proc.wait(timeout=20)
+        finally:
+            doomed.stop()
+            if proc:
+                kill_and_reap(proc)
+        with open(os.path.join(self.home, "session.out"), "rb") as f:
+            self.output = f.read().decode(errors="replace")
+        self.assertEqual(rc, 2, self.output)
+        entry = self.queue()
+        self.assertEqual(entry.get("Local" + slot), out)
+        self.assertGreater(entry.get("Start" + slot, 0), 0)
+        self.assertLessEqual(entry.get("Start" + slot), os.path.getsize(out))
+        self.assertLess(os.path.getsize(out), len(data))
+
+        self.store.set("FileQueue", "Get" + slot, _nginx.url("/cut.bin"))
+        rc = self.run_session("#" + slot)
+        self.assertEqual(rc, 0, self.output)
+        self.assertSameFile(out, data)
+        self.assertNoQueue()
+        self.assertEqual([r.split()[2] for r in self.new_requests()], ["206"])
 
 
 class Authorization(Session):
