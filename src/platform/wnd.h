@@ -201,6 +201,8 @@ class CDialog : public CWnd {
   COleDropTarget* DropTarget() const { return m_dropTarget; }
   // A session that came to rest (paused after a failure, or finished and left open).
   virtual bool IsAtRest() const { return false; }
+  // A short tag naming what the window works on (a queue slot), for views that print lines.
+  virtual std::string Tag() const { return std::string(); }
 
  protected:
   bool OnWndMsg(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& result) override;

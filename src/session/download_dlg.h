@@ -20,6 +20,7 @@ class CDownloadDlg : public CDialog {
   bool OnInitDialog() override;
   void OnCancel() override;
   bool IsAtRest() const override;
+  std::string Tag() const override { return m_slot; }
 
   // ---- the session record ----
   // Window controls.

@@ -84,6 +84,8 @@ class SessionView : public DialogView, public DialogObserver {
   }
 
   void modelChanged(CDialog&, ModelChange what, int id) override {
+    // Copies started by another one share its terminal: their lines carry their queue slot.
+    if (m_handOff && term::linePrefix().empty() && !m_dlg.Tag().empty()) term::linePrefix() = "[" + m_dlg.Tag() + "] ";
     if (what == ModelChange::Menu || what == ModelChange::Position) return;
     if (what == ModelChange::Control && (id == 1005 || id == 1017 || id == 1019 || id == 1020)) return;
     if (m_panel) {
@@ -174,6 +176,7 @@ class SessionView : public DialogView, public DialogObserver {
   bool m_panel;
   bool m_redrawPending = false;
   bool m_started = false;  // nothing is drawn while start-up questions are asked
+  bool m_handOff = std::getenv("TARNWICK_HANDOFF") != nullptr;
   int m_drawnLines = 0;
   std::string m_lastLine[2];
   std::string m_lastProgress;
