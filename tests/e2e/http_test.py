@@ -7,6 +7,7 @@ import email.utils
 import hashlib
 import os
 import random
+import re
 import shutil
 import sys
 import tempfile
@@ -14,7 +15,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from servers import Nginx, Store, Tinyproxy, kill_and_reap, run_tarnwick, start_tarnwick  # noqa: E402
+from servers import Nginx, Store, Tinyproxy, free_port, kill_and_reap, run_tarnwick, start_tarnwick  # noqa: E402
 
 EXE = os.path.abspath(os.environ["TARNWICK_EXE"]) if os.environ.get("TARNWICK_EXE") else ""
 NOT_FOUND = "The specified item was not found on the server."
@@ -22,10 +23,11 @@ NOT_FOUND = "The specified item was not found on the server."
 _work = None
 _nginx = None
 _proxy = None
+_other_port = 0
 
 
 def setUpModule():
-    global _work, _nginx, _proxy
+    global _work, _nginx, _proxy, _other_port
     if not EXE or not os.access(EXE, os.X_OK):
         raise unittest.SkipTest("TARNWICK_EXE does not name the built executable")
     missing = [b for b in (Nginx.binary, Tinyproxy.binary) if not os.access(b, os.X_OK)]
@@ -36,12 +38,20 @@ def setUpModule():
     os.makedirs(www)
     with open(os.path.join(_work, "htpasswd"), "w") as f:
         f.write("user:{PLAIN}secret\n")
+    # A second port is another server to the client: redirects there must not carry
+    # the credentials. The redirects under /private/ come only after authorization.
+    _other_port = free_port()
     extra = f"""
+    listen 127.0.0.1:{_other_port};
     location /private/ {{
       alias {www}/;
       auth_basic "Tarnwick Test";
       auth_basic_user_file {_work}/htpasswd;
+      location = /private/to/here {{ try_files /- @here; }}
+      location = /private/to/away {{ try_files /- @away; }}
     }}
+    location @here {{ absolute_redirect off; return 302 /private/secret.bin; }}
+    location @away {{ return 302 http://127.0.0.1:{_other_port}/plain.bin; }}
     location /slow/ {{ alias {www}/; limit_rate 256k; }}
     location /paced/ {{ alias {www}/; limit_rate 80m; }}
     location = /moved/abs {{ absolute_redirect off; return 302 /plain.bin; }}
@@ -82,6 +92,11 @@ def file_digest(path):
         for block in iter(lambda: f.read(1 << 20), b""):
             h.update(block)
     return h.hexdigest()
+
+
+def field(log_line, name):
+    """A name=value field of an access log line ("-" when the request had none)."""
+    return re.search(r"\b%s=(\S*)" % name, log_line).group(1)
 
 
 def step_back(start, rollback_kb=4):
@@ -198,7 +213,7 @@ class Resume(Session):
         self.assertSameFile(out, data)
         self.assertNoQueue()
         # One ranged request, answered 206 with only the rest of the file.
-        self.assertEqual(self.new_requests(),
+        self.assertEqual([r.split(" port=")[0] for r in self.new_requests()],
                          ["GET /resume.bin 206 %d range=bytes=%d-" % (len(data) - resume_at, resume_at)])
 
     def interrupted_download(self, name, data):
@@ -289,8 +304,8 @@ class Resume(Session):
                 rc = self.run_session(arg, answers, timeout=120)
                 self.assertEqual(rc, 0, "seed %d: %s" % (seed, self.output))
             self.assertGreater(kills, 0, "the download was never interrupted")
-            ranges = [r.rsplit("=", 1)[1] for r in self.new_requests() if "/large.bin" in r]
-            self.assertTrue(any(r != "0-" for r in ranges[1:]), "no resume used a range: %s" % ranges)
+            ranges = [field(r, "range") for r in self.new_requests() if "/large.bin" in r]
+            self.assertTrue(any(r != "bytes=0-" for r in ranges[1:]), "no resume used a range: %s" % ranges)
             self.assertEqual(os.path.getsize(out), size, "seed %d" % seed)
             self.assertEqual(file_digest(out), want, "seed %d" % seed)
             self.assertNoQueue()
@@ -368,6 +383,24 @@ class Authorization(Session):
         self.assertSameFile(out, data)
         self.assertEqual(self.output.count("Username: "), 2, self.output)
         self.assertNoQueue()
+
+    def test_credentials_follow_a_redirect_only_on_the_same_server(self):
+        data = random.Random(12).randbytes(300_000)
+        serve("secret.bin", data)
+        serve("plain.bin", data)
+        for where, port, auth in (("here", _nginx.port, "Basic"), ("away", _other_port, "-")):
+            with self.subTest(where=where):
+                self.log_mark = len(_nginx.log_lines())
+                out = self.local(where + ".bin")
+                rc = self.run_session(_nginx.url("/private/to/" + where), out + "\nuser\nsecret\n")
+                self.assertEqual(rc, 0, self.output)
+                self.assertSameFile(out, data)
+                self.assertEqual(self.output.count("Username: "), 1, self.output)
+                requests = self.new_requests()
+                self.assertEqual([r.split()[2] for r in requests], ["401", "302", "206"], requests)
+                self.assertEqual(field(requests[1], "auth"), "Basic")
+                self.assertEqual(field(requests[2], "port"), str(port))
+                self.assertEqual(field(requests[2], "auth"), auth)
 
     def test_end_of_input_at_the_prompt_cancels(self):
         serve("secret3.bin", b"x" * 1000)

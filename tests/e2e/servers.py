@@ -79,7 +79,8 @@ pid {workdir}/nginx.pid;
 error_log {workdir}/logs/error.log;
 events {{ worker_connections 256; }}
 http {{
-  log_format e2e '$request_method $request_uri $status $body_bytes_sent range=$http_range';
+  log_format e2e '$request_method $request_uri $status $body_bytes_sent range=$http_range'
+                 ' port=$server_port auth=$http_authorization';
   access_log {self.access_log} e2e;
   client_body_temp_path {workdir}/body;
   proxy_temp_path {workdir}/proxy;
