@@ -30,8 +30,17 @@ def make_file(path, size):
             left -= len(block)
 
 
+TIME = shutil.which("time") or "/usr/bin/time"
+
+
 def timed(argv, stdin_data=None, env=None, cwd=None):
-    """Runs argv to its end; returns (status, wall seconds, user+sys CPU seconds)."""
+    """Runs argv to its end; returns (status, wall seconds, user+sys CPU seconds, peak KiB).
+    The child starts from /usr/bin/time: a child forked from this Python process would
+    report Python's own resident size as its peak."""
+    report = os.path.join(tempfile.gettempdir(), "tarnwick-bench-time.%d" % os.getpid())
+    use_time = os.access(TIME, os.X_OK)
+    if use_time:
+        argv = [TIME, "-f", "%U %S %M", "-o", report] + argv
     t0 = time.monotonic()
     proc = subprocess.Popen(argv, stdin=subprocess.PIPE if stdin_data is not None else subprocess.DEVNULL,
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env, cwd=cwd)
@@ -41,7 +50,13 @@ def timed(argv, stdin_data=None, env=None, cwd=None):
     _, status, usage = os.wait4(proc.pid, 0)
     wall = time.monotonic() - t0
     proc.returncode = os.waitstatus_to_exitcode(status)
-    return proc.returncode, wall, usage.ru_utime + usage.ru_stime
+    cpu, rss = usage.ru_utime + usage.ru_stime, 0
+    if use_time:
+        with open(report) as f:
+            user, system, rss = f.read().split()[-3:]
+        os.remove(report)
+        cpu, rss = float(user) + float(system), int(rss)
+    return proc.returncode, wall, cpu, rss
 
 
 def main():
@@ -96,27 +111,32 @@ def main():
             for name, run in tools.items():
                 if os.path.exists(out):
                     os.remove(out)
-                status, wall, cpu = run()
+                status, wall, cpu, rss = run()
                 got = os.path.getsize(out) if os.path.exists(out) else -1
                 if status != 0 or got != size:
                     print("round %d %s: status %d, %d bytes: not counted" % (r + 1, name, status, got))
                     continue
-                results[name].append((wall, cpu))
-                print("round %d %-8s wall %6.3fs  cpu %6.3fs" % (r + 1, name, wall, cpu), flush=True)
+                results[name].append((wall, cpu, rss))
+                print("round %d %-8s wall %6.3fs  cpu %6.3fs  peak %6d KiB" % (r + 1, name, wall, cpu, rss),
+                      flush=True)
     finally:
         nginx.stop()
         if os.path.exists(out):
             os.remove(out)
 
-    med = {n: (statistics.median(w for w, _ in v), statistics.median(c for _, c in v))
-           for n, v in results.items() if v}
+    med = {n: tuple(statistics.median(x[i] for x in v) for i in range(3)) for n, v in results.items() if v}
     print()
     print("%d MiB over loopback, %d rounds, medians:" % (args.size_mb, args.rounds))
-    print("%-9s %9s %9s %10s %10s %9s" % ("tool", "wall s", "cpu s", "wall/curl", "cpu/curl", "MiB/s"))
+    print("%-9s %9s %9s %10s %10s %9s %9s %9s" % ("tool", "wall s", "cpu s", "wall/curl", "cpu/curl", "MiB/s",
+                                                 "peak KiB", "peak/curl"))
     base = med.get("curl")
-    for name, (wall, cpu) in med.items():
-        ratios = ("%10.2f %10.2f" % (wall / base[0], cpu / base[1])) if base else "%10s %10s" % ("-", "-")
-        print("%-9s %9.3f %9.3f %s %9.0f" % (name, wall, cpu, ratios, args.size_mb / wall))
+    for name, (wall, cpu, rss) in med.items():
+        if base:
+            ratios = "%10.2f %10.2f" % (wall / base[0], cpu / base[1])
+            rss_ratio = "%9.2f" % (rss / base[2])
+        else:
+            ratios, rss_ratio = "%10s %10s" % ("-", "-"), "%9s" % "-"
+        print("%-9s %9.3f %9.3f %s %9.0f %9d %s" % (name, wall, cpu, ratios, args.size_mb / wall, rss, rss_ratio))
     if not args.dir:
         shutil.rmtree(work, ignore_errors=True)
 
