@@ -9,6 +9,7 @@ import os
 import random
 import re
 import shutil
+import signal
 import sys
 import tempfile
 import time
@@ -354,6 +355,40 @@ class BrokenConnection(Session):
         self.assertSameFile(out, data)
         self.assertNoQueue()
         self.assertEqual([r.split()[2] for r in self.new_requests()], ["206"])
+
+
+class Signals(Session):
+    def test_signals_end_the_session_keeping_or_dropping_its_entry(self):
+        serve("signalled.bin", random.Random(13).randbytes(2_000_000))
+        url = _nginx.url("/slow/signalled.bin")
+        # (signal, answer to "resumed later?", exit status, entry kept)
+        cases = ((signal.SIGTERM, "", 2, True), (signal.SIGHUP, "", 2, True),
+                 (signal.SIGINT, "", 2, True), (signal.SIGINT, "n\n", 1, False))
+        for n, (sig, answer, status, kept) in enumerate(cases):
+            with self.subTest(signal=sig.name, answer=answer):
+                out = self.local("signalled-%d.bin" % n)
+                proc = start_tarnwick(EXE, url, self.home, out + "\n" + answer)
+                try:
+                    slot = self.slot_of(url)
+                    deadline = time.monotonic() + 10
+                    while self.queue().get("Start" + slot, 0) == 0 and time.monotonic() < deadline:
+                        time.sleep(0.02)
+                    proc.send_signal(sig)
+                    rc = proc.wait(timeout=20)
+                finally:
+                    kill_and_reap(proc)
+                self.assertEqual(rc, status)
+                entry = self.queue()
+                if kept:
+                    self.assertEqual(entry.get("Local" + slot), out)
+                    # The last position is stored on the way out, not left to a timer.
+                    self.assertEqual(entry.get("Start" + slot), os.path.getsize(out))
+                else:
+                    self.assertNotIn("Get" + slot, entry)
+                    self.assertFalse(os.path.exists(out))
+                for name in list(entry):
+                    if name.endswith(slot):
+                        self.store.delete("FileQueue", name)
 
 
 class Authorization(Session):

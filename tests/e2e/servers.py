@@ -163,6 +163,12 @@ class Store:
             db.execute("INSERT OR REPLACE INTO profile VALUES(?,?,?)", (section, name, value))
         db.close()
 
+    def delete(self, section, name):
+        db = self._db()
+        with db:
+            db.execute("DELETE FROM profile WHERE section=? AND name=?", (section, name))
+        db.close()
+
     def section(self, section):
         db = self._db()
         try:
