@@ -1,0 +1,132 @@
+"""Real FTP servers for the end-to-end tests and the benchmarks: vsftpd (anonymous, active
+and passive data), pyftpdlib (a user login) and the ftp-proxy package, each in the
+foreground on a free loopback port with its configuration in a directory of its own."""
+
+import os
+import shutil
+
+from servers import _Server, free_port
+
+
+class Vsftpd(_Server):
+    """vsftpd serving `root` to anonymous users. It runs as root in the foreground and
+    drops to the system's ftp user for each session; `max_rate` (bytes/s, 0 none) paces
+    every transfer."""
+
+    binary = shutil.which("vsftpd") or "/usr/sbin/vsftpd"
+
+    def __init__(self, workdir, root, max_rate=0):
+        self.dir = workdir
+        self.root = root
+        self.port = free_port()
+        os.makedirs(workdir, exist_ok=True)
+        empty = os.path.join(workdir, "empty")
+        os.makedirs(empty, exist_ok=True)
+        # After the chroot the served folder must be readable, and not writable, by the ftp user.
+        for d in (root, empty):
+            os.chmod(d, 0o755)
+        self.log_file = os.path.join(workdir, "vsftpd.log")
+        self.conf = os.path.join(workdir, "vsftpd.conf")
+        with open(self.conf, "w") as f:
+            f.write(f"""listen=YES
+listen_ipv6=NO
+listen_address=127.0.0.1
+listen_port={self.port}
+background=NO
+anonymous_enable=YES
+anon_root={root}
+ftp_username=ftp
+local_enable=NO
+write_enable=NO
+pasv_enable=YES
+pasv_address=127.0.0.1
+port_enable=YES
+connect_from_port_20=NO
+seccomp_sandbox=NO
+secure_chroot_dir={empty}
+anon_max_rate={max_rate}
+xferlog_enable=YES
+log_ftp_protocol=YES
+dual_log_enable=YES
+vsftpd_log_file={self.log_file}
+""")
+
+    def start(self):
+        self._launch([self.binary, self.conf], os.path.join(self.dir, "stdout.log"))
+        return self
+
+    def url(self, path):
+        return "ftp://127.0.0.1:%d%s" % (self.port, path)
+
+    def commands(self):
+        """The FTP commands received so far, in order."""
+        try:
+            with open(self.log_file) as f:
+                lines = f.read().splitlines()
+        except FileNotFoundError:
+            return []
+        return [line.split('", "', 1)[1].rstrip('"') for line in lines if "FTP command:" in line]
+
+
+class Pyftpd(_Server):
+    """pyftpdlib's own server with one user and no anonymous login."""
+
+    python = "/usr/bin/python3"
+
+    def __init__(self, workdir, root, user, password):
+        self.dir = workdir
+        self.root = root
+        self.port = free_port()
+        self.user, self.password = user, password
+        os.makedirs(workdir, exist_ok=True)
+
+    @classmethod
+    def available(cls):
+        import subprocess
+        return os.access(cls.python, os.X_OK) and subprocess.run(
+            [cls.python, "-c", "import pyftpdlib"], capture_output=True).returncode == 0
+
+    def start(self):
+        self._launch([self.python, "-m", "pyftpdlib", "-i", "127.0.0.1", "-p", str(self.port), "-d", self.root,
+                      "-u", self.user, "-P", self.password], os.path.join(self.dir, "pyftpd.log"))
+        return self
+
+    def url(self, path):
+        return "ftp://127.0.0.1:%d%s" % (self.port, path)
+
+
+class FtpProxy(_Server):
+    """The ftp-proxy package, standalone in the foreground, taking the server from
+    "USER user@host[:port]"."""
+
+    binary = shutil.which("ftp-proxy") or "/usr/sbin/ftp-proxy"
+
+    def __init__(self, workdir, default_port):
+        self.dir = workdir
+        self.port = free_port()
+        os.makedirs(workdir, exist_ok=True)
+        self.log_file = os.path.join(workdir, "ftp-proxy.log")
+        self.conf = os.path.join(workdir, "ftp-proxy.conf")
+        with open(self.conf, "w") as f:
+            f.write(f"""[-Global-]
+Listen 127.0.0.1
+Port {self.port}
+ServerType standalone
+AllowMagicUser yes
+DestinationAddress 127.0.0.1
+DestinationPort {default_port}
+LogDestination {self.log_file}
+LogLevel INF
+PidFile {workdir}/ftp-proxy.pid
+""")
+
+    def start(self):
+        self._launch([self.binary, "-d", "-n", "-f", self.conf], os.path.join(self.dir, "stdout.log"))
+        return self
+
+    def log(self):
+        try:
+            with open(self.log_file) as f:
+                return f.read()
+        except FileNotFoundError:
+            return ""

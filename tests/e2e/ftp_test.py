@@ -1,0 +1,232 @@
+#!/usr/bin/env python3
+"""FTP downloads of the built executable in terminal mode against a real vsftpd, a real
+pyftpdlib server with a user login and the ftp-proxy package, all on loopback.
+Usage: ftp_test.py [unittest options], with TARNWICK_EXE naming the executable."""
+
+import hashlib
+import os
+import random
+import shutil
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from servers import Store, kill_and_reap, run_tarnwick, start_tarnwick  # noqa: E402
+from ftp_servers import FtpProxy, Pyftpd, Vsftpd  # noqa: E402
+
+EXE = os.path.abspath(os.environ["TARNWICK_EXE"]) if os.environ.get("TARNWICK_EXE") else ""
+
+_work = None
+_servers = {}
+
+
+def setUpModule():
+    global _work
+    if not EXE or not os.access(EXE, os.X_OK):
+        raise unittest.SkipTest("TARNWICK_EXE does not name the built executable")
+    missing = [b for b in (Vsftpd.binary, FtpProxy.binary) if not os.access(b, os.X_OK)]
+    if missing:
+        raise unittest.SkipTest("missing servers: " + ", ".join(missing))
+    if os.geteuid() != 0:
+        raise unittest.SkipTest("vsftpd needs root to chroot its anonymous sessions")
+    _work = tempfile.mkdtemp(prefix="tarnwick-e2e-ftp-")
+    root = os.path.join(_work, "root")
+    os.makedirs(root)
+    try:
+        _servers["ftp"] = Vsftpd(os.path.join(_work, "vsftpd"), root).start()
+        # Paced, so that a session can be killed while its transfer runs.
+        _servers["paced"] = Vsftpd(os.path.join(_work, "vsftpd-paced"), root, max_rate=20 << 20).start()
+        _servers["proxy"] = FtpProxy(os.path.join(_work, "ftp-proxy"), _servers["ftp"].port).start()
+        if Pyftpd.available():
+            _servers["login"] = Pyftpd(os.path.join(_work, "pyftpd"), root, "user", "secret").start()
+    except Exception:
+        tearDownModule()
+        raise
+
+
+def tearDownModule():
+    for server in _servers.values():
+        server.stop()
+    _servers.clear()
+    if _work and not os.environ.get("TARNWICK_E2E_KEEP"):
+        shutil.rmtree(_work, ignore_errors=True)
+
+
+def serve(name, data):
+    path = os.path.join(_servers["ftp"].root, name)
+    with open(path, "wb") as f:
+        f.write(data)
+    os.chmod(path, 0o644)
+    return path
+
+
+def file_digest(path):
+    h = hashlib.sha256()
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 20), b""):
+            h.update(block)
+    return h.hexdigest()
+
+
+class Session(unittest.TestCase):
+    """Each test has its own configuration home and download folder."""
+
+    def setUp(self):
+        self.home = tempfile.mkdtemp(prefix="home-", dir=_work)
+        self.store = Store(self.home)
+        for name, value in (("Exit", 1), ("Rollback", 4), ("DoneBeep", 0), ("ErrorBeep", 0)):
+            self.store.set("Config", name, value)
+        self.output = ""
+
+    def local(self, name):
+        return os.path.join(self.home, name)
+
+    def run_session(self, arg, answers="", timeout=30):
+        r = run_tarnwick(EXE, arg, self.home, answers, timeout=timeout)
+        self.output = r.stderr.decode(errors="replace")
+        return r.returncode
+
+    def assertSameFile(self, path, data):
+        with open(path, "rb") as f:
+            got = f.read()
+        self.assertEqual(len(got), len(data), "size of " + path)
+        self.assertTrue(got == data, "contents of " + path + " differ")
+
+    def queue(self):
+        return self.store.section("FileQueue")
+
+    def assertNoQueue(self):
+        self.assertEqual(self.queue(), {}, self.output)
+
+    def slot_of(self, url, timeout=10):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            for name, value in self.queue().items():
+                if name.startswith("Get") and value == url:
+                    return name[3:]
+            time.sleep(0.02)
+        self.fail("no queue entry for " + url)
+
+
+class Downloads(Session):
+    def test_anonymous_active_download(self):
+        data = random.Random(1).randbytes(3_000_000)
+        serve("plain.bin", data)
+        ftp = _servers["ftp"]
+        mark = len(ftp.commands())
+        rc = self.run_session(ftp.url("/plain.bin"), self.local("plain.bin") + "\n")
+        self.assertEqual(rc, 0, self.output)
+        self.assertSameFile(self.local("plain.bin"), data)
+        self.assertNoQueue()
+        sent = ftp.commands()[mark:]
+        self.assertEqual(sent[:3], ["USER anonymous", "PASS <password>", "TYPE I"], sent)
+        self.assertTrue(sent[3].startswith("PORT 127,0,0,1,"), sent)
+        self.assertEqual(sent[4:], ["REST 0", "RETR /plain.bin"], sent)
+
+    def test_missing_file_is_refused_and_forgotten(self):
+        out = self.local("none.bin")
+        # The refusal is shown, then "resume later?" is answered No.
+        rc = self.run_session(_servers["ftp"].url("/no/such.bin"), out + "\nn\n")
+        self.assertEqual(rc, 1, self.output)
+        self.assertIn("550 Failed to open file.", self.output)
+        self.assertIn("Would you like to have this request resumed later?", self.output)
+        self.assertNoQueue()
+        self.assertFalse(os.path.exists(out))
+
+    def test_through_ftp_proxy_with_passive_data(self):
+        data = random.Random(2).randbytes(2_000_000)
+        serve("proxied.bin", data)
+        ftp, proxy = _servers["ftp"], _servers["proxy"]
+        self.store.set("Config", "ProxyFTP", "127.0.0.1:%d" % proxy.port)
+        mark = len(ftp.commands())
+        rc = self.run_session(ftp.url("/proxied.bin"), self.local("proxied.bin") + "\n")
+        self.assertEqual(rc, 0, self.output)
+        self.assertSameFile(self.local("proxied.bin"), data)
+        self.assertNoQueue()
+        # The proxy took the server from the user name and relayed a passive transfer.
+        log = proxy.log()
+        self.assertIn("'USER anonymous' dest 127.0.0.1:%d" % ftp.port, log)
+        self.assertIn("PASV set to", log)
+        self.assertIn("RETR /proxied.bin", ftp.commands()[mark:])
+
+
+@unittest.skipUnless(Pyftpd.available(), "python3-pyftpdlib is not installed")
+class Login(Session):
+    def test_refused_login_then_credentials(self):
+        data = random.Random(3).randbytes(500_000)
+        serve("private.bin", data)
+        out = self.local("private.bin")
+        login = _servers["login"]
+        rc = self.run_session(login.url("/private.bin"), out + "\ny\nuser\nsecret\n")
+        self.assertEqual(rc, 0, self.output)
+        self.assertSameFile(out, data)
+        self.assertIn("530 ", self.output)
+        self.assertIn("Do you need to change your username/password?", self.output)
+        self.assertIn("Enter username and password for FTP'ing from server 127.0.0.1", self.output)
+        self.assertEqual(self.output.count("Username: "), 1, self.output)
+        self.assertNoQueue()
+
+    def test_refused_login_kept_for_later(self):
+        serve("private2.bin", b"x" * 1000)
+        out = self.local("private2.bin")
+        # No new login; then "resume later?" is left to the end of input, which answers Yes.
+        rc = self.run_session(_servers["login"].url("/private2.bin"), out + "\nn\n")
+        self.assertEqual(rc, 2, self.output)
+        self.assertIn("Get00", self.queue())
+
+
+class Resume(Session):
+    def test_killed_download_resumes_with_rest_to_identical_bytes(self):
+        size = 24 << 20
+        served = serve("large.bin", os.urandom(size))
+        want = file_digest(served)
+        seed = int(os.environ.get("TARNWICK_E2E_SEED", time.time_ns() % 100000))
+        rng = random.Random(seed)
+        paced = _servers["paced"]
+        mark = len(paced.commands())
+        url = paced.url("/large.bin")
+        out = self.local("large.bin")
+        arg, answers, slot, kills = url, out + "\n", None, 0
+        for _ in range(3):
+            have = os.path.getsize(out) if os.path.exists(out) else 0
+            target = have + int(rng.uniform(0.1, 0.25) * size)
+            proc = start_tarnwick(EXE, arg, self.home, answers)
+            deadline = time.monotonic() + 20
+            while proc.poll() is None and time.monotonic() < deadline:
+                if os.path.exists(out) and os.path.getsize(out) >= target:
+                    break
+                time.sleep(0.002)
+            # The kill lands once the entry holds progress made by this run.
+            while proc.poll() is None and time.monotonic() < deadline:
+                slot = slot or self.slot_of(url)
+                if self.queue().get("Start" + slot, 0) > have:
+                    break
+                time.sleep(0.01)
+            finished = proc.poll() is not None
+            kill_and_reap(proc)
+            if finished:
+                break
+            kills += 1
+            slot = slot or self.slot_of(url)
+            entry = self.queue()
+            self.assertEqual(entry.get("Local" + slot), out, "seed %d" % seed)
+            # What the entry claims is on disk really is.
+            self.assertLessEqual(entry.get("Start" + slot, 0), os.path.getsize(out), "seed %d" % seed)
+            arg, answers = "#" + slot, ""
+        self.assertGreater(kills, 0, "the download was never interrupted")
+        rc = self.run_session(arg, answers, timeout=60)
+        self.assertEqual(rc, 0, "seed %d: %s" % (seed, self.output))
+        self.assertEqual(os.path.getsize(out), size, "seed %d" % seed)
+        self.assertEqual(file_digest(out), want, "seed %d" % seed)
+        self.assertNoQueue()
+        rests = [c for c in paced.commands()[mark:] if c.startswith("REST ")]
+        self.assertEqual(rests[0], "REST 0")
+        self.assertTrue(all(int(r.split()[1]) > 0 for r in rests[1:]), rests)
+        self.assertTrue(all(int(r.split()[1]) % 1024 == 0 for r in rests), rests)
+        os.remove(out)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

@@ -1,0 +1,532 @@
+// FTP sessions in-process against a scripted loopback server: the control conversation
+// byte for byte, and the data connection in both modes.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <deque>
+#include <map>
+#include <regex>
+
+#include "script_server.h"
+#include "session_helpers.h"
+
+namespace {
+
+// One scripted FTP server conversation. Commands get the default replies of a willing
+// server unless `replies` holds replies for that verb, taken in order.
+struct FtpScript {
+  std::string greeting = "220 Ready\r\n";
+  std::map<std::string, std::deque<std::string>> replies;
+  std::string body;            // the file sent on the data connection
+  std::string retrReply;       // default: 150 naming the size of body
+  // What happens on the data connection; default: the body, then an orderly close.
+  std::function<void(int fd, const FtpScript&)> serveData;
+  std::string pasvHost = "127,0,0,1";  // the address the PASV reply names
+  std::atomic<bool> dataServed{false};
+
+  std::string reply(const std::string& verb, const std::string& arg) {
+    auto& q = replies[verb];
+    if (!q.empty()) {
+      std::string r = q.front();
+      q.pop_front();
+      return r;
+    }
+    if (verb == "USER") return "331 Password required\r\n";
+    if (verb == "PASS") return "230 Logged in\r\n";
+    if (verb == "TYPE") return "200 Type set to I\r\n";
+    if (verb == "PORT") return "200 PORT command successful\r\n";
+    if (verb == "REST") return "350 Restarting at " + arg + "\r\n";
+    if (verb == "RETR")
+      return retrReply.empty() ? "150 Opening BINARY mode data connection for f.zip (" + std::to_string(body.size()) +
+                                     " bytes).\r\n"
+                               : retrReply;
+    return "502 Command not implemented\r\n";
+  }
+
+  void converse(ScriptConn& c) {
+    c.send(greeting);
+    std::string portHost;
+    int portPort = 0, pasvFd = -1;
+    for (;;) {
+      std::string line = c.readLine(3000);
+      if (line.size() < 2 || line.compare(line.size() - 2, 2, "\r\n") != 0) break;
+      line.resize(line.size() - 2);
+      std::string verb = line.substr(0, line.find(' '));
+      std::string arg = line.size() > verb.size() ? line.substr(verb.size() + 1) : "";
+      std::string r;
+      if (verb == "PORT") {
+        std::smatch m;
+        std::regex re("(\\d+),(\\d+),(\\d+),(\\d+),(\\d+),(\\d+)");
+        if (std::regex_match(arg, m, re)) {
+          portHost = m[1].str() + "." + m[2].str() + "." + m[3].str() + "." + m[4].str();
+          portPort = std::stoi(m[5]) * 256 + std::stoi(m[6]);
+        }
+      }
+      if (verb == "PASV" && replies["PASV"].empty()) {
+        int port = 0;
+        pasvFd = listenLoopback(port);
+        r = "227 Entering Passive Mode (" + pasvHost + "," + std::to_string(port / 256) + "," +
+            std::to_string(port % 256) + ").\r\n";
+      } else {
+        r = reply(verb, arg);
+      }
+      c.send(r);
+      if (verb == "RETR" && r[0] == '1') {
+        int fd = pasvFd >= 0 ? acceptWithTimeout(pasvFd, 3000) : connectLoopback(portHost, portPort);
+        if (fd < 0) break;
+        if (serveData)
+          serveData(fd, *this);
+        else {
+          sendAll(fd, body);
+          ::close(fd);
+        }
+        dataServed = true;
+        c.send("226 Transfer complete.\r\n");
+      }
+    }
+    if (pasvFd >= 0) ::close(pasvFd);
+  }
+
+  static void sendAll(int fd, const std::string& data) {
+    std::size_t off = 0;
+    while (off < data.size()) {
+      ssize_t n = ::send(fd, data.data() + off, data.size() - off, MSG_NOSIGNAL);
+      if (n <= 0) return;
+      off += static_cast<std::size_t>(n);
+    }
+  }
+};
+
+// The commands a session sent, one per element, without their line ends.
+std::vector<std::string> commands(const std::string& received) {
+  std::vector<std::string> out;
+  std::size_t at = 0;
+  for (auto end = received.find("\r\n"); end != std::string::npos; end = received.find("\r\n", at)) {
+    out.push_back(received.substr(at, end - at));
+    at = end + 2;
+  }
+  return out;
+}
+
+using Cmds = std::vector<std::string>;
+
+struct FtpSession : ::testing::Test {
+  TestEnvironment env;
+  std::string url(int port, const std::string& path = "/pub/f.zip") {
+    return "ftp://127.0.0.1:" + std::to_string(port) + path;
+  }
+  void save(TestEnvironment& e, const std::string& name) { e.ui().saveAnswers.push_back(e.path(name)); }
+  void queueEntry(const std::string& slot, const std::string& u, const std::string& local, std::int64_t start) {
+    env.app().WriteProfileString(kSectionFileQueue, "Get" + slot, u);
+    env.app().WriteProfileString(kSectionFileQueue, "Local" + slot, local);
+    env.app().WriteProfileInt(kSectionFileQueue, "Start" + slot, start);
+  }
+};
+
+TEST_F(FtpSession, NewAnonymousDownloadInActiveMode) {
+  FtpScript ftp;
+  ftp.body = bytesOf(40000);
+  ScriptServer srv([&](ScriptConn& c, int) { ftp.converse(c); });
+  save(env, "f.zip");
+  auto dlg = runSession(env, url(srv.port()));
+  EXPECT_TRUE(dlg->m_finished);
+  EXPECT_EQ(readWholeFile(env.path("f.zip")), ftp.body);
+  EXPECT_TRUE(queueEmpty(env, "00"));
+  EXPECT_EQ(dlg->m_totalSize, 40000);
+  ASSERT_EQ(srv.requests().size(), 1u);
+  Cmds sent = commands(srv.requests()[0]);
+  ASSERT_EQ(sent.size(), 6u) << srv.requests()[0];
+  // PORT names the control connection's local address and the listening port.
+  std::smatch m;
+  ASSERT_TRUE(std::regex_match(sent[3], m, std::regex("PORT 127,0,0,1,(\\d+),(\\d+)"))) << sent[3];
+  int port = std::stoi(m[1]) * 256 + std::stoi(m[2]);
+  EXPECT_GT(port, 0);
+  EXPECT_EQ(sent, (Cmds{"USER anonymous", "PASS tarnwick@", "TYPE I", sent[3], "REST 0", "RETR /pub/f.zip"}));
+  // The header log: each reply line and each command as it went.
+  EXPECT_EQ(dlg->m_headers.substr(0, dlg->m_headers.find("226")),
+            "Connecting to:  127.0.0.1\r\n\r\n220 Ready\r\n:::::USER anonymous\r\n331 Password required\r\n"
+            ":::::PASS tarnwick@\r\n230 Logged in\r\n:::::TYPE I\r\n200 Type set to I\r\n:::::" +
+                sent[3] +
+                "\r\n200 PORT command successful\r\n:::::REST 0\r\n350 Restarting at 0\r\n:::::RETR "
+                "/pub/f.zip\r\n150 Opening BINARY mode data connection for f.zip (40000 bytes).\r\n");
+  EXPECT_EQ(dlg->m_statusIcon.GetIcon(), 151);
+}
+
+// Greetings and login replies that a willing server may send: each still ends in one
+// USER, one PASS and the whole file.
+TEST_F(FtpSession, GreetingAndLoginVariants) {
+  struct Case {
+    const char* name;
+    std::string greeting;
+    std::map<std::string, std::deque<std::string>> replies;
+  };
+  const Case cases[] = {
+      {"multi-line greeting",
+       "220-Welcome\r\n220-Second line\r\n230-not the end\r\nplain text line\r\n220 Ready\r\n",
+       {}},
+      {"greeting split across lines arriving apart", "220-Wel", {}},
+      {"120 before the greeting", "120 Service ready in 1 minute\r\n", {}},
+      {"230 to USER", "220 Ready\r\n", {{"USER", {"230 No password needed\r\n"}}}},
+      {"multi-line reply to PASS",
+       "220 Ready\r\n",
+       {{"PASS", {"230-Welcome\r\n230-Rules apply\r\n230 Logged in\r\n"}}}},
+  };
+  for (const auto& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    TestEnvironment local;
+    FtpScript ftp;
+    ftp.greeting = tc.greeting;
+    ftp.replies = tc.replies;
+    ftp.body = bytesOf(5000, 2);
+    bool split = tc.greeting == "220-Wel";
+    ScriptServer srv([&](ScriptConn& c, int) {
+      if (split) {
+        c.send("220-Wel");
+        ::usleep(100000);
+        c.send("come\r\n220 Rea");
+        ::usleep(100000);
+        ftp.greeting = "dy\r\n";
+      }
+      ftp.converse(c);
+    });
+    save(local, "f.zip");
+    auto dlg = runSession(local, url(srv.port()));
+    EXPECT_TRUE(dlg->m_finished);
+    EXPECT_EQ(readWholeFile(local.path("f.zip")), ftp.body);
+    Cmds sent = commands(srv.requests().at(0));
+    ASSERT_GE(sent.size(), 2u);
+    EXPECT_EQ(sent[0], "USER anonymous");
+    EXPECT_EQ(sent[1], "PASS tarnwick@");
+    EXPECT_EQ(std::count_if(sent.begin(), sent.end(), [](auto& s) { return s.rfind("USER", 0) == 0; }), 1);
+    // Every greeting line stands in the log before the first command.
+    std::string beforeUser = dlg->m_headers.substr(0, dlg->m_headers.find(":::::USER"));
+    if (split)
+      EXPECT_EQ(beforeUser, "Connecting to:  127.0.0.1\r\n\r\n220-Welcome\r\n220 Ready\r\n");
+    else
+      EXPECT_EQ(beforeUser, "Connecting to:  127.0.0.1\r\n\r\n" + tc.greeting);
+  }
+}
+
+// Refusals: the server's reply in a box, then "resume later?"; Yes keeps entry and file,
+// No removes both.
+TEST_F(FtpSession, RefusalsAskToResumeLater) {
+  struct Case {
+    const char* name;
+    std::string greeting;
+    std::map<std::string, std::deque<std::string>> replies;
+    std::string shown;
+  };
+  const Case cases[] = {
+      {"421 greeting", "421 Too many users\r\n", {}, "421 Too many users\r\n"},
+      {"550 to RETR", "220 Ready\r\n", {{"RETR", {"550 No such file\r\n"}}}, "550 No such file\r\n"},
+      {"multi-line 530 to USER",
+       "220 Ready\r\n",
+       {{"USER", {"530-Not here\r\n530 Go away\r\n"}}},
+       "530-Not here\r\n530 Go away\r\n"},
+  };
+  for (const auto& tc : cases) {
+    for (int answer : {IDYES, IDNO}) {
+      SCOPED_TRACE(std::string(tc.name) + (answer == IDYES ? " / Yes" : " / No"));
+      TestEnvironment local;
+      FtpScript ftp;
+      ftp.greeting = tc.greeting;
+      ftp.replies = tc.replies;
+      ScriptServer srv([&](ScriptConn& c, int) { ftp.converse(c); });
+      save(local, "f.zip");
+      local.ui().boxAnswers = {IDOK, answer};
+      auto dlg = runSession(local, url(srv.port()));
+      ASSERT_EQ(local.ui().boxes.size(), 2u);
+      EXPECT_EQ(local.ui().boxes[0].text, tc.shown);
+      EXPECT_EQ(local.ui().boxes[1].text, "Would you like to have this request resumed later?");
+      EXPECT_EQ(local.ui().boxes[1].type & MB_TYPEMASK, MB_YESNO);
+      bool fileThere = ::access(local.path("f.zip").c_str(), F_OK) == 0;
+      if (answer == IDYES) {
+        EXPECT_TRUE(fileThere);
+        EXPECT_EQ(queueValue(local, "Get00"), url(srv.port()));
+      } else {
+        EXPECT_FALSE(fileThere);
+        EXPECT_TRUE(queueEmpty(local, "00"));
+      }
+      EXPECT_FALSE(dlg->m_finished);
+      EXPECT_FALSE(ftp.dataServed);
+    }
+  }
+}
+
+TEST_F(FtpSession, RefusedLoginIsRetriedOnTheSameConnection) {
+  FtpScript ftp;
+  ftp.body = "secret file";
+  ftp.replies["PASS"] = {"530 Login incorrect.\r\n"};
+  ScriptServer srv([&](ScriptConn& c, int) { ftp.converse(c); });
+  save(env, "f.zip");
+  std::string prompt, prefilled;
+  env.ui().boxAnswers = {IDYES};
+  env.ui().dialogActions[153] = {[&](CDialog& d) {
+    prompt = d.ControlText(1016);
+    prefilled = d.ControlText(1014) + "/" + d.ControlText(1015);
+    d.SetControlText(1014, "bob");
+    d.SetControlText(1015, "pw");
+    d.ViewCommand(IDOK);
+  }};
+  auto dlg = runSession(env, url(srv.port()));
+  EXPECT_TRUE(dlg->m_finished);
+  EXPECT_EQ(readWholeFile(env.path("f.zip")), "secret file");
+  ASSERT_EQ(srv.connections(), 1);
+  Cmds sent = commands(srv.requests()[0]);
+  ASSERT_GE(sent.size(), 4u);
+  EXPECT_EQ(Cmds(sent.begin(), sent.begin() + 5),
+            (Cmds{"USER anonymous", "PASS tarnwick@", "USER bob", "PASS pw", "TYPE I"}));
+  ASSERT_EQ(env.ui().boxes.size(), 1u);
+  EXPECT_EQ(env.ui().boxes[0].text, "530 Login incorrect.\r\n\r\n\r\nDo you need to change your username/password?");
+  EXPECT_EQ(prompt, "Enter username and password for FTP'ing from server 127.0.0.1\n(Try your real mail address as password.)");
+  EXPECT_EQ(prefilled, "anonymous/tarnwick@");
+  // Both rounds stand in the log.
+  EXPECT_NE(dlg->m_headers.find(":::::PASS tarnwick@\r\n530 Login incorrect.\r\n:::::USER bob\r\n331 Password "
+                                "required\r\n:::::PASS pw\r\n230 Logged in\r\n"),
+            std::string::npos)
+      << dlg->m_headers;
+}
+
+TEST_F(FtpSession, RefusedLoginCancelledAsksToResumeLater) {
+  FtpScript ftp;
+  ftp.replies["PASS"] = {"530 Login incorrect.\r\n"};
+  ScriptServer srv([&](ScriptConn& c, int) { ftp.converse(c); });
+  save(env, "f.zip");
+  env.ui().boxAnswers = {IDNO, IDNO};
+  runSession(env, url(srv.port()));
+  ASSERT_EQ(env.ui().boxes.size(), 2u);
+  EXPECT_EQ(env.ui().boxes[1].text, "Would you like to have this request resumed later?");
+  EXPECT_TRUE(queueEmpty(env, "00"));
+  EXPECT_NE(::access(env.path("f.zip").c_str(), F_OK), 0);
+}
+
+// Resuming a queue entry: REST names Start stepped back by the rollback, and the file's
+// total comes from the size the 150 reply names.
+TEST_F(FtpSession, QueueEntryResumesWithRest) {
+  const std::string full = bytesOf(20000, 3);
+  writeWholeFile(env.path("f.zip"), full.substr(0, 10000));
+  FtpScript ftp;
+  ftp.body = full.substr(5120);
+  ftp.retrReply = "150 Opening BINARY mode data connection for f.zip (20000 Bytes.)\r\n";
+  ScriptServer srv([&](ScriptConn& c, int) { ftp.converse(c); });
+  queueEntry("07", url(srv.port()), env.path("f.zip"), 10000);
+  auto dlg = runSession(env, "#07");
+  EXPECT_TRUE(dlg->m_finished);
+  Cmds sent = commands(srv.requests().at(0));
+  ASSERT_EQ(sent.size(), 6u);
+  EXPECT_EQ(sent[4], "REST 5120");
+  EXPECT_EQ(dlg->m_startOffset, 5120);
+  EXPECT_EQ(dlg->m_totalSize, 14880);
+  EXPECT_EQ(readWholeFile(env.path("f.zip")), full);
+  EXPECT_TRUE(queueEmpty(env, "07"));
+  EXPECT_TRUE(env.ui().boxes.empty());
+}
+
+TEST_F(FtpSession, RefusedRestRestartsFromZero) {
+  const std::string full = bytesOf(9000, 5);
+  // An older, longer file: what lies past the new end is not kept.
+  writeWholeFile(env.path("f.zip"), std::string(10000, 'z'));
+  FtpScript ftp;
+  ftp.body = full;
+  ftp.replies["REST"] = {"502 Command not implemented\r\n"};
+  ScriptServer srv([&](ScriptConn& c, int) { ftp.converse(c); });
+  queueEntry("03", url(srv.port()), env.path("f.zip"), 10000);
+  auto dlg = runSession(env, "#03");
+  EXPECT_TRUE(dlg->m_finished);
+  Cmds sent = commands(srv.requests().at(0));
+  ASSERT_EQ(sent.size(), 6u);
+  EXPECT_EQ(sent[4], "REST 5120");
+  EXPECT_EQ(sent[5], "RETR /pub/f.zip");
+  EXPECT_EQ(dlg->m_noResumeNote.GetWindowText(), "(This server does not support resuming.)");
+  EXPECT_EQ(readWholeFile(env.path("f.zip")), full);
+  EXPECT_TRUE(env.ui().boxes.empty());
+}
+
+// Data connections that end too early: the session pauses and keeps its entry with the
+// bytes received, and a resume asks for the rest.
+TEST_F(FtpSession, BrokenDataConnectionsPause) {
+  struct Case {
+    const char* name;
+    bool reset;
+  };
+  const std::string body = bytesOf(50000, 9);
+  for (const Case& tc : {Case{"reset", true}, Case{"clean close before the announced size", false}}) {
+    SCOPED_TRACE(tc.name);
+    TestEnvironment local;
+    FtpScript ftp;
+    ftp.body = body;
+    ftp.serveData = [&](int fd, const FtpScript&) {
+      FtpScript::sendAll(fd, body.substr(0, 20000));
+      ::usleep(200000);
+      if (tc.reset) {
+        linger l{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+      }
+      ::close(fd);
+    };
+    ScriptServer srv([&](ScriptConn& c, int) { ftp.converse(c); });
+    save(local, "f.zip");
+    auto dlg = runSession(local, url(srv.port()));
+    EXPECT_FALSE(dlg->m_finished);
+    EXPECT_TRUE(dlg->m_paused);
+    EXPECT_EQ(dlg->m_statusIcon.GetIcon(), 135);
+    EXPECT_EQ(dlg->m_pauseButton.GetWindowText(), "Resume");
+    EXPECT_EQ(dlg->m_startOffset, 20000);
+    EXPECT_EQ(queueValue(local, "Start00"), "20000");
+    EXPECT_EQ(queueValue(local, "Get00"), url(srv.port()));
+    EXPECT_EQ(readWholeFile(local.path("f.zip")), body.substr(0, 20000));
+    EXPECT_EQ(local.ui().beeps, std::vector<bool>{true});
+  }
+}
+
+TEST_F(FtpSession, PauseAndResumeRunsTheConversationAgain) {
+  const std::string body = bytesOf(60000, 4);
+  FtpScript ftp;
+  ftp.body = body;
+  std::atomic<int> round{0};
+  ftp.serveData = [&](int fd, const FtpScript&) {
+    if (round++ == 0) {
+      FtpScript::sendAll(fd, body.substr(0, 10000));
+      pollfd p{fd, POLLIN, 0};
+      ::poll(&p, 1, 3000);  // until the session closes it
+    } else {
+      FtpScript::sendAll(fd, body.substr(5120));
+    }
+    ::close(fd);
+  };
+  ScriptServer srv([&](ScriptConn& c, int) { ftp.converse(c); });
+  save(env, "f.bin");
+  env.ui().endSessionAtRest = false;
+  env.app().m_lpCmdLine = url(srv.port(), "/f.bin");
+  CDownloadDlg dlg;
+  QObject scope;
+  std::function<void()> pauseWhenReady = [&] {
+    if (dlg.m_bytesThisConn < 10000) {
+      QTimer::singleShot(20, &scope, pauseWhenReady);
+      return;
+    }
+    dlg.ViewCommand(3);  // Pause
+    EXPECT_EQ(dlg.m_startOffset, 10000);
+    dlg.ViewCommand(3);  // Resume
+    EXPECT_EQ(dlg.m_startOffset, 5120);
+  };
+  QTimer::singleShot(20, &scope, pauseWhenReady);
+  QTimer::singleShot(8000, &scope, [&] { dlg.EndDialog(-1); });
+  dlg.DoModal();
+  EXPECT_TRUE(dlg.m_finished);
+  auto reqs = srv.requests();
+  ASSERT_EQ(reqs.size(), 2u);
+  EXPECT_EQ(commands(reqs[1]).at(4), "REST 5120");
+  EXPECT_EQ(readWholeFile(env.path("f.bin")), body);
+}
+
+TEST_F(FtpSession, ExtraDataConnectionIsRefusedAndTheFirstKept) {
+  const std::string body = bytesOf(30000, 6);
+  FtpScript ftp;
+  ftp.body = body;
+  std::atomic<bool> extraClosed{false};
+  std::atomic<int> listenPort{0};
+  ftp.serveData = [&](int fd, const FtpScript&) {
+    FtpScript::sendAll(fd, body.substr(0, 10000));
+    // Another peer connects to the listening port and sends its own bytes.
+    int extra = connectLoopback("127.0.0.1", listenPort);
+    if (extra >= 0) {
+      FtpScript::sendAll(extra, "EVIL BYTES");
+      pollfd p{extra, POLLIN, 0};
+      char c;
+      extraClosed = ::poll(&p, 1, 3000) > 0 && ::recv(extra, &c, 1, 0) <= 0;
+      ::close(extra);
+    }
+    FtpScript::sendAll(fd, body.substr(10000));
+    ::close(fd);
+  };
+  ScriptServer srv([&](ScriptConn& c, int) { ftp.converse(c); });
+  save(env, "f.zip");
+  env.ui().endSessionAtRest = false;
+  env.app().m_lpCmdLine = url(srv.port());
+  CDownloadDlg dlg;
+  QObject scope;
+  std::function<void()> notePort = [&] {
+    if (dlg.m_listenSocket && listenPort == 0) {
+      std::string a;
+      unsigned p = 0;
+      dlg.m_listenSocket->GetSockName(a, p);
+      listenPort = static_cast<int>(p);
+    }
+    if (listenPort == 0) QTimer::singleShot(1, &scope, notePort);
+  };
+  notePort();
+  QTimer::singleShot(8000, &scope, [&] { dlg.EndDialog(-1); });
+  dlg.DoModal();
+  EXPECT_TRUE(dlg.m_finished);
+  EXPECT_TRUE(extraClosed);
+  EXPECT_EQ(readWholeFile(env.path("f.zip")), body);
+}
+
+// Through an FTP proxy: the login names the server, and the data connection is passive,
+// made to the address the control connection reached whatever the reply names.
+TEST_F(FtpSession, ProxyLoginAndPassiveData) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"ftp://files.example/pub/f.zip", "USER anonymous@files.example"},
+      {"ftp://files.example:2121/pub/f.zip", "USER anonymous@files.example:2121"},
+  };
+  for (const auto& [u, user] : cases) {
+    SCOPED_TRACE(u);
+    TestEnvironment local;
+    FtpScript ftp;
+    ftp.body = bytesOf(25000, 8);
+    ftp.pasvHost = "10,9,8,7";
+    ScriptServer srv([&](ScriptConn& c, int) { ftp.converse(c); });
+    local.app().WriteProfileString(kSectionConfig, kProxyFTP, "127.0.0.1:" + std::to_string(srv.port()));
+    save(local, "f.zip");
+    auto dlg = runSession(local, u);
+    EXPECT_TRUE(dlg->m_finished);
+    EXPECT_EQ(readWholeFile(local.path("f.zip")), ftp.body);
+    EXPECT_EQ(dlg->m_pasvHost, "10.9.8.7");
+    EXPECT_EQ(commands(srv.requests().at(0)),
+              (Cmds{user, "PASS tarnwick@", "TYPE I", "PASV", "REST 0", "RETR /pub/f.zip"}));
+    EXPECT_EQ(dlg->m_headers.rfind("Connecting to:  files.example (via 127.0.0.1)\r\n\r\n", 0), 0u);
+    EXPECT_TRUE(queueEmpty(local, "00"));
+  }
+}
+
+TEST_F(FtpSession, UnusablePassiveRepliesAbort) {
+  for (const char* reply : {"227 Entering Passive Mode (127,0)\r\n", "227 Entering Passive Mode (127,0,0,1,0,0)\r\n",
+                            "227 Entering Passive Mode\r\n"}) {
+    SCOPED_TRACE(reply);
+    TestEnvironment local;
+    FtpScript ftp;
+    ftp.replies["PASV"] = {reply};
+    ScriptServer srv([&](ScriptConn& c, int) { ftp.converse(c); });
+    local.app().WriteProfileString(kSectionConfig, kProxyFTP, "127.0.0.1:" + std::to_string(srv.port()));
+    save(local, "f.zip");
+    auto dlg = runSession(local, "ftp://files.example/pub/f.zip");
+    ASSERT_EQ(local.ui().boxes.size(), 1u);
+    EXPECT_EQ(local.ui().boxes[0].text, "Couldn't setup for PASV connection.\nAborting.");
+    EXPECT_TRUE(queueEmpty(local, "00"));
+    Cmds sent = commands(srv.requests().at(0));
+    EXPECT_EQ(sent.back(), "PASV");
+  }
+}
+
+TEST_F(FtpSession, PassiveConnectRefusedPauses) {
+  FtpScript ftp;
+  int dead = closedPort();
+  ftp.replies["PASV"] = {"227 Entering Passive Mode (127,0,0,1," + std::to_string(dead / 256) + "," +
+                         std::to_string(dead % 256) + ")\r\n"};
+  ScriptServer srv([&](ScriptConn& c, int) { ftp.converse(c); });
+  env.app().WriteProfileString(kSectionConfig, kProxyFTP, "127.0.0.1:" + std::to_string(srv.port()));
+  save(env, "f.zip");
+  auto dlg = runSession(env, "ftp://files.example/pub/f.zip");
+  ASSERT_EQ(env.ui().boxes.size(), 1u);
+  EXPECT_EQ(env.ui().boxes[0].text,
+            "Error connecting to:\n  files.example\nServer or network may be down.\n\nSocket Error:\n  Connection "
+            "refused");
+  EXPECT_TRUE(dlg->m_paused);
+  EXPECT_EQ(queueValue(env, "Get00"), "ftp://files.example/pub/f.zip");
+}
+
+}  // namespace
