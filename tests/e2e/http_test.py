@@ -175,18 +175,30 @@ class Downloads(Session):
         self.assertIn(_nginx.url("/no/such.bin"), self.output)
         self.assertNoQueue()
 
-    def test_download_through_http_proxy(self):
+    def test_downloads_through_http_proxy(self):
         data = random.Random(3).randbytes(700_000)
-        serve("proxied.bin", data)
+        serve("plain.bin", data)
+        serve("secret.bin", data)
         self.store.set("Config", "Proxy", "127.0.0.1:%d" % _proxy.port)
-        rc = self.run_session(_nginx.url("/proxied.bin"), self.local("proxied.bin") + "\n")
-        self.assertEqual(rc, 0, self.output)
-        self.assertSameFile(self.local("proxied.bin"), data)
-        self.assertNoQueue()
-        # The request went through the proxy, which asked nginx for the path.
-        with open(_proxy.log_file) as f:
-            self.assertIn("/proxied.bin", f.read())
-        self.assertTrue(any("GET /proxied.bin 20" in line for line in self.new_requests()))
+        # (path, answers after the local path, what nginx serves last)
+        cases = (("/plain.bin", "", "GET /plain.bin 206"),
+                 ("/moved/rel", "", "GET /plain.bin 206"),
+                 ("/private/secret.bin", "user\nsecret\n", "GET /private/secret.bin 206"))
+        for n, (path, answers, served) in enumerate(cases):
+            with self.subTest(path=path):
+                self.log_mark = len(_nginx.log_lines())
+                with open(_proxy.log_file) as f:
+                    proxy_mark = len(f.read())
+                out = self.local("proxied-%d.bin" % n)
+                rc = self.run_session(_nginx.url(path), out + "\n" + answers)
+                self.assertEqual(rc, 0, self.output)
+                self.assertSameFile(out, data)
+                self.assertNoQueue()
+                self.assertIn("(via 127.0.0.1)", self.output)
+                # Every request went through the proxy, which asked nginx for the path.
+                with open(_proxy.log_file) as f:
+                    self.assertIn(path, f.read()[proxy_mark:])
+                self.assertTrue(self.new_requests()[-1].startswith(served), self.new_requests())
 
 
 class Resume(Session):
