@@ -57,6 +57,8 @@ def setUpModule():
     location /paced/ {{ alias {www}/; limit_rate 80m; }}
     location = /moved/abs {{ absolute_redirect off; return 302 /plain.bin; }}
     location = /moved/rel {{ absolute_redirect off; return 302 ../plain.bin; }}
+    location = /status/403 {{ return 403; }}
+    location = /status/503 {{ return 503; }}
 """
     _nginx = Nginx(os.path.join(_work, "nginx"), www, extra).start()
     try:
@@ -174,6 +176,28 @@ class Downloads(Session):
         self.assertIn(NOT_FOUND, self.output)
         self.assertIn(_nginx.url("/no/such.bin"), self.output)
         self.assertNoQueue()
+
+    def test_error_statuses_after_the_plain_retry(self):
+        # A 4xx or 5xx is first taken for a refused range and retried as plain HTTP/1.0.
+        # (path, answer, exit status, entry kept, text shown)
+        cases = (("/status/403", "", 1, False, "The server returned an error response:\n  403 = Forbidden"),
+                 ("/status/503", "", 2, True, "Would you like to try resuming this request later?"),
+                 ("/status/503", "n\n", 1, False, "Would you like to try resuming this request later?"))
+        for n, (path, answer, status, kept, text) in enumerate(cases):
+            with self.subTest(path=path, answer=answer):
+                self.log_mark = len(_nginx.log_lines())
+                rc = self.run_session(_nginx.url(path), self.local("status-%d" % n) + "\n" + answer)
+                self.assertEqual(rc, status, self.output)
+                self.assertIn(text, self.output)
+                self.assertEqual([field(r, "range") for r in self.new_requests()], ["bytes=0-", "-"])
+                entry = self.queue()
+                if kept:
+                    self.assertEqual(entry.get("StupidServer00"), 1, entry)
+                    self.assertEqual(entry.get("Get00"), _nginx.url(path), entry)
+                    for name in list(entry):
+                        self.store.delete("FileQueue", name)
+                else:
+                    self.assertEqual(entry, {})
 
     def test_downloads_through_http_proxy(self):
         data = random.Random(3).randbytes(700_000)
