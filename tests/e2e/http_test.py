@@ -55,6 +55,7 @@ def setUpModule():
     location @away {{ return 302 http://127.0.0.1:{_other_port}/plain.bin; }}
     location /slow/ {{ alias {www}/; limit_rate 256k; }}
     location /paced/ {{ alias {www}/; limit_rate 80m; }}
+    location /noranges/ {{ alias {www}/; max_ranges 0; }}
     location = /moved/abs {{ absolute_redirect off; return 302 /plain.bin; }}
     location = /moved/rel {{ absolute_redirect off; return 302 ../plain.bin; }}
     location = /status/403 {{ return 403; }}
@@ -252,6 +253,20 @@ class Resume(Session):
         # One ranged request, answered 206 with only the rest of the file.
         self.assertEqual([r.split(" port=")[0] for r in self.new_requests()],
                          ["GET /resume.bin 206 %d range=bytes=%d-" % (len(data) - resume_at, resume_at)])
+
+    def test_server_ignoring_the_range_sends_the_whole_file_again(self):
+        data = random.Random(14).randbytes(500_000)
+        serve("whole.bin", data)
+        out = self.local("whole.bin")
+        with open(out, "wb") as f:
+            f.write(b"\0" * 300_000)
+        self.write_entry("07", _nginx.url("/noranges/whole.bin"), out, 300_000)
+        rc = self.run_session("#07")
+        self.assertEqual(rc, 0, self.output)
+        self.assertSameFile(out, data)
+        self.assertIn("(This server does not support resuming.)", self.output)
+        self.assertNoQueue()
+        self.assertEqual([r.split()[2] for r in self.new_requests()], ["200"])
 
     def interrupted_download(self, name, data):
         """A rate-limited download killed once its entry holds progress and LastMod;
