@@ -70,6 +70,20 @@ TEST_P(TemplateLayout, GrownTextsOverlapNoNeighbour) {
   }
 }
 
+TEST_P(TemplateLayout, FixedTextsAreNotCutOff) {
+  RecordingDialog dlg(GetParam());
+  qtui::QtDialogView view(dlg);
+  const auto& controls = dlg.Template().controls;
+  for (std::size_t i = 0; i < controls.size(); ++i) {
+    const ControlTemplate& c = controls[i];
+    bool fixedText = c.kind == ControlKind::CheckBox ||
+                     (c.kind == ControlKind::Label && c.id == IDC_STATIC && !(c.style & cs::WordWrap));
+    if (!fixedText) continue;
+    QWidget* w = view.controlWidget(i);
+    EXPECT_LE(w->sizeHint().width(), w->width()) << "control " << i << " \"" << c.text << "\"";
+  }
+}
+
 TEST_P(TemplateLayout, TextsAndWidgetKindsFollowTheTemplate) {
   RecordingDialog dlg(GetParam());
   qtui::QtDialogView view(dlg);

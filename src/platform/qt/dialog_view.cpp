@@ -423,6 +423,10 @@ void QtDialogView::build() {
     m_widgets.emplace_back(w);
   }
 
+  // A bitmap stays whole where a line of the template runs into it.
+  for (std::size_t i = 0; i < controls.size(); ++i)
+    if (controls[i].kind == ControlKind::Picture && (controls[i].tmpl->style & cs::Bitmap)) m_widgets[i]->raise();
+
   // Nothing at the client's top-left: a small icon button there opens the window menu.
   if (!topLeftTaken && !m_menuHeight && !m_window->dragAnywhere) {
     auto* sys = new QToolButton(m_client);
@@ -454,14 +458,21 @@ void QtDialogView::widenToText() {
     QRect r = w->geometry();
     int needed = w->sizeHint().width();
     if (needed <= r.width()) continue;
-    int limit = m_client->width() - r.x();
+    int limit = m_client->width() - r.x() - m_units.x(2);
     for (std::size_t j = 0; j < m_widgets.size(); ++j) {
       QRect o = m_widgets[j] ? m_widgets[j]->geometry() : QRect();
       if (j == i || o.isNull() || controls[j].kind == ControlKind::Line) continue;
       if (o.bottom() < r.top() || o.top() > r.bottom() || o.left() < r.right()) continue;
       limit = std::min(limit, o.left() - r.x() - 2);
     }
-    w->resize(std::max(r.width(), std::min(needed, limit)), r.height());
+    int width = std::max(r.width(), std::min(needed, limit));
+    w->resize(width, r.height());
+    // Still too long: a slightly smaller type rather than a cut-off word.
+    for (int step = 0; step < 4 && w->sizeHint().width() > width; ++step) {
+      QFont f = w->font();
+      f.setPointSizeF(f.pointSizeF() * 0.95);
+      w->setFont(f);
+    }
   }
 }
 

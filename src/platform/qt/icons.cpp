@@ -2,6 +2,7 @@
 // need to be told apart at a glance: status (round), documents (sheets), tools (key, gear).
 #include "platform/qt/icons.h"
 
+#include <QFontMetricsF>
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
@@ -260,15 +261,20 @@ QPixmap bitmapPixmap(int id, QSize size) {
   int w = size.width();
   int iconSize = std::max(8, w - 6);
   p.drawPixmap((w - iconSize) / 2, size.height() - iconSize - 4, iconPixmap(128, iconSize));
+  // The name runs upwards from above the icon, as large as the strip allows.
+  double room = size.height() - iconSize - 14;
+  QFont f = p.font();
+  f.setBold(true);
+  f.setPixelSize(std::max(8, w * 3 / 5));
+  QFontMetricsF fm(f);
+  if (fm.horizontalAdvance("Tarnwick") > room && room > 0)
+    f.setPixelSize(std::max(6, static_cast<int>(f.pixelSize() * room / fm.horizontalAdvance("Tarnwick"))));
   p.save();
   p.translate(w / 2.0, size.height() - iconSize - 10);
   p.rotate(-90);
-  QFont f = p.font();
-  f.setBold(true);
-  f.setPixelSize(std::max(8, w * 2 / 3));
   p.setFont(f);
   p.setPen(QColor(255, 255, 255, 230));
-  p.drawText(QRectF(0, -w / 2.0, size.height(), w), Qt::AlignLeft | Qt::AlignVCenter, "Tarnwick");
+  p.drawText(QRectF(0, -w / 2.0, room, w), Qt::AlignLeft | Qt::AlignVCenter, "Tarnwick");
   p.restore();
   return pm;
 }
