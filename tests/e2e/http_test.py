@@ -254,6 +254,38 @@ class Resume(Session):
         self.assertEqual([r.split(" port=")[0] for r in self.new_requests()],
                          ["GET /resume.bin 206 %d range=bytes=%d-" % (len(data) - resume_at, resume_at)])
 
+    def test_resume_past_four_gigabytes(self):
+        # Sparse files on both sides: only the last megabyte is data.
+        tail = random.Random(15).randbytes(1 << 20)
+        size = (5 << 30) + len(tail)
+        served = os.path.join(_nginx.root, "huge.bin")
+        out = self.local("huge.bin")
+        try:
+            with open(served, "wb") as f:
+                f.truncate(size - len(tail))
+                f.seek(size - len(tail))
+                f.write(tail)
+            start = size - len(tail) + 5000
+            with open(out, "wb") as f:
+                f.truncate(size - len(tail))
+                f.seek(size - len(tail))
+                f.write(tail[:5000])
+            self.write_entry("09", _nginx.url("/huge.bin"), out, start)
+            rc = self.run_session("#09")
+            self.assertEqual(rc, 0, self.output)
+            self.assertEqual(os.path.getsize(out), size)
+            with open(out, "rb") as f:
+                f.seek(size - len(tail))
+                self.assertTrue(f.read() == tail, "the tail differs")
+            resume_at = step_back(start)
+            self.assertEqual([r.split(" port=")[0] for r in self.new_requests()],
+                             ["GET /huge.bin 206 %d range=bytes=%d-" % (size - resume_at, resume_at)])
+            self.assertNoQueue()
+        finally:
+            for path in (served, out):
+                if os.path.exists(path):
+                    os.remove(path)
+
     def test_server_ignoring_the_range_sends_the_whole_file_again(self):
         data = random.Random(14).randbytes(500_000)
         serve("whole.bin", data)
