@@ -10,6 +10,7 @@ of each tool and its ratios to curl's.
 import argparse
 import os
 import shutil
+import socket
 import statistics
 import subprocess
 import sys
@@ -59,6 +60,37 @@ def timed(argv, stdin_data=None, env=None, cwd=None):
     return proc.returncode, wall, cpu, rss
 
 
+def first_byte_latency(exe, tenv, dl, runs):
+    """Milliseconds from starting a session to its first request byte, per run: a bare
+    listener takes the request and answers 404, which ends the session."""
+    srv = socket.socket()
+    srv.bind(("127.0.0.1", 0))
+    srv.listen(1)
+    srv.settimeout(10)
+    url = "http://127.0.0.1:%d/latency.bin" % srv.getsockname()[1]
+    out = os.path.join(dl, "latency.bin")
+    times = []
+    try:
+        for _ in range(runs):
+            if os.path.exists(out):
+                os.remove(out)
+            t0 = time.monotonic()
+            proc = subprocess.Popen([exe, url], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                                    stderr=subprocess.DEVNULL, env=tenv, cwd=dl)
+            proc.stdin.write((out + "\n").encode())
+            proc.stdin.close()
+            conn, _ = srv.accept()
+            conn.settimeout(10)
+            conn.recv(1)
+            times.append((time.monotonic() - t0) * 1000)
+            conn.sendall(b"HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n")
+            conn.close()
+            proc.wait(timeout=10)
+    finally:
+        srv.close()
+    return times
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--exe", default=os.environ.get("TARNWICK_EXE", os.path.join(HERE, "..", "build", "tarnwick")))
@@ -66,6 +98,7 @@ def main():
     ap.add_argument("--size-mb", type=int, default=1024)
     ap.add_argument("--dir", default=None, help="work folder (default: a new temporary one)")
     ap.add_argument("--tools", default="tarnwick,curl,wget,aria2c", help="comma-separated subset to run")
+    ap.add_argument("--latency-runs", type=int, default=10, help="runs of the first-request-byte measure")
     args = ap.parse_args()
     exe = os.path.abspath(args.exe)
     if not os.access(exe, os.X_OK):
@@ -102,7 +135,7 @@ def main():
         if name not in args.tools.split(","):
             del tools[name]
         elif name != "tarnwick" and not shutil.which(name):
-            print("skipping %s: not installed" % name)
+            print("skipping %s: not installed (apt-get install %s)" % (name, "aria2" if name == "aria2c" else name))
             del tools[name]
 
     results = {name: [] for name in tools}
@@ -137,6 +170,11 @@ def main():
         else:
             ratios, rss_ratio = "%10s %10s" % ("-", "-"), "%9s" % "-"
         print("%-9s %9.3f %9.3f %s %9.0f %9d %s" % (name, wall, cpu, ratios, args.size_mb / wall, rss, rss_ratio))
+    if args.latency_runs > 0:
+        times = first_byte_latency(exe, tenv, dl, args.latency_runs)
+        print()
+        print("tarnwick start to first request byte, %d runs: median %.1f ms, max %.1f ms"
+              % (len(times), statistics.median(times), max(times)))
     if not args.dir:
         shutil.rmtree(work, ignore_errors=True)
 
