@@ -48,6 +48,15 @@ LRESULT CDownloadDlg::onFtpCtrlWrite(WPARAM, LPARAM) {
   return 0;
 }
 
+// Before a data connection stands, a dropped control connection means that no reply and no
+// data can come any more: the session pauses as after a break instead of waiting forever.
+// Once the data connection stands, its close decides.
+LRESULT CDownloadDlg::onFtpCtrlClose(WPARAM, LPARAM) {
+  if (!m_ctrlSocket || m_dataSocket || m_paused || m_finished || IsEnded()) return 0;
+  connectionBroken();
+  return 0;
+}
+
 LRESULT CDownloadDlg::onFtpCtrlRead(WPARAM, LPARAM) {
   if (!m_ctrlSocket || m_ftpPrompting) return 0;
   if (m_protoState % 2 == 0 && m_protoState != kGreeting) return 0;

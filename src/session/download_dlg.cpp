@@ -52,7 +52,7 @@ bool CDownloadDlg::OnWndMsg(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& res
       {WM_USER + 14, &D::onHttpRead},
       {WM_USER + 15, &D::onHttpWrite},
       {WM_USER + 20, &D::ignore},
-      {WM_USER + 21, &D::ignore},
+      {WM_USER + 21, &D::onFtpCtrlClose},
       {WM_USER + 22, &D::onConnectResult},
       {WM_USER + 23, &D::ignore},
       {WM_USER + 24, &D::onFtpCtrlRead},

@@ -122,6 +122,7 @@ class CDownloadDlg : public CDialog {
   // FTP handlers.
   LRESULT onFtpCtrlRead(WPARAM wParam, LPARAM lParam);
   LRESULT onFtpCtrlWrite(WPARAM wParam, LPARAM lParam);
+  LRESULT onFtpCtrlClose(WPARAM wParam, LPARAM lParam);
   LRESULT onFtpAccept(WPARAM wParam, LPARAM lParam);
   LRESULT onFtpDataClose(WPARAM wParam, LPARAM lParam);
   LRESULT onFtpDataRead(WPARAM wParam, LPARAM lParam);

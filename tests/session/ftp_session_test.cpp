@@ -26,6 +26,7 @@ struct FtpScript {
   std::function<void(int fd, const FtpScript&)> serveData;
   std::string pasvHost = "127,0,0,1";  // the address the PASV reply names
   std::atomic<bool> dataServed{false};
+  std::string closeOn;  // the verb at which the server drops the control connection unanswered
 
   std::string reply(const std::string& verb, const std::string& arg) {
     auto& q = replies[verb];
@@ -57,6 +58,7 @@ struct FtpScript {
       std::string verb = line.substr(0, line.find(' '));
       std::string arg = line.size() > verb.size() ? line.substr(verb.size() + 1) : "";
       std::string r;
+      if (verb == closeOn) break;
       if (verb == "PORT") {
         std::smatch m;
         std::regex re("(\\d+),(\\d+),(\\d+),(\\d+),(\\d+),(\\d+)");
@@ -379,6 +381,24 @@ TEST_F(FtpSession, BrokenDataConnectionsPause) {
     EXPECT_EQ(queueValue(local, "Get00"), url(srv.port()));
     EXPECT_EQ(readWholeFile(local.path("f.zip")), body.substr(0, 20000));
     EXPECT_EQ(local.ui().beeps, std::vector<bool>{true});
+  }
+}
+
+// A server that drops the control connection before any data connection stands: nothing
+// more can come, so the session pauses with its entry instead of waiting forever.
+TEST_F(FtpSession, ControlConnectionDroppedBeforeTheTransferPauses) {
+  for (const char* verb : {"USER", "RETR"}) {
+    SCOPED_TRACE(verb);
+    TestEnvironment local;
+    FtpScript ftp;
+    ftp.closeOn = verb;
+    ScriptServer srv([&](ScriptConn& c, int) { ftp.converse(c); });
+    save(local, "f.zip");
+    auto dlg = runSession(local, url(srv.port()), 4000);
+    EXPECT_TRUE(dlg->m_paused);
+    EXPECT_EQ(dlg->m_statusIcon.GetIcon(), 135);
+    EXPECT_EQ(queueValue(local, "Get00"), url(srv.port()));
+    EXPECT_TRUE(local.ui().boxes.empty());
   }
 }
 
