@@ -63,6 +63,9 @@ struct MenuTemplate {
   std::vector<MenuItemTemplate> items;
 };
 
+// A template or menu text without its mnemonic marks ("&&" stands for one ampersand).
+std::string StripMnemonics(const std::string& text);
+
 // Text of string id, or empty when the table has none.
 const std::string& LoadString(int id);
 // The whole table in id order (for tests and the views).

@@ -57,3 +57,15 @@ const std::string& LoadString(int id) {
                              [](const auto& entry, int key) { return entry.first < key; });
   return it != kStrings.end() && it->first == id ? it->second : kEmpty;
 }
+
+std::string StripMnemonics(const std::string& text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '&') {
+      if (i + 1 < text.size() && text[i + 1] == '&') out += '&', ++i;
+      continue;
+    }
+    out += text[i];
+  }
+  return out;
+}

@@ -40,17 +40,7 @@ QString qs(const std::string& s) { return QString::fromStdString(s); }
 
 // Static texts of the templates use the mnemonic convention ("&&" is one ampersand); texts
 // the program sets at run time (URLs, file names) are shown exactly as they are.
-QString templateLabelText(const std::string& s) {
-  std::string out;
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '&') {
-      if (i + 1 < s.size() && s[i + 1] == '&') out += '&', ++i;
-      continue;
-    }
-    out += s[i];
-  }
-  return QString::fromStdString(out);
-}
+QString templateLabelText(const std::string& s) { return QString::fromStdString(StripMnemonics(s)); }
 
 // Qt reads "[*]" in a window title as the modified marker; a title is shown as it stands.
 QString titleText(const std::string& s) { return qs(s).replace("[*]", "[*][*]"); }

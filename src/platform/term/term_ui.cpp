@@ -21,18 +21,7 @@ std::string lower(std::string s) {
   return s;
 }
 
-// Menu and label texts without their mnemonic ampersands.
-std::string plain(const std::string& s) {
-  std::string out;
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '&') {
-      if (i + 1 < s.size() && s[i + 1] == '&') out += '&', ++i;
-      continue;
-    }
-    out += s[i];
-  }
-  return out;
-}
+std::string plain(const std::string& s) { return StripMnemonics(s); }
 
 std::string cwd() {
   char buf[4096];
