@@ -20,13 +20,7 @@ constexpr int kHeaderLines = 2;
 constexpr int kBody = 3;
 
 constexpr int kMaxRedirects = 20;
-constexpr int kBlocksPerRead = 16;
-
-std::string upper(std::string s) {
-  for (auto& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return s;
-}
-bool iequals(const std::string& a, const char* b) { return upper(a) == upper(b); }
+bool iequals(const std::string& a, const char* b) { return toUpper(a) == toUpper(b); }
 
 std::int64_t leadingNumber(const std::string& s) {
   return std::strtoll(s.c_str(), nullptr, 10);
@@ -76,7 +70,7 @@ LRESULT CDownloadDlg::onHttpRead(WPARAM, LPARAM) {
       value = trim(line.substr(sp));
     }
     if (m_protoState == kRequestSent) {
-      if (upper(value.substr(0, 4)) == "HTTP") return 0;
+      if (toUpper(value.substr(0, 4)) == "HTTP") return 0;
       httpStatusLine(value);
       return 0;
     }
@@ -189,7 +183,7 @@ void CDownloadDlg::httpHeaderLine(const std::string& name, const std::string& va
   } else if (iequals(name, "Last-Modified:")) {
     httpValidator(value);
   } else if (iequals(name, "Transfer-Encoding:")) {
-    if (upper(value).find("CHUNKED") != std::string::npos) {
+    if (toUpper(value).find("CHUNKED") != std::string::npos) {
       m_chunked = true;
       m_chunkState = 0;
       m_chunkLeft = 0;
@@ -199,7 +193,7 @@ void CDownloadDlg::httpHeaderLine(const std::string& name, const std::string& va
 }
 
 void CDownloadDlg::httpAuthenticate(const std::string& value) {
-  if (upper(value.substr(0, 5)) != "BASIC") {
+  if (toUpper(value.substr(0, 5)) != "BASIC") {
     bool show = !m_useMirrorList;
     giveUpReply();
     if (show) {
@@ -217,7 +211,7 @@ void CDownloadDlg::httpAuthenticate(const std::string& value) {
   m_reconnectOnClose = 0;
   closeConnections();
   std::string realm;
-  auto at = upper(value).find("REALM=");
+  auto at = toUpper(value).find("REALM=");
   if (at != std::string::npos && at > 0)
     realm = value.substr(at + 6);
   else

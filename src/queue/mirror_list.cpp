@@ -52,9 +52,7 @@ bool CDownloadDlg::openMirrorList(const std::string& path) {
     return false;
   }
   std::string header = readListLine(*file);
-  std::string head = header.substr(0, 8);
-  for (auto& c : head) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  if (head != "FML,1.0,") {
+  if (toUpper(header.substr(0, 8)) != "FML,1.0,") {
     AfxMessageBox(FormatString(LoadString(143), m_url));
     EndDialog(IDOK);
     return false;

@@ -129,7 +129,8 @@ void CDownloadDlg::failConnect(int error, const std::string& serverName) {
   CSessionSocket::showSocketError(m_lastSockError, FormatString(LoadString(108), serverName));
   m_paused = 0;
   togglePause();
-  abandonSite(false, true);
+  // An entry with bytes on disk, or one resumed from the queue, stays for a later resume.
+  abandonSite(false, m_fromQueue == 0 && m_startOffset == 0);
 }
 
 LRESULT CDownloadDlg::onConnectResult(WPARAM wParam, LPARAM) {

@@ -54,6 +54,8 @@ class CDownloadDlg : public CDialog {
   int m_animFrame2 = 0;
   int m_timerTicks = 0;
   int m_noTimer = 0;
+  // Blocks that arrive full are read together, up to this many per read event.
+  static constexpr int kBlocksPerRead = 16;
   char m_recvBuf[65536];  // large blocks: fewer receive calls on a fast link
   DWORD m_lastSampleTick = 0;
   double m_speedSamples[6] = {0, 0, 0, 0, 0, 0};

@@ -37,8 +37,7 @@ bool CDownloadDlg::prepareDownload(bool showMessages) {
   CWinApp* app = AfxGetApp();
   if (m_localPath.empty()) {
     std::string name = urlFileName(m_object);
-    std::string upper = name;
-    for (auto& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    std::string upper = toUpper(name);
     if (upper.size() >= 4 && upper.compare(upper.size() - 4, 4, ".FML") == 0) {
       m_localPath = CreateTempFile("FML");
       app->WriteProfileString(kSectionFileQueue, queueName("Local"), m_localPath);

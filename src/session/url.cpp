@@ -27,6 +27,11 @@ bool hasControlChars(const std::string& text) {
   return false;
 }
 
+std::string toUpper(std::string s) {
+  for (auto& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+
 std::string trim(const std::string& s) {
   std::size_t b = 0, e = s.size();
   while (b < e && isSpace(s[b])) ++b;

@@ -34,4 +34,5 @@ std::string cutFragment(const std::string& object);
 std::string resolveLocation(const std::string& base, const std::string& location);
 
 bool hasControlChars(const std::string& text);
+std::string toUpper(std::string s);
 std::string trim(const std::string& s);

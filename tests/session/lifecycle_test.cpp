@@ -31,6 +31,21 @@ TEST_F(Lifecycle, RefusedConnectReportsAndLeavesNoEntry) {
   EXPECT_TRUE(queueEmpty(env, "00"));
 }
 
+TEST_F(Lifecycle, AQueuedEntryOutlivesAServerThatIsDown) {
+  writeWholeFile(env.path("x.zip"), std::string(9000, 'a'));
+  CWinApp& app = env.app();
+  std::string url = "http://127.0.0.1:" + std::to_string(closedPort()) + "/x.zip";
+  app.WriteProfileString(kSectionFileQueue, "Get06", url);
+  app.WriteProfileString(kSectionFileQueue, "Local06", env.path("x.zip"));
+  app.WriteProfileInt(kSectionFileQueue, "Start06", 9000);
+  auto dlg = runSession(env, "#06");
+  ASSERT_EQ(env.ui().boxes.size(), 1u);
+  EXPECT_NE(env.ui().boxes[0].text.find("Connection refused"), std::string::npos);
+  EXPECT_TRUE(dlg->m_paused);
+  EXPECT_EQ(queueValue(env, "Get06"), url);
+  EXPECT_EQ(queueValue(env, "Start06"), "9000");
+}
+
 TEST_F(Lifecycle, UnresolvableHostIsAnInvalidArgument) {
   env.ui().saveAnswers.push_back(env.path("x.zip"));
   runSession(env, "http://no-such-host.invalid/x.zip");
