@@ -299,6 +299,34 @@ TEST_F(HttpSession, ChangedFileOnServerRestartsFromZero) {
   EXPECT_EQ(readWholeFile(env.path("f.zip")), fresh);
 }
 
+TEST_F(HttpSession, WithoutTimersTheDisplayFollowsEveryBlock) {
+  CWnd::SetTimersAvailable(false);
+  ScriptServer srv([&](ScriptConn& c, int) {
+    c.readUntil("\r\n\r\n");
+    c.send("HTTP/1.1 206 Partial Content\r\nContent-Length: 20480\r\n\r\n" + std::string(10240, 'a'));
+    ::usleep(200000);
+    c.send(std::string(10240, 'b'));
+    c.close();
+  });
+  save("f.zip");
+  env.app().WriteProfileInt(kSectionConfig, kExit, 0);
+  env.ui().endSessionAtRest = false;
+  env.app().m_lpCmdLine = url(srv.port());
+  CDownloadDlg dlg;
+  QObject scope;
+  std::string midway;
+  QTimer::singleShot(100, &scope, [&] { midway = dlg.m_line2Text.GetWindowText(); });
+  QTimer::singleShot(900, &scope, [&] { dlg.EndDialog(-1); });
+  dlg.DoModal();
+  CWnd::SetTimersAvailable(true);
+  ASSERT_EQ(env.ui().boxes.size(), 1u);
+  EXPECT_EQ(env.ui().boxes[0].text,
+            "You are running out of resources (timers).  Tarnwick screen updates won't work as well.");
+  EXPECT_TRUE(dlg.m_finished);
+  EXPECT_EQ(midway, "10.0k of 20.0k (50%)");
+  EXPECT_EQ(dlg.m_line2Text.GetWindowText(), "20.0k of 20.0k (100%)");
+}
+
 TEST_F(HttpSession, HeaderLinesSplitAcrossPacketsAreReadWhole) {
   ScriptServer srv([&](ScriptConn& c, int) {
     c.readUntil("\r\n\r\n");
