@@ -5,7 +5,7 @@ foreground on a free loopback port with its configuration in a directory of its 
 import os
 import shutil
 
-from servers import _Server, free_port
+from servers import _Server, read_text
 
 
 class Vsftpd(_Server):
@@ -14,12 +14,11 @@ class Vsftpd(_Server):
     every transfer."""
 
     binary = shutil.which("vsftpd") or "/usr/sbin/vsftpd"
+    scheme = "ftp"
 
     def __init__(self, workdir, root, max_rate=0):
-        self.dir = workdir
+        super().__init__(workdir)
         self.root = root
-        self.port = free_port()
-        os.makedirs(workdir, exist_ok=True)
         empty = os.path.join(workdir, "empty")
         os.makedirs(empty, exist_ok=True)
         # After the chroot the served folder must be readable, and not writable, by the ftp user.
@@ -55,30 +54,22 @@ vsftpd_log_file={self.log_file}
         self._launch([self.binary, self.conf], os.path.join(self.dir, "stdout.log"))
         return self
 
-    def url(self, path):
-        return "ftp://127.0.0.1:%d%s" % (self.port, path)
-
     def commands(self):
         """The FTP commands received so far, in order."""
-        try:
-            with open(self.log_file) as f:
-                lines = f.read().splitlines()
-        except FileNotFoundError:
-            return []
-        return [line.split('", "', 1)[1].rstrip('"') for line in lines if "FTP command:" in line]
+        return [line.split('", "', 1)[1].rstrip('"') for line in read_text(self.log_file).splitlines()
+                if "FTP command:" in line]
 
 
 class Pyftpd(_Server):
     """pyftpdlib's own server with one user and no anonymous login."""
 
     python = "/usr/bin/python3"
+    scheme = "ftp"
 
     def __init__(self, workdir, root, user, password):
-        self.dir = workdir
+        super().__init__(workdir)
         self.root = root
-        self.port = free_port()
         self.user, self.password = user, password
-        os.makedirs(workdir, exist_ok=True)
 
     @classmethod
     def available(cls):
@@ -91,9 +82,6 @@ class Pyftpd(_Server):
                       "-u", self.user, "-P", self.password], os.path.join(self.dir, "pyftpd.log"))
         return self
 
-    def url(self, path):
-        return "ftp://127.0.0.1:%d%s" % (self.port, path)
-
 
 class FtpProxy(_Server):
     """The ftp-proxy package, standalone in the foreground, taking the server from
@@ -102,9 +90,7 @@ class FtpProxy(_Server):
     binary = shutil.which("ftp-proxy") or "/usr/sbin/ftp-proxy"
 
     def __init__(self, workdir, default_port):
-        self.dir = workdir
-        self.port = free_port()
-        os.makedirs(workdir, exist_ok=True)
+        super().__init__(workdir)
         self.log_file = os.path.join(workdir, "ftp-proxy.log")
         self.conf = os.path.join(workdir, "ftp-proxy.conf")
         with open(self.conf, "w") as f:
@@ -125,8 +111,4 @@ PidFile {workdir}/ftp-proxy.pid
         return self
 
     def log(self):
-        try:
-            with open(self.log_file) as f:
-                return f.read()
-        except FileNotFoundError:
-            return ""
+        return read_text(self.log_file)

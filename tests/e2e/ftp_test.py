@@ -3,21 +3,18 @@
 pyftpdlib server with a user login and the ftp-proxy package, all on loopback.
 Usage: ftp_test.py [unittest options], with TARNWICK_EXE naming the executable."""
 
-import hashlib
 import os
 import random
-import shutil
 import signal
 import sys
-import tempfile
 import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from servers import Store, kill_and_reap, run_tarnwick, start_tarnwick  # noqa: E402
+from servers import kill_and_reap, start_tarnwick  # noqa: E402
 from ftp_servers import FtpProxy, Pyftpd, Vsftpd  # noqa: E402
-
-EXE = os.path.abspath(os.environ["TARNWICK_EXE"]) if os.environ.get("TARNWICK_EXE") else ""
+from session_case import (EXE, SessionCase, file_digest, new_work, remove_work, skip_unless_ready,  # noqa: E402
+                          wait_for_size)
 
 _work = None
 _servers = {}
@@ -25,14 +22,10 @@ _servers = {}
 
 def setUpModule():
     global _work
-    if not EXE or not os.access(EXE, os.X_OK):
-        raise unittest.SkipTest("TARNWICK_EXE does not name the built executable")
-    missing = [b for b in (Vsftpd.binary, FtpProxy.binary) if not os.access(b, os.X_OK)]
-    if missing:
-        raise unittest.SkipTest("missing servers: " + ", ".join(missing))
+    skip_unless_ready(Vsftpd.binary, FtpProxy.binary)
     if os.geteuid() != 0:
         raise unittest.SkipTest("vsftpd needs root to chroot its anonymous sessions")
-    _work = tempfile.mkdtemp(prefix="tarnwick-e2e-ftp-")
+    _work = new_work("tarnwick-e2e-ftp-")
     root = os.path.join(_work, "root")
     os.makedirs(root)
     try:
@@ -51,8 +44,7 @@ def tearDownModule():
     for server in _servers.values():
         server.stop()
     _servers.clear()
-    if _work and not os.environ.get("TARNWICK_E2E_KEEP"):
-        shutil.rmtree(_work, ignore_errors=True)
+    remove_work(_work)
 
 
 def serve(name, data):
@@ -63,52 +55,9 @@ def serve(name, data):
     return path
 
 
-def file_digest(path):
-    h = hashlib.sha256()
-    with open(path, "rb") as f:
-        for block in iter(lambda: f.read(1 << 20), b""):
-            h.update(block)
-    return h.hexdigest()
-
-
-class Session(unittest.TestCase):
-    """Each test has its own configuration home and download folder."""
-
-    def setUp(self):
-        self.home = tempfile.mkdtemp(prefix="home-", dir=_work)
-        self.store = Store(self.home)
-        for name, value in (("Exit", 1), ("Rollback", 4), ("DoneBeep", 0), ("ErrorBeep", 0)):
-            self.store.set("Config", name, value)
-        self.output = ""
-
-    def local(self, name):
-        return os.path.join(self.home, name)
-
-    def run_session(self, arg, answers="", timeout=30):
-        r = run_tarnwick(EXE, arg, self.home, answers, timeout=timeout)
-        self.output = r.stderr.decode(errors="replace")
-        return r.returncode
-
-    def assertSameFile(self, path, data):
-        with open(path, "rb") as f:
-            got = f.read()
-        self.assertEqual(len(got), len(data), "size of " + path)
-        self.assertTrue(got == data, "contents of " + path + " differ")
-
-    def queue(self):
-        return self.store.section("FileQueue")
-
-    def assertNoQueue(self):
-        self.assertEqual(self.queue(), {}, self.output)
-
-    def slot_of(self, url, timeout=10):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            for name, value in self.queue().items():
-                if name.startswith("Get") and value == url:
-                    return name[3:]
-            time.sleep(0.02)
-        self.fail("no queue entry for " + url)
+class Session(SessionCase):
+    config = (("Exit", 1), ("Rollback", 4), ("DoneBeep", 0), ("ErrorBeep", 0))
+    session_timeout = 30
 
 
 class Downloads(Session):
@@ -195,10 +144,7 @@ class Resume(Session):
             target = have + int(rng.uniform(0.1, 0.25) * size)
             proc = start_tarnwick(EXE, arg, self.home, answers)
             deadline = time.monotonic() + 20
-            while proc.poll() is None and time.monotonic() < deadline:
-                if os.path.exists(out) and os.path.getsize(out) >= target:
-                    break
-                time.sleep(0.002)
+            wait_for_size(proc, out, target, deadline)
             # The kill lands once the entry holds progress made by this run.
             while proc.poll() is None and time.monotonic() < deadline:
                 slot = slot or self.slot_of(url)

@@ -4,11 +4,9 @@ tinyproxy on loopback. Usage: http_test.py [unittest options], with TARNWICK_EXE
 the executable."""
 
 import email.utils
-import hashlib
 import os
 import random
 import re
-import shutil
 import signal
 import sys
 import tempfile
@@ -16,9 +14,10 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from servers import Nginx, Store, Tinyproxy, free_port, kill_and_reap, run_tarnwick, start_tarnwick  # noqa: E402
+from servers import Nginx, Tinyproxy, free_port, kill_and_reap, start_tarnwick  # noqa: E402
+from session_case import (EXE, SessionCase, file_digest, new_work, remove_work, skip_unless_ready,  # noqa: E402
+                          wait_for_size)
 
-EXE = os.path.abspath(os.environ["TARNWICK_EXE"]) if os.environ.get("TARNWICK_EXE") else ""
 NOT_FOUND = "The specified item was not found on the server."
 
 _work = None
@@ -29,12 +28,8 @@ _other_port = 0
 
 def setUpModule():
     global _work, _nginx, _proxy, _other_port
-    if not EXE or not os.access(EXE, os.X_OK):
-        raise unittest.SkipTest("TARNWICK_EXE does not name the built executable")
-    missing = [b for b in (Nginx.binary, Tinyproxy.binary) if not os.access(b, os.X_OK)]
-    if missing:
-        raise unittest.SkipTest("missing servers: " + ", ".join(missing))
-    _work = tempfile.mkdtemp(prefix="tarnwick-e2e-http-")
+    skip_unless_ready(Nginx.binary, Tinyproxy.binary)
+    _work = new_work("tarnwick-e2e-http-")
     www = os.path.join(_work, "www")
     os.makedirs(www)
     with open(os.path.join(_work, "htpasswd"), "w") as f:
@@ -73,8 +68,7 @@ def tearDownModule():
     for server in (_proxy, _nginx):
         if server:
             server.stop()
-    if _work and not os.environ.get("TARNWICK_E2E_KEEP"):
-        shutil.rmtree(_work, ignore_errors=True)
+    remove_work(_work)
 
 
 def serve(name, data, mtime=None):
@@ -90,14 +84,6 @@ def http_date(path):
     return email.utils.formatdate(os.stat(path).st_mtime, usegmt=True)
 
 
-def file_digest(path):
-    h = hashlib.sha256()
-    with open(path, "rb") as f:
-        for block in iter(lambda: f.read(1 << 20), b""):
-            h.update(block)
-    return h.hexdigest()
-
-
 def field(log_line, name):
     """A name=value field of an access log line ("-" when the request had none)."""
     return re.search(r"\b%s=(\S*)" % name, log_line).group(1)
@@ -107,47 +93,15 @@ def step_back(start, rollback_kb=4):
     return max(0, int((start - rollback_kb * 1024) / 1024) * 1024)
 
 
-class Session(unittest.TestCase):
-    """Each test has its own configuration home and download folder."""
+class Session(SessionCase):
+    """new_requests() are those nginx logged since log_mark, which setUp places."""
 
     def setUp(self):
-        self.home = tempfile.mkdtemp(prefix="home-", dir=_work)
-        self.store = Store(self.home)
-        self.store.set("Config", "Exit", 1)
-        self.store.set("Config", "Rollback", 4)
+        super().setUp()
         self.log_mark = len(_nginx.log_lines())
 
     def new_requests(self):
         return _nginx.log_lines()[self.log_mark:]
-
-    def local(self, name):
-        return os.path.join(self.home, name)
-
-    def run_session(self, arg, answers="", timeout=60):
-        r = run_tarnwick(EXE, arg, self.home, answers, timeout=timeout)
-        self.output = r.stderr.decode(errors="replace")
-        return r.returncode
-
-    def assertSameFile(self, path, data):
-        with open(path, "rb") as f:
-            got = f.read()
-        self.assertEqual(len(got), len(data), "size of " + path)
-        self.assertTrue(got == data, "contents of " + path + " differ")
-
-    def queue(self):
-        return self.store.section("FileQueue")
-
-    def assertNoQueue(self):
-        self.assertEqual(self.queue(), {}, self.output)
-
-    def slot_of(self, url, timeout=10):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            for name, value in self.queue().items():
-                if name.startswith("Get") and value == url:
-                    return name[3:]
-            time.sleep(0.02)
-        self.fail("no queue entry for " + url)
 
 
 class Downloads(Session):
@@ -368,11 +322,7 @@ class Resume(Session):
                 have = os.path.getsize(out) if os.path.exists(out) else 0
                 target = have + int(rng.uniform(0.1, 0.3) * size)
                 proc = start_tarnwick(EXE, arg, self.home, answers)
-                deadline = time.monotonic() + 60
-                while proc.poll() is None and time.monotonic() < deadline:
-                    if os.path.exists(out) and os.path.getsize(out) >= target:
-                        break
-                    time.sleep(0.002)
+                wait_for_size(proc, out, target, time.monotonic() + 60)
                 kill_and_reap(proc)
                 # The session may have ended by itself just before the kill.
                 if proc.returncode != -signal.SIGKILL:

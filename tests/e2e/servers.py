@@ -30,11 +30,27 @@ def wait_for_port(port, proc, timeout=10.0):
     raise RuntimeError("server did not listen on port %d within %.0fs" % (port, timeout))
 
 
+def read_text(path):
+    """A server's log as written so far ("" before its first line)."""
+    try:
+        with open(path) as f:
+            return f.read()
+    except FileNotFoundError:
+        return ""
+
+
 class _Server:
-    """A foreground server process; stop() is safe to call more than once."""
+    """A foreground server process on a free port, with its files in `workdir`; stop() is
+    safe to call more than once."""
 
     proc = None
     port = 0
+    scheme = None
+
+    def __init__(self, workdir):
+        self.dir = workdir
+        self.port = free_port()
+        os.makedirs(workdir, exist_ok=True)
 
     def _launch(self, argv, log_path):
         self._log = open(log_path, "wb")
@@ -58,17 +74,20 @@ class _Server:
             self._log.close()
         self.proc = None
 
+    def url(self, path):
+        return "%s://127.0.0.1:%d%s" % (self.scheme, self.port, path)
+
 
 class Nginx(_Server):
     """nginx in one foreground process (no privilege drop, so it reads the test's
     private temp files), serving `root`; `extra` is added inside the server block."""
 
     binary = shutil.which("nginx") or "/usr/sbin/nginx"
+    scheme = "http"
 
     def __init__(self, workdir, root, extra=""):
-        self.dir = workdir
+        super().__init__(workdir)
         self.root = root
-        self.port = free_port()
         os.makedirs(os.path.join(workdir, "logs"), exist_ok=True)
         self.access_log = os.path.join(workdir, "logs", "access.log")
         conf = f"""
@@ -106,25 +125,16 @@ http {{
                      os.path.join(self.dir, "logs", "stdout.log"))
         return self
 
-    def url(self, path):
-        return "http://127.0.0.1:%d%s" % (self.port, path)
-
     def log_lines(self):
         # Access log lines are written when each request ends.
-        try:
-            with open(self.access_log) as f:
-                return [line.rstrip("\n") for line in f]
-        except FileNotFoundError:
-            return []
+        return read_text(self.access_log).splitlines()
 
 
 class Tinyproxy(_Server):
     binary = shutil.which("tinyproxy") or "/usr/bin/tinyproxy"
 
     def __init__(self, workdir):
-        self.dir = workdir
-        self.port = free_port()
-        os.makedirs(workdir, exist_ok=True)
+        super().__init__(workdir)
         self.log_file = os.path.join(workdir, "tinyproxy.log")
         self.conf = os.path.join(workdir, "tinyproxy.conf")
         with open(self.conf, "w") as f:
