@@ -48,11 +48,16 @@ Options ReadOptions() {
 
 void WriteOptions(const Options& o) {
   CWinApp* app = AfxGetApp();
-  app->WriteProfileInt(kSectionConfig, kErrorBeep, o.errorBeep);
-  app->WriteProfileInt(kSectionConfig, kDoneBeep, o.doneBeep);
-  app->WriteProfileInt(kSectionConfig, kExit, o.exitWhenDone);
-  app->WriteProfileInt(kSectionConfig, kResumeSerial, o.resumeSerial);
-  app->WriteProfileInt(kSectionConfig, kRollback, o.rollback);
+  // Each value reaches the store in the order it is read, integers first.
+  const std::pair<const char*, int> ints[] = {{kErrorBeep, o.errorBeep},
+                                              {kDoneBeep, o.doneBeep},
+                                              {kExit, o.exitWhenDone},
+                                              {kResumeSerial, o.resumeSerial},
+                                              {kRollback, o.rollback}};
+  for (const auto& [name, value] : ints) {
+    app->WriteProfileInt(kSectionConfig, name, value);
+    app->FlushProfile();
+  }
   app->WriteProfileString(kSectionConfig, kProxy, o.proxy);
   app->WriteProfileString(kSectionConfig, kProxyFTP, o.proxyFtp);
   app->WriteProfileString(kSectionConfig, kEMail, o.email);

@@ -381,7 +381,10 @@ void DDV_MaxChars(CDataExchange& dx, const std::string& value, int maxChars) {
     }
     return;
   }
-  if (static_cast<int>(value.size()) > maxChars)
+  // Characters, not bytes: a UTF-8 sequence counts once.
+  int chars = 0;
+  for (unsigned char c : value) chars += (c & 0xC0) != 0x80;
+  if (chars > maxChars)
     dx.Fail(dx.lastControl, "Please enter no more than " + std::to_string(maxChars) + " characters.");
 }
 

@@ -43,11 +43,14 @@ LRESULT CDownloadDlg::onFtpCtrlWrite(WPARAM, LPARAM) {
   return 0;
 }
 
-// Before a data connection stands, a dropped control connection means that no reply and no
-// data can come any more: the session pauses as after a break instead of waiting forever.
-// Once the data connection stands, its close decides.
+// Before any data has come, a dropped control connection means that no reply and no data
+// can come any more: the session pauses as after a break instead of waiting forever. Once
+// data flows, the data connection's close decides. During the login prompt the close is
+// only noted: the new login then goes out on a new connection.
 LRESULT CDownloadDlg::onFtpCtrlClose(WPARAM, LPARAM) {
-  if (!m_ctrlSocket || m_dataSocket || m_paused || m_finished || IsEnded()) return 0;
+  m_peerClosed = true;
+  if (!m_ctrlSocket || m_ftpPrompting || m_paused || m_finished || IsEnded()) return 0;
+  if (m_dataSocket && m_bytesThisConn > 0) return 0;
   connectionBroken();
   return 0;
 }
@@ -248,6 +251,11 @@ void CDownloadDlg::ftpLoginRefused() {
     }
   }
   m_ftpPrompting = false;
+  if (retry && m_peerClosed) {
+    closeConnections();
+    openConnection();
+    return;
+  }
   if (retry && m_ctrlSocket) {
     m_protoState = kSendUser;
     ftpSendStep();
@@ -263,16 +271,16 @@ void CDownloadDlg::ftpLoginRefused() {
 }
 
 void CDownloadDlg::ftpRefused() {
+  // The site is given up: nothing more of it is read or written while the boxes are open.
+  m_dropConnection = 1;
+  m_reconnectOnClose = 0;
+  closeConnections();
   if (!m_useMirrorList) {
-    // Nothing more of this conversation is read while the boxes are open.
-    m_ftpPrompting = true;
     AfxMessageBox(m_ftpReply);
     if (AfxMessageBox(119, MB_YESNO) == IDNO) {
       deleteQueueEntry();
-      closeConnections();
       DeleteFile(m_localPath);
     }
-    m_ftpPrompting = false;
   }
   abandonSite(true, false);
 }
@@ -289,6 +297,12 @@ LRESULT CDownloadDlg::onFtpAccept(WPARAM, LPARAM) {
   }
   m_dataSocket = std::move(conn);
   m_urlText.SetWindowText(m_url);
+  return 0;
+}
+
+// The passive data connection stands: the top line shows the address again, as after an accept.
+LRESULT CDownloadDlg::onFtpPassiveConnected(WPARAM, LPARAM) {
+  if (m_dataSocket) m_urlText.SetWindowText(m_url);
   return 0;
 }
 

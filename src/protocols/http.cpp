@@ -36,7 +36,7 @@ LRESULT CDownloadDlg::onHttpWrite(WPARAM wParam, LPARAM) {
   if (!m_ctrlSocket) return 0;
   HttpRequestParams p;
   std::string proxy = ConfigString(kProxy);
-  p.target = proxy.empty() ? m_object : m_url;
+  p.target = proxy.empty() ? m_object : cutFragment(m_url);
   if (p.target.empty()) p.target = "/";
   p.hostHeader = m_port == 80 ? m_server : m_server + ":" + std::to_string(m_port);
   p.http10 = m_stupidServer == 1;
@@ -69,11 +69,8 @@ LRESULT CDownloadDlg::onHttpRead(WPARAM, LPARAM) {
       name = trim(line.substr(0, sp));
       value = trim(line.substr(sp));
     }
-    if (m_protoState == kRequestSent) {
-      if (toUpper(value.substr(0, 4)) == "HTTP") return 0;
-      httpStatusLine(value);
-      return 0;
-    }
+    // The status line goes on through the end-of-header and header-name steps like any line.
+    if (m_protoState == kRequestSent && toUpper(value.substr(0, 4)) != "HTTP" && !httpStatusLine(value)) return 0;
     if (line.empty()) {
       if (!m_redirected) m_redirectCount = 0;
       m_urlText.SetWindowText(m_url);
@@ -87,7 +84,7 @@ LRESULT CDownloadDlg::onHttpRead(WPARAM, LPARAM) {
   return 0;
 }
 
-void CDownloadDlg::httpStatusLine(const std::string& value) {
+bool CDownloadDlg::httpStatusLine(const std::string& value) {
   std::string codeText, reason;
   if (auto sp = value.find(' '); sp != std::string::npos) {
     codeText = value.substr(0, sp);
@@ -108,7 +105,7 @@ void CDownloadDlg::httpStatusLine(const std::string& value) {
       deleteQueueEntry();
     }
     abandonSite(true, false);
-    return;
+    return false;
   } else if (code >= 400 && code <= 599 && m_stupidServer == 0) {
     // Taken to come from the range request: read this reply out, then retry as HTTP/1.0 from 0.
     m_dropConnection = 1;
@@ -124,22 +121,22 @@ void CDownloadDlg::httpStatusLine(const std::string& value) {
       AfxMessageBox(Format(LoadString(121).c_str(), code, reason.c_str()));
     }
     abandonSite(true, false);
-    return;
+    return false;
   } else if (code >= 500 && code <= 599) {
     bool show = !m_useMirrorList;
     giveUpReply();
     if (show && AfxMessageBox(Format(LoadString(122).c_str(), code, reason.c_str()), MB_YESNO) == IDNO)
       deleteQueueEntry();
     abandonSite(true, false);
-    return;
+    return false;
   }
   m_httpStatus = code;
   m_protoState = kHeaderLines;
+  return true;
 }
 
 // Stops reading a reply that is being given up, before any box is shown.
 bool CDownloadDlg::giveUpReply() {
-  m_replyAbandoned = true;
   m_dropConnection = 1;
   m_reconnectOnClose = 0;
   closeConnections();
@@ -157,8 +154,10 @@ void CDownloadDlg::httpHeaderLine(const std::string& name, const std::string& va
     std::string oldServer = m_server;
     std::uint16_t oldPort = m_port;
     m_url = resolveLocation(m_url, value);
+    // No reconnect is armed until the new address is known to be usable: a close during a
+    // message box of the preparation must not open a connection to it.
     m_dropConnection = 1;
-    m_reconnectOnClose = 1;
+    m_reconnectOnClose = 0;
     m_redirected = 1;
     if (m_outFile) {
       m_outFile->Close();
@@ -169,6 +168,14 @@ void CDownloadDlg::httpHeaderLine(const std::string& name, const std::string& va
       abandonSite(true, true);
       return;
     }
+    if (m_peerClosed) {
+      // The server closed while the preparation was asking: go to the new address now.
+      m_dropConnection = 0;
+      closeConnections();
+      openConnection();
+      return;
+    }
+    m_reconnectOnClose = 1;
     // Credentials belong to the server they were given for.
     if (m_service == 3 && (m_server != oldServer || m_port != oldPort)) {
       m_user.clear();
@@ -310,6 +317,7 @@ bool CDownloadDlg::httpChunkedBody(std::int64_t n) {
 
 LRESULT CDownloadDlg::onHttpClose(WPARAM wParam, LPARAM) {
   int error = static_cast<int>(wParam);
+  m_peerClosed = true;
   if (error == 0 && !m_paused && !m_dropConnection) {
     // A clean close before the reply is whole is a broken connection, not a finished file.
     bool shortBody = m_protoState == kBody && !m_chunked && m_totalSize > 0 && m_bytesThisConn < m_totalSize;

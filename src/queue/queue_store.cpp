@@ -108,6 +108,7 @@ bool CDownloadDlg::readQueueEntry(bool showMessages) {
   if (!takeLease(m_slot)) {
     if (showMessages)
       AfxMessageBox("Request #" + m_slot + " is already being downloaded by another Tarnwick window.\nAborting.");
+    m_slot.clear();  // the entry is the other process's: this one leaves nothing of its own
     return false;
   }
   if (x != -1 || y != -1) MoveWindow(static_cast<int>(x), static_cast<int>(y));
@@ -128,7 +129,11 @@ bool resumeQueuedDownloads() {
   for (int slot = 0; slot < 100; ++slot) {
     std::string s = slotText(slot);
     if (app->GetProfileString(kSectionFileQueue, "Get" + s, "").empty()) continue;
-    if (leaseHeldByOther(s)) continue;  // already running in another process
+    // An entry running in another process is not started twice; one at a time means it is the one.
+    if (leaseHeldByOther(s)) {
+      if (ConfigInt(kResumeSerial) != 0) return true;
+      continue;
+    }
     WinExec("TARNWICK.EXE #" + s);
     started = true;
     if (ConfigInt(kResumeSerial) != 0) return true;

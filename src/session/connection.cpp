@@ -16,8 +16,8 @@ void CDownloadDlg::openConnection() {
   m_dropConnection = 0;
   m_reconnectOnClose = 0;
   m_redirected = 0;
-  m_replyAbandoned = false;
   m_chunked = false;
+  m_peerClosed = false;
   m_chunkState = 0;
   m_chunkLeft = 0;
   m_chunkLine.clear();
@@ -130,7 +130,8 @@ void CDownloadDlg::failConnect(int error, const std::string& serverName) {
   m_paused = 0;
   togglePause();
   // An entry with bytes on disk, or one resumed from the queue, stays for a later resume.
-  abandonSite(false, m_fromQueue == 0 && m_startOffset == 0);
+  bool hasBytes = m_startOffset > 0 || AfxGetApp()->GetProfileInt(kSectionFileQueue, queueName("Start"), 0) > 0;
+  abandonSite(false, m_fromQueue == 0 && !hasBytes);
 }
 
 LRESULT CDownloadDlg::onConnectResult(WPARAM wParam, LPARAM) {
@@ -165,6 +166,8 @@ void CDownloadDlg::abandonSite(bool closeWindow, bool removeEntry) {
 
 bool CDownloadDlg::writeBlock(const char* data, std::int64_t n) {
   if (n > 0 && !m_outFile->Write(data, static_cast<std::size_t>(n))) {
+    // Nothing more is read or written while the box is open; the entry keeps the last good block.
+    closeConnections();
     AfxMessageBox(FormatString(LoadString(113), m_localPath), MB_OK | MB_ICONEXCLAMATION);
     EndDialog(IDOK);
     return false;

@@ -67,6 +67,7 @@ bool CDownloadDlg::OnWndMsg(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& res
       {WM_USER + 41, &D::onFtpDataClose},
       {WM_USER + 42, &D::onDataConnectResult},
       {WM_USER + 44, &D::onFtpDataRead},
+      {WM_USER + 45, &D::onFtpPassiveConnected},
       {WM_TRYNEXTSITE, &D::tryNextSite},
   };
   return DispatchMessage(this, kMessages, msg, wParam, lParam, result) ||
@@ -191,7 +192,8 @@ void CDownloadDlg::togglePause() {
     m_statusIcon.SetIcon(136);
     m_line3Text.SetWindowText("");
     m_pauseButton.SetWindowText("Resume");
-    m_startOffset += m_bytesThisConn;
+    // The discarded body of a redirect never reached the file.
+    if (!m_redirected) m_startOffset += m_bytesThisConn;
     m_bytesThisConn = 0;  // counted in the resume point now
     m_stateIcon.SetIcon(173);
   } else {

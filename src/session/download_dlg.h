@@ -128,13 +128,14 @@ class CDownloadDlg : public CDialog {
   LRESULT onFtpAccept(WPARAM wParam, LPARAM lParam);
   LRESULT onFtpDataClose(WPARAM wParam, LPARAM lParam);
   LRESULT onFtpDataRead(WPARAM wParam, LPARAM lParam);
+  LRESULT onFtpPassiveConnected(WPARAM wParam, LPARAM lParam);
   // A connect that failed after being in progress.
   LRESULT onConnectResult(WPARAM wParam, LPARAM lParam);
   LRESULT onDataConnectResult(WPARAM wParam, LPARAM lParam);
   LRESULT ignore(WPARAM, LPARAM) { return 0; }
 
   // Pieces of the HTTP reply handling.
-  void httpStatusLine(const std::string& value);
+  bool httpStatusLine(const std::string& value);  // false: the reply was given up
   void httpHeaderLine(const std::string& name, const std::string& value);
   void httpAuthenticate(const std::string& value);
   void httpValidator(const std::string& value);
@@ -142,7 +143,7 @@ class CDownloadDlg : public CDialog {
   void httpBody();
   bool httpChunkedBody(std::int64_t n);
   int m_redirectCount = 0;
-  bool m_replyAbandoned = false;
+  bool m_peerClosed = false;  // the current connection's close event has come
   // Chunked replies: the framing is taken off before the bytes reach the file.
   bool m_chunked = false;
   int m_chunkState = 0;  // 0 size line, 1 data, 2 line end after data, 3 trailer, 4 done

@@ -40,6 +40,12 @@ bool CDownloadDlg::prepareDownload(bool showMessages) {
     std::string upper = toUpper(name);
     if (upper.size() >= 4 && upper.compare(upper.size() - 4, 4, ".FML") == 0) {
       m_localPath = CreateTempFile("FML");
+      if (m_localPath.empty()) {
+        // No temporary file to receive the list: reported as the output file it would have been.
+        if (showMessages) AfxMessageBox(FormatString(LoadString(107), "FML (temporary file)"));
+        EndDialog(IDOK);
+        return false;
+      }
       app->WriteProfileString(kSectionFileQueue, queueName("Local"), m_localPath);
       m_isListDownload = 1;
     } else {

@@ -48,9 +48,11 @@ int CSessionSocket::sendString(const std::string& text) {
 }
 
 int CSessionSocket::receiveLine(std::string& line, bool wholeLine) {
-  char buf[256];
-  std::memset(buf, 0, sizeof buf);
-  int n = Receive(buf, 255, true);
+  // Whole lines may be long (a redirect to a signed address): they are read up to 8 KiB.
+  char buf[8192];
+  const int limit = wholeLine ? static_cast<int>(sizeof buf) - 1 : 255;
+  std::memset(buf, 0, static_cast<std::size_t>(limit) + 1);
+  int n = Receive(buf, limit, true);
   if (n < 0) return GetLastError() == WSAEWOULDBLOCK ? -1 : 0;
   if (n == 0) return -1;
   int take = n;
@@ -61,7 +63,7 @@ int CSessionSocket::receiveLine(std::string& line, bool wholeLine) {
       ended = true;
       break;
     }
-  if (!ended && wholeLine && n < 255 && !PeerHasClosed()) {
+  if (!ended && wholeLine && n < limit && !PeerHasClosed()) {
     RetryReadLater(20);
     return -1;
   }

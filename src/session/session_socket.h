@@ -30,8 +30,8 @@ class CSessionSocket : public CAsyncSocket {
 
   // One line of at most 255 bytes, up to and including a line feed or zero byte,
   // trailing white space removed. Returns the bytes taken, -1 when nothing can be read
-  // now, 0 on a socket error. With wholeLine, a line whose end has not arrived yet is
-  // left waiting (unless the peer has closed).
+  // now, 0 on a socket error. With wholeLine, lines of up to 8 KiB are taken whole, and a
+  // line whose end has not arrived yet is left waiting (unless the peer has closed).
   int receiveLine(std::string& line, bool wholeLine = false);
 
   static void showSocketError(int code, const std::string& prefix);

@@ -40,14 +40,13 @@ std::string trim(const std::string& s) {
 }
 
 bool parseUrl(const std::string& text, int& service, std::string& server, std::string& object, std::uint16_t& port) {
+  service = svc::kUnknown;
+  // Control characters anywhere, even among leading white space, would reach request lines.
+  if (hasControlChars(text)) return false;
   std::size_t i = 0;
   while (i < text.size() && isSpace(text[i])) ++i;
   if (i == text.size()) return false;
   std::string rest = text.substr(i);
-  if (hasControlChars(rest)) {
-    service = svc::kUnknown;
-    return false;
-  }
   service = svc::kUnknown;
   for (const auto& p : kPrefixes) {
     std::string pre = p.text;

@@ -292,6 +292,40 @@ TEST_F(FtpSession, RefusedLoginIsRetriedOnTheSameConnection) {
       << dlg->m_headers;
 }
 
+TEST_F(FtpSession, ANewLoginGoesOutOnANewConnectionWhenTheServerHungUp) {
+  FtpScript ftp;
+  ftp.body = "after relogin";
+  ScriptServer srv([&](ScriptConn& c, int i) {
+    if (i == 0) {
+      // Many servers hang up after a refused login.
+      c.send("220 Ready\r\n");
+      c.readLine();
+      c.send("331 Password required\r\n");
+      c.readLine();
+      c.send("530 Login incorrect.\r\n");
+      c.close();
+      return;
+    }
+    ftp.converse(c);
+  });
+  save(env, "f.zip");
+  env.ui().boxAnswers = {IDYES};
+  env.ui().dialogActions[153] = {[&](CDialog& d) {
+    spinUntil([] { return false; }, 300);  // the hang-up arrives while the prompt is open
+    d.SetControlText(1014, "bob");
+    d.SetControlText(1015, "pw");
+    d.ViewCommand(IDOK);
+  }};
+  auto dlg = runSession(env, url(srv.port()));
+  EXPECT_TRUE(dlg->m_finished);
+  EXPECT_EQ(readWholeFile(env.path("f.zip")), "after relogin");
+  ASSERT_EQ(srv.connections(), 2);
+  Cmds sent = commands(srv.requests()[1]);
+  ASSERT_GE(sent.size(), 2u);
+  EXPECT_EQ(Cmds(sent.begin(), sent.begin() + 2), (Cmds{"USER bob", "PASS pw"}));
+  EXPECT_EQ(env.ui().beeps, std::vector<bool>{false});  // the finish sound only, no break
+}
+
 TEST_F(FtpSession, RefusedLoginCancelledAsksToResumeLater) {
   FtpScript ftp;
   ftp.replies["PASS"] = {"530 Login incorrect.\r\n"};

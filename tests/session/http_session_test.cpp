@@ -327,6 +327,72 @@ TEST_F(HttpSession, WithoutTimersTheDisplayFollowsEveryBlock) {
   EXPECT_EQ(dlg.m_line2Text.GetWindowText(), "20.0k of 20.0k (100%)");
 }
 
+TEST_F(HttpSession, LongLocationsAndAnEmptyStatusLine) {
+  std::string longPath = "/signed/" + std::string(600, 'k') + ".zip";
+  ScriptServer srv([&](ScriptConn& c, int i) {
+    c.readUntil("\r\n\r\n");
+    if (i == 0)
+      c.send(httpReply("302 Found", "Location: " + longPath + "\r\n", ""));
+    else
+      c.send("\r\nok");  // an empty line where the status line belongs ends the header
+    c.close();
+  });
+  save("f.zip");
+  auto dlg = runSession(env, url(srv.port()));
+  auto reqs = srv.requests();
+  ASSERT_EQ(reqs.size(), 2u);
+  EXPECT_EQ(reqs[1].rfind("GET " + longPath + " HTTP/1.1 \r\n", 0), 0u);
+  EXPECT_TRUE(dlg->m_finished);
+  EXPECT_EQ(readWholeFile(env.path("f.zip")), "ok");
+}
+
+TEST_F(HttpSession, AWriteFailureStopsTheTransferAndKeepsTheEntry) {
+  ScriptServer srv([&](ScriptConn& c, int) {
+    c.readUntil("\r\n\r\n");
+    c.send("HTTP/1.1 206 Partial Content\r\nContent-Length: 300000\r\n\r\n");
+    for (int i = 0; i < 30; ++i) c.send(std::string(10000, 'd'));
+    c.close();
+  });
+  env.ui().saveAnswers.push_back(std::string("/dev/full"));
+  auto dlg = runSession(env, url(srv.port()));
+  ASSERT_EQ(env.ui().boxes.size(), 1u);
+  EXPECT_EQ(env.ui().boxes[0].text, "Error writing to output file:\n  /dev/full\nAborting.");
+  EXPECT_FALSE(dlg->m_finished);
+  EXPECT_EQ(queueValue(env, "Get00"), url(srv.port()));
+}
+
+TEST_F(HttpSession, ABreakWhileARedirectIsReadOutResumesAtTheOldPoint) {
+  ScriptServer srv([&](ScriptConn& c, int i) {
+    c.readUntil("\r\n\r\n");
+    if (i == 0) {
+      c.send("HTTP/1.1 302 Found\r\nLocation: /new.zip\r\nContent-Length: 50000\r\n\r\n" +
+             std::string(20000, 'r'));
+      ::usleep(200000);
+      c.reset();
+      return;
+    }
+    c.send(httpReply("206 Partial Content", "", "new body"));
+    c.close();
+  });
+  save("f.zip");
+  env.ui().endSessionAtRest = false;
+  env.app().m_lpCmdLine = url(srv.port());
+  CDownloadDlg dlg;
+  QObject scope;
+  QTimer::singleShot(600, &scope, [&] {
+    EXPECT_TRUE(dlg.m_paused);
+    EXPECT_EQ(dlg.m_startOffset, 0);  // the discarded body never reached the file
+    dlg.ViewCommand(3);
+  });
+  QTimer::singleShot(3000, &scope, [&] { dlg.EndDialog(-1); });
+  dlg.DoModal();
+  EXPECT_TRUE(dlg.m_finished);
+  auto reqs = srv.requests();
+  ASSERT_EQ(reqs.size(), 2u);
+  EXPECT_EQ(reqs[1].rfind("GET /new.zip HTTP/1.1 \r\nRange: bytes=0- \r\n", 0), 0u);
+  EXPECT_EQ(readWholeFile(env.path("f.zip")), "new body");
+}
+
 TEST_F(HttpSession, HeaderLinesSplitAcrossPacketsAreReadWhole) {
   ScriptServer srv([&](ScriptConn& c, int) {
     c.readUntil("\r\n\r\n");

@@ -32,6 +32,7 @@ TEST(ParseUrl, SplitsServicesServersPortsAndObjects) {
       {"    ", false, svc::kUnknown, "", "", 0},
       {"http://host/a\r\nX: y", false, svc::kUnknown, "", "", 0},
       {"ftp://host/a\x7f", false, svc::kUnknown, "", "", 0},
+      {"\r\nhttp://host/x", false, svc::kUnknown, "", "", 0},
       {":3128", false, svc::kUnknown, "", "", 0},
   };
   for (const auto& c : cases) {

@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QSocketNotifier>
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 
@@ -41,7 +42,8 @@ int AfxWinMain(CWinApp& app, int argc, char** argv) {
 
   std::string cmd;
   for (int i = 1; i < argc; ++i) cmd += (i > 1 ? " " : "") + std::string(argv[i]);
-  app.m_lpCmdLine = cmd;
+  // The command line is what follows the program name and the blanks after it.
+  app.m_lpCmdLine = cmd.substr(std::min(cmd.size(), cmd.find_first_not_of(" \t")));
 
   ::signal(SIGPIPE, SIG_IGN);
   std::unique_ptr<QSocketNotifier> sigNotifier;

@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cstdlib>
 
+#include "platform/app.h"
 #include "platform/resources.h"
 #include "platform/services.h"
 #include "platform/term/term_input.h"
@@ -49,6 +50,12 @@ bool askYesNo(const std::string& prompt, bool dflt) {
   }
 }
 
+// Copies started by another one share its terminal: their lines carry the window's tag (its queue slot).
+void takeLinePrefix(const CDialog& dlg) {
+  static const bool handOff = std::getenv("TARNWICK_HANDOFF") != nullptr;
+  if (handOff && term::linePrefix().empty() && !dlg.Tag().empty()) term::linePrefix() = "[" + dlg.Tag() + "] ";
+}
+
 // ---- the session window ----
 
 class SessionView : public DialogView, public DialogObserver {
@@ -74,7 +81,7 @@ class SessionView : public DialogView, public DialogObserver {
 
   void modelChanged(CDialog&, ModelChange what, int id) override {
     // Copies started by another one share its terminal: their lines carry their queue slot.
-    if (m_handOff && term::linePrefix().empty() && !m_dlg.Tag().empty()) term::linePrefix() = "[" + m_dlg.Tag() + "] ";
+    takeLinePrefix(m_dlg);
     if (what == ModelChange::Menu || what == ModelChange::Position) return;
     if (what == ModelChange::Control && (id == 1005 || id == 1017 || id == 1019 || id == 1020)) return;
     if (m_panel) {
@@ -165,7 +172,6 @@ class SessionView : public DialogView, public DialogObserver {
   bool m_panel;
   bool m_redrawPending = false;
   bool m_started = false;  // nothing is drawn while start-up questions are asked
-  bool m_handOff = std::getenv("TARNWICK_HANDOFF") != nullptr;
   int m_drawnLines = 0;
   std::string m_lastLine[2];
   std::string m_lastProgress;
@@ -329,6 +335,7 @@ void runDrop(CDialog& dlg) {
 class TerminalUi : public UiBackend {
  public:
   int messageBox(const std::string& text, UINT type) override {
+    if (CWinApp* app = AfxGetApp(); app && app->m_pMainWnd) takeLinePrefix(*app->m_pMainWnd);
     term::writeErr(term::linePrefix() + AppName() + ": " + text + "\n");
     UINT kind = type & MB_TYPEMASK;
     if (kind != MB_YESNO && kind != MB_YESNOCANCEL) return IDOK;
