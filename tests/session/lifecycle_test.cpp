@@ -142,6 +142,15 @@ TEST_F(Lifecycle, AnEntryRunsInOneProcessOnly) {
   EXPECT_EQ(dlg.m_slot, "00");
   app.WriteProfileString(kSectionFileQueue, "Get05", "http://h/x");
   EXPECT_FALSE(resumeQueuedDownloads());
+
+  // One at a time: a running entry is the one, so nothing else starts beside it.
+  app.WriteProfileString(kSectionFileQueue, "Get09", "http://h/y");
+  EXPECT_TRUE(resumeQueuedDownloads());
+  EXPECT_EQ(env.ui().started, std::vector<std::string>{"TARNWICK.EXE #09"});
+  app.WriteProfileInt(kSectionConfig, kResumeSerial, 1);
+  env.ui().started.clear();
+  EXPECT_TRUE(resumeQueuedDownloads());
+  EXPECT_TRUE(env.ui().started.empty());
 }
 
 TEST_F(Lifecycle, CancelAnswers) {
