@@ -103,6 +103,13 @@ class Session(SessionCase):
     def new_requests(self):
         return _nginx.log_lines()[self.log_mark:]
 
+    def write_entry(self, slot, url, local, start, **more):
+        self.store.set("FileQueue", "Get" + slot, url)
+        self.store.set("FileQueue", "Local" + slot, local)
+        self.store.set("FileQueue", "Start" + slot, start)
+        for name, value in more.items():
+            self.store.set("FileQueue", name + slot, value)
+
 
 class Downloads(Session):
     def test_new_download_completes_and_leaves_no_entry(self):
@@ -181,13 +188,6 @@ class Downloads(Session):
 
 
 class Resume(Session):
-    def write_entry(self, slot, url, local, start, **more):
-        self.store.set("FileQueue", "Get" + slot, url)
-        self.store.set("FileQueue", "Local" + slot, local)
-        self.store.set("FileQueue", "Start" + slot, start)
-        for name, value in more.items():
-            self.store.set("FileQueue", name + slot, value)
-
     def test_queue_entry_resumes_with_a_range(self):
         data = random.Random(4).randbytes(1_000_000)
         served = serve("resume.bin", data)
@@ -349,6 +349,30 @@ class Resume(Session):
             for path in (out, served):
                 if os.path.exists(path):
                     os.remove(path)
+
+
+class Launcher(Session):
+    """/RESUME starts a copy per queued entry; copies share the terminal and tag their lines."""
+
+    def test_resume_starts_every_entry_with_slot_tagged_lines(self):
+        for serial in (0, 1):
+            with self.subTest(resume_serial=serial):
+                self.store.set("Config", "ResumeSerial", serial)
+                files = {}
+                for slot, seed in (("03", 31), ("07", 37)):
+                    data = random.Random(seed + serial).randbytes(400_000)
+                    name = "launch-%d-%s.bin" % (serial, slot)
+                    serve(name, data)
+                    files[slot] = (self.local(name), data)
+                    self.write_entry(slot, _nginx.url("/" + name), self.local(name), 0)
+                # The copies are detached but keep the shared standard error open: this
+                # returns once the last of them has ended.
+                rc = self.run_session("/RESUME")
+                self.assertEqual(rc, 0, self.output)
+                for slot, (path, data) in files.items():
+                    self.assertSameFile(path, data)
+                    self.assertIn("[%s] " % slot, self.output)
+                self.assertNoQueue()
 
 
 class BrokenConnection(Session):
