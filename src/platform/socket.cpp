@@ -67,7 +67,7 @@ CAsyncSocket::~CAsyncSocket() { Close(); }
 
 int CAsyncSocket::GetLastError() { return t_lastError; }
 
-bool CAsyncSocket::Create(unsigned port, long events) {
+bool CAsyncSocket::Create(unsigned port, long /*events*/) {
   Close();
   m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (m_fd < 0) {
@@ -84,7 +84,6 @@ bool CAsyncSocket::Create(unsigned port, long events) {
     m_fd = -1;
     return false;
   }
-  m_events = events;
   return true;
 }
 
@@ -143,10 +142,9 @@ bool CAsyncSocket::Accept(CAsyncSocket& connected) {
   return true;
 }
 
-bool CAsyncSocket::Attach(int fd, long events) {
+bool CAsyncSocket::Attach(int fd, long /*events*/) {
   Close();
   m_fd = fd;
-  m_events = events;
   m_connecting = false;
   m_closeReported = false;
   m_readPending = false;
@@ -163,8 +161,7 @@ int CAsyncSocket::Detach() {
   return fd;
 }
 
-void CAsyncSocket::AsyncSelect(long events) {
-  m_events = events;
+void CAsyncSocket::AsyncSelect(long /*events*/) {
   arm();
 }
 

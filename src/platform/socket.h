@@ -49,6 +49,8 @@ class CAsyncSocket {
   CAsyncSocket(const CAsyncSocket&) = delete;
   CAsyncSocket& operator=(const CAsyncSocket&) = delete;
 
+  // The events a caller asks for are named at its call sites; every event is reported and
+  // the handlers pass over those they do not need.
   // Creates a TCP socket bound to any local address and port (0: system-chosen).
   bool Create(unsigned port = 0, long events = 0x3F);
   bool Connect(const std::string& host, unsigned port);
@@ -87,7 +89,6 @@ class CAsyncSocket {
   void onReadable();
   void onWritable();
   int m_fd = -1;
-  long m_events = 0;
   bool m_listening = false;
   bool m_connecting = false;
   bool m_closeReported = false;
