@@ -3,11 +3,11 @@
 
 #include <cctype>
 
-#include "app/options.h"
+#include "settings/options.h"
 #include "platform/resources.h"
 #include "platform/services.h"
 #include "queue/queue_store.h"
-#include "queue/resume_dlg.h"
+#include "ui/resume_dlg.h"
 #include "session/download_dlg.h"
 #include "ui/config_dlg.h"
 #include "ui/drop_wnd.h"

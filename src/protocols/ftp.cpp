@@ -2,13 +2,13 @@
 #include <cctype>
 #include <cstdlib>
 
-#include "app/options.h"
+#include "settings/options.h"
 #include "platform/app.h"
 #include "platform/resources.h"
 #include "platform/services.h"
-#include "protocols/password_dlg.h"
+#include "ui/password_dlg.h"
 #include "session/download_dlg.h"
-#include "session/url.h"
+#include "transfer/url.h"
 
 namespace {
 // m_protoState of an FTP connection: odd states (and 0) wait for a reply, even ones send.

@@ -3,14 +3,14 @@
 #include <cctype>
 #include <cstdlib>
 
-#include "app/options.h"
+#include "settings/options.h"
 #include "platform/app.h"
 #include "platform/resources.h"
 #include "platform/services.h"
-#include "protocols/http_request.h"
-#include "protocols/password_dlg.h"
+#include "transfer/http_request.h"
+#include "ui/password_dlg.h"
 #include "session/download_dlg.h"
-#include "session/url.h"
+#include "transfer/url.h"
 
 namespace {
 // m_protoState of an HTTP connection.

@@ -7,7 +7,7 @@
 #include "platform/resources.h"
 #include "platform/services.h"
 #include "session/download_dlg.h"
-#include "session/url.h"
+#include "transfer/url.h"
 
 std::string readListLine(CFile& file) {
   std::int64_t start = file.GetPosition();

@@ -5,7 +5,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "app/options.h"
+#include "settings/options.h"
 #include "platform/app.h"
 #include "platform/services.h"
 #include "session/download_dlg.h"

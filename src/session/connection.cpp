@@ -1,10 +1,10 @@
 // Opening and closing a session's connections, and giving up a site.
-#include "app/options.h"
+#include "settings/options.h"
 #include "platform/app.h"
 #include "platform/resources.h"
 #include "platform/services.h"
 #include "session/download_dlg.h"
-#include "session/url.h"
+#include "transfer/url.h"
 
 void CDownloadDlg::openConnection() {
   if (m_ctrlSocket) return;

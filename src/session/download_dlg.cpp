@@ -2,11 +2,11 @@
 // the two endings of a connection, and keeping the window's place in the queue entry.
 #include "session/download_dlg.h"
 
-#include "app/options.h"
+#include "settings/options.h"
 #include "platform/app.h"
 #include "platform/resources.h"
 #include "platform/services.h"
-#include "protocols/password_dlg.h"
+#include "ui/password_dlg.h"
 #include "queue/queue_store.h"
 #include "ui/about_dlg.h"
 

@@ -1,12 +1,12 @@
 // Preparing a download: the URL's parts, and the output file with its resume point.
 #include <cctype>
 
-#include "app/options.h"
+#include "settings/options.h"
 #include "platform/app.h"
 #include "platform/services.h"
 #include "platform/ui.h"
 #include "session/download_dlg.h"
-#include "session/url.h"
+#include "transfer/url.h"
 
 bool CDownloadDlg::prepareDownload(bool showMessages) {
   // URL steps.

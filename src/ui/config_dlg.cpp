@@ -2,7 +2,7 @@
 
 #include "platform/resources.h"
 #include "platform/services.h"
-#include "session/url.h"
+#include "transfer/url.h"
 #include "ui/about_dlg.h"
 
 CConfigDlg::CConfigDlg() : CDialog(res::IDD_CONFIG) {}

@@ -1,10 +1,10 @@
 #include "ui/drop_wnd.h"
 
-#include "app/options.h"
+#include "settings/options.h"
 #include "platform/app.h"
 #include "platform/resources.h"
 #include "platform/services.h"
-#include "queue/resume_dlg.h"
+#include "ui/resume_dlg.h"
 #include "ui/about_dlg.h"
 
 CDropWnd::CDropWnd() : CDialog(res::IDD_DROPWND) {}

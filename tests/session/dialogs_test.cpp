@@ -5,8 +5,8 @@
 #include <filesystem>
 
 #include "app/download_app.h"
-#include "protocols/password_dlg.h"
-#include "queue/resume_dlg.h"
+#include "ui/password_dlg.h"
+#include "ui/resume_dlg.h"
 #include "scripted_ui.h"
 #include "ui/config_dlg.h"
 #include "ui/drop_wnd.h"

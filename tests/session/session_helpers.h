@@ -3,7 +3,7 @@
 #include <memory>
 #include <string>
 
-#include "app/options.h"
+#include "settings/options.h"
 #include "scripted_ui.h"
 #include "session/download_dlg.h"
 

@@ -1,8 +1,8 @@
 // The texts and arithmetic users read: progress lines, resume points, socket errors, requests.
 #include <gtest/gtest.h>
 
-#include "app/options.h"
-#include "protocols/http_request.h"
+#include "settings/options.h"
+#include "transfer/http_request.h"
 #include "session/progress_text.h"
 #include "session/session_socket.h"
 

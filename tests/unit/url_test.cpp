@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "session/url.h"
+#include "transfer/url.h"
 
 namespace {
 

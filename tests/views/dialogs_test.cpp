@@ -7,7 +7,7 @@
 #include <QTimer>
 
 #include "platform/services.h"
-#include "protocols/password_dlg.h"
+#include "ui/password_dlg.h"
 #include "ui/config_dlg.h"
 #include "view_support.h"
 

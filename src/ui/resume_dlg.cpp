@@ -1,8 +1,8 @@
-#include "queue/resume_dlg.h"
+#include "ui/resume_dlg.h"
 
 #include <algorithm>
 
-#include "app/options.h"
+#include "settings/options.h"
 #include "platform/app.h"
 #include "platform/resources.h"
 #include "platform/services.h"

@@ -1,4 +1,4 @@
-#include "session/url.h"
+#include "transfer/url.h"
 
 #include <cctype>
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "app/options.h"
+#include "settings/options.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "protocols/password_dlg.h"
+#include "ui/password_dlg.h"
 
 #include "platform/resources.h"
 

@@ -1,4 +1,4 @@
-#include "protocols/http_request.h"
+#include "transfer/http_request.h"
 
 #include "platform/resources.h"
 #include "platform/services.h"
