@@ -25,9 +25,7 @@ std::string upperTrimmed(const std::string& s) {
 // Exit status of a session: 0 complete, 2 entry left for a later resume, 1 otherwise.
 int sessionStatus(CDownloadDlg& dlg) {
   if (dlg.m_finished) return 0;
-  if (!dlg.m_slot.empty() &&
-      !AfxGetApp()->GetProfileString(kSectionFileQueue, dlg.queueName("Get"), "").empty())
-    return 2;
+  if (!dlg.m_slot.empty() && QueueEntry::exists(dlg.m_slot)) return 2;
   return 1;
 }
 }  // namespace

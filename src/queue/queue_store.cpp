@@ -5,15 +5,12 @@
 #include <fstream>
 #include <sstream>
 
-#include "settings/options.h"
 #include "platform/app.h"
 #include "platform/services.h"
-#include "session/download_dlg.h"
+#include "settings/options.h"
 
 namespace {
 constexpr const char* kSectionRunning = "Running";
-constexpr const char* kEntryValues[] = {"Get", "Local", "Start", "WindowX", "WindowY",
-                                        "Minimized", "LastMod", "StupidServer", "FTPMarker"};
 
 // The start time of a process, so that a reused process id is not taken for the holder.
 std::string processStamp(long pid) {
@@ -39,14 +36,12 @@ bool leaseAlive(const std::string& lease) {
 }
 }  // namespace
 
-std::string slotText(int slot) { return Format("%02i", slot); }
-
 bool leaseHeldByOther(const std::string& slot) {
   std::string lease = AfxGetApp()->GetProfileString(kSectionRunning, slot, "");
   return leaseAlive(lease) && lease != myLease();
 }
 
-bool CDownloadDlg::takeLease(const std::string& slot) {
+bool SlotLease::take(const std::string& slot) {
   bool taken = false;
   CWinApp* app = AfxGetApp();
   app->ProfileTransaction([&] {
@@ -54,81 +49,42 @@ bool CDownloadDlg::takeLease(const std::string& slot) {
     app->WriteProfileString(kSectionRunning, slot, myLease());
     taken = true;
   });
-  m_leaseHeld = m_leaseHeld || taken;
+  if (taken) m_slot = slot;
   return taken;
 }
 
-void CDownloadDlg::releaseLease() {
-  if (!m_leaseHeld || m_slot.empty()) return;
+std::string SlotLease::allocate() {
+  // Reserved in one transaction, so two processes never take the same slot.
   CWinApp* app = AfxGetApp();
+  app->ProfileTransaction([&] {
+    for (int slot = 0; slot < kQueueSlots; ++slot) {
+      std::string s = slotText(slot);
+      if (QueueEntry::exists(s)) continue;
+      if (leaseAlive(app->GetProfileString(kSectionRunning, s, ""))) continue;
+      app->WriteProfileString(kSectionRunning, s, myLease());
+      m_slot = s;
+      return;
+    }
+  });
+  return m_slot;
+}
+
+void SlotLease::release() {
+  if (m_slot.empty()) return;
+  CWinApp* app = AfxGetApp();
+  if (!app) return;
   app->ProfileTransaction([&] {
     if (app->GetProfileString(kSectionRunning, m_slot, "") == myLease())
       app->WriteProfileString(kSectionRunning, m_slot, nullptr);
   });
-  m_leaseHeld = false;
-}
-
-bool CDownloadDlg::allocateQueueSlot() {
-  // Reserved in one transaction, so two processes never take the same slot.
-  CWinApp* app = AfxGetApp();
-  bool found = false;
-  app->ProfileTransaction([&] {
-    for (int slot = 0; slot < 100; ++slot) {
-      std::string s = slotText(slot);
-      if (!app->GetProfileString(kSectionFileQueue, "Get" + s, "").empty()) continue;
-      if (leaseAlive(app->GetProfileString(kSectionRunning, s, ""))) continue;
-      app->WriteProfileString(kSectionRunning, s, myLease());
-      m_slot = s;
-      m_leaseHeld = true;
-      found = true;
-      return;
-    }
-  });
-  return found;
-}
-
-bool CDownloadDlg::readQueueEntry(bool showMessages) {
-  CWinApp* app = AfxGetApp();
-  m_slot = m_url.substr(1);
-  m_url = app->GetProfileString(kSectionFileQueue, queueName("Get"), "");
-  m_localPath = app->GetProfileString(kSectionFileQueue, queueName("Local"), "");
-  m_lastModified = app->GetProfileString(kSectionFileQueue, queueName("LastMod"), "");
-  m_startOffset = app->GetProfileInt(kSectionFileQueue, queueName("Start"), 0);
-  std::int64_t x = app->GetProfileInt(kSectionFileQueue, queueName("WindowX"), -1);
-  std::int64_t y = app->GetProfileInt(kSectionFileQueue, queueName("WindowY"), -1);
-  m_stupidServer = static_cast<int>(app->GetProfileInt(kSectionFileQueue, queueName("StupidServer"), 0));
-  if (m_stupidServer == 1) {
-    m_startOffset = 0;
-    setNoResumeNote(false);
-  }
-  if (m_url.empty()) {
-    if (showMessages) AfxMessageBox(115);
-    return false;
-  }
-  if (!takeLease(m_slot)) {
-    if (showMessages)
-      AfxMessageBox("Request #" + m_slot + " is already being downloaded by another Tarnwick window.\nAborting.");
-    m_slot.clear();  // the entry is the other process's: this one leaves nothing of its own
-    return false;
-  }
-  if (x != -1 || y != -1) MoveWindow(static_cast<int>(x), static_cast<int>(y));
-  if (app->GetProfileInt(kSectionFileQueue, queueName("Minimized"), 0) != 0) Minimize(true);
-  m_startOffset = StepBack(m_startOffset, RollbackBytes());
-  return true;
-}
-
-void CDownloadDlg::deleteQueueEntry() {
-  if (m_slot.empty()) return;
-  CWinApp* app = AfxGetApp();
-  for (const char* v : kEntryValues) app->WriteProfileString(kSectionFileQueue, queueName(v), nullptr);
+  m_slot.clear();
 }
 
 bool resumeQueuedDownloads() {
-  CWinApp* app = AfxGetApp();
   bool started = false;
-  for (int slot = 0; slot < 100; ++slot) {
+  for (int slot = 0; slot < kQueueSlots; ++slot) {
     std::string s = slotText(slot);
-    if (app->GetProfileString(kSectionFileQueue, "Get" + s, "").empty()) continue;
+    if (!QueueEntry::exists(s)) continue;
     // An entry running in another process is not started twice; one at a time means it is the one.
     if (leaseHeldByOther(s)) {
       if (ConfigInt(kResumeSerial) != 0) return true;

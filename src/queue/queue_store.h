@@ -1,12 +1,25 @@
-// The download queue in section FileQueue: slots 00 to 99, one value per fact.
+// Who runs which entry, and the launcher that starts copies of the program for queued entries.
 #pragma once
 #include <string>
+
+#include "queue/queue_entry.h"
 
 // Starts a copy of the program for queued entries (one with ResumeSerial set); true when one was started.
 bool resumeQueuedDownloads();
 
-// The slot text "%02i".
-std::string slotText(int slot);
-
 // Leases say which process runs which entry (section Running): an entry runs in at most one process.
 bool leaseHeldByOther(const std::string& slot);
+
+// This process's hold on one queue slot, released when it ends.
+class SlotLease {
+ public:
+  ~SlotLease() { release(); }
+  // Takes the first slot that has no entry and no running holder; "" when all are used.
+  std::string allocate();
+  // Takes slot unless another process holds it.
+  bool take(const std::string& slot);
+  void release();
+
+ private:
+  std::string m_slot;  // held; empty none
+};

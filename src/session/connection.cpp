@@ -1,29 +1,18 @@
 // Opening and closing a session's connections, and giving up a site.
-#include "settings/options.h"
 #include "platform/app.h"
 #include "platform/resources.h"
 #include "platform/services.h"
 #include "session/download_dlg.h"
+#include "settings/options.h"
+#include "transfer/route.h"
 #include "transfer/url.h"
 
 void CDownloadDlg::openConnection() {
-  if (m_ctrlSocket) return;
+  if (connectionOpen()) return;
   m_animFrame1 = 0;
-  m_protoState = 0;
   m_bytesThisConn = 0;
   m_bytesAtSample = 0;
   m_totalSize = 0;
-  m_dropConnection = 0;
-  m_reconnectOnClose = 0;
-  m_redirected = 0;
-  m_chunked = false;
-  m_peerClosed = false;
-  m_chunkState = 0;
-  m_chunkLeft = 0;
-  m_chunkLine.clear();
-  // A reply cut off on an earlier connection must not swallow this one's greeting.
-  s_ftpMultiLine = 0;
-  s_ftpMultiCode = 0;
   m_headers.clear();
   if (m_useMirrorList)
     SetWindowText(Format("Trying: %s", m_server.c_str()));
@@ -31,91 +20,56 @@ void CDownloadDlg::openConnection() {
     m_stateIcon.SetIcon(172);
 
   // The output file, positioned at the resume point.
-  m_outFile = std::make_unique<CFile>();
-  if (!m_outFile->Open(m_localPath, CFile::Mode::WriteShareRead)) {
-    m_outFile.reset();
+  auto outFile = OpenOutputFile(m_localPath, m_startOffset);
+  if (!outFile) {
+    m_transfer.reset();
     AfxMessageBox(FormatString(LoadString(107), m_localPath));
     EndDialog(IDOK);
     return;
   }
-  if (!m_outFile->Seek(m_startOffset)) {
-    m_startOffset = 0;
-    m_outFile->Seek(0);
-  }
-
-  bool ftp = m_service == 1;
-  if (ftp) {
-    m_listenSocket = std::make_unique<CSessionSocket>(this, 2);
-    if (!m_listenSocket->Create(0, FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT)) {
-      m_lastSockError = CAsyncSocket::GetLastError();
-      CSessionSocket::showSocketError(m_lastSockError, LoadString(114));
-      closeConnections();
-      EndDialog(IDOK);
-      return;
-    }
-    m_listenSocket->SetSockOpt(kSoReuseAddr, 1);
-    m_listenSocket->SetSockOpt(kSoKeepAlive, 1);
-    if (!m_listenSocket->Listen(5)) {
-      m_lastSockError = CAsyncSocket::GetLastError();
-      CSessionSocket::showSocketError(m_lastSockError, LoadString(129));
-      closeConnections();
-      EndDialog(IDOK);
-      return;
-    }
-  }
-
-  m_ctrlSocket = std::make_unique<CSessionSocket>(this);
-  if (!m_ctrlSocket->Create(0, FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CLOSE)) {
-    m_lastSockError = CAsyncSocket::GetLastError();
-    CSessionSocket::showSocketError(m_lastSockError, LoadString(114));
-    closeConnections();
-    EndDialog(IDOK);
+  // The handlers of the transfer being replaced may still be running: it lives until they end.
+  m_transfer = makeTransfer(*this, *this, std::move(outFile));
+  int error = 0, messageId = 0;
+  if (!m_transfer->createSockets(error, messageId)) {
+    socketFailed(error, LoadString(messageId));
     return;
   }
-  std::string proxyText = ConfigString(ftp ? kProxyFTP : kProxy);
-  m_ctrlSocket->setKind(ftp ? 1 : 0);
-  m_ctrlSocket->SetSockOpt(kSoReuseAddr, 1);
-  m_ctrlSocket->SetSockOpt(kSoKeepAlive, 1);
 
   if (!SetTimer(1, 200)) {
     m_noTimer = 1;
     AfxMessageBox(120);
   }
 
-  // Direct, or through the proxy of this service.
-  std::string host = m_server;
-  unsigned port = m_port;
-  std::string status = "Connecting to:  " + m_server;
-  if (!proxyText.empty()) {
-    int kind;
-    std::string proxyServer, object;
-    std::uint16_t proxyPort = 0;
-    if (!parseUrl(proxyText, kind, proxyServer, object, proxyPort) &&
-        !parseUrl((ftp ? "ftp://" : "http://") + proxyText, kind, proxyServer, object, proxyPort)) {
-      AfxMessageBox(111);
-      EndDialog(IDOK);
-      WinExec("TARNWICK.EXE /CONFIG");
-      closeConnections();
-      return;
-    }
-    if (proxyPort == 0) proxyPort = ftp ? 21 : 80;
-    host = proxyServer;
-    port = proxyPort;
-    status += " (via " + proxyServer + ")";
+  // Direct, or through the proxy of this service: chosen once for the whole connection.
+  bool ftp = m_service == svc::kFtp;
+  auto route = chooseRoute(*this, ConfigString(ftp ? kProxyFTP : kProxy));
+  if (!route) {
+    AfxMessageBox(111);
+    EndDialog(IDOK);
+    WinExec("TARNWICK.EXE /CONFIG");
+    closeConnections();
+    return;
   }
+  std::string status = "Connecting to:  " + m_server;
+  if (route->viaProxy) status += " (via " + route->host + ")";
   m_headers = status + "\r\n\r\n";
   m_urlText.SetWindowText(status);
 
-  if (!m_ctrlSocket->Connect(host, port)) {
-    int err = CAsyncSocket::GetLastError();
-    if (err != WSAEWOULDBLOCK) {
-      failConnect(err, m_server);
-      return;
-    }
+  if (!m_transfer->connect(*route, error)) {
+    failConnect(error, m_server);
+    return;
   }
-  AfxGetApp()->WriteProfileString(kSectionFileQueue, queueName("Get"), m_url);
+  QueueEntry::write(m_slot, QueueValue::Get, m_url);
   m_line1Text.SetWindowText(m_localPath);
   m_lastSampleTick = GetTickCount();
+}
+
+// A socket that cannot be made ends the session.
+void CDownloadDlg::socketFailed(int error, const std::string& text) {
+  m_lastSockError = error;
+  showSocketError(error, text);
+  closeConnections();
+  EndDialog(IDOK);
 }
 
 // A connect that failed, at once or after being in progress.
@@ -124,34 +78,31 @@ void CDownloadDlg::failConnect(int error, const std::string& serverName) {
     abandonSite(false, true);
     return;
   }
-  m_lastSockError = error;
-  m_urlText.SetWindowText("Err:  " + serverName);
-  CSessionSocket::showSocketError(m_lastSockError, FormatString(LoadString(108), serverName));
-  m_paused = 0;
-  togglePause();
+  pauseWithError(error, serverName);
   // An entry with bytes on disk, or one resumed from the queue, stays for a later resume.
-  bool hasBytes = m_startOffset > 0 || AfxGetApp()->GetProfileInt(kSectionFileQueue, queueName("Start"), 0) > 0;
+  bool hasBytes = m_startOffset > 0 || QueueEntry::readInt(m_slot, QueueValue::Start, 0) > 0;
   abandonSite(false, m_fromQueue == 0 && !hasBytes);
 }
 
-LRESULT CDownloadDlg::onConnectResult(WPARAM wParam, LPARAM) {
-  if (wParam != 0 && m_ctrlSocket) failConnect(static_cast<int>(wParam), m_server);
-  return 0;
+// The connection could not be made: say so and pause, for the user to try again.
+void CDownloadDlg::pauseWithError(int error, const std::string& serverName) {
+  m_lastSockError = error;
+  m_urlText.SetWindowText("Err:  " + serverName);
+  showSocketError(m_lastSockError, FormatString(LoadString(108), serverName));
+  m_paused = 0;
+  togglePause();
 }
 
 void CDownloadDlg::closeConnections() {
-  if (m_outFile) {
-    m_outFile->Close();
-    m_outFile.reset();
-  }
-  for (auto* s : {&m_ctrlSocket, &m_dataSocket, &m_listenSocket}) {
-    if (*s) {
-      (*s)->Close();
-      s->reset();
-    }
-  }
+  if (m_transfer) m_transfer->close();
   KillTimer(1);
   AfxGetApp()->FlushProfile();
+}
+
+// Closes this connection and opens the next one at once.
+void CDownloadDlg::reopenConnection() {
+  closeConnections();
+  openConnection();
 }
 
 void CDownloadDlg::abandonSite(bool closeWindow, bool removeEntry) {
@@ -164,15 +115,6 @@ void CDownloadDlg::abandonSite(bool closeWindow, bool removeEntry) {
   if (closeWindow) EndDialog(IDOK);
 }
 
-bool CDownloadDlg::writeBlock(const char* data, std::int64_t n) {
-  if (n > 0 && !m_outFile->Write(data, static_cast<std::size_t>(n))) {
-    // Nothing more is read or written while the box is open; the entry keeps the last good block.
-    closeConnections();
-    AfxMessageBox(FormatString(LoadString(113), m_localPath), MB_OK | MB_ICONEXCLAMATION);
-    EndDialog(IDOK);
-    return false;
-  }
-  AfxGetApp()->WriteProfileInt(kSectionFileQueue, queueName("Start"), m_startOffset + m_bytesThisConn);
-  if (m_noTimer) updateProgress(true, true);
-  return true;
+void showSocketError(int code, const std::string& prefix) {
+  AfxMessageBox(prefix + "\n\nSocket Error:\n  " + socketErrorText(code), MB_OK);
 }

@@ -2,12 +2,10 @@
 // the two endings of a connection, and keeping the window's place in the queue entry.
 #include "session/download_dlg.h"
 
-#include "settings/options.h"
 #include "platform/app.h"
 #include "platform/resources.h"
 #include "platform/services.h"
-#include "ui/password_dlg.h"
-#include "queue/queue_store.h"
+#include "settings/options.h"
 #include "ui/about_dlg.h"
 
 namespace {
@@ -28,10 +26,7 @@ CDownloadDlg::CDownloadDlg() : CDialog(res::IDD_DOWNLOAD) {}
 
 CDownloadDlg::~CDownloadDlg() {
   m_dropTarget.Revoke();
-  if (m_ctrlSocket) {
-    m_ctrlSocket->Close();
-    m_ctrlSocket.reset();
-  }
+  if (m_transfer) m_transfer->close();
   releaseLease();
 }
 
@@ -45,29 +40,6 @@ bool CDownloadDlg::OnWndMsg(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& res
       {WM_DESTROY, &D::OnDestroy},
       {WM_MOVE, &D::OnMove},
       {WM_SIZE, &D::OnSize},
-      {WM_USER + 10, &D::ignore},
-      {WM_USER + 11, &D::onHttpClose},
-      {WM_USER + 12, &D::onConnectResult},
-      {WM_USER + 13, &D::ignore},
-      {WM_USER + 14, &D::onHttpRead},
-      {WM_USER + 15, &D::onHttpWrite},
-      {WM_USER + 20, &D::ignore},
-      {WM_USER + 21, &D::onFtpCtrlClose},
-      {WM_USER + 22, &D::onConnectResult},
-      {WM_USER + 23, &D::ignore},
-      {WM_USER + 24, &D::onFtpCtrlRead},
-      {WM_USER + 25, &D::onFtpCtrlWrite},
-      {WM_USER + 30, &D::onFtpAccept},
-      {WM_USER + 31, &D::onFtpDataClose},
-      {WM_USER + 32, &D::ignore},
-      {WM_USER + 33, &D::ignore},
-      {WM_USER + 34, &D::onFtpDataRead},
-      {WM_USER + 35, &D::ignore},
-      // The passive data connection reaches the same data steps.
-      {WM_USER + 41, &D::onFtpDataClose},
-      {WM_USER + 42, &D::onDataConnectResult},
-      {WM_USER + 44, &D::onFtpDataRead},
-      {WM_USER + 45, &D::onFtpPassiveConnected},
       {WM_TRYNEXTSITE, &D::tryNextSite},
   };
   return DispatchMessage(this, kMessages, msg, wParam, lParam, result) ||
@@ -169,9 +141,8 @@ LRESULT CDownloadDlg::OnDestroy(WPARAM, LPARAM) {
 
 LRESULT CDownloadDlg::OnMove(WPARAM, LPARAM lParam) {
   if (!IsIconic() && !m_slot.empty()) {
-    CWinApp* app = AfxGetApp();
-    app->WriteProfileInt(kSectionFileQueue, queueName("WindowX"), LOWORD_S(lParam));
-    app->WriteProfileInt(kSectionFileQueue, queueName("WindowY"), HIWORD_S(lParam));
+    QueueEntry::write(m_slot, QueueValue::WindowX, LOWORD_S(lParam));
+    QueueEntry::write(m_slot, QueueValue::WindowY, HIWORD_S(lParam));
   }
   return 0;
 }
@@ -179,9 +150,9 @@ LRESULT CDownloadDlg::OnMove(WPARAM, LPARAM lParam) {
 LRESULT CDownloadDlg::OnSize(WPARAM wParam, LPARAM) {
   if (m_slot.empty()) return 0;
   if (wParam == SIZE_MINIMIZED)
-    AfxGetApp()->WriteProfileInt(kSectionFileQueue, queueName("Minimized"), 1);
+    QueueEntry::write(m_slot, QueueValue::Minimized, 1);
   else if (wParam == SIZE_RESTORED)
-    AfxGetApp()->WriteProfileString(kSectionFileQueue, queueName("Minimized"), nullptr);
+    QueueEntry::clear(m_slot, QueueValue::Minimized);
   return 0;
 }
 
@@ -193,7 +164,7 @@ void CDownloadDlg::togglePause() {
     m_line3Text.SetWindowText("");
     m_pauseButton.SetWindowText("Resume");
     // The discarded body of a redirect never reached the file.
-    if (!m_redirected) m_startOffset += m_bytesThisConn;
+    if (!(m_transfer && m_transfer->bodyDiscarded())) m_startOffset += m_bytesThisConn;
     m_bytesThisConn = 0;  // counted in the resume point now
     m_stateIcon.SetIcon(173);
   } else {
@@ -209,32 +180,19 @@ void CDownloadDlg::OnCancel() {
   if (m_finished == 0) {
     int answer = AfxMessageBox(119, MB_YESNOCANCEL | MB_ICONQUESTION);
     if (answer == IDCANCEL) return;
-    if (answer == IDNO) {
-      deleteQueueEntry();
-      closeConnections();
-      if (!m_localPath.empty()) DeleteFile(m_localPath);
-    }
+    if (answer == IDNO) dropEntryAndFile();
   }
   EndDialog(IDCANCEL);
 }
 
 bool CDownloadDlg::IsAtRest() const {
   // Paused with nothing open (a break or failed connect), or finished and left open.
-  return (m_paused != 0 && !m_ctrlSocket) || m_finished != 0;
+  return (m_paused != 0 && !connectionOpen()) || m_finished != 0;
 }
 
 void CDownloadDlg::onConnectionClosed(int error) {
   if (error != 0) {
     connectionBroken();
-    return;
-  }
-  if (m_paused || m_dropConnection) {
-    if (m_reconnectOnClose) {
-      m_dropConnection = 0;
-      m_reconnectOnClose = 0;
-      closeConnections();
-      openConnection();
-    }
     return;
   }
   if (m_isListDownload) {
@@ -263,8 +221,6 @@ void CDownloadDlg::onConnectionClosed(int error) {
 void CDownloadDlg::finishDownload() {
   updateProgress(true, true);
   m_progress.SetPos(100);
-  // Whatever an older, longer file left behind the new bytes is not part of this one.
-  if (m_outFile) m_outFile->TruncateHere();
   closeConnections();
   m_statusIcon.SetIcon(151);
   m_line3Text.SetWindowText("");

@@ -1,11 +1,11 @@
 // Preparing a download: the URL's parts, and the output file with its resume point.
 #include <cctype>
 
-#include "settings/options.h"
 #include "platform/app.h"
 #include "platform/services.h"
 #include "platform/ui.h"
 #include "session/download_dlg.h"
+#include "settings/options.h"
 #include "transfer/url.h"
 
 bool CDownloadDlg::prepareDownload(bool showMessages) {
@@ -34,7 +34,6 @@ bool CDownloadDlg::prepareDownload(bool showMessages) {
   m_object = cutFragment(m_object);
 
   // File steps: the local path.
-  CWinApp* app = AfxGetApp();
   if (m_localPath.empty()) {
     std::string name = urlFileName(m_object);
     std::string upper = toUpper(name);
@@ -46,7 +45,7 @@ bool CDownloadDlg::prepareDownload(bool showMessages) {
         EndDialog(IDOK);
         return false;
       }
-      app->WriteProfileString(kSectionFileQueue, queueName("Local"), m_localPath);
+      QueueEntry::write(m_slot, QueueValue::Local, m_localPath);
       m_isListDownload = 1;
     } else {
       auto chosen = ui().saveAs(name);
@@ -57,16 +56,12 @@ bool CDownloadDlg::prepareDownload(bool showMessages) {
         return false;
       }
       m_localPath = *chosen;
-      app->WriteProfileString(kSectionFileQueue, queueName("Local"), m_localPath);
+      QueueEntry::write(m_slot, QueueValue::Local, m_localPath);
     }
   }
 
-  // The resume point against what is really on disk.
-  CFile f;
-  // A file that cannot be opened fails a queued session now, any other at connection time.
-  if (!f.Open(m_localPath, CFile::Mode::WriteShareRead)) return app->m_lpCmdLine.rfind('#', 0) != 0;
-  std::int64_t length = f.GetLength();
-  if (m_startOffset > 0 && m_startOffset > length) m_startOffset = StepBack(length, RollbackBytes());
-  f.Close();
+  // The resume point against what is really on disk. A file that cannot be opened fails a
+  // queued session now, any other at connection time.
+  if (!ClampToFile(m_localPath, m_startOffset, RollbackBytes())) return AfxGetApp()->m_lpCmdLine.rfind('#', 0) != 0;
   return true;
 }

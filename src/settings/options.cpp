@@ -65,8 +65,3 @@ void WriteOptions(const Options& o) {
 }
 
 std::int64_t RollbackBytes() { return ConfigInt(kRollback) * 1024; }
-
-std::int64_t StepBack(std::int64_t offset, std::int64_t rollbackBytes) {
-  std::int64_t v = (offset - rollbackBytes) / 1024 * 1024;  // division truncates toward zero
-  return v < 0 ? 0 : v;
-}

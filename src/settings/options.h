@@ -35,6 +35,5 @@ Options ReadOptions();
 // Writes all eight, integers first, in the order they are read.
 void WriteOptions(const Options& o);
 
-// The rollback in bytes, and the resume point stepped back by it, on a 1024-byte boundary, never below 0.
+// The rollback in bytes (the resume point steps back by it, see transfer/download.h).
 std::int64_t RollbackBytes();
-std::int64_t StepBack(std::int64_t offset, std::int64_t rollbackBytes);

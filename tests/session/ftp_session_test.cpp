@@ -12,6 +12,7 @@
 
 #include "script_server.h"
 #include "session_helpers.h"
+#include "transfer/ftp_transfer.h"
 
 namespace {
 
@@ -504,10 +505,11 @@ TEST_F(FtpSession, ExtraDataConnectionIsRefusedAndTheFirstKept) {
   CDownloadDlg dlg;
   QObject scope;
   std::function<void()> notePort = [&] {
-    if (dlg.m_listenSocket && listenPort == 0) {
+    auto* transfer = dynamic_cast<FtpTransfer*>(dlg.m_transfer.get());
+    if (transfer && transfer->listenSocket() && listenPort == 0) {
       std::string a;
       unsigned p = 0;
-      dlg.m_listenSocket->GetSockName(a, p);
+      transfer->listenSocket()->GetSockName(a, p);
       listenPort = static_cast<int>(p);
     }
     if (listenPort == 0) QTimer::singleShot(1, &scope, notePort);
@@ -539,7 +541,7 @@ TEST_F(FtpSession, ProxyLoginAndPassiveData) {
     auto dlg = runSession(local, u);
     EXPECT_TRUE(dlg->m_finished);
     EXPECT_EQ(readWholeFile(local.path("f.zip")), ftp.body);
-    EXPECT_EQ(dlg->m_pasvHost, "10.9.8.7");
+    EXPECT_EQ(dynamic_cast<FtpTransfer&>(*dlg->m_transfer).passiveHost(), "10.9.8.7");
     EXPECT_EQ(commands(srv.requests().at(0)),
               (Cmds{user, "PASS tarnwick@", "TYPE I", "PASV", "REST 0", "RETR /pub/f.zip"}));
     EXPECT_EQ(dlg->m_headers.rfind("Connecting to:  files.example (via 127.0.0.1)\r\n\r\n", 0), 0u);

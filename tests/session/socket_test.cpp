@@ -7,7 +7,7 @@
 
 #include "script_server.h"
 #include "scripted_ui.h"
-#include "session/session_socket.h"
+#include "transfer/session_socket.h"
 
 namespace {
 

@@ -2,9 +2,10 @@
 #include <gtest/gtest.h>
 
 #include "settings/options.h"
+#include "transfer/download.h"
 #include "transfer/http_request.h"
 #include "session/progress_text.h"
-#include "session/session_socket.h"
+#include "transfer/session_socket.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-// The session's socket: posts every event to the session window as a message,
+// A transfer's socket: posts every event to its transfer as a message,
 // sends whole strings and receives single lines.
 #pragma once
 #include <string>
@@ -6,10 +6,12 @@
 #include "platform/socket.h"
 #include "platform/wnd.h"
 
-// Message numbers: WM_USER + base + event offset, base 10 per kind.
+// Message numbers: WM_USER + base + event offset, base 10 per kind of socket.
 namespace sockmsg {
+constexpr int kHttp = 0, kFtpControl = 1, kFtpData = 2, kFtpPassiveData = 3;  // kinds
 constexpr UINT kAccept = 0, kClose = 1, kConnect = 2, kOob = 3, kRead = 4, kWrite = 5;
 constexpr UINT base(int kind) { return WM_USER + 10 + static_cast<UINT>(kind) * 10; }
+constexpr UINT msg(int kind, UINT event) { return base(kind) + event; }
 }  // namespace sockmsg
 
 class CSessionSocket : public CAsyncSocket {
@@ -33,8 +35,6 @@ class CSessionSocket : public CAsyncSocket {
   // now, 0 on a socket error. With wholeLine, lines of up to 8 KiB are taken whole, and a
   // line whose end has not arrived yet is left waiting (unless the peer has closed).
   int receiveLine(std::string& line, bool wholeLine = false);
-
-  static void showSocketError(int code, const std::string& prefix);
 
   void OnReceive(int error) override;
   void OnSend(int error) override;

@@ -1,4 +1,4 @@
-#include "session/session_socket.h"
+#include "transfer/session_socket.h"
 
 #include <cstring>
 
@@ -135,6 +135,3 @@ const char* socketErrorText(int code) {
   }
 }
 
-void CSessionSocket::showSocketError(int code, const std::string& prefix) {
-  AfxMessageBox(prefix + "\n\nSocket Error:\n  " + socketErrorText(code), MB_OK);
-}

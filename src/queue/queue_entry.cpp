@@ -1,0 +1,64 @@
+#include "queue/queue_entry.h"
+
+#include "platform/app.h"
+#include "platform/services.h"
+#include "settings/options.h"
+
+namespace {
+struct ValueName {
+  QueueValue value;
+  const char* name;
+};
+constexpr ValueName kValueNames[] = {
+    {QueueValue::Get, "Get"},         {QueueValue::Local, "Local"},         {QueueValue::Start, "Start"},
+    {QueueValue::WindowX, "WindowX"}, {QueueValue::WindowY, "WindowY"},     {QueueValue::Minimized, "Minimized"},
+    {QueueValue::LastMod, "LastMod"}, {QueueValue::StupidServer, "StupidServer"}, {QueueValue::FTPMarker, "FTPMarker"},
+};
+
+std::string nameOf(const std::string& slot, QueueValue v) {
+  for (const auto& n : kValueNames)
+    if (n.value == v) return n.name + slot;
+  return std::string();
+}
+}  // namespace
+
+std::string slotText(int slot) { return Format("%02i", slot); }
+
+QueueEntry QueueEntry::load(const std::string& slot) {
+  CWinApp* app = AfxGetApp();
+  QueueEntry e;
+  e.slot = slot;
+  e.url = app->GetProfileString(kSectionFileQueue, nameOf(slot, QueueValue::Get), "");
+  e.localPath = app->GetProfileString(kSectionFileQueue, nameOf(slot, QueueValue::Local), "");
+  e.lastModified = app->GetProfileString(kSectionFileQueue, nameOf(slot, QueueValue::LastMod), "");
+  e.start = readInt(slot, QueueValue::Start, 0);
+  e.windowX = readInt(slot, QueueValue::WindowX, -1);
+  e.windowY = readInt(slot, QueueValue::WindowY, -1);
+  e.stupidServer = static_cast<int>(readInt(slot, QueueValue::StupidServer, 0));
+  e.minimized = readInt(slot, QueueValue::Minimized, 0) != 0;
+  return e;
+}
+
+bool QueueEntry::exists(const std::string& slot) {
+  return !AfxGetApp()->GetProfileString(kSectionFileQueue, nameOf(slot, QueueValue::Get), "").empty();
+}
+
+void QueueEntry::remove(const std::string& slot) {
+  for (const auto& n : kValueNames) clear(slot, n.value);
+}
+
+void QueueEntry::write(const std::string& slot, QueueValue v, std::int64_t value) {
+  AfxGetApp()->WriteProfileInt(kSectionFileQueue, nameOf(slot, v), value);
+}
+
+void QueueEntry::write(const std::string& slot, QueueValue v, const std::string& value) {
+  AfxGetApp()->WriteProfileString(kSectionFileQueue, nameOf(slot, v), value);
+}
+
+void QueueEntry::clear(const std::string& slot, QueueValue v) {
+  AfxGetApp()->WriteProfileString(kSectionFileQueue, nameOf(slot, v), nullptr);
+}
+
+std::int64_t QueueEntry::readInt(const std::string& slot, QueueValue v, std::int64_t def) {
+  return AfxGetApp()->GetProfileInt(kSectionFileQueue, nameOf(slot, v), def);
+}

@@ -1,0 +1,57 @@
+// Mirror lists: the sites of a list tried in turn, and the queue entry of the session.
+#include "platform/app.h"
+#include "platform/resources.h"
+#include "platform/services.h"
+#include "queue/mirror_list.h"
+#include "session/download_dlg.h"
+#include "transfer/url.h"
+
+bool CDownloadDlg::openMirrorList(const std::string& path) {
+  auto file = std::make_unique<CFile>();
+  if (!file->Open(path, CFile::Mode::Read)) {
+    AfxMessageBox(FormatString(LoadString(141), m_url));
+    EndDialog(IDOK);
+    return false;
+  }
+  std::string header = readListLine(*file);
+  if (toUpper(header.substr(0, 8)) != "FML,1.0,") {
+    AfxMessageBox(FormatString(LoadString(143), m_url));
+    EndDialog(IDOK);
+    return false;
+  }
+  m_mirrorFile = std::move(file);
+  m_useMirrorList = 1;
+  m_url = siteUrlOf(readListLine(*m_mirrorFile));
+  if (m_slot.empty() && !allocateQueueSlot()) {
+    closeMirrorList();
+    AfxMessageBox(105);
+    EndDialog(IDOK);
+    return false;
+  }
+  m_localPath.clear();
+  m_stateIcon.SetIcon(177);
+  return prepareDownload(true);
+}
+
+LRESULT CDownloadDlg::tryNextSite(WPARAM, LPARAM) {
+  closeConnections();
+  if (!m_mirrorFile) return 0;
+  std::int64_t length = m_mirrorFile->GetLength();
+  if (static_cast<std::uint64_t>(m_mirrorFile->GetPosition()) < static_cast<std::uint64_t>(length - 5)) {
+    m_url = siteUrlOf(readListLine(*m_mirrorFile));
+    if (prepareDownload(false))
+      openConnection();
+    else
+      PostMessage(WM_TRYNEXTSITE, 0, 0);
+    return 0;
+  }
+  closeMirrorList();
+  AfxMessageBox(145);
+  EndDialog(IDOK);
+  return 0;
+}
+
+void CDownloadDlg::closeMirrorList() {
+  if (m_mirrorFile) m_mirrorFile->Close();
+  m_mirrorFile.reset();
+}

@@ -1,0 +1,55 @@
+#include "transfer/ftp_parse.h"
+
+#include <cctype>
+#include <cstdlib>
+
+#include "transfer/url.h"
+
+int ftpReplyCode(const std::string& line) {
+  std::string first = line.substr(0, 3);
+  if (first.empty() || !std::isdigit(static_cast<unsigned char>(first[0]))) return 0;
+  return std::atoi(first.c_str());
+}
+
+bool FtpReplyReader::endsReply(const std::string& line, int code) {
+  if (m_multiCode != 0) {
+    bool last = code == m_multiCode && (line.size() == 3 || line[3] == ' ');
+    if (last) m_multiCode = 0;
+    return last;
+  }
+  if (line.size() >= 4 && line[3] == '-' && code >= 100) {
+    m_multiCode = code;
+    return false;
+  }
+  return true;
+}
+
+std::uint16_t parsePassiveReply(const std::string& line, std::string& host) {
+  std::string text = line;
+  if (auto open = text.find('('); open != std::string::npos) text = text.substr(open + 1);
+  if (auto close = text.find(')'); close != std::string::npos) text = text.substr(0, close);
+  std::uint16_t port = 0;
+  if (auto c2 = text.rfind(','); c2 != std::string::npos) {
+    long p2 = std::atol(text.substr(c2 + 1).c_str());
+    text = text.substr(0, c2);
+    if (auto c1 = text.rfind(','); c1 != std::string::npos) {
+      long p1 = std::atol(text.substr(c1 + 1).c_str());
+      text = text.substr(0, c1);
+      port = static_cast<std::uint16_t>((p1 % 256) * 256 + (p2 % 256));
+    }
+  }
+  host = text;
+  for (auto& c : host)
+    if (c == ',') c = '.';
+  return port;
+}
+
+bool parseRetrSize(const std::string& line, std::int64_t& size) {
+  std::string copy = toUpper(trim(line));
+  if (copy.find("BYTES).") == std::string::npos && copy.find("BYTES.)") == std::string::npos) return false;
+  if (auto open = copy.rfind('('); open != std::string::npos) copy = copy.substr(open + 1);
+  if (auto at = copy.find("BYTES)."); at != std::string::npos) copy = copy.substr(0, at);
+  if (auto at = copy.find("BYTES.)"); at != std::string::npos) copy = copy.substr(0, at);
+  size = std::strtoll(trim(copy).c_str(), nullptr, 10);
+  return true;
+}

@@ -1,0 +1,289 @@
+#include "transfer/ftp_transfer.h"
+
+#include "platform/resources.h"
+#include "platform/services.h"
+#include "transfer/url.h"
+
+bool FtpTransfer::createSockets(int& error, int& messageId) {
+  m_listenSocket = std::make_unique<CSessionSocket>(this, sockmsg::kFtpData);
+  if (!m_listenSocket->Create(0, FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT)) {
+    error = CAsyncSocket::GetLastError();
+    messageId = 114;
+    return false;
+  }
+  m_listenSocket->SetSockOpt(kSoReuseAddr, 1);
+  m_listenSocket->SetSockOpt(kSoKeepAlive, 1);
+  if (!m_listenSocket->Listen(5)) {
+    error = CAsyncSocket::GetLastError();
+    messageId = 129;
+    return false;
+  }
+  m_ctrlSocket = std::make_unique<CSessionSocket>(this, sockmsg::kFtpControl);
+  if (!m_ctrlSocket->Create(0, FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CLOSE)) {
+    error = CAsyncSocket::GetLastError();
+    messageId = 114;
+    return false;
+  }
+  m_ctrlSocket->SetSockOpt(kSoReuseAddr, 1);
+  m_ctrlSocket->SetSockOpt(kSoKeepAlive, 1);
+  return true;
+}
+
+void FtpTransfer::closeSockets() {
+  for (auto* s : {&m_ctrlSocket, &m_dataSocket, &m_listenSocket}) {
+    if (*s) {
+      (*s)->Close();
+      s->reset();
+    }
+  }
+}
+
+bool FtpTransfer::OnWndMsg(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& result) {
+  using T = FtpTransfer;
+  using namespace sockmsg;
+  static const MessageEntry<T> kMessages[] = {
+      {sockmsg::msg(kFtpControl, kClose), &T::onCtrlClose},
+      {sockmsg::msg(kFtpControl, kConnect), &T::onConnectResult},
+      {sockmsg::msg(kFtpControl, kRead), &T::onCtrlRead},
+      {sockmsg::msg(kFtpControl, kWrite), &T::onCtrlWrite},
+      {sockmsg::msg(kFtpData, kAccept), &T::onAccept},
+      {sockmsg::msg(kFtpData, kClose), &T::onDataClose},
+      {sockmsg::msg(kFtpData, kRead), &T::onDataRead},
+      // The passive data connection reaches the same data steps.
+      {sockmsg::msg(kFtpPassiveData, kClose), &T::onDataClose},
+      {sockmsg::msg(kFtpPassiveData, kConnect), &T::onDataConnectResult},
+      {sockmsg::msg(kFtpPassiveData, kRead), &T::onDataRead},
+      {sockmsg::msg(kFtpPassiveData, kWrite), &T::onPassiveConnected},
+  };
+  return DispatchMessage(this, kMessages, msg, wParam, lParam, result);
+}
+
+LRESULT FtpTransfer::onConnectResult(WPARAM wParam, LPARAM) {
+  if (wParam != 0) outcome(Outcome::ConnectFailed, static_cast<int>(wParam), m_d.m_server);
+  return 0;
+}
+
+LRESULT FtpTransfer::onCtrlWrite(WPARAM, LPARAM) {
+  status(LoadString(131));
+  return 0;
+}
+
+// Before any data has come, a dropped control connection means that no reply and no data
+// can come any more: the session pauses as after a break instead of waiting for ever. Once
+// data flows, the data connection's close decides. During the login prompt the close is
+// only noted: the new login then goes out on a new connection.
+LRESULT FtpTransfer::onCtrlClose(WPARAM, LPARAM) {
+  m_peerClosed = true;
+  if (m_prompting) return 0;
+  if (m_dataSocket && m_d.m_bytesThisConn > 0) return 0;
+  outcome(Outcome::Broken);
+  return 0;
+}
+
+bool FtpTransfer::waitingForReply() const {
+  switch (m_state) {
+    case State::Greeting: case State::UserSent: case State::PassSent: case State::TypeSent:
+    case State::PortSent: case State::PasvSent: case State::RestSent: case State::RetrSent:
+      return true;
+    default:
+      return false;
+  }
+}
+
+LRESULT FtpTransfer::onCtrlRead(WPARAM, LPARAM) {
+  if (m_prompting || !waitingForReply()) return 0;
+  std::string line;
+  if (m_ctrlSocket->receiveLine(line, true) <= 0) return 0;
+  int code = ftpReplyCode(line);
+  log(line + "\r\n");
+  m_ftpReply += line + "\r\n";
+  if (!m_replies.endsReply(line, code)) return 0;
+
+  if (code >= 100 && code <= 399) {
+    positiveReply(line);
+    if (m_closed || m_state == State::PasvSent) return 0;
+  } else if (code >= 400 && code <= 599) {
+    if (m_state == State::RestSent) {
+      // The server does not resume: the whole file again, written from its start.
+      note(Note::NoResume);
+      restartFile();
+      m_state = State::SendRetr;
+    } else if (m_state == State::PassSent && code == 530) {
+      loginRefused();
+      return 0;
+    } else {
+      refused();
+      return 0;
+    }
+  }
+  sendStep();
+  return 0;
+}
+
+void FtpTransfer::positiveReply(const std::string& line) {
+  switch (m_state) {
+    case State::Greeting: m_state = State::SendUser; break;
+    case State::UserSent: m_state = State::SendPass; break;
+    case State::PassSent:
+      m_state = State::SendType;
+      status(LoadString(132));
+      break;
+    case State::TypeSent: m_state = State::SendPort; break;
+    case State::PortSent: m_state = State::SendRest; break;
+    case State::PasvSent: passiveSetup(line); break;
+    case State::RestSent:
+      m_state = State::SendRetr;
+      status(LoadString(133));
+      break;
+    case State::RetrSent: {
+      std::int64_t size = 0;
+      if (parseRetrSize(line, size)) m_d.m_totalSize = size - m_d.m_startOffset;
+      break;
+    }
+    default: break;
+  }
+}
+
+void FtpTransfer::sendStep() {
+  std::string cmd;
+  State sent;
+  switch (m_state) {
+    case State::SendUser:
+      if (!m_route.viaProxy)
+        cmd = "USER " + m_d.m_user + "\r\n";
+      else if (m_d.m_port == 21)
+        cmd = "USER " + m_d.m_user + "@" + m_d.m_server + "\r\n";
+      else
+        cmd = Format("USER %s@%s:%i\r\n", m_d.m_user.c_str(), m_d.m_server.c_str(), m_d.m_port);
+      sent = State::UserSent;
+      break;
+    case State::SendPass: cmd = "PASS " + m_d.m_password + "\r\n", sent = State::PassSent; break;
+    case State::SendType: cmd = "TYPE I\r\n", sent = State::TypeSent; break;
+    case State::SendPort:
+      if (!m_route.viaProxy) {
+        std::string localAddr, ignored;
+        unsigned localPort = 0, ctrlPort = 0;
+        if (m_listenSocket) m_listenSocket->GetSockName(ignored, localPort);
+        m_ctrlSocket->GetSockName(localAddr, ctrlPort);
+        for (auto& c : localAddr)
+          if (c == '.') c = ',';
+        cmd = Format("PORT %s,%u,%u\r\n", localAddr.c_str(), localPort / 256, localPort % 256);
+        sent = State::PortSent;
+      } else {
+        cmd = "PASV\r\n";
+        sent = State::PasvSent;
+      }
+      break;
+    case State::SendRest:
+      cmd = Format("REST %lld\r\n", static_cast<long long>(m_d.m_startOffset)), sent = State::RestSent;
+      break;
+    case State::SendRetr: cmd = "RETR " + m_d.m_object + "\r\n", sent = State::RetrSent; break;
+    default: return;
+  }
+  m_state = sent;
+  log(":::::" + cmd);
+  m_ftpReply.clear();
+  if (m_ctrlSocket->sendString(cmd) < 0) {
+    // A command that cannot be sent: the connection is closed and the session pauses.
+    m_lastSockError = CAsyncSocket::GetLastError();
+    outcome(Outcome::CommandFailed, m_lastSockError);
+  }
+}
+
+void FtpTransfer::passiveSetup(const std::string& line) {
+  std::string host;
+  m_dataPort = parsePassiveReply(line, host);
+  if (m_dataPort == 0) {
+    outcome(Outcome::BadPassiveReply);
+    return;
+  }
+  m_pasvHost = host;
+  m_dataSocket = std::make_unique<CSessionSocket>(this, sockmsg::kFtpPassiveData);
+  if (!m_dataSocket->Create(0, FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CLOSE)) {
+    m_lastSockError = CAsyncSocket::GetLastError();
+    outcome(Outcome::SocketFailed, m_lastSockError, LoadString(114));
+    return;
+  }
+  // The data connection goes where the control connection goes; a reply cannot point it elsewhere.
+  std::string peer;
+  unsigned peerPort = 0;
+  m_ctrlSocket->GetPeerName(peer, peerPort);
+  if (!m_dataSocket->Connect(peer, m_dataPort) && CAsyncSocket::GetLastError() != WSAEWOULDBLOCK) {
+    m_lastSockError = CAsyncSocket::GetLastError();
+    outcome(Outcome::DataConnectFailed, m_lastSockError, m_d.m_server);
+    return;
+  }
+  m_state = State::SendRest;
+}
+
+LRESULT FtpTransfer::onDataConnectResult(WPARAM wParam, LPARAM) {
+  if (wParam == 0 || !m_dataSocket) return 0;
+  m_lastSockError = static_cast<int>(wParam);
+  outcome(Outcome::DataConnectFailed, m_lastSockError, m_d.m_server);
+  return 0;
+}
+
+void FtpTransfer::loginRefused() {
+  m_prompting = true;
+  bool retry = outcome(Outcome::FtpLoginRefused, 530, m_ftpReply);
+  m_prompting = false;
+  if (!retry || m_closed) return;
+  if (m_peerClosed) {
+    outcome(Outcome::Reconnect);
+    return;
+  }
+  m_state = State::SendUser;
+  sendStep();
+  if (m_ctrlSocket) m_ctrlSocket->ResumeReadEvents();
+}
+
+void FtpTransfer::refused() {
+  // The site is given up: nothing more of it is read or written while the session says why.
+  close();
+  outcome(Outcome::FtpRefused, 0, m_ftpReply);
+}
+
+// ---- the data connection ----
+
+LRESULT FtpTransfer::onAccept(WPARAM, LPARAM) {
+  if (!m_listenSocket) return 0;
+  auto conn = std::make_unique<CSessionSocket>(this, sockmsg::kFtpData);
+  if (!m_listenSocket->Accept(*conn)) return 0;  // a failed accept: keep listening
+  if (m_dataSocket) {
+    conn->Close();  // one data connection per transfer: an extra one is refused
+    return 0;
+  }
+  m_dataSocket = std::move(conn);
+  status(m_d.m_url);
+  return 0;
+}
+
+// The passive data connection stands: the top line shows the address again, as after an accept.
+LRESULT FtpTransfer::onPassiveConnected(WPARAM, LPARAM) {
+  if (m_dataSocket) status(m_d.m_url);
+  return 0;
+}
+
+LRESULT FtpTransfer::onDataRead(WPARAM, LPARAM) {
+  if (!m_outFile || !m_dataSocket) return 0;
+  if (m_d.m_bytesThisConn == 0) note(Note::Receiving);
+  if (m_closed) return 0;
+  readBlocks(*m_dataSocket, [&](int n) {
+    m_d.m_bytesThisConn += n;
+    return writeBody(m_recvBuf, n) && m_dataSocket && m_outFile;
+  });
+  return 0;
+}
+
+LRESULT FtpTransfer::onDataClose(WPARAM wParam, LPARAM) {
+  int error = static_cast<int>(wParam);
+  // A clean close before the size the server named is a broken connection.
+  if (error == 0 && m_d.m_totalSize > 0 && m_d.m_bytesThisConn < m_d.m_totalSize) error = WSAECONNRESET;
+  if (error != 0) {
+    outcome(Outcome::Broken, error);
+    return 0;
+  }
+  if (m_outFile) m_outFile->TruncateHere();
+  outcome(Outcome::Finished);
+  return 0;
+}

@@ -1,0 +1,58 @@
+// The FTP client: the control conversation as a state machine, and the data connection
+// (active: we listen and the server connects; passive through a proxy: we connect).
+#pragma once
+#include "transfer/ftp_parse.h"
+#include "transfer/transfer.h"
+
+class FtpTransfer : public Transfer {
+ public:
+  using Transfer::Transfer;
+  bool createSockets(int& error, int& messageId) override;
+
+  // For tests: where the data connection is listened for, and the passive host a reply named.
+  const CSessionSocket* listenSocket() const { return m_listenSocket.get(); }
+  const std::string& passiveHost() const { return m_pasvHost; }
+
+ protected:
+  bool OnWndMsg(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
+  void closeSockets() override;
+
+ private:
+  // Each command is sent in a Send state; its Sent state waits for the reply.
+  enum class State {
+    Greeting,
+    SendUser, UserSent,
+    SendPass, PassSent,
+    SendType, TypeSent,
+    SendPort, PortSent,
+    SendPasv, PasvSent,
+    SendRest, RestSent,
+    SendRetr, RetrSent,
+  };
+
+  LRESULT onCtrlRead(WPARAM wParam, LPARAM lParam);
+  LRESULT onCtrlWrite(WPARAM wParam, LPARAM lParam);
+  LRESULT onCtrlClose(WPARAM wParam, LPARAM lParam);
+  LRESULT onConnectResult(WPARAM wParam, LPARAM lParam);
+  LRESULT onAccept(WPARAM wParam, LPARAM lParam);
+  LRESULT onDataRead(WPARAM wParam, LPARAM lParam);
+  LRESULT onDataClose(WPARAM wParam, LPARAM lParam);
+  LRESULT onDataConnectResult(WPARAM wParam, LPARAM lParam);
+  LRESULT onPassiveConnected(WPARAM wParam, LPARAM lParam);
+
+  bool waitingForReply() const;
+  void positiveReply(const std::string& line);
+  void sendStep();
+  void passiveSetup(const std::string& line);
+  void loginRefused();
+  void refused();
+
+  State m_state = State::Greeting;
+  FtpReplyReader m_replies;
+  std::string m_ftpReply;   // the reply being assembled, for the session to show
+  bool m_prompting = false; // the session is asking for a new login
+  std::uint16_t m_dataPort = 0;
+  std::string m_pasvHost;
+  std::unique_ptr<CSessionSocket> m_listenSocket;
+  std::unique_ptr<CSessionSocket> m_dataSocket;
+};

@@ -1,0 +1,45 @@
+// The HTTP client: the request on the first write event, the reply one line (or one run
+// of body blocks) per read event, and the close that ends the file.
+#pragma once
+#include "transfer/http_parse.h"
+#include "transfer/transfer.h"
+
+class HttpTransfer : public Transfer {
+ public:
+  using Transfer::Transfer;
+  bool createSockets(int& error, int& messageId) override;
+  bool bodyDiscarded() const override { return m_redirected; }
+
+  static constexpr int kMaxRedirects = 20;
+
+ protected:
+  bool OnWndMsg(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
+  void closeSockets() override;
+
+ private:
+  enum class State { Connected, RequestSent, HeaderLines, Body };
+
+  LRESULT onWrite(WPARAM wParam, LPARAM lParam);
+  LRESULT onRead(WPARAM wParam, LPARAM lParam);
+  LRESULT onClose(WPARAM wParam, LPARAM lParam);
+  LRESULT onConnectResult(WPARAM wParam, LPARAM lParam);
+
+  bool sendRequest();  // false when the connection failed
+  bool statusLine(const std::string& value);  // false: the reply was given up
+  void headerLine(const std::string& name, const std::string& value);
+  void location(const std::string& value);
+  void authenticate(const std::string& value);
+  void validator(const std::string& value);
+  void body();
+  // Stops reading a reply that is being given up, before the session says why.
+  void giveUp();
+
+  State m_state = State::Connected;
+  int m_httpStatus = 0;
+  // The reply is abandoned: its close ends nothing, or opens the next connection.
+  bool m_dropConnection = false;
+  bool m_reconnectOnClose = false;
+  bool m_redirected = false;  // a redirect was taken: the body is not the file
+  bool m_chunked = false;
+  ChunkedDecoder m_chunks;
+};

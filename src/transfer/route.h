@@ -1,0 +1,17 @@
+// The way a connection goes: straight to the server, or through the proxy of its service.
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <string>
+
+struct Download;
+
+struct Route {
+  bool viaProxy = false;
+  std::string host;  // where the connection goes: the server or the proxy
+  std::uint16_t port = 0;
+};
+
+// Chosen once per connection from the proxy setting of the download's service ("" direct,
+// else "host:port" or a URL); nullopt when the setting cannot be read as a server.
+std::optional<Route> chooseRoute(const Download& d, const std::string& proxySetting);

@@ -1,0 +1,55 @@
+#include "transfer/transfer.h"
+
+#include "transfer/ftp_transfer.h"
+#include "transfer/http_transfer.h"
+#include "transfer/url.h"
+
+Transfer::~Transfer() = default;
+
+LRESULT Transfer::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam) {
+  // Events of a closed connection come too late to mean anything.
+  if (m_closed) return 0;
+  // The session may drop this transfer while one of its handlers runs (a reconnect, a
+  // box with its own event loop): the handler keeps it alive until it returns.
+  auto self = shared_from_this();
+  return CWnd::WindowProc(msg, wParam, lParam);
+}
+
+bool Transfer::connect(const Route& route, int& error) {
+  m_route = route;
+  if (m_ctrlSocket->Connect(route.host, route.port)) return true;
+  error = CAsyncSocket::GetLastError();
+  return error == WSAEWOULDBLOCK;
+}
+
+void Transfer::close() {
+  m_closed = true;
+  if (m_outFile) {
+    m_outFile->Close();
+    m_outFile.reset();
+  }
+  closeSockets();
+}
+
+bool Transfer::outcome(Outcome what, int code, const std::string& text) {
+  return m_events.transferOutcome(what, code, text);
+}
+
+bool Transfer::writeBody(const char* data, std::int64_t n) {
+  if (n > 0 && !m_outFile->Write(data, static_cast<std::size_t>(n))) {
+    outcome(Outcome::WriteFailed);
+    return false;
+  }
+  m_events.transferWrote();
+  return !m_closed;
+}
+
+void Transfer::restartFile() {
+  m_d.m_startOffset = 0;
+  if (m_outFile) m_outFile->Seek(0);
+}
+
+std::shared_ptr<Transfer> makeTransfer(Download& d, TransferEvents& events, std::unique_ptr<CFile> outFile) {
+  if (d.m_service == svc::kFtp) return std::make_shared<FtpTransfer>(d, events, std::move(outFile));
+  return std::make_shared<HttpTransfer>(d, events, std::move(outFile));
+}
