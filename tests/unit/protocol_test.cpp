@@ -1,0 +1,77 @@
+// The protocol pieces that need no connection: reply lines, chunked bodies, FTP replies.
+#include <gtest/gtest.h>
+
+#include "transfer/ftp_parse.h"
+#include "transfer/http_parse.h"
+
+namespace {
+
+TEST(HttpReply, StatusAndHeaderLines) {
+  HeaderLine h = splitHeaderLine("Content-Length:   5 ");
+  EXPECT_EQ(h.name, "Content-Length:");
+  EXPECT_EQ(h.value, "5");
+  EXPECT_TRUE(headerIs(h.name, "content-length:"));
+  EXPECT_EQ(splitHeaderLine("NoBlank").name, "");
+
+  std::string reason;
+  EXPECT_EQ(statusCodeOf("206 Partial Content", reason), 206);
+  EXPECT_EQ(reason, "Partial Content");
+  EXPECT_EQ(statusCodeOf("404 Not Found", reason), 404);
+}
+
+// The framing must come off however the blocks cut it: inside the size line, between CR
+// and LF, inside the data, and in the trailer.
+TEST(ChunkedBody, DecodesWhateverTheBlockBoundaries) {
+  const std::string wire = "5\r\nhello\r\n1a;ext=1\r\nabcdefghijklmnopqrstuvwxyz\r\n0\r\nX-Trailer: 1\r\n\r\n";
+  const std::string body = "helloabcdefghijklmnopqrstuvwxyz";
+  for (std::size_t cut1 = 0; cut1 <= wire.size(); ++cut1) {
+    for (std::size_t cut2 = cut1; cut2 <= wire.size(); cut2 += 7) {
+      ChunkedDecoder d;
+      std::string out;
+      d.decode(wire.data(), cut1, out);
+      d.decode(wire.data() + cut1, cut2 - cut1, out);
+      EXPECT_FALSE(d.done() && cut2 < wire.size()) << cut1 << " " << cut2;
+      d.decode(wire.data() + cut2, wire.size() - cut2, out);
+      ASSERT_EQ(out, body) << cut1 << " " << cut2;
+      EXPECT_TRUE(d.done());
+    }
+  }
+  // Bytes after the last chunk are not data.
+  ChunkedDecoder d;
+  std::string out;
+  std::string tail = "3\r\nabc\r\n0\r\n\r\nGARBAGE";
+  d.decode(tail.data(), tail.size(), out);
+  EXPECT_EQ(out, "abc");
+}
+
+// A multi-line reply ends only at its own code and a blank; lines inside it that look like
+// other replies do not end it.
+TEST(FtpReplies, MultiLineRepliesEndAtTheirOwnCode) {
+  FtpReplyReader r;
+  const std::pair<const char*, bool> lines[] = {
+      {"220-Welcome", false}, {"230 not the end", false}, {"220-still", false},
+      {" 220 indented", false}, {"220 ready", true}, {"331 Password required", true},
+      {"230-", false}, {"230", true},
+  };
+  for (const auto& [line, ends] : lines) EXPECT_EQ(r.endsReply(line, ftpReplyCode(line)), ends) << line;
+  EXPECT_EQ(ftpReplyCode("x220"), 0);
+}
+
+TEST(FtpReplies, PassivePortsAndRetrSizes) {
+  std::string host;
+  EXPECT_EQ(parsePassiveReply("227 Entering Passive Mode (10,9,8,7,19,137).", host), 19 * 256 + 137);
+  EXPECT_EQ(host, "10.9.8.7");
+  EXPECT_EQ(parsePassiveReply("227 =127,0,0,1,4,1", host), 1025);
+  EXPECT_EQ(parsePassiveReply("227 Entering Passive Mode", host), 0);
+  // Numbers beyond a byte wrap rather than spill into the other half.
+  EXPECT_EQ(parsePassiveReply("227 (1,2,3,4,300,256)", host), (300 % 256) * 256);
+
+  std::int64_t size = 0;
+  EXPECT_TRUE(parseRetrSize("150 Opening BINARY mode data connection for f.zip (5368709120 bytes).", size));
+  EXPECT_EQ(size, 5368709120LL);
+  EXPECT_TRUE(parseRetrSize("150 Opening data connection (12 BYTES.)", size));
+  EXPECT_EQ(size, 12);
+  EXPECT_FALSE(parseRetrSize("150 Opening data connection", size));
+}
+
+}  // namespace
