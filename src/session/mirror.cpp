@@ -9,13 +9,13 @@
 bool CDownloadDlg::openMirrorList(const std::string& path) {
   auto file = std::make_unique<CFile>();
   if (!file->Open(path, CFile::Mode::Read)) {
-    AfxMessageBox(FormatString(LoadString(141), m_url));
+    AfxMessageBox(FormatString(LoadString(141), displayUrl(m_url)));
     EndDialog(IDOK);
     return false;
   }
   std::string header = readListLine(*file);
   if (toUpper(header.substr(0, 8)) != "FML,1.0,") {
-    AfxMessageBox(FormatString(LoadString(143), m_url));
+    AfxMessageBox(FormatString(LoadString(143), displayUrl(m_url)));
     EndDialog(IDOK);
     return false;
   }

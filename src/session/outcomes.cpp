@@ -5,6 +5,7 @@
 #include "platform/services.h"
 #include "session/download_dlg.h"
 #include "settings/options.h"
+#include "transfer/url.h"
 #include "ui/password_dlg.h"
 
 bool CDownloadDlg::transferOutcome(Outcome what, int code, const std::string& text) {
@@ -48,11 +49,17 @@ bool CDownloadDlg::transferOutcome(Outcome what, int code, const std::string& te
       return false;
     case Outcome::TooManyRedirects:
       closeConnections();
-      if (!m_useMirrorList) AfxMessageBox("Too many redirections for:\n  " + m_url + "\nAborting.");
+      if (!m_useMirrorList) AfxMessageBox("Too many redirections for:\n  " + displayUrl(m_url) + "\nAborting.");
       abandonSite(true, true);
       return true;
     case Outcome::Refused:
       replyRefused(code, text);
+      return true;
+    case Outcome::BadReply:
+      // Nothing of it is taken for the file; the entry stays for a later try.
+      closeConnections();
+      AfxMessageBox("Bad reply from " + m_server + ":\n  " + text, MB_OK | MB_ICONEXCLAMATION);
+      connectionBroken();
       return true;
     case Outcome::FtpRefused:
       closeConnections();
@@ -110,7 +117,7 @@ void CDownloadDlg::replyRefused(int code, const std::string& reason) {
   bool show = !m_useMirrorList;
   if (code == 404 || code == 410) {
     if (show) {
-      AfxMessageBox(FormatString(LoadString(144), m_url));
+      AfxMessageBox(FormatString(LoadString(144), displayUrl(m_url)));
       deleteQueueEntry();
     }
   } else if (code <= 499) {

@@ -10,16 +10,18 @@
 
 bool CDownloadDlg::prepareDownload(bool showMessages) {
   // URL steps.
-  m_urlText.SetWindowText(m_url);
-  bool parsed = parseUrl(m_url, m_service, m_server, m_object, m_port);
+  m_urlText.SetWindowText(displayUrl(m_url));
+  // A login in the URL ("user:password@host") is the server's login, not part of its name.
+  std::string user, password;
+  bool parsed = parseUrl(splitCredentials(m_url, user, password), m_service, m_server, m_object, m_port);
   if (!parsed || m_service == svc::kUnknown) {
     // Schemes match case-sensitively; lower-casing the first six characters admits HTTP:// and FTP://.
     for (std::size_t i = 0; i < m_url.size() && i < 6; ++i)
       m_url[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(m_url[i])));
-    parsed = parseUrl(m_url, m_service, m_server, m_object, m_port);
+    parsed = parseUrl(splitCredentials(m_url, user, password), m_service, m_server, m_object, m_port);
   }
   if (!parsed || m_service == svc::kUnknown) {
-    if (showMessages) AfxMessageBox(FormatString(LoadString(130), m_url));
+    if (showMessages) AfxMessageBox(FormatString(LoadString(130), displayUrl(m_url)));
     return false;
   }
   if (m_port == 0) m_port = m_service == svc::kHttp ? 80 : 21;
@@ -30,6 +32,10 @@ bool CDownloadDlg::prepareDownload(bool showMessages) {
   if (m_service == svc::kFtp) {
     m_user = "anonymous";
     m_password = ConfigString(kEMail);
+  }
+  if (!user.empty()) {
+    m_user = user;
+    m_password = password;
   }
   m_object = cutFragment(m_object);
 

@@ -254,13 +254,13 @@ LRESULT FtpTransfer::onAccept(WPARAM, LPARAM) {
     return 0;
   }
   m_dataSocket = std::move(conn);
-  status(m_d.m_url);
+  status(displayUrl(m_d.m_url));
   return 0;
 }
 
 // The passive data connection stands: the top line shows the address again, as after an accept.
 LRESULT FtpTransfer::onPassiveConnected(WPARAM, LPARAM) {
-  if (m_dataSocket) status(m_d.m_url);
+  if (m_dataSocket) status(displayUrl(m_d.m_url));
   return 0;
 }
 

@@ -11,9 +11,18 @@ struct HeaderLine {
 };
 HeaderLine splitHeaderLine(const std::string& line);
 
-// The status code of a status line's value ("200 OK"), with its reason phrase; 0 when the
-// code is not followed by a blank.
-int statusCodeOf(const std::string& value, std::string& reason);
+// A status line "HTTP/1.1 200 OK" (the reason may be empty): false when line is none.
+bool parseStatusLine(const std::string& line, int& code, std::string& reason);
+
+// Numbers from the wire beyond this are refused: byte counts and offsets stay far from overflow.
+constexpr std::int64_t kMaxWireNumber = std::int64_t{1} << 62;
+
+// A Content-Length value: decimal digits only, at most kMaxWireNumber.
+bool parseContentLength(const std::string& value, std::int64_t& length);
+
+// A Content-Range value "bytes first-last/total" (total may be "*"): false unless
+// first <= last, all within kMaxWireNumber.
+bool parseContentRange(const std::string& value, std::int64_t& first, std::int64_t& last);
 
 // Case-insensitive comparison of a header name.
 bool headerIs(const std::string& name, const char* wanted);
@@ -25,9 +34,12 @@ class ChunkedDecoder {
   void decode(const char* p, std::size_t n, std::string& out);
   // The last chunk and the trailer have been read.
   bool done() const { return m_state == State::Done; }
+  // The framing is broken (a size that is no hex number or too large, no line end after
+  // a chunk's data, an endless line): nothing after it is data.
+  bool failed() const { return m_state == State::Failed; }
 
  private:
-  enum class State { SizeLine, Data, DataEnd, Trailer, Done };
+  enum class State { SizeLine, Data, DataEnd, Trailer, Done, Failed };
   State m_state = State::SizeLine;
   std::int64_t m_left = 0;
   std::string m_line;

@@ -1,9 +1,23 @@
 #include "transfer/http_transfer.h"
 
+#include <algorithm>
 #include <cstdlib>
+
+#include "platform/services.h"
 
 #include "transfer/http_request.h"
 #include "transfer/url.h"
+
+namespace {
+// The request as the header log shows it: credentials are not for every eye.
+std::string maskedRequest(const std::string& request) {
+  const std::string key = "\r\nAuthorization: Basic ";
+  auto at = request.find(key);
+  if (at == std::string::npos) return request;
+  auto end = request.find("\r\n", at + key.size());
+  return request.substr(0, at + key.size()) + "***" + request.substr(end);
+}
+}  // namespace
 
 bool HttpTransfer::createSockets(int& error, int& messageId) {
   m_ctrlSocket = std::make_unique<CSessionSocket>(this, sockmsg::kHttp);
@@ -50,8 +64,10 @@ LRESULT HttpTransfer::onWrite(WPARAM wParam, LPARAM) {
 
 bool HttpTransfer::sendRequest() {
   HttpRequestParams p;
-  p.target = m_route.viaProxy ? cutFragment(m_d.m_url) : m_d.m_object;
-  if (p.target.empty()) p.target = "/";
+  // Through a proxy the whole URL, without a login or fragment; else the object.
+  std::string user, password;
+  std::string target = m_route.viaProxy ? cutFragment(splitCredentials(m_d.m_url, user, password)) : m_d.m_object;
+  p.target = encodeRequestTarget(target.empty() ? "/" : target);
   p.hostHeader = m_d.m_port == 80 ? m_d.m_server : m_d.m_server + ":" + std::to_string(m_d.m_port);
   p.http10 = m_d.m_stupidServer == 1;
   if (p.http10) restartFile();
@@ -60,7 +76,7 @@ bool HttpTransfer::sendRequest() {
   p.user = m_d.m_user;
   p.password = m_d.m_password;
   std::string request = buildHttpRequest(p);
-  log("----Header Sent----\r\n" + request + "----Header Recv----\r\n");
+  log("----Header Sent----\r\n" + maskedRequest(request) + "----Header Recv----\r\n");
   if (m_ctrlSocket->sendString(request) < 0) return false;
   m_state = State::RequestSent;
   return true;
@@ -73,30 +89,52 @@ LRESULT HttpTransfer::onRead(WPARAM, LPARAM) {
   }
   if (m_state == State::Connected) return 0;
   std::string line;
-  if (m_ctrlSocket->receiveLine(line, true) <= 0) return 0;
-  line = trim(line);
-  log(line + "\r\n");
-  HeaderLine h = splitHeaderLine(line);
-  // The status line goes on through the end-of-header and header-name steps like any line.
-  if (m_state == State::RequestSent && toUpper(h.value.substr(0, 4)) != "HTTP" && !statusLine(h.value)) return 0;
-  if (line.empty()) {
-    if (!m_redirected) m_d.m_redirectCount = 0;
-    status(m_d.m_url);
-    m_state = State::Body;
+  int got = m_ctrlSocket->receiveLine(line, true);
+  if (got <= 0) return 0;
+  m_headerBytes += got;
+  if (got >= kMaxHeaderLine || m_headerBytes > kMaxHeaderBlock || ++m_headerLines > kMaxHeaderLines) {
+    badReply("The reply's header is too long.");
     return 0;
   }
+  line = trim(line);
+  log(line + "\r\n");
+  if (m_state == State::RequestSent) {
+    // Blank lines before the status line are passed over.
+    if (!line.empty()) statusLine(line);
+    return 0;
+  }
+  if (line.empty()) {
+    if (!headerEnd()) return 0;
+    if (!m_redirected) m_d.m_redirectCount = 0;
+    status(displayUrl(m_d.m_url));
+    m_state = State::Body;
+    // A body announced empty is complete at once.
+    if (m_bodyLength == 0 && !m_chunked && !m_dropConnection) bodyComplete();
+    return 0;
+  }
+  HeaderLine h = splitHeaderLine(line);
   headerLine(h.name, h.value);
   return 0;
 }
 
-bool HttpTransfer::statusLine(const std::string& value) {
-  std::string reason;
-  int code = statusCodeOf(value, reason);
+bool HttpTransfer::statusLine(const std::string& line) {
+  int code = 0;
+  if (!parseStatusLine(line, code, m_reason)) {
+    badReply("The reply is not HTTP: \"" + line.substr(0, 80) + "\"");
+    return false;
+  }
+  // A server in passing trouble: the resume point and the entry stay for a later try.
+  bool transient = code == 502 || code == 503 || code == 504 || (code == 500 && m_d.m_startOffset > 0);
   if (code == 200) {
     restartFile();
     note(Note::NoResume);
   } else if (code == 206 || code == 401) {
     // Go on: a 401 is answered by its WWW-Authenticate line, not by the HTTP/1.0 retry.
+  } else if (transient) {
+    giveUp();
+    status(Format("Server error: %d %s", code, m_reason.c_str()));
+    outcome(Outcome::Broken);
+    return false;
   } else if (code >= 400 && code <= 599 && code != 404 && code != 410 && m_d.m_stupidServer == 0) {
     // Taken to come from the range request: read this reply out, then retry as HTTP/1.0 from 0.
     m_dropConnection = true;
@@ -105,11 +143,39 @@ bool HttpTransfer::statusLine(const std::string& value) {
     note(Note::ServerNoRange);
   } else if (code >= 400 && code <= 599) {
     giveUp();
-    outcome(Outcome::Refused, code, reason);
+    outcome(Outcome::Refused, code, m_reason);
     return false;
   }
   m_httpStatus = code;
   m_state = State::HeaderLines;
+  return true;
+}
+
+// The header is complete: what it announced must fit what was asked.
+bool HttpTransfer::headerEnd() {
+  if (m_dropConnection) return true;
+  if (m_httpStatus == 401) {
+    // Refused without a way to log in.
+    giveUp();
+    outcome(Outcome::Refused, 401, m_reason);
+    return false;
+  }
+  if (m_httpStatus == 206 && m_rangeFirst >= 0 && m_rangeFirst != m_d.m_startOffset) {
+    // A part other than the one asked for never lands at the asked place.
+    if (m_rangeFirst == 0) {
+      restartFile();
+      note(Note::NoResume);
+    } else if (m_d.m_startOffset != 0) {
+      giveUp();
+      m_d.m_startOffset = 0;
+      note(Note::NoResume);
+      outcome(Outcome::Reconnect);
+      return false;
+    } else {
+      badReply(Format("The server sent bytes from %lld on, not the file's start.", static_cast<long long>(m_rangeFirst)));
+      return false;
+    }
+  }
   return true;
 }
 
@@ -119,13 +185,31 @@ void HttpTransfer::giveUp() {
   close();
 }
 
+void HttpTransfer::badReply(const std::string& what) {
+  giveUp();
+  outcome(Outcome::BadReply, 0, what);
+}
+
 void HttpTransfer::headerLine(const std::string& name, const std::string& value) {
   if (headerIs(name, "Location:")) {
     location(value);
   } else if (headerIs(name, "Content-Length:")) {
-    m_d.m_totalSize = std::strtoll(value.c_str(), nullptr, 10);
+    std::int64_t length = 0;
+    if (!parseContentLength(value, length)) {
+      if (!m_dropConnection) badReply("The reply's Content-Length is not a size: \"" + value.substr(0, 40) + "\"");
+      return;
+    }
+    m_d.m_totalSize = length;
+    if (m_bodyLength < 0 || length < m_bodyLength) m_bodyLength = length;
   } else if (headerIs(name, "Content-Range:")) {
-    // Recognised; the start it names is not checked.
+    std::int64_t first = 0, last = 0;
+    if (m_httpStatus != 206) return;
+    if (!parseContentRange(value, first, last)) {
+      badReply("The reply's Content-Range cannot be read: \"" + value.substr(0, 60) + "\"");
+      return;
+    }
+    m_rangeFirst = first;
+    if (m_bodyLength < 0 || last - first + 1 < m_bodyLength) m_bodyLength = last - first + 1;
   } else if (headerIs(name, "WWW-Authenticate:")) {
     if (m_httpStatus == 401) authenticate(value);
   } else if (headerIs(name, "Last-Modified:")) {
@@ -201,17 +285,40 @@ void HttpTransfer::validator(const std::string& value) {
 void HttpTransfer::body() {
   if (m_d.m_bytesThisConn == 0) note(Note::Receiving);
   if (m_closed) return;
-  std::string data;
+  std::string decoded;
   readBlocks(*m_ctrlSocket, [&](int n) {
+    const char* data = m_recvBuf;
+    std::int64_t take = n;
     if (m_chunked) {
-      data.clear();
-      m_chunks.decode(m_recvBuf, static_cast<std::size_t>(n), data);
-      m_d.m_bytesThisConn += static_cast<std::int64_t>(data.size());
-      return !m_outFile || m_redirected || writeBody(data.data(), static_cast<std::int64_t>(data.size()));
+      decoded.clear();
+      m_chunks.decode(m_recvBuf, static_cast<std::size_t>(n), decoded);
+      if (m_chunks.failed() && !m_dropConnection) {
+        badReply("The reply's chunked body is broken.");
+        return false;
+      }
+      data = decoded.data();
+      take = static_cast<std::int64_t>(decoded.size());
+    } else if (m_bodyLength >= 0) {
+      // Bytes beyond the announced length are not the file's.
+      take = std::min(take, m_bodyLength - m_d.m_bytesThisConn);
     }
-    m_d.m_bytesThisConn += n;
-    return !m_outFile || m_redirected || writeBody(m_recvBuf, n);
+    m_d.m_bytesThisConn += take;
+    // An error reply's body, or a redirect's, is read out and never written.
+    if (m_outFile && !m_dropConnection && !writeBody(data, take)) return false;
+    bool complete = m_chunked ? m_chunks.done() : m_bodyLength >= 0 && m_d.m_bytesThisConn >= m_bodyLength;
+    if (complete && !m_dropConnection) {
+      bodyComplete();
+      return false;
+    }
+    return true;
   });
+}
+
+void HttpTransfer::bodyComplete() {
+  // Whatever an older, longer file left behind the new bytes is not part of this one.
+  if (m_outFile) m_outFile->TruncateHere();
+  close();
+  outcome(Outcome::Finished);
 }
 
 LRESULT HttpTransfer::onClose(WPARAM wParam, LPARAM) {
@@ -226,14 +333,12 @@ LRESULT HttpTransfer::onClose(WPARAM wParam, LPARAM) {
     return 0;
   }
   // A clean close before the reply is whole is a broken connection, not a finished file.
-  bool shortBody = m_state == State::Body && !m_chunked && m_d.m_totalSize > 0 && m_d.m_bytesThisConn < m_d.m_totalSize;
+  bool shortBody = m_state == State::Body && !m_chunked && m_bodyLength > 0 && m_d.m_bytesThisConn < m_bodyLength;
   bool unfinishedChunks = m_state == State::Body && m_chunked && !m_chunks.done();
   if (m_state != State::Body || shortBody || unfinishedChunks) {
     outcome(Outcome::Broken, WSAECONNRESET);
     return 0;
   }
-  // Whatever an older, longer file left behind the new bytes is not part of this one.
-  if (m_outFile) m_outFile->TruncateHere();
-  outcome(Outcome::Finished);
+  bodyComplete();
   return 0;
 }

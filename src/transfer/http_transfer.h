@@ -8,9 +8,13 @@ class HttpTransfer : public Transfer {
  public:
   using Transfer::Transfer;
   bool createSockets(int& error, int& messageId) override;
-  bool bodyDiscarded() const override { return m_redirected; }
+  bool bodyDiscarded() const override { return m_dropConnection; }
 
   static constexpr int kMaxRedirects = 20;
+  // A reply header past these is refused: a hostile server cannot make it grow for ever.
+  static constexpr int kMaxHeaderLine = 8191;
+  static constexpr std::int64_t kMaxHeaderBlock = 256 * 1024;
+  static constexpr int kMaxHeaderLines = 1000;
 
  protected:
   bool OnWndMsg(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
@@ -25,17 +29,28 @@ class HttpTransfer : public Transfer {
   LRESULT onConnectResult(WPARAM wParam, LPARAM lParam);
 
   bool sendRequest();  // false when the connection failed
-  bool statusLine(const std::string& value);  // false: the reply was given up
+  bool statusLine(const std::string& line);  // false: the reply was given up
+  bool headerEnd();                          // false: the reply was given up
   void headerLine(const std::string& name, const std::string& value);
   void location(const std::string& value);
   void authenticate(const std::string& value);
   void validator(const std::string& value);
   void body();
+  // The whole body is on disk: the file is complete without waiting for the close.
+  void bodyComplete();
   // Stops reading a reply that is being given up, before the session says why.
   void giveUp();
+  // A reply that breaks the protocol: given up, and said why.
+  void badReply(const std::string& what);
 
   State m_state = State::Connected;
   int m_httpStatus = 0;
+  std::string m_reason;
+  std::int64_t m_headerBytes = 0;
+  int m_headerLines = 0;
+  // What the body must hold, from Content-Length or Content-Range; -1 unknown.
+  std::int64_t m_bodyLength = -1;
+  std::int64_t m_rangeFirst = -1;  // the first byte a Content-Range names; -1 none
   // The reply is abandoned: its close ends nothing, or opens the next connection.
   bool m_dropConnection = false;
   bool m_reconnectOnClose = false;

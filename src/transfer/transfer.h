@@ -26,6 +26,7 @@ enum class Outcome {
   Redirected,        // m_url holds the new address: prepare it (report returns false to give up)
   TooManyRedirects,
   Refused,           // an HTTP error reply (code: the status, text: the reason phrase)
+  BadReply,          // a reply that breaks the protocol (text: what is wrong)
   FtpRefused,        // an FTP error reply (text: the reply)
   FtpLoginRefused,   // 530 to the password (text: the reply); report returns true to log in again
   BadPassiveReply,   // a 227 reply without a usable port

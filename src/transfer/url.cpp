@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -155,4 +156,73 @@ std::string resolveLocation(const std::string& base, const std::string& location
   for (const auto& s : segs) out += "/" + s;
   if (trailing || out.empty()) out += "/";
   return origin + out + query;
+}
+
+namespace {
+// Where the server part of a URL lies: after "scheme://", up to the first "/", "?" or "#".
+bool authorityOf(const std::string& url, std::size_t& begin, std::size_t& end) {
+  auto scheme = url.find("://");
+  if (scheme == std::string::npos) return false;
+  begin = scheme + 3;
+  end = url.find_first_of("/?#", begin);
+  if (end == std::string::npos) end = url.size();
+  return true;
+}
+}  // namespace
+
+std::string splitCredentials(const std::string& url, std::string& user, std::string& password) {
+  std::size_t begin, end;
+  if (!authorityOf(url, begin, end)) return url;
+  auto at = url.rfind('@', end == 0 ? 0 : end - 1);
+  if (at == std::string::npos || at < begin) return url;
+  std::string info = url.substr(begin, at - begin);
+  auto colon = info.find(':');
+  // "%40" stands for an "@" in a login that is an address.
+  auto decoded = [](const std::string& s) {
+    std::string out;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+      if (s[i] == '%' && i + 2 < s.size() && std::isxdigit(static_cast<unsigned char>(s[i + 1])) &&
+          std::isxdigit(static_cast<unsigned char>(s[i + 2]))) {
+        char c = static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
+        // A control character would end up in a command line.
+        if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7F) {
+          out += c;
+          i += 2;
+          continue;
+        }
+      }
+      out += s[i];
+    }
+    return out;
+  };
+  user = decoded(info.substr(0, colon));
+  password = colon == std::string::npos ? std::string() : decoded(info.substr(colon + 1));
+  return url.substr(0, begin) + url.substr(at + 1);
+}
+
+std::string displayUrl(const std::string& url) {
+  std::size_t begin, end;
+  if (!authorityOf(url, begin, end)) return url;
+  auto at = url.rfind('@', end == 0 ? 0 : end - 1);
+  if (at == std::string::npos || at < begin) return url;
+  auto colon = url.find(':', begin);
+  if (colon == std::string::npos || colon > at) return url;
+  return url.substr(0, colon + 1) + "***" + url.substr(at);
+}
+
+std::string encodeRequestTarget(const std::string& target) {
+  static const char* kHex = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(target.size());
+  for (unsigned char c : target) {
+    bool allowed = std::isalnum(c) || std::strchr("-._~!$&'()*+,;=:@/?%[]", c) != nullptr;
+    if (allowed && c != 0) {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  return out;
 }

@@ -36,3 +36,14 @@ std::string resolveLocation(const std::string& base, const std::string& location
 bool hasControlChars(const std::string& text);
 std::string toUpper(std::string s);
 std::string trim(const std::string& s);
+
+// Takes "user:password@" off the server part of url: the URL without it, with user and
+// password set (both untouched when it names none).
+std::string splitCredentials(const std::string& url, std::string& user, std::string& password);
+
+// The URL as it may be shown: a password in it replaced by "***".
+std::string displayUrl(const std::string& url);
+
+// A request target with every character that RFC 3986 does not allow there (blanks,
+// quotes, angle brackets, bytes beyond ASCII, ...) percent-encoded; "%" stays as it is.
+std::string encodeRequestTarget(const std::string& target);

@@ -54,6 +54,7 @@ def setUpModule():
     location = /moved/abs {{ absolute_redirect off; return 302 /plain.bin; }}
     location = /moved/rel {{ absolute_redirect off; return 302 ../plain.bin; }}
     location = /status/403 {{ return 403; }}
+    location = /status/500 {{ return 500; }}
     location = /status/503 {{ return 503; }}
 """
     _nginx = Nginx(os.path.join(_work, "nginx"), www, extra).start()
@@ -143,8 +144,8 @@ class Downloads(Session):
         # A 4xx or 5xx is first taken for a refused range and retried as plain HTTP/1.0.
         # (path, answer, exit status, entry kept, text shown)
         cases = (("/status/403", "", 1, False, "The server returned an error response:\n  403 = Forbidden"),
-                 ("/status/503", "", 2, True, "Would you like to try resuming this request later?"),
-                 ("/status/503", "n\n", 1, False, "Would you like to try resuming this request later?"))
+                 ("/status/500", "", 2, True, "Would you like to try resuming this request later?"),
+                 ("/status/500", "n\n", 1, False, "Would you like to try resuming this request later?"))
         for n, (path, answer, status, kept, text) in enumerate(cases):
             with self.subTest(path=path, answer=answer):
                 self.log_mark = len(_nginx.log_lines())
@@ -160,6 +161,17 @@ class Downloads(Session):
                         self.store.delete("FileQueue", name)
                 else:
                     self.assertEqual(entry, {})
+
+    def test_a_busy_server_pauses_with_the_entry_kept(self):
+        # 503 is passing trouble, not a refused range: no plain retry, the entry stays.
+        rc = self.run_session(_nginx.url("/status/503"), self.local("busy") + "\n")
+        self.assertEqual(rc, 2, self.output)
+        self.assertIn("Server error: 503", self.output)
+        entry = self.queue()
+        self.assertEqual(entry.get("Get00"), _nginx.url("/status/503"), entry)
+        self.assertNotIn("StupidServer00", entry)
+        for name in list(entry):
+            self.store.delete("FileQueue", name)
 
     def test_downloads_through_http_proxy(self):
         data = random.Random(3).randbytes(700_000)

@@ -131,7 +131,7 @@ TEST_F(HttpSession, RangeRefusedSwitchesToHttp10ThenGivesUp) {
 TEST_F(HttpSession, ServerErrorAfterSwitchAsksToResumeLater) {
   ScriptServer srv([&](ScriptConn& c, int) {
     c.readUntil("\r\n\r\n");
-    c.send(httpReply("503 Busy", "", ""));
+    c.send(httpReply("500 Internal Error", "", ""));
     c.close();
   });
   save("f.zip");
@@ -141,6 +141,36 @@ TEST_F(HttpSession, ServerErrorAfterSwitchAsksToResumeLater) {
   EXPECT_EQ(env.ui().boxes[0].type & MB_TYPEMASK, MB_YESNO);
   EXPECT_EQ(queueValue(env, "StupidServer00"), "1");
   EXPECT_EQ(queueValue(env, "Get00"), url(srv.port()));
+}
+
+// Passing trouble (a busy gateway, or a 500 once bytes were resumed) pauses like a broken
+// connection: the resume point and the entry stay, and the server is not marked as one
+// that cannot resume.
+TEST_F(HttpSession, TransientServerErrorsPauseWithTheEntryKept) {
+  const std::pair<const char*, std::int64_t> cases[] = {
+      {"502 Bad Gateway", 0}, {"503", 0}, {"504 Gateway Timeout", 0}, {"500 Internal Error", 4096}};
+  for (const auto& [status, start] : cases) {
+    SCOPED_TRACE(status);
+    TestEnvironment local;
+    ScriptServer srv([&](ScriptConn& c, int) {
+      c.readUntil("\r\n\r\n");
+      c.send(httpReply(status, "", "<html>error page</html>"));
+      c.close();
+    });
+    CWinApp& app = local.app();
+    writeWholeFile(local.path("f.zip"), std::string(static_cast<std::size_t>(start), 'a'));
+    app.WriteProfileString(kSectionFileQueue, "Get07", url(srv.port()));
+    app.WriteProfileString(kSectionFileQueue, "Local07", local.path("f.zip"));
+    app.WriteProfileInt(kSectionFileQueue, "Start07", start + 4096);
+    app.WriteProfileInt(kSectionConfig, kRollback, 4);
+    auto dlg = runSession(local, "#07");
+    EXPECT_EQ(srv.connections(), 1);
+    EXPECT_TRUE(local.ui().boxes.empty());
+    EXPECT_EQ(dlg->m_paused, 1);
+    EXPECT_EQ(queueValue(local, "Start07"), std::to_string(start + 4096));
+    EXPECT_EQ(queueValue(local, "StupidServer07"), "");
+    EXPECT_EQ(readWholeFile(local.path("f.zip")), std::string(static_cast<std::size_t>(start), 'a'));
+  }
 }
 
 TEST_F(HttpSession, FullReplyToARangeRewritesFromTheStart) {
@@ -334,7 +364,7 @@ TEST_F(HttpSession, LongLocationsAndAnEmptyStatusLine) {
     if (i == 0)
       c.send(httpReply("302 Found", "Location: " + longPath + "\r\n", ""));
     else
-      c.send("\r\nok");  // an empty line where the status line belongs ends the header
+      c.send("\r\nok");  // no status line: nothing of it is the file
     c.close();
   });
   save("f.zip");
@@ -342,8 +372,11 @@ TEST_F(HttpSession, LongLocationsAndAnEmptyStatusLine) {
   auto reqs = srv.requests();
   ASSERT_EQ(reqs.size(), 2u);
   EXPECT_EQ(reqs[1].rfind("GET " + longPath + " HTTP/1.1 \r\n", 0), 0u);
-  EXPECT_TRUE(dlg->m_finished);
-  EXPECT_EQ(readWholeFile(env.path("f.zip")), "ok");
+  EXPECT_FALSE(dlg->m_finished);
+  ASSERT_EQ(env.ui().boxes.size(), 1u);
+  EXPECT_EQ(env.ui().boxes[0].text, "Bad reply from 127.0.0.1:\n  The reply is not HTTP: \"ok\"");
+  EXPECT_EQ(readWholeFile(env.path("f.zip")), "");
+  EXPECT_EQ(queueValue(env, "Get00"), url(srv.port(), longPath));
 }
 
 TEST_F(HttpSession, AWriteFailureStopsTheTransferAndKeepsTheEntry) {

@@ -1,6 +1,8 @@
 // The protocol pieces that need no connection: reply lines, chunked bodies, FTP replies.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "transfer/ftp_parse.h"
 #include "transfer/http_parse.h"
 
@@ -13,10 +15,35 @@ TEST(HttpReply, StatusAndHeaderLines) {
   EXPECT_TRUE(headerIs(h.name, "content-length:"));
   EXPECT_EQ(splitHeaderLine("NoBlank").name, "");
 
+  // The code stands after the version whether or not a reason follows.
+  int code = 0;
   std::string reason;
-  EXPECT_EQ(statusCodeOf("206 Partial Content", reason), 206);
+  EXPECT_TRUE(parseStatusLine("HTTP/1.1 206 Partial Content", code, reason));
+  EXPECT_EQ(code, 206);
   EXPECT_EQ(reason, "Partial Content");
-  EXPECT_EQ(statusCodeOf("404 Not Found", reason), 404);
+  EXPECT_TRUE(parseStatusLine("HTTP/1.1 404", code, reason));
+  EXPECT_EQ(code, 404);
+  EXPECT_EQ(reason, "");
+  EXPECT_TRUE(parseStatusLine("http/1.0 200 ", code, reason));
+  for (const char* bad : {"", "hello world", "HTTP/1.1 20", "HTTP/1.1 2000 OK", "HTTP/1.1  200 OK", "ICY 200 OK",
+                          "HTTP/1.1 abc OK"})
+    EXPECT_FALSE(parseStatusLine(bad, code, reason)) << bad;
+}
+
+// Sizes from the wire: digits only, never negative, never near overflow.
+TEST(HttpReply, LengthsAndRanges) {
+  std::int64_t n = 0, first = 0, last = 0;
+  EXPECT_TRUE(parseContentLength("5368709120", n));
+  EXPECT_EQ(n, 5368709120LL);
+  for (const char* bad : {"", "-1", "12abc", "+5", "99999999999999999999", "4611686018427387905"})
+    EXPECT_FALSE(parseContentLength(bad, n)) << bad;
+  EXPECT_TRUE(parseContentRange("bytes 100-199/1000", first, last));
+  EXPECT_EQ(first, 100);
+  EXPECT_EQ(last, 199);
+  EXPECT_TRUE(parseContentRange("bytes 0-0/*", first, last));
+  for (const char* bad : {"bytes 200-100/1000", "bytes 100-199/150", "bytes -5-10/20", "items 0-1/2", "bytes 1-2",
+                          "bytes 0-99999999999999999999/100000000000000000000"})
+    EXPECT_FALSE(parseContentRange(bad, first, last)) << bad;
 }
 
 // The framing must come off however the blocks cut it: inside the size line, between CR
@@ -42,6 +69,17 @@ TEST(ChunkedBody, DecodesWhateverTheBlockBoundaries) {
   std::string tail = "3\r\nabc\r\n0\r\n\r\nGARBAGE";
   d.decode(tail.data(), tail.size(), out);
   EXPECT_EQ(out, "abc");
+}
+
+TEST(ChunkedBody, BrokenFramingFails) {
+  for (const char* bad : {"zz\r\nabc", "-5\r\nabcde\r\n", "1000000000000000\r\n", "3\r\nabcX\r\n0\r\n\r\n",
+                          "3\r\nabc\r\n\r\n"}) {
+    ChunkedDecoder d;
+    std::string out;
+    d.decode(bad, std::strlen(bad), out);
+    EXPECT_TRUE(d.failed()) << bad;
+    EXPECT_LE(out.size(), 3u);
+  }
 }
 
 // A multi-line reply ends only at its own code and a blank; lines inside it that look like
