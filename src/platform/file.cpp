@@ -14,15 +14,18 @@ bool CFile::Open(const std::string& path, Mode mode) {
     m_fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     return m_fd >= 0;
   }
-  m_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  // A link at the output path would write somewhere the user did not choose.
+  m_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
   if (m_fd < 0) return false;
   // Others may read, but not write: a second writer's lock fails.
   struct flock lk{};
   lk.l_type = F_WRLCK;
   lk.l_whence = SEEK_SET;
   if (::fcntl(m_fd, F_OFD_SETLK, &lk) < 0) {
+    int err = errno;
     ::close(m_fd);
     m_fd = -1;
+    errno = err;
     return false;
   }
   return true;
@@ -64,4 +67,14 @@ long CFile::Read(void* data, std::size_t n) {
 bool CFile::TruncateHere() {
   std::int64_t pos = GetPosition();
   return pos >= 0 && ::ftruncate(m_fd, pos) == 0;
+}
+
+bool FileExists(const std::string& path) {
+  struct stat st{};
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+std::int64_t FileSize(const std::string& path) {
+  struct stat st{};
+  return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? st.st_size : -1;
 }

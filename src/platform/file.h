@@ -4,6 +4,11 @@
 #include <cstdint>
 #include <string>
 
+// Whether anything stands at path (a link counts, even one that points nowhere).
+bool FileExists(const std::string& path);
+// The size of the file at path, -1 when there is none.
+std::int64_t FileSize(const std::string& path);
+
 class CFile {
  public:
   enum class Mode { WriteShareRead, Read };
@@ -12,6 +17,7 @@ class CFile {
   CFile(const CFile&) = delete;
   CFile& operator=(const CFile&) = delete;
 
+  // False with errno set; a symbolic link at path is never followed for writing (ELOOP).
   bool Open(const std::string& path, Mode mode);
   void Close();
   bool IsOpen() const { return m_fd >= 0; }

@@ -20,10 +20,11 @@ void CDownloadDlg::openConnection() {
     m_stateIcon.SetIcon(172);
 
   // The output file, positioned at the resume point.
-  auto outFile = OpenOutputFile(m_localPath, m_startOffset);
+  std::string why;
+  auto outFile = OpenOutputFile(m_localPath, m_startOffset, why);
   if (!outFile) {
     m_transfer.reset();
-    AfxMessageBox(FormatString(LoadString(107), m_localPath));
+    AfxMessageBox(FormatString(LoadString(107), m_localPath + "\n  " + why));
     EndDialog(IDOK);
     return;
   }
@@ -56,12 +57,19 @@ void CDownloadDlg::openConnection() {
   m_urlText.SetWindowText(status);
 
   if (!m_transfer->connect(*route, error)) {
-    failConnect(error, m_server);
+    failConnect(error, route->host);
     return;
   }
-  QueueEntry::write(m_slot, QueueValue::Get, m_url);
+  keepEntry();
   m_line1Text.SetWindowText(m_localPath);
   m_lastSampleTick = GetTickCount();
+}
+
+// The entry names the address and the file again: after a failed first connect removed
+// it, a resume in the same window or "resume later" must find it whole.
+void CDownloadDlg::keepEntry() {
+  QueueEntry::write(m_slot, QueueValue::Get, m_url);
+  if (!m_localPath.empty() && !m_slot.empty()) QueueEntry::write(m_slot, QueueValue::Local, m_localPath);
 }
 
 // A socket that cannot be made ends the session.

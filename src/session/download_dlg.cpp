@@ -108,7 +108,7 @@ bool CDownloadDlg::OnInitDialog() {
   m_dropTarget.Register(this);
   if (prepareDownload(true))
     openConnection();
-  else
+  else if (!m_keepEntry)
     abandonSite(true, true);
   return true;
 }
@@ -134,6 +134,10 @@ LRESULT CDownloadDlg::OnSysCommand(WPARAM wParam, LPARAM lParam) {
 
 LRESULT CDownloadDlg::OnDestroy(WPARAM, LPARAM) {
   closeConnections();
+  // A session that gave up leaves no empty file of its own making, and no list it fetched.
+  if (!m_finished && !m_localPath.empty() && (m_slot.empty() || !QueueEntry::exists(m_slot)) &&
+      ((m_createdFile && FileSize(m_localPath) == 0) || m_isListDownload))
+    DeleteFile(m_localPath);
   closeMirrorList();
   AfxGetApp()->FlushProfile();
   return 0;
@@ -181,6 +185,7 @@ void CDownloadDlg::OnCancel() {
     int answer = AfxMessageBox(119, MB_YESNOCANCEL | MB_ICONQUESTION);
     if (answer == IDCANCEL) return;
     if (answer == IDNO) dropEntryAndFile();
+    if (answer == IDYES && !m_slot.empty()) keepEntry();
   }
   EndDialog(IDCANCEL);
 }
@@ -200,6 +205,7 @@ void CDownloadDlg::onConnectionClosed(int error) {
     m_progress.SetPos(100);
     closeConnections();
     m_isListDownload = 0;
+    m_listTempPath = m_localPath;
     if (openMirrorList(m_localPath)) {
       if (prepareDownload(true))
         openConnection();

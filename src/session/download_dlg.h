@@ -122,7 +122,11 @@ class CDownloadDlg : public CDialog, public Download, private TransferEvents {
   void askResumeLaterAndGiveUp();
   void dropEntryAndFile();
   void socketFailed(int error, const std::string& text);
+  void keepEntry();
 
+  bool m_keepEntry = false;    // the session ends with its entry kept for a later resume
+  bool m_createdFile = false;  // the output file did not exist before this session
+  std::string m_listTempPath;  // a fetched mirror list's temporary file, deleted with the list
   SlotLease m_lease;
 };
 

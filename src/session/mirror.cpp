@@ -45,8 +45,10 @@ LRESULT CDownloadDlg::tryNextSite(WPARAM, LPARAM) {
       PostMessage(WM_TRYNEXTSITE, 0, 0);
     return 0;
   }
+  // Every site failed: nothing is left to resume.
   closeMirrorList();
   AfxMessageBox(145);
+  deleteQueueEntry();
   EndDialog(IDOK);
   return 0;
 }
@@ -54,4 +56,7 @@ LRESULT CDownloadDlg::tryNextSite(WPARAM, LPARAM) {
 void CDownloadDlg::closeMirrorList() {
   if (m_mirrorFile) m_mirrorFile->Close();
   m_mirrorFile.reset();
+  // A list fetched into a temporary file is of no use once closed.
+  if (!m_listTempPath.empty()) DeleteFile(m_listTempPath);
+  m_listTempPath.clear();
 }

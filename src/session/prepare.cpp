@@ -29,6 +29,10 @@ bool CDownloadDlg::prepareDownload(bool showMessages) {
     if (showMessages) AfxMessageBox(106);
     return false;
   }
+  // A list's site that is a list itself is no site: lists do not nest.
+  std::string upperObject = toUpper(urlFileName(cutFragment(m_object)));
+  if (m_useMirrorList && upperObject.size() >= 4 && upperObject.compare(upperObject.size() - 4, 4, ".FML") == 0)
+    return false;
   if (m_service == svc::kFtp) {
     m_user = "anonymous";
     m_password = ConfigString(kEMail);
@@ -67,7 +71,17 @@ bool CDownloadDlg::prepareDownload(bool showMessages) {
   }
 
   // The resume point against what is really on disk. A file that cannot be opened fails a
-  // queued session now, any other at connection time.
-  if (!ClampToFile(m_localPath, m_startOffset, RollbackBytes())) return AfxGetApp()->m_lpCmdLine.rfind('#', 0) != 0;
+  // queued session now (its entry kept for when the file can be had again), any other at
+  // connection time.
+  bool existed = FileExists(m_localPath);
+  std::string why;
+  if (!ClampToFile(m_localPath, m_startOffset, RollbackBytes(), why)) {
+    if (AfxGetApp()->m_lpCmdLine.rfind('#', 0) != 0) return true;
+    if (showMessages) AfxMessageBox(FormatString(LoadString(107), m_localPath + "\n  " + why));
+    m_keepEntry = true;
+    EndDialog(IDOK);
+    return false;
+  }
+  if (!existed) m_createdFile = true;
   return true;
 }

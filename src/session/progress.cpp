@@ -14,7 +14,8 @@ constexpr int kLine2Frames[] = {162, 164, 165, 166, 167, 168, 169, 170};
 LRESULT CDownloadDlg::OnTimer(WPARAM, LPARAM) {
   m_statusIcon.SetIcon(kStatusFrames[m_animFrame1]);
   if (++m_animFrame1 == 13) m_animFrame1 = 0;
-  if (++m_timerTicks == 5) {
+  // A coarse timer may tick early: the refresh waits until a whole second has passed.
+  if (++m_timerTicks >= 5 && GetTickCount() - m_lastSampleTick >= 1000) {
     updateProgress(true, true);
     m_timerTicks = 0;
   } else if (m_timerTicks == 3) {

@@ -40,9 +40,9 @@ struct Download {
 std::int64_t StepBack(std::int64_t offset, std::int64_t rollbackBytes);
 
 // The resume point checked against the file on disk: a point beyond the file's end steps
-// back from that end. False when the file cannot be opened.
-bool ClampToFile(const std::string& path, std::int64_t& startOffset, std::int64_t rollbackBytes);
+// back from that end. False when the file cannot be opened, with why.
+bool ClampToFile(const std::string& path, std::int64_t& startOffset, std::int64_t rollbackBytes, std::string& why);
 
 // The output file opened for writing at the resume point (0 when it cannot be positioned
-// there); null when it cannot be opened.
-std::unique_ptr<CFile> OpenOutputFile(const std::string& path, std::int64_t& startOffset);
+// there); null when it cannot be opened, with why.
+std::unique_ptr<CFile> OpenOutputFile(const std::string& path, std::int64_t& startOffset, std::string& why);

@@ -59,7 +59,7 @@ bool FtpTransfer::OnWndMsg(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& resu
 }
 
 LRESULT FtpTransfer::onConnectResult(WPARAM wParam, LPARAM) {
-  if (wParam != 0) outcome(Outcome::ConnectFailed, static_cast<int>(wParam), m_d.m_server);
+  if (wParam != 0) outcome(Outcome::ConnectFailed, static_cast<int>(wParam), m_route.host);
   return 0;
 }
 
@@ -210,7 +210,7 @@ void FtpTransfer::passiveSetup(const std::string& line) {
   m_ctrlSocket->GetPeerName(peer, peerPort);
   if (!m_dataSocket->Connect(peer, m_dataPort) && CAsyncSocket::GetLastError() != WSAEWOULDBLOCK) {
     m_lastSockError = CAsyncSocket::GetLastError();
-    outcome(Outcome::DataConnectFailed, m_lastSockError, m_d.m_server);
+    outcome(Outcome::DataConnectFailed, m_lastSockError, m_route.host);
     return;
   }
   m_state = State::SendRest;
@@ -219,7 +219,7 @@ void FtpTransfer::passiveSetup(const std::string& line) {
 LRESULT FtpTransfer::onDataConnectResult(WPARAM wParam, LPARAM) {
   if (wParam == 0 || !m_dataSocket) return 0;
   m_lastSockError = static_cast<int>(wParam);
-  outcome(Outcome::DataConnectFailed, m_lastSockError, m_d.m_server);
+  outcome(Outcome::DataConnectFailed, m_lastSockError, m_route.host);
   return 0;
 }
 
@@ -266,7 +266,11 @@ LRESULT FtpTransfer::onPassiveConnected(WPARAM, LPARAM) {
 
 LRESULT FtpTransfer::onDataRead(WPARAM, LPARAM) {
   if (!m_outFile || !m_dataSocket) return 0;
-  if (m_d.m_bytesThisConn == 0) note(Note::Receiving);
+  if (m_d.m_bytesThisConn == 0) {
+    // Data flows: the top line shows the address again, whatever the last reply said.
+    status(displayUrl(m_d.m_url));
+    note(Note::Receiving);
+  }
   if (m_closed) return 0;
   readBlocks(*m_dataSocket, [&](int n) {
     m_d.m_bytesThisConn += n;

@@ -51,7 +51,7 @@ bool HttpTransfer::OnWndMsg(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& res
 }
 
 LRESULT HttpTransfer::onConnectResult(WPARAM wParam, LPARAM) {
-  if (wParam != 0) outcome(Outcome::ConnectFailed, static_cast<int>(wParam), m_d.m_server);
+  if (wParam != 0) outcome(Outcome::ConnectFailed, static_cast<int>(wParam), m_route.host);
   return 0;
 }
 

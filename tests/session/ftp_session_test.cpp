@@ -568,6 +568,7 @@ TEST_F(FtpSession, UnusablePassiveRepliesAbort) {
   }
 }
 
+// The data connection goes to the proxy, and the message names the proxy.
 TEST_F(FtpSession, PassiveConnectRefusedPauses) {
   FtpScript ftp;
   int dead = closedPort();
@@ -579,8 +580,9 @@ TEST_F(FtpSession, PassiveConnectRefusedPauses) {
   auto dlg = runSession(env, "ftp://files.example/pub/f.zip");
   ASSERT_EQ(env.ui().boxes.size(), 1u);
   EXPECT_EQ(env.ui().boxes[0].text,
-            "Error connecting to:\n  files.example\nServer or network may be down.\n\nSocket Error:\n  Connection "
+            "Error connecting to:\n  127.0.0.1\nServer or network may be down.\n\nSocket Error:\n  Connection "
             "refused");
+  EXPECT_EQ(dlg->m_urlText.GetWindowText(), "Err:  127.0.0.1");
   EXPECT_TRUE(dlg->m_paused);
   EXPECT_EQ(queueValue(env, "Get00"), "ftp://files.example/pub/f.zip");
 }

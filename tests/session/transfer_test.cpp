@@ -48,7 +48,8 @@ TEST(Transfer, HttpResumeThroughAProxyWritesAtTheResumePoint) {
   d.m_localPath = env.path("f.bin");
   d.m_startOffset = 1024;
   Recorder r;
-  auto t = makeTransfer(d, r, OpenOutputFile(d.m_localPath, d.m_startOffset));
+  std::string why;
+  auto t = makeTransfer(d, r, OpenOutputFile(d.m_localPath, d.m_startOffset, why));
   int error = 0, id = 0;
   ASSERT_TRUE(t->createSockets(error, id));
   ASSERT_TRUE(t->connect(Route{true, "127.0.0.1", static_cast<std::uint16_t>(proxy.port())}, error));
@@ -80,7 +81,8 @@ TEST(Transfer, HttpRedirectHandsTheNewAddressToTheSession) {
   d.m_object = "/f.bin";
   d.m_localPath = env.path("f.bin");
   Recorder r;
-  auto t = makeTransfer(d, r, OpenOutputFile(d.m_localPath, d.m_startOffset));
+  std::string why;
+  auto t = makeTransfer(d, r, OpenOutputFile(d.m_localPath, d.m_startOffset, why));
   int error = 0, id = 0;
   ASSERT_TRUE(t->createSockets(error, id));
   ASSERT_TRUE(t->connect(Route{false, d.m_server, d.m_port}, error));
