@@ -3,11 +3,16 @@
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <thread>
 
 #include <fstream>
 #include <sstream>
 
 #include "script_server.h"
+#include "platform/file.h"
 #include "platform/services.h"
 #include "queue/queue_store.h"
 #include "session_helpers.h"
@@ -44,6 +49,100 @@ TEST_F(Lifecycle, AQueuedEntryOutlivesAServerThatIsDown) {
   EXPECT_TRUE(dlg->m_paused);
   EXPECT_EQ(queueValue(env, "Get06"), url);
   EXPECT_EQ(queueValue(env, "Start06"), "9000");
+}
+
+// After a refused first connect, a Resume in the same window that gets bytes, and "resume
+// later? Yes", both leave the entry whole (address and file), for a later start to take up.
+TEST_F(Lifecycle, ARefusedFirstConnectLeavesAWholeEntryToResumeOrKeep) {
+  for (bool serverComesUp : {true, false}) {
+    SCOPED_TRACE(serverComesUp);
+    TestEnvironment local;
+    int port = closedPort();
+    std::string url = "http://127.0.0.1:" + std::to_string(port) + "/x.zip";
+    local.ui().saveAnswers.push_back(local.path("x.zip"));
+    local.ui().endSessionAtRest = false;
+    local.ui().boxAnswers = {IDOK, IDYES};  // the refusal, then "resumed later?" Yes
+    local.app().m_lpCmdLine = url;
+    CDownloadDlg dlg;
+    QObject scope;
+    std::thread server;
+    int listenFd = -1;
+    if (serverComesUp) {
+      QTimer::singleShot(150, &scope, [&] {
+        listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        int one = 1;
+        ::setsockopt(listenFd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(static_cast<std::uint16_t>(port));
+        ASSERT_EQ(::bind(listenFd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        ::listen(listenFd, 4);
+        server = std::thread([&] {
+          ScriptConn c(acceptWithTimeout(listenFd, 3000));
+          c.readUntil("\r\n\r\n");
+          c.send("HTTP/1.1 206 Partial Content\r\nContent-Length: 100000\r\n\r\n" + std::string(1000, 'a'));
+          ::usleep(100000);
+          c.reset();
+        });
+      });
+      QTimer::singleShot(250, &scope, [&] { dlg.ViewCommand(3); });
+    } else {
+      QTimer::singleShot(250, &scope, [&] { dlg.ViewCommand(IDCANCEL); });
+    }
+    QTimer::singleShot(1200, &scope, [&] { dlg.EndDialog(-1); });
+    dlg.DoModal();
+    local.app().FlushProfile();
+    if (server.joinable()) server.join();
+    if (listenFd >= 0) ::close(listenFd);
+    EXPECT_EQ(queueValue(local, "Get00"), url);
+    EXPECT_EQ(queueValue(local, "Local00"), local.path("x.zip"));
+    if (serverComesUp) {
+      EXPECT_EQ(queueValue(local, "Start00"), "1000");
+    }
+  }
+}
+
+// A queued entry whose file cannot be opened now is kept whole, and the user told why.
+TEST_F(Lifecycle, AnOutputFileThatCannotBeOpenedKeepsTheEntry) {
+  writeWholeFile(env.path("target"), "someone else's file");
+  ASSERT_EQ(::symlink(env.path("target").c_str(), env.path("link.zip").c_str()), 0);
+  const std::pair<std::string, std::string> cases[] = {
+      {env.path("gone/x.zip"), "No such file or directory"},
+      {env.path("link.zip"), "It is a symbolic link"},
+  };
+  for (const auto& [path, why] : cases) {
+    SCOPED_TRACE(path);
+    CWinApp& app = env.app();
+    app.WriteProfileString(kSectionFileQueue, "Get03", "http://127.0.0.1:" + std::to_string(closedPort()) + "/x.zip");
+    app.WriteProfileString(kSectionFileQueue, "Local03", path);
+    app.WriteProfileInt(kSectionFileQueue, "Start03", 5000);
+    env.ui().boxes.clear();
+    runSession(env, "#03");
+    ASSERT_EQ(env.ui().boxes.size(), 1u);
+    EXPECT_EQ(env.ui().boxes[0].text.rfind("Couldn't open output file:\n  " + path + "\n  " + why, 0), 0u)
+        << env.ui().boxes[0].text;
+    EXPECT_EQ(queueValue(env, "Local03"), path);
+    EXPECT_EQ(queueValue(env, "Start03"), "5000");
+  }
+  EXPECT_EQ(readWholeFile(env.path("target")), "someone else's file");
+}
+
+// A session that gives up removes the empty file it made, never one that was there.
+TEST_F(Lifecycle, AFailedSessionLeavesNoEmptyFileOfItsOwn) {
+  ScriptServer srv([&](ScriptConn& c, int) {
+    c.readUntil("\r\n\r\n");
+    c.send(httpReply("404 Not Found", "", "gone"));
+    c.close();
+  });
+  std::string url = "http://127.0.0.1:" + std::to_string(srv.port()) + "/x.zip";
+  env.ui().saveAnswers.push_back(env.path("new.zip"));
+  runSession(env, url);
+  EXPECT_FALSE(FileExists(env.path("new.zip")));
+  writeWholeFile(env.path("old.zip"), "");
+  env.ui().saveAnswers.push_back(env.path("old.zip"));
+  runSession(env, url);
+  EXPECT_TRUE(FileExists(env.path("old.zip")));
 }
 
 TEST_F(Lifecycle, UnresolvableHostIsAnInvalidArgument) {

@@ -1,10 +1,36 @@
 // Sessions driven by a mirror list: sites tried in turn without message boxes.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
 
 #include "script_server.h"
 #include "session_helpers.h"
 
 namespace {
+
+// Temporary files go to a folder of the test's own while it lives.
+struct TempFolder {
+  std::string dir;
+  std::string old;
+  explicit TempFolder(TestEnvironment& env) : dir(env.path("tmp")) {
+    ::mkdir(dir.c_str(), 0700);
+    if (const char* t = std::getenv("TMPDIR")) old = t;
+    ::setenv("TMPDIR", dir.c_str(), 1);
+  }
+  ~TempFolder() {
+    if (old.empty())
+      ::unsetenv("TMPDIR");
+    else
+      ::setenv("TMPDIR", old.c_str(), 1);
+  }
+  int files() const {
+    int n = 0;
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir)) ++n;
+    return n;
+  }
+};
 
 TEST(MirrorSession, UnusableSitesAreSkippedUntilOneDelivers) {
   TestEnvironment env;
@@ -32,6 +58,18 @@ TEST(MirrorSession, UnusableSitesAreSkippedUntilOneDelivers) {
   EXPECT_EQ(env.ui().proposedNames, std::vector<std::string>{"f.zip"});
   EXPECT_EQ(readWholeFile(env.path("f.zip")), "mirrored bytes");
   EXPECT_FALSE(dlg->m_mirrorFile);
+  EXPECT_TRUE(queueEmpty(env, dlg->m_slot));
+}
+
+// Every site dead: no entry is left pointing at the last one.
+TEST(MirrorSession, AUsedUpListLeavesNoEntry) {
+  TestEnvironment env;
+  std::string dead = "http://127.0.0.1:" + std::to_string(closedPort());
+  writeWholeFile(env.path("l.fml"), "FML,1.0,\nA,B,C," + dead + "/a.zip\nA,B,C," + dead + "/b.zip\n");
+  env.ui().saveAnswers.push_back(env.path("a.zip"));
+  auto dlg = runSession(env, env.path("l.fml"));
+  ASSERT_FALSE(env.ui().boxes.empty());
+  EXPECT_EQ(env.ui().boxes.back().text, "Unable to download from any site!\nAborting.");
   EXPECT_TRUE(queueEmpty(env, dlg->m_slot));
 }
 
@@ -70,10 +108,35 @@ TEST(MirrorSession, ADownloadedListIsOpenedAndItsSitesTried) {
     c.close();
   });
   env.ui().saveAnswers.push_back(env.path("real.zip"));
+  TempFolder tmp(env);
   auto dlg = runSession(env, "http://127.0.0.1:" + std::to_string(lists.port()) + "/LIST.FML");
+  // The list's temporary file goes with the list.
+  EXPECT_EQ(tmp.files(), 0);
   EXPECT_TRUE(dlg->m_finished);
   EXPECT_EQ(env.ui().proposedNames, std::vector<std::string>{"real.zip"});
   EXPECT_EQ(readWholeFile(env.path("real.zip")), "from the list");
+}
+
+// A list whose sites are lists again is used up, not followed round and round; no
+// temporary file is left behind.
+TEST(MirrorSession, ListsDoNotNest) {
+  TestEnvironment env;
+  int listPort = 0;
+  ScriptServer lists([&](ScriptConn& c, int) {
+    c.readUntil("\r\n\r\n");
+    c.send(httpReply("206 Partial Content", "",
+                     "FML,1.0,\nA,B,C,http://127.0.0.1:" + std::to_string(listPort) + "/AGAIN.FML\n"));
+    c.close();
+  });
+  listPort = lists.port();
+  TempFolder tmp(env);
+  auto dlg = runSession(env, "http://127.0.0.1:" + std::to_string(listPort) + "/LIST.FML");
+  EXPECT_EQ(tmp.files(), 0);
+  EXPECT_FALSE(dlg->m_finished);
+  EXPECT_EQ(lists.connections(), 1);
+  ASSERT_FALSE(env.ui().boxes.empty());
+  EXPECT_EQ(env.ui().boxes.back().text, "Unable to download from any site!\nAborting.");
+  EXPECT_TRUE(queueEmpty(env, dlg->m_slot));
 }
 
 }  // namespace
