@@ -3,14 +3,14 @@
 
 #include <cctype>
 
-#include "settings/options.h"
-#include "platform/resources.h"
 #include "platform/services.h"
 #include "queue/queue_store.h"
-#include "ui/resume_dlg.h"
+#include "resources/ids.h"
 #include "session/download_dlg.h"
+#include "settings/options.h"
 #include "ui/config_dlg.h"
 #include "ui/drop_wnd.h"
+#include "ui/resume_dlg.h"
 
 namespace {
 std::string upperTrimmed(const std::string& s) {
@@ -39,7 +39,7 @@ bool CDownloadApp::InitInstance() {
     m_pMainWnd = &dlg;
     dlg.DoModal();
   } else if (cmd == "/RESUME" || cmd == "-RESUME") {
-    if (!resumeQueuedDownloads()) AfxMessageBox(117);
+    if (!resumeQueuedDownloads()) AfxMessageBox(res::IDS_NOTHING_TO_RESUME);
   } else if (cmd == "/DROP" || cmd == "-DROP") {
     CDropWnd dlg;
     m_pMainWnd = &dlg;

@@ -1,7 +1,7 @@
 #include "app/download_app.h"
-#include "platform/run.h"
+#include "app/startup.h"
 
 int main(int argc, char** argv) {
   CDownloadApp app;
-  return AfxWinMain(app, argc, argv);
+  return RunProcess(app, argc, argv);
 }

@@ -16,7 +16,7 @@
 #include <regex>
 #include <sstream>
 
-#include "platform/resources.h"
+#include "resources/resources.h"
 #include "platform/ui.h"
 
 namespace {
@@ -85,7 +85,7 @@ void SetProgramStarter(std::function<bool(const std::string&)> starter) { g_star
 
 bool WinExec(const std::string& commandLine) {
   if (g_starter) return g_starter(commandLine);
-  // "TARNWICK.EXE <rest>": start this executable again with the rest as one argument.
+  // The first word names the program, which is this executable: start it again with the rest as one argument.
   std::string rest;
   if (auto sp = commandLine.find(' '); sp != std::string::npos) rest = commandLine.substr(sp + 1);
   char exe[4096];

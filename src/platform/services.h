@@ -17,7 +17,8 @@ std::string FormatString(const std::string& fmt, const std::string& arg);
 // Milliseconds, wrapping as an unsigned 32-bit count.
 DWORD GetTickCount();
 
-// Starts a copy of this program with the text after "TARNWICK.EXE " as its one argument.
+// Starts a copy of this program with the text after the command line's first word (the
+// program's name) as its one argument.
 // Returns false when it could not be started (callers do not look).
 bool WinExec(const std::string& commandLine);
 

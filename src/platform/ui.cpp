@@ -1,6 +1,6 @@
 #include "platform/ui.h"
 
-std::unique_ptr<UiBackend> makeTerminalUi();
+#include "platform/term/term_ui.h"
 
 namespace {
 std::unique_ptr<UiBackend> g_ui;

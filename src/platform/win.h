@@ -2,6 +2,8 @@
 #pragma once
 #include <cstdint>
 
+#include "resources/ids.h"  // IDOK, IDCANCEL
+
 using UINT = unsigned int;
 using WPARAM = std::uintptr_t;
 using LPARAM = std::intptr_t;
@@ -22,8 +24,7 @@ constexpr UINT WM_RBUTTONDOWN = 0x0204;
 constexpr UINT WM_RBUTTONDBLCLK = 0x0206;
 constexpr UINT WM_USER = 0x0400;
 
-constexpr int IDOK = 1;
-constexpr int IDCANCEL = 2;
+// Message box answers besides IDOK and IDCANCEL.
 constexpr int IDYES = 6;
 constexpr int IDNO = 7;
 
@@ -46,8 +47,6 @@ constexpr long FD_OOB = 0x04;
 constexpr long FD_ACCEPT = 0x08;
 constexpr long FD_CONNECT = 0x10;
 constexpr long FD_CLOSE = 0x20;
-
-constexpr int ID_EDIT_COPY = 57634;
 
 inline int LOWORD_S(LPARAM l) { return static_cast<std::int16_t>(l & 0xFFFF); }
 inline int HIWORD_S(LPARAM l) { return static_cast<std::int16_t>((l >> 16) & 0xFFFF); }

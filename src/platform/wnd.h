@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/resources.h"
+#include "resources/resources.h"
 #include "platform/win.h"
 
 class CWnd;

@@ -1,5 +1,5 @@
 // The string table, with its ids and exact texts.
-#include "platform/resources.h"
+#include "resources/resources.h"
 
 #include <algorithm>
 

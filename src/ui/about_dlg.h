@@ -2,6 +2,8 @@
 #include <string>
 
 #include "platform/wnd.h"
+// The session window still finds the headers viewer through this header.
+#include "ui/headers_dlg.h"
 
 class CAboutDlg : public CDialog {
  public:
@@ -13,29 +15,5 @@ class CAboutDlg : public CDialog {
   void DoDataExchange(CDataExchange& dx) override;
 };
 
-// Runs the About box (every window's system menu offers it as command 16).
+// Runs the About box (every window's system menu offers it as IDM_ABOUTBOX).
 void ShowAboutBox();
-
-class CEnterUrlDlg : public CDialog {
- public:
-  CEnterUrlDlg();
-  std::string m_enteredUrl;
-  void DoDataExchange(CDataExchange& dx) override;
-  void OnOK() override;
-};
-
-// Enter URL as the drop window uses it: a non-empty URL starts a download process.
-void EnterUrlAndStart();
-
-class CHeadersDlg : public CDialog {
- public:
-  CHeadersDlg();
-  std::string m_text;
-  void DoDataExchange(CDataExchange& dx) override;
-
- protected:
-  bool OnCmdMsg(int id) override;
-
- private:
-  void OnCopyAll();
-};

@@ -1,11 +1,13 @@
 #include "ui/config_dlg.h"
 
-#include "platform/resources.h"
 #include "platform/services.h"
+#include "resources/ids.h"
 #include "transfer/url.h"
 #include "ui/about_dlg.h"
 
-CConfigDlg::CConfigDlg() : CDialog(res::IDD_CONFIG) {}
+using namespace res;
+
+CConfigDlg::CConfigDlg() : CDialog(IDD_CONFIG) {}
 
 bool CConfigDlg::OnWndMsg(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& result) {
   static const MessageEntry<CConfigDlg> kMessages[] = {{WM_SYSCOMMAND, &CConfigDlg::OnSysCommand}};
@@ -15,42 +17,42 @@ bool CConfigDlg::OnWndMsg(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& resul
 
 bool CConfigDlg::OnCmdMsg(int id) {
   static const CommandEntry<CConfigDlg> kCommands[] = {
-      {1028, &CConfigDlg::OnFindHttpProxy},
-      {1029, &CConfigDlg::OnFindFtpProxy},
-      {1031, &CConfigDlg::OnFindEmail},
-      {1022, &CConfigDlg::OnHelp},
+      {IDC_FIND_HTTP_PROXY, &CConfigDlg::OnFindHttpProxy},
+      {IDC_FIND_FTP_PROXY, &CConfigDlg::OnFindFtpProxy},
+      {IDC_FIND_EMAIL, &CConfigDlg::OnFindEmail},
+      {IDC_CONFIG_HELP, &CConfigDlg::OnHelp},
   };
   return DispatchCommand(this, kCommands, id) || CDialog::OnCmdMsg(id);
 }
 
 void CConfigDlg::DoDataExchange(CDataExchange& dx) {
   CDialog::DoDataExchange(dx);
-  DDX_Control(dx, 1034, m_emailEdit);
-  DDX_Control(dx, 1015, m_proxyFtpEdit);
-  DDX_Control(dx, 1013, m_proxyEdit);
-  DDX_Check(dx, 1007, m_errorBeep);
-  DDX_Check(dx, 1009, m_exitWhenDone);
-  DDX_Check(dx, 1008, m_doneBeep);
-  DDX_Text(dx, 1013, m_proxy);
-  DDX_Text(dx, 1010, m_rollback);
+  DDX_Control(dx, IDC_EMAIL, m_emailEdit);
+  DDX_Control(dx, IDC_FTP_PROXY, m_proxyFtpEdit);
+  DDX_Control(dx, IDC_HTTP_PROXY, m_proxyEdit);
+  DDX_Check(dx, IDC_ERROR_BEEP, m_errorBeep);
+  DDX_Check(dx, IDC_EXIT_WHEN_DONE, m_exitWhenDone);
+  DDX_Check(dx, IDC_DONE_BEEP, m_doneBeep);
+  DDX_Text(dx, IDC_HTTP_PROXY, m_proxy);
+  DDX_Text(dx, IDC_ROLLBACK, m_rollback);
   DDV_MinMaxInt(dx, m_rollback, 0, 100);
-  DDX_Text(dx, 1015, m_proxyFtp);
-  DDX_Check(dx, 1011, m_resumeSerial);
-  DDX_Text(dx, 1034, m_email);
+  DDX_Text(dx, IDC_FTP_PROXY, m_proxyFtp);
+  DDX_Check(dx, IDC_RESUME_SERIAL, m_resumeSerial);
+  DDX_Text(dx, IDC_EMAIL, m_email);
 }
 
 bool CConfigDlg::OnInitDialog() {
   CDialog::OnInitDialog();
-  if (!LoadString(101).empty()) {
+  if (!LoadString(IDS_ABOUTBOX).empty()) {
     AppendSystemMenu(0, "");
-    AppendSystemMenu(16, LoadString(101));
+    AppendSystemMenu(IDM_ABOUTBOX, LoadString(IDS_ABOUTBOX));
   }
-  SetIcon(155);
+  SetIcon(IDI_SETTINGS);
   return true;
 }
 
 LRESULT CConfigDlg::OnSysCommand(WPARAM wParam, LPARAM lParam) {
-  if ((wParam & 0xFFF0) == 16) {
+  if ((wParam & 0xFFF0) == IDM_ABOUTBOX) {
     ShowAboutBox();
     return 0;
   }
@@ -68,15 +70,15 @@ bool CConfigDlg::proxyTextUsable() {
 
 void CConfigDlg::OnOK() {
   if (!proxyTextUsable()) {
-    AfxMessageBox(112);
+    AfxMessageBox(IDS_PROXY_FORMAT);
     return;
   }
   CDialog::OnOK();
 }
 
 bool CConfigDlg::ValidateControl(int id) {
-  if (id == 1013 && !proxyTextUsable()) {
-    AfxMessageBox(112);
+  if (id == IDC_HTTP_PROXY && !proxyTextUsable()) {
+    AfxMessageBox(IDS_PROXY_FORMAT);
     return false;
   }
   return CDialog::ValidateControl(id);
@@ -102,7 +104,7 @@ std::string CConfigDlg::findEmail() {
 void CConfigDlg::OnFindHttpProxy() {
   std::string found = findProxy(false);
   if (found.empty())
-    AfxMessageBox(137);
+    AfxMessageBox(IDS_NO_BROWSER_PROXY);
   else
     m_proxyEdit.SetWindowText(found);
 }
@@ -110,7 +112,7 @@ void CConfigDlg::OnFindHttpProxy() {
 void CConfigDlg::OnFindFtpProxy() {
   std::string found = findProxy(true);
   if (found.empty())
-    AfxMessageBox(137);
+    AfxMessageBox(IDS_NO_BROWSER_PROXY);
   else
     m_proxyFtpEdit.SetWindowText(found);
 }
@@ -118,7 +120,7 @@ void CConfigDlg::OnFindFtpProxy() {
 void CConfigDlg::OnFindEmail() {
   std::string found = findEmail();
   if (found.empty())
-    AfxMessageBox(146);
+    AfxMessageBox(IDS_NO_BROWSER_EMAIL);
   else
     m_emailEdit.SetWindowText(found);
 }

@@ -1,17 +1,20 @@
 #include "ui/drop_wnd.h"
 
-#include "settings/options.h"
 #include "platform/app.h"
-#include "platform/resources.h"
 #include "platform/services.h"
-#include "ui/resume_dlg.h"
+#include "resources/ids.h"
+#include "settings/options.h"
 #include "ui/about_dlg.h"
+#include "ui/enter_url_dlg.h"
+#include "ui/resume_dlg.h"
 
-CDropWnd::CDropWnd() : CDialog(res::IDD_DROPWND) {}
+using namespace res;
+
+CDropWnd::CDropWnd() : CDialog(IDD_DROPWND) {}
 
 void CDropWnd::DoDataExchange(CDataExchange& dx) {
   CDialog::DoDataExchange(dx);
-  DDX_Control(dx, 1027, m_dropText);
+  DDX_Control(dx, IDC_DROP_TEXT, m_dropText);
 }
 
 bool CDropWnd::OnWndMsg(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& result) {
@@ -26,10 +29,13 @@ bool CDropWnd::OnWndMsg(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& result)
 
 bool CDropWnd::OnInitDialog() {
   CDialog::OnInitDialog();
-  const std::pair<int, int> items[] = {{134, 19}, {135, 20}, {138, 21}, {147, 22}, {124, 17}, {101, 16}};
+  const std::pair<int, int> items[] = {
+      {IDS_SMALL_WINDOW, IDM_SMALL_WINDOW}, {IDS_ALWAYS_ON_TOP, IDM_ALWAYS_ON_TOP},
+      {IDS_RESUME_DOWNLOADS, IDM_RESUME_DOWNLOADS}, {IDS_ENTER_URL, IDM_ENTER_URL},
+      {IDS_HELP, IDM_HELP}, {IDS_ABOUTBOX, IDM_ABOUTBOX}};
   for (const auto& [sid, cmd] : items) {
     if (LoadString(sid).empty()) continue;
-    if (cmd == 19 || cmd == 20 || cmd == 16) AppendSystemMenu(0, "");
+    if (cmd == IDM_SMALL_WINDOW || cmd == IDM_ALWAYS_ON_TOP || cmd == IDM_ABOUTBOX) AppendSystemMenu(0, "");
     AppendSystemMenu(cmd, LoadString(sid));
   }
   m_fullWidth = Width();
@@ -44,7 +50,7 @@ bool CDropWnd::OnInitDialog() {
   if (app->GetProfileInt(kSectionDropWindow, "Minimized", 0) != 0) Minimize(true);
   if (m_onTop == 1) {
     SetTopmost(true);
-    CheckSystemMenuItem(20, true);
+    CheckSystemMenuItem(IDM_ALWAYS_ON_TOP, true);
   }
   if (m_smallSize == 1) applySize();
   m_dropTarget.Register(this);
@@ -58,7 +64,7 @@ void CDropWnd::applySize() {
   } else {
     SetClientSize(m_fullWidth, m_fullHeight);
   }
-  CheckSystemMenuItem(19, m_smallSize != 0);
+  CheckSystemMenuItem(IDM_SMALL_WINDOW, m_smallSize != 0);
   m_dropText.ShowWindow(m_smallSize == 0);
 }
 
@@ -71,22 +77,22 @@ void CDropWnd::toggleSize() {
 void CDropWnd::toggleTop() {
   m_onTop = !m_onTop;
   SetTopmost(m_onTop != 0);
-  CheckSystemMenuItem(20, m_onTop != 0);
+  CheckSystemMenuItem(IDM_ALWAYS_ON_TOP, m_onTop != 0);
   AfxGetApp()->WriteProfileInt(kSectionDropWindow, "OnTop", m_onTop);
 }
 
 LRESULT CDropWnd::OnSysCommand(WPARAM wParam, LPARAM lParam) {
   switch (wParam) {
-    case 19: toggleSize(); return 0;
-    case 20: toggleTop(); return 0;
-    case 16: ShowAboutBox(); return 0;
-    case 17: WinHelp(2); return 0;
-    case 21: {
+    case IDM_SMALL_WINDOW: toggleSize(); return 0;
+    case IDM_ALWAYS_ON_TOP: toggleTop(); return 0;
+    case IDM_ABOUTBOX: ShowAboutBox(); return 0;
+    case IDM_HELP: WinHelp(2); return 0;
+    case IDM_RESUME_DOWNLOADS: {
       CResumeDlg dlg;
       dlg.DoModal();
       return 0;
     }
-    case 22: EnterUrlAndStart(); return 0;
+    case IDM_ENTER_URL: EnterUrlAndStart(); return 0;
     default: return DefWindowProc(WM_SYSCOMMAND, wParam, lParam);
   }
 }

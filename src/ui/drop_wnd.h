@@ -1,5 +1,6 @@
 #pragma once
 #include "platform/wnd.h"
+#include "resources/ids.h"
 #include "ui/link_drop_target.h"
 
 // The small window that links are dropped on.
@@ -8,7 +9,7 @@ class CDropWnd : public CDialog {
   CDropWnd();
   CLinkDropTarget m_dropTarget;
   CCtl m_dropText;
-  int m_hIcon = 152;
+  int m_hIcon = res::IDI_DROP_TARGET;
   int m_initialized = 0;
   int m_smallSize = 0;
   int m_onTop = 0;

@@ -2,18 +2,20 @@
 
 #include <algorithm>
 
-#include "settings/options.h"
 #include "platform/app.h"
-#include "platform/resources.h"
 #include "platform/services.h"
 #include "queue/queue_store.h"
+#include "resources/ids.h"
+#include "settings/options.h"
 #include "ui/about_dlg.h"
 
-CResumeDlg::CResumeDlg() : CDialog(res::IDD_RESUME) {}
+using namespace res;
+
+CResumeDlg::CResumeDlg() : CDialog(IDD_RESUME) {}
 
 void CResumeDlg::DoDataExchange(CDataExchange& dx) {
   CDialog::DoDataExchange(dx);
-  DDX_Control(dx, 1011, m_list);
+  DDX_Control(dx, IDC_QUEUE_LIST, m_list);
 }
 
 bool CResumeDlg::OnWndMsg(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& result) {
@@ -24,19 +26,20 @@ bool CResumeDlg::OnWndMsg(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& resul
 
 bool CResumeDlg::OnCmdMsg(int id) {
   static const CommandEntry<CResumeDlg> kCommands[] = {
-      {1014, &CResumeDlg::OnResume}, {1015, &CResumeDlg::OnResumeAll}, {1012, &CResumeDlg::OnDelete},
-      {1013, &CResumeDlg::OnDeleteAll}, {3, &CResumeDlg::OnHelp},
+      {IDC_RESUME, &CResumeDlg::OnResume},         {IDC_RESUME_ALL, &CResumeDlg::OnResumeAll},
+      {IDC_DELETE, &CResumeDlg::OnDelete},         {IDC_DELETE_ALL, &CResumeDlg::OnDeleteAll},
+      {IDC_RESUME_HELP, &CResumeDlg::OnHelp},
   };
   return DispatchCommand(this, kCommands, id) || CDialog::OnCmdMsg(id);
 }
 
 bool CResumeDlg::OnInitDialog() {
   CDialog::OnInitDialog();
-  if (!LoadString(101).empty()) {
+  if (!LoadString(IDS_ABOUTBOX).empty()) {
     AppendSystemMenu(0, "");
-    AppendSystemMenu(16, LoadString(101));
+    AppendSystemMenu(IDM_ABOUTBOX, LoadString(IDS_ABOUTBOX));
   }
-  auto* list = Control(1011);
+  auto* list = Control(IDC_QUEUE_LIST);
   CWinApp* app = AfxGetApp();
   for (int slot = 0; slot < 100; ++slot) {
     std::string url = app->GetProfileString(kSectionFileQueue, "Get" + slotText(slot), "");
@@ -46,13 +49,13 @@ bool CResumeDlg::OnInitDialog() {
                                 [](const std::string& u, const auto& item) { return u < item.first; });
     list->items.insert(pos, {url, slot});
   }
-  ChangedControl(1011);
-  SetIcon(128);
+  ChangedControl(IDC_QUEUE_LIST);
+  SetIcon(IDR_MAINFRAME);
   return true;
 }
 
 LRESULT CResumeDlg::OnSysCommand(WPARAM wParam, LPARAM lParam) {
-  if ((wParam & 0xFFF0) == 16) {
+  if ((wParam & 0xFFF0) == IDM_ABOUTBOX) {
     ShowAboutBox();
     return 0;
   }
@@ -60,13 +63,13 @@ LRESULT CResumeDlg::OnSysCommand(WPARAM wParam, LPARAM lParam) {
 }
 
 void CResumeDlg::OnResume() {
-  auto* list = Control(1011);
+  auto* list = Control(IDC_QUEUE_LIST);
   for (auto it = list->selected.rbegin(); it != list->selected.rend(); ++it)
     WinExec("TARNWICK.EXE #" + slotText(list->items[static_cast<std::size_t>(*it)].second));
 }
 
 void CResumeDlg::OnResumeAll() {
-  for (const auto& item : Control(1011)->items) WinExec("TARNWICK.EXE #" + slotText(item.second));
+  for (const auto& item : Control(IDC_QUEUE_LIST)->items) WinExec("TARNWICK.EXE #" + slotText(item.second));
 }
 
 void CResumeDlg::removeEntry(int slot) {
@@ -77,7 +80,7 @@ void CResumeDlg::removeEntry(int slot) {
 }
 
 void CResumeDlg::OnDelete() {
-  auto* list = Control(1011);
+  auto* list = Control(IDC_QUEUE_LIST);
   std::vector<int> sel = list->selected;
   std::sort(sel.begin(), sel.end());
   for (auto it = sel.rbegin(); it != sel.rend(); ++it) {
@@ -85,15 +88,15 @@ void CResumeDlg::OnDelete() {
     list->items.erase(list->items.begin() + *it);
   }
   list->selected.clear();
-  ChangedControl(1011);
+  ChangedControl(IDC_QUEUE_LIST);
 }
 
 void CResumeDlg::OnDeleteAll() {
-  auto* list = Control(1011);
+  auto* list = Control(IDC_QUEUE_LIST);
   for (const auto& item : list->items) removeEntry(item.second);
   list->items.clear();
   list->selected.clear();
-  ChangedControl(1011);
+  ChangedControl(IDC_QUEUE_LIST);
 }
 
 void CResumeDlg::OnHelp() { WinHelp(14); }

@@ -14,7 +14,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from servers import Nginx, Tinyproxy, free_port, kill_and_reap, start_tarnwick  # noqa: E402
+from servers import Nginx, Tinyproxy, free_port, kill_and_reap, start_tarnwick, terminal_env  # noqa: E402
 from session_case import (EXE, SessionCase, file_digest, new_work, remove_work, skip_unless_ready,  # noqa: E402
                           wait_for_size)
 
@@ -516,6 +516,86 @@ class Authorization(Session):
         self.assertEqual(rc, 2, self.output)
         self.assertIn("Would you like to have this request resumed later?", self.output)
         self.assertIn("Get00", self.queue())
+
+
+class TerminalViews(Session):
+    """The windows without a display: each asks on the terminal, or shows there, what it
+    would in its window, and acts as its buttons would."""
+
+    def test_configuration_form_keeps_refuses_and_saves(self):
+        # In tab order: an empty line keeps the value shown, a refused one is asked again,
+        # the check boxes are y/n, and the last question stands for OK.
+        rc = self.run_session("/CONFIG", "proxy.example:3128\n\n\nabc\n7\nn\n\n\ny\ny\n")
+        self.assertEqual(rc, 0, self.output)
+        self.assertIn("Rollback (K on resumed connections) [4]: ", self.output)
+        self.assertIn("Please enter an integer.", self.output)
+        config = self.store.section("Config")
+        self.assertEqual((config["Proxy"], config["Rollback"], config["ErrorBeep"], config["DoneBeep"],
+                          config["ResumeSerial"]), ("proxy.example:3128", 7, 0, 1, 1))
+        # The end of input is Cancel: nothing is written.
+        self.run_session("/CONFIG", "other.example:1\n")
+        self.assertEqual(self.store.section("Config")["Proxy"], "proxy.example:3128")
+
+    def test_resume_dialog_lists_in_list_order_and_deletes(self):
+        self.write_entry("04", "http://b.example/2", self.local("2"), 0)
+        self.write_entry("09", "ftp://a.example/1", self.local("1"), 0)
+        rc = self.run_session("/RESUMEDLG", "d 2\nq\n")
+        self.assertEqual(rc, 0, self.output)
+        self.assertIn("  1. ftp://a.example/1\n  2. http://b.example/2\n", self.output)
+        self.assertIn("Get09", self.queue())
+        self.assertNotIn("Get04", self.queue())
+
+    def test_drop_window_hands_each_line_on_as_a_drop(self):
+        data = random.Random(5).randbytes(100_000)
+        serve("dropped.bin", data)
+        # The copy shares standard error: this returns once it has ended.
+        rc = self.run_session("/DROP", _nginx.url("/dropped.bin") + "\n\n")
+        self.assertEqual(rc, 0, self.output)
+        self.assertSameFile(self.local("dropped.bin"), data)
+        self.assertIn("[00] ", self.output)
+
+    def test_session_panel_keys_show_about_and_headers(self):
+        import pty
+        import select
+        # Nothing listens on the port: the connect fails and the session rests, paused.
+        url = "http://127.0.0.1:%d/rest.bin" % free_port()
+        pid, fd = pty.fork()
+        if pid == 0:
+            os.chdir(self.home)
+            os.execve(EXE, [EXE, url], terminal_env(self.home))
+        seen = b""
+
+        def expect(text, timeout=10):
+            nonlocal seen
+            deadline = time.monotonic() + timeout
+            while text.encode() not in seen and time.monotonic() < deadline:
+                if select.select([fd], [], [], 0.1)[0]:
+                    try:
+                        seen += os.read(fd, 65536)
+                    except OSError:
+                        break
+            self.assertIn(text, seen.decode(errors="replace"))
+
+        try:
+            expect("Save as [rest.bin]: ")
+            os.write(fd, b"\n")
+            expect("p Resume   q Cancel   v View Header   a About   h Help")
+            os.write(fd, b"a")
+            expect("About Tarnwick\r\n  Tarnwick Version 1.2\r\n")
+            os.write(fd, b"v")
+            expect("---- Headers ----\r\nConnecting to:  127.0.0.1\r\n")
+            os.write(fd, b"q")
+            expect("Would you like to have this request resumed later?\r\n[y/n/c] ")
+            os.write(fd, b"n\n")
+            _, status = os.waitpid(pid, 0)
+            pid = 0
+            self.assertEqual(os.waitstatus_to_exitcode(status), 1)
+            self.assertNoQueue()
+        finally:
+            if pid:
+                os.kill(pid, signal.SIGKILL)
+                os.waitpid(pid, 0)
+            os.close(fd)
 
 
 if __name__ == "__main__":

@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "platform/services.h"
+#include "resources/ids.h"
 
 namespace {
 class TestApp : public CWinApp {
@@ -32,7 +33,7 @@ class ScriptedView : public DialogView, public DialogObserver {
         if (!*alive || m_dlg.IsEnded()) return;
         action(m_dlg);
       });
-    } else if (m_dlg.TemplateId() != 102) {
+    } else if (m_dlg.TemplateId() != res::IDD_DOWNLOAD) {
       // Nothing scripted: the user presses Cancel.
       QTimer::singleShot(0, [this, alive = m_alive] {
         if (*alive && !m_dlg.IsEnded()) m_dlg.ViewCommand(IDCANCEL);

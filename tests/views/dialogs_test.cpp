@@ -7,11 +7,13 @@
 #include <QTimer>
 
 #include "platform/services.h"
-#include "ui/password_dlg.h"
+#include "resources/ids.h"
 #include "ui/config_dlg.h"
+#include "ui/password_dlg.h"
 #include "view_support.h"
 
 namespace {
+using namespace res;
 
 template <class W>
 W* widget(qtui::QtDialogView& view, int id) {
@@ -39,19 +41,20 @@ class ConfigDialogView : public ViewTest {
 };
 
 TEST_F(ConfigDialogView, ShowsTheSettingsItWasGiven) {
-  EXPECT_EQ(widget<QLineEdit>(*view, 1013)->text(), "proxy.example:3128");
-  EXPECT_EQ(widget<QLineEdit>(*view, 1034)->text(), "me@example.org");
-  EXPECT_EQ(widget<QLineEdit>(*view, 1010)->text(), "4");
-  const std::pair<int, bool> checks[] = {{1007, true}, {1008, false}, {1009, true}, {1011, false}};
+  EXPECT_EQ(widget<QLineEdit>(*view, IDC_HTTP_PROXY)->text(), "proxy.example:3128");
+  EXPECT_EQ(widget<QLineEdit>(*view, IDC_EMAIL)->text(), "me@example.org");
+  EXPECT_EQ(widget<QLineEdit>(*view, IDC_ROLLBACK)->text(), "4");
+  const std::pair<int, bool> checks[] = {
+      {IDC_ERROR_BEEP, true}, {IDC_DONE_BEEP, false}, {IDC_EXIT_WHEN_DONE, true}, {IDC_RESUME_SERIAL, false}};
   for (auto [id, on] : checks) EXPECT_EQ(widget<QCheckBox>(*view, id)->isChecked(), on) << id;
   EXPECT_EQ(view->window()->windowTitle(), "Configure Tarnwick");
 }
 
 TEST_F(ConfigDialogView, EditsAndChecksComeBackOnOk) {
-  auto* rollback = widget<QLineEdit>(*view, 1010);
+  auto* rollback = widget<QLineEdit>(*view, IDC_ROLLBACK);
   rollback->selectAll();
   QTest::keyClicks(rollback, "12");
-  QTest::mouseClick(widget<QCheckBox>(*view, 1008), Qt::LeftButton, {}, QPoint(5, 5));
+  QTest::mouseClick(widget<QCheckBox>(*view, IDC_DONE_BEEP), Qt::LeftButton, {}, QPoint(5, 5));
   QTest::mouseClick(widget<QPushButton>(*view, IDOK), Qt::LeftButton);
   EXPECT_TRUE(dlg.IsEnded());
   EXPECT_EQ(dlg.Result(), IDOK);
@@ -61,7 +64,7 @@ TEST_F(ConfigDialogView, EditsAndChecksComeBackOnOk) {
 }
 
 TEST_F(ConfigDialogView, RefusedRollbackKeepsTheDialogOpen) {
-  auto* rollback = widget<QLineEdit>(*view, 1010);
+  auto* rollback = widget<QLineEdit>(*view, IDC_ROLLBACK);
   rollback->selectAll();
   QTest::keyClicks(rollback, "101");
   QTest::mouseClick(widget<QPushButton>(*view, IDOK), Qt::LeftButton);
@@ -78,14 +81,14 @@ TEST_F(PasswordDialogView, PasswordIsMaskedAndTypingStopsAtForty) {
   qtui::QtDialogView view(dlg);
   dlg.OnInitDialog();
   view.started();
-  auto* user = widget<QLineEdit>(view, 1014);
-  auto* pass = widget<QLineEdit>(view, 1015);
+  auto* user = widget<QLineEdit>(view, IDC_USER);
+  auto* pass = widget<QLineEdit>(view, IDC_PASSWORD);
   EXPECT_EQ(pass->echoMode(), QLineEdit::Password);
   EXPECT_EQ(user->echoMode(), QLineEdit::Normal);
-  EXPECT_EQ(view.window()->findChild<QWidget*>("c1016")->property("text").toString().toStdString(), dlg.m_prompt);
+  EXPECT_EQ(view.window()->findChild<QWidget*>(QString("c%1").arg(IDC_PASSWORD_PROMPT))->property("text").toString().toStdString(), dlg.m_prompt);
 
   QTest::keyClicks(pass, QString(45, 'p'));
-  EXPECT_EQ(dlg.ControlText(1015), std::string(40, 'p'));
+  EXPECT_EQ(dlg.ControlText(IDC_PASSWORD), std::string(40, 'p'));
   QTest::keyClicks(user, "alice");
   QTest::mouseClick(widget<QPushButton>(view, IDOK), Qt::LeftButton);
   EXPECT_EQ(dlg.Result(), IDOK);
@@ -99,7 +102,7 @@ TEST_F(PasswordDialogView, LongerPrefilledNameIsKeptForOkToRefuse) {
   qtui::QtDialogView view(dlg);
   dlg.OnInitDialog();
   view.started();
-  EXPECT_EQ(widget<QLineEdit>(view, 1014)->text().size(), 45);
+  EXPECT_EQ(widget<QLineEdit>(view, IDC_USER)->text().size(), 45);
   QTest::mouseClick(widget<QPushButton>(view, IDOK), Qt::LeftButton);
   EXPECT_FALSE(dlg.IsEnded());
   ASSERT_EQ(boxes->shown.size(), 1u);

@@ -10,9 +10,11 @@
 #include <QProgressBar>
 #include <QPushButton>
 
+#include "resources/ids.h"
 #include "view_support.h"
 
 namespace {
+using namespace res;
 
 class TemplateLayout : public ViewTest, public ::testing::WithParamInterface<int> {};
 
@@ -140,19 +142,23 @@ TEST_P(TemplateLayout, TextsAndWidgetKindsFollowTheTemplate) {
   EXPECT_EQ(view.window()->windowTitle().toStdString(), dlg.Template().caption);
 }
 
-INSTANTIATE_TEST_SUITE_P(AllTemplates, TemplateLayout, ::testing::Values(100, 102, 149, 150, 153, 174, 175, 178));
+INSTANTIATE_TEST_SUITE_P(AllTemplates, TemplateLayout, ::testing::Values(IDD_ABOUTBOX, IDD_DOWNLOAD, IDD_DROPWND, IDD_CONFIG,
+                                                                            IDD_PASSWORD, IDD_HEADERS, IDD_RESUME, IDD_ENTERURL));
 
 // The two windows users see most, checked against the places their layout names.
 struct Place {
   int templateId, controlId, x, y, cx, cy;
 };
 const Place kPlaces[] = {
-    {102, 1000, 28, 5, 172, 11},  {102, 1004, 28, 20, 172, 8}, {102, 1001, 28, 36, 172, 8},
-    {102, 1002, 28, 52, 172, 8},  {102, 1020, 4, 0, 18, 20},   {102, 1005, 0, 84, 18, 20},
-    {102, 1003, 4, 72, 196, 10},  {102, 1025, 28, 84, 80, 16}, {102, 3, 112, 88, 44, 14},
-    {102, 2, 160, 88, 40, 14},    {150, 1013, 72, 4, 144, 12}, {150, 1028, 220, 4, 34, 12},
-    {150, 1015, 72, 20, 144, 12}, {150, 1010, 39, 56, 37, 12}, {150, 1022, 28, 158, 44, 14},
-    {150, 1, 164, 158, 44, 14},   {150, 2, 212, 158, 44, 14},  {150, 1023, 0, 154, 18, 20},
+    {IDD_DOWNLOAD, IDC_URL_TEXT, 28, 5, 172, 11},      {IDD_DOWNLOAD, IDC_LOCAL_FILE_TEXT, 28, 20, 172, 8},
+    {IDD_DOWNLOAD, IDC_SIZE_TEXT, 28, 36, 172, 8},     {IDD_DOWNLOAD, IDC_TIME_TEXT, 28, 52, 172, 8},
+    {IDD_DOWNLOAD, IDC_STATE_ICON, 4, 0, 18, 20},      {IDD_DOWNLOAD, IDC_STATUS_ICON, 0, 84, 18, 20},
+    {IDD_DOWNLOAD, IDC_PROGRESS, 4, 72, 196, 10},      {IDD_DOWNLOAD, IDC_NO_RESUME_NOTE, 28, 84, 80, 16},
+    {IDD_DOWNLOAD, IDC_PAUSE, 112, 88, 44, 14},        {IDD_DOWNLOAD, IDCANCEL, 160, 88, 40, 14},
+    {IDD_CONFIG, IDC_HTTP_PROXY, 72, 4, 144, 12},      {IDD_CONFIG, IDC_FIND_HTTP_PROXY, 220, 4, 34, 12},
+    {IDD_CONFIG, IDC_FTP_PROXY, 72, 20, 144, 12},      {IDD_CONFIG, IDC_ROLLBACK, 39, 56, 37, 12},
+    {IDD_CONFIG, IDC_CONFIG_HELP, 28, 158, 44, 14},    {IDD_CONFIG, IDOK, 164, 158, 44, 14},
+    {IDD_CONFIG, IDCANCEL, 212, 158, 44, 14},          {IDD_CONFIG, IDC_CONFIG_ICON, 0, 154, 18, 20},
 };
 
 TEST_F(ViewTest, NamedControlsOfGettingFileAndConfiguration) {
@@ -165,7 +171,7 @@ TEST_F(ViewTest, NamedControlsOfGettingFileAndConfiguration) {
     ASSERT_NE(w, nullptr);
     EXPECT_EQ(w->geometry(), QRect(u.x(p.x), u.y(p.y), u.x(p.cx), u.y(p.cy)));
   }
-  RecordingDialog getting(102);
+  RecordingDialog getting(IDD_DOWNLOAD);
   qtui::QtDialogView view(getting);
   EXPECT_EQ(view.window()->size(), QSize(u.x(204), u.y(105)));
   // A caption, a window menu and a minimize box; no resizing.
@@ -174,7 +180,7 @@ TEST_F(ViewTest, NamedControlsOfGettingFileAndConfiguration) {
 }
 
 TEST_F(ViewTest, HeadersWindowHasItsEditMenuAboveTheClientArea) {
-  RecordingDialog dlg(174);
+  RecordingDialog dlg(IDD_HEADERS);
   qtui::QtDialogView view(dlg);
   auto* bar = view.window()->findChild<QMenuBar*>();
   ASSERT_NE(bar, nullptr);

@@ -15,9 +15,11 @@
 
 #include "platform/drop.h"
 #include "platform/qt/icons.h"
+#include "resources/ids.h"
 #include "view_support.h"
 
 namespace {
+using namespace res;
 
 template <class W>
 W* widget(qtui::QtDialogView& view, int id) {
@@ -25,69 +27,69 @@ W* widget(qtui::QtDialogView& view, int id) {
 }
 
 TEST_F(ViewTest, TypingReachesTheModelAndModelTextReachesTheEdit) {
-  RecordingDialog dlg(178);
+  RecordingDialog dlg(IDD_ENTERURL);
   qtui::QtDialogView view(dlg);
   view.started();
-  auto* edit = widget<QLineEdit>(view, 1035);
+  auto* edit = widget<QLineEdit>(view, IDC_ENTERED_URL);
   QTest::keyClicks(edit, "http://host/a b");
-  EXPECT_EQ(dlg.ControlText(1035), "http://host/a b");
+  EXPECT_EQ(dlg.ControlText(IDC_ENTERED_URL), "http://host/a b");
 
-  dlg.SetControlText(1035, "ftp://other/");
+  dlg.SetControlText(IDC_ENTERED_URL, "ftp://other/");
   EXPECT_EQ(edit->text(), "ftp://other/");
   // A change the view wrote is not applied back (the cursor stays where the user typed).
   edit->setCursorPosition(3);
   QTest::keyClick(edit, Qt::Key_X);
-  EXPECT_EQ(dlg.ControlText(1035), "ftpx://other/");
+  EXPECT_EQ(dlg.ControlText(IDC_ENTERED_URL), "ftpx://other/");
   EXPECT_EQ(edit->cursorPosition(), 4);
 }
 
 TEST_F(ViewTest, ButtonsEscapeAndCloseReachTheCommandTable) {
-  RecordingDialog dlg(150);
+  RecordingDialog dlg(IDD_CONFIG);
   qtui::QtDialogView view(dlg);
   view.started();
-  QTest::mouseClick(widget<QPushButton>(view, 1028), Qt::LeftButton);
-  QTest::mouseClick(widget<QPushButton>(view, 1), Qt::LeftButton);
+  QTest::mouseClick(widget<QPushButton>(view, IDC_FIND_HTTP_PROXY), Qt::LeftButton);
+  QTest::mouseClick(widget<QPushButton>(view, IDOK), Qt::LeftButton);
   QTest::keyClick(view.window(), Qt::Key_Escape);
   view.window()->close();
-  EXPECT_EQ(dlg.commands, (std::vector<int>{1028, IDOK, IDCANCEL, IDCANCEL}));
+  EXPECT_EQ(dlg.commands, (std::vector<int>{IDC_FIND_HTTP_PROXY, IDOK, IDCANCEL, IDCANCEL}));
   EXPECT_TRUE(view.window()->isVisible()) << "closing is the model's decision";
 }
 
 TEST_F(ViewTest, EnterPressesTheDefaultButton) {
-  RecordingDialog dlg(153);
+  RecordingDialog dlg(IDD_PASSWORD);
   qtui::QtDialogView view(dlg);
   view.started();
-  auto* user = widget<QLineEdit>(view, 1014);
+  auto* user = widget<QLineEdit>(view, IDC_USER);
   user->setFocus();
   QTest::keyClick(user, Qt::Key_Return);
   EXPECT_EQ(dlg.commands, std::vector<int>{IDOK});
 }
 
 TEST_F(ViewTest, CheckBoxesFollowAndReportTheirState) {
-  RecordingDialog dlg(150);
+  RecordingDialog dlg(IDD_CONFIG);
   qtui::QtDialogView view(dlg);
   view.started();
-  auto* box = widget<QCheckBox>(view, 1011);
+  auto* box = widget<QCheckBox>(view, IDC_RESUME_SERIAL);
   EXPECT_FALSE(box->isChecked());
   QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(5, box->height() / 2));
-  EXPECT_EQ(dlg.Control(1011)->checked, 1);
+  EXPECT_EQ(dlg.Control(IDC_RESUME_SERIAL)->checked, 1);
   CCtl ctl;
-  ctl.Attach(&dlg, 1011);
+  ctl.Attach(&dlg, IDC_RESUME_SERIAL);
   ctl.SetCheck(0);
   EXPECT_FALSE(box->isChecked());
   EXPECT_TRUE(dlg.commands.empty());
 }
 
 TEST_F(ViewTest, ModelChangesOfTheSessionWindowReachTheWidgets) {
-  RecordingDialog dlg(102);
+  RecordingDialog dlg(IDD_DOWNLOAD);
   qtui::QtDialogView view(dlg);
   view.started();
   CCtl pause, cancel, progress, note, status;
-  pause.Attach(&dlg, 3);
-  cancel.Attach(&dlg, 2);
-  progress.Attach(&dlg, 1003);
-  note.Attach(&dlg, 1025);
-  status.Attach(&dlg, 1005);
+  pause.Attach(&dlg, IDC_PAUSE);
+  cancel.Attach(&dlg, IDCANCEL);
+  progress.Attach(&dlg, IDC_PROGRESS);
+  note.Attach(&dlg, IDC_NO_RESUME_NOTE);
+  status.Attach(&dlg, IDC_STATUS_ICON);
 
   pause.SetWindowText("Resume");
   pause.EnableWindow(false);
@@ -95,28 +97,28 @@ TEST_F(ViewTest, ModelChangesOfTheSessionWindowReachTheWidgets) {
   progress.SetPos(42);
   note.ShowWindow(false);
   dlg.SetWindowText("42% Downloaded by Tarnwick");
-  dlg.SetControlText(1000, "http://h/?a=1&b=2");
+  dlg.SetControlText(IDC_URL_TEXT, "http://h/?a=1&b=2");
 
-  EXPECT_EQ(widget<QPushButton>(view, 3)->text(), "Resume");
-  EXPECT_FALSE(widget<QPushButton>(view, 3)->isEnabled());
-  EXPECT_EQ(widget<QPushButton>(view, 2)->text(), "Close");
-  EXPECT_EQ(widget<QProgressBar>(view, 1003)->value(), 42);
-  EXPECT_FALSE(widget<QLabel>(view, 1025)->isVisible());
+  EXPECT_EQ(widget<QPushButton>(view, IDC_PAUSE)->text(), "Resume");
+  EXPECT_FALSE(widget<QPushButton>(view, IDC_PAUSE)->isEnabled());
+  EXPECT_EQ(widget<QPushButton>(view, IDCANCEL)->text(), "Close");
+  EXPECT_EQ(widget<QProgressBar>(view, IDC_PROGRESS)->value(), 42);
+  EXPECT_FALSE(widget<QLabel>(view, IDC_NO_RESUME_NOTE)->isVisible());
   EXPECT_EQ(view.window()->windowTitle(), "42% Downloaded by Tarnwick");
   // A URL's ampersands are text, not mnemonics.
-  EXPECT_EQ(widget<QLabel>(view, 1000)->text(), "http://h/?a=1&b=2");
+  EXPECT_EQ(widget<QLabel>(view, IDC_URL_TEXT)->text(), "http://h/?a=1&b=2");
 
-  QWidget* icon = view.window()->findChild<QWidget*>("c1005");
+  QWidget* icon = widget<QWidget>(view, IDC_STATUS_ICON);
   QImage before = icon->grab().toImage();
-  status.SetIcon(151);
+  status.SetIcon(IDI_COMPLETE);
   QImage after = icon->grab().toImage();
   EXPECT_NE(before, after);
-  status.SetIcon(128);
+  status.SetIcon(IDR_MAINFRAME);
   EXPECT_EQ(icon->grab().toImage(), before);
 }
 
 TEST_F(ViewTest, TitleIsShownAsItStands) {
-  RecordingDialog dlg(102);
+  RecordingDialog dlg(IDD_DOWNLOAD);
   qtui::QtDialogView view(dlg);
   view.started();
   dlg.SetWindowText("Trying: [*]host");
@@ -126,13 +128,13 @@ TEST_F(ViewTest, TitleIsShownAsItStands) {
 }
 
 TEST_F(ViewTest, ListBoxShowsModelOrderAndReportsExtendedSelection) {
-  RecordingDialog dlg(175);
+  RecordingDialog dlg(IDD_RESUME);
   qtui::QtDialogView view(dlg);
   view.started();
-  auto* c = dlg.Control(1011);
+  auto* c = dlg.Control(IDC_QUEUE_LIST);
   c->items = {{"ftp://a/x", 3}, {"http://b/y", 0}, {"http://c/z", 7}};
-  dlg.ChangedControl(1011);
-  auto* list = widget<QListWidget>(view, 1011);
+  dlg.ChangedControl(IDC_QUEUE_LIST);
+  auto* list = widget<QListWidget>(view, IDC_QUEUE_LIST);
   ASSERT_EQ(list->count(), 3);
   EXPECT_EQ(list->item(0)->text(), "ftp://a/x");
   EXPECT_EQ(list->item(2)->text(), "http://c/z");
@@ -145,24 +147,24 @@ TEST_F(ViewTest, ListBoxShowsModelOrderAndReportsExtendedSelection) {
   // The program deletes an entry and clears the selection.
   c->items.erase(c->items.begin());
   c->selected.clear();
-  dlg.ChangedControl(1011);
+  dlg.ChangedControl(IDC_QUEUE_LIST);
   ASSERT_EQ(list->count(), 2);
   EXPECT_TRUE(list->selectedItems().isEmpty());
   EXPECT_EQ(list->item(0)->text(), "http://b/y");
 }
 
 TEST_F(ViewTest, MultiLineEditShowsLinesAndKeepsCrLfInTheModel) {
-  RecordingDialog dlg(174);
+  RecordingDialog dlg(IDD_HEADERS);
   qtui::QtDialogView view(dlg);
-  dlg.SetControlText(1026, "GET / HTTP/1.1\r\nHost: h\r\n\r\n");
-  auto* e = widget<QPlainTextEdit>(view, 1026);
+  dlg.SetControlText(IDC_HEADERS_TEXT, "GET / HTTP/1.1\r\nHost: h\r\n\r\n");
+  auto* e = widget<QPlainTextEdit>(view, IDC_HEADERS_TEXT);
   EXPECT_EQ(e->toPlainText(), "GET / HTTP/1.1\nHost: h\n\n");
   EXPECT_EQ(e->lineWrapMode(), QPlainTextEdit::NoWrap);
-  EXPECT_EQ(dlg.ControlText(1026), "GET / HTTP/1.1\r\nHost: h\r\n\r\n");
+  EXPECT_EQ(dlg.ControlText(IDC_HEADERS_TEXT), "GET / HTTP/1.1\r\nHost: h\r\n\r\n");
 }
 
 TEST_F(ViewTest, WindowPlacementSizeAndModesFollowTheModel) {
-  RecordingDialog dlg(149);
+  RecordingDialog dlg(IDD_DROPWND);
   qtui::QtDialogView view(dlg);
   dlg.MoveWindow(120, 80);
   view.started();
@@ -187,10 +189,10 @@ TEST_F(ViewTest, WindowPlacementSizeAndModesFollowTheModel) {
 }
 
 TEST_F(ViewTest, DropWindowDoubleClicksBecomeMessages) {
-  RecordingDialog dlg(149);
+  RecordingDialog dlg(IDD_DROPWND);
   qtui::QtDialogView view(dlg);
   view.started();
-  QWidget* label = view.window()->findChild<QWidget*>("c1027");
+  QWidget* label = widget<QWidget>(view, IDC_DROP_TEXT);
   QTest::mouseDClick(label, Qt::LeftButton);
   QTest::mouseDClick(view.clientArea(), Qt::RightButton);
   EXPECT_TRUE(hasMessage(dlg, WM_LBUTTONDBLCLK));
@@ -217,34 +219,34 @@ void pickFromMenu(const QString& text, QString* shownChecks) {
 }
 
 TEST_F(ViewTest, WindowMenuOffersTheModelsItemsWithChecks) {
-  RecordingDialog dlg(102);
+  RecordingDialog dlg(IDD_DOWNLOAD);
   qtui::QtDialogView view(dlg);
   dlg.AppendSystemMenu(0, "");
-  dlg.AppendSystemMenu(17, "Tarnwick &Help");
-  dlg.AppendSystemMenu(18, "&View Header...");
-  dlg.CheckSystemMenuItem(18, true);
+  dlg.AppendSystemMenu(IDM_HELP, "Tarnwick &Help");
+  dlg.AppendSystemMenu(IDM_VIEW_HEADER, "&View Header...");
+  dlg.CheckSystemMenuItem(IDM_VIEW_HEADER, true);
   view.started();
 
   QString shown;
   pickFromMenu("&View Header...", &shown);
   // The window's top-left icon opens the menu.
-  QTest::mouseClick(view.window()->findChild<QWidget*>("c1020"), Qt::LeftButton);
+  QTest::mouseClick(widget<QWidget>(view, IDC_STATE_ICON), Qt::LeftButton);
   EXPECT_EQ(shown, "Mi&nimize;&Close;|Tarnwick &Help;&View Header...*;");
   ASSERT_FALSE(dlg.messages.empty());
-  EXPECT_EQ(dlg.messages.back(), (std::pair<UINT, WPARAM>{WM_SYSCOMMAND, 18}));
+  EXPECT_EQ(dlg.messages.back(), (std::pair<UINT, WPARAM>{WM_SYSCOMMAND, IDM_VIEW_HEADER}));
 }
 
 TEST_F(ViewTest, RightClickOpensTheWindowMenuWhereItIsFree) {
-  RecordingDialog dlg(150);
+  RecordingDialog dlg(IDD_CONFIG);
   qtui::QtDialogView view(dlg);
   dlg.AppendSystemMenu(0, "");
-  dlg.AppendSystemMenu(16, "&About Tarnwick...");
+  dlg.AppendSystemMenu(IDM_ABOUTBOX, "&About Tarnwick...");
   view.started();
   QString shown;
   pickFromMenu("&About Tarnwick...", &shown);
   QContextMenuEvent e(QContextMenuEvent::Mouse, QPoint(300, 250), view.window()->mapToGlobal(QPoint(300, 250)));
   QApplication::sendEvent(view.window(), &e);
-  EXPECT_EQ(dlg.messages.back(), (std::pair<UINT, WPARAM>{WM_SYSCOMMAND, 16}));
+  EXPECT_EQ(dlg.messages.back(), (std::pair<UINT, WPARAM>{WM_SYSCOMMAND, IDM_ABOUTBOX}));
 }
 
 // Drag and drop through the model's drop target.
@@ -268,7 +270,7 @@ class DropTest : public ViewTest, public ::testing::WithParamInterface<DropCase>
 
 TEST_P(DropTest, OffersOfTextReachTheDropTarget) {
   const DropCase& c = GetParam();
-  RecordingDialog dlg(149);
+  RecordingDialog dlg(IDD_DROPWND);
   qtui::QtDialogView view(dlg);
   RecordingTarget target;
   target.Register(&dlg);
@@ -300,7 +302,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ViewTest, WithoutDropTargetDragsAreRefused) {
-  RecordingDialog dlg(102);
+  RecordingDialog dlg(IDD_DOWNLOAD);
   qtui::QtDialogView view(dlg);
   view.started();
   QMimeData mime;
@@ -311,13 +313,17 @@ TEST_F(ViewTest, WithoutDropTargetDragsAreRefused) {
 }
 
 TEST(Icons, EveryImageTheProgramShowsHasADrawingOfItsOwn) {
-  const int ids[] = {128, 130, 131, 132, 133, 135, 136, 138, 139, 140, 141, 142, 143, 144, 145, 146, 151,
-                     152, 154, 155, 158, 161, 162, 163, 164, 165, 166, 167, 168, 169, 170, 172, 173, 177};
+  std::vector<int> ids = {IDR_MAINFRAME,    IDI_BROKEN, IDI_PAUSE,   IDI_COMPLETE,     IDI_DROP_TARGET,
+                          IDI_KEY,          IDI_SETTINGS, IDB_ABOUT_BANNER, IDI_LOCAL_FILE, IDI_SIZE,
+                          IDI_WORKING,      IDI_PAUSED_STATE, IDI_MIRROR_LIST};
+  ids.insert(ids.end(), std::begin(IDI_ACTIVITY_FRAMES), std::end(IDI_ACTIVITY_FRAMES));
+  ids.insert(ids.end(), std::begin(IDI_CLOCK_FRAMES), std::end(IDI_CLOCK_FRAMES));
+  ASSERT_EQ(ids.size(), 34u);
   std::vector<QImage> seen;
   for (int id : ids) {
     SCOPED_TRACE(id);
     EXPECT_TRUE(qtui::knownImage(id));
-    QImage img = id == 158 ? qtui::bitmapPixmap(id, QSize(46, 180)).toImage() : qtui::iconPixmap(id, 32).toImage();
+    QImage img = id == IDB_ABOUT_BANNER ? qtui::bitmapPixmap(id, QSize(46, 180)).toImage() : qtui::iconPixmap(id, 32).toImage();
     for (const QImage& other : seen) EXPECT_NE(img, other) << "two images look the same";
     seen.push_back(img);
   }

@@ -29,6 +29,7 @@
 
 #include "platform/drop.h"
 #include "platform/qt/icons.h"
+#include "resources/ids.h"
 
 namespace qtui {
 
@@ -275,10 +276,10 @@ void QtDialogView::build() {
   m_window->setWindowModality(Qt::ApplicationModal);
   m_window->setAcceptDrops(true);
   m_window->setObjectName(QString("dialog%1").arg(t.id));
-  // Gestures of the link drop window: it is dragged from anywhere and toggles its modes with
-  // double-clicks, so its window menu waits out the right double-click.
-  m_window->dragAnywhere = t.id == res::IDD_DROPWND;
-  m_window->rightDoubleClickGesture = t.id == res::IDD_DROPWND;
+  // A window with mouse gestures (the link drop window) is dragged from anywhere and toggles
+  // its modes with double-clicks, so its window menu waits out the right double-click.
+  m_window->dragAnywhere = t.mouseGestures;
+  m_window->rightDoubleClickGesture = t.mouseGestures;
 
   if (const MenuTemplate* mt = t.menuId ? FindMenuTemplate(t.menuId) : nullptr) {
     auto* bar = new QMenuBar(m_window.get());

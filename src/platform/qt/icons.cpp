@@ -9,15 +9,14 @@
 #include <QPolygonF>
 #include <QtMath>
 #include <algorithm>
-#include <array>
+#include <iterator>
+
+#include "resources/ids.h"
 
 namespace qtui {
 namespace {
 
-// Frames of the connection animation and of the clock beside the speed line.
-constexpr std::array<int, 13> kActivityFrames = {130, 131, 132, 133, 138, 139, 140, 141, 142, 143, 144, 145, 146};
-constexpr std::array<int, 8> kClockFrames = {162, 164, 165, 166, 167, 168, 169, 170};
-
+// The frame an id has in an animation, or -1.
 int frameOf(const int* begin, const int* end, int id) {
   auto it = std::find(begin, end, id);
   return it == end ? -1 : static_cast<int>(it - begin);
@@ -200,21 +199,23 @@ void unknown(QPainter& p) {
 }
 
 bool draw(QPainter& p, int id) {
-  if (int f = frameOf(kActivityFrames.begin(), kActivityFrames.end(), id); f >= 0) return activity(p, f), true;
-  if (int f = frameOf(kClockFrames.begin(), kClockFrames.end(), id); f >= 0) return clock(p, f), true;
+  using namespace res;
+  if (int f = frameOf(std::begin(IDI_ACTIVITY_FRAMES), std::end(IDI_ACTIVITY_FRAMES), id); f >= 0)
+    return activity(p, f), true;
+  if (int f = frameOf(std::begin(IDI_CLOCK_FRAMES), std::end(IDI_CLOCK_FRAMES), id); f >= 0) return clock(p, f), true;
   switch (id) {
-    case 128: appIcon(p); return true;
-    case 135: broken(p); return true;
-    case 136: pauseSquare(p); return true;
-    case 151: complete(p); return true;
-    case 152: dropTarget(p); return true;
-    case 154: key(p); return true;
-    case 155: gear(p); return true;
-    case 161: sheet(p, Qt::white, QColor(60, 60, 160), false); return true;
-    case 163: sizeBars(p); return true;
-    case 172: working(p); return true;
-    case 173: pausedState(p); return true;
-    case 177: sheet(p, QColor(235, 220, 250), QColor(110, 40, 150), true); return true;
+    case IDR_MAINFRAME: appIcon(p); return true;
+    case IDI_BROKEN: broken(p); return true;
+    case IDI_PAUSE: pauseSquare(p); return true;
+    case IDI_COMPLETE: complete(p); return true;
+    case IDI_DROP_TARGET: dropTarget(p); return true;
+    case IDI_KEY: key(p); return true;
+    case IDI_SETTINGS: gear(p); return true;
+    case IDI_LOCAL_FILE: sheet(p, Qt::white, QColor(60, 60, 160), false); return true;
+    case IDI_SIZE: sizeBars(p); return true;
+    case IDI_WORKING: working(p); return true;
+    case IDI_PAUSED_STATE: pausedState(p); return true;
+    case IDI_MIRROR_LIST: sheet(p, QColor(235, 220, 250), QColor(110, 40, 150), true); return true;
     default: unknown(p); return false;
   }
 }
@@ -224,7 +225,7 @@ bool draw(QPainter& p, int id) {
 bool knownImage(int id) {
   QPixmap pm(1, 1);
   QPainter p(&pm);
-  return id == 158 || draw(p, id);
+  return id == res::IDB_ABOUT_BANNER || draw(p, id);
 }
 
 QPixmap iconPixmap(int id, int size) {
@@ -248,7 +249,7 @@ QPixmap bitmapPixmap(int id, QSize size) {
   pm.fill(Qt::transparent);
   QPainter p(&pm);
   p.setRenderHint(QPainter::Antialiasing);
-  if (id != 158) {
+  if (id != res::IDB_ABOUT_BANNER) {
     int s = std::min(size.width(), size.height());
     p.drawPixmap((size.width() - s) / 2, (size.height() - s) / 2, iconPixmap(id, s));
     return pm;
@@ -260,7 +261,7 @@ QPixmap bitmapPixmap(int id, QSize size) {
   p.fillRect(pm.rect(), g);
   int w = size.width();
   int iconSize = std::max(8, w - 6);
-  p.drawPixmap((w - iconSize) / 2, size.height() - iconSize - 4, iconPixmap(128, iconSize));
+  p.drawPixmap((w - iconSize) / 2, size.height() - iconSize - 4, iconPixmap(res::IDR_MAINFRAME, iconSize));
   // The name runs upwards from above the icon, as large as the strip allows.
   double room = size.height() - iconSize - 14;
   QFont f = p.font();

@@ -16,7 +16,7 @@
 
 #include "platform/qt/dialog_view.h"
 #include "platform/qt/icons.h"
-#include "platform/resources.h"
+#include "resources/ids.h"
 #include "platform/services.h"
 
 namespace qtui {
@@ -100,8 +100,17 @@ class QtUi : public UiBackend {
   }
 };
 
+struct WidgetEventLoop : EventLoop {
+  WidgetEventLoop(int& argc, char** argv) : app(argc, argv) {}
+  QApplication app;
+};
+
 }  // namespace
 }  // namespace qtui
+
+std::unique_ptr<EventLoop> makeWidgetEventLoop(int& argc, char** argv) {
+  return std::make_unique<qtui::WidgetEventLoop>(argc, argv);
+}
 
 std::unique_ptr<UiBackend> makeQtUi() {
   // Windows come and go inside one job (message boxes, nested dialogs); the job's own end

@@ -1,0 +1,69 @@
+#include "app/startup.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "platform/app.h"
+#include "platform/qt/qt_ui.h"
+#include "platform/run.h"
+#include "platform/services.h"
+#include "platform/term/term_input.h"
+#include "platform/term/term_ui.h"
+#include "platform/term/term_views.h"
+#include "platform/wnd.h"
+#include "resources/ids.h"
+#include "session/download_term_view.h"
+#include "ui/term_views.h"
+
+namespace {
+bool hasDisplay() {
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"})
+    if (const char* v = std::getenv(name); v && *v) return true;
+  return false;
+}
+
+// The dialogs whose terminal rendering is their own; the rest are shown by the generic form.
+void registerTerminalViews() {
+  term::setView(res::IDD_DOWNLOAD, makeDownloadTermView);
+  term::setView(res::IDD_CONFIG, makeConfigTermView);
+  term::setView(res::IDD_PASSWORD, makePasswordTermView);
+  term::setView(res::IDD_ENTERURL, makeEnterUrlTermView);
+  term::setView(res::IDD_HEADERS, makeHeadersTermView);
+  term::setView(res::IDD_RESUME, makeResumeTermView);
+  term::setView(res::IDD_DROPWND, makeDropTermView);
+}
+}  // namespace
+
+int RunProcess(CWinApp& app, int& argc, char** argv) {
+  bool display = hasDisplay();
+  std::unique_ptr<EventLoop> loop = display ? makeWidgetEventLoop(argc, argv) : makeCoreEventLoop(argc, argv);
+  if (display) {
+    setUi(makeQtUi());
+  } else {
+    registerTerminalViews();
+    setUi(makeTerminalUi());
+  }
+  std::string exe = argv[0] ? argv[0] : "tarnwick";
+  SetAppName(exe.substr(exe.rfind('/') + 1));
+  app.m_lpCmdLine = CommandLineOf(argc, argv);
+
+  SignalWatch signals([&app](int sig) {
+    app.FlushProfile();
+    if (sig == SIGINT && app.m_pMainWnd && app.m_pMainWnd->IsRunning()) {
+      app.m_pMainWnd->ViewCommand(IDCANCEL);  // Cancel, with its question
+      return;
+    }
+    // Terminate and hang-up: Cancel answered Yes, entry and partial file kept.
+    term::restoreTerminal();
+    app.OnTerminate();
+    app.FlushProfile();
+    ::_exit(app.m_exitCode);
+  });
+
+  app.InitInstance();
+  app.FlushProfile();
+  term::restoreTerminal();
+  return app.m_exitCode;
+}

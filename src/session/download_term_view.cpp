@@ -1,0 +1,153 @@
+// Works on the window's model alone (its controls by name, its commands), so it follows
+// whatever the session does without knowing the session class.
+#include "session/download_term_view.h"
+
+#include <algorithm>
+
+#include "platform/services.h"
+#include "platform/term/term_input.h"
+#include "platform/term/term_views.h"
+#include "platform/wnd.h"
+#include "resources/ids.h"
+
+namespace {
+using namespace res;
+
+class SessionView : public DialogView, public DialogObserver {
+ public:
+  explicit SessionView(CDialog& dlg) : m_dlg(dlg), m_panel(term::stdinIsTty() && term::stderrIsTty()) {
+    m_dlg.SetObserver(this);
+  }
+  ~SessionView() override {
+    if (m_panel) {
+      redraw();
+      term::setKeyHandler(nullptr);
+    } else {
+      printProgress(true);
+    }
+  }
+  void started() override {
+    // Keys are read one by one only once the start-up questions (Save As) are answered.
+    m_started = true;
+    if (m_panel) term::setKeyHandler([this](char c) { onKey(c); });
+    redraw();
+    checkRest();
+  }
+
+  void modelChanged(CDialog&, ModelChange what, int id) override {
+    term::takeLinePrefix(m_dlg);
+    if (what == ModelChange::Menu || what == ModelChange::Position) return;
+    // The animated pictures change five times a second and show nothing here.
+    if (what == ModelChange::Control &&
+        (id == IDC_STATUS_ICON || id == IDC_TIME_ICON || id == IDC_LOCAL_FILE_ICON || id == IDC_STATE_ICON))
+      return;
+    if (m_panel) {
+      scheduleRedraw();
+    } else if (what == ModelChange::Control && (id == IDC_URL_TEXT || id == IDC_NO_RESUME_NOTE)) {
+      std::string text = m_dlg.ControlText(id);
+      std::string& last = m_lastLine[id == IDC_URL_TEXT ? 0 : 1];
+      if (!text.empty() && text != last) {
+        last = text;
+        term::writeErr(term::linePrefix() + text + "\n");
+      }
+    } else if (what == ModelChange::Control && id == IDC_SIZE_TEXT) {
+      printProgress(false);  // the size line is set after the time line of the same refresh
+    }
+    checkRest();
+  }
+
+  void kill() { *m_alive = false; }
+
+ private:
+  void onKey(char c) {
+    switch (c) {
+      case 'p': case 'P': m_dlg.ViewCommand(IDC_PAUSE); break;
+      case 'q': case 'Q': case 27: m_dlg.ViewCommand(IDCANCEL); break;
+      case 'v': case 'V': m_dlg.ViewSysCommand(IDM_VIEW_HEADER); break;
+      case 'a': case 'A': m_dlg.ViewSysCommand(IDM_ABOUTBOX); break;
+      case 'h': case 'H': m_dlg.ViewSysCommand(IDM_HELP); break;
+      default: break;
+    }
+  }
+
+  void printProgress(bool final) {
+    std::string size = m_dlg.ControlText(IDC_SIZE_TEXT), time = m_dlg.ControlText(IDC_TIME_TEXT);
+    if (size.empty() && time.empty()) return;
+    std::string line = size + (time.empty() ? "" : "  " + time);
+    if (line == m_lastProgress || (final && size == m_lastSize)) return;
+    m_lastSize = size;
+    DWORD now = GetTickCount();
+    if (!final && m_printedOnce && now - m_lastPrint < 1000) return;
+    m_printedOnce = true;
+    m_lastPrint = now;
+    m_lastProgress = line;
+    term::writeErr(term::linePrefix() + line + "\n");
+  }
+
+  void scheduleRedraw() {
+    if (m_redrawPending) return;
+    m_redrawPending = true;
+    term::later([this, alive = m_alive] {
+      if (!*alive) return;
+      m_redrawPending = false;
+      redraw();
+    });
+  }
+
+  void redraw() {
+    if (!m_panel || !m_started) return;
+    std::string out;
+    if (m_drawnLines > 0) out += "\x1b[" + std::to_string(m_drawnLines) + "F";
+    auto line = [&](const std::string& s) { out += "\r\x1b[2K" + s + "\n"; };
+    line(m_dlg.GetWindowText());
+    line("  " + m_dlg.ControlText(IDC_URL_TEXT));
+    line("  File: " + m_dlg.ControlText(IDC_LOCAL_FILE_TEXT));
+    line("  " + m_dlg.ControlText(IDC_SIZE_TEXT));
+    line("  " + m_dlg.ControlText(IDC_TIME_TEXT));
+    int pos = 0;
+    if (auto* c = m_dlg.Control(IDC_PROGRESS)) pos = std::clamp(c->pos, 0, 100);
+    int filled = pos * 40 / 100;
+    line("  [" + std::string(static_cast<std::size_t>(filled), '#') + std::string(static_cast<std::size_t>(40 - filled), '.') +
+         "] " + std::to_string(pos) + "%");
+    line("  " + m_dlg.ControlText(IDC_NO_RESUME_NOTE));
+    std::string hints = "  ";
+    if (auto* pb = m_dlg.Control(IDC_PAUSE); pb && pb->enabled)
+      hints += "p " + StripMnemonics(m_dlg.ControlText(IDC_PAUSE)) + "   ";
+    hints += "q " + StripMnemonics(m_dlg.ControlText(IDCANCEL)) + "   v View Header   a About   h Help";
+    line(hints);
+    m_drawnLines = 8;
+    term::writeErr(out);
+  }
+
+  void checkRest() {
+    if (term::stdinIsTty()) return;
+    // Not on a terminal nobody can press a key: a session at rest ends its process.
+    term::later([this, alive = m_alive] {
+      if (*alive && m_dlg.IsRunning() && !m_dlg.IsEnded() && m_dlg.IsAtRest()) m_dlg.EndDialog(IDCANCEL);
+    });
+  }
+
+  CDialog& m_dlg;
+  bool m_panel;
+  bool m_redrawPending = false;
+  bool m_started = false;  // nothing is drawn while start-up questions are asked
+  int m_drawnLines = 0;
+  std::string m_lastLine[2];
+  std::string m_lastProgress;
+  std::string m_lastSize;
+  DWORD m_lastPrint = 0;
+  bool m_printedOnce = false;
+  std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
+};
+
+// The view's last redraw runs in its destructor; callbacks still queued must find it gone.
+struct SessionViewHolder : DialogView {
+  explicit SessionViewHolder(CDialog& d) : view(std::make_unique<SessionView>(d)) {}
+  ~SessionViewHolder() override { view->kill(); }
+  void started() override { view->started(); }
+  std::unique_ptr<SessionView> view;
+};
+
+}  // namespace
+
+std::unique_ptr<DialogView> makeDownloadTermView(CDialog& dlg) { return std::make_unique<SessionViewHolder>(dlg); }

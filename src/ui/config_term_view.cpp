@@ -1,0 +1,31 @@
+// The configuration on a terminal: each field on a line of its own in tab order, the check
+// boxes as y/n, then one question that stands for OK.
+#include "platform/services.h"
+#include "platform/term/term_input.h"
+#include "platform/term/term_views.h"
+#include "platform/wnd.h"
+#include "resources/ids.h"
+#include "ui/term_views.h"
+
+namespace {
+using namespace res;
+
+void runConfig(CDialog& dlg) {
+  const std::pair<int, const char*> fields[] = {{IDC_HTTP_PROXY, "HTTP Proxy server"},
+                                                {IDC_FTP_PROXY, "FTP Proxy server"},
+                                                {IDC_EMAIL, "EMail address"},
+                                                {IDC_ROLLBACK, "Rollback (K on resumed connections)"}};
+  for (const auto& [id, label] : fields)
+    if (!term::askField(dlg, id, label)) return;
+  for (int id : {IDC_ERROR_BEEP, IDC_DONE_BEEP, IDC_EXIT_WHEN_DONE, IDC_RESUME_SERIAL}) {
+    auto* c = dlg.Control(id);
+    bool on = term::askYesNo(StripMnemonics(c->text) + (c->checked ? " [Y/n] " : " [y/N] "), c->checked != 0);
+    c->checked = on ? 1 : 0;
+    dlg.ChangedControl(id);
+  }
+  term::writeErr(AppName() + ": Save these settings?\n");
+  dlg.ViewCommand(term::askYesNo("[y/n] ", true) ? IDOK : IDCANCEL);
+}
+}  // namespace
+
+std::unique_ptr<DialogView> makeConfigTermView(CDialog& dlg) { return term::formView(dlg, runConfig); }

@@ -1,0 +1,21 @@
+// Without a display nothing can be dropped: the drop window reads URLs line by line and hands
+// each to its drop target, as a dropped link would be.
+#include "platform/drop.h"
+#include "platform/term/term_input.h"
+#include "platform/term/term_views.h"
+#include "platform/wnd.h"
+#include "ui/term_views.h"
+
+namespace {
+void runDrop(CDialog& dlg) {
+  term::writeErr(StripMnemonics(dlg.GetWindowText()) +
+                 ": enter one URL per line; an empty line or the end of input closes.\n");
+  for (;;) {
+    auto line = term::readLine("URL: ");
+    if (!line || line->empty()) return dlg.ViewCommand(IDCANCEL);
+    if (COleDropTarget* target = dlg.DropTarget()) target->OnDrop(DropData{true, *line});
+  }
+}
+}  // namespace
+
+std::unique_ptr<DialogView> makeDropTermView(CDialog& dlg) { return term::formView(dlg, runDrop); }

@@ -1,0 +1,82 @@
+// The generic terminal form: a dialog without a rendering of its own is asked from its
+// template, with the answers reaching its model and its buttons.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "platform/services.h"
+#include "platform/term/term_ui.h"
+#include "resources/ids.h"
+#include "view_support.h"
+
+namespace {
+using namespace res;
+
+// Runs dlg modally on the terminal backend with input on standard input; returns what it
+// wrote to standard error.
+std::string runOnTerminal(CDialog& dlg, const std::string& input) {
+  int in[2];
+  EXPECT_EQ(::pipe(in), 0);
+  EXPECT_EQ(::write(in[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
+  ::close(in[1]);
+  std::FILE* err = std::tmpfile();
+  int savedIn = ::dup(0), savedErr = ::dup(2);
+  ::dup2(in[0], 0);
+  ::dup2(::fileno(err), 2);
+  ::close(in[0]);
+  SetAppName("tarnwick");
+  setUi(makeTerminalUi());
+  dlg.DoModal();
+  setUi(nullptr);
+  ::dup2(savedIn, 0);
+  ::dup2(savedErr, 2);
+  ::close(savedIn);
+  ::close(savedErr);
+  std::string out;
+  std::rewind(err);
+  for (int c; (c = std::fgetc(err)) != EOF;) out += static_cast<char>(c);
+  std::fclose(err);
+  return out;
+}
+
+TEST(TerminalForm, AsksEditsByTheirLabelsAndChecksAsYesNoThenOk) {
+  RecordingDialog dlg(IDD_CONFIG);
+  dlg.Control(IDC_DONE_BEEP)->checked = 1;
+  std::string out = runOnTerminal(dlg, "p:1\n\n\n12\ny\n\nx\nn\n\ny\n");
+  EXPECT_EQ(out,
+            "Configure Tarnwick\n"
+            "HTTP Proxy server: FTP Proxy server: EMail address: Rollback: "
+            "  K on resumed connections.\n"
+            "Sound when broken connection. [y/N] Sound when finished getting file. [Y/n] "
+            "Close window when finished getting file. [y/N] Close window when finished getting file. [y/N] "
+            "Resume one download at a time. [y/N] "
+            "tarnwick: Configure Tarnwick?\n[y/n] ");
+  EXPECT_EQ(dlg.ControlText(IDC_HTTP_PROXY), "p:1");
+  EXPECT_EQ(dlg.ControlText(IDC_ROLLBACK), "12");
+  EXPECT_EQ(dlg.Control(IDC_ERROR_BEEP)->checked, 1);
+  EXPECT_EQ(dlg.Control(IDC_DONE_BEEP)->checked, 1) << "an empty answer keeps the box as it was";
+  EXPECT_EQ(dlg.Control(IDC_EXIT_WHEN_DONE)->checked, 0);
+  EXPECT_EQ(dlg.commands, std::vector<int>{IDOK}) << "an empty answer to the last question is Yes";
+}
+
+TEST(TerminalForm, EndOfInputCancels) {
+  RecordingDialog dlg(IDD_CONFIG);
+  runOnTerminal(dlg, "p:1\n");
+  EXPECT_TRUE(dlg.commands.empty());
+  EXPECT_EQ(dlg.Result(), IDCANCEL);
+}
+
+TEST(TerminalForm, ListBoxIsShownNumberedAndItsSelectionAsked) {
+  RecordingDialog dlg(IDD_RESUME);
+  dlg.Control(IDC_QUEUE_LIST)->items = {{"ftp://a/1", 4}, {"http://b/2", 0}, {"http://c/3", 9}};
+  std::string out = runOnTerminal(dlg, "3, 1 9\nn\n");
+  EXPECT_EQ(out,
+            "Resume Downloads\n  Queued files:\n"
+            "  1. ftp://a/1\n  2. http://b/2\n  3. http://c/3\n"
+            "Numbers: tarnwick: Resume Downloads?\n[y/n] ");
+  EXPECT_EQ(dlg.Control(IDC_QUEUE_LIST)->selected, (std::vector<int>{2, 0}));
+  EXPECT_EQ(dlg.commands, std::vector<int>{IDCANCEL});
+}
+
+}  // namespace
