@@ -1,5 +1,7 @@
 #include "queue/queue_entry.h"
 
+#include <algorithm>
+
 #include "platform/app.h"
 #include "platform/services.h"
 #include "settings/options.h"
@@ -43,8 +45,9 @@ bool QueueEntry::exists(const std::string& slot) {
   return !AfxGetApp()->GetProfileString(kSectionFileQueue, nameOf(slot, QueueValue::Get), "").empty();
 }
 
-void QueueEntry::remove(const std::string& slot) {
-  for (const auto& n : kValueNames) clear(slot, n.value);
+void QueueEntry::remove(const std::string& slot, std::initializer_list<QueueValue> keep) {
+  for (const auto& n : kValueNames)
+    if (std::find(keep.begin(), keep.end(), n.value) == keep.end()) clear(slot, n.value);
 }
 
 void QueueEntry::write(const std::string& slot, QueueValue v, std::int64_t value) {

@@ -2,6 +2,7 @@
 // named by the fact and the slot ("Get05"). This file is the one place that names them.
 #pragma once
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 
 enum class QueueValue { Get, Local, Start, WindowX, WindowY, Minimized, LastMod, StupidServer, FTPMarker };
@@ -24,8 +25,8 @@ struct QueueEntry {
 
   static QueueEntry load(const std::string& slot);
   static bool exists(const std::string& slot);
-  // Removes every value of the entry.
-  static void remove(const std::string& slot);
+  // Removes every value of the entry but those in keep.
+  static void remove(const std::string& slot, std::initializer_list<QueueValue> keep = {});
 
   // One value of the entry in slot, as a session keeps its entry current; clear() removes it.
   static void write(const std::string& slot, QueueValue v, std::int64_t value);

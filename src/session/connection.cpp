@@ -1,6 +1,7 @@
 // Opening and closing a session's connections, and giving up a site.
 #include "platform/app.h"
-#include "platform/resources.h"
+#include "resources/ids.h"
+#include "resources/resources.h"
 #include "platform/services.h"
 #include "session/download_dlg.h"
 #include "settings/options.h"
@@ -17,14 +18,14 @@ void CDownloadDlg::openConnection() {
   if (m_useMirrorList)
     SetWindowText(Format("Trying: %s", m_server.c_str()));
   else
-    m_stateIcon.SetIcon(172);
+    m_stateIcon.SetIcon(res::IDI_WORKING);
 
   // The output file, positioned at the resume point.
   std::string why;
   auto outFile = OpenOutputFile(m_localPath, m_startOffset, why);
   if (!outFile) {
     m_transfer.reset();
-    AfxMessageBox(FormatString(LoadString(107), m_localPath + "\n  " + why));
+    AfxMessageBox(FormatString(LoadString(res::IDS_CANNOT_OPEN_OUTPUT), m_localPath + "\n  " + why));
     EndDialog(IDOK);
     return;
   }
@@ -38,14 +39,14 @@ void CDownloadDlg::openConnection() {
 
   if (!SetTimer(1, 200)) {
     m_noTimer = 1;
-    AfxMessageBox(120);
+    AfxMessageBox(res::IDS_NO_TIMERS);
   }
 
   // Direct, or through the proxy of this service: chosen once for the whole connection.
   bool ftp = m_service == svc::kFtp;
   auto route = chooseRoute(*this, ConfigString(ftp ? kProxyFTP : kProxy));
   if (!route) {
-    AfxMessageBox(111);
+    AfxMessageBox(res::IDS_PROXY_UNRECOGNIZED);
     EndDialog(IDOK);
     WinExec("TARNWICK.EXE /CONFIG");
     closeConnections();
@@ -96,7 +97,7 @@ void CDownloadDlg::failConnect(int error, const std::string& serverName) {
 void CDownloadDlg::pauseWithError(int error, const std::string& serverName) {
   m_lastSockError = error;
   m_urlText.SetWindowText("Err:  " + serverName);
-  showSocketError(m_lastSockError, FormatString(LoadString(108), serverName));
+  showSocketError(m_lastSockError, FormatString(LoadString(res::IDS_CANNOT_CONNECT), serverName));
   m_paused = 0;
   togglePause();
 }

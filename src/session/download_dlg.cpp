@@ -3,10 +3,12 @@
 #include "session/download_dlg.h"
 
 #include "platform/app.h"
-#include "platform/resources.h"
+#include "resources/ids.h"
+#include "resources/resources.h"
 #include "platform/services.h"
 #include "settings/options.h"
 #include "ui/about_dlg.h"
+#include "ui/headers_dlg.h"
 
 namespace {
 constexpr const char* kUsage =
@@ -48,38 +50,38 @@ bool CDownloadDlg::OnWndMsg(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& res
 
 bool CDownloadDlg::OnCmdMsg(int id) {
   static const CommandEntry<CDownloadDlg> kCommands[] = {
-      {3, &CDownloadDlg::OnPauseButton},
-      {2, &CDownloadDlg::OnCancelButton},
+      {res::IDC_PAUSE, &CDownloadDlg::OnPauseButton},
+      {IDCANCEL, &CDownloadDlg::OnCancelButton},
   };
   return DispatchCommand(this, kCommands, id) || CDialog::OnCmdMsg(id);
 }
 
 void CDownloadDlg::DoDataExchange(CDataExchange& dx) {
   CDialog::DoDataExchange(dx);
-  DDX_Control(dx, 1025, m_noResumeNote);
-  DDX_Control(dx, 1020, m_stateIcon);
-  DDX_Control(dx, 1019, m_line1Icon);
-  DDX_Control(dx, 1017, m_line2Icon);
-  DDX_Control(dx, 3, m_pauseButton);
-  DDX_Control(dx, 2, m_cancelButton);
-  DDX_Control(dx, 1005, m_statusIcon);
-  DDX_Control(dx, 1002, m_line3Text);
-  DDX_Control(dx, 1003, m_progress);
-  DDX_Control(dx, 1004, m_line1Text);
-  DDX_Control(dx, 1000, m_urlText);
-  DDX_Control(dx, 1001, m_line2Text);
+  DDX_Control(dx, res::IDC_NO_RESUME_NOTE, m_noResumeNote);
+  DDX_Control(dx, res::IDC_STATE_ICON, m_stateIcon);
+  DDX_Control(dx, res::IDC_LOCAL_FILE_ICON, m_line1Icon);
+  DDX_Control(dx, res::IDC_TIME_ICON, m_line2Icon);
+  DDX_Control(dx, res::IDC_PAUSE, m_pauseButton);
+  DDX_Control(dx, IDCANCEL, m_cancelButton);
+  DDX_Control(dx, res::IDC_STATUS_ICON, m_statusIcon);
+  DDX_Control(dx, res::IDC_TIME_TEXT, m_line3Text);
+  DDX_Control(dx, res::IDC_PROGRESS, m_progress);
+  DDX_Control(dx, res::IDC_LOCAL_FILE_TEXT, m_line1Text);
+  DDX_Control(dx, res::IDC_URL_TEXT, m_urlText);
+  DDX_Control(dx, res::IDC_SIZE_TEXT, m_line2Text);
 }
 
 bool CDownloadDlg::OnInitDialog() {
   CDialog::OnInitDialog();
-  if (!LoadString(124).empty()) {
+  if (!LoadString(res::IDS_HELP).empty()) {
     AppendSystemMenu(0, "");
-    AppendSystemMenu(17, LoadString(124));
+    AppendSystemMenu(res::IDM_HELP, LoadString(res::IDS_HELP));
   }
-  if (!LoadString(127).empty()) AppendSystemMenu(18, LoadString(127));
-  if (!LoadString(101).empty()) {
+  if (!LoadString(res::IDS_VIEW_HEADER).empty()) AppendSystemMenu(res::IDM_VIEW_HEADER, LoadString(res::IDS_VIEW_HEADER));
+  if (!LoadString(res::IDS_ABOUTBOX).empty()) {
     AppendSystemMenu(0, "");
-    AppendSystemMenu(16, LoadString(101));
+    AppendSystemMenu(res::IDM_ABOUTBOX, LoadString(res::IDS_ABOUTBOX));
   }
   SetIcon(m_hIcon);
   m_startOffset = 0;
@@ -100,7 +102,7 @@ bool CDownloadDlg::OnInitDialog() {
   } else if (m_url.find(":\\") == 1 || m_url[0] == '/') {
     openMirrorList(m_url);
   } else if (!allocateQueueSlot()) {
-    AfxMessageBox(105);
+    AfxMessageBox(res::IDS_QUEUE_FULL);
     EndDialog(IDOK);
     return true;
   }
@@ -115,13 +117,13 @@ bool CDownloadDlg::OnInitDialog() {
 
 LRESULT CDownloadDlg::OnSysCommand(WPARAM wParam, LPARAM lParam) {
   switch (wParam) {
-    case 16:
+    case res::IDM_ABOUTBOX:
       ShowAboutBox();
       return 0;
-    case 17:
+    case res::IDM_HELP:
       WinHelp(0);
       return 0;
-    case 18: {
+    case res::IDM_VIEW_HEADER: {
       CHeadersDlg dlg;
       dlg.m_text = m_headers;
       dlg.DoModal();
@@ -164,16 +166,16 @@ void CDownloadDlg::togglePause() {
   if (m_paused == 0) {
     m_paused = 1;
     closeConnections();
-    m_statusIcon.SetIcon(136);
+    m_statusIcon.SetIcon(res::IDI_PAUSE);
     m_line3Text.SetWindowText("");
     m_pauseButton.SetWindowText("Resume");
     // The discarded body of a redirect never reached the file.
     if (!(m_transfer && m_transfer->bodyDiscarded())) m_startOffset += m_bytesThisConn;
     m_bytesThisConn = 0;  // counted in the resume point now
-    m_stateIcon.SetIcon(173);
+    m_stateIcon.SetIcon(res::IDI_PAUSED_STATE);
   } else {
     m_paused = 0;
-    m_statusIcon.SetIcon(128);
+    m_statusIcon.SetIcon(res::IDR_MAINFRAME);
     m_pauseButton.SetWindowText("Pause");
     m_startOffset = StepBack(m_startOffset, RollbackBytes());
     openConnection();
@@ -182,7 +184,7 @@ void CDownloadDlg::togglePause() {
 
 void CDownloadDlg::OnCancel() {
   if (m_finished == 0) {
-    int answer = AfxMessageBox(119, MB_YESNOCANCEL | MB_ICONQUESTION);
+    int answer = AfxMessageBox(res::IDS_RESUME_LATER, MB_YESNOCANCEL | MB_ICONQUESTION);
     if (answer == IDCANCEL) return;
     if (answer == IDNO) dropEntryAndFile();
     if (answer == IDYES && !m_slot.empty()) keepEntry();
@@ -228,7 +230,7 @@ void CDownloadDlg::finishDownload() {
   updateProgress(true, true);
   m_progress.SetPos(100);
   closeConnections();
-  m_statusIcon.SetIcon(151);
+  m_statusIcon.SetIcon(res::IDI_COMPLETE);
   m_line3Text.SetWindowText("");
   m_pauseButton.EnableWindow(false);
   m_cancelButton.SetWindowText("Close");
@@ -246,9 +248,9 @@ void CDownloadDlg::finishDownload() {
 void CDownloadDlg::connectionBroken() {
   m_paused = 0;
   togglePause();
-  m_statusIcon.SetIcon(135);
+  m_statusIcon.SetIcon(res::IDI_BROKEN);
   if (ConfigInt(kErrorBeep) != 0) MessageBeep(true);
   AfxGetApp()->FlushProfile();
 }
 
-void CDownloadDlg::setNoResumeNote(bool clear) { m_noResumeNote.SetWindowText(clear ? "" : LoadString(126)); }
+void CDownloadDlg::setNoResumeNote(bool clear) { m_noResumeNote.SetWindowText(clear ? "" : LoadString(res::IDS_NO_RESUME_NOTE)); }

@@ -9,6 +9,7 @@
 #include "platform/file.h"
 #include "platform/wnd.h"
 #include "queue/queue_store.h"
+#include "resources/ids.h"
 #include "transfer/download.h"
 #include "transfer/transfer.h"
 #include "ui/link_drop_target.h"
@@ -27,19 +28,19 @@ class CDownloadDlg : public CDialog, public Download, private TransferEvents {
   std::string Tag() const override { return m_slot; }
 
   // ---- the session record ----
-  // Window controls.
-  CCtl m_noResumeNote;  // 1025
-  CCtl m_stateIcon;     // 1020
-  CCtl m_line1Icon;     // 1019
-  CCtl m_line2Icon;     // 1017
-  CCtl m_pauseButton;   // 3
-  CCtl m_cancelButton;  // 2
-  CCtl m_statusIcon;    // 1005
-  CCtl m_line3Text;     // 1002
-  CCtl m_progress;      // 1003
-  CCtl m_line1Text;     // 1004
-  CCtl m_urlText;       // 1000
-  CCtl m_line2Text;     // 1001
+  // Window controls (bound to their ids in DoDataExchange).
+  CCtl m_noResumeNote;
+  CCtl m_stateIcon;   
+  CCtl m_line1Icon;   
+  CCtl m_line2Icon;   
+  CCtl m_pauseButton; 
+  CCtl m_cancelButton;
+  CCtl m_statusIcon;  
+  CCtl m_line3Text;   
+  CCtl m_progress;    
+  CCtl m_line1Text;   
+  CCtl m_urlText;     
+  CCtl m_line2Text;   
 
   // State flags and counters (the download's own are in Download).
   int m_paused = 0;
@@ -47,7 +48,7 @@ class CDownloadDlg : public CDialog, public Download, private TransferEvents {
   int m_useMirrorList = 0;
   int m_isListDownload = 0;
   int m_fromQueue = 0;
-  int m_hIcon = 128;
+  int m_hIcon = res::IDR_MAINFRAME;
   int m_lastSockError = 0;
   int m_animFrame1 = 0;
   int m_animFrame2 = 0;

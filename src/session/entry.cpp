@@ -22,7 +22,7 @@ bool CDownloadDlg::readQueueEntry(bool showMessages) {
     setNoResumeNote(false);
   }
   if (m_url.empty()) {
-    if (showMessages) AfxMessageBox(115);
+    if (showMessages) AfxMessageBox(res::IDS_NO_RESUME_INFO);
     return false;
   }
   if (!m_lease.take(m_slot)) {

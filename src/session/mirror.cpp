@@ -1,6 +1,7 @@
 // Mirror lists: the sites of a list tried in turn, and the queue entry of the session.
 #include "platform/app.h"
-#include "platform/resources.h"
+#include "resources/ids.h"
+#include "resources/resources.h"
 #include "platform/services.h"
 #include "queue/mirror_list.h"
 #include "session/download_dlg.h"
@@ -9,13 +10,13 @@
 bool CDownloadDlg::openMirrorList(const std::string& path) {
   auto file = std::make_unique<CFile>();
   if (!file->Open(path, CFile::Mode::Read)) {
-    AfxMessageBox(FormatString(LoadString(141), displayUrl(m_url)));
+    AfxMessageBox(FormatString(LoadString(res::IDS_CANNOT_OPEN_FILE), displayUrl(m_url)));
     EndDialog(IDOK);
     return false;
   }
   std::string header = readListLine(*file);
   if (toUpper(header.substr(0, 8)) != "FML,1.0,") {
-    AfxMessageBox(FormatString(LoadString(143), displayUrl(m_url)));
+    AfxMessageBox(FormatString(LoadString(res::IDS_UNKNOWN_FILE_FORMAT), displayUrl(m_url)));
     EndDialog(IDOK);
     return false;
   }
@@ -24,12 +25,12 @@ bool CDownloadDlg::openMirrorList(const std::string& path) {
   m_url = siteUrlOf(readListLine(*m_mirrorFile));
   if (m_slot.empty() && !allocateQueueSlot()) {
     closeMirrorList();
-    AfxMessageBox(105);
+    AfxMessageBox(res::IDS_QUEUE_FULL);
     EndDialog(IDOK);
     return false;
   }
   m_localPath.clear();
-  m_stateIcon.SetIcon(177);
+  m_stateIcon.SetIcon(res::IDI_MIRROR_LIST);
   return prepareDownload(true);
 }
 
@@ -47,7 +48,7 @@ LRESULT CDownloadDlg::tryNextSite(WPARAM, LPARAM) {
   }
   // Every site failed: nothing is left to resume.
   closeMirrorList();
-  AfxMessageBox(145);
+  AfxMessageBox(res::IDS_NO_SITE_LEFT);
   deleteQueueEntry();
   EndDialog(IDOK);
   return 0;

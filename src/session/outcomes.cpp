@@ -1,7 +1,8 @@
 // What each outcome of a transfer means to the user and to the queue entry: the one place
 // that maps them to message boxes, pauses and endings.
 #include "platform/app.h"
-#include "platform/resources.h"
+#include "resources/ids.h"
+#include "resources/resources.h"
 #include "platform/services.h"
 #include "session/download_dlg.h"
 #include "settings/options.h"
@@ -36,7 +37,7 @@ bool CDownloadDlg::transferOutcome(Outcome what, int code, const std::string& te
     case Outcome::WriteFailed:
       // Nothing more is read or written while the box is open; the entry keeps the last good block.
       closeConnections();
-      AfxMessageBox(FormatString(LoadString(113), m_localPath), MB_OK | MB_ICONEXCLAMATION);
+      AfxMessageBox(FormatString(LoadString(res::IDS_WRITE_FAILED), m_localPath), MB_OK | MB_ICONEXCLAMATION);
       EndDialog(IDOK);
       return true;
     case Outcome::Reconnect:
@@ -70,7 +71,7 @@ bool CDownloadDlg::transferOutcome(Outcome what, int code, const std::string& te
       return ftpLoginRefused(text);
     case Outcome::BadPassiveReply:
       closeConnections();
-      AfxMessageBox(136);
+      AfxMessageBox(res::IDS_PASV_FAILED);
       deleteQueueEntry();
       EndDialog(IDOK);
       return true;
@@ -78,7 +79,7 @@ bool CDownloadDlg::transferOutcome(Outcome what, int code, const std::string& te
       return askCredentials(text);
     case Outcome::AuthUnsupported:
       closeConnections();
-      if (!m_useMirrorList) AfxMessageBox(116);
+      if (!m_useMirrorList) AfxMessageBox(res::IDS_ONLY_BASIC_AUTH);
       askResumeLaterAndGiveUp();
       return true;
     case Outcome::FileChanged:
@@ -101,7 +102,7 @@ void CDownloadDlg::transferNote(Note what, const std::string& text) {
       break;
     case Note::Validator: QueueEntry::write(m_slot, QueueValue::LastMod, m_lastModified); break;
     case Note::Receiving:
-      if (m_useMirrorList) m_stateIcon.SetIcon(172);
+      if (m_useMirrorList) m_stateIcon.SetIcon(res::IDI_WORKING);
       break;
   }
 }
@@ -117,15 +118,15 @@ void CDownloadDlg::replyRefused(int code, const std::string& reason) {
   bool show = !m_useMirrorList;
   if (code == 404 || code == 410) {
     if (show) {
-      AfxMessageBox(FormatString(LoadString(144), displayUrl(m_url)));
+      AfxMessageBox(FormatString(LoadString(res::IDS_NOT_FOUND), displayUrl(m_url)));
       deleteQueueEntry();
     }
   } else if (code <= 499) {
     if (show) {
       deleteQueueEntry();
-      AfxMessageBox(Format(LoadString(121).c_str(), code, reason.c_str()));
+      AfxMessageBox(Format(LoadString(res::IDS_SERVER_ERROR).c_str(), code, reason.c_str()));
     }
-  } else if (show && AfxMessageBox(Format(LoadString(122).c_str(), code, reason.c_str()), MB_YESNO) == IDNO) {
+  } else if (show && AfxMessageBox(Format(LoadString(res::IDS_SERVER_ERROR_RESUME_LATER).c_str(), code, reason.c_str()), MB_YESNO) == IDNO) {
     deleteQueueEntry();
   }
   abandonSite(true, false);
@@ -172,7 +173,7 @@ bool CDownloadDlg::ftpLoginRefused(const std::string& reply) {
 }
 
 void CDownloadDlg::askResumeLaterAndGiveUp() {
-  if (!m_useMirrorList && AfxMessageBox(119, MB_YESNO) == IDNO) dropEntryAndFile();
+  if (!m_useMirrorList && AfxMessageBox(res::IDS_RESUME_LATER, MB_YESNO) == IDNO) dropEntryAndFile();
   abandonSite(true, false);
 }
 

@@ -21,12 +21,12 @@ bool CDownloadDlg::prepareDownload(bool showMessages) {
     parsed = parseUrl(splitCredentials(m_url, user, password), m_service, m_server, m_object, m_port);
   }
   if (!parsed || m_service == svc::kUnknown) {
-    if (showMessages) AfxMessageBox(FormatString(LoadString(130), displayUrl(m_url)));
+    if (showMessages) AfxMessageBox(FormatString(LoadString(res::IDS_SERVICE_UNKNOWN), displayUrl(m_url)));
     return false;
   }
   if (m_port == 0) m_port = m_service == svc::kHttp ? 80 : 21;
   if (m_service != svc::kHttp && m_service != svc::kFtp) {
-    if (showMessages) AfxMessageBox(106);
+    if (showMessages) AfxMessageBox(res::IDS_ONLY_HTTP_FTP);
     return false;
   }
   // A list's site that is a list itself is no site: lists do not nest.
@@ -51,7 +51,7 @@ bool CDownloadDlg::prepareDownload(bool showMessages) {
       m_localPath = CreateTempFile("FML");
       if (m_localPath.empty()) {
         // No temporary file to receive the list: reported as the output file it would have been.
-        if (showMessages) AfxMessageBox(FormatString(LoadString(107), "FML (temporary file)"));
+        if (showMessages) AfxMessageBox(FormatString(LoadString(res::IDS_CANNOT_OPEN_OUTPUT), "FML (temporary file)"));
         EndDialog(IDOK);
         return false;
       }
@@ -60,7 +60,7 @@ bool CDownloadDlg::prepareDownload(bool showMessages) {
     } else {
       auto chosen = ui().saveAs(name);
       if (!chosen) {
-        if (showMessages) AfxMessageBox(110);
+        if (showMessages) AfxMessageBox(res::IDS_SAVE_AS_CANCELLED);
         closeMirrorList();
         EndDialog(IDOK);
         return false;
@@ -77,7 +77,7 @@ bool CDownloadDlg::prepareDownload(bool showMessages) {
   std::string why;
   if (!ClampToFile(m_localPath, m_startOffset, RollbackBytes(), why)) {
     if (AfxGetApp()->m_lpCmdLine.rfind('#', 0) != 0) return true;
-    if (showMessages) AfxMessageBox(FormatString(LoadString(107), m_localPath + "\n  " + why));
+    if (showMessages) AfxMessageBox(FormatString(LoadString(res::IDS_CANNOT_OPEN_OUTPUT), m_localPath + "\n  " + why));
     m_keepEntry = true;
     EndDialog(IDOK);
     return false;

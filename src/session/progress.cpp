@@ -1,25 +1,22 @@
 // The display: animations on the 200 ms timer, and once a second the size line, title,
 // progress bar, time left and the average speed of the last six samples.
 #include "platform/services.h"
+#include "resources/ids.h"
 #include "session/download_dlg.h"
 #include "session/progress_text.h"
 
 DWORD CDownloadDlg::s_firstRefreshTick = 0;
 
-namespace {
-constexpr int kStatusFrames[] = {130, 131, 132, 133, 138, 139, 140, 141, 142, 143, 144, 145, 146};
-constexpr int kLine2Frames[] = {162, 164, 165, 166, 167, 168, 169, 170};
-}  // namespace
 
 LRESULT CDownloadDlg::OnTimer(WPARAM, LPARAM) {
-  m_statusIcon.SetIcon(kStatusFrames[m_animFrame1]);
+  m_statusIcon.SetIcon(res::IDI_ACTIVITY_FRAMES[m_animFrame1]);
   if (++m_animFrame1 == 13) m_animFrame1 = 0;
   // A coarse timer may tick early: the refresh waits until a whole second has passed.
   if (++m_timerTicks >= 5 && GetTickCount() - m_lastSampleTick >= 1000) {
     updateProgress(true, true);
     m_timerTicks = 0;
   } else if (m_timerTicks == 3) {
-    m_line2Icon.SetIcon(kLine2Frames[m_animFrame2]);
+    m_line2Icon.SetIcon(res::IDI_CLOCK_FRAMES[m_animFrame2]);
     if (++m_animFrame2 == 8) m_animFrame2 = 0;
   }
   return 0;

@@ -1,6 +1,7 @@
 #include "transfer/ftp_transfer.h"
 
-#include "platform/resources.h"
+#include "resources/ids.h"
+#include "resources/resources.h"
 #include "platform/services.h"
 #include "transfer/url.h"
 
@@ -8,20 +9,20 @@ bool FtpTransfer::createSockets(int& error, int& messageId) {
   m_listenSocket = std::make_unique<CSessionSocket>(this, sockmsg::kFtpData);
   if (!m_listenSocket->Create(0, FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT)) {
     error = CAsyncSocket::GetLastError();
-    messageId = 114;
+    messageId = res::IDS_SOCKET_CREATE_FAILED;
     return false;
   }
   m_listenSocket->SetSockOpt(kSoReuseAddr, 1);
   m_listenSocket->SetSockOpt(kSoKeepAlive, 1);
   if (!m_listenSocket->Listen(5)) {
     error = CAsyncSocket::GetLastError();
-    messageId = 129;
+    messageId = res::IDS_LISTEN_FAILED;
     return false;
   }
   m_ctrlSocket = std::make_unique<CSessionSocket>(this, sockmsg::kFtpControl);
   if (!m_ctrlSocket->Create(0, FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CLOSE)) {
     error = CAsyncSocket::GetLastError();
-    messageId = 114;
+    messageId = res::IDS_SOCKET_CREATE_FAILED;
     return false;
   }
   m_ctrlSocket->SetSockOpt(kSoReuseAddr, 1);
@@ -64,7 +65,7 @@ LRESULT FtpTransfer::onConnectResult(WPARAM wParam, LPARAM) {
 }
 
 LRESULT FtpTransfer::onCtrlWrite(WPARAM, LPARAM) {
-  status(LoadString(131));
+  status(LoadString(res::IDS_LOGGING_IN));
   return 0;
 }
 
@@ -126,14 +127,14 @@ void FtpTransfer::positiveReply(const std::string& line) {
     case State::UserSent: m_state = State::SendPass; break;
     case State::PassSent:
       m_state = State::SendType;
-      status(LoadString(132));
+      status(LoadString(res::IDS_SETTING_UP_TRANSFER));
       break;
     case State::TypeSent: m_state = State::SendPort; break;
     case State::PortSent: m_state = State::SendRest; break;
     case State::PasvSent: passiveSetup(line); break;
     case State::RestSent:
       m_state = State::SendRetr;
-      status(LoadString(133));
+      status(LoadString(res::IDS_REQUESTING_FILE));
       break;
     case State::RetrSent: {
       std::int64_t size = 0;
@@ -201,7 +202,7 @@ void FtpTransfer::passiveSetup(const std::string& line) {
   m_dataSocket = std::make_unique<CSessionSocket>(this, sockmsg::kFtpPassiveData);
   if (!m_dataSocket->Create(0, FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CLOSE)) {
     m_lastSockError = CAsyncSocket::GetLastError();
-    outcome(Outcome::SocketFailed, m_lastSockError, LoadString(114));
+    outcome(Outcome::SocketFailed, m_lastSockError, LoadString(res::IDS_SOCKET_CREATE_FAILED));
     return;
   }
   // The data connection goes where the control connection goes; a reply cannot point it elsewhere.

@@ -1,6 +1,7 @@
 #include "transfer/http_request.h"
 
-#include "platform/resources.h"
+#include "resources/ids.h"
+#include "resources/resources.h"
 #include "platform/services.h"
 
 void base64Encode(std::string& text) {
@@ -33,7 +34,7 @@ std::string buildHttpRequest(const HttpRequestParams& p) {
   // Every request names its server: HTTP/1.1 servers refuse one without Host.
   req += "Host: " + p.hostHeader + "\r\n";
   if (!p.http10) req += "Connection: close\r\n";
-  req += Format("UserAgent: %s \r\nAccept: *.*, */* \r\n", LoadString(125).c_str());
+  req += Format("UserAgent: %s \r\nAccept: *.*, */* \r\n", LoadString(res::IDS_USER_AGENT).c_str());
   if (!p.lastModified.empty() && !p.http10) req += "Range-If: " + p.lastModified + "\r\n";
   if (!p.user.empty() || !p.password.empty()) {
     std::string cred = p.user + ":" + p.password;

@@ -23,7 +23,7 @@ bool HttpTransfer::createSockets(int& error, int& messageId) {
   m_ctrlSocket = std::make_unique<CSessionSocket>(this, sockmsg::kHttp);
   if (!m_ctrlSocket->Create(0, FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CLOSE)) {
     error = CAsyncSocket::GetLastError();
-    messageId = 114;
+    messageId = res::IDS_SOCKET_CREATE_FAILED;
     return false;
   }
   m_ctrlSocket->SetSockOpt(kSoReuseAddr, 1);

@@ -2,8 +2,6 @@
 #include <string>
 
 #include "platform/wnd.h"
-// The session window still finds the headers viewer through this header.
-#include "ui/headers_dlg.h"
 
 class CAboutDlg : public CDialog {
  public:

@@ -40,9 +40,8 @@ bool CResumeDlg::OnInitDialog() {
     AppendSystemMenu(IDM_ABOUTBOX, LoadString(IDS_ABOUTBOX));
   }
   auto* list = Control(IDC_QUEUE_LIST);
-  CWinApp* app = AfxGetApp();
-  for (int slot = 0; slot < 100; ++slot) {
-    std::string url = app->GetProfileString(kSectionFileQueue, "Get" + slotText(slot), "");
+  for (int slot = 0; slot < kQueueSlots; ++slot) {
+    std::string url = QueueEntry::load(slotText(slot)).url;
     if (url.empty()) continue;
     // A sorted list box: items in text order.
     auto pos = std::upper_bound(list->items.begin(), list->items.end(), url,
@@ -74,9 +73,7 @@ void CResumeDlg::OnResumeAll() {
 
 void CResumeDlg::removeEntry(int slot) {
   // Minimized stays: the list never removed it.
-  static const char* kValues[] = {"Get", "Local", "Start", "WindowX", "WindowY", "LastMod", "StupidServer", "FTPMarker"};
-  for (const char* v : kValues)
-    AfxGetApp()->WriteProfileString(kSectionFileQueue, v + slotText(slot), nullptr);
+  QueueEntry::remove(slotText(slot), {QueueValue::Minimized});
 }
 
 void CResumeDlg::OnDelete() {
