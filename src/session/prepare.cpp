@@ -22,7 +22,8 @@ bool CDownloadDlg::prepareDownload(bool showMessages) {
     if (showMessages) AfxMessageBox(FormatString(LoadString(130), m_url));
     return false;
   }
-  if (m_port == 0) m_port = m_service == svc::kHttp ? 80 : 21;
+  m_secure = isSecureUrl(m_url);
+  if (m_port == 0) m_port = defaultPort(m_service, m_secure);
   if (m_service != svc::kHttp && m_service != svc::kFtp) {
     if (showMessages) AfxMessageBox(106);
     return false;

@@ -2,6 +2,7 @@
 // of body blocks) per read event, and the close that ends the file.
 #pragma once
 #include "transfer/http_parse.h"
+#include "transfer/proxy_tunnel.h"
 #include "transfer/transfer.h"
 
 class HttpTransfer : public Transfer {
@@ -31,6 +32,7 @@ class HttpTransfer : public Transfer {
   void authenticate(const std::string& value);
   void validator(const std::string& value);
   void body();
+  void tunnelRead();
   // Stops reading a reply that is being given up, before the session says why.
   void giveUp();
 
@@ -42,4 +44,5 @@ class HttpTransfer : public Transfer {
   bool m_redirected = false;  // a redirect was taken: the body is not the file
   bool m_chunked = false;
   ChunkedDecoder m_chunks;
+  ProxyTunnel m_tunnel;
 };
