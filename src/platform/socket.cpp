@@ -210,7 +210,10 @@ bool CAsyncSocket::connectNext() {
 void CAsyncSocket::SecureWith(const std::string& host) {
   m_impl->tlsHost = host;
   // On a standing connection (a proxy's tunnel) the handshake starts now.
-  if (m_fd >= 0 && !m_connecting && !m_listening) startTls();
+  sockaddr_storage peer{};
+  socklen_t len = sizeof peer;
+  if (m_fd >= 0 && !m_connecting && !m_listening && ::getpeername(m_fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0)
+    startTls();
 }
 
 bool CAsyncSocket::IsSecure() const { return m_impl->tls && !m_impl->handshaking; }
