@@ -128,6 +128,7 @@ bool CAsyncSocket::Create(unsigned port, long /*events*/) {
   }
   if (m_fd < 0) return false;
   m_impl->boundPort = port;
+  m_impl->reuseAddr = m_impl->keepAlive = -1;
   return true;
 }
 

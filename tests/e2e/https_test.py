@@ -7,9 +7,11 @@ Usage: https_test.py [unittest options], with TARNWICK_EXE naming the executable
 import os
 import random
 import re
+import shutil
 import signal
 import socket
 import ssl
+import subprocess
 import sys
 import threading
 import time
@@ -17,7 +19,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from ftp_servers import Vsftpd  # noqa: E402
-from servers import Nginx, Pki, Tinyproxy, free_port, kill_and_reap, start_tarnwick  # noqa: E402
+from servers import Nginx, Pki, Tinyproxy, free_port, kill_and_reap, start_tarnwick, terminal_env  # noqa: E402
 from session_case import EXE, SessionCase, new_work, remove_work, skip_unless_ready, wait_for_size  # noqa: E402
 
 _work = _pki = _nginx = _proxy = None
@@ -271,6 +273,26 @@ class Ipv6(Session):
         serve("plain.bin", data)
         self.download("http://[::1]:%d/plain.bin" % _v6_port, "v6.bin", data)
         self.assertIn("host=[::1]:%d\n" % _v6_port, self.new_requests()[-1] + "\n")
+
+    def test_every_address_of_a_name_is_tried(self):
+        # A name whose first address (::1) refuses: nginx listens on 127.0.0.1 only. The
+        # name lives in a hosts file mounted for this one process.
+        if not shutil.which("unshare"):
+            self.skipTest("no unshare")
+        hosts = self.local("hosts")
+        with open(hosts, "w") as f:
+            f.write("::1 dual.test\n127.0.0.1 dual.test\n")
+        data = random.Random(6).randbytes(200_000)
+        serve("plain.bin", data)
+        out = self.local("dual.bin")
+        r = subprocess.run(["unshare", "-m", "sh", "-c", 'mount --bind "$0" /etc/hosts && exec "$1" "$2"', hosts, EXE,
+                            "http://dual.test:%d/plain.bin" % _nginx.port], input=(out + "\n").encode(),
+                           capture_output=True, env=terminal_env(self.home), cwd=self.home, timeout=60)
+        if b"unshare:" in r.stderr or b"mount:" in r.stderr:
+            self.skipTest("no mount namespace here: " + r.stderr.decode(errors="replace"))
+        self.output = r.stderr.decode(errors="replace")
+        self.assertEqual(r.returncode, 0, self.output)
+        self.assertSameFile(out, data)
 
     @unittest.skipUnless(os.access(Vsftpd.binary, os.X_OK), "no vsftpd")
     def test_ftp_over_ipv6_uses_eprt(self):
