@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when missing.
 set -euo pipefail
-pkgs=(build-essential cmake ninja-build qt6-base-dev libgl-dev libsqlite3-dev libgtest-dev
+pkgs=(build-essential cmake ninja-build qt6-base-dev libgl-dev libsqlite3-dev libssl-dev libgtest-dev
       nginx-light vsftpd tinyproxy ftp-proxy python3 python3-pyftpdlib xvfb xauth)
 missing=()
 for p in "${pkgs[@]}"; do

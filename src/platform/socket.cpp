@@ -12,8 +12,12 @@
 
 #include <QSocketNotifier>
 #include <QTimer>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <vector>
+
+#include "platform/tls.h"
 
 namespace {
 thread_local int t_lastError = 0;
@@ -60,6 +64,20 @@ int WsaErrorFromErrno(int err) {
 
 struct CAsyncSocket::Impl {
   std::unique_ptr<QSocketNotifier> read, write;
+  // The addresses of the host being connected to, and the next one to try.
+  std::vector<sockaddr_storage> addrs;
+  std::size_t nextAddr = 0;
+  // Options and port to give a socket made anew for another address family.
+  int reuseAddr = -1, keepAlive = -1;
+  unsigned boundPort = 0;
+  // TLS: the host to verify (empty: plain), the session, and its state.
+  std::string tlsHost;
+  std::unique_ptr<TlsSession> tls;
+  std::string tlsError;
+  bool handshaking = false, hsWantRead = false, hsWantWrite = false;
+  bool tlsClosed = false;   // the peer's close has been read through TLS
+  bool readQueued = false;  // a read event for bytes TLS holds is on its way
+  std::string peeked;       // decrypted bytes a peek took out of TLS, not yet received
 };
 
 CAsyncSocket::CAsyncSocket() : m_impl(std::make_unique<Impl>()) {}
@@ -67,57 +85,180 @@ CAsyncSocket::~CAsyncSocket() { Close(); }
 
 int CAsyncSocket::GetLastError() { return t_lastError; }
 
+namespace {
+// A socket of family bound to port (0: none); -1 with the error set.
+int newSocket(int family, unsigned port) {
+  int fd = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return failErrno(), -1;
+  sockaddr_storage ss{};
+  socklen_t len;
+  if (family == AF_INET6) {
+    // Both families on one socket: a listening socket serves IPv4 and IPv6 peers alike.
+    int off = 0;
+    ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+    auto* a = reinterpret_cast<sockaddr_in6*>(&ss);
+    a->sin6_family = AF_INET6;
+    a->sin6_addr = in6addr_any;
+    a->sin6_port = htons(static_cast<std::uint16_t>(port));
+    len = sizeof *a;
+  } else {
+    auto* a = reinterpret_cast<sockaddr_in*>(&ss);
+    a->sin_family = AF_INET;
+    a->sin_addr.s_addr = htonl(INADDR_ANY);
+    a->sin_port = htons(static_cast<std::uint16_t>(port));
+    len = sizeof *a;
+  }
+  if (port != 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&ss), len) < 0) {
+    failErrno();
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+}  // namespace
+
 bool CAsyncSocket::Create(unsigned port, long /*events*/) {
   Close();
-  m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  m_family = AF_INET6;
+  m_fd = newSocket(AF_INET6, port);
   if (m_fd < 0) {
-    failErrno();
-    return false;
+    // No IPv6 on this system.
+    m_family = AF_INET;
+    m_fd = newSocket(AF_INET, port);
   }
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_ANY);
-  a.sin_port = htons(static_cast<std::uint16_t>(port));
-  if (port != 0 && ::bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) < 0) {
-    failErrno();
-    ::close(m_fd);
-    m_fd = -1;
-    return false;
-  }
+  if (m_fd < 0) return false;
+  m_impl->boundPort = port;
+  m_impl->reuseAddr = m_impl->keepAlive = -1;
   return true;
 }
 
-bool CAsyncSocket::Connect(const std::string& host, unsigned port) {
+// A connecting socket takes the family of the address it goes to, so that its own
+// address reads as that family's (the FTP PORT command names it); after a failed connect
+// the next address gets a fresh socket.
+bool CAsyncSocket::useFamily(int family, bool fresh) {
+  if (family == m_family && !fresh) return true;
+  int fd = newSocket(family, m_impl->boundPort);
+  if (fd < 0) return false;
+  // This may run inside a notifier's own signal: they go once it has returned.
+  for (auto* n : {&m_impl->read, &m_impl->write})
+    if (*n) {
+      (*n)->setEnabled(false);
+      n->release()->deleteLater();
+    }
+  ::close(m_fd);
+  m_fd = fd;
+  m_family = family;
+  if (m_impl->reuseAddr >= 0) SetSockOpt(kSoReuseAddr, m_impl->reuseAddr);
+  if (m_impl->keepAlive >= 0) SetSockOpt(kSoKeepAlive, m_impl->keepAlive);
+  return true;
+}
+
+bool CAsyncSocket::Connect(const std::string& hostText, unsigned port) {
   if (m_fd < 0) return fail(WSAENOTSOCK), false;
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<std::uint16_t>(port));
-  if (::inet_pton(AF_INET, host.c_str(), &a.sin_addr) != 1) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* res = nullptr;
-    if (host.empty() || ::getaddrinfo(host.c_str(), nullptr, &hints, &res) != 0 || !res) {
-      if (res) ::freeaddrinfo(res);
-      fail(WSAEINVAL);  // an unresolvable name reads as an invalid argument
+  std::string host = hostText;
+  if (host.size() > 1 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* res = nullptr;
+  if (host.empty() || ::getaddrinfo(host.c_str(), nullptr, &hints, &res) != 0 || !res) {
+    if (res) ::freeaddrinfo(res);
+    fail(WSAEINVAL);  // an unresolvable name reads as an invalid argument
+    return false;
+  }
+  m_impl->addrs.clear();
+  for (addrinfo* ai = res; ai; ai = ai->ai_next) {
+    if (ai->ai_family != AF_INET && ai->ai_family != AF_INET6) continue;
+    sockaddr_storage ss{};
+    std::memcpy(&ss, ai->ai_addr, ai->ai_addrlen);
+    reinterpret_cast<sockaddr_in*>(&ss)->sin_port = htons(static_cast<std::uint16_t>(port));  // same place in both
+    m_impl->addrs.push_back(ss);
+  }
+  ::freeaddrinfo(res);
+  m_impl->nextAddr = 0;
+  return connectNext();
+}
+
+// Connects to the next address that takes a connect; false with the last error when none does.
+bool CAsyncSocket::connectNext() {
+  int error = WSAEINVAL;
+  while (m_impl->nextAddr < m_impl->addrs.size()) {
+    bool retry = m_impl->nextAddr > 0;
+    const sockaddr_storage& ss = m_impl->addrs[m_impl->nextAddr++];
+    if (!useFamily(ss.ss_family, retry)) {
+      error = t_lastError;
+      continue;
+    }
+    socklen_t len = ss.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+    int rc = ::connect(m_fd, reinterpret_cast<const sockaddr*>(&ss), len);
+    if (rc < 0 && errno != EINPROGRESS) {
+      error = WsaErrorFromErrno(errno);
+      continue;
+    }
+    m_connecting = true;
+    m_closeReported = false;
+    arm();
+    if (rc < 0) {
+      fail(WSAEWOULDBLOCK);
       return false;
     }
-    a.sin_addr = reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr;
-    ::freeaddrinfo(res);
+    return true;
   }
-  int rc = ::connect(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  if (rc < 0 && errno != EINPROGRESS) {
-    failErrno();
-    return false;
+  fail(error);
+  return false;
+}
+
+void CAsyncSocket::SecureWith(const std::string& host) {
+  m_impl->tlsHost = host;
+  // On a standing connection (a proxy's tunnel) the handshake starts now.
+  sockaddr_storage peer{};
+  socklen_t len = sizeof peer;
+  if (m_fd >= 0 && !m_connecting && !m_listening && ::getpeername(m_fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0)
+    startTls();
+}
+
+bool CAsyncSocket::IsSecure() const { return m_impl->tls && !m_impl->handshaking; }
+std::string CAsyncSocket::TlsError() const { return m_impl->tlsError; }
+std::string CAsyncSocket::TlsSummary() const { return m_impl->tls ? m_impl->tls->summary() : std::string(); }
+
+void CAsyncSocket::startTls() {
+  m_impl->tls = TlsSession::create(m_fd, m_impl->tlsHost, m_impl->tlsError);
+  m_impl->handshaking = true;
+  if (!m_impl->tls) {
+    m_impl->handshaking = false;
+    m_closeReported = true;
+    m_writeWanted = false;
+    arm();
+    OnConnect(kTlsFailed);
+    return;
   }
-  m_connecting = true;
-  m_closeReported = false;
+  stepHandshake();
+}
+
+// The handshake goes on at each socket event it waits for; the connection stands only
+// once it is done, so no byte of a request leaves before the peer is verified.
+void CAsyncSocket::stepHandshake() {
+  auto io = m_impl->tls->handshake();
+  m_impl->hsWantRead = io == TlsSession::Io::WantRead;
+  m_impl->hsWantWrite = io == TlsSession::Io::WantWrite;
+  if (io == TlsSession::Io::WantRead || io == TlsSession::Io::WantWrite) {
+    arm();
+    return;
+  }
+  m_impl->handshaking = false;
+  if (io != TlsSession::Io::Ok) {
+    m_impl->tlsError = m_impl->tls->error();
+    m_impl->tls.reset();
+    m_closeReported = true;
+    m_writeWanted = false;
+    arm();
+    OnConnect(kTlsFailed);
+    return;
+  }
+  m_writeWanted = false;
   arm();
-  if (rc < 0) {
-    fail(WSAEWOULDBLOCK);
-    return false;
-  }
-  return true;
+  OnConnect(0);
+  OnSend(0);
 }
 
 bool CAsyncSocket::Listen(int backlog) {
@@ -168,6 +309,11 @@ void CAsyncSocket::AsyncSelect(long /*events*/) {
 void CAsyncSocket::Close() {
   m_impl->read.reset();
   m_impl->write.reset();
+  m_impl->tls.reset();
+  m_impl->tlsHost.clear();
+  m_impl->peeked.clear();
+  m_impl->handshaking = m_impl->tlsClosed = m_impl->readQueued = false;
+  m_impl->addrs.clear();
   if (m_fd >= 0) ::close(m_fd);
   m_fd = -1;
   m_listening = m_connecting = m_closeReported = m_readPending = m_writeWanted = m_readDeferred = false;
@@ -176,6 +322,7 @@ void CAsyncSocket::Close() {
 bool CAsyncSocket::SetSockOpt(int option, int value) {
   int name = option == kSoReuseAddr ? SO_REUSEADDR : option == kSoKeepAlive ? SO_KEEPALIVE : -1;
   if (name < 0) return fail(WSAEINVAL), false;
+  (option == kSoReuseAddr ? m_impl->reuseAddr : m_impl->keepAlive) = value;
   if (::setsockopt(m_fd, SOL_SOCKET, name, &value, sizeof value) < 0) {
     failErrno();
     return false;
@@ -184,18 +331,28 @@ bool CAsyncSocket::SetSockOpt(int option, int value) {
 }
 
 static bool nameOf(int fd, bool peer, std::string& address, unsigned& port) {
-  sockaddr_in a{};
-  socklen_t len = sizeof a;
-  int rc = peer ? ::getpeername(fd, reinterpret_cast<sockaddr*>(&a), &len)
-                : ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  sockaddr_storage ss{};
+  socklen_t len = sizeof ss;
+  int rc = peer ? ::getpeername(fd, reinterpret_cast<sockaddr*>(&ss), &len)
+                : ::getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len);
   if (rc < 0) {
     failErrno();
     return false;
   }
-  char buf[INET_ADDRSTRLEN] = {};
-  ::inet_ntop(AF_INET, &a.sin_addr, buf, sizeof buf);
+  char buf[INET6_ADDRSTRLEN] = {};
+  if (ss.ss_family == AF_INET6) {
+    auto* a = reinterpret_cast<sockaddr_in6*>(&ss);
+    if (IN6_IS_ADDR_V4MAPPED(&a->sin6_addr))
+      ::inet_ntop(AF_INET, &a->sin6_addr.s6_addr[12], buf, sizeof buf);  // an IPv4 peer of a dual socket
+    else
+      ::inet_ntop(AF_INET6, &a->sin6_addr, buf, sizeof buf);
+    port = ntohs(a->sin6_port);
+  } else {
+    auto* a = reinterpret_cast<sockaddr_in*>(&ss);
+    ::inet_ntop(AF_INET, &a->sin_addr, buf, sizeof buf);
+    port = ntohs(a->sin_port);
+  }
   address = buf;
-  port = ntohs(a.sin_port);
   return true;
 }
 bool CAsyncSocket::GetSockName(std::string& address, unsigned& port) const { return nameOf(m_fd, false, address, port); }
@@ -203,6 +360,18 @@ bool CAsyncSocket::GetPeerName(std::string& address, unsigned& port) const { ret
 
 int CAsyncSocket::Send(const void* buf, int len) {
   if (m_fd < 0) return fail(WSAENOTSOCK), -1;
+  if (m_impl->tls) {
+    if (m_impl->handshaking) return fail(WSAEWOULDBLOCK), -1;
+    int sent = 0;
+    auto io = m_impl->tls->write(static_cast<const char*>(buf), len, sent);
+    if (io == TlsSession::Io::Ok) return sent;
+    if (io == TlsSession::Io::WantRead || io == TlsSession::Io::WantWrite) {
+      m_writeWanted = true;
+      arm();
+      return fail(WSAEWOULDBLOCK), -1;
+    }
+    return fail(WSAECONNRESET), -1;
+  }
   ssize_t n = ::send(m_fd, buf, static_cast<size_t>(len), MSG_NOSIGNAL);
   if (n < 0) {
     if (errno == EAGAIN || errno == EWOULDBLOCK) {
@@ -218,6 +387,7 @@ int CAsyncSocket::Send(const void* buf, int len) {
 
 int CAsyncSocket::Receive(void* buf, int len, bool peek) {
   if (m_fd < 0) return fail(WSAENOTSOCK), -1;
+  if (m_impl->tls) return receiveTls(buf, len, peek);
   ssize_t n = ::recv(m_fd, buf, static_cast<size_t>(len), peek ? MSG_PEEK : 0);
   int err = errno;
   // Any receive answers the read event: the next one is reported while data waits.
@@ -230,8 +400,43 @@ int CAsyncSocket::Receive(void* buf, int len, bool peek) {
   return static_cast<int>(n);
 }
 
+// TLS hands out at most one record per read: a receive takes as many as fit, and a peek
+// keeps what it decrypted for the receives after it (a line may span records).
+int CAsyncSocket::receiveTls(void* buf, int len, bool peek) {
+  std::string& kept = m_impl->peeked;
+  char* out = static_cast<char*>(buf);
+  auto io = TlsSession::Io::Ok;
+  int got = 0;
+  if (peek) {
+    while (static_cast<int>(kept.size()) < len && io == TlsSession::Io::Ok && !m_impl->tlsClosed) {
+      char block[16384];
+      int n = 0;
+      io = m_impl->tls->read(block, static_cast<int>(sizeof block), n);
+      kept.append(block, static_cast<std::size_t>(n));
+    }
+    got = static_cast<int>(std::min<std::size_t>(kept.size(), static_cast<std::size_t>(len)));
+    std::memcpy(out, kept.data(), static_cast<std::size_t>(got));
+  } else {
+    got = static_cast<int>(std::min<std::size_t>(kept.size(), static_cast<std::size_t>(len)));
+    std::memcpy(out, kept.data(), static_cast<std::size_t>(got));
+    kept.erase(0, static_cast<std::size_t>(got));
+    while (got < len && io == TlsSession::Io::Ok && !m_impl->tlsClosed) {
+      int n = 0;
+      io = m_impl->tls->read(out + got, len - got, n);
+      got += n;
+    }
+  }
+  if (io == TlsSession::Io::Closed) m_impl->tlsClosed = true;
+  m_readPending = false;
+  arm();
+  if (got > 0 || io == TlsSession::Io::Closed || m_impl->tlsClosed) return got;
+  if (io == TlsSession::Io::Failed) return fail(WSAECONNRESET), -1;
+  return fail(WSAEWOULDBLOCK), -1;
+}
+
 bool CAsyncSocket::PeerHasClosed() const {
   if (m_fd < 0) return true;
+  if (m_impl->tlsClosed) return true;
   pollfd p{m_fd, POLLRDHUP, 0};
   return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
 }
@@ -261,8 +466,23 @@ void CAsyncSocket::arm() {
   ensure(m_impl->read, QSocketNotifier::Read, &CAsyncSocket::onReadable);
   ensure(m_impl->write, QSocketNotifier::Write, &CAsyncSocket::onWritable);
   bool readOn = !m_readPending && !m_closeReported && !m_connecting && !m_readDeferred;
+  bool writeOn = !m_listening && (m_connecting || m_writeWanted);
+  if (m_impl->handshaking) {
+    readOn = m_impl->hsWantRead;
+    writeOn = m_impl->hsWantWrite;
+  }
   m_impl->read->setEnabled(readOn);
-  m_impl->write->setEnabled(!m_listening && (m_connecting || m_writeWanted));
+  m_impl->write->setEnabled(writeOn);
+  // Bytes TLS already holds wake no socket notifier: their read event is posted instead.
+  bool tlsHolds = m_impl->tls && !m_impl->handshaking &&
+                  (!m_impl->peeked.empty() || m_impl->tlsClosed || m_impl->tls->pending());
+  if (readOn && tlsHolds && !m_impl->readQueued) {
+    m_impl->readQueued = true;
+    QTimer::singleShot(0, m_impl->read.get(), [this] {
+      m_impl->readQueued = false;
+      if (!m_readPending && !m_closeReported && !m_readDeferred) onReadable();
+    });
+  }
 }
 
 void CAsyncSocket::onReadable() {
@@ -272,6 +492,8 @@ void CAsyncSocket::onReadable() {
     OnAccept(0);
     return;
   }
+  if (m_impl->handshaking) return stepHandshake();
+  if (m_impl->tls) return onTlsReadable();
   char c;
   ssize_t n = ::recv(m_fd, &c, 1, MSG_PEEK | MSG_DONTWAIT);
   if (n > 0) {
@@ -289,12 +511,43 @@ void CAsyncSocket::onReadable() {
   OnClose(err);
 }
 
+void CAsyncSocket::onTlsReadable() {
+  auto io = TlsSession::Io::Ok;
+  if (m_impl->peeked.empty() && !m_impl->tlsClosed) {
+    char c;
+    int n = 0;
+    io = m_impl->tls->peek(&c, 1, n);
+    if (io == TlsSession::Io::WantRead || io == TlsSession::Io::WantWrite) return;  // a record is still arriving
+    if (io == TlsSession::Io::Closed) m_impl->tlsClosed = true;
+  }
+  if (io == TlsSession::Io::Ok && (!m_impl->peeked.empty() || !m_impl->tlsClosed)) {
+    m_readPending = true;
+    arm();
+    OnReceive(0);
+    return;
+  }
+  m_closeReported = true;
+  m_writeWanted = false;
+  arm();
+  OnClose(io == TlsSession::Io::Failed ? WSAECONNRESET : 0);
+}
+
 void CAsyncSocket::onWritable() {
+  if (m_impl->handshaking) return stepHandshake();
   if (m_connecting) {
     int err = 0;
     socklen_t len = sizeof err;
     ::getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &err, &len);
     m_connecting = false;
+    // The next address of the host, if any: the caller sees one connect.
+    if (err != 0 && m_impl->nextAddr < m_impl->addrs.size()) {
+      if (connectNext() || t_lastError == WSAEWOULDBLOCK) return;
+      m_closeReported = true;
+      m_writeWanted = false;
+      arm();
+      OnConnect(t_lastError);
+      return;
+    }
     if (err != 0) {
       m_closeReported = true;
       m_writeWanted = false;
@@ -302,6 +555,7 @@ void CAsyncSocket::onWritable() {
       OnConnect(WsaErrorFromErrno(err));
       return;
     }
+    if (!m_impl->tlsHost.empty()) return startTls();
     m_writeWanted = false;
     arm();
     OnConnect(0);

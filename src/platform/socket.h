@@ -30,6 +30,8 @@ constexpr int WSAETIMEDOUT = 10060;
 constexpr int WSAECONNREFUSED = 10061;
 constexpr int WSAEHOSTDOWN = 10064;
 constexpr int WSAEHOSTUNREACH = 10065;
+// Not a system error: the TLS handshake failed (TlsError() says why).
+constexpr int kTlsFailed = 11100;
 
 // Socket options for SetSockOpt (socket level).
 constexpr int kSoReuseAddr = 0x0004;
@@ -42,6 +44,10 @@ int WsaErrorFromErrno(int err);
 // when the connection stands and again after a send that would block; close once,
 // after every byte has been delivered; accept when a connection waits; connect with
 // its result. Errors are the numeric codes above.
+// A host name is tried at each of its addresses (IPv6 and IPv4) until one connects; the
+// caller sees one connect. A secured socket does its TLS handshake first: its first write
+// event means the handshake is done and the peer verified, its reads give decrypted bytes,
+// and a failed handshake is a connect failing with kTlsFailed.
 class CAsyncSocket {
  public:
   CAsyncSocket();
@@ -53,7 +59,15 @@ class CAsyncSocket {
   // the handlers pass over those they do not need.
   // Creates a TCP socket bound to any local address and port (0: system-chosen).
   bool Create(unsigned port = 0, long events = 0x3F);
+  // host: a name, an address, or an address in brackets ("[::1]").
   bool Connect(const std::string& host, unsigned port);
+  // Speaks TLS to host (checked against its certificate) once the connection stands, or
+  // at once on a standing connection.
+  void SecureWith(const std::string& host);
+  bool IsSecure() const;
+  // Why the handshake failed; the secured connection's protocol, cipher and certificate.
+  std::string TlsError() const;
+  std::string TlsSummary() const;
   bool Listen(int backlog = 5);
   bool Accept(CAsyncSocket& connected);
   int Send(const void* buf, int len);
@@ -88,6 +102,13 @@ class CAsyncSocket {
   void arm();
   void onReadable();
   void onWritable();
+  bool connectNext();
+  bool useFamily(int family, bool fresh);
+  void startTls();
+  void stepHandshake();
+  int receiveTls(void* buf, int len, bool peek);
+  void onTlsReadable();
+  int m_family = 0;
   int m_fd = -1;
   bool m_listening = false;
   bool m_connecting = false;

@@ -82,22 +82,25 @@ void CDownloadDlg::socketFailed(int error, const std::string& text) {
 }
 
 // A connect that failed, at once or after being in progress.
-void CDownloadDlg::failConnect(int error, const std::string& serverName) {
+void CDownloadDlg::failConnect(int error, const std::string& serverName, const std::string& message) {
   if (m_useMirrorList) {
     abandonSite(false, true);
     return;
   }
-  pauseWithError(error, serverName);
+  pauseWithError(error, serverName, message);
   // An entry with bytes on disk, or one resumed from the queue, stays for a later resume.
   bool hasBytes = m_startOffset > 0 || QueueEntry::readInt(m_slot, QueueValue::Start, 0) > 0;
   abandonSite(false, m_fromQueue == 0 && !hasBytes);
 }
 
 // The connection could not be made: say so and pause, for the user to try again.
-void CDownloadDlg::pauseWithError(int error, const std::string& serverName) {
+void CDownloadDlg::pauseWithError(int error, const std::string& serverName, const std::string& message) {
   m_lastSockError = error;
   m_urlText.SetWindowText("Err:  " + serverName);
-  showSocketError(m_lastSockError, FormatString(LoadString(res::IDS_CANNOT_CONNECT), serverName));
+  if (!message.empty())
+    AfxMessageBox(message);
+  else
+    showSocketError(m_lastSockError, FormatString(LoadString(res::IDS_CANNOT_CONNECT), serverName));
   m_paused = 0;
   togglePause();
 }

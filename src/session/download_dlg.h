@@ -113,8 +113,9 @@ class CDownloadDlg : public CDialog, public Download, private TransferEvents {
   void transferNote(Note what, const std::string& text) override;
   void transferWrote() override;
 
-  void failConnect(int error, const std::string& serverName);
-  void pauseWithError(int error, const std::string& serverName);
+  // message: the box's text when it is not a socket error.
+  void failConnect(int error, const std::string& serverName, const std::string& message = std::string());
+  void pauseWithError(int error, const std::string& serverName, const std::string& message = std::string());
   void replyRefused(int code, const std::string& reason);
   bool ftpLoginRefused(const std::string& reply);
   bool askCredentials(const std::string& realm);

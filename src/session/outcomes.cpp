@@ -22,6 +22,18 @@ bool CDownloadDlg::transferOutcome(Outcome what, int code, const std::string& te
     case Outcome::ConnectFailed:
       failConnect(code, text);
       return true;
+    case Outcome::TlsFailed:
+      // Nothing was sent: handled as a connect that failed.
+      failConnect(0, m_server, "Secure connection to " + m_server + " failed:\n  " + text);
+      return true;
+    case Outcome::TunnelRefused: {
+      const Route& proxy = m_transfer->route();
+      std::string why = code == 0 ? "closed the connection" : Format("answered %d %s", code, text.c_str());
+      failConnect(0, m_server,
+                  Format("The proxy %s:%u refused the tunnel to %s:%u:\n  %s", proxy.host.c_str(), proxy.port,
+                         m_server.c_str(), m_port, why.c_str()));
+      return true;
+    }
     case Outcome::DataConnectFailed:
       pauseWithError(code, text);
       return true;

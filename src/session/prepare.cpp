@@ -24,7 +24,8 @@ bool CDownloadDlg::prepareDownload(bool showMessages) {
     if (showMessages) AfxMessageBox(FormatString(LoadString(res::IDS_SERVICE_UNKNOWN), displayUrl(m_url)));
     return false;
   }
-  if (m_port == 0) m_port = m_service == svc::kHttp ? 80 : 21;
+  m_secure = isSecureUrl(m_url);
+  if (m_port == 0) m_port = defaultPort(m_service, m_secure);
   if (m_service != svc::kHttp && m_service != svc::kFtp) {
     if (showMessages) AfxMessageBox(res::IDS_ONLY_HTTP_FTP);
     return false;

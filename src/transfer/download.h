@@ -13,6 +13,7 @@ struct Download {
   int m_service = 0;
   std::string m_server;
   std::uint16_t m_port = 0;
+  bool m_secure = false;  // https: HTTP over TLS
   std::string m_object;
   std::string m_user;
   std::string m_password;

@@ -3,6 +3,7 @@
 #include "resources/ids.h"
 #include "resources/resources.h"
 #include "platform/services.h"
+#include "transfer/ftp_address.h"
 #include "transfer/url.h"
 
 bool FtpTransfer::createSockets(int& error, int& messageId) {
@@ -160,21 +161,20 @@ void FtpTransfer::sendStep() {
       break;
     case State::SendPass: cmd = "PASS " + m_d.m_password + "\r\n", sent = State::PassSent; break;
     case State::SendType: cmd = "TYPE I\r\n", sent = State::TypeSent; break;
-    case State::SendPort:
+    case State::SendPort: {
+      std::string localAddr, ignored;
+      unsigned localPort = 0, ctrlPort = 0;
+      m_ctrlSocket->GetSockName(localAddr, ctrlPort);
       if (!m_route.viaProxy) {
-        std::string localAddr, ignored;
-        unsigned localPort = 0, ctrlPort = 0;
         if (m_listenSocket) m_listenSocket->GetSockName(ignored, localPort);
-        m_ctrlSocket->GetSockName(localAddr, ctrlPort);
-        for (auto& c : localAddr)
-          if (c == '.') c = ',';
-        cmd = Format("PORT %s,%u,%u\r\n", localAddr.c_str(), localPort / 256, localPort % 256);
+        cmd = ftpPortCommand(localAddr, localPort);
         sent = State::PortSent;
       } else {
-        cmd = "PASV\r\n";
+        cmd = ftpPassiveCommand(localAddr);
         sent = State::PasvSent;
       }
       break;
+    }
     case State::SendRest:
       cmd = Format("REST %lld\r\n", static_cast<long long>(m_d.m_startOffset)), sent = State::RestSent;
       break;
@@ -193,7 +193,7 @@ void FtpTransfer::sendStep() {
 
 void FtpTransfer::passiveSetup(const std::string& line) {
   std::string host;
-  m_dataPort = parsePassiveReply(line, host);
+  m_dataPort = ftpReplyCode(line) == 229 ? parseExtendedPassiveReply(line) : parsePassiveReply(line, host);
   if (m_dataPort == 0) {
     outcome(Outcome::BadPassiveReply);
     return;

@@ -51,12 +51,20 @@ bool HttpTransfer::OnWndMsg(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& res
 }
 
 LRESULT HttpTransfer::onConnectResult(WPARAM wParam, LPARAM) {
+  if (wParam == kTlsFailed) {
+    outcome(Outcome::TlsFailed, 0, m_ctrlSocket->TlsError());
+    return 0;
+  }
   if (wParam != 0) outcome(Outcome::ConnectFailed, static_cast<int>(wParam), m_route.host);
   return 0;
 }
 
 LRESULT HttpTransfer::onWrite(WPARAM wParam, LPARAM) {
   if (wParam != 0) return 0;
+  if (m_tunnel.opening(m_d, m_route)) {
+    if (!m_tunnel.onWrite(*m_ctrlSocket, m_d)) outcome(Outcome::Broken, CAsyncSocket::GetLastError());
+    return 0;
+  }
   if (m_state == State::Connected && !sendRequest()) return 0;
   status("Connected; waiting for reply...");
   return 0;
@@ -64,11 +72,14 @@ LRESULT HttpTransfer::onWrite(WPARAM wParam, LPARAM) {
 
 bool HttpTransfer::sendRequest() {
   HttpRequestParams p;
-  // Through a proxy the whole URL, without a login or fragment; else the object.
+  // Through a proxy the whole URL, without a login or fragment; else (and inside a proxy's
+  // tunnel) the object.
   std::string user, password;
-  std::string target = m_route.viaProxy ? cutFragment(splitCredentials(m_d.m_url, user, password)) : m_d.m_object;
+  std::string target =
+      m_route.viaProxy && !m_d.m_secure ? cutFragment(splitCredentials(m_d.m_url, user, password)) : m_d.m_object;
   p.target = encodeRequestTarget(target.empty() ? "/" : target);
-  p.hostHeader = m_d.m_port == 80 ? m_d.m_server : m_d.m_server + ":" + std::to_string(m_d.m_port);
+  p.hostHeader = m_d.m_port == defaultPort(svc::kHttp, m_d.m_secure) ? m_d.m_server
+                                                                     : m_d.m_server + ":" + std::to_string(m_d.m_port);
   p.http10 = m_d.m_stupidServer == 1;
   if (p.http10) restartFile();
   p.startOffset = m_d.m_startOffset;
@@ -76,6 +87,7 @@ bool HttpTransfer::sendRequest() {
   p.user = m_d.m_user;
   p.password = m_d.m_password;
   std::string request = buildHttpRequest(p);
+  if (m_ctrlSocket->IsSecure()) log("----Secure Connection----\r\n" + m_ctrlSocket->TlsSummary());
   log("----Header Sent----\r\n" + maskedRequest(request) + "----Header Recv----\r\n");
   if (m_ctrlSocket->sendString(request) < 0) return false;
   m_state = State::RequestSent;
@@ -83,6 +95,10 @@ bool HttpTransfer::sendRequest() {
 }
 
 LRESULT HttpTransfer::onRead(WPARAM, LPARAM) {
+  if (m_tunnel.opening(m_d, m_route)) {
+    tunnelRead();
+    return 0;
+  }
   if (m_state == State::Body) {
     body();
     return 0;
@@ -179,6 +195,17 @@ bool HttpTransfer::headerEnd() {
   return true;
 }
 
+void HttpTransfer::tunnelRead() {
+  switch (m_tunnel.onRead(*m_ctrlSocket, m_d)) {
+    case ProxyTunnel::Step::Waiting: break;
+    case ProxyTunnel::Step::Open: m_ctrlSocket->SecureWith(m_d.m_server); break;
+    case ProxyTunnel::Step::Refused:
+      giveUp();
+      outcome(Outcome::TunnelRefused, m_tunnel.status(), m_tunnel.reason());
+      break;
+  }
+}
+
 void HttpTransfer::giveUp() {
   m_dropConnection = true;
   m_reconnectOnClose = false;
@@ -230,6 +257,7 @@ void HttpTransfer::location(const std::string& value) {
   }
   std::string oldServer = m_d.m_server;
   std::uint16_t oldPort = m_d.m_port;
+  bool oldSecure = m_d.m_secure;
   m_d.m_url = resolveLocation(m_d.m_url, value);
   // No reconnect is armed until the new address is known to be usable: a close while the
   // session prepares it (and perhaps asks) must not open a connection to it.
@@ -248,7 +276,7 @@ void HttpTransfer::location(const std::string& value) {
   }
   m_reconnectOnClose = true;
   // Credentials belong to the server they were given for.
-  if (m_d.m_service == svc::kHttp && (m_d.m_server != oldServer || m_d.m_port != oldPort)) {
+  if (m_d.m_service == svc::kHttp && (m_d.m_server != oldServer || m_d.m_port != oldPort || m_d.m_secure != oldSecure)) {
     m_d.m_user.clear();
     m_d.m_password.clear();
   }
@@ -324,6 +352,10 @@ void HttpTransfer::bodyComplete() {
 LRESULT HttpTransfer::onClose(WPARAM wParam, LPARAM) {
   int error = static_cast<int>(wParam);
   m_peerClosed = true;
+  if (m_tunnel.opening(m_d, m_route)) {
+    outcome(Outcome::TunnelRefused, 0, std::string());
+    return 0;
+  }
   if (error != 0) {
     outcome(Outcome::Broken, error);
     return 0;

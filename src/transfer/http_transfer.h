@@ -2,6 +2,7 @@
 // of body blocks) per read event, and the close that ends the file.
 #pragma once
 #include "transfer/http_parse.h"
+#include "transfer/proxy_tunnel.h"
 #include "transfer/transfer.h"
 
 class HttpTransfer : public Transfer {
@@ -38,6 +39,7 @@ class HttpTransfer : public Transfer {
   void body();
   // The whole body is on disk: the file is complete without waiting for the close.
   void bodyComplete();
+  void tunnelRead();
   // Stops reading a reply that is being given up, before the session says why.
   void giveUp();
   // A reply that breaks the protocol: given up, and said why.
@@ -57,4 +59,5 @@ class HttpTransfer : public Transfer {
   bool m_redirected = false;  // a redirect was taken: the body is not the file
   bool m_chunked = false;
   ChunkedDecoder m_chunks;
+  ProxyTunnel m_tunnel;
 };

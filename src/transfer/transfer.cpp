@@ -17,6 +17,8 @@ LRESULT Transfer::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam) {
 
 bool Transfer::connect(const Route& route, int& error) {
   m_route = route;
+  // Straight to the server, TLS from the start; through a proxy, once its tunnel is open.
+  if (m_d.m_secure && !route.viaProxy) m_ctrlSocket->SecureWith(m_d.m_server);
   if (m_ctrlSocket->Connect(route.host, route.port)) return true;
   error = CAsyncSocket::GetLastError();
   return error == WSAEWOULDBLOCK;

@@ -33,6 +33,8 @@ enum class Outcome {
   NeedCredentials,   // a Basic authorization challenge (text: the realm)
   AuthUnsupported,   // any other authorization scheme
   FileChanged,       // the server's file is not the one partly on disk: fetch it again from 0
+  TlsFailed,         // the TLS handshake or the certificate check failed (text: the reason)
+  TunnelRefused,     // the proxy refused the tunnel (code: its status, 0 when it closed; text: the reason)
 };
 
 // Things the session shows or keeps while the transfer goes on.
@@ -68,6 +70,7 @@ class Transfer : public CWnd, public std::enable_shared_from_this<Transfer> {
   void close();
   bool isOpen() const { return !m_closed; }
   int lastSocketError() const { return m_lastSockError; }
+  const Route& route() const { return m_route; }
   // The body received is not the file (a redirect's): its bytes are not on disk.
   virtual bool bodyDiscarded() const { return false; }
 

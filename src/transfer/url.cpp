@@ -16,7 +16,7 @@ constexpr Prefix kPrefixes[] = {
     {"shttp://", svc::kHttp},      {"file://", svc::kFile},     {"mailto://", svc::kMail},
     {"news://", svc::kNews},       {"nntp://", svc::kNntp},     {"telnet://", svc::kTelnet},
     {"wais://", svc::kWais},       {"mid://", svc::kMid},       {"cid://", svc::kCid},
-    {"prospero://", svc::kProspero}, {"afs://", svc::kAfs},
+    {"prospero://", svc::kProspero}, {"afs://", svc::kAfs},      {"https://", svc::kHttp},
 };
 
 bool isSpace(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
@@ -71,7 +71,11 @@ bool parseUrl(const std::string& text, int& service, std::string& server, std::s
     server = server.substr(0, slash);
   }
   port = 0;
-  if (auto colon = server.rfind(':'); colon != std::string::npos) {
+  // An IPv6 literal keeps its brackets ("[::1]"); its colons are not the port's.
+  auto colon = server.rfind(':');
+  if (auto close = server.find(']'); server.rfind('[', 0) == 0 && close != std::string::npos)
+    colon = server.find(':', close);
+  if (colon != std::string::npos) {
     // Optional blanks and sign, then the leading digits; the low 16 bits are kept.
     const char* p = server.c_str() + colon + 1;
     while (isSpace(*p)) ++p;
@@ -84,6 +88,17 @@ bool parseUrl(const std::string& text, int& service, std::string& server, std::s
     server = server.substr(0, colon);
   }
   return true;
+}
+
+bool isSecureUrl(const std::string& text) {
+  std::size_t i = 0;
+  while (i < text.size() && isSpace(text[i])) ++i;
+  return text.compare(i, 8, "https://") == 0;
+}
+
+std::uint16_t defaultPort(int service, bool secure) {
+  if (service == svc::kHttp) return secure ? 443 : 80;
+  return 21;
 }
 
 std::string urlFileName(const std::string& object) {

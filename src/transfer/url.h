@@ -24,6 +24,11 @@ constexpr int kAfs = 4106;
 // control characters (they would end up in request lines or FTP commands).
 bool parseUrl(const std::string& text, int& service, std::string& server, std::string& object, std::uint16_t& port);
 
+// An https URL: service HTTP over TLS.
+bool isSecureUrl(const std::string& text);
+// The port a URL of service means when it names none.
+std::uint16_t defaultPort(int service, bool secure);
+
 // The file name of an object: after its last "/", before its first "?", trimmed.
 std::string urlFileName(const std::string& object);
 

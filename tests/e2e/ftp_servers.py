@@ -16,7 +16,8 @@ class Vsftpd(_Server):
     binary = shutil.which("vsftpd") or "/usr/sbin/vsftpd"
     scheme = "ftp"
 
-    def __init__(self, workdir, root, max_rate=0):
+    def __init__(self, workdir, root, max_rate=0, ipv6=False):
+        self.host = "::1" if ipv6 else "127.0.0.1"
         super().__init__(workdir)
         self.root = root
         empty = os.path.join(workdir, "empty")
@@ -27,10 +28,9 @@ class Vsftpd(_Server):
         self.log_file = os.path.join(workdir, "vsftpd.log")
         self.conf = os.path.join(workdir, "vsftpd.conf")
         with open(self.conf, "w") as f:
-            f.write(f"""listen=YES
-listen_ipv6=NO
-listen_address=127.0.0.1
-listen_port={self.port}
+            listen = ("listen=NO\nlisten_ipv6=YES\nlisten_address6=::1\n" if ipv6 else
+                      "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\npasv_address=127.0.0.1\n")
+            f.write(listen + f"""listen_port={self.port}
 background=NO
 anonymous_enable=YES
 anon_root={root}
@@ -38,7 +38,6 @@ ftp_username=ftp
 local_enable=NO
 write_enable=NO
 pasv_enable=YES
-pasv_address=127.0.0.1
 port_enable=YES
 connect_from_port_20=NO
 seccomp_sandbox=NO

@@ -11,19 +11,19 @@ import subprocess
 import time
 
 
-def free_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind(("127.0.0.1", 0))
+def free_port(host="127.0.0.1"):
+    with socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind((host, 0))
         return s.getsockname()[1]
 
 
-def wait_for_port(port, proc, timeout=10.0):
+def wait_for_port(port, proc, timeout=10.0, host="127.0.0.1"):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
         if proc.poll() is not None:
             raise RuntimeError("server exited early with status %s" % proc.returncode)
         try:
-            with socket.create_connection(("127.0.0.1", port), timeout=0.5):
+            with socket.create_connection((host, port), timeout=0.5):
                 return
         except OSError:
             time.sleep(0.05)
@@ -46,10 +46,11 @@ class _Server:
     proc = None
     port = 0
     scheme = None
+    host = "127.0.0.1"  # where it listens; "::1" for IPv6
 
     def __init__(self, workdir):
         self.dir = workdir
-        self.port = free_port()
+        self.port = free_port(self.host)
         os.makedirs(workdir, exist_ok=True)
 
     def _launch(self, argv, log_path):
@@ -57,7 +58,7 @@ class _Server:
         self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=self._log,
                                      stderr=subprocess.STDOUT, start_new_session=True)
         try:
-            wait_for_port(self.port, self.proc)
+            wait_for_port(self.port, self.proc, host=self.host)
         except Exception:
             self.stop()
             raise
@@ -75,7 +76,8 @@ class _Server:
         self.proc = None
 
     def url(self, path):
-        return "%s://127.0.0.1:%d%s" % (self.scheme, self.port, path)
+        host = "[%s]" % self.host if ":" in self.host else self.host
+        return "%s://%s:%d%s" % (self.scheme, host, self.port, path)
 
 
 class Nginx(_Server):
@@ -99,7 +101,7 @@ error_log {workdir}/logs/error.log;
 events {{ worker_connections 256; }}
 http {{
   log_format e2e '$request_method $request_uri $status $body_bytes_sent range=$http_range'
-                 ' port=$server_port auth=$http_authorization';
+                 ' port=$server_port auth=$http_authorization host=$http_host';
   access_log {self.access_log} e2e;
   client_body_temp_path {workdir}/body;
   proxy_temp_path {workdir}/proxy;
@@ -131,9 +133,11 @@ http {{
 
 
 class Tinyproxy(_Server):
+    """tinyproxy; `connect_ports` are the only ports CONNECT may reach (none named: any)."""
+
     binary = shutil.which("tinyproxy") or "/usr/bin/tinyproxy"
 
-    def __init__(self, workdir):
+    def __init__(self, workdir, connect_ports=()):
         super().__init__(workdir)
         self.log_file = os.path.join(workdir, "tinyproxy.log")
         self.conf = os.path.join(workdir, "tinyproxy.conf")
@@ -147,10 +151,67 @@ LogLevel Info
 LogFile "{self.log_file}"
 PidFile "{workdir}/tinyproxy.pid"
 """)
+            for port in connect_ports:
+                f.write("ConnectPort %d\n" % port)
 
     def start(self):
         self._launch([self.binary, "-d", "-c", self.conf], os.path.join(self.dir, "stdout.log"))
         return self
+
+
+class Pki:
+    """A certificate authority and server certificates, made with the openssl command:
+    server(...) gives (certificate, key) paths; `ca` is the authority's certificate (the
+    file SSL_CERT_FILE names for the program under test)."""
+
+    def __init__(self, workdir, name="Tarnwick Test CA"):
+        self.dir = workdir
+        os.makedirs(workdir, exist_ok=True)
+        self.ca, self.ca_key = self._authority(name)
+
+    def _openssl(self, *args):
+        subprocess.run(["openssl", *args], check=True, capture_output=True)
+
+    def _path(self, name):
+        return os.path.join(self.dir, name)
+
+    def _authority(self, name):
+        stem = name.replace(" ", "-")
+        cert, key = self._path(stem + ".pem"), self._path(stem + "-key.pem")
+        self._openssl("req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+                      "-keyout", key, "-out", cert, "-days", "30", "-subj", "/CN=" + name,
+                      "-addext", "basicConstraints=critical,CA:TRUE",
+                      "-addext", "keyUsage=critical,keyCertSign,cRLSign")
+        return cert, key
+
+    def server(self, name, names=("IP:127.0.0.1", "IP:::1", "DNS:localhost"), expired=False, ca=None):
+        """A server certificate for `names` (subjectAltName entries), signed by `ca`
+        ((cert, key), default this authority), valid now or expired a year ago."""
+        ca_cert, ca_key = ca or (self.ca, self.ca_key)
+        key, csr, cert = (self._path(name + s) for s in ("-key.pem", ".csr", ".pem"))
+        self._openssl("req", "-new", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+                      "-keyout", key, "-out", csr, "-subj", "/CN=" + name)
+        ext, cnf = self._path(name + ".ext"), self._path("ca.cnf")
+        with open(ext, "w") as f:
+            f.write("basicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\nsubjectAltName=%s\n" % ",".join(names))
+        with open(cnf, "w") as f:
+            f.write(f"""[ca]
+default_ca = test
+[test]
+database = {self.dir}/index.txt
+new_certs_dir = {self.dir}
+serial = {self.dir}/serial
+default_md = sha256
+policy = any
+unique_subject = no
+[any]
+commonName = supplied
+""")
+        open(self._path("index.txt"), "a").close()
+        when = ("-startdate", "20240101000000Z", "-enddate", "20250101000000Z") if expired else ("-days", "30")
+        self._openssl("ca", "-batch", "-config", cnf, "-cert", ca_cert, "-keyfile", ca_key, "-in", csr,
+                      "-out", cert, "-extfile", ext, "-notext", "-rand_serial", *when)
+        return cert, key
 
 
 class Store:

@@ -154,7 +154,7 @@ TEST_F(Lifecycle, UnresolvableHostIsAnInvalidArgument) {
 
 TEST_F(Lifecycle, UnusableUrlsAreRefusedWithTheirMessages) {
   const std::pair<std::string, std::string> cases[] = {
-      {"https://host/x", "Service unknown for:\n  https://host/x\nAborting."},
+      {"ssh://host/x", "Service unknown for:\n  ssh://host/x\nAborting."},
       {"gopher://host/x", "Sorry, only HTTP or FTP protocols are supported.\nAborting."},
       {"file://c/x", "Sorry, only HTTP or FTP protocols are supported.\nAborting."},
       {"http://host/a\r\nX-Injected: 1", "Service unknown for:\n  http://host/a\r\nX-Injected: 1\nAborting."},

@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "transfer/ftp_address.h"
 #include "transfer/ftp_parse.h"
 #include "transfer/http_parse.h"
 
@@ -110,6 +111,18 @@ TEST(FtpReplies, PassivePortsAndRetrSizes) {
   EXPECT_TRUE(parseRetrSize("150 Opening data connection (12 BYTES.)", size));
   EXPECT_EQ(size, 12);
   EXPECT_FALSE(parseRetrSize("150 Opening data connection", size));
+}
+
+TEST(FtpReplies, DataAddressesByFamily) {
+  EXPECT_EQ(ftpPortCommand("127.0.0.1", 1025), "PORT 127,0,0,1,4,1\r\n");
+  EXPECT_EQ(ftpPortCommand("::1", 1025), "EPRT |2|::1|1025|\r\n");
+  EXPECT_EQ(ftpPassiveCommand("10.0.0.2"), "PASV\r\n");
+  EXPECT_EQ(ftpPassiveCommand("fe80::2"), "EPSV\r\n");
+  EXPECT_EQ(parseExtendedPassiveReply("229 Entering Extended Passive Mode (|||6446|)"), 6446);
+  EXPECT_EQ(parseExtendedPassiveReply("229 (!!!21!)"), 21);
+  for (const char* bad : {"229 Entering Extended Passive Mode", "229 (|||0|)", "229 (|||70000|)", "229 (||6446|)",
+                          "229 (|||6446)", "229 (|||"})
+    EXPECT_EQ(parseExtendedPassiveReply(bad), 0) << bad;
 }
 
 }  // namespace

@@ -1,0 +1,66 @@
+// An https session in-process against openssl's own test server (s_server -WWW), with a
+// certificate made for the test and trusted through SSL_CERT_FILE.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "script_server.h"
+#include "session_helpers.h"
+
+namespace {
+
+struct TlsServer {
+  pid_t pid = -1;
+  int port = closedPort();
+  explicit TlsServer(const std::string& dir) {
+    std::string cert = dir + "/cert.pem", key = dir + "/key.pem";
+    std::string make = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -subj "
+                       "/CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout " +
+                       key + " -out " + cert + " 2>/dev/null";
+    if (std::system(make.c_str()) != 0) return;
+    // The process's one TLS context reads the trust store when the first connection is made.
+    ::setenv("SSL_CERT_FILE", cert.c_str(), 1);
+    pid = ::fork();
+    if (pid == 0) {
+      if (::chdir(dir.c_str()) != 0) ::_exit(127);
+      ::execlp("openssl", "openssl", "s_server", "-quiet", "-WWW", "-accept", std::to_string(port).c_str(), "-cert",
+               cert.c_str(), "-key", key.c_str(), static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    spinUntil([&] { return connectable(); }, 5000);
+  }
+  bool connectable() const {
+    int fd = connectLoopback("127.0.0.1", port);
+    if (fd >= 0) ::close(fd);
+    return fd >= 0;
+  }
+  ~TlsServer() {
+    if (pid > 0) {
+      ::kill(pid, SIGTERM);
+      ::waitpid(pid, nullptr, 0);
+    }
+  }
+};
+
+TEST(TlsSession, DownloadsAndShowsTheSecuredConnectionBeforeTheRequest) {
+  TestEnvironment env;
+  TlsServer srv(env.path(""));
+  ASSERT_GT(srv.pid, 0) << "openssl could not make the certificate";
+  const std::string body = bytesOf(50000, 3);
+  writeWholeFile(env.path("f.bin"), body);
+  env.ui().saveAnswers.push_back(env.path("out.bin"));
+  auto dlg = runSession(env, "https://127.0.0.1:" + std::to_string(srv.port) + "/f.bin");
+  EXPECT_TRUE(dlg->m_finished);
+  EXPECT_EQ(readWholeFile(env.path("out.bin")), body);
+  const std::string& log = dlg->m_headers;
+  auto secured = log.find("----Secure Connection----\r\nTLSv1.3, TLS_");
+  auto sent = log.find("----Header Sent----\r\nGET /f.bin HTTP/1.1 \r\n");
+  ASSERT_NE(secured, std::string::npos) << log;
+  EXPECT_LT(secured, sent) << log;
+  EXPECT_NE(log.find("\r\nSubject: CN = 127.0.0.1\r\nIssuer: CN = 127.0.0.1\r\n"), std::string::npos) << log;
+}
+
+}  // namespace
