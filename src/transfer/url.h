@@ -36,3 +36,8 @@ std::string resolveLocation(const std::string& base, const std::string& location
 bool hasControlChars(const std::string& text);
 std::string toUpper(std::string s);
 std::string trim(const std::string& s);
+
+// A file name taken from a URL as a user would name the file: "%20" becomes a blank. Escapes
+// that would yield "/", NUL or another control character stay encoded, and so does the whole
+// name when decoding would give "." or ".." or bytes that are not UTF-8.
+std::string decodeFileName(const std::string& name);
