@@ -1,5 +1,7 @@
 // The desktop around the windows: the download folder Save As starts in, where new windows
 // open among the program's others, what the session window says in words, and notifications.
+#include "platform/qt/desktop.h"
+
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusVirtualObject>
@@ -13,7 +15,6 @@
 #include <QThread>
 #include <mutex>
 
-#include "platform/qt/desktop.h"
 #include "platform/qt/notifier.h"
 #include "view_support.h"
 
@@ -32,15 +33,17 @@ TEST(DownloadFolder, XdgDirThenDownloadsThenWorkingFolder) {
   QDir().mkpath(home + "/Fetched");
   QDir().mkpath(home + "/Downloads");
   QDir().mkpath(tmp.path() + "/elsewhere/dl");
-  auto folder = [&] { return QString::fromStdString(qtui::downloadFolder(home.toStdString(), config.toStdString(), "/work")); };
+  auto folder = [&] {
+    return QString::fromStdString(qtui::downloadFolder(home.toStdString(), config.toStdString(), "/work"));
+  };
 
   const std::pair<QByteArray, QString> cases[] = {
       {"# written by xdg-user-dirs-update\nXDG_DESKTOP_DIR=\"$HOME/Desktop\"\nXDG_DOWNLOAD_DIR=\"$HOME/Fetched\"\n",
        home + "/Fetched"},
       {"XDG_DOWNLOAD_DIR=\"" + (tmp.path() + "/elsewhere/dl/").toUtf8() + "\"\n", tmp.path() + "/elsewhere/dl"},
-      {"XDG_DOWNLOAD_DIR=\"$HOME/\"\n", home + "/Downloads"},          // turned off
-      {"XDG_DOWNLOAD_DIR=\"$HOME/Missing\"\n", home + "/Downloads"},   // not there
-      {"XDG_DOWNLOAD_DIR=relative/path\n", home + "/Downloads"},       // not the file's form
+      {"XDG_DOWNLOAD_DIR=\"$HOME/\"\n", home + "/Downloads"},         // turned off
+      {"XDG_DOWNLOAD_DIR=\"$HOME/Missing\"\n", home + "/Downloads"},  // not there
+      {"XDG_DOWNLOAD_DIR=relative/path\n", home + "/Downloads"},      // not the file's form
       {"", home + "/Downloads"},
   };
   for (const auto& [text, want] : cases) {
@@ -145,9 +148,11 @@ class Notifications : public ViewTest {
     writeFile(tmp.path() + "/bus.conf",
               "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
               " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-              "<busconfig><type>session</type><listen>unix:dir=" + tmp.path().toUtf8() + "</listen>"
-              "<auth>EXTERNAL</auth><policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
-              "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n");
+              "<busconfig><type>session</type><listen>unix:dir=" +
+                  tmp.path().toUtf8() +
+                  "</listen>"
+                  "<auth>EXTERNAL</auth><policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
+                  "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n");
     daemon.start("dbus-daemon", {"--config-file=" + tmp.path() + "/bus.conf", "--nofork", "--print-address=1"});
     ASSERT_TRUE(daemon.waitForReadyRead(5000));
     address = QString::fromUtf8(daemon.readLine()).trimmed();
@@ -218,8 +223,8 @@ TEST_F(Notifications, FinishAndBreakAreAnnouncedOnlyWhereAServiceRuns) {
 
   // Until the user dismisses it, the finished window's process stays to carry out the actions.
   EXPECT_TRUE(qtui::notifier().hasPendingActions());
-  QDBusMessage closed = QDBusMessage::createSignal("/org/freedesktop/Notifications",
-                                                   "org.freedesktop.Notifications", "NotificationClosed");
+  QDBusMessage closed = QDBusMessage::createSignal("/org/freedesktop/Notifications", "org.freedesktop.Notifications",
+                                                   "NotificationClosed");
   closed << uint(2) << uint(2);
   QDBusConnection("service").send(closed);
   qtui::notifier().settle(5000);

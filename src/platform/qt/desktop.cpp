@@ -17,7 +17,7 @@ namespace qtui {
 namespace {
 
 bool isFolder(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
@@ -102,7 +102,8 @@ std::string defaultRegistryDir() {
 
 class DirLock {
  public:
-  explicit DirLock(const std::string& dir) : m_fd(::open((dir + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {
+  explicit DirLock(const std::string& dir)
+      : m_fd(::open((dir + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {
     if (m_fd >= 0) ::flock(m_fd, LOCK_EX);
   }
   ~DirLock() {

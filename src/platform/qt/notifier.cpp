@@ -39,7 +39,11 @@ bool Notifier::available() const {
 uint Notifier::notify(const QString& summary, const QString& body, const QString& finishedFile) {
   if (!available()) return 0;
   QStringList actions;
-  if (!finishedFile.isEmpty()) actions << "open" << "Open" << "folder" << "Show in folder";
+  if (!finishedFile.isEmpty())
+    actions << "open"
+            << "Open"
+            << "folder"
+            << "Show in folder";
   QVariantMap hints;
   hints["desktop-entry"] = QStringLiteral("org.quillfern.Tarnwick");
   hints["category"] = finishedFile.isEmpty() ? QStringLiteral("transfer.error") : QStringLiteral("transfer.complete");

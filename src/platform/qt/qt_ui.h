@@ -1,7 +1,6 @@
 #pragma once
-#include <memory>
-
 #include <QMessageBox>
+#include <memory>
 #include <string>
 
 #include "platform/ui.h"
