@@ -2,7 +2,8 @@
 # Installs the Debian packages the build and the tests need, when missing.
 set -euo pipefail
 pkgs=(build-essential cmake ninja-build qt6-base-dev libgl-dev libsqlite3-dev libssl-dev libgtest-dev
-      nginx-light vsftpd tinyproxy ftp-proxy python3 python3-pyftpdlib xvfb xauth)
+      nginx-light vsftpd tinyproxy ftp-proxy python3 python3-pyftpdlib xvfb xauth
+      desktop-file-utils appstream man-db dbus-daemon)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -49,7 +49,7 @@ int RunProcess(CWinApp& app, int& argc, char** argv) {
   SetAppName(exe.substr(exe.rfind('/') + 1));
   app.m_lpCmdLine = CommandLineOf(argc, argv);
 
-  SignalWatch signals([&app](int sig) {
+  SignalWatch signalWatch([&app](int sig) {
     app.FlushProfile();
     if (sig == SIGINT && app.m_pMainWnd && app.m_pMainWnd->IsRunning()) {
       app.m_pMainWnd->ViewCommand(IDCANCEL);  // Cancel, with its question

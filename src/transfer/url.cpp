@@ -241,3 +241,54 @@ std::string encodeRequestTarget(const std::string& target) {
   }
   return out;
 }
+
+namespace {
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool isUtf8(const std::string& s) {
+  for (std::size_t i = 0; i < s.size();) {
+    auto c = static_cast<unsigned char>(s[i]);
+    std::size_t extra = c < 0x80 ? 0 : (c & 0xE0) == 0xC0 ? 1 : (c & 0xF0) == 0xE0 ? 2 : (c & 0xF8) == 0xF0 ? 3 : 4;
+    if (extra == 4 || (extra == 1 && c < 0xC2) || i + extra >= s.size()) return false;
+    std::uint32_t cp = extra == 0 ? c : c & (0x3F >> extra);
+    for (std::size_t k = 1; k <= extra; ++k) {
+      auto d = static_cast<unsigned char>(s[i + k]);
+      if ((d & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (d & 0x3F);
+    }
+    // Overlong forms, surrogates and values past Unicode are not text.
+    if ((extra == 2 && cp < 0x800) || (extra == 3 && (cp < 0x10000 || cp > 0x10FFFF)) ||
+        (cp >= 0xD800 && cp <= 0xDFFF))
+      return false;
+    i += extra + 1;
+  }
+  return true;
+}
+}  // namespace
+
+std::string decodeFileName(const std::string& name) {
+  std::string out;
+  out.reserve(name.size());
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    int hi = name[i] == '%' && i + 2 < name.size() ? hexValue(name[i + 1]) : -1;
+    int lo = hi >= 0 ? hexValue(name[i + 2]) : -1;
+    if (lo < 0) {
+      out += name[i];
+      continue;
+    }
+    auto c = static_cast<unsigned char>(hi * 16 + lo);
+    if (c == '/' || c < 0x20 || c == 0x7F) {
+      out += name.substr(i, 3);
+    } else {
+      out += static_cast<char>(c);
+    }
+    i += 2;
+  }
+  if (out == "." || out == ".." || !isUtf8(out)) return name;
+  return out;
+}

@@ -52,3 +52,8 @@ std::string displayUrl(const std::string& url);
 // A request target with every character that RFC 3986 does not allow there (blanks,
 // quotes, angle brackets, bytes beyond ASCII, ...) percent-encoded; "%" stays as it is.
 std::string encodeRequestTarget(const std::string& target);
+
+// A file name taken from a URL as a user would name the file: "%20" becomes a blank. Escapes
+// that would yield "/", NUL or another control character stay encoded, and so does the whole
+// name when decoding would give "." or ".." or bytes that are not UTF-8.
+std::string decodeFileName(const std::string& name);

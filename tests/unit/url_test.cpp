@@ -99,4 +99,23 @@ TEST(ResolveLocation, RelativeReferencesAgainstTheCurrentUrl) {
   EXPECT_EQ(resolveLocation("http://h", "x"), "http://h/x");
 }
 
+TEST(DecodeFileName, DecodesWhatANameMayHoldAndKeepsTheRestEncoded) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"with%20space.txt", "with space.txt"},
+      {"caf%C3%A9%2Bn.zip", "caf\xC3\xA9+n.zip"},
+      {"100%25.txt", "100%.txt"},
+      {"a%2Fb%2fc", "a%2Fb%2fc"},        // never a folder separator
+      {"a%00b%0Ac%7F%1b", "a%00b%0Ac%7F%1b"},  // nor NUL or control characters
+      {"x%2F%20y", "x%2F y"},
+      {"bad%zz%4", "bad%zz%4"},          // malformed escapes stay as typed
+      {"end%", "end%"},
+      {"%2E%2E", "%2E%2E"},              // "..": not a name to save to
+      {"%FF%FE.bin", "%FF%FE.bin"},      // not UTF-8
+      {"%C0%AF", "%C0%AF"},              // an overlong "/"
+      {"plain.zip", "plain.zip"},
+      {"", ""},
+  };
+  for (const auto& [in, want] : cases) EXPECT_EQ(decodeFileName(in), want) << in;
+}
+
 }  // namespace

@@ -149,15 +149,28 @@ TEST_P(MessageBoxTest, AnswersWithTheButtonPressed) {
 
 INSTANTIATE_TEST_SUITE_P(
     Types, MessageBoxTest,
-    ::testing::Values(BoxCase{"Ok", MB_OK, QMessageBox::Ok, IDOK, QMessageBox::NoIcon},
+    ::testing::Values(BoxCase{"Ok", MB_OK, QMessageBox::Ok, IDOK, QMessageBox::Critical},
                       BoxCase{"OkEscape", MB_OK | MB_ICONEXCLAMATION, QMessageBox::NoButton, IDOK,
                               QMessageBox::Warning},
-                      BoxCase{"Yes", MB_YESNO, QMessageBox::Yes, IDYES, QMessageBox::NoIcon},
+                      BoxCase{"Yes", MB_YESNO, QMessageBox::Yes, IDYES, QMessageBox::Question},
                       BoxCase{"No", MB_YESNO | MB_ICONQUESTION, QMessageBox::No, IDNO, QMessageBox::Question},
                       BoxCase{"CancelByEscape", MB_YESNOCANCEL | MB_ICONQUESTION, QMessageBox::NoButton, IDCANCEL,
                               QMessageBox::Question},
-                      BoxCase{"NoOfThree", MB_YESNOCANCEL, QMessageBox::No, IDNO, QMessageBox::NoIcon},
+                      BoxCase{"NoOfThree", MB_YESNOCANCEL, QMessageBox::No, IDNO, QMessageBox::Question},
                       BoxCase{"Hand", MB_OK | MB_ICONHAND, QMessageBox::Ok, IDOK, QMessageBox::Critical}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Boxes that name no icon still show their kind: failures, notices and warnings.
+TEST(MessageBoxIcon, KindFollowsButtonsAndWords) {
+  const std::tuple<UINT, const char*, QMessageBox::Icon> cases[] = {
+      {MB_OK, "Couldn't open output file:\n  /x\nAborting.", QMessageBox::Critical},
+      {MB_OK, "Connection refused\n\nSocket Error:\n  Connection refused", QMessageBox::Critical},
+      {MB_OK, "No requests needed to be resumed.", QMessageBox::Information},
+      {MB_OK, "Invalid proxy server format.\nUse format:\n   server.name:port", QMessageBox::Warning},
+      {MB_YESNO, "Would you like to have this request resumed later?", QMessageBox::Question},
+      {MB_OK | MB_ICONEXCLAMATION, "Error writing to output file:\n  /x\nAborting.", QMessageBox::Warning},
+  };
+  for (const auto& [type, text, icon] : cases) EXPECT_EQ(qtui::messageIcon(type, text), icon) << text;
+}
 
 }  // namespace

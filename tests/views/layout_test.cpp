@@ -28,8 +28,11 @@ TEST_P(TemplateLayout, ControlsSitAtTheirTemplatePlaces) {
   EXPECT_EQ(dlg.Width(), u.x(t.cx));
   EXPECT_EQ(dlg.Height(), u.y(t.cy));
   EXPECT_EQ(view.clientArea()->size(), QSize(u.x(t.cx), u.y(t.cy)));
-  int menu = view.clientArea()->y();
-  EXPECT_EQ(view.window()->size(), QSize(u.x(t.cx), u.y(t.cy) + menu));
+  int m = view.margin();
+  int menu = view.clientArea()->y() - m;
+  EXPECT_GT(m, 0);
+  EXPECT_EQ(view.clientArea()->x(), m);
+  EXPECT_EQ(view.window()->size(), QSize(u.x(t.cx) + 2 * m, u.y(t.cy) + menu + 2 * m));
   EXPECT_EQ(menu > 0, t.menuId != 0);
 
   for (std::size_t i = 0; i < t.controls.size(); ++i) {
@@ -39,11 +42,27 @@ TEST_P(TemplateLayout, ControlsSitAtTheirTemplatePlaces) {
     ASSERT_NE(w, nullptr);
     QRect g = w->geometry();
     EXPECT_EQ(g.x(), u.x(c.x));
-    EXPECT_EQ(g.y(), u.y(c.y));
-    if (c.kind == ControlKind::Line)
+    if (c.kind == ControlKind::Line) {
+      EXPECT_EQ(g.y(), u.y(c.y));
       EXPECT_EQ(g.height(), std::max(2, u.y(c.cy)));
-    else
+    } else if (c.kind == ControlKind::Picture && !(c.style & cs::Bitmap)) {
+      // An icon keeps only its square of the place.
+      EXPECT_EQ(g.y(), u.y(c.y));
+      EXPECT_EQ(g.width(), g.height());
+      EXPECT_LE(g.height(), u.y(c.cy));
+      continue;
+    } else if (c.kind == ControlKind::Label && (qobject_cast<QLabel*>(w)->alignment() & Qt::AlignVCenter)) {
+      // Moved onto the baseline of the field beside it: within the template's row still.
+      EXPECT_LE(std::abs(g.center().y() - (u.y(c.y) + u.y(c.cy) / 2)), u.y(4));
+    } else if (c.kind == ControlKind::Label) {
+      // A caption may give up empty rows above a field, never its line of text.
+      EXPECT_EQ(g.y(), u.y(c.y));
+      EXPECT_LE(g.height(), u.y(c.cy));
+      EXPECT_GE(g.height(), std::min(u.y(c.cy), w->fontMetrics().height()));
+    } else {
+      EXPECT_EQ(g.y(), u.y(c.y));
       EXPECT_EQ(g.height(), u.y(c.cy));
+    }
     bool mayGrow = c.kind == ControlKind::CheckBox || (c.kind == ControlKind::Label && c.id == IDC_STATIC);
     if (mayGrow)
       EXPECT_GE(g.width(), u.x(c.cx));
@@ -142,6 +161,45 @@ TEST_P(TemplateLayout, TextsAndWidgetKindsFollowTheTemplate) {
   EXPECT_EQ(view.window()->windowTitle().toStdString(), dlg.Template().caption);
 }
 
+// On a desktop every control keeps clear of its neighbours and of the window's frame.
+TEST_P(TemplateLayout, NothingTouchesAnotherControlOrTheEdge) {
+  RecordingDialog dlg(GetParam());
+  qtui::QtDialogView view(dlg);
+  const auto& controls = dlg.Template().controls;
+  QRect inner = view.window()->rect().adjusted(1, view.clientArea()->y() - view.margin() + 1, -1, -1);
+  auto placed = [&](std::size_t i) {
+    QWidget* w = view.controlWidget(i);
+    return QRect(w->mapTo(view.window(), QPoint(0, 0)), w->size());
+  };
+  for (std::size_t i = 0; i < controls.size(); ++i) {
+    if (controls[i].kind == ControlKind::Line) continue;  // a separator may meet what it separates
+    QRect gi = placed(i);
+    EXPECT_TRUE(inner.contains(gi)) << "control " << i << " touches the window's edge";
+    for (std::size_t j = i + 1; j < controls.size(); ++j) {
+      if (controls[j].kind == ControlKind::Line) continue;
+      EXPECT_FALSE(gi.adjusted(-1, -1, 1, 1).intersects(placed(j))) << "controls " << i << " and " << j << " touch";
+    }
+  }
+}
+
+TEST_P(TemplateLayout, LabelsStandOnTheBaselineOfTheFieldBesideThem) {
+  RecordingDialog dlg(GetParam());
+  qtui::QtDialogView view(dlg);
+  const auto& controls = dlg.Template().controls;
+  for (std::size_t i = 0; i < controls.size(); ++i) {
+    auto* label = qobject_cast<QLabel*>(view.controlWidget(i));
+    if (!label || label->wordWrap() || label->frameWidth() > 0) continue;
+    for (std::size_t j = 0; j < controls.size(); ++j) {
+      auto* field = qobject_cast<QLineEdit*>(view.controlWidget(j));
+      if (!field || controls[j].y >= controls[i].y + controls[i].cy || controls[i].y >= controls[j].y + controls[j].cy)
+        continue;
+      SCOPED_TRACE(controls[i].text);
+      EXPECT_EQ(label->geometry().center().y(), field->geometry().center().y());
+      EXPECT_TRUE(label->alignment() & Qt::AlignVCenter);
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(AllTemplates, TemplateLayout, ::testing::Values(IDD_ABOUTBOX, IDD_DOWNLOAD, IDD_DROPWND, IDD_CONFIG,
                                                                             IDD_PASSWORD, IDD_HEADERS, IDD_RESUME, IDD_ENTERURL));
 
@@ -169,11 +227,13 @@ TEST_F(ViewTest, NamedControlsOfGettingFileAndConfiguration) {
     qtui::QtDialogView view(dlg);
     QWidget* w = view.window()->findChild<QWidget*>(QString("c%1").arg(p.controlId));
     ASSERT_NE(w, nullptr);
-    EXPECT_EQ(w->geometry(), QRect(u.x(p.x), u.y(p.y), u.x(p.cx), u.y(p.cy)));
+    EXPECT_EQ(w->geometry().topLeft(), QPoint(u.x(p.x), u.y(p.y)));
+    bool icon = w->metaObject() == &QWidget::staticMetaObject;
+    EXPECT_EQ(w->width(), icon ? std::min(u.x(p.cx), u.y(p.cy)) : u.x(p.cx));
   }
   RecordingDialog getting(IDD_DOWNLOAD);
   qtui::QtDialogView view(getting);
-  EXPECT_EQ(view.window()->size(), QSize(u.x(204), u.y(105)));
+  EXPECT_EQ(view.clientArea()->size(), QSize(u.x(204), u.y(105)));
   // A caption, a window menu and a minimize box; no resizing.
   EXPECT_TRUE(view.window()->windowFlags() & Qt::WindowMinimizeButtonHint);
   EXPECT_EQ(view.window()->minimumSize(), view.window()->maximumSize());

@@ -173,7 +173,8 @@ TEST_F(ViewTest, WindowPlacementSizeAndModesFollowTheModel) {
 
   int h = dlg.Height();
   dlg.SetClientSize(h + 5, h);
-  EXPECT_EQ(view.window()->size(), QSize(h + 5, h));
+  EXPECT_EQ(view.clientArea()->size(), QSize(h + 5, h));
+  EXPECT_EQ(view.window()->size(), QSize(h + 5 + 2 * view.margin(), h + 2 * view.margin()));
 
   dlg.SetTopmost(true);
   EXPECT_TRUE(view.window()->windowFlags() & Qt::WindowStaysOnTopHint);

@@ -7,6 +7,7 @@
 #include <QDialog>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QFileInfo>
 #include <QFontMetrics>
 #include <QFrame>
 #include <QLabel>
@@ -20,6 +21,7 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QScrollBar>
 #include <QStyle>
 #include <QTimer>
@@ -28,7 +30,9 @@
 #include <algorithm>
 
 #include "platform/drop.h"
+#include "platform/qt/desktop.h"
 #include "platform/qt/icons.h"
+#include "platform/qt/notifier.h"
 #include "resources/ids.h"
 
 namespace qtui {
@@ -72,6 +76,23 @@ DropData dropDataOf(const QMimeData* mime) {
 }
 
 bool isTopLeft(const ControlTemplate& t) { return t.x <= 8 && t.y <= 4; }
+
+// The session window's status icon (control 1005) and the states its pictures stand for.
+constexpr int kStatusIcon = 1005;
+constexpr int kProgressBar = 1003;
+constexpr int kLocalFileText = 1001;
+constexpr int kIconPaused = 136, kIconBroken = 135, kIconComplete = 151;
+// How long a finished session's process waits for a click on its notification's actions.
+constexpr int kNotificationWaitMs = 10000;
+
+QString statusWords(int imageId) {
+  switch (imageId) {
+    case kIconPaused: return "Paused";
+    case kIconBroken: return "Connection broken";
+    case kIconComplete: return "Finished";
+    default: return QString();
+  }
+}
 }  // namespace
 
 DialogUnits DialogUnits::of(const QFont& font) {
@@ -156,6 +177,7 @@ class DialogWindow : public QDialog {
     QDialog::moveEvent(e);
     if (!m_view.m_shown || closing) return;
     QPoint p = pos();
+    if (m_view.m_registry) m_view.m_registry->record(p);
     if (p.x() != m_view.m_dlg.X() || p.y() != m_view.m_dlg.Y()) m_view.m_dlg.ViewMoved(p.x(), p.y());
   }
   void changeEvent(QEvent* e) override {
@@ -248,6 +270,8 @@ class DialogWindow : public QDialog {
 
 QtDialogView::QtDialogView(CDialog& dlg) : m_dlg(dlg) {
   m_units = DialogUnits::of(QApplication::font());
+  // Templates place controls against the edges; on a desktop nothing touches the frame.
+  m_margin = m_units.x(4);
   build();
   m_dlg.SetObserver(this);
   // The program measures the window before it is shown (the drop window's two sizes).
@@ -259,6 +283,8 @@ QtDialogView::~QtDialogView() {
   m_dlg.SetObserver(nullptr);
   m_window->closing = true;
   m_window->hide();
+  m_registry.reset();
+  if (m_awaitsAction) notifier().settle(kNotificationWaitMs);
 }
 
 QWidget* QtDialogView::window() const { return m_window.get(); }
@@ -299,12 +325,12 @@ void QtDialogView::build() {
                      [this, sys] { openSystemMenu(sys->mapToGlobal(QPoint(0, sys->height()))); });
     bar->setCornerWidget(sys, Qt::TopLeftCorner);
     m_menuHeight = bar->sizeHint().height();
-    bar->setGeometry(0, 0, m_units.x(t.cx), m_menuHeight);
+    bar->setGeometry(0, 0, m_units.x(t.cx) + 2 * m_margin, m_menuHeight);
   }
 
   m_client = new QWidget(m_window.get());
   m_client->setObjectName("client");
-  m_client->setGeometry(0, m_menuHeight, m_units.x(t.cx), m_units.y(t.cy));
+  m_client->setGeometry(m_margin, m_menuHeight + m_margin, m_units.x(t.cx), m_units.y(t.cy));
 
   bool topLeftTaken = false;
   auto& controls = m_dlg.Controls();
@@ -373,7 +399,8 @@ void QtDialogView::build() {
         break;
       }
       case ControlKind::Picture: {
-        auto* p = new PictureWidget(m_client, (ct.style & cs::Bitmap) != 0, (ct.style & cs::Sunken) != 0);
+        bool bitmap = (ct.style & cs::Bitmap) != 0, sunken = (ct.style & cs::Sunken) != 0;
+        auto* p = new PictureWidget(m_client, bitmap, sunken);
         if (isTopLeft(ct) && !m_window->dragAnywhere) {
           p->onClick = [this](QPoint at) { openSystemMenu(at); };
           p->setCursor(Qt::PointingHandCursor);
@@ -395,6 +422,8 @@ void QtDialogView::build() {
         l->setVerticalScrollBarPolicy((ct.style & cs::VScroll) ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAsNeeded);
         // Items come in the model's order, which is already the sorted one.
         l->setSortingEnabled(false);
+        // URLs and paths differ at their ends: the middle gives way.
+        l->setTextElideMode(Qt::ElideMiddle);
         QObject::connect(l, &QListWidget::itemSelectionChanged, m_window.get(), [this, i] { userChanged(i); });
         w = l;
         break;
@@ -429,11 +458,110 @@ void QtDialogView::build() {
                      [this, sys] { openSystemMenu(sys->mapToGlobal(QPoint(0, sys->height()))); });
   }
 
-  m_window->setFixedSize(m_units.x(t.cx), m_units.y(t.cy) + m_menuHeight);
+  m_window->setFixedSize(m_units.x(t.cx) + 2 * m_margin, m_units.y(t.cy) + m_menuHeight + 2 * m_margin);
   applyTitle();
   applyIcon();
+  alignLabelsToFields();
+  fitIcons();
   for (std::size_t i = 0; i < m_widgets.size(); ++i) applyControl(i);
   widenToText();
+}
+
+// A label beside a one-line field takes the field's height and centres its text, so both
+// texts stand on one baseline.
+void QtDialogView::alignLabelsToFields() {
+  auto& controls = m_dlg.Controls();
+  for (std::size_t i = 0; i < m_widgets.size(); ++i) {
+    const ControlTemplate& ct = *controls[i].tmpl;
+    if (ct.kind != ControlKind::Label || (ct.style & (cs::WordWrap | cs::Border | cs::Sunken))) continue;
+    auto* label = qobject_cast<QLabel*>(m_widgets[i].data());
+    if (!label) continue;
+    for (std::size_t j = 0; j < m_widgets.size(); ++j) {
+      auto* field = qobject_cast<QLineEdit*>(m_widgets[j].data());
+      const ControlTemplate& ft = *controls[j].tmpl;
+      // On one row in the template's own units, where pixel rounding cannot blur it.
+      if (!field || ft.y >= ct.y + ct.cy || ct.y >= ft.y + ft.cy) continue;
+      QRect r = label->geometry(), f = field->geometry();
+      label->setGeometry(r.x(), f.y(), r.width(), f.height());
+      label->setAlignment((label->alignment() & Qt::AlignHorizontal_Mask) | Qt::AlignVCenter);
+      break;
+    }
+  }
+}
+
+// Icons were drawn for the template's small-icon places: each takes the largest square, up to
+// 32 pixels, that keeps a pixel's gap to every other control; labels keep theirs too.
+void QtDialogView::fitIcons() {
+  auto& controls = m_dlg.Controls();
+  for (std::size_t i = 0; i < m_widgets.size(); ++i) {
+    const ControlTemplate& ct = *controls[i].tmpl;
+    if (ct.kind != ControlKind::Picture || (ct.style & cs::Bitmap) || !m_widgets[i]) continue;
+    QRect r = m_widgets[i]->geometry();
+    int side = std::min({32, r.width(), r.height()});
+    auto clear = [&](int s) {
+      QRect want = QRect(r.topLeft(), QSize(s, s)).adjusted(-1, -1, 1, 1);
+      for (std::size_t j = 0; j < m_widgets.size(); ++j)
+        if (j != i && m_widgets[j] && controls[j].kind != ControlKind::Line &&
+            want.intersects(m_widgets[j]->geometry()))
+          return false;
+      return true;
+    };
+    while (side > 16 && !clear(side)) --side;
+    m_widgets[i]->resize(side, side);
+  }
+  // A caption drawn down to the field under it gives up its empty bottom rows.
+  for (std::size_t i = 0; i < m_widgets.size(); ++i) {
+    auto* label = qobject_cast<QLabel*>(m_widgets[i].data());
+    if (!label || (label->alignment() & Qt::AlignVCenter)) continue;
+    QRect r = label->geometry();
+    for (std::size_t j = 0; j < m_widgets.size(); ++j) {
+      QRect o = m_widgets[j] ? m_widgets[j]->geometry() : QRect();
+      if (j == i || o.isNull() || controls[j].kind == ControlKind::Line || o.top() <= r.top()) continue;
+      int height = o.top() - r.top() - 2;
+      if (r.adjusted(-1, -1, 1, 1).intersects(o) && height >= label->fontMetrics().height()) r.setHeight(height);
+    }
+    label->setGeometry(r);
+  }
+}
+
+// Texts the program sets at run time (URLs, paths) are shortened in the middle when they do
+// not fit, and shown whole in the tooltip.
+void QtDialogView::setLabelText(QWidget* w, const QString& text, bool elide) {
+  auto* l = static_cast<QLabel*>(w);
+  QString shown = text;
+  if (elide) {
+    QFontMetrics fm(l->font());
+    int indent = l->indent() >= 0 ? l->indent() : (l->frameWidth() > 0 ? fm.horizontalAdvance('x') / 2 : 0);
+    int room = l->contentsRect().width() - indent - 2 * l->margin() - 1;
+    shown = fm.horizontalAdvance(text) > room ? fm.elidedText(text, Qt::ElideMiddle, room) : text;
+    l->setProperty("fullText", text);
+    QString tip = shown != text ? text : QString();
+    if (l->toolTip() != tip) l->setToolTip(tip);
+  }
+  if (l->text() != shown) l->setText(shown);
+}
+
+// A state shown by an icon's colour is also said in words, on the progress bar; a finish or
+// break that the user is not looking at is announced on the desktop.
+void QtDialogView::showDownloadStatus(int imageId) {
+  QString words = statusWords(imageId);
+  auto& controls = m_dlg.Controls();
+  for (std::size_t i = 0; i < controls.size(); ++i) {
+    if (controls[i].id == kStatusIcon && m_widgets[i]) m_widgets[i]->setToolTip(words);
+    auto* bar = controls[i].id == kProgressBar ? qobject_cast<QProgressBar*>(m_widgets[i].data()) : nullptr;
+    if (!bar) continue;
+    bar->setFormat(words);
+    bar->setTextVisible(!words.isEmpty());
+    bar->setAccessibleDescription(words);
+  }
+  if ((imageId != kIconBroken && imageId != kIconComplete) || m_window->isActiveWindow()) return;
+  QString path = QString::fromStdString(m_dlg.ControlText(kLocalFileText));
+  QString name = path.isEmpty() ? titleText(m_dlg.GetWindowText()) : QFileInfo(path).fileName();
+  if (imageId == kIconComplete) {
+    if (notifier().notify("Download finished", name, path) != 0 && !path.isEmpty()) m_awaitsAction = true;
+  } else {
+    notifier().notify("Connection broken", name + "\nPaused; resume it from its window.");
+  }
 }
 
 // The templates were drawn for a narrower font than a Linux desktop's: a check box or fixed
@@ -470,6 +598,15 @@ void QtDialogView::widenToText() {
 void QtDialogView::started() {
   applyTopmost();
   applyPosition();
+  // A window without a place of its own opens off the program's other windows.
+  m_registry = std::make_unique<WindowRegistry>();
+  if (m_dlg.X() == -1 && m_dlg.Y() == -1) {
+    QScreen* screen = m_window->screen() ? m_window->screen() : QGuiApplication::primaryScreen();
+    QRect avail = screen ? screen->availableGeometry() : QRect(0, 0, 1024, 768);
+    m_window->move(m_registry->claim(avail, m_window->size(), m_units.y(16)));
+  } else {
+    m_registry->record(QPoint(m_dlg.X(), m_dlg.Y()));
+  }
   if (m_dlg.IsIconic())
     m_window->showMinimized();
   else
@@ -504,9 +641,8 @@ void QtDialogView::applyControl(std::size_t index) {
   m_fromView = true;  // signals raised by setting the widget are not user input
   switch (c.kind) {
     case ControlKind::Label: {
-      auto* l = static_cast<QLabel*>(w);
-      QString text = c.id == IDC_STATIC ? templateLabelText(c.text) : qs(c.text);
-      if (l->text() != text) l->setText(text);
+      bool runTime = c.id != IDC_STATIC;
+      setLabelText(w, runTime ? qs(c.text) : templateLabelText(c.text), runTime && !(c.tmpl->style & cs::WordWrap));
       break;
     }
     case ControlKind::Edit:
@@ -538,8 +674,10 @@ void QtDialogView::applyControl(std::size_t index) {
     case ControlKind::Picture: {
       auto* p = static_cast<PictureWidget*>(w);
       if (p->imageId != c.imageId) {
+        bool first = p->imageId == 0;
         p->imageId = c.imageId;
         p->update();
+        if (c.id == kStatusIcon && m_dlg.Template().id == res::IDD_DOWNLOAD && !first) showDownloadStatus(c.imageId);
       }
       break;
     }
@@ -558,6 +696,7 @@ void QtDialogView::applyControl(std::size_t index) {
         for (const auto& [text, data] : c.items) {
           auto* item = new QListWidgetItem(qs(text), l);
           item->setData(Qt::UserRole, data);
+          item->setToolTip(qs(text));
         }
       }
       for (int r = 0; r < l->count(); ++r) {
@@ -614,8 +753,8 @@ void QtDialogView::applyPosition() {
 void QtDialogView::applySize() {
   int w = std::max(1, m_dlg.Width()), h = std::max(1, m_dlg.Height());
   m_client->resize(w, h);
-  if (auto* bar = m_window->findChild<QMenuBar*>()) bar->resize(w, m_menuHeight);
-  m_window->setFixedSize(w, h + m_menuHeight);
+  if (auto* bar = m_window->findChild<QMenuBar*>()) bar->resize(w + 2 * m_margin, m_menuHeight);
+  m_window->setFixedSize(w + 2 * m_margin, h + m_menuHeight + 2 * m_margin);
 }
 
 void QtDialogView::applyMinimized() {

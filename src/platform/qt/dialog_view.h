@@ -15,6 +15,8 @@ class QWidget;
 
 namespace qtui {
 
+class WindowRegistry;
+
 // Dialog units of a font: x unit = average character width / 4, y unit = character height / 8.
 struct DialogUnits {
   int baseX = 6, baseY = 13;
@@ -40,6 +42,8 @@ class QtDialogView : public DialogView, public DialogObserver {
   // The widget of the template's index-th control.
   QWidget* controlWidget(std::size_t index) const;
   const DialogUnits& units() const { return m_units; }
+  // Free space between the window's edges and the template's area.
+  int margin() const { return m_margin; }
   // The window menu as it would open now (the caller owns it).
   QMenu* buildSystemMenu(QWidget* parent) const;
   void openSystemMenu(const QPoint& globalPos);
@@ -48,6 +52,10 @@ class QtDialogView : public DialogView, public DialogObserver {
   friend class DialogWindow;
   void build();
   void widenToText();
+  void alignLabelsToFields();
+  void fitIcons();
+  void setLabelText(QWidget* label, const QString& text, bool elide);
+  void showDownloadStatus(int imageId);
   void applyControl(std::size_t index);
   void applyTitle();
   void applyIcon();
@@ -63,6 +71,9 @@ class QtDialogView : public DialogView, public DialogObserver {
   std::unique_ptr<DialogWindow> m_window;
   QWidget* m_client = nullptr;
   int m_menuHeight = 0;
+  int m_margin = 0;
+  std::unique_ptr<WindowRegistry> m_registry;
+  bool m_awaitsAction = false;  // a notification of this window offers actions
   std::vector<QPointer<QWidget>> m_widgets;
   bool m_fromView = false;  // the model change now being notified came from this view
   bool m_shown = false;

@@ -1,0 +1,168 @@
+#include "platform/qt/desktop.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace qtui {
+namespace {
+
+bool isFolder(const std::string& path) {
+  struct stat st {};
+  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string env(const char* name) {
+  const char* v = std::getenv(name);
+  return v ? v : "";
+}
+
+// The value of XDG_DOWNLOAD_DIR in user-dirs.dirs: "$HOME/..." or an absolute path, quoted.
+std::string xdgDownloadDir(const std::string& home, const std::string& configHome) {
+  std::ifstream in(configHome + "/user-dirs.dirs");
+  std::string line, found;
+  while (std::getline(in, line)) {
+    std::size_t i = line.find_first_not_of(" \t");
+    if (i == std::string::npos || line.compare(i, 17, "XDG_DOWNLOAD_DIR=") != 0) continue;
+    std::string v = line.substr(i + 17);
+    if (v.size() < 2 || v.front() != '"') continue;
+    v = v.substr(1, v.find('"', 1) == std::string::npos ? std::string::npos : v.find('"', 1) - 1);
+    if (v.rfind("$HOME", 0) == 0)
+      v = home + v.substr(5);
+    else if (v.empty() || v[0] != '/')
+      continue;
+    found = v;  // the last assignment wins, as in the shell that reads the file
+  }
+  while (found.size() > 1 && found.back() == '/') found.pop_back();
+  return found;
+}
+}  // namespace
+
+std::string downloadFolder(const std::string& home, const std::string& configHome, const std::string& workingDir) {
+  std::string h = home;
+  while (h.size() > 1 && h.back() == '/') h.pop_back();
+  if (!h.empty()) {
+    // A download folder set to home itself means the user turned it off.
+    std::string xdg = xdgDownloadDir(h, configHome.empty() ? h + "/.config" : configHome);
+    if (xdg != h && isFolder(xdg)) return xdg;
+    if (isFolder(h + "/Downloads")) return h + "/Downloads";
+  }
+  return workingDir;
+}
+
+std::string downloadFolder() {
+  char cwd[4096];
+  std::string work = ::getcwd(cwd, sizeof cwd) ? cwd : ".";
+  return downloadFolder(env("HOME"), env("XDG_CONFIG_HOME"), work);
+}
+
+QPoint cascadePosition(const QRect& available, const QSize& window, const std::vector<QPoint>& taken, int step) {
+  step = std::max(step, 1);
+  QPoint start(available.x() + std::max(0, (available.width() - window.width()) / 2),
+               available.y() + std::max(0, (available.height() - window.height()) / 2));
+  auto fits = [&](QPoint p) {
+    return p.x() + window.width() <= available.right() + 1 && p.y() + window.height() <= available.bottom() + 1;
+  };
+  auto free = [&](QPoint p) {
+    for (const QPoint& t : taken)
+      if (std::abs(t.x() - p.x()) < step / 2 + 1 && std::abs(t.y() - p.y()) < step / 2 + 1) return false;
+    return true;
+  };
+  QPoint p = start;
+  int restarts = 0;
+  for (int i = 0; i < 200; ++i) {
+    if (!fits(p) && p != start) {
+      // Off the screen: a new run from the top left, shifted right by the runs made so far.
+      p = available.topLeft() + QPoint(++restarts * step, 0);
+      if (!fits(p)) break;
+    }
+    if (free(p)) return p;
+    p += QPoint(step, step);
+  }
+  return start;
+}
+
+// ---- the registry ----
+
+namespace {
+std::string defaultRegistryDir() {
+  std::string runtime = env("XDG_RUNTIME_DIR");
+  if (runtime.empty() || !isFolder(runtime)) runtime = "/tmp";
+  return runtime + "/tarnwick-windows-" + std::to_string(::getuid());
+}
+
+class DirLock {
+ public:
+  explicit DirLock(const std::string& dir)
+      : m_fd(::open((dir + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {
+    if (m_fd >= 0) ::flock(m_fd, LOCK_EX);
+  }
+  ~DirLock() {
+    if (m_fd >= 0) ::close(m_fd);  // closing releases the lock
+  }
+
+ private:
+  int m_fd;
+};
+
+std::atomic<int> g_serial{0};
+}  // namespace
+
+WindowRegistry::WindowRegistry() : WindowRegistry(defaultRegistryDir()) {}
+
+WindowRegistry::WindowRegistry(std::string dir) : m_dir(std::move(dir)) {
+  ::mkdir(m_dir.c_str(), 0700);
+  m_file = m_dir + "/" + std::to_string(::getpid()) + "-" + std::to_string(++g_serial);
+}
+
+WindowRegistry::~WindowRegistry() { ::unlink(m_file.c_str()); }
+
+void WindowRegistry::record(const QPoint& pos) {
+  // Written aside and renamed, so a reader never sees half a position.
+  std::string tmp = m_file + ".new";
+  {
+    std::ofstream out(tmp, std::ios::trunc);
+    out << pos.x() << ' ' << pos.y() << '\n';
+  }
+  ::rename(tmp.c_str(), m_file.c_str());
+}
+
+std::vector<QPoint> WindowRegistry::others() const {
+  std::vector<QPoint> out;
+  DIR* d = ::opendir(m_dir.c_str());
+  if (!d) return out;
+  std::string own = m_file.substr(m_dir.size() + 1);
+  while (dirent* e = ::readdir(d)) {
+    std::string name = e->d_name;
+    if (name == own || name.empty() || name[0] == '.' || name.find('.') != std::string::npos) continue;
+    pid_t pid = static_cast<pid_t>(std::atol(name.c_str()));
+    if (pid <= 0) continue;
+    if (::kill(pid, 0) != 0 && errno == ESRCH) {
+      ::unlink((m_dir + "/" + name).c_str());  // left behind by a process that was killed
+      continue;
+    }
+    std::ifstream in(m_dir + "/" + name);
+    int x = 0, y = 0;
+    if (in >> x >> y) out.emplace_back(x, y);
+  }
+  ::closedir(d);
+  return out;
+}
+
+QPoint WindowRegistry::claim(const QRect& available, const QSize& window, int step) {
+  DirLock lock(m_dir);
+  QPoint p = cascadePosition(available, window, others(), step);
+  record(p);
+  return p;
+}
+
+}  // namespace qtui

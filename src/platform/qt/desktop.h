@@ -1,0 +1,43 @@
+// Where the desktop puts things: the user's download folder, and where a new window goes
+// among the program's other windows, which may belong to other processes.
+#pragma once
+#include <QPoint>
+#include <QRect>
+#include <QSize>
+#include <string>
+#include <vector>
+
+namespace qtui {
+
+// The folder Save As starts in: XDG_DOWNLOAD_DIR from user-dirs.dirs when it names an existing
+// folder other than home, else ~/Downloads when it exists, else the working folder.
+std::string downloadFolder(const std::string& home, const std::string& configHome, const std::string& workingDir);
+std::string downloadFolder();  // from the environment
+
+// The first place of the cascade (from the centre of available, down and right by step) that
+// no window in taken occupies; when the cascade leaves available it starts again at its top left.
+QPoint cascadePosition(const QRect& available, const QSize& window, const std::vector<QPoint>& taken, int step);
+
+// The positions of every open window of the program, one small file per window in the user's
+// runtime folder, so that copies running side by side (Resume All) do not open on one another.
+class WindowRegistry {
+ public:
+  WindowRegistry();
+  explicit WindowRegistry(std::string dir);
+  ~WindowRegistry();
+  WindowRegistry(const WindowRegistry&) = delete;
+  WindowRegistry& operator=(const WindowRegistry&) = delete;
+
+  // Chooses a cascade place among the other windows and records it, under a lock so that
+  // windows opening at the same moment get different places.
+  QPoint claim(const QRect& available, const QSize& window, int step);
+  // Records where this window is now.
+  void record(const QPoint& pos);
+  // The places of the other live windows (those of ended processes are cleared away).
+  std::vector<QPoint> others() const;
+
+ private:
+  std::string m_dir, m_file;
+};
+
+}  // namespace qtui

@@ -1,0 +1,234 @@
+// The desktop around the windows: the download folder Save As starts in, where new windows
+// open among the program's others, what the session window says in words, and notifications.
+#include "platform/qt/desktop.h"
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusVirtualObject>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QProcess>
+#include <QProgressBar>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QThread>
+#include <mutex>
+
+#include "platform/qt/notifier.h"
+#include "view_support.h"
+
+namespace {
+
+void writeFile(const QString& path, const QByteArray& text) {
+  QFile f(path);
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+  f.write(text);
+}
+
+TEST(DownloadFolder, XdgDirThenDownloadsThenWorkingFolder) {
+  QTemporaryDir tmp;
+  QString home = tmp.path() + "/home", config = home + "/.config";
+  QDir().mkpath(config);
+  QDir().mkpath(home + "/Fetched");
+  QDir().mkpath(home + "/Downloads");
+  QDir().mkpath(tmp.path() + "/elsewhere/dl");
+  auto folder = [&] {
+    return QString::fromStdString(qtui::downloadFolder(home.toStdString(), config.toStdString(), "/work"));
+  };
+
+  const std::pair<QByteArray, QString> cases[] = {
+      {"# written by xdg-user-dirs-update\nXDG_DESKTOP_DIR=\"$HOME/Desktop\"\nXDG_DOWNLOAD_DIR=\"$HOME/Fetched\"\n",
+       home + "/Fetched"},
+      {"XDG_DOWNLOAD_DIR=\"" + (tmp.path() + "/elsewhere/dl/").toUtf8() + "\"\n", tmp.path() + "/elsewhere/dl"},
+      {"XDG_DOWNLOAD_DIR=\"$HOME/\"\n", home + "/Downloads"},         // turned off
+      {"XDG_DOWNLOAD_DIR=\"$HOME/Missing\"\n", home + "/Downloads"},  // not there
+      {"XDG_DOWNLOAD_DIR=relative/path\n", home + "/Downloads"},      // not the file's form
+      {"", home + "/Downloads"},
+  };
+  for (const auto& [text, want] : cases) {
+    writeFile(config + "/user-dirs.dirs", text);
+    EXPECT_EQ(folder(), want) << text.constData();
+  }
+  QDir(home + "/Downloads").removeRecursively();
+  EXPECT_EQ(folder(), "/work");
+  EXPECT_EQ(qtui::downloadFolder("", "", "/work"), "/work");
+}
+
+TEST(Cascade, WindowsOpeningTogetherGetPlacesOfTheirOwn) {
+  QTemporaryDir tmp;
+  const QRect screen(0, 0, 1024, 768);
+  const QSize window(400, 200);
+  const int step = 26;
+  QPoint centre(312, 284);
+
+  // Resume All: five windows at once, each one step further down and right.
+  std::vector<std::unique_ptr<qtui::WindowRegistry>> open;
+  for (int i = 0; i < 5; ++i) {
+    open.push_back(std::make_unique<qtui::WindowRegistry>(tmp.path().toStdString()));
+    EXPECT_EQ(open.back()->claim(screen, window, step), centre + QPoint(i, i) * step) << i;
+  }
+  // A closed window's place is free again; a window moved away frees its place too.
+  open[1].reset();
+  qtui::WindowRegistry again(tmp.path().toStdString());
+  EXPECT_EQ(again.claim(screen, window, step), centre + QPoint(step, step));
+  open[0]->record(QPoint(5, 5));
+  qtui::WindowRegistry third(tmp.path().toStdString());
+  EXPECT_EQ(third.claim(screen, window, step), centre);
+
+  // Places of a process that was killed are cleared away.
+  writeFile(tmp.path() + "/999999999-1", "312 284\n");
+  EXPECT_EQ(third.others().size(), 5u);
+  EXPECT_FALSE(QFile::exists(tmp.path() + "/999999999-1"));
+
+  // Off the bottom of the screen the cascade starts a new run at the top.
+  std::vector<QPoint> taken;
+  for (int i = 0; i < 12; ++i) taken.push_back(centre + QPoint(i, i) * step);
+  EXPECT_EQ(qtui::cascadePosition(screen, window, taken, step), QPoint(step, 0));
+}
+
+// The session window's pictures say their state in words too; long paths keep both ends.
+TEST_F(ViewTest, SessionWindowSaysItsStateAndShortensPathsInTheMiddle) {
+  RecordingDialog dlg(res::IDD_DOWNLOAD);
+  qtui::QtDialogView view(dlg);
+  CCtl status;
+  status.Attach(&dlg, 1005);
+  auto* bar = view.window()->findChild<QProgressBar*>("c1003");
+  const std::pair<int, QString> states[] = {{136, "Paused"}, {135, "Connection broken"}, {128, ""}, {151, "Finished"}};
+  for (const auto& [icon, words] : states) {
+    status.SetIcon(icon);
+    EXPECT_EQ(bar->isTextVisible() ? bar->text() : QString(), words) << icon;
+  }
+
+  std::string path = "/home/user/" + std::string(200, 'd') + "/release-2.4.zip";
+  dlg.SetControlText(1001, path);
+  auto* label = view.window()->findChild<QLabel*>("c1001");
+  EXPECT_TRUE(label->text().startsWith("/home/user/"));
+  EXPECT_TRUE(label->text().endsWith("release-2.4.zip"));
+  EXPECT_TRUE(label->text().contains(QChar(0x2026)));
+  EXPECT_LE(label->fontMetrics().horizontalAdvance(label->text()), label->contentsRect().width());
+  EXPECT_EQ(label->toolTip().toStdString(), path);
+  dlg.SetControlText(1001, "/tmp/a.zip");
+  EXPECT_EQ(label->text(), "/tmp/a.zip");
+  EXPECT_TRUE(label->toolTip().isEmpty());
+}
+
+// ---- notifications, against a private session bus ----
+
+class FakeNotifications : public QDBusVirtualObject {
+ public:
+  struct Shown {
+    QString summary, body;
+    QStringList actions;
+  };
+  bool handleMessage(const QDBusMessage& m, const QDBusConnection& bus) override {
+    if (m.member() != "Notify") return false;
+    const QVariantList a = m.arguments();
+    std::lock_guard<std::mutex> lock(mutex);
+    shown.push_back({a.value(3).toString(), a.value(4).toString(), a.value(5).toStringList()});
+    bus.send(m.createReply(QVariantList{QVariant::fromValue(uint(shown.size()))}));
+    return true;
+  }
+  QString introspect(const QString&) const override { return QString(); }
+  std::vector<Shown> taken() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return std::exchange(shown, {});
+  }
+
+ private:
+  std::mutex mutex;
+  std::vector<Shown> shown;
+};
+
+class Notifications : public ViewTest {
+ protected:
+  void SetUp() override {
+    ViewTest::SetUp();
+    if (QStandardPaths::findExecutable("dbus-daemon").isEmpty()) GTEST_SKIP() << "dbus-daemon not installed";
+    writeFile(tmp.path() + "/bus.conf",
+              "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
+              " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+              "<busconfig><type>session</type><listen>unix:dir=" +
+                  tmp.path().toUtf8() +
+                  "</listen>"
+                  "<auth>EXTERNAL</auth><policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
+                  "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n");
+    daemon.start("dbus-daemon", {"--config-file=" + tmp.path() + "/bus.conf", "--nofork", "--print-address=1"});
+    ASSERT_TRUE(daemon.waitForReadyRead(5000));
+    address = QString::fromUtf8(daemon.readLine()).trimmed();
+    qtui::setNotifierBus(QDBusConnection::connectToBus(address, "client"));
+  }
+  void TearDown() override {
+    if (server.isRunning()) {
+      server.quit();
+      server.wait();
+    }
+    qtui::setNotifierBus(QDBusConnection(QString()));
+    QDBusConnection::disconnectFromBus("client");
+    QDBusConnection::disconnectFromBus("service");
+    daemon.kill();
+    daemon.waitForFinished();
+    ViewTest::TearDown();
+  }
+  // The service answers on a thread of its own, as a separate program would.
+  void startService() {
+    fake.moveToThread(&server);
+    server.start();
+    bool ok = false;
+    QMetaObject::invokeMethod(
+        &fake,
+        [&] {
+          QDBusConnection bus = QDBusConnection::connectToBus(address, "service");
+          ok = bus.registerVirtualObject("/org/freedesktop/Notifications", &fake) &&
+               bus.registerService("org.freedesktop.Notifications");
+        },
+        Qt::BlockingQueuedConnection);
+    ASSERT_TRUE(ok);
+  }
+
+  QTemporaryDir tmp;
+  QProcess daemon;
+  QString address;
+  QThread server;
+  FakeNotifications fake;
+};
+
+TEST_F(Notifications, FinishAndBreakAreAnnouncedOnlyWhereAServiceRuns) {
+  RecordingDialog dlg(res::IDD_DOWNLOAD);
+  qtui::QtDialogView view(dlg);  // never shown: not the window the user looks at
+  CCtl status;
+  status.Attach(&dlg, 1005);
+  dlg.SetControlText(1001, "/home/user/Downloads/release-2.4.zip");
+
+  // No service on the bus: nothing is shown, and nothing waits for it.
+  EXPECT_FALSE(qtui::notifier().available());
+  status.SetIcon(151);
+  EXPECT_EQ(qtui::notifier().notify("x", "y"), 0u);
+
+  startService();
+  EXPECT_TRUE(qtui::notifier().available());
+  status.SetIcon(128);
+  status.SetIcon(136);  // paused by the user: nothing to announce
+  status.SetIcon(135);
+  status.SetIcon(128);
+  status.SetIcon(151);
+  auto shown = fake.taken();
+  ASSERT_EQ(shown.size(), 2u);
+  EXPECT_EQ(shown[0].summary, "Connection broken");
+  EXPECT_TRUE(shown[0].body.startsWith("release-2.4.zip"));
+  EXPECT_TRUE(shown[0].actions.isEmpty());
+  EXPECT_EQ(shown[1].summary, "Download finished");
+  EXPECT_EQ(shown[1].body, "release-2.4.zip");
+  EXPECT_EQ(shown[1].actions, QStringList({"open", "Open", "folder", "Show in folder"}));
+
+  // Until the user dismisses it, the finished window's process stays to carry out the actions.
+  EXPECT_TRUE(qtui::notifier().hasPendingActions());
+  QDBusMessage closed = QDBusMessage::createSignal("/org/freedesktop/Notifications", "org.freedesktop.Notifications",
+                                                   "NotificationClosed");
+  closed << uint(2) << uint(2);
+  QDBusConnection("service").send(closed);
+  qtui::notifier().settle(5000);
+  EXPECT_FALSE(qtui::notifier().hasPendingActions());
+}
+
+}  // namespace
