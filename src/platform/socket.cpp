@@ -566,3 +566,23 @@ void CAsyncSocket::onWritable() {
   arm();
   OnSend(0);
 }
+
+bool CAsyncSocket::Bind(const std::string& address) {
+  sockaddr_storage ss{};
+  socklen_t len = 0;
+  int family = 0;
+  auto* a4 = reinterpret_cast<sockaddr_in*>(&ss);
+  auto* a6 = reinterpret_cast<sockaddr_in6*>(&ss);
+  if (::inet_pton(AF_INET, address.c_str(), &a4->sin_addr) == 1) {
+    family = a4->sin_family = AF_INET;
+    len = sizeof *a4;
+  } else if (::inet_pton(AF_INET6, address.c_str(), &a6->sin6_addr) == 1) {
+    family = a6->sin6_family = AF_INET6;
+    len = sizeof *a6;
+  } else {
+    return fail(WSAEINVAL), false;
+  }
+  if (!useFamily(family, false)) return false;
+  if (::bind(m_fd, reinterpret_cast<sockaddr*>(&ss), len) < 0) return failErrno(), false;
+  return true;
+}

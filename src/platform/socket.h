@@ -68,6 +68,8 @@ class CAsyncSocket {
   // Why the handshake failed; the secured connection's protocol, cipher and certificate.
   std::string TlsError() const;
   std::string TlsSummary() const;
+  // Binds a created socket to one local address (port system-chosen), in that address's family.
+  bool Bind(const std::string& address);
   bool Listen(int backlog = 5);
   bool Accept(CAsyncSocket& connected);
   int Send(const void* buf, int len);

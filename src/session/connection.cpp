@@ -57,6 +57,7 @@ void CDownloadDlg::openConnection() {
   m_headers = status + "\r\n\r\n";
   m_urlText.SetWindowText(status);
 
+  m_transfer->setTimeout(static_cast<int>(ConfigInt(kTimeout)));
   if (!m_transfer->connect(*route, error)) {
     failConnect(error, route->host);
     return;

@@ -15,6 +15,8 @@ inline constexpr const char* kRollback = "Rollback";
 inline constexpr const char* kProxy = "Proxy";
 inline constexpr const char* kProxyFTP = "ProxyFTP";
 inline constexpr const char* kEMail = "EMail";
+// Seconds without a byte either way before a connection counts as broken; 0 never.
+inline constexpr const char* kTimeout = "Timeout";
 
 // Reads an option afresh with its default (options are never cached).
 std::int64_t ConfigInt(const char* name);

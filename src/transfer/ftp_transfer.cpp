@@ -7,19 +7,6 @@
 #include "transfer/url.h"
 
 bool FtpTransfer::createSockets(int& error, int& messageId) {
-  m_listenSocket = std::make_unique<CSessionSocket>(this, sockmsg::kFtpData);
-  if (!m_listenSocket->Create(0, FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT)) {
-    error = CAsyncSocket::GetLastError();
-    messageId = res::IDS_SOCKET_CREATE_FAILED;
-    return false;
-  }
-  m_listenSocket->SetSockOpt(kSoReuseAddr, 1);
-  m_listenSocket->SetSockOpt(kSoKeepAlive, 1);
-  if (!m_listenSocket->Listen(5)) {
-    error = CAsyncSocket::GetLastError();
-    messageId = res::IDS_LISTEN_FAILED;
-    return false;
-  }
   m_ctrlSocket = std::make_unique<CSessionSocket>(this, sockmsg::kFtpControl);
   if (!m_ctrlSocket->Create(0, FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CLOSE)) {
     error = CAsyncSocket::GetLastError();
@@ -38,6 +25,27 @@ void FtpTransfer::closeSockets() {
       s->reset();
     }
   }
+}
+
+// The data connection in active mode is listened for on the address the control
+// connection uses, not on every address of the machine.
+bool FtpTransfer::listenForData() {
+  std::string localAddr;
+  unsigned ctrlPort = 0;
+  m_ctrlSocket->GetSockName(localAddr, ctrlPort);
+  m_listenAddress = localAddr;
+  m_listenSocket = std::make_unique<CSessionSocket>(this, sockmsg::kFtpData);
+  bool ok = m_listenSocket->Create(0, FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT) && m_listenSocket->Bind(localAddr);
+  if (ok) {
+    m_listenSocket->SetSockOpt(kSoReuseAddr, 1);
+    m_listenSocket->SetSockOpt(kSoKeepAlive, 1);
+  }
+  if (!ok || !m_listenSocket->Listen(5)) {
+    m_lastSockError = CAsyncSocket::GetLastError();
+    outcome(Outcome::SocketFailed, m_lastSockError, LoadString(ok ? res::IDS_LISTEN_FAILED : res::IDS_SOCKET_CREATE_FAILED));
+    return false;
+  }
+  return true;
 }
 
 bool FtpTransfer::OnWndMsg(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& result) {
@@ -66,6 +74,7 @@ LRESULT FtpTransfer::onConnectResult(WPARAM wParam, LPARAM) {
 }
 
 LRESULT FtpTransfer::onCtrlWrite(WPARAM, LPARAM) {
+  active();
   status(LoadString(res::IDS_LOGGING_IN));
   return 0;
 }
@@ -76,8 +85,10 @@ LRESULT FtpTransfer::onCtrlWrite(WPARAM, LPARAM) {
 // only noted: the new login then goes out on a new connection.
 LRESULT FtpTransfer::onCtrlClose(WPARAM, LPARAM) {
   m_peerClosed = true;
-  if (m_prompting) return 0;
-  if (m_dataSocket && m_d.m_bytesThisConn > 0) return 0;
+  m_ctrlClosed = true;
+  if (m_prompting || m_finalReply) return 0;
+  // While data flows its close decides; without the final reply it cannot be complete.
+  if (m_dataSocket && m_d.m_bytesThisConn > 0 && !m_dataDone) return 0;
   outcome(Outcome::Broken);
   return 0;
 }
@@ -96,6 +107,7 @@ LRESULT FtpTransfer::onCtrlRead(WPARAM, LPARAM) {
   if (m_prompting || !waitingForReply()) return 0;
   std::string line;
   if (m_ctrlSocket->receiveLine(line, true) <= 0) return 0;
+  active();
   int code = ftpReplyCode(line);
   log(line + "\r\n");
   m_ftpReply += line + "\r\n";
@@ -112,6 +124,11 @@ LRESULT FtpTransfer::onCtrlRead(WPARAM, LPARAM) {
       m_state = State::SendRetr;
     } else if (m_state == State::PassSent && code == 530) {
       loginRefused();
+      return 0;
+    } else if (m_state == State::RetrSent && m_transferStarted) {
+      // The transfer was cut off (426, 451, ...): what came is kept, the rest resumed later.
+      close();
+      outcome(Outcome::Broken);
       return 0;
     } else {
       refused();
@@ -138,8 +155,24 @@ void FtpTransfer::positiveReply(const std::string& line) {
       status(LoadString(res::IDS_REQUESTING_FILE));
       break;
     case State::RetrSent: {
+      int code = ftpReplyCode(line);
+      if (code >= 200) {
+        m_finalReply = true;
+        checkComplete();
+        break;
+      }
+      m_transferStarted = true;
       std::int64_t size = 0;
-      if (parseRetrSize(line, size)) m_d.m_totalSize = size - m_d.m_startOffset;
+      if (!parseRetrSize(line, size)) break;
+      if (size < m_d.m_startOffset) {
+        // The file is shorter than the part on disk: it is not the same file any more.
+        close();
+        m_d.m_startOffset = 0;
+        note(Note::NoResume);
+        outcome(Outcome::Reconnect);
+        break;
+      }
+      m_d.m_totalSize = size - m_d.m_startOffset;
       break;
     }
     default: break;
@@ -166,7 +199,8 @@ void FtpTransfer::sendStep() {
       unsigned localPort = 0, ctrlPort = 0;
       m_ctrlSocket->GetSockName(localAddr, ctrlPort);
       if (!m_route.viaProxy) {
-        if (m_listenSocket) m_listenSocket->GetSockName(ignored, localPort);
+        if (!listenForData()) return;
+        m_listenSocket->GetSockName(ignored, localPort);
         cmd = ftpPortCommand(localAddr, localPort);
         sent = State::PortSent;
       } else {
@@ -182,13 +216,16 @@ void FtpTransfer::sendStep() {
     default: return;
   }
   m_state = sent;
-  log(":::::" + cmd);
+  // A real account's password is not for every eye; an anonymous one is an address.
+  log(":::::" + (sent == State::PassSent && m_d.m_user != "anonymous" ? std::string("PASS ***\r\n") : cmd));
   m_ftpReply.clear();
   if (m_ctrlSocket->sendString(cmd) < 0) {
     // A command that cannot be sent: the connection is closed and the session pauses.
     m_lastSockError = CAsyncSocket::GetLastError();
     outcome(Outcome::CommandFailed, m_lastSockError);
+    return;
   }
+  active();
 }
 
 void FtpTransfer::passiveSetup(const std::string& line) {
@@ -250,10 +287,16 @@ LRESULT FtpTransfer::onAccept(WPARAM, LPARAM) {
   if (!m_listenSocket) return 0;
   auto conn = std::make_unique<CSessionSocket>(this, sockmsg::kFtpData);
   if (!m_listenSocket->Accept(*conn)) return 0;  // a failed accept: keep listening
-  if (m_dataSocket) {
-    conn->Close();  // one data connection per transfer: an extra one is refused
+  // Only the server the control connection reached may connect, and only once.
+  std::string peer, ctrlPeer;
+  unsigned port = 0;
+  conn->GetPeerName(peer, port);
+  m_ctrlSocket->GetPeerName(ctrlPeer, port);
+  if (m_dataSocket || peer != ctrlPeer) {
+    conn->Close();
     return 0;
   }
+  active();
   m_dataSocket = std::move(conn);
   status(displayUrl(m_d.m_url));
   return 0;
@@ -262,6 +305,7 @@ LRESULT FtpTransfer::onAccept(WPARAM, LPARAM) {
 // The passive data connection stands: the top line shows the address again, as after an accept.
 LRESULT FtpTransfer::onPassiveConnected(WPARAM, LPARAM) {
   if (m_dataSocket) status(displayUrl(m_d.m_url));
+  active();
   return 0;
 }
 
@@ -274,21 +318,50 @@ LRESULT FtpTransfer::onDataRead(WPARAM, LPARAM) {
   }
   if (m_closed) return 0;
   readBlocks(*m_dataSocket, [&](int n) {
-    m_d.m_bytesThisConn += n;
-    return writeBody(m_recvBuf, n) && m_dataSocket && m_outFile;
+    std::int64_t take = n;
+    if (m_d.m_totalSize > 0 && m_d.m_bytesThisConn + n > m_d.m_totalSize) {
+      if (m_d.m_startOffset > 0) {
+        // More than remains: the server ignored REST and sends the whole file. It is
+        // fetched again from its start.
+        close();
+        m_d.m_startOffset = 0;
+        note(Note::NoResume);
+        outcome(Outcome::Reconnect);
+        return false;
+      }
+      // Bytes beyond the announced size are not the file's.
+      take = m_d.m_totalSize - m_d.m_bytesThisConn;
+    }
+    m_d.m_bytesThisConn += take;
+    return writeBody(m_recvBuf, take) && m_dataSocket && m_outFile;
   });
   return 0;
 }
 
 LRESULT FtpTransfer::onDataClose(WPARAM wParam, LPARAM) {
   int error = static_cast<int>(wParam);
-  // A clean close before the size the server named is a broken connection.
-  if (error == 0 && m_d.m_totalSize > 0 && m_d.m_bytesThisConn < m_d.m_totalSize) error = WSAECONNRESET;
   if (error != 0) {
     outcome(Outcome::Broken, error);
     return 0;
   }
-  if (m_outFile) m_outFile->TruncateHere();
-  outcome(Outcome::Finished);
+  m_dataDone = true;
+  // Without the final reply, and with the control connection gone, none can come.
+  if (!m_finalReply && m_ctrlClosed) {
+    outcome(Outcome::Broken, WSAECONNRESET);
+    return 0;
+  }
+  checkComplete();
   return 0;
+}
+
+void FtpTransfer::checkComplete() {
+  if (!m_finalReply || !m_dataDone || m_closed) return;
+  // A clean close before the size the server named is a broken connection.
+  if (m_d.m_totalSize > 0 && m_d.m_bytesThisConn < m_d.m_totalSize) {
+    outcome(Outcome::Broken, WSAECONNRESET);
+    return;
+  }
+  if (m_outFile) m_outFile->TruncateHere();
+  close();
+  outcome(Outcome::Finished);
 }

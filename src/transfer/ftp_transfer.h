@@ -9,8 +9,8 @@ class FtpTransfer : public Transfer {
   using Transfer::Transfer;
   bool createSockets(int& error, int& messageId) override;
 
-  // For tests: where the data connection is listened for, and the passive host a reply named.
-  const CSessionSocket* listenSocket() const { return m_listenSocket.get(); }
+  // For tests: where the data connection was listened for, and the passive host a reply named.
+  const std::string& listenAddress() const { return m_listenAddress; }
   const std::string& passiveHost() const { return m_pasvHost; }
 
  protected:
@@ -40,7 +40,13 @@ class FtpTransfer : public Transfer {
   LRESULT onDataConnectResult(WPARAM wParam, LPARAM lParam);
   LRESULT onPassiveConnected(WPARAM wParam, LPARAM lParam);
 
+  bool asking() const override { return m_prompting; }
   bool waitingForReply() const;
+  // The file is complete only with the final reply on the control connection, the data
+  // connection closed cleanly, and every announced byte on disk.
+  void checkComplete();
+  // Opens the active-mode listener on the control connection's own address.
+  bool listenForData();
   void positiveReply(const std::string& line);
   void sendStep();
   void passiveSetup(const std::string& line);
@@ -51,8 +57,13 @@ class FtpTransfer : public Transfer {
   FtpReplyReader m_replies;
   std::string m_ftpReply;   // the reply being assembled, for the session to show
   bool m_prompting = false; // the session is asking for a new login
+  bool m_transferStarted = false;  // the preliminary reply to RETR (150) has come
+  bool m_finalReply = false;       // 226/250 to RETR has come
+  bool m_dataDone = false;         // the data connection closed cleanly
+  bool m_ctrlClosed = false;       // the server closed the control connection
   std::uint16_t m_dataPort = 0;
   std::string m_pasvHost;
+  std::string m_listenAddress;
   std::unique_ptr<CSessionSocket> m_listenSocket;
   std::unique_ptr<CSessionSocket> m_dataSocket;
 };

@@ -90,6 +90,7 @@ bool HttpTransfer::sendRequest() {
   if (m_ctrlSocket->IsSecure()) log("----Secure Connection----\r\n" + m_ctrlSocket->TlsSummary());
   log("----Header Sent----\r\n" + maskedRequest(request) + "----Header Recv----\r\n");
   if (m_ctrlSocket->sendString(request) < 0) return false;
+  active();
   m_state = State::RequestSent;
   return true;
 }
@@ -107,6 +108,7 @@ LRESULT HttpTransfer::onRead(WPARAM, LPARAM) {
   std::string line;
   int got = m_ctrlSocket->receiveLine(line, true);
   if (got <= 0) return 0;
+  active();
   m_headerBytes += got;
   if (got >= kMaxHeaderLine || m_headerBytes > kMaxHeaderBlock || ++m_headerLines > kMaxHeaderLines) {
     badReply("The reply's header is too long.");

@@ -1,10 +1,16 @@
 #include "transfer/transfer.h"
 
+#include "platform/services.h"
+
 #include "transfer/ftp_transfer.h"
 #include "transfer/http_transfer.h"
 #include "transfer/url.h"
 
 Transfer::~Transfer() = default;
+
+namespace {
+constexpr UINT kIdleTimer = 1;
+}
 
 LRESULT Transfer::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam) {
   // Events of a closed connection come too late to mean anything.
@@ -12,8 +18,25 @@ LRESULT Transfer::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam) {
   // The session may drop this transfer while one of its handlers runs (a reconnect, a
   // box with its own event loop): the handler keeps it alive until it returns.
   auto self = shared_from_this();
+  if (msg == WM_TIMER && wParam == kIdleTimer) {
+    bool idle = GetTickCount() - m_lastActivity >= static_cast<DWORD>(m_timeoutSeconds) * 1000;
+    if (idle && m_inOutcome == 0 && !asking()) {
+      close();
+      status(Format("No data received for %d seconds", m_timeoutSeconds));
+      outcome(Outcome::Broken);
+    }
+    return 0;
+  }
   return CWnd::WindowProc(msg, wParam, lParam);
 }
+
+void Transfer::setTimeout(int seconds) {
+  m_timeoutSeconds = seconds;
+  active();
+  if (seconds > 0) SetTimer(kIdleTimer, 1000);
+}
+
+void Transfer::active() { m_lastActivity = GetTickCount(); }
 
 bool Transfer::connect(const Route& route, int& error) {
   m_route = route;
@@ -26,6 +49,7 @@ bool Transfer::connect(const Route& route, int& error) {
 
 void Transfer::close() {
   m_closed = true;
+  KillTimer(kIdleTimer);
   if (m_outFile) {
     m_outFile->Close();
     m_outFile.reset();
@@ -34,7 +58,10 @@ void Transfer::close() {
 }
 
 bool Transfer::outcome(Outcome what, int code, const std::string& text) {
-  return m_events.transferOutcome(what, code, text);
+  ++m_inOutcome;
+  bool r = m_events.transferOutcome(what, code, text);
+  --m_inOutcome;
+  return r;
 }
 
 bool Transfer::writeBody(const char* data, std::int64_t n) {

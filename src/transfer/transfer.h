@@ -68,6 +68,8 @@ class Transfer : public CWnd, public std::enable_shared_from_this<Transfer> {
   bool connect(const Route& route, int& error);
   // Closes the sockets and the output file; further socket events are ignored.
   void close();
+  // No byte either way for this many seconds (0: never) breaks the connection.
+  void setTimeout(int seconds);
   bool isOpen() const { return !m_closed; }
   int lastSocketError() const { return m_lastSockError; }
   const Route& route() const { return m_route; }
@@ -83,6 +85,10 @@ class Transfer : public CWnd, public std::enable_shared_from_this<Transfer> {
   virtual void closeSockets() = 0;
 
   bool outcome(Outcome what, int code = 0, const std::string& text = std::string());
+  // Bytes went one way or the other: the connection is alive.
+  void active();
+  // The session is asking the user something on this connection's behalf: no time runs out.
+  virtual bool asking() const { return false; }
   void note(Note what, const std::string& text = std::string()) { m_events.transferNote(what, text); }
   void status(const std::string& text) { note(Note::Status, text); }
   void log(const std::string& text) { m_d.m_headers += text; }
@@ -103,6 +109,9 @@ class Transfer : public CWnd, public std::enable_shared_from_this<Transfer> {
   bool m_closed = false;
   bool m_peerClosed = false;  // this connection's close event has come
   int m_lastSockError = 0;
+  int m_timeoutSeconds = 0;
+  DWORD m_lastActivity = 0;
+  int m_inOutcome = 0;  // outcomes under way (the session may be showing a box)
   char m_recvBuf[65536];  // large blocks: fewer receive calls on a fast link
 };
 
@@ -118,6 +127,7 @@ void Transfer::readBlocks(CSessionSocket& s, Take take) {
       if (i == 0 || CAsyncSocket::GetLastError() != WSAEWOULDBLOCK) m_lastSockError = CAsyncSocket::GetLastError();
       return;
     }
+    if (n > 0) active();
     if (!take(n)) return;
     // The block may have ended the transfer.
     if (n < static_cast<int>(sizeof m_recvBuf) || m_closed) return;
