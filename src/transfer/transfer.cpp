@@ -22,7 +22,7 @@ LRESULT Transfer::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam) {
     bool idle = GetTickCount() - m_lastActivity >= static_cast<DWORD>(m_timeoutSeconds) * 1000;
     if (idle && m_inOutcome == 0 && !asking()) {
       close();
-      status(Format("No data received for %d seconds", m_timeoutSeconds));
+      status(Format("No data received for %d second%s", m_timeoutSeconds, m_timeoutSeconds == 1 ? "" : "s"));
       outcome(Outcome::Broken);
     }
     return 0;

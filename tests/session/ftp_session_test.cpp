@@ -1,6 +1,8 @@
 // FTP sessions in-process against a scripted loopback server: the control conversation
 // byte for byte, and the data connection in both modes.
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -25,10 +27,12 @@ struct FtpScript {
   std::string retrReply;       // default: 150 naming the size of body
   // What happens on the data connection; default: the body, then an orderly close.
   std::function<void(int fd, const FtpScript&)> serveData;
+  std::function<void(const FtpScript&)> beforeData;  // runs before the data connection is made
   std::string pasvHost = "127,0,0,1";  // the address the PASV reply names
   std::atomic<bool> dataServed{false};
   std::string closeOn;  // the verb at which the server drops the control connection unanswered
   int portPort = 0;     // the port the last PORT command named
+  std::string finalReply = "226 Transfer complete.\r\n";  // after the data; "" hangs up instead
 
   std::string reply(const std::string& verb, const std::string& arg) {
     auto& q = replies[verb];
@@ -79,6 +83,7 @@ struct FtpScript {
       }
       c.send(r);
       if (verb == "RETR" && r[0] == '1') {
+        if (beforeData) beforeData(*this);
         int fd = pasvFd >= 0 ? acceptWithTimeout(pasvFd, 3000) : connectLoopback(portHost, portPort);
         if (fd < 0) break;
         if (serveData)
@@ -88,7 +93,8 @@ struct FtpScript {
           ::close(fd);
         }
         dataServed = true;
-        c.send("226 Transfer complete.\r\n");
+        if (finalReply.empty()) break;
+        c.send(finalReply);
       }
     }
     if (pasvFd >= 0) ::close(pasvFd);
@@ -420,6 +426,51 @@ TEST_F(FtpSession, BrokenDataConnectionsPause) {
   }
 }
 
+// The data connection's close alone is no proof: the file is complete only with the final
+// reply, and a server that ignores REST sends the whole file, which is then taken from 0.
+TEST_F(FtpSession, CompletionNeedsTheFinalReplyAndTheRightCount) {
+  const std::string body = bytesOf(20000, 4);
+  struct Case {
+    const char* name;
+    std::string finalReply;
+  };
+  for (const Case& tc : {Case{"426 after every byte", "426 Connection closed; transfer aborted.\r\n"},
+                         Case{"hang-up instead of a final reply", ""}}) {
+    SCOPED_TRACE(tc.name);
+    TestEnvironment local;
+    FtpScript ftp;
+    ftp.body = body;
+    ftp.retrReply = "150 Opening BINARY mode data connection\r\n";  // no size to check against
+    ftp.finalReply = tc.finalReply;
+    ScriptServer srv([&](ScriptConn& c, int) { ftp.converse(c); });
+    save(local, "f.zip");
+    auto dlg = runSession(local, url(srv.port()), 4000);
+    EXPECT_FALSE(dlg->m_finished);
+    EXPECT_TRUE(dlg->m_paused);
+    EXPECT_EQ(queueValue(local, "Start00"), "20000");
+    EXPECT_EQ(queueValue(local, "Get00"), url(srv.port()));
+  }
+
+  // The fixture's environment was replaced by the ones above: this part has its own.
+  TestEnvironment local;
+  const std::string full = bytesOf(20000, 3);
+  writeWholeFile(local.path("f.zip"), full.substr(0, 10000));
+  FtpScript ftp;
+  ftp.body = full;  // whatever REST said
+  ftp.retrReply = "150 Opening BINARY mode data connection for f.zip (20000 bytes).\r\n";
+  ScriptServer srv([&](ScriptConn& c, int) { ftp.converse(c); });
+  local.app().WriteProfileString(kSectionFileQueue, "Get07", url(srv.port()));
+  local.app().WriteProfileString(kSectionFileQueue, "Local07", local.path("f.zip"));
+  local.app().WriteProfileInt(kSectionFileQueue, "Start07", 10000);
+  auto dlg = runSession(local, "#07");
+  EXPECT_TRUE(dlg->m_finished);
+  auto reqs = srv.requests();
+  ASSERT_EQ(reqs.size(), 2u);
+  EXPECT_EQ(commands(reqs[0]).at(4), "REST 5120");
+  EXPECT_EQ(commands(reqs[1]).at(4), "REST 0");
+  EXPECT_EQ(readWholeFile(local.path("f.zip")), full);
+}
+
 // A server that drops the control connection before any data connection stands: nothing
 // more can come, so the session pauses with its entry instead of waiting forever.
 TEST_F(FtpSession, ControlConnectionDroppedBeforeTheTransferPauses) {
@@ -484,17 +535,32 @@ TEST_F(FtpSession, ExtraDataConnectionIsRefusedAndTheFirstKept) {
   FtpScript ftp;
   ftp.body = body;
   std::atomic<bool> extraClosed{false};
-  ftp.serveData = [&](int fd, const FtpScript& script) {
-    FtpScript::sendAll(fd, body.substr(0, 10000));
-    // Another connection comes to the listening port (the one PORT named) with its own bytes.
-    int extra = connectLoopback("127.0.0.1", script.portPort);
-    if (extra >= 0) {
+  // Connections to the listening port (the one PORT named) with their own bytes: one from
+  // another address before the server's, a second one from the server's address after it.
+  auto intrude = [&](const FtpScript& script, const char* from) {
+    bool closed = true;
+    {
+      int extra = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      sockaddr_in a{};
+      a.sin_family = AF_INET;
+      ::inet_pton(AF_INET, from, &a.sin_addr);
+      ::bind(extra, reinterpret_cast<sockaddr*>(&a), sizeof a);
+      a.sin_port = htons(static_cast<std::uint16_t>(script.portPort));
+      ::inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
+      if (::connect(extra, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) closed = false;
       FtpScript::sendAll(extra, "EVIL BYTES");
       pollfd p{extra, POLLIN, 0};
       char c;
-      extraClosed = ::poll(&p, 1, 3000) > 0 && ::recv(extra, &c, 1, 0) <= 0;
+      closed = closed && ::poll(&p, 1, 3000) > 0 && ::recv(extra, &c, 1, 0) <= 0;
       ::close(extra);
     }
+    return closed;
+  };
+  std::atomic<bool> foreignClosed{false};
+  ftp.beforeData = [&](const FtpScript& script) { foreignClosed = intrude(script, "127.0.0.2"); };
+  ftp.serveData = [&](int fd, const FtpScript& script) {
+    FtpScript::sendAll(fd, body.substr(0, 10000));
+    extraClosed = intrude(script, "127.0.0.1");
     FtpScript::sendAll(fd, body.substr(10000));
     ::close(fd);
   };
@@ -503,6 +569,7 @@ TEST_F(FtpSession, ExtraDataConnectionIsRefusedAndTheFirstKept) {
   auto dlg = runSession(env, url(srv.port()));
   EXPECT_TRUE(dlg->m_finished);
   EXPECT_TRUE(extraClosed);
+  EXPECT_TRUE(foreignClosed);
   EXPECT_EQ(readWholeFile(env.path("f.zip")), body);
   // The data connection is listened for on the control connection's address only.
   auto& transfer = dynamic_cast<FtpTransfer&>(*dlg->m_transfer);

@@ -174,6 +174,47 @@ TEST_F(HttpSession, RepliesToAResumeAreCheckedBeforeAByteIsWritten) {
   }
 }
 
+// A server that goes silent, at any step, breaks the connection after Timeout seconds: the
+// entry stays and the top line says why.
+TEST_F(HttpSession, ASilentServerBreaksTheConnectionAfterTheTimeout) {
+  const std::string body = bytesOf(5000, 2);
+  for (int bytesBeforeSilence : {-1, 1000}) {
+    SCOPED_TRACE(bytesBeforeSilence);
+    TestEnvironment local;
+    ScriptServer srv([&](ScriptConn& c, int) {
+      c.readUntil("\r\n\r\n");
+      if (bytesBeforeSilence >= 0)
+        c.send(httpReply("206 Partial Content", "", body).substr(0, 60 + static_cast<std::size_t>(bytesBeforeSilence)));
+      c.readUntil("never", 3500);
+      c.close();
+    });
+    local.app().WriteProfileInt(kSectionConfig, kTimeout, 1);
+    local.ui().saveAnswers.push_back(local.path("f.zip"));
+    auto dlg = runSession(local, url(srv.port()), 3000);
+    EXPECT_TRUE(dlg->m_paused);
+    EXPECT_EQ(dlg->m_urlText.GetWindowText(), "No data received for 1 second");
+    EXPECT_EQ(queueValue(local, "Get00"), url(srv.port()));
+  }
+}
+
+// Whatever a Location holds, nothing unencoded reaches the request line.
+TEST_F(HttpSession, RedirectTargetsAreSentEncoded) {
+  ScriptServer srv([&](ScriptConn& c, int i) {
+    c.readUntil("\r\n\r\n");
+    if (i == 0)
+      c.send(httpReply("302 Found", "Location: /dir/with space/\"q\"<>\xC3\xA9.zip?a=b c%41\r\n", ""));
+    else
+      c.send(httpReply("200 OK", "", "ok"));
+    c.close();
+  });
+  save("f.zip");
+  auto dlg = runSession(env, url(srv.port()));
+  EXPECT_TRUE(dlg->m_finished);
+  ASSERT_EQ(srv.requests().size(), 2u);
+  EXPECT_EQ(srv.requests()[1].rfind("GET /dir/with%20space/%22q%22%3C%3E%C3%A9.zip?a=b%20c%41 HTTP/1.1 \r\n", 0), 0u)
+      << srv.requests()[1];
+}
+
 TEST_F(HttpSession, RangeRefusedSwitchesToHttp10ThenGivesUp) {
   ScriptServer srv([&](ScriptConn& c, int) {
     c.readUntil("\r\n\r\n");
