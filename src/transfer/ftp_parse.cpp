@@ -44,12 +44,20 @@ std::uint16_t parsePassiveReply(const std::string& line, std::string& host) {
   return port;
 }
 
+bool namesRetrSize(const std::string& line) {
+  std::string copy = toUpper(line);
+  return copy.find("BYTES).") != std::string::npos || copy.find("BYTES.)") != std::string::npos;
+}
+
 bool parseRetrSize(const std::string& line, std::int64_t& size) {
+  if (!namesRetrSize(line)) return false;
   std::string copy = toUpper(trim(line));
-  if (copy.find("BYTES).") == std::string::npos && copy.find("BYTES.)") == std::string::npos) return false;
   if (auto open = copy.rfind('('); open != std::string::npos) copy = copy.substr(open + 1);
   if (auto at = copy.find("BYTES)."); at != std::string::npos) copy = copy.substr(0, at);
   if (auto at = copy.find("BYTES.)"); at != std::string::npos) copy = copy.substr(0, at);
-  size = std::strtoll(trim(copy).c_str(), nullptr, 10);
-  return true;
+  copy = trim(copy);
+  // Digits only, and far from overflow: a size is used in arithmetic.
+  if (copy.empty() || copy.size() > 18 || copy.find_first_not_of("0123456789") != std::string::npos) return false;
+  size = std::strtoll(copy.c_str(), nullptr, 10);
+  return size <= (std::int64_t{1} << 62);
 }

@@ -163,7 +163,13 @@ void FtpTransfer::positiveReply(const std::string& line) {
       }
       m_transferStarted = true;
       std::int64_t size = 0;
-      if (!parseRetrSize(line, size)) break;
+      if (!parseRetrSize(line, size)) {
+        if (namesRetrSize(line)) {
+          close();
+          outcome(Outcome::BadReply, 0, "The size the server names cannot be read: \"" + trim(line).substr(0, 80) + "\"");
+        }
+        break;
+      }
       if (size < m_d.m_startOffset) {
         // The file is shorter than the part on disk: it is not the same file any more.
         close();

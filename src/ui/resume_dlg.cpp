@@ -7,6 +7,7 @@
 #include "queue/queue_store.h"
 #include "resources/ids.h"
 #include "settings/options.h"
+#include "transfer/url.h"
 #include "ui/about_dlg.h"
 
 using namespace res;
@@ -41,7 +42,8 @@ bool CResumeDlg::OnInitDialog() {
   }
   auto* list = Control(IDC_QUEUE_LIST);
   for (int slot = 0; slot < kQueueSlots; ++slot) {
-    std::string url = QueueEntry::load(slotText(slot)).url;
+    // A password in the address is not shown.
+    std::string url = displayUrl(QueueEntry::load(slotText(slot)).url);
     if (url.empty()) continue;
     // A sorted list box: items in text order.
     auto pos = std::upper_bound(list->items.begin(), list->items.end(), url,

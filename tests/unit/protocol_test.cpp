@@ -111,6 +111,10 @@ TEST(FtpReplies, PassivePortsAndRetrSizes) {
   EXPECT_TRUE(parseRetrSize("150 Opening data connection (12 BYTES.)", size));
   EXPECT_EQ(size, 12);
   EXPECT_FALSE(parseRetrSize("150 Opening data connection", size));
+  for (const char* bad : {"150 x (-5 bytes).", "150 x (99999999999999999999 bytes).", "150 x (12ab bytes)."}) {
+    EXPECT_FALSE(parseRetrSize(bad, size)) << bad;
+    EXPECT_TRUE(namesRetrSize(bad));
+  }
 }
 
 TEST(FtpReplies, DataAddressesByFamily) {
