@@ -6,20 +6,9 @@
 #include "transfer/ftp_address.h"
 #include "transfer/url.h"
 
-bool FtpTransfer::createSockets(int& error, int& messageId) {
-  m_ctrlSocket = std::make_unique<CSessionSocket>(this, sockmsg::kFtpControl);
-  if (!m_ctrlSocket->Create(0, FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CLOSE)) {
-    error = CAsyncSocket::GetLastError();
-    messageId = res::IDS_SOCKET_CREATE_FAILED;
-    return false;
-  }
-  m_ctrlSocket->SetSockOpt(kSoReuseAddr, 1);
-  m_ctrlSocket->SetSockOpt(kSoKeepAlive, 1);
-  return true;
-}
-
 void FtpTransfer::closeSockets() {
-  for (auto* s : {&m_ctrlSocket, &m_dataSocket, &m_listenSocket}) {
+  Transfer::closeSockets();
+  for (auto* s : {&m_dataSocket, &m_listenSocket}) {
     if (*s) {
       (*s)->Close();
       s->reset();

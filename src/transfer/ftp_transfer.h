@@ -7,7 +7,6 @@
 class FtpTransfer : public Transfer {
  public:
   using Transfer::Transfer;
-  bool createSockets(int& error, int& messageId) override;
 
   // For tests: where the data connection was listened for, and the passive host a reply named.
   const std::string& listenAddress() const { return m_listenAddress; }
@@ -15,6 +14,7 @@ class FtpTransfer : public Transfer {
 
  protected:
   bool OnWndMsg(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
+  int socketKind() const override { return sockmsg::kFtpControl; }
   void closeSockets() override;
 
  private:

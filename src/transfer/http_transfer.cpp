@@ -19,25 +19,6 @@ std::string maskedRequest(const std::string& request) {
 }
 }  // namespace
 
-bool HttpTransfer::createSockets(int& error, int& messageId) {
-  m_ctrlSocket = std::make_unique<CSessionSocket>(this, sockmsg::kHttp);
-  if (!m_ctrlSocket->Create(0, FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CLOSE)) {
-    error = CAsyncSocket::GetLastError();
-    messageId = res::IDS_SOCKET_CREATE_FAILED;
-    return false;
-  }
-  m_ctrlSocket->SetSockOpt(kSoReuseAddr, 1);
-  m_ctrlSocket->SetSockOpt(kSoKeepAlive, 1);
-  return true;
-}
-
-void HttpTransfer::closeSockets() {
-  if (m_ctrlSocket) {
-    m_ctrlSocket->Close();
-    m_ctrlSocket.reset();
-  }
-}
-
 bool HttpTransfer::OnWndMsg(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& result) {
   using T = HttpTransfer;
   using namespace sockmsg;

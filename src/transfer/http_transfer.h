@@ -8,7 +8,6 @@
 class HttpTransfer : public Transfer {
  public:
   using Transfer::Transfer;
-  bool createSockets(int& error, int& messageId) override;
   bool bodyDiscarded() const override { return m_dropConnection; }
 
   static constexpr int kMaxRedirects = 20;
@@ -19,7 +18,7 @@ class HttpTransfer : public Transfer {
 
  protected:
   bool OnWndMsg(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
-  void closeSockets() override;
+  int socketKind() const override { return sockmsg::kHttp; }
 
  private:
   enum class State { Connected, RequestSent, HeaderLines, Body };

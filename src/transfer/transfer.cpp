@@ -1,6 +1,7 @@
 #include "transfer/transfer.h"
 
 #include "platform/services.h"
+#include "resources/ids.h"
 
 #include "transfer/ftp_transfer.h"
 #include "transfer/http_transfer.h"
@@ -37,6 +38,25 @@ void Transfer::setTimeout(int seconds) {
 }
 
 void Transfer::active() { m_lastActivity = GetTickCount(); }
+
+bool Transfer::createSockets(int& error, int& messageId) {
+  m_ctrlSocket = std::make_unique<CSessionSocket>(this, socketKind());
+  if (!m_ctrlSocket->Create(0, FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CLOSE)) {
+    error = CAsyncSocket::GetLastError();
+    messageId = res::IDS_SOCKET_CREATE_FAILED;
+    return false;
+  }
+  m_ctrlSocket->SetSockOpt(kSoReuseAddr, 1);
+  m_ctrlSocket->SetSockOpt(kSoKeepAlive, 1);
+  return true;
+}
+
+void Transfer::closeSockets() {
+  if (m_ctrlSocket) {
+    m_ctrlSocket->Close();
+    m_ctrlSocket.reset();
+  }
+}
 
 bool Transfer::connect(const Route& route, int& error) {
   m_route = route;

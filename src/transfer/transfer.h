@@ -61,9 +61,9 @@ class Transfer : public CWnd, public std::enable_shared_from_this<Transfer> {
       : m_d(d), m_events(events), m_outFile(std::move(outFile)) {}
   ~Transfer() override;
 
-  // The sockets of the connection; false with the error code and the text's id when one
-  // cannot be made.
-  virtual bool createSockets(int& error, int& messageId) = 0;
+  // The connection's socket; false with the error code and the text's id when it cannot
+  // be made.
+  bool createSockets(int& error, int& messageId);
   // Starts connecting along route; false when the connect failed at once (error set).
   bool connect(const Route& route, int& error);
   // Closes the sockets and the output file; further socket events are ignored.
@@ -82,7 +82,9 @@ class Transfer : public CWnd, public std::enable_shared_from_this<Transfer> {
 
  protected:
   LRESULT WindowProc(UINT msg, WPARAM wParam, LPARAM lParam) override;
-  virtual void closeSockets() = 0;
+  // The kind of the connection's socket (its message numbers).
+  virtual int socketKind() const = 0;
+  virtual void closeSockets();
 
   bool outcome(Outcome what, int code = 0, const std::string& text = std::string());
   // Bytes went one way or the other: the connection is alive.
