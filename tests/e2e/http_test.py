@@ -535,6 +535,13 @@ class TerminalViews(Session):
         # The end of input is Cancel: nothing is written.
         self.run_session("/CONFIG", "other.example:1\n")
         self.assertEqual(self.store.section("Config")["Proxy"], "proxy.example:3128")
+        # "-" clears a text field, values are trimmed, a proxy that is not host[:port] is refused.
+        rc = self.run_session("/CONFIG", "-\nftp.example:ftp\n  ftp.example:2121 \n-\n\n\n\n\n\ny\n")
+        self.assertEqual(rc, 0, self.output)
+        self.assertIn("HTTP Proxy server [proxy.example:3128] (- clears): ", self.output)
+        self.assertIn("Invalid proxy server format.\nUse format:\n   server.name:port", self.output)
+        config = self.store.section("Config")
+        self.assertEqual((config["Proxy"], config["ProxyFTP"], config["EMail"]), ("", "ftp.example:2121", ""))
 
     def test_resume_dialog_lists_in_list_order_and_deletes(self):
         self.write_entry("04", "http://b.example/2", self.local("2"), 0)
