@@ -1,12 +1,21 @@
 // Start-up: one job per process, chosen from the whole command line.
 #include "app/download_app.h"
 
-#include <cctype>
+#include <unistd.h>
 
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "platform/run.h"
 #include "platform/services.h"
+#include "platform/ui.h"
 #include "queue/queue_store.h"
 #include "resources/ids.h"
+#include "resources/resources.h"
 #include "session/download_dlg.h"
+#include "session/ending.h"
 #include "settings/options.h"
 #include "ui/config_dlg.h"
 #include "ui/drop_wnd.h"
@@ -28,12 +37,102 @@ int sessionStatus(CDownloadDlg& dlg) {
   if (!dlg.m_slot.empty() && QueueEntry::exists(dlg.m_slot)) return 2;
   return 1;
 }
+
+bool isSwitch(const std::string& upper) {
+  for (const char* s : {"/RESUMEDLG", "-RESUMEDLG", "/RESUME", "-RESUME", "/DROP", "-DROP", "/CONFIG", "-CONFIG"})
+    if (upper == s) return true;
+  return false;
+}
+
+// A job and the copies it waited for, as one status: 0 when all completed, 2 when any left
+// its entry in the queue, 1 otherwise.
+int jointStatus(int own, const std::vector<int>& copies) {
+  int joint = own;
+  for (int s : copies) {
+    if (s == 2)
+      joint = 2;
+    else if (s != 0 && joint == 0)
+      joint = 1;
+  }
+  return joint;
+}
+
+constexpr const char* kOptions =
+    "Options:\n"
+    "  -o, --output FILE     = Save the download as FILE (no Save As question).\n"
+    "  -q, --quiet           = No progress lines; messages and the final line stay.\n"
+    "  -h, --help            = Show this text.\n"
+    "      --version         = Show the version.\n";
 }  // namespace
+
+std::optional<int> CDownloadApp::takeOptions(int& argc, char** argv) {
+  std::string name = argv[0] ? argv[0] : "tarnwick";
+  name = name.substr(name.rfind('/') + 1);
+  auto fail = [&](const std::string& why) {
+    std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", name.c_str(), why.c_str(), name.c_str());
+    return 1;
+  };
+  std::vector<char*> rest{argv[0]};
+  bool optionsEnded = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    if (optionsEnded || a.size() < 2 || a[0] != '-') {
+      rest.push_back(argv[i]);
+      continue;
+    }
+    if (a == "--") {
+      optionsEnded = true;
+    } else if (a == "-h" || a == "--help") {
+      std::printf("%s%s", UsageText(), kOptions);
+      return 0;
+    } else if (a == "--version") {
+      std::string version = LoadString(res::IDS_USER_AGENT);  // "Tarnwick/1.2"
+      std::printf("%s\n", version.replace(version.find('/'), 1, " ").c_str());
+      return 0;
+    } else if (a == "-q" || a == "--quiet") {
+      m_quiet = true;
+    } else if (a == "--output" || a.rfind("--output=", 0) == 0 || a.rfind("-o", 0) == 0) {
+      if (a == "-o" || a == "--output") {
+        if (i + 1 >= argc) return fail("option '" + a + "' requires a file name");
+        m_outputPath = argv[++i];
+      } else {
+        m_outputPath = a.substr(a[1] == 'o' ? 2 : std::strlen("--output="));
+      }
+      if (m_outputPath == "-") return fail("cannot write the download to standard output: name a file for " + a.substr(0, 2) + ".");
+      if (m_outputPath.empty()) return fail("option '" + a + "' requires a file name");
+    } else if (a.rfind("--", 0) == 0) {
+      return fail("unrecognized option '" + a + "'");
+    } else {
+      rest.push_back(argv[i]);  // the switches ("-RESUME") and whatever else a session makes of it
+    }
+  }
+  if (!m_outputPath.empty()) {
+    std::string cmd;
+    for (std::size_t i = 1; i < rest.size(); ++i) cmd += (i > 1 ? " " : "") + std::string(rest[i]);
+    if (cmd.empty() || cmd[0] == '#' || isSwitch(upperTrimmed(cmd)))
+      return fail("-o names the file of a new download: give it with a URL.");
+    if (m_outputPath[0] != '/') {
+      char cwd[4096];
+      if (::getcwd(cwd, sizeof cwd)) m_outputPath = std::string(cwd) + "/" + m_outputPath;
+    }
+  }
+  argc = static_cast<int>(rest.size());
+  for (std::size_t i = 0; i < rest.size(); ++i) argv[i] = rest[i];
+  argv[argc] = nullptr;
+  return std::nullopt;
+}
 
 bool CDownloadApp::InitInstance() {
   SetRegistryKey("Quillfern");
   std::string cmd = upperTrimmed(m_lpCmdLine);
   m_exitCode = 0;
+  // The jobs that start copies: in a terminal they end when their copies have.
+  bool startsCopies = cmd == "/RESUMEDLG" || cmd == "-RESUMEDLG" || cmd == "/RESUME" || cmd == "-RESUME" ||
+                      cmd == "/DROP" || cmd == "-DROP";
+  if (startsCopies && m_superviseCopies) {
+    AdoptCopies();
+    m_waitsForCopies = true;
+  }
   if (cmd == "/RESUMEDLG" || cmd == "-RESUMEDLG") {
     CResumeDlg dlg;
     m_pMainWnd = &dlg;
@@ -50,6 +149,7 @@ bool CDownloadApp::InitInstance() {
     runSession();
   }
   m_pMainWnd = nullptr;
+  if (m_waitsForCopies) m_exitCode = jointStatus(m_exitCode, WaitForCopies());
   return false;
 }
 
@@ -80,6 +180,7 @@ void CDownloadApp::runConfig() {
 
 void CDownloadApp::runSession() {
   CDownloadDlg dlg;
+  dlg.m_outputPath = m_outputPath;
   m_pMainWnd = &dlg;
   dlg.DoModal();
   if (m_lpCmdLine.empty()) {
@@ -88,6 +189,7 @@ void CDownloadApp::runSession() {
   }
   FlushProfile();
   m_exitCode = sessionStatus(dlg);
+  for (const auto& line : endingLines(dlg, m_exitCode, false)) ui().statusLine(line);
 }
 
 void CDownloadApp::OnTerminate() {
@@ -96,6 +198,7 @@ void CDownloadApp::OnTerminate() {
     dlg->closeConnections();
     m_exitCode = sessionStatus(*dlg);
     dlg->releaseLease();
+    for (const auto& line : endingLines(*dlg, m_exitCode, true)) ui().statusLine(line);
   } else {
     m_exitCode = 1;
   }

@@ -3,5 +3,6 @@
 
 int main(int argc, char** argv) {
   CDownloadApp app;
+  if (auto status = app.takeOptions(argc, argv)) return *status;
   return RunProcess(app, argc, argv);
 }

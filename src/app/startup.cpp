@@ -1,5 +1,7 @@
 #include "app/startup.h"
 
+#include "app/download_app.h"
+
 #include <signal.h>
 #include <unistd.h>
 
@@ -36,7 +38,7 @@ void registerTerminalViews() {
 }
 }  // namespace
 
-int RunProcess(CWinApp& app, int& argc, char** argv) {
+int RunProcess(CDownloadApp& app, int& argc, char** argv) {
   bool display = hasDisplay();
   std::unique_ptr<EventLoop> loop = display ? makeWidgetEventLoop(argc, argv) : makeCoreEventLoop(argc, argv);
   if (display) {
@@ -44,6 +46,8 @@ int RunProcess(CWinApp& app, int& argc, char** argv) {
   } else {
     registerTerminalViews();
     setUi(makeTerminalUi());
+    term::quiet() = app.m_quiet;
+    app.m_superviseCopies = true;  // on a desktop the copies stay detached
   }
   std::string exe = argv[0] ? argv[0] : "tarnwick";
   SetAppName(exe.substr(exe.rfind('/') + 1));
@@ -51,6 +55,14 @@ int RunProcess(CWinApp& app, int& argc, char** argv) {
 
   SignalWatch signalWatch([&app](int sig) {
     app.FlushProfile();
+    if (app.waitsForCopies()) {
+      // Every copy stops keeping its entry (it cannot be asked), the job's window reads no
+      // more, and this process ends once the copies have.
+      SignalCopies(SIGTERM);
+      term::endInput();
+      if (app.m_pMainWnd && app.m_pMainWnd->IsRunning()) app.m_pMainWnd->ViewCommand(IDCANCEL);
+      return;
+    }
     if (sig == SIGINT && app.m_pMainWnd && app.m_pMainWnd->IsRunning()) {
       app.m_pMainWnd->ViewCommand(IDCANCEL);  // Cancel, with its question
       return;

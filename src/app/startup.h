@@ -2,8 +2,8 @@
 // event loop, the command line and the signals; then the application's InitInstance.
 #pragma once
 
-class CWinApp;
+class CDownloadApp;
 
 // Runs app with the process's arguments; returns the process's exit status. argc is kept by
 // reference for the event loop's life.
-int RunProcess(CWinApp& app, int& argc, char** argv);
+int RunProcess(CDownloadApp& app, int& argc, char** argv);

@@ -1,12 +1,19 @@
 #include "platform/run.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <QEventLoop>
 #include <QSocketNotifier>
+#include <QTimer>
 #include <algorithm>
+#include <cerrno>
+#include <fstream>
 
 namespace {
 // Written by the signal handler, read from the event loop: the handler itself does nothing else.
@@ -54,3 +61,41 @@ SignalWatch::SignalWatch(std::function<void(int)> onSignal) : m_impl(std::make_u
 }
 
 SignalWatch::~SignalWatch() = default;
+
+// A copy is started detached (its starter's child ends at once); as a subreaper this process
+// becomes its parent all the same, and the parent of the copies it starts.
+void AdoptCopies() { ::prctl(PR_SET_CHILD_SUBREAPER, 1); }
+
+void SignalCopies(int sig) {
+  DIR* tasks = ::opendir("/proc/self/task");
+  if (!tasks) return;
+  while (dirent* t = ::readdir(tasks)) {
+    if (t->d_name[0] == '.') continue;
+    std::ifstream children(std::string("/proc/self/task/") + t->d_name + "/children");
+    for (long pid; children >> pid;) ::kill(static_cast<pid_t>(pid), sig);
+  }
+  ::closedir(tasks);
+}
+
+std::vector<int> WaitForCopies() {
+  std::vector<int> statuses;
+  QEventLoop loop;
+  auto reap = [&] {
+    for (;;) {
+      int status = 0;
+      pid_t pid = ::waitpid(-1, &status, WNOHANG);
+      if (pid > 0) {
+        statuses.push_back(WIFEXITED(status) ? WEXITSTATUS(status) : 1);
+        continue;
+      }
+      if (pid < 0 && errno != EINTR) loop.exit(0);  // no child left
+      return;
+    }
+  };
+  QTimer poll;
+  QObject::connect(&poll, &QTimer::timeout, reap);
+  poll.start(50);
+  QTimer::singleShot(0, reap);
+  loop.exec();
+  return statuses;
+}

@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 // The process's event loop; windows, sockets and timers need one. Kept for the process's life.
 class EventLoop {
@@ -31,3 +32,13 @@ class SignalWatch {
   struct Impl;
   std::unique_ptr<Impl> m_impl;
 };
+
+// Copies of the program started from now on (WinExec), and those they start in turn, stay
+// this process's to wait for; they keep their own sessions, so the terminal's Ctrl-C reaches
+// only this process, which passes it on.
+void AdoptCopies();
+// Sends sig to every copy still running.
+void SignalCopies(int sig);
+// Runs the event loop until every adopted copy has ended; their exit statuses in the order
+// they ended (1 for one ended by a signal).
+std::vector<int> WaitForCopies();

@@ -36,8 +36,18 @@ const std::string& AppName() {
   return g_appName;
 }
 
-int AfxMessageBox(const std::string& text, UINT type) { return ui().messageBox(text, type); }
-int AfxMessageBox(int stringId, UINT type) { return ui().messageBox(LoadString(stringId), type); }
+namespace {
+std::vector<ShownMessage> g_recentMessages;
+}
+
+const std::vector<ShownMessage>& RecentMessages() { return g_recentMessages; }
+
+int AfxMessageBox(const std::string& text, UINT type) {
+  g_recentMessages.insert(g_recentMessages.begin(), ShownMessage{text, type});
+  if (g_recentMessages.size() > 2) g_recentMessages.pop_back();
+  return ui().messageBox(text, type);
+}
+int AfxMessageBox(int stringId, UINT type) { return AfxMessageBox(LoadString(stringId), type); }
 
 std::string Format(const char* fmt, ...) {
   va_list ap;

@@ -2,12 +2,20 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/win.h"
 
 // Message box with the application's name as caption.
 int AfxMessageBox(const std::string& text, UINT type = MB_OK);
 int AfxMessageBox(int stringId, UINT type = MB_OK);
+
+// The last two message boxes shown, the newest first: what a job's ending line sums up.
+struct ShownMessage {
+  std::string text;
+  UINT type = 0;
+};
+const std::vector<ShownMessage>& RecentMessages();
 
 // printf-style formatting of a string-table text or a literal.
 std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));

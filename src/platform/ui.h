@@ -28,6 +28,8 @@ class UiBackend {
   virtual void beep(bool error) = 0;
   virtual void openHelp(int context) = 0;
   virtual bool setClipboardText(const std::string& text) = 0;
+  // A line saying how a job ended. Only the terminal shows it: a window has said so already.
+  virtual void statusLine(const std::string&) {}
 };
 
 UiBackend& ui();

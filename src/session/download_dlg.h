@@ -59,6 +59,9 @@ class CDownloadDlg : public CDialog, public Download, private TransferEvents {
   int m_sampleIndex = 0;
   std::int64_t m_bytesAtSample = 0;
 
+  // The output file named on the command line (-o): taken in place of the Save As question.
+  std::string m_outputPath;
+
   // The queue slot: the session's identity in the store; empty = no queue entry.
   std::string m_slot;
 

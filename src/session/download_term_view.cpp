@@ -3,6 +3,7 @@
 #include "session/download_term_view.h"
 
 #include <algorithm>
+#include <vector>
 
 #include "platform/services.h"
 #include "platform/term/term_input.h"
@@ -15,22 +16,21 @@ using namespace res;
 
 class SessionView : public DialogView, public DialogObserver {
  public:
-  explicit SessionView(CDialog& dlg) : m_dlg(dlg), m_panel(term::stdinIsTty() && term::stderrIsTty()) {
+  explicit SessionView(CDialog& dlg) : m_dlg(dlg), m_panel(term::interactive() && !term::quiet()) {
     m_dlg.SetObserver(this);
   }
   ~SessionView() override {
-    if (m_panel) {
-      redraw();
-      term::setKeyHandler(nullptr);
-    } else {
+    if (m_started && term::interactive()) term::setKeyHandler(nullptr);
+    if (m_panel && m_started)
+      term::endPanel();
+    else if (!m_panel)
       printProgress(true);
-    }
   }
   void started() override {
     // Keys are read one by one only once the start-up questions (Save As) are answered.
     m_started = true;
-    if (m_panel) term::setKeyHandler([this](char c) { onKey(c); });
-    redraw();
+    if (term::interactive()) term::setKeyHandler([this](char c) { onKey(c); });
+    if (m_panel) term::setPanel([this](int columns) { return panelLines(columns); });
     checkRest();
   }
 
@@ -43,7 +43,7 @@ class SessionView : public DialogView, public DialogObserver {
       return;
     if (m_panel) {
       scheduleRedraw();
-    } else if (what == ModelChange::Control && (id == IDC_URL_TEXT || id == IDC_NO_RESUME_NOTE)) {
+    } else if (what == ModelChange::Control && (id == IDC_NO_RESUME_NOTE || (id == IDC_URL_TEXT && !term::quiet()))) {
       std::string text = m_dlg.ControlText(id);
       std::string& last = m_lastLine[id == IDC_URL_TEXT ? 0 : 1];
       if (!text.empty() && text != last) {
@@ -71,13 +71,16 @@ class SessionView : public DialogView, public DialogObserver {
   }
 
   void printProgress(bool final) {
+    if (term::quiet()) return;
     std::string size = m_dlg.ControlText(IDC_SIZE_TEXT), time = m_dlg.ControlText(IDC_TIME_TEXT);
     if (size.empty() && time.empty()) return;
     std::string line = size + (time.empty() ? "" : "  " + time);
+    // The last line printed is the one to compare with: a line held back by the once a
+    // second rule is still owed at the end (the final count, 100% when complete).
     if (line == m_lastProgress || (final && size == m_lastSize)) return;
-    m_lastSize = size;
     DWORD now = GetTickCount();
     if (!final && m_printedOnce && now - m_lastPrint < 1000) return;
+    m_lastSize = size;
     m_printedOnce = true;
     m_lastPrint = now;
     m_lastProgress = line;
@@ -85,20 +88,21 @@ class SessionView : public DialogView, public DialogObserver {
   }
 
   void scheduleRedraw() {
-    if (m_redrawPending) return;
+    if (m_redrawPending || !m_started) return;
     m_redrawPending = true;
     term::later([this, alive = m_alive] {
       if (!*alive) return;
       m_redrawPending = false;
-      redraw();
+      term::redrawPanel();
     });
   }
 
-  void redraw() {
-    if (!m_panel || !m_started) return;
-    std::string out;
-    if (m_drawnLines > 0) out += "\x1b[" + std::to_string(m_drawnLines) + "F";
-    auto line = [&](const std::string& s) { out += "\r\x1b[2K" + s + "\n"; };
+  // The panel for a terminal columns wide: every line shorter than that, long texts (URLs,
+  // paths) shortened in the middle.
+  std::vector<std::string> panelLines(int columns) {
+    int width = std::max(columns - 1, 1);
+    std::vector<std::string> lines;
+    auto line = [&](const std::string& s) { lines.push_back(term::fitWidth(s, width)); };
     line(m_dlg.GetWindowText());
     line("  " + m_dlg.ControlText(IDC_URL_TEXT));
     line("  File: " + m_dlg.ControlText(IDC_LOCAL_FILE_TEXT));
@@ -106,8 +110,8 @@ class SessionView : public DialogView, public DialogObserver {
     line("  " + m_dlg.ControlText(IDC_TIME_TEXT));
     int pos = 0;
     if (auto* c = m_dlg.Control(IDC_PROGRESS)) pos = std::clamp(c->pos, 0, 100);
-    int filled = pos * 40 / 100;
-    line("  [" + std::string(static_cast<std::size_t>(filled), '#') + std::string(static_cast<std::size_t>(40 - filled), '.') +
+    int bar = std::clamp(width - 10, 1, 40), filled = pos * bar / 100;
+    line("  [" + std::string(static_cast<std::size_t>(filled), '#') + std::string(static_cast<std::size_t>(bar - filled), '.') +
          "] " + std::to_string(pos) + "%");
     line("  " + m_dlg.ControlText(IDC_NO_RESUME_NOTE));
     std::string hints = "  ";
@@ -115,12 +119,11 @@ class SessionView : public DialogView, public DialogObserver {
       hints += "p " + StripMnemonics(m_dlg.ControlText(IDC_PAUSE)) + "   ";
     hints += "q " + StripMnemonics(m_dlg.ControlText(IDCANCEL)) + "   v View Header   a About   h Help";
     line(hints);
-    m_drawnLines = 8;
-    term::writeErr(out);
+    return lines;
   }
 
   void checkRest() {
-    if (term::stdinIsTty()) return;
+    if (term::interactive()) return;
     // Not on a terminal nobody can press a key: a session at rest ends its process.
     term::later([this, alive = m_alive] {
       if (*alive && m_dlg.IsRunning() && !m_dlg.IsEnded() && m_dlg.IsAtRest()) m_dlg.EndDialog(IDCANCEL);
@@ -131,7 +134,6 @@ class SessionView : public DialogView, public DialogObserver {
   bool m_panel;
   bool m_redrawPending = false;
   bool m_started = false;  // nothing is drawn while start-up questions are asked
-  int m_drawnLines = 0;
   std::string m_lastLine[2];
   std::string m_lastProgress;
   std::string m_lastSize;

@@ -59,7 +59,7 @@ bool CDownloadDlg::prepareDownload(bool showMessages) {
       QueueEntry::write(m_slot, QueueValue::Local, m_localPath);
       m_isListDownload = 1;
     } else {
-      auto chosen = ui().saveAs(decodeFileName(name));
+      auto chosen = m_outputPath.empty() ? ui().saveAs(decodeFileName(name)) : std::optional(m_outputPath);
       if (!chosen) {
         if (showMessages) AfxMessageBox(res::IDS_SAVE_AS_CANCELLED);
         closeMirrorList();

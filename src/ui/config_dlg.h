@@ -34,7 +34,8 @@ class CConfigDlg : public CDialog {
   bool OnCmdMsg(int id) override;
 
  private:
-  bool proxyTextUsable();
+  // Trims text field id; a proxy that is not host[:port] is refused with the dialog's message.
+  bool fieldUsable(int id);
   LRESULT OnSysCommand(WPARAM wParam, LPARAM lParam);
   void OnFindHttpProxy();
   void OnFindFtpProxy();

@@ -16,7 +16,7 @@ void runConfig(CDialog& dlg) {
                                                 {IDC_EMAIL, "EMail address"},
                                                 {IDC_ROLLBACK, "Rollback (K on resumed connections)"}};
   for (const auto& [id, label] : fields)
-    if (!term::askField(dlg, id, label)) return;
+    if (!term::askField(dlg, id, label, true, id != IDC_ROLLBACK)) return;
   for (int id : {IDC_ERROR_BEEP, IDC_DONE_BEEP, IDC_EXIT_WHEN_DONE, IDC_RESUME_SERIAL}) {
     auto* c = dlg.Control(id);
     bool on = term::askYesNo(StripMnemonics(c->text) + (c->checked ? " [Y/n] " : " [y/N] "), c->checked != 0);

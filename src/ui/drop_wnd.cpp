@@ -33,10 +33,12 @@ bool CDropWnd::OnInitDialog() {
       {IDS_SMALL_WINDOW, IDM_SMALL_WINDOW}, {IDS_ALWAYS_ON_TOP, IDM_ALWAYS_ON_TOP},
       {IDS_RESUME_DOWNLOADS, IDM_RESUME_DOWNLOADS}, {IDS_ENTER_URL, IDM_ENTER_URL},
       {IDS_HELP, IDM_HELP}, {IDS_ABOUTBOX, IDM_ABOUTBOX}};
+  // Separators come with their items: before Small Window and About, after Always On Top.
   for (const auto& [sid, cmd] : items) {
     if (LoadString(sid).empty()) continue;
-    if (cmd == IDM_SMALL_WINDOW || cmd == IDM_ALWAYS_ON_TOP || cmd == IDM_ABOUTBOX) AppendSystemMenu(0, "");
+    if (cmd == IDM_SMALL_WINDOW || cmd == IDM_ABOUTBOX) AppendSystemMenu(0, "");
     AppendSystemMenu(cmd, LoadString(sid));
+    if (cmd == IDM_ALWAYS_ON_TOP) AppendSystemMenu(0, "");
   }
   m_fullWidth = Width();
   m_fullHeight = Height();

@@ -138,6 +138,7 @@ class Downloads(Session):
         self.assertEqual(rc, 1, self.output)
         self.assertIn(NOT_FOUND, self.output)
         self.assertIn(_nginx.url("/no/such.bin"), self.output)
+        self.assertEqual(self.last_lines(1), [NOT_FOUND + "  Verify URL is correct: " + _nginx.url("/no/such.bin")])
         self.assertNoQueue()
 
     def test_error_statuses_after_the_plain_retry(self):
@@ -387,6 +388,41 @@ class Launcher(Session):
                 self.assertNoQueue()
 
 
+    def test_resume_stays_until_its_copies_end_and_passes_signals_on(self):
+        self.store.set("Config", "ResumeSerial", 0)
+        fast = random.Random(41).randbytes(300_000)
+        serve("fast.bin", fast)
+        serve("paced.bin", random.Random(42).randbytes(2_000_000))
+        self.write_entry("02", _nginx.url("/fast.bin"), self.local("fast.bin"), 0)
+        self.write_entry("04", _nginx.url("/slow/paced.bin"), self.local("paced.bin"), 0)
+        proc = start_tarnwick(EXE, "/RESUME", self.home)
+        try:
+            deadline = time.monotonic() + 10
+            while ("Get02" in self.queue() or self.queue().get("Start04", 0) == 0) and time.monotonic() < deadline:
+                time.sleep(0.02)
+            self.assertIsNone(proc.poll(), "/RESUME ended while a copy was running")
+            proc.send_signal(signal.SIGINT)
+            rc = proc.wait(timeout=20)
+        finally:
+            kill_and_reap(proc)
+        with open(os.path.join(self.home, "session.out")) as f:
+            self.output = f.read()
+        # The copy stopped keeping its entry, and had ended when /RESUME did.
+        self.assertEqual(rc, 2, self.output)
+        self.assertSameFile(self.local("fast.bin"), fast)
+        self.assertIn("[02] Done: " + self.local("fast.bin") + "\n", self.output)
+        self.assertIn("[04] Kept in the queue as #04: tarnwick '#04'\n", self.output)
+        entry = self.queue()
+        self.assertEqual(entry.get("Start04"), os.path.getsize(self.local("paced.bin")))
+        self.assertNotIn("04", self.store.section("Running"))
+        for name in list(entry):
+            self.store.delete("FileQueue", name)
+        # A copy that fails makes the whole job fail.
+        self.write_entry("06", _nginx.url("/no/such.bin"), self.local("such.bin"), 0)
+        self.assertEqual(self.run_session("/RESUME"), 1, self.output)
+        self.assertIn("[06] " + NOT_FOUND, self.output)
+
+
 class BrokenConnection(Session):
     def test_server_gone_mid_body_pauses_then_resumes(self):
         data = random.Random(11).randbytes(2_000_000)
@@ -414,6 +450,7 @@ class BrokenConnection(Session):
         with open(os.path.join(self.home, "session.out"), "rb") as f:
             self.output = f.read().decode(errors="replace")
         self.assertEqual(rc, 2, self.output)
+        self.assertEqual(self.last_lines(2), ["The connection broke.", "Kept in the queue as #%s: tarnwick '#%s'" % (slot, slot)])
         entry = self.queue()
         self.assertEqual(entry.get("Local" + slot), out)
         self.assertGreater(entry.get("Start" + slot, 0), 0)
@@ -432,10 +469,10 @@ class Signals(Session):
     def test_signals_end_the_session_keeping_or_dropping_its_entry(self):
         serve("signalled.bin", random.Random(13).randbytes(2_000_000))
         url = _nginx.url("/slow/signalled.bin")
-        # (signal, answer to "resumed later?", exit status, entry kept)
-        cases = ((signal.SIGTERM, "", 2, True), (signal.SIGHUP, "", 2, True),
-                 (signal.SIGINT, "", 2, True), (signal.SIGINT, "n\n", 1, False))
-        for n, (sig, answer, status, kept) in enumerate(cases):
+        # (signal, answer to "resumed later?", exit status, entry kept, why it ended)
+        cases = ((signal.SIGTERM, "", 2, True, "Stopped by a signal."), (signal.SIGHUP, "", 2, True, "Stopped by a signal."),
+                 (signal.SIGINT, "", 2, True, "Cancelled."), (signal.SIGINT, "n\n", 1, False, "Cancelled."))
+        for n, (sig, answer, status, kept, why) in enumerate(cases):
             with self.subTest(signal=sig.name, answer=answer):
                 out = self.local("signalled-%d.bin" % n)
                 proc = start_tarnwick(EXE, url, self.home, out + "\n" + answer)
@@ -449,6 +486,12 @@ class Signals(Session):
                 finally:
                     kill_and_reap(proc)
                 self.assertEqual(rc, status)
+                with open(os.path.join(self.home, "session.out")) as f:
+                    ending = f.read().rstrip("\n").split("\n")[-2:]
+                kept_line = "Kept in the queue as #%s: tarnwick '#%s'" % (slot, slot)
+                self.assertEqual(ending[-1], kept_line if kept else why)
+                if kept:
+                    self.assertEqual(ending[0], why)
                 entry = self.queue()
                 if kept:
                     self.assertEqual(entry.get("Local" + slot), out)
@@ -518,6 +561,49 @@ class Authorization(Session):
         self.assertIn("Get00", self.queue())
 
 
+class CommandLine(Session):
+    """The options beside the switches, and what line output ends with."""
+
+    def test_options_output_quiet_help_and_refusals(self):
+        self.assertEqual(self.run_session("--help"), 0)
+        self.assertIn("  TARNWICK /RESUME ", self.stdout)
+        self.assertIn("-o, --output FILE", self.stdout)
+        self.assertEqual(self.run_session("--version"), 0)
+        self.assertEqual(self.stdout, "Tarnwick 1.2\n")
+        url = _nginx.url("/options.bin")
+        data = random.Random(43).randbytes(300_000)
+        serve("options.bin", data)
+        # (arguments, exit status, what standard error holds)
+        refused = ((["--bogus", url], "unrecognized option '--bogus'"),
+                   (["-o", "-", url], "cannot write the download to standard output"),
+                   (["-o", "x.bin", "#05"], "-o names the file of a new download"),
+                   ([url, "-o"], "option '-o' requires a file name"))
+        for args, text in refused:
+            with self.subTest(args=args):
+                self.assertEqual(self.run_session(args), 1, self.output)
+                self.assertIn(text, self.output)
+                self.assertNotIn("Service unknown", self.output)
+                self.assertNoQueue()
+        # No question needs an answer; the relative name is taken in the current folder.
+        self.assertEqual(self.run_session(["-o", "named.bin", url]), 0, self.output)
+        self.assertSameFile(self.local("named.bin"), data)
+        self.assertNotIn("Save as", self.output)
+        self.assertEqual(self.last_lines(1), ["Done: " + self.local("named.bin")])
+        # Quiet: messages and the final line only.
+        self.assertEqual(self.run_session(["-q", "--output", self.local("quiet.bin"), url]), 0, self.output)
+        self.assertSameFile(self.local("quiet.bin"), data)
+        self.assertEqual(self.output, "Done: " + self.local("quiet.bin") + "\n")
+        self.assertNoQueue()
+
+    def test_last_progress_line_shows_the_final_count(self):
+        # Paced to end within a second of a progress line, which held the final one back.
+        serve("counted.bin", random.Random(44).randbytes(700_000))
+        self.assertEqual(self.run_session(["-o", "counted.bin", _nginx.url("/slow/counted.bin")]), 0, self.output)
+        progress = [line for line in self.output.split("\n") if " of " in line and "%)" in line]
+        self.assertGreater(len(progress), 1, self.output)
+        self.assertTrue(progress[-1].startswith("683.6k of 683.6k (100%)"), self.output)
+
+
 class TerminalViews(Session):
     """The windows without a display: each asks on the terminal, or shows there, what it
     would in its window, and acts as its buttons would."""
@@ -535,6 +621,13 @@ class TerminalViews(Session):
         # The end of input is Cancel: nothing is written.
         self.run_session("/CONFIG", "other.example:1\n")
         self.assertEqual(self.store.section("Config")["Proxy"], "proxy.example:3128")
+        # "-" clears a text field, values are trimmed, a proxy that is not host[:port] is refused.
+        rc = self.run_session("/CONFIG", "-\nftp.example:ftp\n  ftp.example:2121 \n-\n\n\n\n\n\ny\n")
+        self.assertEqual(rc, 0, self.output)
+        self.assertIn("HTTP Proxy server [proxy.example:3128] (- clears): ", self.output)
+        self.assertIn("Invalid proxy server format.\nUse format:\n   server.name:port", self.output)
+        config = self.store.section("Config")
+        self.assertEqual((config["Proxy"], config["ProxyFTP"], config["EMail"]), ("", "ftp.example:2121", ""))
 
     def test_resume_dialog_lists_in_list_order_and_deletes(self):
         self.write_entry("04", "http://b.example/2", self.local("2"), 0)
@@ -554,26 +647,35 @@ class TerminalViews(Session):
         self.assertSameFile(self.local("dropped.bin"), data)
         self.assertIn("[00] ", self.output)
 
-    def test_session_panel_keys_show_about_and_headers(self):
+    def test_session_panel_keeps_what_was_printed_and_fits_the_terminal(self):
+        import fcntl
         import pty
         import select
+        import struct
+        import termios
         # Nothing listens on the port: the connect fails and the session rests, paused.
-        url = "http://127.0.0.1:%d/rest.bin" % free_port()
+        url = "http://127.0.0.1:%d/%srest.bin" % (free_port(), "a-rather-long-folder-name/" * 3)
         pid, fd = pty.fork()
         if pid == 0:
+            fcntl.ioctl(0, termios.TIOCSWINSZ, struct.pack("HHHH", 30, 60, 0, 0))
             os.chdir(self.home)
             os.execve(EXE, [EXE, url], terminal_env(self.home))
         seen = b""
 
-        def expect(text, timeout=10):
+        def read_for(seconds):
             nonlocal seen
-            deadline = time.monotonic() + timeout
-            while text.encode() not in seen and time.monotonic() < deadline:
-                if select.select([fd], [], [], 0.1)[0]:
+            deadline = time.monotonic() + seconds
+            while time.monotonic() < deadline:
+                if select.select([fd], [], [], 0.05)[0]:
                     try:
                         seen += os.read(fd, 65536)
                     except OSError:
-                        break
+                        return
+
+        def expect(text, timeout=10):
+            deadline = time.monotonic() + timeout
+            while text.encode() not in seen and time.monotonic() < deadline:
+                read_for(0.05)
             self.assertIn(text, seen.decode(errors="replace"))
 
         try:
@@ -584,11 +686,15 @@ class TerminalViews(Session):
             expect("About Tarnwick\r\n  Tarnwick Version 1.2\r\n")
             os.write(fd, b"v")
             expect("---- Headers ----\r\nConnecting to:  127.0.0.1\r\n")
+            read_for(1.5)  # a redraw or two
+            fcntl.ioctl(fd, termios.TIOCSWINSZ, struct.pack("HHHH", 30, 40, 0, 0))
+            read_for(0.5)
             os.write(fd, b"q")
             expect("Would you like to have this request resumed later?\r\n[y/n/c] ")
             os.write(fd, b"n\n")
             _, status = os.waitpid(pid, 0)
             pid = 0
+            read_for(0.3)
             self.assertEqual(os.waitstatus_to_exitcode(status), 1)
             self.assertNoQueue()
         finally:
@@ -596,6 +702,54 @@ class TerminalViews(Session):
                 os.kill(pid, signal.SIGKILL)
                 os.waitpid(pid, 0)
             os.close(fd)
+        lines = screen(seen.decode())
+        text = "\n".join(lines)
+        # Everything printed stays, the panel once below it, then the ending.
+        for shown in ("tarnwick: Error connecting to:\n  127.0.0.1\n", "Tarnwick Version 1.2", "---- Headers ----",
+                      "tarnwick: Would you like to have this request resumed later?"):
+            self.assertIn(shown, text)
+        self.assertEqual(text.count("Getting File"), 1, text)
+        self.assertEqual(lines[-1], "Cancelled.", text)
+        panel = lines[lines.index("Getting File"):-1]
+        self.assertEqual(len(panel), 8, text)
+        self.assertTrue(all(len(line) < 40 for line in panel), text)
+        self.assertIn("…", panel[2])  # the local file's path, shortened in the middle
+
+
+def screen(output):
+    """What a terminal shows of output (with its history): lines as written, the cursor
+    moves, erasures and \\x1b[nA/\\x1b[nF that the program uses, no wrapping (too long a
+    line stays too long)."""
+    lines, row, col, i = [""], 0, 0, 0
+    while i < len(output):
+        m = re.match(r"\x1b\[(\d*)([A-Za-z])", output[i:])
+        if m:
+            n, op = int(m.group(1) or 1), m.group(2)
+            if op in "AF":
+                row = max(0, row - n)
+                col = 0 if op == "F" else col
+            elif op == "J":
+                lines[row] = lines[row][:col]
+                del lines[row + 1:]
+            elif op == "K":
+                lines[row] = ""
+            i += len(m.group(0))
+            continue
+        c = output[i]
+        i += 1
+        if c == "\r":
+            col = 0
+        elif c == "\n":
+            row += 1
+            if row == len(lines):
+                lines.append("")
+        elif c >= " ":
+            line = lines[row].ljust(col)
+            lines[row] = line[:col] + c + line[col + 1:]
+            col += 1
+    while lines and not lines[-1]:
+        lines.pop()
+    return lines
 
 
 if __name__ == "__main__":

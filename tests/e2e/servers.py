@@ -257,16 +257,21 @@ def terminal_env(config_home):
     return env
 
 
+def _argv(exe, arg):
+    """The command: `arg` is one argument, or a list of them."""
+    return [exe, *arg] if isinstance(arg, (list, tuple)) else [exe, arg]
+
+
 def run_tarnwick(exe, arg, config_home, answers="", timeout=60, cwd=None):
     """Runs one session to its end with `answers` on standard input (not a terminal)."""
-    return subprocess.run([exe, arg], input=answers.encode(), capture_output=True,
+    return subprocess.run(_argv(exe, arg), input=answers.encode(), capture_output=True,
                           env=terminal_env(config_home), timeout=timeout, cwd=cwd or config_home)
 
 
 def start_tarnwick(exe, arg, config_home, answers="", cwd=None):
     """Starts a session and leaves it running; its output goes to files in config_home."""
     out = open(os.path.join(config_home, "session.out"), "ab")
-    proc = subprocess.Popen([exe, arg], stdin=subprocess.PIPE, stdout=out, stderr=out,
+    proc = subprocess.Popen(_argv(exe, arg), stdin=subprocess.PIPE, stdout=out, stderr=out,
                             env=terminal_env(config_home), cwd=cwd or config_home)
     out.close()
     proc.stdin.write(answers.encode())

@@ -70,9 +70,15 @@ class SessionCase(unittest.TestCase):
         return os.path.join(self.home, name)
 
     def run_session(self, arg, answers="", timeout=None):
+        """Runs the executable with `arg` (one argument or a list); its standard error is
+        kept in self.output, its standard output in self.stdout."""
         r = run_tarnwick(EXE, arg, self.home, answers, timeout=timeout or self.session_timeout)
         self.output = r.stderr.decode(errors="replace")
+        self.stdout = r.stdout.decode(errors="replace")
         return r.returncode
+
+    def last_lines(self, n):
+        return self.output.rstrip("\n").split("\n")[-n:]
 
     def assertSameFile(self, path, data):
         with open(path, "rb") as f:

@@ -57,6 +57,14 @@ def usage_switches(exe, home):
     return sorted(set(re.findall(r"TARNWICK (/[A-Z]+|#xx)", r.stderr)))
 
 
+def usage_options(exe, home):
+    """The options --help lists beside the switches (-o, --output, ...)."""
+    r = run(exe, "--help", stdin=subprocess.DEVNULL, env=terminal_env(home))
+    assert r.returncode == 0, r.stderr
+    return sorted(set(re.findall(r"(?m)^ +(-[a-z]|--[a-z]+)\b", r.stdout) +
+                      re.findall(r"(?m)^ +-[a-z], (--[a-z]+)\b", r.stdout)))
+
+
 class Installed(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -130,6 +138,10 @@ class Installed(unittest.TestCase):
         self.assertGreaterEqual(len(switches), 5)
         for switch in switches:
             self.assertIn(switch.replace("#xx", "#NN"), text)
+        options = usage_options(self.path("bin", "tarnwick"), self.home)
+        self.assertGreaterEqual(len(options), 7, options)
+        for option in options:
+            self.assertRegex(text, r"(?<![\w-])%s\b" % re.escape(option))
         for option in ("HTTP Proxy server", "FTP Proxy server", "EMail address", "Rollback",
                        "Resume one download at a time", "Close window when finished getting file"):
             self.assertIn(option, text)

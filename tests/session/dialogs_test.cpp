@@ -44,6 +44,22 @@ TEST(ConfigDialog, ShowsDefaultsAndStoresAllEightOnOk) {
   EXPECT_EQ(reader.GetProfileInt("Config", "ErrorBeep", 7), 1);
 }
 
+TEST(ConfigDialog, ProxyFieldsAreStoredTrimmed) {
+  TestEnvironment env;
+  runConfigJob(env, [](CDialog& d) {
+    d.SetControlText(1013, "  http://proxy.local:3128 ");
+    d.SetControlText(1015, " [::1]:2121\t");
+    d.SetControlText(1034, " me@example.org ");
+    d.ViewCommand(IDOK);
+    EXPECT_TRUE(d.IsEnded());
+  });
+  CDownloadApp reader;
+  reader.SetProfilePath(env.path("settings.db"));
+  EXPECT_EQ(reader.GetProfileString("Config", "Proxy", "?"), "http://proxy.local:3128");
+  EXPECT_EQ(reader.GetProfileString("Config", "ProxyFTP", "?"), "[::1]:2121");
+  EXPECT_EQ(reader.GetProfileString("Config", "EMail", "?"), "me@example.org");
+}
+
 TEST(ConfigDialog, CancelWritesNothing) {
   TestEnvironment env;
   runConfigJob(env, [](CDialog& d) {
@@ -68,6 +84,10 @@ TEST(ConfigDialog, InvalidValuesKeepTheDialogOpenWithTheirMessages) {
       {1010, "-1", "Please enter an integer between 0 and 100."},
       {1010, "abc", "Please enter an integer."},
       {1013, "proxy\thost:1", "Invalid proxy server format.\nUse format:\n   server.name:port"},
+      {1013, "proxy.local:abc", "Invalid proxy server format.\nUse format:\n   server.name:port"},
+      {1013, "proxy.local:99999", "Invalid proxy server format.\nUse format:\n   server.name:port"},
+      {1015, "ftp proxy", "Invalid proxy server format.\nUse format:\n   server.name:port"},
+      {1015, "ftp.proxy:", "Invalid proxy server format.\nUse format:\n   server.name:port"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.value);
@@ -214,6 +234,10 @@ TEST(DropWindow, KeepsItsModesInTheStore) {
   });
   CDropWnd dlg;
   dlg.DoModal();
+  // Separators: before Small Window, after Always On Top, before About.
+  std::vector<int> menu;
+  for (const auto& item : dlg.SystemMenu()) menu.push_back(item.command);
+  EXPECT_EQ(menu, (std::vector<int>{0, 19, 20, 0, 21, 22, 17, 0, 16}));
   app.FlushProfile();
   EXPECT_EQ(app.GetProfileInt("DropWindow", "SmallSize", -1), 0);
   EXPECT_EQ(app.GetProfileInt("DropWindow", "OnTop", -1), 1);

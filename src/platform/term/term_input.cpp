@@ -1,5 +1,8 @@
 #include "platform/term/term_input.h"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -12,8 +15,16 @@ namespace {
 std::function<void(char)> g_keyHandler;
 std::unique_ptr<QSocketNotifier> g_keyNotifier;
 bool g_inLine = false;
+bool g_inputEnded = false;
+bool g_midLine = false;  // the last text written left its line open (a prompt answered from a pipe)
+QEventLoop* g_lineLoop = nullptr;
 bool g_rawSet = false;
 termios g_saved{};
+
+std::function<std::vector<std::string>(int)> g_panel;
+bool g_panelShown = false;  // drawn, with the cursor on its first line
+int g_winchPipe[2] = {-1, -1};
+std::unique_ptr<QSocketNotifier> g_winchNotifier;
 
 void setRaw(bool raw) {
   if (!stdinIsTty()) return;
@@ -50,14 +61,8 @@ void armKeys() {
 struct RestoreAtExit {
   ~RestoreAtExit() { setRaw(false); }
 } g_restore;
-}  // namespace
 
-void restoreTerminal() { setRaw(false); }
-
-bool stdinIsTty() { return ::isatty(0) == 1; }
-bool stderrIsTty() { return ::isatty(2) == 1; }
-
-void writeErr(const std::string& text) {
+void rawWrite(const std::string& text) {
   std::size_t off = 0;
   while (off < text.size()) {
     ssize_t n = ::write(2, text.data() + off, text.size() - off);
@@ -66,12 +71,76 @@ void writeErr(const std::string& text) {
   }
 }
 
+// Everything from the cursor down is cleared first, so whatever a resize made of the old
+// panel's lines goes with it; afterwards the cursor goes back up to the first line.
+std::string panelText() {
+  std::string out = "\r\x1b[J";
+  auto lines = g_panel(columns());
+  for (std::size_t i = 0; i < lines.size(); ++i) out += (i ? "\n" : "") + lines[i];
+  out += "\r";
+  if (lines.size() > 1) out += "\x1b[" + std::to_string(lines.size() - 1) + "A";
+  g_panelShown = true;
+  return out;
+}
+
+void onWinch(int) {
+  char b = 0;
+  [[maybe_unused]] auto n = ::write(g_winchPipe[1], &b, 1);
+}
+
+void watchResizes() {
+  if (g_winchNotifier || ::pipe2(g_winchPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+  struct sigaction sa{};
+  sa.sa_handler = onWinch;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  ::sigaction(SIGWINCH, &sa, nullptr);
+  g_winchNotifier = std::make_unique<QSocketNotifier>(g_winchPipe[0], QSocketNotifier::Read);
+  QObject::connect(g_winchNotifier.get(), &QSocketNotifier::activated, [] {
+    char b;
+    while (::read(g_winchPipe[0], &b, 1) == 1) {
+    }
+    redrawPanel();
+  });
+}
+}  // namespace
+
+void restoreTerminal() {
+  endPanel();
+  setRaw(false);
+}
+
+bool stdinIsTty() { return ::isatty(0) == 1; }
+bool stderrIsTty() { return ::isatty(2) == 1; }
+bool interactive() { return stdinIsTty() && stderrIsTty(); }
+
+bool& quiet() {
+  static bool q = false;
+  return q;
+}
+
+void writeErr(const std::string& text) {
+  if (text == "\a") return rawWrite(text);  // a bell moves nothing on the screen
+  std::string out;
+  if (g_panelShown) {
+    out = "\r\x1b[J";  // the panel makes way, and is drawn again below a whole line
+    g_panelShown = false;
+  }
+  out += text;
+  if (!text.empty()) g_midLine = text.back() != '\n';
+  if (g_panel && !g_inLine && !text.empty() && text.back() == '\n') out += panelText();
+  rawWrite(out);
+}
+
+void writeLine(const std::string& text) { writeErr((g_midLine ? "\n" : "") + linePrefix() + text + "\n"); }
+
 std::string& linePrefix() {
   static std::string prefix;
   return prefix;
 }
 
 std::optional<std::string> readLine(const std::string& prompt, bool echo) {
+  if (g_inputEnded) return std::nullopt;
   g_inLine = true;
   armKeys();
   termios saved{};
@@ -83,6 +152,14 @@ std::optional<std::string> readLine(const std::string& prompt, bool echo) {
     ::tcsetattr(0, TCSANOW, &t);
   }
   writeErr(prompt);
+  if (stdinIsTty() && !stderrIsTty()) {
+    // Standard error goes elsewhere: the question is shown where it is answered.
+    int tty = ::open("/dev/tty", O_WRONLY | O_CLOEXEC);
+    if (tty >= 0) {
+      [[maybe_unused]] auto n = ::write(tty, prompt.data(), prompt.size());
+      ::close(tty);
+    }
+  }
   std::string line;
   bool eof = false, done = false;
   {
@@ -103,8 +180,11 @@ std::optional<std::string> readLine(const std::string& prompt, bool echo) {
       }
       line += buf[0];
     });
+    g_lineLoop = &loop;
     loop.exec();
+    g_lineLoop = nullptr;
   }
+  if (g_inputEnded) eof = true, done = false, line.clear();
   if (noEcho) {
     ::tcsetattr(0, TCSANOW, &saved);
     writeErr("\n");
@@ -113,14 +193,61 @@ std::optional<std::string> readLine(const std::string& prompt, bool echo) {
   armKeys();
   if (!line.empty() && line.back() == '\r') line.pop_back();
   if (eof && !noEcho) writeErr("\n");  // the prompt's line is ended, as Enter would have
+  if (stdinIsTty()) g_midLine = false;  // the terminal's echo ended the line
+  redrawPanel();
   if (eof && line.empty() && !done) return std::nullopt;
   return line;
+}
+
+void endInput() {
+  g_inputEnded = true;
+  if (g_lineLoop) g_lineLoop->exit(0);
 }
 
 void setKeyHandler(std::function<void(char)> handler) {
   g_keyHandler = std::move(handler);
   if (!g_keyHandler) g_keyNotifier.reset();
   armKeys();
+}
+
+void setPanel(std::function<std::vector<std::string>(int)> render) {
+  if (g_panelShown && !render) rawWrite("\r\x1b[J");
+  g_panelShown = false;
+  g_panel = std::move(render);
+  if (g_panel) {
+    watchResizes();
+    redrawPanel();
+  }
+}
+
+void redrawPanel() {
+  if (g_panel && !g_inLine) rawWrite(panelText());
+}
+
+void endPanel() {
+  if (!g_panel) return;
+  std::string out = "\r\x1b[J";
+  for (const auto& line : g_panel(columns())) out += line + "\n";
+  g_panel = nullptr;
+  g_panelShown = false;
+  rawWrite(out);
+}
+
+int columns() {
+  winsize ws{};
+  if (::ioctl(2, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
+  return 80;
+}
+
+std::string fitWidth(const std::string& text, int width) {
+  // Counted in characters (UTF-8 sequences), which is what a terminal shows for most texts.
+  std::vector<std::size_t> starts;
+  for (std::size_t i = 0; i < text.size(); ++i)
+    if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) starts.push_back(i);
+  if (static_cast<int>(starts.size()) <= width) return text;
+  if (width < 1) return std::string();
+  std::size_t keep = static_cast<std::size_t>(width - 1), head = (keep + 1) / 2, tail = keep - head;
+  return text.substr(0, starts[head]) + "\u2026" + (tail ? text.substr(starts[starts.size() - tail]) : std::string());
 }
 
 }  // namespace term

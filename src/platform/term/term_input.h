@@ -3,17 +3,43 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace term {
 
 bool stdinIsTty();
 bool stderrIsTty();
+// Panel, keys and questions on the terminal: standard input and error are both terminals.
+bool interactive();
+
+// Quiet (-q): no progress lines; messages and the final lines stay.
+bool& quiet();
 
 // Writes to standard error as one write, so lines of several processes do not mix.
 void writeErr(const std::string& text);
+// Writes text as a line of its own, with the line prefix.
+void writeLine(const std::string& text);
 
-// Asks prompt and reads one line while the event loop goes on; nullopt at the end of input.
+// Asks prompt and reads one line while the event loop goes on; nullopt at the end of input
+// (or once endInput was called). With standard error elsewhere and standard input a
+// terminal, the prompt is also shown on that terminal, where it is answered.
 std::optional<std::string> readLine(const std::string& prompt, bool echo = true);
+
+// Lines being read, and any read later, end as at the end of input.
+void endInput();
+
+// The panel: lines kept below everything else written to standard error and redrawn in place,
+// the cursor resting on its first line. render gives them for the terminal's width (each
+// shorter than it); the panel is drawn again on every redrawPanel and every resize. An empty
+// render removes it.
+void setPanel(std::function<std::vector<std::string>(int columns)> render);
+void redrawPanel();
+// Draws the panel a last time and leaves it in place; output goes on below it.
+void endPanel();
+// The terminal's width (80 when standard error is no terminal).
+int columns();
+// text shortened in the middle with "…" to at most width characters.
+std::string fitWidth(const std::string& text, int width);
 
 // Keys typed while no line is being read go to handler (the session panel).
 void setKeyHandler(std::function<void(char)> handler);

@@ -39,12 +39,17 @@ class TerminalUi : public UiBackend {
  public:
   int messageBox(const std::string& text, UINT type) override {
     if (CWinApp* app = AfxGetApp(); app && app->m_pMainWnd) term::takeLinePrefix(*app->m_pMainWnd);
-    term::writeErr(term::linePrefix() + AppName() + ": " + text + "\n");
+    std::string shown = term::linePrefix() + AppName() + ": " + text + "\n";
     UINT kind = type & MB_TYPEMASK;
-    if (kind != MB_YESNO && kind != MB_YESNOCANCEL) return IDOK;
+    if (kind != MB_YESNO && kind != MB_YESNOCANCEL) {
+      term::writeErr(shown);
+      return IDOK;
+    }
     bool withCancel = kind == MB_YESNOCANCEL;
+    // A question is written with its first prompt, so that nothing comes between them.
     for (;;) {
-      auto line = term::readLine(withCancel ? "[y/n/c] " : "[y/n] ");
+      auto line = term::readLine(shown + (withCancel ? "[y/n/c] " : "[y/n] "));
+      shown.clear();
       if (!line) return IDYES;
       std::string a = lower(*line);
       if (a.empty() || a == "y") return IDYES;
@@ -83,6 +88,8 @@ class TerminalUi : public UiBackend {
   }
 
   std::unique_ptr<DialogView> createView(CDialog& dlg) override { return term::makeView(dlg); }
+
+  void statusLine(const std::string& text) override { term::writeLine(text); }
 
   void beep(bool) override {
     if (term::stderrIsTty()) term::writeErr("\a");

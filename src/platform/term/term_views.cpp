@@ -17,6 +17,11 @@ std::map<int, ViewFactory>& registry() {
   return views;
 }
 
+std::string trimmed(const std::string& s) {
+  auto b = s.find_first_not_of(" \t");
+  return b == std::string::npos ? std::string() : s.substr(b, s.find_last_not_of(" \t") - b + 1);
+}
+
 std::string lower(std::string s) {
   for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return s;
@@ -131,12 +136,19 @@ bool askYesNo(const std::string& prompt, bool dflt) {
   }
 }
 
-bool askField(CDialog& dlg, int id, const std::string& label, bool echo) {
+bool askField(CDialog& dlg, int id, const std::string& label, bool echo, bool clearable) {
   for (;;) {
     std::string shown = dlg.ControlText(id);
-    auto line = readLine(label + (echo && !shown.empty() ? " [" + shown + "]" : "") + ": ", echo);
+    bool canClear = clearable && echo && !shown.empty();
+    auto line = readLine(label + (echo && !shown.empty() ? " [" + shown + "]" : "") + (canClear ? " (- clears)" : "") + ": ",
+                         echo);
     if (!line) return false;
-    if (!line->empty() || !echo) dlg.SetControlText(id, *line);
+    // A typed value is taken without surrounding blanks; a password as typed.
+    std::string value = echo ? trimmed(*line) : *line;
+    if (clearable && echo && value == "-")
+      dlg.SetControlText(id, "");
+    else if (!value.empty() || !echo)
+      dlg.SetControlText(id, value);
     if (dlg.ValidateControl(id)) return true;
     dlg.SetControlText(id, shown);  // asked again with the value it had
   }
