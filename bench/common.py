@@ -5,6 +5,7 @@ rounds and the table of medians."""
 import argparse
 import os
 import shutil
+import socket
 import statistics
 import subprocess
 import sys
@@ -147,9 +148,57 @@ def run_rounds(tools, rounds, out, size, server, peak):
     return results
 
 
+def medians(results):
+    """name -> (wall, cpu, peak KiB) medians, for the tools that had a counted run."""
+    return {n: tuple(statistics.median(x[i] for x in v) for i in range(3)) for n, v in results.items() if v}
+
+
+def first_request_byte(start, runs, greeting=b"", after=None):
+    """Milliseconds from starting a client to the first byte it sends, per run. A bare
+    loopback listener takes the connection, sends `greeting` (an FTP client waits for
+    one), reads one byte and closes; the client is then killed and `after()` runs.
+    start(port) starts the client against that port and returns its process."""
+    srv = socket.socket()
+    srv.bind(("127.0.0.1", 0))
+    srv.listen(1)
+    srv.settimeout(10)
+    port = srv.getsockname()[1]
+    times = []
+    try:
+        for _ in range(runs):
+            t0 = time.monotonic()
+            proc = start(port)
+            try:
+                conn, _ = srv.accept()
+                conn.settimeout(10)
+                if greeting:
+                    conn.sendall(greeting)
+                conn.recv(1)
+                times.append((time.monotonic() - t0) * 1000)
+                conn.close()
+            finally:
+                proc.kill()
+                proc.wait(timeout=10)
+            if after:
+                after()
+    finally:
+        srv.close()
+    return times
+
+
+def start_client(argv, stdin_data=None, env=None, cwd=None):
+    """A client started for first_request_byte, its output discarded."""
+    proc = subprocess.Popen(argv, stdin=subprocess.PIPE if stdin_data is not None else subprocess.DEVNULL,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env, cwd=cwd)
+    if stdin_data is not None:
+        proc.stdin.write(stdin_data)
+        proc.stdin.close()
+    return proc
+
+
 def print_medians(results, where, size_mb, rounds, peak):
     """The median of each measure per tool, with its ratio to curl's where curl ran."""
-    med = {n: tuple(statistics.median(x[i] for x in v) for i in range(3)) for n, v in results.items() if v}
+    med = medians(results)
     print()
     print("%d MiB over %s, %d rounds, medians:" % (size_mb, where, rounds))
     header = "%-9s %9s %9s %10s %10s %9s" % ("tool", "wall s", "cpu s", "wall/curl", "cpu/curl", "MiB/s")

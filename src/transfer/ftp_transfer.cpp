@@ -1,5 +1,7 @@
 #include "transfer/ftp_transfer.h"
 
+#include <algorithm>
+
 #include "resources/ids.h"
 #include "resources/resources.h"
 #include "platform/services.h"
@@ -273,9 +275,16 @@ LRESULT FtpTransfer::onDataRead(WPARAM, LPARAM) {
     note(Note::Receiving);
   }
   if (m_closed) return 0;
+  // Bytes beyond the size the server named are not the file's.
+  auto left = [&] {
+    return m_d.m_totalSize > 0 ? std::max<std::int64_t>(m_d.m_totalSize - m_d.m_bytesThisConn, 0) : -1;
+  };
+  auto goOn = [&](std::int64_t) { return m_dataSocket && m_outFile; };
+  if (receiveToFile(*m_dataSocket, left, goOn)) return 0;
   readBlocks(*m_dataSocket, [&](int n) {
-    m_d.m_bytesThisConn += n;
-    return writeBody(m_recvBuf, n) && m_dataSocket && m_outFile;
+    std::int64_t take = left() < 0 ? n : std::min<std::int64_t>(n, left());
+    m_d.m_bytesThisConn += take;
+    return writeBody(m_recvBuf, take) && goOn(take);
   });
   return 0;
 }
