@@ -412,8 +412,10 @@ int CAsyncSocket::Receive(void* buf, int len, bool peek) {
 bool CAsyncSocket::CanReceiveToFile() const { return m_fd >= 0 && !m_impl->tls && !m_impl->noSplice; }
 
 namespace {
-// One block: a large pipe means fewer system calls per byte; the system may give less.
-constexpr int kSplicePipe = 1 << 20;
+// One block: a larger pipe means fewer system calls per byte, but past half a megabyte the
+// kernel's copy into the file runs from colder caches and costs more than it saves. The
+// system may give less.
+constexpr int kSplicePipe = 1 << 19;
 
 // Writes n bytes that wait in the pipe into fd the ordinary way.
 bool copyFromPipe(int pipeIn, int fd, std::int64_t n) {
