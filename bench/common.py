@@ -44,6 +44,9 @@ def make_file(path, size):
         while left > 0:
             f.write(block[:min(left, len(block))])
             left -= len(block)
+        # On disk before any round: its writeback would otherwise fall into one, by chance.
+        f.flush()
+        os.fsync(f.fileno())
     # A server that drops privileges must still read it.
     os.chmod(path, 0o644)
 
