@@ -89,11 +89,7 @@ def timed(argv, stdin_data=None, env=None, cwd=None):
     if use_time:
         argv = [TIME, "-f", "%M", "-o", report] + argv
     t0 = time.monotonic()
-    proc = subprocess.Popen(argv, stdin=subprocess.PIPE if stdin_data is not None else subprocess.DEVNULL,
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env, cwd=cwd)
-    if stdin_data is not None:
-        proc.stdin.write(stdin_data)
-        proc.stdin.close()
+    proc = start_client(argv, stdin_data, env, cwd)
     _, status, usage = os.wait4(proc.pid, 0)
     wall = time.monotonic() - t0
     proc.returncode = os.waitstatus_to_exitcode(status)
@@ -190,13 +186,20 @@ def first_request_byte(start, runs, greeting=b"", after=None):
 
 
 def start_client(argv, stdin_data=None, env=None, cwd=None):
-    """A client started for first_request_byte, its output discarded."""
-    proc = subprocess.Popen(argv, stdin=subprocess.PIPE if stdin_data is not None else subprocess.DEVNULL,
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env, cwd=cwd)
+    """A client started with its output discarded. Its answers wait in standard input
+    before it starts: a client that reads them is not kept waiting for this process to be
+    scheduled again, which on a loaded machine can take longer than the client's start."""
+    stdin = subprocess.DEVNULL
     if stdin_data is not None:
-        proc.stdin.write(stdin_data)
-        proc.stdin.close()
-    return proc
+        stdin, w = os.pipe()
+        os.write(w, stdin_data)
+        os.close(w)
+    try:
+        return subprocess.Popen(argv, stdin=stdin, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                env=env, cwd=cwd)
+    finally:
+        if stdin_data is not None:
+            os.close(stdin)
 
 
 def print_medians(results, where, size_mb, rounds, peak):
