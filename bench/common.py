@@ -5,6 +5,7 @@ rounds and the table of medians."""
 import argparse
 import os
 import shutil
+import socket
 import statistics
 import subprocess
 import sys
@@ -43,6 +44,9 @@ def make_file(path, size):
         while left > 0:
             f.write(block[:min(left, len(block))])
             left -= len(block)
+        # On disk before any round: its writeback would otherwise fall into one, by chance.
+        f.flush()
+        os.fsync(f.fileno())
     # A server that drops privileges must still read it.
     os.chmod(path, 0o644)
 
@@ -85,11 +89,7 @@ def timed(argv, stdin_data=None, env=None, cwd=None):
     if use_time:
         argv = [TIME, "-f", "%M", "-o", report] + argv
     t0 = time.monotonic()
-    proc = subprocess.Popen(argv, stdin=subprocess.PIPE if stdin_data is not None else subprocess.DEVNULL,
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env, cwd=cwd)
-    if stdin_data is not None:
-        proc.stdin.write(stdin_data)
-        proc.stdin.close()
+    proc = start_client(argv, stdin_data, env, cwd)
     _, status, usage = os.wait4(proc.pid, 0)
     wall = time.monotonic() - t0
     proc.returncode = os.waitstatus_to_exitcode(status)
@@ -147,9 +147,64 @@ def run_rounds(tools, rounds, out, size, server, peak):
     return results
 
 
+def medians(results):
+    """name -> (wall, cpu, peak KiB) medians, for the tools that had a counted run."""
+    return {n: tuple(statistics.median(x[i] for x in v) for i in range(3)) for n, v in results.items() if v}
+
+
+def first_request_byte(start, runs, greeting=b"", after=None):
+    """Milliseconds from starting a client to the first byte it sends, per run. A bare
+    loopback listener takes the connection, sends `greeting` (an FTP client waits for
+    one), reads one byte and closes; the client is then killed and `after()` runs.
+    start(port) starts the client against that port and returns its process."""
+    srv = socket.socket()
+    srv.bind(("127.0.0.1", 0))
+    srv.listen(1)
+    srv.settimeout(10)
+    port = srv.getsockname()[1]
+    times = []
+    try:
+        for _ in range(runs):
+            t0 = time.monotonic()
+            proc = start(port)
+            try:
+                conn, _ = srv.accept()
+                conn.settimeout(10)
+                if greeting:
+                    conn.sendall(greeting)
+                conn.recv(1)
+                times.append((time.monotonic() - t0) * 1000)
+                conn.close()
+            finally:
+                proc.kill()
+                proc.wait(timeout=10)
+            if after:
+                after()
+    finally:
+        srv.close()
+    return times
+
+
+def start_client(argv, stdin_data=None, env=None, cwd=None):
+    """A client started with its output discarded. Its answers wait in standard input
+    before it starts: a client that reads them is not kept waiting for this process to be
+    scheduled again, which on a loaded machine can take longer than the client's start."""
+    stdin = subprocess.DEVNULL
+    if stdin_data is not None:
+        stdin, w = os.pipe()
+        os.write(w, stdin_data)
+        os.close(w)
+    try:
+        return subprocess.Popen(argv, stdin=stdin, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                env=env, cwd=cwd)
+    finally:
+        if stdin_data is not None:
+            os.close(stdin)
+
+
 def print_medians(results, where, size_mb, rounds, peak):
     """The median of each measure per tool, with its ratio to curl's where curl ran."""
-    med = {n: tuple(statistics.median(x[i] for x in v) for i in range(3)) for n, v in results.items() if v}
+    med = medians(results)
     print()
     print("%d MiB over %s, %d rounds, medians:" % (size_mb, where, rounds))
     header = "%-9s %9s %9s %10s %10s %9s" % ("tool", "wall s", "cpu s", "wall/curl", "cpu/curl", "MiB/s")

@@ -2,7 +2,8 @@
 """FTP download benchmark: one file served by a local vsftpd, fetched in interleaved rounds
 by tarnwick (terminal mode, standard input not a terminal, active data connection) and by
 curl, wget and aria2c (a tool that is missing is skipped). Prints the median wall and CPU
-(user + system) time of each tool and its ratios to curl's. vsftpd needs root.
+(user + system) time and peak memory of each tool and its ratios to curl's. vsftpd needs
+root.
 
   bench/ftp.py [--exe build/tarnwick] [--rounds 5] [--size-mb 1024] [--dir /tmp/...]
 """
@@ -13,18 +14,26 @@ import shutil
 from common import arg_parser, download_tools, executable, prepare_work, print_medians, run_rounds, terminal_home
 from ftp_servers import Vsftpd  # on the path once common is imported
 
+SERVED_DIR = "root"
+GREETING = b"220 ready\r\n"  # what an FTP client waits for before its first byte
+
+
+def serve(args, work, root, home):
+    """The running server, the URL of its file and tarnwick's environment."""
+    tenv = terminal_home(home, "ProxyFTP")
+    server = Vsftpd(os.path.join(work, "vsftpd"), root).start()
+    return server, server.url("/file.bin"), tenv
+
 
 def main():
     args = arg_parser().parse_args()
     exe = executable(args)
-    work, root, dl, home, size = prepare_work(args, "ftp", "root")
-    tenv = terminal_home(home, "ProxyFTP")
-
-    server = Vsftpd(os.path.join(work, "vsftpd"), root).start()
+    work, root, dl, home, size = prepare_work(args, "ftp", SERVED_DIR)
+    server, url, tenv = serve(args, work, root, home)
     out = os.path.join(dl, "file.bin")
-    tools = download_tools(exe, server.url("/file.bin"), out, dl, tenv)
-    results = run_rounds(tools, args.rounds, out, size, server, peak=False)
-    print_medians(results, "loopback FTP", args.size_mb, args.rounds, peak=False)
+    tools = download_tools(exe, url, out, dl, tenv)
+    results = run_rounds(tools, args.rounds, out, size, server, peak=True)
+    print_medians(results, "loopback FTP", args.size_mb, args.rounds, peak=True)
     if not args.dir:
         shutil.rmtree(work, ignore_errors=True)
 

@@ -2,52 +2,46 @@
 """HTTP download benchmark: one file served by a local nginx, fetched in interleaved rounds
 by tarnwick (terminal mode, standard input not a terminal) and by curl, wget and aria2c
 (a tool that is missing is skipped). Prints the median wall and CPU (user + system) time
-of each tool and its ratios to curl's.
+and peak memory of each tool and its ratios to curl's, and tarnwick's time from start to
+its first request byte.
 
   bench/http.py [--exe build/tarnwick] [--rounds 5] [--size-mb 1024] [--dir /tmp/...]
 """
 
 import os
 import shutil
-import socket
 import statistics
-import subprocess
-import time
 
-from common import (TOOLS, arg_parser, download_tools, executable, prepare_work, print_medians,
-                    run_rounds, terminal_home)
-from servers import Nginx  # on the path once common is imported
+from common import (TOOLS, arg_parser, download_tools, executable, first_request_byte, prepare_work,
+                    print_medians, run_rounds, start_client, terminal_home)
+from servers import Nginx, Store  # on the path once common is imported
+
+SERVED_DIR = "www"
+GREETING = b""
 
 
-def first_byte_latency(exe, tenv, dl, runs):
-    """Milliseconds from starting a session to its first request byte, per run: a bare
-    listener takes the request and answers 404, which ends the session."""
-    srv = socket.socket()
-    srv.bind(("127.0.0.1", 0))
-    srv.listen(1)
-    srv.settimeout(10)
-    url = "http://127.0.0.1:%d/latency.bin" % srv.getsockname()[1]
+def serve(args, work, www, home):
+    """The running server, the URL of its file and tarnwick's environment."""
+    tenv = terminal_home(home, "Proxy")
+    nginx = Nginx(os.path.join(work, "nginx"), www).start()
+    return nginx, nginx.url("/file.bin"), tenv
+
+
+def tarnwick_first_byte(exe, scheme, tenv, home, dl, runs, greeting=GREETING):
+    """tarnwick's first request byte against a bare listener, per run in milliseconds; the
+    killed sessions' queue entries are removed after each."""
     out = os.path.join(dl, "latency.bin")
-    times = []
-    try:
-        for _ in range(runs):
-            if os.path.exists(out):
-                os.remove(out)
-            t0 = time.monotonic()
-            proc = subprocess.Popen([exe, url], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
-                                    stderr=subprocess.DEVNULL, env=tenv, cwd=dl)
-            proc.stdin.write((out + "\n").encode())
-            proc.stdin.close()
-            conn, _ = srv.accept()
-            conn.settimeout(10)
-            conn.recv(1)
-            times.append((time.monotonic() - t0) * 1000)
-            conn.sendall(b"HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n")
-            conn.close()
-            proc.wait(timeout=10)
-    finally:
-        srv.close()
-    return times
+    store = Store(home)
+
+    def forget():
+        for name in store.section("FileQueue"):
+            store.delete("FileQueue", name)
+        if os.path.exists(out):
+            os.remove(out)
+
+    return first_request_byte(lambda port: start_client([exe, "%s://127.0.0.1:%d/latency.bin" % (scheme, port)],
+                                                        (out + "\n").encode(), env=tenv, cwd=dl),
+                              runs, greeting, forget)
 
 
 def main():
@@ -56,16 +50,14 @@ def main():
     ap.add_argument("--latency-runs", type=int, default=10, help="runs of the first-request-byte measure")
     args = ap.parse_args()
     exe = executable(args)
-    work, www, dl, home, size = prepare_work(args, "http", "www")
-    tenv = terminal_home(home, "Proxy")
-
-    nginx = Nginx(os.path.join(work, "nginx"), www).start()
+    work, www, dl, home, size = prepare_work(args, "http", SERVED_DIR)
+    nginx, url, tenv = serve(args, work, www, home)
     out = os.path.join(dl, "file.bin")
-    tools = download_tools(exe, nginx.url("/file.bin"), out, dl, tenv, args.tools.split(","))
+    tools = download_tools(exe, url, out, dl, tenv, args.tools.split(","))
     results = run_rounds(tools, args.rounds, out, size, nginx, peak=True)
     print_medians(results, "loopback", args.size_mb, args.rounds, peak=True)
     if args.latency_runs > 0:
-        times = first_byte_latency(exe, tenv, dl, args.latency_runs)
+        times = tarnwick_first_byte(exe, "http", tenv, home, dl, args.latency_runs)
         print()
         print("tarnwick start to first request byte, %d runs: median %.1f ms, max %.1f ms"
               % (len(times), statistics.median(times), max(times)))

@@ -25,24 +25,22 @@ def kernel_tls():
         return False
 
 
-def main():
-    ap = arg_parser()
-    ap.add_argument("--tools", default=",".join(TOOLS), help="comma-separated subset to run")
-    ap.add_argument("--cipher", default="TLS_AES_128_GCM_SHA256", help="the TLS 1.3 cipher suite nginx offers")
-    args = ap.parse_args()
-    exe = executable(args)
-    work, www, dl, home, size = prepare_work(args, "https", "www")
+SERVED_DIR = "www"
+GREETING = b""
+
+
+def serve(args, work, www, home):
+    """The running server, the URL of its file and tarnwick's environment. The test
+    authority is trusted by each tool the way it reads a trust store: OpenSSL's default
+    paths (tarnwick), curl's bundle variable, a wgetrc (wget may be on GnuTLS)."""
     pki = Pki(os.path.join(work, "pki"))
     cert, key = pki.server("nginx")
-    # The test authority, trusted by each tool the way it reads a trust store: OpenSSL's
-    # default paths (tarnwick), curl's bundle variable, a wgetrc (wget may be on GnuTLS).
     os.environ["SSL_CERT_FILE"] = os.environ["CURL_CA_BUNDLE"] = pki.ca
     wgetrc = os.path.join(work, "wgetrc")
     with open(wgetrc, "w") as f:
         f.write("ca_certificate = %s\n" % pki.ca)
     os.environ["WGETRC"] = wgetrc
     tenv = terminal_home(home, "Proxy")
-
     port = free_port()
     extra = f"""
     listen 127.0.0.1:{port} ssl;
@@ -57,6 +55,21 @@ def main():
                            capture_output=True, text=True)
     print("cipher %s, kernel TLS %s, curl verify result %s" %
           (args.cipher, "offered" if kernel_tls() else "not offered by this kernel", probe.stdout or probe.stderr))
+    return nginx, url, tenv
+
+
+def add_options(ap):
+    ap.add_argument("--cipher", default="TLS_AES_128_GCM_SHA256", help="the TLS 1.3 cipher suite nginx offers")
+
+
+def main():
+    ap = arg_parser()
+    ap.add_argument("--tools", default=",".join(TOOLS), help="comma-separated subset to run")
+    add_options(ap)
+    args = ap.parse_args()
+    exe = executable(args)
+    work, www, dl, home, size = prepare_work(args, "https", SERVED_DIR)
+    nginx, url, tenv = serve(args, work, www, home)
     out = os.path.join(dl, "file.bin")
     tools = download_tools(exe, url, out, dl, tenv, args.tools.split(","))
     results = run_rounds(tools, args.rounds, out, size, nginx, peak=True)

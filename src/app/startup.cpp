@@ -5,15 +5,16 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 
 #include "platform/app.h"
-#include "platform/qt/qt_ui.h"
 #include "platform/run.h"
 #include "platform/services.h"
 #include "platform/term/term_input.h"
 #include "platform/term/term_ui.h"
 #include "platform/term/term_views.h"
+#include "platform/widget_view.h"
 #include "platform/wnd.h"
 #include "resources/ids.h"
 #include "session/download_term_view.h"
@@ -39,10 +40,16 @@ void registerTerminalViews() {
 }  // namespace
 
 int RunProcess(CDownloadApp& app, int& argc, char** argv) {
-  bool display = hasDisplay();
-  std::unique_ptr<EventLoop> loop = display ? makeWidgetEventLoop(argc, argv) : makeCoreEventLoop(argc, argv);
-  if (display) {
-    setUi(makeQtUi());
+  const WidgetView* widgets = nullptr;
+  if (hasDisplay()) {
+    std::string error;
+    widgets = LoadWidgetView(error);
+    // Without its widgets the program still works in the terminal.
+    if (!widgets) std::fprintf(stderr, "tarnwick: no widget view (%s); using the terminal\n", error.c_str());
+  }
+  std::unique_ptr<EventLoop> loop = widgets ? widgets->makeEventLoop(argc, argv) : makeCoreEventLoop(argc, argv);
+  if (widgets) {
+    setUi(widgets->makeUi());
   } else {
     registerTerminalViews();
     setUi(makeTerminalUi());

@@ -21,6 +21,8 @@ class CFile {
   bool Open(const std::string& path, Mode mode);
   void Close();
   bool IsOpen() const { return m_fd >= 0; }
+  // The descriptor, for writes the kernel does on its own (bytes spliced from a socket).
+  int Handle() const { return m_fd; }
   // Returns false when positioning fails.
   bool Seek(std::int64_t offset);
   std::int64_t GetPosition() const;

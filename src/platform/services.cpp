@@ -26,11 +26,16 @@ std::function<bool(const std::string&)> g_starter;
 
 void SetAppName(const std::string& name) { g_appName = name; }
 
+std::string ExecutablePath() {
+  char buf[4096];
+  ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+  return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
+}
+
 const std::string& AppName() {
   if (g_appName.empty()) {
-    char buf[4096];
-    ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-    std::string path = n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : "tarnwick";
+    std::string path = ExecutablePath();
+    if (path.empty()) path = "tarnwick";
     g_appName = path.substr(path.rfind('/') + 1);
   }
   return g_appName;
@@ -98,10 +103,8 @@ bool WinExec(const std::string& commandLine) {
   // The first word names the program, which is this executable: start it again with the rest as one argument.
   std::string rest;
   if (auto sp = commandLine.find(' '); sp != std::string::npos) rest = commandLine.substr(sp + 1);
-  char exe[4096];
-  ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
-  if (n <= 0) return false;
-  exe[n] = '\0';
+  std::string exe = ExecutablePath();
+  if (exe.empty()) return false;
   pid_t pid = ::fork();
   if (pid < 0) return false;
   if (pid == 0) {
@@ -119,9 +122,9 @@ bool WinExec(const std::string& commandLine) {
     ::signal(SIGHUP, SIG_DFL);
     ::signal(SIGPIPE, SIG_DFL);
     if (rest.empty())
-      ::execl(exe, exe, static_cast<char*>(nullptr));
+      ::execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
     else
-      ::execl(exe, exe, rest.c_str(), static_cast<char*>(nullptr));
+      ::execl(exe.c_str(), exe.c_str(), rest.c_str(), static_cast<char*>(nullptr));
     ::_exit(127);
   }
   int status = 0;
@@ -141,9 +144,7 @@ std::string CreateTempFile(const std::string& prefix) {
 void DeleteFile(const std::string& path) { ::unlink(path.c_str()); }
 
 std::string HelpFilePath() {
-  char buf[4096];
-  ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-  std::string dir = n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
+  std::string dir = ExecutablePath();
   dir = dir.substr(0, dir.rfind('/'));
   for (const std::string& p : {dir + "/help/tarnwick.html", dir + "/../share/tarnwick/help/tarnwick.html",
                                std::string(TARNWICK_SOURCE_DIR) + "/src/resources/help/tarnwick.html"}) {

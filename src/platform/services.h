@@ -54,6 +54,8 @@ BrowserSettings ReadBrowserSettings();
 
 // The application's name: the executable's base name.
 const std::string& AppName();
+// The running executable's full path; empty when the system does not say.
+std::string ExecutablePath();
 
 // Test and start-up hooks.
 void SetAppName(const std::string& name);

@@ -32,6 +32,8 @@ constexpr int WSAEHOSTDOWN = 10064;
 constexpr int WSAEHOSTUNREACH = 10065;
 // Not a system error: the TLS handshake failed (TlsError() says why).
 constexpr int kTlsFailed = 11100;
+// Not a socket error: the file given to ReceiveToFile refused the bytes.
+constexpr int kFileRefused = 11101;
 
 // Socket options for SetSockOpt (socket level).
 constexpr int kSoReuseAddr = 0x0004;
@@ -74,6 +76,14 @@ class CAsyncSocket {
   bool Accept(CAsyncSocket& connected);
   int Send(const void* buf, int len);
   int Receive(void* buf, int len, bool peek = false);
+  // Whether ReceiveToFile can be used: a plain (not TLS) connection on a system that moves
+  // socket bytes into files inside the kernel.
+  bool CanReceiveToFile() const;
+  // Receives up to max bytes (at most one block) straight into the file fd at its position,
+  // without copying them through this process; answers the read event like Receive. Returns
+  // the bytes now in the file, 0 when the peer has closed, -1 with the error set (would
+  // block when none wait; kFileRefused when the file did not take them).
+  std::int64_t ReceiveToFile(int fd, std::int64_t max);
   void Close();
   bool SetSockOpt(int option, int value);  // kSoReuseAddr, kSoKeepAlive
   bool GetSockName(std::string& address, unsigned& port) const;

@@ -1,5 +1,7 @@
 #include "transfer/ftp_transfer.h"
 
+#include <algorithm>
+
 #include "resources/ids.h"
 #include "resources/resources.h"
 #include "platform/services.h"
@@ -312,6 +314,12 @@ LRESULT FtpTransfer::onDataRead(WPARAM, LPARAM) {
     note(Note::Receiving);
   }
   if (m_closed) return 0;
+  // Bytes beyond the size the server named are not the file's.
+  auto left = [&] {
+    return m_d.m_totalSize > 0 ? std::max<std::int64_t>(m_d.m_totalSize - m_d.m_bytesThisConn, 0) : -1;
+  };
+  auto goOn = [&](std::int64_t) { return m_dataSocket && m_outFile; };
+  if (receiveToFile(*m_dataSocket, left, goOn)) return 0;
   readBlocks(*m_dataSocket, [&](int n) {
     std::int64_t take = n;
     if (m_d.m_totalSize > 0 && m_d.m_bytesThisConn + n > m_d.m_totalSize) {
@@ -355,6 +363,19 @@ void FtpTransfer::checkComplete() {
   if (m_d.m_totalSize > 0 && m_d.m_bytesThisConn < m_d.m_totalSize) {
     outcome(Outcome::Broken, WSAECONNRESET);
     return;
+  }
+  // The size may have come after the bytes: more than it names means a server that
+  // ignored REST (fetched again from 0), or bytes that are not the file's.
+  if (m_d.m_totalSize > 0 && m_d.m_bytesThisConn > m_d.m_totalSize) {
+    if (m_d.m_startOffset > 0) {
+      close();
+      m_d.m_startOffset = 0;
+      note(Note::NoResume);
+      outcome(Outcome::Reconnect);
+      return;
+    }
+    if (m_outFile) m_outFile->Seek(m_d.m_totalSize);
+    m_d.m_bytesThisConn = m_d.m_totalSize;
   }
   if (m_outFile) m_outFile->TruncateHere();
   close();

@@ -296,6 +296,17 @@ void HttpTransfer::validator(const std::string& value) {
 void HttpTransfer::body() {
   if (m_d.m_bytesThisConn == 0) note(Note::Receiving);
   if (m_closed) return;
+  // A whole body ends the reply at once.
+  auto ended = [&] {
+    bool complete = m_chunked ? m_chunks.done() : m_bodyLength >= 0 && m_d.m_bytesThisConn >= m_bodyLength;
+    if (!complete || m_dropConnection) return false;
+    bodyComplete();
+    return true;
+  };
+  // A plain body that goes to the file as it comes needs no look at its bytes.
+  auto left = [&] { return m_bodyLength >= 0 ? m_bodyLength - m_d.m_bytesThisConn : -1; };
+  if (!m_chunked && !m_dropConnection && receiveToFile(*m_ctrlSocket, left, [&](std::int64_t) { return !ended(); }))
+    return;
   std::string decoded;
   readBlocks(*m_ctrlSocket, [&](int n) {
     const char* data = m_recvBuf;
@@ -311,17 +322,12 @@ void HttpTransfer::body() {
       take = static_cast<std::int64_t>(decoded.size());
     } else if (m_bodyLength >= 0) {
       // Bytes beyond the announced length are not the file's.
-      take = std::min(take, m_bodyLength - m_d.m_bytesThisConn);
+      take = std::min(take, left());
     }
     m_d.m_bytesThisConn += take;
     // An error reply's body, or a redirect's, is read out and never written.
     if (m_outFile && !m_dropConnection && !writeBody(data, take)) return false;
-    bool complete = m_chunked ? m_chunks.done() : m_bodyLength >= 0 && m_d.m_bytesThisConn >= m_bodyLength;
-    if (complete && !m_dropConnection) {
-      bodyComplete();
-      return false;
-    }
-    return true;
+    return !ended();
   });
 }
 

@@ -102,6 +102,12 @@ class Transfer : public CWnd, public std::enable_shared_from_this<Transfer> {
   // Reads up to kBlocksPerRead full blocks from s into the file; via filter when set.
   template <class Take>
   void readBlocks(CSessionSocket& s, Take take);
+  // Body bytes straight from s into the output file, never through this process: up to
+  // kBlocksPerRead blocks, each at most left() bytes (< 0: no limit); after each block the
+  // session is told, then took(n) says whether to go on. False, having read nothing, when
+  // s cannot (TLS, no file, nothing left that is the file's): then the caller reads.
+  template <class Left, class Took>
+  bool receiveToFile(CSessionSocket& s, Left left, Took took);
 
   Download& m_d;
   TransferEvents& m_events;
@@ -134,4 +140,28 @@ void Transfer::readBlocks(CSessionSocket& s, Take take) {
     // The block may have ended the transfer.
     if (n < static_cast<int>(sizeof m_recvBuf) || m_closed) return;
   }
+}
+
+template <class Left, class Took>
+bool Transfer::receiveToFile(CSessionSocket& s, Left left, Took took) {
+  if (!m_outFile || !s.CanReceiveToFile()) return false;
+  for (int i = 0; i < kBlocksPerRead; ++i) {
+    std::int64_t want = left();
+    if (want == 0) return i > 0;
+    std::int64_t n = s.ReceiveToFile(m_outFile->Handle(), want < 0 ? INT64_MAX : want);
+    if (n < 0) {
+      int error = CAsyncSocket::GetLastError();
+      if (error == kFileRefused)
+        outcome(Outcome::WriteFailed);
+      else if (i == 0 || error != WSAEWOULDBLOCK)  // running dry after the first block is no failure
+        m_lastSockError = error;
+      return true;
+    }
+    if (n == 0) return true;  // the peer has closed: its close event follows
+    active();
+    m_d.m_bytesThisConn += n;
+    m_events.transferWrote();
+    if (m_closed || !took(n)) return true;
+  }
+  return true;
 }

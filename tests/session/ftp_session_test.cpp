@@ -165,6 +165,19 @@ TEST_F(FtpSession, NewAnonymousDownloadInActiveMode) {
   EXPECT_EQ(dlg->m_statusIcon.GetIcon(), 151);
 }
 
+// Bytes after the size the server named are not the file's.
+TEST_F(FtpSession, BytesBeyondTheNamedSizeAreNeverWritten) {
+  FtpScript ftp;
+  ftp.body = bytesOf(300000);
+  ftp.retrReply = "150 Opening BINARY mode data connection for f.zip (200000 bytes).\r\n";
+  ScriptServer srv([&](ScriptConn& c, int) { ftp.converse(c); });
+  save(env, "f.zip");
+  auto dlg = runSession(env, url(srv.port()));
+  EXPECT_TRUE(dlg->m_finished);
+  EXPECT_EQ(readWholeFile(env.path("f.zip")), ftp.body.substr(0, 200000));
+  EXPECT_TRUE(queueEmpty(env, "00"));
+}
+
 // Greetings and login replies that a willing server may send: each still ends in one
 // USER, one PASS and the whole file.
 TEST_F(FtpSession, GreetingAndLoginVariants) {

@@ -5,6 +5,7 @@
 
 #include <thread>
 
+#include "platform/file.h"
 #include "script_server.h"
 #include "scripted_ui.h"
 #include "transfer/session_socket.h"
@@ -17,8 +18,15 @@ struct Probe : CAsyncSocket {
   std::vector<int> closes, connects;
   int sends = 0, reads = 0;
   int block = 1000;
+  CFile* file = nullptr;  // set: bytes go straight into it
   void OnReceive(int) override {
     ++reads;
+    if (file) {
+      ASSERT_TRUE(CanReceiveToFile());
+      std::int64_t n = ReceiveToFile(file->Handle(), block);
+      ASSERT_LE(n, block);
+      return;
+    }
     char buf[65536];
     int n = Receive(buf, block);
     if (n > 0) data.append(buf, static_cast<std::size_t>(n));
@@ -43,23 +51,31 @@ TEST(AsyncSocket, RefusedConnectReportsTheRefusal) {
   EXPECT_EQ(p.sends, 0);
 }
 
+// Received or spliced into a file alike: every byte, at most a block per read event, then one close.
 TEST(AsyncSocket, CloseComesOnceAfterEveryByte) {
-  TestEnvironment env;
   std::string payload(100000, 'q');
   for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i * 7);
-  ScriptServer srv([&](ScriptConn& c, int) {
-    c.send(payload);
-    c.close();
-  });
-  Probe p;
-  ASSERT_TRUE(p.Create());
-  p.Connect("127.0.0.1", static_cast<unsigned>(srv.port()));
-  ASSERT_TRUE(spinUntil([&] { return !p.closes.empty(); }));
-  spinUntil([] { return false; }, 100);
-  EXPECT_EQ(p.data, payload);
-  EXPECT_EQ(p.closes, std::vector<int>{0});
-  EXPECT_EQ(p.sends, 1);  // the connection stood once; nothing was sent
-  EXPECT_GE(p.reads, 100);
+  for (bool toFile : {false, true}) {
+    SCOPED_TRACE(toFile ? "into a file" : "received");
+    TestEnvironment env;
+    ScriptServer srv([&](ScriptConn& c, int) {
+      c.send(payload);
+      c.close();
+    });
+    CFile out;
+    ASSERT_TRUE(out.Open(env.path("out.bin"), CFile::Mode::WriteShareRead));
+    Probe p;
+    if (toFile) p.file = &out;
+    ASSERT_TRUE(p.Create());
+    p.Connect("127.0.0.1", static_cast<unsigned>(srv.port()));
+    ASSERT_TRUE(spinUntil([&] { return !p.closes.empty(); }));
+    spinUntil([] { return false; }, 100);
+    out.Close();
+    EXPECT_EQ(toFile ? readWholeFile(env.path("out.bin")) : p.data, payload);
+    EXPECT_EQ(p.closes, std::vector<int>{0});
+    EXPECT_EQ(p.sends, 1);  // the connection stood once; nothing was sent
+    EXPECT_GE(p.reads, 100);
+  }
 }
 
 TEST(AsyncSocket, ResetIsAnErrorClose) {
