@@ -622,6 +622,8 @@ TEST_F(FtpSession, ProxyLoginAndPassiveData) {
     EXPECT_TRUE(dlg->m_finished);
     EXPECT_EQ(readWholeFile(local.path("f.zip")), ftp.body);
     EXPECT_EQ(dynamic_cast<FtpTransfer&>(*dlg->m_transfer).passiveHost(), "10.9.8.7");
+    // Once data flows the top line shows the address again.
+    EXPECT_EQ(dlg->m_urlText.GetWindowText(), u);
     EXPECT_EQ(commands(srv.requests().at(0)),
               (Cmds{user, "PASS tarnwick@", "TYPE I", "PASV", "REST 0", "RETR /pub/f.zip"}));
     EXPECT_EQ(dlg->m_headers.rfind("Connecting to:  files.example (via 127.0.0.1)\r\n\r\n", 0), 0u);

@@ -485,6 +485,30 @@ TEST_F(HttpSession, WithoutTimersTheDisplayFollowsEveryBlock) {
   EXPECT_EQ(dlg.m_line2Text.GetWindowText(), "20.0k of 20.0k (100%)");
 }
 
+// Display refreshes come a whole second apart, however early a coarse timer ticks.
+TEST_F(HttpSession, RefreshesComeASecondApart) {
+  ScriptServer srv([&](ScriptConn& c, int) {
+    c.readUntil("\r\n\r\n");
+    c.send("HTTP/1.1 206 Partial Content\r\nContent-Length: 20480\r\n\r\n" + std::string(10240, 'a'));
+    c.readUntil("never", 800);
+    c.close();
+  });
+  save("f.zip");
+  env.ui().endSessionAtRest = false;
+  env.app().m_lpCmdLine = url(srv.port());
+  CDownloadDlg dlg;
+  QObject scope;
+  int refreshes = -1;
+  QTimer::singleShot(250, &scope, [&] {
+    int before = dlg.m_sampleIndex;
+    for (int i = 0; i < 10; ++i) dlg.SendMessage(WM_TIMER, 1, 0);
+    refreshes = (dlg.m_sampleIndex - before + 6) % 6;
+    dlg.EndDialog(-1);
+  });
+  dlg.DoModal();
+  EXPECT_EQ(refreshes, 0);
+}
+
 TEST_F(HttpSession, LongLocationsAndAnEmptyStatusLine) {
   std::string longPath = "/signed/" + std::string(600, 'k') + ".zip";
   ScriptServer srv([&](ScriptConn& c, int i) {
