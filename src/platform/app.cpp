@@ -112,11 +112,14 @@ ProfileStore::ProfileStore(const std::string& path) : m_impl(std::make_unique<Im
   for (int attempt = 0; attempt < 3; ++attempt) {
     struct stat found{};
     bool present = ::stat(path.c_str(), &found) == 0;
-    if (open() || !present) break;
+    if (open() != Opened::Damaged || !present) break;
     struct stat now{};
     if (::stat(path.c_str(), &now) != 0 || !sameFile(found, now)) continue;
     std::string aside = asideName(path);
-    if (::rename(path.c_str(), aside.c_str()) != 0) break;
+    if (::rename(path.c_str(), aside.c_str()) != 0) {
+      if (errno == ENOENT) continue;  // moved by another process just now
+      break;
+    }
     for (const char* extra : {"-wal", "-shm"}) ::rename((path + extra).c_str(), (aside + extra).c_str());
     m_movedAsideTo = aside;
   }
@@ -143,26 +146,33 @@ void ProfileStore::openForReading() {
   }
 }
 
-bool ProfileStore::open() {
+ProfileStore::Opened ProfileStore::open() {
   sqlite3*& db = m_impl->db;
-  if (sqlite3_open_v2(m_path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                      nullptr) != SQLITE_OK) {
+  // What cannot be opened is damaged only when it is no readable file: a file that is fine
+  // may fail for a passing cause (its folder, its side files) and is never moved for that.
+  auto unopenable = [&] {
     sqlite3_close(db);
     db = nullptr;
-    return false;
-  }
+    struct stat st{};
+    bool file = ::stat(m_path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(m_path.c_str(), R_OK) == 0;
+    return file ? Opened::Failed : Opened::Damaged;
+  };
+  if (sqlite3_open_v2(m_path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                      nullptr) != SQLITE_OK)
+    return unopenable();
   sqlite3_busy_timeout(db, 30000);
   // Reading the whole (small) store finds a file that is no database or is cut short.
   sqlite3_stmt* check = nullptr;
   int rc = sqlite3_prepare_v2(db, "PRAGMA quick_check", -1, &check, nullptr);
   if (rc == SQLITE_OK) rc = sqlite3_step(check);
-  bool damaged = rc == SQLITE_NOTADB || rc == SQLITE_CORRUPT || rc == SQLITE_CANTOPEN || rc == SQLITE_IOERR ||
+  bool damaged = rc == SQLITE_NOTADB || rc == SQLITE_CORRUPT ||
                  (rc == SQLITE_ROW && std::string(reinterpret_cast<const char*>(sqlite3_column_text(check, 0))) != "ok");
   sqlite3_finalize(check);
+  if (rc == SQLITE_CANTOPEN || (rc & 0xFF) == SQLITE_IOERR) return unopenable();
   if (damaged) {
     sqlite3_close(db);
     db = nullptr;
-    return false;
+    return Opened::Damaged;
   }
   sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
   sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
@@ -173,7 +183,7 @@ bool ProfileStore::open() {
   m_impl->prepare(m_impl->get, "SELECT value FROM profile WHERE section=?1 AND name=?2");
   m_impl->prepare(m_impl->put, "INSERT OR REPLACE INTO profile(section, name, value) VALUES(?1, ?2, ?3)");
   m_impl->prepare(m_impl->del, "DELETE FROM profile WHERE section=?1 AND name=?2");
-  return true;
+  return Opened::Yes;
 }
 
 ProfileStore::~ProfileStore() { flush(); }

@@ -32,8 +32,9 @@ class ProfileStore {
   bool readOnly() const { return m_readOnly; }
 
  private:
-  // Opens the store; false when it is damaged (the handle stays closed).
-  bool open();
+  enum class Opened { Yes, Damaged, Failed };
+  // Opens the store; the handle stays closed unless it says Yes.
+  Opened open();
   // Opens the store as it stands on disk, for reading only.
   void openForReading();
 

@@ -115,6 +115,31 @@ TEST(ProfileStore, DamagedStoresAreMovedAsideUnwritableOnesSaySo) {
   EXPECT_EQ(again.movedAsideTo(), "");
   EXPECT_EQ(again.getInt("FileQueue", "Start00", 0), 7);
 
+  // Processes starting together on a damaged store: one moves it aside, none moves the new one.
+  const std::string raced = d.path + "/race/settings.db";
+  std::filesystem::create_directories(d.path + "/race");
+  std::ofstream(raced, std::ios::binary) << garbage;
+  std::vector<pid_t> kids;
+  for (int p = 0; p < 6; ++p) {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      ProfileStore s(raced);
+      bool wrote = s.writeInt("P", std::to_string(p), p);
+      ::_exit(!wrote ? 1 : s.movedAsideTo().empty() ? 0 : 10);
+    }
+    kids.push_back(pid);
+  }
+  int movers = 0;
+  for (pid_t k : kids) {
+    int status = 0;
+    ::waitpid(k, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 1) << "a process could not write";
+    movers += WEXITSTATUS(status) == 10;
+  }
+  EXPECT_EQ(movers, 1);
+  ProfileStore afterRace(raced);
+  for (int p = 0; p < 6; ++p) EXPECT_EQ(afterRace.getInt("P", std::to_string(p), -1), p);
+
   // Something that is no file at all stands at the path.
   const std::string dirDb = d.path + "/dir/settings.db";
   std::filesystem::create_directories(dirDb);
