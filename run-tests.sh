@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs the whole test suite: unit and session tests
-# under the address and undefined-behaviour sanitizers, then every suite in the normal build.
+# under the address and undefined-behaviour sanitizers, then every suite in the normal build,
+# then each fuzz target for a few seconds (fuzz/run.sh runs one for longer).
 set -euo pipefail
 cd "$(dirname "$0")"
 ./scripts/setup.sh
@@ -14,3 +15,5 @@ echo "== sanitizer build: unit and session tests"
    ctest --output-on-failure -R '^(unit|session)$')
 echo "== all tests"
 (cd build && ctest --output-on-failure)
+echo "== fuzz targets, a few seconds each"
+for target in url http ftp mirror; do ./fuzz/run.sh "$target" 5; done

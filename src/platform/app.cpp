@@ -8,7 +8,12 @@
 #include <QTimer>
 #include <cerrno>
 #include <cstdlib>
+#include <ctime>
 #include <map>
+
+#include "platform/services.h"
+#include "resources/ids.h"
+#include "resources/resources.h"
 
 namespace {
 CWinApp* g_app = nullptr;
@@ -82,25 +87,103 @@ std::string DefaultProfilePath(const std::string& maker, const std::string& appN
   return base + "/" + maker + "/" + appName + "/settings.db";
 }
 
+namespace {
+bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// "<path>.damaged-<local time>", with a number added when that name is taken.
+std::string asideName(const std::string& path) {
+  char stamp[32];
+  std::time_t now = std::time(nullptr);
+  std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", std::localtime(&now));
+  std::string aside = path + ".damaged-" + stamp;
+  struct stat st{};
+  for (int n = 2; ::lstat(aside.c_str(), &st) == 0; ++n) aside = path + ".damaged-" + stamp + "-" + std::to_string(n);
+  return aside;
+}
+}  // namespace
+
 ProfileStore::ProfileStore(const std::string& path) : m_impl(std::make_unique<Impl>()), m_path(path) {
   auto slash = path.rfind('/');
-  if (slash != std::string::npos) makeDirs(path.substr(0, slash));
-  if (sqlite3_open_v2(path.c_str(), &m_impl->db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                      nullptr) != SQLITE_OK) {
+  std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  makeDirs(folder);
+  // A damaged store is moved aside and a new one made: without a store there is no queue.
+  // Another process may have done so since this one looked: the file is moved only while
+  // it is still the one found damaged, else the new one is opened.
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    struct stat found{};
+    bool present = ::stat(path.c_str(), &found) == 0;
+    if (open() != Opened::Damaged || !present) break;
+    struct stat now{};
+    if (::stat(path.c_str(), &now) != 0 || !sameFile(found, now)) continue;
+    std::string aside = asideName(path);
+    if (::rename(path.c_str(), aside.c_str()) != 0) {
+      if (errno == ENOENT) continue;  // moved by another process just now
+      break;
+    }
+    for (const char* extra : {"-wal", "-shm"}) ::rename((path + extra).c_str(), (aside + extra).c_str());
+    m_movedAsideTo = aside;
+  }
+  // A store in WAL mode cannot be read where its side files cannot be made: it is read as
+  // it stands, so the options stored in it still count.
+  if (!m_impl->db && ::access(path.c_str(), R_OK) == 0) openForReading();
+  m_readOnly = !m_impl->db || sqlite3_db_readonly(m_impl->db, "main") == 1 || ::access(folder.c_str(), W_OK) != 0;
+}
+
+void ProfileStore::openForReading() {
+  std::string uri = "file:";
+  for (char c : m_path) {
+    if (c == '?' || c == '#' || c == '%')
+      uri += Format("%%%02X", static_cast<unsigned char>(c));
+    else
+      uri += c;
+  }
+  uri += "?immutable=1";
+  if (sqlite3_open_v2(uri.c_str(), &m_impl->db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX,
+                      nullptr) != SQLITE_OK ||
+      !m_impl->prepare(m_impl->get, "SELECT value FROM profile WHERE section=?1 AND name=?2")) {
     sqlite3_close(m_impl->db);
     m_impl->db = nullptr;
-    return;
   }
-  sqlite3_busy_timeout(m_impl->db, 30000);
-  sqlite3_exec(m_impl->db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
-  sqlite3_exec(m_impl->db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
-  sqlite3_exec(m_impl->db,
+}
+
+ProfileStore::Opened ProfileStore::open() {
+  sqlite3*& db = m_impl->db;
+  // What cannot be opened is damaged only when it is no readable file: a file that is fine
+  // may fail for a passing cause (its folder, its side files) and is never moved for that.
+  auto unopenable = [&] {
+    sqlite3_close(db);
+    db = nullptr;
+    struct stat st{};
+    bool file = ::stat(m_path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(m_path.c_str(), R_OK) == 0;
+    return file ? Opened::Failed : Opened::Damaged;
+  };
+  if (sqlite3_open_v2(m_path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                      nullptr) != SQLITE_OK)
+    return unopenable();
+  sqlite3_busy_timeout(db, 30000);
+  // Reading the whole (small) store finds a file that is no database or is cut short.
+  sqlite3_stmt* check = nullptr;
+  int rc = sqlite3_prepare_v2(db, "PRAGMA quick_check", -1, &check, nullptr);
+  if (rc == SQLITE_OK) rc = sqlite3_step(check);
+  bool damaged = rc == SQLITE_NOTADB || rc == SQLITE_CORRUPT ||
+                 (rc == SQLITE_ROW && std::string(reinterpret_cast<const char*>(sqlite3_column_text(check, 0))) != "ok");
+  sqlite3_finalize(check);
+  if (rc == SQLITE_CANTOPEN || (rc & 0xFF) == SQLITE_IOERR) return unopenable();
+  if (damaged) {
+    sqlite3_close(db);
+    db = nullptr;
+    return Opened::Damaged;
+  }
+  sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+  sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+  sqlite3_exec(db,
                "CREATE TABLE IF NOT EXISTS profile(section TEXT NOT NULL, name TEXT NOT NULL, value, "
                "PRIMARY KEY(section, name))",
                nullptr, nullptr, nullptr);
   m_impl->prepare(m_impl->get, "SELECT value FROM profile WHERE section=?1 AND name=?2");
   m_impl->prepare(m_impl->put, "INSERT OR REPLACE INTO profile(section, name, value) VALUES(?1, ?2, ?3)");
   m_impl->prepare(m_impl->del, "DELETE FROM profile WHERE section=?1 AND name=?2");
+  return Opened::Yes;
 }
 
 ProfileStore::~ProfileStore() { flush(); }
@@ -221,6 +304,11 @@ ProfileStore* CWinApp::Store() {
     std::string path = m_profilePath.empty() ? DefaultProfilePath(m_maker.empty() ? "Quillfern" : m_maker, AppName())
                                              : m_profilePath;
     m_store = std::make_unique<ProfileStore>(path);
+    // Told once: the next process finds the new store, or the same unwritable one again.
+    if (!m_store->movedAsideTo().empty())
+      AfxMessageBox(FormatString(LoadString(res::IDS_STORE_REPLACED), m_store->movedAsideTo()), MB_ICONEXCLAMATION);
+    else if (m_store->readOnly())
+      AfxMessageBox(FormatString(LoadString(res::IDS_STORE_READ_ONLY), path), MB_ICONEXCLAMATION);
   }
   return m_store.get();
 }

@@ -25,11 +25,24 @@ class ProfileStore {
   // Runs fn inside one write transaction: the profile calls it makes see and change the store atomically.
   bool transaction(const std::function<void()>& fn);
   const std::string& path() const { return m_path; }
+  // Where a store that could not be opened or was no database was moved (a new one took its
+  // place); empty when none was.
+  const std::string& movedAsideTo() const { return m_movedAsideTo; }
+  // The store (or its folder) cannot be written: reads give what it holds, writes fail.
+  bool readOnly() const { return m_readOnly; }
 
  private:
+  enum class Opened { Yes, Damaged, Failed };
+  // Opens the store; the handle stays closed unless it says Yes.
+  Opened open();
+  // Opens the store as it stands on disk, for reading only.
+  void openForReading();
+
   struct Impl;
   std::unique_ptr<Impl> m_impl;
   std::string m_path;
+  std::string m_movedAsideTo;
+  bool m_readOnly = false;
 };
 
 // Where the store lives: ${XDG_CONFIG_HOME:-$HOME/.config}/Quillfern/<app name>/settings.db

@@ -147,5 +147,8 @@ constexpr int IDS_NOT_FOUND = 144;
 constexpr int IDS_NO_SITE_LEFT = 145;
 constexpr int IDS_NO_BROWSER_EMAIL = 146;
 constexpr int IDS_ENTER_URL = 147;         // "Enter &URL..."
+// The settings store found damaged (moved aside) or unwritable at start.
+constexpr int IDS_STORE_REPLACED = 160;
+constexpr int IDS_STORE_READ_ONLY = 161;
 
 }  // namespace res

@@ -1,6 +1,26 @@
 #include "session/progress_text.h"
 
+#include <climits>
+#include <cmath>
+
 #include "platform/services.h"
+
+namespace {
+// Counts reach 2^62 (the wire's limit), so a count plus the resume point, or a count times
+// 100, may pass the 64-bit range: such sums and products are taken wider.
+using Wide = __int128;
+
+int clampToInt(Wide v) { return v > INT_MAX ? INT_MAX : v < INT_MIN ? INT_MIN : static_cast<int>(v); }
+
+// Whole seconds toward zero; a time beyond what the text can hold (a speed near nothing) is
+// shown as the longest one.
+long long wholeSeconds(double seconds) {
+  if (std::isnan(seconds)) return 0;
+  if (seconds >= 9.2e18) return LLONG_MAX;
+  if (seconds <= -9.2e18) return -LLONG_MAX;
+  return static_cast<long long>(seconds);
+}
+}  // namespace
 
 double speedSample(std::int64_t receivedBytes, unsigned elapsedMs) {
   return (static_cast<double>(receivedBytes) / 1024.0) / (static_cast<double>(elapsedMs) / 1000.0);
@@ -17,9 +37,9 @@ std::string timeSpeedLine(double average, bool nothingSinceSample, std::int64_t 
     t = elapsedSinceFirst;
     fmt = mb ? "%lld:%02lld:%02lld  (Average %.2fMB/sec)" : "%lld:%02lld:%02lld  (Average %.1fk/sec)";
   } else {
-    double remaining = static_cast<double>(totalSize + startOffset) / 1024.0 -
-                       static_cast<double>(bytesThisConn + startOffset) / 1024.0;
-    t = average == 0 ? 0 : static_cast<long long>(remaining / average);
+    double remaining = static_cast<double>(Wide{totalSize} + startOffset) / 1024.0 -
+                       static_cast<double>(Wide{bytesThisConn} + startOffset) / 1024.0;
+    t = average == 0 ? 0 : wholeSeconds(remaining / average);
     fmt = mb ? "%lld:%02lld:%02lld left  (Average %.2fMB/sec)" : "%lld:%02lld:%02lld left  (Average %.1fk/sec)";
   }
   return Format(fmt, t / 3600, (t / 60) % 60, t % 60, shown);
@@ -33,8 +53,8 @@ SizeTexts sizeTexts(std::int64_t have, std::int64_t totalSize, std::int64_t star
     out.title = Format("%lldk Downloaded by Tarnwick", k);
     return out;
   }
-  std::int64_t total = totalSize + startOffset;
-  int percent = total != 0 ? static_cast<int>(have * 100 / total) : 0;
+  Wide total = Wide{totalSize} + startOffset;
+  int percent = total != 0 ? clampToInt(Wide{have} * 100 / total) : 0;
   out.percent = percent;
   out.line = Format("%.1fk of %.1fk (%i%%)", static_cast<double>(have) / 1024.0, static_cast<double>(total) / 1024.0,
                     percent);

@@ -22,8 +22,10 @@ bool decimal(const std::string& s, std::size_t& pos, std::int64_t& value) {
   std::size_t start = pos;
   value = 0;
   while (pos < s.size() && isDigit(s[pos])) {
-    value = value * 10 + (s[pos++] - '0');
-    if (value > kMaxWireNumber) return false;
+    int digit = s[pos++] - '0';
+    // Checked before the step: the step itself would overflow for a long run of digits.
+    if (value > (kMaxWireNumber - digit) / 10) return false;
+    value = value * 10 + digit;
   }
   return pos > start;
 }

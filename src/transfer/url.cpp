@@ -83,7 +83,8 @@ bool parseUrl(const std::string& text, int& service, std::string& server, std::s
     if (*p == '+' || *p == '-') neg = *p++ == '-';
     std::uint64_t v = 0;
     while (*p >= '0' && *p <= '9') v = v * 10 + static_cast<std::uint64_t>(*p++ - '0');
-    if (neg) v = static_cast<std::uint64_t>(-static_cast<std::int64_t>(v));
+    // Negated as unsigned: the same low bits, and no overflow for the most negative number.
+    if (neg) v = 0 - v;
     port = static_cast<std::uint16_t>(v & 0xFFFF);
     server = server.substr(0, colon);
   }

@@ -3,11 +3,13 @@
 tinyproxy on loopback. Usage: http_test.py [unittest options], with TARNWICK_EXE naming
 the executable."""
 
+import contextlib
 import email.utils
 import os
 import random
 import re
 import signal
+import subprocess
 import sys
 import tempfile
 import time
@@ -463,6 +465,63 @@ class BrokenConnection(Session):
         self.assertSameFile(out, data)
         self.assertNoQueue()
         self.assertEqual([r.split()[2] for r in self.new_requests()], ["206"])
+
+
+@contextlib.contextmanager
+def unwritable(*paths):
+    """Takes write permission from files and folders; root writes despite the mode bits, so
+    for root they are made immutable instead."""
+    root = os.geteuid() == 0
+    for p in paths:
+        if root:
+            if subprocess.run(["chattr", "+i", p], capture_output=True).returncode != 0:
+                raise unittest.SkipTest("cannot make files immutable here")
+        else:
+            os.chmod(p, 0o555)
+    try:
+        yield
+    finally:
+        for p in paths:
+            if root:
+                subprocess.run(["chattr", "-i", p], capture_output=True)
+            else:
+                os.chmod(p, 0o755)
+
+
+class DamagedStore(Session):
+    """Without a usable store there is no queue: a damaged one is replaced, and said so once."""
+
+    def test_damaged_store_is_replaced_once_and_the_queue_works_again(self):
+        for extra in ("-wal", "-shm"):
+            if os.path.exists(self.store.path + extra):
+                os.remove(self.store.path + extra)
+        with open(self.store.path, "wb") as f:
+            f.write(b"this is no database at all " * 40)
+        rc = self.run_session(_nginx.url("/status/503"), self.local("busy") + "\n")
+        self.assertEqual(rc, 2, self.output)
+        self.assertIn("The settings store could not be opened or was damaged; it was moved aside to:\n  "
+                      + self.store.path + ".damaged-", self.output)
+        aside = [n for n in os.listdir(os.path.dirname(self.store.path)) if ".damaged-" in n]
+        self.assertEqual(len(aside), 1, aside)
+        # The broken download is queued in the new store.
+        self.assertEqual(self.queue().get("Get00"), _nginx.url("/status/503"), self.output)
+        self.store.delete("FileQueue", "Get00")
+
+        data = random.Random(21).randbytes(100_000)
+        serve("after-damage.bin", data)
+        rc = self.run_session(_nginx.url("/after-damage.bin"), self.local("after-damage.bin") + "\n")
+        self.assertEqual(rc, 0, self.output)
+        self.assertNotIn("settings store", self.output)
+
+    def test_read_only_store_is_named_and_downloads_still_run(self):
+        data = random.Random(22).randbytes(200_000)
+        serve("read-only.bin", data)
+        folder = os.path.dirname(self.store.path)
+        with unwritable(self.store.path, folder):
+            rc = self.run_session(_nginx.url("/read-only.bin"), self.local("read-only.bin") + "\n")
+        self.assertEqual(rc, 0, self.output)
+        self.assertSameFile(self.local("read-only.bin"), data)
+        self.assertIn("The settings store cannot be written:\n  " + self.store.path + "\n", self.output)
 
 
 class Signals(Session):

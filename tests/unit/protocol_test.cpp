@@ -36,6 +36,8 @@ TEST(HttpReply, LengthsAndRanges) {
   std::int64_t n = 0, first = 0, last = 0;
   EXPECT_TRUE(parseContentLength("5368709120", n));
   EXPECT_EQ(n, 5368709120LL);
+  EXPECT_TRUE(parseContentLength("4611686018427387904", n));
+  EXPECT_EQ(n, kMaxWireNumber);
   for (const char* bad : {"", "-1", "12abc", "+5", "99999999999999999999", "4611686018427387905"})
     EXPECT_FALSE(parseContentLength(bad, n)) << bad;
   EXPECT_TRUE(parseContentRange("bytes 100-199/1000", first, last));

@@ -4,7 +4,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include "platform/app.h"
 
@@ -67,6 +72,100 @@ TEST(ProfileStore, ManyProcessesWritingAtOnceLoseNothing) {
     for (int i = 0; i < kValues; ++i) ASSERT_EQ(s.getInt("P" + std::to_string(p), "V" + std::to_string(i), -1), i);
   // Read-modify-write inside a transaction is atomic across processes.
   EXPECT_EQ(s.getInt("Shared", "Counter", 0), kProcs * kValues);
+}
+
+// Takes write permission from a file or folder for as long as it lives. Root writes despite
+// the mode bits, so for root the path is made immutable instead.
+struct Unwritable {
+  std::string path;
+  bool ok;
+  explicit Unwritable(std::string p) : path(std::move(p)) {
+    ok = ::geteuid() == 0 ? std::system(("chattr +i '" + path + "' 2>/dev/null").c_str()) == 0
+                          : ::chmod(path.c_str(), 0555) == 0;
+  }
+  ~Unwritable() {
+    if (::geteuid() == 0)
+      std::system(("chattr -i '" + path + "' 2>/dev/null").c_str());
+    else
+      ::chmod(path.c_str(), 0755);
+  }
+};
+
+std::string contents(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(f), {});
+}
+
+// Without a usable store there is no queue: a damaged one is replaced (once, keeping the old
+// file), an unwritable one is used for reading and said to be so.
+TEST(ProfileStore, DamagedStoresAreMovedAsideUnwritableOnesSaySo) {
+  TempDir d;
+  const std::string db = d.path + "/settings.db";
+  const std::string garbage = "not a database, but long enough to look like one's header\n";
+  std::ofstream(db, std::ios::binary) << garbage;
+  {
+    ProfileStore s(db);
+    ASSERT_EQ(s.movedAsideTo().rfind(db + ".damaged-", 0), 0u) << s.movedAsideTo();
+    EXPECT_EQ(contents(s.movedAsideTo()), garbage);
+    EXPECT_FALSE(s.readOnly());
+    EXPECT_TRUE(s.writeInt("FileQueue", "Start00", 7));
+    EXPECT_EQ(s.getInt("FileQueue", "Start00", 0), 7);
+  }
+  ProfileStore again(db);
+  EXPECT_EQ(again.movedAsideTo(), "");
+  EXPECT_EQ(again.getInt("FileQueue", "Start00", 0), 7);
+
+  // Processes starting together on a damaged store: one moves it aside, none moves the new one.
+  const std::string raced = d.path + "/race/settings.db";
+  std::filesystem::create_directories(d.path + "/race");
+  std::ofstream(raced, std::ios::binary) << garbage;
+  std::vector<pid_t> kids;
+  for (int p = 0; p < 6; ++p) {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      ProfileStore s(raced);
+      bool wrote = s.writeInt("P", std::to_string(p), p);
+      ::_exit(!wrote ? 1 : s.movedAsideTo().empty() ? 0 : 10);
+    }
+    kids.push_back(pid);
+  }
+  int movers = 0;
+  for (pid_t k : kids) {
+    int status = 0;
+    ::waitpid(k, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 1) << "a process could not write";
+    movers += WEXITSTATUS(status) == 10;
+  }
+  EXPECT_EQ(movers, 1);
+  ProfileStore afterRace(raced);
+  for (int p = 0; p < 6; ++p) EXPECT_EQ(afterRace.getInt("P", std::to_string(p), -1), p);
+
+  // Something that is no file at all stands at the path.
+  const std::string dirDb = d.path + "/dir/settings.db";
+  std::filesystem::create_directories(dirDb);
+  ProfileStore fromDir(dirDb);
+  EXPECT_NE(fromDir.movedAsideTo(), "");
+  EXPECT_TRUE(fromDir.writeString("Config", "Proxy", "p:1"));
+
+  // A read-only store: its values are read, nothing is written, nothing is moved.
+  const std::string roDb = d.path + "/ro/settings.db";
+  { ProfileStore(roDb).writeInt("Config", "Rollback", 9); }
+  {
+    Unwritable folder(d.path + "/ro"), file(roDb);
+    if (!folder.ok || !file.ok) GTEST_SKIP() << "cannot take write permission here";
+    ProfileStore ro(roDb);
+    EXPECT_TRUE(ro.readOnly());
+    EXPECT_EQ(ro.movedAsideTo(), "");
+    EXPECT_EQ(ro.getInt("Config", "Rollback", 4), 9);
+    EXPECT_FALSE(ro.writeString("Config", "Proxy", "p:1"));
+  }
+  // A folder where no store can be made: defaults, and said to be unwritable.
+  std::filesystem::create_directories(d.path + "/empty");
+  Unwritable empty(d.path + "/empty");
+  ProfileStore none(d.path + "/empty/settings.db");
+  EXPECT_TRUE(none.readOnly());
+  EXPECT_EQ(none.movedAsideTo(), "");
+  EXPECT_EQ(none.getInt("Config", "Rollback", 4), 4);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // The texts and arithmetic users read: progress lines, resume points, socket errors, requests.
 #include <gtest/gtest.h>
 
+#include <climits>
+
 #include "settings/options.h"
 #include "transfer/download.h"
 #include "transfer/http_request.h"
@@ -32,6 +34,9 @@ TEST(Progress, TimeAndSpeedLines) {
       {10, false, 1024 * 100, 1024 * 50, 1024 * 40, 0, "0:00:06 left  (Average 10.0k/sec)"},
       // More than 2 GiB: counts are 64-bit.
       {1024, false, 5LL << 30, 3LL << 30, 0, 0, "1:25:20 left  (Average 1.00MB/sec)"},
+      // Sizes at the wire's limit, and a speed near nothing: no overflow, the longest time.
+      {1024, false, 1LL << 62, 1LL << 62, 0, 0, "1221679586:25:04 left  (Average 1.00MB/sec)"},
+      {1e-12, false, 1LL << 62, 1LL << 62, 1, 0, "2562047788015215:30:07 left  (Average 0.0k/sec)"},
   };
   for (const auto& c : cases)
     EXPECT_EQ(timeSpeedLine(c.average, c.nothing, c.total, c.start, c.got, c.sinceFirst), c.text);
@@ -54,6 +59,11 @@ TEST(Progress, SizeLinesAndTitles) {
   t = sizeTexts(3LL << 30, 4LL << 30, 0);
   EXPECT_EQ(t.percent, 75);
   EXPECT_EQ(t.line, "3145728.0k of 4194304.0k (75%)");
+  // Counts at the wire's limit: the total passes 2^63 and the product 2^68.
+  t = sizeTexts(1LL << 62, 1LL << 62, 1LL << 62);
+  EXPECT_EQ(t.line, "4503599627370496.0k of 9007199254740992.0k (50%)");
+  EXPECT_EQ(t.title, "50% Downloaded by Tarnwick");
+  EXPECT_EQ(sizeTexts(1LL << 62, 1, 0).percent, INT_MAX);
 }
 
 TEST(Rollback, StepsBackToAKilobyteBoundaryNeverBelowZero) {

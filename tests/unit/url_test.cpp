@@ -22,6 +22,8 @@ TEST(ParseUrl, SplitsServicesServersPortsAndObjects) {
       {"http://host:/x", true, svc::kHttp, "host", "/x", 0},
       {"http://host:abc/x", true, svc::kHttp, "host", "/x", 0},
       {"http://host:70000/x", true, svc::kHttp, "host", "/x", 4464},
+      {"http://host:-1/x", true, svc::kHttp, "host", "/x", 65535},
+      {"http://host:-9223372036854775808/x", true, svc::kHttp, "host", "/x", 0},
       {"shttp://host/x", true, svc::kHttp, "host", "/x", 0},
       {"gopher://host/x", true, svc::kGopher, "host", "/x", 0},
       {"file://c:/x", true, svc::kFile, "", "c:/x", 0},

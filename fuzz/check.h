@@ -1,0 +1,12 @@
+// A broken promise of a parser is a finding like a crash: libFuzzer keeps the input.
+#pragma once
+#include <cstdio>
+#include <cstdlib>
+
+#define FUZZ_CHECK(cond)                                                          \
+  do {                                                                            \
+    if (!(cond)) {                                                                \
+      std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
+      std::abort();                                                               \
+    }                                                                             \
+  } while (0)
