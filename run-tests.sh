@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs the whole test suite: unit and session tests
-# under the address and undefined-behaviour sanitizers, then every suite in the normal build,
-# then each fuzz target for a few seconds (fuzz/run.sh runs one for longer).
+# under the address and undefined-behaviour sanitizers, each fuzz target for a few seconds
+# (fuzz/run.sh runs one for longer), then every suite in the normal build, whose summary
+# closes the run.
 set -euo pipefail
 cd "$(dirname "$0")"
 ./scripts/setup.sh
@@ -13,7 +14,7 @@ cmake --build build -j"$jobs"
 echo "== sanitizer build: unit and session tests"
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
    ctest --output-on-failure -R '^(unit|session)$')
-echo "== all tests"
-(cd build && ctest --output-on-failure)
 echo "== fuzz targets, a few seconds each"
 for target in url http ftp mirror; do ./fuzz/run.sh "$target" 5; done
+echo "== all tests"
+(cd build && ctest --output-on-failure)
