@@ -40,4 +40,3 @@ std::string siteUrlOf(const std::string& line) {
   }
   return rest;
 }
-

@@ -12,9 +12,15 @@ struct ValueName {
   const char* name;
 };
 constexpr ValueName kValueNames[] = {
-    {QueueValue::Get, "Get"},         {QueueValue::Local, "Local"},         {QueueValue::Start, "Start"},
-    {QueueValue::WindowX, "WindowX"}, {QueueValue::WindowY, "WindowY"},     {QueueValue::Minimized, "Minimized"},
-    {QueueValue::LastMod, "LastMod"}, {QueueValue::StupidServer, "StupidServer"}, {QueueValue::FTPMarker, "FTPMarker"},
+    {QueueValue::Get, "Get"},
+    {QueueValue::Local, "Local"},
+    {QueueValue::Start, "Start"},
+    {QueueValue::WindowX, "WindowX"},
+    {QueueValue::WindowY, "WindowY"},
+    {QueueValue::Minimized, "Minimized"},
+    {QueueValue::LastMod, "LastMod"},
+    {QueueValue::StupidServer, "StupidServer"},
+    {QueueValue::FTPMarker, "FTPMarker"},
 };
 
 std::string nameOf(const std::string& slot, QueueValue v) {

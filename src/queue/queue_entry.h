@@ -14,14 +14,14 @@ std::string slotText(int slot);
 
 struct QueueEntry {
   std::string slot;
-  std::string url;             // Get: the address being fetched; empty = no entry
-  std::string localPath;       // Local
-  std::int64_t start = 0;      // Start: the bytes on disk
-  std::int64_t windowX = -1;   // WindowX, WindowY: the window's place, -1 unknown
+  std::string url;            // Get: the address being fetched; empty = no entry
+  std::string localPath;      // Local
+  std::int64_t start = 0;     // Start: the bytes on disk
+  std::int64_t windowX = -1;  // WindowX, WindowY: the window's place, -1 unknown
   std::int64_t windowY = -1;
-  bool minimized = false;      // Minimized
-  std::string lastModified;    // LastMod
-  int stupidServer = 0;        // StupidServer
+  bool minimized = false;    // Minimized
+  std::string lastModified;  // LastMod
+  int stupidServer = 0;      // StupidServer
 
   static QueueEntry load(const std::string& slot);
   static bool exists(const std::string& slot);

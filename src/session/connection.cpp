@@ -1,8 +1,8 @@
 // Opening and closing a session's connections, and giving up a site.
 #include "platform/app.h"
+#include "platform/services.h"
 #include "resources/ids.h"
 #include "resources/resources.h"
-#include "platform/services.h"
 #include "session/download_dlg.h"
 #include "settings/options.h"
 #include "transfer/route.h"

@@ -3,9 +3,9 @@
 #include "session/download_dlg.h"
 
 #include "platform/app.h"
+#include "platform/services.h"
 #include "resources/ids.h"
 #include "resources/resources.h"
-#include "platform/services.h"
 #include "settings/options.h"
 #include "ui/about_dlg.h"
 #include "ui/headers_dlg.h"
@@ -78,7 +78,8 @@ bool CDownloadDlg::OnInitDialog() {
     AppendSystemMenu(0, "");
     AppendSystemMenu(res::IDM_HELP, LoadString(res::IDS_HELP));
   }
-  if (!LoadString(res::IDS_VIEW_HEADER).empty()) AppendSystemMenu(res::IDM_VIEW_HEADER, LoadString(res::IDS_VIEW_HEADER));
+  if (!LoadString(res::IDS_VIEW_HEADER).empty())
+    AppendSystemMenu(res::IDM_VIEW_HEADER, LoadString(res::IDS_VIEW_HEADER));
   if (!LoadString(res::IDS_ABOUTBOX).empty()) {
     AppendSystemMenu(0, "");
     AppendSystemMenu(res::IDM_ABOUTBOX, LoadString(res::IDS_ABOUTBOX));
@@ -117,20 +118,15 @@ bool CDownloadDlg::OnInitDialog() {
 
 LRESULT CDownloadDlg::OnSysCommand(WPARAM wParam, LPARAM lParam) {
   switch (wParam) {
-    case res::IDM_ABOUTBOX:
-      ShowAboutBox();
-      return 0;
-    case res::IDM_HELP:
-      WinHelp(0);
-      return 0;
+    case res::IDM_ABOUTBOX: ShowAboutBox(); return 0;
+    case res::IDM_HELP: WinHelp(0); return 0;
     case res::IDM_VIEW_HEADER: {
       CHeadersDlg dlg;
       dlg.m_text = m_headers;
       dlg.DoModal();
       return 0;
     }
-    default:
-      return DefWindowProc(WM_SYSCOMMAND, wParam, lParam);
+    default: return DefWindowProc(WM_SYSCOMMAND, wParam, lParam);
   }
 }
 
@@ -253,4 +249,6 @@ void CDownloadDlg::connectionBroken() {
   AfxGetApp()->FlushProfile();
 }
 
-void CDownloadDlg::setNoResumeNote(bool clear) { m_noResumeNote.SetWindowText(clear ? "" : LoadString(res::IDS_NO_RESUME_NOTE)); }
+void CDownloadDlg::setNoResumeNote(bool clear) {
+  m_noResumeNote.SetWindowText(clear ? "" : LoadString(res::IDS_NO_RESUME_NOTE));
+}

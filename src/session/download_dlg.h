@@ -30,17 +30,17 @@ class CDownloadDlg : public CDialog, public Download, private TransferEvents {
   // ---- the session record ----
   // Window controls (bound to their ids in DoDataExchange).
   CCtl m_noResumeNote;
-  CCtl m_stateIcon;   
-  CCtl m_line1Icon;   
-  CCtl m_line2Icon;   
-  CCtl m_pauseButton; 
+  CCtl m_stateIcon;
+  CCtl m_line1Icon;
+  CCtl m_line2Icon;
+  CCtl m_pauseButton;
   CCtl m_cancelButton;
-  CCtl m_statusIcon;  
-  CCtl m_line3Text;   
-  CCtl m_progress;    
-  CCtl m_line1Text;   
-  CCtl m_urlText;     
-  CCtl m_line2Text;   
+  CCtl m_statusIcon;
+  CCtl m_line3Text;
+  CCtl m_progress;
+  CCtl m_line1Text;
+  CCtl m_urlText;
+  CCtl m_line2Text;
 
   // State flags and counters (the download's own are in Download).
   int m_paused = 0;

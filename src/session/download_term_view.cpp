@@ -61,11 +61,17 @@ class SessionView : public DialogView, public DialogObserver {
  private:
   void onKey(char c) {
     switch (c) {
-      case 'p': case 'P': m_dlg.ViewCommand(IDC_PAUSE); break;
-      case 'q': case 'Q': case 27: m_dlg.ViewCommand(IDCANCEL); break;
-      case 'v': case 'V': m_dlg.ViewSysCommand(IDM_VIEW_HEADER); break;
-      case 'a': case 'A': m_dlg.ViewSysCommand(IDM_ABOUTBOX); break;
-      case 'h': case 'H': m_dlg.ViewSysCommand(IDM_HELP); break;
+      case 'p':
+      case 'P': m_dlg.ViewCommand(IDC_PAUSE); break;
+      case 'q':
+      case 'Q':
+      case 27: m_dlg.ViewCommand(IDCANCEL); break;
+      case 'v':
+      case 'V': m_dlg.ViewSysCommand(IDM_VIEW_HEADER); break;
+      case 'a':
+      case 'A': m_dlg.ViewSysCommand(IDM_ABOUTBOX); break;
+      case 'h':
+      case 'H': m_dlg.ViewSysCommand(IDM_HELP); break;
       default: break;
     }
   }
@@ -111,8 +117,8 @@ class SessionView : public DialogView, public DialogObserver {
     int pos = 0;
     if (auto* c = m_dlg.Control(IDC_PROGRESS)) pos = std::clamp(c->pos, 0, 100);
     int bar = std::clamp(width - 10, 1, 40), filled = pos * bar / 100;
-    line("  [" + std::string(static_cast<std::size_t>(filled), '#') + std::string(static_cast<std::size_t>(bar - filled), '.') +
-         "] " + std::to_string(pos) + "%");
+    line("  [" + std::string(static_cast<std::size_t>(filled), '#') +
+         std::string(static_cast<std::size_t>(bar - filled), '.') + "] " + std::to_string(pos) + "%");
     line("  " + m_dlg.ControlText(IDC_NO_RESUME_NOTE));
     std::string hints = "  ";
     if (auto* pb = m_dlg.Control(IDC_PAUSE); pb && pb->enabled)

@@ -9,4 +9,3 @@ class CDownloadDlg;
 // by SIGTERM or SIGHUP. A plain success says where the file is; any other ending says why in
 // one line, and one that keeps its queue entry says how to go on.
 std::vector<std::string> endingLines(const CDownloadDlg& dlg, int status, bool signalled);
-

@@ -1,9 +1,9 @@
 // Mirror lists: the sites of a list tried in turn, and the queue entry of the session.
 #include "platform/app.h"
-#include "resources/ids.h"
-#include "resources/resources.h"
 #include "platform/services.h"
 #include "queue/mirror_list.h"
+#include "resources/ids.h"
+#include "resources/resources.h"
 #include "session/download_dlg.h"
 #include "transfer/url.h"
 

@@ -1,9 +1,9 @@
 // What each outcome of a transfer means to the user and to the queue entry: the one place
 // that maps them to message boxes, pauses and endings.
 #include "platform/app.h"
+#include "platform/services.h"
 #include "resources/ids.h"
 #include "resources/resources.h"
-#include "platform/services.h"
 #include "session/download_dlg.h"
 #include "settings/options.h"
 #include "transfer/url.h"
@@ -11,17 +11,13 @@
 
 bool CDownloadDlg::transferOutcome(Outcome what, int code, const std::string& text) {
   switch (what) {
-    case Outcome::Finished:
-      onConnectionClosed(0);
-      return true;
+    case Outcome::Finished: onConnectionClosed(0); return true;
     case Outcome::Broken:
       // A connection lost after the window has ended or the file is complete changes nothing.
       if (code == 0 && (m_finished || IsEnded())) return false;
       onConnectionClosed(code != 0 ? code : WSAECONNRESET);
       return true;
-    case Outcome::ConnectFailed:
-      failConnect(code, text);
-      return true;
+    case Outcome::ConnectFailed: failConnect(code, text); return true;
     case Outcome::TlsFailed:
       // Nothing was sent: handled as a connect that failed.
       failConnect(0, m_server, "Secure connection to " + m_server + " failed:\n  " + text);
@@ -34,12 +30,8 @@ bool CDownloadDlg::transferOutcome(Outcome what, int code, const std::string& te
                          m_server.c_str(), m_port, why.c_str()));
       return true;
     }
-    case Outcome::DataConnectFailed:
-      pauseWithError(code, text);
-      return true;
-    case Outcome::SocketFailed:
-      socketFailed(code, text);
-      return true;
+    case Outcome::DataConnectFailed: pauseWithError(code, text); return true;
+    case Outcome::SocketFailed: socketFailed(code, text); return true;
     case Outcome::CommandFailed:
       m_lastSockError = code;
       m_paused = 0;
@@ -52,9 +44,7 @@ bool CDownloadDlg::transferOutcome(Outcome what, int code, const std::string& te
       AfxMessageBox(FormatString(LoadString(res::IDS_WRITE_FAILED), m_localPath), MB_OK | MB_ICONEXCLAMATION);
       EndDialog(IDOK);
       return true;
-    case Outcome::Reconnect:
-      reopenConnection();
-      return true;
+    case Outcome::Reconnect: reopenConnection(); return true;
     case Outcome::Redirected:
       if (prepareDownload(!m_useMirrorList)) return true;
       closeConnections();
@@ -65,9 +55,7 @@ bool CDownloadDlg::transferOutcome(Outcome what, int code, const std::string& te
       if (!m_useMirrorList) AfxMessageBox("Too many redirections for:\n  " + displayUrl(m_url) + "\nAborting.");
       abandonSite(true, true);
       return true;
-    case Outcome::Refused:
-      replyRefused(code, text);
-      return true;
+    case Outcome::Refused: replyRefused(code, text); return true;
     case Outcome::BadReply:
       // Nothing of it is taken for the file; the entry stays for a later try.
       closeConnections();
@@ -79,16 +67,14 @@ bool CDownloadDlg::transferOutcome(Outcome what, int code, const std::string& te
       if (!m_useMirrorList) AfxMessageBox(text);
       askResumeLaterAndGiveUp();
       return true;
-    case Outcome::FtpLoginRefused:
-      return ftpLoginRefused(text);
+    case Outcome::FtpLoginRefused: return ftpLoginRefused(text);
     case Outcome::BadPassiveReply:
       closeConnections();
       AfxMessageBox(res::IDS_PASV_FAILED);
       deleteQueueEntry();
       EndDialog(IDOK);
       return true;
-    case Outcome::NeedCredentials:
-      return askCredentials(text);
+    case Outcome::NeedCredentials: return askCredentials(text);
     case Outcome::AuthUnsupported:
       closeConnections();
       if (!m_useMirrorList) AfxMessageBox(res::IDS_ONLY_BASIC_AUTH);
@@ -138,7 +124,8 @@ void CDownloadDlg::replyRefused(int code, const std::string& reason) {
       deleteQueueEntry();
       AfxMessageBox(Format(LoadString(res::IDS_SERVER_ERROR).c_str(), code, reason.c_str()));
     }
-  } else if (show && AfxMessageBox(Format(LoadString(res::IDS_SERVER_ERROR_RESUME_LATER).c_str(), code, reason.c_str()), MB_YESNO) == IDNO) {
+  } else if (show && AfxMessageBox(Format(LoadString(res::IDS_SERVER_ERROR_RESUME_LATER).c_str(), code, reason.c_str()),
+                                   MB_YESNO) == IDNO) {
     deleteQueueEntry();
   }
   abandonSite(true, false);

@@ -7,7 +7,6 @@
 
 DWORD CDownloadDlg::s_firstRefreshTick = 0;
 
-
 LRESULT CDownloadDlg::OnTimer(WPARAM, LPARAM) {
   m_statusIcon.SetIcon(res::IDI_ACTIVITY_FRAMES[m_animFrame1]);
   if (++m_animFrame1 == 13) m_animFrame1 = 0;

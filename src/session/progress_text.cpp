@@ -56,8 +56,8 @@ SizeTexts sizeTexts(std::int64_t have, std::int64_t totalSize, std::int64_t star
   Wide total = Wide{totalSize} + startOffset;
   int percent = total != 0 ? clampToInt(Wide{have} * 100 / total) : 0;
   out.percent = percent;
-  out.line = Format("%.1fk of %.1fk (%i%%)", static_cast<double>(have) / 1024.0, static_cast<double>(total) / 1024.0,
-                    percent);
+  out.line =
+      Format("%.1fk of %.1fk (%i%%)", static_cast<double>(have) / 1024.0, static_cast<double>(total) / 1024.0, percent);
   out.title = Format("%i%% Downloaded by Tarnwick", percent);
   return out;
 }

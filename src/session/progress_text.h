@@ -8,8 +8,8 @@ double speedSample(std::int64_t receivedBytes, unsigned elapsedMs);
 
 // The time and speed line. nothingSinceSample: no byte arrived since the last sample.
 // elapsedSinceFirst: whole seconds since the process's first refresh (for an unknown size).
-std::string timeSpeedLine(double averageKps, bool nothingSinceSample, std::int64_t totalSize,
-                          std::int64_t startOffset, std::int64_t bytesThisConn, unsigned elapsedSinceFirst);
+std::string timeSpeedLine(double averageKps, bool nothingSinceSample, std::int64_t totalSize, std::int64_t startOffset,
+                          std::int64_t bytesThisConn, unsigned elapsedSinceFirst);
 
 struct SizeTexts {
   std::string line;

@@ -16,7 +16,9 @@ std::string ftpPortCommand(const std::string& localAddress, unsigned port) {
   return Format("PORT %s,%u,%u\r\n", address.c_str(), port / 256, port % 256);
 }
 
-std::string ftpPassiveCommand(const std::string& localAddress) { return isIpv6(localAddress) ? "EPSV\r\n" : "PASV\r\n"; }
+std::string ftpPassiveCommand(const std::string& localAddress) {
+  return isIpv6(localAddress) ? "EPSV\r\n" : "PASV\r\n";
+}
 
 std::uint16_t parseExtendedPassiveReply(const std::string& line) {
   // The delimiter is the first character inside the parentheses; the address fields stay

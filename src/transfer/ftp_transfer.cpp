@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
+#include "platform/services.h"
 #include "resources/ids.h"
 #include "resources/resources.h"
-#include "platform/services.h"
 #include "transfer/ftp_address.h"
 #include "transfer/url.h"
 
@@ -33,7 +33,8 @@ bool FtpTransfer::listenForData() {
   }
   if (!ok || !m_listenSocket->Listen(5)) {
     m_lastSockError = CAsyncSocket::GetLastError();
-    outcome(Outcome::SocketFailed, m_lastSockError, LoadString(ok ? res::IDS_LISTEN_FAILED : res::IDS_SOCKET_CREATE_FAILED));
+    outcome(Outcome::SocketFailed, m_lastSockError,
+            LoadString(ok ? res::IDS_LISTEN_FAILED : res::IDS_SOCKET_CREATE_FAILED));
     return false;
   }
   return true;
@@ -86,11 +87,15 @@ LRESULT FtpTransfer::onCtrlClose(WPARAM, LPARAM) {
 
 bool FtpTransfer::waitingForReply() const {
   switch (m_state) {
-    case State::Greeting: case State::UserSent: case State::PassSent: case State::TypeSent:
-    case State::PortSent: case State::PasvSent: case State::RestSent: case State::RetrSent:
-      return true;
-    default:
-      return false;
+    case State::Greeting:
+    case State::UserSent:
+    case State::PassSent:
+    case State::TypeSent:
+    case State::PortSent:
+    case State::PasvSent:
+    case State::RestSent:
+    case State::RetrSent: return true;
+    default: return false;
   }
 }
 
@@ -157,7 +162,8 @@ void FtpTransfer::positiveReply(const std::string& line) {
       if (!parseRetrSize(line, size)) {
         if (namesRetrSize(line)) {
           close();
-          outcome(Outcome::BadReply, 0, "The size the server names cannot be read: \"" + trim(line).substr(0, 80) + "\"");
+          outcome(Outcome::BadReply, 0,
+                  "The size the server names cannot be read: \"" + trim(line).substr(0, 80) + "\"");
         }
         break;
       }

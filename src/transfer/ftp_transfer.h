@@ -21,13 +21,20 @@ class FtpTransfer : public Transfer {
   // Each command is sent in a Send state; its Sent state waits for the reply.
   enum class State {
     Greeting,
-    SendUser, UserSent,
-    SendPass, PassSent,
-    SendType, TypeSent,
-    SendPort, PortSent,
-    SendPasv, PasvSent,
-    SendRest, RestSent,
-    SendRetr, RetrSent,
+    SendUser,
+    UserSent,
+    SendPass,
+    PassSent,
+    SendType,
+    TypeSent,
+    SendPort,
+    PortSent,
+    SendPasv,
+    PasvSent,
+    SendRest,
+    RestSent,
+    SendRetr,
+    RetrSent,
   };
 
   LRESULT onCtrlRead(WPARAM wParam, LPARAM lParam);
@@ -55,8 +62,8 @@ class FtpTransfer : public Transfer {
 
   State m_state = State::Greeting;
   FtpReplyReader m_replies;
-  std::string m_ftpReply;   // the reply being assembled, for the session to show
-  bool m_prompting = false; // the session is asking for a new login
+  std::string m_ftpReply;          // the reply being assembled, for the session to show
+  bool m_prompting = false;        // the session is asking for a new login
   bool m_transferStarted = false;  // the preliminary reply to RETR (150) has come
   bool m_finalReply = false;       // 226/250 to RETR has come
   bool m_dataDone = false;         // the data connection closed cleanly

@@ -85,8 +85,8 @@ void ChunkedDecoder::decode(const char* p, std::size_t n, std::string& out) {
     if (m_state == State::SizeLine) {
       // Hex digits, then perhaps extensions after ";"; at most 15 digits, so no overflow.
       std::string size = trim(line.substr(0, line.find(';')));
-      bool hex = !size.empty() && size.size() <= 15 &&
-                 size.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
+      bool hex =
+          !size.empty() && size.size() <= 15 && size.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
       if (!hex) {
         m_state = State::Failed;
         return;

@@ -1,8 +1,8 @@
 #include "transfer/http_request.h"
 
+#include "platform/services.h"
 #include "resources/ids.h"
 #include "resources/resources.h"
-#include "platform/services.h"
 
 void base64Encode(std::string& text) {
   static const char* kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -28,8 +28,8 @@ std::string buildHttpRequest(const HttpRequestParams& p) {
   if (p.http10) {
     req = Format("GET %s HTTP/1.0 \r\n", p.target.c_str());
   } else {
-    req = Format("GET %s HTTP/1.1 \r\nRange: bytes=%lld- \r\n", p.target.c_str(),
-                 static_cast<long long>(p.startOffset));
+    req =
+        Format("GET %s HTTP/1.1 \r\nRange: bytes=%lld- \r\n", p.target.c_str(), static_cast<long long>(p.startOffset));
   }
   // Every request names its server: HTTP/1.1 servers refuse one without Host.
   req += "Host: " + p.hostHeader + "\r\n";

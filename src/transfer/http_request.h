@@ -7,9 +7,9 @@
 void base64Encode(std::string& text);
 
 struct HttpRequestParams {
-  std::string target;        // the whole URL through a proxy, else the object
-  std::string hostHeader;    // "host" or "host:port"
-  bool http10 = false;       // the server does not resume: HTTP/1.0 from byte 0
+  std::string target;      // the whole URL through a proxy, else the object
+  std::string hostHeader;  // "host" or "host:port"
+  bool http10 = false;     // the server does not resume: HTTP/1.0 from byte 0
   std::int64_t startOffset = 0;
   std::string lastModified;
   std::string user, password;

@@ -4,7 +4,6 @@
 #include <cstdlib>
 
 #include "platform/services.h"
-
 #include "transfer/http_request.h"
 #include "transfer/url.h"
 
@@ -171,7 +170,8 @@ bool HttpTransfer::headerEnd() {
       outcome(Outcome::Reconnect);
       return false;
     } else {
-      badReply(Format("The server sent bytes from %lld on, not the file's start.", static_cast<long long>(m_rangeFirst)));
+      badReply(
+          Format("The server sent bytes from %lld on, not the file's start.", static_cast<long long>(m_rangeFirst)));
       return false;
     }
   }
@@ -259,7 +259,8 @@ void HttpTransfer::location(const std::string& value) {
   }
   m_reconnectOnClose = true;
   // Credentials belong to the server they were given for.
-  if (m_d.m_service == svc::kHttp && (m_d.m_server != oldServer || m_d.m_port != oldPort || m_d.m_secure != oldSecure)) {
+  if (m_d.m_service == svc::kHttp &&
+      (m_d.m_server != oldServer || m_d.m_port != oldPort || m_d.m_secure != oldSecure)) {
     m_d.m_user.clear();
     m_d.m_password.clear();
   }

@@ -28,7 +28,7 @@ class HttpTransfer : public Transfer {
   LRESULT onClose(WPARAM wParam, LPARAM lParam);
   LRESULT onConnectResult(WPARAM wParam, LPARAM lParam);
 
-  bool sendRequest();  // false when the connection failed
+  bool sendRequest();                        // false when the connection failed
   bool statusLine(const std::string& line);  // false: the reply was given up
   bool headerEnd();                          // false: the reply was given up
   void headerLine(const std::string& name, const std::string& value);

@@ -134,4 +134,3 @@ const char* socketErrorText(int code) {
     default: return "Unknown";
   }
 }
-

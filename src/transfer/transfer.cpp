@@ -2,7 +2,6 @@
 
 #include "platform/services.h"
 #include "resources/ids.h"
-
 #include "transfer/ftp_transfer.h"
 #include "transfer/http_transfer.h"
 #include "transfer/url.h"

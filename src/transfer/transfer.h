@@ -15,35 +15,35 @@
 
 // How a connection ended, or what it needs before it can go on.
 enum class Outcome {
-  Finished,          // the connection closed cleanly with the whole reply: the file is complete
-  Broken,            // the connection broke (code: the socket error, 0 when it was only lost)
-  ConnectFailed,     // the connection could not be made (code: the socket error)
-  DataConnectFailed, // the FTP passive data connection could not be made (code: the socket error)
-  SocketFailed,      // a socket could not be set up (code: the socket error, messageId: the text)
-  CommandFailed,     // an FTP command could not be sent (code: the socket error)
-  WriteFailed,       // the output file refused a block
-  Reconnect,         // this connection is done with; open the next one now
-  Redirected,        // m_url holds the new address: prepare it (report returns false to give up)
+  Finished,           // the connection closed cleanly with the whole reply: the file is complete
+  Broken,             // the connection broke (code: the socket error, 0 when it was only lost)
+  ConnectFailed,      // the connection could not be made (code: the socket error)
+  DataConnectFailed,  // the FTP passive data connection could not be made (code: the socket error)
+  SocketFailed,       // a socket could not be set up (code: the socket error, messageId: the text)
+  CommandFailed,      // an FTP command could not be sent (code: the socket error)
+  WriteFailed,        // the output file refused a block
+  Reconnect,          // this connection is done with; open the next one now
+  Redirected,         // m_url holds the new address: prepare it (report returns false to give up)
   TooManyRedirects,
-  Refused,           // an HTTP error reply (code: the status, text: the reason phrase)
-  BadReply,          // a reply that breaks the protocol (text: what is wrong)
-  FtpRefused,        // an FTP error reply (text: the reply)
-  FtpLoginRefused,   // 530 to the password (text: the reply); report returns true to log in again
-  BadPassiveReply,   // a 227 reply without a usable port
-  NeedCredentials,   // a Basic authorization challenge (text: the realm)
-  AuthUnsupported,   // any other authorization scheme
-  FileChanged,       // the server's file is not the one partly on disk: fetch it again from 0
-  TlsFailed,         // the TLS handshake or the certificate check failed (text: the reason)
-  TunnelRefused,     // the proxy refused the tunnel (code: its status, 0 when it closed; text: the reason)
+  Refused,          // an HTTP error reply (code: the status, text: the reason phrase)
+  BadReply,         // a reply that breaks the protocol (text: what is wrong)
+  FtpRefused,       // an FTP error reply (text: the reply)
+  FtpLoginRefused,  // 530 to the password (text: the reply); report returns true to log in again
+  BadPassiveReply,  // a 227 reply without a usable port
+  NeedCredentials,  // a Basic authorization challenge (text: the realm)
+  AuthUnsupported,  // any other authorization scheme
+  FileChanged,      // the server's file is not the one partly on disk: fetch it again from 0
+  TlsFailed,        // the TLS handshake or the certificate check failed (text: the reason)
+  TunnelRefused,    // the proxy refused the tunnel (code: its status, 0 when it closed; text: the reason)
 };
 
 // Things the session shows or keeps while the transfer goes on.
 enum class Note {
-  Status,           // text for the top line
-  NoResume,         // the server sends the file from its start
-  ServerNoRange,    // the server is taken not to resume: m_stupidServer was set
-  Validator,        // m_lastModified was set from the reply
-  Receiving,        // a body read event before the first byte of this connection
+  Status,         // text for the top line
+  NoResume,       // the server sends the file from its start
+  ServerNoRange,  // the server is taken not to resume: m_stupidServer was set
+  Validator,      // m_lastModified was set from the reply
+  Receiving,      // a body read event before the first byte of this connection
 };
 
 class TransferEvents {
@@ -119,7 +119,7 @@ class Transfer : public CWnd, public std::enable_shared_from_this<Transfer> {
   int m_lastSockError = 0;
   int m_timeoutSeconds = 0;
   DWORD m_lastActivity = 0;
-  int m_inOutcome = 0;  // outcomes under way (the session may be showing a box)
+  int m_inOutcome = 0;    // outcomes under way (the session may be showing a box)
   char m_recvBuf[65536];  // large blocks: fewer receive calls on a fast link
 };
 

@@ -12,11 +12,10 @@ struct Prefix {
 };
 // Tried in this order, case-sensitively, over the prefix's full length.
 constexpr Prefix kPrefixes[] = {
-    {"ftp://", svc::kFtp},         {"http://", svc::kHttp},     {"gopher://", svc::kGopher},
-    {"shttp://", svc::kHttp},      {"file://", svc::kFile},     {"mailto://", svc::kMail},
-    {"news://", svc::kNews},       {"nntp://", svc::kNntp},     {"telnet://", svc::kTelnet},
-    {"wais://", svc::kWais},       {"mid://", svc::kMid},       {"cid://", svc::kCid},
-    {"prospero://", svc::kProspero}, {"afs://", svc::kAfs},      {"https://", svc::kHttp},
+    {"ftp://", svc::kFtp},           {"http://", svc::kHttp},   {"gopher://", svc::kGopher}, {"shttp://", svc::kHttp},
+    {"file://", svc::kFile},         {"mailto://", svc::kMail}, {"news://", svc::kNews},     {"nntp://", svc::kNntp},
+    {"telnet://", svc::kTelnet},     {"wais://", svc::kWais},   {"mid://", svc::kMid},       {"cid://", svc::kCid},
+    {"prospero://", svc::kProspero}, {"afs://", svc::kAfs},     {"https://", svc::kHttp},
 };
 
 bool isSpace(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
@@ -263,8 +262,7 @@ bool isUtf8(const std::string& s) {
       cp = (cp << 6) | (d & 0x3F);
     }
     // Overlong forms, surrogates and values past Unicode are not text.
-    if ((extra == 2 && cp < 0x800) || (extra == 3 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-        (cp >= 0xD800 && cp <= 0xDFFF))
+    if ((extra == 2 && cp < 0x800) || (extra == 3 && (cp < 0x10000 || cp > 0x10FFFF)) || (cp >= 0xD800 && cp <= 0xDFFF))
       return false;
     i += extra + 1;
   }
