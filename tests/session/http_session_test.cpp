@@ -150,7 +150,7 @@ TEST_F(HttpSession, RepliesToAResumeAreCheckedBeforeAByteIsWritten) {
       c.readUntil("\r\n\r\n");
       if (static_cast<std::size_t>(i) < tc.replies.size()) c.send(tc.replies[static_cast<std::size_t>(i)]);
       // One server keeps the connection open after the body: its end is the announced length.
-      if (std::string(tc.name).find("close is not awaited") != std::string::npos) ::usleep(1500000);
+      if (std::string(tc.name).find("close is not awaited") != std::string::npos) ::usleep(2500000);
       c.close();
     });
     CWinApp& app = local.app();
@@ -158,7 +158,7 @@ TEST_F(HttpSession, RepliesToAResumeAreCheckedBeforeAByteIsWritten) {
     app.WriteProfileString(kSectionFileQueue, "Get07", url(srv.port()));
     app.WriteProfileString(kSectionFileQueue, "Local07", local.path("f.zip"));
     app.WriteProfileInt(kSectionFileQueue, "Start07", 10000);
-    auto dlg = runSession(local, "#07", 1000);
+    auto dlg = runSession(local, "#07", 2000);
     EXPECT_EQ(dlg->m_finished != 0, tc.finished);
     std::string file = readWholeFile(local.path("f.zip"));
     if (tc.finished) {
