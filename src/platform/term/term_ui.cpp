@@ -8,6 +8,7 @@
 #include <cctype>
 
 #include "platform/app.h"
+#include "platform/file.h"
 #include "platform/services.h"
 #include "platform/term/term_input.h"
 #include "platform/term/term_views.h"
@@ -26,10 +27,8 @@ std::string cwd() {
   return ::getcwd(buf, sizeof buf) ? std::string(buf) : std::string(".");
 }
 
-bool exists(const std::string& p) {
-  struct stat st{};
-  return ::stat(p.c_str(), &st) == 0;
-}
+// A link counts as there, even one pointing nowhere: saving would not go through it.
+bool exists(const std::string& p) { return FileExists(p); }
 bool isDir(const std::string& p) {
   struct stat st{};
   return ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
