@@ -218,3 +218,17 @@ def print_medians(results, where, size_mb, rounds, peak):
         if peak:
             line += " %9d %s" % (rss, ("%9.2f" % (rss / base[2])) if base else "%9s" % "-")
         print(line)
+
+
+def run_benchmark(args, kind, served_dir, serve, where, wanted=TOOLS):
+    """The rounds of one protocol's benchmark and their table: prepares the work folder,
+    starts the server with serve(args, work, served, home), times every tool. Returns
+    (exe, tenv, home, dl, work) for measures that follow; the caller removes work."""
+    exe = executable(args)
+    work, served, dl, home, size = prepare_work(args, kind, served_dir)
+    server, url, tenv = serve(args, work, served, home)
+    out = os.path.join(dl, "file.bin")
+    tools = download_tools(exe, url, out, dl, tenv, wanted)
+    results = run_rounds(tools, args.rounds, out, size, server, peak=True)
+    print_medians(results, where, args.size_mb, args.rounds, peak=True)
+    return exe, tenv, home, dl, work

@@ -23,9 +23,9 @@ TARGETS = {"wall": 0.7, "cpu": 0.5, "peak": 1.0, "first byte": 1.0}
 
 def protocol_module(name):
     # Loaded by path: "http" is also a standard module.
-    spec = importlib.util.spec_from_file_location("bench_" + name, os.path.join(HERE, name + ".py"))
-    mod = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(mod)
+    found = importlib.util.spec_from_file_location("bench_" + name, os.path.join(HERE, name + ".py"))
+    mod = importlib.util.module_from_spec(found)
+    found.loader.exec_module(mod)
     return mod
 
 

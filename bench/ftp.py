@@ -11,7 +11,7 @@ root.
 import os
 import shutil
 
-from common import arg_parser, download_tools, executable, prepare_work, print_medians, run_rounds, terminal_home
+from common import arg_parser, run_benchmark, terminal_home
 from ftp_servers import Vsftpd  # on the path once common is imported
 
 SERVED_DIR = "root"
@@ -27,13 +27,7 @@ def serve(args, work, root, home):
 
 def main():
     args = arg_parser().parse_args()
-    exe = executable(args)
-    work, root, dl, home, size = prepare_work(args, "ftp", SERVED_DIR)
-    server, url, tenv = serve(args, work, root, home)
-    out = os.path.join(dl, "file.bin")
-    tools = download_tools(exe, url, out, dl, tenv)
-    results = run_rounds(tools, args.rounds, out, size, server, peak=True)
-    print_medians(results, "loopback FTP", args.size_mb, args.rounds, peak=True)
+    work = run_benchmark(args, "ftp", SERVED_DIR, serve, "loopback FTP")[4]
     if not args.dir:
         shutil.rmtree(work, ignore_errors=True)
 

@@ -12,8 +12,7 @@ import os
 import shutil
 import statistics
 
-from common import (TOOLS, arg_parser, download_tools, executable, first_request_byte, prepare_work,
-                    print_medians, run_rounds, start_client, terminal_home)
+from common import TOOLS, arg_parser, first_request_byte, run_benchmark, start_client, terminal_home
 from servers import Nginx, Store  # on the path once common is imported
 
 SERVED_DIR = "www"
@@ -49,13 +48,7 @@ def main():
     ap.add_argument("--tools", default=",".join(TOOLS), help="comma-separated subset to run")
     ap.add_argument("--latency-runs", type=int, default=10, help="runs of the first-request-byte measure")
     args = ap.parse_args()
-    exe = executable(args)
-    work, www, dl, home, size = prepare_work(args, "http", SERVED_DIR)
-    nginx, url, tenv = serve(args, work, www, home)
-    out = os.path.join(dl, "file.bin")
-    tools = download_tools(exe, url, out, dl, tenv, args.tools.split(","))
-    results = run_rounds(tools, args.rounds, out, size, nginx, peak=True)
-    print_medians(results, "loopback", args.size_mb, args.rounds, peak=True)
+    exe, tenv, home, dl, work = run_benchmark(args, "http", SERVED_DIR, serve, "loopback", args.tools.split(","))
     if args.latency_runs > 0:
         times = tarnwick_first_byte(exe, "http", tenv, home, dl, args.latency_runs)
         print()

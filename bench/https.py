@@ -13,7 +13,7 @@ import os
 import shutil
 import subprocess
 
-from common import TOOLS, arg_parser, download_tools, executable, prepare_work, print_medians, run_rounds, terminal_home
+from common import TOOLS, arg_parser, run_benchmark, terminal_home
 from servers import Nginx, Pki, free_port  # on the path once common is imported
 
 
@@ -67,13 +67,7 @@ def main():
     ap.add_argument("--tools", default=",".join(TOOLS), help="comma-separated subset to run")
     add_options(ap)
     args = ap.parse_args()
-    exe = executable(args)
-    work, www, dl, home, size = prepare_work(args, "https", SERVED_DIR)
-    nginx, url, tenv = serve(args, work, www, home)
-    out = os.path.join(dl, "file.bin")
-    tools = download_tools(exe, url, out, dl, tenv, args.tools.split(","))
-    results = run_rounds(tools, args.rounds, out, size, nginx, peak=True)
-    print_medians(results, "loopback TLS", args.size_mb, args.rounds, peak=True)
+    work = run_benchmark(args, "https", SERVED_DIR, serve, "loopback TLS", args.tools.split(","))[4]
     if not args.dir:
         shutil.rmtree(work, ignore_errors=True)
 
