@@ -53,6 +53,7 @@ void postMessage(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) {
 LRESULT CWnd::SendMessage(UINT msg, WPARAM wParam, LPARAM lParam) { return WindowProc(msg, wParam, lParam); }
 
 void CWnd::SetTimersAvailable(bool available) { g_timersAvailable = available; }
+bool CWnd::TimersAvailable() { return g_timersAvailable; }
 
 bool CWnd::SetTimer(UINT id, UINT elapseMs) {
   if (!g_timersAvailable) return false;

@@ -64,6 +64,7 @@ class CWnd {
 
   // Fails timer starts on purpose (for tests of the no-timer path).
   static void SetTimersAvailable(bool available);
+  static bool TimersAvailable();
 
  protected:
   // Message and command tables: return true when handled.

@@ -4,6 +4,7 @@
 #include "resources/ids.h"
 #include "resources/resources.h"
 #include "session/download_dlg.h"
+#include "session/ending.h"
 #include "settings/options.h"
 #include "transfer/route.h"
 #include "transfer/url.h"
@@ -11,73 +12,55 @@
 void CDownloadDlg::openConnection() {
   if (connectionOpen()) return;
   m_animFrame1 = 0;
-  m_bytesThisConn = 0;
   m_bytesAtSample = 0;
-  m_totalSize = 0;
-  m_headers.clear();
+  m_job.setEndReason(std::string());
   if (m_useMirrorList)
-    SetWindowText(Format("Trying: %s", m_server.c_str()));
+    SetWindowText(Format("Trying: %s", m_d.m_server.c_str()));
   else
     m_stateIcon.SetIcon(res::IDI_WORKING);
 
-  // The output file, positioned at the resume point.
-  std::string why;
-  auto outFile = OpenOutputFile(m_localPath, m_startOffset, why);
-  if (!outFile) {
-    m_transfer.reset();
-    AfxMessageBox(FormatString(LoadString(res::IDS_CANNOT_OPEN_OUTPUT), m_localPath + "\n  " + why));
-    EndDialog(IDOK);
-    return;
-  }
-  // The handlers of the transfer being replaced may still be running: it lives until they end.
-  m_transfer = makeTransfer(*this, *this, std::move(outFile));
-  int error = 0, messageId = 0;
-  if (!m_transfer->createSockets(error, messageId)) {
-    socketFailed(error, LoadString(messageId));
-    return;
-  }
-
-  if (!SetTimer(1, 200)) {
-    m_noTimer = 1;
-    AfxMessageBox(res::IDS_NO_TIMERS);
-  }
-
   // Direct, or through the proxy of this service: chosen once for the whole connection.
-  bool ftp = m_service == svc::kFtp;
-  auto route = chooseRoute(*this, ConfigString(ftp ? kProxyFTP : kProxy));
+  bool ftp = m_d.m_service == svc::kFtp;
+  auto route = chooseRoute(m_d, ConfigString(ftp ? kProxyFTP : kProxy));
   if (!route) {
-    AfxMessageBox(res::IDS_PROXY_UNRECOGNIZED);
+    tell(LoadString(res::IDS_PROXY_UNRECOGNIZED));
     EndDialog(IDOK);
     WinExec("TARNWICK.EXE /CONFIG");
     closeConnections();
     return;
   }
-  std::string status = "Connecting to:  " + m_server;
+  std::string status = "Connecting to:  " + m_d.m_server;
   if (route->viaProxy) status += " (via " + route->host + ")";
-  m_headers = status + "\r\n\r\n";
-  m_urlText.SetWindowText(status);
+  m_job.startLog(status + "\r\n\r\n");
 
-  m_transfer->setTimeout(static_cast<int>(ConfigInt(kTimeout)));
-  if (!m_transfer->connect(*route, error)) {
-    failConnect(error, route->host);
+  // The output file at the resume point, and the connection.
+  std::string why;
+  if (!m_job.open(*route, why)) {
+    tell(FormatString(LoadString(res::IDS_CANNOT_OPEN_OUTPUT), m_d.m_localPath + "\n  " + why));
+    EndDialog(IDOK);
     return;
   }
+  if (!SetTimer(1, 200)) {
+    m_noTimer = 1;
+    AfxMessageBox(res::IDS_NO_TIMERS);
+  }
+  m_urlText.SetWindowText(status);
   keepEntry();
-  m_line1Text.SetWindowText(m_localPath);
+  m_line1Text.SetWindowText(m_d.m_localPath);
   m_lastSampleTick = GetTickCount();
 }
 
 // The entry names the address and the file again: after a failed first connect removed
 // it, a resume in the same window or "resume later" must find it whole.
 void CDownloadDlg::keepEntry() {
-  QueueEntry::write(m_slot, QueueValue::Get, m_url);
-  if (!m_localPath.empty() && !m_slot.empty()) QueueEntry::write(m_slot, QueueValue::Local, m_localPath);
+  QueueEntry::write(m_slot, QueueValue::Get, m_d.m_url);
+  if (!m_d.m_localPath.empty() && !m_slot.empty()) QueueEntry::write(m_slot, QueueValue::Local, m_d.m_localPath);
 }
 
 // A socket that cannot be made ends the session.
 void CDownloadDlg::socketFailed(int error, const std::string& text) {
   m_lastSockError = error;
-  showSocketError(error, text);
+  tell(socketErrorMessage(error, text));
   closeConnections();
   EndDialog(IDOK);
 }
@@ -90,7 +73,7 @@ void CDownloadDlg::failConnect(int error, const std::string& serverName, const s
   }
   pauseWithError(error, serverName, message);
   // An entry with bytes on disk, or one resumed from the queue, stays for a later resume.
-  bool hasBytes = m_startOffset > 0 || QueueEntry::readInt(m_slot, QueueValue::Start, 0) > 0;
+  bool hasBytes = m_job.startOffset() > 0 || QueueEntry::readInt(m_slot, QueueValue::Start, 0) > 0;
   abandonSite(false, m_fromQueue == 0 && !hasBytes);
 }
 
@@ -99,15 +82,15 @@ void CDownloadDlg::pauseWithError(int error, const std::string& serverName, cons
   m_lastSockError = error;
   m_urlText.SetWindowText("Err:  " + serverName);
   if (!message.empty())
-    AfxMessageBox(message);
+    tell(message);
   else
-    showSocketError(m_lastSockError, FormatString(LoadString(res::IDS_CANNOT_CONNECT), serverName));
+    tell(socketErrorMessage(m_lastSockError, FormatString(LoadString(res::IDS_CANNOT_CONNECT), serverName)));
   m_paused = 0;
   togglePause();
 }
 
 void CDownloadDlg::closeConnections() {
-  if (m_transfer) m_transfer->close();
+  m_job.stop();
   KillTimer(1);
   AfxGetApp()->FlushProfile();
 }
@@ -128,6 +111,11 @@ void CDownloadDlg::abandonSite(bool closeWindow, bool removeEntry) {
   if (closeWindow) EndDialog(IDOK);
 }
 
-void showSocketError(int code, const std::string& prefix) {
-  AfxMessageBox(prefix + "\n\nSocket Error:\n  " + socketErrorText(code), MB_OK);
+std::string socketErrorMessage(int code, const std::string& prefix) {
+  return prefix + "\n\nSocket Error:\n  " + socketErrorText(code);
+}
+
+int CDownloadDlg::tell(const std::string& text, UINT type) {
+  m_job.setEndReason(oneLine(text));
+  return AfxMessageBox(text, type);
 }

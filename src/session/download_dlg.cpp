@@ -28,7 +28,6 @@ CDownloadDlg::CDownloadDlg() : CDialog(res::IDD_DOWNLOAD) {}
 
 CDownloadDlg::~CDownloadDlg() {
   m_dropTarget.Revoke();
-  if (m_transfer) m_transfer->close();
   releaseLease();
 }
 
@@ -85,7 +84,7 @@ bool CDownloadDlg::OnInitDialog() {
     AppendSystemMenu(res::IDM_ABOUTBOX, LoadString(res::IDS_ABOUTBOX));
   }
   SetIcon(m_hIcon);
-  m_startOffset = 0;
+  m_job.startFresh();
 
   const std::string& cmd = AfxGetApp()->m_lpCmdLine;
   if (cmd.empty()) {
@@ -93,15 +92,15 @@ bool CDownloadDlg::OnInitDialog() {
     EndDialog(IDOK);
     return true;
   }
-  m_url = cmd;
-  if (m_url[0] == '#') {
+  m_d.m_url = cmd;
+  if (m_d.m_url[0] == '#') {
     m_fromQueue = 1;
     if (!readQueueEntry(true)) {
       EndDialog(IDOK);
       return true;
     }
-  } else if (m_url.find(":\\") == 1 || m_url[0] == '/') {
-    openMirrorList(m_url);
+  } else if (m_d.m_url.find(":\\") == 1 || m_d.m_url[0] == '/') {
+    openMirrorList(m_d.m_url);
   } else if (!allocateQueueSlot()) {
     AfxMessageBox(res::IDS_QUEUE_FULL);
     EndDialog(IDOK);
@@ -122,7 +121,7 @@ LRESULT CDownloadDlg::OnSysCommand(WPARAM wParam, LPARAM lParam) {
     case res::IDM_HELP: WinHelp(0); return 0;
     case res::IDM_VIEW_HEADER: {
       CHeadersDlg dlg;
-      dlg.m_text = m_headers;
+      dlg.m_text = m_job.headers();
       dlg.DoModal();
       return 0;
     }
@@ -133,9 +132,10 @@ LRESULT CDownloadDlg::OnSysCommand(WPARAM wParam, LPARAM lParam) {
 LRESULT CDownloadDlg::OnDestroy(WPARAM, LPARAM) {
   closeConnections();
   // A session that gave up leaves no empty file of its own making, and no list it fetched.
-  if (!m_finished && !m_localPath.empty() && (m_slot.empty() || !QueueEntry::exists(m_slot)) &&
-      ((m_createdFile && FileSize(m_localPath) == 0) || m_isListDownload))
-    DeleteFile(m_localPath);
+  const std::string& path = m_d.m_localPath;
+  if (!m_finished && !path.empty() && (m_slot.empty() || !QueueEntry::exists(m_slot)) &&
+      ((m_createdFile && FileSize(path) == 0) || m_isListDownload))
+    DeleteFile(path);
   closeMirrorList();
   AfxGetApp()->FlushProfile();
   return 0;
@@ -165,23 +165,27 @@ void CDownloadDlg::togglePause() {
     m_statusIcon.SetIcon(res::IDI_PAUSE);
     m_line3Text.SetWindowText("");
     m_pauseButton.SetWindowText("Resume");
-    // The discarded body of a redirect never reached the file.
-    if (!(m_transfer && m_transfer->bodyDiscarded())) m_startOffset += m_bytesThisConn;
-    m_bytesThisConn = 0;  // counted in the resume point now
+    m_job.stop();  // its bytes join the resume point; a wait to try again ends
+    m_bytesAtSample = 0;
     m_stateIcon.SetIcon(res::IDI_PAUSED_STATE);
   } else {
-    m_paused = 0;
-    m_statusIcon.SetIcon(res::IDR_MAINFRAME);
-    m_pauseButton.SetWindowText("Pause");
-    m_startOffset = StepBack(m_startOffset, RollbackBytes());
-    openConnection();
+    resumeDownload();
   }
+}
+
+void CDownloadDlg::resumeDownload() {
+  m_paused = 0;
+  m_statusIcon.SetIcon(res::IDR_MAINFRAME);
+  m_pauseButton.SetWindowText("Pause");
+  m_job.stepBack(RollbackBytes());
+  openConnection();
 }
 
 void CDownloadDlg::OnCancel() {
   if (m_finished == 0) {
     int answer = AfxMessageBox(res::IDS_RESUME_LATER, MB_YESNOCANCEL | MB_ICONQUESTION);
     if (answer == IDCANCEL) return;
+    m_job.setEndReason("Cancelled.");
     if (answer == IDNO) dropEntryAndFile();
     if (answer == IDYES && !m_slot.empty()) keepEntry();
   }
@@ -203,8 +207,8 @@ void CDownloadDlg::onConnectionClosed(int error) {
     m_progress.SetPos(100);
     closeConnections();
     m_isListDownload = 0;
-    m_listTempPath = m_localPath;
-    if (openMirrorList(m_localPath)) {
+    m_listTempPath = m_d.m_localPath;
+    if (openMirrorList(m_d.m_localPath)) {
       if (prepareDownload(true))
         openConnection();
       else
@@ -213,7 +217,6 @@ void CDownloadDlg::onConnectionClosed(int error) {
       // The list's first site could not be prepared: move on as a named list does.
       abandonSite(true, true);
     }
-    m_bytesThisConn = 0;
     m_line3Text.SetWindowText("");
     m_line2Text.SetWindowText("");
     m_progress.SetPos(0);

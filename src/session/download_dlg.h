@@ -1,6 +1,6 @@
-// One download: the "Getting File" window is the session. It keeps the download (the
-// Download value it derives from), runs one Transfer per connection, shows what happens,
-// and is the one place that asks the user anything or changes the queue entry.
+// One download: the "Getting File" window is the session. It holds the download job (the
+// one owner of the download's state), shows what the job does, and is the one place that
+// asks the user anything.
 #pragma once
 #include <cstdint>
 #include <memory>
@@ -10,13 +10,12 @@
 #include "platform/wnd.h"
 #include "queue/queue_store.h"
 #include "resources/ids.h"
-#include "transfer/download.h"
-#include "transfer/transfer.h"
+#include "engine/job.h"
 #include "ui/link_drop_target.h"
 
 constexpr UINT WM_TRYNEXTSITE = WM_USER + 101;
 
-class CDownloadDlg : public CDialog, public Download, private TransferEvents {
+class CDownloadDlg : public CDialog, private JobEvents {
  public:
   CDownloadDlg();
   ~CDownloadDlg() override;
@@ -26,6 +25,10 @@ class CDownloadDlg : public CDialog, public Download, private TransferEvents {
   void OnCancel() override;
   bool IsAtRest() const override;
   std::string Tag() const override { return m_slot; }
+
+  // The download job, and the address and file it fetches.
+  DownloadJob m_job{*this};
+  Download& m_d = m_job.m_d;
 
   // ---- the session record ----
   // Window controls (bound to their ids in DoDataExchange).
@@ -42,7 +45,7 @@ class CDownloadDlg : public CDialog, public Download, private TransferEvents {
   CCtl m_urlText;
   CCtl m_line2Text;
 
-  // State flags and counters (the download's own are in Download).
+  // State flags and counters of the window (the download's own are the job's).
   int m_paused = 0;
   int m_finished = 0;
   int m_useMirrorList = 0;
@@ -50,6 +53,7 @@ class CDownloadDlg : public CDialog, public Download, private TransferEvents {
   int m_fromQueue = 0;
   int m_hIcon = res::IDR_MAINFRAME;
   int m_lastSockError = 0;
+  std::int64_t m_bytesAtSample = 0;
   int m_animFrame1 = 0;
   int m_animFrame2 = 0;
   int m_timerTicks = 0;
@@ -57,7 +61,6 @@ class CDownloadDlg : public CDialog, public Download, private TransferEvents {
   DWORD m_lastSampleTick = 0;
   double m_speedSamples[6] = {0, 0, 0, 0, 0, 0};
   int m_sampleIndex = 0;
-  std::int64_t m_bytesAtSample = 0;
 
   // The output file named on the command line (-o): taken in place of the Save As question.
   std::string m_outputPath;
@@ -65,9 +68,8 @@ class CDownloadDlg : public CDialog, public Download, private TransferEvents {
   // The queue slot: the session's identity in the store; empty = no queue entry.
   std::string m_slot;
 
-  // Owned objects: the open mirror list, and the current connection's transfer.
+  // The open mirror list.
   std::unique_ptr<CFile> m_mirrorFile;
-  std::shared_ptr<Transfer> m_transfer;
 
   CLinkDropTarget m_dropTarget;
 
@@ -88,11 +90,13 @@ class CDownloadDlg : public CDialog, public Download, private TransferEvents {
   bool openMirrorList(const std::string& path);
   LRESULT tryNextSite(WPARAM = 0, LPARAM = 0);
   void closeMirrorList();
+  // Back to the list's first site, for a new round.
+  void rewindMirrorList();
   // The slot reservation of this process (released when the session ends).
   void releaseLease() { m_lease.release(); }
 
   // A connection is open (connecting, or exchanging data).
-  bool connectionOpen() const { return m_transfer && m_transfer->isOpen(); }
+  bool connectionOpen() const { return m_job.connectionOpen(); }
   // The process-wide first-refresh tick of the display.
   static DWORD s_firstRefreshTick;
 
@@ -111,17 +115,24 @@ class CDownloadDlg : public CDialog, public Download, private TransferEvents {
   void OnPauseButton() { togglePause(); }
   void OnCancelButton() { OnCancel(); }
 
-  // What the transfer tells: each outcome mapped to what the user sees and the queue keeps.
-  bool transferOutcome(Outcome what, int code, const std::string& text) override;
-  void transferNote(Note what, const std::string& text) override;
-  void transferWrote() override;
+  // What the job tells: each outcome mapped to what the user sees and the queue keeps.
+  void jobOutcome(const ConnectionResult& r) override;
+  void jobNote(Note what, const std::string& text) override;
+  void jobWrote() override;
+  void jobWaiting(int secondsLeft, const std::string& why) override;
+  void jobRetry() override;
+  // A message box whose text is also why the session ends, should it end now.
+  int tell(const std::string& text, UINT type = MB_OK);
+  // Opens the connection again after a pause or a wait, as the Resume button does.
+  void resumeDownload();
 
   // message: the box's text when it is not a socket error.
   void failConnect(int error, const std::string& serverName, const std::string& message = std::string());
   void pauseWithError(int error, const std::string& serverName, const std::string& message = std::string());
   void replyRefused(int code, const std::string& reason);
-  bool ftpLoginRefused(const std::string& reply);
-  bool askCredentials(const std::string& realm);
+  void ftpLoginRefused(const std::string& reply);
+  void askCredentials(const std::string& realm);
+  void redirected();
   void reopenConnection();
   // "Resume later?": No removes the entry and the partial file; then the site is given up.
   void askResumeLaterAndGiveUp();
@@ -132,11 +143,12 @@ class CDownloadDlg : public CDialog, public Download, private TransferEvents {
   bool m_keepEntry = false;    // the session ends with its entry kept for a later resume
   bool m_createdFile = false;  // the output file did not exist before this session
   std::string m_listTempPath;  // a fetched mirror list's temporary file, deleted with the list
+  std::int64_t m_listStart = 0;  // where the list's first site is
   SlotLease m_lease;
 };
 
 // The usage text shown for an empty command line.
 const char* UsageText();
 
-// A socket failure: prefix, then the text for the error code.
-void showSocketError(int code, const std::string& prefix);
+// A socket failure's message: prefix, then the text for the error code.
+std::string socketErrorMessage(int code, const std::string& prefix);

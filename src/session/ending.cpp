@@ -5,9 +5,6 @@
 #include "resources/resources.h"
 #include "session/download_dlg.h"
 
-namespace {
-// A message box's text in one line: its first line (with the next when it ends in ":"), and
-// the socket error when there is one.
 std::string oneLine(const std::string& message) {
   std::vector<std::string> lines;
   std::size_t at = 0;
@@ -27,24 +24,20 @@ std::string oneLine(const std::string& message) {
   return out;
 }
 
-// Why the session ended: the message it ended with, unless that was the user's Cancel.
+namespace {
+// Why the session ended: the job's reason (the message it ended with, the user's Cancel,
+// the tries used up), else what the window shows.
 std::string reason(const CDownloadDlg& dlg, bool signalled) {
   if (signalled) return "Stopped by a signal.";
-  const auto& recent = RecentMessages();
-  if (!recent.empty()) {
-    if (recent[0].text != LoadString(res::IDS_RESUME_LATER)) return oneLine(recent[0].text);
-    // "Resumed later?" with Cancel is the user's Cancel; without, it follows the reason.
-    bool userCancel = (recent[0].type & MB_TYPEMASK) == MB_YESNOCANCEL;
-    return userCancel || recent.size() < 2 ? "Cancelled." : oneLine(recent[1].text);
-  }
+  if (!dlg.m_job.endReason().empty()) return dlg.m_job.endReason();
   return dlg.m_paused ? "The connection broke." : "Stopped.";
 }
 }  // namespace
 
 std::vector<std::string> endingLines(const CDownloadDlg& dlg, int status, bool signalled) {
   if (status == 0 && !signalled) {
-    if (dlg.m_localPath.empty()) return {};
-    return {"Done: " + dlg.m_localPath};
+    if (dlg.m_d.m_localPath.empty()) return {};
+    return {"Done: " + dlg.m_d.m_localPath};
   }
   std::vector<std::string> lines{reason(dlg, signalled)};
   if (status == 2) lines.push_back("Kept in the queue as #" + dlg.m_slot + ": " + AppName() + " '#" + dlg.m_slot + "'");

@@ -9,3 +9,7 @@ class CDownloadDlg;
 // by SIGTERM or SIGHUP. A plain success says where the file is; any other ending says why in
 // one line, and one that keeps its queue entry says how to go on.
 std::vector<std::string> endingLines(const CDownloadDlg& dlg, int status, bool signalled);
+
+// A message's text in one line: its first line (with the next when it ends in ":"), and
+// the socket error when there is one.
+std::string oneLine(const std::string& message);

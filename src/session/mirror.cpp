@@ -10,26 +10,28 @@
 bool CDownloadDlg::openMirrorList(const std::string& path) {
   auto file = std::make_unique<CFile>();
   if (!file->Open(path, CFile::Mode::Read)) {
-    AfxMessageBox(FormatString(LoadString(res::IDS_CANNOT_OPEN_FILE), displayUrl(m_url)));
+    tell(FormatString(LoadString(res::IDS_CANNOT_OPEN_FILE), displayUrl(m_d.m_url)));
     EndDialog(IDOK);
     return false;
   }
   std::string header = readListLine(*file);
   if (toUpper(header.substr(0, 8)) != "FML,1.0,") {
-    AfxMessageBox(FormatString(LoadString(res::IDS_UNKNOWN_FILE_FORMAT), displayUrl(m_url)));
+    tell(FormatString(LoadString(res::IDS_UNKNOWN_FILE_FORMAT), displayUrl(m_d.m_url)));
     EndDialog(IDOK);
     return false;
   }
   m_mirrorFile = std::move(file);
   m_useMirrorList = 1;
-  m_url = siteUrlOf(readListLine(*m_mirrorFile));
+  m_job.m_mirrorList = true;
+  m_listStart = m_mirrorFile->GetPosition();
+  m_d.m_url = siteUrlOf(readListLine(*m_mirrorFile));
   if (m_slot.empty() && !allocateQueueSlot()) {
     closeMirrorList();
-    AfxMessageBox(res::IDS_QUEUE_FULL);
+    tell(LoadString(res::IDS_QUEUE_FULL));
     EndDialog(IDOK);
     return false;
   }
-  m_localPath.clear();
+  m_d.m_localPath.clear();
   m_stateIcon.SetIcon(res::IDI_MIRROR_LIST);
   return prepareDownload(true);
 }
@@ -39,19 +41,30 @@ LRESULT CDownloadDlg::tryNextSite(WPARAM, LPARAM) {
   if (!m_mirrorFile) return 0;
   std::int64_t length = m_mirrorFile->GetLength();
   if (static_cast<std::uint64_t>(m_mirrorFile->GetPosition()) < static_cast<std::uint64_t>(length - 5)) {
-    m_url = siteUrlOf(readListLine(*m_mirrorFile));
+    m_d.m_url = siteUrlOf(readListLine(*m_mirrorFile));
     if (prepareDownload(false))
       openConnection();
     else
       PostMessage(WM_TRYNEXTSITE, 0, 0);
     return 0;
   }
-  // Every site failed: nothing is left to resume.
+  // Every site failed: after a wait the list is tried again from its first site, while
+  // tries are left; else nothing is left to resume.
+  if (m_job.waitForNextRound("Every site failed")) return 0;
   closeMirrorList();
-  AfxMessageBox(res::IDS_NO_SITE_LEFT);
+  tell(LoadString(res::IDS_NO_SITE_LEFT));
   deleteQueueEntry();
   EndDialog(IDOK);
   return 0;
+}
+
+void CDownloadDlg::rewindMirrorList() {
+  if (!m_mirrorFile || !m_mirrorFile->Seek(m_listStart)) return;
+  m_d.m_url = siteUrlOf(readListLine(*m_mirrorFile));
+  if (prepareDownload(false))
+    openConnection();
+  else
+    PostMessage(WM_TRYNEXTSITE, 0, 0);
 }
 
 void CDownloadDlg::closeMirrorList() {

@@ -1,5 +1,7 @@
-// What each outcome of a transfer means to the user and to the queue entry: the one place
-// that maps them to message boxes, pauses and endings.
+// What each outcome of the download job means to the user and to the queue entry: the one
+// place that maps them to message boxes, pauses and endings. Called from the event loop,
+// never inside a socket handler.
+#include "engine/retry.h"
 #include "platform/app.h"
 #include "platform/services.h"
 #include "resources/ids.h"
@@ -9,105 +11,143 @@
 #include "transfer/url.h"
 #include "ui/password_dlg.h"
 
-bool CDownloadDlg::transferOutcome(Outcome what, int code, const std::string& text) {
-  switch (what) {
-    case Outcome::Finished: onConnectionClosed(0); return true;
+void CDownloadDlg::jobOutcome(const ConnectionResult& r) {
+  if (IsEnded()) return;
+  const int code = r.code;
+  const std::string& text = r.text;
+  // A mirror list's site that fails for now gives way to the next site.
+  if (m_useMirrorList && isTemporary(r) && ConfigInt(kRetries) > 0) {
+    abandonSite(false, false);
+    return;
+  }
+  switch (r.what) {
+    case Outcome::Finished: onConnectionClosed(0); return;
     case Outcome::Broken:
       // A connection lost after the window has ended or the file is complete changes nothing.
-      if (code == 0 && (m_finished || IsEnded())) return false;
+      if (code == 0 && m_finished) return;
       onConnectionClosed(code != 0 ? code : WSAECONNRESET);
-      return true;
-    case Outcome::ConnectFailed: failConnect(code, text); return true;
+      return;
+    case Outcome::GaveUp:
+      m_urlText.SetWindowText(text);
+      connectionBroken();
+      m_job.setEndReason(text);
+      return;
+    case Outcome::ConnectFailed: failConnect(code, text); return;
     case Outcome::TlsFailed:
       // Nothing was sent: handled as a connect that failed.
-      failConnect(0, m_server, "Secure connection to " + m_server + " failed:\n  " + text);
-      return true;
+      failConnect(0, m_d.m_server, "Secure connection to " + m_d.m_server + " failed:\n  " + text);
+      return;
     case Outcome::TunnelRefused: {
-      const Route& proxy = m_transfer->route();
-      std::string why = code == 0 ? "closed the connection" : Format("answered %d %s", code, text.c_str());
-      failConnect(0, m_server,
-                  Format("The proxy %s:%u refused the tunnel to %s:%u:\n  %s", proxy.host.c_str(), proxy.port,
-                         m_server.c_str(), m_port, why.c_str()));
-      return true;
+      const Route* proxy = m_job.route();
+      std::string why = code == 0 ? (text.empty() ? std::string("closed the connection") : text)
+                                  : Format("answered %d %s", code, text.c_str());
+      failConnect(0, m_d.m_server,
+                  Format("The proxy %s:%u refused the tunnel to %s:%u:\n  %s", proxy ? proxy->host.c_str() : "",
+                         proxy ? proxy->port : 0, m_d.m_server.c_str(), m_d.m_port, why.c_str()));
+      return;
     }
-    case Outcome::DataConnectFailed: pauseWithError(code, text); return true;
-    case Outcome::SocketFailed: socketFailed(code, text); return true;
+    case Outcome::DataConnectFailed: pauseWithError(code, text); return;
+    case Outcome::SocketFailed: socketFailed(code, text); return;
     case Outcome::CommandFailed:
       m_lastSockError = code;
       m_paused = 0;
       togglePause();
       m_urlText.SetWindowText("ERROR!");
-      return true;
+      return;
     case Outcome::WriteFailed:
       // Nothing more is read or written while the box is open; the entry keeps the last good block.
       closeConnections();
-      AfxMessageBox(FormatString(LoadString(res::IDS_WRITE_FAILED), m_localPath), MB_OK | MB_ICONEXCLAMATION);
+      tell(FormatString(LoadString(res::IDS_WRITE_FAILED), m_d.m_localPath), MB_OK | MB_ICONEXCLAMATION);
       EndDialog(IDOK);
-      return true;
-    case Outcome::Reconnect: reopenConnection(); return true;
-    case Outcome::Redirected:
-      if (prepareDownload(!m_useMirrorList)) return true;
-      closeConnections();
-      abandonSite(true, true);
-      return false;
+      return;
+    case Outcome::Reconnect:
+    case Outcome::FileChanged:
+    case Outcome::Restart:
+    case Outcome::NoRange: reopenConnection(); return;
+    case Outcome::Redirected: redirected(); return;
     case Outcome::TooManyRedirects:
       closeConnections();
-      if (!m_useMirrorList) AfxMessageBox("Too many redirections for:\n  " + displayUrl(m_url) + "\nAborting.");
+      if (!m_useMirrorList) tell("Too many redirections for:\n  " + displayUrl(m_d.m_url) + "\nAborting.");
       abandonSite(true, true);
-      return true;
-    case Outcome::Refused: replyRefused(code, text); return true;
+      return;
+    case Outcome::Refused: replyRefused(code, text); return;
+    case Outcome::ServerBusy:
+      // A server in passing trouble: the resume point and the entry stay for a later try.
+      if (code >= 500) {
+        onConnectionClosed(WSAECONNRESET);
+        return;
+      }
+      replyRefused(code, text);
+      return;
     case Outcome::BadReply:
       // Nothing of it is taken for the file; the entry stays for a later try.
       closeConnections();
-      AfxMessageBox("Bad reply from " + m_server + ":\n  " + text, MB_OK | MB_ICONEXCLAMATION);
+      tell("Bad reply from " + m_d.m_server + ":\n  " + text, MB_OK | MB_ICONEXCLAMATION);
       connectionBroken();
-      return true;
+      return;
     case Outcome::FtpRefused:
       closeConnections();
-      if (!m_useMirrorList) AfxMessageBox(text);
+      if (!m_useMirrorList) tell(text);
       askResumeLaterAndGiveUp();
-      return true;
-    case Outcome::FtpLoginRefused: return ftpLoginRefused(text);
+      return;
+    case Outcome::FtpLoginRefused: ftpLoginRefused(text); return;
     case Outcome::BadPassiveReply:
       closeConnections();
-      AfxMessageBox(res::IDS_PASV_FAILED);
+      tell(LoadString(res::IDS_PASV_FAILED));
       deleteQueueEntry();
       EndDialog(IDOK);
-      return true;
-    case Outcome::NeedCredentials: return askCredentials(text);
+      return;
+    case Outcome::NeedCredentials: askCredentials(text); return;
     case Outcome::AuthUnsupported:
       closeConnections();
-      if (!m_useMirrorList) AfxMessageBox(res::IDS_ONLY_BASIC_AUTH);
+      if (!m_useMirrorList) tell(LoadString(res::IDS_ONLY_BASIC_AUTH));
       askResumeLaterAndGiveUp();
-      return true;
-    case Outcome::FileChanged:
-      // Fetched again from its start on a new connection.
-      m_paused = 1;
-      reopenConnection();
-      m_paused = 0;
-      return true;
+      return;
   }
-  return false;
 }
 
-void CDownloadDlg::transferNote(Note what, const std::string& text) {
+void CDownloadDlg::redirected() {
+  if (!prepareDownload(!m_useMirrorList)) {
+    closeConnections();
+    abandonSite(true, true);
+    return;
+  }
+  m_job.redirectPrepared();
+  reopenConnection();
+}
+
+void CDownloadDlg::jobNote(Note what, const std::string& text) {
   switch (what) {
     case Note::Status: m_urlText.SetWindowText(text); break;
     case Note::NoResume: setNoResumeNote(false); break;
-    case Note::ServerNoRange:
-      QueueEntry::write(m_slot, QueueValue::StupidServer, 1);
-      setNoResumeNote(false);
-      break;
-    case Note::Validator: QueueEntry::write(m_slot, QueueValue::LastMod, m_lastModified); break;
     case Note::Receiving:
       if (m_useMirrorList) m_stateIcon.SetIcon(res::IDI_WORKING);
       break;
+    case Note::Log: break;
   }
 }
 
-void CDownloadDlg::transferWrote() {
-  QueueEntry::write(m_slot, QueueValue::Start, m_startOffset + m_bytesThisConn);
+void CDownloadDlg::jobWrote() {
   if (m_noTimer) updateProgress(true, true);
+}
+
+void CDownloadDlg::jobWaiting(int secondsLeft, const std::string& why) {
+  // Waiting is no pause of the user's: Pause stops the waiting, and the window shows why.
+  KillTimer(1);
+  m_statusIcon.SetIcon(res::IDI_BROKEN);
+  m_line3Text.SetWindowText("");
+  m_urlText.SetWindowText(Format("%s. Trying again in %d s.", why.c_str(), secondsLeft));
+}
+
+void CDownloadDlg::jobRetry() {
+  if (IsEnded() || m_paused) return;
+  if (m_useMirrorList && m_mirrorFile) {
+    // A new round of the list, from its first site.
+    rewindMirrorList();
+    return;
+  }
+  m_job.stepBack(RollbackBytes());
+  openConnection();
 }
 
 // An HTTP error reply: a missing file, a refused request, or a server in trouble.
@@ -116,59 +156,55 @@ void CDownloadDlg::replyRefused(int code, const std::string& reason) {
   bool show = !m_useMirrorList;
   if (code == 404 || code == 410) {
     if (show) {
-      AfxMessageBox(FormatString(LoadString(res::IDS_NOT_FOUND), displayUrl(m_url)));
+      tell(FormatString(LoadString(res::IDS_NOT_FOUND), displayUrl(m_d.m_url)));
       deleteQueueEntry();
     }
   } else if (code <= 499) {
     if (show) {
       deleteQueueEntry();
-      AfxMessageBox(Format(LoadString(res::IDS_SERVER_ERROR).c_str(), code, reason.c_str()));
+      tell(Format(LoadString(res::IDS_SERVER_ERROR).c_str(), code, reason.c_str()));
     }
-  } else if (show && AfxMessageBox(Format(LoadString(res::IDS_SERVER_ERROR_RESUME_LATER).c_str(), code, reason.c_str()),
-                                   MB_YESNO) == IDNO) {
+  } else if (show && tell(Format(LoadString(res::IDS_SERVER_ERROR_RESUME_LATER).c_str(), code, reason.c_str()),
+                          MB_YESNO) == IDNO) {
     deleteQueueEntry();
   }
   abandonSite(true, false);
 }
 
 // Basic authorization: asks for a login and tries again with it.
-bool CDownloadDlg::askCredentials(const std::string& realm) {
+void CDownloadDlg::askCredentials(const std::string& realm) {
   closeConnections();
   CPasswordDlg dlg;
-  dlg.m_prompt = "Enter username and password for " + realm + " at " + m_server;
+  dlg.m_prompt = "Enter username and password for " + realm + " at " + m_d.m_server;
   if (dlg.DoModal() == IDOK) {
-    m_user = dlg.m_user;
-    m_password = dlg.m_password;
-    m_paused = 1;
+    m_d.m_user = dlg.m_user;
+    m_d.m_password = dlg.m_password;
     openConnection();
-    m_paused = 0;
-    return true;
+    return;
   }
   askResumeLaterAndGiveUp();
-  return false;
 }
 
-// The FTP server refused the login: true when a new one is to be tried.
-bool CDownloadDlg::ftpLoginRefused(const std::string& reply) {
+// The FTP server refused the login: a new one goes out on the waiting connection, or on a
+// new one when the server hung up meanwhile.
+void CDownloadDlg::ftpLoginRefused(const std::string& reply) {
   if (m_useMirrorList) {
     closeConnections();
     abandonSite(true, false);
-    return false;
+    return;
   }
-  if (AfxMessageBox(reply + "\r\n\r\nDo you need to change your username/password?", MB_YESNO) == IDYES) {
+  if (tell(reply + "\r\n\r\nDo you need to change your username/password?", MB_YESNO) == IDYES) {
     CPasswordDlg dlg;
-    dlg.m_prompt = "Enter username and password for FTP'ing from server " + m_server +
+    dlg.m_prompt = "Enter username and password for FTP'ing from server " + m_d.m_server +
                    "\n(Try your real mail address as password.)";
-    dlg.m_user = m_user;
-    dlg.m_password = m_password;
+    dlg.m_user = m_d.m_user;
+    dlg.m_password = m_d.m_password;
     if (dlg.DoModal() == IDOK) {
-      m_user = dlg.m_user;
-      m_password = dlg.m_password;
-      if (connectionOpen()) return true;
+      if (!m_job.newLogin(dlg.m_user, dlg.m_password)) reopenConnection();
+      return;
     }
   }
   askResumeLaterAndGiveUp();
-  return false;
 }
 
 void CDownloadDlg::askResumeLaterAndGiveUp() {
@@ -179,5 +215,5 @@ void CDownloadDlg::askResumeLaterAndGiveUp() {
 void CDownloadDlg::dropEntryAndFile() {
   deleteQueueEntry();
   closeConnections();
-  if (!m_localPath.empty()) DeleteFile(m_localPath);
+  if (!m_d.m_localPath.empty()) DeleteFile(m_d.m_localPath);
 }

@@ -22,27 +22,29 @@ LRESULT CDownloadDlg::OnTimer(WPARAM, LPARAM) {
 }
 
 void CDownloadDlg::updateProgress(bool speedLine, bool sizeLine) {
+  const std::int64_t bytesThisConn = m_job.bytesThisConn(), startOffset = m_job.startOffset();
+  const std::int64_t totalSize = m_job.totalSize();
   DWORD now = GetTickCount();
   if (s_firstRefreshTick == 0) s_firstRefreshTick = now;
   if (speedLine) {
     DWORD elapsed = now - m_lastSampleTick;
     if (elapsed == 0) elapsed = 1;
-    std::int64_t received = m_bytesThisConn - m_bytesAtSample;
+    std::int64_t received = bytesThisConn - m_bytesAtSample;
     m_speedSamples[m_sampleIndex] = speedSample(received, elapsed);
     m_sampleIndex = (m_sampleIndex + 1) % 6;
     double average = 0;
     for (double s : m_speedSamples) average += s;
     average /= 6;
-    m_line3Text.SetWindowText(timeSpeedLine(average, m_bytesThisConn == m_bytesAtSample, m_totalSize, m_startOffset,
-                                            m_bytesThisConn, (now - s_firstRefreshTick) / 1000));
-    m_bytesAtSample = m_bytesThisConn;
+    m_line3Text.SetWindowText(timeSpeedLine(average, bytesThisConn == m_bytesAtSample, totalSize, startOffset,
+                                            bytesThisConn, (now - s_firstRefreshTick) / 1000));
+    m_bytesAtSample = bytesThisConn;
     m_lastSampleTick = now;
   }
   if (sizeLine) {
-    SizeTexts t = sizeTexts(m_bytesThisConn + m_startOffset, m_totalSize, m_startOffset);
+    SizeTexts t = sizeTexts(bytesThisConn + startOffset, totalSize, startOffset);
     if (t.percent >= 0) m_progress.SetPos(t.percent);
     // While a mirror site has sent nothing, its "Trying:" title stays.
-    if (m_useMirrorList == 1 && m_bytesThisConn == 0) return;
+    if (m_useMirrorList == 1 && bytesThisConn == 0) return;
     m_line2Text.SetWindowText(t.line);
     if (GetWindowText() != t.title) SetWindowText(t.title);
   }

@@ -1,6 +1,8 @@
 #include "settings/options.h"
 
 #include <cstring>
+#include <map>
+#include <string>
 
 #include "platform/app.h"
 
@@ -10,7 +12,7 @@ struct IntDefault {
   std::int64_t def;
 };
 constexpr IntDefault kIntDefaults[] = {
-    {kErrorBeep, 1}, {kDoneBeep, 1}, {kExit, 1}, {kResumeSerial, 0}, {kRollback, 4}, {kTimeout, 60},
+    {kErrorBeep, 1}, {kDoneBeep, 1}, {kExit, 1}, {kResumeSerial, 0}, {kRollback, 4}, {kTimeout, 60}, {kRetries, 5},
 };
 struct StringDefault {
   const char* name;
@@ -19,7 +21,17 @@ struct StringDefault {
 constexpr StringDefault kStringDefaults[] = {{kProxy, ""}, {kProxyFTP, ""}, {kEMail, "tarnwick@"}};
 }  // namespace
 
+namespace {
+std::map<std::string, std::int64_t>& overrides() {
+  static std::map<std::string, std::int64_t> m;
+  return m;
+}
+}  // namespace
+
+void OverrideConfigInt(const char* name, std::int64_t value) { overrides()[name] = value; }
+
 std::int64_t ConfigInt(const char* name) {
+  if (auto it = overrides().find(name); it != overrides().end()) return it->second;
   std::int64_t def = 0;
   for (const auto& d : kIntDefaults)
     if (std::strcmp(d.name, name) == 0) def = d.def;

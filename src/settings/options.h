@@ -17,6 +17,11 @@ inline constexpr const char* kProxyFTP = "ProxyFTP";
 inline constexpr const char* kEMail = "EMail";
 // Seconds without a byte either way before a connection counts as broken; 0 never.
 inline constexpr const char* kTimeout = "Timeout";
+// Attempts in a row that may bring no new byte before a broken download waits for the
+// user; 0 pauses at the first break.
+inline constexpr const char* kRetries = "Retries";
+// A value for this process alone in place of the stored one (a command-line option).
+void OverrideConfigInt(const char* name, std::int64_t value);
 
 // Reads an option afresh with its default (options are never cached).
 std::int64_t ConfigInt(const char* name);

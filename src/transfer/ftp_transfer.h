@@ -6,14 +6,19 @@
 
 class FtpTransfer : public Transfer {
  public:
-  using Transfer::Transfer;
+  FtpTransfer(ConnectionRequest req, ConnectionEvents& events, std::unique_ptr<CFile> outFile)
+      : Transfer(std::move(req), events, std::move(outFile)),
+        m_user(m_req.address.m_user),
+        m_password(m_req.address.m_password) {}
+
+  bool newLogin(const std::string& user, const std::string& password) override;
 
   // For tests: where the data connection was listened for, and the passive host a reply named.
   const std::string& listenAddress() const { return m_listenAddress; }
   const std::string& passiveHost() const { return m_pasvHost; }
 
  protected:
-  bool OnWndMsg(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
+  void onSocketEvent(int kind, sockmsg::Event event, int error) override;
   int socketKind() const override { return sockmsg::kFtpControl; }
   void closeSockets() override;
 
@@ -37,15 +42,19 @@ class FtpTransfer : public Transfer {
     RetrSent,
   };
 
-  LRESULT onCtrlRead(WPARAM wParam, LPARAM lParam);
-  LRESULT onCtrlWrite(WPARAM wParam, LPARAM lParam);
-  LRESULT onCtrlClose(WPARAM wParam, LPARAM lParam);
-  LRESULT onConnectResult(WPARAM wParam, LPARAM lParam);
-  LRESULT onAccept(WPARAM wParam, LPARAM lParam);
-  LRESULT onDataRead(WPARAM wParam, LPARAM lParam);
-  LRESULT onDataClose(WPARAM wParam, LPARAM lParam);
-  LRESULT onDataConnectResult(WPARAM wParam, LPARAM lParam);
-  LRESULT onPassiveConnected(WPARAM wParam, LPARAM lParam);
+  void onCtrlRead();
+  void onCtrlWrite();
+  void onCtrlClose();
+  void onConnectResult(int error);
+  void onAccept();
+  void onDataRead();
+  void onDataClose(int error);
+  void onDataConnectResult(int error);
+  void onPassiveConnected();
+  // The reply lines that wait in the buffer, while a reply is awaited.
+  void replyLines();
+  // The size named in the reply to RETR, or none (-1): what this connection will bring.
+  void announce(std::int64_t size);
 
   bool asking() const override { return m_prompting; }
   bool waitingForReply() const;
@@ -58,7 +67,7 @@ class FtpTransfer : public Transfer {
   void sendStep();
   void passiveSetup(const std::string& line);
   void loginRefused();
-  void refused();
+  void refused(int code);
 
   State m_state = State::Greeting;
   FtpReplyReader m_replies;
@@ -68,6 +77,8 @@ class FtpTransfer : public Transfer {
   bool m_finalReply = false;       // 226/250 to RETR has come
   bool m_dataDone = false;         // the data connection closed cleanly
   bool m_ctrlClosed = false;       // the server closed the control connection
+  std::string m_user, m_password;  // the login, a new one after a refusal
+  std::int64_t m_length = -1;       // the bytes the server named for this connection, -1 unknown
   std::uint16_t m_dataPort = 0;
   std::string m_pasvHost;
   std::string m_listenAddress;

@@ -105,3 +105,20 @@ void ChunkedDecoder::decode(const char* p, std::size_t n, std::string& out) {
     }
   }
 }
+
+int parseRetryAfter(const std::string& value, std::time_t now) {
+  std::string v = value;
+  while (!v.empty() && (v.back() == ' ' || v.back() == '\t')) v.pop_back();
+  std::size_t b = v.find_first_not_of(" \t");
+  if (b == std::string::npos) return -1;
+  v = v.substr(b);
+  if (v.find_first_not_of("0123456789") == std::string::npos) {
+    if (v.size() > 9) return 1000000000;  // far beyond any wait taken
+    return std::atoi(v.c_str());
+  }
+  std::tm tm{};
+  const char* end = ::strptime(v.c_str(), "%a, %d %b %Y %H:%M:%S GMT", &tm);
+  if (!end || *end != '\0') return -1;
+  std::time_t at = ::timegm(&tm);
+  return at <= now ? 0 : static_cast<int>(std::min<std::time_t>(at - now, 1000000000));
+}

@@ -2,6 +2,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <string>
 
 // A reply line split at its first blank: "Content-Length:" and "5". No blank: both empty.
@@ -23,6 +24,10 @@ bool parseContentLength(const std::string& value, std::int64_t& length);
 // A Content-Range value "bytes first-last/total" (total may be "*"): false unless
 // first <= last, all within kMaxWireNumber.
 bool parseContentRange(const std::string& value, std::int64_t& first, std::int64_t& last);
+
+// A Retry-After value, seconds or an HTTP date, as seconds from now (0 for a date past);
+// -1 when it is neither.
+int parseRetryAfter(const std::string& value, std::time_t now);
 
 // Case-insensitive comparison of a header name.
 bool headerIs(const std::string& name, const char* wanted);

@@ -1,5 +1,5 @@
 // The tunnel an https download opens through the HTTP proxy: "CONNECT host:port", the
-// proxy's reply read a line per read event, then TLS to the origin inside it.
+// proxy's reply read line by line, then TLS to the origin inside it.
 #pragma once
 #include <string>
 
@@ -13,11 +13,11 @@ class ProxyTunnel {
 
   // The connection must open the tunnel before its request goes out.
   bool opening(const Download& d, const Route& route) const { return d.m_secure && route.viaProxy && !m_open; }
-  // The write event: the CONNECT request, once; false when it cannot be sent.
-  bool onWrite(CSessionSocket& s, Download& d);
-  // The read event: one line of the proxy's reply. Open after a 2xx reply's empty line;
-  // Refused at any other status (status() and reason() tell which).
-  Step onRead(CSessionSocket& s, Download& d);
+  // The write event: the CONNECT request, once; false when it cannot be sent. log: what went out.
+  bool onWrite(CSessionSocket& s, const Download& d, std::string& log);
+  // The proxy's reply, one whole line: Open after a 2xx reply's empty line; Refused at any
+  // other status (status() and reason() tell which).
+  Step onLine(const std::string& line);
   int status() const { return m_status; }
   const std::string& reason() const { return m_reason; }
 

@@ -1,21 +1,25 @@
 #include "transfer/session_socket.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/services.h"
 
-void CSessionSocket::post(UINT event, int error) {
-  if (m_hWndTarget) postMessage(m_hWndTarget, sockmsg::base(m_kind) + event, static_cast<WPARAM>(error), 0);
+void CSessionSocket::report(sockmsg::Event event, int error) {
+  if (m_handler) m_handler->socketEvent(m_kind, event, error);
 }
 
-void CSessionSocket::OnReceive(int error) { post(sockmsg::kRead, error); }
-void CSessionSocket::OnOutOfBandData(int error) { post(sockmsg::kOob, error); }
-void CSessionSocket::OnAccept(int error) { post(sockmsg::kAccept, error); }
-void CSessionSocket::OnClose(int error) { post(sockmsg::kClose, error); }
+void CSessionSocket::OnReceive(int error) { report(sockmsg::Event::Read, error); }
+void CSessionSocket::OnAccept(int error) { report(sockmsg::Event::Accept, error); }
+void CSessionSocket::OnClose(int error) {
+  // Whatever waits unended in the buffer is all there will be.
+  if (error == 0) m_ended = true;
+  report(sockmsg::Event::Close, error);
+}
 
 void CSessionSocket::OnConnect(int error) {
   // Only a failure matters: the first write event tells that the connection stands.
-  if (error != 0) post(sockmsg::kConnect, error);
+  if (error != 0) report(sockmsg::Event::Connect, error);
 }
 
 void CSessionSocket::OnSend(int error) {
@@ -24,7 +28,7 @@ void CSessionSocket::OnSend(int error) {
     if (n <= 0) return;  // would block: reported again once it drains
     m_pendingOut.erase(0, static_cast<std::size_t>(n));
   }
-  post(sockmsg::kWrite, error);
+  report(sockmsg::Event::Write, error);
 }
 
 int CSessionSocket::sendString(const std::string& text) {
@@ -47,36 +51,50 @@ int CSessionSocket::sendString(const std::string& text) {
   return static_cast<int>(text.size());
 }
 
-int CSessionSocket::receiveLine(std::string& line, bool wholeLine) {
-  // Whole lines may be long (a redirect to a signed address): they are read up to 8 KiB.
-  char buf[8192];
-  const int limit = wholeLine ? static_cast<int>(sizeof buf) - 1 : 255;
-  std::memset(buf, 0, static_cast<std::size_t>(limit) + 1);
-  int n = Receive(buf, limit, true);
-  if (n < 0) return GetLastError() == WSAEWOULDBLOCK ? -1 : 0;
-  if (n == 0) return -1;
-  int take = n;
-  bool ended = false;
-  for (int i = 0; i < n; ++i)
-    if (buf[i] == '\0' || buf[i] == '\n') {
-      take = i + 1;
-      ended = true;
-      break;
-    }
-  if (!ended && wholeLine && n < limit && !PeerHasClosed()) {
-    RetryReadLater(20);
-    return -1;
+bool CSessionSocket::fill() {
+  if (m_ended) return true;
+  // What was taken is dropped before the buffer grows, so it never holds more than a
+  // block beyond an unended line.
+  if (m_inAt > 0) {
+    m_in.erase(0, m_inAt);
+    m_inAt = 0;
   }
-  line.clear();
-  int got = Receive(buf, take);
-  if (got < 0) return GetLastError() == WSAEWOULDBLOCK ? -1 : 0;
-  std::size_t len = static_cast<std::size_t>(got);
+  char buf[65536];
+  int n = Receive(buf, sizeof buf);
+  if (n < 0) return GetLastError() == WSAEWOULDBLOCK;
+  if (n == 0) m_ended = true;
+  m_in.append(buf, static_cast<std::size_t>(n));
+  return true;
+}
+
+int CSessionSocket::takeLine(std::string& line) {
+  std::size_t avail = buffered();
+  if (avail == 0) return -1;
+  const char* p = m_in.data() + m_inAt;
+  const void* nl = std::memchr(p, '\n', std::min(avail, kMaxLine));
+  std::size_t take;
+  if (nl)
+    take = static_cast<std::size_t>(static_cast<const char*>(nl) - p) + 1;
+  else if (avail >= kMaxLine)
+    take = kMaxLine;
+  else if (m_ended)
+    take = avail;
+  else
+    return -1;
   // Bytes up to a zero byte count as the line.
-  line.assign(buf, strnlen(buf, len));
+  line.assign(p, strnlen(p, take));
+  m_inAt += take;
   while (!line.empty() && (line.back() == ' ' || line.back() == '\t' || line.back() == '\r' || line.back() == '\n' ||
                            line.back() == '\v' || line.back() == '\f'))
     line.pop_back();
-  return got;
+  return static_cast<int>(take);
+}
+
+std::string CSessionSocket::takeBuffered(std::size_t max) {
+  std::size_t n = std::min(max, buffered());
+  std::string out = m_in.substr(m_inAt, n);
+  m_inAt += n;
+  return out;
 }
 
 const char* socketErrorText(int code) {

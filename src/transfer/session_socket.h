@@ -1,28 +1,33 @@
-// A transfer's socket: posts every event to its transfer as a message,
-// sends whole strings and receives single lines.
+// A transfer's socket: calls its handler back directly on every event, sends whole
+// strings, and keeps a receive buffer from which whole lines are taken.
 #pragma once
 #include <string>
 
 #include "platform/socket.h"
-#include "platform/wnd.h"
 
-// Message numbers: WM_USER + base + event offset, base 10 per kind of socket.
+// The events of a socket, and the kinds of socket a connection has.
 namespace sockmsg {
 constexpr int kHttp = 0, kFtpControl = 1, kFtpData = 2, kFtpPassiveData = 3;  // kinds
-constexpr UINT kAccept = 0, kClose = 1, kConnect = 2, kOob = 3, kRead = 4, kWrite = 5;
-constexpr UINT base(int kind) { return WM_USER + 10 + static_cast<UINT>(kind) * 10; }
-constexpr UINT msg(int kind, UINT event) { return base(kind) + event; }
+enum class Event { Accept, Close, Connect, Read, Write };
 }  // namespace sockmsg
+
+class SocketHandler {
+ public:
+  virtual ~SocketHandler() = default;
+  // error: the socket error code of the event (0 none).
+  virtual void socketEvent(int kind, sockmsg::Event event, int error) = 0;
+};
 
 class CSessionSocket : public CAsyncSocket {
  public:
+  // A reply line longer than this is taken as it stands, unended: the caller refuses it.
+  static constexpr std::size_t kMaxLine = 8191;
+
   CSessionSocket() = default;
-  explicit CSessionSocket(HWND target, int kind = 0) : m_hWndTarget(target), m_kind(kind) {}
+  explicit CSessionSocket(SocketHandler* handler, int kind = 0) : m_handler(handler), m_kind(kind) {}
   ~CSessionSocket() override = default;
 
-  void setKind(int kind) { m_kind = kind; }
   int kind() const { return m_kind; }
-  void setTarget(HWND target) { m_hWndTarget = target; }
 
   // Queues text for sending and sends what the connection takes now; the rest goes out
   // before the next write event is reported, so nothing is sent twice or in part.
@@ -30,25 +35,34 @@ class CSessionSocket : public CAsyncSocket {
   int sendString(const std::string& text);
   bool sendPending() const { return !m_pendingOut.empty(); }
 
-  // One line of at most 255 bytes, up to and including a line feed or zero byte,
-  // trailing white space removed. Returns the bytes taken, -1 when nothing can be read
-  // now, 0 on a socket error. With wholeLine, lines of up to 8 KiB are taken whole, and a
-  // line whose end has not arrived yet is left waiting (unless the peer has closed).
-  int receiveLine(std::string& line, bool wholeLine = false);
+  // Reads what waits into the buffer (once per read event): false on a socket error.
+  bool fill();
+  // One whole line from the buffer, up to and including its line feed, trailing white space
+  // removed (bytes from a zero byte on are dropped). A line that is not ended yet stays
+  // unless kMaxLine bytes wait or the peer has closed. Returns the bytes taken, -1 when no
+  // line can be had now.
+  int takeLine(std::string& line);
+  // Bytes received into the buffer and not taken yet.
+  std::size_t buffered() const { return m_in.size() - m_inAt; }
+  // Takes up to max buffered bytes; returns them.
+  std::string takeBuffered(std::size_t max);
+  // The peer's close was read (a receive gave 0).
+  bool ended() const { return m_ended; }
 
   void OnReceive(int error) override;
   void OnSend(int error) override;
-  void OnOutOfBandData(int error) override;
   void OnAccept(int error) override;
   void OnConnect(int error) override;
   void OnClose(int error) override;
 
-  HWND m_hWndTarget = nullptr;
-  int m_kind = 0;
-
  private:
-  void post(UINT event, int error);
+  void report(sockmsg::Event event, int error);
+  SocketHandler* m_handler = nullptr;
+  int m_kind = 0;
   std::string m_pendingOut;
+  std::string m_in;         // received and not taken yet, from m_inAt on
+  std::size_t m_inAt = 0;
+  bool m_ended = false;
 };
 
 // The text for a socket error code.

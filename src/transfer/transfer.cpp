@@ -6,41 +6,25 @@
 #include "transfer/http_transfer.h"
 #include "transfer/url.h"
 
+Transfer::Transfer(ConnectionRequest req, ConnectionEvents& events, std::unique_ptr<CFile> outFile)
+    : m_req(std::move(req)), m_events(events), m_outFile(std::move(outFile)), m_bodyStart(m_req.first), m_offset(m_req.first) {}
+
 Transfer::~Transfer() = default;
 
-namespace {
-constexpr UINT kIdleTimer = 1;
-}
-
-LRESULT Transfer::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam) {
+void Transfer::socketEvent(int kind, sockmsg::Event event, int error) {
   // Events of a closed connection come too late to mean anything.
-  if (m_closed) return 0;
-  // The session may drop this transfer while one of its handlers runs (a reconnect, a
-  // box with its own event loop): the handler keeps it alive until it returns.
+  if (m_closed) return;
+  // The job may let go of this connection while one of its handlers runs: the handler
+  // keeps it alive until it returns.
   auto self = shared_from_this();
-  if (msg == WM_TIMER && wParam == kIdleTimer) {
-    bool idle = GetTickCount() - m_lastActivity >= static_cast<DWORD>(m_timeoutSeconds) * 1000;
-    if (idle && m_inOutcome == 0 && !asking()) {
-      close();
-      status(Format("No data received for %d second%s", m_timeoutSeconds, m_timeoutSeconds == 1 ? "" : "s"));
-      outcome(Outcome::Broken);
-    }
-    return 0;
-  }
-  return CWnd::WindowProc(msg, wParam, lParam);
-}
-
-void Transfer::setTimeout(int seconds) {
-  m_timeoutSeconds = seconds;
-  active();
-  if (seconds > 0) SetTimer(kIdleTimer, 1000);
+  onSocketEvent(kind, event, error);
 }
 
 void Transfer::active() { m_lastActivity = GetTickCount(); }
 
 bool Transfer::createSockets(int& error, int& messageId) {
   m_ctrlSocket = std::make_unique<CSessionSocket>(this, socketKind());
-  if (!m_ctrlSocket->Create(0, FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CLOSE)) {
+  if (!m_ctrlSocket->Create(0)) {
     error = CAsyncSocket::GetLastError();
     messageId = res::IDS_SOCKET_CREATE_FAILED;
     return false;
@@ -51,24 +35,30 @@ bool Transfer::createSockets(int& error, int& messageId) {
 }
 
 void Transfer::closeSockets() {
-  if (m_ctrlSocket) {
-    m_ctrlSocket->Close();
-    m_ctrlSocket.reset();
-  }
+  if (m_ctrlSocket) m_ctrlSocket->Close();
 }
 
-bool Transfer::connect(const Route& route, int& error) {
-  m_route = route;
+bool Transfer::connect(int& error) {
+  const Download& d = m_req.address;
+  int seconds = m_req.timeoutSeconds;
+  active();
+  if (seconds > 0)
+    m_idle.start(1000, [this, seconds] {
+      if (GetTickCount() - m_lastActivity < static_cast<DWORD>(seconds) * 1000 || asking()) return;
+      std::string why = Format("No data received for %d second%s", seconds, seconds == 1 ? "" : "s");
+      status(why);
+      finish(Outcome::Broken, WSAETIMEDOUT, why);
+    });
   // Straight to the server, TLS from the start; through a proxy, once its tunnel is open.
-  if (m_d.m_secure && !route.viaProxy) m_ctrlSocket->SecureWith(m_d.m_server);
-  if (m_ctrlSocket->Connect(route.host, route.port)) return true;
+  if (d.m_secure && !m_req.route.viaProxy) m_ctrlSocket->SecureWith(d.m_server);
+  if (m_ctrlSocket->Connect(m_req.route.host, m_req.route.port)) return true;
   error = CAsyncSocket::GetLastError();
   return error == WSAEWOULDBLOCK;
 }
 
 void Transfer::close() {
   m_closed = true;
-  KillTimer(kIdleTimer);
+  m_idle.stop();
   if (m_outFile) {
     m_outFile->Close();
     m_outFile.reset();
@@ -76,28 +66,44 @@ void Transfer::close() {
   closeSockets();
 }
 
-bool Transfer::outcome(Outcome what, int code, const std::string& text) {
-  ++m_inOutcome;
-  bool r = m_events.transferOutcome(what, code, text);
-  --m_inOutcome;
-  return r;
+void Transfer::finish(Outcome what, int code, const std::string& text, Answerer who) {
+  ConnectionResult r;
+  r.what = what;
+  r.code = code;
+  r.text = text;
+  r.who = who;
+  report(r);
+}
+
+void Transfer::report(const ConnectionResult& r) {
+  if (r.what != Outcome::FtpLoginRefused) {
+    if (m_reported) return;  // a connection ends once
+    m_reported = true;
+    close();
+  }
+  m_events.connectionOutcome(r);
 }
 
 bool Transfer::writeBody(const char* data, std::int64_t n) {
   if (n > 0 && !m_outFile->Write(data, static_cast<std::size_t>(n))) {
-    outcome(Outcome::WriteFailed);
+    finish(Outcome::WriteFailed);
     return false;
   }
-  m_events.transferWrote();
+  std::int64_t at = m_offset;
+  m_offset += n;
+  m_written += n;
+  m_events.connectionWrote(at, n);
   return !m_closed;
 }
 
 void Transfer::restartFile() {
-  m_d.m_startOffset = 0;
+  m_bodyStart = m_offset = 0;
   if (m_outFile) m_outFile->Seek(0);
+  note(Note::NoResume);
 }
 
-std::shared_ptr<Transfer> makeTransfer(Download& d, TransferEvents& events, std::unique_ptr<CFile> outFile) {
-  if (d.m_service == svc::kFtp) return std::make_shared<FtpTransfer>(d, events, std::move(outFile));
-  return std::make_shared<HttpTransfer>(d, events, std::move(outFile));
+std::shared_ptr<Transfer> makeTransfer(ConnectionRequest req, ConnectionEvents& events,
+                                       std::unique_ptr<CFile> outFile) {
+  if (req.address.m_service == svc::kFtp) return std::make_shared<FtpTransfer>(std::move(req), events, std::move(outFile));
+  return std::make_shared<HttpTransfer>(std::move(req), events, std::move(outFile));
 }

@@ -1,14 +1,16 @@
-// A transfer: one connection's conversation with a server (or its proxy), for one protocol.
-// It owns its sockets and the open output file, works on the session's Download value, and
-// tells the session what happened through TransferEvents. It asks nobody anything and
-// touches no store: the session decides what an outcome means to the user and the queue.
+// A connection: one conversation with a server (or its proxy), for one protocol. It gets
+// what it needs as a value (ConnectionRequest), owns its sockets and the open output file,
+// writes the bytes it receives at their offsets, and reports back with values
+// (ConnectionEvents). It asks nobody anything and touches no store: the download job
+// decides what a reply or an outcome means.
 #pragma once
 #include <cstdint>
 #include <memory>
 #include <string>
 
 #include "platform/file.h"
-#include "platform/wnd.h"
+#include "platform/timer.h"
+#include "platform/win.h"
 #include "transfer/download.h"
 #include "transfer/route.h"
 #include "transfer/session_socket.h"
@@ -19,115 +21,166 @@ enum class Outcome {
   Broken,             // the connection broke (code: the socket error, 0 when it was only lost)
   ConnectFailed,      // the connection could not be made (code: the socket error)
   DataConnectFailed,  // the FTP passive data connection could not be made (code: the socket error)
-  SocketFailed,       // a socket could not be set up (code: the socket error, messageId: the text)
+  SocketFailed,       // a socket could not be set up (code: the socket error, text: why)
   CommandFailed,      // an FTP command could not be sent (code: the socket error)
   WriteFailed,        // the output file refused a block
-  Reconnect,          // this connection is done with; open the next one now
-  Redirected,         // m_url holds the new address: prepare it (report returns false to give up)
-  TooManyRedirects,
-  Refused,          // an HTTP error reply (code: the status, text: the reason phrase)
-  BadReply,         // a reply that breaks the protocol (text: what is wrong)
-  FtpRefused,       // an FTP error reply (text: the reply)
-  FtpLoginRefused,  // 530 to the password (text: the reply); report returns true to log in again
-  BadPassiveReply,  // a 227 reply without a usable port
-  NeedCredentials,  // a Basic authorization challenge (text: the realm)
-  AuthUnsupported,  // any other authorization scheme
-  FileChanged,      // the server's file is not the one partly on disk: fetch it again from 0
-  TlsFailed,        // the TLS handshake or the certificate check failed (text: the reason)
-  TunnelRefused,    // the proxy refused the tunnel (code: its status, 0 when it closed; text: the reason)
+  Redirected,         // text: the new address, resolved against the old one
+  Refused,            // an HTTP error reply (code: the status, text: the reason phrase)
+  ServerBusy,         // an HTTP reply that says "later" (code: the status, text: the reason)
+  NoRange,            // the server refused the range request: ask again without one, from 0
+  Restart,            // the server's file cannot continue the bytes on disk: fetch it from 0
+  BadReply,           // a reply that breaks the protocol (text: what is wrong)
+  FtpRefused,         // an FTP error reply (code: its number, text: the reply)
+  FtpLoginRefused,    // 530 to the password (text: the reply): the connection waits for newLogin()
+  BadPassiveReply,    // a 227 reply without a usable port
+  NeedCredentials,    // a Basic authorization challenge (text: the realm)
+  AuthUnsupported,    // any other authorization scheme
+  FileChanged,        // the server's file is not the one partly on disk: fetch it again from 0
+  TlsFailed,          // the TLS handshake or the certificate check failed (text: the reason)
+  TunnelRefused,      // the proxy refused the tunnel (code: its status, 0 when it closed; text: the reason)
+  // What the download job concludes for the session:
+  TooManyRedirects,  // one redirect more than allowed in a row
+  Reconnect,         // open the next connection now
+  GaveUp,            // a temporary failure once too often (text: why)
 };
 
-// Things the session shows or keeps while the transfer goes on.
+// Who gave the answer that an outcome stands for.
+enum class Answerer { Local, Origin, Proxy };
+
+struct ConnectionResult {
+  Outcome what = Outcome::Broken;
+  int code = 0;
+  std::string text;
+  Answerer who = Answerer::Local;
+  int retryAfter = -1;  // seconds the server asked to wait, -1 none
+};
+
+// Things shown or kept while the connection goes on.
 enum class Note {
-  Status,         // text for the top line
-  NoResume,       // the server sends the file from its start
-  ServerNoRange,  // the server is taken not to resume: m_stupidServer was set
-  Validator,      // m_lastModified was set from the reply
-  Receiving,      // a body read event before the first byte of this connection
+  Status,     // text for the top line
+  NoResume,   // the server sends the file from its start: it is written from byte 0
+  Receiving,  // a body read event before the first byte of this connection
+  Log,        // text for the header log
 };
 
-class TransferEvents {
- public:
-  virtual ~TransferEvents() = default;
-  virtual bool transferOutcome(Outcome what, int code, const std::string& text) = 0;
-  virtual void transferNote(Note what, const std::string& text) = 0;
-  // A block is in the file: m_startOffset + m_bytesThisConn bytes are now on disk.
-  virtual void transferWrote() = 0;
+// What a reply's header said about its body.
+struct ReplyFacts {
+  std::int64_t first = 0;    // where its first byte lands in the file
+  std::int64_t length = -1;  // its length, -1 unknown
+  std::string validator;     // Last-Modified, "" none
 };
 
-class Transfer : public CWnd, public std::enable_shared_from_this<Transfer> {
+// What one connection is to fetch.
+struct ConnectionRequest {
+  Download address;          // the URL, its parts and the login
+  Route route;               // straight to the server or through its proxy
+  std::int64_t first = 0;    // the first byte wanted
+  std::string validator;     // the stamp of the bytes on disk, "" none
+  bool http10 = false;       // the server does not resume: no range, HTTP/1.0
+  int timeoutSeconds = 0;    // no byte either way for this long breaks the connection (0 never)
+};
+
+class ConnectionEvents {
  public:
-  Transfer(Download& d, TransferEvents& events, std::unique_ptr<CFile> outFile)
-      : m_d(d), m_events(events), m_outFile(std::move(outFile)) {}
+  virtual ~ConnectionEvents() = default;
+  virtual void connectionNote(Note what, const std::string& text) = 0;
+  // The reply's header is read: false when its body is not to be taken (the connection
+  // has then been told its outcome).
+  virtual bool connectionReply(const ReplyFacts& facts) = 0;
+  // n bytes are in the file at offset.
+  virtual void connectionWrote(std::int64_t offset, std::int64_t n) = 0;
+  // The connection is closed (FtpLoginRefused: waiting) and says why.
+  virtual void connectionOutcome(const ConnectionResult& r) = 0;
+};
+
+class Transfer : public SocketHandler, public std::enable_shared_from_this<Transfer> {
+ public:
+  Transfer(ConnectionRequest req, ConnectionEvents& events, std::unique_ptr<CFile> outFile);
   ~Transfer() override;
 
   // The connection's socket; false with the error code and the text's id when it cannot
   // be made.
   bool createSockets(int& error, int& messageId);
-  // Starts connecting along route; false when the connect failed at once (error set).
-  bool connect(const Route& route, int& error);
+  // Starts connecting along the request's route; false when the connect failed at once (error set).
+  bool connect(int& error);
   // Closes the sockets and the output file; further socket events are ignored.
   void close();
-  // No byte either way for this many seconds (0: never) breaks the connection.
-  void setTimeout(int seconds);
   bool isOpen() const { return !m_closed; }
   int lastSocketError() const { return m_lastSockError; }
-  const Route& route() const { return m_route; }
-  // The body received is not the file (a redirect's): its bytes are not on disk.
-  virtual bool bodyDiscarded() const { return false; }
+  const Route& route() const { return m_req.route; }
+  // Bytes written to the file by this connection.
+  std::int64_t bytesWritten() const { return m_written; }
+  // A new login for a connection that waits after FtpLoginRefused: false when it cannot go
+  // out on this connection (the server has hung up; the connection is then closed).
+  virtual bool newLogin(const std::string& user, const std::string& password) {
+    (void)user, (void)password;
+    return false;
+  }
 
   // Blocks that arrive full are read together, up to this many per read event: one event
-  // per block costs a loop wake-up and a posted message, more than the copy itself.
+  // per block costs a loop wake-up, more than the copy itself.
   static constexpr int kBlocksPerRead = 16;
 
+  void socketEvent(int kind, sockmsg::Event event, int error) final;
+
  protected:
-  LRESULT WindowProc(UINT msg, WPARAM wParam, LPARAM lParam) override;
-  // The kind of the connection's socket (its message numbers).
+  // One socket event of this connection's, while it is open.
+  virtual void onSocketEvent(int kind, sockmsg::Event event, int error) = 0;
+  // The kind of the connection's socket.
   virtual int socketKind() const = 0;
   virtual void closeSockets();
+  // The connection is waiting for the user's answer: no time runs out.
+  virtual bool asking() const { return false; }
 
-  bool outcome(Outcome what, int code = 0, const std::string& text = std::string());
+  // Closes the connection and reports how it ended.
+  void finish(Outcome what, int code = 0, const std::string& text = std::string(), Answerer who = Answerer::Local);
+  void report(const ConnectionResult& r);
   // Bytes went one way or the other: the connection is alive.
   void active();
-  // The session is asking the user something on this connection's behalf: no time runs out.
-  virtual bool asking() const { return false; }
-  void note(Note what, const std::string& text = std::string()) { m_events.transferNote(what, text); }
+  void note(Note what, const std::string& text = std::string()) { m_events.connectionNote(what, text); }
   void status(const std::string& text) { note(Note::Status, text); }
-  void log(const std::string& text) { m_d.m_headers += text; }
+  void log(const std::string& text) { note(Note::Log, text); }
   // Writes n bytes of the body at the file's position; false when the file refused them
-  // (reported, and the transfer is closed).
+  // (reported, and the connection is closed).
   bool writeBody(const char* data, std::int64_t n);
-  // The server sends the file from its start: write it from the start too.
+  // The server sends the file from its start: it is written from byte 0.
   void restartFile();
-  // Reads up to kBlocksPerRead full blocks from s into the file; via filter when set.
+  // Reads up to kBlocksPerRead blocks from s (its buffered bytes first); take(data, n) says
+  // whether to go on.
   template <class Take>
   void readBlocks(CSessionSocket& s, Take take);
   // Body bytes straight from s into the output file, never through this process: up to
-  // kBlocksPerRead blocks, each at most left() bytes (< 0: no limit); after each block the
-  // session is told, then took(n) says whether to go on. False, having read nothing, when
-  // s cannot (TLS, no file, nothing left that is the file's): then the caller reads.
+  // kBlocksPerRead blocks, each at most left() bytes (< 0: no limit); after each block
+  // took(n) says whether to go on. False, having read nothing, when s cannot (TLS, no file,
+  // bytes still buffered, nothing left that is the file's): then the caller reads.
   template <class Left, class Took>
   bool receiveToFile(CSessionSocket& s, Left left, Took took);
 
-  Download& m_d;
-  TransferEvents& m_events;
-  Route m_route;
+  ConnectionRequest m_req;
+  ConnectionEvents& m_events;
   std::unique_ptr<CFile> m_outFile;
   std::unique_ptr<CSessionSocket> m_ctrlSocket;  // the HTTP connection, or the FTP control connection
+  std::int64_t m_bodyStart = 0;  // where this connection's first body byte lands
+  std::int64_t m_offset = 0;     // where the next body byte lands in the file
+  std::int64_t m_written = 0;  // bytes this connection wrote (m_bytesThisConn)
   bool m_closed = false;
+  bool m_reported = false;    // its end has been told
   bool m_peerClosed = false;  // this connection's close event has come
   int m_lastSockError = 0;
-  int m_timeoutSeconds = 0;
+  CTimer m_idle;
   DWORD m_lastActivity = 0;
-  int m_inOutcome = 0;    // outcomes under way (the session may be showing a box)
   char m_recvBuf[65536];  // large blocks: fewer receive calls on a fast link
 };
 
-// The transfer for the download's service (FTP or HTTP).
-std::shared_ptr<Transfer> makeTransfer(Download& d, TransferEvents& events, std::unique_ptr<CFile> outFile);
+// The connection for the request's service (FTP or HTTP).
+std::shared_ptr<Transfer> makeTransfer(ConnectionRequest req, ConnectionEvents& events, std::unique_ptr<CFile> outFile);
 
 template <class Take>
 void Transfer::readBlocks(CSessionSocket& s, Take take) {
+  if (s.buffered() > 0) {
+    std::string early = s.takeBuffered(sizeof m_recvBuf);
+    if (!take(early.data(), static_cast<int>(early.size())) || m_closed) return;
+  }
   for (int i = 0; i < kBlocksPerRead; ++i) {
     int n = s.Receive(m_recvBuf, sizeof m_recvBuf);
     if (n < 0) {
@@ -135,8 +188,9 @@ void Transfer::readBlocks(CSessionSocket& s, Take take) {
       if (i == 0 || CAsyncSocket::GetLastError() != WSAEWOULDBLOCK) m_lastSockError = CAsyncSocket::GetLastError();
       return;
     }
-    if (n > 0) active();
-    if (!take(n)) return;
+    if (n == 0) return;  // the peer has closed: its close event follows
+    active();
+    if (!take(m_recvBuf, n)) return;
     // The block may have ended the transfer.
     if (n < static_cast<int>(sizeof m_recvBuf) || m_closed) return;
   }
@@ -144,7 +198,7 @@ void Transfer::readBlocks(CSessionSocket& s, Take take) {
 
 template <class Left, class Took>
 bool Transfer::receiveToFile(CSessionSocket& s, Left left, Took took) {
-  if (!m_outFile || !s.CanReceiveToFile()) return false;
+  if (!m_outFile || !s.CanReceiveToFile() || s.buffered() > 0) return false;
   for (int i = 0; i < kBlocksPerRead; ++i) {
     std::int64_t want = left();
     if (want == 0) return i > 0;
@@ -152,15 +206,17 @@ bool Transfer::receiveToFile(CSessionSocket& s, Left left, Took took) {
     if (n < 0) {
       int error = CAsyncSocket::GetLastError();
       if (error == kFileRefused)
-        outcome(Outcome::WriteFailed);
+        finish(Outcome::WriteFailed);
       else if (i == 0 || error != WSAEWOULDBLOCK)  // running dry after the first block is no failure
         m_lastSockError = error;
       return true;
     }
     if (n == 0) return true;  // the peer has closed: its close event follows
     active();
-    m_d.m_bytesThisConn += n;
-    m_events.transferWrote();
+    std::int64_t at = m_offset;
+    m_offset += n;
+    m_written += n;
+    m_events.connectionWrote(at, n);
     if (m_closed || !took(n)) return true;
   }
   return true;

@@ -56,7 +56,7 @@ def serve(name, data):
 
 
 class Session(SessionCase):
-    config = (("Exit", 1), ("Rollback", 4), ("DoneBeep", 0), ("ErrorBeep", 0))
+    config = (("Exit", 1), ("Rollback", 4), ("DoneBeep", 0), ("ErrorBeep", 0), ("Retries", 0))
     session_timeout = 30
 
 

@@ -56,7 +56,8 @@ class SessionCase(unittest.TestCase):
     """Each test has its own configuration home, holding `config`, and download folder."""
 
     work = None
-    config = (("Exit", 1), ("Rollback", 4))
+    # A break pauses at once unless a test asks for tries.
+    config = (("Exit", 1), ("Rollback", 4), ("Retries", 0))
     session_timeout = 60
 
     def setUp(self):

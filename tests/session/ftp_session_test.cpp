@@ -145,7 +145,7 @@ TEST_F(FtpSession, NewAnonymousDownloadInActiveMode) {
   EXPECT_TRUE(dlg->m_finished);
   EXPECT_EQ(readWholeFile(env.path("f.zip")), ftp.body);
   EXPECT_TRUE(queueEmpty(env, "00"));
-  EXPECT_EQ(dlg->m_totalSize, 40000);
+  EXPECT_EQ(dlg->m_job.totalSize(), 40000);
   ASSERT_EQ(srv.requests().size(), 1u);
   Cmds sent = commands(srv.requests()[0]);
   ASSERT_EQ(sent.size(), 6u) << srv.requests()[0];
@@ -156,7 +156,7 @@ TEST_F(FtpSession, NewAnonymousDownloadInActiveMode) {
   EXPECT_GT(port, 0);
   EXPECT_EQ(sent, (Cmds{"USER anonymous", "PASS tarnwick@", "TYPE I", sent[3], "REST 0", "RETR /pub/f.zip"}));
   // The header log: each reply line and each command as it went.
-  EXPECT_EQ(dlg->m_headers.substr(0, dlg->m_headers.find("226")),
+  EXPECT_EQ(dlg->m_job.headers().substr(0, dlg->m_job.headers().find("226")),
             "Connecting to:  127.0.0.1\r\n\r\n220 Ready\r\n:::::USER anonymous\r\n331 Password required\r\n"
             ":::::PASS tarnwick@\r\n230 Logged in\r\n:::::TYPE I\r\n200 Type set to I\r\n:::::" +
                 sent[3] +
@@ -225,7 +225,7 @@ TEST_F(FtpSession, GreetingAndLoginVariants) {
     EXPECT_EQ(sent[1], "PASS tarnwick@");
     EXPECT_EQ(std::count_if(sent.begin(), sent.end(), [](auto& s) { return s.rfind("USER", 0) == 0; }), 1);
     // Every greeting line stands in the log before the first command.
-    std::string beforeUser = dlg->m_headers.substr(0, dlg->m_headers.find(":::::USER"));
+    std::string beforeUser = dlg->m_job.headers().substr(0, dlg->m_job.headers().find(":::::USER"));
     if (split)
       EXPECT_EQ(beforeUser, "Connecting to:  127.0.0.1\r\n\r\n220-Welcome\r\n220 Ready\r\n");
     else
@@ -288,8 +288,8 @@ TEST_F(FtpSession, ALoginInTheUrlLogsIn) {
   EXPECT_TRUE(dlg->m_finished);
   Cmds sent = commands(srv.requests().at(0));
   EXPECT_EQ(Cmds(sent.begin(), sent.begin() + 2), (Cmds{"USER bob", "PASS pw:1"}));
-  EXPECT_NE(dlg->m_headers.find(":::::PASS ***\r\n"), std::string::npos);
-  EXPECT_EQ(dlg->m_headers.find("pw:1"), std::string::npos);
+  EXPECT_NE(dlg->m_job.headers().find(":::::PASS ***\r\n"), std::string::npos);
+  EXPECT_EQ(dlg->m_job.headers().find("pw:1"), std::string::npos);
 }
 
 TEST_F(FtpSession, RefusedLoginIsRetriedOnTheSameConnection) {
@@ -320,10 +320,10 @@ TEST_F(FtpSession, RefusedLoginIsRetriedOnTheSameConnection) {
   EXPECT_EQ(prompt, "Enter username and password for FTP'ing from server 127.0.0.1\n(Try your real mail address as password.)");
   EXPECT_EQ(prefilled, "anonymous/tarnwick@");
   // Both rounds stand in the log.
-  EXPECT_NE(dlg->m_headers.find(":::::PASS tarnwick@\r\n530 Login incorrect.\r\n:::::USER bob\r\n331 Password "
+  EXPECT_NE(dlg->m_job.headers().find(":::::PASS tarnwick@\r\n530 Login incorrect.\r\n:::::USER bob\r\n331 Password "
                                 "required\r\n:::::PASS ***\r\n230 Logged in\r\n"),
             std::string::npos)
-      << dlg->m_headers;
+      << dlg->m_job.headers();
 }
 
 TEST_F(FtpSession, ANewLoginGoesOutOnANewConnectionWhenTheServerHungUp) {
@@ -388,8 +388,8 @@ TEST_F(FtpSession, QueueEntryResumesWithRest) {
   Cmds sent = commands(srv.requests().at(0));
   ASSERT_EQ(sent.size(), 6u);
   EXPECT_EQ(sent[4], "REST 5120");
-  EXPECT_EQ(dlg->m_startOffset, 5120);
-  EXPECT_EQ(dlg->m_totalSize, 14880);
+  EXPECT_EQ(dlg->m_job.startOffset(), 5120);
+  EXPECT_EQ(dlg->m_job.totalSize(), 14880);
   EXPECT_EQ(readWholeFile(env.path("f.zip")), full);
   EXPECT_TRUE(queueEmpty(env, "07"));
   EXPECT_TRUE(env.ui().boxes.empty());
@@ -444,7 +444,7 @@ TEST_F(FtpSession, BrokenDataConnectionsPause) {
     EXPECT_TRUE(dlg->m_paused);
     EXPECT_EQ(dlg->m_statusIcon.GetIcon(), 135);
     EXPECT_EQ(dlg->m_pauseButton.GetWindowText(), "Resume");
-    EXPECT_EQ(dlg->m_startOffset, 20000);
+    EXPECT_EQ(dlg->m_job.startOffset(), 20000);
     EXPECT_EQ(queueValue(local, "Start00"), "20000");
     EXPECT_EQ(queueValue(local, "Get00"), url(srv.port()));
     EXPECT_EQ(readWholeFile(local.path("f.zip")), body.substr(0, 20000));
@@ -537,14 +537,14 @@ TEST_F(FtpSession, PauseAndResumeRunsTheConversationAgain) {
   CDownloadDlg dlg;
   QObject scope;
   std::function<void()> pauseWhenReady = [&] {
-    if (dlg.m_bytesThisConn < 10000) {
+    if (dlg.m_job.bytesThisConn() < 10000) {
       QTimer::singleShot(20, &scope, pauseWhenReady);
       return;
     }
     dlg.ViewCommand(3);  // Pause
-    EXPECT_EQ(dlg.m_startOffset, 10000);
+    EXPECT_EQ(dlg.m_job.startOffset(), 10000);
     dlg.ViewCommand(3);  // Resume
-    EXPECT_EQ(dlg.m_startOffset, 5120);
+    EXPECT_EQ(dlg.m_job.startOffset(), 5120);
   };
   QTimer::singleShot(20, &scope, pauseWhenReady);
   QTimer::singleShot(8000, &scope, [&] { dlg.EndDialog(-1); });
@@ -598,7 +598,7 @@ TEST_F(FtpSession, ExtraDataConnectionIsRefusedAndTheFirstKept) {
   EXPECT_TRUE(foreignClosed);
   EXPECT_EQ(readWholeFile(env.path("f.zip")), body);
   // The data connection is listened for on the control connection's address only.
-  auto& transfer = dynamic_cast<FtpTransfer&>(*dlg->m_transfer);
+  auto& transfer = dynamic_cast<const FtpTransfer&>(*dlg->m_job.connection());
   EXPECT_EQ(transfer.listenAddress(), "127.0.0.1");
 }
 
@@ -621,12 +621,12 @@ TEST_F(FtpSession, ProxyLoginAndPassiveData) {
     auto dlg = runSession(local, u);
     EXPECT_TRUE(dlg->m_finished);
     EXPECT_EQ(readWholeFile(local.path("f.zip")), ftp.body);
-    EXPECT_EQ(dynamic_cast<FtpTransfer&>(*dlg->m_transfer).passiveHost(), "10.9.8.7");
+    EXPECT_EQ(dynamic_cast<const FtpTransfer&>(*dlg->m_job.connection()).passiveHost(), "10.9.8.7");
     // Once data flows the top line shows the address again.
     EXPECT_EQ(dlg->m_urlText.GetWindowText(), u);
     EXPECT_EQ(commands(srv.requests().at(0)),
               (Cmds{user, "PASS tarnwick@", "TYPE I", "PASV", "REST 0", "RETR /pub/f.zip"}));
-    EXPECT_EQ(dlg->m_headers.rfind("Connecting to:  files.example (via 127.0.0.1)\r\n\r\n", 0), 0u);
+    EXPECT_EQ(dlg->m_job.headers().rfind("Connecting to:  files.example (via 127.0.0.1)\r\n\r\n", 0), 0u);
     EXPECT_TRUE(queueEmpty(local, "00"));
   }
 }

@@ -312,11 +312,11 @@ TEST_F(Lifecycle, PauseAndResumeStepBackByTheRollback) {
   QObject scope;
   QTimer::singleShot(500, &scope, [&] {
     dlg.ViewCommand(3);  // Pause
-    EXPECT_EQ(dlg.m_startOffset, 10000);
+    EXPECT_EQ(dlg.m_job.startOffset(), 10000);
     EXPECT_EQ(dlg.m_pauseButton.GetWindowText(), "Resume");
     EXPECT_EQ(dlg.m_stateIcon.GetIcon(), 173);
     dlg.ViewCommand(3);  // Resume: 10000 - 4096 on a 1024 boundary
-    EXPECT_EQ(dlg.m_startOffset, 5120);
+    EXPECT_EQ(dlg.m_job.startOffset(), 5120);
   });
   QTimer::singleShot(8000, &scope, [&] { dlg.EndDialog(-1); });
   dlg.DoModal();

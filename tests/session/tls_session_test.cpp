@@ -55,7 +55,7 @@ TEST(TlsSession, DownloadsAndShowsTheSecuredConnectionBeforeTheRequest) {
   auto dlg = runSession(env, "https://127.0.0.1:" + std::to_string(srv.port) + "/f.bin");
   EXPECT_TRUE(dlg->m_finished);
   EXPECT_EQ(readWholeFile(env.path("out.bin")), body);
-  const std::string& log = dlg->m_headers;
+  const std::string& log = dlg->m_job.headers();
   auto secured = log.find("----Secure Connection----\r\nTLSv1.3, TLS_");
   auto sent = log.find("----Header Sent----\r\nGET /f.bin HTTP/1.1 \r\n");
   ASSERT_NE(secured, std::string::npos) << log;

@@ -1,4 +1,4 @@
-// A transfer on its own, with no window: what it sends, what it writes, what it reports.
+// A connection on its own, with no window: what it sends, what it writes, what it reports.
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -11,18 +11,32 @@
 
 namespace {
 
-struct Recorder : TransferEvents {
+struct Recorder : ConnectionEvents {
   std::vector<std::pair<Outcome, std::string>> outcomes;
-  std::vector<Note> notes;
-  std::int64_t writes = 0;
-  bool acceptRedirect = true;
-  bool transferOutcome(Outcome what, int, const std::string& text) override {
-    outcomes.emplace_back(what, text);
-    return what != Outcome::Redirected || acceptRedirect;
+  std::vector<ReplyFacts> replies;
+  std::int64_t writes = 0, end = 0;
+  void connectionOutcome(const ConnectionResult& r) override { outcomes.emplace_back(r.what, r.text); }
+  void connectionNote(Note, const std::string&) override {}
+  bool connectionReply(const ReplyFacts& f) override {
+    replies.push_back(f);
+    return true;
   }
-  void transferNote(Note what, const std::string&) override { notes.push_back(what); }
-  void transferWrote() override { ++writes; }
+  void connectionWrote(std::int64_t offset, std::int64_t n) override {
+    ++writes;
+    end = offset + n;
+  }
 };
+
+ConnectionRequest request(const std::string& url, const std::string& server, int port, const Route& route) {
+  ConnectionRequest q;
+  q.address.m_url = url;
+  q.address.m_service = 3;
+  q.address.m_server = server;
+  q.address.m_port = static_cast<std::uint16_t>(port);
+  q.address.m_object = url.substr(url.find('/', 8));
+  q.route = route;
+  return q;
+}
 
 void runUntilOutcome(Recorder& r, std::size_t count = 1, int ms = 5000) {
   QElapsedTimer t;
@@ -39,26 +53,25 @@ TEST(Transfer, HttpResumeThroughAProxyWritesAtTheResumePoint) {
     c.close();
   });
   writeWholeFile(env.path("f.bin"), body.substr(0, 1024) + "stale tail that must go");
-  Download d;
-  d.m_url = "http://files.example/f.bin#frag";
-  d.m_service = 3;
-  d.m_server = "files.example";
-  d.m_port = 80;
-  d.m_object = "/f.bin";
-  d.m_localPath = env.path("f.bin");
-  d.m_startOffset = 1024;
+  auto q = request("http://files.example/f.bin#frag", "files.example", 80,
+                   Route{true, "127.0.0.1", static_cast<std::uint16_t>(proxy.port())});
+  q.address.m_object = "/f.bin";
+  q.first = 1024;
   Recorder r;
   std::string why;
-  auto t = makeTransfer(d, r, OpenOutputFile(d.m_localPath, d.m_startOffset, why));
+  auto t = makeTransfer(q, r, OpenOutputFile(env.path("f.bin"), q.first, why));
   int error = 0, id = 0;
   ASSERT_TRUE(t->createSockets(error, id));
-  ASSERT_TRUE(t->connect(Route{true, "127.0.0.1", static_cast<std::uint16_t>(proxy.port())}, error));
+  ASSERT_TRUE(t->connect(error));
   runUntilOutcome(r);
   ASSERT_EQ(r.outcomes.size(), 1u);
   EXPECT_EQ(r.outcomes[0].first, Outcome::Finished);
   EXPECT_EQ(readWholeFile(env.path("f.bin")), body);
-  EXPECT_EQ(d.m_bytesThisConn, 70000 - 1024);
-  EXPECT_EQ(d.m_lastModified, "X");
+  EXPECT_EQ(t->bytesWritten(), 70000 - 1024);
+  EXPECT_EQ(r.end, 70000);
+  ASSERT_EQ(r.replies.size(), 1u);
+  EXPECT_EQ(r.replies[0].validator, "X");
+  EXPECT_EQ(r.replies[0].first, 1024);
   EXPECT_GE(r.writes, 1);
   // Through a proxy the request names the whole URL (without its fragment) and the origin.
   EXPECT_EQ(proxy.requests().at(0).rfind(
@@ -73,26 +86,22 @@ TEST(Transfer, HttpRedirectHandsTheNewAddressToTheSession) {
     c.send("HTTP/1.1 302 Found\r\nLocation: /other/g.bin\r\nContent-Length: 5\r\n\r\nmoved");
     c.close();
   });
-  Download d;
-  d.m_url = "http://127.0.0.1:" + std::to_string(srv.port()) + "/f.bin";
-  d.m_service = 3;
-  d.m_server = "127.0.0.1";
-  d.m_port = static_cast<std::uint16_t>(srv.port());
-  d.m_object = "/f.bin";
-  d.m_localPath = env.path("f.bin");
+  std::string base = "http://127.0.0.1:" + std::to_string(srv.port());
+  auto q = request(base + "/f.bin", "127.0.0.1", srv.port(),
+                   Route{false, "127.0.0.1", static_cast<std::uint16_t>(srv.port())});
   Recorder r;
   std::string why;
-  auto t = makeTransfer(d, r, OpenOutputFile(d.m_localPath, d.m_startOffset, why));
+  std::int64_t at = 0;
+  auto t = makeTransfer(q, r, OpenOutputFile(env.path("f.bin"), at, why));
   int error = 0, id = 0;
   ASSERT_TRUE(t->createSockets(error, id));
-  ASSERT_TRUE(t->connect(Route{false, d.m_server, d.m_port}, error));
-  // The redirect's body is read out, never written; its close asks for the next connection.
-  runUntilOutcome(r, 2);
-  ASSERT_EQ(r.outcomes.size(), 2u);
+  ASSERT_TRUE(t->connect(error));
+  // The redirect's body is never written; the connection ends with the new address.
+  runUntilOutcome(r);
+  ASSERT_EQ(r.outcomes.size(), 1u);
   EXPECT_EQ(r.outcomes[0].first, Outcome::Redirected);
-  EXPECT_EQ(d.m_url, "http://127.0.0.1:" + std::to_string(srv.port()) + "/other/g.bin");
-  EXPECT_EQ(r.outcomes[1].first, Outcome::Reconnect);
-  EXPECT_TRUE(t->bodyDiscarded());
+  EXPECT_EQ(r.outcomes[0].second, base + "/other/g.bin");
+  EXPECT_FALSE(t->isOpen());
   EXPECT_EQ(readWholeFile(env.path("f.bin")), "");
 }
 

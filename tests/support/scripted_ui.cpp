@@ -1,5 +1,7 @@
 #include "scripted_ui.h"
 
+#include "settings/options.h"
+
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -88,6 +90,8 @@ TestEnvironment::TestEnvironment() {
   });
   m_app = std::make_unique<TestApp>();
   m_app->SetProfilePath(m_dir + "/settings.db");
+  // A break pauses at once unless a test asks for tries.
+  m_app->WriteProfileInt(kSectionConfig, kRetries, 0);
 }
 
 TestEnvironment::~TestEnvironment() {

@@ -1,0 +1,275 @@
+#include "engine/job.h"
+
+#include "engine/retry.h"
+#include "platform/file.h"
+#include "platform/services.h"
+#include "resources/resources.h"
+#include "settings/options.h"
+#include "transfer/url.h"
+
+DownloadJob::DownloadJob(JobEvents& events) : m_events(events) {}
+
+DownloadJob::~DownloadJob() {
+  if (m_transfer) m_transfer->close();
+}
+
+// ---- the resume point ----
+
+void DownloadJob::writeStart() {
+  if (!m_slot.empty()) QueueEntry::write(m_slot, QueueValue::Start, m_startOffset + m_bytesThisConn);
+}
+
+void DownloadJob::startFresh() {
+  m_startOffset = m_bytesThisConn = m_highWater = 0;
+}
+
+void DownloadJob::restore(const QueueEntry& e, std::int64_t rollbackBytes) {
+  m_lastModified = e.lastModified;
+  m_stupidServer = e.stupidServer;
+  // A server that does not resume sends the whole file again.
+  m_startOffset = m_stupidServer == 1 ? 0 : e.start;
+  m_highWater = e.start;
+  m_bytesThisConn = 0;
+  stepBack(rollbackBytes);
+}
+
+bool DownloadJob::clampToFile(std::int64_t rollbackBytes, std::string& why) {
+  return ClampToFile(m_d.m_localPath, m_startOffset, rollbackBytes, why);
+}
+
+void DownloadJob::stepBack(std::int64_t rollbackBytes) { m_startOffset = StepBack(m_startOffset, rollbackBytes); }
+
+// ---- connections ----
+
+bool DownloadJob::open(const Route& route, std::string& why) {
+  m_waitTimer.stop();
+  m_bytesThisConn = 0;
+  m_totalSize = 0;
+  auto outFile = OpenOutputFile(m_d.m_localPath, m_startOffset, why);
+  if (!outFile) return false;
+  ConnectionRequest req;
+  req.address = m_d;
+  req.route = route;
+  req.first = m_startOffset;
+  req.validator = m_lastModified;
+  req.http10 = m_stupidServer == 1;
+  req.timeoutSeconds = static_cast<int>(ConfigInt(kTimeout));
+  retire();
+  m_transfer = makeTransfer(std::move(req), *this, std::move(outFile));
+  m_phase = Phase::Connecting;
+  int error = 0, messageId = 0;
+  if (!m_transfer->createSockets(error, messageId)) {
+    m_transfer->close();
+    ConnectionResult r{Outcome::SocketFailed, error, LoadString(messageId), Answerer::Local, -1};
+    deliver(r);
+    return true;
+  }
+  if (!m_transfer->connect(error)) {
+    ConnectionResult r{Outcome::ConnectFailed, error, route.host, Answerer::Local, -1};
+    m_transfer->close();
+    connectionOutcome(r);
+  }
+  return true;
+}
+
+void DownloadJob::retire() {
+  if (!m_transfer) return;
+  m_transfer->close();
+  m_retired.push_back(std::move(m_transfer));
+  m_retireTimer.defer([this] { m_retired.clear(); });
+}
+
+void DownloadJob::stop() {
+  m_waitTimer.stop();
+  if (m_transfer) m_transfer->close();
+  if (m_phase == Phase::Finished) return;
+  m_startOffset += m_bytesThisConn;
+  m_bytesThisConn = 0;
+  m_phase = Phase::Paused;
+}
+
+bool DownloadJob::newLogin(const std::string& user, const std::string& password) {
+  m_d.m_user = user;
+  m_d.m_password = password;
+  if (m_transfer && m_transfer->isOpen() && m_transfer->newLogin(user, password)) {
+    m_phase = Phase::Connecting;
+    return true;
+  }
+  return false;
+}
+
+void DownloadJob::redirectPrepared() {
+  const Download& was = m_beforeRedirect;
+  if (m_d.m_service == svc::kHttp &&
+      (m_d.m_server != was.m_server || m_d.m_port != was.m_port || m_d.m_secure != was.m_secure)) {
+    m_d.m_user.clear();
+    m_d.m_password.clear();
+  }
+}
+
+// ---- what the connection reports ----
+
+void DownloadJob::connectionNote(Note what, const std::string& text) {
+  switch (what) {
+    case Note::Log: m_headers += text; return;
+    case Note::NoResume:
+      // The bytes on disk are being overwritten from the start: a resume must not trust them.
+      m_startOffset = 0;
+      m_bytesThisConn = 0;
+      writeStart();
+      break;
+    case Note::Receiving: m_phase = Phase::Receiving; break;
+    case Note::Status: break;
+  }
+  m_events.jobNote(what, text);
+}
+
+bool DownloadJob::connectionReply(const ReplyFacts& facts) {
+  m_redirectCount = 0;
+  m_totalSize = facts.length > 0 ? facts.length : 0;
+  if (!facts.validator.empty()) {
+    if (!m_lastModified.empty() && m_lastModified != facts.validator && m_startOffset != 0) return false;
+    m_lastModified = facts.validator;
+    if (!m_slot.empty()) QueueEntry::write(m_slot, QueueValue::LastMod, m_lastModified);
+  }
+  return true;
+}
+
+void DownloadJob::connectionWrote(std::int64_t offset, std::int64_t n) {
+  m_phase = Phase::Receiving;
+  m_bytesThisConn = offset + n - m_startOffset;
+  writeStart();
+  m_events.jobWrote();
+}
+
+void DownloadJob::connectionOutcome(const ConnectionResult& r) {
+  switch (r.what) {
+    case Outcome::FtpLoginRefused:
+      m_phase = Phase::Asking;
+      deliver(r);
+      return;
+    case Outcome::Finished:
+      m_phase = Phase::Finished;
+      deliver(r);
+      return;
+    case Outcome::Redirected:
+      retire();
+      if (++m_redirectCount > kMaxRedirects) {
+        deliver(Outcome::TooManyRedirects);
+        return;
+      }
+      m_beforeRedirect = m_d;
+      m_d.m_url = r.text;
+      deliver(r);
+      return;
+    case Outcome::NoRange:
+      // Only the origin's answer says that it cannot resume; it is kept for later resumes.
+      retire();
+      if (r.who == Answerer::Origin) {
+        m_stupidServer = 1;
+        if (!m_slot.empty()) QueueEntry::write(m_slot, QueueValue::StupidServer, 1);
+        m_events.jobNote(Note::NoResume, std::string());
+      }
+      deliver(Outcome::Reconnect);
+      return;
+    case Outcome::Restart:
+    case Outcome::FileChanged:
+      // The file is fetched again from its start; the entry says so before any new byte.
+      retire();
+      if (r.what == Outcome::FileChanged) {
+        m_lastModified.clear();
+        if (!m_slot.empty()) QueueEntry::clear(m_slot, QueueValue::LastMod);
+      }
+      m_startOffset = m_bytesThisConn = 0;
+      writeStart();
+      m_events.jobNote(Note::NoResume, std::string());
+      deliver(Outcome::Reconnect);
+      return;
+    default: break;
+  }
+  if (isTemporary(r) && ConfigInt(kRetries) > 0) {
+    tryAgain(r);
+    return;
+  }
+  deliver(r);
+}
+
+void DownloadJob::tryAgain(const ConnectionResult& r) {
+  std::int64_t reached = m_startOffset + m_bytesThisConn;
+  stop();
+  bool fruitful = reached > m_highWater;
+  if (fruitful) {
+    m_highWater = reached;
+    m_fruitless = 0;
+  } else {
+    ++m_fruitless;
+  }
+  std::string why = failureReason(r);
+  if (fruitful) {
+    // It was moving: on at once.
+    m_phase = Phase::Connecting;
+    m_waitTimer.defer([this] { m_events.jobRetry(); });
+    return;
+  }
+  if (m_mirrorList) {
+    // The next site comes before this one again.
+    deliver(r);
+    return;
+  }
+  if (m_fruitless > ConfigInt(kRetries)) {
+    m_endReason = Format("Gave up after %d attempts without data: %s", m_fruitless, why.c_str());
+    deliver(Outcome::GaveUp, m_endReason);
+    return;
+  }
+  wait(retryWaitSeconds(m_fruitless, r.retryAfter), why);
+}
+
+bool DownloadJob::waitForNextRound(const std::string& why) {
+  if (ConfigInt(kRetries) <= 0) return false;
+  if (++m_fruitless > ConfigInt(kRetries)) {
+    m_endReason = Format("Gave up after %d attempts without data: %s", m_fruitless, why.c_str());
+    return false;
+  }
+  wait(retryWaitSeconds(m_fruitless, -1), why);
+  return true;
+}
+
+void DownloadJob::wait(int seconds, const std::string& why) {
+  m_phase = Phase::Waiting;
+  m_waitLeft = seconds;
+  m_waitWhy = why;
+  auto tick = [this] {
+    if (m_waitLeft <= 0) {
+      m_waitTimer.stop();
+      m_phase = Phase::Connecting;
+      m_events.jobRetry();
+      return;
+    }
+    m_events.jobWaiting(m_waitLeft--, m_waitWhy);
+  };
+  // The first second is shown at once; without timers nobody waits.
+  if (!m_waitTimer.start(1000, tick)) {
+    m_waitTimer.defer([this] { m_events.jobRetry(); });
+    return;
+  }
+  m_waitTimer.defer([this, tick] {
+    tick();
+    if (m_phase == Phase::Waiting) m_waitTimer.start(1000, tick);
+  });
+}
+
+void DownloadJob::deliver(const ConnectionResult& r) {
+  m_pending.push_back(r);
+  m_deliverTimer.defer([this] {
+    auto pending = std::move(m_pending);
+    m_pending.clear();
+    for (const auto& p : pending) m_events.jobOutcome(p);
+  });
+}
+
+void DownloadJob::deliver(Outcome what, const std::string& text) {
+  ConnectionResult r;
+  r.what = what;
+  r.text = text;
+  deliver(r);
+}

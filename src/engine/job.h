@@ -1,0 +1,132 @@
+// The download job: the one owner of a download's state (the phase, the total size, the
+// validator, the resume point, the attempts, the reason it ended) and the one writer of
+// its resume point. It opens the connection, takes what the connection reports, and
+// decides what follows: the next connection at once, a wait and a new try, or a question
+// for the user, which the session gets from the event loop, never inside a socket handler.
+// It has no window: a test can drive it alone.
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/timer.h"
+#include "queue/queue_entry.h"
+#include "transfer/transfer.h"
+
+// What the job tells whoever shows it (the session window).
+class JobEvents {
+ public:
+  virtual ~JobEvents() = default;
+  // Status (the top line), NoResume (the file is fetched from its start), Receiving.
+  virtual void jobNote(Note what, const std::string& text) = 0;
+  // Bytes are in the file: the resume point moved.
+  virtual void jobWrote() = 0;
+  // What the job does not decide alone: the end of the file, a question for the user, a
+  // failure to show. Outcome::Reconnect asks for the next connection now, Outcome::GaveUp
+  // says that the tries are used up (text: why). Called from the event loop.
+  virtual void jobOutcome(const ConnectionResult& r) = 0;
+  // Waiting before the next try: seconds left and why; called once a second.
+  virtual void jobWaiting(int secondsLeft, const std::string& why) = 0;
+  // The wait is over: try again now.
+  virtual void jobRetry() = 0;
+};
+
+class DownloadJob : private ConnectionEvents {
+ public:
+  enum class Phase { Idle, Connecting, Receiving, Asking, Waiting, Paused, Finished };
+  static constexpr int kMaxRedirects = 20;
+
+  explicit DownloadJob(JobEvents& events);
+  ~DownloadJob() override;
+
+  // What is fetched and into which file, set while the download is prepared.
+  Download m_d;
+  // The queue slot the job keeps current ("" none).
+  std::string m_slot;
+  // Mirror-list sessions try the next site before the same one again.
+  bool m_mirrorList = false;
+
+  // ---- the record, as views read it ----
+  Phase phase() const { return m_phase; }
+  std::int64_t startOffset() const { return m_startOffset; }
+  std::int64_t bytesThisConn() const { return m_bytesThisConn; }
+  std::int64_t totalSize() const { return m_totalSize; }
+  const std::string& lastModified() const { return m_lastModified; }
+  int stupidServer() const { return m_stupidServer; }
+  const std::string& headers() const { return m_headers; }
+  int fruitlessAttempts() const { return m_fruitless; }
+  // Why the download ended or stopped, in one line ("" not known).
+  const std::string& endReason() const { return m_endReason; }
+  void setEndReason(const std::string& why) { m_endReason = why; }
+
+  // ---- the resume point ----
+  // A new download: from byte 0.
+  void startFresh();
+  // A queued entry: its bytes on disk, stepped back by the rollback.
+  void restore(const QueueEntry& e, std::int64_t rollbackBytes);
+  // Against the file on disk; false when it cannot be opened, with why.
+  bool clampToFile(std::int64_t rollbackBytes, std::string& why);
+  // Before a resume: a few bytes again, in case the last ones were damaged.
+  void stepBack(std::int64_t rollbackBytes);
+
+  // ---- connections ----
+  // Opens the output file at the resume point and a connection along route. False when
+  // the file cannot be opened (why: the reason); a socket that cannot be made, or a connect
+  // that fails at once, is reported like a connect that fails later.
+  bool open(const Route& route, std::string& why);
+  bool connectionOpen() const { return m_transfer && m_transfer->isOpen(); }
+  const Route* route() const { return m_transfer ? &m_transfer->route() : nullptr; }
+  // The latest connection, open or not (none before the first).
+  const Transfer* connection() const { return m_transfer.get(); }
+  // Closes the connection; its bytes join the resume point. Stops a wait.
+  void stop();
+  // A new login for the connection that waits after FtpLoginRefused: false when it must
+  // go out on a new connection.
+  bool newLogin(const std::string& user, const std::string& password);
+  // After a redirect was prepared: a login belongs to the server it was given for.
+  void redirectPrepared();
+  // The log of the connection about to open starts with text.
+  void startLog(const std::string& text) { m_headers = text; }
+
+  // ---- trying again ----
+  bool waiting() const { return m_phase == Phase::Waiting; }
+  // Every site of a mirror list failed: true when a new round follows a wait.
+  bool waitForNextRound(const std::string& why);
+
+ private:
+  void connectionNote(Note what, const std::string& text) override;
+  bool connectionReply(const ReplyFacts& facts) override;
+  void connectionWrote(std::int64_t offset, std::int64_t n) override;
+  void connectionOutcome(const ConnectionResult& r) override;
+
+  // Told to the events from the event loop.
+  void deliver(const ConnectionResult& r);
+  void deliver(Outcome what, const std::string& text = std::string());
+  // A temporary failure with tries left: at once, after a wait, or given up.
+  void tryAgain(const ConnectionResult& r);
+  void wait(int seconds, const std::string& why);
+  // The connection is let go of from the event loop: its handler may still be running.
+  void retire();
+  void writeStart();
+
+  JobEvents& m_events;
+  Phase m_phase = Phase::Idle;
+  std::int64_t m_startOffset = 0;    // bytes in the file when the current connection began
+  std::int64_t m_bytesThisConn = 0;  // bytes the current connection added
+  std::int64_t m_totalSize = 0;      // what the server announced for this connection, 0 unknown
+  std::int64_t m_highWater = 0;      // the most bytes ever on disk: beyond it, bytes are new
+  std::string m_lastModified;
+  int m_stupidServer = 0;
+  int m_redirectCount = 0;
+  int m_fruitless = 0;  // attempts in a row that brought no new byte
+  std::string m_headers;
+  std::string m_endReason;
+  Download m_beforeRedirect;
+  int m_waitLeft = 0;
+  std::string m_waitWhy;
+  std::shared_ptr<Transfer> m_transfer;
+  std::vector<std::shared_ptr<Transfer>> m_retired;
+  std::vector<ConnectionResult> m_pending;
+  CTimer m_deliverTimer, m_retireTimer, m_waitTimer;
+};

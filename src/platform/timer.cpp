@@ -1,0 +1,31 @@
+#include "platform/timer.h"
+
+#include <QTimer>
+
+#include "platform/wnd.h"
+
+struct CTimer::Impl {
+  QTimer timer;
+  std::function<void()> fn;
+};
+
+CTimer::CTimer() : m_impl(std::make_unique<Impl>()) {
+  QObject::connect(&m_impl->timer, &QTimer::timeout, [impl = m_impl.get()] {
+    // The callback may restart or stop this timer: it runs from a copy.
+    auto fn = impl->fn;
+    if (fn) fn();
+  });
+}
+
+CTimer::~CTimer() = default;
+
+bool CTimer::start(int ms, std::function<void()> fn, bool single) {
+  if (ms > 0 && !CWnd::TimersAvailable()) return false;
+  m_impl->fn = std::move(fn);
+  m_impl->timer.setSingleShot(single);
+  m_impl->timer.start(ms);
+  return true;
+}
+
+void CTimer::stop() { m_impl->timer.stop(); }
+bool CTimer::active() const { return m_impl->timer.isActive(); }
