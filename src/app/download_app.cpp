@@ -5,6 +5,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -61,6 +62,8 @@ constexpr const char* kOptions =
     "Options:\n"
     "  -o, --output FILE     = Save the download as FILE (no Save As question).\n"
     "  -q, --quiet           = No progress lines; messages and the final line stay.\n"
+    "      --retries N       = Try a broken download again up to N times in a row without\n"
+    "                          new data before pausing (default 5; 0 pauses at once).\n"
     "  -h, --help            = Show this text.\n"
     "      --version         = Show the version.\n";
 }  // namespace
@@ -91,6 +94,19 @@ std::optional<int> CDownloadApp::takeOptions(int& argc, char** argv) {
       return 0;
     } else if (a == "-q" || a == "--quiet") {
       m_quiet = true;
+    } else if (a == "--retries" || a.rfind("--retries=", 0) == 0) {
+      std::string value;
+      if (a == "--retries") {
+        if (i + 1 >= argc) return fail("option '--retries' requires a number");
+        value = argv[++i];
+      } else {
+        value = a.substr(std::strlen("--retries="));
+      }
+      char* end = nullptr;
+      long n = std::strtol(value.c_str(), &end, 10);
+      if (value.empty() || *end != '\0' || n < 0 || n > 1000)
+        return fail("--retries takes a number from 0 to 1000, not '" + value + "'");
+      OverrideConfigInt(kRetries, n);
     } else if (a == "--output" || a.rfind("--output=", 0) == 0 || a.rfind("-o", 0) == 0) {
       if (a == "-o" || a == "--output") {
         if (i + 1 >= argc) return fail("option '" + a + "' requires a file name");

@@ -14,6 +14,13 @@
 namespace {
 using namespace res;
 
+// A wait's countdown changes its number every second: a log gets it once per wait.
+bool sameCountdown(const std::string& a, const std::string& b) {
+  static const std::string kCountdown = " Trying again in ";
+  auto at = a.find(kCountdown);
+  return at != std::string::npos && b.compare(0, at + kCountdown.size(), a, 0, at + kCountdown.size()) == 0;
+}
+
 class SessionView : public DialogView, public DialogObserver {
  public:
   explicit SessionView(CDialog& dlg) : m_dlg(dlg), m_panel(term::interactive() && !term::quiet()) {
@@ -46,7 +53,7 @@ class SessionView : public DialogView, public DialogObserver {
     } else if (what == ModelChange::Control && (id == IDC_NO_RESUME_NOTE || (id == IDC_URL_TEXT && !term::quiet()))) {
       std::string text = m_dlg.ControlText(id);
       std::string& last = m_lastLine[id == IDC_URL_TEXT ? 0 : 1];
-      if (!text.empty() && text != last) {
+      if (!text.empty() && text != last && !sameCountdown(text, last)) {
         last = text;
         term::writeErr(term::linePrefix() + text + "\n");
       }

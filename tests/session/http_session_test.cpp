@@ -1,6 +1,9 @@
 // HTTP sessions in-process against scripted loopback servers.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <mutex>
+
 #include "script_server.h"
 #include "session_helpers.h"
 
@@ -603,3 +606,100 @@ TEST_F(HttpSession, HeaderLinesSplitAcrossPacketsAreReadWhole) {
 }
 
 }  // namespace
+
+// A broken download tries again by itself: at once after an attempt that brought bytes
+// (from a little before them), after 1, 2 … s or the server's Retry-After after one that
+// did not, and pauses once the tries are used up. A missing file is never tried again.
+TEST(HttpRetry, BrokenDownloadsTryAgainByThemselves) {
+  using Clock = std::chrono::steady_clock;
+  const std::string body = bytesOf(300000, 5);
+  auto partial = [&](ScriptConn& c, std::int64_t from, std::size_t n) {
+    std::string head = "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " + std::to_string(from) + "-" +
+                       std::to_string(body.size() - 1) + "/" + std::to_string(body.size()) +
+                       "\r\nContent-Length: " + std::to_string(body.size() - from) + "\r\n\r\n";
+    c.send(head + body.substr(static_cast<std::size_t>(from), n));
+  };
+  auto rangeFrom = [](const std::string& request) {
+    auto at = request.find("bytes=");
+    return std::stoll(request.substr(at + 6));
+  };
+  struct Case {
+    const char* name;
+    int retries;
+    // Serves connection i; false: the download should not get further than this one.
+    std::function<void(ScriptConn&, int)> serve;
+    int connections;
+    bool finished;
+    std::vector<double> minGaps;  // seconds between one connection and the next, at least
+    std::string topLine;          // after the session, "" for any
+  };
+  const Case cases[] = {
+      {"resets after bytes: on at once",
+       5,
+       [&](ScriptConn& c, int i) {
+         std::int64_t from = rangeFrom(c.readUntil("\r\n\r\n"));
+         partial(c, from, i < 2 ? 100000 : body.size());
+         if (i < 2) {
+           ::usleep(100000);
+           c.reset();
+         } else {
+           c.close();
+         }
+       },
+       3, true, {0, 0}, ""},
+      {"busy, then closed before a reply: waits",
+       5,
+       [&](ScriptConn& c, int i) {
+         std::int64_t from = rangeFrom(c.readUntil("\r\n\r\n"));
+         if (i == 0) c.send("HTTP/1.1 503 Service Unavailable\r\nRetry-After: 2\r\nContent-Length: 0\r\n\r\n");
+         if (i == 2) partial(c, from, body.size());
+         c.close();
+       },
+       3, true, {1.9, 1.9}, ""},
+      {"nothing ever comes: gives up",
+       1,
+       [&](ScriptConn& c, int) {
+         c.readUntil("\r\n\r\n");
+         c.close();
+       },
+       2, false, {0.9}, "Gave up after 2 attempts without data: Connection broken"},
+      {"a missing file is final",
+       5,
+       [&](ScriptConn& c, int) {
+         c.readUntil("\r\n\r\n");
+         c.send(httpReply("404 Not Found", "", ""));
+         c.close();
+       },
+       1, false, {}, ""},
+  };
+  for (const auto& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    TestEnvironment env;
+    env.app().WriteProfileInt(kSectionConfig, kRetries, tc.retries);
+    std::vector<Clock::time_point> at;
+    std::mutex m;
+    ScriptServer srv([&](ScriptConn& c, int i) {
+      {
+        std::lock_guard<std::mutex> lock(m);
+        at.push_back(Clock::now());
+      }
+      tc.serve(c, i);
+    });
+    env.ui().saveAnswers.push_back(env.path("f.bin"));
+    auto dlg = runSession(env, "http://127.0.0.1:" + std::to_string(srv.port()) + "/f.bin", 20000);
+    EXPECT_EQ(dlg->m_finished != 0, tc.finished);
+    EXPECT_EQ(srv.connections(), tc.connections);
+    if (tc.finished) {
+      EXPECT_TRUE(readWholeFile(env.path("f.bin")) == body);
+    }
+    std::lock_guard<std::mutex> lock(m);
+    for (std::size_t i = 0; i < tc.minGaps.size() && i + 1 < at.size(); ++i)
+      EXPECT_GE(std::chrono::duration<double>(at[i + 1] - at[i]).count(), tc.minGaps[i]) << "gap " << i;
+    if (!tc.topLine.empty()) {
+      EXPECT_EQ(dlg->m_urlText.GetWindowText(), tc.topLine);
+      EXPECT_EQ(dlg->m_job.endReason(), tc.topLine);
+      EXPECT_TRUE(dlg->m_paused);
+      EXPECT_FALSE(queueValue(env, "Get00").empty());
+    }
+  }
+}

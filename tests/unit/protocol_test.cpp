@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "engine/retry.h"
 #include "transfer/ftp_address.h"
 #include "transfer/ftp_parse.h"
 #include "transfer/http_parse.h"
@@ -132,3 +133,48 @@ TEST(FtpReplies, DataAddressesByFamily) {
 }
 
 }  // namespace
+
+// Which failures are tried again, and how long the job waits first.
+TEST(RetryPolicy, TemporaryFailuresAndWaits) {
+  struct Case {
+    Outcome what;
+    int code;
+    bool temporary;
+  };
+  const Case cases[] = {
+      {Outcome::Broken, 0, true},
+      {Outcome::Broken, WSAECONNRESET, true},
+      {Outcome::ConnectFailed, WSAECONNREFUSED, true},
+      {Outcome::ConnectFailed, 11002, true},      // the name server did not answer
+      {Outcome::ConnectFailed, WSAEINVAL, false},  // no such host
+      {Outcome::ServerBusy, 503, true},
+      {Outcome::DataConnectFailed, WSAECONNREFUSED, true},
+      {Outcome::FtpRefused, 421, true},
+      {Outcome::FtpRefused, 451, true},
+      {Outcome::FtpRefused, 550, false},
+      {Outcome::FtpLoginRefused, 530, false},
+      {Outcome::Refused, 404, false},
+      {Outcome::Refused, 403, false},
+      {Outcome::TlsFailed, 0, false},
+      {Outcome::WriteFailed, 0, false},
+      {Outcome::NeedCredentials, 0, false},
+  };
+  for (const auto& c : cases) {
+    ConnectionResult r;
+    r.what = c.what;
+    r.code = c.code;
+    EXPECT_EQ(isTemporary(r), c.temporary) << static_cast<int>(c.what) << " " << c.code;
+  }
+  const std::pair<int, int> waits[] = {{1, 1}, {2, 2}, {3, 4}, {4, 8}, {6, 32}, {7, 60}, {40, 60}};
+  for (auto [fruitless, wait] : waits) EXPECT_EQ(retryWaitSeconds(fruitless, -1), wait) << fruitless;
+  EXPECT_EQ(retryWaitSeconds(3, 0), 0);
+  EXPECT_EQ(retryWaitSeconds(1, 120), 120);
+  EXPECT_EQ(retryWaitSeconds(1, 5000), 600);  // a server's wish, within reason
+
+  const std::time_t now = 1796601600;  // Mon, 07 Dec 2026 00:00:00 GMT
+  const std::pair<const char*, int> afters[] = {
+      {"120", 120}, {" 7 ", 7}, {"Mon, 07 Dec 2026 00:01:30 GMT", 90}, {"Sun, 06 Dec 2026 23:00:00 GMT", 0},
+      {"soon", -1}, {"-5", -1}, {"", -1}, {"99999999999999", 1000000000},
+  };
+  for (auto [value, seconds] : afters) EXPECT_EQ(parseRetryAfter(value, now), seconds) << value;
+}
