@@ -15,7 +15,10 @@ class COleDropTarget;
 using HWND = CWnd*;
 
 // What a view is told when the model changes.
-enum class ModelChange { Control, Title, Icon, Menu, Position, Minimized, Topmost, Size };
+enum class ModelChange { Control, Title, Icon, Menu, Position, Minimized, Topmost, Size, Task };
+
+// What the work a window shows is doing, for views that say it in words or announce it.
+enum class TaskState { None, Working, Waiting, Paused, Broken, Finished };
 
 class DialogObserver {
  public:
@@ -204,6 +207,13 @@ class CDialog : public CWnd {
   virtual bool IsAtRest() const { return false; }
   // A short tag naming what the window works on (a queue slot), for views that print lines.
   virtual std::string Tag() const { return std::string(); }
+  // The state of the window's work and the file it makes ("" none).
+  void SetTaskState(TaskState state, const std::string& file = std::string()) {
+    if (state == m_task && file == m_taskFile) return;
+    m_task = state, m_taskFile = file, notify(ModelChange::Task);
+  }
+  TaskState GetTaskState() const { return m_task; }
+  const std::string& TaskFile() const { return m_taskFile; }
 
  protected:
   bool OnWndMsg(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
@@ -221,6 +231,8 @@ class CDialog : public CWnd {
   bool m_minimized = false, m_topmost = false;
   bool m_ended = false, m_running = false;
   int m_result = 0;
+  TaskState m_task = TaskState::None;
+  std::string m_taskFile;
   DialogObserver* m_observer = nullptr;
   COleDropTarget* m_dropTarget = nullptr;
   std::function<void()> m_quitLoop;

@@ -163,6 +163,7 @@ void CDownloadDlg::togglePause() {
     m_paused = 1;
     closeConnections();
     m_statusIcon.SetIcon(res::IDI_PAUSE);
+    SetTaskState(TaskState::Paused, m_d.m_localPath);
     m_line3Text.SetWindowText("");
     m_pauseButton.SetWindowText("Resume");
     m_job.stop();  // its bytes join the resume point; a wait to try again ends
@@ -176,6 +177,7 @@ void CDownloadDlg::togglePause() {
 void CDownloadDlg::resumeDownload() {
   m_paused = 0;
   m_statusIcon.SetIcon(res::IDR_MAINFRAME);
+  SetTaskState(TaskState::Working, m_d.m_localPath);
   m_pauseButton.SetWindowText("Pause");
   m_job.stepBack(RollbackBytes());
   openConnection();
@@ -230,6 +232,7 @@ void CDownloadDlg::finishDownload() {
   m_progress.SetPos(100);
   closeConnections();
   m_statusIcon.SetIcon(res::IDI_COMPLETE);
+  SetTaskState(TaskState::Finished, m_d.m_localPath);
   m_line3Text.SetWindowText("");
   m_pauseButton.EnableWindow(false);
   m_cancelButton.SetWindowText("Close");
@@ -248,6 +251,7 @@ void CDownloadDlg::connectionBroken() {
   m_paused = 0;
   togglePause();
   m_statusIcon.SetIcon(res::IDI_BROKEN);
+  SetTaskState(TaskState::Broken, m_d.m_localPath);
   if (ConfigInt(kErrorBeep) != 0) MessageBeep(true);
   AfxGetApp()->FlushProfile();
 }

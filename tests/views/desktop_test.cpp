@@ -91,13 +91,15 @@ TEST(Cascade, WindowsOpeningTogetherGetPlacesOfTheirOwn) {
 TEST_F(ViewTest, SessionWindowSaysItsStateAndShortensPathsInTheMiddle) {
   RecordingDialog dlg(res::IDD_DOWNLOAD);
   qtui::QtDialogView view(dlg);
-  CCtl status;
-  status.Attach(&dlg, 1005);
   auto* bar = view.window()->findChild<QProgressBar*>("c1003");
-  const std::pair<int, QString> states[] = {{136, "Paused"}, {135, "Connection broken"}, {128, ""}, {151, "Finished"}};
-  for (const auto& [icon, words] : states) {
-    status.SetIcon(icon);
-    EXPECT_EQ(bar->isTextVisible() ? bar->text() : QString(), words) << icon;
+  const std::pair<TaskState, QString> states[] = {{TaskState::Paused, "Paused"},
+                                                   {TaskState::Waiting, "Waiting to try again"},
+                                                   {TaskState::Broken, "Connection broken"},
+                                                   {TaskState::Working, ""},
+                                                   {TaskState::Finished, "Finished"}};
+  for (const auto& [state, words] : states) {
+    dlg.SetTaskState(state);
+    EXPECT_EQ(bar->isTextVisible() ? bar->text() : QString(), words) << static_cast<int>(state);
   }
 
   std::string path = "/home/user/" + std::string(200, 'd') + "/release-2.4.zip";
@@ -196,22 +198,20 @@ class Notifications : public ViewTest {
 TEST_F(Notifications, FinishAndBreakAreAnnouncedOnlyWhereAServiceRuns) {
   RecordingDialog dlg(res::IDD_DOWNLOAD);
   qtui::QtDialogView view(dlg);  // never shown: not the window the user looks at
-  CCtl status;
-  status.Attach(&dlg, 1005);
-  dlg.SetControlText(1001, "/home/user/Downloads/release-2.4.zip");
+  // The notification names the file the window makes, whatever its lines say.
+  const std::string file = "/home/user/Downloads/release-2.4.zip";
+  dlg.SetControlText(1001, "3906.2k of 3906.2k (100%)");
 
   // No service on the bus: nothing is shown, and nothing waits for it.
   EXPECT_FALSE(qtui::notifier().available());
-  status.SetIcon(151);
+  dlg.SetTaskState(TaskState::Finished, file);
   EXPECT_EQ(qtui::notifier().notify("x", "y"), 0u);
 
   startService();
   EXPECT_TRUE(qtui::notifier().available());
-  status.SetIcon(128);
-  status.SetIcon(136);  // paused by the user: nothing to announce
-  status.SetIcon(135);
-  status.SetIcon(128);
-  status.SetIcon(151);
+  for (TaskState s : {TaskState::Working, TaskState::Paused, TaskState::Waiting, TaskState::Broken,
+                      TaskState::Working, TaskState::Finished})
+    dlg.SetTaskState(s, file);  // paused by the user, or waiting to try again: nothing to announce
   auto shown = fake.taken();
   ASSERT_EQ(shown.size(), 2u);
   EXPECT_EQ(shown[0].summary, "Connection broken");

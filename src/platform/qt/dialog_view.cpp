@@ -77,19 +77,15 @@ DropData dropDataOf(const QMimeData* mime) {
 
 bool isTopLeft(const ControlTemplate& t) { return t.x <= 8 && t.y <= 4; }
 
-// The session window's status icon (control 1005) and the states its pictures stand for.
-constexpr int kStatusIcon = 1005;
-constexpr int kProgressBar = 1003;
-constexpr int kLocalFileText = 1001;
-constexpr int kIconPaused = 136, kIconBroken = 135, kIconComplete = 151;
 // How long a finished session's process waits for a click on its notification's actions.
 constexpr int kNotificationWaitMs = 10000;
 
-QString statusWords(int imageId) {
-  switch (imageId) {
-    case kIconPaused: return "Paused";
-    case kIconBroken: return "Connection broken";
-    case kIconComplete: return "Finished";
+QString statusWords(TaskState state) {
+  switch (state) {
+    case TaskState::Paused: return "Paused";
+    case TaskState::Waiting: return "Waiting to try again";
+    case TaskState::Broken: return "Connection broken";
+    case TaskState::Finished: return "Finished";
     default: return QString();
   }
 }
@@ -541,23 +537,22 @@ void QtDialogView::setLabelText(QWidget* w, const QString& text, bool elide) {
   if (l->text() != shown) l->setText(shown);
 }
 
-// A state shown by an icon's colour is also said in words, on the progress bar; a finish or
-// break that the user is not looking at is announced on the desktop.
-void QtDialogView::showDownloadStatus(int imageId) {
-  QString words = statusWords(imageId);
-  auto& controls = m_dlg.Controls();
-  for (std::size_t i = 0; i < controls.size(); ++i) {
-    if (controls[i].id == kStatusIcon && m_widgets[i]) m_widgets[i]->setToolTip(words);
-    auto* bar = controls[i].id == kProgressBar ? qobject_cast<QProgressBar*>(m_widgets[i].data()) : nullptr;
+// The window's state is said in words on its progress bar; a finish or break that the user
+// is not looking at is announced on the desktop.
+void QtDialogView::showTaskState() {
+  TaskState state = m_dlg.GetTaskState();
+  QString words = statusWords(state);
+  for (auto& w : m_widgets) {
+    auto* bar = qobject_cast<QProgressBar*>(w.data());
     if (!bar) continue;
     bar->setFormat(words);
     bar->setTextVisible(!words.isEmpty());
     bar->setAccessibleDescription(words);
   }
-  if ((imageId != kIconBroken && imageId != kIconComplete) || m_window->isActiveWindow()) return;
-  QString path = QString::fromStdString(m_dlg.ControlText(kLocalFileText));
+  if ((state != TaskState::Broken && state != TaskState::Finished) || m_window->isActiveWindow()) return;
+  QString path = QString::fromStdString(m_dlg.TaskFile());
   QString name = path.isEmpty() ? titleText(m_dlg.GetWindowText()) : QFileInfo(path).fileName();
-  if (imageId == kIconComplete) {
+  if (state == TaskState::Finished) {
     if (notifier().notify("Download finished", name, path) != 0 && !path.isEmpty()) m_awaitsAction = true;
   } else {
     notifier().notify("Connection broken", name + "\nPaused; resume it from its window.");
@@ -630,6 +625,7 @@ void QtDialogView::modelChanged(CDialog&, ModelChange what, int controlId) {
     case ModelChange::Size: applySize(); return;
     case ModelChange::Minimized: applyMinimized(); return;
     case ModelChange::Topmost: applyTopmost(); return;
+    case ModelChange::Task: showTaskState(); return;
   }
 }
 
@@ -674,10 +670,8 @@ void QtDialogView::applyControl(std::size_t index) {
     case ControlKind::Picture: {
       auto* p = static_cast<PictureWidget*>(w);
       if (p->imageId != c.imageId) {
-        bool first = p->imageId == 0;
         p->imageId = c.imageId;
         p->update();
-        if (c.id == kStatusIcon && m_dlg.Template().id == res::IDD_DOWNLOAD && !first) showDownloadStatus(c.imageId);
       }
       break;
     }

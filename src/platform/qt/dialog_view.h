@@ -55,7 +55,7 @@ class QtDialogView : public DialogView, public DialogObserver {
   void alignLabelsToFields();
   void fitIcons();
   void setLabelText(QWidget* label, const QString& text, bool elide);
-  void showDownloadStatus(int imageId);
+  void showTaskState();
   void applyControl(std::size_t index);
   void applyTitle();
   void applyIcon();
