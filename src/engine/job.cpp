@@ -197,25 +197,21 @@ void DownloadJob::connectionOutcome(const ConnectionResult& r) {
 void DownloadJob::tryAgain(const ConnectionResult& r) {
   std::int64_t reached = m_startOffset + m_bytesThisConn;
   stop();
-  bool fruitful = reached > m_highWater;
-  if (fruitful) {
+  std::string why = failureReason(r);
+  if (reached > m_highWater) {
+    // It was moving: on at once.
     m_highWater = reached;
     m_fruitless = 0;
-  } else {
-    ++m_fruitless;
-  }
-  std::string why = failureReason(r);
-  if (fruitful) {
-    // It was moving: on at once.
     m_phase = Phase::Connecting;
     m_waitTimer.defer([this] { m_events.jobRetry(); });
     return;
   }
   if (m_mirrorList) {
-    // The next site comes before this one again.
+    // The next site comes before this one again; whole rounds of the list are counted.
     deliver(r);
     return;
   }
+  ++m_fruitless;
   if (m_fruitless > ConfigInt(kRetries)) {
     m_endReason = Format("Gave up after %d attempts without data: %s", m_fruitless, why.c_str());
     deliver(Outcome::GaveUp, m_endReason);

@@ -144,6 +144,7 @@ class CDownloadDlg : public CDialog, private JobEvents {
   bool m_createdFile = false;  // the output file did not exist before this session
   std::string m_listTempPath;  // a fetched mirror list's temporary file, deleted with the list
   std::int64_t m_listStart = 0;  // where the list's first site is
+  bool m_listRoundWait = false;  // every site failed: the list starts again after the wait
   SlotLease m_lease;
 };
 

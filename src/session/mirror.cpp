@@ -50,7 +50,10 @@ LRESULT CDownloadDlg::tryNextSite(WPARAM, LPARAM) {
   }
   // Every site failed: after a wait the list is tried again from its first site, while
   // tries are left; else nothing is left to resume.
-  if (m_job.waitForNextRound("Every site failed")) return 0;
+  if (m_job.waitForNextRound("Every site failed")) {
+    m_listRoundWait = true;
+    return 0;
+  }
   closeMirrorList();
   tell(LoadString(res::IDS_NO_SITE_LEFT));
   deleteQueueEntry();

@@ -142,8 +142,9 @@ void CDownloadDlg::jobWaiting(int secondsLeft, const std::string& why) {
 
 void CDownloadDlg::jobRetry() {
   if (IsEnded() || m_paused) return;
-  if (m_useMirrorList && m_mirrorFile) {
+  if (m_listRoundWait) {
     // A new round of the list, from its first site.
+    m_listRoundWait = false;
     rewindMirrorList();
     return;
   }

@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <mutex>
 #include <filesystem>
 
 #include "script_server.h"
@@ -59,6 +61,34 @@ TEST(MirrorSession, UnusableSitesAreSkippedUntilOneDelivers) {
   EXPECT_EQ(readWholeFile(env.path("f.zip")), "mirrored bytes");
   EXPECT_FALSE(dlg->m_mirrorFile);
   EXPECT_TRUE(queueEmpty(env, dlg->m_slot));
+}
+
+// With tries allowed, a site that fails for now gives way to the next; when all have
+// failed the list starts again from its first site after a wait.
+TEST(MirrorSession, AFailedRoundStartsAgainAfterAWait) {
+  TestEnvironment env;
+  env.app().WriteProfileInt(kSectionConfig, kRetries, 2);
+  std::vector<std::chrono::steady_clock::time_point> at;
+  std::mutex m;
+  ScriptServer flaky([&](ScriptConn& c, int i) {
+    {
+      std::lock_guard<std::mutex> lock(m);
+      at.push_back(std::chrono::steady_clock::now());
+    }
+    c.readUntil("\r\n\r\n");
+    if (i > 0) c.send(httpReply("206 Partial Content", "", "second round"));
+    c.close();
+  });
+  std::string list = "FML,1.0,\nA,B,C,http://127.0.0.1:" + std::to_string(flaky.port()) +
+                     "/f.zip\nA,B,C,http://127.0.0.1:" + std::to_string(closedPort()) + "/f.zip\n";
+  writeWholeFile(env.path("l.fml"), list);
+  env.ui().saveAnswers.push_back(env.path("f.zip"));
+  auto dlg = runSession(env, env.path("l.fml"));
+  EXPECT_TRUE(dlg->m_finished);
+  EXPECT_EQ(readWholeFile(env.path("f.zip")), "second round");
+  std::lock_guard<std::mutex> lock(m);
+  ASSERT_EQ(at.size(), 2u);
+  EXPECT_GE(std::chrono::duration<double>(at[1] - at[0]).count(), 0.9);
 }
 
 // Every site dead: no entry is left pointing at the last one.
