@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <mutex>
+#include <tuple>
 
 #include "script_server.h"
 #include "session_helpers.h"
@@ -590,19 +591,42 @@ TEST_F(HttpSession, ABreakWhileARedirectIsReadOutResumesAtTheOldPoint) {
   EXPECT_EQ(readWholeFile(env.path("f.zip")), "new body");
 }
 
-TEST_F(HttpSession, HeaderLinesSplitAcrossPacketsAreReadWhole) {
-  ScriptServer srv([&](ScriptConn& c, int) {
-    c.readUntil("\r\n\r\n");
-    c.send("HTTP/1.1 206 Partial Content\r\nContent-Le");
-    ::usleep(100000);
-    c.send("ngth: 4\r\n\r\nabcd");
-    c.close();
-  });
-  save("f.zip");
-  auto dlg = runSession(env, url(srv.port()));
-  EXPECT_TRUE(dlg->m_finished);
-  EXPECT_EQ(dlg->m_job.totalSize(), 4);
-  EXPECT_EQ(readWholeFile(env.path("f.zip")), "abcd");
+// Header lines are taken whole however the bytes arrive, up to the header's limits: a line
+// split across packets, a large header block that stays within them (it used to stall
+// until the inactivity limit), and one beyond them.
+TEST_F(HttpSession, HeaderLinesAreReadWholeWithinTheirLimits) {
+  std::string filler;
+  for (int i = 0; i < 195; ++i) filler += "X-Filler-" + std::to_string(i) + ": " + std::string(1000, 'f') + "\r\n";
+  std::string tooMuch;
+  for (int i = 0; i < 300; ++i) tooMuch += "X-Filler: " + std::string(1000, 'f') + "\r\n";
+  const std::tuple<const char*, std::vector<std::string>, bool> cases[] = {
+      {"split line", {"HTTP/1.1 206 Partial Content\r\nContent-Le", "ngth: 4\r\n\r\nabcd"}, true},
+      {"195 KiB header", {"HTTP/1.1 206 Partial Content\r\n" + filler, "Content-Length: 4\r\n\r\nabcd"}, true},
+      {"300 KiB header", {"HTTP/1.1 206 Partial Content\r\n" + tooMuch, "Content-Length: 4\r\n\r\nabcd"}, false},
+  };
+  for (const auto& [name, parts, whole] : cases) {
+    SCOPED_TRACE(name);
+    TestEnvironment local;
+    local.app().WriteProfileInt(kSectionConfig, kTimeout, 5);
+    ScriptServer srv([&](ScriptConn& c, int) {
+      c.readUntil("\r\n\r\n");
+      for (const auto& p : parts) {
+        c.send(p);
+        ::usleep(100000);
+      }
+      c.close();
+    });
+    local.ui().saveAnswers.push_back(local.path("f.zip"));
+    auto dlg = runSession(local, url(srv.port()));
+    EXPECT_EQ(dlg->m_finished != 0, whole);
+    if (whole) {
+      EXPECT_EQ(dlg->m_job.totalSize(), 4);
+      EXPECT_EQ(readWholeFile(local.path("f.zip")), "abcd");
+    } else {
+      ASSERT_FALSE(local.ui().boxes.empty());
+      EXPECT_NE(local.ui().boxes[0].text.find("The reply's header is too long."), std::string::npos);
+    }
+  }
 }
 
 }  // namespace
