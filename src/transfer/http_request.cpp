@@ -26,15 +26,17 @@ void base64Encode(std::string& text) {
 std::string buildHttpRequest(const HttpRequestParams& p) {
   std::string req;
   if (p.http10) {
-    req = Format("GET %s HTTP/1.0 \r\n", p.target.c_str());
+    req = Format("GET %s HTTP/1.0\r\n", p.target.c_str());
   } else {
     req =
-        Format("GET %s HTTP/1.1 \r\nRange: bytes=%lld- \r\n", p.target.c_str(), static_cast<long long>(p.startOffset));
+        Format("GET %s HTTP/1.1\r\nRange: bytes=%lld- \r\n", p.target.c_str(), static_cast<long long>(p.startOffset));
   }
   // Every request names its server: HTTP/1.1 servers refuse one without Host.
   req += "Host: " + p.hostHeader + "\r\n";
   if (!p.http10) req += "Connection: close\r\n";
-  req += Format("UserAgent: %s \r\nAccept: *.*, */* \r\n", LoadString(res::IDS_USER_AGENT).c_str());
+  // A well-formed request line and the agent header's standard name: strict servers
+  // refuse anything else.
+  req += Format("User-Agent: %s \r\nAccept: *.*, */* \r\n", LoadString(res::IDS_USER_AGENT).c_str());
   if (!p.lastModified.empty() && !p.http10) req += "Range-If: " + p.lastModified + "\r\n";
   if (!p.user.empty() || !p.password.empty()) {
     std::string cred = p.user + ":" + p.password;

@@ -150,7 +150,7 @@ bool HttpTransfer::statusLine(const std::string& line) {
   bool ranged = !m_req.http10;
   if (code >= 100 && code <= 199) {
     m_state = State::Interim;
-  } else if (code == 200) {
+  } else if (code == 200 || code == 203) {
     restartFile();
   } else if (code == 206 || code == 401) {
     // Go on: a 401 is answered by its WWW-Authenticate line.
@@ -176,9 +176,10 @@ bool HttpTransfer::headerEnd() {
     report(r);
     return false;
   }
-  if (m_httpStatus == 401) {
-    // Refused without a way to log in.
-    finish(Outcome::Refused, 401, m_reason, Answerer::Origin);
+  if (m_httpStatus == 401 || (m_httpStatus != 200 && m_httpStatus != 203 && m_httpStatus != 206)) {
+    // Refused without a way to log in, or a status that brings no file (a redirect without a
+    // usable address, 204, 304, ...): its body is never written.
+    finish(Outcome::Refused, m_httpStatus, m_reason, Answerer::Origin);
     return false;
   }
   if (m_httpStatus == 206 && m_rangeFirst >= 0 && m_rangeFirst != m_offset) {

@@ -57,7 +57,7 @@ TEST(TlsSession, DownloadsAndShowsTheSecuredConnectionBeforeTheRequest) {
   EXPECT_EQ(readWholeFile(env.path("out.bin")), body);
   const std::string& log = dlg->m_job.headers();
   auto secured = log.find("----Secure Connection----\r\nTLSv1.3, TLS_");
-  auto sent = log.find("----Header Sent----\r\nGET /f.bin HTTP/1.1 \r\n");
+  auto sent = log.find("----Header Sent----\r\nGET /f.bin HTTP/1.1\r\n");
   ASSERT_NE(secured, std::string::npos) << log;
   EXPECT_LT(secured, sent) << log;
   EXPECT_NE(log.find("\r\nSubject: CN = 127.0.0.1\r\nIssuer: CN = 127.0.0.1\r\n"), std::string::npos) << log;

@@ -75,7 +75,7 @@ TEST(Transfer, HttpResumeThroughAProxyWritesAtTheResumePoint) {
   EXPECT_GE(r.writes, 1);
   // Through a proxy the request names the whole URL (without its fragment) and the origin.
   EXPECT_EQ(proxy.requests().at(0).rfind(
-                "GET http://files.example/f.bin HTTP/1.1 \r\nRange: bytes=1024- \r\nHost: files.example\r\n", 0),
+                "GET http://files.example/f.bin HTTP/1.1\r\nRange: bytes=1024- \r\nHost: files.example\r\n", 0),
             0u);
 }
 

@@ -107,14 +107,14 @@ TEST(HttpRequest, BothFormsByteForByte) {
   p.startOffset = 10240;
   p.lastModified = "Tue, 01 Dec 2026 10:00:00 GMT";
   EXPECT_EQ(buildHttpRequest(p),
-            "GET /dir/f.zip HTTP/1.1 \r\nRange: bytes=10240- \r\nHost: host\r\nConnection: close\r\n"
-            "UserAgent: Tarnwick/1.2 \r\nAccept: *.*, */* \r\nRange-If: Tue, 01 Dec 2026 10:00:00 GMT\r\n\r\n");
+            "GET /dir/f.zip HTTP/1.1\r\nRange: bytes=10240- \r\nHost: host\r\nConnection: close\r\n"
+            "User-Agent: Tarnwick/1.2 \r\nAccept: *.*, */* \r\nRange-If: Tue, 01 Dec 2026 10:00:00 GMT\r\n\r\n");
   p.http10 = true;
   p.startOffset = 0;
   p.password = "pw";
   p.hostHeader = "host:8080";
   EXPECT_EQ(buildHttpRequest(p),
-            "GET /dir/f.zip HTTP/1.0 \r\nHost: host:8080\r\nUserAgent: Tarnwick/1.2 \r\nAccept: *.*, */* \r\n"
+            "GET /dir/f.zip HTTP/1.0\r\nHost: host:8080\r\nUser-Agent: Tarnwick/1.2 \r\nAccept: *.*, */* \r\n"
             "Authorization: Basic OnB3\r\n\r\n");
   // Offsets past 2 GiB are written whole.
   p.http10 = false;
