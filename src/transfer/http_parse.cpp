@@ -47,15 +47,18 @@ bool parseContentLength(const std::string& value, std::int64_t& length) {
   return decimal(value, pos, length) && pos == value.size();
 }
 
-bool parseContentRange(const std::string& value, std::int64_t& first, std::int64_t& last) {
+bool parseContentRange(const std::string& value, std::int64_t& first, std::int64_t& last, std::int64_t* totalOut) {
   if (toUpper(value.substr(0, 6)) != "BYTES ") return false;
   std::size_t pos = 6;
   while (pos < value.size() && value[pos] == ' ') ++pos;
   if (!decimal(value, pos, first) || pos >= value.size() || value[pos++] != '-') return false;
   if (!decimal(value, pos, last) || pos >= value.size() || value[pos++] != '/' || last < first) return false;
   std::int64_t total = 0;
+  if (totalOut) *totalOut = -1;
   if (value.substr(pos) == "*") return true;
-  return decimal(value, pos, total) && pos == value.size() && last < total;
+  if (!decimal(value, pos, total) || pos != value.size() || last >= total) return false;
+  if (totalOut) *totalOut = total;
+  return true;
 }
 
 bool headerIs(const std::string& name, const char* wanted) { return toUpper(name) == toUpper(wanted); }

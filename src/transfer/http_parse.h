@@ -22,8 +22,9 @@ constexpr std::int64_t kMaxWireNumber = std::int64_t{1} << 62;
 bool parseContentLength(const std::string& value, std::int64_t& length);
 
 // A Content-Range value "bytes first-last/total" (total may be "*"): false unless
-// first <= last, all within kMaxWireNumber.
-bool parseContentRange(const std::string& value, std::int64_t& first, std::int64_t& last);
+// first <= last, all within kMaxWireNumber. total (when given): the whole length, -1 for "*".
+bool parseContentRange(const std::string& value, std::int64_t& first, std::int64_t& last,
+                       std::int64_t* total = nullptr);
 
 // A Retry-After value, seconds or an HTTP date, as seconds from now (0 for a date past);
 // -1 when it is neither.

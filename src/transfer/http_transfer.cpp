@@ -169,6 +169,30 @@ bool HttpTransfer::statusLine(const std::string& line) {
   return true;
 }
 
+// A part is taken only as the one asked for: from the first byte wanted to the file's end,
+// its length what the header says, in one piece. False: given up, and said why.
+bool HttpTransfer::rangeAnswered() {
+  auto bad = [&](const std::string& what) {
+    badReply(what);
+    return false;
+  };
+  if (m_multipart) return bad("The server sent several parts, not the one asked for.");
+  if (m_rangeFirst < 0) {
+    // Without a Content-Range the body can only be the whole file.
+    if (m_offset > 0) return bad("The server sent a part without saying which.");
+    m_bodyLength = m_contentLength;
+    return true;
+  }
+  std::int64_t length = m_rangeLast - m_rangeFirst + 1;
+  if (m_rangeTotal >= 0 && m_rangeLast + 1 != m_rangeTotal)
+    return bad(Format("The server sent bytes %lld to %lld, not up to the file's end.", static_cast<long long>(m_rangeFirst),
+                      static_cast<long long>(m_rangeLast)));
+  if (m_contentLength >= 0 && m_contentLength != length && !m_chunked)
+    return bad("The reply's Content-Length does not match its Content-Range.");
+  m_bodyLength = length;
+  return true;
+}
+
 // The header is complete: what it announced must fit what was asked.
 bool HttpTransfer::headerEnd() {
   if (m_busy) {
@@ -182,6 +206,7 @@ bool HttpTransfer::headerEnd() {
     finish(Outcome::Refused, m_httpStatus, m_reason, Answerer::Origin);
     return false;
   }
+  if (m_httpStatus == 206 && !rangeAnswered()) return false;
   if (m_httpStatus == 206 && m_rangeFirst >= 0 && m_rangeFirst != m_offset) {
     // A part other than the one asked for never lands at the asked place.
     if (m_rangeFirst == 0) {
@@ -195,6 +220,7 @@ bool HttpTransfer::headerEnd() {
       return false;
     }
   }
+  if (m_httpStatus != 206) m_bodyLength = m_contentLength;
   m_facts.first = m_bodyStart;
   m_facts.length = m_bodyLength;
   if (!m_events.connectionReply(m_facts)) {
@@ -244,22 +270,25 @@ void HttpTransfer::headerLine(const std::string& name, const std::string& value)
       badReply("The reply's Content-Length is not a size: \"" + value.substr(0, 40) + "\"");
       return;
     }
-    if (m_bodyLength < 0 || length < m_bodyLength) m_bodyLength = length;
+    m_contentLength = length;
   } else if (headerIs(name, "Content-Range:")) {
-    std::int64_t first = 0, last = 0;
+    std::int64_t first = 0, last = 0, total = -1;
     if (m_httpStatus != 206) return;
-    if (!parseContentRange(value, first, last)) {
+    if (!parseContentRange(value, first, last, &total)) {
       badReply("The reply's Content-Range cannot be read: \"" + value.substr(0, 60) + "\"");
       return;
     }
     m_rangeFirst = first;
-    if (m_bodyLength < 0 || last - first + 1 < m_bodyLength) m_bodyLength = last - first + 1;
+    m_rangeLast = last;
+    m_rangeTotal = total;
   } else if (headerIs(name, "WWW-Authenticate:")) {
     if (m_httpStatus == 401) authenticate(value);
   } else if (headerIs(name, "Last-Modified:")) {
     m_facts.validator = value;
   } else if (headerIs(name, "Retry-After:")) {
     m_retryAfter = parseRetryAfter(value, std::time(nullptr));
+  } else if (headerIs(name, "Content-Type:")) {
+    m_multipart = toUpper(value).rfind("MULTIPART/BYTERANGES", 0) == 0;
   } else if (headerIs(name, "Transfer-Encoding:")) {
     if (toUpper(value).find("CHUNKED") != std::string::npos) {
       m_chunked = true;

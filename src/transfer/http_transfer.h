@@ -32,6 +32,7 @@ class HttpTransfer : public Transfer {
   void headerLines();
   bool statusLine(const std::string& line);  // false: the reply was given up
   bool headerEnd();                          // false: the reply was given up
+  bool rangeAnswered();
   void headerLine(const std::string& name, const std::string& value);
   void authenticate(const std::string& value);
   void body();
@@ -53,7 +54,11 @@ class HttpTransfer : public Transfer {
   int m_retryAfter = -1;
   // What the body must hold, from Content-Length or Content-Range; -1 unknown.
   std::int64_t m_bodyLength = -1;
-  std::int64_t m_rangeFirst = -1;  // the first byte a Content-Range names; -1 none
+  std::int64_t m_contentLength = -1;  // -1 none
+  std::int64_t m_rangeFirst = -1;    // the bytes a Content-Range names; -1 none
+  std::int64_t m_rangeLast = -1;
+  std::int64_t m_rangeTotal = -1;    // the whole length it names, -1 unknown
+  bool m_multipart = false;          // several parts in one body
   bool m_chunked = false;
   ChunkedDecoder m_chunks;
   ProxyTunnel m_tunnel;

@@ -95,7 +95,7 @@ TEST_F(HttpSession, ResumeFromQueueStepsBackByTheRollbackAndAppends) {
   CWinApp& app = env.app();
   ScriptServer srv([&](ScriptConn& c, int) {
     std::string req = c.readUntil("\r\n\r\n");
-    c.send(httpReply("206 Partial Content", "Last-Modified: A\r\n", full.substr(5120)));
+    c.send(partialReply(full, 5120, "Last-Modified: A\r\n"));
     c.close();
   });
   app.WriteProfileString(kSectionFileQueue, "Get07", url(srv.port()));
@@ -146,6 +146,16 @@ TEST_F(HttpSession, RepliesToAResumeAreCheckedBeforeAByteIsWritten) {
        false, "Bad reply"},
       {"an endless header line", {"HTTP/1.1 206 Partial\r\nX-Big: " + std::string(200000, 'b') + "\r\n\r\n"}, false,
        "Bad reply"},
+      {"a part that does not say which", {"HTTP/1.1 206 Partial\r\nContent-Length: 14880\r\n\r\n" + tail}, false,
+       "Bad reply"},
+      {"a part short of the file's end", {"HTTP/1.1 206 Partial\r\nContent-Range: bytes 5120-9999/20000\r\n\r\n" + tail},
+       false, "Bad reply"},
+      {"an empty body for a range", {"HTTP/1.1 206 Partial\r\n" + range(5120) + "Content-Length: 0\r\n\r\n"}, false,
+       "Bad reply"},
+      {"several parts",
+       {"HTTP/1.1 206 Partial\r\nContent-Type: multipart/byteranges; boundary=B\r\n\r\n--B\r\n" + range(5120) +
+        "\r\n" + tail + "\r\n--B--\r\n"},
+       false, "Bad reply"},
       {"interim replies are passed over",
        {"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 103 Early Hints\r\nLink: </x>\r\n\r\nHTTP/1.1 206 Partial\r\n" +
         range(5120) + "\r\n" + tail},
@@ -456,7 +466,8 @@ TEST_F(HttpSession, ChangedFileOnServerRestartsFromZero) {
   ScriptServer srv([&](ScriptConn& c, int i) {
     c.readUntil("\r\n\r\n");
     if (i == 0) {
-      c.send("HTTP/1.1 206 Partial Content\r\nLast-Modified: NEW\r\nContent-Length: 6000\r\n\r\n");
+      c.send("HTTP/1.1 206 Partial Content\r\nLast-Modified: NEW\r\nContent-Range: bytes 5120-11119/11120\r\n"
+             "Content-Length: 6000\r\n\r\n");
       ::usleep(300000);
     } else {
       c.send(httpReply("206 Partial Content", "Last-Modified: NEW\r\n", fresh));
@@ -646,10 +657,7 @@ TEST(HttpRetry, BrokenDownloadsTryAgainByThemselves) {
   using Clock = std::chrono::steady_clock;
   const std::string body = bytesOf(300000, 5);
   auto partial = [&](ScriptConn& c, std::int64_t from, std::size_t n) {
-    std::string head = "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " + std::to_string(from) + "-" +
-                       std::to_string(body.size() - 1) + "/" + std::to_string(body.size()) +
-                       "\r\nContent-Length: " + std::to_string(body.size() - from) + "\r\n\r\n";
-    c.send(head + body.substr(static_cast<std::size_t>(from), n));
+    c.send(partialReply(body, static_cast<std::size_t>(from), "", n));
   };
   auto rangeFrom = [](const std::string& request) {
     auto at = request.find("bytes=");

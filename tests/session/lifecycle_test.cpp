@@ -297,12 +297,12 @@ TEST_F(Lifecycle, PauseAndResumeStepBackByTheRollback) {
   ScriptServer srv([&](ScriptConn& c, int i) {
     std::string req = c.readUntil("\r\n\r\n");
     if (i == 0) {
-      c.send("HTTP/1.1 206 Partial Content\r\nContent-Length: 60000\r\n\r\n" + body.substr(0, 10000));
+      c.send(partialReply(body, 0, "", 10000));
       c.readUntil("never", 2000);
       c.close();
       return;
     }
-    c.send(httpReply("206 Partial Content", "", body.substr(5120)));
+    c.send(partialReply(body, 5120));
     c.close();
   });
   env.ui().saveAnswers.push_back(env.path("f.bin"));

@@ -39,6 +39,14 @@ inline std::string httpReply(const std::string& status, const std::string& heade
          body;
 }
 
+// A 206 that answers "bytes=from-" of the whole file exactly; n: how much of it to send.
+inline std::string partialReply(const std::string& whole, std::size_t from, const std::string& headers = "",
+                                std::size_t n = std::string::npos) {
+  return "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " + std::to_string(from) + "-" +
+         std::to_string(whole.size() - 1) + "/" + std::to_string(whole.size()) + "\r\n" + headers +
+         "Content-Length: " + std::to_string(whole.size() - from) + "\r\n\r\n" + whole.substr(from, n);
+}
+
 inline std::string bytesOf(std::size_t n, unsigned seed = 1) {
   std::string s(n, '\0');
   unsigned v = seed;
