@@ -4,7 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <condition_variable>
+#include <atomic>
 #include <thread>
 
 #include "platform/file.h"
@@ -93,9 +93,7 @@ TEST(AsyncSocket, ResetIsAnErrorClose) {
     Probe p;
     ASSERT_TRUE(p.Create());
     bool now = p.Connect(host, static_cast<unsigned>(srv.port()));
-    if (host[0] == 'l') {
-      EXPECT_TRUE(!now && CAsyncSocket::GetLastError() == WSAEWOULDBLOCK);
-    }
+    EXPECT_TRUE(host[0] != 'l' || (!now && CAsyncSocket::GetLastError() == WSAEWOULDBLOCK));
     ASSERT_TRUE(spinUntil([&] { return !p.closes.empty(); }));
     EXPECT_EQ(p.data, "partial");
     EXPECT_EQ(p.connects, std::vector<int>{0});
@@ -104,15 +102,12 @@ TEST(AsyncSocket, ResetIsAnErrorClose) {
 }
 
 // A scripted resolver: two failures, and a name whose lookup waits until the test opens the gate.
-std::mutex g_gateMutex;
-std::condition_variable g_gateOpened;
-bool g_gateOpen = false;
+std::atomic<bool> g_gateOpen{false};
 int scriptedLookup(const char* host, const char*, const addrinfo* hints, addrinfo** res) {
   std::string name = host;
   if (name == "again.test") return EAI_AGAIN;
   if (name == "gone.test") return EAI_NONAME;
-  std::unique_lock lock(g_gateMutex);
-  g_gateOpened.wait_for(lock, std::chrono::seconds(5), [] { return g_gateOpen; });
+  for (int ms = 0; ms < 5000 && !g_gateOpen; ++ms) ::usleep(1000);
   return ::getaddrinfo("127.0.0.1", nullptr, hints, res);
 }
 struct ScriptedLookup {
@@ -154,11 +149,7 @@ TEST(AsyncSocket, LookupOutlivingItsConnectReachesNoOne) {
   ASSERT_TRUE(p.Create());
   p.Connect("127.0.0.1", static_cast<unsigned>(srv.port()));
   ASSERT_TRUE(spinUntil([&] { return !p.closes.empty(); }));
-  {
-    std::lock_guard lock(g_gateMutex);
-    g_gateOpen = true;
-  }
-  g_gateOpened.notify_all();
+  g_gateOpen = true;
   spinUntil([] { return false; }, 200);
   EXPECT_EQ(p.data, "hello");
   EXPECT_EQ(p.connects, std::vector<int>{0});
