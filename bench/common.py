@@ -5,11 +5,13 @@ rounds and the table of medians."""
 import argparse
 import os
 import shutil
+import signal
 import socket
 import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -78,27 +80,42 @@ def terminal_home(home, proxy_setting):
     return terminal_env(home)
 
 
-def timed(argv, stdin_data=None, env=None, cwd=None):
+def timed(argv, stdin_data=None, env=None, cwd=None, timeout=None):
     """Runs argv to its end; returns (status, wall seconds, user+sys CPU seconds, peak KiB).
     The child starts from /usr/bin/time for its peak: a child forked from this Python
     process would report Python's own resident size. The CPU time comes from wait4, to
     the microsecond (time's own share is well under a millisecond), not from time's
-    report, which rounds to ten."""
+    report, which rounds to ten. After `timeout` seconds the client and everything it
+    started are killed (status -9)."""
     report = os.path.join(tempfile.gettempdir(), "tarnwick-bench-time.%d" % os.getpid())
     use_time = os.access(TIME, os.X_OK)
     if use_time:
         argv = [TIME, "-f", "%M", "-o", report] + argv
     t0 = time.monotonic()
-    proc = start_client(argv, stdin_data, env, cwd)
+    proc = start_client(argv, stdin_data, env, cwd, own_group=timeout is not None)
+    killer = None
+    if timeout is not None:
+        killer = threading.Timer(timeout, _kill_group, (proc.pid,))
+        killer.start()
     _, status, usage = os.wait4(proc.pid, 0)
     wall = time.monotonic() - t0
+    if killer:
+        killer.cancel()
     proc.returncode = os.waitstatus_to_exitcode(status)
     rss = 0
-    if use_time:
+    if use_time and os.path.exists(report):
         with open(report) as f:
-            rss = int(f.read().split()[-1])
+            words = f.read().split()  # nothing when time itself was killed
+        rss = int(words[-1]) if words else 0
         os.remove(report)
     return proc.returncode, wall, usage.ru_utime + usage.ru_stime, rss
+
+
+def _kill_group(pid):
+    try:
+        os.killpg(pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass  # ended meanwhile
 
 
 def download_tools(exe, url, out, dl, tenv, wanted=TOOLS):
@@ -112,12 +129,17 @@ def download_tools(exe, url, out, dl, tenv, wanted=TOOLS):
                                  "--allow-overwrite=true", "-d", dl, "-o", os.path.basename(out), url]),
     }
     for name in list(tools):
-        if name not in wanted:
-            del tools[name]
-        elif name != "tarnwick" and not shutil.which(name):
-            print("skipping %s: not installed (apt-get install %s)" % (name, "aria2" if name == "aria2c" else name))
+        if name not in wanted or (name != "tarnwick" and not installed(name)):
             del tools[name]
     return tools
+
+
+def installed(tool):
+    """Whether a peer tool is on the path; says how to get it when it is not."""
+    if shutil.which(tool):
+        return True
+    print("skipping %s: not installed (apt-get install %s)" % (tool, "aria2" if tool == "aria2c" else tool))
+    return False
 
 
 def run_rounds(tools, rounds, out, size, server, peak):
@@ -185,10 +207,11 @@ def first_request_byte(start, runs, greeting=b"", after=None):
     return times
 
 
-def start_client(argv, stdin_data=None, env=None, cwd=None):
+def start_client(argv, stdin_data=None, env=None, cwd=None, own_group=False):
     """A client started with its output discarded. Its answers wait in standard input
     before it starts: a client that reads them is not kept waiting for this process to be
-    scheduled again, which on a loaded machine can take longer than the client's start."""
+    scheduled again, which on a loaded machine can take longer than the client's start.
+    own_group: in a process group of its own, to be killed with what it started."""
     stdin = subprocess.DEVNULL
     if stdin_data is not None:
         stdin, w = os.pipe()
@@ -196,7 +219,7 @@ def start_client(argv, stdin_data=None, env=None, cwd=None):
         os.close(w)
     try:
         return subprocess.Popen(argv, stdin=stdin, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                env=env, cwd=cwd)
+                                env=env, cwd=cwd, start_new_session=own_group)
     finally:
         if stdin_data is not None:
             os.close(stdin)

@@ -10,11 +10,17 @@
 
 #include <poll.h>
 
+#include <QCoreApplication>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
+#include <string_view>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "platform/tls.h"
@@ -64,6 +70,9 @@ int WsaErrorFromErrno(int err) {
 
 struct CAsyncSocket::Impl {
   std::unique_ptr<QSocketNotifier> read, write;
+  // The name lookup under way: its worker reports to this socket only while the token lives,
+  // so a socket closed, destroyed or connecting elsewhere meanwhile never hears of it.
+  std::shared_ptr<CAsyncSocket*> lookup;
   // The addresses of the host being connected to, and the next one to try.
   std::vector<sockaddr_storage> addrs;
   std::size_t nextAddr = 0;
@@ -161,30 +170,147 @@ bool CAsyncSocket::useFamily(int family, bool fresh) {
   return true;
 }
 
-bool CAsyncSocket::Connect(const std::string& hostText, unsigned port) {
-  if (m_fd < 0) return fail(WSAENOTSOCK), false;
-  std::string host = hostText;
-  if (host.size() > 1 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+namespace {
+std::atomic<NameLookup> g_nameLookup{nullptr};
+
+addrinfo streamHints(int flags) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
-  addrinfo* res = nullptr;
-  if (host.empty() || ::getaddrinfo(host.c_str(), nullptr, &hints, &res) != 0 || !res) {
-    if (res) ::freeaddrinfo(res);
-    fail(WSAEINVAL);  // an unresolvable name reads as an invalid argument
-    return false;
-  }
-  m_impl->addrs.clear();
-  for (addrinfo* ai = res; ai; ai = ai->ai_next) {
+  hints.ai_flags = flags;
+  return hints;
+}
+
+std::vector<sockaddr_storage> addressesOf(const addrinfo* res, unsigned port) {
+  std::vector<sockaddr_storage> addrs;
+  for (const addrinfo* ai = res; ai; ai = ai->ai_next) {
     if (ai->ai_family != AF_INET && ai->ai_family != AF_INET6) continue;
     sockaddr_storage ss{};
     std::memcpy(&ss, ai->ai_addr, ai->ai_addrlen);
     reinterpret_cast<sockaddr_in*>(&ss)->sin_port = htons(static_cast<std::uint16_t>(port));  // same place in both
-    m_impl->addrs.push_back(ss);
+    addrs.push_back(ss);
   }
+  return addrs;
+}
+
+// A name that does not exist reads as an invalid argument, as it always has; a resolver that
+// gave no answer gets a code of its own, since a later try may succeed.
+int lookupError(int rc) {
+  switch (rc) {
+    case EAI_AGAIN: return WSATRY_AGAIN;
+    case EAI_MEMORY: return WSAENOBUFS;
+    default: return WSAEINVAL;
+  }
+}
+
+// Names under .invalid never exist (RFC 6761): they fail at once, and no query leaves the machine.
+bool isInvalidName(std::string_view host) {
+  if (!host.empty() && host.back() == '.') host.remove_suffix(1);
+  constexpr std::string_view tld = "invalid";
+  if (host.size() < tld.size()) return false;
+  std::string_view tail = host.substr(host.size() - tld.size());
+  for (std::size_t i = 0; i < tld.size(); ++i)
+    if ((tail[i] | 0x20) != tld[i]) return false;
+  return host.size() == tld.size() || host[host.size() - tld.size() - 1] == '.';
+}
+
+// Lookups report through this object on the application's thread. It goes with the
+// application; a worker that finishes later finds none and drops its result. The mutex is
+// never destroyed, as a worker may still run when the process exits.
+std::mutex& mailboxMutex() {
+  static auto* m = new std::mutex;
+  return *m;
+}
+struct LookupMailbox;
+LookupMailbox* g_mailbox = nullptr;  // under mailboxMutex
+struct LookupMailbox : QObject {
+  using QObject::QObject;
+  ~LookupMailbox() override {
+    std::lock_guard lock(mailboxMutex());
+    g_mailbox = nullptr;
+  }
+};
+
+void openMailbox() {
+  std::lock_guard lock(mailboxMutex());
+  if (!g_mailbox) g_mailbox = new LookupMailbox(QCoreApplication::instance());
+}
+
+template <class F>
+void deliver(F&& fn) {
+  std::lock_guard lock(mailboxMutex());
+  if (g_mailbox) QMetaObject::invokeMethod(g_mailbox, std::forward<F>(fn), Qt::QueuedConnection);
+}
+}  // namespace
+
+void SetNameLookup(NameLookup lookup) { g_nameLookup = lookup; }
+
+bool CAsyncSocket::Connect(const std::string& hostText, unsigned port) {
+  if (m_fd < 0) return fail(WSAENOTSOCK), false;
+  m_impl->lookup.reset();
+  std::string host = hostText;
+  if (host.size() > 1 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+  if (host.empty() || isInvalidName(host)) return fail(WSAEINVAL), false;
+  // A literal address needs no resolver: it connects at once.
+  addrinfo hints = streamHints(AI_NUMERICHOST);
+  addrinfo* res = nullptr;
+  int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &res);
+  if (rc == EAI_NONAME) return startLookup(host, port);
+  if (rc != 0 || !res) {
+    if (res) ::freeaddrinfo(res);
+    return fail(WSAEINVAL), false;
+  }
+  m_impl->addrs = addressesOf(res, port);
   ::freeaddrinfo(res);
   m_impl->nextAddr = 0;
   return connectNext();
+}
+
+// A slow resolver would freeze every window: names are looked up on a thread of their own,
+// and the connect goes on from the event loop once the answer is there.
+bool CAsyncSocket::startLookup(const std::string& host, unsigned port) {
+  openMailbox();
+  auto token = std::make_shared<CAsyncSocket*>(this);
+  NameLookup lookup = g_nameLookup.load();
+  if (!lookup) lookup = ::getaddrinfo;
+  try {
+    std::thread([host, port, lookup, weak = std::weak_ptr<CAsyncSocket*>(token)] {
+      addrinfo hints = streamHints(0);
+      addrinfo* res = nullptr;
+      int rc = lookup(host.c_str(), nullptr, &hints, &res);
+      std::vector<sockaddr_storage> addrs;
+      if (res) {
+        addrs = addressesOf(res, port);
+        ::freeaddrinfo(res);
+      }
+      int error = rc != 0 ? lookupError(rc) : 0;
+      deliver([weak, error, addrs = std::move(addrs)]() mutable {
+        if (auto alive = weak.lock()) (*alive)->lookupDone(error, std::move(addrs));
+      });
+    }).detach();
+  } catch (const std::system_error&) {
+    return fail(WSAENOBUFS), false;
+  }
+  m_impl->lookup = std::move(token);
+  m_connecting = false;
+  m_closeReported = false;
+  arm();
+  return fail(WSAEWOULDBLOCK), false;
+}
+
+void CAsyncSocket::lookupDone(int error, std::vector<sockaddr_storage> addrs) {
+  m_impl->lookup.reset();
+  if (error == 0) {
+    m_impl->addrs = std::move(addrs);
+    m_impl->nextAddr = 0;
+    if (connectNext() || t_lastError == WSAEWOULDBLOCK) return;
+    error = t_lastError;
+  }
+  // Reported like a connect that failed after being in progress.
+  m_closeReported = true;
+  m_writeWanted = false;
+  arm();
+  OnConnect(error);
 }
 
 // Connects to the next address that takes a connect; false with the last error when none does.
@@ -304,6 +430,7 @@ bool CAsyncSocket::Attach(int fd, long /*events*/) {
 
 int CAsyncSocket::Detach() {
   int fd = m_fd;
+  m_impl->lookup.reset();
   m_impl->read.reset();
   m_impl->write.reset();
   m_fd = -1;
@@ -321,6 +448,7 @@ void CAsyncSocket::Close() {
   m_impl->tlsHost.clear();
   m_impl->peeked.clear();
   m_impl->handshaking = m_impl->tlsClosed = m_impl->readQueued = false;
+  m_impl->lookup.reset();
   m_impl->addrs.clear();
   m_impl->closePipe();
   if (m_fd >= 0) ::close(m_fd);
@@ -547,6 +675,8 @@ void CAsyncSocket::arm() {
     readOn = m_impl->hsWantRead;
     writeOn = m_impl->hsWantWrite;
   }
+  // A socket not yet connecting would read as closed and writable.
+  if (m_impl->lookup) readOn = writeOn = false;
   m_impl->read->setEnabled(readOn);
   m_impl->write->setEnabled(writeOn);
   // Bytes TLS already holds wake no socket notifier: their read event is posted instead.

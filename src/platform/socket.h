@@ -3,6 +3,10 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
+
+struct addrinfo;
+struct sockaddr_storage;
 
 constexpr int WSAEINTR = 10004;
 constexpr int WSAEBADF = 10009;
@@ -30,6 +34,8 @@ constexpr int WSAETIMEDOUT = 10060;
 constexpr int WSAECONNREFUSED = 10061;
 constexpr int WSAEHOSTDOWN = 10064;
 constexpr int WSAEHOSTUNREACH = 10065;
+// The resolver gave no answer this time (a name that does not exist is WSAEINVAL).
+constexpr int WSATRY_AGAIN = 11002;
 // Not a system error: the TLS handshake failed (TlsError() says why).
 constexpr int kTlsFailed = 11100;
 // Not a socket error: the file given to ReceiveToFile refused the bytes.
@@ -42,12 +48,20 @@ constexpr int kSoKeepAlive = 0x0008;
 // Maps an errno value to the socket error code the program knows.
 int WsaErrorFromErrno(int err);
 
+// How host names are looked up, on a worker thread: getaddrinfo, or a test's script (nullptr
+// restores getaddrinfo). Literal addresses never reach it.
+using NameLookup = int (*)(const char* host, const char* service, const addrinfo* hints, addrinfo** result);
+void SetNameLookup(NameLookup lookup);
+
 // Event semantics: read is reported while data waits, once per receive; write once
 // when the connection stands and again after a send that would block; close once,
 // after every byte has been delivered; accept when a connection waits; connect with
 // its result. Errors are the numeric codes above.
 // A host name is tried at each of its addresses (IPv6 and IPv4) until one connects; the
-// caller sees one connect. A secured socket does its TLS handshake first: its first write
+// caller sees one connect. A name is looked up off the event loop (a literal address is
+// not): Connect then answers would-block, and a failed lookup is a connect failing with
+// WSAEINVAL (no such name) or WSATRY_AGAIN (no answer this time). Sockets live on the
+// application's thread. A secured socket does its TLS handshake first: its first write
 // event means the handshake is done and the peer verified, its reads give decrypted bytes,
 // and a failed handshake is a connect failing with kTlsFailed.
 class CAsyncSocket {
@@ -115,6 +129,8 @@ class CAsyncSocket {
   void onReadable();
   void onWritable();
   bool connectNext();
+  bool startLookup(const std::string& host, unsigned port);
+  void lookupDone(int error, std::vector<sockaddr_storage> addrs);
   bool useFamily(int family, bool fresh);
   void startTls();
   void stepHandshake();

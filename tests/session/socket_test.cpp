@@ -1,8 +1,10 @@
 // The socket layer's event semantics against loopback peers.
 #include <gtest/gtest.h>
+#include <netdb.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <thread>
 
 #include "platform/file.h"
@@ -78,19 +80,80 @@ TEST(AsyncSocket, CloseComesOnceAfterEveryByte) {
   }
 }
 
+// A literal address, or a name looked up off the event loop (localhost comes from /etc/hosts).
 TEST(AsyncSocket, ResetIsAnErrorClose) {
+  for (const char* host : {"127.0.0.1", "localhost"}) {
+    SCOPED_TRACE(host);
+    TestEnvironment env;
+    ScriptServer srv([&](ScriptConn& c, int) {
+      c.send("partial");
+      ::usleep(100000);
+      c.reset();
+    });
+    Probe p;
+    ASSERT_TRUE(p.Create());
+    bool now = p.Connect(host, static_cast<unsigned>(srv.port()));
+    EXPECT_TRUE(host[0] != 'l' || (!now && CAsyncSocket::GetLastError() == WSAEWOULDBLOCK));
+    ASSERT_TRUE(spinUntil([&] { return !p.closes.empty(); }));
+    EXPECT_EQ(p.data, "partial");
+    EXPECT_EQ(p.connects, std::vector<int>{0});
+    EXPECT_EQ(p.closes, std::vector<int>{WSAECONNRESET});
+  }
+}
+
+// A scripted resolver: two failures, and a name whose lookup waits until the test opens the gate.
+std::atomic<bool> g_gateOpen{false};
+int scriptedLookup(const char* host, const char*, const addrinfo* hints, addrinfo** res) {
+  std::string name = host;
+  if (name == "again.test") return EAI_AGAIN;
+  if (name == "gone.test") return EAI_NONAME;
+  for (int ms = 0; ms < 5000 && !g_gateOpen; ++ms) ::usleep(1000);
+  return ::getaddrinfo("127.0.0.1", nullptr, hints, res);
+}
+struct ScriptedLookup {
+  ScriptedLookup() { SetNameLookup(scriptedLookup); }
+  ~ScriptedLookup() { SetNameLookup(nullptr); }
+};
+
+TEST(AsyncSocket, FailedLookupsAreFailedConnectsOfTheirKind) {
   TestEnvironment env;
+  ScriptedLookup scripted;
+  for (auto [name, code] : {std::pair{"gone.test", WSAEINVAL}, {"again.test", WSATRY_AGAIN}}) {
+    Probe p;
+    ASSERT_TRUE(p.Create());
+    EXPECT_FALSE(p.Connect(name, 80));
+    ASSERT_TRUE(spinUntil([&] { return !p.connects.empty(); }));
+    EXPECT_EQ(p.connects, std::vector<int>{code}) << name;
+    EXPECT_EQ(p.sends + static_cast<int>(p.closes.size()), 0);
+  }
+}
+
+// The answer to a lookup reaches neither a socket destroyed meanwhile nor one closed and
+// connected elsewhere.
+TEST(AsyncSocket, LookupOutlivingItsConnectReachesNoOne) {
+  TestEnvironment env;
+  ScriptedLookup scripted;
+  g_gateOpen = false;
   ScriptServer srv([&](ScriptConn& c, int) {
-    c.send("partial");
-    ::usleep(100000);
-    c.reset();
+    c.send("hello");
+    c.close();
   });
   Probe p;
+  auto gone = std::make_unique<Probe>();
+  for (Probe* s : {&p, gone.get()}) {
+    ASSERT_TRUE(s->Create());
+    EXPECT_FALSE(s->Connect("slow.test", static_cast<unsigned>(closedPort())));
+  }
+  gone.reset();
+  p.Close();
   ASSERT_TRUE(p.Create());
   p.Connect("127.0.0.1", static_cast<unsigned>(srv.port()));
   ASSERT_TRUE(spinUntil([&] { return !p.closes.empty(); }));
-  EXPECT_EQ(p.data, "partial");
-  EXPECT_EQ(p.closes, std::vector<int>{WSAECONNRESET});
+  g_gateOpen = true;
+  spinUntil([] { return false; }, 200);
+  EXPECT_EQ(p.data, "hello");
+  EXPECT_EQ(p.connects, std::vector<int>{0});
+  EXPECT_EQ(p.closes, std::vector<int>{0});
 }
 
 // A session socket whose write events are counted; sending blocks against a slow reader.
