@@ -74,8 +74,7 @@ void CResumeDlg::OnResumeAll() {
 }
 
 void CResumeDlg::removeEntry(int slot) {
-  // Minimized stays: the list never removed it.
-  QueueEntry::remove(slotText(slot), {QueueValue::Minimized});
+  QueueEntry::remove(slotText(slot));
 }
 
 void CResumeDlg::OnDelete() {
