@@ -253,6 +253,21 @@ bool ProfileStore::remove(const std::string& section, const std::string& name) {
   return ok;
 }
 
+bool ProfileStore::writeValues(const std::string& section, const std::vector<ProfileValue>& values) {
+  bool ok = true;
+  bool committed = transaction([&] {
+    for (const auto& v : values) {
+      if (const auto* n = std::get_if<std::int64_t>(&v.data))
+        ok = writeInt(section, v.name, *n) && ok;
+      else if (const auto* t = std::get_if<std::string>(&v.data))
+        ok = writeString(section, v.name, *t) && ok;
+      else
+        ok = remove(section, v.name) && ok;
+    }
+  });
+  return committed && ok;
+}
+
 void ProfileStore::flush() {
   if (m_impl->pendingInts.empty() || !m_impl->db) return;
   auto pending = std::move(m_impl->pendingInts);
@@ -328,6 +343,9 @@ bool CWinApp::WriteProfileString(const std::string& section, const std::string& 
 }
 bool CWinApp::WriteProfileString(const std::string& section, const std::string& entry, const std::string& value) {
   return Store()->writeString(section, entry, value);
+}
+bool CWinApp::WriteProfileValues(const std::string& section, const std::vector<ProfileValue>& values) {
+  return Store()->writeValues(section, values);
 }
 bool CWinApp::ProfileTransaction(const std::function<void()>& fn) { return Store()->transaction(fn); }
 void CWinApp::FlushProfile() {

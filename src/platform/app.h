@@ -4,8 +4,17 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <variant>
+#include <vector>
 
 class CDialog;
+
+// A value as a record write gives it: an integer, a string, or nothing (the value is deleted).
+using ProfileData = std::variant<std::monostate, std::int64_t, std::string>;
+struct ProfileValue {
+  std::string name;
+  ProfileData data;
+};
 
 // Settings store: SQLite, one row per value, shared safely by many processes.
 class ProfileStore {
@@ -20,6 +29,9 @@ class ProfileStore {
   bool writeInt(const std::string& section, const std::string& name, std::int64_t value);
   bool writeString(const std::string& section, const std::string& name, const std::string& value);
   bool remove(const std::string& section, const std::string& name);
+  // Several values of one section in one transaction, so that readers see all or none of
+  // them; written at once (held-back integers are written first, none is left to follow).
+  bool writeValues(const std::string& section, const std::vector<ProfileValue>& values);
   // Integer writes may be held back and coalesced; this writes what is held.
   void flush();
   // Runs fn inside one write transaction: the profile calls it makes see and change the store atomically.
@@ -67,6 +79,7 @@ class CWinApp {
   // A null value deletes the entry.
   bool WriteProfileString(const std::string& section, const std::string& entry, const char* value);
   bool WriteProfileString(const std::string& section, const std::string& entry, const std::string& value);
+  bool WriteProfileValues(const std::string& section, const std::vector<ProfileValue>& values);
   bool ProfileTransaction(const std::function<void()>& fn);
   void FlushProfile();
   ProfileStore* Store();

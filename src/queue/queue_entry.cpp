@@ -1,8 +1,5 @@
 #include "queue/queue_entry.h"
 
-#include <algorithm>
-
-#include "platform/app.h"
 #include "platform/services.h"
 #include "settings/options.h"
 
@@ -36,24 +33,49 @@ QueueEntry QueueEntry::load(const std::string& slot) {
   CWinApp* app = AfxGetApp();
   QueueEntry e;
   e.slot = slot;
-  e.url = app->GetProfileString(kSectionFileQueue, nameOf(slot, QueueValue::Get), "");
-  e.localPath = app->GetProfileString(kSectionFileQueue, nameOf(slot, QueueValue::Local), "");
-  e.lastModified = app->GetProfileString(kSectionFileQueue, nameOf(slot, QueueValue::LastMod), "");
-  e.start = readInt(slot, QueueValue::Start, 0);
-  e.windowX = readInt(slot, QueueValue::WindowX, -1);
-  e.windowY = readInt(slot, QueueValue::WindowY, -1);
-  e.stupidServer = static_cast<int>(readInt(slot, QueueValue::StupidServer, 0));
-  e.minimized = readInt(slot, QueueValue::Minimized, 0) != 0;
+  app->ProfileTransaction([&] {
+    e.url = app->GetProfileString(kSectionFileQueue, nameOf(slot, QueueValue::Get), "");
+    e.localPath = app->GetProfileString(kSectionFileQueue, nameOf(slot, QueueValue::Local), "");
+    e.lastModified = app->GetProfileString(kSectionFileQueue, nameOf(slot, QueueValue::LastMod), "");
+    e.start = readInt(slot, QueueValue::Start, 0);
+    e.windowX = readInt(slot, QueueValue::WindowX, -1);
+    e.windowY = readInt(slot, QueueValue::WindowY, -1);
+    e.stupidServer = static_cast<int>(readInt(slot, QueueValue::StupidServer, 0));
+    e.minimized = readInt(slot, QueueValue::Minimized, 0) != 0;
+  });
   return e;
+}
+
+void QueueEntry::save() const {
+  auto text = [](const std::string& s) { return s.empty() ? ProfileData() : ProfileData(s); };
+  auto number = [](std::int64_t v, std::int64_t absent) { return v == absent ? ProfileData() : ProfileData(v); };
+  write(slot, {{QueueValue::Get, text(url)},
+               {QueueValue::Local, text(localPath)},
+               {QueueValue::Start, number(start, 0)},
+               {QueueValue::WindowX, number(windowX, -1)},
+               {QueueValue::WindowY, number(windowY, -1)},
+               {QueueValue::Minimized, number(minimized ? 1 : 0, 0)},
+               {QueueValue::LastMod, text(lastModified)},
+               {QueueValue::StupidServer, number(stupidServer, 0)},
+               {QueueValue::FTPMarker, ProfileData()}});
 }
 
 bool QueueEntry::exists(const std::string& slot) {
   return !AfxGetApp()->GetProfileString(kSectionFileQueue, nameOf(slot, QueueValue::Get), "").empty();
 }
 
-void QueueEntry::remove(const std::string& slot, std::initializer_list<QueueValue> keep) {
-  for (const auto& n : kValueNames)
-    if (std::find(keep.begin(), keep.end(), n.value) == keep.end()) clear(slot, n.value);
+void QueueEntry::remove(const std::string& slot) {
+  if (slot.empty()) return;
+  std::vector<ProfileValue> none;
+  for (const auto& n : kValueNames) none.push_back({n.name + slot, ProfileData()});
+  AfxGetApp()->WriteProfileValues(kSectionFileQueue, none);
+}
+
+void QueueEntry::write(const std::string& slot, std::initializer_list<std::pair<QueueValue, ProfileData>> values) {
+  if (slot.empty()) return;
+  std::vector<ProfileValue> named;
+  for (const auto& [v, data] : values) named.push_back({nameOf(slot, v), data});
+  AfxGetApp()->WriteProfileValues(kSectionFileQueue, named);
 }
 
 void QueueEntry::write(const std::string& slot, QueueValue v, std::int64_t value) {

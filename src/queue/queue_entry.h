@@ -1,9 +1,13 @@
 // The download queue in section FileQueue: slots 00 to 99, each entry one value per fact,
-// named by the fact and the slot ("Get05"). This file is the one place that names them.
+// named by the fact and the slot ("Get05"). This file is the one place that names them, and
+// the one place that writes an entry.
 #pragma once
 #include <cstdint>
 #include <initializer_list>
 #include <string>
+#include <utility>
+
+#include "platform/app.h"
 
 enum class QueueValue { Get, Local, Start, WindowX, WindowY, Minimized, LastMod, StupidServer, FTPMarker };
 
@@ -23,14 +27,24 @@ struct QueueEntry {
   std::string lastModified;  // LastMod
   int stupidServer = 0;      // StupidServer
 
+  bool operator==(const QueueEntry&) const = default;
+
+  // The entry as one record, read and written in one transaction each: readers never see
+  // half of a save. save() deletes what stands at its default, so nothing of an earlier
+  // entry in the slot stays behind.
   static QueueEntry load(const std::string& slot);
+  void save() const;
   static bool exists(const std::string& slot);
-  // Removes every value of the entry but those in keep.
-  static void remove(const std::string& slot, std::initializer_list<QueueValue> keep = {});
+  // Removes every value of the entry, in one transaction.
+  static void remove(const std::string& slot);
 
   // One value of the entry in slot, as a session keeps its entry current; clear() removes it.
+  // An integer written after every block goes here: it is held back and coalesced.
   static void write(const std::string& slot, QueueValue v, std::int64_t value);
   static void write(const std::string& slot, QueueValue v, const std::string& value);
   static void clear(const std::string& slot, QueueValue v);
+  // Values that belong together (Start with the LastMod it counts bytes of), in one
+  // transaction and at once; an empty ProfileData deletes its value.
+  static void write(const std::string& slot, std::initializer_list<std::pair<QueueValue, ProfileData>> values);
   static std::int64_t readInt(const std::string& slot, QueueValue v, std::int64_t def);
 };

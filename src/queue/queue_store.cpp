@@ -41,6 +41,16 @@ bool leaseHeldByOther(const std::string& slot) {
   return leaseAlive(lease) && lease != myLease();
 }
 
+bool removeEntryUnlessRunning(const std::string& slot) {
+  bool removed = false;
+  AfxGetApp()->ProfileTransaction([&] {
+    if (leaseHeldByOther(slot)) return;
+    QueueEntry::remove(slot);
+    removed = true;
+  });
+  return removed;
+}
+
 bool SlotLease::take(const std::string& slot) {
   bool taken = false;
   CWinApp* app = AfxGetApp();

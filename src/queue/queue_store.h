@@ -9,6 +9,9 @@ bool resumeQueuedDownloads();
 
 // Leases say which process runs which entry (section Running): an entry runs in at most one process.
 bool leaseHeldByOther(const std::string& slot);
+// Removes the entry in slot unless another process is downloading it (false then): checked
+// and removed in one transaction, so that no process takes the entry in between.
+bool removeEntryUnlessRunning(const std::string& slot);
 
 // This process's hold on one queue slot, released when it ends.
 class SlotLease {

@@ -1,9 +1,8 @@
 #include "ui/config_dlg.h"
 
-#include <cctype>
-
 #include "platform/services.h"
 #include "resources/ids.h"
+#include "settings/proxy_setting.h"
 #include "transfer/url.h"
 #include "ui/about_dlg.h"
 
@@ -61,45 +60,13 @@ LRESULT CConfigDlg::OnSysCommand(WPARAM wParam, LPARAM lParam) {
   return DefWindowProc(WM_SYSCOMMAND, wParam, lParam);
 }
 
-namespace {
-// host[:port] with a numeric port (a URL's scheme in front is taken as the route reads it):
-// anything else would only fail later, at every download's connect.
-bool isProxySetting(std::string text) {
-  for (const char* scheme : {"http://", "ftp://"})
-    if (toUpper(text.substr(0, std::string(scheme).size())) == toUpper(scheme)) text.erase(0, std::string(scheme).size());
-  if (!text.empty() && text.back() == '/') text.pop_back();
-  std::size_t hostEnd;
-  if (!text.empty() && text[0] == '[') {
-    hostEnd = text.find(']');
-    if (hostEnd == std::string::npos || hostEnd == 1) return false;
-    for (std::size_t i = 1; i < hostEnd; ++i)
-      if (!std::isxdigit(static_cast<unsigned char>(text[i])) && text[i] != ':' && text[i] != '.') return false;
-    ++hostEnd;
-  } else {
-    hostEnd = text.find(':');
-    if (hostEnd == std::string::npos) hostEnd = text.size();
-    if (hostEnd == 0) return false;
-    for (std::size_t i = 0; i < hostEnd; ++i)
-      if (!std::isalnum(static_cast<unsigned char>(text[i])) && text[i] != '.' && text[i] != '-' && text[i] != '_')
-        return false;
-  }
-  if (hostEnd == text.size()) return true;
-  std::string port = text.substr(hostEnd);
-  if (port[0] != ':' || port.size() < 2 || port.size() > 6) return false;
-  for (std::size_t i = 1; i < port.size(); ++i)
-    if (!std::isdigit(static_cast<unsigned char>(port[i]))) return false;
-  long n = std::stol(port.substr(1));
-  return n >= 1 && n <= 65535;
-}
-}  // namespace
-
 // Text fields are taken trimmed; both proxies are checked as entered.
 bool CConfigDlg::fieldUsable(int id) {
   CCtl* edit = id == IDC_HTTP_PROXY ? &m_proxyEdit : id == IDC_FTP_PROXY ? &m_proxyFtpEdit : id == IDC_EMAIL ? &m_emailEdit : nullptr;
   if (!edit) return true;
   std::string text = trim(edit->GetWindowText());
   if (text != edit->GetWindowText()) edit->SetWindowText(text);
-  if (id == IDC_EMAIL || text.empty() || isProxySetting(text)) return true;
+  if (id == IDC_EMAIL || text.empty() || parseProxySetting(text, 0)) return true;
   AfxMessageBox(IDS_PROXY_FORMAT);
   return false;
 }

@@ -12,6 +12,11 @@
 
 using namespace res;
 
+namespace {
+// Added to the line of an entry that another process is downloading.
+const std::string kRunningMark = " (running)";
+}  // namespace
+
 CResumeDlg::CResumeDlg() : CDialog(IDD_RESUME) {}
 
 void CResumeDlg::DoDataExchange(CDataExchange& dx) {
@@ -45,6 +50,7 @@ bool CResumeDlg::OnInitDialog() {
     // A password in the address is not shown.
     std::string url = displayUrl(QueueEntry::load(slotText(slot)).url);
     if (url.empty()) continue;
+    if (leaseHeldByOther(slotText(slot))) url += kRunningMark;
     // A sorted list box: items in text order.
     auto pos = std::upper_bound(list->items.begin(), list->items.end(), url,
                                 [](const std::string& u, const auto& item) { return u < item.first; });
@@ -73,29 +79,38 @@ void CResumeDlg::OnResumeAll() {
   for (const auto& item : Control(IDC_QUEUE_LIST)->items) WinExec("TARNWICK.EXE #" + slotText(item.second));
 }
 
-void CResumeDlg::removeEntry(int slot) {
-  // Minimized stays: the list never removed it.
-  QueueEntry::remove(slotText(slot), {QueueValue::Minimized});
-}
-
-void CResumeDlg::OnDelete() {
+// From the last item to the first, so that removing one moves none still to come. An entry
+// that another process is downloading stays (that process would go on writing stray values,
+// and its partial file would be left with no entry): it is marked and named.
+void CResumeDlg::removeItems(std::vector<int> indexes) {
   auto* list = Control(IDC_QUEUE_LIST);
-  std::vector<int> sel = list->selected;
-  std::sort(sel.begin(), sel.end());
-  for (auto it = sel.rbegin(); it != sel.rend(); ++it) {
-    removeEntry(list->items[static_cast<std::size_t>(*it)].second);
-    list->items.erase(list->items.begin() + *it);
+  std::sort(indexes.begin(), indexes.end());
+  indexes.erase(std::unique(indexes.begin(), indexes.end()), indexes.end());
+  std::vector<std::string> running;
+  for (auto it = indexes.rbegin(); it != indexes.rend(); ++it) {
+    auto& item = list->items[static_cast<std::size_t>(*it)];
+    std::string slot = slotText(item.second);
+    if (removeEntryUnlessRunning(slot)) {
+      list->items.erase(list->items.begin() + *it);
+      continue;
+    }
+    if (!item.first.ends_with(kRunningMark)) item.first += kRunningMark;
+    QueueEntry e = QueueEntry::load(slot);
+    running.insert(running.begin(), e.localPath.empty() ? displayUrl(e.url) : e.localPath);
   }
   list->selected.clear();
   ChangedControl(IDC_QUEUE_LIST);
+  for (const auto& file : running)
+    AfxMessageBox(file + " is being downloaded by another Tarnwick window; it cannot be removed now.",
+                  MB_ICONEXCLAMATION);
 }
 
+void CResumeDlg::OnDelete() { removeItems(Control(IDC_QUEUE_LIST)->selected); }
+
 void CResumeDlg::OnDeleteAll() {
-  auto* list = Control(IDC_QUEUE_LIST);
-  for (const auto& item : list->items) removeEntry(item.second);
-  list->items.clear();
-  list->selected.clear();
-  ChangedControl(IDC_QUEUE_LIST);
+  std::vector<int> all(Control(IDC_QUEUE_LIST)->items.size());
+  for (std::size_t i = 0; i < all.size(); ++i) all[i] = static_cast<int>(i);
+  removeItems(all);
 }
 
 void CResumeDlg::OnHelp() { WinHelp(14); }

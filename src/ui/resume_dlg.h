@@ -1,4 +1,6 @@
 #pragma once
+#include <vector>
+
 #include "platform/wnd.h"
 
 // Lists the queued downloads; resumes or deletes them.
@@ -20,5 +22,6 @@ class CResumeDlg : public CDialog {
   void OnDelete();
   void OnDeleteAll();
   void OnHelp();
-  void removeEntry(int slot);
+  // Removes the entries of these list items and the items, but for entries running elsewhere.
+  void removeItems(std::vector<int> indexes);
 };

@@ -16,6 +16,7 @@
 #include "platform/services.h"
 #include "queue/queue_store.h"
 #include "session_helpers.h"
+#include "ui/resume_dlg.h"
 
 namespace {
 
@@ -250,6 +251,31 @@ TEST_F(Lifecycle, AnEntryRunsInOneProcessOnly) {
   env.ui().started.clear();
   EXPECT_TRUE(resumeQueuedDownloads());
   EXPECT_TRUE(env.ui().started.empty());
+}
+
+// Deleting it would let that process write stray values and leave its file without an entry.
+TEST_F(Lifecycle, ResumeDownloadsKeepsAnEntryRunningElsewhere) {
+  OtherProcess other;
+  for (std::string slot : {"01", "02", "03"}) {
+    env.app().WriteProfileString(kSectionFileQueue, "Get" + slot, "http://h/" + slot);
+    env.app().WriteProfileString(kSectionFileQueue, "Local" + slot, "/tmp/f" + slot);
+  }
+  env.app().WriteProfileString("Running", "02", other.lease());
+  env.ui().dialogActions[175].push_back([](CDialog& d) {
+    auto* list = d.Control(1011);
+    EXPECT_EQ(list->items[1].first, "http://h/02 (running)");
+    list->selected = {1};
+    d.ViewCommand(1012);  // Delete, then Delete All
+    d.ViewCommand(1013);
+    EXPECT_EQ(list->items.size(), 1u);
+    d.ViewCommand(IDCANCEL);
+  });
+  CResumeDlg().DoModal();
+  ASSERT_EQ(env.ui().boxes.size(), 2u);
+  EXPECT_EQ(env.ui().boxes[1].text,
+            "/tmp/f02 is being downloaded by another Tarnwick window; it cannot be removed now.");
+  EXPECT_TRUE(queueEmpty(env, "01") && queueEmpty(env, "03"));
+  EXPECT_EQ(queueValue(env, "Local02"), "/tmp/f02");
 }
 
 TEST_F(Lifecycle, CancelAnswers) {

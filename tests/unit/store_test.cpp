@@ -12,6 +12,7 @@
 #include <iterator>
 
 #include "platform/app.h"
+#include "queue/queue_entry.h"
 
 namespace {
 
@@ -166,6 +167,33 @@ TEST(ProfileStore, DamagedStoresAreMovedAsideUnwritableOnesSaySo) {
   EXPECT_TRUE(none.readOnly());
   EXPECT_EQ(none.movedAsideTo(), "");
   EXPECT_EQ(none.getInt("Config", "Rollback", 4), 4);
+}
+
+// A reader in another process sees one save or the other, never a mix.
+TEST(QueueEntryRecord, SavedAndLoadedWhole) {
+  struct App : CWinApp {
+    bool InitInstance() override { return true; }
+  };
+  TempDir d;
+  App app;
+  app.SetProfilePath(d.path + "/settings.db");
+  const QueueEntry full{"05", "http://a/x", "/tmp/a", 5LL << 32, 10, 20, true, "Mon, 01 Jan 2024", 1},
+      bare{"05", "ftp://b/y", "", 0, -1, -1, false, "", 0};
+  full.save();
+  if (pid_t writer = ::fork(); writer == 0) {
+    App child;  // a store connection of its own
+    child.SetProfilePath(d.path + "/settings.db");
+    for (int i = 0; i < 400; ++i) (i % 2 ? full : bare).save();
+    ::_exit(0);
+  } else {
+    int torn = 0;
+    for (int i = 0; i < 400; ++i) {
+      QueueEntry seen = QueueEntry::load("05");
+      torn += seen != full && seen != bare;
+    }
+    ::waitpid(writer, nullptr, 0);
+    EXPECT_EQ(torn, 0);
+  }
 }
 
 }  // namespace

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include "settings/proxy_setting.h"
+#include "transfer/download.h"
+#include "transfer/route.h"
 #include "transfer/url.h"
 
 namespace {
@@ -67,6 +70,26 @@ TEST(ParseUrl, ProxyForms) {
   ASSERT_TRUE(parseUrl("http://:3128", service, server, object, port));
   EXPECT_EQ(server, "");
   EXPECT_EQ(port, 3128);
+}
+
+TEST(ProxySetting, SchemeInAnyCaseHostAndPortNothingElse) {
+  const std::pair<const char*, const char*> cases[] = {  // text, "host:port" or "" refused
+      {"proxyhost:3128", "proxyhost:3128"}, {"proxyhost", "proxyhost:80"}, {"fx:0", "fx:80"},
+      {"HTTP://127.0.0.1:8888", "127.0.0.1:8888"}, {"Ftp://[2001:db8::1]:21/", "[2001:db8::1]:21"},
+      {" gw.local_1\t", "gw.local_1:80"}, {"", ""}, {":3128", ""}, {"host:", ""}, {"host:65536", ""},
+      {"host:80/path", ""}, {"user:pw@host:80", ""}, {"https://host", ""}, {"http://ftp://host", ""},
+      {"[host]:80", ""}, {"pro xy:1", ""}, {"host:80\r\nX: y", ""},
+  };
+  for (const auto& [text, want] : cases) {
+    auto p = parseProxySetting(text, 80);
+    EXPECT_EQ(p ? p->host + ":" + std::to_string(p->port) : "", want) << text;
+  }
+  // The route reads the setting as the configuration form accepted it.
+  Download d;
+  d.m_service = svc::kFtp;
+  auto route = chooseRoute(d, "HTTP://127.0.0.1:8888");
+  EXPECT_EQ(route ? route->host + ":" + std::to_string(route->port) : "", "127.0.0.1:8888");
+  EXPECT_EQ(chooseRoute(d, "proxyhost")->port, 21);
 }
 
 TEST(UrlFileName, TakesTheLastSegmentWithoutQuery) {
