@@ -19,6 +19,11 @@ void DownloadJob::writeStart() {
   if (!m_slot.empty()) QueueEntry::write(m_slot, QueueValue::Start, m_startOffset + m_bytesThisConn);
 }
 
+ProfileData DownloadJob::stamp() const {
+  if (m_lastModified.empty()) return ProfileData{};  // none: the value goes
+  return m_lastModified;
+}
+
 void DownloadJob::startFresh() {
   m_startOffset = m_bytesThisConn = m_highWater = 0;
 }
@@ -130,7 +135,9 @@ bool DownloadJob::connectionReply(const ReplyFacts& facts) {
   if (!facts.validator.empty()) {
     if (!m_lastModified.empty() && m_lastModified != facts.validator && m_startOffset != 0) return false;
     m_lastModified = facts.validator;
-    if (!m_slot.empty()) QueueEntry::write(m_slot, QueueValue::LastMod, m_lastModified);
+    // The stamp of the bytes about to come, with the point they start from.
+    if (!m_slot.empty())
+      QueueEntry::write(m_slot, {{QueueValue::Start, m_startOffset}, {QueueValue::LastMod, stamp()}});
   }
   return true;
 }
@@ -176,12 +183,11 @@ void DownloadJob::connectionOutcome(const ConnectionResult& r) {
     case Outcome::FileChanged:
       // The file is fetched again from its start; the entry says so before any new byte.
       retire();
-      if (r.what == Outcome::FileChanged) {
-        m_lastModified.clear();
-        if (!m_slot.empty()) QueueEntry::clear(m_slot, QueueValue::LastMod);
-      }
       m_startOffset = m_bytesThisConn = 0;
-      writeStart();
+      if (r.what == Outcome::FileChanged) m_lastModified.clear();
+      // Both at once: a kill between them must not pair the old stamp with new bytes.
+      if (!m_slot.empty())
+        QueueEntry::write(m_slot, {{QueueValue::Start, std::int64_t{0}}, {QueueValue::LastMod, stamp()}});
       m_events.jobNote(Note::NoResume, std::string());
       deliver(Outcome::Reconnect);
       return;

@@ -109,6 +109,8 @@ class DownloadJob : private ConnectionEvents {
   // The connection is let go of from the event loop: its handler may still be running.
   void retire();
   void writeStart();
+  // The validator as the entry keeps it.
+  ProfileData stamp() const;
 
   JobEvents& m_events;
   Phase m_phase = Phase::Idle;

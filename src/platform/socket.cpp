@@ -8,7 +8,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <poll.h>
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
@@ -453,7 +452,7 @@ void CAsyncSocket::Close() {
   m_impl->closePipe();
   if (m_fd >= 0) ::close(m_fd);
   m_fd = -1;
-  m_listening = m_connecting = m_closeReported = m_readPending = m_writeWanted = m_readDeferred = false;
+  m_listening = m_connecting = m_closeReported = m_readPending = m_writeWanted = false;
 }
 
 bool CAsyncSocket::SetSockOpt(int option, int value) {
@@ -638,27 +637,6 @@ int CAsyncSocket::receiveTls(void* buf, int len, bool peek) {
   return fail(WSAEWOULDBLOCK), -1;
 }
 
-bool CAsyncSocket::PeerHasClosed() const {
-  if (m_fd < 0) return true;
-  if (m_impl->tlsClosed) return true;
-  pollfd p{m_fd, POLLRDHUP, 0};
-  return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
-}
-
-void CAsyncSocket::ResumeReadEvents() {
-  m_readPending = false;
-  arm();
-}
-
-void CAsyncSocket::RetryReadLater(int ms) {
-  m_readDeferred = true;
-  arm();
-  QTimer::singleShot(ms, m_impl->read.get(), [this] {
-    m_readDeferred = false;
-    arm();
-  });
-}
-
 void CAsyncSocket::arm() {
   if (m_fd < 0) return;
   auto ensure = [this](std::unique_ptr<QSocketNotifier>& n, QSocketNotifier::Type type, void (CAsyncSocket::*fn)()) {
@@ -669,7 +647,7 @@ void CAsyncSocket::arm() {
   };
   ensure(m_impl->read, QSocketNotifier::Read, &CAsyncSocket::onReadable);
   ensure(m_impl->write, QSocketNotifier::Write, &CAsyncSocket::onWritable);
-  bool readOn = !m_readPending && !m_closeReported && !m_connecting && !m_readDeferred;
+  bool readOn = !m_readPending && !m_closeReported && !m_connecting;
   bool writeOn = !m_listening && (m_connecting || m_writeWanted);
   if (m_impl->handshaking) {
     readOn = m_impl->hsWantRead;
@@ -686,7 +664,7 @@ void CAsyncSocket::arm() {
     m_impl->readQueued = true;
     QTimer::singleShot(0, m_impl->read.get(), [this] {
       m_impl->readQueued = false;
-      if (!m_readPending && !m_closeReported && !m_readDeferred) onReadable();
+      if (!m_readPending && !m_closeReported) onReadable();
     });
   }
 }

@@ -106,12 +106,6 @@ class CAsyncSocket {
   bool Attach(int fd, long events = 0x3F);
   void AsyncSelect(long events);
   int Handle() const { return m_fd; }
-  // True when the peer has shut its side down (bytes may still wait to be read).
-  bool PeerHasClosed() const;
-  // Reports reads again although the last one was not answered by a receive.
-  void ResumeReadEvents();
-  // Stops reporting reads for ms milliseconds (a partial line is waiting for its end).
-  void RetryReadLater(int ms);
 
   // The error of the last failed call on this thread, as a socket error code.
   static int GetLastError();
@@ -143,6 +137,5 @@ class CAsyncSocket {
   bool m_closeReported = false;
   bool m_readPending = false;   // a read was reported and not yet answered by a receive
   bool m_writeWanted = false;
-  bool m_readDeferred = false;
   std::unique_ptr<Impl> m_impl;
 };

@@ -53,8 +53,12 @@ void CDownloadDlg::openConnection() {
 // The entry names the address and the file again: after a failed first connect removed
 // it, a resume in the same window or "resume later" must find it whole.
 void CDownloadDlg::keepEntry() {
-  QueueEntry::write(m_slot, QueueValue::Get, m_d.m_url);
-  if (!m_d.m_localPath.empty() && !m_slot.empty()) QueueEntry::write(m_slot, QueueValue::Local, m_d.m_localPath);
+  if (m_slot.empty()) return;
+  if (m_d.m_localPath.empty()) {
+    QueueEntry::write(m_slot, QueueValue::Get, m_d.m_url);
+    return;
+  }
+  QueueEntry::write(m_slot, {{QueueValue::Get, m_d.m_url}, {QueueValue::Local, m_d.m_localPath}});
 }
 
 // A socket that cannot be made ends the session.
