@@ -171,11 +171,8 @@ void FtpTransfer::positiveReply(const std::string& line) {
       m_transferStarted = true;
       std::int64_t size = 0;
       if (!parseRetrSize(line, size)) {
-        if (namesRetrSize(line))
-          finish(Outcome::BadReply, 0, "The size the server names cannot be read: \"" + trim(line).substr(0, 80) + "\"",
-                 Answerer::Origin);
-        else
-          announce(-1);
+        // A size that cannot be read ("(40,000 bytes)") is no size: the close ends the file.
+        announce(-1);
         break;
       }
       if (size < m_bodyStart) {
