@@ -91,6 +91,8 @@ class DownloadJob : private ConnectionEvents {
 
   // ---- trying again ----
   bool waiting() const { return m_phase == Phase::Waiting; }
+  // Why the job waits (or last waited) to try again.
+  const std::string& waitReason() const { return m_waitWhy; }
   // Every site of a mirror list failed: true when a new round follows a wait.
   bool waitForNextRound(const std::string& why);
 

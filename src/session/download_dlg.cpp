@@ -160,6 +160,8 @@ LRESULT CDownloadDlg::OnSize(WPARAM wParam, LPARAM) {
 
 void CDownloadDlg::togglePause() {
   if (m_paused == 0) {
+    // A wait to try again that the user stops leaves its reason, not its countdown.
+    if (m_job.waiting()) m_urlText.SetWindowText(m_job.waitReason() + ".");
     m_paused = 1;
     closeConnections();
     m_statusIcon.SetIcon(res::IDI_PAUSE);
