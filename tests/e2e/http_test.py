@@ -638,7 +638,8 @@ class CommandLine(Session):
         refused = ((["--bogus", url], "unrecognized option '--bogus'"),
                    (["-o", "-", url], "cannot write the download to standard output"),
                    (["-o", "x.bin", "#05"], "-o names the file of a new download"),
-                   ([url, "-o"], "option '-o' requires a file name"))
+                   ([url, "-o"], "option '-o' requires a file name"),
+                   (["--retries", "x", url], "--retries takes a number from 0 to 1000"))
         for args, text in refused:
             with self.subTest(args=args):
                 self.assertEqual(self.run_session(args), 1, self.output)
@@ -655,6 +656,14 @@ class CommandLine(Session):
         self.assertSameFile(self.local("quiet.bin"), data)
         self.assertEqual(self.output, "Done: " + self.local("quiet.bin") + "\n")
         self.assertNoQueue()
+        # Tries for this run: a server that is down is tried again after 1 s, then given up,
+        # the countdown said once per wait and the entry kept.
+        down = "http://127.0.0.1:%d/options.bin" % free_port()
+        self.assertEqual(self.run_session(["--retries", "1", "-o", "down.bin", down]), 2, self.output)
+        self.assertEqual(self.output.count("Trying again in 1 s."), 1, self.output)
+        self.assertIn("Gave up after 2 attempts without data: Cannot connect to 127.0.0.1 (Connection refused)",
+                      self.last_lines(2)[0])
+        self.assertEqual(self.queue().get("Get00"), down)
 
     def test_last_progress_line_shows_the_final_count(self):
         # Paced to end within a second of a progress line, which held the final one back.
