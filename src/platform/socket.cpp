@@ -352,6 +352,8 @@ void CAsyncSocket::SecureWith(const std::string& host) {
 
 bool CAsyncSocket::IsSecure() const { return m_impl->tls && !m_impl->handshaking; }
 std::string CAsyncSocket::TlsError() const { return m_impl->tlsError; }
+bool CAsyncSocket::TlsCutShort() const { return m_impl->tls && m_impl->tls->cutShort(); }
+
 std::string CAsyncSocket::TlsSummary() const { return m_impl->tls ? m_impl->tls->summary() : std::string(); }
 
 void CAsyncSocket::startTls() {

@@ -84,6 +84,8 @@ class CAsyncSocket {
   // Why the handshake failed; the secured connection's protocol, cipher and certificate.
   std::string TlsError() const;
   std::string TlsSummary() const;
+  // The TLS peer closed without close_notify.
+  bool TlsCutShort() const;
   // Binds a created socket to one local address (port system-chosen), in that address's family.
   bool Bind(const std::string& address);
   bool Listen(int backlog = 5);

@@ -24,10 +24,10 @@ SSL_CTX* clientContext(std::string& error) {
     // OpenSSL's default paths honour SSL_CERT_FILE and SSL_CERT_DIR, as for every program.
     SSL_CTX_set_cert_verify_callback(c, verifyWithTrust, c);
     SSL_CTX_set_verify(c, SSL_VERIFY_PEER, nullptr);
-    // A close without close_notify is judged by the HTTP layer against the announced length.
-    // Kernel TLS stays off: user-space records already cost less CPU than curl's, and the
-    // peeks and pending checks the socket layer relies on are untried on kernel records.
-    SSL_CTX_set_options(c, SSL_OP_IGNORE_UNEXPECTED_EOF);
+    // A close without close_notify is reported as a close that was cut short (cutShort()):
+    // the HTTP layer judges it against the announced length. Kernel TLS stays off:
+    // user-space records already cost less CPU than curl's, and the peeks and pending
+    // checks the socket layer relies on are untried on kernel records.
     SSL_CTX_set_mode(c, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     return c;
   }();
@@ -107,6 +107,14 @@ TlsSession::Io TlsSession::result(int rc, int& count, int len) {
       }
       [[fallthrough]];
     default: {
+      // A stream cut without close_notify: closed, but only a known length can say whether
+      // all of it came.
+      unsigned long e = ERR_peek_error();
+      if (ERR_GET_LIB(e) == ERR_LIB_SSL && ERR_GET_REASON(e) == SSL_R_UNEXPECTED_EOF_WHILE_READING) {
+        ERR_clear_error();
+        m_cutShort = true;
+        return Io::Closed;
+      }
       long verify = SSL_get_verify_result(m_ssl->ssl);
       m_error = verify != X509_V_OK ? X509_verify_cert_error_string(verify) : libraryReason();
       ERR_clear_error();
@@ -117,7 +125,10 @@ TlsSession::Io TlsSession::result(int rc, int& count, int len) {
 
 TlsSession::Io TlsSession::handshake() {
   int ignored;
-  return result(SSL_do_handshake(m_ssl->ssl), ignored, -1);
+  Io io = result(SSL_do_handshake(m_ssl->ssl), ignored, -1);
+  if (io != Io::Closed && !(io == Io::Failed && m_error.empty())) return io;
+  m_error = "the server closed the connection during the handshake";
+  return Io::Failed;
 }
 
 TlsSession::Io TlsSession::read(char* buf, int len, int& got) { return result(SSL_read(m_ssl->ssl, buf, len), got, len); }

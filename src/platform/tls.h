@@ -30,6 +30,8 @@ class TlsSession {
   // Why the last step failed: the certificate check's reason when it failed, else the
   // library's reason.
   const std::string& error() const { return m_error; }
+  // The peer closed without close_notify: what came may not be all it meant to send.
+  bool cutShort() const { return m_cutShort; }
   // Protocol version, cipher, certificate subject and issuer, one per line.
   std::string summary() const;
 
@@ -39,4 +41,5 @@ class TlsSession {
   Io result(int rc, int& count, int len);
   std::unique_ptr<Ssl> m_ssl;
   std::string m_error;
+  bool m_cutShort = false;
 };

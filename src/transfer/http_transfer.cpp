@@ -370,7 +370,9 @@ void HttpTransfer::onClose(int error) {
   // A clean close before the reply is whole is a broken connection, not a finished file.
   bool shortBody = m_state == State::Body && !m_chunked && m_bodyLength > 0 && m_written < m_bodyLength;
   bool unfinishedChunks = m_state == State::Body && m_chunked && !m_chunks.done();
-  if (m_state != State::Body || shortBody || unfinishedChunks) {
+  // Without a length, only a TLS close_notify says the body is whole.
+  bool cutShort = m_bodyLength < 0 && !m_chunked && m_ctrlSocket->TlsCutShort();
+  if (m_state != State::Body || shortBody || unfinishedChunks || cutShort) {
     finish(Outcome::Broken, WSAECONNRESET);
     return;
   }

@@ -4,6 +4,7 @@
 CONNECT, scripted TLS peers with bad certificates or a cut body, nginx and vsftpd on ::1.
 Usage: https_test.py [unittest options], with TARNWICK_EXE naming the executable."""
 
+import contextlib
 import os
 import random
 import re
@@ -184,6 +185,19 @@ class Https(Session):
                 # Handled as a refused connect: a new URL leaves no entry.
                 self.assertNotEqual(rc, 0)
                 self.assertNoQueue()
+        # A server that hangs up in the middle of the handshake is said to have done so.
+        quitter = socket.create_server(("127.0.0.1", 0))
+        def hang_up():
+            with contextlib.suppress(OSError):
+                while True:
+                    quitter.accept()[0].close()
+        threading.Thread(target=hang_up, daemon=True).start()
+        try:
+            self.run_session("https://127.0.0.1:%d/q.bin" % quitter.getsockname()[1], self.local("q.bin") + "\n")
+        finally:
+            quitter.close()
+        self.assertIn("Secure connection to 127.0.0.1 failed:\n  the server closed the connection during the handshake",
+                      self.output)
         # A queued entry is kept for a later try, and the process says so.
         peer = TlsPeer(_pki.server("expired-queued", expired=True))
         try:
@@ -206,6 +220,18 @@ class Https(Session):
             self.download("https://127.0.0.1:%d/whole.bin" % peer.port, "whole.bin", data)
         finally:
             peer.close()
+        # Without a length, only close_notify ends the body: a cut stream is a broken one.
+        unsized = b"HTTP/1.0 200 OK\r\n\r\n" + data
+        for notify, status in ((True, 0), (False, 2)):
+            peer = TlsPeer(_pki.server("unsized-%d" % notify), unsized, notify=notify)
+            try:
+                rc = self.run_session("https://127.0.0.1:%d/unsized.bin" % peer.port,
+                                      self.local("unsized-%d.bin" % notify) + "\n")
+            finally:
+                peer.close()
+            self.assertEqual(rc, status, self.output)
+            for name in list(self.queue()):
+                self.store.delete("FileQueue", name)
         # Part of it, then a clean TLS close: a broken connection, resumed over HTTPS.
         serve("cut.bin", data)
         peer = TlsPeer(_pki.server("cut"), head + data[:40_000])
