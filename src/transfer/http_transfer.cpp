@@ -90,6 +90,12 @@ bool HttpTransfer::sendRequest() {
 }
 
 void HttpTransfer::onRead() {
+  // A body goes from the socket to the file (spliced where it can be): the buffer is only
+  // for the lines before it.
+  if (m_state == State::Body) {
+    body();
+    return;
+  }
   if (!m_ctrlSocket->fill()) {
     finish(Outcome::Broken, CAsyncSocket::GetLastError());
     return;
