@@ -9,14 +9,17 @@ import os
 import random
 import re
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from servers import Nginx, Tinyproxy, free_port, kill_and_reap, start_tarnwick, terminal_env  # noqa: E402
+from servers import (Nginx, Tinyproxy, free_port, kill_and_reap, run_tarnwick, start_tarnwick,  # noqa: E402
+                     terminal_env)
 from session_case import (EXE, SessionCase, file_digest, new_work, remove_work, skip_unless_ready,  # noqa: E402
                           wait_for_size)
 
@@ -620,6 +623,35 @@ class Authorization(Session):
         self.assertEqual(rc, 2, self.output)
         self.assertIn("Would you like to have this request resumed later?", self.output)
         self.assertIn("Get00", self.queue())
+
+
+class HostileText(Session):
+    def test_a_servers_words_never_drive_the_terminal(self):
+        # A reason phrase that would retitle the window, ring, clear the screen and turn
+        # the line right to left; every connection gets it.
+        reply = (b"HTTP/1.1 403 \x1b]0;owned\x07\x1b[2J\xc2\x9b31m\xe2\x80\xaeGone\r\n"
+                 b"Content-Length: 0\r\n\r\n")
+        server = socket.create_server(("127.0.0.1", 0))
+        self.addCleanup(server.close)
+
+        def serve_all():
+            while True:
+                try:
+                    conn, _ = server.accept()
+                except OSError:
+                    return
+                with conn:
+                    conn.recv(65536)
+                    conn.sendall(reply)
+
+        threading.Thread(target=serve_all, daemon=True).start()
+        url = "http://127.0.0.1:%d/x.bin" % server.getsockname()[1]
+        r = run_tarnwick(EXE, url, self.home, self.local("x.bin") + "\n", timeout=30)
+        self.assertEqual(r.returncode, 1, r.stderr)
+        self.assertIn(b"403 = ", r.stderr)
+        self.assertIn(b"Gone", r.stderr)
+        for raw in (b"\x1b", b"\x07", b"\xc2\x9b", b"\xe2\x80\xae"):
+            self.assertNotIn(raw, r.stderr)
 
 
 class CommandLine(Session):

@@ -10,6 +10,8 @@
 #include <QSocketNotifier>
 #include <memory>
 
+#include "platform/text.h"
+
 namespace term {
 namespace {
 std::function<void(char)> g_keyHandler;
@@ -76,7 +78,7 @@ void rawWrite(const std::string& text) {
 std::string panelText() {
   std::string out = "\r\x1b[J";
   auto lines = g_panel(columns());
-  for (std::size_t i = 0; i < lines.size(); ++i) out += (i ? "\n" : "") + lines[i];
+  for (std::size_t i = 0; i < lines.size(); ++i) out += (i ? "\n" : "") + displayText(lines[i]);
   out += "\r";
   if (lines.size() > 1) out += "\x1b[" + std::to_string(lines.size() - 1) + "A";
   g_panelShown = true;
@@ -119,8 +121,10 @@ bool& quiet() {
   return q;
 }
 
-void writeErr(const std::string& text) {
-  if (text == "\a") return rawWrite(text);  // a bell moves nothing on the screen
+void writeErr(const std::string& rawText) {
+  if (rawText == "\a") return rawWrite(rawText);  // a bell moves nothing on the screen
+  // Everything written here may hold a server's words: none of it may drive the terminal.
+  const std::string text = displayText(rawText);
   std::string out;
   if (g_panelShown) {
     out = "\r\x1b[J";  // the panel makes way, and is drawn again below a whole line
@@ -156,7 +160,8 @@ std::optional<std::string> readLine(const std::string& prompt, bool echo) {
     // Standard error goes elsewhere: the question is shown where it is answered.
     int tty = ::open("/dev/tty", O_WRONLY | O_CLOEXEC);
     if (tty >= 0) {
-      [[maybe_unused]] auto n = ::write(tty, prompt.data(), prompt.size());
+      std::string shown = displayText(prompt);
+      [[maybe_unused]] auto n = ::write(tty, shown.data(), shown.size());
       ::close(tty);
     }
   }
@@ -227,7 +232,7 @@ void redrawPanel() {
 void endPanel() {
   if (!g_panel) return;
   std::string out = "\r\x1b[J";
-  for (const auto& line : g_panel(columns())) out += line + "\n";
+  for (const auto& line : g_panel(columns())) out += displayText(line) + "\n";
   g_panel = nullptr;
   g_panelShown = false;
   rawWrite(out);

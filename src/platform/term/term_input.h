@@ -15,7 +15,8 @@ bool interactive();
 // Quiet (-q): no progress lines; messages and the final lines stay.
 bool& quiet();
 
-// Writes to standard error as one write, so lines of several processes do not mix.
+// Writes to standard error as one write, so lines of several processes do not mix; control
+// characters and bidirectional overrides in text are shown replaced (displayText).
 void writeErr(const std::string& text);
 // Writes text as a line of its own, with the line prefix.
 void writeLine(const std::string& text);
