@@ -740,6 +740,44 @@ class TerminalViews(Session):
         self.assertSameFile(self.local("dropped.bin"), data)
         self.assertIn("[00] ", self.output)
 
+    def test_a_background_process_leaves_the_terminal_alone(self):
+        import pty
+        data = random.Random(61).randbytes(200_000)
+        serve("background.bin", data)
+        out = self.local("background.bin")
+        # On a terminal, in a process group of its own that is not the foreground one, as
+        # "tarnwick ... &" is: changing the terminal's modes would stop it.
+        pid, fd = pty.fork()
+        if pid == 0:
+            kid = os.fork()
+            if kid == 0:
+                try:
+                    os.setpgid(0, 0)
+                    os.execve(EXE, [EXE, "-q", "-o", out, _nginx.url("/background.bin")], terminal_env(self.home))
+                finally:
+                    os._exit(127)
+            _, status = os.waitpid(kid, os.WUNTRACED)
+            if os.WIFSTOPPED(status):
+                os.kill(kid, signal.SIGKILL)
+                os._exit(99)
+            os._exit(os.waitstatus_to_exitcode(status))
+        seen = b""
+        try:
+            while True:
+                try:
+                    block = os.read(fd, 65536)
+                except OSError:
+                    break
+                if not block:
+                    break
+                seen += block
+        finally:
+            _, status = os.waitpid(pid, 0)
+            os.close(fd)
+        self.assertEqual(os.waitstatus_to_exitcode(status), 0, seen)
+        self.assertSameFile(out, data)
+        self.assertEqual(seen.decode(), "Done: " + out + "\r\n")
+
     def test_session_panel_keeps_what_was_printed_and_fits_the_terminal(self):
         import fcntl
         import pty

@@ -112,8 +112,11 @@ void restoreTerminal() {
   setRaw(false);
 }
 
-bool stdinIsTty() { return ::isatty(0) == 1; }
-bool stderrIsTty() { return ::isatty(2) == 1; }
+// A process outside the terminal's foreground group (started with "&") is stopped when it
+// changes the terminal's modes: to it the terminal is no terminal, and it works in lines.
+static bool usableTerminal(int fd) { return ::isatty(fd) == 1 && ::tcgetpgrp(fd) == ::getpgrp(); }
+bool stdinIsTty() { return usableTerminal(0); }
+bool stderrIsTty() { return usableTerminal(2); }
 bool interactive() { return stdinIsTty() && stderrIsTty(); }
 
 bool& quiet() {

@@ -7,6 +7,7 @@
 
 namespace term {
 
+// A terminal this process may use: it is in the terminal's foreground group.
 bool stdinIsTty();
 bool stderrIsTty();
 // Panel, keys and questions on the terminal: standard input and error are both terminals.
