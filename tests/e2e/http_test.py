@@ -429,6 +429,34 @@ class Launcher(Session):
         self.assertEqual(self.run_session("/RESUME"), 1, self.output)
         self.assertIn("[06] " + NOT_FOUND, self.output)
 
+    def test_copies_end_keeping_their_entries_when_resume_is_killed(self):
+        serve("orphan.bin", random.Random(44).randbytes(4_000_000))
+        self.write_entry("05", _nginx.url("/slow/orphan.bin"), self.local("orphan.bin"), 0)
+        proc = start_tarnwick(EXE, "/RESUME", self.home)
+        try:
+            deadline = time.monotonic() + 10
+            while self.queue().get("Start05", 0) == 0 and time.monotonic() < deadline:
+                time.sleep(0.02)
+            copy = int(self.store.section("Running")["05"].split(":")[0])
+        finally:
+            kill_and_reap(proc)
+
+        def running(pid):
+            try:
+                with open("/proc/%d/stat" % pid) as f:
+                    return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+            except OSError:
+                return False
+
+        deadline = time.monotonic() + 5
+        while running(copy) and time.monotonic() < deadline:
+            time.sleep(0.02)
+        self.assertFalse(running(copy), "the copy ran on without its supervisor")
+        entry = self.queue()
+        self.assertEqual(entry.get("Start05"), os.path.getsize(self.local("orphan.bin")))
+        self.assertLess(entry["Start05"], 4_000_000)
+        self.assertNotIn("05", self.store.section("Running"))
+
 
 class BrokenConnection(Session):
     def test_server_gone_mid_body_pauses_then_resumes(self):
