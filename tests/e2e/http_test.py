@@ -806,6 +806,62 @@ class TerminalViews(Session):
         self.assertSameFile(out, data)
         self.assertEqual(seen.decode(), "Done: " + out + "\r\n")
 
+    def test_ctrl_c_at_a_question_answers_it_and_never_nests_one(self):
+        import pty
+        import select
+        serve("interrupted.bin", random.Random(62).randbytes(4_000_000))
+        url = _nginx.url("/slow/interrupted.bin")
+
+        def session(steps):
+            """Runs url on a terminal: each step waits for its text, then types its keys."""
+            pid, fd = pty.fork()
+            if pid == 0:
+                os.chdir(self.home)
+                os.execve(EXE, [EXE, url], terminal_env(self.home))
+            seen = b""
+            try:
+                for text, keys in steps:
+                    deadline = time.monotonic() + 10
+                    while text.encode() not in seen and time.monotonic() < deadline:
+                        if select.select([fd], [], [], 0.05)[0]:
+                            seen += os.read(fd, 65536)
+                    self.assertIn(text, seen.decode(errors="replace"))
+                    os.write(fd, keys)
+                deadline = time.monotonic() + 20
+                while True:
+                    done, status = os.waitpid(pid, os.WNOHANG)
+                    if done:
+                        break
+                    self.assertLess(time.monotonic(), deadline, seen)
+                    with contextlib.suppress(OSError):
+                        if select.select([fd], [], [], 0.05)[0]:
+                            seen += os.read(fd, 65536)
+                pid = 0
+                with contextlib.suppress(OSError):
+                    while select.select([fd], [], [], 0.2)[0]:
+                        seen += os.read(fd, 65536)
+                return os.waitstatus_to_exitcode(status), seen.decode(errors="replace")
+            finally:
+                if pid:
+                    os.kill(pid, signal.SIGKILL)
+                    os.waitpid(pid, 0)
+                os.close(fd)
+
+        question = "Would you like to have this request resumed later?"
+        # A second Ctrl-C while the cancel question is open ends the process keeping its entry.
+        rc, seen = session((("Save as [interrupted.bin]: ", b"\n"), ("q Cancel", b"\x03"), (question, b"\x03")))
+        self.assertEqual(rc, 2, seen)
+        self.assertEqual(seen.count(question), 1, seen)
+        self.assertIn("Kept in the queue as #00", seen)
+        self.assertEqual(self.queue().get("Start00"), os.path.getsize(self.local("interrupted.bin")))
+        for name in list(self.queue()):
+            self.store.delete("FileQueue", name)
+        # Ctrl-C at Save As cancels it: what is typed next is no file name.
+        rc, seen = session((("Save as [interrupted.bin]: ", b"\x03"), ("", b"n\n")))
+        self.assertEqual(rc, 1, seen)
+        self.assertNotIn(question, seen)
+        self.assertFalse(os.path.exists(self.local("n")))
+
     def test_session_panel_keeps_what_was_printed_and_fits_the_terminal(self):
         import fcntl
         import pty

@@ -18,6 +18,8 @@ std::function<void(char)> g_keyHandler;
 std::unique_ptr<QSocketNotifier> g_keyNotifier;
 bool g_inLine = false;
 bool g_inputEnded = false;
+bool g_interruptAsked = false;  // Ctrl-C came while a line was read
+bool g_lastInterrupted = false;
 bool g_midLine = false;  // the last text written left its line open (a prompt answered from a pipe)
 QEventLoop* g_lineLoop = nullptr;
 bool g_rawSet = false;
@@ -147,6 +149,7 @@ std::string& linePrefix() {
 }
 
 std::optional<std::string> readLine(const std::string& prompt, bool echo) {
+  g_lastInterrupted = g_interruptAsked = false;
   if (g_inputEnded) return std::nullopt;
   g_inLine = true;
   armKeys();
@@ -192,7 +195,9 @@ std::optional<std::string> readLine(const std::string& prompt, bool echo) {
     loop.exec();
     g_lineLoop = nullptr;
   }
-  if (g_inputEnded) eof = true, done = false, line.clear();
+  if (g_inputEnded || g_interruptAsked) eof = true, done = false, line.clear();
+  g_lastInterrupted = g_interruptAsked;
+  g_interruptAsked = false;
   if (noEcho) {
     ::tcsetattr(0, TCSANOW, &saved);
     writeErr("\n");
@@ -206,6 +211,16 @@ std::optional<std::string> readLine(const std::string& prompt, bool echo) {
   if (eof && line.empty() && !done) return std::nullopt;
   return line;
 }
+
+bool readingLine() { return g_lineLoop != nullptr; }
+
+void interruptLine() {
+  if (!g_lineLoop) return;
+  g_interruptAsked = true;
+  g_lineLoop->exit(0);
+}
+
+bool lineInterrupted() { return g_lastInterrupted; }
 
 void endInput() {
   g_inputEnded = true;

@@ -30,6 +30,13 @@ std::optional<std::string> readLine(const std::string& prompt, bool echo = true)
 // Lines being read, and any read later, end as at the end of input.
 void endInput();
 
+// Whether a line is being read (a question is open).
+bool readingLine();
+// Ctrl-C at a question: the line being read ends as at the end of input, once, and
+// lineInterrupted() says so until the next read. A question is never asked inside another.
+void interruptLine();
+bool lineInterrupted();
+
 // The panel: lines kept below everything else written to standard error and redrawn in place,
 // the cursor resting on its first line. render gives them for the terminal's width (each
 // shorter than it); the panel is drawn again on every redrawPanel and every resize. An empty
