@@ -70,6 +70,13 @@ int RunProcess(CDownloadApp& app, int& argc, char** argv) {
       if (app.m_pMainWnd && app.m_pMainWnd->IsRunning()) app.m_pMainWnd->ViewCommand(IDCANCEL);
       return;
     }
+    // Ctrl-C at an open question ends it as the end of input would (the cancel question:
+    // Yes, the entry kept), Save As cancelled: a second question would take the answers
+    // typed for the first.
+    if (sig == SIGINT && term::readingLine()) {
+      term::interruptLine();
+      return;
+    }
     if (sig == SIGINT && app.m_pMainWnd && app.m_pMainWnd->IsRunning()) {
       app.m_pMainWnd->ViewCommand(IDCANCEL);  // Cancel, with its question
       return;

@@ -1,6 +1,8 @@
 #include "platform/app.h"
 
 #include <sqlite3.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -107,8 +109,13 @@ ProfileStore::ProfileStore(const std::string& path) : m_impl(std::make_unique<Im
   std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
   makeDirs(folder);
   // A damaged store is moved aside and a new one made: without a store there is no queue.
-  // Another process may have done so since this one looked: the file is moved only while
-  // it is still the one found damaged, else the new one is opened.
+  // Processes starting together take turns (a lock on the folder), so that the one that
+  // moves the file has made and set up the new store before the next looks: a check before
+  // the rename alone could move another's new store, or its side files, aside.
+  int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folderFd >= 0)
+    while (::flock(folderFd, LOCK_EX) != 0 && errno == EINTR) {
+    }
   for (int attempt = 0; attempt < 3; ++attempt) {
     struct stat found{};
     bool present = ::stat(path.c_str(), &found) == 0;
@@ -123,6 +130,7 @@ ProfileStore::ProfileStore(const std::string& path) : m_impl(std::make_unique<Im
     for (const char* extra : {"-wal", "-shm"}) ::rename((path + extra).c_str(), (aside + extra).c_str());
     m_movedAsideTo = aside;
   }
+  if (folderFd >= 0) ::close(folderFd);  // releases the lock
   // A store in WAL mode cannot be read where its side files cannot be made: it is read as
   // it stands, so the options stored in it still count.
   if (!m_impl->db && ::access(path.c_str(), R_OK) == 0) openForReading();

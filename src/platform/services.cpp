@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -105,11 +106,26 @@ bool WinExec(const std::string& commandLine) {
   if (auto sp = commandLine.find(' '); sp != std::string::npos) rest = commandLine.substr(sp + 1);
   std::string exe = ExecutablePath();
   if (exe.empty()) return false;
+  // Copies of a supervising process (AdoptCopies), and theirs, end with it: their supervisor's
+  // pid goes with them, and the copy's parent becomes that process once its starter is gone.
+  int subreaper = 0;
+  ::prctl(PR_GET_CHILD_SUBREAPER, &subreaper);
+  const char* inherited = std::getenv("TARNWICK_SUPERVISOR");
+  std::string supervisor = subreaper ? std::to_string(::getpid()) : inherited ? inherited : "";
+  const pid_t supervisorPid = static_cast<pid_t>(std::atol(supervisor.c_str()));
   pid_t pid = ::fork();
   if (pid < 0) return false;
   if (pid == 0) {
     // Detached: its own session, not our child, standard input from /dev/null.
+    const pid_t starter = ::getpid();
     if (::fork() != 0) ::_exit(0);
+    if (supervisorPid > 0) {
+      while (::getppid() == starter) ::usleep(200);
+      // SIGTERM ends a session keeping its entry, as when the supervisor passes it on.
+      ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+      if (::getppid() != supervisorPid) ::_exit(2);  // gone already: the entry is untouched
+      ::setenv("TARNWICK_SUPERVISOR", supervisor.c_str(), 1);
+    }
     ::setsid();
     int nul = ::open("/dev/null", O_RDONLY);
     if (nul >= 0) {

@@ -5,6 +5,9 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/services.h"
+#include "platform/text.h"
+
 namespace {
 struct Prefix {
   const char* text;
@@ -102,9 +105,9 @@ std::uint16_t defaultPort(int service, bool secure) {
 }
 
 std::string urlFileName(const std::string& object) {
-  std::string name = object;
+  // Only the path names the file: a query may hold slashes and any name a server likes.
+  std::string name = object.substr(0, object.find_first_of("?#"));
   if (auto slash = name.rfind('/'); slash != std::string::npos) name = name.substr(slash + 1);
-  if (auto q = name.find('?'); q != std::string::npos) name = name.substr(0, q);
   return trim(name);
 }
 
@@ -288,6 +291,15 @@ std::string decodeFileName(const std::string& name) {
     }
     i += 2;
   }
-  if (out == "." || out == ".." || !isUtf8(out)) return name;
+  // Characters that would reorder or drive what shows the name stay encoded, as do those
+  // that came raw; a leading dot would make a hidden file (or a shell's start-up file).
+  auto encoded = [](std::string_view c) {
+    std::string e;
+    for (unsigned char b : c) e += Format("%%%02X", b);
+    return e;
+  };
+  if (out == "." || out == ".." || !isUtf8(out) || replaceUnshowable(out, false, encoded) != out) out = name;
+  out = replaceUnshowable(out, false, encoded);
+  out.erase(0, out.find_first_not_of(". "));
   return out;
 }

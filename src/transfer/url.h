@@ -29,7 +29,7 @@ bool isSecureUrl(const std::string& text);
 // The port a URL of service means when it names none.
 std::uint16_t defaultPort(int service, bool secure);
 
-// The file name of an object: after its last "/", before its first "?", trimmed.
+// The file name of an object: the last segment of its path (never of its query), trimmed.
 std::string urlFileName(const std::string& object);
 
 // Drops the fragment from an object and keeps the query: "a?q#f" -> "a?q", "a#f?q" -> "a".
@@ -55,5 +55,7 @@ std::string encodeRequestTarget(const std::string& target);
 
 // A file name taken from a URL as a user would name the file: "%20" becomes a blank. Escapes
 // that would yield "/", NUL or another control character stay encoded, and so does the whole
-// name when decoding would give "." or ".." or bytes that are not UTF-8.
+// name when decoding would give "." or ".." or bytes that are not UTF-8, or a C1 control or
+// bidirectional override (those are encoded even when they came raw). Leading dots and
+// blanks are dropped: never a hidden file.
 std::string decodeFileName(const std::string& name);

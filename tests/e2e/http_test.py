@@ -9,14 +9,17 @@ import os
 import random
 import re
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from servers import Nginx, Tinyproxy, free_port, kill_and_reap, start_tarnwick, terminal_env  # noqa: E402
+from servers import (Nginx, Tinyproxy, free_port, kill_and_reap, run_tarnwick, start_tarnwick,  # noqa: E402
+                     terminal_env)
 from session_case import (EXE, SessionCase, file_digest, new_work, remove_work, skip_unless_ready,  # noqa: E402
                           wait_for_size)
 
@@ -426,6 +429,34 @@ class Launcher(Session):
         self.assertEqual(self.run_session("/RESUME"), 1, self.output)
         self.assertIn("[06] " + NOT_FOUND, self.output)
 
+    def test_copies_end_keeping_their_entries_when_resume_is_killed(self):
+        serve("orphan.bin", random.Random(44).randbytes(4_000_000))
+        self.write_entry("05", _nginx.url("/slow/orphan.bin"), self.local("orphan.bin"), 0)
+        proc = start_tarnwick(EXE, "/RESUME", self.home)
+        try:
+            deadline = time.monotonic() + 10
+            while self.queue().get("Start05", 0) == 0 and time.monotonic() < deadline:
+                time.sleep(0.02)
+            copy = int(self.store.section("Running")["05"].split(":")[0])
+        finally:
+            kill_and_reap(proc)
+
+        def running(pid):
+            try:
+                with open("/proc/%d/stat" % pid) as f:
+                    return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+            except OSError:
+                return False
+
+        deadline = time.monotonic() + 5
+        while running(copy) and time.monotonic() < deadline:
+            time.sleep(0.02)
+        self.assertFalse(running(copy), "the copy ran on without its supervisor")
+        entry = self.queue()
+        self.assertEqual(entry.get("Start05"), os.path.getsize(self.local("orphan.bin")))
+        self.assertLess(entry["Start05"], 4_000_000)
+        self.assertNotIn("05", self.store.section("Running"))
+
 
 class BrokenConnection(Session):
     def test_server_gone_mid_body_pauses_then_resumes(self):
@@ -622,6 +653,35 @@ class Authorization(Session):
         self.assertIn("Get00", self.queue())
 
 
+class HostileText(Session):
+    def test_a_servers_words_never_drive_the_terminal(self):
+        # A reason phrase that would retitle the window, ring, clear the screen and turn
+        # the line right to left; every connection gets it.
+        reply = (b"HTTP/1.1 403 \x1b]0;owned\x07\x1b[2J\xc2\x9b31m\xe2\x80\xaeGone\r\n"
+                 b"Content-Length: 0\r\n\r\n")
+        server = socket.create_server(("127.0.0.1", 0))
+        self.addCleanup(server.close)
+
+        def serve_all():
+            while True:
+                try:
+                    conn, _ = server.accept()
+                except OSError:
+                    return
+                with conn:
+                    conn.recv(65536)
+                    conn.sendall(reply)
+
+        threading.Thread(target=serve_all, daemon=True).start()
+        url = "http://127.0.0.1:%d/x.bin" % server.getsockname()[1]
+        r = run_tarnwick(EXE, url, self.home, self.local("x.bin") + "\n", timeout=30)
+        self.assertEqual(r.returncode, 1, r.stderr)
+        self.assertIn(b"403 = ", r.stderr)
+        self.assertIn(b"Gone", r.stderr)
+        for raw in (b"\x1b", b"\x07", b"\xc2\x9b", b"\xe2\x80\xae"):
+            self.assertNotIn(raw, r.stderr)
+
+
 class CommandLine(Session):
     """The options beside the switches, and what line output ends with."""
 
@@ -716,6 +776,100 @@ class TerminalViews(Session):
         self.assertEqual(rc, 0, self.output)
         self.assertSameFile(self.local("dropped.bin"), data)
         self.assertIn("[00] ", self.output)
+
+    def test_a_background_process_leaves_the_terminal_alone(self):
+        import pty
+        data = random.Random(61).randbytes(200_000)
+        serve("background.bin", data)
+        out = self.local("background.bin")
+        # On a terminal, in a process group of its own that is not the foreground one, as
+        # "tarnwick ... &" is: changing the terminal's modes would stop it.
+        pid, fd = pty.fork()
+        if pid == 0:
+            kid = os.fork()
+            if kid == 0:
+                try:
+                    os.setpgid(0, 0)
+                    os.execve(EXE, [EXE, "-q", "-o", out, _nginx.url("/background.bin")], terminal_env(self.home))
+                finally:
+                    os._exit(127)
+            _, status = os.waitpid(kid, os.WUNTRACED)
+            if os.WIFSTOPPED(status):
+                os.kill(kid, signal.SIGKILL)
+                os._exit(99)
+            os._exit(os.waitstatus_to_exitcode(status))
+        seen = b""
+        try:
+            while True:
+                try:
+                    block = os.read(fd, 65536)
+                except OSError:
+                    break
+                if not block:
+                    break
+                seen += block
+        finally:
+            _, status = os.waitpid(pid, 0)
+            os.close(fd)
+        self.assertEqual(os.waitstatus_to_exitcode(status), 0, seen)
+        self.assertSameFile(out, data)
+        self.assertEqual(seen.decode(), "Done: " + out + "\r\n")
+
+    def test_ctrl_c_at_a_question_answers_it_and_never_nests_one(self):
+        import pty
+        import select
+        serve("interrupted.bin", random.Random(62).randbytes(4_000_000))
+        url = _nginx.url("/slow/interrupted.bin")
+
+        def session(steps):
+            """Runs url on a terminal: each step waits for its text, then types its keys."""
+            pid, fd = pty.fork()
+            if pid == 0:
+                os.chdir(self.home)
+                os.execve(EXE, [EXE, url], terminal_env(self.home))
+            seen = b""
+            try:
+                for text, keys in steps:
+                    deadline = time.monotonic() + 10
+                    while text.encode() not in seen and time.monotonic() < deadline:
+                        if select.select([fd], [], [], 0.05)[0]:
+                            seen += os.read(fd, 65536)
+                    self.assertIn(text, seen.decode(errors="replace"))
+                    os.write(fd, keys)
+                deadline = time.monotonic() + 20
+                while True:
+                    done, status = os.waitpid(pid, os.WNOHANG)
+                    if done:
+                        break
+                    self.assertLess(time.monotonic(), deadline, seen)
+                    with contextlib.suppress(OSError):
+                        if select.select([fd], [], [], 0.05)[0]:
+                            seen += os.read(fd, 65536)
+                pid = 0
+                with contextlib.suppress(OSError):
+                    while select.select([fd], [], [], 0.2)[0]:
+                        seen += os.read(fd, 65536)
+                return os.waitstatus_to_exitcode(status), seen.decode(errors="replace")
+            finally:
+                if pid:
+                    os.kill(pid, signal.SIGKILL)
+                    os.waitpid(pid, 0)
+                os.close(fd)
+
+        question = "Would you like to have this request resumed later?"
+        # A second Ctrl-C while the cancel question is open ends the process keeping its entry.
+        rc, seen = session((("Save as [interrupted.bin]: ", b"\n"), ("q Cancel", b"\x03"), (question, b"\x03")))
+        self.assertEqual(rc, 2, seen)
+        self.assertEqual(seen.count(question), 1, seen)
+        self.assertIn("Kept in the queue as #00", seen)
+        self.assertEqual(self.queue().get("Start00"), os.path.getsize(self.local("interrupted.bin")))
+        for name in list(self.queue()):
+            self.store.delete("FileQueue", name)
+        # Ctrl-C at Save As cancels it: what is typed next is no file name.
+        rc, seen = session((("Save as [interrupted.bin]: ", b"\x03"), ("", b"n\n")))
+        self.assertEqual(rc, 1, seen)
+        self.assertNotIn(question, seen)
+        self.assertFalse(os.path.exists(self.local("n")))
 
     def test_session_panel_keeps_what_was_printed_and_fits_the_terminal(self):
         import fcntl

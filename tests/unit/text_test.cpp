@@ -3,6 +3,7 @@
 
 #include <climits>
 
+#include "platform/text.h"
 #include "settings/options.h"
 #include "transfer/download.h"
 #include "transfer/http_request.h"
@@ -64,6 +65,26 @@ TEST(Progress, SizeLinesAndTitles) {
   EXPECT_EQ(t.line, "4503599627370496.0k of 9007199254740992.0k (50%)");
   EXPECT_EQ(t.title, "50% Downloaded by Tarnwick");
   EXPECT_EQ(sizeTexts(1LL << 62, 1, 0).percent, INT_MAX);
+}
+
+// What a server says is shown without driving the terminal or reordering the line.
+TEST(DisplayText, ControlsAndOverridesReplacedLineBreaksKept) {
+  const std::string r = "\xEF\xBF\xBD";
+  const std::pair<std::string, std::string> cases[] = {
+      {"Not Found", "Not Found"},
+      {"caf\xC3\xA9 \xE2\x80\xA6", "caf\xC3\xA9 \xE2\x80\xA6"},
+      {"a\x1b]0;owned\x07" "b", "a" + r + "]0;owned" + r + "b"},
+      {"\x1b[2J\x7f", r + "[2J" + r},
+      {"x\xC2\x9B" "2J", "x" + r + "2J"},             // CSI as a C1 character
+      {"x\x9B" "2J", "x" + r + "2J"},                 // and as a stray byte
+      {"exe.\xE2\x80\xAEtxt", "exe." + r + "txt"},    // right-to-left override
+      {"\xE2\x81\xA6" "a\xE2\x81\xA9", r + "a" + r},  // isolates
+      {"\xE2\x80\x8F", "\xE2\x80\x8F"},               // a mark overrides nothing
+      {"one\ntwo\r\nthree\rfour\ta", "one\ntwo\r\nthree" + r + "four" + r + "a"},
+      {std::string("nul\0!", 5), "nul" + r + "!"},
+      {"\xC0\xAF\xED\xA0\x80", r + r + r + r + r},
+  };
+  for (const auto& [in, want] : cases) EXPECT_EQ(displayText(in), want) << in;
 }
 
 TEST(Rollback, StepsBackToAKilobyteBoundaryNeverBelowZero) {

@@ -96,6 +96,8 @@ TEST(UrlFileName, TakesTheLastSegmentWithoutQuery) {
   const std::pair<const char*, const char*> cases[] = {
       {"/dir/setup.exe", "setup.exe"}, {"/dir/a.zip?x=1", "a.zip"}, {"/dir/", ""},
       {"", ""}, {"/dir/my%20file.zip", "my%20file.zip"}, {"/ a.zip ", "a.zip"},
+      // The query names no file, however many slashes it holds.
+      {"/get?f=x/.bash_aliases", "get"}, {"/?u=http://h/a.zip", ""}, {"/d/f.iso#x/y", "f.iso"},
   };
   for (const auto& [object, name] : cases) EXPECT_EQ(urlFileName(object), name) << object;
 }
@@ -139,6 +141,15 @@ TEST(DecodeFileName, DecodesWhatANameMayHoldAndKeepsTheRestEncoded) {
       {"%C0%AF", "%C0%AF"},              // an overlong "/"
       {"plain.zip", "plain.zip"},
       {"", ""},
+      // Never a hidden file, nor a name that reorders or drives what shows it.
+      {".bash_aliases", "bash_aliases"},
+      {"%2Ebashrc", "bashrc"},
+      {". .profile", "profile"},
+      {"..", ""},
+      {"%E2%80%AEtxt.exe", "%E2%80%AEtxt.exe"},
+      {"a\xE2\x80\xAE" "b", "a%E2%80%AEb"},
+      {"%C2%9B2J.txt", "%C2%9B2J.txt"},
+      {"a\xC2\x9B" "b", "a%C2%9Bb"},
   };
   for (const auto& [in, want] : cases) EXPECT_EQ(decodeFileName(in), want) << in;
 }

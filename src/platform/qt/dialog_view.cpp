@@ -33,6 +33,7 @@
 #include "platform/qt/desktop.h"
 #include "platform/qt/icons.h"
 #include "platform/qt/notifier.h"
+#include "platform/text.h"
 #include "resources/ids.h"
 
 namespace qtui {
@@ -41,7 +42,8 @@ namespace {
 constexpr int kScMinimize = 0xF020;
 constexpr int kScClose = 0xF060;
 
-QString qs(const std::string& s) { return QString::fromStdString(s); }
+// Every text the program sets may hold a server's words (reason phrases, headers, URLs).
+QString qs(const std::string& s) { return QString::fromStdString(displayText(s)); }
 
 // Static texts of the templates use the mnemonic convention ("&&" is one ampersand); texts
 // the program sets at run time (URLs, file names) are shown exactly as they are.
@@ -551,7 +553,7 @@ void QtDialogView::showTaskState() {
   }
   if ((state != TaskState::Broken && state != TaskState::Finished) || m_window->isActiveWindow()) return;
   QString path = QString::fromStdString(m_dlg.TaskFile());
-  QString name = path.isEmpty() ? titleText(m_dlg.GetWindowText()) : QFileInfo(path).fileName();
+  QString name = path.isEmpty() ? titleText(m_dlg.GetWindowText()) : qs(QFileInfo(path).fileName().toStdString());
   if (state == TaskState::Finished) {
     if (notifier().notify("Download finished", name, path) != 0 && !path.isEmpty()) m_awaitsAction = true;
   } else {

@@ -23,6 +23,7 @@
 #include "platform/qt/icons.h"
 #include "resources/ids.h"
 #include "platform/services.h"
+#include "platform/text.h"
 
 namespace qtui {
 
@@ -73,7 +74,7 @@ class HelpWindow : public QDialog {
 class QtUi : public UiBackend {
  public:
   int messageBox(const std::string& text, UINT type) override {
-    QMessageBox box(messageIcon(type, text), QString::fromStdString(AppName()), QString::fromStdString(text));
+    QMessageBox box(messageIcon(type, text), QString::fromStdString(AppName()), QString::fromStdString(displayText(text)));
     box.setTextFormat(Qt::PlainText);
     box.setWindowModality(Qt::ApplicationModal);
     box.setWindowIcon(windowIcon(res::IDR_MAINFRAME));

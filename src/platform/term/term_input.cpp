@@ -10,12 +10,16 @@
 #include <QSocketNotifier>
 #include <memory>
 
+#include "platform/text.h"
+
 namespace term {
 namespace {
 std::function<void(char)> g_keyHandler;
 std::unique_ptr<QSocketNotifier> g_keyNotifier;
 bool g_inLine = false;
 bool g_inputEnded = false;
+bool g_interruptAsked = false;  // Ctrl-C came while a line was read
+bool g_lastInterrupted = false;
 bool g_midLine = false;  // the last text written left its line open (a prompt answered from a pipe)
 QEventLoop* g_lineLoop = nullptr;
 bool g_rawSet = false;
@@ -76,7 +80,7 @@ void rawWrite(const std::string& text) {
 std::string panelText() {
   std::string out = "\r\x1b[J";
   auto lines = g_panel(columns());
-  for (std::size_t i = 0; i < lines.size(); ++i) out += (i ? "\n" : "") + lines[i];
+  for (std::size_t i = 0; i < lines.size(); ++i) out += (i ? "\n" : "") + displayText(lines[i]);
   out += "\r";
   if (lines.size() > 1) out += "\x1b[" + std::to_string(lines.size() - 1) + "A";
   g_panelShown = true;
@@ -110,8 +114,11 @@ void restoreTerminal() {
   setRaw(false);
 }
 
-bool stdinIsTty() { return ::isatty(0) == 1; }
-bool stderrIsTty() { return ::isatty(2) == 1; }
+// A process outside the terminal's foreground group (started with "&") is stopped when it
+// changes the terminal's modes: to it the terminal is no terminal, and it works in lines.
+static bool usableTerminal(int fd) { return ::isatty(fd) == 1 && ::tcgetpgrp(fd) == ::getpgrp(); }
+bool stdinIsTty() { return usableTerminal(0); }
+bool stderrIsTty() { return usableTerminal(2); }
 bool interactive() { return stdinIsTty() && stderrIsTty(); }
 
 bool& quiet() {
@@ -119,8 +126,10 @@ bool& quiet() {
   return q;
 }
 
-void writeErr(const std::string& text) {
-  if (text == "\a") return rawWrite(text);  // a bell moves nothing on the screen
+void writeErr(const std::string& rawText) {
+  if (rawText == "\a") return rawWrite(rawText);  // a bell moves nothing on the screen
+  // Everything written here may hold a server's words: none of it may drive the terminal.
+  const std::string text = displayText(rawText);
   std::string out;
   if (g_panelShown) {
     out = "\r\x1b[J";  // the panel makes way, and is drawn again below a whole line
@@ -140,6 +149,7 @@ std::string& linePrefix() {
 }
 
 std::optional<std::string> readLine(const std::string& prompt, bool echo) {
+  g_lastInterrupted = g_interruptAsked = false;
   if (g_inputEnded) return std::nullopt;
   g_inLine = true;
   armKeys();
@@ -156,7 +166,8 @@ std::optional<std::string> readLine(const std::string& prompt, bool echo) {
     // Standard error goes elsewhere: the question is shown where it is answered.
     int tty = ::open("/dev/tty", O_WRONLY | O_CLOEXEC);
     if (tty >= 0) {
-      [[maybe_unused]] auto n = ::write(tty, prompt.data(), prompt.size());
+      std::string shown = displayText(prompt);
+      [[maybe_unused]] auto n = ::write(tty, shown.data(), shown.size());
       ::close(tty);
     }
   }
@@ -184,7 +195,9 @@ std::optional<std::string> readLine(const std::string& prompt, bool echo) {
     loop.exec();
     g_lineLoop = nullptr;
   }
-  if (g_inputEnded) eof = true, done = false, line.clear();
+  if (g_inputEnded || g_interruptAsked) eof = true, done = false, line.clear();
+  g_lastInterrupted = g_interruptAsked;
+  g_interruptAsked = false;
   if (noEcho) {
     ::tcsetattr(0, TCSANOW, &saved);
     writeErr("\n");
@@ -198,6 +211,16 @@ std::optional<std::string> readLine(const std::string& prompt, bool echo) {
   if (eof && line.empty() && !done) return std::nullopt;
   return line;
 }
+
+bool readingLine() { return g_lineLoop != nullptr; }
+
+void interruptLine() {
+  if (!g_lineLoop) return;
+  g_interruptAsked = true;
+  g_lineLoop->exit(0);
+}
+
+bool lineInterrupted() { return g_lastInterrupted; }
 
 void endInput() {
   g_inputEnded = true;
@@ -227,7 +250,7 @@ void redrawPanel() {
 void endPanel() {
   if (!g_panel) return;
   std::string out = "\r\x1b[J";
-  for (const auto& line : g_panel(columns())) out += line + "\n";
+  for (const auto& line : g_panel(columns())) out += displayText(line) + "\n";
   g_panel = nullptr;
   g_panelShown = false;
   rawWrite(out);

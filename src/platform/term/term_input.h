@@ -7,6 +7,7 @@
 
 namespace term {
 
+// A terminal this process may use: it is in the terminal's foreground group.
 bool stdinIsTty();
 bool stderrIsTty();
 // Panel, keys and questions on the terminal: standard input and error are both terminals.
@@ -15,7 +16,8 @@ bool interactive();
 // Quiet (-q): no progress lines; messages and the final lines stay.
 bool& quiet();
 
-// Writes to standard error as one write, so lines of several processes do not mix.
+// Writes to standard error as one write, so lines of several processes do not mix; control
+// characters and bidirectional overrides in text are shown replaced (displayText).
 void writeErr(const std::string& text);
 // Writes text as a line of its own, with the line prefix.
 void writeLine(const std::string& text);
@@ -27,6 +29,13 @@ std::optional<std::string> readLine(const std::string& prompt, bool echo = true)
 
 // Lines being read, and any read later, end as at the end of input.
 void endInput();
+
+// Whether a line is being read (a question is open).
+bool readingLine();
+// Ctrl-C at a question: the line being read ends as at the end of input, once, and
+// lineInterrupted() says so until the next read. A question is never asked inside another.
+void interruptLine();
+bool lineInterrupted();
 
 // The panel: lines kept below everything else written to standard error and redrawn in place,
 // the cursor resting on its first line. render gives them for the terminal's width (each

@@ -61,6 +61,7 @@ class TerminalUi : public UiBackend {
     std::string dir = cwd();
     for (;;) {
       auto line = term::readLine("Save as [" + proposed + "]: ");
+      if (!line && term::lineInterrupted()) return std::nullopt;
       if (!line) {
         std::string p = dir + "/" + proposed;
         if (proposed.empty() || exists(p)) return std::nullopt;
@@ -80,7 +81,9 @@ class TerminalUi : public UiBackend {
       }
       if (exists(path)) {
         term::writeErr(path + " already exists.\n");
-        if (!term::askYesNo("Replace? [y/n] ", false)) continue;
+        bool replace = term::askYesNo("Replace? [y/n] ", false);
+        if (term::lineInterrupted()) return std::nullopt;
+        if (!replace) continue;
       }
       return path;
     }
