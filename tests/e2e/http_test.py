@@ -649,8 +649,11 @@ class Authorization(Session):
         rc = self.run_session(_nginx.url("/private/secret3.bin"), out + "\n")
         # Cancelled prompt, then "resume later?" answered Yes by the end of input.
         self.assertEqual(rc, 2, self.output)
-        self.assertIn("Would you like to have this request resumed later?", self.output)
+        self.assertIn("Would you like to have this request resumed later?\nYes (end of input)\n", self.output)
         self.assertIn("Get00", self.queue())
+        # Nothing is asked once the input has ended: no prompt reaches the log.
+        for prompt in ("Username: ", "Password: ", "[y/n"):
+            self.assertNotIn(prompt, self.output)
 
 
 class HostileText(Session):

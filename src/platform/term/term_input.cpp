@@ -20,6 +20,7 @@ bool g_inLine = false;
 bool g_inputEnded = false;
 bool g_interruptAsked = false;  // Ctrl-C came while a line was read
 bool g_lastInterrupted = false;
+bool g_promptSkipped = false;  // the last read ended before its prompt was written
 bool g_midLine = false;  // the last text written left its line open (a prompt answered from a pipe)
 QEventLoop* g_lineLoop = nullptr;
 bool g_rawSet = false;
@@ -150,6 +151,7 @@ std::string& linePrefix() {
 
 std::optional<std::string> readLine(const std::string& prompt, bool echo) {
   g_lastInterrupted = g_interruptAsked = false;
+  g_promptSkipped = true;
   if (g_inputEnded) return std::nullopt;
   g_inLine = true;
   armKeys();
@@ -161,7 +163,10 @@ std::optional<std::string> readLine(const std::string& prompt, bool echo) {
     t.c_lflag &= static_cast<tcflag_t>(~ECHO);
     ::tcsetattr(0, TCSANOW, &t);
   }
-  writeErr(prompt);
+  // From a pipe or a file the prompt waits for the answer's first byte: at the end of input
+  // nothing is asked, and a log holds no question nobody saw.
+  bool deferred = ::isatty(0) != 1;
+  if (!deferred) writeErr(prompt);
   if (stdinIsTty() && !stderrIsTty()) {
     // Standard error goes elsewhere: the question is shown where it is answered.
     int tty = ::open("/dev/tty", O_WRONLY | O_CLOEXEC);
@@ -179,6 +184,10 @@ std::optional<std::string> readLine(const std::string& prompt, bool echo) {
     QObject::connect(&n, &QSocketNotifier::activated, [&] {
       char buf[1];
       ssize_t r = ::read(0, buf, 1);
+      if (r > 0 && deferred) {
+        writeErr(prompt);
+        deferred = false;
+      }
       if (r <= 0) {
         eof = true;
         loop.exit(0);
@@ -205,7 +214,8 @@ std::optional<std::string> readLine(const std::string& prompt, bool echo) {
   g_inLine = false;
   armKeys();
   if (!line.empty() && line.back() == '\r') line.pop_back();
-  if (eof && !noEcho) writeErr("\n");  // the prompt's line is ended, as Enter would have
+  g_promptSkipped = deferred;
+  if (eof && !noEcho && !deferred) writeErr("\n");  // the prompt's line is ended, as Enter would have
   if (stdinIsTty()) g_midLine = false;  // the terminal's echo ended the line
   redrawPanel();
   if (eof && line.empty() && !done) return std::nullopt;
@@ -221,6 +231,10 @@ void interruptLine() {
 }
 
 bool lineInterrupted() { return g_lastInterrupted; }
+
+void sayTaken(const std::string& answer) {
+  if (g_promptSkipped) writeLine(answer + " (end of input)");
+}
 
 void endInput() {
   g_inputEnded = true;
