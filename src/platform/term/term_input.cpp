@@ -232,8 +232,10 @@ void interruptLine() {
 
 bool lineInterrupted() { return g_lastInterrupted; }
 
-void sayTaken(const std::string& answer) {
-  if (g_promptSkipped) writeLine(answer + " (end of input)");
+void sayTaken(const std::string& answer, const std::string& question) {
+  if (!g_promptSkipped) return;
+  if (!question.empty()) writeErr(question);
+  writeLine(answer + " (end of input)");
 }
 
 void endInput() {

@@ -37,9 +37,9 @@ bool readingLine();
 // lineInterrupted() says so until the next read. A question is never asked inside another.
 void interruptLine();
 bool lineInterrupted();
-// After a read that asked nothing (the end of input came first): says the answer taken
-// in its place, "<answer> (end of input)".
-void sayTaken(const std::string& answer);
+// After a read that asked nothing (the end of input came first): says the question, when
+// given, and the answer taken in its place, "<answer> (end of input)".
+void sayTaken(const std::string& answer, const std::string& question = "");
 
 // The panel: lines kept below everything else written to standard error and redrawn in place,
 // the cursor resting on its first line. render gives them for the terminal's width (each

@@ -50,9 +50,7 @@ class TerminalUi : public UiBackend {
       auto line = term::readLine(shown + (withCancel ? "[y/n/c] " : "[y/n] "));
       if (!line && term::lineInterrupted()) return IDYES;
       if (!line) {
-        // Nothing asked: the question is still said, with the answer taken.
-        if (!shown.empty()) term::writeErr(shown);
-        term::sayTaken("Yes");
+        term::sayTaken("Yes", shown);  // a log still tells what was decided
         return IDYES;
       }
       shown.clear();
