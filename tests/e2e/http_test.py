@@ -809,46 +809,61 @@ class TerminalViews(Session):
         self.assertSameFile(out, data)
         self.assertEqual(seen.decode(), "Done: " + out + "\r\n")
 
-    def test_ctrl_c_at_a_question_answers_it_and_never_nests_one(self):
+    def on_terminal(self, args, steps):
+        """Runs the executable on a terminal: each step waits for its text (after the last
+        one's), then types its keys. Returns the exit status and everything shown."""
         import pty
         import select
+        pid, fd = pty.fork()
+        if pid == 0:
+            os.chdir(self.home)
+            os.execve(EXE, [EXE, *args], terminal_env(self.home))
+        seen, pos = b"", 0
+        try:
+            for text, keys in steps:
+                deadline = time.monotonic() + 10
+                while seen.find(text.encode(), pos) < 0 and time.monotonic() < deadline:
+                    if select.select([fd], [], [], 0.05)[0]:
+                        seen += os.read(fd, 65536)
+                self.assertGreaterEqual(seen.find(text.encode(), pos), 0, seen.decode(errors="replace"))
+                pos = seen.find(text.encode(), pos) + len(text.encode())
+                os.write(fd, keys)
+            deadline = time.monotonic() + 20
+            while True:
+                done, status = os.waitpid(pid, os.WNOHANG)
+                if done:
+                    break
+                self.assertLess(time.monotonic(), deadline, seen)
+                with contextlib.suppress(OSError):
+                    if select.select([fd], [], [], 0.05)[0]:
+                        seen += os.read(fd, 65536)
+            pid = 0
+            with contextlib.suppress(OSError):
+                while select.select([fd], [], [], 0.2)[0]:
+                    seen += os.read(fd, 65536)
+            return os.waitstatus_to_exitcode(status), seen.decode(errors="replace")
+        finally:
+            if pid:
+                os.kill(pid, signal.SIGKILL)
+                os.waitpid(pid, 0)
+            os.close(fd)
+
+    def test_drop_window_on_a_terminal_waits_for_each_copys_save_as(self):
+        data = random.Random(63).randbytes(100_000)
+        serve("asked.bin", data)
+        rc, seen = self.on_terminal(["/DROP"], (("URL: ", _nginx.url("/asked.bin").encode() + b"\n"),
+                                                ("Save as [asked.bin]: ", b"chosen.bin\n"),
+                                                ("URL: ", b"\n")))
+        self.assertEqual(rc, 0, seen)
+        self.assertSameFile(self.local("chosen.bin"), data)
+        self.assertFalse(os.path.exists(self.local("asked.bin")))
+
+    def test_ctrl_c_at_a_question_answers_it_and_never_nests_one(self):
         serve("interrupted.bin", random.Random(62).randbytes(4_000_000))
         url = _nginx.url("/slow/interrupted.bin")
 
         def session(steps):
-            """Runs url on a terminal: each step waits for its text, then types its keys."""
-            pid, fd = pty.fork()
-            if pid == 0:
-                os.chdir(self.home)
-                os.execve(EXE, [EXE, url], terminal_env(self.home))
-            seen = b""
-            try:
-                for text, keys in steps:
-                    deadline = time.monotonic() + 10
-                    while text.encode() not in seen and time.monotonic() < deadline:
-                        if select.select([fd], [], [], 0.05)[0]:
-                            seen += os.read(fd, 65536)
-                    self.assertIn(text, seen.decode(errors="replace"))
-                    os.write(fd, keys)
-                deadline = time.monotonic() + 20
-                while True:
-                    done, status = os.waitpid(pid, os.WNOHANG)
-                    if done:
-                        break
-                    self.assertLess(time.monotonic(), deadline, seen)
-                    with contextlib.suppress(OSError):
-                        if select.select([fd], [], [], 0.05)[0]:
-                            seen += os.read(fd, 65536)
-                pid = 0
-                with contextlib.suppress(OSError):
-                    while select.select([fd], [], [], 0.2)[0]:
-                        seen += os.read(fd, 65536)
-                return os.waitstatus_to_exitcode(status), seen.decode(errors="replace")
-            finally:
-                if pid:
-                    os.kill(pid, signal.SIGKILL)
-                    os.waitpid(pid, 0)
-                os.close(fd)
+            return self.on_terminal([url], steps)
 
         question = "Would you like to have this request resumed later?"
         # A second Ctrl-C while the cancel question is open ends the process keeping its entry.

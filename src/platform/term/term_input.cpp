@@ -23,6 +23,7 @@ bool g_lastInterrupted = false;
 bool g_promptSkipped = false;  // the last read ended before its prompt was written
 bool g_midLine = false;  // the last text written left its line open (a prompt answered from a pipe)
 QEventLoop* g_lineLoop = nullptr;
+QEventLoop* g_waitLoop = nullptr;  // waitForEnd's
 bool g_rawSet = false;
 termios g_saved{};
 
@@ -241,6 +242,23 @@ void sayTaken(const std::string& answer, const std::string& question) {
 void endInput() {
   g_inputEnded = true;
   if (g_lineLoop) g_lineLoop->exit(0);
+  if (g_waitLoop) g_waitLoop->exit(0);
+}
+
+void waitForEnd(int fd) {
+  if (fd < 0) return;
+  if (!g_inputEnded) {
+    QEventLoop loop;
+    QSocketNotifier n(fd, QSocketNotifier::Read);
+    QObject::connect(&n, &QSocketNotifier::activated, [&] {
+      char buf[64];
+      if (::read(fd, buf, sizeof buf) <= 0) loop.exit(0);
+    });
+    g_waitLoop = &loop;
+    loop.exec();
+    g_waitLoop = nullptr;
+  }
+  ::close(fd);
 }
 
 void setKeyHandler(std::function<void(char)> handler) {

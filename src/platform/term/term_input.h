@@ -31,6 +31,9 @@ std::optional<std::string> readLine(const std::string& prompt, bool echo = true)
 // Lines being read, and any read later, end as at the end of input.
 void endInput();
 
+// Runs the event loop until fd reaches its end (or endInput is called), then closes it.
+void waitForEnd(int fd);
+
 // Whether a line is being read (a question is open).
 bool readingLine();
 // Ctrl-C at a question: the line being read ends as at the end of input, once, and
