@@ -139,6 +139,8 @@ bool WinExec(const std::string& commandLine) {
   const char* inherited = std::getenv("TARNWICK_SUPERVISOR");
   std::string supervisor = subreaper ? std::to_string(::getpid()) : inherited ? inherited : "";
   const pid_t supervisorPid = static_cast<pid_t>(std::atol(supervisor.c_str()));
+  // A copy's own copies must not hold its lease open: it ends when the copy lets go.
+  if (const char* held = std::getenv(kInputLease)) ::fcntl(std::atoi(held), F_SETFD, FD_CLOEXEC);
   int lease[2] = {-1, -1};
   if (g_lendInput && ::pipe2(lease, O_CLOEXEC) != 0) lease[0] = lease[1] = -1;
   const std::string leaseText = std::to_string(lease[1]);
