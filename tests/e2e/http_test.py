@@ -871,7 +871,8 @@ class TerminalViews(Session):
         self.assertEqual(rc, 2, seen)
         self.assertEqual(seen.count(question), 1, seen)
         self.assertIn("Kept in the queue as #00", seen)
-        self.assertEqual(self.queue().get("Start00"), os.path.getsize(self.local("interrupted.bin")))
+        self.assertEqual(self.queue().get("Get00"), url)
+        self.assertEqual(self.queue().get("Start00", 0), os.path.getsize(self.local("interrupted.bin")))
         for name in list(self.queue()):
             self.store.delete("FileQueue", name)
         # Ctrl-C at Save As cancels it: what is typed next is no file name.
