@@ -772,51 +772,30 @@ class TerminalViews(Session):
         self.assertIn("[00] ", self.output)
 
     def test_a_background_process_leaves_the_terminal_alone(self):
-        import pty
         data = random.Random(61).randbytes(200_000)
         serve("background.bin", data)
         out = self.local("background.bin")
-        # On a terminal, in a process group of its own that is not the foreground one, as
-        # "tarnwick ... &" is: changing the terminal's modes would stop it.
-        pid, fd = pty.fork()
-        if pid == 0:
-            kid = os.fork()
-            if kid == 0:
-                try:
-                    os.setpgid(0, 0)
-                    os.execve(EXE, [EXE, "-q", "-o", out, _nginx.url("/background.bin")], terminal_env(self.home))
-                finally:
-                    os._exit(127)
-            _, status = os.waitpid(kid, os.WUNTRACED)
-            if os.WIFSTOPPED(status):
-                os.kill(kid, signal.SIGKILL)
-                os._exit(99)
-            os._exit(os.waitstatus_to_exitcode(status))
-        seen = b""
-        try:
-            while True:
-                try:
-                    block = os.read(fd, 65536)
-                except OSError:
-                    break
-                if not block:
-                    break
-                seen += block
-        finally:
-            _, status = os.waitpid(pid, 0)
-            os.close(fd)
-        self.assertEqual(os.waitstatus_to_exitcode(status), 0, seen)
+        rc, seen = self.on_terminal(["-q", "-o", out, _nginx.url("/background.bin")], (), background=True)
+        self.assertEqual(rc, 0, seen)
         self.assertSameFile(out, data)
-        self.assertEqual(seen.decode(), "Done: " + out + "\r\n")
+        self.assertEqual(seen, "Done: " + out + "\r\n")
 
-    def on_terminal(self, args, steps):
+    def on_terminal(self, args, steps, background=False):
         """Runs the executable on a terminal: each step waits for its text (after the last
-        one's), then types its keys. Returns the exit status and everything shown."""
+        one's), then types its keys. Returns the exit status (99: stopped) and everything
+        shown. In the background it runs as "tarnwick ... &" does: in a process group that
+        is not the terminal's foreground one."""
         import pty
         import select
         pid, fd = pty.fork()
         if pid == 0:
             os.chdir(self.home)
+            if background:
+                kid = os.fork()
+                if kid:
+                    status = os.waitpid(kid, os.WUNTRACED)[1]
+                    os._exit(99 if os.WIFSTOPPED(status) else os.waitstatus_to_exitcode(status))
+                os.setpgid(0, 0)
             os.execve(EXE, [EXE, *args], terminal_env(self.home))
         seen, pos = b"", 0
         try:
@@ -861,13 +840,10 @@ class TerminalViews(Session):
     def test_ctrl_c_at_a_question_answers_it_and_never_nests_one(self):
         serve("interrupted.bin", random.Random(62).randbytes(4_000_000))
         url = _nginx.url("/slow/interrupted.bin")
-
-        def session(steps):
-            return self.on_terminal([url], steps)
-
         question = "Would you like to have this request resumed later?"
         # A second Ctrl-C while the cancel question is open ends the process keeping its entry.
-        rc, seen = session((("Save as [interrupted.bin]: ", b"\n"), ("q Cancel", b"\x03"), (question, b"\x03")))
+        rc, seen = self.on_terminal([url], (("Save as [interrupted.bin]: ", b"\n"), ("q Cancel", b"\x03"),
+                                             (question, b"\x03")))
         self.assertEqual(rc, 2, seen)
         self.assertEqual(seen.count(question), 1, seen)
         self.assertIn("Kept in the queue as #00", seen)
@@ -876,7 +852,7 @@ class TerminalViews(Session):
         for name in list(self.queue()):
             self.store.delete("FileQueue", name)
         # Ctrl-C at Save As cancels it: what is typed next is no file name.
-        rc, seen = session((("Save as [interrupted.bin]: ", b"\x03"), ("", b"n\n")))
+        rc, seen = self.on_terminal([url], (("Save as [interrupted.bin]: ", b"\x03"), ("", b"n\n")))
         self.assertEqual(rc, 1, seen)
         self.assertNotIn(question, seen)
         self.assertFalse(os.path.exists(self.local("n")))
