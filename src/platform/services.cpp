@@ -99,6 +99,32 @@ DWORD GetTickCount() {
 
 void SetProgramStarter(std::function<bool(const std::string&)> starter) { g_starter = std::move(starter); }
 
+namespace {
+bool g_lendInput = false;
+int g_inputLease = -1;  // read end: at its end once the last copy let go of our input
+constexpr const char* kInputLease = "TARNWICK_INPUT_LEASE";
+}  // namespace
+
+void LendInputToCopies(bool on) { g_lendInput = on; }
+
+int TakeInputLease() {
+  int fd = g_inputLease;
+  g_inputLease = -1;
+  return fd;
+}
+
+void ReleaseStartupInput() {
+  const char* lease = std::getenv(kInputLease);
+  if (!lease) return;
+  int nul = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (nul >= 0) {
+    ::dup2(nul, 0);
+    ::close(nul);
+  }
+  ::close(std::atoi(lease));
+  ::unsetenv(kInputLease);
+}
+
 bool WinExec(const std::string& commandLine) {
   if (g_starter) return g_starter(commandLine);
   // The first word names the program, which is this executable: start it again with the rest as one argument.
@@ -113,8 +139,17 @@ bool WinExec(const std::string& commandLine) {
   const char* inherited = std::getenv("TARNWICK_SUPERVISOR");
   std::string supervisor = subreaper ? std::to_string(::getpid()) : inherited ? inherited : "";
   const pid_t supervisorPid = static_cast<pid_t>(std::atol(supervisor.c_str()));
+  // A copy's own copies must not hold its lease open: it ends when the copy lets go.
+  if (const char* held = std::getenv(kInputLease)) ::fcntl(std::atoi(held), F_SETFD, FD_CLOEXEC);
+  int lease[2] = {-1, -1};
+  if (g_lendInput && ::pipe2(lease, O_CLOEXEC) != 0) lease[0] = lease[1] = -1;
+  const std::string leaseText = std::to_string(lease[1]);
   pid_t pid = ::fork();
-  if (pid < 0) return false;
+  if (pid < 0) {
+    for (int fd : lease)
+      if (fd >= 0) ::close(fd);
+    return false;
+  }
   if (pid == 0) {
     // Detached: its own session, not our child, standard input from /dev/null.
     const pid_t starter = ::getpid();
@@ -127,10 +162,16 @@ bool WinExec(const std::string& commandLine) {
       ::setenv("TARNWICK_SUPERVISOR", supervisor.c_str(), 1);
     }
     ::setsid();
-    int nul = ::open("/dev/null", O_RDONLY);
-    if (nul >= 0) {
-      ::dup2(nul, 0);
-      if (nul > 0) ::close(nul);
+    if (lease[1] >= 0) {
+      // Our terminal stays its input until its start-up questions are answered.
+      ::fcntl(lease[1], F_SETFD, 0);
+      ::setenv(kInputLease, leaseText.c_str(), 1);
+    } else {
+      int nul = ::open("/dev/null", O_RDONLY);
+      if (nul >= 0) {
+        ::dup2(nul, 0);
+        if (nul > 0) ::close(nul);
+      }
     }
     ::setenv("TARNWICK_HANDOFF", "1", 1);
     ::signal(SIGINT, SIG_DFL);
@@ -142,6 +183,11 @@ bool WinExec(const std::string& commandLine) {
     else
       ::execl(exe.c_str(), exe.c_str(), rest.c_str(), static_cast<char*>(nullptr));
     ::_exit(127);
+  }
+  if (lease[1] >= 0) ::close(lease[1]);
+  if (lease[0] >= 0) {
+    if (g_inputLease >= 0) ::close(g_inputLease);
+    g_inputLease = lease[0];
   }
   int status = 0;
   ::waitpid(pid, &status, 0);

@@ -29,6 +29,14 @@ DWORD GetTickCount();
 // program's name) as its one argument.
 // Returns false when it could not be started (callers do not look).
 bool WinExec(const std::string& commandLine);
+// While on, copies keep this process's standard input (a terminal) for their start-up
+// questions instead of /dev/null; TakeInputLease gives the last one's lease, a descriptor
+// that reaches its end once that copy has let go of the input (or ended), -1 when none.
+void LendInputToCopies(bool on);
+int TakeInputLease();
+// In a copy that was lent its starter's input: its start-up questions are answered, the
+// input is given back (/dev/null from now on).
+void ReleaseStartupInput();
 
 // A new unique file in the temporary directory whose name starts with prefix.
 std::string CreateTempFile(const std::string& prefix);

@@ -34,8 +34,10 @@ class SessionView : public DialogView, public DialogObserver {
       printProgress(true);
   }
   void started() override {
-    // Keys are read one by one only once the start-up questions (Save As) are answered.
+    // Keys are read one by one only once the start-up questions (Save As) are answered; a
+    // copy that was lent its starter's terminal for them gives it back.
     m_started = true;
+    ReleaseStartupInput();
     if (term::interactive()) term::setKeyHandler([this](char c) { onKey(c); });
     if (m_panel) term::setPanel([this](int columns) { return panelLines(columns); });
     checkRest();

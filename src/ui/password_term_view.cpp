@@ -13,7 +13,10 @@ void runPassword(CDialog& dlg) {
   term::writeErr(dlg.ControlText(IDC_PASSWORD_PROMPT) + "\n");
   for (;;) {
     auto user = term::readLine("Username: ");
-    if (!user) return dlg.ViewCommand(IDCANCEL);
+    if (!user) {
+      term::sayTaken("Cancel");
+      return dlg.ViewCommand(IDCANCEL);
+    }
     auto pass = term::readLine("Password: ", false);
     if (!pass) return dlg.ViewCommand(IDCANCEL);
     dlg.SetControlText(IDC_USER, *user);

@@ -649,8 +649,11 @@ class Authorization(Session):
         rc = self.run_session(_nginx.url("/private/secret3.bin"), out + "\n")
         # Cancelled prompt, then "resume later?" answered Yes by the end of input.
         self.assertEqual(rc, 2, self.output)
-        self.assertIn("Would you like to have this request resumed later?", self.output)
+        self.assertIn("Would you like to have this request resumed later?\nYes (end of input)\n", self.output)
         self.assertIn("Get00", self.queue())
+        # Nothing is asked once the input has ended: no prompt reaches the log.
+        for prompt in ("Username: ", "Password: ", "[y/n"):
+            self.assertNotIn(prompt, self.output)
 
 
 class HostileText(Session):
@@ -778,95 +781,87 @@ class TerminalViews(Session):
         self.assertIn("[00] ", self.output)
 
     def test_a_background_process_leaves_the_terminal_alone(self):
-        import pty
         data = random.Random(61).randbytes(200_000)
         serve("background.bin", data)
         out = self.local("background.bin")
-        # On a terminal, in a process group of its own that is not the foreground one, as
-        # "tarnwick ... &" is: changing the terminal's modes would stop it.
-        pid, fd = pty.fork()
-        if pid == 0:
-            kid = os.fork()
-            if kid == 0:
-                try:
-                    os.setpgid(0, 0)
-                    os.execve(EXE, [EXE, "-q", "-o", out, _nginx.url("/background.bin")], terminal_env(self.home))
-                finally:
-                    os._exit(127)
-            _, status = os.waitpid(kid, os.WUNTRACED)
-            if os.WIFSTOPPED(status):
-                os.kill(kid, signal.SIGKILL)
-                os._exit(99)
-            os._exit(os.waitstatus_to_exitcode(status))
-        seen = b""
-        try:
-            while True:
-                try:
-                    block = os.read(fd, 65536)
-                except OSError:
-                    break
-                if not block:
-                    break
-                seen += block
-        finally:
-            _, status = os.waitpid(pid, 0)
-            os.close(fd)
-        self.assertEqual(os.waitstatus_to_exitcode(status), 0, seen)
+        rc, seen = self.on_terminal(["-q", "-o", out, _nginx.url("/background.bin")], (), background=True)
+        self.assertEqual(rc, 0, seen)
         self.assertSameFile(out, data)
-        self.assertEqual(seen.decode(), "Done: " + out + "\r\n")
+        self.assertEqual(seen, "Done: " + out + "\r\n")
 
-    def test_ctrl_c_at_a_question_answers_it_and_never_nests_one(self):
+    def on_terminal(self, args, steps, background=False):
+        """Runs the executable on a terminal: each step waits for its text (after the last
+        one's), then types its keys. Returns the exit status (99: stopped) and everything
+        shown. In the background it runs as "tarnwick ... &" does: in a process group that
+        is not the terminal's foreground one."""
         import pty
         import select
+        pid, fd = pty.fork()
+        if pid == 0:
+            os.chdir(self.home)
+            if background:
+                kid = os.fork()
+                if kid:
+                    status = os.waitpid(kid, os.WUNTRACED)[1]
+                    os._exit(99 if os.WIFSTOPPED(status) else os.waitstatus_to_exitcode(status))
+                os.setpgid(0, 0)
+            os.execve(EXE, [EXE, *args], terminal_env(self.home))
+        seen, pos = b"", 0
+        try:
+            for text, keys in steps:
+                deadline = time.monotonic() + 10
+                while seen.find(text.encode(), pos) < 0 and time.monotonic() < deadline:
+                    if select.select([fd], [], [], 0.05)[0]:
+                        seen += os.read(fd, 65536)
+                self.assertGreaterEqual(seen.find(text.encode(), pos), 0, seen.decode(errors="replace"))
+                pos = seen.find(text.encode(), pos) + len(text.encode())
+                os.write(fd, keys)
+            deadline = time.monotonic() + 20
+            while True:
+                done, status = os.waitpid(pid, os.WNOHANG)
+                if done:
+                    break
+                self.assertLess(time.monotonic(), deadline, seen)
+                with contextlib.suppress(OSError):
+                    if select.select([fd], [], [], 0.05)[0]:
+                        seen += os.read(fd, 65536)
+            pid = 0
+            with contextlib.suppress(OSError):
+                while select.select([fd], [], [], 0.2)[0]:
+                    seen += os.read(fd, 65536)
+            return os.waitstatus_to_exitcode(status), seen.decode(errors="replace")
+        finally:
+            if pid:
+                os.kill(pid, signal.SIGKILL)
+                os.waitpid(pid, 0)
+            os.close(fd)
+
+    def test_drop_window_on_a_terminal_waits_for_each_copys_save_as(self):
+        data = random.Random(63).randbytes(100_000)
+        serve("asked.bin", data)
+        rc, seen = self.on_terminal(["/DROP"], (("URL: ", _nginx.url("/asked.bin").encode() + b"\n"),
+                                                ("Save as [asked.bin]: ", b"chosen.bin\n"),
+                                                ("URL: ", b"\n")))
+        self.assertEqual(rc, 0, seen)
+        self.assertSameFile(self.local("chosen.bin"), data)
+        self.assertFalse(os.path.exists(self.local("asked.bin")))
+
+    def test_ctrl_c_at_a_question_answers_it_and_never_nests_one(self):
         serve("interrupted.bin", random.Random(62).randbytes(4_000_000))
         url = _nginx.url("/slow/interrupted.bin")
-
-        def session(steps):
-            """Runs url on a terminal: each step waits for its text, then types its keys."""
-            pid, fd = pty.fork()
-            if pid == 0:
-                os.chdir(self.home)
-                os.execve(EXE, [EXE, url], terminal_env(self.home))
-            seen = b""
-            try:
-                for text, keys in steps:
-                    deadline = time.monotonic() + 10
-                    while text.encode() not in seen and time.monotonic() < deadline:
-                        if select.select([fd], [], [], 0.05)[0]:
-                            seen += os.read(fd, 65536)
-                    self.assertIn(text, seen.decode(errors="replace"))
-                    os.write(fd, keys)
-                deadline = time.monotonic() + 20
-                while True:
-                    done, status = os.waitpid(pid, os.WNOHANG)
-                    if done:
-                        break
-                    self.assertLess(time.monotonic(), deadline, seen)
-                    with contextlib.suppress(OSError):
-                        if select.select([fd], [], [], 0.05)[0]:
-                            seen += os.read(fd, 65536)
-                pid = 0
-                with contextlib.suppress(OSError):
-                    while select.select([fd], [], [], 0.2)[0]:
-                        seen += os.read(fd, 65536)
-                return os.waitstatus_to_exitcode(status), seen.decode(errors="replace")
-            finally:
-                if pid:
-                    os.kill(pid, signal.SIGKILL)
-                    os.waitpid(pid, 0)
-                os.close(fd)
-
         question = "Would you like to have this request resumed later?"
         # A second Ctrl-C while the cancel question is open ends the process keeping its entry.
-        rc, seen = session((("Save as [interrupted.bin]: ", b"\n"), ("q Cancel", b"\x03"), (question, b"\x03")))
+        rc, seen = self.on_terminal([url], (("Save as [interrupted.bin]: ", b"\n"), ("q Cancel", b"\x03"),
+                                             (question, b"\x03")))
         self.assertEqual(rc, 2, seen)
         self.assertEqual(seen.count(question), 1, seen)
         self.assertIn("Kept in the queue as #00", seen)
+        self.assertEqual(self.queue().get("Get00"), url)
         self.assertEqual(self.queue().get("Start00", 0), os.path.getsize(self.local("interrupted.bin")))
         for name in list(self.queue()):
             self.store.delete("FileQueue", name)
         # Ctrl-C at Save As cancels it: what is typed next is no file name.
-        rc, seen = session((("Save as [interrupted.bin]: ", b"\x03"), ("", b"n\n")))
+        rc, seen = self.on_terminal([url], (("Save as [interrupted.bin]: ", b"\x03"), ("", b"n\n")))
         self.assertEqual(rc, 1, seen)
         self.assertNotIn(question, seen)
         self.assertFalse(os.path.exists(self.local("n")))

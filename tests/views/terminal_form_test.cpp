@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <functional>
 
 #include "platform/services.h"
 #include "platform/term/term_ui.h"
@@ -15,7 +16,7 @@ using namespace res;
 
 // Runs dlg modally on the terminal backend with input on standard input; returns what it
 // wrote to standard error.
-std::string runOnTerminal(CDialog& dlg, const std::string& input) {
+std::string onTerminal(const std::string& input, const std::function<void()>& run) {
   int in[2];
   EXPECT_EQ(::pipe(in), 0);
   EXPECT_EQ(::write(in[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
@@ -27,7 +28,7 @@ std::string runOnTerminal(CDialog& dlg, const std::string& input) {
   ::close(in[0]);
   SetAppName("tarnwick");
   setUi(makeTerminalUi());
-  dlg.DoModal();
+  run();
   setUi(nullptr);
   ::dup2(savedIn, 0);
   ::dup2(savedErr, 2);
@@ -38,6 +39,10 @@ std::string runOnTerminal(CDialog& dlg, const std::string& input) {
   for (int c; (c = std::fgetc(err)) != EOF;) out += static_cast<char>(c);
   std::fclose(err);
   return out;
+}
+
+std::string runOnTerminal(CDialog& dlg, const std::string& input) {
+  return onTerminal(input, [&] { dlg.DoModal(); });
 }
 
 TEST(TerminalForm, AsksEditsByTheirLabelsAndChecksAsYesNoThenOk) {
@@ -60,11 +65,18 @@ TEST(TerminalForm, AsksEditsByTheirLabelsAndChecksAsYesNoThenOk) {
   EXPECT_EQ(dlg.commands, std::vector<int>{IDOK}) << "an empty answer to the last question is Yes";
 }
 
-TEST(TerminalForm, EndOfInputCancels) {
+// At the end of input (a log, a cron job) nothing more is asked; a question's default is said.
+TEST(TerminalForm, EndOfInputCancelsAndAsksNothingMore) {
   RecordingDialog dlg(IDD_CONFIG);
-  runOnTerminal(dlg, "p:1\n");
+  EXPECT_EQ(runOnTerminal(dlg, "p:1\n"), "Configure Tarnwick\nHTTP Proxy server: ");
   EXPECT_TRUE(dlg.commands.empty());
   EXPECT_EQ(dlg.Result(), IDCANCEL);
+  int answer = 0;
+  EXPECT_EQ(onTerminal("", [&] { answer = AfxMessageBox("Resume later?", MB_YESNOCANCEL); }),
+            "tarnwick: Resume later?\nYes (end of input)\n");
+  EXPECT_EQ(answer, IDYES);
+  EXPECT_EQ(onTerminal("x\n", [&] { answer = AfxMessageBox("Resume later?", MB_YESNO); }),
+            "tarnwick: Resume later?\n[y/n] \nYes (end of input)\n");
 }
 
 TEST(TerminalForm, ListBoxIsShownNumberedAndItsSelectionAsked) {

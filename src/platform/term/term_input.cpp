@@ -20,8 +20,10 @@ bool g_inLine = false;
 bool g_inputEnded = false;
 bool g_interruptAsked = false;  // Ctrl-C came while a line was read
 bool g_lastInterrupted = false;
+bool g_promptSkipped = false;  // the last read ended before its prompt was written
 bool g_midLine = false;  // the last text written left its line open (a prompt answered from a pipe)
 QEventLoop* g_lineLoop = nullptr;
+QEventLoop* g_waitLoop = nullptr;  // waitForEnd's
 bool g_rawSet = false;
 termios g_saved{};
 
@@ -150,6 +152,7 @@ std::string& linePrefix() {
 
 std::optional<std::string> readLine(const std::string& prompt, bool echo) {
   g_lastInterrupted = g_interruptAsked = false;
+  g_promptSkipped = true;
   if (g_inputEnded) return std::nullopt;
   g_inLine = true;
   armKeys();
@@ -161,7 +164,10 @@ std::optional<std::string> readLine(const std::string& prompt, bool echo) {
     t.c_lflag &= static_cast<tcflag_t>(~ECHO);
     ::tcsetattr(0, TCSANOW, &t);
   }
-  writeErr(prompt);
+  // From a pipe or a file the prompt waits for the answer's first byte: at the end of input
+  // nothing is asked, and a log holds no question nobody saw.
+  bool deferred = ::isatty(0) != 1;
+  if (!deferred) writeErr(prompt);
   if (stdinIsTty() && !stderrIsTty()) {
     // Standard error goes elsewhere: the question is shown where it is answered.
     int tty = ::open("/dev/tty", O_WRONLY | O_CLOEXEC);
@@ -179,6 +185,10 @@ std::optional<std::string> readLine(const std::string& prompt, bool echo) {
     QObject::connect(&n, &QSocketNotifier::activated, [&] {
       char buf[1];
       ssize_t r = ::read(0, buf, 1);
+      if (r > 0 && deferred) {
+        writeErr(prompt);
+        deferred = false;
+      }
       if (r <= 0) {
         eof = true;
         loop.exit(0);
@@ -205,7 +215,8 @@ std::optional<std::string> readLine(const std::string& prompt, bool echo) {
   g_inLine = false;
   armKeys();
   if (!line.empty() && line.back() == '\r') line.pop_back();
-  if (eof && !noEcho) writeErr("\n");  // the prompt's line is ended, as Enter would have
+  g_promptSkipped = deferred;
+  if (eof && !noEcho && !deferred) writeErr("\n");  // the prompt's line is ended, as Enter would have
   if (stdinIsTty()) g_midLine = false;  // the terminal's echo ended the line
   redrawPanel();
   if (eof && line.empty() && !done) return std::nullopt;
@@ -222,9 +233,32 @@ void interruptLine() {
 
 bool lineInterrupted() { return g_lastInterrupted; }
 
+void sayTaken(const std::string& answer, const std::string& question) {
+  if (!g_promptSkipped) return;
+  if (!question.empty()) writeErr(question);
+  writeLine(answer + " (end of input)");
+}
+
 void endInput() {
   g_inputEnded = true;
   if (g_lineLoop) g_lineLoop->exit(0);
+  if (g_waitLoop) g_waitLoop->exit(0);
+}
+
+void waitForEnd(int fd) {
+  if (fd < 0) return;
+  if (!g_inputEnded) {
+    QEventLoop loop;
+    QSocketNotifier n(fd, QSocketNotifier::Read);
+    QObject::connect(&n, &QSocketNotifier::activated, [&] {
+      char buf[64];
+      if (::read(fd, buf, sizeof buf) <= 0) loop.exit(0);
+    });
+    g_waitLoop = &loop;
+    loop.exec();
+    g_waitLoop = nullptr;
+  }
+  ::close(fd);
 }
 
 void setKeyHandler(std::function<void(char)> handler) {

@@ -24,11 +24,15 @@ void writeLine(const std::string& text);
 
 // Asks prompt and reads one line while the event loop goes on; nullopt at the end of input
 // (or once endInput was called). With standard error elsewhere and standard input a
-// terminal, the prompt is also shown on that terminal, where it is answered.
+// terminal, the prompt is also shown on that terminal, where it is answered. When standard
+// input is no terminal the prompt is written only once an answer's first byte has come.
 std::optional<std::string> readLine(const std::string& prompt, bool echo = true);
 
 // Lines being read, and any read later, end as at the end of input.
 void endInput();
+
+// Runs the event loop until fd reaches its end (or endInput is called), then closes it.
+void waitForEnd(int fd);
 
 // Whether a line is being read (a question is open).
 bool readingLine();
@@ -36,6 +40,9 @@ bool readingLine();
 // lineInterrupted() says so until the next read. A question is never asked inside another.
 void interruptLine();
 bool lineInterrupted();
+// After a read that asked nothing (the end of input came first): says the question, when
+// given, and the answer taken in its place, "<answer> (end of input)".
+void sayTaken(const std::string& answer, const std::string& question = "");
 
 // The panel: lines kept below everything else written to standard error and redrawn in place,
 // the cursor resting on its first line. render gives them for the terminal's width (each

@@ -48,8 +48,12 @@ class TerminalUi : public UiBackend {
     // A question is written with its first prompt, so that nothing comes between them.
     for (;;) {
       auto line = term::readLine(shown + (withCancel ? "[y/n/c] " : "[y/n] "));
+      if (!line && term::lineInterrupted()) return IDYES;
+      if (!line) {
+        term::sayTaken("Yes", shown);  // a log still tells what was decided
+        return IDYES;
+      }
       shown.clear();
-      if (!line) return IDYES;
       std::string a = lower(*line);
       if (a.empty() || a == "y") return IDYES;
       if (a == "n") return IDNO;
@@ -65,6 +69,7 @@ class TerminalUi : public UiBackend {
       if (!line) {
         std::string p = dir + "/" + proposed;
         if (proposed.empty() || exists(p)) return std::nullopt;
+        term::sayTaken("Save as " + p);
         return p;
       }
       std::string name = line->empty() ? proposed : *line;

@@ -128,7 +128,10 @@ std::unique_ptr<DialogView> formView(CDialog& dlg, std::function<void(CDialog&)>
 bool askYesNo(const std::string& prompt, bool dflt) {
   for (;;) {
     auto line = readLine(prompt);
-    if (!line) return dflt;
+    if (!line) {
+      sayTaken(prompt.substr(0, prompt.rfind('[')) + (dflt ? "yes" : "no"));
+      return dflt;
+    }
     std::string a = lower(*line);
     if (a.empty()) return dflt;
     if (a == "y" || a == "yes") return true;
