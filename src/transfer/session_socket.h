@@ -27,7 +27,6 @@ class CSessionSocket : public CAsyncSocket {
   explicit CSessionSocket(SocketHandler* handler, int kind = 0) : m_handler(handler), m_kind(kind) {}
   ~CSessionSocket() override = default;
 
-  int kind() const { return m_kind; }
 
   // Queues text for sending and sends what the connection takes now; the rest goes out
   // before the next write event is reported, so nothing is sent twice or in part.

@@ -106,7 +106,6 @@ class Transfer : public SocketHandler, public std::enable_shared_from_this<Trans
   // Closes the sockets and the output file; further socket events are ignored.
   void close();
   bool isOpen() const { return !m_closed; }
-  int lastSocketError() const { return m_lastSockError; }
   const Route& route() const { return m_req.route; }
   // Bytes written to the file by this connection.
   std::int64_t bytesWritten() const { return m_written; }
