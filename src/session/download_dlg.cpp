@@ -163,12 +163,11 @@ void CDownloadDlg::togglePause() {
     // A wait to try again that the user stops leaves its reason, not its countdown.
     if (m_job.waiting()) m_urlText.SetWindowText(m_job.waitReason() + ".");
     m_paused = 1;
-    closeConnections();
+    closeConnections();  // its bytes join the resume point; a wait to try again ends
     m_statusIcon.SetIcon(res::IDI_PAUSE);
     SetTaskState(TaskState::Paused, m_d.m_localPath);
     m_line3Text.SetWindowText("");
     m_pauseButton.SetWindowText("Resume");
-    m_job.stop();  // its bytes join the resume point; a wait to try again ends
     m_bytesAtSample = 0;
     m_stateIcon.SetIcon(res::IDI_PAUSED_STATE);
   } else {

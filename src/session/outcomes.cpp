@@ -148,8 +148,7 @@ void CDownloadDlg::jobRetry() {
     rewindMirrorList();
     return;
   }
-  m_job.stepBack(RollbackBytes());
-  openConnection();
+  resumeDownload();
 }
 
 // An HTTP error reply: a missing file, a refused request, or a server in trouble.
