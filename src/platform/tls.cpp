@@ -103,6 +103,7 @@ TlsSession::Io TlsSession::result(int rc, int& count, int len) {
     case SSL_ERROR_SYSCALL:
       if (ERR_peek_error() == 0) {
         m_error = "connection reset";
+        m_peerGone = true;
         return Io::Failed;
       }
       [[fallthrough]];
@@ -126,7 +127,8 @@ TlsSession::Io TlsSession::result(int rc, int& count, int len) {
 TlsSession::Io TlsSession::handshake() {
   int ignored;
   Io io = result(SSL_do_handshake(m_ssl->ssl), ignored, -1);
-  if (io != Io::Closed && !(io == Io::Failed && m_error.empty())) return io;
+  // A close or a reset (the hello unread when it closed) read alike: the server hung up.
+  if (io != Io::Closed && !(io == Io::Failed && (m_error.empty() || m_peerGone))) return io;
   m_error = "the server closed the connection during the handshake";
   return Io::Failed;
 }

@@ -42,4 +42,5 @@ class TlsSession {
   std::unique_ptr<Ssl> m_ssl;
   std::string m_error;
   bool m_cutShort = false;
+  bool m_peerGone = false;  // the connection ended under TLS without a word
 };
