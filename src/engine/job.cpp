@@ -119,8 +119,7 @@ void DownloadJob::connectionNote(Note what, const std::string& text) {
     case Note::Log: m_headers += text; return;
     case Note::NoResume:
       // The bytes on disk are being overwritten from the start: a resume must not trust them.
-      m_startOffset = 0;
-      m_bytesThisConn = 0;
+      m_startOffset = m_bytesThisConn = m_highWater = 0;
       writeStart();
       break;
     case Note::Receiving: m_phase = Phase::Receiving; break;
@@ -183,7 +182,7 @@ void DownloadJob::connectionOutcome(const ConnectionResult& r) {
     case Outcome::FileChanged:
       // The file is fetched again from its start; the entry says so before any new byte.
       retire();
-      m_startOffset = m_bytesThisConn = 0;
+      m_startOffset = m_bytesThisConn = m_highWater = 0;
       if (r.what == Outcome::FileChanged) m_lastModified.clear();
       // Both at once: a kill between them must not pair the old stamp with new bytes.
       if (!m_slot.empty())
@@ -205,10 +204,11 @@ void DownloadJob::tryAgain(const ConnectionResult& r) {
   stop();
   std::string why = failureReason(r);
   if (reached > m_highWater) {
-    // It was moving: on at once.
+    // It was moving: on at once, from a little before its last bytes as a Resume would.
     m_highWater = reached;
     m_fruitless = 0;
     m_phase = Phase::Connecting;
+    stepBack(RollbackBytes());
     m_waitTimer.defer([this] { m_events.jobRetry(); });
     return;
   }

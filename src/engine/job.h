@@ -28,7 +28,7 @@ class JobEvents {
   virtual void jobOutcome(const ConnectionResult& r) = 0;
   // Waiting before the next try: seconds left and why; called once a second.
   virtual void jobWaiting(int secondsLeft, const std::string& why) = 0;
-  // The wait is over: try again now.
+  // The wait is over: try again now, from the resume point as the job left it.
   virtual void jobRetry() = 0;
 };
 

@@ -171,16 +171,16 @@ void CDownloadDlg::togglePause() {
     m_bytesAtSample = 0;
     m_stateIcon.SetIcon(res::IDI_PAUSED_STATE);
   } else {
-    resumeDownload();
+    resumeDownload(true);
   }
 }
 
-void CDownloadDlg::resumeDownload() {
+void CDownloadDlg::resumeDownload(bool stepBack) {
   m_paused = 0;
   m_statusIcon.SetIcon(res::IDR_MAINFRAME);
   SetTaskState(TaskState::Working, m_d.m_localPath);
   m_pauseButton.SetWindowText("Pause");
-  m_job.stepBack(RollbackBytes());
+  if (stepBack) m_job.stepBack(RollbackBytes());
   openConnection();
 }
 

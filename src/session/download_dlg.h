@@ -123,8 +123,9 @@ class CDownloadDlg : public CDialog, private JobEvents {
   void jobRetry() override;
   // A message box whose text is also why the session ends, should it end now.
   int tell(const std::string& text, UINT type = MB_OK);
-  // Opens the connection again after a pause or a wait, as the Resume button does.
-  void resumeDownload();
+  // Opens the connection again after a pause (a little before the last bytes, stepBack) or
+  // a wait (where the job left its resume point).
+  void resumeDownload(bool stepBack);
 
   // message: the box's text when it is not a socket error.
   void failConnect(int error, const std::string& serverName, const std::string& message = std::string());

@@ -148,7 +148,7 @@ void CDownloadDlg::jobRetry() {
     rewindMirrorList();
     return;
   }
-  resumeDownload();
+  resumeDownload(false);
 }
 
 // An HTTP error reply: a missing file, a refused request, or a server in trouble.

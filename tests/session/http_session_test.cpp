@@ -743,3 +743,24 @@ TEST(HttpRetry, BrokenDownloadsTryAgainByThemselves) {
     }
   }
 }
+
+// Tries that bring nothing do not wear the resume point down by the rollback each time.
+TEST(HttpRetry, FruitlessTriesKeepTheResumePoint) {
+  TestEnvironment env;
+  env.app().WriteProfileInt(kSectionConfig, kRetries, 3);
+  const std::string full = bytesOf(20000, 4);
+  writeWholeFile(env.path("f.bin"), full.substr(0, 10000));
+  ScriptServer srv([&](ScriptConn& c, int i) {
+    c.readUntil("\r\n\r\n");
+    if (i == 2) c.send(partialReply(full, 5120));
+    c.close();
+  });
+  CWinApp& app = env.app();
+  app.WriteProfileString(kSectionFileQueue, "Get07", "http://127.0.0.1:" + std::to_string(srv.port()) + "/f.bin");
+  app.WriteProfileString(kSectionFileQueue, "Local07", env.path("f.bin"));
+  app.WriteProfileInt(kSectionFileQueue, "Start07", 10000);
+  auto dlg = runSession(env, "#07", 10000);
+  EXPECT_TRUE(dlg->m_finished);
+  EXPECT_TRUE(readWholeFile(env.path("f.bin")) == full);
+  for (const auto& r : srv.requests()) EXPECT_NE(r.find("Range: bytes=5120- \r\n"), std::string::npos) << r;
+}
