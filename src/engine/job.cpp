@@ -214,24 +214,24 @@ void DownloadJob::tryAgain(const ConnectionResult& r) {
   }
   if (m_mirrorList) {
     // The next site comes before this one again; whole rounds of the list are counted.
-    deliver(r);
+    deliver(Outcome::NextSite, why);
     return;
   }
-  ++m_fruitless;
-  if (m_fruitless > ConfigInt(kRetries)) {
-    m_endReason = Format("Gave up after %d attempts without data: %s", m_fruitless, why.c_str());
+  if (usedUp(why)) {
     deliver(Outcome::GaveUp, m_endReason);
     return;
   }
   wait(retryWaitSeconds(m_fruitless, r.retryAfter), why);
 }
 
+bool DownloadJob::usedUp(const std::string& why) {
+  if (++m_fruitless <= ConfigInt(kRetries)) return false;
+  m_endReason = Format("Gave up after %d attempts without data: %s", m_fruitless, why.c_str());
+  return true;
+}
+
 bool DownloadJob::waitForNextRound(const std::string& why) {
-  if (ConfigInt(kRetries) <= 0) return false;
-  if (++m_fruitless > ConfigInt(kRetries)) {
-    m_endReason = Format("Gave up after %d attempts without data: %s", m_fruitless, why.c_str());
-    return false;
-  }
+  if (ConfigInt(kRetries) <= 0 || usedUp(why)) return false;
   wait(retryWaitSeconds(m_fruitless, -1), why);
   return true;
 }

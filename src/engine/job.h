@@ -108,6 +108,8 @@ class DownloadJob : private ConnectionEvents {
   // A temporary failure with tries left: at once, after a wait, or given up.
   void tryAgain(const ConnectionResult& r);
   void wait(int seconds, const std::string& why);
+  // One more attempt without new bytes: true (and the end reason set) when that was one too many.
+  bool usedUp(const std::string& why);
   // The connection is let go of from the event loop: its handler may still be running.
   void retire();
   void writeStart();

@@ -1,7 +1,6 @@
 // What each outcome of the download job means to the user and to the queue entry: the one
 // place that maps them to message boxes, pauses and endings. Called from the event loop,
 // never inside a socket handler.
-#include "engine/retry.h"
 #include "platform/app.h"
 #include "platform/services.h"
 #include "resources/ids.h"
@@ -15,11 +14,6 @@ void CDownloadDlg::jobOutcome(const ConnectionResult& r) {
   if (IsEnded()) return;
   const int code = r.code;
   const std::string& text = r.text;
-  // A mirror list's site that fails for now gives way to the next site.
-  if (m_useMirrorList && isTemporary(r) && ConfigInt(kRetries) > 0) {
-    abandonSite(false, false);
-    return;
-  }
   switch (r.what) {
     case Outcome::Finished: onConnectionClosed(0); return;
     case Outcome::Broken:
@@ -30,8 +24,8 @@ void CDownloadDlg::jobOutcome(const ConnectionResult& r) {
     case Outcome::GaveUp:
       m_urlText.SetWindowText(text);
       connectionBroken();
-      m_job.setEndReason(text);
       return;
+    case Outcome::NextSite: abandonSite(false, false); return;
     case Outcome::ConnectFailed: failConnect(code, text); return;
     case Outcome::TlsFailed:
       // Nothing was sent: handled as a connect that failed.

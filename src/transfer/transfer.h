@@ -42,6 +42,7 @@ enum class Outcome {
   TooManyRedirects,  // one redirect more than allowed in a row
   Reconnect,         // open the next connection now
   GaveUp,            // a temporary failure once too often (text: why)
+  NextSite,          // a mirror list's site failed for now: the next one (text: why)
 };
 
 // Who gave the answer that an outcome stands for.
