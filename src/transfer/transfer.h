@@ -79,6 +79,8 @@ struct ConnectionRequest {
   std::string validator;     // the stamp of the bytes on disk, "" none
   bool http10 = false;       // the server does not resume: no range, HTTP/1.0
   int timeoutSeconds = 0;    // no byte either way for this long breaks the connection (0 never)
+  bool ftpPassive = false;   // FTP straight to the server: we open the data connection (EPSV,
+                             // then PASV), listening (PORT) only when the server refuses both
 };
 
 class ConnectionEvents {

@@ -61,19 +61,23 @@ class Session(SessionCase):
 
 
 class Downloads(Session):
-    def test_anonymous_active_download(self):
+    def test_anonymous_download_passive_and_active(self):
         data = random.Random(1).randbytes(3_000_000)
         serve("plain.bin", data)
         ftp = _servers["ftp"]
-        mark = len(ftp.commands())
-        rc = self.run_session(ftp.url("/plain.bin"), self.local("plain.bin") + "\n")
-        self.assertEqual(rc, 0, self.output)
-        self.assertSameFile(self.local("plain.bin"), data)
-        self.assertNoQueue()
-        sent = ftp.commands()[mark:]
-        self.assertEqual(sent[:3], ["USER anonymous", "PASS <password>", "TYPE I"], sent)
-        self.assertTrue(sent[3].startswith("PORT 127,0,0,1,"), sent)
-        self.assertEqual(sent[4:], ["REST 0", "RETR /plain.bin"], sent)
+        for passive, command in ((1, "EPSV"), (0, "PORT 127,0,0,1,")):
+            with self.subTest(passive=passive):
+                self.store.set("Config", "FTPPassive", passive)
+                mark = len(ftp.commands())
+                out = self.local("plain-%d.bin" % passive)
+                rc = self.run_session(ftp.url("/plain.bin"), out + "\n")
+                self.assertEqual(rc, 0, self.output)
+                self.assertSameFile(out, data)
+                self.assertNoQueue()
+                sent = ftp.commands()[mark:]
+                self.assertEqual(sent[:3], ["USER anonymous", "PASS <password>", "TYPE I"], sent)
+                self.assertTrue(sent[3].startswith(command), sent)
+                self.assertEqual(sent[4:], ["REST 0", "RETR /plain.bin"], sent)
 
     def test_missing_file_is_refused_and_forgotten(self):
         out = self.local("none.bin")
