@@ -120,6 +120,6 @@ std::string socketErrorMessage(int code, const std::string& prefix) {
 }
 
 int CDownloadDlg::tell(const std::string& text, UINT type) {
-  m_job.setEndReason(oneLine(text));
+  m_job.setEndReason(oneLine(text), true);
   return AfxMessageBox(text, type);
 }

@@ -136,7 +136,7 @@ class CDownloadDlg : public CDialog, private JobEvents {
   void redirected();
   void reopenConnection();
   // "Resume later?": No removes the entry and the partial file; then the site is given up.
-  void askResumeLaterAndGiveUp();
+  void askResumeLaterAndGiveUp(bool permanent);
   void dropEntryAndFile();
   void socketFailed(int error, const std::string& text);
   void keepEntry();

@@ -122,13 +122,17 @@ class Login(Session):
         self.assertEqual(self.output.count("Username: "), 1, self.output)
         self.assertNoQueue()
 
-    def test_refused_login_kept_for_later(self):
+    def test_refused_login_is_kept_only_when_asked(self):
         serve("private2.bin", b"x" * 1000)
         out = self.local("private2.bin")
-        # No new login; then "resume later?" is left to the end of input, which answers Yes.
-        rc = self.run_session(_servers["login"].url("/private2.bin"), out + "\nn\n")
-        self.assertEqual(rc, 2, self.output)
-        self.assertIn("Get00", self.queue())
+        # No new login; a refusal that stays is not resumed later unless the user says so.
+        for answers, status in (("n\n", 1), ("n\ny\n", 2)):
+            with self.subTest(answers=answers):
+                rc = self.run_session(_servers["login"].url("/private2.bin"), out + "\n" + answers)
+                self.assertEqual(rc, status, self.output)
+                self.assertEqual("Get00" in self.queue(), status == 2)
+                self.assertEqual(os.path.exists(out), status == 2)
+                self.assertEqual(self.output.count("530 "), 1, self.output)
 
 
 class Resume(Session):
