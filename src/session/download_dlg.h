@@ -86,6 +86,7 @@ class CDownloadDlg : public CDialog, private JobEvents {
   void abandonSite(bool closeWindow, bool removeEntry);
   bool allocateQueueSlot();
   bool readQueueEntry(bool showMessages);
+  void takeOverTwinEntry();
   void deleteQueueEntry();
   bool openMirrorList(const std::string& path);
   LRESULT tryNextSite(WPARAM = 0, LPARAM = 0);

@@ -42,6 +42,6 @@ std::vector<std::string> endingLines(const CDownloadDlg& dlg, int status, bool s
   // A reason the user was shown as a message is not said twice.
   std::vector<std::string> lines;
   if (signalled || !dlg.m_job.endReasonSaid()) lines.push_back(reason(dlg, signalled));
-  if (status == 2) lines.push_back("Kept in the queue as #" + dlg.m_slot + ": " + AppName() + " '#" + dlg.m_slot + "'");
+  if (status == 2) lines.push_back("Kept in the queue as #" + dlg.m_slot + ": " + InvokedName() + " '#" + dlg.m_slot + "'");
   return lines;
 }

@@ -419,7 +419,7 @@ class Launcher(Session):
         self.assertEqual(rc, 2, self.output)
         self.assertSameFile(self.local("fast.bin"), fast)
         self.assertIn("[02] Done: " + self.local("fast.bin") + "\n", self.output)
-        self.assertIn("[04] Kept in the queue as #04: tarnwick '#04'\n", self.output)
+        self.assertIn("[04] Kept in the queue as #04: %s '#04'\n" % EXE, self.output)
         entry = self.queue()
         self.assertEqual(entry.get("Start04"), os.path.getsize(self.local("paced.bin")))
         self.assertNotIn("04", self.store.section("Running"))
@@ -486,7 +486,7 @@ class BrokenConnection(Session):
         with open(os.path.join(self.home, "session.out"), "rb") as f:
             self.output = f.read().decode(errors="replace")
         self.assertEqual(rc, 2, self.output)
-        self.assertEqual(self.last_lines(2), ["The connection broke.", "Kept in the queue as #%s: tarnwick '#%s'" % (slot, slot)])
+        self.assertEqual(self.last_lines(2), ["The connection broke.", "Kept in the queue as #%s: %s '#%s'" % (slot, EXE, slot)])
         entry = self.queue()
         self.assertEqual(entry.get("Local" + slot), out)
         self.assertGreater(entry.get("Start" + slot, 0), 0)
@@ -581,7 +581,7 @@ class Signals(Session):
                 self.assertEqual(rc, status)
                 with open(os.path.join(self.home, "session.out")) as f:
                     ending = f.read().rstrip("\n").split("\n")[-2:]
-                kept_line = "Kept in the queue as #%s: tarnwick '#%s'" % (slot, slot)
+                kept_line = "Kept in the queue as #%s: %s '#%s'" % (slot, EXE, slot)
                 self.assertEqual(ending[-1], kept_line if kept else why)
                 if kept:
                     self.assertEqual(ending[0], why)
@@ -694,7 +694,9 @@ class CommandLine(Session):
 
     def test_options_output_quiet_help_and_refusals(self):
         self.assertEqual(self.run_session("--help"), 0)
-        self.assertIn("  TARNWICK /RESUME ", self.stdout)
+        # Spelled as invoked, https beside http.
+        self.assertIn("  %s /RESUME " % EXE, self.stdout)
+        self.assertIn("  %s https://... " % EXE, self.stdout)
         self.assertIn("-o, --output FILE", self.stdout)
         self.assertEqual(self.run_session("--version"), 0)
         self.assertEqual(self.stdout, "Tarnwick 1.2\n")
