@@ -124,6 +124,7 @@ class Transfer : public SocketHandler, public std::enable_shared_from_this<Trans
   static constexpr int kBlocksPerRead = 16;
 
   void socketEvent(int kind, sockmsg::Event event, int error) final;
+  void socketActive() final { active(); }
 
  protected:
   // One socket event of this connection's, while it is open.

@@ -2,6 +2,8 @@
 // certificate made for the test and trusted through SSL_CERT_FILE.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -61,6 +63,37 @@ TEST(TlsSession, DownloadsAndShowsTheSecuredConnectionBeforeTheRequest) {
   ASSERT_NE(secured, std::string::npos) << log;
   EXPECT_LT(secured, sent) << log;
   EXPECT_NE(log.find("\r\nSubject: CN = 127.0.0.1\r\nIssuer: CN = 127.0.0.1\r\n"), std::string::npos) << log;
+}
+
+// A live but slow peer: the server's first 800 bytes (its handshake) come 50 at a time,
+// 0.25 s apart, so the handshake takes longer than Timeout while no pause in it does.
+TEST(TlsSession, ASlowHandshakeIsNoSilence) {
+  TestEnvironment env;
+  TlsServer srv(env.path(""));
+  ASSERT_GT(srv.pid, 0) << "openssl could not make the certificate";
+  const std::string body = bytesOf(20000, 5);
+  writeWholeFile(env.path("f.bin"), body);
+  ScriptServer relay([&](ScriptConn& c, int) {
+    int up = connectLoopback("127.0.0.1", srv.port);
+    pollfd fds[2] = {{c.fd(), POLLIN, 0}, {up, POLLIN, 0}};
+    char buf[16384];
+    std::size_t fromServer = 0;
+    for (bool open = true; open && ::poll(fds, 2, 5000) > 0;) {
+      for (int i = 0; i < 2 && open; ++i) {
+        if (!(fds[i].revents & (POLLIN | POLLHUP))) continue;
+        bool slow = i == 1 && fromServer < 800;
+        ssize_t n = ::recv(fds[i].fd, buf, slow ? 50 : sizeof buf, 0);
+        open = n > 0 && ::send(fds[1 - i].fd, buf, static_cast<std::size_t>(n), MSG_NOSIGNAL) == n;
+        if (i == 1 && n > 0) fromServer += static_cast<std::size_t>(n);
+        if (slow) ::usleep(250000);
+      }
+    }
+    ::close(up);
+  });
+  env.app().WriteProfileInt(kSectionConfig, kTimeout, 2);
+  env.ui().saveAnswers.push_back(env.path("out.bin"));
+  auto dlg = runSession(env, "https://127.0.0.1:" + std::to_string(relay.port()) + "/f.bin", 30000);
+  EXPECT_TRUE(dlg->m_finished) << dlg->m_urlText.GetWindowText() << dlg->m_job.headers();
 }
 
 }  // namespace
