@@ -135,7 +135,7 @@ int CCtl::GetPos() const {
   return c ? c->pos : 0;
 }
 void CCtl::SetRange(int lo, int hi) {
-  if (auto* c = m_dlg ? m_dlg->Control(m_id) : nullptr) {
+  if (auto* c = m_dlg ? m_dlg->Control(m_id) : nullptr; c && (c->rangeLo != lo || c->rangeHi != hi)) {
     c->rangeLo = lo, c->rangeHi = hi;
     m_dlg->ChangedControl(m_id);
   }
@@ -393,4 +393,14 @@ void DDV_MinMaxInt(CDataExchange& dx, int value, int lo, int hi) {
   if (dx.failed || !dx.m_bSaveAndValidate) return;
   if (value < lo || value > hi)
     dx.Fail(dx.lastControl, "Please enter an integer between " + std::to_string(lo) + " and " + std::to_string(hi) + ".");
+}
+
+const char* taskStateWords(TaskState state) {
+  switch (state) {
+    case TaskState::Paused: return "Paused";
+    case TaskState::Waiting: return "Waiting to try again";
+    case TaskState::Broken: return "Connection broken";
+    case TaskState::Finished: return "Finished";
+    default: return "";
+  }
 }

@@ -19,6 +19,8 @@ enum class ModelChange { Control, Title, Icon, Menu, Position, Minimized, Topmos
 
 // What the work a window shows is doing, for views that say it in words or announce it.
 enum class TaskState { None, Working, Waiting, Paused, Broken, Finished };
+// The state in words, as every view says it; "" for none and working.
+const char* taskStateWords(TaskState state);
 
 class DialogObserver {
  public:

@@ -164,7 +164,7 @@ void CDownloadDlg::togglePause() {
     m_paused = 1;
     closeConnections();  // its bytes join the resume point; a wait to try again ends
     m_statusIcon.SetIcon(res::IDI_PAUSE);
-    SetTaskState(TaskState::Paused, m_d.m_localPath);
+    showState(TaskState::Paused);
     m_line3Text.SetWindowText("");
     m_pauseButton.SetWindowText("Resume");
     m_bytesAtSample = 0;
@@ -177,7 +177,7 @@ void CDownloadDlg::togglePause() {
 void CDownloadDlg::resumeDownload(bool stepBack) {
   m_paused = 0;
   m_statusIcon.SetIcon(res::IDR_MAINFRAME);
-  SetTaskState(TaskState::Working, m_d.m_localPath);
+  showState(TaskState::Working);
   m_pauseButton.SetWindowText("Pause");
   if (stepBack) m_job.stepBack(RollbackBytes());
   openConnection();
@@ -232,7 +232,7 @@ void CDownloadDlg::finishDownload() {
   m_progress.SetPos(100);
   closeConnections();
   m_statusIcon.SetIcon(res::IDI_COMPLETE);
-  SetTaskState(TaskState::Finished, m_d.m_localPath);
+  showState(TaskState::Finished);
   m_line3Text.SetWindowText("");
   m_pauseButton.EnableWindow(false);
   m_cancelButton.SetWindowText("Close");
@@ -251,7 +251,7 @@ void CDownloadDlg::connectionBroken() {
   m_paused = 0;
   togglePause();
   m_statusIcon.SetIcon(res::IDI_BROKEN);
-  SetTaskState(TaskState::Broken, m_d.m_localPath);
+  showState(TaskState::Broken);
   if (ConfigInt(kErrorBeep) != 0) MessageBeep(true);
   AfxGetApp()->FlushProfile();
 }

@@ -87,6 +87,10 @@ class CDownloadDlg : public CDialog, private JobEvents {
   bool allocateQueueSlot();
   bool readQueueEntry(bool showMessages);
   void takeOverTwinEntry();
+  // The state in the views' words, and the bar with it: busy (no range) while bytes come
+  // for a file of no announced size.
+  void showState(TaskState state);
+  void showBarRange();
   void deleteQueueEntry();
   bool openMirrorList(const std::string& path);
   LRESULT tryNextSite(WPARAM = 0, LPARAM = 0);

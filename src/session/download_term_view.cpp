@@ -124,10 +124,21 @@ class SessionView : public DialogView, public DialogObserver {
     line("  " + m_dlg.ControlText(IDC_SIZE_TEXT));
     line("  " + m_dlg.ControlText(IDC_TIME_TEXT));
     int pos = 0;
-    if (auto* c = m_dlg.Control(IDC_PROGRESS)) pos = std::clamp(c->pos, 0, 100);
-    int bar = std::clamp(width - 10, 1, 40), filled = pos * bar / 100;
-    line("  [" + std::string(static_cast<std::size_t>(filled), '#') +
-         std::string(static_cast<std::size_t>(bar - filled), '.') + "] " + std::to_string(pos) + "%");
+    bool busy = false;
+    if (auto* c = m_dlg.Control(IDC_PROGRESS)) pos = std::clamp(c->pos, 0, 100), busy = c->rangeLo == c->rangeHi;
+    int bar = std::clamp(width - 30, 1, 40), filled = pos * bar / 100;
+    std::string words = taskStateWords(m_dlg.GetTaskState());
+    if (busy) {
+      // No size announced: a block that moves while bytes come, and no percentage.
+      std::string track(static_cast<std::size_t>(bar), '.');
+      std::size_t at = (GetTickCount() / 250) % static_cast<std::size_t>(bar);
+      track.replace(at, std::min<std::size_t>(3, track.size() - at), std::string(std::min<std::size_t>(3, track.size() - at), '#'));
+      line("  [" + track + "] size unknown");
+    } else {
+      line("  [" + std::string(static_cast<std::size_t>(filled), '#') +
+           std::string(static_cast<std::size_t>(bar - filled), '.') + "] " + std::to_string(pos) + "%" +
+           (words.empty() ? "" : "  " + words));
+    }
     line("  " + m_dlg.ControlText(IDC_NO_RESUME_NOTE));
     std::string hints = "  ";
     if (auto* pb = m_dlg.Control(IDC_PAUSE); pb && pb->enabled)
@@ -138,8 +149,9 @@ class SessionView : public DialogView, public DialogObserver {
   }
 
   void checkRest() {
-    if (term::interactive()) return;
-    // Not on a terminal nobody can press a key: a session at rest ends its process.
+    // Not on a terminal nobody can press a key: a session at rest ends its process. On one,
+    // a finished session ends too: keeping its window open is a desktop choice.
+    if (term::interactive() && m_dlg.GetTaskState() != TaskState::Finished) return;
     term::later([this, alive = m_alive] {
       if (*alive && m_dlg.IsRunning() && !m_dlg.IsEnded() && m_dlg.IsAtRest()) m_dlg.EndDialog(IDCANCEL);
     });

@@ -130,7 +130,7 @@ void CDownloadDlg::jobWaiting(int secondsLeft, const std::string& why) {
   // Waiting is no pause of the user's: Pause stops the waiting, and the window shows why.
   KillTimer(1);
   m_statusIcon.SetIcon(res::IDI_BROKEN);
-  SetTaskState(TaskState::Waiting, m_d.m_localPath);
+  showState(TaskState::Waiting);
   m_line3Text.SetWindowText("");
   m_urlText.SetWindowText(Format("%s. Trying again in %d s.", why.c_str(), secondsLeft));
 }

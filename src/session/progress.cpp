@@ -21,6 +21,17 @@ LRESULT CDownloadDlg::OnTimer(WPARAM, LPARAM) {
   return 0;
 }
 
+void CDownloadDlg::showState(TaskState state) {
+  SetTaskState(state, m_d.m_localPath);
+  showBarRange();
+}
+
+void CDownloadDlg::showBarRange() {
+  TaskState s = GetTaskState();
+  bool busy = m_job.totalSize() == 0 && (s == TaskState::None || s == TaskState::Working);
+  m_progress.SetRange(0, busy ? 0 : 100);
+}
+
 void CDownloadDlg::updateProgress(bool speedLine, bool sizeLine) {
   const std::int64_t bytesThisConn = m_job.bytesThisConn(), startOffset = m_job.startOffset();
   const std::int64_t totalSize = m_job.totalSize();
@@ -42,6 +53,7 @@ void CDownloadDlg::updateProgress(bool speedLine, bool sizeLine) {
   }
   if (sizeLine) {
     SizeTexts t = sizeTexts(bytesThisConn + startOffset, totalSize, startOffset);
+    showBarRange();
     if (t.percent >= 0) m_progress.SetPos(t.percent);
     // While a mirror site has sent nothing, its "Trying:" title stays.
     if (m_useMirrorList == 1 && bytesThisConn == 0) return;

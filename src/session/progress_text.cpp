@@ -35,7 +35,8 @@ std::string timeSpeedLine(double average, bool nothingSinceSample, std::int64_t 
   const char* fmt;
   if (totalSize == 0) {
     t = elapsedSinceFirst;
-    fmt = mb ? "%lld:%02lld:%02lld  (Average %.2fMB/sec)" : "%lld:%02lld:%02lld  (Average %.1fk/sec)";
+    // No size, no time left: the time so far, said to be that.
+    fmt = mb ? "%lld:%02lld:%02lld elapsed  (Average %.2fMB/sec)" : "%lld:%02lld:%02lld elapsed  (Average %.1fk/sec)";
   } else {
     double remaining = static_cast<double>(Wide{totalSize} + startOffset) / 1024.0 -
                        static_cast<double>(Wide{bytesThisConn} + startOffset) / 1024.0;

@@ -939,6 +939,8 @@ class TerminalViews(Session):
         self.assertEqual(len(panel), 8, text)
         self.assertTrue(all(len(line) < 40 for line in panel), text)
         self.assertIn("…", panel[2])  # the local file's path, shortened in the middle
+        self.assertRegex(panel[5], r"\] 0%  (Paused|Connection broken)$")  # the state in words
+        self.assertRegex(text, r"\n  EMail: \S+@")  # the About's labels beside their values
 
 
 def screen(output):

@@ -16,7 +16,7 @@ TEST(Progress, SpeedSamplesAndTheSixSlotAverage) {
   double sample = speedSample(51200, 1000);
   EXPECT_DOUBLE_EQ(sample, 50.0);
   double average = (sample + 0 + 0 + 0 + 0 + 0) / 6;
-  EXPECT_EQ(timeSpeedLine(average, false, 0, 0, 51200, 1), "0:00:01  (Average 8.3k/sec)");
+  EXPECT_EQ(timeSpeedLine(average, false, 0, 0, 51200, 1), "0:00:01 elapsed  (Average 8.3k/sec)");
 }
 
 TEST(Progress, TimeAndSpeedLines) {
@@ -29,8 +29,8 @@ TEST(Progress, TimeAndSpeedLines) {
   };
   const Case cases[] = {
       {0, true, 1000, 0, 0, 5, "?:??:??  (0.0k/sec)"},
-      {100.0, false, 0, 0, 5000, 3725, "1:02:05  (Average 100.0k/sec)"},
-      {100.1, false, 0, 0, 5000, 59, "0:00:59  (Average 0.10MB/sec)"},
+      {100.0, false, 0, 0, 5000, 3725, "1:02:05 elapsed  (Average 100.0k/sec)"},
+      {100.1, false, 0, 0, 5000, 59, "0:00:59 elapsed  (Average 0.10MB/sec)"},
       {2048, false, 1024 * 2048 * 10, 0, 0, 0, "0:00:10 left  (Average 2.00MB/sec)"},
       {10, false, 1024 * 100, 1024 * 50, 1024 * 40, 0, "0:00:06 left  (Average 10.0k/sec)"},
       // More than 2 GiB: counts are 64-bit.

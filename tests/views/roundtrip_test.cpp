@@ -63,6 +63,22 @@ TEST_F(ViewTest, EnterPressesTheDefaultButton) {
   user->setFocus();
   QTest::keyClick(user, Qt::Key_Return);
   EXPECT_EQ(dlg.commands, std::vector<int>{IDOK});
+
+  // Held on a button, Enter or Space is one click: its repeats are not more.
+  RecordingDialog session(IDD_DOWNLOAD);
+  qtui::QtDialogView sessionView(session);
+  sessionView.started();
+  auto* pause = widget<QPushButton>(sessionView, IDC_PAUSE);
+  pause->setFocus();
+  for (auto key : {Qt::Key_Return, Qt::Key_Space}) {
+    QTest::keyPress(pause, key);
+    for (int i = 0; i < 3; ++i) {
+      QKeyEvent repeat(QEvent::KeyPress, key, Qt::NoModifier, QString(), true);
+      QApplication::sendEvent(pause, &repeat);
+    }
+    QTest::keyRelease(pause, key);
+  }
+  EXPECT_EQ(session.commands, (std::vector<int>{IDC_PAUSE, IDC_PAUSE}));
 }
 
 TEST_F(ViewTest, CheckBoxesFollowAndReportTheirState) {

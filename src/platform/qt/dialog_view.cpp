@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QFontMetrics>
 #include <QFrame>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -82,15 +83,6 @@ bool isTopLeft(const ControlTemplate& t) { return t.x <= 8 && t.y <= 4; }
 // How long a finished session's process waits for a click on its notification's actions.
 constexpr int kNotificationWaitMs = 10000;
 
-QString statusWords(TaskState state) {
-  switch (state) {
-    case TaskState::Paused: return "Paused";
-    case TaskState::Waiting: return "Waiting to try again";
-    case TaskState::Broken: return "Connection broken";
-    case TaskState::Finished: return "Finished";
-    default: return QString();
-  }
-}
 }  // namespace
 
 DialogUnits DialogUnits::of(const QFont& font) {
@@ -167,6 +159,17 @@ class DialogWindow : public QDialog {
   }
 
  protected:
+  // A held key repeats: Enter or Space held on a button is one click, not a train of them
+  // (Pause, Resume, Pause ...).
+  static bool repeatedClickKey(QEvent* e) {
+    if (e->type() != QEvent::KeyPress && e->type() != QEvent::KeyRelease) return false;
+    auto* k = static_cast<QKeyEvent*>(e);
+    return k->isAutoRepeat() && (k->key() == Qt::Key_Return || k->key() == Qt::Key_Enter || k->key() == Qt::Key_Space);
+  }
+  bool eventFilter(QObject* o, QEvent* e) override { return repeatedClickKey(e) || QDialog::eventFilter(o, e); }
+  void keyPressEvent(QKeyEvent* e) override {
+    if (!repeatedClickKey(e)) QDialog::keyPressEvent(e);
+  }
   void closeEvent(QCloseEvent* e) override {
     e->ignore();
     if (!closing) m_view.m_dlg.ViewCommand(IDCANCEL);
@@ -438,6 +441,7 @@ void QtDialogView::build() {
     if (ct.id != IDC_STATIC) w->setObjectName(QString("c%1").arg(ct.id));
     w->setProperty("templateIndex", static_cast<int>(i));
     w->setGeometry(r);
+    w->installEventFilter(m_window.get());
     m_widgets.emplace_back(w);
   }
 
@@ -543,7 +547,7 @@ void QtDialogView::setLabelText(QWidget* w, const QString& text, bool elide) {
 // is not looking at is announced on the desktop.
 void QtDialogView::showTaskState() {
   TaskState state = m_dlg.GetTaskState();
-  QString words = statusWords(state);
+  QString words = QString::fromUtf8(taskStateWords(state));
   for (auto& w : m_widgets) {
     auto* bar = qobject_cast<QProgressBar*>(w.data());
     if (!bar) continue;

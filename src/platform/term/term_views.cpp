@@ -51,8 +51,23 @@ bool askable(const ControlState& c) {
           c.kind == ControlKind::ListBox);
 }
 
+// The read-only field a label ending in ":" names on its own row (its value, drawn to its
+// right), or -1.
+int valueBeside(const std::vector<ControlState>& controls, std::size_t label) {
+  const ControlState& l = controls[label];
+  if (l.kind != ControlKind::Label || l.text.empty() || l.text.back() != ':' || !l.tmpl) return -1;
+  for (std::size_t j = 0; j < controls.size(); ++j) {
+    const ControlState& e = controls[j];
+    if (e.kind == ControlKind::Edit && e.tmpl && !askable(e) && e.tmpl->x > l.tmpl->x &&
+        std::abs(e.tmpl->y - l.tmpl->y) <= 4)
+      return static_cast<int>(j);
+  }
+  return -1;
+}
+
 // The generic form, in the template's (tab) order: texts are shown, indented under the
-// title; a label just before an edit field is that field's question; check boxes are y/n;
+// title; a label just before an edit field is that field's question, one beside a read-only
+// field is shown with its value on one line; check boxes are y/n;
 // a list box is shown numbered and its selection asked. A dialog that asked something is
 // accepted by a yes/no question, one that only shows texts by its OK button.
 void runGeneric(CDialog& dlg) {
@@ -63,14 +78,23 @@ void runGeneric(CDialog& dlg) {
   };
   bool asked = false;
   auto& controls = dlg.Controls();
+  std::vector<bool> shown(controls.size(), false);
   for (std::size_t i = 0; i < controls.size(); ++i) {
     ControlState& c = controls[i];
-    if (c.kind == ControlKind::PushButton || !c.visible) continue;
+    if (c.kind == ControlKind::PushButton || !c.visible || shown[i]) continue;
     bool prompt = c.kind == ControlKind::Label && i + 1 < controls.size() &&
                   controls[i + 1].kind == ControlKind::Edit && askable(controls[i + 1]);
     if (prompt) continue;
     if (!askable(c)) {
       std::string t = c.kind == ControlKind::Edit ? c.text : StripMnemonics(c.text);
+      if (int v = valueBeside(controls, i); v >= 0) {
+        shown[static_cast<std::size_t>(v)] = true;
+        // A value of several lines keeps them under the first, indented past the label.
+        std::string value = controls[static_cast<std::size_t>(v)].text, indent(t.size() + 3, ' ');
+        for (std::size_t at = value.find('\n'); at != std::string::npos; at = value.find('\n', at + 1 + indent.size()))
+          value.insert(at + 1, indent);
+        t += " " + value;
+      }
       if (!t.empty()) pending += "  " + t + "\n";
       continue;
     }
