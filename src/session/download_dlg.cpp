@@ -163,6 +163,7 @@ void CDownloadDlg::togglePause() {
     if (m_job.waiting()) m_urlText.SetWindowText(m_job.waitReason() + ".");
     m_paused = 1;
     closeConnections();  // its bytes join the resume point; a wait to try again ends
+    updateProgress(false, true);  // the count shown is the count on disk, not the last sample
     m_statusIcon.SetIcon(res::IDI_PAUSE);
     showState(TaskState::Paused);
     m_line3Text.SetWindowText("");

@@ -85,6 +85,12 @@ TEST_F(HttpSession, BrokenConnectionsPauseAndKeepTheEntry) {
     std::string file = readWholeFile(local.path("f.zip"));
     EXPECT_EQ(queueValue(local, "Start00"), file.empty() ? "" : std::to_string(file.size()));
     EXPECT_EQ(file, body.substr(0, file.size()));
+    // The count shown is the one on disk, not the last sample's.
+    if (!file.empty()) {
+      char shown[32];
+      std::snprintf(shown, sizeof shown, "%.1fk of", static_cast<double>(file.size()) / 1024.0);
+      EXPECT_EQ(dlg->m_line2Text.GetWindowText().rfind(shown, 0), 0u) << dlg->m_line2Text.GetWindowText();
+    }
     EXPECT_EQ(local.ui().beeps, std::vector<bool>{true});
   }
 }
