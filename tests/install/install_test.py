@@ -134,6 +134,7 @@ class Installed(unittest.TestCase):
         text = re.sub(r".\x08", "", r.stdout)
         for section in ("SYNOPSIS", "SWITCHES", "OPTIONS", "FILES", "ENVIRONMENT", "EXIT STATUS"):
             self.assertRegex(text, rf"(?m)^{section}$")
+        self.assertIn("/usr/local/share/tarnwick/help/tarnwick.html", text)  # where this install put them
         switches = usage_switches(self.path("bin", "tarnwick"), self.home)
         self.assertGreaterEqual(len(switches), 5)
         for switch in switches:
