@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -89,6 +90,13 @@ void SlotLease::release() {
   });
   m_slot.clear();
 }
+
+namespace {
+constexpr const char* kBatchVariable = "TARNWICK_BATCH_COPY";
+}
+
+void MarkBatchCopies() { ::setenv(kBatchVariable, "1", 1); }
+bool IsBatchCopy() { return std::getenv(kBatchVariable) != nullptr; }
 
 bool resumeQueuedDownloads() {
   bool started = false;

@@ -15,6 +15,8 @@ bool CDownloadDlg::readQueueEntry(bool showMessages) {
   QueueEntry e = QueueEntry::load(m_slot);
   m_d.m_url = e.url;
   m_d.m_localPath = e.localPath;
+  m_checksum = e.checksum;
+  m_nameFromServer = e.nameFromServer;
   m_job.restore(e, RollbackBytes());
   if (m_job.stupidServer() == 1) setNoResumeNote(false);
   if (m_d.m_url.empty()) {

@@ -3,6 +3,7 @@
 // never inside a socket handler.
 #include "platform/app.h"
 #include "platform/services.h"
+#include "platform/ui.h"
 #include "resources/ids.h"
 #include "resources/resources.h"
 #include "session/download_dlg.h"
@@ -116,6 +117,11 @@ void CDownloadDlg::jobNote(Note what, const std::string& text) {
     case Note::NoResume: setNoResumeNote(false); break;
     case Note::Receiving:
       if (m_useMirrorList) m_stateIcon.SetIcon(res::IDI_WORKING);
+      break;
+    case Note::Renamed:
+      m_line1Text.SetWindowText(m_d.m_localPath);
+      SetTaskState(TaskState::Working, m_d.m_localPath);
+      ui().statusLine("Saving as " + m_d.m_localPath + " (the name the server gives)");
       break;
     case Note::Log: break;
   }

@@ -633,7 +633,10 @@ TEST_F(FtpSession, ProxyLoginAndPassiveData) {
     EXPECT_EQ(dlg->m_urlText.GetWindowText(), u);
     EXPECT_EQ(commands(srv.requests().at(0)),
               (Cmds{user, "PASS tarnwick@", "TYPE I", "PASV", "REST 0", "RETR /pub/f.zip"}));
-    EXPECT_EQ(dlg->m_job.headers().rfind("Connecting to:  files.example (via 127.0.0.1)\r\n\r\n", 0), 0u);
+    EXPECT_EQ(dlg->m_job.headers().rfind("Connecting to:  files.example (via 127.0.0.1:" + std::to_string(srv.port()) +
+                                             " from the configuration)\r\n\r\n",
+                                         0),
+              0u);
     EXPECT_TRUE(queueEmpty(local, "00"));
   }
 }
