@@ -9,6 +9,7 @@ for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
+  echo "== installing ${#missing[@]} Debian packages (first run, a few minutes): ${missing[*]}" >&2
   SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO=sudo
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
