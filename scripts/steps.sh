@@ -30,7 +30,8 @@ build() {
     sleep 0.5
     local count
     count="$(grep -o '^\[[0-9]*/[0-9]*\]' "$log" | tail -n 1 | tr -d '[]' || true)"
-    [ -n "$count" ] && [ "$count" != "$shown" ] || continue
+    # "[0/2] Re-checking globbed directories" is no building.
+    [ -n "$count" ] && [ "$count" != "$shown" ] && [ "${count%/*}" != 0 ] || continue
     shown="$count"
     local n="${count%/*}" m="${count#*/}"
     if [ -t 2 ]; then
