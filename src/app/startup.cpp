@@ -42,7 +42,8 @@ void registerTerminalViews() {
 
 int RunProcess(CDownloadApp& app, int& argc, char** argv) {
   const WidgetView* widgets = nullptr;
-  if (hasDisplay()) {
+  // A download into a pipe is the command line's: no window, whatever the display.
+  if (hasDisplay() && app.m_outputPath != kStandardOutput) {
     std::string error;
     widgets = LoadWidgetView(error);
     // Without its widgets the program still works in the terminal.
