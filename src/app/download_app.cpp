@@ -127,13 +127,27 @@ std::optional<std::vector<std::string>> readUrlList(const std::string& path, std
 }
 }  // namespace
 
-std::optional<int> CDownloadApp::takeOptions(int& argc, char** argv) {
+std::optional<int> CDownloadApp::takeOptions(int& argc, char** callerArgv) {
+  char** argv = callerArgv;
   std::string name = argv[0] ? argv[0] : "tarnwick";
   name = name.substr(name.rfind('/') + 1);
   auto fail = [&](const std::string& why) {
     std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", name.c_str(), why.c_str(), name.c_str());
     return 1;
   };
+  // A copy started for one of several URLs has the options given with them.
+  std::string inherited = BatchCopyOptions();
+  std::vector<std::string> copyOptions;
+  for (std::size_t at = 0; at < inherited.size();) {
+    std::size_t end = std::min(inherited.find(' ', at), inherited.size());
+    if (end > at) copyOptions.push_back(inherited.substr(at, end - at));
+    at = end + 1;
+  }
+  std::vector<char*> args{argv[0]};
+  for (auto& o : copyOptions) args.push_back(o.data());
+  args.insert(args.end(), argv + 1, argv + argc);
+  argc = static_cast<int>(args.size());
+  argv = args.data();
   std::vector<char*> rest{argv[0]};
   std::vector<std::string> listed;  // URLs from -i
   bool fromList = false;
@@ -181,6 +195,7 @@ std::optional<int> CDownloadApp::takeOptions(int& argc, char** argv) {
       if (value.empty() || *end != '\0' || n < 0 || n > 1000)
         return fail("--retries takes a number from 0 to 1000, not '" + value + "'");
       OverrideConfigInt(kRetries, n);
+      m_retries = value;
     } else if (a == "--output" || a.rfind("--output=", 0) == 0 || a.rfind("-o", 0) == 0) {
       if (a == "-o" || a == "--output") {
         if (i + 1 >= argc) return fail("option '" + a + "' requires a file name");
@@ -229,8 +244,8 @@ std::optional<int> CDownloadApp::takeOptions(int& argc, char** argv) {
       m_outputPath = CurrentFolder() + "/" + m_outputPath;
   }
   argc = static_cast<int>(rest.size());
-  for (std::size_t i = 0; i < rest.size(); ++i) argv[i] = rest[i];
-  argv[argc] = nullptr;
+  for (std::size_t i = 0; i < rest.size(); ++i) callerArgv[i] = rest[i];
+  callerArgv[argc] = nullptr;
   return std::nullopt;
 }
 
@@ -335,7 +350,7 @@ void CDownloadApp::runBatch() {
   FlushProfile();
   AdoptCopies();
   m_waitsForCopies = true;
-  MarkBatchCopies();
+  MarkBatchCopies(std::string(m_quiet ? "-q " : "") + (m_retries.empty() ? "" : "--retries=" + m_retries));
   bool serial = ConfigInt(kResumeSerial) != 0;
   std::vector<int> statuses;
   std::size_t started = 0;

@@ -95,8 +95,9 @@ namespace {
 constexpr const char* kBatchVariable = "TARNWICK_BATCH_COPY";
 }
 
-void MarkBatchCopies() { ::setenv(kBatchVariable, "1", 1); }
+void MarkBatchCopies(const std::string& options) { ::setenv(kBatchVariable, options.c_str(), 1); }
 bool IsBatchCopy() { return std::getenv(kBatchVariable) != nullptr; }
+std::string BatchCopyOptions() { return IsBatchCopy() ? std::getenv(kBatchVariable) : ""; }
 
 bool resumeQueuedDownloads() {
   bool started = false;

@@ -8,9 +8,11 @@
 bool resumeQueuedDownloads();
 
 // Copies started for the URLs of one command line: their starter runs them one after another
-// when ResumeSerial says so, and a finished one starts no successor of its own.
-void MarkBatchCopies();
+// when ResumeSerial says so, and a finished one starts no successor of its own. They run
+// with the options given with the URLs (options: "-q --retries=N", as typed).
+void MarkBatchCopies(const std::string& options);
 bool IsBatchCopy();
+std::string BatchCopyOptions();
 
 // Leases say which process runs which entry (section Running): an entry runs in at most one process.
 bool leaseHeldByOther(const std::string& slot);

@@ -786,9 +786,11 @@ class Citizen(Session):
             self.assertSameFile(self.local(name), data)
         self.assertIn("3 downloads: 3 complete", self.output)
         self.assertNoQueue()
-        # A name already there is kept; a missing file fails its download alone, and the worst status wins.
-        rc = self.run_session(["-i", "-"], answers="%s\n%s\n" % (_nginx.url("/m1.bin"), _nginx.url("/none.bin")))
+        # A name already there is kept; a missing file fails its download alone, and the worst
+        # status wins. The copies are as quiet as asked.
+        rc = self.run_session(["-q", "-i", "-"], answers="%s\n%s\n" % (_nginx.url("/m1.bin"), _nginx.url("/none.bin")))
         self.assertEqual(rc, 1, self.output)
+        self.assertNotIn("Connecting to", self.output)
         self.assertSameFile(self.local("m1.bin.1"), files["m1.bin"])
         self.assertIn("1 failed", self.output)
         self.assertNoQueue()
