@@ -29,7 +29,7 @@ void CDownloadDlg::openConnection() {
   ProxyChoice proxy = chooseProxy(scheme, m_d.m_server, ConfigString(ftp ? kProxyFTP : kProxy),
                                  [](const char* name) -> const char* { return std::getenv(name); });
   auto route = chooseRoute(m_d, proxy.setting, proxy.speaksHttp);
-  if (!route && proxy.source != "the configuration") {
+  if (!route && !proxy.configured) {
     // A variable of the environment the user may not even know is set: said, not configured.
     tell(Format("Couldn't recognize the proxy server in %s: %s", proxy.source.c_str(), proxy.setting.c_str()));
     EndDialog(IDOK);

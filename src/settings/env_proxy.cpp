@@ -96,6 +96,7 @@ ProxyChoice chooseProxy(const std::string& scheme, const std::string& host, cons
     c.setting = configured;
     c.source = "the configuration";
     c.speaksHttp = scheme != "ftp";
+    c.configured = true;
     return c;
   }
   auto variable = [&](const std::string& name) -> std::string {

@@ -9,6 +9,7 @@ struct ProxyChoice {
   std::string setting;  // in the proxy grammar (settings/proxy_setting.h); "" = direct
   std::string source;   // where it came from: "the configuration" or the variable's name
   bool speaksHttp = true;  // false: the FTP proxy form ("USER user@host") for an ftp URL
+  bool configured = false;  // the configuration's own setting, not the environment's
 };
 
 using EnvLookup = std::function<const char*(const char* name)>;
