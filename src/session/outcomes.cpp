@@ -52,7 +52,8 @@ void CDownloadDlg::jobOutcome(const ConnectionResult& r) {
     case Outcome::WriteFailed:
       // Nothing more is read or written while the box is open; the entry keeps the last good block.
       closeConnections();
-      tell(FormatString(LoadString(res::IDS_WRITE_FAILED), m_d.m_localPath), MB_OK | MB_ICONEXCLAMATION);
+      tell(FormatString(LoadString(res::IDS_WRITE_FAILED), m_job.streaming() ? "standard output" : m_d.m_localPath),
+           MB_OK | MB_ICONEXCLAMATION);
       EndDialog(IDOK);
       return;
     case Outcome::Reconnect:
