@@ -311,7 +311,9 @@ void CDownloadApp::runSession() {
   CDownloadDlg dlg;
   dlg.m_outputPath = m_outputPath;
   dlg.m_checksum = m_checksum;
-  dlg.m_nameFromServer = m_nameFromServer;
+  // In the terminal a URL that names no file asks nothing either: the server names it.
+  dlg.m_nameFromServer =
+      m_nameFromServer || (m_terminal && m_outputPath.empty() && m_urls.size() == 1 && urlSaveName(m_urls[0]).empty());
   m_pMainWnd = &dlg;
   dlg.DoModal();
   if (m_lpCmdLine.empty()) {
@@ -335,11 +337,7 @@ void CDownloadApp::runBatch() {
       std::fprintf(stderr, "%s\n", LoadString(res::IDS_QUEUE_FULL).c_str());
       break;
     }
-    int service = 0;
-    std::uint16_t port = 0;
-    std::string server, object, user, password;
-    parseUrl(splitCredentials(url, user, password), service, server, object, port);
-    std::string name = decodeFileName(urlFileName(cutFragment(object)));
+    std::string name = urlSaveName(url);
     e.url = url;
     e.nameFromServer = m_nameFromServer || name.empty();
     e.localPath = FreePath(CurrentFolder(), name.empty() ? "index.html" : name, paths);

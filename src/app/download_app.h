@@ -25,6 +25,8 @@ class CDownloadApp : public CWinApp {
   bool m_copiesStopped = false;
   // In a terminal the jobs that start copies wait for them, passing signals on.
   bool m_superviseCopies = false;
+  // The terminal view, not windows.
+  bool m_terminal = false;
   // Copies started by this process are being waited for.
   bool waitsForCopies() const { return m_waitsForCopies; }
 

@@ -60,6 +60,7 @@ int RunProcess(CDownloadApp& app, int& argc, char** argv) {
     term::quiet() = app.m_quiet || (streams && !term::stderrIsTty());
     term::linesOnly() = streams;
     app.m_superviseCopies = true;  // on a desktop the copies stay detached
+    app.m_terminal = true;
   }
   std::string exe = argv[0] ? argv[0] : "tarnwick";
   SetAppName(exe.substr(exe.rfind('/') + 1));

@@ -304,6 +304,14 @@ std::string decodeFileName(const std::string& name) {
   return out;
 }
 
+std::string urlSaveName(const std::string& url) {
+  int service = 0;
+  std::uint16_t port = 0;
+  std::string server, object, user, password;
+  if (!parseUrl(splitCredentials(url, user, password), service, server, object, port)) return std::string();
+  return decodeFileName(urlFileName(cutFragment(object)));
+}
+
 std::string serverFileName(const std::string& name) {
   std::string last = name.substr(name.find_last_of("/\\") == std::string::npos ? 0 : name.find_last_of("/\\") + 1);
   // Percent-encoded as a URL name would be, so that one function decides what a name may hold.

@@ -60,6 +60,10 @@ std::string encodeRequestTarget(const std::string& target);
 // blanks are dropped: never a hidden file.
 std::string decodeFileName(const std::string& name);
 
+// The name a file fetched from url takes by default: its path's last segment, decoded
+// (decodeFileName); "" when the URL names no file or cannot be read.
+std::string urlSaveName(const std::string& url);
+
 // A name a server gave (Content-Disposition) made fit to save under, as URL names are: no
 // folder (only what follows the last "/" or "\"), no leading dot, no control characters.
 std::string serverFileName(const std::string& name);

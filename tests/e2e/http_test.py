@@ -63,6 +63,7 @@ def setUpModule():
     location = /status/500 {{ return 500; }}
     location = /status/503 {{ return 503; }}
     location = /cd/get.php {{ alias {www}/named.bin; add_header Content-Disposition "attachment; filename=fallback.bin; filename*=UTF-8''..%2Fcaf%C3%A9.bin"; }}
+    location = /cd/ {{ try_files /named.bin =404; add_header Content-Disposition "attachment; filename=\\".hidden\\""; }}
     location = /digest/bad.bin {{ alias {www}/named.bin; add_header Repr-Digest "sha-256=:{"A" * 43}=:"; }}
 """
     _nginx = Nginx(os.path.join(_work, "nginx"), www, extra).start()
@@ -831,6 +832,11 @@ class Citizen(Session):
         self.assertSameFile(self.local("caf\u00e9.bin"), data)
         self.assertFalse(os.path.exists(self.local("get.php")))
         self.assertNoQueue()
+        # A URL that names no file asks nothing in the terminal: the server's name, cleaned.
+        self.assertEqual(self.run_session(_nginx.url("/cd/?id=7")), 0, self.output)
+        self.assertNotIn("Save as", self.output)
+        self.assertSameFile(self.local("hidden"), data)
+        self.assertFalse(os.path.exists(self.local("index.html")))
 
 
 class TerminalViews(Session):
