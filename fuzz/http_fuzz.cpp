@@ -7,6 +7,7 @@
 
 #include "check.h"
 #include "transfer/http_parse.h"
+#include "transfer/url.h"
 
 namespace {
 void checkLine(const std::string& line) {
@@ -19,6 +20,14 @@ void checkLine(const std::string& line) {
   if (parseContentLength(h.value, length)) FUZZ_CHECK(length >= 0 && length <= kMaxWireNumber);
   std::int64_t first = -1, last = -1;
   if (parseContentRange(h.value, first, last)) FUZZ_CHECK(first >= 0 && first <= last && last <= kMaxWireNumber);
+  // A server's name is never a path, a hidden file or a control character once cleaned.
+  std::string name = serverFileName(contentDispositionName(h.value));
+  FUZZ_CHECK(name.find('/') == std::string::npos && (name.empty() || name[0] != '.'));
+  for (unsigned char c : name) FUZZ_CHECK(c >= 0x20 && c != 0x7F);
+  for (bool legacy : {false, true}) {
+    std::string digest = wholeFileDigest(h.value, legacy);
+    FUZZ_CHECK(digest.empty() || digest.size() == 7 + 64 || digest.size() == 7 + 128);
+  }
 }
 }  // namespace
 

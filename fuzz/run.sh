@@ -12,11 +12,10 @@ target="$1"
 seconds="$2"
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${FUZZ_BUILD:-$root/build-fuzz}"
-if [[ ! -f "$build/CMakeCache.txt" ]]; then
-  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
-    -DTARNWICK_FUZZ=ON -DTARNWICK_TESTS=OFF >/dev/null
-fi
-cmake --build "$build" -j2 --target "fuzz_$target" >/dev/null
+. "$root/scripts/steps.sh"
+[[ -f "$build/CMakeCache.txt" ]] || configure "$build" -S "$root" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+  -DTARNWICK_FUZZ=ON -DTARNWICK_TESTS=OFF
+build "$build" -j2 --target "fuzz_$target"
 corpus="$build/corpus/$target"
 findings="$build/findings/$target"
 mkdir -p "$corpus" "$findings"

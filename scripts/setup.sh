@@ -3,12 +3,13 @@
 set -euo pipefail
 pkgs=(build-essential cmake ninja-build qt6-base-dev libgl-dev libsqlite3-dev libssl-dev libgtest-dev
       nginx-light vsftpd tinyproxy ftp-proxy python3 python3-pyftpdlib xvfb xauth
-      desktop-file-utils appstream man-db dbus-daemon clang libclang-rt-dev)
+      desktop-file-utils appstream man-db lintian dbus-daemon clang libclang-rt-dev)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
+  echo "== installing ${#missing[@]} Debian packages (first run, a few minutes): ${missing[*]}" >&2
   SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO=sudo
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

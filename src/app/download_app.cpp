@@ -4,11 +4,14 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
+#include "platform/digest.h"
+#include "platform/file.h"
 #include "platform/run.h"
 #include "platform/services.h"
 #include "platform/ui.h"
@@ -18,6 +21,8 @@
 #include "session/download_dlg.h"
 #include "session/ending.h"
 #include "settings/options.h"
+#include "transfer/download.h"
+#include "transfer/url.h"
 #include "ui/config_dlg.h"
 #include "ui/drop_wnd.h"
 #include "ui/resume_dlg.h"
@@ -79,22 +84,92 @@ std::string helpText(const std::string& invoked) {
 
 constexpr const char* kOptions =
     "Options:\n"
-    "  -o, --output FILE     = Save the download as FILE (no Save As question).\n"
+    "  -o, --output FILE     = Save the download as FILE (no Save As question). With FILE \"-\"\n"
+    "                          the body goes to standard output: no queue entry, progress on\n"
+    "                          standard error only when it is a terminal.\n"
+    "  -i, --input-file FILE = Download every URL that FILE lists, one per line (\"-\": standard\n"
+    "                          input; blank lines and lines starting with # are skipped).\n"
+    "  -J, --content-disposition\n"
+    "                        = No Save As question: the file takes the name the server gives\n"
+    "                          (Content-Disposition), in the current folder.\n"
+    "      --checksum TYPE=HEX\n"
+    "                        = Check the complete file (TYPE md5, sha1, sha256 or sha512); a\n"
+    "                          mismatch keeps the file, removes the entry and fails.\n"
     "  -q, --quiet           = No progress lines; messages and the final line stay.\n"
     "      --retries N       = Try a broken download again up to N times in a row without\n"
     "                          new data before pausing (default 5; 0 pauses at once).\n"
     "  -h, --help            = Show this text.\n"
-    "      --version         = Show the version.\n";
+    "      --version         = Show the version.\n"
+    "Several URLs (arguments or -i) start one download each, in its own process and queue\n"
+    "entry, all at once or one after another (ResumeSerial), each saved under its URL's name\n"
+    "in the current folder. A URL without a scheme is taken as http://.\n"
+    "Proxies: the configured ones, else http_proxy, https_proxy, ftp_proxy and no_proxy.\n"
+    "Exit status: 0 complete; 2 kept in the queue for a later resume; 1 failed (a checksum\n"
+    "mismatch too). Several URLs: 0 when all completed, 2 when any was kept, else 1.\n";
+
+// An option's value: "-x VALUE", "-xVALUE", "--long VALUE" or "--long=VALUE". nullopt when
+// arg is not this option; "" with i unmoved when its value is missing.
+std::optional<std::string> optionValue(const std::string& a, const char* shortName, const char* longName, int& i,
+                                       int argc, char** argv) {
+  std::string longEq = std::string(longName) + "=";
+  if (a.rfind(longEq, 0) == 0) return a.substr(longEq.size());
+  if (a == longName || (shortName && a == shortName)) {
+    if (i + 1 >= argc) return std::string();
+    return std::string(argv[++i]);
+  }
+  if (shortName && a.size() > 2 && a.rfind(shortName, 0) == 0) return a.substr(2);
+  return std::nullopt;
+}
+
+// The URLs of a list: one a line, blank lines and "#" comments skipped; nullopt when it
+// cannot be read.
+std::optional<std::vector<std::string>> readUrlList(const std::string& path, std::string& why) {
+  std::FILE* f = path == "-" ? stdin : std::fopen(path.c_str(), "r");
+  if (!f) {
+    why = std::strerror(errno);
+    return std::nullopt;
+  }
+  std::vector<std::string> urls;
+  std::string line;
+  for (int c; (c = std::fgetc(f)) != EOF || !line.empty();) {
+    if (c != EOF && c != '\n') {
+      line += static_cast<char>(c);
+      continue;
+    }
+    std::string url = trim(line);
+    line.clear();
+    if (!url.empty() && url[0] != '#') urls.push_back(url);
+    if (c == EOF) break;
+  }
+  if (f != stdin) std::fclose(f);
+  return urls;
+}
 }  // namespace
 
-std::optional<int> CDownloadApp::takeOptions(int& argc, char** argv) {
+std::optional<int> CDownloadApp::takeOptions(int& argc, char** callerArgv) {
+  char** argv = callerArgv;
   std::string name = argv[0] ? argv[0] : "tarnwick";
   name = name.substr(name.rfind('/') + 1);
   auto fail = [&](const std::string& why) {
     std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", name.c_str(), why.c_str(), name.c_str());
     return 1;
   };
+  // A copy started for one of several URLs has the options given with them.
+  std::string inherited = BatchCopyOptions();
+  std::vector<std::string> copyOptions;
+  for (std::size_t at = 0; at < inherited.size();) {
+    std::size_t end = std::min(inherited.find(' ', at), inherited.size());
+    if (end > at) copyOptions.push_back(inherited.substr(at, end - at));
+    at = end + 1;
+  }
+  std::vector<char*> args{argv[0]};
+  for (auto& o : copyOptions) args.push_back(o.data());
+  args.insert(args.end(), argv + 1, argv + argc);
+  argc = static_cast<int>(args.size());
+  argv = args.data();
   std::vector<char*> rest{argv[0]};
+  std::vector<std::string> listed;  // URLs from -i
+  bool fromList = false;
   bool optionsEnded = false;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
@@ -113,6 +188,19 @@ std::optional<int> CDownloadApp::takeOptions(int& argc, char** argv) {
       return 0;
     } else if (a == "-q" || a == "--quiet") {
       m_quiet = true;
+    } else if (a == "-J" || a == "--content-disposition") {
+      m_nameFromServer = true;
+    } else if (auto list = optionValue(a, "-i", "--input-file", i, argc, argv)) {
+      if (list->empty()) return fail("option '" + a + "' requires a file name");
+      std::string why;
+      auto urls = readUrlList(*list, why);
+      if (!urls) return fail("cannot read the URL list '" + *list + "': " + why);
+      listed.insert(listed.end(), urls->begin(), urls->end());
+      fromList = true;
+    } else if (auto sum = optionValue(a, nullptr, "--checksum", i, argc, argv)) {
+      auto checksum = parseChecksum(*sum);
+      if (!checksum) return fail("--checksum takes TYPE=HEX (TYPE md5, sha1, sha256 or sha512), not '" + *sum + "'");
+      m_checksum = *checksum;
     } else if (a == "--retries" || a.rfind("--retries=", 0) == 0) {
       std::string value;
       if (a == "--retries") {
@@ -126,6 +214,7 @@ std::optional<int> CDownloadApp::takeOptions(int& argc, char** argv) {
       if (value.empty() || *end != '\0' || n < 0 || n > 1000)
         return fail("--retries takes a number from 0 to 1000, not '" + value + "'");
       OverrideConfigInt(kRetries, n);
+      m_retries = value;
     } else if (a == "--output" || a.rfind("--output=", 0) == 0 || a.rfind("-o", 0) == 0) {
       if (a == "-o" || a == "--output") {
         if (i + 1 >= argc) return fail("option '" + a + "' requires a file name");
@@ -133,7 +222,6 @@ std::optional<int> CDownloadApp::takeOptions(int& argc, char** argv) {
       } else {
         m_outputPath = a.substr(a[1] == 'o' ? 2 : std::strlen("--output="));
       }
-      if (m_outputPath == "-") return fail("cannot write the download to standard output: name a file for " + a.substr(0, 2) + ".");
       if (m_outputPath.empty()) return fail("option '" + a + "' requires a file name");
     } else if (a.rfind("--", 0) == 0) {
       return fail("unrecognized option '" + a + "'");
@@ -141,19 +229,42 @@ std::optional<int> CDownloadApp::takeOptions(int& argc, char** argv) {
       rest.push_back(argv[i]);  // the switches ("-RESUME") and whatever else a session makes of it
     }
   }
-  if (!m_outputPath.empty()) {
-    std::string cmd;
-    for (std::size_t i = 1; i < rest.size(); ++i) cmd += (i > 1 ? " " : "") + std::string(rest[i]);
-    if (cmd.empty() || cmd[0] == '#' || isSwitch(upperTrimmed(cmd)))
-      return fail("-o names the file of a new download: give it with a URL.");
-    if (m_outputPath[0] != '/') {
-      char cwd[4096];
-      if (::getcwd(cwd, sizeof cwd)) m_outputPath = std::string(cwd) + "/" + m_outputPath;
-    }
+  // Several words are several URLs, unless the first is a switch or a queue number.
+  std::vector<std::string> words(rest.begin() + 1, rest.end());
+  bool switchLine = !words.empty() && (words[0][0] == '#' || isSwitch(upperTrimmed(words[0])));
+  if (!switchLine && (words.size() > 1 || fromList)) {
+    m_urls = words;
+    m_urls.insert(m_urls.end(), listed.begin(), listed.end());
+    if (m_urls.empty()) return fail("the URL list names no URL");
+  } else if (words.size() == 1 && !switchLine) {
+    m_urls = words;
+  }
+  for (auto& url : m_urls) {
+    std::string full;
+    if (!addDefaultScheme(url, full)) continue;
+    // Said first, as the address the download will show.
+    std::fprintf(stderr, "%s: no scheme in '%s': taken as %s\n", name.c_str(), url.c_str(), full.c_str());
+    url = full;
+  }
+  if (m_urls.size() > 1) {
+    if (!m_outputPath.empty()) return fail("-o names the file of one download: give it with one URL.");
+    if (!m_checksum.empty()) return fail("--checksum is the checksum of one download: give it with one URL.");
+  } else if (m_urls.size() == 1) {
+    rest.resize(1);
+    rest.push_back(m_urls[0].data());
+  }
+  if (!m_outputPath.empty() || !m_checksum.empty()) {
+    if (m_urls.size() != 1)
+      return fail(m_outputPath.empty() ? "--checksum is the checksum of a new download: give it with a URL."
+                                       : "-o names the file of a new download: give it with a URL.");
+    if (m_outputPath == kStandardOutput && !m_checksum.empty())
+      return fail("--checksum reads the file back: it cannot check standard output.");
+    if (!m_outputPath.empty() && m_outputPath != kStandardOutput && m_outputPath[0] != '/')
+      m_outputPath = CurrentFolder() + "/" + m_outputPath;
   }
   argc = static_cast<int>(rest.size());
-  for (std::size_t i = 0; i < rest.size(); ++i) argv[i] = rest[i];
-  argv[argc] = nullptr;
+  for (std::size_t i = 0; i < rest.size(); ++i) callerArgv[i] = rest[i];
+  callerArgv[argc] = nullptr;
   return std::nullopt;
 }
 
@@ -180,6 +291,8 @@ bool CDownloadApp::InitInstance() {
     dlg.DoModal();
   } else if (cmd == "/CONFIG" || cmd == "-CONFIG") {
     runConfig();
+  } else if (m_urls.size() > 1) {
+    runBatch();
   } else {
     runSession();
   }
@@ -216,6 +329,10 @@ void CDownloadApp::runConfig() {
 void CDownloadApp::runSession() {
   CDownloadDlg dlg;
   dlg.m_outputPath = m_outputPath;
+  dlg.m_checksum = m_checksum;
+  // In the terminal a URL that names no file asks nothing either: the server names it.
+  dlg.m_nameFromServer =
+      m_nameFromServer || (m_terminal && m_outputPath.empty() && m_urls.size() == 1 && urlSaveName(m_urls[0]).empty());
   m_pMainWnd = &dlg;
   dlg.DoModal();
   if (m_lpCmdLine.empty()) {
@@ -225,6 +342,53 @@ void CDownloadApp::runSession() {
   FlushProfile();
   m_exitCode = sessionStatus(dlg);
   for (const auto& line : endingLines(dlg, m_exitCode, false)) ui().statusLine(line);
+}
+
+void CDownloadApp::runBatch() {
+  // Each URL gets its entry first, named after the URL in the current folder (a name that is
+  // taken gets ".1", ...); the copies then find them as /RESUME's copies do.
+  std::vector<std::string> slots, paths;
+  for (const auto& url : m_urls) {
+    SlotLease lease;
+    QueueEntry e;
+    e.slot = lease.allocate();
+    if (e.slot.empty()) {
+      std::fprintf(stderr, "%s\n", queueFullMessage().c_str());
+      break;
+    }
+    std::string name = urlSaveName(url);
+    e.url = url;
+    e.nameFromServer = m_nameFromServer || name.empty();
+    e.localPath = FreePath(CurrentFolder(), name.empty() ? "index.html" : name, paths);
+    paths.push_back(e.localPath);
+    e.save();  // the entry holds the slot once the lease goes
+    slots.push_back(e.slot);
+  }
+  FlushProfile();
+  AdoptCopies();
+  m_waitsForCopies = true;
+  MarkBatchCopies(std::string(m_quiet ? "-q " : "") + (m_retries.empty() ? "" : "--retries=" + m_retries));
+  bool serial = ConfigInt(kResumeSerial) != 0;
+  std::vector<int> statuses;
+  std::size_t started = 0;
+  for (const auto& slot : slots) {
+    if (m_copiesStopped) break;
+    if (WinExec("TARNWICK.EXE #" + slot)) ++started;
+    if (!serial) continue;
+    for (int s : WaitForCopies()) statuses.push_back(s);
+  }
+  for (int s : WaitForCopies()) statuses.push_back(s);
+  // Entries never started stay queued; URLs without an entry failed.
+  statuses.insert(statuses.end(), slots.size() - started, 2);
+  statuses.insert(statuses.end(), m_urls.size() - slots.size(), 1);
+  int done = 0, kept = 0;
+  for (int s : statuses) {
+    if (s == 0) ++done;
+    if (s == 2) ++kept;
+  }
+  std::fprintf(stderr, "%zu downloads: %d complete, %d kept in the queue, %zu failed\n", m_urls.size(), done, kept,
+               m_urls.size() - static_cast<std::size_t>(done + kept));
+  m_exitCode = jointStatus(0, statuses);
 }
 
 void CDownloadApp::OnTerminate() {

@@ -1,6 +1,7 @@
 #pragma once
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/app.h"
 
@@ -14,15 +15,25 @@ class CDownloadApp : public CWinApp {
   // ends here: help, version, or a bad option (said on standard error).
   std::optional<int> takeOptions(int& argc, char** argv);
 
-  std::string m_outputPath;  // -o: the new download's file, no Save As question
+  std::string m_outputPath;  // -o: the new download's file, no Save As question ("-": standard output)
   bool m_quiet = false;      // -q: no progress lines
+  std::vector<std::string> m_urls;  // the URLs given (arguments and -i), each with its scheme
+  std::string m_checksum;           // --checksum, as "sha256=hex"
+  bool m_nameFromServer = false;    // -J: the name the server gives, no Save As question
+  std::string m_retries;            // --retries, as given ("" none)
+  // A signal told the copies to stop: no more are started.
+  bool m_copiesStopped = false;
   // In a terminal the jobs that start copies wait for them, passing signals on.
   bool m_superviseCopies = false;
+  // The terminal view, not windows.
+  bool m_terminal = false;
   // Copies started by this process are being waited for.
   bool waitsForCopies() const { return m_waitsForCopies; }
 
  private:
   void runSession();
+  // Several URLs: one entry and one copy of the program each, waited for.
+  void runBatch();
   void runConfig();
   bool m_waitsForCopies = false;
 };

@@ -18,6 +18,7 @@
 #include "platform/wnd.h"
 #include "resources/ids.h"
 #include "session/download_term_view.h"
+#include "transfer/download.h"
 #include "ui/term_views.h"
 
 namespace {
@@ -41,7 +42,8 @@ void registerTerminalViews() {
 
 int RunProcess(CDownloadApp& app, int& argc, char** argv) {
   const WidgetView* widgets = nullptr;
-  if (hasDisplay()) {
+  // A download into a pipe is the command line's: no window, whatever the display.
+  if (hasDisplay() && app.m_outputPath != kStandardOutput) {
     std::string error;
     widgets = LoadWidgetView(error);
     // Without its widgets the program still works in the terminal.
@@ -53,8 +55,12 @@ int RunProcess(CDownloadApp& app, int& argc, char** argv) {
   } else {
     registerTerminalViews();
     setUi(makeTerminalUi());
-    term::quiet() = app.m_quiet;
+    // Standard output carries the download: progress goes in lines, and only to a terminal.
+    bool streams = app.m_outputPath == kStandardOutput;
+    term::quiet() = app.m_quiet || (streams && !term::stderrIsTty());
+    term::linesOnly() = streams;
     app.m_superviseCopies = true;  // on a desktop the copies stay detached
+    app.m_terminal = true;
   }
   std::string exe = argv[0] ? argv[0] : "tarnwick";
   SetAppName(exe.substr(exe.rfind('/') + 1));
@@ -66,6 +72,7 @@ int RunProcess(CDownloadApp& app, int& argc, char** argv) {
     if (app.waitsForCopies()) {
       // Every copy stops keeping its entry (it cannot be asked), the job's window reads no
       // more, and this process ends once the copies have.
+      app.m_copiesStopped = true;
       SignalCopies(SIGTERM);
       term::endInput();
       if (app.m_pMainWnd && app.m_pMainWnd->IsRunning()) app.m_pMainWnd->ViewCommand(IDCANCEL);

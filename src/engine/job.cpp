@@ -42,7 +42,17 @@ bool DownloadJob::clampToFile(std::int64_t rollbackBytes, std::string& why) {
   return ClampToFile(m_d.m_localPath, m_startOffset, rollbackBytes, why);
 }
 
-void DownloadJob::stepBack(std::int64_t rollbackBytes) { m_startOffset = StepBack(m_startOffset, rollbackBytes); }
+void DownloadJob::stepBack(std::int64_t rollbackBytes) {
+  // Bytes on standard output cannot be written again.
+  if (!streaming()) m_startOffset = StepBack(m_startOffset, rollbackBytes);
+}
+
+bool DownloadJob::streaming() const { return m_d.m_localPath == kStandardOutput; }
+
+namespace {
+constexpr const char* kCannotTakeBack =
+    "The server cannot go on from the bytes already written to standard output.";
+}
 
 // ---- connections ----
 
@@ -119,18 +129,28 @@ void DownloadJob::connectionNote(Note what, const std::string& text) {
   switch (what) {
     case Note::Log: m_headers += text; return;
     case Note::NoResume:
+      // Standard output cannot start over: the reply's first byte is checked at its header.
+      if (streaming()) break;
       // The bytes on disk are being overwritten from the start: a resume must not trust them.
       m_startOffset = m_bytesThisConn = m_highWater = 0;
       writeStart();
       break;
     case Note::Receiving: m_phase = Phase::Receiving; break;
-    case Note::Status: break;
+    case Note::Status:
+    case Note::Renamed: break;
   }
   m_events.jobNote(what, text);
 }
 
 bool DownloadJob::connectionReply(const ReplyFacts& facts) {
   m_redirectCount = 0;
+  if (streaming() && facts.first != m_startOffset) {
+    m_endReason = kCannotTakeBack;
+    return false;
+  }
+  m_serverDigest = facts.digest;
+  if (m_nameFromServer && !facts.fileName.empty() && m_startOffset == 0 && m_bytesThisConn == 0 && !streaming())
+    takeServerName(facts.fileName);
   m_totalSize = facts.length > 0 ? facts.length : 0;
   if (!facts.validator.empty()) {
     if (!m_lastModified.empty() && m_lastModified != facts.validator && m_startOffset != 0) return false;
@@ -142,6 +162,15 @@ bool DownloadJob::connectionReply(const ReplyFacts& facts) {
   return true;
 }
 
+void DownloadJob::takeServerName(const std::string& name) {
+  std::string why;
+  std::string renamed = RenameNewFile(m_d.m_localPath, serverFileName(name), why);
+  if (renamed.empty()) return;
+  m_d.m_localPath = renamed;
+  if (!m_slot.empty()) QueueEntry::write(m_slot, QueueValue::Local, renamed);
+  m_events.jobNote(Note::Renamed, renamed);
+}
+
 void DownloadJob::connectionWrote(std::int64_t offset, std::int64_t n) {
   m_phase = Phase::Receiving;
   m_bytesThisConn = offset + n - m_startOffset;
@@ -150,6 +179,14 @@ void DownloadJob::connectionWrote(std::int64_t offset, std::int64_t n) {
 }
 
 void DownloadJob::connectionOutcome(const ConnectionResult& r) {
+  // Standard output cannot start over once a byte is out.
+  bool startsOver = r.what == Outcome::NoRange || r.what == Outcome::Restart || r.what == Outcome::FileChanged;
+  if (startsOver && streaming() && m_startOffset + m_bytesThisConn > 0) {
+    retire();
+    m_endReason = kCannotTakeBack;
+    deliver(Outcome::GaveUp, m_endReason);
+    return;
+  }
   switch (r.what) {
     case Outcome::FtpLoginRefused:
       m_phase = Phase::Asking;

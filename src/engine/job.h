@@ -46,6 +46,15 @@ class DownloadJob : private ConnectionEvents {
   std::string m_slot;
   // Mirror-list sessions try the next site before the same one again.
   bool m_mirrorList = false;
+  // A file this download made, still empty, takes the name a server's Content-Disposition
+  // gives, in its folder (-J, or a URL that names no file).
+  bool m_nameFromServer = false;
+
+  // Standard output (-o -): bytes go out once and in order, so a new connection starts
+  // exactly after the last byte written, and a server that cannot go on from there ends it.
+  bool streaming() const;
+  // The whole file's digest the latest reply gave ("sha256=hex"), "" none.
+  const std::string& serverDigest() const { return m_serverDigest; }
 
   // ---- the record, as views read it ----
   Phase phase() const { return m_phase; }
@@ -118,6 +127,8 @@ class DownloadJob : private ConnectionEvents {
   // The connection is let go of from the event loop: its handler may still be running.
   void retire();
   void writeStart();
+  // The new file renamed as the server says (m_nameFromServer).
+  void takeServerName(const std::string& name);
   // The validator as the entry keeps it.
   ProfileData stamp() const;
 
@@ -134,6 +145,7 @@ class DownloadJob : private ConnectionEvents {
   std::string m_headers;
   std::string m_endReason;
   bool m_endReasonSaid = false;
+  std::string m_serverDigest;
   Download m_beforeRedirect;
   int m_waitLeft = 0;
   std::string m_waitWhy;

@@ -31,6 +31,17 @@ bool CFile::Open(const std::string& path, Mode mode) {
   return true;
 }
 
+std::string CurrentFolder() {
+  char buf[4096];
+  return ::getcwd(buf, sizeof buf) ? std::string(buf) : std::string(".");
+}
+
+bool CFile::OpenStandardOutput() {
+  Close();
+  m_fd = ::fcntl(1, F_DUPFD_CLOEXEC, 3);
+  return m_fd >= 0;
+}
+
 void CFile::Close() {
   if (m_fd >= 0) ::close(m_fd);
   m_fd = -1;

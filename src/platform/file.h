@@ -6,6 +6,8 @@
 
 // Whether anything stands at path (a link counts, even one that points nowhere).
 bool FileExists(const std::string& path);
+// The process's working folder ("." when it cannot be named).
+std::string CurrentFolder();
 // The size of the file at path, -1 when there is none.
 std::int64_t FileSize(const std::string& path);
 
@@ -19,6 +21,8 @@ class CFile {
 
   // False with errno set; a symbolic link at path is never followed for writing (ELOOP).
   bool Open(const std::string& path, Mode mode);
+  // This process's standard output (a pipe, say), written in order: it cannot seek back.
+  bool OpenStandardOutput();
   void Close();
   bool IsOpen() const { return m_fd >= 0; }
   // The descriptor, for writes the kernel does on its own (bytes spliced from a socket).

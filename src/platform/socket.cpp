@@ -5,6 +5,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -595,6 +596,12 @@ std::int64_t CAsyncSocket::ReceiveToFile(int fd, std::int64_t max) {
       continue;
     }
     if (w < 0 && errno == EINTR) continue;
+    if (w < 0 && errno == EAGAIN) {
+      // A full pipe (standard output into a slow reader): the bytes wait until it takes them.
+      pollfd out{fd, POLLOUT, 0};
+      ::poll(&out, 1, -1);
+      continue;
+    }
     if (w < 0 && errno == EINVAL) {
       // A file system that takes no spliced bytes: these are written as usual, later ones received as usual.
       im.noSplice = true;

@@ -18,6 +18,8 @@ constexpr ValueName kValueNames[] = {
     {QueueValue::LastMod, "LastMod"},
     {QueueValue::StupidServer, "StupidServer"},
     {QueueValue::FTPMarker, "FTPMarker"},
+    {QueueValue::Checksum, "Checksum"},
+    {QueueValue::NameFromServer, "NameFromServer"},
 };
 
 std::string nameOf(const std::string& slot, QueueValue v) {
@@ -42,6 +44,8 @@ QueueEntry QueueEntry::load(const std::string& slot) {
     e.windowY = readInt(slot, QueueValue::WindowY, -1);
     e.stupidServer = static_cast<int>(readInt(slot, QueueValue::StupidServer, 0));
     e.minimized = readInt(slot, QueueValue::Minimized, 0) != 0;
+    e.checksum = app->GetProfileString(kSectionFileQueue, nameOf(slot, QueueValue::Checksum), "");
+    e.nameFromServer = readInt(slot, QueueValue::NameFromServer, 0) != 0;
   });
   return e;
 }
@@ -57,7 +61,9 @@ void QueueEntry::save() const {
                {QueueValue::Minimized, number(minimized ? 1 : 0, 0)},
                {QueueValue::LastMod, text(lastModified)},
                {QueueValue::StupidServer, number(stupidServer, 0)},
-               {QueueValue::FTPMarker, ProfileData()}});
+               {QueueValue::FTPMarker, ProfileData()},
+               {QueueValue::Checksum, text(checksum)},
+               {QueueValue::NameFromServer, number(nameFromServer ? 1 : 0, 0)}});
 }
 
 bool QueueEntry::exists(const std::string& slot) {
@@ -79,14 +85,17 @@ void QueueEntry::write(const std::string& slot, std::initializer_list<std::pair<
 }
 
 void QueueEntry::write(const std::string& slot, QueueValue v, std::int64_t value) {
+  if (slot.empty()) return;  // a download with no entry (standard output) keeps nothing
   AfxGetApp()->WriteProfileInt(kSectionFileQueue, nameOf(slot, v), value);
 }
 
 void QueueEntry::write(const std::string& slot, QueueValue v, const std::string& value) {
+  if (slot.empty()) return;
   AfxGetApp()->WriteProfileString(kSectionFileQueue, nameOf(slot, v), value);
 }
 
 void QueueEntry::clear(const std::string& slot, QueueValue v) {
+  if (slot.empty()) return;
   AfxGetApp()->WriteProfileString(kSectionFileQueue, nameOf(slot, v), nullptr);
 }
 

@@ -9,7 +9,7 @@
 
 #include "platform/app.h"
 
-enum class QueueValue { Get, Local, Start, WindowX, WindowY, Minimized, LastMod, StupidServer, FTPMarker };
+enum class QueueValue { Get, Local, Start, WindowX, WindowY, Minimized, LastMod, StupidServer, FTPMarker, Checksum, NameFromServer };
 
 constexpr int kQueueSlots = 100;
 
@@ -26,6 +26,8 @@ struct QueueEntry {
   bool minimized = false;    // Minimized
   std::string lastModified;  // LastMod
   int stupidServer = 0;      // StupidServer
+  std::string checksum;      // Checksum: "sha256=HEX" (--checksum) the file must have when complete
+  bool nameFromServer = false;  // NameFromServer: a Content-Disposition name renames a new file
 
   bool operator==(const QueueEntry&) const = default;
 

@@ -2,11 +2,14 @@
 
 #include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
 #include "platform/app.h"
 #include "platform/services.h"
+#include "resources/ids.h"
+#include "resources/resources.h"
 #include "settings/options.h"
 
 namespace {
@@ -35,6 +38,14 @@ bool leaseAlive(const std::string& lease) {
   return pid > 0 && processStamp(pid) == lease.substr(colon + 1) && !processStamp(pid).empty();
 }
 }  // namespace
+
+std::string queueFullMessage() {
+  std::string text = LoadString(res::IDS_QUEUE_FULL);
+  auto abort = text.rfind("\nAborting.");
+  text.insert(abort == std::string::npos ? text.size() : abort,
+              "\nSee and delete queued requests with:  " + InvokedName() + " /RESUMEDLG");
+  return text;
+}
 
 bool leaseHeldByOther(const std::string& slot) {
   std::string lease = AfxGetApp()->GetProfileString(kSectionRunning, slot, "");
@@ -108,6 +119,14 @@ void SlotLease::release() {
   });
   m_slot.clear();
 }
+
+namespace {
+constexpr const char* kBatchVariable = "TARNWICK_BATCH_COPY";
+}
+
+void MarkBatchCopies(const std::string& options) { ::setenv(kBatchVariable, options.c_str(), 1); }
+bool IsBatchCopy() { return std::getenv(kBatchVariable) != nullptr; }
+std::string BatchCopyOptions() { return IsBatchCopy() ? std::getenv(kBatchVariable) : ""; }
 
 bool resumeQueuedDownloads() {
   bool started = false;

@@ -8,6 +8,16 @@
 // Starts a copy of the program for queued entries (one with ResumeSerial set); true when one was started.
 bool resumeQueuedDownloads();
 
+// Copies started for the URLs of one command line: their starter runs them one after another
+// when ResumeSerial says so, and a finished one starts no successor of its own. They run
+// with the options given with the URLs (options: "-q --retries=N", as typed).
+void MarkBatchCopies(const std::string& options);
+bool IsBatchCopy();
+std::string BatchCopyOptions();
+
+// The queue is full: said with where to see its entries and delete the unwanted ones.
+std::string queueFullMessage();
+
 // Leases say which process runs which entry (section Running): an entry runs in at most one process.
 bool leaseHeldByOther(const std::string& slot);
 // Removes the entry in slot unless another process is downloading it (false then): checked

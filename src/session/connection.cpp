@@ -1,10 +1,13 @@
 // Opening and closing a session's connections, and giving up a site.
+#include <cstdlib>
+
 #include "platform/app.h"
 #include "platform/services.h"
 #include "resources/ids.h"
 #include "resources/resources.h"
 #include "session/download_dlg.h"
 #include "session/ending.h"
+#include "settings/env_proxy.h"
 #include "settings/options.h"
 #include "transfer/route.h"
 #include "transfer/url.h"
@@ -19,9 +22,20 @@ void CDownloadDlg::openConnection() {
   else
     m_stateIcon.SetIcon(res::IDI_WORKING);
 
-  // Direct, or through the proxy of this service: chosen once for the whole connection.
+  // Direct, or through the proxy of this service (configured, else from the environment):
+  // chosen once for the whole connection.
   bool ftp = m_d.m_service == svc::kFtp;
-  auto route = chooseRoute(m_d, ConfigString(ftp ? kProxyFTP : kProxy));
+  std::string scheme = ftp ? "ftp" : m_d.m_secure ? "https" : "http";
+  ProxyChoice proxy = chooseProxy(scheme, m_d.m_server, ConfigString(ftp ? kProxyFTP : kProxy),
+                                 [](const char* name) -> const char* { return std::getenv(name); });
+  auto route = chooseRoute(m_d, proxy.setting, proxy.speaksHttp);
+  if (!route && !proxy.configured) {
+    // A variable of the environment the user may not even know is set: said, not configured.
+    tell(Format("Couldn't recognize the proxy server in %s: %s", proxy.source.c_str(), proxy.setting.c_str()));
+    EndDialog(IDOK);
+    closeConnections();
+    return;
+  }
   if (!route) {
     tell(LoadString(res::IDS_PROXY_UNRECOGNIZED));
     EndDialog(IDOK);
@@ -30,7 +44,7 @@ void CDownloadDlg::openConnection() {
     return;
   }
   std::string status = "Connecting to:  " + m_d.m_server;
-  if (route->viaProxy) status += " (via " + route->host + ")";
+  if (route->viaProxy) status += Format(" (via %s:%u from %s)", route->host.c_str(), route->port, proxy.source.c_str());
   m_job.startLog(status + "\r\n\r\n");
 
   // The output file at the resume point, and the connection.

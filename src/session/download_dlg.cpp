@@ -3,6 +3,8 @@
 #include "session/download_dlg.h"
 
 #include "platform/app.h"
+#include "platform/digest.h"
+#include "platform/ui.h"
 #include "platform/services.h"
 #include "resources/ids.h"
 #include "resources/resources.h"
@@ -101,7 +103,7 @@ bool CDownloadDlg::OnInitDialog() {
     }
   } else if (m_d.m_url.find(":\\") == 1 || m_d.m_url[0] == '/') {
     openMirrorList(m_d.m_url);
-  } else if (!allocateQueueSlot()) {
+  } else if (m_outputPath != kStandardOutput && !allocateQueueSlot()) {
     EndDialog(IDOK);
     return true;
   }
@@ -163,7 +165,8 @@ void CDownloadDlg::togglePause() {
     if (m_job.waiting()) m_urlText.SetWindowText(m_job.waitReason() + ".");
     m_paused = 1;
     closeConnections();  // its bytes join the resume point; a wait to try again ends
-    updateProgress(false, true);  // the count shown is the count on disk, not the last sample
+    // The count shown is the count on disk, not the last sample's.
+    if (m_job.startOffset() > 0 || !m_line2Text.GetWindowText().empty()) updateProgress(false, true);
     m_statusIcon.SetIcon(res::IDI_PAUSE);
     showState(TaskState::Paused);
     m_line3Text.SetWindowText("");
@@ -232,6 +235,7 @@ void CDownloadDlg::finishDownload() {
   updateProgress(true, true);
   m_progress.SetPos(100);
   closeConnections();
+  if (!checksumHolds()) return;
   m_statusIcon.SetIcon(res::IDI_COMPLETE);
   showState(TaskState::Finished);
   m_line3Text.SetWindowText("");
@@ -242,13 +246,43 @@ void CDownloadDlg::finishDownload() {
   closeMirrorList();
   if (ConfigInt(kDoneBeep) != 0) MessageBeep(false);
   if (ConfigInt(kExit) != 0) EndDialog(IDOK);
-  if (m_fromQueue == 1 && ConfigInt(kResumeSerial) != 0) {
+  if (m_fromQueue == 1 && ConfigInt(kResumeSerial) != 0 && !IsBatchCopy()) {
     releaseLease();  // the next entry may be this process's successor
     resumeQueuedDownloads();
   }
 }
 
+bool CDownloadDlg::checksumHolds() {
+  // Asked for, else the server's; read back from the disk, since spliced bytes never pass
+  // through this process.
+  const std::string& expected = m_checksum.empty() ? m_job.serverDigest() : m_checksum;
+  if (expected.empty() || m_job.streaming()) return true;
+  std::string type = expected.substr(0, expected.find('='));
+  std::string why;
+  auto got = FileDigest(m_d.m_localPath, type, why);
+  if (got && *got == expected) {
+    ui().statusLine(Format("Checksum %s: %s", m_checksum.empty() ? "given by the server verified" : "verified",
+                           expected.c_str()));
+    return true;
+  }
+  // The file stays for the user to look at; a download that failed its check is no longer queued.
+  deleteQueueEntry();
+  tell(got ? Format("Checksum mismatch for %s:\n  %s %s\n  computed: %s", m_d.m_localPath.c_str(),
+                    m_checksum.empty() ? "the server's:" : "expected:", expected.c_str(), got->c_str())
+           : Format("Cannot check the checksum of %s:\n  %s", m_d.m_localPath.c_str(), why.c_str()),
+       MB_OK | MB_ICONEXCLAMATION);
+  EndDialog(IDOK);
+  return false;
+}
+
 void CDownloadDlg::connectionBroken() {
+  if (m_job.streaming()) {
+    // Bytes already on standard output cannot wait for a later resume.
+    closeConnections();
+    if (m_job.endReason().empty()) m_job.setEndReason("The connection broke.");
+    EndDialog(IDOK);
+    return;
+  }
   m_paused = 0;
   togglePause();
   m_statusIcon.SetIcon(res::IDI_BROKEN);

@@ -62,8 +62,14 @@ class CDownloadDlg : public CDialog, private JobEvents {
   double m_speedSamples[6] = {0, 0, 0, 0, 0, 0};
   int m_sampleIndex = 0;
 
-  // The output file named on the command line (-o): taken in place of the Save As question.
+  // The output file named on the command line (-o): taken in place of the Save As question;
+  // kStandardOutput for standard output, a download with no queue entry.
   std::string m_outputPath;
+  // The checksum the file must have when complete ("sha256=hex", --checksum), kept in the entry.
+  std::string m_checksum;
+  // -J: no Save As question; the file takes the name the server gives (Content-Disposition)
+  // in the current folder, the URL's name until then.
+  bool m_nameFromServer = false;
 
   // The queue slot: the session's identity in the store; empty = no queue entry.
   std::string m_slot;
@@ -77,6 +83,9 @@ class CDownloadDlg : public CDialog, private JobEvents {
   void togglePause();
   void onConnectionClosed(int error);
   void finishDownload();
+  // The complete file read back against its checksum; false (and the session ended) when
+  // it does not match.
+  bool checksumHolds();
   void connectionBroken();
   void setNoResumeNote(bool clear);
   void updateProgress(bool speedLine, bool sizeLine);

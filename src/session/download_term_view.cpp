@@ -23,7 +23,7 @@ bool sameCountdown(const std::string& a, const std::string& b) {
 
 class SessionView : public DialogView, public DialogObserver {
  public:
-  explicit SessionView(CDialog& dlg) : m_dlg(dlg), m_panel(term::interactive() && !term::quiet()) {
+  explicit SessionView(CDialog& dlg) : m_dlg(dlg), m_panel(term::interactive() && !term::quiet() && !term::linesOnly()) {
     m_dlg.SetObserver(this);
   }
   ~SessionView() override {

@@ -37,6 +37,7 @@ std::string reason(const CDownloadDlg& dlg, bool signalled) {
 std::vector<std::string> endingLines(const CDownloadDlg& dlg, int status, bool signalled) {
   if (status == 0 && !signalled) {
     if (dlg.m_d.m_localPath.empty()) return {};
+    if (dlg.m_job.streaming()) return {"Done: written to standard output"};
     return {"Done: " + dlg.m_d.m_localPath};
   }
   // A reason the user was shown as a message is not said twice.

@@ -7,14 +7,7 @@
 bool CDownloadDlg::allocateQueueSlot() {
   m_slot = m_lease.allocate();
   m_job.m_slot = m_slot;
-  if (m_slot.empty()) {
-    // The full queue is said with where to see its entries and delete the unwanted ones.
-    std::string text = LoadString(res::IDS_QUEUE_FULL);
-    auto abort = text.rfind("\nAborting.");
-    text.insert(abort == std::string::npos ? text.size() : abort,
-                "\nSee and delete queued requests with:  " + InvokedName() + " /RESUMEDLG");
-    tell(text);
-  }
+  if (m_slot.empty()) tell(queueFullMessage());
   return !m_slot.empty();
 }
 
@@ -36,6 +29,8 @@ bool CDownloadDlg::readQueueEntry(bool showMessages) {
   QueueEntry e = QueueEntry::load(m_slot);
   m_d.m_url = e.url;
   m_d.m_localPath = e.localPath;
+  m_checksum = e.checksum;
+  m_nameFromServer = e.nameFromServer;
   m_job.restore(e, RollbackBytes());
   if (m_job.stupidServer() == 1) setNoResumeNote(false);
   if (m_d.m_url.empty()) {

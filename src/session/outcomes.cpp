@@ -3,6 +3,7 @@
 // never inside a socket handler.
 #include "platform/app.h"
 #include "platform/services.h"
+#include "platform/ui.h"
 #include "resources/ids.h"
 #include "resources/resources.h"
 #include "engine/retry.h"
@@ -52,7 +53,8 @@ void CDownloadDlg::jobOutcome(const ConnectionResult& r) {
     case Outcome::WriteFailed:
       // Nothing more is read or written while the box is open; the entry keeps the last good block.
       closeConnections();
-      tell(FormatString(LoadString(res::IDS_WRITE_FAILED), m_d.m_localPath), MB_OK | MB_ICONEXCLAMATION);
+      tell(FormatString(LoadString(res::IDS_WRITE_FAILED), m_job.streaming() ? "standard output" : m_d.m_localPath),
+           MB_OK | MB_ICONEXCLAMATION);
       EndDialog(IDOK);
       return;
     case Outcome::Reconnect:
@@ -117,6 +119,11 @@ void CDownloadDlg::jobNote(Note what, const std::string& text) {
     case Note::NoResume: setNoResumeNote(false); break;
     case Note::Receiving:
       if (m_useMirrorList) m_stateIcon.SetIcon(res::IDI_WORKING);
+      break;
+    case Note::Renamed:
+      m_line1Text.SetWindowText(m_d.m_localPath);
+      SetTaskState(TaskState::Working, m_d.m_localPath);
+      ui().statusLine("Saving as " + m_d.m_localPath + " (the name the server gives)");
       break;
     case Note::Log: break;
   }

@@ -2,10 +2,12 @@
 #include <cctype>
 
 #include "platform/app.h"
+#include "platform/file.h"
 #include "platform/services.h"
 #include "platform/ui.h"
 #include "session/download_dlg.h"
 #include "settings/options.h"
+#include "transfer/download.h"
 #include "transfer/url.h"
 
 bool CDownloadDlg::prepareDownload(bool showMessages) {
@@ -60,7 +62,11 @@ bool CDownloadDlg::prepareDownload(bool showMessages) {
       QueueEntry::write(m_slot, QueueValue::Local, m_d.m_localPath);
       m_isListDownload = 1;
     } else {
-      auto chosen = m_outputPath.empty() ? ui().saveAs(decodeFileName(name)) : std::optional(m_outputPath);
+      // -J asks nothing: the URL's name (or index.html) in the current folder until the server names the file.
+      std::string proposed = decodeFileName(name);
+      auto chosen = !m_outputPath.empty() ? std::optional(m_outputPath)
+                    : m_nameFromServer     ? std::optional(FreePath(CurrentFolder(), proposed.empty() ? "index.html" : proposed))
+                                           : ui().saveAs(proposed);
       if (!chosen) {
         if (showMessages) tell(LoadString(res::IDS_SAVE_AS_CANCELLED));
         closeMirrorList();
@@ -69,7 +75,9 @@ bool CDownloadDlg::prepareDownload(bool showMessages) {
       }
       m_d.m_localPath = *chosen;
       takeOverTwinEntry();
-      QueueEntry::write(m_slot, QueueValue::Local, m_d.m_localPath);
+      QueueEntry::write(m_slot, {{QueueValue::Local, m_d.m_localPath},
+                                 {QueueValue::Checksum, m_checksum.empty() ? ProfileData() : ProfileData(m_checksum)},
+                                 {QueueValue::NameFromServer, m_nameFromServer ? ProfileData(std::int64_t{1}) : ProfileData()}});
     }
   }
 
@@ -86,5 +94,6 @@ bool CDownloadDlg::prepareDownload(bool showMessages) {
     return false;
   }
   if (!existed) m_createdFile = true;
+  m_job.m_nameFromServer = m_nameFromServer && m_createdFile;
   return true;
 }

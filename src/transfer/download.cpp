@@ -1,5 +1,9 @@
 #include "transfer/download.h"
 
+#include <fcntl.h>
+#include <stdio.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -20,6 +24,7 @@ std::int64_t StepBack(std::int64_t offset, std::int64_t rollbackBytes) {
 }
 
 bool ClampToFile(const std::string& path, std::int64_t& startOffset, std::int64_t rollbackBytes, std::string& why) {
+  if (path == kStandardOutput) return true;
   CFile f;
   if (!f.Open(path, CFile::Mode::WriteShareRead)) {
     why = openFailure(errno);
@@ -32,6 +37,11 @@ bool ClampToFile(const std::string& path, std::int64_t& startOffset, std::int64_
 
 std::unique_ptr<CFile> OpenOutputFile(const std::string& path, std::int64_t& startOffset, std::string& why) {
   auto file = std::make_unique<CFile>();
+  if (path == kStandardOutput) {
+    if (file->OpenStandardOutput()) return file;
+    why = std::strerror(errno);
+    return nullptr;
+  }
   if (!file->Open(path, CFile::Mode::WriteShareRead)) {
     why = openFailure(errno);
     return nullptr;
@@ -41,4 +51,26 @@ std::unique_ptr<CFile> OpenOutputFile(const std::string& path, std::int64_t& sta
     file->Seek(0);
   }
   return file;
+}
+
+std::string FreePath(const std::string& folder, const std::string& name, const std::vector<std::string>& taken) {
+  std::string path = folder + "/" + name;
+  auto isTaken = [&](const std::string& p) { return FileExists(p) || std::find(taken.begin(), taken.end(), p) != taken.end(); };
+  for (int n = 1; isTaken(path); ++n) path = folder + "/" + name + "." + std::to_string(n);
+  return path;
+}
+
+std::string RenameNewFile(const std::string& path, const std::string& name, std::string& why) {
+  auto slash = path.rfind('/');
+  std::string folder = slash == std::string::npos ? "." : path.substr(0, slash);
+  if (name.empty() || folder + "/" + name == path) return std::string();
+  std::string target = folder + "/" + name;
+  for (int n = 1; n < 1000; ++n) {
+    // No other file is ever replaced, even one made in between.
+    if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) return target;
+    if (errno != EEXIST) break;
+    target = folder + "/" + name + "." + std::to_string(n);
+  }
+  why = std::strerror(errno);
+  return std::string();
 }

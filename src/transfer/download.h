@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 class CFile;
 
@@ -19,6 +20,10 @@ struct Download {
   std::string m_localPath;
 };
 
+// The local path that stands for standard output (-o -): bytes are written in order, never
+// twice, and nothing is kept in the queue.
+inline constexpr const char* kStandardOutput = "-";
+
 // The resume point stepped back by rollbackBytes, on a 1024-byte boundary, never below 0.
 std::int64_t StepBack(std::int64_t offset, std::int64_t rollbackBytes);
 
@@ -29,3 +34,12 @@ bool ClampToFile(const std::string& path, std::int64_t& startOffset, std::int64_
 // The output file opened for writing at the resume point (0 when it cannot be positioned
 // there); null when it cannot be opened, with why.
 std::unique_ptr<CFile> OpenOutputFile(const std::string& path, std::int64_t& startOffset, std::string& why);
+
+// The new file at path renamed to name in the same folder, never over another file (a taken
+// name gets ".1", ".2", ... as wget does): the new path, or "" when name is empty, already
+// the file's, or the rename failed (why: the reason).
+std::string RenameNewFile(const std::string& path, const std::string& name, std::string& why);
+
+// A path in folder for name that no file has yet, nor is in taken: name itself, else
+// name.1, name.2, ...
+std::string FreePath(const std::string& folder, const std::string& name, const std::vector<std::string>& taken = {});

@@ -50,3 +50,14 @@ class ChunkedDecoder {
   std::int64_t m_left = 0;
   std::string m_line;
 };
+
+// The file name a Content-Disposition value gives, as the server wrote it: filename*
+// (RFC 8187: charset'language'percent-encoded, UTF-8 or ISO-8859-1) before filename (a token
+// or a quoted string); "" when it gives none that can be read. Not yet fit to save under:
+// see serverFileName (transfer/url.h).
+std::string contentDispositionName(const std::string& value);
+
+// The digest of the whole file a Repr-Digest (RFC 9530, "sha-256=:BASE64:") or, with
+// legacy, a Digest (RFC 3230, "SHA-256=BASE64") value gives, as "sha256=HEX" or
+// "sha512=HEX" (the stronger when both are given); "" when it gives neither.
+std::string wholeFileDigest(const std::string& value, bool legacy);

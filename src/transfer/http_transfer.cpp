@@ -70,13 +70,18 @@ bool HttpTransfer::sendRequest() {
       m_req.route.viaProxy && !d.m_secure ? cutFragment(splitCredentials(d.m_url, user, password)) : d.m_object;
   p.target = encodeRequestTarget(target.empty() ? "/" : target);
   p.hostHeader =
-      d.m_port == defaultPort(svc::kHttp, d.m_secure) ? d.m_server : d.m_server + ":" + std::to_string(d.m_port);
+      d.m_port == defaultPort(d.m_service, d.m_secure) ? d.m_server : d.m_server + ":" + std::to_string(d.m_port);
   p.http10 = m_req.http10;
   if (p.http10) restartFile();
   p.startOffset = m_offset;
   p.lastModified = m_req.validator;
-  p.user = d.m_user;
-  p.password = d.m_password;
+  // An ftp URL asked of an HTTP proxy carries its login in the URL, as the proxy logs in.
+  if (!m_req.route.ftpOverHttp) {
+    p.user = d.m_user;
+    p.password = d.m_password;
+  } else if (!d.m_user.empty() && d.m_user != "anonymous") {
+    p.target = encodeRequestTarget(cutFragment(d.m_url));
+  }
   std::string request = buildHttpRequest(p);
   if (m_ctrlSocket->IsSecure()) log("----Secure Connection----\r\n" + m_ctrlSocket->TlsSummary());
   log("----Header Sent----\r\n" + maskedRequest(request) + "----Header Recv----\r\n");
@@ -291,6 +296,13 @@ void HttpTransfer::headerLine(const std::string& name, const std::string& value)
     if (m_httpStatus == 401) authenticate(value);
   } else if (headerIs(name, "Last-Modified:")) {
     m_facts.validator = value;
+  } else if (headerIs(name, "Content-Disposition:")) {
+    m_facts.fileName = contentDispositionName(value);
+  } else if (headerIs(name, "Repr-Digest:")) {
+    if (auto d = wholeFileDigest(value, false); !d.empty()) m_facts.digest = d, m_reprDigest = true;
+  } else if (headerIs(name, "Digest:")) {
+    // The newer field names the same thing more precisely: it wins, whatever the order.
+    if (auto d = wholeFileDigest(value, true); !d.empty() && !m_reprDigest) m_facts.digest = d;
   } else if (headerIs(name, "Retry-After:")) {
     m_retryAfter = parseRetryAfter(value, std::time(nullptr));
   } else if (headerIs(name, "Content-Type:")) {

@@ -50,6 +50,7 @@ class HttpTransfer : public Transfer {
   std::int64_t m_headerBytes = 0;
   int m_headerLines = 0;
   ReplyFacts m_facts;
+  bool m_reprDigest = false;  // a Repr-Digest gave m_facts.digest
   bool m_busy = false;      // a status that says "later": given up at the header's end
   int m_retryAfter = -1;
   // What the body must hold, from Content-Length or Content-Range; -1 unknown.

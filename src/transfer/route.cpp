@@ -4,10 +4,10 @@
 #include "transfer/download.h"
 #include "transfer/url.h"
 
-std::optional<Route> chooseRoute(const Download& d, const std::string& proxySetting) {
+std::optional<Route> chooseRoute(const Download& d, const std::string& proxySetting, bool proxySpeaksHttp) {
   if (proxySetting.empty()) return Route{false, d.m_server, d.m_port};
-  bool ftp = d.m_service == svc::kFtp;
-  auto proxy = parseProxySetting(proxySetting, ftp ? 21 : 80);
+  bool ftpProxy = d.m_service == svc::kFtp && !proxySpeaksHttp;
+  auto proxy = parseProxySetting(proxySetting, ftpProxy ? 21 : 80);
   if (!proxy) return std::nullopt;
-  return Route{true, proxy->host, proxy->port};
+  return Route{true, proxy->host, proxy->port, d.m_service == svc::kFtp && proxySpeaksHttp};
 }

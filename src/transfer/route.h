@@ -10,8 +10,10 @@ struct Route {
   bool viaProxy = false;
   std::string host;  // where the connection goes: the server or the proxy
   std::uint16_t port = 0;
+  bool ftpOverHttp = false;  // an ftp URL asked of an HTTP proxy (GET ftp://...)
 };
 
 // Chosen once per connection from the proxy setting of the download's service ("" direct,
-// else "host:port" or a URL); nullopt when the setting cannot be read as a server.
-std::optional<Route> chooseRoute(const Download& d, const std::string& proxySetting);
+// else "host:port" or a URL); nullopt when the setting cannot be read as a server. An ftp
+// download goes to an HTTP proxy when proxySpeaksHttp, else to an FTP proxy.
+std::optional<Route> chooseRoute(const Download& d, const std::string& proxySetting, bool proxySpeaksHttp = false);

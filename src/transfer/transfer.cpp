@@ -104,6 +104,6 @@ void Transfer::restartFile() {
 
 std::shared_ptr<Transfer> makeTransfer(ConnectionRequest req, ConnectionEvents& events,
                                        std::unique_ptr<CFile> outFile) {
-  if (req.address.m_service == svc::kFtp) return std::make_shared<FtpTransfer>(std::move(req), events, std::move(outFile));
+  if (req.address.m_service == svc::kFtp && !req.route.ftpOverHttp) return std::make_shared<FtpTransfer>(std::move(req), events, std::move(outFile));
   return std::make_shared<HttpTransfer>(std::move(req), events, std::move(outFile));
 }

@@ -62,6 +62,7 @@ enum class Note {
   NoResume,   // the server sends the file from its start: it is written from byte 0
   Receiving,  // a body read event before the first byte of this connection
   Log,        // text for the header log
+  Renamed,    // the new file took the name the server gave (text: its path)
 };
 
 // What a reply's header said about its body.
@@ -69,6 +70,8 @@ struct ReplyFacts {
   std::int64_t first = 0;    // where its first byte lands in the file
   std::int64_t length = -1;  // its length, -1 unknown
   std::string validator;     // Last-Modified, "" none
+  std::string fileName;      // the name Content-Disposition gives, as sent ("" none)
+  std::string digest;        // the whole file's digest the server gives ("sha256=hex"), "" none
 };
 
 // What one connection is to fetch.

@@ -303,3 +303,33 @@ std::string decodeFileName(const std::string& name) {
   out.erase(0, out.find_first_not_of(". "));
   return out;
 }
+
+std::string urlSaveName(const std::string& url) {
+  int service = 0;
+  std::uint16_t port = 0;
+  std::string server, object, user, password;
+  if (!parseUrl(splitCredentials(url, user, password), service, server, object, port)) return std::string();
+  return decodeFileName(urlFileName(cutFragment(object)));
+}
+
+std::string serverFileName(const std::string& name) {
+  std::string last = name.substr(name.find_last_of("/\\") == std::string::npos ? 0 : name.find_last_of("/\\") + 1);
+  // Percent-encoded as a URL name would be, so that one function decides what a name may hold.
+  std::string encoded;
+  for (unsigned char c : last) {
+    if (c == '%' || c < 0x20 || c == 0x7F)
+      encoded += Format("%%%02X", c);
+    else
+      encoded += static_cast<char>(c);
+  }
+  return trim(decodeFileName(encoded));
+}
+
+bool addDefaultScheme(const std::string& text, std::string& url) {
+  std::string t = trim(text);
+  if (t.empty() || t.find("://") != std::string::npos || t[0] == '#' || t[0] == '/' || t[0] == '-' ||
+      t.find(":\\") == 1 || hasControlChars(t))
+    return false;
+  url = "http://" + t;
+  return true;
+}

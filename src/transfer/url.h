@@ -59,3 +59,16 @@ std::string encodeRequestTarget(const std::string& target);
 // bidirectional override (those are encoded even when they came raw). Leading dots and
 // blanks are dropped: never a hidden file.
 std::string decodeFileName(const std::string& name);
+
+// The name a file fetched from url takes by default: its path's last segment, decoded
+// (decodeFileName); "" when the URL names no file or cannot be read.
+std::string urlSaveName(const std::string& url);
+
+// A name a server gave (Content-Disposition) made fit to save under, as URL names are: no
+// folder (only what follows the last "/" or "\"), no leading dot, no control characters.
+std::string serverFileName(const std::string& name);
+
+// A URL typed without a scheme ("example.org/f.iso") is an http:// one, as wget takes it;
+// true when text is such a URL (and url then has the scheme). Paths, queue numbers ("#05")
+// and switches are no URLs.
+bool addDefaultScheme(const std::string& text, std::string& url);

@@ -104,6 +104,14 @@ class Downloads(Session):
         self.assertIn("'USER anonymous' dest 127.0.0.1:%d" % ftp.port, log)
         self.assertIn("PASV set to", log)
         self.assertIn("RETR /proxied.bin", ftp.commands()[mark:])
+        # The same proxy from ftp_proxy in its ftp:// form, when nothing is configured.
+        self.store.delete("Config", "ProxyFTP")
+        out = self.local("env-proxied.bin")
+        rc = self.run_session(["-o", out, ftp.url("/proxied.bin")], env={"ftp_proxy": "ftp://127.0.0.1:%d" % proxy.port})
+        self.assertEqual(rc, 0, self.output)
+        self.assertSameFile(out, data)
+        self.assertIn("(via 127.0.0.1:%d from ftp_proxy)" % proxy.port, self.output)
+        self.assertEqual(proxy.log().count("'USER anonymous' dest 127.0.0.1:%d" % ftp.port), 2)
 
 
 @unittest.skipUnless(Pyftpd.available(), "python3-pyftpdlib is not installed")

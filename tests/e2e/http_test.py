@@ -5,6 +5,7 @@ the executable."""
 
 import contextlib
 import email.utils
+import hashlib
 import os
 import random
 import re
@@ -61,6 +62,9 @@ def setUpModule():
     location = /status/403 {{ return 403; }}
     location = /status/500 {{ return 500; }}
     location = /status/503 {{ return 503; }}
+    location = /cd/get.php {{ alias {www}/named.bin; add_header Content-Disposition "attachment; filename=fallback.bin; filename*=UTF-8''..%2Fcaf%C3%A9.bin"; }}
+    location = /cd/ {{ try_files /named.bin =404; add_header Content-Disposition "attachment; filename=\\".hidden\\""; }}
+    location = /digest/bad.bin {{ alias {www}/named.bin; add_header Repr-Digest "sha-256=:{"A" * 43}=:"; }}
 """
     _nginx = Nginx(os.path.join(_work, "nginx"), www, extra).start()
     try:
@@ -201,7 +205,7 @@ class Downloads(Session):
                 self.assertEqual(rc, 0, self.output)
                 self.assertSameFile(out, data)
                 self.assertNoQueue()
-                self.assertIn("(via 127.0.0.1)", self.output)
+                self.assertIn("(via 127.0.0.1:%d from the configuration)" % _proxy.port, self.output)
                 # Every request went through the proxy, which asked nginx for the path.
                 with open(_proxy.log_file) as f:
                     self.assertIn(path, f.read()[proxy_mark:])
@@ -705,7 +709,10 @@ class CommandLine(Session):
         serve("options.bin", data)
         # (arguments, exit status, what standard error holds)
         refused = ((["--bogus", url], "unrecognized option '--bogus'"),
-                   (["-o", "-", url], "cannot write the download to standard output"),
+                   (["-o", "x.bin", url, url], "-o names the file of one download"),
+                   (["--checksum", "sha256=12", url], "--checksum takes TYPE=HEX"),
+                   (["-o", "-", "--checksum", "md5=" + "0" * 32, url], "it cannot check standard output"),
+                   (["-i", self.local("none.txt")], "cannot read the URL list"),
                    (["-o", "x.bin", "#05"], "-o names the file of a new download"),
                    ([url, "-o"], "option '-o' requires a file name"),
                    (["--retries", "x", url], "--retries takes a number from 0 to 1000"))
@@ -741,6 +748,101 @@ class CommandLine(Session):
         progress = [line for line in self.output.split("\n") if " of " in line and "%)" in line]
         self.assertGreater(len(progress), 1, self.output)
         self.assertTrue(progress[-1].startswith("683.6k of 683.6k (100%)"), self.output)
+
+
+class Citizen(Session):
+    """What wget and curl users take for granted: proxies from the environment, several URLs,
+    standard output, checksums and the server's names."""
+
+    def test_environment_proxies_no_proxy_and_the_configured_one_first(self):
+        data = random.Random(51).randbytes(200_000)
+        serve("env.bin", data)
+        url = _nginx.url("/env.bin")
+        proxy = "http://127.0.0.1:%d/" % _proxy.port
+        dead = "http://127.0.0.1:%d" % free_port()
+        # (environment, configured proxy, what "Connecting to" says, whether tinyproxy saw it)
+        cases = (({"http_proxy": proxy}, None, "(via 127.0.0.1:%d from http_proxy)" % _proxy.port, True),
+                 ({"HTTP_PROXY": proxy}, None, "from HTTP_PROXY)", True),
+                 ({"http_proxy": proxy, "no_proxy": "localhost,127.0.0.0/8"}, None, "Connecting to:  127.0.0.1\n", False),
+                 ({"http_proxy": dead}, "127.0.0.1:%d" % _proxy.port, "from the configuration)", True))
+        for n, (env, configured, said, proxied) in enumerate(cases):
+            with self.subTest(env=env, configured=configured):
+                if configured:
+                    self.store.set("Config", "Proxy", configured)
+                with open(_proxy.log_file) as f:
+                    mark = len(f.read())
+                out = self.local("env-%d.bin" % n)
+                self.assertEqual(self.run_session(["-o", out, url], env=env), 0, self.output)
+                self.assertSameFile(out, data)
+                self.assertIn(said, self.output)
+                with open(_proxy.log_file) as f:
+                    self.assertEqual("/env.bin" in f.read()[mark:], proxied)
+
+    def test_several_urls_and_a_list_each_its_own_download(self):
+        files = {name: random.Random(60 + i).randbytes(150_000 + i) for i, name in enumerate(("m1.bin", "m2.bin", "m3.bin"))}
+        for name, data in files.items():
+            serve(name, data)
+        serve("m1.bin.dup", b"")  # nothing else is named so
+        bare = _nginx.url("/m2.bin").replace("http://", "")
+        listing = self.local("urls.txt")
+        with open(listing, "w") as f:
+            f.write("# the third\n\n  %s  \n" % _nginx.url("/m3.bin"))
+        self.assertEqual(self.run_session([_nginx.url("/m1.bin"), bare, "-i", listing]), 0, self.output)
+        self.assertIn("taken as http://" + bare, self.output.split("\n")[0])
+        for name, data in files.items():
+            self.assertSameFile(self.local(name), data)
+        self.assertIn("3 downloads: 3 complete", self.output)
+        self.assertNoQueue()
+        # A name already there is kept; a missing file fails its download alone, and the worst
+        # status wins. The copies are as quiet as asked.
+        rc = self.run_session(["-q", "-i", "-"], answers="%s\n%s\n" % (_nginx.url("/m1.bin"), _nginx.url("/none.bin")))
+        self.assertEqual(rc, 1, self.output)
+        self.assertNotIn("Connecting to", self.output)
+        self.assertSameFile(self.local("m1.bin.1"), files["m1.bin"])
+        self.assertIn("1 failed", self.output)
+        self.assertNoQueue()
+
+    def test_standard_output_carries_the_body_and_nothing_else(self):
+        data = random.Random(70).randbytes(900_000)
+        serve("stream.bin", data)
+        self.assertEqual(self.run_session(["-o", "-", _nginx.url("/stream.bin")]), 0, self.output)
+        self.assertTrue(self.stdout_bytes == data, "standard output differs")
+        self.assertEqual(self.output, "Done: written to standard output\n")
+        self.assertNoQueue()
+        self.assertEqual(self.run_session(["-o", "-", _nginx.url("/none.bin")]), 1, self.output)
+        self.assertEqual(self.stdout_bytes, b"")
+        self.assertNoQueue()
+
+    def test_checksums_asked_and_given_by_the_server(self):
+        data = random.Random(80).randbytes(400_000)
+        serve("named.bin", data)
+        good = "sha256=" + hashlib.sha256(data).hexdigest()
+        self.assertEqual(self.run_session(["--checksum", good, "-o", "good.bin", _nginx.url("/named.bin")]), 0,
+                         self.output)
+        self.assertIn("Checksum verified: " + good, self.output)
+        bad = "md5=" + "0" * 32
+        self.assertEqual(self.run_session(["--checksum", bad, "-o", "bad.bin", _nginx.url("/named.bin")]), 1,
+                         self.output)
+        self.assertIn("expected: " + bad, self.output)
+        self.assertIn("computed: md5=" + hashlib.md5(data).hexdigest(), self.output)
+        self.assertSameFile(self.local("bad.bin"), data)  # kept for the user to look at
+        self.assertNoQueue()
+        self.assertEqual(self.run_session(["-o", "served.bin", _nginx.url("/digest/bad.bin")]), 1, self.output)
+        self.assertIn("the server's: sha256=" + "0" * 64, self.output)
+        self.assertNoQueue()
+
+    def test_name_from_content_disposition(self):
+        data = random.Random(90).randbytes(100_000)
+        serve("named.bin", data)
+        self.assertEqual(self.run_session(["-J", _nginx.url("/cd/get.php")]), 0, self.output)
+        self.assertSameFile(self.local("caf\u00e9.bin"), data)
+        self.assertFalse(os.path.exists(self.local("get.php")))
+        self.assertNoQueue()
+        # A URL that names no file asks nothing in the terminal: the server's name, cleaned.
+        self.assertEqual(self.run_session(_nginx.url("/cd/?id=7")), 0, self.output)
+        self.assertNotIn("Save as", self.output)
+        self.assertSameFile(self.local("hidden"), data)
+        self.assertFalse(os.path.exists(self.local("index.html")))
 
 
 class TerminalViews(Session):

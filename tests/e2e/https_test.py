@@ -275,11 +275,19 @@ class Proxy(Session):
         serve("plain.bin", data)
         self.store.set("Config", "Proxy", "127.0.0.1:%d" % _proxy.port)
         self.download(tls_url("/plain.bin"), "proxied.bin", data)
-        self.assertIn("(via 127.0.0.1)", self.output)
+        self.assertIn("(via 127.0.0.1:%d from the configuration)" % _proxy.port, self.output)
         with open(_proxy.log_file) as f:
             self.assertIn("CONNECT 127.0.0.1:%d" % _tls_port, f.read())
         # The origin got the origin-form request inside the tunnel.
         self.assertTrue(self.new_requests()[-1].startswith("GET /plain.bin 206"), self.new_requests())
+        # The same tunnel from https_proxy, when nothing is configured.
+        self.store.delete("Config", "Proxy")
+        out = self.local("env-proxied.bin")
+        self.assertEqual(self.run_session(["-o", out, tls_url("/plain.bin")],
+                                          env={"https_proxy": "http://127.0.0.1:%d" % _proxy.port}), 0, self.output)
+        self.assertSameFile(out, data)
+        self.assertIn("(via 127.0.0.1:%d from https_proxy)" % _proxy.port, self.output)
+        self.store.set("Config", "Proxy", "127.0.0.1:%d" % _proxy.port)
         # A port the proxy does not tunnel to.
         peer = TlsPeer(_pki.server("behind-proxy"))
         try:

@@ -249,11 +249,16 @@ class Store:
         return dict(rows)
 
 
-def terminal_env(config_home):
+PROXY_VARIABLES = ("http_proxy", "https_proxy", "ftp_proxy", "no_proxy")
+
+
+def terminal_env(config_home, extra=None):
+    """The environment of a terminal session: no display, no proxy unless `extra` sets one."""
     env = dict(os.environ)
-    env.pop("DISPLAY", None)
-    env.pop("WAYLAND_DISPLAY", None)
+    for name in ("DISPLAY", "WAYLAND_DISPLAY", *PROXY_VARIABLES, *(v.upper() for v in PROXY_VARIABLES)):
+        env.pop(name, None)
     env["XDG_CONFIG_HOME"] = config_home
+    env.update(extra or {})
     return env
 
 
@@ -262,10 +267,10 @@ def _argv(exe, arg):
     return [exe, *arg] if isinstance(arg, (list, tuple)) else [exe, arg]
 
 
-def run_tarnwick(exe, arg, config_home, answers="", timeout=60, cwd=None):
+def run_tarnwick(exe, arg, config_home, answers="", timeout=60, cwd=None, env=None):
     """Runs one session to its end with `answers` on standard input (not a terminal)."""
     return subprocess.run(_argv(exe, arg), input=answers.encode(), capture_output=True,
-                          env=terminal_env(config_home), timeout=timeout, cwd=cwd or config_home)
+                          env=terminal_env(config_home, env), timeout=timeout, cwd=cwd or config_home)
 
 
 def start_tarnwick(exe, arg, config_home, answers="", cwd=None):

@@ -70,11 +70,13 @@ class SessionCase(unittest.TestCase):
     def local(self, name):
         return os.path.join(self.home, name)
 
-    def run_session(self, arg, answers="", timeout=None):
-        """Runs the executable with `arg` (one argument or a list); its standard error is
-        kept in self.output, its standard output in self.stdout."""
-        r = run_tarnwick(EXE, arg, self.home, answers, timeout=timeout or self.session_timeout)
+    def run_session(self, arg, answers="", timeout=None, env=None):
+        """Runs the executable with `arg` (one argument or a list) and `env` added to its
+        environment; its standard error is kept in self.output, its standard output in
+        self.stdout (self.stdout_bytes as it came)."""
+        r = run_tarnwick(EXE, arg, self.home, answers, timeout=timeout or self.session_timeout, env=env)
         self.output = r.stderr.decode(errors="replace")
+        self.stdout_bytes = r.stdout
         self.stdout = r.stdout.decode(errors="replace")
         return r.returncode
 

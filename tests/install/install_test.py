@@ -124,10 +124,15 @@ class Installed(unittest.TestCase):
         with open(meta, encoding="utf-8") as f:
             text = f.read()
         self.assertIn(f"<launchable type=\"desktop-id\">{APP_ID}.desktop</launchable>", text)
+        # The pictures the README shows, in its order.
+        with open(os.path.join(SOURCE, "README.md"), encoding="utf-8") as f:
+            shown = re.findall(r"!\[[^\]]*\]\((docs/screenshots/[^)]+)\)", f.read())
+        self.assertTrue(shown)
+        self.assertEqual(re.findall(r"<image>https://[^<]*/(docs/screenshots/[^<]+)</image>", text), shown)
 
     def test_manual_page_renders_and_names_every_switch(self):
         need("man")
-        page = self.path("share", "man", "man1", "tarnwick.1")
+        page = self.path("share", "man", "man1", "tarnwick.1.gz")
         r = run("man", "--warnings", "-l", page, env=dict(os.environ, MANWIDTH="80", MAN_KEEP_FORMATTING="0"))
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertEqual(r.stderr.strip(), "", "groff warnings")
@@ -165,7 +170,7 @@ class Installed(unittest.TestCase):
 
 class DebianPackage(unittest.TestCase):
     def test_package_holds_the_installed_files_and_its_program_runs(self):
-        for tool in ("cpack", "dpkg-deb", "dpkg-shlibdeps"):
+        for tool in ("cpack", "dpkg-deb", "dpkg-shlibdeps", "lintian"):
             need(tool)
         tmp = tempfile.mkdtemp(prefix="tarnwick-deb-")
         try:
@@ -190,8 +195,14 @@ class DebianPackage(unittest.TestCase):
                          f"./usr/share/metainfo/{APP_ID}.metainfo.xml",
                          f"./usr/share/icons/hicolor/scalable/apps/{APP_ID}.svg",
                          f"./usr/share/icons/hicolor/48x48/apps/{APP_ID}.png",
-                         "./usr/share/man/man1/tarnwick.1", "./usr/share/tarnwick/help/tarnwick.html"):
+                         "./usr/share/man/man1/tarnwick.1.gz", "./usr/share/tarnwick/help/tarnwick.html",
+                         "./usr/share/doc/tarnwick/copyright", "./usr/share/doc/tarnwick/changelog.gz"):
                 self.assertIn(path, listing)
+
+            # Debian's own checks: not one error.
+            r = run("lintian", "--tag-display-limit", "0", deb)
+            errors = [line for line in r.stdout.splitlines() if line.startswith("E:")]
+            self.assertEqual(errors, [], r.stdout + r.stderr)
 
             root = os.path.join(tmp, "root")
             self.assertEqual(run("dpkg-deb", "-x", deb, root).returncode, 0)

@@ -121,6 +121,9 @@ struct FakeHome {
   }
   ~FakeHome() {
     ::setenv("HOME", oldHome.c_str(), 1);
+    // Downloads in later tests read these too.
+    ::unsetenv("http_proxy");
+    ::unsetenv("ftp_proxy");
     std::filesystem::remove_all(dir);
   }
   void firefox(const std::string& prefs) {

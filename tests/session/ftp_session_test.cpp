@@ -647,6 +647,29 @@ TEST_F(FtpSession, PassiveModeFirstActiveWhenRefused) {
   }
 }
 
+// ftp_proxy naming an http:// proxy: the ftp URL is asked of it as HTTP, with no login of
+// ours (the proxy logs in), and its reply is the file.
+TEST_F(FtpSession, EnvironmentHttpProxyIsAskedForTheFtpUrl) {
+  TestEnvironment local;
+  const std::string body = bytesOf(30000, 12);
+  std::string request;
+  ScriptServer proxy([&](ScriptConn& c, int) {
+    request = c.readUntil("\r\n\r\n");
+    c.send(httpReply("200 OK", "", body));
+    c.close();
+  });
+  ::setenv("ftp_proxy", ("http://127.0.0.1:" + std::to_string(proxy.port())).c_str(), 1);
+  save(local, "f.zip");
+  auto dlg = runSession(local, "ftp://files.example/pub/f.zip");
+  ::unsetenv("ftp_proxy");
+  EXPECT_TRUE(dlg->m_finished);
+  EXPECT_EQ(readWholeFile(local.path("f.zip")), body);
+  EXPECT_EQ(request.rfind("GET ftp://files.example/pub/f.zip HTTP/1.1\r\n", 0), 0u) << request;
+  EXPECT_NE(request.find("\r\nHost: files.example\r\n"), std::string::npos) << request;
+  EXPECT_EQ(request.find("Authorization"), std::string::npos) << request;
+  EXPECT_NE(dlg->m_job.headers().find(" from ftp_proxy)"), std::string::npos);
+}
+
 // Through an FTP proxy: the login names the server, and the data connection is passive,
 // made to the address the control connection reached whatever the reply names.
 TEST_F(FtpSession, ProxyLoginAndPassiveData) {
@@ -671,7 +694,10 @@ TEST_F(FtpSession, ProxyLoginAndPassiveData) {
     EXPECT_EQ(dlg->m_urlText.GetWindowText(), u);
     EXPECT_EQ(commands(srv.requests().at(0)),
               (Cmds{user, "PASS tarnwick@", "TYPE I", "PASV", "REST 0", "RETR /pub/f.zip"}));
-    EXPECT_EQ(dlg->m_job.headers().rfind("Connecting to:  files.example (via 127.0.0.1)\r\n\r\n", 0), 0u);
+    EXPECT_EQ(dlg->m_job.headers().rfind("Connecting to:  files.example (via 127.0.0.1:" + std::to_string(srv.port()) +
+                                             " from the configuration)\r\n\r\n",
+                                         0),
+              0u);
     EXPECT_TRUE(queueEmpty(local, "00"));
   }
 }

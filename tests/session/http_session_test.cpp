@@ -667,6 +667,47 @@ TEST_F(HttpSession, HeaderLinesAreReadWholeWithinTheirLimits) {
 // A broken download tries again by itself: at once after an attempt that brought bytes
 // (from a little before them), after 1, 2 … s or the server's Retry-After after one that
 // did not, and pauses once the tries are used up. A missing file is never tried again.
+// Standard output cannot take bytes back: a break goes on from exactly the last byte
+// written, and a server that sends the file from its start again ends the download.
+TEST(HttpRetry, StandardOutputGoesOnFromItsLastByteOrEnds) {
+  const std::string body = bytesOf(200000, 9);
+  const std::string full = httpReply("200 OK", "", body);
+  const std::size_t first = 150000 - (full.size() - body.size());  // body bytes in the first reply
+  for (bool resumes : {true, false}) {
+    SCOPED_TRACE(resumes ? "resumes" : "starts over");
+    TestEnvironment env;
+    env.app().WriteProfileInt(kSectionConfig, kRetries, 3);
+    std::vector<std::string> ranges;
+    ScriptServer srv([&](ScriptConn& c, int i) {
+      std::string req = c.readUntil("\r\n\r\n");
+      ranges.push_back(req.substr(req.find("Range: ") + 7, req.find("\r\n", req.find("Range: ")) - req.find("Range: ") - 7));
+      if (i == 0) {
+        c.send(full.substr(0, 150000));
+        ::usleep(100000);
+        c.reset();
+      } else {
+        c.send(resumes ? partialReply(body, first) : full);
+        c.close();
+      }
+    });
+    char path[] = "/tmp/tarnwick-stdout-XXXXXX";
+    int file = ::mkstemp(path);
+    int saved = ::dup(1);
+    ::dup2(file, 1);
+    auto dlg = runSession(env, "http://127.0.0.1:" + std::to_string(srv.port()) + "/f.bin", 10000, kStandardOutput);
+    ::dup2(saved, 1);
+    ::close(saved);
+    std::string written = readWholeFile(path);
+    ::close(file);
+    ::unlink(path);
+    ASSERT_EQ(ranges.size(), 2u);
+    EXPECT_EQ(ranges[1], "bytes=" + std::to_string(first) + "- ");
+    EXPECT_EQ(dlg->m_finished != 0, resumes);
+    EXPECT_EQ(written, resumes ? body : body.substr(0, first));
+    EXPECT_TRUE(queueEmpty(env, "00"));
+  }
+}
+
 TEST(HttpRetry, BrokenDownloadsTryAgainByThemselves) {
   using Clock = std::chrono::steady_clock;
   const std::string body = bytesOf(300000, 5);

@@ -7,10 +7,12 @@
 #include "scripted_ui.h"
 #include "session/download_dlg.h"
 
-// Runs one session for cmdLine to its end (at most ms), as its process would.
-inline std::unique_ptr<CDownloadDlg> runSession(TestEnvironment& env, const std::string& cmdLine, int ms = 10000) {
+// Runs one session for cmdLine to its end (at most ms), as its process would; output: -o.
+inline std::unique_ptr<CDownloadDlg> runSession(TestEnvironment& env, const std::string& cmdLine, int ms = 10000,
+                                                const std::string& output = "") {
   env.app().m_lpCmdLine = cmdLine;
   auto dlg = std::make_unique<CDownloadDlg>();
+  dlg->m_outputPath = output;
   bool timedOut = false;
   QTimer guard;
   guard.setSingleShot(true);

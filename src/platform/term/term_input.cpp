@@ -128,6 +128,11 @@ bool& quiet() {
   return q;
 }
 
+bool& linesOnly() {
+  static bool l = false;
+  return l;
+}
+
 void writeErr(const std::string& rawText) {
   if (rawText == "\a") return rawWrite(rawText);  // a bell moves nothing on the screen
   // Everything written here may hold a server's words: none of it may drive the terminal.

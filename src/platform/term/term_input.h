@@ -15,6 +15,8 @@ bool interactive();
 
 // Quiet (-q): no progress lines; messages and the final lines stay.
 bool& quiet();
+// Progress in lines, never the panel (the download goes to standard output).
+bool& linesOnly();
 
 // Writes to standard error as one write, so lines of several processes do not mix; control
 // characters and bidirectional overrides in text are shown replaced (displayText).

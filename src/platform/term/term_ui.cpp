@@ -22,10 +22,7 @@ std::string lower(std::string s) {
   return s;
 }
 
-std::string cwd() {
-  char buf[4096];
-  return ::getcwd(buf, sizeof buf) ? std::string(buf) : std::string(".");
-}
+std::string cwd() { return CurrentFolder(); }
 
 // A link counts as there, even one pointing nowhere: saving would not go through it.
 bool exists(const std::string& p) { return FileExists(p); }

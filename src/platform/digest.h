@@ -1,0 +1,12 @@
+// Checksums of files: "TYPE=HEX" texts and digests computed by reading a file back.
+#pragma once
+#include <optional>
+#include <string>
+
+// "TYPE=HEX" with TYPE md5, sha1, sha256 or sha512 (any case, "sha-256" too) and HEX of that
+// digest's length: the text in the form "sha256=hex" (lower case); nullopt otherwise.
+std::optional<std::string> parseChecksum(const std::string& text);
+
+// The digest of the file at path in the checksum's form ("sha256=hex"), for algorithm
+// "md5", "sha1", "sha256" or "sha512"; nullopt when the file cannot be read (why: the reason).
+std::optional<std::string> FileDigest(const std::string& path, const std::string& algorithm, std::string& why);
