@@ -12,6 +12,7 @@
 #include "platform/run.h"
 #include "platform/services.h"
 #include "platform/ui.h"
+#include "queue/overview.h"
 #include "queue/queue_store.h"
 #include "resources/ids.h"
 #include "resources/resources.h"
@@ -64,8 +65,14 @@ constexpr const char* kOptions =
     "  -q, --quiet           = No progress lines; messages and the final line stay.\n"
     "      --retries N       = Try a broken download again up to N times in a row without\n"
     "                          new data before pausing (default 5; 0 pauses at once).\n"
+    "      --list [--json]   = Print every queued and running download once: a table, or\n"
+    "                          one JSON array (fields: see the manual page).\n"
+    "      --pause '#xx'     = Pause download xx (running in another window).\n"
+    "      --remove '#xx'    = Remove download xx; a running one is cancelled first.\n"
     "  -h, --help            = Show this text.\n"
-    "      --version         = Show the version.\n";
+    "      --version         = Show the version.\n"
+    "Exit status: 0 complete (for --list, --pause, --remove: done), 1 failed or no such\n"
+    "download, 2 the download was left in the queue to resume later.\n";
 }  // namespace
 
 std::optional<int> CDownloadApp::takeOptions(int& argc, char** argv) {
@@ -116,12 +123,24 @@ std::optional<int> CDownloadApp::takeOptions(int& argc, char** argv) {
       }
       if (m_outputPath == "-") return fail("cannot write the download to standard output: name a file for " + a.substr(0, 2) + ".");
       if (m_outputPath.empty()) return fail("option '" + a + "' requires a file name");
+    } else if (a == "--list") {
+      m_script = Script::List;
+    } else if (a == "--json") {
+      m_json = true;
+    } else if (a == "--pause" || a == "--remove") {
+      if (i + 1 >= argc) return fail("option '" + a + "' requires a download number such as '#05'");
+      m_script = a == "--pause" ? Script::Pause : Script::Remove;
+      m_scriptSlot = parseSlot(argv[++i]);
+      if (m_scriptSlot.empty()) return fail("'" + std::string(argv[i]) + "' is no download number (#00 to #99)");
     } else if (a.rfind("--", 0) == 0) {
       return fail("unrecognized option '" + a + "'");
     } else {
       rest.push_back(argv[i]);  // the switches ("-RESUME") and whatever else a session makes of it
     }
   }
+  if (m_json && m_script != Script::List) return fail("--json goes with --list");
+  if (m_script != Script::None && (rest.size() > 1 || !m_outputPath.empty()))
+    return fail("--list, --pause and --remove take no URL and no other job");
   if (!m_outputPath.empty()) {
     std::string cmd;
     for (std::size_t i = 1; i < rest.size(); ++i) cmd += (i > 1 ? " " : "") + std::string(rest[i]);
@@ -142,6 +161,10 @@ bool CDownloadApp::InitInstance() {
   SetRegistryKey("Quillfern");
   std::string cmd = upperTrimmed(m_lpCmdLine);
   m_exitCode = 0;
+  if (m_script != Script::None) {
+    m_exitCode = runScript();
+    return false;
+  }
   // The jobs that start copies: in a terminal they end when their copies have.
   bool startsCopies = cmd == "/RESUMEDLG" || cmd == "-RESUMEDLG" || cmd == "/RESUME" || cmd == "-RESUME" ||
                       cmd == "/DROP" || cmd == "-DROP";
@@ -192,6 +215,17 @@ void CDownloadApp::runConfig() {
     o.email = dlg.m_email;
     WriteOptions(o);
   }
+}
+
+int CDownloadApp::runScript() {
+  if (m_script == Script::List) {
+    auto rows = readOverview();
+    std::fputs((m_json ? overviewJson(rows) : overviewTable(rows)).c_str(), stdout);
+    return 0;
+  }
+  ControlAnswer a = controlEntry(m_scriptSlot, m_script == Script::Pause ? ControlAction::Pause : ControlAction::Forget);
+  std::fprintf(a.done ? stdout : stderr, "%s\n", a.text.c_str());
+  return a.done ? 0 : 1;
 }
 
 void CDownloadApp::runSession() {

@@ -15,6 +15,11 @@ class CDownloadApp : public CWinApp {
   std::optional<int> takeOptions(int& argc, char** argv);
 
   std::string m_outputPath;  // -o: the new download's file, no Save As question
+  // For scripts: --list [--json], --pause SLOT, --remove SLOT; they need no window.
+  enum class Script { None, List, Pause, Remove };
+  Script m_script = Script::None;
+  bool m_json = false;
+  std::string m_scriptSlot;
   bool m_quiet = false;      // -q: no progress lines
   // In a terminal the jobs that start copies wait for them, passing signals on.
   bool m_superviseCopies = false;
@@ -24,6 +29,7 @@ class CDownloadApp : public CWinApp {
  private:
   void runSession();
   void runConfig();
+  int runScript();
   bool m_waitsForCopies = false;
 };
 

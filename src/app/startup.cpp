@@ -41,7 +41,8 @@ void registerTerminalViews() {
 
 int RunProcess(CDownloadApp& app, int& argc, char** argv) {
   const WidgetView* widgets = nullptr;
-  if (hasDisplay()) {
+  // What scripts ask for is said in text, without a window.
+  if (hasDisplay() && app.m_script == CDownloadApp::Script::None) {
     std::string error;
     widgets = LoadWidgetView(error);
     // Without its widgets the program still works in the terminal.

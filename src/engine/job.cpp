@@ -1,5 +1,7 @@
 #include "engine/job.h"
 
+#include <ctime>
+
 #include "engine/retry.h"
 #include "platform/file.h"
 #include "platform/services.h"
@@ -9,6 +11,22 @@
 
 DownloadJob::DownloadJob(JobEvents& events) : m_events(events) {}
 
+namespace {
+const char* phaseWord(DownloadJob::Phase p) {
+  using P = DownloadJob::Phase;
+  switch (p) {
+    case P::Connecting: return "connecting";
+    case P::Receiving: return "receiving";
+    case P::Asking: return "asking";
+    case P::Waiting: return "waiting";
+    case P::Paused: return "paused";
+    case P::Idle:
+    case P::Finished: break;
+  }
+  return "";
+}
+}  // namespace
+
 DownloadJob::~DownloadJob() {
   if (m_transfer) m_transfer->close();
 }
@@ -17,6 +35,39 @@ DownloadJob::~DownloadJob() {
 
 void DownloadJob::writeStart() {
   if (!m_slot.empty()) QueueEntry::write(m_slot, QueueValue::Start, m_startOffset + m_bytesThisConn);
+}
+
+LiveState DownloadJob::live() const {
+  LiveState l;
+  l.done = m_startOffset + m_bytesThisConn;
+  // The connection announces what it sends: the whole file is that past its first byte.
+  l.size = m_totalSize > 0 ? m_totalSize + m_startOffset : 0;
+  l.phase = m_asking ? "asking" : phaseWord(m_phase);
+  l.rate = m_phase == Phase::Receiving ? m_rate : 0;
+  l.retryAt = m_phase == Phase::Waiting ? m_waitUntil : 0;
+  l.connections = connectionCount();
+  return l;
+}
+
+void DownloadJob::setAsking(bool asking) {
+  if (m_asking == asking) return;
+  m_asking = asking;
+  // A question may hold the event loop: it is said at once.
+  if (!m_slot.empty()) publish();
+}
+
+void DownloadJob::publish() {
+  std::int64_t now = static_cast<std::int64_t>(GetTickCount());
+  std::int64_t done = m_startOffset + m_bytesThisConn;
+  if (m_rateDone >= 0 && now > m_rateTick && done >= m_rateDone)
+    m_rate = (done - m_rateDone) * 1000 / (now - m_rateTick);
+  m_rateDone = done;
+  m_rateTick = now;
+  LiveState l = live();
+  if (l == m_published && done == m_publishedStart) return;
+  QueueEntry::publish(m_slot, done, l);
+  m_published = l;
+  m_publishedStart = done;
 }
 
 ProfileData DownloadJob::stamp() const {
@@ -62,6 +113,7 @@ bool DownloadJob::open(const Route& route, std::string& why) {
   retire();
   m_transfer = makeTransfer(std::move(req), *this, std::move(outFile));
   m_phase = Phase::Connecting;
+  if (!m_slot.empty() && !m_publishTimer.active()) m_publishTimer.start(1000, [this] { publish(); });
   int error = 0, messageId = 0;
   if (!m_transfer->createSockets(error, messageId)) {
     m_transfer->close();
@@ -239,6 +291,7 @@ bool DownloadJob::waitForNextRound(const std::string& why) {
 void DownloadJob::wait(int seconds, const std::string& why) {
   m_phase = Phase::Waiting;
   m_waitLeft = seconds;
+  m_waitUntil = static_cast<std::int64_t>(std::time(nullptr)) + seconds;
   m_waitWhy = why;
   auto tick = [this] {
     if (m_waitLeft <= 0) {

@@ -58,6 +58,18 @@ class DownloadJob : private ConnectionEvents {
   int fruitlessAttempts() const { return m_fruitless; }
   // Why the download ended or stopped, in one line ("" not known).
   const std::string& endReason() const { return m_endReason; }
+  // Connections open now (one at most for now).
+  int connectionCount() const { return connectionOpen() ? 1 : 0; }
+  // The state as the queue entry publishes it for the overview and scripts.
+  LiveState live() const;
+  // The session asks the user something (a message box, a login): published as such.
+  void setAsking(bool asking);
+  bool asking() const { return m_asking || m_phase == Phase::Asking; }
+  struct Asking {
+    explicit Asking(DownloadJob& job) : m_job(job) { job.setAsking(true); }
+    ~Asking() { m_job.setAsking(false); }
+    DownloadJob& m_job;
+  };
   void setEndReason(const std::string& why) { m_endReason = why; }
 
   // ---- the resume point ----
@@ -113,6 +125,8 @@ class DownloadJob : private ConnectionEvents {
   // The connection is let go of from the event loop: its handler may still be running.
   void retire();
   void writeStart();
+  // Once a second while the job lives: the live state with the resume point, when changed.
+  void publish();
   // The validator as the entry keeps it.
   ProfileData stamp() const;
 
@@ -134,5 +148,13 @@ class DownloadJob : private ConnectionEvents {
   std::shared_ptr<Transfer> m_transfer;
   std::vector<std::shared_ptr<Transfer>> m_retired;
   std::vector<ConnectionResult> m_pending;
-  CTimer m_deliverTimer, m_retireTimer, m_waitTimer;
+  bool m_asking = false;
+  std::int64_t m_waitUntil = 0;  // while waiting: when the next try starts
+  // What was last published, and when the rate was last sampled.
+  LiveState m_published;
+  std::int64_t m_publishedStart = -1;
+  std::int64_t m_rateDone = -1;
+  std::int64_t m_rateTick = 0;
+  std::int64_t m_rate = 0;
+  CTimer m_deliverTimer, m_retireTimer, m_waitTimer, m_publishTimer;
 };

@@ -11,6 +11,7 @@
 
 void CDownloadDlg::openConnection() {
   if (connectionOpen()) return;
+  listenForControl();
   m_animFrame1 = 0;
   m_bytesAtSample = 0;
   m_job.setEndReason(std::string());
@@ -121,5 +122,6 @@ std::string socketErrorMessage(int code, const std::string& prefix) {
 
 int CDownloadDlg::tell(const std::string& text, UINT type) {
   m_job.setEndReason(oneLine(text));
+  DownloadJob::Asking asking(m_job);
   return AfxMessageBox(text, type);
 }

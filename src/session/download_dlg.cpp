@@ -186,7 +186,11 @@ void CDownloadDlg::resumeDownload(bool stepBack) {
 
 void CDownloadDlg::OnCancel() {
   if (m_finished == 0) {
-    int answer = AfxMessageBox(res::IDS_RESUME_LATER, MB_YESNOCANCEL | MB_ICONQUESTION);
+    int answer;
+    {
+      DownloadJob::Asking asking(m_job);
+      answer = AfxMessageBox(res::IDS_RESUME_LATER, MB_YESNOCANCEL | MB_ICONQUESTION);
+    }
     if (answer == IDCANCEL) return;
     m_job.setEndReason("Cancelled.");
     if (answer == IDNO) dropEntryAndFile();
