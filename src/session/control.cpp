@@ -19,7 +19,7 @@ std::string CDownloadDlg::onControl(const std::string& request) {
     case ControlAction::Pause:
       if (m_paused) return "ok already paused";
       togglePause();
-      m_job.setEndReason("Paused from another window.");
+      m_job.setEndReason("Paused on request.");
       return "ok paused";
     case ControlAction::Resume:
       if (!m_paused) return "ok not paused";

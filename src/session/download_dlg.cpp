@@ -130,6 +130,7 @@ LRESULT CDownloadDlg::OnSysCommand(WPARAM wParam, LPARAM lParam) {
 }
 
 LRESULT CDownloadDlg::OnDestroy(WPARAM, LPARAM) {
+  m_control.close();  // a request from now on finds nobody, and is told so
   closeConnections();
   // A session that gave up leaves no empty file of its own making, and no list it fetched.
   const std::string& path = m_d.m_localPath;
