@@ -21,6 +21,7 @@
 #include "settings/options.h"
 #include "ui/config_dlg.h"
 #include "ui/drop_wnd.h"
+#include "ui/overview_dlg.h"
 #include "ui/resume_dlg.h"
 
 namespace {
@@ -41,7 +42,8 @@ int sessionStatus(CDownloadDlg& dlg) {
 }
 
 bool isSwitch(const std::string& upper) {
-  for (const char* s : {"/RESUMEDLG", "-RESUMEDLG", "/RESUME", "-RESUME", "/DROP", "-DROP", "/CONFIG", "-CONFIG"})
+  for (const char* s : {"/RESUMEDLG", "-RESUMEDLG", "/RESUME", "-RESUME", "/DROP", "-DROP", "/CONFIG", "-CONFIG", "/LIST",
+                        "-LIST"})
     if (upper == s) return true;
   return false;
 }
@@ -167,7 +169,7 @@ bool CDownloadApp::InitInstance() {
   }
   // The jobs that start copies: in a terminal they end when their copies have.
   bool startsCopies = cmd == "/RESUMEDLG" || cmd == "-RESUMEDLG" || cmd == "/RESUME" || cmd == "-RESUME" ||
-                      cmd == "/DROP" || cmd == "-DROP";
+                      cmd == "/DROP" || cmd == "-DROP" || cmd == "/LIST" || cmd == "-LIST";
   if (startsCopies && m_superviseCopies) {
     AdoptCopies();
     m_waitsForCopies = true;
@@ -184,6 +186,10 @@ bool CDownloadApp::InitInstance() {
     dlg.DoModal();
   } else if (cmd == "/CONFIG" || cmd == "-CONFIG") {
     runConfig();
+  } else if (cmd == "/LIST" || cmd == "-LIST") {
+    COverviewDlg dlg;
+    m_pMainWnd = &dlg;
+    dlg.DoModal();
   } else {
     runSession();
   }

@@ -36,6 +36,7 @@ void registerTerminalViews() {
   term::setView(res::IDD_HEADERS, makeHeadersTermView);
   term::setView(res::IDD_RESUME, makeResumeTermView);
   term::setView(res::IDD_DROPWND, makeDropTermView);
+  term::setView(res::IDD_OVERVIEW, makeOverviewTermView);
 }
 }  // namespace
 

@@ -1,6 +1,8 @@
 #include "engine/job.h"
 
+#include <algorithm>
 #include <ctime>
+#include <optional>
 
 #include "engine/retry.h"
 #include "platform/file.h"
@@ -34,12 +36,15 @@ DownloadJob::~DownloadJob() {
 // ---- the resume point ----
 
 void DownloadJob::writeStart() {
-  if (!m_slot.empty()) QueueEntry::write(m_slot, QueueValue::Start, m_startOffset + m_bytesThisConn);
+  if (m_slot.empty()) return;
+  QueueEntry::write(m_slot, QueueValue::Start, m_startOffset + m_bytesThisConn);
+  m_startMoved = true;
 }
 
 LiveState DownloadJob::live() const {
   LiveState l;
-  l.done = m_startOffset + m_bytesThisConn;
+  // The bytes on disk: a resume that stepped back has not lost the ones after its start.
+  l.done = std::max(m_highWater, m_startOffset + m_bytesThisConn);
   // The connection announces what it sends: the whole file is that past its first byte.
   l.size = m_totalSize > 0 ? m_totalSize + m_startOffset : 0;
   l.phase = m_asking ? "asking" : phaseWord(m_phase);
@@ -64,10 +69,12 @@ void DownloadJob::publish() {
   m_rateDone = done;
   m_rateTick = now;
   LiveState l = live();
-  if (l == m_published && done == m_publishedStart) return;
-  QueueEntry::publish(m_slot, done, l);
+  if (l == m_published && !m_startMoved) return;
+  // The resume point goes with it only when bytes moved it: a resume's step back is no
+  // loss of the bytes on disk, and is not stored.
+  QueueEntry::publish(m_slot, m_startMoved ? std::optional<std::int64_t>(done) : std::nullopt, l);
   m_published = l;
-  m_publishedStart = done;
+  m_startMoved = false;
 }
 
 ProfileData DownloadJob::stamp() const {

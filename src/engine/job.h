@@ -152,7 +152,7 @@ class DownloadJob : private ConnectionEvents {
   std::int64_t m_waitUntil = 0;  // while waiting: when the next try starts
   // What was last published, and when the rate was last sampled.
   LiveState m_published;
-  std::int64_t m_publishedStart = -1;
+  bool m_startMoved = false;  // bytes moved the resume point since the last publication
   std::int64_t m_rateDone = -1;
   std::int64_t m_rateTick = 0;
   std::int64_t m_rate = 0;

@@ -219,6 +219,7 @@ std::string HelpFilePath() {
 void MessageBeep(bool error) { ui().beep(error); }
 void WinHelp(int context) { ui().openHelp(context); }
 bool SetClipboardText(const std::string& text) { return ui().setClipboardText(text); }
+bool OpenDocument(const std::string& path) { return ui().openFile(path); }
 
 // ---- other programs' settings ----
 

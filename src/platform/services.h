@@ -47,6 +47,8 @@ void WinHelp(int context);  // 0: contents
 // The shipped help page (context N is its anchor #ctx-N).
 std::string HelpFilePath();
 bool SetClipboardText(const std::string& text);
+// Opens a file or folder with the desktop's program for it; false when there is none.
+bool OpenDocument(const std::string& path);
 
 // Settings of other programs, read from their Linux homes.
 struct BrowserSettings {

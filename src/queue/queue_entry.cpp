@@ -140,14 +140,16 @@ std::vector<QueueEntry> QueueEntry::loadAll() {
   return slots;
 }
 
-void QueueEntry::publish(const std::string& slot, std::int64_t start, const LiveState& live) {
+void QueueEntry::publish(const std::string& slot, std::optional<std::int64_t> start, const LiveState& live) {
   if (slot.empty()) return;
   AfxGetApp()->ProfileTransaction([&] {
     if (!exists(slot)) return;
     auto values = liveValues(live);
-    values.emplace_back();
-    values.back().first = QueueValue::Start;
-    values.back().second.emplace<std::int64_t>(start);
+    if (start) {
+      values.emplace_back();
+      values.back().first = QueueValue::Start;
+      values.back().second.emplace<std::int64_t>(*start);
+    }
     writeNamed(slot, values);
   });
 }

@@ -4,6 +4,7 @@
 #pragma once
 #include <cstdint>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -57,9 +58,9 @@ struct QueueEntry {
   static bool exists(const std::string& slot);
   // Every entry (those with a Get), in slot order, read at once.
   static std::vector<QueueEntry> loadAll();
-  // The running copy's state with its resume point, in one transaction; nothing when the
-  // entry is gone (no stray values are left behind).
-  static void publish(const std::string& slot, std::int64_t start, const LiveState& live);
+  // The running copy's state with its resume point (when given), in one transaction;
+  // nothing when the entry is gone (no stray values are left behind).
+  static void publish(const std::string& slot, std::optional<std::int64_t> start, const LiveState& live);
   // Removes every value of the entry, in one transaction.
   static void remove(const std::string& slot);
 

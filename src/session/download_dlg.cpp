@@ -19,6 +19,7 @@ constexpr const char* kUsage =
     "  TARNWICK /DROP        = Start Tarnwick as web browser link drop target.\n"
     "  TARNWICK /RESUME      = Resume all working requests.\n"
     "  TARNWICK /RESUMEDLG   = Show window for resuming connections.\n"
+    "  TARNWICK /LIST        = Show every download, live, to pause, resume or remove it.\n"
     "  TARNWICK /CONFIG      = Configure Tarnwick.\n";
 }  // namespace
 
