@@ -48,6 +48,16 @@ constexpr int kScClose = 0xF060;
 
 // Every text the program sets may hold a server's words (reason phrases, headers, URLs).
 QString qs(const std::string& s) { return QString::fromStdString(displayText(s)); }
+// A table's headings or row: cells split at the tabs, each shown through the filter.
+QStringList cellsOf(const std::string& s) {
+  QStringList cells;
+  for (std::size_t at = 0; at <= s.size();) {
+    std::size_t tab = std::min(s.find('\t', at), s.size());
+    cells << qs(s.substr(at, tab - at));
+    at = tab + 1;
+  }
+  return cells;
+}
 
 // Static texts of the templates use the mnemonic convention ("&&" is one ampersand); texts
 // the program sets at run time (URLs, file names) are shown exactly as they are.
@@ -465,7 +475,7 @@ void QtDialogView::build() {
       }
       case ControlKind::Table: {
         auto* t = new QTreeWidget(m_client);
-        QStringList headings = qs(ct.text).split('\t');
+        QStringList headings = cellsOf(ct.text);
         t->setColumnCount(static_cast<int>(headings.size()));
         t->setHeaderLabels(headings);
         t->setRootIsDecorated(false);
@@ -768,17 +778,25 @@ void QtDialogView::applyControl(std::size_t index) {
     }
     case ControlKind::Table: {
       auto* t = static_cast<QTreeWidget*>(w);
+      bool grown = t->topLevelItemCount() < static_cast<int>(c.items.size());
       while (t->topLevelItemCount() > static_cast<int>(c.items.size())) delete t->takeTopLevelItem(t->topLevelItemCount() - 1);
       for (std::size_t r = 0; r < c.items.size(); ++r) {
         QTreeWidgetItem* item = t->topLevelItem(static_cast<int>(r));
         if (!item) item = new QTreeWidgetItem(t);
-        QStringList cells = qs(c.items[r].first).split('\t');
+        QStringList cells = cellsOf(c.items[r].first);
         for (int col = 0; col < cells.size() && col < t->columnCount(); ++col)
           if (item->text(col) != cells[col]) item->setText(col, cells[col]);
         item->setData(0, Qt::UserRole, c.items[r].second);
         bool sel = std::find(c.selected.begin(), c.selected.end(), static_cast<int>(r)) != c.selected.end();
         if (item->isSelected() != sel) item->setSelected(sel);
       }
+      // New rows may be wider: the columns but the last (which takes the rest) fit them.
+      if (grown)
+        for (int col = 0; col + 1 < t->columnCount(); ++col) {
+          t->resizeColumnToContents(col);
+          // A bar needs room beside its text.
+          if (col == c.barColumn) t->setColumnWidth(col, t->columnWidth(col) + t->fontMetrics().averageCharWidth() * 8);
+        }
       t->header()->setSortIndicatorShown(c.sortColumn >= 0);
       if (c.sortColumn >= 0)
         t->header()->setSortIndicator(c.sortColumn, c.sortDescending ? Qt::DescendingOrder : Qt::AscendingOrder);
