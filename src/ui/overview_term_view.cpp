@@ -108,9 +108,10 @@ class OverviewView : public DialogView, public DialogObserver {
     }
     m_escape = 0;
     auto& sel = list().selected;
-    // The actions take the marked rows, else the cursor's.
+    // The actions take the marked rows, else the cursor's (which is not left marked).
+    bool picked = false;
     auto pick = [&] {
-      if (sel.empty() && m_cursor >= 0 && m_cursor < count) sel.push_back(m_cursor);
+      if (sel.empty() && m_cursor >= 0 && m_cursor < count) sel.push_back(m_cursor), picked = true;
     };
     switch (c) {
       case 'j': m_cursor = std::min(count - 1, m_cursor + 1); break;
@@ -135,6 +136,7 @@ class OverviewView : public DialogView, public DialogObserver {
       case 'q': case 'Q': m_dlg.ViewCommand(IDCANCEL); return;
       default: return;
     }
+    if (picked && !m_dlg.IsEnded()) list().selected.clear();
     term::redrawPanel();
   }
 
