@@ -120,7 +120,8 @@ bool DownloadJob::open(const Route& route, std::string& why) {
   retire();
   m_transfer = makeTransfer(std::move(req), *this, std::move(outFile));
   m_phase = Phase::Connecting;
-  if (!m_slot.empty() && !m_publishTimer.active()) m_publishTimer.start(1000, [this] { publish(); });
+  // Said at once (an earlier copy's state may stand in the entry), then once a second.
+  if (!m_slot.empty() && !m_publishTimer.active() && m_publishTimer.start(1000, [this] { publish(); })) publish();
   int error = 0, messageId = 0;
   if (!m_transfer->createSockets(error, messageId)) {
     m_transfer->close();
