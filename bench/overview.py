@@ -4,7 +4,8 @@ every download costs with a full queue.
 
   publish       the same download over loopback (nginx, unthrottled) with this build and,
                 given --base-exe, with a build without publishing (interleaved rounds):
-                median wall and CPU time.
+                median wall and CPU time; then a paced one (--paced-mb at 2 MiB/s, so that
+                it publishes once a second for its whole length): median CPU time.
   list          --entries queue entries (the queue's limit is 100), --running of them
                 downloading from a throttled nginx: the median and worst wall time of
                 `tarnwick --list` and `--list --json` (--list-runs each).
@@ -13,7 +14,7 @@ every download costs with a full queue.
                 over --seconds, as a share of one core.
 
   bench/overview.py [--exe build/tarnwick] [--base-exe OTHER] [--rounds 5] [--size-mb 512]
-                    [--entries 100] [--running 20] [--list-runs 30] [--seconds 20]
+                    [--paced-mb 40] [--entries 100] [--running 20] [--list-runs 30] [--seconds 20]
 """
 
 import json
@@ -34,23 +35,29 @@ def cpu_seconds(pid):
 
 
 def publish(args, exe, base, work, root, dl, home, size):
-    nginx = Nginx(os.path.join(work, "nginx-fast"), root).start()
+    paced = os.path.join(root, "paced.bin")
+    if not os.path.exists(paced) or os.path.getsize(paced) != args.paced_mb << 20:
+        make_file(paced, args.paced_mb << 20)
+    nginx = Nginx(os.path.join(work, "nginx-fast"), root, "location = /paced.bin { limit_rate 2m; }").start()
     env = terminal_home(home, "HTTPProxy")
     try:
-        results = {}
-        for _ in range(args.rounds):
-            for name, program in (("this build", exe), ("base", base)):
-                if not program:
-                    continue
-                out = os.path.join(dl, "publish.bin")
-                status, wall, cpu, _ = timed([program, "-q", "-o", out, nginx.url("/file.bin")], env=env, cwd=home)
-                assert status == 0 and os.path.getsize(out) == size, (name, status)
-                os.remove(out)
-                results.setdefault(name, []).append((wall, cpu))
-        print("publish: %d MiB over loopback, median of %d rounds" % (args.size_mb, args.rounds))
-        for name, runs in results.items():
-            print("  %-10s  wall %.3f s  cpu %.3f s" % (name, statistics.median(w for w, _ in runs),
-                                                       statistics.median(c for _, c in runs)))
+        for path, want, rounds, what in (("/file.bin", size, args.rounds, "%d MiB over loopback" % args.size_mb),
+                                         ("/paced.bin", args.paced_mb << 20, max(1, args.rounds // 2),
+                                          "%d MiB at 2 MiB/s" % args.paced_mb)):
+            results = {}
+            for _ in range(rounds):
+                for name, program in (("this build", exe), ("base", base)):
+                    if not program:
+                        continue
+                    out = os.path.join(dl, "publish.bin")
+                    status, wall, cpu, _ = timed([program, "-q", "-o", out, nginx.url(path)], env=env, cwd=home)
+                    assert status == 0 and os.path.getsize(out) == want, (name, status)
+                    os.remove(out)
+                    results.setdefault(name, []).append((wall, cpu))
+            print("publish: %s, median of %d rounds" % (what, rounds))
+            for name, runs in results.items():
+                print("  %-10s  wall %.3f s  cpu %.3f s" % (name, statistics.median(w for w, _ in runs),
+                                                           statistics.median(c for _, c in runs)))
     finally:
         nginx.stop()
 
@@ -130,6 +137,7 @@ def main():
     ap = arg_parser()
     ap.set_defaults(size_mb=512)
     ap.add_argument("--base-exe", default=None, help="a build to compare the download with")
+    ap.add_argument("--paced-mb", type=int, default=40)
     ap.add_argument("--entries", type=int, default=100)
     ap.add_argument("--running", type=int, default=20)
     ap.add_argument("--list-runs", type=int, default=30)
