@@ -61,6 +61,25 @@ int jointStatus(int own, const std::vector<int>& copies) {
   return joint;
 }
 
+// The usage lines with the program's name as it was invoked, and https beside http.
+std::string helpText(const std::string& invoked) {
+  std::string out, text = UsageText();
+  const std::string prefix = "  TARNWICK ";
+  for (std::size_t at = 0, end; at < text.size(); at = end + 1) {
+    end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(at, end - at);
+    if (line.rfind(prefix, 0) != 0) {
+      out += line + "\n";
+      continue;
+    }
+    std::string rest = line.substr(prefix.size());
+    out += "  " + invoked + " " + rest + "\n";
+    if (rest.rfind("http://...   ", 0) == 0) out += "  " + invoked + " https://..." + rest.substr(11) + "\n";
+  }
+  return out;
+}
+
 constexpr const char* kOptions =
     "Options:\n"
     "  -o, --output FILE     = Save the download as FILE (no Save As question).\n"
@@ -95,7 +114,7 @@ std::optional<int> CDownloadApp::takeOptions(int& argc, char** argv) {
     if (a == "--") {
       optionsEnded = true;
     } else if (a == "-h" || a == "--help") {
-      std::printf("%s%s", UsageText(), kOptions);
+      std::printf("%s%s", helpText(argv[0] ? argv[0] : name).c_str(), kOptions);
       return 0;
     } else if (a == "--version") {
       std::string version = LoadString(res::IDS_USER_AGENT);  // "Tarnwick/1.2"

@@ -60,6 +60,7 @@ int RunProcess(CDownloadApp& app, int& argc, char** argv) {
   }
   std::string exe = argv[0] ? argv[0] : "tarnwick";
   SetAppName(exe.substr(exe.rfind('/') + 1));
+  SetInvokedName(exe);
   app.m_lpCmdLine = CommandLineOf(argc, argv);
 
   SignalWatch signalWatch([&app](int sig) {

@@ -117,6 +117,7 @@ bool DownloadJob::open(const Route& route, std::string& why) {
   req.validator = m_lastModified;
   req.http10 = m_stupidServer == 1;
   req.timeoutSeconds = static_cast<int>(ConfigInt(kTimeout));
+  req.ftpPassive = ConfigInt(kFTPPassive) != 0;
   retire();
   m_transfer = makeTransfer(std::move(req), *this, std::move(outFile));
   m_phase = Phase::Connecting;

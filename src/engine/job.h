@@ -70,7 +70,12 @@ class DownloadJob : private ConnectionEvents {
     ~Asking() { m_job.setAsking(false); }
     DownloadJob& m_job;
   };
-  void setEndReason(const std::string& why) { m_endReason = why; }
+  // said: the user has been shown it already (a message), so the ending need not repeat it.
+  void setEndReason(const std::string& why, bool said = false) {
+    m_endReason = why;
+    m_endReasonSaid = said;
+  }
+  bool endReasonSaid() const { return m_endReasonSaid; }
 
   // ---- the resume point ----
   // A new download: from byte 0.
@@ -142,6 +147,7 @@ class DownloadJob : private ConnectionEvents {
   int m_fruitless = 0;  // attempts in a row that brought no new byte
   std::string m_headers;
   std::string m_endReason;
+  bool m_endReasonSaid = false;
   Download m_beforeRedirect;
   int m_waitLeft = 0;
   std::string m_waitWhy;

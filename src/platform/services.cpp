@@ -27,6 +27,12 @@ std::function<bool(const std::string&)> g_starter;
 
 void SetAppName(const std::string& name) { g_appName = name; }
 
+namespace {
+std::string g_invokedName;
+}
+void SetInvokedName(const std::string& name) { g_invokedName = name; }
+const std::string& InvokedName() { return g_invokedName.empty() ? AppName() : g_invokedName; }
+
 std::string ExecutablePath() {
   char buf[4096];
   ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);

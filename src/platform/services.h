@@ -64,10 +64,14 @@ BrowserSettings ReadBrowserSettings();
 
 // The application's name: the executable's base name.
 const std::string& AppName();
+// The program as it was invoked (its first argument as typed, "./build/tarnwick"), for
+// commands the user may copy; AppName() when not set.
+const std::string& InvokedName();
 // The running executable's full path; empty when the system does not say.
 std::string ExecutablePath();
 
 // Test and start-up hooks.
 void SetAppName(const std::string& name);
+void SetInvokedName(const std::string& name);
 #include <functional>
 void SetProgramStarter(std::function<bool(const std::string&)> starter);

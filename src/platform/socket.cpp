@@ -374,6 +374,7 @@ void CAsyncSocket::startTls() {
 // once it is done, so no byte of a request leaves before the peer is verified.
 void CAsyncSocket::stepHandshake() {
   auto io = m_impl->tls->handshake();
+  OnHandshakeStep();
   m_impl->hsWantRead = io == TlsSession::Io::WantRead;
   m_impl->hsWantWrite = io == TlsSession::Io::WantWrite;
   if (io == TlsSession::Io::WantRead || io == TlsSession::Io::WantWrite) {

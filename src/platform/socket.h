@@ -118,6 +118,8 @@ class CAsyncSocket {
   virtual void OnAccept(int error) { (void)error; }
   virtual void OnConnect(int error) { (void)error; }
   virtual void OnClose(int error) { (void)error; }
+  // A step of the TLS handshake moved bytes: the connection is alive before it stands.
+  virtual void OnHandshakeStep() {}
 
  private:
   struct Impl;

@@ -32,6 +32,8 @@ constexpr UINT MB_OK = 0x0;
 constexpr UINT MB_YESNOCANCEL = 0x3;
 constexpr UINT MB_YESNO = 0x4;
 constexpr UINT MB_TYPEMASK = 0xF;
+// No is the answer Enter (and the end of input) gives.
+constexpr UINT MB_DEFBUTTON2 = 0x100;
 constexpr UINT MB_ICONHAND = 0x10;
 constexpr UINT MB_ICONQUESTION = 0x20;
 constexpr UINT MB_ICONEXCLAMATION = 0x30;

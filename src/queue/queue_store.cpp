@@ -79,6 +79,25 @@ bool SlotLease::take(const std::string& slot) {
   return taken;
 }
 
+std::optional<QueueEntry> SlotLease::takeOver(const std::string& url, const std::string& localPath) {
+  std::optional<QueueEntry> twin;
+  CWinApp* app = AfxGetApp();
+  app->ProfileTransaction([&] {
+    for (int slot = 0; slot < kQueueSlots; ++slot) {
+      std::string s = slotText(slot);
+      if (s == m_slot || !QueueEntry::exists(s) || leaseHeldByOther(s)) continue;
+      QueueEntry e = QueueEntry::load(s);
+      if (e.url != url || e.localPath != localPath) continue;
+      app->WriteProfileString(kSectionRunning, s, myLease());
+      if (!m_slot.empty()) app->WriteProfileString(kSectionRunning, m_slot, nullptr);
+      m_slot = s;
+      twin = std::move(e);
+      return;
+    }
+  });
+  return twin;
+}
+
 std::string SlotLease::allocate() {
   // Reserved in one transaction, so two processes never take the same slot.
   CWinApp* app = AfxGetApp();

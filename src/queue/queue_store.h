@@ -1,6 +1,7 @@
 // Who runs which entry, and the launcher that starts copies of the program for queued entries.
 #pragma once
 #include <map>
+#include <optional>
 #include <string>
 
 #include "queue/queue_entry.h"
@@ -28,6 +29,9 @@ class SlotLease {
   ~SlotLease() { release(); }
   // Takes the first slot that has no entry and no running holder; "" when all are used.
   std::string allocate();
+  // Takes, in place of the slot held, the slot of a queued entry for the same address and
+  // file that no process runs, and returns that entry; none when there is no such entry.
+  std::optional<QueueEntry> takeOver(const std::string& url, const std::string& localPath);
   // Takes slot unless another process holds it.
   bool take(const std::string& slot);
   void release();

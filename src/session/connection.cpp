@@ -121,7 +121,7 @@ std::string socketErrorMessage(int code, const std::string& prefix) {
 }
 
 int CDownloadDlg::tell(const std::string& text, UINT type) {
-  m_job.setEndReason(oneLine(text));
+  m_job.setEndReason(oneLine(text), true);
   DownloadJob::Asking asking(m_job);
   return AfxMessageBox(text, type);
 }

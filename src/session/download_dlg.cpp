@@ -103,7 +103,6 @@ bool CDownloadDlg::OnInitDialog() {
   } else if (m_d.m_url.find(":\\") == 1 || m_d.m_url[0] == '/') {
     openMirrorList(m_d.m_url);
   } else if (!allocateQueueSlot()) {
-    AfxMessageBox(res::IDS_QUEUE_FULL);
     EndDialog(IDOK);
     return true;
   }

@@ -87,6 +87,7 @@ class CDownloadDlg : public CDialog, private JobEvents {
   void abandonSite(bool closeWindow, bool removeEntry);
   bool allocateQueueSlot();
   bool readQueueEntry(bool showMessages);
+  void takeOverTwinEntry();
   void deleteQueueEntry();
   bool openMirrorList(const std::string& path);
   LRESULT tryNextSite(WPARAM = 0, LPARAM = 0);
@@ -141,7 +142,7 @@ class CDownloadDlg : public CDialog, private JobEvents {
   void redirected();
   void reopenConnection();
   // "Resume later?": No removes the entry and the partial file; then the site is given up.
-  void askResumeLaterAndGiveUp();
+  void askResumeLaterAndGiveUp(bool permanent);
   void dropEntryAndFile();
   void socketFailed(int error, const std::string& text);
   void keepEntry();

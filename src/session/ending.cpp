@@ -39,7 +39,9 @@ std::vector<std::string> endingLines(const CDownloadDlg& dlg, int status, bool s
     if (dlg.m_d.m_localPath.empty()) return {};
     return {"Done: " + dlg.m_d.m_localPath};
   }
-  std::vector<std::string> lines{reason(dlg, signalled)};
-  if (status == 2) lines.push_back("Kept in the queue as #" + dlg.m_slot + ": " + AppName() + " '#" + dlg.m_slot + "'");
+  // A reason the user was shown as a message is not said twice.
+  std::vector<std::string> lines;
+  if (signalled || !dlg.m_job.endReasonSaid()) lines.push_back(reason(dlg, signalled));
+  if (status == 2) lines.push_back("Kept in the queue as #" + dlg.m_slot + ": " + InvokedName() + " '#" + dlg.m_slot + "'");
   return lines;
 }

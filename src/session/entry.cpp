@@ -7,7 +7,28 @@
 bool CDownloadDlg::allocateQueueSlot() {
   m_slot = m_lease.allocate();
   m_job.m_slot = m_slot;
+  if (m_slot.empty()) {
+    // The full queue is said with where to see its entries and delete the unwanted ones.
+    std::string text = LoadString(res::IDS_QUEUE_FULL);
+    auto abort = text.rfind("\nAborting.");
+    text.insert(abort == std::string::npos ? text.size() : abort,
+                "\nSee and delete queued requests with:  " + InvokedName() + " /RESUMEDLG");
+    tell(text);
+  }
   return !m_slot.empty();
+}
+
+// Fetching again what a queued entry fetches (the same address into the same file) goes on
+// with that entry rather than filling a new slot: a command run again after a break, or
+// by a scheduler, resumes it.
+void CDownloadDlg::takeOverTwinEntry() {
+  if (m_slot.empty()) return;
+  auto twin = m_lease.takeOver(m_d.m_url, m_d.m_localPath);
+  if (!twin) return;
+  m_slot = twin->slot;
+  m_job.m_slot = m_slot;
+  m_job.restore(*twin, RollbackBytes());
+  if (m_job.stupidServer() == 1) setNoResumeNote(false);
 }
 
 bool CDownloadDlg::readQueueEntry(bool showMessages) {

@@ -27,7 +27,6 @@ bool CDownloadDlg::openMirrorList(const std::string& path) {
   m_d.m_url = siteUrlOf(readListLine(*m_mirrorFile));
   if (m_slot.empty() && !allocateQueueSlot()) {
     closeMirrorList();
-    tell(LoadString(res::IDS_QUEUE_FULL));
     EndDialog(IDOK);
     return false;
   }

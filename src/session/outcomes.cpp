@@ -5,6 +5,7 @@
 #include "platform/services.h"
 #include "resources/ids.h"
 #include "resources/resources.h"
+#include "engine/retry.h"
 #include "session/download_dlg.h"
 #include "settings/options.h"
 #include "transfer/url.h"
@@ -82,7 +83,7 @@ void CDownloadDlg::jobOutcome(const ConnectionResult& r) {
     case Outcome::FtpRefused:
       closeConnections();
       if (!m_useMirrorList) tell(text);
-      askResumeLaterAndGiveUp();
+      askResumeLaterAndGiveUp(!isTemporary(r));
       return;
     case Outcome::FtpLoginRefused: ftpLoginRefused(text); return;
     case Outcome::BadPassiveReply:
@@ -95,7 +96,7 @@ void CDownloadDlg::jobOutcome(const ConnectionResult& r) {
     case Outcome::AuthUnsupported:
       closeConnections();
       if (!m_useMirrorList) tell(LoadString(res::IDS_ONLY_BASIC_AUTH));
-      askResumeLaterAndGiveUp();
+      askResumeLaterAndGiveUp(true);
       return;
   }
 }
@@ -178,7 +179,8 @@ void CDownloadDlg::askCredentials(const std::string& realm) {
     openConnection();
     return;
   }
-  askResumeLaterAndGiveUp();
+  m_job.setEndReason("No login given for " + realm + " at " + m_d.m_server + ".");
+  askResumeLaterAndGiveUp(true);
 }
 
 // The FTP server refused the login: a new one goes out on the waiting connection, or on a
@@ -201,12 +203,15 @@ void CDownloadDlg::ftpLoginRefused(const std::string& reply) {
       return;
     }
   }
-  askResumeLaterAndGiveUp();
+  askResumeLaterAndGiveUp(true);
 }
 
-void CDownloadDlg::askResumeLaterAndGiveUp() {
+// A failure that stays (a missing file, a refused login) is not worth resuming: No is the
+// default, so a run nobody answers ends with no entry and no empty file.
+void CDownloadDlg::askResumeLaterAndGiveUp(bool permanent) {
   DownloadJob::Asking asking(m_job);
-  if (!m_useMirrorList && AfxMessageBox(res::IDS_RESUME_LATER, MB_YESNO) == IDNO) dropEntryAndFile();
+  if (!m_useMirrorList && AfxMessageBox(res::IDS_RESUME_LATER, MB_YESNO | (permanent ? MB_DEFBUTTON2 : 0)) == IDNO)
+    dropEntryAndFile();
   abandonSite(true, false);
 }
 

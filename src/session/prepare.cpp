@@ -68,6 +68,7 @@ bool CDownloadDlg::prepareDownload(bool showMessages) {
         return false;
       }
       m_d.m_localPath = *chosen;
+      takeOverTwinEntry();
       QueueEntry::write(m_slot, QueueValue::Local, m_d.m_localPath);
     }
   }

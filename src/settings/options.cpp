@@ -13,6 +13,7 @@ struct IntDefault {
 };
 constexpr IntDefault kIntDefaults[] = {
     {kErrorBeep, 1}, {kDoneBeep, 1}, {kExit, 1}, {kResumeSerial, 0}, {kRollback, 4}, {kTimeout, 60}, {kRetries, 5},
+    {kFTPPassive, 1},
 };
 struct StringDefault {
   const char* name;

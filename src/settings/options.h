@@ -20,6 +20,9 @@ inline constexpr const char* kTimeout = "Timeout";
 // Attempts in a row that may bring no new byte before a broken download waits for the
 // user; 0 pauses at the first break.
 inline constexpr const char* kRetries = "Retries";
+// FTP data connections opened by us (passive, which passes NAT and firewalls) rather than
+// by the server (active); 0 keeps active mode.
+inline constexpr const char* kFTPPassive = "FTPPassive";
 // A value for this process alone in place of the stored one (a command-line option).
 void OverrideConfigInt(const char* name, std::int64_t value);
 

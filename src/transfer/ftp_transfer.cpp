@@ -130,6 +130,8 @@ void FtpTransfer::replyLines() {
       // The server does not resume: the whole file again, written from its start.
       restartFile();
       m_state = State::SendRetr;
+    } else if (m_state == State::PasvSent && passiveRefused()) {
+      m_state = State::SendPort;
     } else if (m_state == State::PassSent && code == 530) {
       loginRefused();
       return;
@@ -206,14 +208,18 @@ void FtpTransfer::sendStep() {
       std::string localAddr, ignored;
       unsigned localPort = 0, ctrlPort = 0;
       m_ctrlSocket->GetSockName(localAddr, ctrlPort);
-      if (!m_req.route.viaProxy) {
+      if (m_req.route.viaProxy) {
+        cmd = ftpPassiveCommand(localAddr);
+        sent = State::PasvSent;
+      } else if (m_dataMode == DataMode::Extended) {
+        cmd = "EPSV\r\n", sent = State::PasvSent;
+      } else if (m_dataMode == DataMode::Classic) {
+        cmd = "PASV\r\n", sent = State::PasvSent;
+      } else {
         if (!listenForData()) return;
         m_listenSocket->GetSockName(ignored, localPort);
         cmd = ftpPortCommand(localAddr, localPort);
         sent = State::PortSent;
-      } else {
-        cmd = ftpPassiveCommand(localAddr);
-        sent = State::PasvSent;
       }
       break;
     }
@@ -262,10 +268,24 @@ void FtpTransfer::passiveSetup(const std::string& line) {
   m_state = State::SendRest;
 }
 
+bool FtpTransfer::passiveRefused() {
+  if (m_req.route.viaProxy || m_dataMode == DataMode::Active) return false;
+  // PASV cannot name an IPv6 address; there only EPSV is passive.
+  std::string localAddr;
+  unsigned port = 0;
+  m_ctrlSocket->GetSockName(localAddr, port);
+  bool ipv6 = localAddr.find(':') != std::string::npos;
+  m_dataMode = m_dataMode == DataMode::Extended && !ipv6 ? DataMode::Classic : DataMode::Active;
+  return true;
+}
+
 void FtpTransfer::onDataConnectResult(int error) {
   if (error == 0 || !m_dataSocket) return;
   m_lastSockError = error;
-  finish(Outcome::DataConnectFailed, m_lastSockError, m_req.route.host);
+  // A reset means the server took the connection and then dropped it: a break, not a
+  // server that cannot be reached.
+  if (error == WSAECONNRESET) finish(Outcome::Broken, error);
+  else finish(Outcome::DataConnectFailed, m_lastSockError, m_req.route.host);
 }
 
 void FtpTransfer::loginRefused() {

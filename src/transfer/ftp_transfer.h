@@ -1,5 +1,6 @@
 // The FTP client: the control conversation as a state machine, and the data connection
-// (active: we listen and the server connects; passive through a proxy: we connect).
+// (passive: we connect, EPSV then PASV; active when the server refuses both, or when
+// configured: we listen and the server connects; through a proxy always passive).
 #pragma once
 #include "transfer/ftp_parse.h"
 #include "transfer/transfer.h"
@@ -9,7 +10,8 @@ class FtpTransfer : public Transfer {
   FtpTransfer(ConnectionRequest req, ConnectionEvents& events, std::unique_ptr<CFile> outFile)
       : Transfer(std::move(req), events, std::move(outFile)),
         m_user(m_req.address.m_user),
-        m_password(m_req.address.m_password) {}
+        m_password(m_req.address.m_password),
+        m_dataMode(m_req.ftpPassive ? DataMode::Extended : DataMode::Active) {}
 
   bool newLogin(const std::string& user, const std::string& password) override;
 
@@ -42,6 +44,9 @@ class FtpTransfer : public Transfer {
     RetrSent,
   };
 
+  // How the direct data connection is asked for; each refusal steps to the next.
+  enum class DataMode { Extended, Classic, Active };
+
   void onCtrlRead();
   void onCtrlWrite();
   void onCtrlClose();
@@ -66,6 +71,8 @@ class FtpTransfer : public Transfer {
   void positiveReply(const std::string& line);
   void sendStep();
   void passiveSetup(const std::string& line);
+  // The server refused passive mode: the next way to ask for a data connection, or false.
+  bool passiveRefused();
   void loginRefused();
   void refused(int code);
 
@@ -78,6 +85,7 @@ class FtpTransfer : public Transfer {
   bool m_dataDone = false;         // the data connection closed cleanly
   bool m_ctrlClosed = false;       // the server closed the control connection
   std::string m_user, m_password;  // the login, a new one after a refusal
+  DataMode m_dataMode;
   std::int64_t m_length = -1;       // the bytes the server named for this connection, -1 unknown
   std::uint16_t m_dataPort = 0;
   std::string m_pasvHost;

@@ -16,6 +16,8 @@ class SocketHandler {
   virtual ~SocketHandler() = default;
   // error: the socket error code of the event (0 none).
   virtual void socketEvent(int kind, sockmsg::Event event, int error) = 0;
+  // Bytes moved that no event reports (a TLS handshake step).
+  virtual void socketActive() {}
 };
 
 class CSessionSocket : public CAsyncSocket {
@@ -53,6 +55,9 @@ class CSessionSocket : public CAsyncSocket {
   void OnAccept(int error) override;
   void OnConnect(int error) override;
   void OnClose(int error) override;
+  void OnHandshakeStep() override {
+    if (m_handler) m_handler->socketActive();
+  }
 
  private:
   void report(sockmsg::Event event, int error);

@@ -79,6 +79,8 @@ struct ConnectionRequest {
   std::string validator;     // the stamp of the bytes on disk, "" none
   bool http10 = false;       // the server does not resume: no range, HTTP/1.0
   int timeoutSeconds = 0;    // no byte either way for this long breaks the connection (0 never)
+  bool ftpPassive = false;   // FTP straight to the server: we open the data connection (EPSV,
+                             // then PASV), listening (PORT) only when the server refuses both
 };
 
 class ConnectionEvents {
@@ -122,6 +124,7 @@ class Transfer : public SocketHandler, public std::enable_shared_from_this<Trans
   static constexpr int kBlocksPerRead = 16;
 
   void socketEvent(int kind, sockmsg::Event event, int error) final;
+  void socketActive() final { active(); }
 
  protected:
   // One socket event of this connection's, while it is open.

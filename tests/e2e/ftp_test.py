@@ -61,19 +61,23 @@ class Session(SessionCase):
 
 
 class Downloads(Session):
-    def test_anonymous_active_download(self):
+    def test_anonymous_download_passive_and_active(self):
         data = random.Random(1).randbytes(3_000_000)
         serve("plain.bin", data)
         ftp = _servers["ftp"]
-        mark = len(ftp.commands())
-        rc = self.run_session(ftp.url("/plain.bin"), self.local("plain.bin") + "\n")
-        self.assertEqual(rc, 0, self.output)
-        self.assertSameFile(self.local("plain.bin"), data)
-        self.assertNoQueue()
-        sent = ftp.commands()[mark:]
-        self.assertEqual(sent[:3], ["USER anonymous", "PASS <password>", "TYPE I"], sent)
-        self.assertTrue(sent[3].startswith("PORT 127,0,0,1,"), sent)
-        self.assertEqual(sent[4:], ["REST 0", "RETR /plain.bin"], sent)
+        for passive, command in ((1, "EPSV"), (0, "PORT 127,0,0,1,")):
+            with self.subTest(passive=passive):
+                self.store.set("Config", "FTPPassive", passive)
+                mark = len(ftp.commands())
+                out = self.local("plain-%d.bin" % passive)
+                rc = self.run_session(ftp.url("/plain.bin"), out + "\n")
+                self.assertEqual(rc, 0, self.output)
+                self.assertSameFile(out, data)
+                self.assertNoQueue()
+                sent = ftp.commands()[mark:]
+                self.assertEqual(sent[:3], ["USER anonymous", "PASS <password>", "TYPE I"], sent)
+                self.assertTrue(sent[3].startswith(command), sent)
+                self.assertEqual(sent[4:], ["REST 0", "RETR /plain.bin"], sent)
 
     def test_missing_file_is_refused_and_forgotten(self):
         out = self.local("none.bin")
@@ -118,13 +122,17 @@ class Login(Session):
         self.assertEqual(self.output.count("Username: "), 1, self.output)
         self.assertNoQueue()
 
-    def test_refused_login_kept_for_later(self):
+    def test_refused_login_is_kept_only_when_asked(self):
         serve("private2.bin", b"x" * 1000)
         out = self.local("private2.bin")
-        # No new login; then "resume later?" is left to the end of input, which answers Yes.
-        rc = self.run_session(_servers["login"].url("/private2.bin"), out + "\nn\n")
-        self.assertEqual(rc, 2, self.output)
-        self.assertIn("Get00", self.queue())
+        # No new login; a refusal that stays is not resumed later unless the user says so.
+        for answers, status in (("n\n", 1), ("n\ny\n", 2)):
+            with self.subTest(answers=answers):
+                rc = self.run_session(_servers["login"].url("/private2.bin"), out + "\n" + answers)
+                self.assertEqual(rc, status, self.output)
+                self.assertEqual("Get00" in self.queue(), status == 2)
+                self.assertEqual(os.path.exists(out), status == 2)
+                self.assertEqual(self.output.count("530 "), 1, self.output)
 
 
 class Resume(Session):

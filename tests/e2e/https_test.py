@@ -321,18 +321,22 @@ class Ipv6(Session):
         self.assertSameFile(out, data)
 
     @unittest.skipUnless(os.access(Vsftpd.binary, os.X_OK), "no vsftpd")
-    def test_ftp_over_ipv6_uses_eprt(self):
+    def test_ftp_over_ipv6_uses_the_extended_commands(self):
         data = random.Random(5).randbytes(300_000)
         serve("ftp.bin", data)
         ftpd = Vsftpd(os.path.join(_work, "vsftpd6"), _nginx.root, ipv6=True).start()
         try:
-            self.download(ftpd.url("/ftp.bin"), "ftp6.bin", data)
-            commands = ftpd.commands()
+            # Passive by default; active when configured so. PORT and PASV cannot name IPv6.
+            for passive, command in ((1, "EPSV"), (0, "EPRT |2|::1|")):
+                with self.subTest(passive=passive):
+                    self.store.set("Config", "FTPPassive", passive)
+                    mark = len(ftpd.commands())
+                    self.download(ftpd.url("/ftp.bin"), "ftp6-%d.bin" % passive, data)
+                    commands = ftpd.commands()[mark:]
+                    self.assertTrue(any(c.startswith(command) for c in commands), commands)
+                    self.assertFalse(any(c.startswith(("PORT", "PASV")) for c in commands), commands)
         finally:
             ftpd.stop()
-        self.assertTrue(any(c.startswith("EPRT |2|::1|") for c in commands), commands)
-        self.assertFalse(any(c.startswith("PORT") for c in commands), commands)
-
 
 if __name__ == "__main__":
     unittest.main()

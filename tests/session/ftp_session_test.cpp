@@ -29,6 +29,7 @@ struct FtpScript {
   std::function<void(int fd, const FtpScript&)> serveData;
   std::function<void(const FtpScript&)> beforeData;  // runs before the data connection is made
   std::string pasvHost = "127,0,0,1";  // the address the PASV reply names
+  bool epsv = false;                   // EPSV is understood (else refused as unknown)
   std::atomic<bool> dataServed{false};
   std::string closeOn;  // the verb at which the server drops the control connection unanswered
   int portPort = 0;     // the port the last PORT command named
@@ -78,6 +79,10 @@ struct FtpScript {
         pasvFd = listenLoopback(port);
         r = "227 Entering Passive Mode (" + pasvHost + "," + std::to_string(port / 256) + "," +
             std::to_string(port % 256) + ").\r\n";
+      } else if (verb == "EPSV" && epsv) {
+        int port = 0;
+        pasvFd = listenLoopback(port);
+        r = "229 Entering Extended Passive Mode (|||" + std::to_string(port) + "|)\r\n";
       } else {
         r = reply(verb, arg);
       }
@@ -124,6 +129,8 @@ std::vector<std::string> commands(const std::string& received) {
 using Cmds = std::vector<std::string>;
 
 struct FtpSession : ::testing::Test {
+  // Most conversations below are the active-mode ones; passive mode has its own test.
+  FtpSession() { env.app().WriteProfileInt(kSectionConfig, kFTPPassive, 0); }
   TestEnvironment env;
   std::string url(int port, const std::string& path = "/pub/f.zip") {
     return "ftp://127.0.0.1:" + std::to_string(port) + path;
@@ -499,8 +506,8 @@ TEST_F(FtpSession, CompletionNeedsTheFinalReplyAndTheRightCount) {
   EXPECT_TRUE(dlg->m_finished);
   auto reqs = srv.requests();
   ASSERT_EQ(reqs.size(), 2u);
-  EXPECT_EQ(commands(reqs[0]).at(4), "REST 5120");
-  EXPECT_EQ(commands(reqs[1]).at(4), "REST 0");
+  EXPECT_EQ(commands(reqs[0]).at(5), "REST 5120");
+  EXPECT_EQ(commands(reqs[1]).at(5), "REST 0");
   EXPECT_EQ(readWholeFile(local.path("f.zip")), full);
 }
 
@@ -607,6 +614,37 @@ TEST_F(FtpSession, ExtraDataConnectionIsRefusedAndTheFirstKept) {
   // The data connection is listened for on the control connection's address only.
   auto& transfer = dynamic_cast<const FtpTransfer&>(*dlg->m_job.connection());
   EXPECT_EQ(transfer.listenAddress(), "127.0.0.1");
+}
+
+// Straight to the server the data connection is ours to open: EPSV, PASV when the server
+// does not know EPSV, and listening (PORT) only when it refuses both.
+TEST_F(FtpSession, PassiveModeFirstActiveWhenRefused) {
+  const struct {
+    bool epsv;
+    std::deque<std::string> pasv;
+    Cmds dataCommands;
+  } cases[] = {
+      {true, {}, {"EPSV"}},
+      {false, {}, {"EPSV", "PASV"}},
+      {false, {"500 PASV not allowed\r\n"}, {"EPSV", "PASV", "PORT"}},
+  };
+  for (const auto& tc : cases) {
+    SCOPED_TRACE(tc.dataCommands.back());
+    TestEnvironment local;
+    FtpScript ftp;
+    ftp.body = bytesOf(30000, 3);
+    ftp.epsv = tc.epsv;
+    if (!tc.pasv.empty()) ftp.replies["PASV"] = tc.pasv;
+    ScriptServer srv([&](ScriptConn& c, int) { ftp.converse(c); });
+    save(local, "f.zip");
+    auto dlg = runSession(local, url(srv.port()));
+    EXPECT_TRUE(dlg->m_finished);
+    EXPECT_EQ(readWholeFile(local.path("f.zip")), ftp.body);
+    Cmds sent = commands(srv.requests().at(0));
+    ASSERT_EQ(sent.size(), 5 + tc.dataCommands.size());
+    for (std::size_t i = 0; i < tc.dataCommands.size(); ++i)
+      EXPECT_EQ(sent[3 + i].substr(0, 4), tc.dataCommands[i]);
+  }
 }
 
 // Through an FTP proxy: the login names the server, and the data connection is passive,

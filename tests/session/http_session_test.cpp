@@ -89,28 +89,36 @@ TEST_F(HttpSession, BrokenConnectionsPauseAndKeepTheEntry) {
   }
 }
 
+// Started as "#07", or as a new download of the same address into the same file (which
+// takes that entry over rather than filling a new slot).
 TEST_F(HttpSession, ResumeFromQueueStepsBackByTheRollbackAndAppends) {
   const std::string full = bytesOf(20000, 3);
-  writeWholeFile(env.path("f.zip"), full.substr(0, 10000) + std::string(50, 'x'));
-  CWinApp& app = env.app();
-  ScriptServer srv([&](ScriptConn& c, int) {
-    std::string req = c.readUntil("\r\n\r\n");
-    c.send(partialReply(full, 5120, "Last-Modified: A\r\n"));
-    c.close();
-  });
-  app.WriteProfileString(kSectionFileQueue, "Get07", url(srv.port()));
-  app.WriteProfileString(kSectionFileQueue, "Local07", env.path("f.zip"));
-  app.WriteProfileInt(kSectionFileQueue, "Start07", 10000);
-  app.WriteProfileString(kSectionFileQueue, "LastMod07", "A");
-  auto dlg = runSession(env, "#07");
-  ASSERT_TRUE(dlg->m_finished);
-  EXPECT_TRUE(env.ui().proposedNames.empty());
-  ASSERT_EQ(srv.requests().size(), 1u);
-  EXPECT_NE(srv.requests()[0].find("Range: bytes=5120- \r\n"), std::string::npos);
-  EXPECT_NE(srv.requests()[0].find("Range-If: A\r\n"), std::string::npos);
-  // The stale bytes past the new end are not part of the file.
-  EXPECT_EQ(readWholeFile(env.path("f.zip")), full);
-  EXPECT_TRUE(queueEmpty(env, "07"));
+  for (bool byUrl : {false, true}) {
+    SCOPED_TRACE(byUrl);
+    TestEnvironment local;
+    writeWholeFile(local.path("f.zip"), full.substr(0, 10000) + std::string(50, 'x'));
+    CWinApp& app = local.app();
+    ScriptServer srv([&](ScriptConn& c, int) {
+      std::string req = c.readUntil("\r\n\r\n");
+      c.send(partialReply(full, 5120, "Last-Modified: A\r\n"));
+      c.close();
+    });
+    app.WriteProfileString(kSectionFileQueue, "Get07", url(srv.port()));
+    app.WriteProfileString(kSectionFileQueue, "Local07", local.path("f.zip"));
+    app.WriteProfileInt(kSectionFileQueue, "Start07", 10000);
+    app.WriteProfileString(kSectionFileQueue, "LastMod07", "A");
+    if (byUrl) local.ui().saveAnswers.push_back(local.path("f.zip"));
+    auto dlg = runSession(local, byUrl ? url(srv.port()) : "#07");
+    ASSERT_TRUE(dlg->m_finished);
+    EXPECT_EQ(dlg->m_slot, "07");
+    ASSERT_EQ(srv.requests().size(), 1u);
+    EXPECT_NE(srv.requests()[0].find("Range: bytes=5120- \r\n"), std::string::npos);
+    EXPECT_NE(srv.requests()[0].find("Range-If: A\r\n"), std::string::npos);
+    // The stale bytes past the new end are not part of the file.
+    EXPECT_EQ(readWholeFile(local.path("f.zip")), full);
+    EXPECT_TRUE(queueEmpty(local, "07"));
+    EXPECT_TRUE(queueEmpty(local, "00"));
+  }
 }
 
 // Replies to a resumed download (asked from byte 5120) that must never corrupt the file

@@ -183,7 +183,8 @@ TEST_F(Lifecycle, FullQueueRefusesANewUrlBeforeAnyDialog) {
   runSession(env, "http://host/new.zip");
   ASSERT_EQ(env.ui().boxes.size(), 1u);
   EXPECT_EQ(env.ui().boxes[0].text,
-            "Too many items in queue (100 max).  Finish getting some and try again.\nAborting.");
+            "Too many items in queue (100 max).  Finish getting some and try again.\nSee and delete queued "
+            "requests with:  " + InvokedName() + " /RESUMEDLG\nAborting.");
   EXPECT_TRUE(env.ui().proposedNames.empty());
 }
 

@@ -2,6 +2,8 @@
 // certificate made for the test and trusted through SSL_CERT_FILE.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -45,6 +47,7 @@ struct TlsServer {
   }
 };
 
+// One test: the process's TLS context trusts the first certificate it was shown.
 TEST(TlsSession, DownloadsAndShowsTheSecuredConnectionBeforeTheRequest) {
   TestEnvironment env;
   TlsServer srv(env.path(""));
@@ -61,6 +64,31 @@ TEST(TlsSession, DownloadsAndShowsTheSecuredConnectionBeforeTheRequest) {
   ASSERT_NE(secured, std::string::npos) << log;
   EXPECT_LT(secured, sent) << log;
   EXPECT_NE(log.find("\r\nSubject: CN = 127.0.0.1\r\nIssuer: CN = 127.0.0.1\r\n"), std::string::npos) << log;
+
+  // A live but slow peer: the server's first 800 bytes (its handshake) come 50 at a time,
+  // 0.25 s apart, so the handshake takes longer than Timeout while no pause in it does.
+  ScriptServer relay([&](ScriptConn& c, int) {
+    int up = connectLoopback("127.0.0.1", srv.port);
+    pollfd fds[2] = {{c.fd(), POLLIN, 0}, {up, POLLIN, 0}};
+    char buf[16384];
+    std::size_t fromServer = 0;
+    for (bool open = true; open && ::poll(fds, 2, 5000) > 0;) {
+      for (int i = 0; i < 2 && open; ++i) {
+        if (!(fds[i].revents & (POLLIN | POLLHUP))) continue;
+        bool slow = i == 1 && fromServer < 800;
+        ssize_t n = ::recv(fds[i].fd, buf, slow ? 50 : sizeof buf, 0);
+        open = n > 0 && ::send(fds[1 - i].fd, buf, static_cast<std::size_t>(n), MSG_NOSIGNAL) == n;
+        if (i == 1 && n > 0) fromServer += static_cast<std::size_t>(n);
+        if (slow) ::usleep(250000);
+      }
+    }
+    ::close(up);
+  });
+  env.app().WriteProfileInt(kSectionConfig, kTimeout, 2);
+  env.ui().saveAnswers.push_back(env.path("slow.bin"));
+  auto slow = runSession(env, "https://127.0.0.1:" + std::to_string(relay.port()) + "/f.bin", 30000);
+  EXPECT_TRUE(slow->m_finished) << slow->m_urlText.GetWindowText();
+  EXPECT_EQ(readWholeFile(env.path("slow.bin")), body);
 }
 
 }  // namespace

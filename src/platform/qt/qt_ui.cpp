@@ -82,7 +82,7 @@ class QtUi : public UiBackend {
     switch (type & MB_TYPEMASK) {
       case MB_YESNO:
         box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
-        box.setDefaultButton(QMessageBox::Yes);
+        box.setDefaultButton((type & MB_DEFBUTTON2) ? QMessageBox::No : QMessageBox::Yes);
         box.setEscapeButton(QMessageBox::No);
         break;
       case MB_YESNOCANCEL:

@@ -45,17 +45,19 @@ class TerminalUi : public UiBackend {
       return IDOK;
     }
     bool withCancel = kind == MB_YESNOCANCEL;
+    const bool noByDefault = (type & MB_DEFBUTTON2) != 0;
     // A question is written with its first prompt, so that nothing comes between them.
     for (;;) {
       auto line = term::readLine(shown + (withCancel ? "[y/n/c] " : "[y/n] "));
       if (!line && term::lineInterrupted()) return IDYES;
       if (!line) {
-        term::sayTaken("Yes", shown);  // a log still tells what was decided
-        return IDYES;
+        term::sayTaken(noByDefault ? "No" : "Yes", shown);  // a log still tells what was decided
+        return noByDefault ? IDNO : IDYES;
       }
       shown.clear();
       std::string a = lower(*line);
-      if (a.empty() || a == "y") return IDYES;
+      if (a.empty()) return noByDefault ? IDNO : IDYES;
+      if (a == "y") return IDYES;
       if (a == "n") return IDNO;
       if (withCancel && a == "c") return IDCANCEL;
     }
