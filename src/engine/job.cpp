@@ -45,8 +45,7 @@ LiveState DownloadJob::live() const {
   LiveState l;
   // The bytes on disk: a resume that stepped back has not lost the ones after its start.
   l.done = std::max(m_highWater, m_startOffset + m_bytesThisConn);
-  // The connection announces what it sends: the whole file is that past its first byte.
-  l.size = m_totalSize > 0 ? m_totalSize + m_startOffset : 0;
+  l.size = m_wholeSize;
   l.phase = m_asking ? "asking" : phaseWord(m_phase);
   l.rate = m_phase == Phase::Receiving ? m_rate : 0;
   l.retryAt = m_phase == Phase::Waiting ? m_waitUntil : 0;
@@ -149,6 +148,7 @@ void DownloadJob::stop() {
   m_waitTimer.stop();
   if (m_transfer) m_transfer->close();
   if (m_phase == Phase::Finished) return;
+  noteWholeSize();
   m_startOffset += m_bytesThisConn;
   m_bytesThisConn = 0;
   m_phase = Phase::Paused;
@@ -181,6 +181,7 @@ void DownloadJob::connectionNote(Note what, const std::string& text) {
     case Note::NoResume:
       // The bytes on disk are being overwritten from the start: a resume must not trust them.
       m_startOffset = m_bytesThisConn = m_highWater = 0;
+      noteWholeSize();
       writeStart();
       break;
     case Note::Receiving: m_phase = Phase::Receiving; break;
@@ -192,6 +193,8 @@ void DownloadJob::connectionNote(Note what, const std::string& text) {
 bool DownloadJob::connectionReply(const ReplyFacts& facts) {
   m_redirectCount = 0;
   m_totalSize = facts.length > 0 ? facts.length : 0;
+  // The connection announces what it sends: the whole file is that past its first byte.
+  noteWholeSize();
   if (!facts.validator.empty()) {
     if (!m_lastModified.empty() && m_lastModified != facts.validator && m_startOffset != 0) return false;
     m_lastModified = facts.validator;

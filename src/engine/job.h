@@ -154,6 +154,11 @@ class DownloadJob : private ConnectionEvents {
   std::shared_ptr<Transfer> m_transfer;
   std::vector<std::shared_ptr<Transfer>> m_retired;
   std::vector<ConnectionResult> m_pending;
+  // The whole file, as the latest reply told it (0 unknown); kept when its connection closes.
+  std::int64_t m_wholeSize = 0;
+  void noteWholeSize() {
+    if (m_totalSize > 0) m_wholeSize = m_totalSize + m_startOffset;
+  }
   bool m_asking = false;
   std::int64_t m_waitUntil = 0;  // while waiting: when the next try starts
   // What was last published, and when the rate was last sampled.

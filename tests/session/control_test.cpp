@@ -86,6 +86,7 @@ TEST(Control, ARunningSessionPublishesItsStateAndObeysItsChannel) {
         EXPECT_TRUE(dlg.m_paused);
         EXPECT_TRUE(spinUntil([&] { return QueueEntry::load("00").live.phase == k.phaseAfter; }, 3000));
         EXPECT_EQ(QueueEntry::load("00").live.connections, 0);
+        EXPECT_EQ(QueueEntry::load("00").live.size, 60000);  // the whole file, not counted twice
         EXPECT_EQ(ask(controlPathOf(ownLease()), "resume"), "ok resumed");
         EXPECT_TRUE(spinUntil([&] { return !dlg.m_paused && dlg.m_job.connectionOpen(); }, 3000));
         dlg.EndDialog(IDCANCEL);
