@@ -188,7 +188,7 @@ bool CDownloadApp::InitInstance() {
   }
   // The jobs that start copies: in a terminal they end when their copies have.
   bool startsCopies = cmd == "/RESUMEDLG" || cmd == "-RESUMEDLG" || cmd == "/RESUME" || cmd == "-RESUME" ||
-                      cmd == "/DROP" || cmd == "-DROP" || cmd == "/LIST" || cmd == "-LIST";
+                      cmd == "/DROP" || cmd == "-DROP";
   if (startsCopies && m_superviseCopies) {
     AdoptCopies();
     m_waitsForCopies = true;

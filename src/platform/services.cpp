@@ -107,11 +107,13 @@ void SetProgramStarter(std::function<bool(const std::string&)> starter) { g_star
 
 namespace {
 bool g_lendInput = false;
+bool g_silenceCopies = false;
 int g_inputLease = -1;  // read end: at its end once the last copy let go of our input
 constexpr const char* kInputLease = "TARNWICK_INPUT_LEASE";
 }  // namespace
 
 void LendInputToCopies(bool on) { g_lendInput = on; }
+void SilenceCopies(bool on) { g_silenceCopies = on; }
 
 int TakeInputLease() {
   int fd = g_inputLease;
@@ -177,6 +179,14 @@ bool WinExec(const std::string& commandLine) {
       if (nul >= 0) {
         ::dup2(nul, 0);
         if (nul > 0) ::close(nul);
+      }
+    }
+    if (g_silenceCopies) {
+      int nul = ::open("/dev/null", O_WRONLY);
+      if (nul >= 0) {
+        ::dup2(nul, 1);
+        ::dup2(nul, 2);
+        if (nul > 2) ::close(nul);
       }
     }
     ::setenv("TARNWICK_HANDOFF", "1", 1);

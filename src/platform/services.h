@@ -33,6 +33,9 @@ bool WinExec(const std::string& commandLine);
 // questions instead of /dev/null; TakeInputLease gives the last one's lease, a descriptor
 // that reaches its end once that copy has let go of the input (or ended), -1 when none.
 void LendInputToCopies(bool on);
+// While on, copies write nothing to this process's standard output and error (a terminal
+// that shows a table of its own).
+void SilenceCopies(bool on);
 int TakeInputLease();
 // In a copy that was lent its starter's input: its start-up questions are answered, the
 // input is given back (/dev/null from now on).

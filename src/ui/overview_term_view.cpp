@@ -4,6 +4,7 @@
 // once and the window closes.
 #include <algorithm>
 
+#include "platform/services.h"
 #include "platform/term/term_input.h"
 #include "platform/term/term_views.h"
 #include "resources/ids.h"
@@ -19,6 +20,7 @@ class OverviewView : public DialogView, public DialogObserver {
   ~OverviewView() override {
     m_dlg.SetObserver(nullptr);
     if (m_started) {
+      SilenceCopies(false);
       term::setKeyHandler(nullptr);
       term::endPanel();
     }
@@ -34,6 +36,9 @@ class OverviewView : public DialogView, public DialogObserver {
       return;
     }
     m_started = true;
+    // Downloads resumed from here run on their own: the table shows them, their lines would
+    // only break it.
+    SilenceCopies(true);
     term::setKeyHandler([this](char c) { onKey(c); });
     term::setPanel([this](int columns) { return lines(columns); });
   }
