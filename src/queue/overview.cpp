@@ -17,30 +17,6 @@ namespace {
 constexpr ControlAction kActions[] = {ControlAction::Pause, ControlAction::Resume, ControlAction::Cancel,
                                       ControlAction::Forget};
 
-std::string bytesText(std::int64_t n) {
-  const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
-  double v = static_cast<double>(n);
-  int u = 0;
-  while (v >= 1024 && u < 4) {
-    v /= 1024;
-    ++u;
-  }
-  char buf[32];
-  std::snprintf(buf, sizeof buf, u == 0 ? "%.0f %s" : "%.1f %s", v, units[u]);
-  return buf;
-}
-
-std::string durationText(std::int64_t s) {
-  char buf[32];
-  if (s < 0) return "-";
-  if (s >= 3600)
-    std::snprintf(buf, sizeof buf, "%lld:%02lld:%02lld", static_cast<long long>(s / 3600),
-                  static_cast<long long>(s / 60 % 60), static_cast<long long>(s % 60));
-  else
-    std::snprintf(buf, sizeof buf, "%lld:%02lld", static_cast<long long>(s / 60), static_cast<long long>(s % 60));
-  return buf;
-}
-
 // A JSON string: quotes, backslashes and every character a terminal or a parser could take
 // for something else escaped; bytes that are no UTF-8 become U+FFFD.
 std::string jsonString(const std::string& s) {
@@ -63,6 +39,30 @@ std::string jsonString(const std::string& s) {
 
 std::string fileName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 }  // namespace
+
+std::string bytesText(std::int64_t n) {
+  const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+  double v = static_cast<double>(n);
+  int u = 0;
+  while (v >= 1024 && u < 4) {
+    v /= 1024;
+    ++u;
+  }
+  char buf[32];
+  std::snprintf(buf, sizeof buf, u == 0 ? "%.0f %s" : "%.1f %s", v, units[u]);
+  return buf;
+}
+
+std::string clockText(std::int64_t s) {
+  char buf[32];
+  if (s < 0) return "";
+  if (s >= 3600)
+    std::snprintf(buf, sizeof buf, "%lld:%02lld:%02lld", static_cast<long long>(s / 3600),
+                  static_cast<long long>(s / 60 % 60), static_cast<long long>(s % 60));
+  else
+    std::snprintf(buf, sizeof buf, "%lld:%02lld", static_cast<long long>(s / 60), static_cast<long long>(s % 60));
+  return buf;
+}
 
 std::int64_t OverviewRow::secondsLeft() const {
   if (rate <= 0 || size <= 0 || done > size) return -1;
@@ -101,10 +101,10 @@ std::string overviewTable(const std::vector<OverviewRow>& rows) {
     if (r.size > 0) done += " (" + std::to_string(std::min<std::int64_t>(100, r.done * 100 / r.size)) + "%)";
     std::string state = r.state;
     if (r.state == "waiting" && r.retryAt > 0)
-      state += " " + durationText(std::max<std::int64_t>(0, r.retryAt - static_cast<std::int64_t>(std::time(nullptr))));
+      state += " " + clockText(std::max<std::int64_t>(0, r.retryAt - static_cast<std::int64_t>(std::time(nullptr))));
     cells.push_back({"#" + r.slot, displayText(r.file.empty() ? "-" : fileName(r.file)),
                      r.size > 0 ? bytesText(r.size) : "?", done, r.rate > 0 ? bytesText(r.rate) + "/s" : "-",
-                     durationText(r.secondsLeft()), state, r.running() ? std::to_string(r.connections) : "-",
+                     r.secondsLeft() < 0 ? "-" : clockText(r.secondsLeft()), state, r.running() ? std::to_string(r.connections) : "-",
                      r.running() ? std::to_string(r.pid) : "-", displayText(r.url)});
   }
   std::vector<std::size_t> width(cells[0].size(), 0);

@@ -27,6 +27,10 @@ struct OverviewRow {
 
 std::vector<OverviewRow> readOverview();
 
+// A byte count for people ("1.5 MiB"), and seconds as "m:ss" or "h:mm:ss" ("" when negative).
+std::string bytesText(std::int64_t n);
+std::string clockText(std::int64_t seconds);
+
 // The rows as a table for people (aligned columns, a header line) and as one JSON array.
 std::string overviewTable(const std::vector<OverviewRow>& rows);
 std::string overviewJson(const std::vector<OverviewRow>& rows);

@@ -16,24 +16,6 @@ namespace {
 constexpr const char* kSectionOverview = "Overview";
 enum Column { File, Size, Done, Rate, Left, State, Connections, Url };
 
-std::string bytes(std::int64_t n) {
-  char buf[32];
-  if (n < 1024) std::snprintf(buf, sizeof buf, "%lld B", static_cast<long long>(n));
-  else if (n < 1024 * 1024) std::snprintf(buf, sizeof buf, "%.1f KiB", n / 1024.0);
-  else if (n < 1024LL * 1024 * 1024) std::snprintf(buf, sizeof buf, "%.1f MiB", n / 1048576.0);
-  else std::snprintf(buf, sizeof buf, "%.2f GiB", n / 1073741824.0);
-  return buf;
-}
-
-std::string clock(std::int64_t s) {
-  if (s < 0) return "";
-  char buf[32];
-  if (s >= 3600) std::snprintf(buf, sizeof buf, "%lld:%02lld:%02lld", static_cast<long long>(s / 3600),
-                               static_cast<long long>(s / 60 % 60), static_cast<long long>(s % 60));
-  else std::snprintf(buf, sizeof buf, "%lld:%02lld", static_cast<long long>(s / 60), static_cast<long long>(s % 60));
-  return buf;
-}
-
 std::string stateWords(const COverviewDlg::Line& l) {
   const OverviewRow& r = l.row;
   if (l.finished) return "Finished";
@@ -44,7 +26,7 @@ std::string stateWords(const COverviewDlg::Line& l) {
   if (r.state == "starting") return "Starting";
   if (r.state == "waiting") {
     std::int64_t in = r.retryAt - static_cast<std::int64_t>(std::time(nullptr));
-    return in > 0 ? "Trying again in " + clock(in) : "Trying again";
+    return in > 0 ? "Trying again in " + clockText(in) : "Trying again";
   }
   return "Queued";
 }
@@ -118,12 +100,12 @@ std::vector<std::string> COverviewDlg::cellsOf(const Line& l) {
   const OverviewRow& r = l.row;
   std::string file = r.file.empty() ? "#" + r.slot : r.file.substr(r.file.rfind('/') + 1);
   int percent = percentOf(r);
-  std::string done = bytes(r.done) + (percent >= 0 ? " (" + std::to_string(percent) + "%)" : "");
+  std::string done = bytesText(r.done) + (percent >= 0 ? " (" + std::to_string(percent) + "%)" : "");
   return {file,
-          r.size > 0 ? bytes(r.size) : "",
+          r.size > 0 ? bytesText(r.size) : "",
           done,
-          r.rate > 0 ? bytes(r.rate) + "/s" : "",
-          l.finished ? "" : clock(r.secondsLeft()),
+          r.rate > 0 ? bytesText(r.rate) + "/s" : "",
+          l.finished ? "" : clockText(r.secondsLeft()),
           stateWords(l),
           r.running() ? std::to_string(r.connections) : "",
           r.url};
