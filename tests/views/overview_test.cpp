@@ -14,6 +14,8 @@
 #include <sstream>
 
 #include "platform/app.h"
+#include "platform/drop.h"
+#include "platform/services.h"
 #include "queue/queue_entry.h"
 #include "resources/ids.h"
 #include "settings/options.h"
@@ -124,6 +126,16 @@ TEST_F(OverviewView, ShowsEveryDownloadSortsAndKeepsTheFinished) {
   EXPECT_EQ(column(5)[0], "Finished");
   EXPECT_EQ(column(2)[0], "3.9 KiB (100%)");
   EXPECT_EQ(dlg.Control(IDC_OVERVIEW_LIST)->bars[0], 100);
+
+  // Resume starts a queued download in a copy of its own; a link dropped on the window, a new one.
+  std::vector<std::string> started;
+  SetProgramStarter([&](const std::string& cmd) { return started.push_back(cmd), true; });
+  table()->clearSelection();
+  table()->topLevelItem(1)->setSelected(true);
+  QTest::mouseClick(view->window()->findChild<QPushButton*>(QString("c%1").arg(IDC_OVERVIEW_RESUME)), Qt::LeftButton);
+  EXPECT_TRUE(dlg.DropTarget()->OnDrop(DropData{true, "http://h/new.iso"}));
+  SetProgramStarter(nullptr);
+  EXPECT_EQ(started, (std::vector<std::string>{"TARNWICK.EXE #03", "TARNWICK.EXE http://h/new.iso"}));
 
   // Remove asks first; No keeps everything, Yes removes the queued entry and the finished line.
   table()->clearSelection();
