@@ -97,4 +97,23 @@ snapslot getting-file 03
 snapslot getting-file-broken 17
 xdotool key --clearmodifiers Menu; sleep 0.7; xdotool key v; sleep 1.5; snapwin headers "Headers"
 stopall
+# Downloads: a dozen at once, most receiving, one paused, one waiting to try again, two
+# queued, and two that finish while the window is open.
+fresh
+queue 20,/slow/backup-2025-11.tar,209715200 21,/slow/Season%202%20Episode%203.mkv,31457280
+lines=()
+line() { (cd "$HOME" && DISPLAY= exec "$exe" "$@" </dev/null >>"$tmp/run.log" 2>&1) & lines+=($!); }
+for f in debian-12.5.0-amd64-netinst.iso photos-2025-summer.tar kernel-6.12.tar.xz dataset-part1.parquet \
+         talk-recording.mp4 firmware-v3.bin libreoffice-24.8.deb; do
+  line -o "Downloads/$f" "http://127.0.0.1:$port/slow/$f"
+done
+line -o Downloads/mirror-sync.iso http://127.0.0.1:9/mirror-sync.iso
+start -o Downloads/paused-later.img "http://127.0.0.1:$port/slow/paused-later.img"
+sleep 3
+"$exe" --pause "$("$exe" --list --json | python3 -c 'import json,sys; print([r["slot"] for r in json.load(sys.stdin) if r["file"].endswith("paused-later.img")][0])')"
+start /LIST; sleep 2
+line -o Downloads/README.txt "http://127.0.0.1:$port/quick/README.txt"
+line -o Downloads/checksums.sha256 "http://127.0.0.1:$port/quick/checksums.sha256"
+sleep 5; snapwin overview "^Downloads$"
+stopall; kill "${lines[@]}" 2>/dev/null
 kill "$srv" "$wm" 2>/dev/null

@@ -1,6 +1,6 @@
 # Loopback server for the pictures: /private asks for Basic credentials, /slow/<name> trickles
 # a large file (ranges honoured) so that a session stays busy, /broken/<name> sends a part of
-# its file and then drops the connection.
+# its file and then drops the connection, /quick/<name> sends 3 MiB in under three seconds.
 import http.server, re, socketserver, sys, time
 
 SIZE = 640 << 20
@@ -11,6 +11,14 @@ class H(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
 
     def do_GET(self):
+        if self.path.startswith("/quick/"):
+            self.send_response(200)
+            self.send_header("Content-Length", str(3 << 20))
+            self.end_headers()
+            for i in range(12):
+                self.wfile.write(b"q" * (1 << 18))
+                time.sleep(0.2)
+            return
         if self.path.startswith(("/slow/", "/broken/")):
             start = 0
             m = re.match(r"bytes=(\d+)-", self.headers.get("Range", ""))

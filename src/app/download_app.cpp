@@ -15,6 +15,7 @@
 #include "platform/run.h"
 #include "platform/services.h"
 #include "platform/ui.h"
+#include "queue/overview.h"
 #include "queue/queue_store.h"
 #include "resources/ids.h"
 #include "resources/resources.h"
@@ -25,6 +26,7 @@
 #include "transfer/url.h"
 #include "ui/config_dlg.h"
 #include "ui/drop_wnd.h"
+#include "ui/overview_dlg.h"
 #include "ui/resume_dlg.h"
 
 namespace {
@@ -45,7 +47,8 @@ int sessionStatus(CDownloadDlg& dlg) {
 }
 
 bool isSwitch(const std::string& upper) {
-  for (const char* s : {"/RESUMEDLG", "-RESUMEDLG", "/RESUME", "-RESUME", "/DROP", "-DROP", "/CONFIG", "-CONFIG"})
+  for (const char* s : {"/RESUMEDLG", "-RESUMEDLG", "/RESUME", "-RESUME", "/DROP", "-DROP", "/CONFIG", "-CONFIG", "/LIST",
+                        "-LIST"})
     if (upper == s) return true;
   return false;
 }
@@ -98,14 +101,19 @@ constexpr const char* kOptions =
     "  -q, --quiet           = No progress lines; messages and the final line stay.\n"
     "      --retries N       = Try a broken download again up to N times in a row without\n"
     "                          new data before pausing (default 5; 0 pauses at once).\n"
+    "      --list [--json]   = Print every queued and running download once: a table, or\n"
+    "                          one JSON array (fields: see the manual page).\n"
+    "      --pause '#xx'     = Pause download xx (running in another window).\n"
+    "      --remove '#xx'    = Remove download xx; a running one is cancelled first.\n"
     "  -h, --help            = Show this text.\n"
     "      --version         = Show the version.\n"
     "Several URLs (arguments or -i) start one download each, in its own process and queue\n"
     "entry, all at once or one after another (ResumeSerial), each saved under its URL's name\n"
     "in the current folder. A URL without a scheme is taken as http://.\n"
     "Proxies: the configured ones, else http_proxy, https_proxy, ftp_proxy and no_proxy.\n"
-    "Exit status: 0 complete; 2 kept in the queue for a later resume; 1 failed (a checksum\n"
-    "mismatch too). Several URLs: 0 when all completed, 2 when any was kept, else 1.\n";
+    "Exit status: 0 complete (for --list, --pause, --remove: done); 2 kept in the queue for a\n"
+    "later resume; 1 failed (a checksum mismatch too) or no such download. Several URLs: 0\n"
+    "when all completed, 2 when any was kept, else 1.\n";
 
 // An option's value: "-x VALUE", "-xVALUE", "--long VALUE" or "--long=VALUE". nullopt when
 // arg is not this option; "" with i unmoved when its value is missing.
@@ -223,12 +231,24 @@ std::optional<int> CDownloadApp::takeOptions(int& argc, char** callerArgv) {
         m_outputPath = a.substr(a[1] == 'o' ? 2 : std::strlen("--output="));
       }
       if (m_outputPath.empty()) return fail("option '" + a + "' requires a file name");
+    } else if (a == "--list") {
+      m_script = Script::List;
+    } else if (a == "--json") {
+      m_json = true;
+    } else if (a == "--pause" || a == "--remove") {
+      if (i + 1 >= argc) return fail("option '" + a + "' requires a download number such as '#05'");
+      m_script = a == "--pause" ? Script::Pause : Script::Remove;
+      m_scriptSlot = parseSlot(argv[++i]);
+      if (m_scriptSlot.empty()) return fail("'" + std::string(argv[i]) + "' is no download number (#00 to #99)");
     } else if (a.rfind("--", 0) == 0) {
       return fail("unrecognized option '" + a + "'");
     } else {
       rest.push_back(argv[i]);  // the switches ("-RESUME") and whatever else a session makes of it
     }
   }
+  if (m_json && m_script != Script::List) return fail("--json goes with --list");
+  if (m_script != Script::None && (rest.size() > 1 || !m_outputPath.empty() || fromList))
+    return fail("--list, --pause and --remove take no URL and no other job");
   // Several words are several URLs, unless the first is a switch or a queue number.
   std::vector<std::string> words(rest.begin() + 1, rest.end());
   bool switchLine = !words.empty() && (words[0][0] == '#' || isSwitch(upperTrimmed(words[0])));
@@ -272,6 +292,10 @@ bool CDownloadApp::InitInstance() {
   SetRegistryKey("Quillfern");
   std::string cmd = upperTrimmed(m_lpCmdLine);
   m_exitCode = 0;
+  if (m_script != Script::None) {
+    m_exitCode = runScript();
+    return false;
+  }
   // The jobs that start copies: in a terminal they end when their copies have.
   bool startsCopies = cmd == "/RESUMEDLG" || cmd == "-RESUMEDLG" || cmd == "/RESUME" || cmd == "-RESUME" ||
                       cmd == "/DROP" || cmd == "-DROP";
@@ -293,6 +317,10 @@ bool CDownloadApp::InitInstance() {
     runConfig();
   } else if (m_urls.size() > 1) {
     runBatch();
+  } else if (cmd == "/LIST" || cmd == "-LIST") {
+    COverviewDlg dlg;
+    m_pMainWnd = &dlg;
+    dlg.DoModal();
   } else {
     runSession();
   }
@@ -324,6 +352,17 @@ void CDownloadApp::runConfig() {
     o.email = dlg.m_email;
     WriteOptions(o);
   }
+}
+
+int CDownloadApp::runScript() {
+  if (m_script == Script::List) {
+    auto rows = readOverview();
+    std::fputs((m_json ? overviewJson(rows) : overviewTable(rows)).c_str(), stdout);
+    return 0;
+  }
+  ControlAnswer a = controlEntry(m_scriptSlot, m_script == Script::Pause ? ControlAction::Pause : ControlAction::Forget);
+  std::fprintf(a.done ? stdout : stderr, "%s\n", a.text.c_str());
+  return a.done ? 0 : 1;
 }
 
 void CDownloadApp::runSession() {

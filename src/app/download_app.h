@@ -16,6 +16,11 @@ class CDownloadApp : public CWinApp {
   std::optional<int> takeOptions(int& argc, char** argv);
 
   std::string m_outputPath;  // -o: the new download's file, no Save As question ("-": standard output)
+  // For scripts: --list [--json], --pause SLOT, --remove SLOT; they need no window.
+  enum class Script { None, List, Pause, Remove };
+  Script m_script = Script::None;
+  bool m_json = false;
+  std::string m_scriptSlot;
   bool m_quiet = false;      // -q: no progress lines
   std::vector<std::string> m_urls;  // the URLs given (arguments and -i), each with its scheme
   std::string m_checksum;           // --checksum, as "sha256=hex"
@@ -35,6 +40,7 @@ class CDownloadApp : public CWinApp {
   // Several URLs: one entry and one copy of the program each, waited for.
   void runBatch();
   void runConfig();
+  int runScript();
   bool m_waitsForCopies = false;
 };
 

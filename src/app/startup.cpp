@@ -37,13 +37,15 @@ void registerTerminalViews() {
   term::setView(res::IDD_HEADERS, makeHeadersTermView);
   term::setView(res::IDD_RESUME, makeResumeTermView);
   term::setView(res::IDD_DROPWND, makeDropTermView);
+  term::setView(res::IDD_OVERVIEW, makeOverviewTermView);
 }
 }  // namespace
 
 int RunProcess(CDownloadApp& app, int& argc, char** argv) {
   const WidgetView* widgets = nullptr;
-  // A download into a pipe is the command line's: no window, whatever the display.
-  if (hasDisplay() && app.m_outputPath != kStandardOutput) {
+  // A download into a pipe, and what scripts ask for, are the command line's: no window,
+  // whatever the display.
+  if (hasDisplay() && app.m_outputPath != kStandardOutput && app.m_script == CDownloadApp::Script::None) {
     std::string error;
     widgets = LoadWidgetView(error);
     // Without its widgets the program still works in the terminal.

@@ -1,5 +1,9 @@
 #include "engine/job.h"
 
+#include <algorithm>
+#include <ctime>
+#include <optional>
+
 #include "engine/retry.h"
 #include "platform/file.h"
 #include "platform/services.h"
@@ -9,6 +13,22 @@
 
 DownloadJob::DownloadJob(JobEvents& events) : m_events(events) {}
 
+namespace {
+const char* phaseWord(DownloadJob::Phase p) {
+  using P = DownloadJob::Phase;
+  switch (p) {
+    case P::Connecting: return "connecting";
+    case P::Receiving: return "receiving";
+    case P::Asking: return "asking";
+    case P::Waiting: return "waiting";
+    case P::Paused: return "paused";
+    case P::Idle:
+    case P::Finished: break;
+  }
+  return "";
+}
+}  // namespace
+
 DownloadJob::~DownloadJob() {
   if (m_transfer) m_transfer->close();
 }
@@ -16,7 +36,44 @@ DownloadJob::~DownloadJob() {
 // ---- the resume point ----
 
 void DownloadJob::writeStart() {
-  if (!m_slot.empty()) QueueEntry::write(m_slot, QueueValue::Start, m_startOffset + m_bytesThisConn);
+  if (m_slot.empty()) return;
+  QueueEntry::write(m_slot, QueueValue::Start, m_startOffset + m_bytesThisConn);
+  m_startMoved = true;
+}
+
+LiveState DownloadJob::live() const {
+  LiveState l;
+  // The bytes on disk: a resume that stepped back has not lost the ones after its start.
+  l.done = std::max(m_highWater, m_startOffset + m_bytesThisConn);
+  l.size = m_wholeSize;
+  l.phase = m_asking ? "asking" : phaseWord(m_phase);
+  l.rate = m_phase == Phase::Receiving ? m_rate : 0;
+  l.retryAt = m_phase == Phase::Waiting ? m_waitUntil : 0;
+  l.connections = connectionCount();
+  return l;
+}
+
+void DownloadJob::setAsking(bool asking) {
+  if (m_asking == asking) return;
+  m_asking = asking;
+  // A question may hold the event loop: it is said at once.
+  if (!m_slot.empty()) publish();
+}
+
+void DownloadJob::publish() {
+  std::int64_t now = static_cast<std::int64_t>(GetTickCount());
+  std::int64_t done = m_startOffset + m_bytesThisConn;
+  if (m_rateDone >= 0 && now > m_rateTick && done >= m_rateDone)
+    m_rate = (done - m_rateDone) * 1000 / (now - m_rateTick);
+  m_rateDone = done;
+  m_rateTick = now;
+  LiveState l = live();
+  if (l == m_published && !m_startMoved) return;
+  // The resume point goes with it only when bytes moved it: a resume's step back is no
+  // loss of the bytes on disk, and is not stored.
+  QueueEntry::publish(m_slot, m_startMoved ? std::optional<std::int64_t>(done) : std::nullopt, l);
+  m_published = l;
+  m_startMoved = false;
 }
 
 ProfileData DownloadJob::stamp() const {
@@ -73,6 +130,8 @@ bool DownloadJob::open(const Route& route, std::string& why) {
   retire();
   m_transfer = makeTransfer(std::move(req), *this, std::move(outFile));
   m_phase = Phase::Connecting;
+  // Said at once (an earlier copy's state may stand in the entry), then once a second.
+  if (!m_slot.empty() && !m_publishTimer.active() && m_publishTimer.start(1000, [this] { publish(); })) publish();
   int error = 0, messageId = 0;
   if (!m_transfer->createSockets(error, messageId)) {
     m_transfer->close();
@@ -99,6 +158,7 @@ void DownloadJob::stop() {
   m_waitTimer.stop();
   if (m_transfer) m_transfer->close();
   if (m_phase == Phase::Finished) return;
+  noteWholeSize();
   m_startOffset += m_bytesThisConn;
   m_bytesThisConn = 0;
   m_phase = Phase::Paused;
@@ -133,6 +193,7 @@ void DownloadJob::connectionNote(Note what, const std::string& text) {
       if (streaming()) break;
       // The bytes on disk are being overwritten from the start: a resume must not trust them.
       m_startOffset = m_bytesThisConn = m_highWater = 0;
+      noteWholeSize();
       writeStart();
       break;
     case Note::Receiving: m_phase = Phase::Receiving; break;
@@ -152,6 +213,8 @@ bool DownloadJob::connectionReply(const ReplyFacts& facts) {
   if (m_nameFromServer && !facts.fileName.empty() && m_startOffset == 0 && m_bytesThisConn == 0 && !streaming())
     takeServerName(facts.fileName);
   m_totalSize = facts.length > 0 ? facts.length : 0;
+  // The connection announces what it sends: the whole file is that past its first byte.
+  noteWholeSize();
   if (!facts.validator.empty()) {
     if (!m_lastModified.empty() && m_lastModified != facts.validator && m_startOffset != 0) return false;
     m_lastModified = facts.validator;
@@ -277,6 +340,7 @@ bool DownloadJob::waitForNextRound(const std::string& why) {
 void DownloadJob::wait(int seconds, const std::string& why) {
   m_phase = Phase::Waiting;
   m_waitLeft = seconds;
+  m_waitUntil = static_cast<std::int64_t>(std::time(nullptr)) + seconds;
   m_waitWhy = why;
   auto tick = [this] {
     if (m_waitLeft <= 0) {

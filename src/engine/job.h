@@ -67,6 +67,18 @@ class DownloadJob : private ConnectionEvents {
   int fruitlessAttempts() const { return m_fruitless; }
   // Why the download ended or stopped, in one line ("" not known).
   const std::string& endReason() const { return m_endReason; }
+  // Connections open now (one at most for now).
+  int connectionCount() const { return connectionOpen() ? 1 : 0; }
+  // The state as the queue entry publishes it for the overview and scripts.
+  LiveState live() const;
+  // The session asks the user something (a message box, a login): published as such.
+  void setAsking(bool asking);
+  bool asking() const { return m_asking || m_phase == Phase::Asking; }
+  struct Asking {
+    explicit Asking(DownloadJob& job) : m_job(job) { job.setAsking(true); }
+    ~Asking() { m_job.setAsking(false); }
+    DownloadJob& m_job;
+  };
   // said: the user has been shown it already (a message), so the ending need not repeat it.
   void setEndReason(const std::string& why, bool said = false) {
     m_endReason = why;
@@ -129,6 +141,8 @@ class DownloadJob : private ConnectionEvents {
   void writeStart();
   // The new file renamed as the server says (m_nameFromServer).
   void takeServerName(const std::string& name);
+  // Once a second while the job lives: the live state with the resume point, when changed.
+  void publish();
   // The validator as the entry keeps it.
   ProfileData stamp() const;
 
@@ -152,5 +166,18 @@ class DownloadJob : private ConnectionEvents {
   std::shared_ptr<Transfer> m_transfer;
   std::vector<std::shared_ptr<Transfer>> m_retired;
   std::vector<ConnectionResult> m_pending;
-  CTimer m_deliverTimer, m_retireTimer, m_waitTimer;
+  // The whole file, as the latest reply told it (0 unknown); kept when its connection closes.
+  std::int64_t m_wholeSize = 0;
+  void noteWholeSize() {
+    if (m_totalSize > 0) m_wholeSize = m_totalSize + m_startOffset;
+  }
+  bool m_asking = false;
+  std::int64_t m_waitUntil = 0;  // while waiting: when the next try starts
+  // What was last published, and when the rate was last sampled.
+  LiveState m_published;
+  bool m_startMoved = false;  // bytes moved the resume point since the last publication
+  std::int64_t m_rateDone = -1;
+  std::int64_t m_rateTick = 0;
+  std::int64_t m_rate = 0;
+  CTimer m_deliverTimer, m_retireTimer, m_waitTimer, m_publishTimer;
 };

@@ -8,6 +8,7 @@
 
 #include <QCoreApplication>
 #include <QTimer>
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
@@ -39,13 +40,13 @@ struct Stmt {
 
 struct ProfileStore::Impl {
   sqlite3* db = nullptr;
-  Stmt get, put, del;
+  Stmt get, put, del, all;
   std::map<std::pair<std::string, std::string>, std::int64_t> pendingInts;
   std::unique_ptr<QTimer> flushTimer;
   int txDepth = 0;
 
   ~Impl() {
-    for (Stmt* st : {&get, &put, &del}) {
+    for (Stmt* st : {&get, &put, &del, &all}) {
       sqlite3_finalize(st->s);
       st->s = nullptr;
     }
@@ -191,6 +192,7 @@ ProfileStore::Opened ProfileStore::open() {
   m_impl->prepare(m_impl->get, "SELECT value FROM profile WHERE section=?1 AND name=?2");
   m_impl->prepare(m_impl->put, "INSERT OR REPLACE INTO profile(section, name, value) VALUES(?1, ?2, ?3)");
   m_impl->prepare(m_impl->del, "DELETE FROM profile WHERE section=?1 AND name=?2");
+  m_impl->prepare(m_impl->all, "SELECT name, value FROM profile WHERE section=?1");
   return Opened::Yes;
 }
 
@@ -259,6 +261,32 @@ bool ProfileStore::remove(const std::string& section, const std::string& name) {
   bool ok = sqlite3_step(del.s) == SQLITE_DONE;
   sqlite3_reset(del.s);
   return ok;
+}
+
+std::vector<ProfileValue> ProfileStore::readSection(const std::string& section) {
+  std::vector<ProfileValue> out;
+  auto& all = m_impl->all;
+  if (!all.s) return out;
+  sqlite3_bind_text(all.s, 1, section.data(), static_cast<int>(section.size()), SQLITE_TRANSIENT);
+  while (sqlite3_step(all.s) == SQLITE_ROW) {
+    ProfileValue v;
+    v.name.assign(reinterpret_cast<const char*>(sqlite3_column_text(all.s, 0)),
+                  static_cast<std::size_t>(sqlite3_column_bytes(all.s, 0)));
+    if (sqlite3_column_type(all.s, 1) == SQLITE_INTEGER)
+      v.data = static_cast<std::int64_t>(sqlite3_column_int64(all.s, 1));
+    else if (sqlite3_column_type(all.s, 1) != SQLITE_NULL)
+      v.data = std::string(reinterpret_cast<const char*>(sqlite3_column_text(all.s, 1)),
+                           static_cast<std::size_t>(sqlite3_column_bytes(all.s, 1)));
+    out.push_back(std::move(v));
+  }
+  sqlite3_reset(all.s);
+  for (const auto& [key, value] : m_impl->pendingInts) {
+    if (key.first != section) continue;
+    auto it = std::find_if(out.begin(), out.end(), [&](const ProfileValue& v) { return v.name == key.second; });
+    if (it == out.end()) it = out.insert(out.end(), ProfileValue{key.second, {}});
+    it->data = value;
+  }
+  return out;
 }
 
 bool ProfileStore::writeValues(const std::string& section, const std::vector<ProfileValue>& values) {
@@ -354,6 +382,9 @@ bool CWinApp::WriteProfileString(const std::string& section, const std::string& 
 }
 bool CWinApp::WriteProfileValues(const std::string& section, const std::vector<ProfileValue>& values) {
   return Store()->writeValues(section, values);
+}
+std::vector<ProfileValue> CWinApp::GetProfileSection(const std::string& section) {
+  return Store()->readSection(section);
 }
 bool CWinApp::ProfileTransaction(const std::function<void()>& fn) { return Store()->transaction(fn); }
 void CWinApp::FlushProfile() {

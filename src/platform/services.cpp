@@ -107,11 +107,13 @@ void SetProgramStarter(std::function<bool(const std::string&)> starter) { g_star
 
 namespace {
 bool g_lendInput = false;
+bool g_silenceCopies = false;
 int g_inputLease = -1;  // read end: at its end once the last copy let go of our input
 constexpr const char* kInputLease = "TARNWICK_INPUT_LEASE";
 }  // namespace
 
 void LendInputToCopies(bool on) { g_lendInput = on; }
+void SilenceCopies(bool on) { g_silenceCopies = on; }
 
 int TakeInputLease() {
   int fd = g_inputLease;
@@ -179,6 +181,14 @@ bool WinExec(const std::string& commandLine) {
         if (nul > 0) ::close(nul);
       }
     }
+    if (g_silenceCopies) {
+      int nul = ::open("/dev/null", O_WRONLY);
+      if (nul >= 0) {
+        ::dup2(nul, 1);
+        ::dup2(nul, 2);
+        if (nul > 2) ::close(nul);
+      }
+    }
     ::setenv("TARNWICK_HANDOFF", "1", 1);
     ::signal(SIGINT, SIG_DFL);
     ::signal(SIGTERM, SIG_DFL);
@@ -225,6 +235,7 @@ std::string HelpFilePath() {
 void MessageBeep(bool error) { ui().beep(error); }
 void WinHelp(int context) { ui().openHelp(context); }
 bool SetClipboardText(const std::string& text) { return ui().setClipboardText(text); }
+bool OpenDocument(const std::string& path) { return ui().openFile(path); }
 
 // ---- other programs' settings ----
 

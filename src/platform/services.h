@@ -33,6 +33,9 @@ bool WinExec(const std::string& commandLine);
 // questions instead of /dev/null; TakeInputLease gives the last one's lease, a descriptor
 // that reaches its end once that copy has let go of the input (or ended), -1 when none.
 void LendInputToCopies(bool on);
+// While on, copies write nothing to this process's standard output and error (a terminal
+// that shows a table of its own).
+void SilenceCopies(bool on);
 int TakeInputLease();
 // In a copy that was lent its starter's input: its start-up questions are answered, the
 // input is given back (/dev/null from now on).
@@ -47,6 +50,8 @@ void WinHelp(int context);  // 0: contents
 // The shipped help page (context N is its anchor #ctx-N).
 std::string HelpFilePath();
 bool SetClipboardText(const std::string& text);
+// Opens a file or folder with the desktop's program for it; false when there is none.
+bool OpenDocument(const std::string& path);
 
 // Settings of other programs, read from their Linux homes.
 struct BrowserSettings {

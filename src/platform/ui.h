@@ -28,6 +28,8 @@ class UiBackend {
   virtual void beep(bool error) = 0;
   virtual void openHelp(int context) = 0;
   virtual bool setClipboardText(const std::string& text) = 0;
+  // Opens a file or a folder with the desktop's program for it; false when there is none.
+  virtual bool openFile(const std::string&) { return false; }
   // A line saying how a job ended. Only the terminal shows it: a window has said so already.
   virtual void statusLine(const std::string&) {}
 };

@@ -235,6 +235,11 @@ void CDialog::ViewSized(bool minimized) {
   m_minimized = minimized;
   SendMessage(WM_SIZE, minimized ? SIZE_MINIMIZED : SIZE_RESTORED, 0);
 }
+void CDialog::ViewResized(int w, int h) {
+  if (w == m_w && h == m_h) return;
+  m_w = w, m_h = h;
+  SendMessage(WM_SIZE, SIZE_RESTORED, MAKELPARAM(w, h));
+}
 void CDialog::ViewCommand(int id) { SendMessage(WM_COMMAND, static_cast<WPARAM>(id), 0); }
 void CDialog::ViewSysCommand(int command) { SendMessage(WM_SYSCOMMAND, static_cast<WPARAM>(command), 0); }
 

@@ -41,6 +41,12 @@ struct ControlState {
   int limitText = 0;  // 0: no limit
   std::vector<std::pair<std::string, int>> items;  // list box: text and item data
   std::vector<int> selected;                       // list box: selected indexes
+  // Table: cells separated by tabs in the items; the column drawn as a bar with each item's
+  // percent (-1 none); the column the user sorted by (-1 none) and its direction.
+  int barColumn = -1;
+  std::vector<int> bars;
+  int sortColumn = -1;
+  bool sortDescending = false;
   const ControlTemplate* tmpl = nullptr;
 };
 
@@ -199,6 +205,7 @@ class CDialog : public CWnd {
   // A view reports what the user or the window manager did.
   void ViewMoved(int x, int y);          // sends WM_MOVE
   void ViewSized(bool minimized);        // sends WM_SIZE
+  void ViewResized(int w, int h);        // the user sized it: WM_SIZE with the client size
   void ViewCommand(int id);              // a button or menu item
   void ViewSysCommand(int command);      // sends WM_SYSCOMMAND
 

@@ -1,5 +1,9 @@
 #include "queue/queue_entry.h"
 
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+
 #include "platform/services.h"
 #include "settings/options.h"
 
@@ -20,12 +24,35 @@ constexpr ValueName kValueNames[] = {
     {QueueValue::FTPMarker, "FTPMarker"},
     {QueueValue::Checksum, "Checksum"},
     {QueueValue::NameFromServer, "NameFromServer"},
+    {QueueValue::Size, "Size"},
+    {QueueValue::Done, "Done"},
+    {QueueValue::Rate, "Rate"},
+    {QueueValue::Phase, "Phase"},
+    {QueueValue::RetryAt, "RetryAt"},
+    {QueueValue::Connections, "Connections"},
 };
 
 std::string nameOf(const std::string& slot, QueueValue v) {
   for (const auto& n : kValueNames)
     if (n.value == v) return n.name + slot;
   return std::string();
+}
+
+std::vector<std::pair<QueueValue, ProfileData>> liveValues(const LiveState& l) {
+  auto number = [](std::int64_t v) { return v == 0 ? ProfileData() : ProfileData(v); };
+  return {{QueueValue::Size, number(l.size)},
+          {QueueValue::Done, number(l.done)},
+          {QueueValue::Rate, number(l.rate)},
+          {QueueValue::Phase, l.phase.empty() ? ProfileData() : ProfileData(l.phase)},
+          {QueueValue::RetryAt, number(l.retryAt)},
+          {QueueValue::Connections, number(l.connections)}};
+}
+
+void writeNamed(const std::string& slot, const std::vector<std::pair<QueueValue, ProfileData>>& values) {
+  if (slot.empty()) return;
+  std::vector<ProfileValue> named;
+  for (const auto& [v, data] : values) named.push_back({nameOf(slot, v), data});
+  AfxGetApp()->WriteProfileValues(kSectionFileQueue, named);
 }
 }  // namespace
 
@@ -46,6 +73,12 @@ QueueEntry QueueEntry::load(const std::string& slot) {
     e.minimized = readInt(slot, QueueValue::Minimized, 0) != 0;
     e.checksum = app->GetProfileString(kSectionFileQueue, nameOf(slot, QueueValue::Checksum), "");
     e.nameFromServer = readInt(slot, QueueValue::NameFromServer, 0) != 0;
+    e.live.size = readInt(slot, QueueValue::Size, 0);
+    e.live.done = readInt(slot, QueueValue::Done, 0);
+    e.live.rate = readInt(slot, QueueValue::Rate, 0);
+    e.live.phase = app->GetProfileString(kSectionFileQueue, nameOf(slot, QueueValue::Phase), "");
+    e.live.retryAt = readInt(slot, QueueValue::RetryAt, 0);
+    e.live.connections = static_cast<int>(readInt(slot, QueueValue::Connections, 0));
   });
   return e;
 }
@@ -53,17 +86,80 @@ QueueEntry QueueEntry::load(const std::string& slot) {
 void QueueEntry::save() const {
   auto text = [](const std::string& s) { return s.empty() ? ProfileData() : ProfileData(s); };
   auto number = [](std::int64_t v, std::int64_t absent) { return v == absent ? ProfileData() : ProfileData(v); };
-  write(slot, {{QueueValue::Get, text(url)},
-               {QueueValue::Local, text(localPath)},
-               {QueueValue::Start, number(start, 0)},
-               {QueueValue::WindowX, number(windowX, -1)},
-               {QueueValue::WindowY, number(windowY, -1)},
-               {QueueValue::Minimized, number(minimized ? 1 : 0, 0)},
-               {QueueValue::LastMod, text(lastModified)},
-               {QueueValue::StupidServer, number(stupidServer, 0)},
-               {QueueValue::FTPMarker, ProfileData()},
-               {QueueValue::Checksum, text(checksum)},
-               {QueueValue::NameFromServer, number(nameFromServer ? 1 : 0, 0)}});
+  auto values = liveValues(live);
+  values.insert(values.begin(), {{QueueValue::Get, text(url)},
+                                 {QueueValue::Local, text(localPath)},
+                                 {QueueValue::Start, number(start, 0)},
+                                 {QueueValue::WindowX, number(windowX, -1)},
+                                 {QueueValue::WindowY, number(windowY, -1)},
+                                 {QueueValue::Minimized, number(minimized ? 1 : 0, 0)},
+                                 {QueueValue::LastMod, text(lastModified)},
+                                 {QueueValue::StupidServer, number(stupidServer, 0)},
+                                 {QueueValue::FTPMarker, ProfileData()},
+                                 {QueueValue::Checksum, text(checksum)},
+                                 {QueueValue::NameFromServer, number(nameFromServer ? 1 : 0, 0)}});
+  writeNamed(slot, values);
+}
+
+std::vector<QueueEntry> QueueEntry::loadAll() {
+  std::vector<QueueEntry> slots(kQueueSlots);
+  auto asInt = [](const ProfileData& d) -> std::int64_t {
+    if (const auto* n = std::get_if<std::int64_t>(&d)) return *n;
+    if (const auto* t = std::get_if<std::string>(&d)) return std::strtoll(t->c_str(), nullptr, 10);
+    return 0;
+  };
+  auto asText = [](const ProfileData& d) {
+    if (const auto* t = std::get_if<std::string>(&d)) return *t;
+    if (const auto* n = std::get_if<std::int64_t>(&d)) return std::to_string(*n);
+    return std::string();
+  };
+  for (const auto& row : AfxGetApp()->GetProfileSection(kSectionFileQueue)) {
+    // Names are the value's name and the slot's two digits.
+    if (row.name.size() < 3) continue;
+    std::string slot = row.name.substr(row.name.size() - 2), name = row.name.substr(0, row.name.size() - 2);
+    if (!std::isdigit(static_cast<unsigned char>(slot[0])) || !std::isdigit(static_cast<unsigned char>(slot[1])))
+      continue;
+    QueueEntry& e = slots[static_cast<std::size_t>(std::stoi(slot))];
+    e.slot = slot;
+    const ValueName* n = std::find_if(std::begin(kValueNames), std::end(kValueNames),
+                                      [&](const ValueName& v) { return name == v.name; });
+    if (n == std::end(kValueNames)) continue;
+    switch (n->value) {
+      case QueueValue::Get: e.url = asText(row.data); break;
+      case QueueValue::Local: e.localPath = asText(row.data); break;
+      case QueueValue::Start: e.start = asInt(row.data); break;
+      case QueueValue::WindowX: e.windowX = asInt(row.data); break;
+      case QueueValue::WindowY: e.windowY = asInt(row.data); break;
+      case QueueValue::Minimized: e.minimized = asInt(row.data) != 0; break;
+      case QueueValue::LastMod: e.lastModified = asText(row.data); break;
+      case QueueValue::StupidServer: e.stupidServer = static_cast<int>(asInt(row.data)); break;
+      case QueueValue::FTPMarker: break;
+      case QueueValue::Checksum: e.checksum = asText(row.data); break;
+      case QueueValue::NameFromServer: e.nameFromServer = asInt(row.data) != 0; break;
+      case QueueValue::Size: e.live.size = asInt(row.data); break;
+      case QueueValue::Done: e.live.done = asInt(row.data); break;
+      case QueueValue::Rate: e.live.rate = asInt(row.data); break;
+      case QueueValue::Phase: e.live.phase = asText(row.data); break;
+      case QueueValue::RetryAt: e.live.retryAt = asInt(row.data); break;
+      case QueueValue::Connections: e.live.connections = static_cast<int>(asInt(row.data)); break;
+    }
+  }
+  std::erase_if(slots, [](const QueueEntry& e) { return e.url.empty(); });
+  return slots;
+}
+
+void QueueEntry::publish(const std::string& slot, std::optional<std::int64_t> start, const LiveState& live) {
+  if (slot.empty()) return;
+  AfxGetApp()->ProfileTransaction([&] {
+    if (!exists(slot)) return;
+    auto values = liveValues(live);
+    if (start) {
+      values.emplace_back();
+      values.back().first = QueueValue::Start;
+      values.back().second.emplace<std::int64_t>(*start);
+    }
+    writeNamed(slot, values);
+  });
 }
 
 bool QueueEntry::exists(const std::string& slot) {
@@ -78,10 +174,7 @@ void QueueEntry::remove(const std::string& slot) {
 }
 
 void QueueEntry::write(const std::string& slot, std::initializer_list<std::pair<QueueValue, ProfileData>> values) {
-  if (slot.empty()) return;
-  std::vector<ProfileValue> named;
-  for (const auto& [v, data] : values) named.push_back({nameOf(slot, v), data});
-  AfxGetApp()->WriteProfileValues(kSectionFileQueue, named);
+  writeNamed(slot, values);
 }
 
 void QueueEntry::write(const std::string& slot, QueueValue v, std::int64_t value) {

@@ -4,17 +4,37 @@
 #pragma once
 #include <cstdint>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/app.h"
 
-enum class QueueValue { Get, Local, Start, WindowX, WindowY, Minimized, LastMod, StupidServer, FTPMarker, Checksum, NameFromServer };
+enum class QueueValue {
+  Get, Local, Start, WindowX, WindowY, Minimized, LastMod, StupidServer, FTPMarker, Checksum, NameFromServer,
+  // What the copy running the entry publishes (LiveState), with Start.
+  Size, Done, Rate, Phase, RetryAt, Connections,
+};
 
 constexpr int kQueueSlots = 100;
 
 // The slot text "%02i".
 std::string slotText(int slot);
+
+// A running download's state as it publishes it, at most once a second and in the same
+// transaction as its resume point. It means something only while the entry's lease lives
+// (section Running: the process id and its start time).
+struct LiveState {
+  std::int64_t size = 0;     // Size: the whole file, 0 unknown
+  std::int64_t done = 0;     // Done: bytes in the file
+  std::int64_t rate = 0;     // Rate: bytes per second over the last second
+  std::string phase;         // Phase: connecting, receiving, waiting, paused, asking ("" none)
+  std::int64_t retryAt = 0;  // RetryAt: while waiting, when the next try starts (seconds since 1970)
+  int connections = 0;       // Connections: open now
+
+  bool operator==(const LiveState&) const = default;
+};
 
 struct QueueEntry {
   std::string slot;
@@ -28,6 +48,7 @@ struct QueueEntry {
   int stupidServer = 0;      // StupidServer
   std::string checksum;      // Checksum: "sha256=HEX" (--checksum) the file must have when complete
   bool nameFromServer = false;  // NameFromServer: a Content-Disposition name renames a new file
+  LiveState live;
 
   bool operator==(const QueueEntry&) const = default;
 
@@ -37,6 +58,11 @@ struct QueueEntry {
   static QueueEntry load(const std::string& slot);
   void save() const;
   static bool exists(const std::string& slot);
+  // Every entry (those with a Get), in slot order, read at once.
+  static std::vector<QueueEntry> loadAll();
+  // The running copy's state with its resume point (when given), in one transaction;
+  // nothing when the entry is gone (no stray values are left behind).
+  static void publish(const std::string& slot, std::optional<std::int64_t> start, const LiveState& live);
   // Removes every value of the entry, in one transaction.
   static void remove(const std::string& slot);
 

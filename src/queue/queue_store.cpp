@@ -47,6 +47,22 @@ std::string queueFullMessage() {
   return text;
 }
 
+std::string runningLease(const std::string& slot) {
+  std::string lease = AfxGetApp()->GetProfileString(kSectionRunning, slot, "");
+  return leaseAlive(lease) ? lease : std::string();
+}
+
+std::map<std::string, std::string> runningLeases() {
+  std::map<std::string, std::string> leases;
+  for (const auto& v : AfxGetApp()->GetProfileSection(kSectionRunning))
+    if (const auto* lease = std::get_if<std::string>(&v.data); lease && leaseAlive(*lease)) leases[v.name] = *lease;
+  return leases;
+}
+
+long leasePid(const std::string& lease) { return lease.empty() ? 0 : std::atol(lease.c_str()); }
+
+std::string ownLease() { return myLease(); }
+
 bool leaseHeldByOther(const std::string& slot) {
   std::string lease = AfxGetApp()->GetProfileString(kSectionRunning, slot, "");
   return leaseAlive(lease) && lease != myLease();

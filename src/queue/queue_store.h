@@ -1,5 +1,6 @@
 // Who runs which entry, and the launcher that starts copies of the program for queued entries.
 #pragma once
+#include <map>
 #include <optional>
 #include <string>
 
@@ -20,6 +21,14 @@ std::string queueFullMessage();
 
 // Leases say which process runs which entry (section Running): an entry runs in at most one process.
 bool leaseHeldByOther(const std::string& slot);
+// The lease of the process running slot ("pid:start time"), "" when none runs it.
+std::string runningLease(const std::string& slot);
+// Every running slot's lease, read at once.
+std::map<std::string, std::string> runningLeases();
+// The process id in a lease (0 none).
+long leasePid(const std::string& lease);
+// This process's lease.
+std::string ownLease();
 // Removes the entry in slot unless another process is downloading it (false then): checked
 // and removed in one transaction, so that no process takes the entry in between.
 bool removeEntryUnlessRunning(const std::string& slot);

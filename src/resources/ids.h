@@ -19,6 +19,7 @@ constexpr int IDD_PASSWORD = 153;
 constexpr int IDD_HEADERS = 174;
 constexpr int IDD_RESUME = 175;
 constexpr int IDD_ENTERURL = 178;
+constexpr int IDD_OVERVIEW = 180;
 constexpr int IDR_HEADERS_MENU = 176;
 
 // ---- icons and the bitmap ----
@@ -93,6 +94,14 @@ constexpr int IDC_RESUME = 1014;
 constexpr int IDC_RESUME_ALL = 1015;
 constexpr int IDC_RESUME_ICON = 1023;
 
+// ---- Downloads, the overview (IDD_OVERVIEW); Close is IDCANCEL, Enter opens ----
+constexpr int IDC_OVERVIEW_LIST = 1040;
+constexpr int IDC_OVERVIEW_RESUME = 1041;
+constexpr int IDC_OVERVIEW_PAUSE = 1042;
+constexpr int IDC_OVERVIEW_REMOVE = 1043;
+constexpr int IDC_OVERVIEW_OPEN = 1044;
+constexpr int IDC_OVERVIEW_FOLDER = 1045;
+
 // ---- Enter URL (IDD_ENTERURL) ----
 constexpr int IDC_ENTERED_URL = 1035;
 
@@ -104,6 +113,7 @@ constexpr int IDM_SMALL_WINDOW = 19;
 constexpr int IDM_ALWAYS_ON_TOP = 20;
 constexpr int IDM_RESUME_DOWNLOADS = 21;
 constexpr int IDM_ENTER_URL = 22;
+constexpr int IDM_OVERVIEW = 23;
 
 // ---- strings ----
 constexpr int IDS_OLE_INIT_FAILED = 100;
@@ -147,6 +157,7 @@ constexpr int IDS_NOT_FOUND = 144;
 constexpr int IDS_NO_SITE_LEFT = 145;
 constexpr int IDS_NO_BROWSER_EMAIL = 146;
 constexpr int IDS_ENTER_URL = 147;         // "Enter &URL..."
+constexpr int IDS_OVERVIEW = 148;          // "&Downloads..."
 // The settings store found damaged (moved aside) or unwritable at start.
 constexpr int IDS_STORE_REPLACED = 160;
 constexpr int IDS_STORE_READ_ONLY = 161;

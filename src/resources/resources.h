@@ -13,6 +13,7 @@ enum class ControlKind {
   Progress,
   ListBox,
   Line,         // horizontal or etched line
+  Table,        // a list with columns: the text is the headings, separated by tabs
 };
 
 // Style bits of a control template; only what the views need.
@@ -54,6 +55,9 @@ struct DialogTemplate {
   std::vector<ControlTemplate> controls;
   // Dragged by a press anywhere, with both double-clicks taken as the window's own gestures.
   bool mouseGestures = false;
+  // The user may size it: a table grows with it, and what stands below the table keeps its
+  // distance from the bottom.
+  bool resizable = false;
 };
 
 struct MenuItemTemplate {

@@ -46,6 +46,7 @@ const std::vector<std::pair<int, std::string>> kStrings = {
     {145, "Unable to download from any site!\nAborting."},
     {146, "Sorry, couldn't find mail address information in web browser configuration.  \nYou'll have to enter the information by hand."},
     {147, "Enter &URL..."},
+    {148, "&Downloads..."},
     {160, "The settings store could not be opened or was damaged; it was moved aside to:\n  %s\nA new one has been made: the options are back at their defaults and the download queue starts empty."},
     {161, "The settings store cannot be written:\n  %s\nDownloads still run, but options are not saved and an unfinished download is not kept in the queue."},
 };

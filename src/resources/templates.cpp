@@ -103,6 +103,18 @@ const std::vector<DialogTemplate> kDialogs = {
          {IDCANCEL, K::PushButton, "Close", 240, 140, 40, 16},
          {IDC_RESUME_ICON, K::Picture, "", 0, 140, 18, 20, 0, IDR_MAINFRAME},
      }},
+    {IDD_OVERVIEW, "Downloads", 560, 210, true, 0,
+     {
+         {IDC_OVERVIEW_LIST, K::Table, "File\tSize\tDone\tRate\tTime left\tState\tConnections\tURL", 4, 4, 552, 180,
+          cs::ExtendedSel | cs::VScroll},
+         {IDC_OVERVIEW_RESUME, K::PushButton, "&Resume", 4, 192, 44, 14},
+         {IDC_OVERVIEW_PAUSE, K::PushButton, "&Pause", 52, 192, 44, 14},
+         {IDC_OVERVIEW_REMOVE, K::PushButton, "Re&move", 100, 192, 44, 14},
+         {IDC_OVERVIEW_OPEN, K::PushButton, "&Open", 160, 192, 44, 14},
+         {IDC_OVERVIEW_FOLDER, K::PushButton, "Show in &Folder", 208, 192, 64, 14},
+         {IDCANCEL, K::PushButton, "Close", 512, 192, 44, 14},
+     },
+     false, true},
     {IDD_ENTERURL, "Enter URL", 216, 57, false, 0,
      {
          {IDC_STATIC, K::Label, "Enter URL of file for Tarnwick to download.", 4, 4, 180, 12},

@@ -14,6 +14,7 @@
 
 void CDownloadDlg::openConnection() {
   if (connectionOpen()) return;
+  listenForControl();
   m_animFrame1 = 0;
   m_bytesAtSample = 0;
   m_job.setEndReason(std::string());
@@ -135,5 +136,6 @@ std::string socketErrorMessage(int code, const std::string& prefix) {
 
 int CDownloadDlg::tell(const std::string& text, UINT type) {
   m_job.setEndReason(oneLine(text), true);
+  DownloadJob::Asking asking(m_job);
   return AfxMessageBox(text, type);
 }

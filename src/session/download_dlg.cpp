@@ -21,6 +21,7 @@ constexpr const char* kUsage =
     "  TARNWICK /DROP        = Start Tarnwick as web browser link drop target.\n"
     "  TARNWICK /RESUME      = Resume all working requests.\n"
     "  TARNWICK /RESUMEDLG   = Show window for resuming connections.\n"
+    "  TARNWICK /LIST        = Show every download, live, to pause, resume or remove it.\n"
     "  TARNWICK /CONFIG      = Configure Tarnwick.\n";
 }  // namespace
 
@@ -131,6 +132,7 @@ LRESULT CDownloadDlg::OnSysCommand(WPARAM wParam, LPARAM lParam) {
 }
 
 LRESULT CDownloadDlg::OnDestroy(WPARAM, LPARAM) {
+  m_control.close();  // a request from now on finds nobody, and is told so
   closeConnections();
   // A session that gave up leaves no empty file of its own making, and no list it fetched.
   const std::string& path = m_d.m_localPath;
@@ -189,7 +191,11 @@ void CDownloadDlg::resumeDownload(bool stepBack) {
 
 void CDownloadDlg::OnCancel() {
   if (m_finished == 0) {
-    int answer = AfxMessageBox(res::IDS_RESUME_LATER, MB_YESNOCANCEL | MB_ICONQUESTION);
+    int answer;
+    {
+      DownloadJob::Asking asking(m_job);
+      answer = AfxMessageBox(res::IDS_RESUME_LATER, MB_YESNOCANCEL | MB_ICONQUESTION);
+    }
     if (answer == IDCANCEL) return;
     m_job.setEndReason("Cancelled.");
     if (answer == IDNO) dropEntryAndFile();

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/control.h"
 #include "platform/file.h"
 #include "platform/wnd.h"
 #include "queue/queue_store.h"
@@ -106,6 +107,10 @@ class CDownloadDlg : public CDialog, private JobEvents {
   void closeMirrorList();
   // Back to the list's first site, for a new round.
   void rewindMirrorList();
+  // The control channel (pause, resume, cancel, forget from another process): opened with
+  // the first connection, named by this process's lease.
+  void listenForControl();
+  std::string onControl(const std::string& request);
   // The slot reservation of this process (released when the session ends).
   void releaseLease() { m_lease.release(); }
 
@@ -161,6 +166,9 @@ class CDownloadDlg : public CDialog, private JobEvents {
   std::int64_t m_listStart = 0;  // where the list's first site is
   bool m_listRoundWait = false;  // every site failed: the list starts again after the wait
   SlotLease m_lease;
+  ControlServer m_control;
+  bool m_controlOpen = false;
+  CTimer m_controlTimer;
 };
 
 // The usage text shown for an empty command line.

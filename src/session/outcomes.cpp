@@ -179,6 +179,7 @@ void CDownloadDlg::askCredentials(const std::string& realm) {
   closeConnections();
   CPasswordDlg dlg;
   dlg.m_prompt = "Enter username and password for " + realm + " at " + m_d.m_server;
+  DownloadJob::Asking asking(m_job);
   if (dlg.DoModal() == IDOK) {
     m_d.m_user = dlg.m_user;
     m_d.m_password = dlg.m_password;
@@ -203,6 +204,7 @@ void CDownloadDlg::ftpLoginRefused(const std::string& reply) {
                    "\n(Try your real mail address as password.)";
     dlg.m_user = m_d.m_user;
     dlg.m_password = m_d.m_password;
+    DownloadJob::Asking asking(m_job);
     if (dlg.DoModal() == IDOK) {
       if (!m_job.newLogin(dlg.m_user, dlg.m_password)) reopenConnection();
       return;
@@ -214,6 +216,7 @@ void CDownloadDlg::ftpLoginRefused(const std::string& reply) {
 // A failure that stays (a missing file, a refused login) is not worth resuming: No is the
 // default, so a run nobody answers ends with no entry and no empty file.
 void CDownloadDlg::askResumeLaterAndGiveUp(bool permanent) {
+  DownloadJob::Asking asking(m_job);
   if (!m_useMirrorList && AfxMessageBox(res::IDS_RESUME_LATER, MB_YESNO | (permanent ? MB_DEFBUTTON2 : 0)) == IDNO)
     dropEntryAndFile();
   abandonSite(true, false);

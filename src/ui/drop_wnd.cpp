@@ -6,6 +6,7 @@
 #include "settings/options.h"
 #include "ui/about_dlg.h"
 #include "ui/enter_url_dlg.h"
+#include "ui/overview_dlg.h"
 #include "ui/resume_dlg.h"
 
 using namespace res;
@@ -31,7 +32,7 @@ bool CDropWnd::OnInitDialog() {
   CDialog::OnInitDialog();
   const std::pair<int, int> items[] = {
       {IDS_SMALL_WINDOW, IDM_SMALL_WINDOW}, {IDS_ALWAYS_ON_TOP, IDM_ALWAYS_ON_TOP},
-      {IDS_RESUME_DOWNLOADS, IDM_RESUME_DOWNLOADS}, {IDS_ENTER_URL, IDM_ENTER_URL},
+      {IDS_RESUME_DOWNLOADS, IDM_RESUME_DOWNLOADS}, {IDS_OVERVIEW, IDM_OVERVIEW}, {IDS_ENTER_URL, IDM_ENTER_URL},
       {IDS_HELP, IDM_HELP}, {IDS_ABOUTBOX, IDM_ABOUTBOX}};
   // Separators come with their items: before Small Window and About, after Always On Top.
   for (const auto& [sid, cmd] : items) {
@@ -91,6 +92,11 @@ LRESULT CDropWnd::OnSysCommand(WPARAM wParam, LPARAM lParam) {
     case IDM_HELP: WinHelp(2); return 0;
     case IDM_RESUME_DOWNLOADS: {
       CResumeDlg dlg;
+      dlg.DoModal();
+      return 0;
+    }
+    case IDM_OVERVIEW: {
+      COverviewDlg dlg;
       dlg.DoModal();
       return 0;
     }

@@ -14,3 +14,4 @@ std::unique_ptr<DialogView> makeEnterUrlTermView(CDialog& dlg);
 std::unique_ptr<DialogView> makeHeadersTermView(CDialog& dlg);
 std::unique_ptr<DialogView> makeResumeTermView(CDialog& dlg);
 std::unique_ptr<DialogView> makeDropTermView(CDialog& dlg);
+std::unique_ptr<DialogView> makeOverviewTermView(CDialog& dlg);

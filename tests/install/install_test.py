@@ -97,7 +97,8 @@ class Installed(unittest.TestCase):
         self.assertEqual(entry["Exec"], "tarnwick /DROP")
         self.assertEqual(entry["Icon"], APP_ID)
         actions = {a: main[f"Desktop Action {a}"]["Exec"] for a in entry["Actions"].rstrip(";").split(";")}
-        self.assertEqual(actions, {"ResumeDownloads": "tarnwick /RESUMEDLG", "Configure": "tarnwick /CONFIG"})
+        self.assertEqual(actions, {"Downloads": "tarnwick /LIST", "ResumeDownloads": "tarnwick /RESUMEDLG",
+                                   "Configure": "tarnwick /CONFIG"})
         ftp = desktop_entry(os.path.join(apps, f"{APP_ID}.FtpUrl.desktop"))["Desktop Entry"]
         self.assertEqual(ftp["MimeType"], "x-scheme-handler/ftp;")
         self.assertEqual(ftp["Exec"], "tarnwick %u")

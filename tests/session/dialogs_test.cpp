@@ -240,7 +240,7 @@ TEST(DropWindow, KeepsItsModesInTheStore) {
   // Separators: before Small Window, after Always On Top, before About.
   std::vector<int> menu;
   for (const auto& item : dlg.SystemMenu()) menu.push_back(item.command);
-  EXPECT_EQ(menu, (std::vector<int>{0, 19, 20, 0, 21, 22, 17, 0, 16}));
+  EXPECT_EQ(menu, (std::vector<int>{0, 19, 20, 0, 21, 23, 22, 17, 0, 16}));
   app.FlushProfile();
   EXPECT_EQ(app.GetProfileInt("DropWindow", "SmallSize", -1), 0);
   EXPECT_EQ(app.GetProfileInt("DropWindow", "OnTop", -1), 1);

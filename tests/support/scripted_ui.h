@@ -28,6 +28,10 @@ class ScriptedUi : public UiBackend {
     clipboard = text;
     return clipboardWorks;
   }
+  bool openFile(const std::string& path) override {
+    opened.push_back(path);
+    return true;
+  }
 
   // Answers, taken in order; an empty queue answers the first button (OK or Yes), and Save As cancels.
   std::deque<int> boxAnswers;
@@ -43,6 +47,7 @@ class ScriptedUi : public UiBackend {
   std::vector<int> helps;
   std::string clipboard;
   bool clipboardWorks = true;
+  std::vector<std::string> opened;  // files and folders opened
   std::vector<std::string> started;  // command lines of programs started
 };
 

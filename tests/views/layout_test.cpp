@@ -9,6 +9,7 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTreeWidget>
 
 #include "resources/ids.h"
 #include "view_support.h"
@@ -149,6 +150,12 @@ TEST_P(TemplateLayout, TextsAndWidgetKindsFollowTheTemplate) {
         break;
       case ControlKind::Progress: ASSERT_NE(qobject_cast<QProgressBar*>(w), nullptr); break;
       case ControlKind::ListBox: ASSERT_NE(qobject_cast<QListWidget*>(w), nullptr); break;
+      case ControlKind::Table: {
+        auto* t = qobject_cast<QTreeWidget*>(w);
+        ASSERT_NE(t, nullptr);
+        EXPECT_EQ(t->columnCount(), std::count(c.text.begin(), c.text.end(), '\t') + 1);
+        break;
+      }
       case ControlKind::Line: {
         auto* f = qobject_cast<QFrame*>(w);
         ASSERT_NE(f, nullptr);

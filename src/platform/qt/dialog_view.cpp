@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QFontMetrics>
 #include <QFrame>
+#include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -22,11 +23,14 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QResizeEvent>
 #include <QScreen>
 #include <QScrollBar>
 #include <QStyle>
+#include <QStyledItemDelegate>
 #include <QTimer>
 #include <QToolButton>
+#include <QTreeWidget>
 #include <QWindow>
 #include <algorithm>
 
@@ -45,6 +49,16 @@ constexpr int kScClose = 0xF060;
 
 // Every text the program sets may hold a server's words (reason phrases, headers, URLs).
 QString qs(const std::string& s) { return QString::fromStdString(displayText(s)); }
+// A table's headings or row: cells split at the tabs, each shown through the filter.
+QStringList cellsOf(const std::string& s) {
+  QStringList cells;
+  for (std::size_t at = 0; at <= s.size();) {
+    std::size_t tab = std::min(s.find('\t', at), s.size());
+    cells << qs(s.substr(at, tab - at));
+    at = tab + 1;
+  }
+  return cells;
+}
 
 // Static texts of the templates use the mnemonic convention ("&&" is one ampersand); texts
 // the program sets at run time (URLs, file names) are shown exactly as they are.
@@ -143,6 +157,31 @@ class PictureWidget : public QWidget {
 
 // ---- the window ----
 
+// A table's bar column: the item's percent drawn as a progress bar under its text.
+class BarDelegate : public QStyledItemDelegate {
+ public:
+  BarDelegate(QObject* parent, CDialog& dlg, std::size_t index) : QStyledItemDelegate(parent), m_dlg(dlg), m_index(index) {}
+  void paint(QPainter* p, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+    const ControlState& c = m_dlg.Controls()[m_index];
+    std::size_t row = static_cast<std::size_t>(index.row());
+    if (index.column() != c.barColumn || row >= c.bars.size() || c.bars[row] < 0)
+      return QStyledItemDelegate::paint(p, option, index);
+    QStyleOptionProgressBar bar;
+    bar.rect = option.rect.adjusted(1, 2, -1, -2);
+    bar.minimum = 0;
+    bar.maximum = 100;
+    bar.progress = c.bars[row];
+    bar.text = index.data().toString();
+    bar.textVisible = true;
+    bar.state = option.state | QStyle::State_Horizontal;
+    QApplication::style()->drawControl(QStyle::CE_ProgressBar, &bar, p);
+  }
+
+ private:
+  CDialog& m_dlg;
+  std::size_t m_index;
+};
+
 class DialogWindow : public QDialog {
  public:
   DialogWindow(QtDialogView& view, Qt::WindowFlags flags) : QDialog(nullptr, flags), m_view(view) {
@@ -180,6 +219,14 @@ class DialogWindow : public QDialog {
     QPoint p = pos();
     if (m_view.m_registry) m_view.m_registry->record(p);
     if (p.x() != m_view.m_dlg.X() || p.y() != m_view.m_dlg.Y()) m_view.m_dlg.ViewMoved(p.x(), p.y());
+  }
+  void resizeEvent(QResizeEvent* e) override {
+    QDialog::resizeEvent(e);
+    if (!m_view.m_dlg.Template().resizable || closing) return;
+    int w = width() - 2 * m_view.m_margin, h = height() - m_view.m_menuHeight - 2 * m_view.m_margin;
+    m_view.m_client->resize(w, h);
+    m_view.relayout();
+    if (m_view.m_shown) m_view.m_dlg.ViewResized(w, h);
   }
   void changeEvent(QEvent* e) override {
     QDialog::changeEvent(e);
@@ -429,6 +476,30 @@ void QtDialogView::build() {
         w = l;
         break;
       }
+      case ControlKind::Table: {
+        auto* t = new QTreeWidget(m_client);
+        QStringList headings = cellsOf(ct.text);
+        t->setColumnCount(static_cast<int>(headings.size()));
+        t->setHeaderLabels(headings);
+        t->setRootIsDecorated(false);
+        t->setUniformRowHeights(true);
+        t->setAllColumnsShowFocus(true);
+        t->setSelectionMode(QAbstractItemView::ExtendedSelection);
+        t->setItemDelegate(new BarDelegate(t, m_dlg, i));
+        t->header()->setSectionsClickable(true);
+        t->header()->setStretchLastSection(true);
+        // The model sorts: a click on a heading says by which column, a second one turns it round.
+        QObject::connect(t->header(), &QHeaderView::sectionClicked, m_window.get(), [this, i](int column) {
+          ControlState& c = m_dlg.Controls()[i];
+          c.sortDescending = c.sortColumn == column ? !c.sortDescending : false;
+          c.sortColumn = column;
+          m_dlg.ViewCommand(c.id);
+        });
+        QObject::connect(t, &QTreeWidget::itemSelectionChanged, m_window.get(), [this, i] { userChanged(i); });
+        QObject::connect(t, &QTreeWidget::itemActivated, m_window.get(), [this] { m_dlg.ViewCommand(IDOK); });
+        w = t;
+        break;
+      }
       case ControlKind::Line: {
         auto* f = new QFrame(m_client);
         f->setFrameStyle(QFrame::HLine | QFrame::Sunken);
@@ -460,7 +531,11 @@ void QtDialogView::build() {
                      [this, sys] { openSystemMenu(sys->mapToGlobal(QPoint(0, sys->height()))); });
   }
 
-  m_window->setFixedSize(m_units.x(t.cx) + 2 * m_margin, m_units.y(t.cy) + m_menuHeight + 2 * m_margin);
+  for (const auto& w : m_widgets) m_placed.push_back(w->geometry());
+  if (t.resizable)
+    m_window->setMinimumSize(m_units.x(t.cx) + 2 * m_margin, m_units.y(t.cy) + m_menuHeight + 2 * m_margin);
+  else
+    m_window->setFixedSize(m_units.x(t.cx) + 2 * m_margin, m_units.y(t.cy) + m_menuHeight + 2 * m_margin);
   applyTitle();
   applyIcon();
   alignLabelsToFields();
@@ -705,6 +780,33 @@ void QtDialogView::applyControl(std::size_t index) {
       }
       break;
     }
+    case ControlKind::Table: {
+      auto* t = static_cast<QTreeWidget*>(w);
+      bool grown = t->topLevelItemCount() < static_cast<int>(c.items.size());
+      while (t->topLevelItemCount() > static_cast<int>(c.items.size())) delete t->takeTopLevelItem(t->topLevelItemCount() - 1);
+      for (std::size_t r = 0; r < c.items.size(); ++r) {
+        QTreeWidgetItem* item = t->topLevelItem(static_cast<int>(r));
+        if (!item) item = new QTreeWidgetItem(t);
+        QStringList cells = cellsOf(c.items[r].first);
+        for (int col = 0; col < cells.size() && col < t->columnCount(); ++col)
+          if (item->text(col) != cells[col]) item->setText(col, cells[col]);
+        item->setData(0, Qt::UserRole, c.items[r].second);
+        bool sel = std::find(c.selected.begin(), c.selected.end(), static_cast<int>(r)) != c.selected.end();
+        if (item->isSelected() != sel) item->setSelected(sel);
+      }
+      // New rows may be wider: the columns but the last (which takes the rest) fit them.
+      if (grown)
+        for (int col = 0; col + 1 < t->columnCount(); ++col) {
+          t->resizeColumnToContents(col);
+          // A bar needs room beside its text.
+          if (col == c.barColumn) t->setColumnWidth(col, t->columnWidth(col) + t->fontMetrics().averageCharWidth() * 8);
+        }
+      t->header()->setSortIndicatorShown(c.sortColumn >= 0);
+      if (c.sortColumn >= 0)
+        t->header()->setSortIndicator(c.sortColumn, c.sortDescending ? Qt::DescendingOrder : Qt::AscendingOrder);
+      t->viewport()->update();
+      break;
+    }
     case ControlKind::Line: break;
   }
   if (w->isEnabled() != c.enabled) w->setEnabled(c.enabled);
@@ -729,6 +831,10 @@ void QtDialogView::userChanged(std::size_t index) {
     c.selected.clear();
     for (int r = 0; r < l->count(); ++r)
       if (l->item(r)->isSelected()) c.selected.push_back(r);
+  } else if (auto* t = qobject_cast<QTreeWidget*>(w)) {
+    c.selected.clear();
+    for (int r = 0; r < t->topLevelItemCount(); ++r)
+      if (t->topLevelItem(r)->isSelected()) c.selected.push_back(r);
   } else {
     return;
   }
@@ -754,7 +860,28 @@ void QtDialogView::applySize() {
   int w = std::max(1, m_dlg.Width()), h = std::max(1, m_dlg.Height());
   m_client->resize(w, h);
   if (auto* bar = m_window->findChild<QMenuBar*>()) bar->resize(w + 2 * m_margin, m_menuHeight);
+  if (m_dlg.Template().resizable) {
+    m_window->resize(w + 2 * m_margin, h + m_menuHeight + 2 * m_margin);
+    relayout();
+    return;
+  }
   m_window->setFixedSize(w + 2 * m_margin, h + m_menuHeight + 2 * m_margin);
+}
+
+void QtDialogView::relayout() {
+  const DialogTemplate& t = m_dlg.Template();
+  int dw = std::max(0, m_client->width() - m_units.x(t.cx)), dh = std::max(0, m_client->height() - m_units.y(t.cy));
+  int tableBottom = 0;
+  for (std::size_t i = 0; i < m_widgets.size(); ++i)
+    if (m_dlg.Controls()[i].kind == ControlKind::Table) tableBottom = std::max(tableBottom, m_placed[i].bottom());
+  for (std::size_t i = 0; i < m_widgets.size() && i < m_placed.size(); ++i) {
+    QRect r = m_placed[i];
+    if (m_dlg.Controls()[i].kind == ControlKind::Table)
+      r.adjust(0, 0, dw, dh);
+    else if (r.top() > tableBottom)
+      r.translate(0, dh);
+    m_widgets[i]->setGeometry(r);
+  }
 }
 
 void QtDialogView::applyMinimized() {

@@ -63,6 +63,8 @@ class QtDialogView : public DialogView, public DialogObserver {
   void applySize();
   void applyMinimized();
   void applyTopmost();
+  // A resizable window: the table takes the growth, what stands below it moves down.
+  void relayout();
   // Writes a widget's state into the model; the resulting notification is not applied back.
   void userChanged(std::size_t index);
 
@@ -77,6 +79,7 @@ class QtDialogView : public DialogView, public DialogObserver {
   std::vector<QPointer<QWidget>> m_widgets;
   bool m_fromView = false;  // the model change now being notified came from this view
   bool m_shown = false;
+  std::vector<QRect> m_placed;  // each control's place at the template's size
 };
 
 }  // namespace qtui

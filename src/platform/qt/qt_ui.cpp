@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QDialog>
+#include <QDesktopServices>
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QFile>
@@ -144,6 +145,10 @@ class QtUi : public UiBackend {
   bool setClipboardText(const std::string& text) override {
     QGuiApplication::clipboard()->setText(QString::fromStdString(text));
     return true;
+  }
+
+  bool openFile(const std::string& path) override {
+    return QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(path)));
   }
 
  private:

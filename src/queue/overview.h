@@ -1,0 +1,56 @@
+// Every queued and running download as one row, read at once from the store: what the
+// overview window, its terminal table and `--list` show, and how a script reaches the copy
+// that runs an entry (its control socket).
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct OverviewRow {
+  std::string slot;      // "05"
+  std::string url;       // a password in it replaced by "***"
+  std::string file;      // the local file ("" not chosen yet)
+  std::int64_t size = 0;  // 0 unknown
+  std::int64_t done = 0;
+  std::int64_t rate = 0;  // bytes per second, 0 when not receiving
+  // In words: queued, starting, connecting, receiving, waiting, paused, asking (finished is
+  // the window's own: a finished download has no entry).
+  std::string state;
+  std::int64_t retryAt = 0;  // while waiting: when the next try starts (seconds since 1970)
+  long pid = 0;              // the process running it, 0 none
+  int connections = 0;
+  bool running() const { return pid != 0; }
+  // Seconds until done at the present rate; -1 unknown.
+  std::int64_t secondsLeft() const;
+};
+
+std::vector<OverviewRow> readOverview();
+
+// A byte count for people ("1.5 MiB"), and seconds as "m:ss" or "h:mm:ss" ("" when negative).
+std::string bytesText(std::int64_t n);
+std::string clockText(std::int64_t seconds);
+
+// The rows as a table for people (aligned columns, a header line) and as one JSON array.
+std::string overviewTable(const std::vector<OverviewRow>& rows);
+std::string overviewJson(const std::vector<OverviewRow>& rows);
+
+// "#05", "05" or "5" as a slot text; "" when it names no slot.
+std::string parseSlot(const std::string& text);
+
+// Asks the copy running slot to pause, resume, cancel (keeping the entry) or forget (ending
+// and removing the entry). What happened, in words for the user; false as first when
+// nothing was done.
+enum class ControlAction { Pause, Resume, Cancel, Forget };
+struct ControlAnswer {
+  bool done = false;
+  bool running = false;  // a copy ran the entry and answered
+  std::string text;
+};
+ControlAnswer controlEntry(const std::string& slot, ControlAction action);
+
+// The words of a control request and of its answers, shared by both ends.
+const char* controlWord(ControlAction action);
+std::optional<ControlAction> controlActionOf(const std::string& word);
+// Where the copy holding lease listens ("" no place for sockets).
+std::string controlPathOf(const std::string& lease);

@@ -1,0 +1,47 @@
+#pragma once
+#include <string>
+#include <vector>
+
+#include "platform/wnd.h"
+#include "queue/overview.h"
+#include "ui/link_drop_target.h"
+
+// Downloads: every queued and running download in one table, read from the store once a
+// second; resumes, pauses, removes, opens; a link dropped on it starts a new download. A
+// download that finishes while the window is open stays listed, marked finished.
+class COverviewDlg : public CDialog {
+ public:
+  COverviewDlg();
+  bool OnInitDialog() override;
+
+  // One line of the table: a row of the store, or one that finished meanwhile.
+  struct Line {
+    OverviewRow row;
+    bool finished = false;
+  };
+  const std::vector<Line>& lines() const { return m_lines; }
+  // Reads the store and shows it (the timer does this once a second).
+  void refresh();
+  // The columns' texts of a line, as the table shows them.
+  static std::vector<std::string> cellsOf(const Line& l);
+
+ protected:
+  bool OnWndMsg(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
+  bool OnCmdMsg(int id) override;
+
+ private:
+  LRESULT OnTimer(WPARAM, LPARAM);
+  LRESULT OnSize(WPARAM wParam, LPARAM lParam);
+  void OnResume();
+  void OnPause();
+  void OnRemove();
+  void OnOpen();
+  void OnFolder();
+  void OnSort();
+  std::vector<const Line*> selectedLines() const;
+  // Tells the user what could not be done, in one box.
+  void report(const std::vector<std::string>& failures);
+
+  std::vector<Line> m_lines;
+  CLinkDropTarget m_dropTarget;
+};

@@ -1,0 +1,151 @@
+// The state a running session publishes in its entry, and the control channel: what another
+// process asks of it, and what a request to a download that is not (or no longer) there gets.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <thread>
+
+#include "platform/control.h"
+#include "queue/overview.h"
+#include "queue/queue_store.h"
+#include "script_server.h"
+#include "session_helpers.h"
+
+namespace {
+
+std::string leaseOf(pid_t pid, bool rightStamp) {
+  std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat, field;
+  std::getline(f, stat);
+  std::istringstream rest(stat.substr(stat.rfind(')') + 2));
+  for (int i = 3; i <= 22 && rest >> field; ++i) {
+  }
+  return std::to_string(pid) + ":" + (rightStamp ? field : field + "1");
+}
+
+// A request from another thread, as another process would send it, while the session runs.
+std::optional<std::string> ask(const std::string& path, const std::string& word) {
+  std::optional<std::string> answer;
+  bool over = false;
+  std::thread t([&] {
+    answer = ControlRequest(path, word);
+    over = true;
+  });
+  spinUntil([&] { return over; }, 5000);
+  t.join();
+  return answer;
+}
+
+struct Case {
+  const char* word;
+  const char* answer;
+  bool endsSession;
+  bool entryKept;
+  const char* phaseAfter;
+};
+
+TEST(Control, ARunningSessionPublishesItsStateAndObeysItsChannel) {
+  for (const Case& k : {Case{"pause", "ok paused", false, true, "paused"},
+                        Case{"cancel", "ok cancelled; the entry is kept", true, true, ""},
+                        Case{"forget", "ok removed", true, false, ""}}) {
+    SCOPED_TRACE(k.word);
+    TestEnvironment env;
+    const std::string body = bytesOf(60000, 3);
+    ScriptServer srv([&](ScriptConn& c, int i) {
+      c.readUntil("\r\n\r\n");
+      if (i == 0) c.send(partialReply(body, 0, "", 10000));
+      c.readUntil("never", 4000);
+      c.close();
+    });
+    env.ui().saveAnswers.push_back(env.path("f.bin"));
+    env.ui().endSessionAtRest = false;
+    env.app().m_lpCmdLine = "http://127.0.0.1:" + std::to_string(srv.port()) + "/f.bin";
+    CDownloadDlg dlg;
+    QObject scope;
+    std::optional<std::string> answer;
+    QTimer::singleShot(0, &scope, [&] {
+      // Published within a second or so of the bytes, with the resume point.
+      EXPECT_TRUE(spinUntil([] { return QueueEntry::load("00").live.phase == "receiving"; }, 3000));
+      QueueEntry e = QueueEntry::load("00");
+      EXPECT_EQ(e.live.size, 60000);
+      EXPECT_EQ(e.live.done, 10000);
+      EXPECT_EQ(e.start, 10000);
+      EXPECT_EQ(e.live.connections, 1);
+      auto rows = readOverview();
+      ASSERT_EQ(rows.size(), 1u);
+      EXPECT_EQ(rows[0].pid, ::getpid());
+      EXPECT_EQ(rows[0].state, "receiving");
+
+      answer = ask(controlPathOf(ownLease()), k.word);
+      if (!k.endsSession) {
+        EXPECT_TRUE(dlg.m_paused);
+        EXPECT_TRUE(spinUntil([&] { return QueueEntry::load("00").live.phase == k.phaseAfter; }, 3000));
+        EXPECT_EQ(QueueEntry::load("00").live.connections, 0);
+        EXPECT_EQ(QueueEntry::load("00").live.size, 60000);  // the whole file, not counted twice
+        EXPECT_EQ(ask(controlPathOf(ownLease()), "resume"), "ok resumed");
+        EXPECT_TRUE(spinUntil([&] { return !dlg.m_paused && dlg.m_job.connectionOpen(); }, 3000));
+        dlg.EndDialog(IDCANCEL);
+      }
+    });
+    QTimer::singleShot(9000, &scope, [&] { dlg.EndDialog(-1); });
+    dlg.DoModal();
+    env.app().FlushProfile();
+    EXPECT_EQ(answer, k.answer);
+    EXPECT_EQ(QueueEntry::exists("00"), k.entryKept);
+    // Nothing of a forgotten entry is left behind by a late publication.
+    if (!k.entryKept) {
+      EXPECT_TRUE(env.app().GetProfileSection(kSectionFileQueue).empty());
+    }
+    dlg.releaseLease();
+    // The download has ended: a request to it finds nobody, and says so.
+    EXPECT_EQ(ControlRequest(controlPathOf(ownLease()), "pause", 500), std::nullopt);
+    ControlAnswer late = controlEntry("00", ControlAction::Pause);
+    EXPECT_EQ(late.done, k.entryKept);
+    EXPECT_EQ(late.text, k.entryKept ? "#00 is not running." : "There is no download #00.");
+  }
+}
+
+// A lease whose process has ended, or whose id another process has taken since, names no
+// running download: the entry is treated as queued and nobody is asked. A live holder that
+// does not answer keeps its entry.
+TEST(Control, AStaleOrSilentHolderIsNeverTakenForTheDownload) {
+  pid_t stranger = ::fork();
+  if (stranger == 0) {
+    ::pause();
+    ::_exit(0);
+  }
+  struct Case {
+    std::string lease;
+    ControlAction action;
+    bool done;
+    const char* text;
+    bool entryKept;
+  };
+  for (const Case& k : {Case{leaseOf(stranger, false), ControlAction::Pause, true, "#05 is not running.", true},
+                        Case{leaseOf(stranger, false), ControlAction::Forget, true, "#05 removed.", false},
+                        Case{"999999999:1", ControlAction::Forget, true, "#05 removed.", false},
+                        Case{leaseOf(stranger, true), ControlAction::Forget, false, "", true}}) {
+    SCOPED_TRACE(k.lease);
+    TestEnvironment env;
+    env.app().WriteProfileString(kSectionFileQueue, "Get05", "http://u:secret@h/a.zip");
+    env.app().WriteProfileString("Running", "05", k.lease);
+    auto rows = readOverview();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].url, "http://u:***@h/a.zip");
+    EXPECT_EQ(rows[0].running(), k.text[0] == '\0');
+    ControlAnswer a = controlEntry("05", k.action);
+    EXPECT_EQ(a.done, k.done);
+    std::string silent = "#05 runs in process " + std::to_string(stranger) + ", which does not answer.";
+    EXPECT_EQ(a.text, k.text[0] ? std::string(k.text) : silent);
+    EXPECT_EQ(QueueEntry::exists("05"), k.entryKept);
+  }
+  ::kill(stranger, SIGKILL);
+  ::waitpid(stranger, nullptr, 0);
+}
+
+}  // namespace

@@ -1,0 +1,167 @@
+// The Downloads window offscreen: the table from a seeded store (words, masking, the bar),
+// sorting by a heading, a finished download kept, Remove asked first, and the size kept.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QHeaderView>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTreeWidget>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+
+#include "platform/app.h"
+#include "platform/drop.h"
+#include "platform/services.h"
+#include "queue/queue_entry.h"
+#include "resources/ids.h"
+#include "settings/options.h"
+#include "ui/overview_dlg.h"
+#include "view_support.h"
+
+namespace {
+using namespace res;
+
+struct StoreApp : CWinApp {
+  bool InitInstance() override { return false; }
+};
+
+std::string leaseOf(pid_t pid) {
+  std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat, field;
+  std::getline(f, stat);
+  std::istringstream rest(stat.substr(stat.rfind(')') + 2));
+  for (int i = 3; i <= 22 && rest >> field; ++i) {
+  }
+  return std::to_string(pid) + ":" + field;
+}
+
+class OverviewView : public ViewTest {
+ protected:
+  void SetUp() override {
+    ViewTest::SetUp();
+    app.SetProfilePath(dir.filePath("settings.db").toStdString());
+    holder = ::fork();
+    if (holder == 0) {
+      ::pause();
+      ::_exit(0);
+    }
+    struct Seed {
+      const char* slot;
+      std::string url, file;
+      std::int64_t start, size, rate, retryIn;
+      const char* phase;
+      bool running;
+    };
+    for (const Seed& s : {Seed{"03", "http://me:pw@h/q.iso", path("q.iso"), 500, 2000, 0, 0, "", false},
+                          Seed{"07", "http://h/a.zip", path("a.zip"), 1000, 4000, 100, 0, "receiving", true},
+                          Seed{"09", "ftp://h/w.bin", path("w.bin"), 0, 0, 0, 65, "waiting", true}}) {
+      QueueEntry e;
+      e.slot = s.slot;
+      e.url = s.url;
+      e.localPath = s.file;
+      e.start = s.start;
+      e.live = {s.size, s.start, s.rate, s.phase, s.retryIn ? std::time(nullptr) + s.retryIn : 0, s.running ? 1 : 0};
+      e.save();
+      if (s.running) app.WriteProfileString("Running", s.slot, leaseOf(holder));
+    }
+  }
+  void TearDown() override {
+    view.reset();
+    ::kill(holder, SIGKILL);
+    ::waitpid(holder, nullptr, 0);
+    ViewTest::TearDown();
+  }
+  std::string path(const std::string& name) { return dir.filePath(QString::fromStdString(name)).toStdString(); }
+  void open() {
+    view = std::make_unique<qtui::QtDialogView>(dlg);
+    dlg.OnInitDialog();
+    view->started();
+  }
+  QTreeWidget* table() { return view->window()->findChild<QTreeWidget*>(QString("c%1").arg(IDC_OVERVIEW_LIST)); }
+  std::vector<QString> column(int c) {
+    std::vector<QString> out;
+    for (int r = 0; r < table()->topLevelItemCount(); ++r) out.push_back(table()->topLevelItem(r)->text(c));
+    return out;
+  }
+
+  QTemporaryDir dir;
+  StoreApp app;
+  pid_t holder = 0;
+  COverviewDlg dlg;
+  std::unique_ptr<qtui::QtDialogView> view;
+};
+
+TEST_F(OverviewView, ShowsEveryDownloadSortsAndKeepsTheFinished) {
+  open();
+  ASSERT_EQ(table()->topLevelItemCount(), 3);
+  EXPECT_EQ(table()->headerItem()->text(4), "Time left");
+  EXPECT_EQ(column(0), (std::vector<QString>{"q.iso", "a.zip", "w.bin"}));
+  EXPECT_EQ(column(2), (std::vector<QString>{"500 B (25%)", "1000 B (25%)", "0 B"}));
+  EXPECT_EQ(column(4)[1], "0:30");
+  EXPECT_EQ(column(5)[0], "Queued");
+  EXPECT_EQ(column(5)[1], "Receiving");
+  EXPECT_TRUE(column(5)[2].startsWith("Trying again in 1:0")) << column(5)[2].toStdString();
+  EXPECT_EQ(column(6), (std::vector<QString>{"", "1", "1"}));
+  EXPECT_EQ(column(7)[0], "http://me:***@h/q.iso");
+  EXPECT_EQ(dlg.Control(IDC_OVERVIEW_LIST)->bars, (std::vector<int>{25, 25, -1}));
+
+  // A heading sorts by its column, numbers as numbers; a second click turns it round.
+  QHeaderView* header = table()->header();
+  for (auto [clicks, order] : {std::pair{1, std::vector<QString>{"w.bin", "q.iso", "a.zip"}},
+                               std::pair{1, std::vector<QString>{"a.zip", "q.iso", "w.bin"}}}) {
+    for (int i = 0; i < clicks; ++i)
+      QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, QPoint(header->sectionPosition(1) + 5, 5));
+    EXPECT_EQ(column(0), order);
+  }
+
+  // a.zip's entry goes with its file whole: it finished, and stays listed as such.
+  { std::ofstream(path("a.zip")) << std::string(4000, 'x'); }
+  QueueEntry::remove("07");
+  dlg.refresh();
+  ASSERT_EQ(column(0), (std::vector<QString>{"a.zip", "q.iso", "w.bin"}));  // still by size, downwards
+  EXPECT_EQ(column(5)[0], "Finished");
+  EXPECT_EQ(column(2)[0], "3.9 KiB (100%)");
+  EXPECT_EQ(dlg.Control(IDC_OVERVIEW_LIST)->bars[0], 100);
+
+  // Resume starts a queued download in a copy of its own; a link dropped on the window, a new one.
+  std::vector<std::string> started;
+  SetProgramStarter([&](const std::string& cmd) { return started.push_back(cmd), true; });
+  table()->clearSelection();
+  table()->topLevelItem(1)->setSelected(true);
+  QTest::mouseClick(view->window()->findChild<QPushButton*>(QString("c%1").arg(IDC_OVERVIEW_RESUME)), Qt::LeftButton);
+  EXPECT_TRUE(dlg.DropTarget()->OnDrop(DropData{true, "http://h/new.iso"}));
+  SetProgramStarter(nullptr);
+  EXPECT_EQ(started, (std::vector<std::string>{"TARNWICK.EXE #03", "TARNWICK.EXE http://h/new.iso"}));
+
+  // Remove asks first; No keeps everything, Yes removes the queued entry and the finished line.
+  table()->clearSelection();
+  for (int r : {0, 1}) table()->topLevelItem(r)->setSelected(true);
+  boxes->answers = {IDNO, IDYES};
+  auto* remove = view->window()->findChild<QPushButton*>(QString("c%1").arg(IDC_OVERVIEW_REMOVE));
+  for (int answer = 0; answer < 2; ++answer) QTest::mouseClick(remove, Qt::LeftButton);
+  ASSERT_EQ(boxes->shown.size(), 2u);
+  EXPECT_EQ(boxes->shown[0], "Remove 2 downloads from the list?\nA running download is stopped; files on disk stay.");
+  EXPECT_FALSE(QueueEntry::exists("03"));
+  EXPECT_EQ(column(0), (std::vector<QString>{"w.bin"}));
+}
+
+TEST_F(OverviewView, RemembersTheSizeTheUserGaveIt) {
+  open();
+  QSize before = view->window()->size();
+  view->window()->resize(before + QSize(120, 80));
+  QApplication::processEvents();
+  int w = dlg.Width(), h = dlg.Height();
+  EXPECT_EQ(app.GetProfileInt("Overview", "Width", 0), w);
+  EXPECT_EQ(app.GetProfileInt("Overview", "Height", 0), h);
+  EXPECT_GT(table()->height(), 0);
+  COverviewDlg again;
+  qtui::QtDialogView second(again);
+  again.OnInitDialog();
+  EXPECT_EQ(std::pair(again.Width(), again.Height()), std::pair(w, h));
+}
+
+}  // namespace
