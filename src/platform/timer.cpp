@@ -10,6 +10,8 @@ struct CTimer::Impl {
 };
 
 CTimer::CTimer() : m_impl(std::make_unique<Impl>()) {
+  // Precise: a coarse timer may fire 5% early, and "Trying again in 2 s" must not come sooner.
+  m_impl->timer.setTimerType(Qt::PreciseTimer);
   QObject::connect(&m_impl->timer, &QTimer::timeout, [impl = m_impl.get()] {
     // The callback may restart or stop this timer: it runs from a copy.
     auto fn = impl->fn;
