@@ -64,6 +64,7 @@ constexpr const char* kOptions =
     "  -q, --quiet           = No progress lines; messages and the final line stay.\n"
     "      --retries N       = Try a broken download again up to N times in a row without\n"
     "                          new data before pausing (default 5; 0 pauses at once).\n"
+    "  -n, --connections N   = Fetch with up to N connections at once (1 to 16; default 4).\n"
     "  -h, --help            = Show this text.\n"
     "      --version         = Show the version.\n";
 }  // namespace
@@ -107,6 +108,20 @@ std::optional<int> CDownloadApp::takeOptions(int& argc, char** argv) {
       if (value.empty() || *end != '\0' || n < 0 || n > 1000)
         return fail("--retries takes a number from 0 to 1000, not '" + value + "'");
       OverrideConfigInt(kRetries, n);
+    } else if (a == "-n" || a == "--connections" || a.rfind("--connections=", 0) == 0) {
+      std::string value;
+      if (a.find('=') == std::string::npos) {
+        if (i + 1 >= argc) return fail("option '" + a + "' requires a number");
+        value = argv[++i];
+      } else {
+        value = a.substr(a.find('=') + 1);
+      }
+      char* end = nullptr;
+      long n = std::strtol(value.c_str(), &end, 10);
+      if (value.empty() || *end != '\0' || n < 1 || n > kMaxConnections)
+        return fail(Format("%s takes a number from 1 to %d, not '%s'", a.substr(0, a.find('=')).c_str(), kMaxConnections,
+                           value.c_str()));
+      OverrideConfigInt(kConnections, n);
     } else if (a == "--output" || a.rfind("--output=", 0) == 0 || a.rfind("-o", 0) == 0) {
       if (a == "-o" || a == "--output") {
         if (i + 1 >= argc) return fail("option '" + a + "' requires a file name");

@@ -69,6 +69,30 @@ bool CFile::TruncateHere() {
   return pos >= 0 && ::ftruncate(m_fd, pos) == 0;
 }
 
+bool CFile::WriteAt(const void* data, std::size_t n, std::int64_t offset) {
+  const char* p = static_cast<const char*>(data);
+  while (n > 0) {
+    ssize_t w = ::pwrite(m_fd, p, n, offset);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    p += w;
+    offset += w;
+    n -= static_cast<std::size_t>(w);
+  }
+  return true;
+}
+
+bool CFile::TruncateAt(std::int64_t length) { return m_fd >= 0 && ::ftruncate(m_fd, length) == 0; }
+
+bool CFile::Reserve(std::int64_t length) {
+  if (m_fd < 0) return errno = EBADF, false;
+  if (GetLength() >= length) return true;
+  int rc;
+  do rc = ::fallocate(m_fd, 0, 0, length);
+  while (rc != 0 && errno == EINTR);
+  return rc == 0 || errno == EOPNOTSUPP || errno == ENOSYS;
+}
+
 bool FileExists(const std::string& path) {
   struct stat st{};
   return ::lstat(path.c_str(), &st) == 0;

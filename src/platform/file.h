@@ -31,6 +31,13 @@ class CFile {
   bool Write(const void* data, std::size_t n);
   // Cuts the file at the current position.
   bool TruncateHere();
+  // Positional: several connections write one file, each at its own offsets, the
+  // descriptor's position untouched.
+  bool WriteAt(const void* data, std::size_t n, std::int64_t offset);
+  bool TruncateAt(std::int64_t length);
+  // Gives the file at least length bytes on disk now, so that a full disk shows before
+  // the download; a file system that cannot is no failure. False with errno set.
+  bool Reserve(std::int64_t length);
   // Reads up to n bytes at the current position; -1 on failure.
   long Read(void* data, std::size_t n);
 

@@ -18,6 +18,7 @@ constexpr ValueName kValueNames[] = {
     {QueueValue::LastMod, "LastMod"},
     {QueueValue::StupidServer, "StupidServer"},
     {QueueValue::FTPMarker, "FTPMarker"},
+    {QueueValue::Pieces, "Pieces"},
 };
 
 std::string nameOf(const std::string& slot, QueueValue v) {
@@ -37,6 +38,7 @@ QueueEntry QueueEntry::load(const std::string& slot) {
     e.url = app->GetProfileString(kSectionFileQueue, nameOf(slot, QueueValue::Get), "");
     e.localPath = app->GetProfileString(kSectionFileQueue, nameOf(slot, QueueValue::Local), "");
     e.lastModified = app->GetProfileString(kSectionFileQueue, nameOf(slot, QueueValue::LastMod), "");
+    e.pieces = app->GetProfileString(kSectionFileQueue, nameOf(slot, QueueValue::Pieces), "");
     e.start = readInt(slot, QueueValue::Start, 0);
     e.windowX = readInt(slot, QueueValue::WindowX, -1);
     e.windowY = readInt(slot, QueueValue::WindowY, -1);
@@ -57,7 +59,8 @@ void QueueEntry::save() const {
                {QueueValue::Minimized, number(minimized ? 1 : 0, 0)},
                {QueueValue::LastMod, text(lastModified)},
                {QueueValue::StupidServer, number(stupidServer, 0)},
-               {QueueValue::FTPMarker, ProfileData()}});
+               {QueueValue::FTPMarker, ProfileData()},
+               {QueueValue::Pieces, text(pieces)}});
 }
 
 bool QueueEntry::exists(const std::string& slot) {

@@ -9,7 +9,7 @@
 
 #include "platform/app.h"
 
-enum class QueueValue { Get, Local, Start, WindowX, WindowY, Minimized, LastMod, StupidServer, FTPMarker };
+enum class QueueValue { Get, Local, Start, WindowX, WindowY, Minimized, LastMod, StupidServer, FTPMarker, Pieces };
 
 constexpr int kQueueSlots = 100;
 
@@ -26,6 +26,9 @@ struct QueueEntry {
   bool minimized = false;    // Minimized
   std::string lastModified;  // LastMod
   int stupidServer = 0;      // StupidServer
+  // Pieces: the ranges finished beyond Start ("first-end,..."), written with Start in one
+  // transaction; "" none (an entry of a download in one piece).
+  std::string pieces;
 
   bool operator==(const QueueEntry&) const = default;
 

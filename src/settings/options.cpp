@@ -12,7 +12,7 @@ struct IntDefault {
   std::int64_t def;
 };
 constexpr IntDefault kIntDefaults[] = {
-    {kErrorBeep, 1}, {kDoneBeep, 1}, {kExit, 1}, {kResumeSerial, 0}, {kRollback, 4}, {kTimeout, 60}, {kRetries, 5},
+    {kErrorBeep, 1}, {kDoneBeep, 1}, {kExit, 1}, {kResumeSerial, 0}, {kRollback, 4}, {kTimeout, 60}, {kRetries, 5}, {kConnections, 4},
 };
 struct StringDefault {
   const char* name;

@@ -20,6 +20,9 @@ inline constexpr const char* kTimeout = "Timeout";
 // Attempts in a row that may bring no new byte before a broken download waits for the
 // user; 0 pauses at the first break.
 inline constexpr const char* kRetries = "Retries";
+// Connections one download may use at once (1 to 16): further ones each fetch a piece.
+inline constexpr const char* kConnections = "Connections";
+inline constexpr int kMaxConnections = 16;
 // A value for this process alone in place of the stored one (a command-line option).
 void OverrideConfigInt(const char* name, std::int64_t value);
 

@@ -386,9 +386,9 @@ void FtpTransfer::checkComplete() {
       finish(Outcome::Restart, 0, std::string(), Answerer::Origin);
       return;
     }
-    if (m_outFile) m_outFile->Seek(m_length);
+    m_offset = m_length;
     m_written = m_length;
   }
-  if (m_outFile) m_outFile->TruncateHere();
+  if (m_outFile) m_outFile->TruncateAt(m_offset);
   finish(Outcome::Finished, 0, std::string(), Answerer::Origin);
 }

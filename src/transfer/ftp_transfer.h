@@ -6,7 +6,7 @@
 
 class FtpTransfer : public Transfer {
  public:
-  FtpTransfer(ConnectionRequest req, ConnectionEvents& events, std::unique_ptr<CFile> outFile)
+  FtpTransfer(ConnectionRequest req, ConnectionEvents& events, std::shared_ptr<CFile> outFile)
       : Transfer(std::move(req), events, std::move(outFile)),
         m_user(m_req.address.m_user),
         m_password(m_req.address.m_password) {}

@@ -33,6 +33,7 @@ class HttpTransfer : public Transfer {
   bool statusLine(const std::string& line);  // false: the reply was given up
   bool headerEnd();                          // false: the reply was given up
   bool rangeAnswered();
+  bool pieceAnswered();
   void headerLine(const std::string& name, const std::string& value);
   void authenticate(const std::string& value);
   void body();

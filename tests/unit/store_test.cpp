@@ -177,8 +177,8 @@ TEST(QueueEntryRecord, SavedAndLoadedWhole) {
   TempDir d;
   App app;
   app.SetProfilePath(d.path + "/settings.db");
-  const QueueEntry full{"05", "http://a/x", "/tmp/a", 5LL << 32, 10, 20, true, "Mon, 01 Jan 2024", 1},
-      bare{"05", "ftp://b/y", "", 0, -1, -1, false, "", 0};
+  const QueueEntry full{"05", "http://a/x", "/tmp/a", 5LL << 32, 10, 20, true, "Mon, 01 Jan 2024", 1, "8388608-9437184"},
+      bare{"05", "ftp://b/y", "", 0, -1, -1, false, "", 0, ""};
   full.save();
   if (pid_t writer = ::fork(); writer == 0) {
     App child;  // a store connection of its own
