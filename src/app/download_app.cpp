@@ -65,6 +65,8 @@ constexpr const char* kOptions =
     "      --retries N       = Try a broken download again up to N times in a row without\n"
     "                          new data before pausing (default 5; 0 pauses at once).\n"
     "  -n, --connections N   = Fetch with up to N connections at once (1 to 16; default 4).\n"
+    "      --limit-rate RATE = Keep the download's total speed under RATE bytes a second\n"
+    "                          (500k, 2M; over all its connections).\n"
     "  -h, --help            = Show this text.\n"
     "      --version         = Show the version.\n";
 }  // namespace
@@ -122,6 +124,17 @@ std::optional<int> CDownloadApp::takeOptions(int& argc, char** argv) {
         return fail(Format("%s takes a number from 1 to %d, not '%s'", a.substr(0, a.find('=')).c_str(), kMaxConnections,
                            value.c_str()));
       OverrideConfigInt(kConnections, n);
+    } else if (a == "--limit-rate" || a.rfind("--limit-rate=", 0) == 0) {
+      std::string value;
+      if (a == "--limit-rate") {
+        if (i + 1 >= argc) return fail("option '--limit-rate' requires a rate");
+        value = argv[++i];
+      } else {
+        value = a.substr(std::strlen("--limit-rate="));
+      }
+      std::int64_t rate = 0;
+      if (!ParseRate(value, rate)) return fail("--limit-rate takes a rate such as 500k or 2M, not '" + value + "'");
+      OverrideConfigInt(kMaxSpeed, rate);
     } else if (a == "--output" || a.rfind("--output=", 0) == 0 || a.rfind("-o", 0) == 0) {
       if (a == "-o" || a == "--output") {
         if (i + 1 >= argc) return fail("option '" + a + "' requires a file name");

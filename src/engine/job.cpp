@@ -110,6 +110,8 @@ bool DownloadJob::open(const Route& route, std::string& why) {
   m_doneAtOpen = pieces::bytes(m_done);
   m_pieceBytes = 0;
   m_route = route;
+  std::int64_t maxSpeed = ConfigInt(kMaxSpeed);
+  m_limit = maxSpeed > 0 && m_d.m_service == svc::kHttp ? std::make_shared<RateLimit>(maxSpeed) : nullptr;
   m_file = OpenOutputFile(m_d.m_localPath, m_startOffset, why);
   if (!m_file) return false;
   ConnectionRequest req;
@@ -119,6 +121,7 @@ bool DownloadJob::open(const Route& route, std::string& why) {
   req.validator = m_lastModified;
   req.http10 = m_stupidServer == 1;
   req.timeoutSeconds = static_cast<int>(ConfigInt(kTimeout));
+  req.limit = m_limit;
   // The first connection stops where a finished range begins.
   for (const Range& r : m_done)
     if (r.first > m_startOffset) {
@@ -472,6 +475,7 @@ void DownloadJob::openHelper(Range piece) {
   req.ifRange = m_ifRange;
   req.total = m_fileLength;
   req.timeoutSeconds = static_cast<int>(ConfigInt(kTimeout));
+  req.limit = m_limit;
   auto h = std::make_shared<Helper>(*this, piece);
   h->t = makeTransfer(std::move(req), *h, m_file);
   m_headers += Format("\r\n----Connection for bytes %lld-%lld----\r\n", static_cast<long long>(piece.first),

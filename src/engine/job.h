@@ -54,7 +54,8 @@ class DownloadJob : private ConnectionEvents {
   // bytesThisConn() every byte they added since.
   std::int64_t startOffset() const { return m_startOffset + m_doneAtOpen; }
   std::int64_t bytesThisConn() const { return m_bytesThisConn + m_pieceBytes; }
-  std::int64_t totalSize() const { return m_totalSize; }
+  // What is still to come when the connections opened (with startOffset(), the file's size).
+  std::int64_t totalSize() const { return m_pieces ? m_fileLength - startOffset() : m_totalSize; }
   const std::string& lastModified() const { return m_lastModified; }
   int stupidServer() const { return m_stupidServer; }
   const std::string& headers() const { return m_headers; }
@@ -180,6 +181,7 @@ class DownloadJob : private ConnectionEvents {
   std::string m_etag, m_ifRange;
   Route m_route;
   std::shared_ptr<CFile> m_file;
+  std::shared_ptr<RateLimit> m_limit;  // MaxSpeed over all the connections
   std::vector<std::shared_ptr<Helper>> m_helpers, m_retiredHelpers;
   CTimer m_fillTimer, m_saveTimer;
   std::vector<std::shared_ptr<Transfer>> m_retired;

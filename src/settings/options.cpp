@@ -1,5 +1,7 @@
 #include "settings/options.h"
 
+#include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <string>
@@ -12,7 +14,7 @@ struct IntDefault {
   std::int64_t def;
 };
 constexpr IntDefault kIntDefaults[] = {
-    {kErrorBeep, 1}, {kDoneBeep, 1}, {kExit, 1}, {kResumeSerial, 0}, {kRollback, 4}, {kTimeout, 60}, {kRetries, 5}, {kConnections, 4},
+    {kErrorBeep, 1}, {kDoneBeep, 1}, {kExit, 1}, {kResumeSerial, 0}, {kRollback, 4}, {kTimeout, 60}, {kRetries, 5}, {kConnections, 4}, {kMaxSpeed, 0},
 };
 struct StringDefault {
   const char* name;
@@ -29,6 +31,22 @@ std::map<std::string, std::int64_t>& overrides() {
 }  // namespace
 
 void OverrideConfigInt(const char* name, std::int64_t value) { overrides()[name] = value; }
+
+bool ParseRate(const std::string& text, std::int64_t& bytesPerSecond) {
+  char* end = nullptr;
+  if (text.empty() || !(std::isdigit(static_cast<unsigned char>(text[0])) || text[0] == '.')) return false;
+  double v = std::strtod(text.c_str(), &end);
+  std::string unit = end;
+  double scale = 1;
+  if (unit == "k" || unit == "K") scale = 1024.0;
+  else if (unit == "m" || unit == "M") scale = 1024.0 * 1024;
+  else if (unit == "g" || unit == "G") scale = 1024.0 * 1024 * 1024;
+  else if (!unit.empty()) return false;
+  v *= scale;
+  if (!(v >= 1) || v > 1e15) return false;
+  bytesPerSecond = static_cast<std::int64_t>(v);
+  return true;
+}
 
 std::int64_t ConfigInt(const char* name) {
   if (auto it = overrides().find(name); it != overrides().end()) return it->second;

@@ -23,6 +23,11 @@ inline constexpr const char* kRetries = "Retries";
 // Connections one download may use at once (1 to 16): further ones each fetch a piece.
 inline constexpr const char* kConnections = "Connections";
 inline constexpr int kMaxConnections = 16;
+// The download's total speed over all its connections, bytes per second; 0 no limit.
+inline constexpr const char* kMaxSpeed = "MaxSpeed";
+// A rate as a person writes it: bytes per second, or with k, M or G (times 1024 each):
+// "500k", "2M", "1.5M". False when text is no such rate.
+bool ParseRate(const std::string& text, std::int64_t& bytesPerSecond);
 // A value for this process alone in place of the stored one (a command-line option).
 void OverrideConfigInt(const char* name, std::int64_t value);
 

@@ -361,7 +361,7 @@ void HttpTransfer::authenticate(const std::string& value) {
 
 void HttpTransfer::body() {
   if (m_written == 0) note(Note::Receiving);
-  if (m_closed) return;
+  if (m_closed || overLimit([this] { body(); })) return;
   // A whole body ends the reply at once.
   auto ended = [&] {
     bool complete =

@@ -59,6 +59,7 @@ bool Transfer::connect(int& error) {
 void Transfer::close() {
   m_closed = true;
   m_idle.stop();
+  m_throttle.stop();
   // The file closes with its last connection.
   m_outFile.reset();
   closeSockets();
@@ -92,6 +93,22 @@ bool Transfer::writeBody(const char* data, std::int64_t n) {
   m_written += n;
   m_events.connectionWrote(at, n);
   return !m_closed;
+}
+
+bool Transfer::overLimit(std::function<void()> resume) {
+  if (!m_req.limit) return false;
+  if (m_throttle.active()) return true;
+  if (m_req.limit->available() > 0) return false;
+  m_throttle.start(m_req.limit->msUntilMore(), [this, resume = std::move(resume)] {
+    if (!m_closed) resume();
+  }, true);
+  return true;
+}
+
+std::int64_t Transfer::budget(std::int64_t want) const {
+  if (!m_req.limit) return want;
+  std::int64_t have = m_req.limit->available();
+  return want < 0 ? have : std::min(want, have);
 }
 
 void Transfer::restartFile() {

@@ -12,6 +12,7 @@
 #include "platform/timer.h"
 #include "platform/win.h"
 #include "transfer/download.h"
+#include "transfer/rate_limit.h"
 #include "transfer/route.h"
 #include "transfer/session_socket.h"
 
@@ -90,6 +91,8 @@ struct ConnectionRequest {
   std::int64_t end = -1;     // the byte after the last wanted, -1 the file's end
   std::string ifRange;
   std::int64_t total = -1;
+  // The download's speed limit, shared by its connections; null none.
+  std::shared_ptr<RateLimit> limit;
 };
 
 class ConnectionEvents {
@@ -166,6 +169,11 @@ class Transfer : public SocketHandler, public std::enable_shared_from_this<Trans
   // Bytes that may still be written before the connection's end; -1 no end.
   std::int64_t leftInPiece() const { return m_req.end >= 0 ? m_req.end - m_offset : -1; }
   bool pieceComplete() const { return m_req.end >= 0 && m_offset >= m_req.end; }
+  // Over the speed limit: resume() is called once bytes may be read again (nothing is read
+  // meanwhile, so the socket raises no further read event).
+  bool overLimit(std::function<void()> resume);
+  // Bytes that a read may take under the speed limit (want < 0: any).
+  std::int64_t budget(std::int64_t want) const;
   // Reads up to kBlocksPerRead blocks from s (its buffered bytes first); take(data, n) says
   // whether to go on.
   template <class Take>
@@ -189,6 +197,7 @@ class Transfer : public SocketHandler, public std::enable_shared_from_this<Trans
   bool m_peerClosed = false;  // this connection's close event has come
   int m_lastSockError = 0;
   CTimer m_idle;
+  CTimer m_throttle;
   DWORD m_lastActivity = 0;
   char m_recvBuf[65536];  // large blocks: fewer receive calls on a fast link
 };
@@ -203,7 +212,9 @@ void Transfer::readBlocks(CSessionSocket& s, Take take) {
     if (!take(early.data(), static_cast<int>(early.size())) || m_closed) return;
   }
   for (int i = 0; i < kBlocksPerRead; ++i) {
-    int n = s.Receive(m_recvBuf, sizeof m_recvBuf);
+    int want = static_cast<int>(budget(sizeof m_recvBuf));
+    if (want == 0) return;
+    int n = s.Receive(m_recvBuf, want);
     if (n < 0) {
       // Running dry after the first block is no failure.
       if (i == 0 || CAsyncSocket::GetLastError() != WSAEWOULDBLOCK) m_lastSockError = CAsyncSocket::GetLastError();
@@ -211,9 +222,10 @@ void Transfer::readBlocks(CSessionSocket& s, Take take) {
     }
     if (n == 0) return;  // the peer has closed: its close event follows
     active();
+    if (m_req.limit) m_req.limit->consume(n);
     if (!take(m_recvBuf, n)) return;
     // The block may have ended the transfer.
-    if (n < static_cast<int>(sizeof m_recvBuf) || m_closed) return;
+    if (n < want || m_closed) return;
   }
 }
 
@@ -221,7 +233,7 @@ template <class Left, class Took>
 bool Transfer::receiveToFile(CSessionSocket& s, Left left, Took took) {
   if (!m_outFile || !s.CanReceiveToFile() || s.buffered() > 0) return false;
   for (int i = 0; i < kBlocksPerRead; ++i) {
-    std::int64_t want = left();
+    std::int64_t want = budget(left());
     if (want == 0) return i > 0;
     std::int64_t at = m_offset;
     std::int64_t n = s.ReceiveToFile(m_outFile->Handle(), want < 0 ? INT64_MAX : want, &at);
@@ -235,6 +247,7 @@ bool Transfer::receiveToFile(CSessionSocket& s, Left left, Took took) {
     }
     if (n == 0) return true;  // the peer has closed: its close event follows
     active();
+    if (m_req.limit) m_req.limit->consume(n);
     at = m_offset;
     m_offset += n;
     m_written += n;

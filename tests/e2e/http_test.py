@@ -393,6 +393,7 @@ class Pieces(Session):
         self.log_mark = len(_nginx.log_lines())
         self.assertEqual(self.run_session("#" + slot), 0, self.output)
         self.assertSameFile(out, data)
+        self.assertRegex(self.output, r"\(Average [^)]*\)  [1-4] connections?\n")
         sent = 0
         for line in self.new_requests():
             first, last = re.match(r"bytes=(\d+)-(\d*)", field(line, "range")).groups()
@@ -740,7 +741,10 @@ class CommandLine(Session):
                    (["-o", "-", url], "cannot write the download to standard output"),
                    (["-o", "x.bin", "#05"], "-o names the file of a new download"),
                    ([url, "-o"], "option '-o' requires a file name"),
-                   (["--retries", "x", url], "--retries takes a number from 0 to 1000"))
+                   (["--retries", "x", url], "--retries takes a number from 0 to 1000"),
+                   (["-n", "17", url], "-n takes a number from 1 to 16"),
+                   (["--connections=0", url], "--connections takes a number from 1 to 16"),
+                   (["--limit-rate", "2X", url], "--limit-rate takes a rate such as 500k or 2M"))
         for args, text in refused:
             with self.subTest(args=args):
                 self.assertEqual(self.run_session(args), 1, self.output)

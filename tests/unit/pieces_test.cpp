@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "engine/pieces.h"
+#include "session/progress_text.h"
+#include "settings/options.h"
 
 namespace {
 constexpr std::int64_t M = pieces::kMinPiece;
@@ -63,6 +65,23 @@ TEST(Pieces, RollbackStepsBackEachEndAndTheListReadsBack) {
     if (c.ok) {
       EXPECT_EQ(pieces::format(got), c.text);
     }
+  }
+}
+TEST(Pieces, MapAndRatesReadAsShown) {
+  // 8 characters of 800 bytes: a character is '#' only when all its bytes are in.
+  EXPECT_EQ(pieceMap({{0, 250}, {400, 800}}, {{250, 400}, {700, 800}}, 800, 8), "##>.###>");
+  EXPECT_EQ(pieceMap({}, {}, 0, 8), "");
+  struct Case {
+    const char* text;
+    std::int64_t want;  // -1: refused
+  };
+  const Case cases[] = {{"500k", 512000}, {"2M", 2097152}, {"1.5m", 1572864}, {"1G", 1073741824},
+                        {"4096", 4096},   {"2X", -1},      {"", -1},         {"-1k", -1},
+                        {"0", -1},        {"k", -1}};
+  for (const auto& c : cases) {
+    std::int64_t got = -1;
+    bool ok = ParseRate(c.text, got);
+    EXPECT_EQ(ok ? got : -1, c.want) << c.text;
   }
 }
 }  // namespace
