@@ -218,7 +218,9 @@ bool DownloadJob::connectionReply(const ReplyFacts& facts) {
   m_redirectCount = 0;
   m_totalSize = facts.length > 0 ? facts.length : 0;
   if (!facts.validator.empty()) {
-    if (!m_lastModified.empty() && m_lastModified != facts.validator && m_startOffset != 0) return false;
+    // Bytes on disk (from byte 0 or in finished pieces) belong to the version they came with.
+    if (!m_lastModified.empty() && m_lastModified != facts.validator && (m_startOffset != 0 || !m_done.empty()))
+      return false;
     m_lastModified = facts.validator;
     // The stamp of the bytes about to come, with the point they start from.
     if (!m_slot.empty())

@@ -102,4 +102,27 @@ TEST(Pieces, FurtherConnectionsTakeExactlyTheirPartOrNothing) {
   }
 }
 
+// A resume whose finished pieces are of another version starts over, even from byte 0.
+TEST(Pieces, FinishedPiecesOfAnotherVersionAreNotKept) {
+  TestEnvironment env;
+  const std::string v1 = bytesOf(kSize, 7), v2 = bytesOf(kSize, 8);
+  writeWholeFile(env.path("f.bin"), v1);
+  ScriptServer srv([&](ScriptConn& c, int) {
+    std::string req = c.readUntil("\r\n\r\n");
+    long long a = 0, b = kSize - 1;
+    auto at = req.find("Range: bytes=");
+    if (at != std::string::npos) std::sscanf(req.c_str() + at + 13, "%lld-%lld", &a, &b);
+    c.send(part(v2, a, b, "Last-Modified: B\r\n"));
+    c.close();
+  });
+  CWinApp& app = env.app();
+  app.WriteProfileString(kSectionFileQueue, "Get07", "http://127.0.0.1:" + std::to_string(srv.port()) + "/f.bin");
+  app.WriteProfileString(kSectionFileQueue, "Local07", env.path("f.bin"));
+  app.WriteProfileString(kSectionFileQueue, "LastMod07", "A");
+  app.WriteProfileString(kSectionFileQueue, "Pieces07", "2097152-3145728");
+  auto dlg = runSession(env, "#07", 20000);
+  EXPECT_TRUE(dlg->m_finished);
+  EXPECT_TRUE(readWholeFile(env.path("f.bin")) == v2);
+}
+
 }  // namespace
