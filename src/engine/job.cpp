@@ -28,6 +28,11 @@ struct DownloadJob::Helper : ConnectionEvents {
   void connectionOutcome(const ConnectionResult& r) override { job.helperOutcome(*this, r); }
 };
 
+namespace {
+// How long the first connection runs alone before further ones are considered.
+constexpr int kMeasureMs = 150;
+}  // namespace
+
 DownloadJob::DownloadJob(JobEvents& events) : m_events(events) {}
 
 DownloadJob::~DownloadJob() {
@@ -228,7 +233,7 @@ bool DownloadJob::connectionReply(const ReplyFacts& facts) {
   }
   std::int64_t total = facts.total;
   bool wholeRest = facts.length >= 0 && total > 0 && facts.first + facts.length == total;
-  if ((m_wanted > 1 || !m_done.empty()) && m_d.m_service == svc::kHttp && facts.ranges && wholeRest) {
+  if ((m_wanted > 1 || !m_done.empty()) && facts.ranges && wholeRest) {
     if (startPieces(facts, total)) return true;
     // The disk cannot hold the file: said now, before the download.
     ConnectionResult r{Outcome::WriteFailed, errno, std::strerror(errno), Answerer::Local, -1};
@@ -433,7 +438,17 @@ bool DownloadJob::startPieces(const ReplyFacts& facts, std::int64_t total) {
   m_etag = facts.etag;
   // A weak ETag cannot vouch for bytes: the date does, where there is one.
   m_ifRange = !m_etag.empty() && m_etag.rfind("W/", 0) != 0 ? m_etag : facts.validator;
-  m_fillTimer.defer([this] { fill(); });
+  // The first connection is measured alone for a moment: more connections only when what
+  // is left would take it longer than a second at its rate (a fast server gets no more
+  // connections than it needs; a small file comes whole before they could start).
+  std::int64_t before = reached();
+  auto measured = [this, before, since = GetTickCount()] {
+    double seconds = std::max<DWORD>(GetTickCount() - since, 1) / 1000.0;
+    double rate = static_cast<double>(reached() - before) / seconds;
+    std::int64_t left = m_fileLength - pieces::bytes(finished());
+    if (static_cast<double>(left) > rate) fill();
+  };
+  if (!m_fillTimer.start(kMeasureMs, measured, true)) m_fillTimer.defer([this] { fill(); });
   return true;
 }
 

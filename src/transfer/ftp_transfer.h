@@ -77,6 +77,7 @@ class FtpTransfer : public Transfer {
   bool m_finalReply = false;       // 226/250 to RETR has come
   bool m_dataDone = false;         // the data connection closed cleanly
   bool m_ctrlClosed = false;       // the server closed the control connection
+  bool m_restRefused = false;      // REST was refused: the server sends whole files only
   std::string m_user, m_password;  // the login, a new one after a refusal
   std::int64_t m_length = -1;       // the bytes the server named for this connection, -1 unknown
   std::uint16_t m_dataPort = 0;
