@@ -78,6 +78,16 @@ std::optional<int> CDownloadApp::takeOptions(int& argc, char** argv) {
     std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", name.c_str(), why.c_str(), name.c_str());
     return 1;
   };
+  // An option's value: after its "=", else the next argument (false: there is none).
+  auto valueOf = [&](const std::string& a, int& i, std::string& value) {
+    if (auto eq = a.find('='); eq != std::string::npos) {
+      value = a.substr(eq + 1);
+      return true;
+    }
+    if (i + 1 >= argc) return false;
+    value = argv[++i];
+    return true;
+  };
   std::vector<char*> rest{argv[0]};
   bool optionsEnded = false;
   for (int i = 1; i < argc; ++i) {
@@ -112,12 +122,7 @@ std::optional<int> CDownloadApp::takeOptions(int& argc, char** argv) {
       OverrideConfigInt(kRetries, n);
     } else if (a == "-n" || a == "--connections" || a.rfind("--connections=", 0) == 0) {
       std::string value;
-      if (a.find('=') == std::string::npos) {
-        if (i + 1 >= argc) return fail("option '" + a + "' requires a number");
-        value = argv[++i];
-      } else {
-        value = a.substr(a.find('=') + 1);
-      }
+      if (!valueOf(a, i, value)) return fail("option '" + a + "' requires a number");
       char* end = nullptr;
       long n = std::strtol(value.c_str(), &end, 10);
       if (value.empty() || *end != '\0' || n < 1 || n > kMaxConnections)
@@ -126,12 +131,7 @@ std::optional<int> CDownloadApp::takeOptions(int& argc, char** argv) {
       OverrideConfigInt(kConnections, n);
     } else if (a == "--limit-rate" || a.rfind("--limit-rate=", 0) == 0) {
       std::string value;
-      if (a == "--limit-rate") {
-        if (i + 1 >= argc) return fail("option '--limit-rate' requires a rate");
-        value = argv[++i];
-      } else {
-        value = a.substr(std::strlen("--limit-rate="));
-      }
+      if (!valueOf(a, i, value)) return fail("option '--limit-rate' requires a rate");
       std::int64_t rate = 0;
       if (!ParseRate(value, rate)) return fail("--limit-rate takes a rate such as 500k or 2M, not '" + value + "'");
       OverrideConfigInt(kMaxSpeed, rate);

@@ -245,11 +245,13 @@ bool HttpTransfer::headerEnd() {
   } else {
     m_facts.total = m_contentLength;
   }
-  if (!m_events.connectionReply(m_facts)) {
-    finish(Outcome::FileChanged, 0, std::string(), Answerer::Origin);
-    return false;
-  }
-  return true;
+  return replyTaken();
+}
+
+bool HttpTransfer::replyTaken() {
+  if (m_events.connectionReply(m_facts)) return true;
+  finish(Outcome::FileChanged, 0, std::string(), Answerer::Origin);
+  return false;
 }
 
 // A further connection's part: exactly the range asked for, of a file of the same length
@@ -267,11 +269,7 @@ bool HttpTransfer::pieceAnswered() {
   m_facts.length = m_bodyLength;
   m_facts.total = m_rangeTotal;
   m_facts.ranges = true;
-  if (!m_events.connectionReply(m_facts)) {
-    finish(Outcome::FileChanged, 0, std::string(), Answerer::Origin);
-    return false;
-  }
-  return true;
+  return replyTaken();
 }
 
 void HttpTransfer::tunnelLines() {

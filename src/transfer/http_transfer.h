@@ -34,6 +34,8 @@ class HttpTransfer : public Transfer {
   bool headerEnd();                          // false: the reply was given up
   bool rangeAnswered();
   bool pieceAnswered();
+  // The job takes the reply's facts; false (said: the file changed) when it does not.
+  bool replyTaken();
   void headerLine(const std::string& name, const std::string& value);
   void authenticate(const std::string& value);
   void body();
