@@ -208,6 +208,8 @@ void CDownloadApp::runConfig() {
   dlg.m_proxy = o.proxy;
   dlg.m_proxyFtp = o.proxyFtp;
   dlg.m_email = o.email;
+  dlg.m_connections = o.connections;
+  dlg.m_maxSpeedK = o.maxSpeedK;
   m_pMainWnd = &dlg;
   if (dlg.DoModal() == IDOK) {
     o.errorBeep = dlg.m_errorBeep;
@@ -218,6 +220,8 @@ void CDownloadApp::runConfig() {
     o.proxy = dlg.m_proxy;
     o.proxyFtp = dlg.m_proxyFtp;
     o.email = dlg.m_email;
+    o.connections = dlg.m_connections;
+    o.maxSpeedK = dlg.m_maxSpeedK;
     WriteOptions(o);
   }
 }

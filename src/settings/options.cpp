@@ -73,6 +73,8 @@ Options ReadOptions() {
   o.proxy = ConfigString(kProxy);
   o.proxyFtp = ConfigString(kProxyFTP);
   o.email = ConfigString(kEMail);
+  o.connections = static_cast<int>(ConfigInt(kConnections));
+  o.maxSpeedK = static_cast<int>(ConfigInt(kMaxSpeed) / 1024);
   return o;
 }
 
@@ -83,7 +85,9 @@ void WriteOptions(const Options& o) {
                                               {kDoneBeep, o.doneBeep},
                                               {kExit, o.exitWhenDone},
                                               {kResumeSerial, o.resumeSerial},
-                                              {kRollback, o.rollback}};
+                                              {kRollback, o.rollback},
+                                              {kConnections, o.connections},
+                                              {kMaxSpeed, o.maxSpeedK * 1024}};
   for (const auto& [name, value] : ints) {
     app->WriteProfileInt(kSectionConfig, name, value);
     app->FlushProfile();

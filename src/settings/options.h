@@ -35,7 +35,7 @@ void OverrideConfigInt(const char* name, std::int64_t value);
 std::int64_t ConfigInt(const char* name);
 std::string ConfigString(const char* name);
 
-// The eight options as the configuration dialog edits them.
+// The options as the configuration dialog edits them.
 struct Options {
   int errorBeep = 1;
   int doneBeep = 1;
@@ -45,6 +45,8 @@ struct Options {
   std::string proxy;
   std::string proxyFtp;
   std::string email = "tarnwick@";
+  int connections = 4;
+  int maxSpeedK = 0;  // MaxSpeed in K/sec, 0 none
 };
 Options ReadOptions();
 // Writes all eight, integers first, in the order they are read.
