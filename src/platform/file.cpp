@@ -88,7 +88,8 @@ bool CFile::Reserve(std::int64_t length) {
   if (m_fd < 0) return errno = EBADF, false;
   if (GetLength() >= length) return true;
   int rc;
-  do rc = ::fallocate(m_fd, 0, 0, length);
+  // The size stays that of the bytes written: it still tells how far a file has come.
+  do rc = ::fallocate(m_fd, FALLOC_FL_KEEP_SIZE, 0, length);
   while (rc != 0 && errno == EINTR);
   return rc == 0 || errno == EOPNOTSUPP || errno == ENOSYS;
 }

@@ -35,8 +35,9 @@ class CFile {
   // descriptor's position untouched.
   bool WriteAt(const void* data, std::size_t n, std::int64_t offset);
   bool TruncateAt(std::int64_t length);
-  // Gives the file at least length bytes on disk now, so that a full disk shows before
-  // the download; a file system that cannot is no failure. False with errno set.
+  // Reserves the disk space of length bytes now (the file's size unchanged), so that a full
+  // disk shows before the download; a file system that cannot is no failure. False with
+  // errno set.
   bool Reserve(std::int64_t length);
   // Reads up to n bytes at the current position; -1 on failure.
   long Read(void* data, std::size_t n);
