@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 
 #include <map>
+#include <memory>
 
 namespace {
 // The trust store is read when the first certificate is checked, not before the first
@@ -19,17 +20,19 @@ int verifyWithTrust(X509_STORE_CTX* store, void* ctx) {
 
 // The latest session of each server by the name it was verified for: a further connection
 // to it (a download in pieces) resumes it where the server allows, without a full handshake.
-std::map<std::string, SSL_SESSION*>& sessions() {
-  static std::map<std::string, SSL_SESSION*> kept;
+struct SessionFree {
+  void operator()(SSL_SESSION* s) const { SSL_SESSION_free(s); }
+};
+// Made after the library's start, so freed before its end.
+std::map<std::string, std::unique_ptr<SSL_SESSION, SessionFree>>& sessions() {
+  static std::map<std::string, std::unique_ptr<SSL_SESSION, SessionFree>> kept;
   return kept;
 }
 
 int keepSession(SSL* ssl, SSL_SESSION* session) {
   const auto* host = static_cast<const std::string*>(SSL_get_app_data(ssl));
   if (!host) return 0;
-  SSL_SESSION*& slot = sessions()[*host];
-  if (slot) SSL_SESSION_free(slot);
-  slot = session;
+  sessions()[*host].reset(session);
   return 1;  // the reference is kept
 }
 
@@ -109,7 +112,7 @@ std::unique_ptr<TlsSession> TlsSession::create(int fd, const std::string& hostTe
   }
   s->host = host;
   SSL_set_app_data(s->ssl, &s->host);
-  if (auto kept = sessions().find(host); kept != sessions().end()) SSL_set_session(s->ssl, kept->second);
+  if (auto kept = sessions().find(host); kept != sessions().end()) SSL_set_session(s->ssl, kept->second.get());
   SSL_set_connect_state(s->ssl);
   return std::unique_ptr<TlsSession>(new TlsSession(std::move(s)));
 }
