@@ -101,6 +101,9 @@ constexpr const char* kOptions =
     "  -q, --quiet           = No progress lines; messages and the final line stay.\n"
     "      --retries N       = Try a broken download again up to N times in a row without\n"
     "                          new data before pausing (default 5; 0 pauses at once).\n"
+    "  -n, --connections N   = Fetch with up to N connections at once (1 to 16; default 4).\n"
+    "      --limit-rate RATE = Keep the download's total speed under RATE bytes a second\n"
+    "                          (500k, 2M; over all its connections).\n"
     "      --list [--json]   = Print every queued and running download once: a table, or\n"
     "                          one JSON array (fields: see the manual page).\n"
     "      --pause '#xx'     = Pause download xx (running in another window).\n"
@@ -223,6 +226,19 @@ std::optional<int> CDownloadApp::takeOptions(int& argc, char** callerArgv) {
         return fail("--retries takes a number from 0 to 1000, not '" + value + "'");
       OverrideConfigInt(kRetries, n);
       m_retries = value;
+    } else if (auto v = optionValue(a, "-n", "--connections", i, argc, argv)) {
+      if (v->empty()) return fail("option '" + a + "' requires a number");
+      char* end = nullptr;
+      long n = std::strtol(v->c_str(), &end, 10);
+      if (*end != '\0' || n < 1 || n > kMaxConnections)
+        return fail(Format("%s takes a number from 1 to %d, not '%s'", a.substr(0, a.find('=')).c_str(), kMaxConnections,
+                           v->c_str()));
+      OverrideConfigInt(kConnections, n);
+    } else if (auto v = optionValue(a, nullptr, "--limit-rate", i, argc, argv)) {
+      std::int64_t rate = 0;
+      if (v->empty()) return fail("option '--limit-rate' requires a rate");
+      if (!ParseRate(*v, rate)) return fail("--limit-rate takes a rate such as 500k or 2M, not '" + *v + "'");
+      OverrideConfigInt(kMaxSpeed, rate);
     } else if (a == "--output" || a.rfind("--output=", 0) == 0 || a.rfind("-o", 0) == 0) {
       if (a == "-o" || a == "--output") {
         if (i + 1 >= argc) return fail("option '" + a + "' requires a file name");
@@ -340,6 +356,8 @@ void CDownloadApp::runConfig() {
   dlg.m_proxy = o.proxy;
   dlg.m_proxyFtp = o.proxyFtp;
   dlg.m_email = o.email;
+  dlg.m_connections = o.connections;
+  dlg.m_maxSpeedK = o.maxSpeedK;
   m_pMainWnd = &dlg;
   if (dlg.DoModal() == IDOK) {
     o.errorBeep = dlg.m_errorBeep;
@@ -350,6 +368,8 @@ void CDownloadApp::runConfig() {
     o.proxy = dlg.m_proxy;
     o.proxyFtp = dlg.m_proxyFtp;
     o.email = dlg.m_email;
+    o.connections = dlg.m_connections;
+    o.maxSpeedK = dlg.m_maxSpeedK;
     WriteOptions(o);
   }
 }

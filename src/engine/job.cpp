@@ -1,6 +1,8 @@
 #include "engine/job.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <optional>
 
@@ -10,6 +12,28 @@
 #include "resources/resources.h"
 #include "settings/options.h"
 #include "transfer/url.h"
+
+// A further connection: what it reports goes to the job with the piece it fetches.
+struct DownloadJob::Helper : ConnectionEvents {
+  Helper(DownloadJob& j, Range p) : job(j), piece(p), pos(p.first) {}
+  DownloadJob& job;
+  Range piece;       // as asked; the connection may be told to stop earlier
+  std::int64_t pos;  // where its next byte lands
+  bool gotBytes = false;
+  std::shared_ptr<Transfer> t;
+  std::int64_t end() const { return t->end(); }
+  void connectionNote(Note what, const std::string& text) override {
+    if (what == Note::Log) job.m_headers += text;
+  }
+  bool connectionReply(const ReplyFacts& f) override { return job.helperReply(*this, f); }
+  void connectionWrote(std::int64_t offset, std::int64_t n) override { job.helperWrote(*this, offset, n); }
+  void connectionOutcome(const ConnectionResult& r) override { job.helperOutcome(*this, r); }
+};
+
+namespace {
+// How long the first connection runs alone before further ones are considered.
+constexpr int kMeasureMs = 150;
+}  // namespace
 
 DownloadJob::DownloadJob(JobEvents& events) : m_events(events) {}
 
@@ -31,25 +55,41 @@ const char* phaseWord(DownloadJob::Phase p) {
 
 DownloadJob::~DownloadJob() {
   if (m_transfer) m_transfer->close();
+  for (auto& h : m_helpers) h->t->close();
 }
 
 // ---- the resume point ----
 
 void DownloadJob::writeStart() {
   if (m_slot.empty()) return;
-  QueueEntry::write(m_slot, QueueValue::Start, m_startOffset + m_bytesThisConn);
   m_startMoved = true;
+  if (piecesKept()) {
+    // Coalesced as Start alone is: one transaction per 200 ms at most.
+    if (!m_saveTimer.active() && !m_saveTimer.start(200, [this] { savePieces(); }, true)) savePieces();
+    return;
+  }
+  QueueEntry::write(m_slot, QueueValue::Start, m_startOffset + m_bytesThisConn);
+}
+
+void DownloadJob::savePieces() {
+  m_saveTimer.stop();
+  if (m_slot.empty()) return;
+  Ranges all = finished();
+  std::int64_t start = pieces::prefix(all);
+  std::string rest = pieces::format(pieces::from(all, start));
+  QueueEntry::write(m_slot, {{QueueValue::Start, start}, {QueueValue::Pieces, rest.empty() ? ProfileData() : ProfileData(rest)}});
+  m_piecesStored = !rest.empty();
 }
 
 LiveState DownloadJob::live() const {
   LiveState l;
   // The bytes on disk: a resume that stepped back has not lost the ones after its start.
-  l.done = std::max(m_highWater, m_startOffset + m_bytesThisConn);
+  l.done = std::max(m_highWater, reached());
   l.size = m_wholeSize;
   l.phase = m_asking ? "asking" : phaseWord(m_phase);
   l.rate = m_phase == Phase::Receiving ? m_rate : 0;
   l.retryAt = m_phase == Phase::Waiting ? m_waitUntil : 0;
-  l.connections = connectionCount();
+  l.connections = connections();
   return l;
 }
 
@@ -62,7 +102,7 @@ void DownloadJob::setAsking(bool asking) {
 
 void DownloadJob::publish() {
   std::int64_t now = static_cast<std::int64_t>(GetTickCount());
-  std::int64_t done = m_startOffset + m_bytesThisConn;
+  std::int64_t done = reached();
   if (m_rateDone >= 0 && now > m_rateTick && done >= m_rateDone)
     m_rate = (done - m_rateDone) * 1000 / (now - m_rateTick);
   m_rateDone = done;
@@ -70,8 +110,10 @@ void DownloadJob::publish() {
   LiveState l = live();
   if (l == m_published && !m_startMoved) return;
   // The resume point goes with it only when bytes moved it: a resume's step back is no
-  // loss of the bytes on disk, and is not stored.
-  QueueEntry::publish(m_slot, m_startMoved ? std::optional<std::int64_t>(done) : std::nullopt, l);
+  // loss of the bytes on disk, and is not stored. In pieces, Start goes with the finished
+  // ranges (savePieces), never alone.
+  bool withStart = m_startMoved && !piecesKept();
+  QueueEntry::publish(m_slot, withStart ? std::optional<std::int64_t>(m_startOffset + m_bytesThisConn) : std::nullopt, l);
   m_published = l;
   m_startMoved = false;
 }
@@ -83,6 +125,7 @@ ProfileData DownloadJob::stamp() const {
 
 void DownloadJob::startFresh() {
   m_startOffset = m_bytesThisConn = m_highWater = 0;
+  m_done.clear();
 }
 
 void DownloadJob::restore(const QueueEntry& e, std::int64_t rollbackBytes) {
@@ -93,10 +136,23 @@ void DownloadJob::restore(const QueueEntry& e, std::int64_t rollbackBytes) {
   m_highWater = e.start;
   m_bytesThisConn = 0;
   stepBack(rollbackBytes);
+  // The ranges finished beyond Start, each stepped back as Start is; an entry without
+  // them (or with a list that cannot be read) resumes from Start alone.
+  m_piecesStored = !e.pieces.empty();
+  m_done.clear();
+  if (m_stupidServer != 1 && pieces::parse(e.pieces, m_done)) m_done = pieces::rollback(pieces::from(m_done, e.start), rollbackBytes);
+  m_highWater += pieces::bytes(m_done);
 }
 
 bool DownloadJob::clampToFile(std::int64_t rollbackBytes, std::string& why) {
-  return ClampToFile(m_d.m_localPath, m_startOffset, rollbackBytes, why);
+  if (!ClampToFile(m_d.m_localPath, m_startOffset, rollbackBytes, why)) return false;
+  // Finished ranges past the file's end are not on disk.
+  std::int64_t length = std::max<std::int64_t>(FileSize(m_d.m_localPath), 0);
+  Ranges kept;
+  for (Range r : m_done)
+    if ((r.end = std::min(r.end, length)) > r.first) kept.push_back(r);
+  m_done = kept;
+  return true;
 }
 
 void DownloadJob::stepBack(std::int64_t rollbackBytes) {
@@ -115,20 +171,32 @@ constexpr const char* kCannotTakeBack =
 
 bool DownloadJob::open(const Route& route, std::string& why) {
   m_waitTimer.stop();
+  stopHelpers();
+  m_file.reset();
   m_bytesThisConn = 0;
   m_totalSize = 0;
-  auto outFile = OpenOutputFile(m_d.m_localPath, m_startOffset, why);
-  if (!outFile) return false;
-  ConnectionRequest req;
-  req.address = m_d;
-  req.route = route;
+  // The reply tells again whether pieces can be had.
+  m_pieces = false;
+  m_wanted = static_cast<int>(std::clamp<std::int64_t>(ConfigInt(kConnections), 1, kMaxConnections));
+  m_doneAtOpen = pieces::bytes(m_done);
+  m_pieceBytes = 0;
+  m_route = route;
+  std::int64_t maxSpeed = ConfigInt(kMaxSpeed);
+  m_limit = maxSpeed > 0 && m_d.m_service == svc::kHttp ? std::make_shared<RateLimit>(maxSpeed) : nullptr;
+  m_file = OpenOutputFile(m_d.m_localPath, m_startOffset, why);
+  if (!m_file) return false;
+  ConnectionRequest req = request(route);
   req.first = m_startOffset;
   req.validator = m_lastModified;
   req.http10 = m_stupidServer == 1;
-  req.timeoutSeconds = static_cast<int>(ConfigInt(kTimeout));
-  req.ftpPassive = ConfigInt(kFTPPassive) != 0;
+  // The first connection stops where a finished range begins.
+  for (const Range& r : m_done)
+    if (r.first > m_startOffset) {
+      req.end = r.first;
+      break;
+    }
   retire();
-  m_transfer = makeTransfer(std::move(req), *this, std::move(outFile));
+  m_transfer = makeTransfer(std::move(req), *this, m_file);
   m_phase = Phase::Connecting;
   // Said at once (an earlier copy's state may stand in the entry), then once a second.
   if (!m_slot.empty() && !m_publishTimer.active() && m_publishTimer.start(1000, [this] { publish(); })) publish();
@@ -151,16 +219,32 @@ void DownloadJob::retire() {
   if (!m_transfer) return;
   m_transfer->close();
   m_retired.push_back(std::move(m_transfer));
-  m_retireTimer.defer([this] { m_retired.clear(); });
+  m_retireTimer.defer([this] {
+    m_retired.clear();
+    m_retiredHelpers.clear();
+  });
 }
 
 void DownloadJob::stop() {
   m_waitTimer.stop();
+  m_fillTimer.stop();
   if (m_transfer) m_transfer->close();
+  stopHelpers();
+  // The file closes with its last connection.
+  m_file.reset();
   if (m_phase == Phase::Finished) return;
   noteWholeSize();
   m_startOffset += m_bytesThisConn;
   m_bytesThisConn = 0;
+  if (piecesKept()) {
+    // The first connection goes on from the first byte missing.
+    Ranges all = finished();
+    m_startOffset = pieces::prefix(all);
+    m_done = pieces::from(all, m_startOffset);
+    m_doneAtOpen = pieces::bytes(m_done);
+    m_pieceBytes = 0;
+    savePieces();
+  }
   m_phase = Phase::Paused;
 }
 
@@ -194,6 +278,7 @@ void DownloadJob::connectionNote(Note what, const std::string& text) {
       // The bytes on disk are being overwritten from the start: a resume must not trust them.
       m_startOffset = m_bytesThisConn = m_highWater = 0;
       noteWholeSize();
+      dropPieces();
       writeStart();
       break;
     case Note::Receiving: m_phase = Phase::Receiving; break;
@@ -216,11 +301,29 @@ bool DownloadJob::connectionReply(const ReplyFacts& facts) {
   // The connection announces what it sends: the whole file is that past its first byte.
   noteWholeSize();
   if (!facts.validator.empty()) {
-    if (!m_lastModified.empty() && m_lastModified != facts.validator && m_startOffset != 0) return false;
+    // Bytes on disk (from byte 0 or in finished pieces) belong to the version they came with.
+    if (!m_lastModified.empty() && m_lastModified != facts.validator && (m_startOffset != 0 || !m_done.empty()))
+      return false;
     m_lastModified = facts.validator;
     // The stamp of the bytes about to come, with the point they start from.
     if (!m_slot.empty())
       QueueEntry::write(m_slot, {{QueueValue::Start, m_startOffset}, {QueueValue::LastMod, stamp()}});
+  }
+  std::int64_t total = facts.total;
+  bool wholeRest = facts.length >= 0 && total > 0 && facts.first + facts.length == total;
+  // A pipe takes its bytes in order: standard output is fetched on one connection.
+  if ((m_wanted > 1 || !m_done.empty()) && facts.ranges && wholeRest && !streaming()) {
+    if (startPieces(facts, total)) return true;
+    // The disk cannot hold the file: said now, before the download.
+    ConnectionResult r{Outcome::WriteFailed, errno, std::strerror(errno), Answerer::Local, -1};
+    m_transfer->close();
+    connectionOutcome(r);
+    return true;
+  }
+  if (!m_done.empty()) {
+    // Pieces cannot be had from this reply: the connection fetches everything past its start.
+    m_done.clear();
+    m_transfer->limitTo(-1);
   }
   return true;
 }
@@ -248,6 +351,11 @@ void DownloadJob::connectionOutcome(const ConnectionResult& r) {
     retire();
     m_endReason = kCannotTakeBack;
     deliver(Outcome::GaveUp, m_endReason);
+    return;
+  }
+  if (m_pieces && (r.what == Outcome::Finished || r.what == Outcome::PieceDone)) {
+    // The first connection's range is in; the others go on and take what is left.
+    if (!complete()) m_fillTimer.defer([this] { fill(); });
     return;
   }
   switch (r.what) {
@@ -283,11 +391,16 @@ void DownloadJob::connectionOutcome(const ConnectionResult& r) {
     case Outcome::FileChanged:
       // The file is fetched again from its start; the entry says so before any new byte.
       retire();
+      stopHelpers();
       m_startOffset = m_bytesThisConn = m_highWater = 0;
+      m_done.clear();
+      m_pieces = m_piecesStored = false;
       if (r.what == Outcome::FileChanged) m_lastModified.clear();
-      // Both at once: a kill between them must not pair the old stamp with new bytes.
+      // All at once: a kill between them must not pair the old stamp with new bytes.
       if (!m_slot.empty())
-        QueueEntry::write(m_slot, {{QueueValue::Start, std::int64_t{0}}, {QueueValue::LastMod, stamp()}});
+        QueueEntry::write(m_slot, {{QueueValue::Start, std::int64_t{0}},
+                                   {QueueValue::LastMod, stamp()},
+                                   {QueueValue::Pieces, ProfileData()}});
       m_events.jobNote(Note::NoResume, std::string());
       deliver(Outcome::Reconnect);
       return;
@@ -301,7 +414,7 @@ void DownloadJob::connectionOutcome(const ConnectionResult& r) {
 }
 
 void DownloadJob::tryAgain(const ConnectionResult& r) {
-  std::int64_t reached = m_startOffset + m_bytesThisConn;
+  std::int64_t reached = this->reached();
   stop();
   std::string why = failureReason(r);
   if (reached > m_highWater) {
@@ -376,4 +489,224 @@ void DownloadJob::deliver(Outcome what, const std::string& text) {
   r.what = what;
   r.text = text;
   deliver(r);
+}
+
+// ---- pieces ----
+
+std::int64_t DownloadJob::reached() const {
+  return m_pieces || !m_done.empty() ? pieces::bytes(finished()) : m_startOffset + m_bytesThisConn;
+}
+
+bool DownloadJob::connectionOpen() const { return connections() > 0; }
+
+int DownloadJob::connections() const {
+  int n = m_transfer && m_transfer->isOpen() ? 1 : 0;
+  for (const auto& h : m_helpers) n += h->t->isOpen() ? 1 : 0;
+  return n;
+}
+
+Ranges DownloadJob::finished() const {
+  Ranges set = m_done;
+  pieces::add(set, {0, m_startOffset + m_bytesThisConn});
+  for (const auto& h : m_helpers) pieces::add(set, {h->piece.first, h->pos});
+  return set;
+}
+
+std::vector<Range> DownloadJob::running() const {
+  std::vector<Range> busy;
+  if (m_transfer && m_transfer->isOpen())
+    busy.push_back({m_startOffset + m_bytesThisConn, m_transfer->end() >= 0 ? m_transfer->end() : m_fileLength});
+  for (const auto& h : m_helpers)
+    if (h->t->isOpen()) busy.push_back({h->pos, h->end()});
+  return busy;
+}
+
+bool DownloadJob::startPieces(const ReplyFacts& facts, std::int64_t total) {
+  m_done = pieces::from(m_done, 0);
+  Ranges kept;
+  for (Range r : m_done)
+    if ((r.end = std::min(r.end, total)) > r.first) kept.push_back(r);
+  m_done = kept;
+  // Small files go on one connection.
+  if (m_done.empty() && total - facts.first < 2 * pieces::kMinPiece) return true;
+  if (!m_file->Reserve(total)) return false;
+  m_pieces = true;
+  m_fileLength = total;
+  m_etag = facts.etag;
+  // A weak ETag cannot vouch for bytes: the date does, where there is one.
+  m_ifRange = !m_etag.empty() && m_etag.rfind("W/", 0) != 0 ? m_etag : facts.validator;
+  // The first connection is measured alone for a moment: more connections only when what
+  // is left would take it longer than a second at its rate (a fast server gets no more
+  // connections than it needs; a small file comes whole before they could start).
+  std::int64_t before = reached();
+  auto measured = [this, before, since = GetTickCount()] {
+    double seconds = std::max<DWORD>(GetTickCount() - since, 1) / 1000.0;
+    double rate = static_cast<double>(reached() - before) / seconds;
+    std::int64_t left = m_fileLength - pieces::bytes(finished());
+    if (static_cast<double>(left) > rate) fill();
+  };
+  if (!m_fillTimer.start(kMeasureMs, measured, true)) m_fillTimer.defer([this] { fill(); });
+  return true;
+}
+
+void DownloadJob::fill() {
+  if (!m_pieces || m_phase == Phase::Paused || m_phase == Phase::Finished || m_phase == Phase::Waiting ||
+      m_phase == Phase::Asking || complete())
+    return;
+  while (connections() < m_wanted) {
+    std::vector<Range> busy;
+    std::vector<Transfer*> owners;
+    if (m_transfer && m_transfer->isOpen()) owners.push_back(m_transfer.get());
+    for (const auto& h : m_helpers)
+      if (h->t->isOpen()) owners.push_back(h->t.get());
+    busy = running();
+    Ranges taken = finished();
+    for (const Range& b : busy) pieces::add(taken, b);
+    auto c = pieces::claim(pieces::missing(taken, m_fileLength), busy);
+    if (!c) break;
+    if (c->from >= 0) owners[static_cast<std::size_t>(c->from)]->limitTo(c->piece.first);
+    openHelper(c->piece);
+  }
+  if (connections() == 0) handBack();
+}
+
+void DownloadJob::handBack() {
+  // Nothing runs and bytes are missing: the first connection takes over again, with its
+  // own tries and waits.
+  m_pieces = false;
+  stop();
+  m_phase = Phase::Connecting;
+  deliver(Outcome::Reconnect);
+}
+
+ConnectionRequest DownloadJob::request(const Route& route) const {
+  ConnectionRequest req;
+  req.address = m_d;
+  req.route = route;
+  req.timeoutSeconds = static_cast<int>(ConfigInt(kTimeout));
+  req.ftpPassive = ConfigInt(kFTPPassive) != 0;
+  req.limit = m_limit;
+  return req;
+}
+
+void DownloadJob::openHelper(Range piece) {
+  ConnectionRequest req = request(m_route);
+  req.first = piece.first;
+  req.end = piece.end;
+  req.piece = true;
+  req.ifRange = m_ifRange;
+  req.total = m_fileLength;
+  auto h = std::make_shared<Helper>(*this, piece);
+  h->t = makeTransfer(std::move(req), *h, m_file);
+  m_headers += Format("\r\n----Connection for bytes %lld-%lld----\r\n", static_cast<long long>(piece.first),
+                      static_cast<long long>(piece.end - 1));
+  int error = 0, messageId = 0;
+  if (!h->t->createSockets(error, messageId) || !h->t->connect(error)) {
+    // Counted as a refusal: one connection fewer.
+    h->t->close();
+    m_wanted = std::max(1, m_wanted - 1);
+    m_retiredHelpers.push_back(h);
+    m_retireTimer.defer([this] {
+      m_retired.clear();
+      m_retiredHelpers.clear();
+    });
+    return;
+  }
+  m_helpers.push_back(h);
+}
+
+bool DownloadJob::helperReply(Helper&, const ReplyFacts& facts) {
+  // Bytes of two versions of the file are never mixed.
+  bool changed = (!facts.etag.empty() && !m_etag.empty() && facts.etag != m_etag) ||
+                 (!facts.validator.empty() && !m_lastModified.empty() && facts.validator != m_lastModified);
+  return !changed;
+}
+
+void DownloadJob::helperWrote(Helper& h, std::int64_t offset, std::int64_t n) {
+  h.pos = offset + n;
+  h.gotBytes = true;
+  m_pieceBytes += n;
+  writeStart();
+  m_events.jobWrote();
+}
+
+void DownloadJob::stopHelpers() {
+  for (auto& h : m_helpers) {
+    h->t->close();
+    pieces::add(m_done, {h->piece.first, h->pos});
+    m_retiredHelpers.push_back(h);
+  }
+  m_helpers.clear();
+  if (!m_retiredHelpers.empty())
+    m_retireTimer.defer([this] {
+      m_retired.clear();
+      m_retiredHelpers.clear();
+    });
+}
+
+void DownloadJob::helperOutcome(Helper& h, const ConnectionResult& r) {
+  auto it = std::find_if(m_helpers.begin(), m_helpers.end(), [&](const auto& p) { return p.get() == &h; });
+  if (it == m_helpers.end()) return;
+  pieces::add(m_done, {h.piece.first, h.pos});
+  m_retiredHelpers.push_back(*it);
+  m_helpers.erase(it);
+  m_retireTimer.defer([this] {
+    m_retired.clear();
+    m_retiredHelpers.clear();
+  });
+  switch (r.what) {
+    case Outcome::PieceDone:
+    case Outcome::Finished: break;
+    case Outcome::FileChanged:
+    case Outcome::WriteFailed:
+      // The file changed (fetched again from its start) or the disk refused: the whole
+      // download stops as when its first connection says so.
+      if (m_transfer) m_transfer->close();
+      stopHelpers();
+      m_pieces = false;
+      connectionOutcome(r);
+      return;
+    default: {
+      // Refused or lost before a byte: one connection fewer for this download, not tried
+      // again at once. What it left goes back to the connection that stops where it
+      // begins, else to whoever takes the next piece.
+      if (!h.gotBytes) m_wanted = std::max(1, m_wanted - 1);
+      std::vector<Transfer*> open;
+      if (m_transfer && m_transfer->isOpen()) open.push_back(m_transfer.get());
+      for (const auto& other : m_helpers) open.push_back(other->t.get());
+      for (Transfer* t : open)
+        if (t->end() == h.pos) t->limitTo(h.end());
+      // The last one running: no further connection is tried in its place.
+      if (!h.gotBytes && open.empty()) {
+        handBack();
+        return;
+      }
+      break;
+    }
+  }
+  writeStart();
+  m_fillTimer.defer([this] { fill(); });
+}
+
+bool DownloadJob::complete() {
+  if (!m_pieces || connections() > 0 || !pieces::missing(finished(), m_fileLength).empty()) return false;
+  // An older, longer file may have left bytes behind the end.
+  m_file->TruncateAt(m_fileLength);
+  m_file.reset();
+  m_phase = Phase::Finished;
+  savePieces();
+  ConnectionResult r;
+  r.what = Outcome::Finished;
+  r.who = Answerer::Origin;
+  deliver(r);
+  return true;
+}
+
+void DownloadJob::dropPieces() {
+  stopHelpers();
+  m_done.clear();
+  m_pieces = false;
+  m_doneAtOpen = m_pieceBytes = 0;
+  if (m_transfer) m_transfer->limitTo(-1);
+  if (m_piecesStored) savePieces();
 }

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/pieces.h"
 #include "platform/timer.h"
 #include "queue/queue_entry.h"
 #include "transfer/transfer.h"
@@ -58,9 +59,12 @@ class DownloadJob : private ConnectionEvents {
 
   // ---- the record, as views read it ----
   Phase phase() const { return m_phase; }
-  std::int64_t startOffset() const { return m_startOffset; }
-  std::int64_t bytesThisConn() const { return m_bytesThisConn; }
-  std::int64_t totalSize() const { return m_totalSize; }
+  // In pieces, startOffset() counts every byte finished before the connections opened and
+  // bytesThisConn() every byte they added since.
+  std::int64_t startOffset() const { return m_startOffset + m_doneAtOpen; }
+  std::int64_t bytesThisConn() const { return m_bytesThisConn + m_pieceBytes; }
+  // What is still to come when the connections opened (with startOffset(), the file's size).
+  std::int64_t totalSize() const { return m_pieces ? m_fileLength - startOffset() : m_totalSize; }
   const std::string& lastModified() const { return m_lastModified; }
   int stupidServer() const { return m_stupidServer; }
   const std::string& headers() const { return m_headers; }
@@ -68,7 +72,6 @@ class DownloadJob : private ConnectionEvents {
   // Why the download ended or stopped, in one line ("" not known).
   const std::string& endReason() const { return m_endReason; }
   // Connections open now (one at most for now).
-  int connectionCount() const { return connectionOpen() ? 1 : 0; }
   // The state as the queue entry publishes it for the overview and scripts.
   LiveState live() const;
   // The session asks the user something (a message box, a login): published as such.
@@ -101,7 +104,8 @@ class DownloadJob : private ConnectionEvents {
   // the file cannot be opened (why: the reason); a socket that cannot be made, or a connect
   // that fails at once, is reported like a connect that fails later.
   bool open(const Route& route, std::string& why);
-  bool connectionOpen() const { return m_transfer && m_transfer->isOpen(); }
+  // Any of its connections is open.
+  bool connectionOpen() const;
   const Route* route() const { return m_transfer ? &m_transfer->route() : nullptr; }
   // The latest connection, open or not (none before the first).
   const Transfer* connection() const { return m_transfer.get(); }
@@ -114,6 +118,15 @@ class DownloadJob : private ConnectionEvents {
   void redirectPrepared();
   // The log of the connection about to open starts with text.
   void startLog(const std::string& text) { m_headers = text; }
+
+  // ---- pieces ----
+  // Connections running now (0 or 1 unless the download goes in pieces).
+  int connections() const;
+  bool inPieces() const { return m_pieces; }
+  // Every finished range ([0, Start) included) and what each running connection has still
+  // to fetch, for the piece map.
+  Ranges finished() const;
+  std::vector<Range> running() const;
 
   // ---- trying again ----
   bool waiting() const { return m_phase == Phase::Waiting; }
@@ -143,6 +156,33 @@ class DownloadJob : private ConnectionEvents {
   void takeServerName(const std::string& name);
   // Once a second while the job lives: the live state with the resume point, when changed.
   void publish();
+  // The finished ranges, with Start, in one transaction (a download in pieces).
+  void savePieces();
+  // Finished ranges beyond Start exist, here or in the store: Start goes with them.
+  bool piecesKept() const { return m_pieces || m_piecesStored || !m_done.empty(); }
+
+  // ---- pieces ----
+  struct Helper;  // a further connection
+  friend struct Helper;
+  // The primary's reply allows pieces: the file's length is reserved and further
+  // connections follow from the event loop. False when the disk cannot hold the file.
+  bool startPieces(const ReplyFacts& facts, std::int64_t total);
+  // Opens further connections while fewer run than wanted and a piece is to be had.
+  void fill();
+  void handBack();
+  // What every connection of this download asks: the address, the route, the settings.
+  ConnectionRequest request(const Route& route) const;
+  void openHelper(Range piece);
+  bool helperReply(Helper& h, const ReplyFacts& facts);
+  void helperWrote(Helper& h, std::int64_t offset, std::int64_t n);
+  void helperOutcome(Helper& h, const ConnectionResult& r);
+  // Closes the further connections; their bytes join the finished ranges.
+  void stopHelpers();
+  // The download is in one piece again (fetched from byte 0).
+  void dropPieces();
+  // Every byte is in: the job ends as a whole file does.
+  bool complete();
+  std::int64_t reached() const;
   // The validator as the entry keeps it.
   ProfileData stamp() const;
 
@@ -164,6 +204,21 @@ class DownloadJob : private ConnectionEvents {
   int m_waitLeft = 0;
   std::string m_waitWhy;
   std::shared_ptr<Transfer> m_transfer;
+  // Pieces: the finished ranges past the primary connection's own, the further connections,
+  // and what they share.
+  bool m_pieces = false;
+  bool m_piecesStored = false;       // the entry lists finished ranges
+  int m_wanted = 1;                  // connections wanted: Connections, less one per refusal
+  std::int64_t m_fileLength = 0;     // the whole file's length (pieces only)
+  Ranges m_done;
+  std::int64_t m_doneAtOpen = 0;     // bytes of m_done when the primary opened
+  std::int64_t m_pieceBytes = 0;     // bytes further connections wrote since then
+  std::string m_etag, m_ifRange;
+  Route m_route;
+  std::shared_ptr<CFile> m_file;
+  std::shared_ptr<RateLimit> m_limit;  // MaxSpeed over all the connections
+  std::vector<std::shared_ptr<Helper>> m_helpers, m_retiredHelpers;
+  CTimer m_fillTimer, m_saveTimer;
   std::vector<std::shared_ptr<Transfer>> m_retired;
   std::vector<ConnectionResult> m_pending;
   // The whole file, as the latest reply told it (0 unknown); kept when its connection closes.

@@ -39,12 +39,14 @@ std::string CurrentFolder() {
 bool CFile::OpenStandardOutput() {
   Close();
   m_fd = ::fcntl(1, F_DUPFD_CLOEXEC, 3);
+  m_stream = true;
   return m_fd >= 0;
 }
 
 void CFile::Close() {
   if (m_fd >= 0) ::close(m_fd);
   m_fd = -1;
+  m_stream = false;
 }
 
 bool CFile::Seek(std::int64_t offset) { return m_fd >= 0 && ::lseek(m_fd, offset, SEEK_SET) == offset; }
@@ -78,6 +80,31 @@ long CFile::Read(void* data, std::size_t n) {
 bool CFile::TruncateHere() {
   std::int64_t pos = GetPosition();
   return pos >= 0 && ::ftruncate(m_fd, pos) == 0;
+}
+
+bool CFile::WriteAt(const void* data, std::size_t n, std::int64_t offset) {
+  const char* p = static_cast<const char*>(data);
+  while (n > 0) {
+    ssize_t w = m_stream ? ::write(m_fd, p, n) : ::pwrite(m_fd, p, n, offset);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    p += w;
+    offset += w;
+    n -= static_cast<std::size_t>(w);
+  }
+  return true;
+}
+
+bool CFile::TruncateAt(std::int64_t length) { return m_fd >= 0 && ::ftruncate(m_fd, length) == 0; }
+
+bool CFile::Reserve(std::int64_t length) {
+  if (m_fd < 0) return errno = EBADF, false;
+  if (GetLength() >= length) return true;
+  int rc;
+  // The size stays that of the bytes written: it still tells how far a file has come.
+  do rc = ::fallocate(m_fd, FALLOC_FL_KEEP_SIZE, 0, length);
+  while (rc != 0 && errno == EINTR);
+  return rc == 0 || errno == EOPNOTSUPP || errno == ENOSYS;
 }
 
 bool FileExists(const std::string& path) {

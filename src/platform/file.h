@@ -27,6 +27,8 @@ class CFile {
   bool IsOpen() const { return m_fd >= 0; }
   // The descriptor, for writes the kernel does on its own (bytes spliced from a socket).
   int Handle() const { return m_fd; }
+  // Standard output: bytes go in order, with no offsets.
+  bool IsStream() const { return m_stream; }
   // Returns false when positioning fails.
   bool Seek(std::int64_t offset);
   std::int64_t GetPosition() const;
@@ -35,9 +37,18 @@ class CFile {
   bool Write(const void* data, std::size_t n);
   // Cuts the file at the current position.
   bool TruncateHere();
+  // Positional: several connections write one file, each at its own offsets, the
+  // descriptor's position untouched. Standard output is written in order, offsets aside.
+  bool WriteAt(const void* data, std::size_t n, std::int64_t offset);
+  bool TruncateAt(std::int64_t length);
+  // Reserves the disk space of length bytes now (the file's size unchanged), so that a full
+  // disk shows before the download; a file system that cannot is no failure. False with
+  // errno set.
+  bool Reserve(std::int64_t length);
   // Reads up to n bytes at the current position; -1 on failure.
   long Read(void* data, std::size_t n);
 
  private:
   int m_fd = -1;
+  bool m_stream = false;
 };

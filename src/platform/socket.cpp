@@ -548,18 +548,21 @@ namespace {
 // system may give less.
 constexpr int kSplicePipe = 1 << 19;
 
-// Writes n bytes that wait in the pipe into fd the ordinary way.
-bool copyFromPipe(int pipeIn, int fd, std::int64_t n) {
+// Writes n bytes that wait in the pipe into fd the ordinary way (at *offset, moved on, when
+// given).
+bool copyFromPipe(int pipeIn, int fd, std::int64_t n, std::int64_t* offset) {
   char buf[16384];
   while (n > 0) {
     ssize_t r = ::read(pipeIn, buf, static_cast<std::size_t>(std::min<std::int64_t>(n, sizeof buf)));
     if (r < 0 && errno == EINTR) continue;
     if (r <= 0) return false;
     for (ssize_t done = 0; done < r;) {
-      ssize_t w = ::write(fd, buf + done, static_cast<std::size_t>(r - done));
+      ssize_t w = offset ? ::pwrite(fd, buf + done, static_cast<std::size_t>(r - done), *offset)
+                         : ::write(fd, buf + done, static_cast<std::size_t>(r - done));
       if (w < 0 && errno == EINTR) continue;
       if (w <= 0) return false;
       done += w;
+      if (offset) *offset += w;
     }
     n -= r;
   }
@@ -567,7 +570,7 @@ bool copyFromPipe(int pipeIn, int fd, std::int64_t n) {
 }
 }  // namespace
 
-std::int64_t CAsyncSocket::ReceiveToFile(int fd, std::int64_t max) {
+std::int64_t CAsyncSocket::ReceiveToFile(int fd, std::int64_t max, std::int64_t* offset) {
   if (m_fd < 0) return fail(WSAENOTSOCK), -1;
   Impl& im = *m_impl;
   if (im.pipe[0] < 0) {
@@ -590,7 +593,9 @@ std::int64_t CAsyncSocket::ReceiveToFile(int fd, std::int64_t max) {
   if (n <= 0) return n < 0 ? (fail(WsaErrorFromErrno(err)), -1) : 0;
   // Every byte taken from the socket reaches the file, or the file has failed.
   for (std::int64_t left = n; left > 0;) {
-    ssize_t w = ::splice(im.pipe[0], nullptr, fd, nullptr, static_cast<std::size_t>(left), SPLICE_F_MOVE);
+    loff_t at = offset ? static_cast<loff_t>(*offset) : 0;
+    ssize_t w = ::splice(im.pipe[0], nullptr, fd, offset ? &at : nullptr, static_cast<std::size_t>(left), SPLICE_F_MOVE);
+    if (w > 0 && offset) *offset = at;
     if (w > 0) {
       left -= w;
       continue;
@@ -605,7 +610,7 @@ std::int64_t CAsyncSocket::ReceiveToFile(int fd, std::int64_t max) {
     if (w < 0 && errno == EINVAL) {
       // A file system that takes no spliced bytes: these are written as usual, later ones received as usual.
       im.noSplice = true;
-      if (copyFromPipe(im.pipe[0], fd, left)) break;
+      if (copyFromPipe(im.pipe[0], fd, left, offset)) break;
     }
     im.closePipe();  // whatever it still holds belongs nowhere
     return fail(kFileRefused), -1;

@@ -95,11 +95,12 @@ class CAsyncSocket {
   // Whether ReceiveToFile can be used: a plain (not TLS) connection on a system that moves
   // socket bytes into files inside the kernel.
   bool CanReceiveToFile() const;
-  // Receives up to max bytes (at most one block) straight into the file fd at its position,
-  // without copying them through this process; answers the read event like Receive. Returns
-  // the bytes now in the file, 0 when the peer has closed, -1 with the error set (would
-  // block when none wait; kFileRefused when the file did not take them).
-  std::int64_t ReceiveToFile(int fd, std::int64_t max);
+  // Receives up to max bytes (at most one block) straight into the file fd at *offset (moved
+  // past them; null: at the file's position), without copying them through this process;
+  // answers the read event like Receive. Returns the bytes now in the file, 0 when the peer
+  // has closed, -1 with the error set (would block when none wait; kFileRefused when the
+  // file did not take them).
+  std::int64_t ReceiveToFile(int fd, std::int64_t max, std::int64_t* offset = nullptr);
   void Close();
   bool SetSockOpt(int option, int value);  // kSoReuseAddr, kSoKeepAlive
   bool GetSockName(std::string& address, unsigned& port) const;

@@ -6,6 +6,9 @@
 
 #include <arpa/inet.h>
 
+#include <map>
+#include <memory>
+
 namespace {
 // The trust store is read when the first certificate is checked, not before the first
 // handshake byte: a system's whole store takes longer to read than a loopback exchange.
@@ -13,6 +16,24 @@ int verifyWithTrust(X509_STORE_CTX* store, void* ctx) {
   static const bool loaded = SSL_CTX_set_default_verify_paths(static_cast<SSL_CTX*>(ctx)) == 1;
   (void)loaded;
   return X509_verify_cert(store);
+}
+
+// The latest session of each server by the name it was verified for: a further connection
+// to it (a download in pieces) resumes it where the server allows, without a full handshake.
+struct SessionFree {
+  void operator()(SSL_SESSION* s) const { SSL_SESSION_free(s); }
+};
+// Made after the library's start, so freed before its end.
+std::map<std::string, std::unique_ptr<SSL_SESSION, SessionFree>>& sessions() {
+  static std::map<std::string, std::unique_ptr<SSL_SESSION, SessionFree>> kept;
+  return kept;
+}
+
+int keepSession(SSL* ssl, SSL_SESSION* session) {
+  const auto* host = static_cast<const std::string*>(SSL_get_app_data(ssl));
+  if (!host) return 0;
+  sessions()[*host].reset(session);
+  return 1;  // the reference is kept
 }
 
 // One context for the process: the trust store is read once, however many connections.
@@ -29,6 +50,8 @@ SSL_CTX* clientContext(std::string& error) {
     // user-space records already cost less CPU than curl's, and the peeks and pending
     // checks the socket layer relies on are untried on kernel records.
     SSL_CTX_set_mode(c, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    SSL_CTX_set_session_cache_mode(c, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+    SSL_CTX_sess_set_new_cb(c, keepSession);
     return c;
   }();
   if (!ctx) error = "cannot set up TLS";
@@ -56,6 +79,7 @@ std::string nameText(X509_NAME* name) {
 
 struct TlsSession::Ssl {
   SSL* ssl = nullptr;
+  std::string host;  // the name the certificate is checked against: the session cache's key
   ~Ssl() {
     if (ssl) SSL_free(ssl);
   }
@@ -86,6 +110,9 @@ std::unique_ptr<TlsSession> TlsSession::create(int fd, const std::string& hostTe
     error = "invalid host name " + host;
     return nullptr;
   }
+  s->host = host;
+  SSL_set_app_data(s->ssl, &s->host);
+  if (auto kept = sessions().find(host); kept != sessions().end()) SSL_set_session(s->ssl, kept->second.get());
   SSL_set_connect_state(s->ssl);
   return std::unique_ptr<TlsSession>(new TlsSession(std::move(s)));
 }

@@ -24,6 +24,7 @@ constexpr ValueName kValueNames[] = {
     {QueueValue::FTPMarker, "FTPMarker"},
     {QueueValue::Checksum, "Checksum"},
     {QueueValue::NameFromServer, "NameFromServer"},
+    {QueueValue::Pieces, "Pieces"},
     {QueueValue::Size, "Size"},
     {QueueValue::Done, "Done"},
     {QueueValue::Rate, "Rate"},
@@ -66,6 +67,7 @@ QueueEntry QueueEntry::load(const std::string& slot) {
     e.url = app->GetProfileString(kSectionFileQueue, nameOf(slot, QueueValue::Get), "");
     e.localPath = app->GetProfileString(kSectionFileQueue, nameOf(slot, QueueValue::Local), "");
     e.lastModified = app->GetProfileString(kSectionFileQueue, nameOf(slot, QueueValue::LastMod), "");
+    e.pieces = app->GetProfileString(kSectionFileQueue, nameOf(slot, QueueValue::Pieces), "");
     e.start = readInt(slot, QueueValue::Start, 0);
     e.windowX = readInt(slot, QueueValue::WindowX, -1);
     e.windowY = readInt(slot, QueueValue::WindowY, -1);
@@ -97,7 +99,8 @@ void QueueEntry::save() const {
                                  {QueueValue::StupidServer, number(stupidServer, 0)},
                                  {QueueValue::FTPMarker, ProfileData()},
                                  {QueueValue::Checksum, text(checksum)},
-                                 {QueueValue::NameFromServer, number(nameFromServer ? 1 : 0, 0)}});
+                                 {QueueValue::NameFromServer, number(nameFromServer ? 1 : 0, 0)},
+                                 {QueueValue::Pieces, text(pieces)}});
   writeNamed(slot, values);
 }
 
@@ -136,6 +139,7 @@ std::vector<QueueEntry> QueueEntry::loadAll() {
       case QueueValue::FTPMarker: break;
       case QueueValue::Checksum: e.checksum = asText(row.data); break;
       case QueueValue::NameFromServer: e.nameFromServer = asInt(row.data) != 0; break;
+      case QueueValue::Pieces: e.pieces = asText(row.data); break;
       case QueueValue::Size: e.live.size = asInt(row.data); break;
       case QueueValue::Done: e.live.done = asInt(row.data); break;
       case QueueValue::Rate: e.live.rate = asInt(row.data); break;

@@ -12,7 +12,7 @@
 #include "platform/app.h"
 
 enum class QueueValue {
-  Get, Local, Start, WindowX, WindowY, Minimized, LastMod, StupidServer, FTPMarker, Checksum, NameFromServer,
+  Get, Local, Start, WindowX, WindowY, Minimized, LastMod, StupidServer, FTPMarker, Checksum, NameFromServer, Pieces,
   // What the copy running the entry publishes (LiveState), with Start.
   Size, Done, Rate, Phase, RetryAt, Connections,
 };
@@ -48,6 +48,9 @@ struct QueueEntry {
   int stupidServer = 0;      // StupidServer
   std::string checksum;      // Checksum: "sha256=HEX" (--checksum) the file must have when complete
   bool nameFromServer = false;  // NameFromServer: a Content-Disposition name renames a new file
+  // Pieces: the ranges finished beyond Start ("first-end,..."), written with Start in one
+  // transaction; "" none (an entry of a download in one piece).
+  std::string pieces;
   LiveState live;
 
   bool operator==(const QueueEntry&) const = default;

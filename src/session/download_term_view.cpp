@@ -139,6 +139,8 @@ class SessionView : public DialogView, public DialogObserver {
            std::string(static_cast<std::size_t>(bar - filled), '.') + "] " + std::to_string(pos) + "%" +
            (words.empty() ? "" : "  " + words));
     }
+    // A download in pieces: which parts are in and where each connection is.
+    if (std::string map = m_dlg.ControlText(IDC_PROGRESS); !map.empty()) line("  [" + map + "] pieces");
     line("  " + m_dlg.ControlText(IDC_NO_RESUME_NOTE));
     std::string hints = "  ";
     if (auto* pb = m_dlg.Control(IDC_PAUSE); pb && pb->enabled)

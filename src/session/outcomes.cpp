@@ -58,6 +58,8 @@ void CDownloadDlg::jobOutcome(const ConnectionResult& r) {
       EndDialog(IDOK);
       return;
     case Outcome::Reconnect:
+    case Outcome::PieceDone:     // the job's own: never delivered
+    case Outcome::PieceRefused:  // the job's own: never delivered
     case Outcome::FileChanged:
     case Outcome::Restart:
     case Outcome::NoRange: reopenConnection(); return;

@@ -7,6 +7,10 @@
 
 DWORD CDownloadDlg::s_firstRefreshTick = 0;
 
+namespace {
+constexpr int kPieceMapWidth = 40;  // the terminal panel's widest bar
+}  // namespace
+
 LRESULT CDownloadDlg::OnTimer(WPARAM, LPARAM) {
   m_statusIcon.SetIcon(res::IDI_ACTIVITY_FRAMES[m_animFrame1]);
   if (++m_animFrame1 == 13) m_animFrame1 = 0;
@@ -46,8 +50,14 @@ void CDownloadDlg::updateProgress(bool speedLine, bool sizeLine) {
     double average = 0;
     for (double s : m_speedSamples) average += s;
     average /= 6;
-    m_line3Text.SetWindowText(timeSpeedLine(average, bytesThisConn == m_bytesAtSample, totalSize, startOffset,
-                                            bytesThisConn, (now - s_firstRefreshTick) / 1000));
+    std::string line = timeSpeedLine(average, bytesThisConn == m_bytesAtSample, totalSize, startOffset, bytesThisConn,
+                                     (now - s_firstRefreshTick) / 1000);
+    // A download in pieces says how many connections carry it, and where they are.
+    if (m_job.inPieces()) {
+      if (int n = m_job.connections(); n > 0) line += Format("  %d connection%s", n, n == 1 ? "" : "s");
+      m_progress.SetWindowText(pieceMap(m_job.finished(), m_job.running(), totalSize + startOffset, kPieceMapWidth));
+    }
+    m_line3Text.SetWindowText(line);
     m_bytesAtSample = bytesThisConn;
     m_lastSampleTick = now;
   }

@@ -1,5 +1,6 @@
 #include "session/progress_text.h"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 
@@ -44,6 +45,22 @@ std::string timeSpeedLine(double average, bool nothingSinceSample, std::int64_t 
     fmt = mb ? "%lld:%02lld:%02lld left  (Average %.2fMB/sec)" : "%lld:%02lld:%02lld left  (Average %.1fk/sec)";
   }
   return Format(fmt, t / 3600, (t / 60) % 60, t % 60, shown);
+}
+
+std::string pieceMap(const Ranges& finished, const std::vector<Range>& running, std::int64_t total, int width) {
+  if (total <= 0 || width <= 0) return std::string();
+  std::string map(static_cast<std::size_t>(width), '.');
+  auto cell = [&](std::int64_t at) {
+    return static_cast<std::size_t>(std::min<Wide>(Wide{at} * width / total, width - 1));
+  };
+  for (int i = 0; i < width; ++i) {
+    std::int64_t a = static_cast<std::int64_t>(Wide{total} * i / width), b = static_cast<std::int64_t>(Wide{total} * (i + 1) / width);
+    for (const Range& r : finished)
+      if (r.first <= a && r.end >= b) map[static_cast<std::size_t>(i)] = '#';
+  }
+  for (const Range& r : running)
+    if (r.first < total) map[cell(r.first)] = '>';
+  return map;
 }
 
 SizeTexts sizeTexts(std::int64_t have, std::int64_t totalSize, std::int64_t startOffset) {

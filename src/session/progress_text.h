@@ -2,6 +2,9 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "engine/pieces.h"
 
 // One speed sample in k/sec.
 double speedSample(std::int64_t receivedBytes, unsigned elapsedMs);
@@ -17,3 +20,7 @@ struct SizeTexts {
   int percent = -1;  // -1: size unknown, the bar stays
 };
 SizeTexts sizeTexts(std::int64_t have, std::int64_t totalSize, std::int64_t startOffset);
+
+// A file of total bytes in width characters: '#' finished, '>' where a connection is, '.'
+// still to fetch (a character is '#' only when all its bytes are in).
+std::string pieceMap(const Ranges& finished, const std::vector<Range>& running, std::int64_t total, int width);

@@ -1,5 +1,7 @@
 #include "settings/options.h"
 
+#include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <string>
@@ -13,7 +15,7 @@ struct IntDefault {
 };
 constexpr IntDefault kIntDefaults[] = {
     {kErrorBeep, 1}, {kDoneBeep, 1}, {kExit, 1}, {kResumeSerial, 0}, {kRollback, 4}, {kTimeout, 60}, {kRetries, 5},
-    {kFTPPassive, 1},
+    {kFTPPassive, 1}, {kConnections, 4}, {kMaxSpeed, 0},
 };
 struct StringDefault {
   const char* name;
@@ -30,6 +32,22 @@ std::map<std::string, std::int64_t>& overrides() {
 }  // namespace
 
 void OverrideConfigInt(const char* name, std::int64_t value) { overrides()[name] = value; }
+
+bool ParseRate(const std::string& text, std::int64_t& bytesPerSecond) {
+  char* end = nullptr;
+  if (text.empty() || !(std::isdigit(static_cast<unsigned char>(text[0])) || text[0] == '.')) return false;
+  double v = std::strtod(text.c_str(), &end);
+  std::string unit = end;
+  double scale = 1;
+  if (unit == "k" || unit == "K") scale = 1024.0;
+  else if (unit == "m" || unit == "M") scale = 1024.0 * 1024;
+  else if (unit == "g" || unit == "G") scale = 1024.0 * 1024 * 1024;
+  else if (!unit.empty()) return false;
+  v *= scale;
+  if (!(v >= 1) || v > 1e15) return false;
+  bytesPerSecond = static_cast<std::int64_t>(v);
+  return true;
+}
 
 std::int64_t ConfigInt(const char* name) {
   if (auto it = overrides().find(name); it != overrides().end()) return it->second;
@@ -56,6 +74,8 @@ Options ReadOptions() {
   o.proxy = ConfigString(kProxy);
   o.proxyFtp = ConfigString(kProxyFTP);
   o.email = ConfigString(kEMail);
+  o.connections = static_cast<int>(ConfigInt(kConnections));
+  o.maxSpeedK = static_cast<int>(ConfigInt(kMaxSpeed) / 1024);
   return o;
 }
 
@@ -66,7 +86,9 @@ void WriteOptions(const Options& o) {
                                               {kDoneBeep, o.doneBeep},
                                               {kExit, o.exitWhenDone},
                                               {kResumeSerial, o.resumeSerial},
-                                              {kRollback, o.rollback}};
+                                              {kRollback, o.rollback},
+                                              {kConnections, o.connections},
+                                              {kMaxSpeed, o.maxSpeedK * 1024}};
   for (const auto& [name, value] : ints) {
     app->WriteProfileInt(kSectionConfig, name, value);
     app->FlushProfile();

@@ -23,6 +23,14 @@ inline constexpr const char* kRetries = "Retries";
 // FTP data connections opened by us (passive, which passes NAT and firewalls) rather than
 // by the server (active); 0 keeps active mode.
 inline constexpr const char* kFTPPassive = "FTPPassive";
+// Connections one download may use at once (1 to 16): further ones each fetch a piece.
+inline constexpr const char* kConnections = "Connections";
+inline constexpr int kMaxConnections = 16;
+// The download's total speed over all its connections, bytes per second; 0 no limit.
+inline constexpr const char* kMaxSpeed = "MaxSpeed";
+// A rate as a person writes it: bytes per second, or with k, M or G (times 1024 each):
+// "500k", "2M", "1.5M". False when text is no such rate.
+bool ParseRate(const std::string& text, std::int64_t& bytesPerSecond);
 // A value for this process alone in place of the stored one (a command-line option).
 void OverrideConfigInt(const char* name, std::int64_t value);
 
@@ -30,7 +38,7 @@ void OverrideConfigInt(const char* name, std::int64_t value);
 std::int64_t ConfigInt(const char* name);
 std::string ConfigString(const char* name);
 
-// The eight options as the configuration dialog edits them.
+// The options as the configuration dialog edits them.
 struct Options {
   int errorBeep = 1;
   int doneBeep = 1;
@@ -40,6 +48,8 @@ struct Options {
   std::string proxy;
   std::string proxyFtp;
   std::string email = "tarnwick@";
+  int connections = 4;
+  int maxSpeedK = 0;  // MaxSpeed in K/sec, 0 none
 };
 Options ReadOptions();
 // Writes all eight, integers first, in the order they are read.

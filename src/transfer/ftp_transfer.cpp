@@ -126,8 +126,14 @@ void FtpTransfer::replyLines() {
       positiveReply(line);
       if (m_closed || m_state == State::PasvSent) continue;
     } else if (code >= 400 && code <= 599) {
-    if (m_state == State::RestSent) {
+    if (m_req.piece && !m_transferStarted) {
+      // A further connection takes its part or nothing: a refused login (421, 530 for one
+      // more), REST or RETR leaves the download to fewer connections.
+      finish(Outcome::PieceRefused, code, m_ftpReply, Answerer::Origin);
+      return;
+    } else if (m_state == State::RestSent) {
       // The server does not resume: the whole file again, written from its start.
+      m_restRefused = true;
       restartFile();
       m_state = State::SendRetr;
     } else if (m_state == State::PasvSent && passiveRefused()) {
@@ -175,6 +181,10 @@ void FtpTransfer::positiveReply(const std::string& line) {
       if (!parseRetrSize(line, size)) {
         // A size that cannot be read ("(40,000 bytes)") is no size: the close ends the file.
         announce(-1);
+        break;
+      }
+      if (m_req.piece && size != m_req.total) {
+        finish(Outcome::PieceRefused, 0, "The file's size is not the one the download has.", Answerer::Origin);
         break;
       }
       if (size < m_bodyStart) {
@@ -321,6 +331,9 @@ void FtpTransfer::announce(std::int64_t size) {
   ReplyFacts facts;
   facts.first = m_bodyStart;
   facts.length = size;
+  // REST was taken (a refusal restarts from 0 without it): the server sends parts.
+  facts.ranges = m_bodyStart > 0 || !m_restRefused;
+  facts.total = size >= 0 ? m_bodyStart + size : -1;
   if (!m_events.connectionReply(facts)) finish(Outcome::FileChanged, 0, std::string(), Answerer::Origin);
 }
 
@@ -359,8 +372,19 @@ void FtpTransfer::onDataRead() {
   }
   if (m_closed) return;
   // Bytes beyond the size the server named are not the file's.
-  auto left = [&] { return m_length > 0 ? std::max<std::int64_t>(m_length - m_written, 0) : -1; };
-  auto goOn = [&](std::int64_t) { return !m_closed; };
+  auto left = [&] {
+    std::int64_t file = m_length > 0 ? std::max<std::int64_t>(m_length - m_written, 0) : -1;
+    std::int64_t piece = leftInPiece();
+    return piece < 0 ? file : file < 0 ? piece : std::min(file, piece);
+  };
+  // A piece ends by closing the data connection (and the control connection with it: the
+  // 426 that would follow is no failure).
+  auto pieceEnded = [&] {
+    if (!pieceComplete()) return false;
+    finish(Outcome::PieceDone, 0, std::string(), Answerer::Origin);
+    return true;
+  };
+  auto goOn = [&](std::int64_t) { return !m_closed && !pieceEnded(); };
   if (receiveToFile(*m_dataSocket, left, goOn)) return;
   readBlocks(*m_dataSocket, [&](const char* data, int n) {
     std::int64_t take = n;
@@ -374,7 +398,8 @@ void FtpTransfer::onDataRead() {
       // Bytes beyond the announced size are not the file's.
       take = m_length - m_written;
     }
-    return writeBody(data, take) && !m_closed;
+    if (leftInPiece() >= 0) take = std::min(take, leftInPiece());
+    return writeBody(data, take) && !m_closed && !pieceEnded();
   });
 }
 
@@ -406,9 +431,9 @@ void FtpTransfer::checkComplete() {
       finish(Outcome::Restart, 0, std::string(), Answerer::Origin);
       return;
     }
-    if (m_outFile) m_outFile->Seek(m_length);
+    m_offset = m_length;
     m_written = m_length;
   }
-  if (m_outFile) m_outFile->TruncateHere();
+  if (m_outFile) m_outFile->TruncateAt(m_offset);
   finish(Outcome::Finished, 0, std::string(), Answerer::Origin);
 }

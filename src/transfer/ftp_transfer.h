@@ -7,7 +7,7 @@
 
 class FtpTransfer : public Transfer {
  public:
-  FtpTransfer(ConnectionRequest req, ConnectionEvents& events, std::unique_ptr<CFile> outFile)
+  FtpTransfer(ConnectionRequest req, ConnectionEvents& events, std::shared_ptr<CFile> outFile)
       : Transfer(std::move(req), events, std::move(outFile)),
         m_user(m_req.address.m_user),
         m_password(m_req.address.m_password),
@@ -84,6 +84,7 @@ class FtpTransfer : public Transfer {
   bool m_finalReply = false;       // 226/250 to RETR has come
   bool m_dataDone = false;         // the data connection closed cleanly
   bool m_ctrlClosed = false;       // the server closed the control connection
+  bool m_restRefused = false;      // REST was refused: the server sends whole files only
   std::string m_user, m_password;  // the login, a new one after a refusal
   DataMode m_dataMode;
   std::int64_t m_length = -1;       // the bytes the server named for this connection, -1 unknown

@@ -27,6 +27,10 @@ std::string buildHttpRequest(const HttpRequestParams& p) {
   std::string req;
   if (p.http10) {
     req = Format("GET %s HTTP/1.0\r\n", p.target.c_str());
+  } else if (p.endOffset >= 0) {
+    req = Format("GET %s HTTP/1.1\r\nRange: bytes=%lld-%lld\r\n", p.target.c_str(), static_cast<long long>(p.startOffset),
+                 static_cast<long long>(p.endOffset - 1));
+    if (!p.ifRange.empty()) req += "If-Range: " + p.ifRange + "\r\n";
   } else {
     req =
         Format("GET %s HTTP/1.1\r\nRange: bytes=%lld- \r\n", p.target.c_str(), static_cast<long long>(p.startOffset));
@@ -37,7 +41,7 @@ std::string buildHttpRequest(const HttpRequestParams& p) {
   // A well-formed request line and the agent header's standard name: strict servers
   // refuse anything else.
   req += Format("User-Agent: %s \r\nAccept: *.*, */* \r\n", LoadString(res::IDS_USER_AGENT).c_str());
-  if (!p.lastModified.empty() && !p.http10) req += "Range-If: " + p.lastModified + "\r\n";
+  if (!p.lastModified.empty() && !p.http10 && p.endOffset < 0) req += "Range-If: " + p.lastModified + "\r\n";
   if (!p.user.empty() || !p.password.empty()) {
     std::string cred = p.user + ":" + p.password;
     base64Encode(cred);

@@ -12,6 +12,9 @@ struct HttpRequestParams {
   bool http10 = false;     // the server does not resume: HTTP/1.0 from byte 0
   std::int64_t startOffset = 0;
   std::string lastModified;
+  // A piece of a download: the closed range [startOffset, endOffset) with If-Range ifRange.
+  std::int64_t endOffset = -1;
+  std::string ifRange;
   std::string user, password;
 };
 std::string buildHttpRequest(const HttpRequestParams& p);

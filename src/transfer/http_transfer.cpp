@@ -75,6 +75,10 @@ bool HttpTransfer::sendRequest() {
   if (p.http10) restartFile();
   p.startOffset = m_offset;
   p.lastModified = m_req.validator;
+  if (m_req.piece) {
+    p.endOffset = m_req.end;
+    p.ifRange = m_req.ifRange;
+  }
   // An ftp URL asked of an HTTP proxy carries its login in the URL, as the proxy logs in.
   if (!m_req.route.ftpOverHttp) {
     p.user = d.m_user;
@@ -161,6 +165,11 @@ bool HttpTransfer::statusLine(const std::string& line) {
   bool ranged = !m_req.http10;
   if (code >= 100 && code <= 199) {
     m_state = State::Interim;
+  } else if (m_req.piece && code != 206) {
+    // A further connection takes its part or nothing: never a whole file, a redirect or a
+    // login, and never a conclusion about the server.
+    finish(Outcome::PieceRefused, code, m_reason, answerer(code));
+    return false;
   } else if (code == 200 || code == 203) {
     restartFile();
   } else if (code == 206 || code == 401) {
@@ -217,6 +226,7 @@ bool HttpTransfer::headerEnd() {
     finish(Outcome::Refused, m_httpStatus, m_reason, Answerer::Origin);
     return false;
   }
+  if (m_req.piece) return pieceAnswered();
   if (m_httpStatus == 206 && !rangeAnswered()) return false;
   if (m_httpStatus == 206 && m_rangeFirst >= 0 && m_rangeFirst != m_offset) {
     // A part other than the one asked for never lands at the asked place.
@@ -234,11 +244,37 @@ bool HttpTransfer::headerEnd() {
   if (m_httpStatus != 206) m_bodyLength = m_contentLength;
   m_facts.first = m_bodyStart;
   m_facts.length = m_bodyLength;
-  if (!m_events.connectionReply(m_facts)) {
-    finish(Outcome::FileChanged, 0, std::string(), Answerer::Origin);
+  if (m_httpStatus == 206) {
+    m_facts.ranges = true;
+    m_facts.total = m_rangeTotal;
+  } else {
+    m_facts.total = m_contentLength;
+  }
+  return replyTaken();
+}
+
+bool HttpTransfer::replyTaken() {
+  if (m_events.connectionReply(m_facts)) return true;
+  finish(Outcome::FileChanged, 0, std::string(), Answerer::Origin);
+  return false;
+}
+
+// A further connection's part: exactly the range asked for, of a file of the same length
+// and version; anything else is dropped unread.
+bool HttpTransfer::pieceAnswered() {
+  const std::int64_t last = m_req.end - 1;
+  bool exact = !m_multipart && !m_chunked && m_rangeFirst == m_req.first && m_rangeLast == last &&
+               m_rangeTotal == m_req.total && (m_contentLength < 0 || m_contentLength == m_req.end - m_req.first);
+  if (!exact) {
+    finish(Outcome::PieceRefused, m_httpStatus, "The server sent another part than the one asked for.", Answerer::Origin);
     return false;
   }
-  return true;
+  m_bodyLength = m_req.end - m_req.first;
+  m_facts.first = m_bodyStart;
+  m_facts.length = m_bodyLength;
+  m_facts.total = m_rangeTotal;
+  m_facts.ranges = true;
+  return replyTaken();
 }
 
 void HttpTransfer::tunnelLines() {
@@ -303,6 +339,10 @@ void HttpTransfer::headerLine(const std::string& name, const std::string& value)
   } else if (headerIs(name, "Digest:")) {
     // The newer field names the same thing more precisely: it wins, whatever the order.
     if (auto d = wholeFileDigest(value, true); !d.empty() && !m_reprDigest) m_facts.digest = d;
+  } else if (headerIs(name, "ETag:")) {
+    m_facts.etag = value;
+  } else if (headerIs(name, "Accept-Ranges:")) {
+    m_facts.ranges = toUpper(value).find("BYTES") != std::string::npos;
   } else if (headerIs(name, "Retry-After:")) {
     m_retryAfter = parseRetryAfter(value, std::time(nullptr));
   } else if (headerIs(name, "Content-Type:")) {
@@ -331,16 +371,21 @@ void HttpTransfer::authenticate(const std::string& value) {
 
 void HttpTransfer::body() {
   if (m_written == 0) note(Note::Receiving);
-  if (m_closed) return;
+  if (m_closed || overLimit([this] { body(); })) return;
   // A whole body ends the reply at once.
   auto ended = [&] {
-    bool complete = m_chunked ? m_chunks.done() : m_bodyLength >= 0 && m_written >= m_bodyLength;
+    bool complete =
+        pieceComplete() || (m_chunked ? m_chunks.done() : m_bodyLength >= 0 && m_written >= m_bodyLength);
     if (!complete) return false;
     bodyComplete();
     return true;
   };
   // A plain body that goes to the file as it comes needs no look at its bytes.
-  auto left = [&] { return m_bodyLength >= 0 ? m_bodyLength - m_written : -1; };
+  auto left = [&] {
+    std::int64_t body = m_bodyLength >= 0 ? m_bodyLength - m_written : -1;
+    std::int64_t piece = leftInPiece();
+    return piece < 0 ? body : body < 0 ? piece : std::min(body, piece);
+  };
   if (!m_chunked && receiveToFile(*m_ctrlSocket, left, [&](std::int64_t) { return !ended(); })) return;
   std::string decoded;
   readBlocks(*m_ctrlSocket, [&](const char* block, int n) {
@@ -355,7 +400,9 @@ void HttpTransfer::body() {
       }
       data = decoded.data();
       take = static_cast<std::int64_t>(decoded.size());
-    } else if (m_bodyLength >= 0) {
+      // Beyond the piece, the bytes are another connection's.
+      if (leftInPiece() >= 0) take = std::min(take, leftInPiece());
+    } else if (left() >= 0) {
       // Bytes beyond the announced length are not the file's.
       take = std::min(take, left());
     }
@@ -365,8 +412,13 @@ void HttpTransfer::body() {
 }
 
 void HttpTransfer::bodyComplete() {
+  // A piece ends where the next one begins: the bytes behind it are another connection's.
+  if (m_req.end >= 0) {
+    finish(Outcome::PieceDone, 0, std::string(), Answerer::Origin);
+    return;
+  }
   // Whatever an older, longer file left behind the new bytes is not part of this one.
-  if (m_outFile) m_outFile->TruncateHere();
+  if (m_outFile) m_outFile->TruncateAt(m_offset);
   finish(Outcome::Finished, 0, std::string(), Answerer::Origin);
 }
 

@@ -33,6 +33,9 @@ class HttpTransfer : public Transfer {
   bool statusLine(const std::string& line);  // false: the reply was given up
   bool headerEnd();                          // false: the reply was given up
   bool rangeAnswered();
+  bool pieceAnswered();
+  // The job takes the reply's facts; false (said: the file changed) when it does not.
+  bool replyTaken();
   void headerLine(const std::string& name, const std::string& value);
   void authenticate(const std::string& value);
   void body();

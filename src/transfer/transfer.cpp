@@ -6,7 +6,7 @@
 #include "transfer/http_transfer.h"
 #include "transfer/url.h"
 
-Transfer::Transfer(ConnectionRequest req, ConnectionEvents& events, std::unique_ptr<CFile> outFile)
+Transfer::Transfer(ConnectionRequest req, ConnectionEvents& events, std::shared_ptr<CFile> outFile)
     : m_req(std::move(req)), m_events(events), m_outFile(std::move(outFile)), m_bodyStart(m_req.first), m_offset(m_req.first) {}
 
 Transfer::~Transfer() = default;
@@ -59,10 +59,9 @@ bool Transfer::connect(int& error) {
 void Transfer::close() {
   m_closed = true;
   m_idle.stop();
-  if (m_outFile) {
-    m_outFile->Close();
-    m_outFile.reset();
-  }
+  m_throttle.stop();
+  // The file closes with its last connection.
+  m_outFile.reset();
   closeSockets();
 }
 
@@ -85,7 +84,7 @@ void Transfer::report(const ConnectionResult& r) {
 }
 
 bool Transfer::writeBody(const char* data, std::int64_t n) {
-  if (n > 0 && !m_outFile->Write(data, static_cast<std::size_t>(n))) {
+  if (n > 0 && !m_outFile->WriteAt(data, static_cast<std::size_t>(n), m_offset)) {
     finish(Outcome::WriteFailed);
     return false;
   }
@@ -96,14 +95,30 @@ bool Transfer::writeBody(const char* data, std::int64_t n) {
   return !m_closed;
 }
 
+bool Transfer::overLimit(std::function<void()> resume) {
+  if (!m_req.limit) return false;
+  if (m_throttle.active()) return true;
+  if (m_req.limit->available() > 0) return false;
+  m_throttle.start(m_req.limit->msUntilMore(), [this, resume = std::move(resume)] {
+    if (!m_closed) resume();
+  }, true);
+  return true;
+}
+
+std::int64_t Transfer::budget(std::int64_t want) const {
+  if (!m_req.limit) return want;
+  std::int64_t have = m_req.limit->available();
+  return want < 0 ? have : std::min(want, have);
+}
+
 void Transfer::restartFile() {
   m_bodyStart = m_offset = 0;
-  if (m_outFile) m_outFile->Seek(0);
   note(Note::NoResume);
 }
 
 std::shared_ptr<Transfer> makeTransfer(ConnectionRequest req, ConnectionEvents& events,
-                                       std::unique_ptr<CFile> outFile) {
-  if (req.address.m_service == svc::kFtp && !req.route.ftpOverHttp) return std::make_shared<FtpTransfer>(std::move(req), events, std::move(outFile));
+                                       std::shared_ptr<CFile> outFile) {
+  if (req.address.m_service == svc::kFtp && !req.route.ftpOverHttp)
+    return std::make_shared<FtpTransfer>(std::move(req), events, std::move(outFile));
   return std::make_shared<HttpTransfer>(std::move(req), events, std::move(outFile));
 }

@@ -12,6 +12,7 @@
 #include "platform/timer.h"
 #include "platform/win.h"
 #include "transfer/download.h"
+#include "transfer/rate_limit.h"
 #include "transfer/route.h"
 #include "transfer/session_socket.h"
 
@@ -38,6 +39,8 @@ enum class Outcome {
   FileChanged,        // the server's file is not the one partly on disk: fetch it again from 0
   TlsFailed,          // the TLS handshake or the certificate check failed (text: the reason)
   TunnelRefused,      // the proxy refused the tunnel (code: its status, 0 when it closed; text: the reason)
+  PieceDone,          // the connection fetched the range it was given (up to ConnectionRequest::end)
+  PieceRefused,       // a further connection's reply was not exactly the part asked for: dropped unread
   // What the download job concludes for the session:
   TooManyRedirects,  // one redirect more than allowed in a row
   Reconnect,         // open the next connection now
@@ -72,6 +75,9 @@ struct ReplyFacts {
   std::string validator;     // Last-Modified, "" none
   std::string fileName;      // the name Content-Disposition gives, as sent ("" none)
   std::string digest;        // the whole file's digest the server gives ("sha256=hex"), "" none
+  std::string etag;          // the ETag, "" none
+  std::int64_t total = -1;   // the whole file's length, -1 unknown
+  bool ranges = false;       // the server answers range requests (a 206, or Accept-Ranges: bytes)
 };
 
 // What one connection is to fetch.
@@ -84,6 +90,14 @@ struct ConnectionRequest {
   int timeoutSeconds = 0;    // no byte either way for this long breaks the connection (0 never)
   bool ftpPassive = false;   // FTP straight to the server: we open the data connection (EPSV,
                              // then PASV), listening (PORT) only when the server refuses both
+  // A further connection of a download in pieces: it asks exactly [first, end), with If-Range
+  // ifRange and the file's whole length total, and takes nothing else.
+  bool piece = false;
+  std::int64_t end = -1;     // the byte after the last wanted, -1 the file's end
+  std::string ifRange;
+  std::int64_t total = -1;
+  // The download's speed limit, shared by its connections; null none.
+  std::shared_ptr<RateLimit> limit;
 };
 
 class ConnectionEvents {
@@ -101,7 +115,7 @@ class ConnectionEvents {
 
 class Transfer : public SocketHandler, public std::enable_shared_from_this<Transfer> {
  public:
-  Transfer(ConnectionRequest req, ConnectionEvents& events, std::unique_ptr<CFile> outFile);
+  Transfer(ConnectionRequest req, ConnectionEvents& events, std::shared_ptr<CFile> outFile);
   ~Transfer() override;
 
   // The connection's socket; false with the error code and the text's id when it cannot
@@ -115,6 +129,13 @@ class Transfer : public SocketHandler, public std::enable_shared_from_this<Trans
   const Route& route() const { return m_req.route; }
   // Bytes written to the file by this connection.
   std::int64_t bytesWritten() const { return m_written; }
+  // Where the next byte lands, and where the connection stops (-1 the body's end).
+  std::int64_t position() const { return m_offset; }
+  std::int64_t end() const { return m_req.end; }
+  // The connection stops at end (a piece of its range went to another connection).
+  void limitTo(std::int64_t end) { m_req.end = end; }
+  // The output file, for the download's further connections.
+  std::shared_ptr<CFile> file() const { return m_outFile; }
   // A new login for a connection that waits after FtpLoginRefused: false when it cannot go
   // out on this connection (the server has hung up; the connection is then closed).
   virtual bool newLogin(const std::string& user, const std::string& password) {
@@ -151,6 +172,14 @@ class Transfer : public SocketHandler, public std::enable_shared_from_this<Trans
   bool writeBody(const char* data, std::int64_t n);
   // The server sends the file from its start: it is written from byte 0.
   void restartFile();
+  // Bytes that may still be written before the connection's end; -1 no end.
+  std::int64_t leftInPiece() const { return m_req.end >= 0 ? m_req.end - m_offset : -1; }
+  bool pieceComplete() const { return m_req.end >= 0 && m_offset >= m_req.end; }
+  // Over the speed limit: resume() is called once bytes may be read again (nothing is read
+  // meanwhile, so the socket raises no further read event).
+  bool overLimit(std::function<void()> resume);
+  // Bytes that a read may take under the speed limit (want < 0: any).
+  std::int64_t budget(std::int64_t want) const;
   // Reads up to kBlocksPerRead blocks from s (its buffered bytes first); take(data, n) says
   // whether to go on.
   template <class Take>
@@ -164,7 +193,7 @@ class Transfer : public SocketHandler, public std::enable_shared_from_this<Trans
 
   ConnectionRequest m_req;
   ConnectionEvents& m_events;
-  std::unique_ptr<CFile> m_outFile;
+  std::shared_ptr<CFile> m_outFile;  // shared by the download's connections
   std::unique_ptr<CSessionSocket> m_ctrlSocket;  // the HTTP connection, or the FTP control connection
   std::int64_t m_bodyStart = 0;  // where this connection's first body byte lands
   std::int64_t m_offset = 0;     // where the next body byte lands in the file
@@ -174,12 +203,13 @@ class Transfer : public SocketHandler, public std::enable_shared_from_this<Trans
   bool m_peerClosed = false;  // this connection's close event has come
   int m_lastSockError = 0;
   CTimer m_idle;
+  CTimer m_throttle;
   DWORD m_lastActivity = 0;
   char m_recvBuf[65536];  // large blocks: fewer receive calls on a fast link
 };
 
 // The connection for the request's service (FTP or HTTP).
-std::shared_ptr<Transfer> makeTransfer(ConnectionRequest req, ConnectionEvents& events, std::unique_ptr<CFile> outFile);
+std::shared_ptr<Transfer> makeTransfer(ConnectionRequest req, ConnectionEvents& events, std::shared_ptr<CFile> outFile);
 
 template <class Take>
 void Transfer::readBlocks(CSessionSocket& s, Take take) {
@@ -188,7 +218,9 @@ void Transfer::readBlocks(CSessionSocket& s, Take take) {
     if (!take(early.data(), static_cast<int>(early.size())) || m_closed) return;
   }
   for (int i = 0; i < kBlocksPerRead; ++i) {
-    int n = s.Receive(m_recvBuf, sizeof m_recvBuf);
+    int want = static_cast<int>(budget(sizeof m_recvBuf));
+    if (want == 0) return;
+    int n = s.Receive(m_recvBuf, want);
     if (n < 0) {
       // Running dry after the first block is no failure.
       if (i == 0 || CAsyncSocket::GetLastError() != WSAEWOULDBLOCK) m_lastSockError = CAsyncSocket::GetLastError();
@@ -196,9 +228,10 @@ void Transfer::readBlocks(CSessionSocket& s, Take take) {
     }
     if (n == 0) return;  // the peer has closed: its close event follows
     active();
+    if (m_req.limit) m_req.limit->consume(n);
     if (!take(m_recvBuf, n)) return;
     // The block may have ended the transfer.
-    if (n < static_cast<int>(sizeof m_recvBuf) || m_closed) return;
+    if (n < want || m_closed) return;
   }
 }
 
@@ -206,9 +239,10 @@ template <class Left, class Took>
 bool Transfer::receiveToFile(CSessionSocket& s, Left left, Took took) {
   if (!m_outFile || !s.CanReceiveToFile() || s.buffered() > 0) return false;
   for (int i = 0; i < kBlocksPerRead; ++i) {
-    std::int64_t want = left();
+    std::int64_t want = budget(left());
     if (want == 0) return i > 0;
-    std::int64_t n = s.ReceiveToFile(m_outFile->Handle(), want < 0 ? INT64_MAX : want);
+    std::int64_t at = m_offset;
+    std::int64_t n = s.ReceiveToFile(m_outFile->Handle(), want < 0 ? INT64_MAX : want, m_outFile->IsStream() ? nullptr : &at);
     if (n < 0) {
       int error = CAsyncSocket::GetLastError();
       if (error == kFileRefused)
@@ -219,7 +253,8 @@ bool Transfer::receiveToFile(CSessionSocket& s, Left left, Took took) {
     }
     if (n == 0) return true;  // the peer has closed: its close event follows
     active();
-    std::int64_t at = m_offset;
+    if (m_req.limit) m_req.limit->consume(n);
+    at = m_offset;
     m_offset += n;
     m_written += n;
     m_events.connectionWrote(at, n);

@@ -2,6 +2,7 @@
 
 #include "platform/services.h"
 #include "resources/ids.h"
+#include "settings/options.h"
 #include "settings/proxy_setting.h"
 #include "transfer/url.h"
 #include "ui/about_dlg.h"
@@ -40,6 +41,10 @@ void CConfigDlg::DoDataExchange(CDataExchange& dx) {
   DDX_Text(dx, IDC_FTP_PROXY, m_proxyFtp);
   DDX_Check(dx, IDC_RESUME_SERIAL, m_resumeSerial);
   DDX_Text(dx, IDC_EMAIL, m_email);
+  DDX_Text(dx, IDC_CONNECTIONS, m_connections);
+  DDV_MinMaxInt(dx, m_connections, 1, kMaxConnections);
+  DDX_Text(dx, IDC_MAX_SPEED, m_maxSpeedK);
+  DDV_MinMaxInt(dx, m_maxSpeedK, 0, 1000000);
 }
 
 bool CConfigDlg::OnInitDialog() {

@@ -15,6 +15,8 @@ class CConfigDlg : public CDialog {
   std::string m_proxyFtp;
   int m_resumeSerial = 0;
   std::string m_email;
+  int m_connections = 4;
+  int m_maxSpeedK = 0;
 
   CCtl m_emailEdit;
   CCtl m_proxyFtpEdit;

@@ -14,9 +14,13 @@ void runConfig(CDialog& dlg) {
   const std::pair<int, const char*> fields[] = {{IDC_HTTP_PROXY, "HTTP Proxy server"},
                                                 {IDC_FTP_PROXY, "FTP Proxy server"},
                                                 {IDC_EMAIL, "EMail address"},
-                                                {IDC_ROLLBACK, "Rollback (K on resumed connections)"}};
-  for (const auto& [id, label] : fields)
-    if (!term::askField(dlg, id, label, true, id != IDC_ROLLBACK)) return;
+                                                {IDC_ROLLBACK, "Rollback (K on resumed connections)"},
+                                                {IDC_CONNECTIONS, "Connections (1 to 16)"},
+                                                {IDC_MAX_SPEED, "Speed limit (K/sec, 0 none)"}};
+  for (const auto& [id, label] : fields) {
+    bool text = id != IDC_ROLLBACK && id != IDC_CONNECTIONS && id != IDC_MAX_SPEED;
+    if (!term::askField(dlg, id, label, true, text)) return;
+  }
   for (int id : {IDC_ERROR_BEEP, IDC_DONE_BEEP, IDC_EXIT_WHEN_DONE, IDC_RESUME_SERIAL}) {
     auto* c = dlg.Control(id);
     bool on = term::askYesNo(StripMnemonics(c->text) + (c->checked ? " [Y/n] " : " [y/N] "), c->checked != 0);

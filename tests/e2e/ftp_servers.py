@@ -16,7 +16,7 @@ class Vsftpd(_Server):
     binary = shutil.which("vsftpd") or "/usr/sbin/vsftpd"
     scheme = "ftp"
 
-    def __init__(self, workdir, root, max_rate=0, ipv6=False):
+    def __init__(self, workdir, root, max_rate=0, ipv6=False, extra=""):
         self.host = "::1" if ipv6 else "127.0.0.1"
         super().__init__(workdir)
         self.root = root
@@ -47,7 +47,7 @@ xferlog_enable=YES
 log_ftp_protocol=YES
 dual_log_enable=YES
 vsftpd_log_file={self.log_file}
-""")
+""" + extra)
 
     def start(self):
         self._launch([self.binary, self.conf], os.path.join(self.dir, "stdout.log"))

@@ -32,6 +32,10 @@ def setUpModule():
         _servers["ftp"] = Vsftpd(os.path.join(_work, "vsftpd"), root).start()
         # Paced, so that a session can be killed while its transfer runs.
         _servers["paced"] = Vsftpd(os.path.join(_work, "vsftpd-paced"), root, max_rate=20 << 20).start()
+        # 2 MiB/s a connection: several connections pay; "one" takes one login at a time.
+        _servers["slow"] = Vsftpd(os.path.join(_work, "vsftpd-slow"), root, max_rate=2 << 20).start()
+        _servers["one"] = Vsftpd(os.path.join(_work, "vsftpd-one"), root, max_rate=2 << 20,
+                                 extra="max_per_ip=1\n").start()
         _servers["proxy"] = FtpProxy(os.path.join(_work, "ftp-proxy"), _servers["ftp"].port).start()
         if Pyftpd.available():
             _servers["login"] = Pyftpd(os.path.join(_work, "pyftpd"), root, "user", "secret").start()
@@ -58,6 +62,21 @@ def serve(name, data):
 class Session(SessionCase):
     config = (("Exit", 1), ("Rollback", 4), ("DoneBeep", 0), ("ErrorBeep", 0), ("Retries", 0))
     session_timeout = 30
+
+
+class Pieces(Session):
+    def test_pieces_over_further_logins_or_one_when_refused(self):
+        data = random.Random(18).randbytes(4 << 20)
+        serve("pieces.bin", data)
+        for name, retrs in (("slow", range(2, 5)), ("one", range(1, 2))):
+            with self.subTest(server=name):
+                ftp, out = _servers[name], self.local(name + ".bin")
+                mark = len(ftp.commands())
+                self.assertEqual(self.run_session(["-n", "4", "-o", out, ftp.url("/pieces.bin")]), 0, self.output)
+                self.assertSameFile(out, data)
+                sent = ftp.commands()[mark:]
+                self.assertIn(sent.count("RETR /pieces.bin"), retrs, sent)
+                self.assertNoQueue()
 
 
 class Downloads(Session):

@@ -56,6 +56,7 @@ def setUpModule():
     location @away {{ return 302 http://127.0.0.1:{_other_port}/plain.bin; }}
     location /slow/ {{ alias {www}/; limit_rate 256k; }}
     location /paced/ {{ alias {www}/; limit_rate 80m; }}
+    location /metered/ {{ alias {www}/; limit_rate 1m; }}
     location /noranges/ {{ alias {www}/; max_ranges 0; }}
     location = /moved/abs {{ absolute_redirect off; return 302 /plain.bin; }}
     location = /moved/rel {{ absolute_redirect off; return 302 ../plain.bin; }}
@@ -376,6 +377,42 @@ class Resume(Session):
                     os.remove(path)
 
 
+class Pieces(Session):
+    def test_killed_download_in_pieces_never_fetches_a_finished_piece_again(self):
+        data = random.Random(18).randbytes(16 << 20)
+        serve("pieces.bin", data)
+        url, out = _nginx.url("/metered/pieces.bin"), self.local("pieces.bin")
+        proc = start_tarnwick(EXE, ["-n", "4", url], self.home, out + "\n")
+        slot = self.slot_of(url)
+        deadline = time.monotonic() + 20
+        # Killed once some piece past Start has bytes on disk.
+        while not self.queue().get("Pieces" + slot) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        time.sleep(1.5)
+        kill_and_reap(proc)
+        entry = self.queue()
+        start, listed = entry.get("Start" + slot, 0), entry.get("Pieces" + slot, "")
+        self.assertTrue(listed, entry)
+        done = [(0, step_back(start))] + [(a, step_back(b)) for a, b in (map(int, r.split("-")) for r in listed.split(","))]
+        done = [(a, b) for a, b in done if b > a]
+        self.log_mark = len(_nginx.log_lines())
+        self.assertEqual(self.run_session("#" + slot), 0, self.output)
+        self.assertSameFile(out, data)
+        self.assertRegex(self.output, r"\(Average [^)]*\)  [1-4] connections?\n")
+        sent = 0
+        for line in self.new_requests():
+            first, last = re.match(r"bytes=(\d+)-(\d*)", field(line, "range")).groups()
+            # A closed range is what was asked; an open one (the first connection's) is
+            # cut by the client where a finished piece begins.
+            asked = (int(first), int(last) + 1 if last else int(first) + 1)
+            sent += int(line.split()[3])
+            for a, b in done:
+                self.assertFalse(asked[0] < b and a < asked[1], "%s asked again: %s" % ((a, b), line))
+        missing = len(data) - sum(b - a for a, b in done)
+        self.assertLess(sent, missing + (1 << 20), "finished pieces were sent again")
+        self.assertNoQueue()
+
+
 class Launcher(Session):
     """/RESUME starts a copy per queued entry; copies share the terminal and tag their lines."""
 
@@ -435,6 +472,8 @@ class Launcher(Session):
         self.assertIn("[06] tarnwick: " + NOT_FOUND, self.output)
 
     def test_copies_end_keeping_their_entries_when_resume_is_killed(self):
+        # One connection: the file's size is then the entry's Start (pieces reserve it whole).
+        self.store.set("Config", "Connections", 1)
         serve("orphan.bin", random.Random(44).randbytes(4_000_000))
         self.write_entry("05", _nginx.url("/slow/orphan.bin"), self.local("orphan.bin"), 0)
         proc = start_tarnwick(EXE, "/RESUME", self.home)
@@ -715,7 +754,10 @@ class CommandLine(Session):
                    (["-i", self.local("none.txt")], "cannot read the URL list"),
                    (["-o", "x.bin", "#05"], "-o names the file of a new download"),
                    ([url, "-o"], "option '-o' requires a file name"),
-                   (["--retries", "x", url], "--retries takes a number from 0 to 1000"))
+                   (["--retries", "x", url], "--retries takes a number from 0 to 1000"),
+                   (["-n", "17", url], "-n takes a number from 1 to 16"),
+                   (["--connections=0", url], "--connections takes a number from 1 to 16"),
+                   (["--limit-rate", "2X", url], "--limit-rate takes a rate such as 500k or 2M"))
         for args, text in refused:
             with self.subTest(args=args):
                 self.assertEqual(self.run_session(args), 1, self.output)
@@ -852,7 +894,7 @@ class TerminalViews(Session):
     def test_configuration_form_keeps_refuses_and_saves(self):
         # In tab order: an empty line keeps the value shown, a refused one is asked again,
         # the check boxes are y/n, and the last question stands for OK.
-        rc = self.run_session("/CONFIG", "proxy.example:3128\n\n\nabc\n7\nn\n\n\ny\ny\n")
+        rc = self.run_session("/CONFIG", "proxy.example:3128\n\n\nabc\n7\n\n\nn\n\n\ny\ny\n")
         self.assertEqual(rc, 0, self.output)
         self.assertIn("Rollback (K on resumed connections) [4]: ", self.output)
         self.assertIn("Please enter an integer.", self.output)
@@ -863,7 +905,7 @@ class TerminalViews(Session):
         self.run_session("/CONFIG", "other.example:1\n")
         self.assertEqual(self.store.section("Config")["Proxy"], "proxy.example:3128")
         # "-" clears a text field, values are trimmed, a proxy that is not host[:port] is refused.
-        rc = self.run_session("/CONFIG", "-\nftp.example:ftp\n  ftp.example:2121 \n-\n\n\n\n\n\ny\n")
+        rc = self.run_session("/CONFIG", "-\nftp.example:ftp\n  ftp.example:2121 \n-\n\n\n\n\n\n\n\ny\n")
         self.assertEqual(rc, 0, self.output)
         self.assertIn("HTTP Proxy server [proxy.example:3128] (- clears): ", self.output)
         self.assertIn("Invalid proxy server format.\nUse format:\n   server.name:port", self.output)
@@ -955,6 +997,7 @@ class TerminalViews(Session):
         self.assertFalse(os.path.exists(self.local("asked.bin")))
 
     def test_ctrl_c_at_a_question_answers_it_and_never_nests_one(self):
+        self.store.set("Config", "Connections", 1)  # the file's size is then Start
         serve("interrupted.bin", random.Random(62).randbytes(4_000_000))
         url = _nginx.url("/slow/interrupted.bin")
         question = "Would you like to have this request resumed later?"

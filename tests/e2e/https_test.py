@@ -251,6 +251,8 @@ class Https(Session):
         self.assertNoQueue()
 
     def test_killed_download_resumes_to_identical_bytes(self):
+        # One connection: its requests are then logged in the order they were made.
+        self.store.set("Config", "Connections", 1)
         data = os.urandom(24 << 20)
         serve("large.bin", data)
         url = tls_url("/paced/large.bin")

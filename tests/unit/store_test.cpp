@@ -177,8 +177,9 @@ TEST(QueueEntryRecord, SavedAndLoadedWhole) {
   TempDir d;
   App app;
   app.SetProfilePath(d.path + "/settings.db");
-  const QueueEntry full{"05", "http://a/x", "/tmp/a", 5LL << 32, 10, 20, true, "Mon, 01 Jan 2024", 1, "md5=00ff", true, {}},
-      bare{"05", "ftp://b/y", "", 0, -1, -1, false, "", 0, "", false, {}};
+  const QueueEntry full{"05", "http://a/x", "/tmp/a", 5LL << 32, 10, 20, true, "Mon, 01 Jan 2024", 1, "md5=00ff", true,
+                        "8388608-9437184", {}},
+      bare{"05", "ftp://b/y", "", 0, -1, -1, false, "", 0, "", false, "", {}};
   full.save();
   if (pid_t writer = ::fork(); writer == 0) {
     App child;  // a store connection of its own

@@ -113,6 +113,39 @@ QRect DialogUnits::rect(int x0, int y0, int cx, int cy) const {
   return QRect(x(x0), y(y0), std::max(1, x(cx)), std::max(1, y(cy)));
 }
 
+// ---- the progress bar ----
+
+// A progress bar that draws instead a map of its range when the model's text gives one, a
+// character a cell: '#' done, '>' where work goes on, anything else still to do.
+class MapBar : public QProgressBar {
+ public:
+  using QProgressBar::QProgressBar;
+  void setMap(const QString& map) {
+    if (map == m_map) return;
+    m_map = map;
+    update();
+  }
+
+ protected:
+  void paintEvent(QPaintEvent* e) override {
+    if (m_map.isEmpty()) return QProgressBar::paintEvent(e);
+    QPainter p(this);
+    p.fillRect(rect(), palette().base());
+    p.setPen(palette().mid().color());
+    p.drawRect(rect().adjusted(0, 0, -1, -1));
+    QRect r = rect().adjusted(1, 1, -1, -1);
+    const int n = static_cast<int>(m_map.size());
+    for (int i = 0; i < n; ++i) {
+      int x0 = r.left() + r.width() * i / n, x1 = r.left() + r.width() * (i + 1) / n;
+      if (m_map[i] == '#') p.fillRect(QRect(x0, r.top(), x1 - x0, r.height()), palette().highlight());
+      if (m_map[i] == '>') p.fillRect(QRect(x0, r.top(), std::max(2, x1 - x0), r.height()), palette().dark());
+    }
+  }
+
+ private:
+  QString m_map;
+};
+
 // ---- the picture control ----
 
 class PictureWidget : public QWidget {
@@ -458,7 +491,7 @@ void QtDialogView::build() {
         break;
       }
       case ControlKind::Progress: {
-        auto* b = new QProgressBar(m_client);
+        auto* b = new MapBar(m_client);
         b->setTextVisible(false);
         w = b;
         break;
@@ -757,7 +790,8 @@ void QtDialogView::applyControl(std::size_t index) {
       break;
     }
     case ControlKind::Progress: {
-      auto* b = static_cast<QProgressBar*>(w);
+      auto* b = static_cast<MapBar*>(w);
+      b->setMap(qs(c.text));
       if (b->minimum() != c.rangeLo || b->maximum() != c.rangeHi) b->setRange(c.rangeLo, c.rangeHi);
       b->setValue(std::clamp(c.pos, std::min(c.rangeLo, c.rangeHi), std::max(c.rangeLo, c.rangeHi)));
       break;

@@ -1,0 +1,128 @@
+// Downloads in pieces against a scripted range server: what a further connection asks,
+// and every reply to it that is not exactly its part.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <thread>
+
+#include "script_server.h"
+#include "session_helpers.h"
+#include "settings/options.h"
+
+namespace {
+
+constexpr std::size_t kSize = 4 << 20;
+const std::string kEtag = "ETag: \"v1\"\r\nLast-Modified: Tue, 01 Dec 2026 10:00:00 GMT\r\n";
+
+std::string part(const std::string& whole, long long a, long long b, const std::string& headers, long long total = -1) {
+  return "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " + std::to_string(a) + "-" + std::to_string(b) + "/" +
+         std::to_string(total < 0 ? whole.size() : total) + "\r\n" + headers +
+         "Content-Length: " + std::to_string(b - a + 1) + "\r\n\r\n" + whole.substr(a, b - a + 1);
+}
+
+TEST(Pieces, FurtherConnectionsTakeExactlyTheirPartOrNothing) {
+  const std::string v1 = bytesOf(kSize, 5), v2 = bytesOf(kSize, 6);
+  struct Case {
+    const char* name;
+    // The reply to a further connection asking [a, b].
+    std::function<std::string(long long a, long long b)> further;
+    const std::string& want;
+    // Requests in all: a part that is not taken is not asked again, and the first
+    // connection takes it back.
+    std::size_t requests = 2;
+    bool ranges = true;  // the first reply honours ranges
+  };
+  const Case cases[] = {
+      {"its part", [&](long long a, long long b) { return part(v1, a, b, kEtag); }, v1},
+      {"the whole file", [&](long long, long long) { return httpReply("200 OK", kEtag, v1); }, v1},
+      {"another part", [&](long long a, long long b) { return part(v1, a + 1024, b, kEtag); }, v1},
+      {"another length", [&](long long a, long long b) { return part(v1, a, b, kEtag, kSize + 1); }, v1},
+      {"busy", [&](long long, long long) { return httpReply("503 Busy", "Retry-After: 1\r\n", ""); }, v1},
+      {"refused", [&](long long, long long) { return std::string(); }, v1},
+      // The file changed under the download: fetched again whole, never mixed.
+      {"another version",
+       [&](long long a, long long b) { return part(v2, a, b, "ETag: \"v2\"\r\n"); }, v2, 0},
+      {"no ranges", nullptr, v1, 1, false},
+  };
+  for (const auto& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    TestEnvironment env;
+    env.app().WriteProfileInt(kSectionConfig, kConnections, 2);
+    std::atomic<int> further{0};
+    std::atomic<bool> changed{false};
+    ScriptServer srv([&](ScriptConn& c, int) {
+      std::string req = c.readUntil("\r\n\r\n");
+      long long a = 0, b = -1;
+      auto at = req.find("Range: bytes=");
+      if (at != std::string::npos) std::sscanf(req.c_str() + at + 13, "%lld-%lld", &a, &b);
+      if (b >= 0) {
+        if (tc.want == v2) changed = true;
+        std::string reply = tc.further(a, b);
+        reply.empty() ? c.reset() : (c.send(reply), c.close());
+        ++further;
+        return;
+      }
+      const std::string& data = changed ? v2 : v1;
+      if (!tc.ranges) {
+        c.send(httpReply("200 OK", "", data));
+        return c.close();
+      }
+      std::string reply = part(data, a, static_cast<long long>(data.size()) - 1, changed ? "ETag: \"v2\"\r\n" : kEtag);
+      std::size_t head = reply.size() - (data.size() - a);
+      // A first taste, then the rest once a further connection has had its answer (or not).
+      c.send(reply.substr(0, head + 65536));
+      for (int i = 0; i < 100 && further == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      c.send(reply.substr(head + 65536));
+      c.close();
+    });
+    env.ui().saveAnswers.push_back(env.path("f.bin"));
+    auto dlg = runSession(env, "http://127.0.0.1:" + std::to_string(srv.port()) + "/f.bin", 20000);
+    EXPECT_TRUE(dlg->m_finished);
+    EXPECT_TRUE(readWholeFile(env.path("f.bin")) == tc.want);
+    EXPECT_TRUE(queueEmpty(env, "00"));
+    auto requests = srv.requests();
+    if (tc.requests) {
+      EXPECT_EQ(requests.size(), tc.requests);
+    }
+    if (!tc.ranges) continue;
+    // The second half of what the first connection had left, asked closed, with the validator.
+    ASSERT_GE(requests.size(), 2u);
+    long long a = 0, b = 0;
+    auto at = requests[1].find("\r\nRange: bytes=");
+    ASSERT_NE(at, std::string::npos);
+    ASSERT_EQ(std::sscanf(requests[1].c_str() + at + 15, "%lld-%lld\r", &a, &b), 2) << requests[1];
+    EXPECT_EQ(b, static_cast<long long>(kSize) - 1);
+    EXPECT_GE(a, static_cast<long long>(kSize / 2));
+    EXPECT_LE(a, static_cast<long long>(kSize / 2) + 65536);
+    EXPECT_NE(requests[1].find("If-Range: \"v1\"\r\n"), std::string::npos) << requests[1];
+  }
+}
+
+// A resume whose finished pieces are of another version starts over, even from byte 0.
+TEST(Pieces, FinishedPiecesOfAnotherVersionAreNotKept) {
+  TestEnvironment env;
+  const std::string v1 = bytesOf(kSize, 7), v2 = bytesOf(kSize, 8);
+  writeWholeFile(env.path("f.bin"), v1);
+  ScriptServer srv([&](ScriptConn& c, int) {
+    std::string req = c.readUntil("\r\n\r\n");
+    long long a = 0, b = kSize - 1;
+    auto at = req.find("Range: bytes=");
+    if (at != std::string::npos) std::sscanf(req.c_str() + at + 13, "%lld-%lld", &a, &b);
+    c.send(part(v2, a, b, "Last-Modified: B\r\n"));
+    c.close();
+  });
+  CWinApp& app = env.app();
+  app.WriteProfileString(kSectionFileQueue, "Get07", "http://127.0.0.1:" + std::to_string(srv.port()) + "/f.bin");
+  app.WriteProfileString(kSectionFileQueue, "Local07", env.path("f.bin"));
+  app.WriteProfileString(kSectionFileQueue, "LastMod07", "A");
+  app.WriteProfileString(kSectionFileQueue, "Pieces07", "2097152-3145728");
+  auto dlg = runSession(env, "#07", 20000);
+  EXPECT_TRUE(dlg->m_finished);
+  EXPECT_TRUE(readWholeFile(env.path("f.bin")) == v2);
+}
+
+}  // namespace
