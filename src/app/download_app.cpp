@@ -234,11 +234,13 @@ std::optional<int> CDownloadApp::takeOptions(int& argc, char** callerArgv) {
         return fail(Format("%s takes a number from 1 to %d, not '%s'", a.substr(0, a.find('=')).c_str(), kMaxConnections,
                            v->c_str()));
       OverrideConfigInt(kConnections, n);
+      m_copyOptions += " --connections=" + *v;
     } else if (auto v = optionValue(a, nullptr, "--limit-rate", i, argc, argv)) {
       std::int64_t rate = 0;
       if (v->empty()) return fail("option '--limit-rate' requires a rate");
       if (!ParseRate(*v, rate)) return fail("--limit-rate takes a rate such as 500k or 2M, not '" + *v + "'");
       OverrideConfigInt(kMaxSpeed, rate);
+      m_copyOptions += " --limit-rate=" + *v;
     } else if (a == "--output" || a.rfind("--output=", 0) == 0 || a.rfind("-o", 0) == 0) {
       if (a == "-o" || a == "--output") {
         if (i + 1 >= argc) return fail("option '" + a + "' requires a file name");
@@ -426,7 +428,7 @@ void CDownloadApp::runBatch() {
   FlushProfile();
   AdoptCopies();
   m_waitsForCopies = true;
-  MarkBatchCopies(std::string(m_quiet ? "-q " : "") + (m_retries.empty() ? "" : "--retries=" + m_retries));
+  MarkBatchCopies(std::string(m_quiet ? "-q " : "") + (m_retries.empty() ? "" : "--retries=" + m_retries) + m_copyOptions);
   bool serial = ConfigInt(kResumeSerial) != 0;
   std::vector<int> statuses;
   std::size_t started = 0;

@@ -26,6 +26,7 @@ class CDownloadApp : public CWinApp {
   std::string m_checksum;           // --checksum, as "sha256=hex"
   bool m_nameFromServer = false;    // -J: the name the server gives, no Save As question
   std::string m_retries;            // --retries, as given ("" none)
+  std::string m_copyOptions;        // " --connections=N --limit-rate=R" as given, for the copies
   // A signal told the copies to stop: no more are started.
   bool m_copiesStopped = false;
   // In a terminal the jobs that start copies wait for them, passing signals on.
