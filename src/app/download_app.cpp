@@ -132,6 +132,14 @@ std::optional<std::string> optionValue(const std::string& a, const char* shortNa
   return std::nullopt;
 }
 
+// A whole number from lo to hi, or nullopt.
+std::optional<long> numberIn(const std::string& text, long lo, long hi) {
+  char* end = nullptr;
+  long n = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || n < lo || n > hi) return std::nullopt;
+  return n;
+}
+
 // The URLs of a list: one a line, blank lines and "#" comments skipped; nullopt when it
 // cannot be read.
 std::optional<std::vector<std::string>> readUrlList(const std::string& path, std::string& why) {
@@ -212,28 +220,19 @@ std::optional<int> CDownloadApp::takeOptions(int& argc, char** callerArgv) {
       auto checksum = parseChecksum(*sum);
       if (!checksum) return fail("--checksum takes TYPE=HEX (TYPE md5, sha1, sha256 or sha512), not '" + *sum + "'");
       m_checksum = *checksum;
-    } else if (a == "--retries" || a.rfind("--retries=", 0) == 0) {
-      std::string value;
-      if (a == "--retries") {
-        if (i + 1 >= argc) return fail("option '--retries' requires a number");
-        value = argv[++i];
-      } else {
-        value = a.substr(std::strlen("--retries="));
-      }
-      char* end = nullptr;
-      long n = std::strtol(value.c_str(), &end, 10);
-      if (value.empty() || *end != '\0' || n < 0 || n > 1000)
-        return fail("--retries takes a number from 0 to 1000, not '" + value + "'");
-      OverrideConfigInt(kRetries, n);
-      m_retries = value;
+    } else if (auto v = optionValue(a, nullptr, "--retries", i, argc, argv)) {
+      if (v->empty() && a == "--retries") return fail("option '--retries' requires a number");
+      auto n = numberIn(*v, 0, 1000);
+      if (!n) return fail("--retries takes a number from 0 to 1000, not '" + *v + "'");
+      OverrideConfigInt(kRetries, *n);
+      m_retries = *v;
     } else if (auto v = optionValue(a, "-n", "--connections", i, argc, argv)) {
       if (v->empty()) return fail("option '" + a + "' requires a number");
-      char* end = nullptr;
-      long n = std::strtol(v->c_str(), &end, 10);
-      if (*end != '\0' || n < 1 || n > kMaxConnections)
+      auto n = numberIn(*v, 1, kMaxConnections);
+      if (!n)
         return fail(Format("%s takes a number from 1 to %d, not '%s'", a.substr(0, a.find('=')).c_str(), kMaxConnections,
                            v->c_str()));
-      OverrideConfigInt(kConnections, n);
+      OverrideConfigInt(kConnections, *n);
       m_copyOptions += " --connections=" + *v;
     } else if (auto v = optionValue(a, nullptr, "--limit-rate", i, argc, argv)) {
       std::int64_t rate = 0;
@@ -241,14 +240,9 @@ std::optional<int> CDownloadApp::takeOptions(int& argc, char** callerArgv) {
       if (!ParseRate(*v, rate)) return fail("--limit-rate takes a rate such as 500k or 2M, not '" + *v + "'");
       OverrideConfigInt(kMaxSpeed, rate);
       m_copyOptions += " --limit-rate=" + *v;
-    } else if (a == "--output" || a.rfind("--output=", 0) == 0 || a.rfind("-o", 0) == 0) {
-      if (a == "-o" || a == "--output") {
-        if (i + 1 >= argc) return fail("option '" + a + "' requires a file name");
-        m_outputPath = argv[++i];
-      } else {
-        m_outputPath = a.substr(a[1] == 'o' ? 2 : std::strlen("--output="));
-      }
-      if (m_outputPath.empty()) return fail("option '" + a + "' requires a file name");
+    } else if (auto v = optionValue(a, "-o", "--output", i, argc, argv)) {
+      if (v->empty()) return fail("option '" + a + "' requires a file name");
+      m_outputPath = *v;
     } else if (a == "--list") {
       m_script = Script::List;
     } else if (a == "--json") {

@@ -49,6 +49,42 @@ std::vector<std::pair<QueueValue, ProfileData>> liveValues(const LiveState& l) {
           {QueueValue::Connections, number(l.connections)}};
 }
 
+std::int64_t asInt(const ProfileData& d) {
+  if (const auto* n = std::get_if<std::int64_t>(&d)) return *n;
+  if (const auto* t = std::get_if<std::string>(&d)) return std::strtoll(t->c_str(), nullptr, 10);
+  return 0;
+}
+
+std::string asText(const ProfileData& d) {
+  if (const auto* t = std::get_if<std::string>(&d)) return *t;
+  if (const auto* n = std::get_if<std::int64_t>(&d)) return std::to_string(*n);
+  return std::string();
+}
+
+// One stored value into its field: the one place that maps names to fields.
+void assign(QueueEntry& e, QueueValue v, const ProfileData& d) {
+  switch (v) {
+    case QueueValue::Get: e.url = asText(d); break;
+    case QueueValue::Local: e.localPath = asText(d); break;
+    case QueueValue::Start: e.start = asInt(d); break;
+    case QueueValue::WindowX: e.windowX = asInt(d); break;
+    case QueueValue::WindowY: e.windowY = asInt(d); break;
+    case QueueValue::Minimized: e.minimized = asInt(d) != 0; break;
+    case QueueValue::LastMod: e.lastModified = asText(d); break;
+    case QueueValue::StupidServer: e.stupidServer = static_cast<int>(asInt(d)); break;
+    case QueueValue::FTPMarker: break;
+    case QueueValue::Checksum: e.checksum = asText(d); break;
+    case QueueValue::NameFromServer: e.nameFromServer = asInt(d) != 0; break;
+    case QueueValue::Pieces: e.pieces = asText(d); break;
+    case QueueValue::Size: e.live.size = asInt(d); break;
+    case QueueValue::Done: e.live.done = asInt(d); break;
+    case QueueValue::Rate: e.live.rate = asInt(d); break;
+    case QueueValue::Phase: e.live.phase = asText(d); break;
+    case QueueValue::RetryAt: e.live.retryAt = asInt(d); break;
+    case QueueValue::Connections: e.live.connections = static_cast<int>(asInt(d)); break;
+  }
+}
+
 void writeNamed(const std::string& slot, const std::vector<std::pair<QueueValue, ProfileData>>& values) {
   if (slot.empty()) return;
   std::vector<ProfileValue> named;
@@ -64,23 +100,11 @@ QueueEntry QueueEntry::load(const std::string& slot) {
   QueueEntry e;
   e.slot = slot;
   app->ProfileTransaction([&] {
-    e.url = app->GetProfileString(kSectionFileQueue, nameOf(slot, QueueValue::Get), "");
-    e.localPath = app->GetProfileString(kSectionFileQueue, nameOf(slot, QueueValue::Local), "");
-    e.lastModified = app->GetProfileString(kSectionFileQueue, nameOf(slot, QueueValue::LastMod), "");
-    e.pieces = app->GetProfileString(kSectionFileQueue, nameOf(slot, QueueValue::Pieces), "");
-    e.start = readInt(slot, QueueValue::Start, 0);
-    e.windowX = readInt(slot, QueueValue::WindowX, -1);
-    e.windowY = readInt(slot, QueueValue::WindowY, -1);
-    e.stupidServer = static_cast<int>(readInt(slot, QueueValue::StupidServer, 0));
-    e.minimized = readInt(slot, QueueValue::Minimized, 0) != 0;
-    e.checksum = app->GetProfileString(kSectionFileQueue, nameOf(slot, QueueValue::Checksum), "");
-    e.nameFromServer = readInt(slot, QueueValue::NameFromServer, 0) != 0;
-    e.live.size = readInt(slot, QueueValue::Size, 0);
-    e.live.done = readInt(slot, QueueValue::Done, 0);
-    e.live.rate = readInt(slot, QueueValue::Rate, 0);
-    e.live.phase = app->GetProfileString(kSectionFileQueue, nameOf(slot, QueueValue::Phase), "");
-    e.live.retryAt = readInt(slot, QueueValue::RetryAt, 0);
-    e.live.connections = static_cast<int>(readInt(slot, QueueValue::Connections, 0));
+    for (const auto& n : kValueNames) {
+      // Absent values keep their defaults (WindowX -1, ...); numbers read as their text.
+      std::string text = app->GetProfileString(kSectionFileQueue, n.name + slot, "");
+      if (!text.empty()) assign(e, n.value, ProfileData(text));
+    }
   });
   return e;
 }
@@ -106,16 +130,6 @@ void QueueEntry::save() const {
 
 std::vector<QueueEntry> QueueEntry::loadAll() {
   std::vector<QueueEntry> slots(kQueueSlots);
-  auto asInt = [](const ProfileData& d) -> std::int64_t {
-    if (const auto* n = std::get_if<std::int64_t>(&d)) return *n;
-    if (const auto* t = std::get_if<std::string>(&d)) return std::strtoll(t->c_str(), nullptr, 10);
-    return 0;
-  };
-  auto asText = [](const ProfileData& d) {
-    if (const auto* t = std::get_if<std::string>(&d)) return *t;
-    if (const auto* n = std::get_if<std::int64_t>(&d)) return std::to_string(*n);
-    return std::string();
-  };
   for (const auto& row : AfxGetApp()->GetProfileSection(kSectionFileQueue)) {
     // Names are the value's name and the slot's two digits.
     if (row.name.size() < 3) continue;
@@ -127,26 +141,7 @@ std::vector<QueueEntry> QueueEntry::loadAll() {
     const ValueName* n = std::find_if(std::begin(kValueNames), std::end(kValueNames),
                                       [&](const ValueName& v) { return name == v.name; });
     if (n == std::end(kValueNames)) continue;
-    switch (n->value) {
-      case QueueValue::Get: e.url = asText(row.data); break;
-      case QueueValue::Local: e.localPath = asText(row.data); break;
-      case QueueValue::Start: e.start = asInt(row.data); break;
-      case QueueValue::WindowX: e.windowX = asInt(row.data); break;
-      case QueueValue::WindowY: e.windowY = asInt(row.data); break;
-      case QueueValue::Minimized: e.minimized = asInt(row.data) != 0; break;
-      case QueueValue::LastMod: e.lastModified = asText(row.data); break;
-      case QueueValue::StupidServer: e.stupidServer = static_cast<int>(asInt(row.data)); break;
-      case QueueValue::FTPMarker: break;
-      case QueueValue::Checksum: e.checksum = asText(row.data); break;
-      case QueueValue::NameFromServer: e.nameFromServer = asInt(row.data) != 0; break;
-      case QueueValue::Pieces: e.pieces = asText(row.data); break;
-      case QueueValue::Size: e.live.size = asInt(row.data); break;
-      case QueueValue::Done: e.live.done = asInt(row.data); break;
-      case QueueValue::Rate: e.live.rate = asInt(row.data); break;
-      case QueueValue::Phase: e.live.phase = asText(row.data); break;
-      case QueueValue::RetryAt: e.live.retryAt = asInt(row.data); break;
-      case QueueValue::Connections: e.live.connections = static_cast<int>(asInt(row.data)); break;
-    }
+    assign(e, n->value, row.data);
   }
   std::erase_if(slots, [](const QueueEntry& e) { return e.url.empty(); });
   return slots;

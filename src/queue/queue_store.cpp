@@ -94,14 +94,11 @@ std::optional<QueueEntry> SlotLease::takeOver(const std::string& url, const std:
   std::optional<QueueEntry> twin;
   CWinApp* app = AfxGetApp();
   app->ProfileTransaction([&] {
-    for (int slot = 0; slot < kQueueSlots; ++slot) {
-      std::string s = slotText(slot);
-      if (s == m_slot || !QueueEntry::exists(s) || leaseHeldByOther(s)) continue;
-      QueueEntry e = QueueEntry::load(s);
-      if (e.url != url || e.localPath != localPath) continue;
-      app->WriteProfileString(kSectionRunning, s, myLease());
+    for (QueueEntry& e : QueueEntry::loadAll()) {
+      if (e.slot == m_slot || e.url != url || e.localPath != localPath || leaseHeldByOther(e.slot)) continue;
+      app->WriteProfileString(kSectionRunning, e.slot, myLease());
       if (!m_slot.empty()) app->WriteProfileString(kSectionRunning, m_slot, nullptr);
-      m_slot = s;
+      m_slot = e.slot;
       twin = std::move(e);
       return;
     }

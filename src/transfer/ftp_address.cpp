@@ -4,9 +4,7 @@
 
 #include "platform/services.h"
 
-namespace {
 bool isIpv6(const std::string& address) { return address.find(':') != std::string::npos; }
-}  // namespace
 
 std::string ftpPortCommand(const std::string& localAddress, unsigned port) {
   if (isIpv6(localAddress)) return Format("EPRT |2|%s|%u|\r\n", localAddress.c_str(), port);

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+// An address of the IPv6 family (the only ones with a colon).
+bool isIpv6(const std::string& address);
 // "PORT h1,h2,h3,h4,p1,p2" for an IPv4 address, "EPRT |2|address|port|" for an IPv6 one.
 std::string ftpPortCommand(const std::string& localAddress, unsigned port);
 // "PASV" over an IPv4 control connection, "EPSV" over an IPv6 one.

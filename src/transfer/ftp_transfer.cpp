@@ -284,8 +284,7 @@ bool FtpTransfer::passiveRefused() {
   std::string localAddr;
   unsigned port = 0;
   m_ctrlSocket->GetSockName(localAddr, port);
-  bool ipv6 = localAddr.find(':') != std::string::npos;
-  m_dataMode = m_dataMode == DataMode::Extended && !ipv6 ? DataMode::Classic : DataMode::Active;
+  m_dataMode = m_dataMode == DataMode::Extended && !isIpv6(localAddr) ? DataMode::Classic : DataMode::Active;
   return true;
 }
 
