@@ -21,9 +21,15 @@ struct DownloadJob::Helper : ConnectionEvents {
   std::int64_t pos;  // where its next byte lands
   bool gotBytes = false;
   std::shared_ptr<Transfer> t;
+  std::shared_ptr<std::string> log = std::make_shared<std::string>();  // its part of the header log
   std::int64_t end() const { return t->end(); }
   void connectionNote(Note what, const std::string& text) override {
-    if (what == Note::Log) job.m_headers += text;
+    if (what != Note::Log) return;
+    // Titled with the range it asks: a split may cut its piece before the request goes out.
+    if (log->empty())
+      *log = Format("\r\n----Connection for bytes %lld-%lld----\r\n", static_cast<long long>(piece.first),
+                    static_cast<long long>(end() - 1));
+    *log += text;
   }
   bool connectionReply(const ReplyFacts& f) override { return job.helperReply(*this, f); }
   void connectionWrote(std::int64_t offset, std::int64_t n) override { job.helperWrote(*this, offset, n); }
@@ -91,6 +97,12 @@ LiveState DownloadJob::live() const {
   l.retryAt = m_phase == Phase::Waiting ? m_waitUntil : 0;
   l.connections = connections();
   return l;
+}
+
+std::string DownloadJob::headers() const {
+  std::string all = m_headers;
+  for (const auto& part : m_pieceLogs) all += *part;
+  return all;
 }
 
 void DownloadJob::setAsking(bool asking) {
@@ -182,7 +194,7 @@ bool DownloadJob::open(const Route& route, std::string& why) {
   m_pieceBytes = 0;
   m_route = route;
   std::int64_t maxSpeed = ConfigInt(kMaxSpeed);
-  m_limit = maxSpeed > 0 && m_d.m_service == svc::kHttp ? std::make_shared<RateLimit>(maxSpeed) : nullptr;
+  m_limit = maxSpeed > 0 ? std::make_shared<RateLimit>(maxSpeed) : nullptr;
   m_file = OpenOutputFile(m_d.m_localPath, m_startOffset, why);
   if (!m_file) return false;
   ConnectionRequest req = request(route);
@@ -598,8 +610,7 @@ void DownloadJob::openHelper(Range piece) {
   req.total = m_fileLength;
   auto h = std::make_shared<Helper>(*this, piece);
   h->t = makeTransfer(std::move(req), *h, m_file);
-  m_headers += Format("\r\n----Connection for bytes %lld-%lld----\r\n", static_cast<long long>(piece.first),
-                      static_cast<long long>(piece.end - 1));
+  m_pieceLogs.push_back(h->log);
   int error = 0, messageId = 0;
   if (!h->t->createSockets(error, messageId) || !h->t->connect(error)) {
     // Counted as a refusal: one connection fewer.

@@ -67,7 +67,9 @@ class DownloadJob : private ConnectionEvents {
   std::int64_t totalSize() const { return m_pieces ? m_fileLength - startOffset() : m_totalSize; }
   const std::string& lastModified() const { return m_lastModified; }
   int stupidServer() const { return m_stupidServer; }
-  const std::string& headers() const { return m_headers; }
+  // The header log: the first connection's exchange, then each further connection's whole,
+  // in the order they opened (their lines would interleave otherwise).
+  std::string headers() const;
   int fruitlessAttempts() const { return m_fruitless; }
   // Why the download ended or stopped, in one line ("" not known).
   const std::string& endReason() const { return m_endReason; }
@@ -117,7 +119,10 @@ class DownloadJob : private ConnectionEvents {
   // After a redirect was prepared: a login belongs to the server it was given for.
   void redirectPrepared();
   // The log of the connection about to open starts with text.
-  void startLog(const std::string& text) { m_headers = text; }
+  void startLog(const std::string& text) {
+    m_headers = text;
+    m_pieceLogs.clear();
+  }
 
   // ---- pieces ----
   // Connections running now (0 or 1 unless the download goes in pieces).
@@ -197,6 +202,9 @@ class DownloadJob : private ConnectionEvents {
   int m_redirectCount = 0;
   int m_fruitless = 0;  // attempts in a row that brought no new byte
   std::string m_headers;
+  // Each further connection's log since the first connection's began; a connection that
+  // ends keeps its part.
+  std::vector<std::shared_ptr<std::string>> m_pieceLogs;
   std::string m_endReason;
   bool m_endReasonSaid = false;
   std::string m_serverDigest;

@@ -364,6 +364,8 @@ void FtpTransfer::onPassiveConnected() {
 
 void FtpTransfer::onDataRead() {
   if (!m_outFile || !m_dataSocket) return;
+  // Over the download's speed limit: read again once the wait is over.
+  if (overLimit([this] { onDataRead(); })) return;
   if (m_written == 0) {
     // Data flows: the top line shows the address again, whatever the last reply said.
     status(displayUrl(m_req.address.m_url));

@@ -68,11 +68,15 @@ class Pieces(Session):
     def test_pieces_over_further_logins_or_one_when_refused(self):
         data = random.Random(18).randbytes(4 << 20)
         serve("pieces.bin", data)
-        for name, retrs in (("slow", range(2, 5)), ("one", range(1, 2))):
+        # "ftp" is unpaced: 2M a second over all connections, the first tenth of a second free.
+        for name, retrs, limit in (("slow", range(2, 5), []), ("one", range(1, 2), []),
+                                   ("ftp", range(1, 5), ["--limit-rate", "2M"])):
             with self.subTest(server=name):
                 ftp, out = _servers[name], self.local(name + ".bin")
-                mark = len(ftp.commands())
-                self.assertEqual(self.run_session(["-n", "4", "-o", out, ftp.url("/pieces.bin")]), 0, self.output)
+                mark, began = len(ftp.commands()), time.monotonic()
+                self.assertEqual(self.run_session(["-n", "4", *limit, "-o", out, ftp.url("/pieces.bin")]), 0, self.output)
+                if limit:
+                    self.assertGreater(time.monotonic() - began, (len(data) / (2 << 20)) - 0.1)
                 self.assertSameFile(out, data)
                 sent = ftp.commands()[mark:]
                 self.assertIn(sent.count("RETR /pieces.bin"), retrs, sent)

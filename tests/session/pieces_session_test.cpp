@@ -102,6 +102,37 @@ TEST(Pieces, FurtherConnectionsTakeExactlyTheirPartOrNothing) {
   }
 }
 
+// Further connections opened together talk at once; the header log keeps each one's
+// exchange whole, under its own line.
+TEST(Pieces, EachConnectionsExchangeStaysTogetherInTheLog) {
+  TestEnvironment env;
+  env.app().WriteProfileInt(kSectionConfig, kConnections, 3);
+  const std::string data = bytesOf(2 * kSize, 9);
+  ScriptServer srv([&](ScriptConn& c, int) {
+    std::string req = c.readUntil("\r\n\r\n");
+    long long a = 0, b = -1;
+    std::sscanf(req.c_str() + req.find("Range: bytes="), "Range: bytes=%lld-%lld", &a, &b);
+    std::string reply = part(data, a, b < 0 ? static_cast<long long>(data.size()) - 1 : b, kEtag);
+    // The first connection slowly, so that two more open at once.
+    c.send(reply.substr(0, b < 0 ? 65536 : reply.size()));
+    if (b < 0) std::this_thread::sleep_for(std::chrono::milliseconds(500)), c.send(reply.substr(65536));
+    c.close();
+  });
+  env.ui().saveAnswers.push_back(env.path("f.bin"));
+  auto dlg = runSession(env, "http://127.0.0.1:" + std::to_string(srv.port()) + "/f.bin", 20000);
+  EXPECT_TRUE(readWholeFile(env.path("f.bin")) == data);
+  std::string log = dlg->m_job.headers(), mark = "----Connection for bytes ";
+  std::size_t further = 0;
+  for (auto at = log.find(mark); at != std::string::npos; at = log.find(mark, at + 1), ++further) {
+    std::string range = log.substr(at + mark.size(), log.find("----", at + mark.size()) - at - mark.size());
+    std::string own = log.substr(at, log.find(mark, at + 1) - at);
+    EXPECT_NE(own.find("\r\nRange: bytes=" + range + "\r\n"), std::string::npos) << log;
+    EXPECT_NE(own.find("\r\nContent-Range: bytes " + range + "/"), std::string::npos) << log;
+  }
+  EXPECT_GE(further, 2u);
+  EXPECT_EQ(further + 1, srv.requests().size());
+}
+
 // A resume whose finished pieces are of another version starts over, even from byte 0.
 TEST(Pieces, FinishedPiecesOfAnotherVersionAreNotKept) {
   TestEnvironment env;
