@@ -101,7 +101,8 @@ error_log {workdir}/logs/error.log;
 events {{ worker_connections 256; }}
 http {{
   log_format e2e '$request_method $request_uri $status $body_bytes_sent range=$http_range'
-                 ' port=$server_port auth=$http_authorization host=$http_host';
+                 ' port=$server_port msec=$msec took=$request_time auth=$http_authorization'
+                 ' host=$http_host';
   access_log {self.access_log} e2e;
   client_body_temp_path {workdir}/body;
   proxy_temp_path {workdir}/proxy;
