@@ -98,7 +98,7 @@ bool Transfer::writeBody(const char* data, std::int64_t n) {
 bool Transfer::overLimit(std::function<void()> resume) {
   if (!m_req.limit) return false;
   if (m_throttle.active()) return true;
-  if (m_req.limit->available() > 0) return false;
+  if (m_req.limit->ready()) return false;
   m_throttle.start(m_req.limit->msUntilMore(), [this, resume = std::move(resume)] {
     if (!m_closed) resume();
   }, true);
