@@ -31,8 +31,8 @@ struct DownloadJob::Helper : ConnectionEvents {
 };
 
 namespace {
-// How long the first connection runs alone before further ones are considered.
-constexpr int kMeasureMs = 150;
+// A rate is sampled over this long, after as long again to let a first burst pass.
+constexpr int kSampleMs = 25;
 }  // namespace
 
 DownloadJob::DownloadJob(JobEvents& events) : m_events(events) {}
@@ -228,6 +228,8 @@ void DownloadJob::retire() {
 void DownloadJob::stop() {
   m_waitTimer.stop();
   m_fillTimer.stop();
+  m_rampTimer.stop();
+  m_judgeRamp = false;
   if (m_transfer) m_transfer->close();
   stopHelpers();
   // The file closes with its last connection.
@@ -537,16 +539,41 @@ bool DownloadJob::startPieces(const ReplyFacts& facts, std::int64_t total) {
   m_ifRange = !m_etag.empty() && m_etag.rfind("W/", 0) != 0 ? m_etag : facts.validator;
   // The first connection is measured alone for a moment: more connections only when what
   // is left would take it longer than a second at its rate (a fast server gets no more
-  // connections than it needs; a small file comes whole before they could start).
-  std::int64_t before = reached();
-  auto measured = [this, before, since = GetTickCount()] {
-    double seconds = std::max<DWORD>(GetTickCount() - since, 1) / 1000.0;
-    double rate = static_cast<double>(reached() - before) / seconds;
+  // connections than it needs; a small file comes whole before they could start). Then
+  // they stay only if they made the download faster.
+  sampleRate([this](double alone) {
     std::int64_t left = m_fileLength - pieces::bytes(finished());
-    if (static_cast<double>(left) > rate) fill();
-  };
-  if (!m_fillTimer.start(kMeasureMs, measured, true)) m_fillTimer.defer([this] { fill(); });
+    if (static_cast<double>(left) <= alone) return;
+    m_rateAlone = alone;
+    m_judgeRamp = true;
+    fill();
+    judgeRamp();
+  });
   return true;
+}
+
+void DownloadJob::sampleRate(std::function<void(double)> then) {
+  // The first moments of a connection are left out: many servers send a burst first.
+  auto later = [this, then = std::move(then)] {
+    auto measured = [this, then, before = reached(), since = GetTickCount()] {
+      double seconds = std::max<DWORD>(GetTickCount() - since, 1) / 1000.0;
+      then(static_cast<double>(reached() - before) / seconds);
+    };
+    m_rampTimer.start(kSampleMs, measured, true);
+  };
+  m_rampTimer.start(kSampleMs, later, true);
+}
+
+void DownloadJob::judgeRamp() {
+  // Once every further connection has brought its first bytes (a far server takes a while).
+  if (!m_judgeRamp) return;
+  for (const auto& h : m_helpers)
+    if (!h->gotBytes) return;
+  m_judgeRamp = false;
+  sampleRate([this](double together) {
+    // The server or the line gives no more to more connections: none replaces one that ends.
+    if (together < m_rateAlone * 5 / 4) m_wanted = 1;
+  });
 }
 
 void DownloadJob::fill() {
@@ -554,15 +581,22 @@ void DownloadJob::fill() {
       m_phase == Phase::Asking || complete())
     return;
   while (connections() < m_wanted) {
-    std::vector<Range> busy;
+    // In the order running() lists them: who fetches each range, and what it has so far.
     std::vector<Transfer*> owners;
-    if (m_transfer && m_transfer->isOpen()) owners.push_back(m_transfer.get());
+    std::vector<std::int64_t> got;
+    if (m_transfer && m_transfer->isOpen()) {
+      owners.push_back(m_transfer.get());
+      got.push_back(m_bytesThisConn);
+    }
     for (const auto& h : m_helpers)
-      if (h->t->isOpen()) owners.push_back(h->t.get());
-    busy = running();
+      if (h->t->isOpen()) {
+        owners.push_back(h->t.get());
+        got.push_back(h->pos - h->piece.first);
+      }
+    std::vector<Range> busy = running();
     Ranges taken = finished();
     for (const Range& b : busy) pieces::add(taken, b);
-    auto c = pieces::claim(pieces::missing(taken, m_fileLength), busy);
+    auto c = pieces::claim(pieces::missing(taken, m_fileLength), busy, got);
     if (!c) break;
     if (c->from >= 0) owners[static_cast<std::size_t>(c->from)]->limitTo(c->piece.first);
     openHelper(c->piece);
@@ -624,7 +658,10 @@ bool DownloadJob::helperReply(Helper&, const ReplyFacts& facts) {
 
 void DownloadJob::helperWrote(Helper& h, std::int64_t offset, std::int64_t n) {
   h.pos = offset + n;
-  h.gotBytes = true;
+  if (!h.gotBytes) {
+    h.gotBytes = true;
+    judgeRamp();
+  }
   m_pieceBytes += n;
   writeStart();
   m_events.jobWrote();
@@ -654,6 +691,7 @@ void DownloadJob::helperOutcome(Helper& h, const ConnectionResult& r) {
     m_retired.clear();
     m_retiredHelpers.clear();
   });
+  judgeRamp();
   switch (r.what) {
     case Outcome::PieceDone:
     case Outcome::Finished: break;

@@ -6,6 +6,7 @@
 // It has no window: a test can drive it alone.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -167,6 +168,11 @@ class DownloadJob : private ConnectionEvents {
   // The primary's reply allows pieces: the file's length is reserved and further
   // connections follow from the event loop. False when the disk cannot hold the file.
   bool startPieces(const ReplyFacts& facts, std::int64_t total);
+  // Calls then with the download's rate over a short sample (bytes a second; never without timers).
+  void sampleRate(std::function<void(double)> then);
+  // Further connections stay only if they made the download faster: judged on a sample
+  // once each of them has brought bytes.
+  void judgeRamp();
   // Opens further connections while fewer run than wanted and a piece is to be had.
   void fill();
   void handBack();
@@ -209,6 +215,8 @@ class DownloadJob : private ConnectionEvents {
   bool m_pieces = false;
   bool m_piecesStored = false;       // the entry lists finished ranges
   int m_wanted = 1;                  // connections wanted: Connections, less one per refusal
+  double m_rateAlone = 0;            // the first connection's rate before the others opened
+  bool m_judgeRamp = false;          // the others' effect is still to be judged
   std::int64_t m_fileLength = 0;     // the whole file's length (pieces only)
   Ranges m_done;
   std::int64_t m_doneAtOpen = 0;     // bytes of m_done when the primary opened
@@ -218,7 +226,7 @@ class DownloadJob : private ConnectionEvents {
   std::shared_ptr<CFile> m_file;
   std::shared_ptr<RateLimit> m_limit;  // MaxSpeed over all the connections
   std::vector<std::shared_ptr<Helper>> m_helpers, m_retiredHelpers;
-  CTimer m_fillTimer, m_saveTimer;
+  CTimer m_fillTimer, m_rampTimer, m_saveTimer;
   std::vector<std::shared_ptr<Transfer>> m_retired;
   std::vector<ConnectionResult> m_pending;
   // The whole file, as the latest reply told it (0 unknown); kept when its connection closes.
