@@ -15,10 +15,12 @@
 
 // A further connection: what it reports goes to the job with the piece it fetches.
 struct DownloadJob::Helper : ConnectionEvents {
-  Helper(DownloadJob& j, Range p) : job(j), piece(p), pos(p.first) {}
+  Helper(DownloadJob& j, Range p, int s, bool pr) : job(j), piece(p), pos(p.first), site(s), probe(pr) {}
   DownloadJob& job;
   Range piece;       // as asked; the connection may be told to stop earlier
   std::int64_t pos;  // where its next byte lands
+  int site;          // -1 the first connection's site, else an index of m_otherSites
+  bool probe;        // asks a site's first byte only, and writes nothing
   bool gotBytes = false;
   std::shared_ptr<Transfer> t;
   std::int64_t end() const { return t->end(); }
@@ -181,11 +183,12 @@ bool DownloadJob::open(const Route& route, std::string& why) {
   m_doneAtOpen = pieces::bytes(m_done);
   m_pieceBytes = 0;
   m_route = route;
+  m_siteTrust.assign(m_otherSites.size(), Trust::Unknown);
   std::int64_t maxSpeed = ConfigInt(kMaxSpeed);
   m_limit = maxSpeed > 0 && m_d.m_service == svc::kHttp ? std::make_shared<RateLimit>(maxSpeed) : nullptr;
   m_file = OpenOutputFile(m_d.m_localPath, m_startOffset, why);
   if (!m_file) return false;
-  ConnectionRequest req = request(route);
+  ConnectionRequest req = request(m_d, route);
   req.first = m_startOffset;
   req.validator = m_lastModified;
   req.http10 = m_stupidServer == 1;
@@ -519,7 +522,7 @@ std::vector<Range> DownloadJob::running() const {
   if (m_transfer && m_transfer->isOpen())
     busy.push_back({m_startOffset + m_bytesThisConn, m_transfer->end() >= 0 ? m_transfer->end() : m_fileLength});
   for (const auto& h : m_helpers)
-    if (h->t->isOpen()) busy.push_back({h->pos, h->end()});
+    if (h->t->isOpen() && !h->probe) busy.push_back({h->pos, h->end()});
   return busy;
 }
 
@@ -589,7 +592,7 @@ void DownloadJob::fill() {
       got.push_back(m_bytesThisConn);
     }
     for (const auto& h : m_helpers)
-      if (h->t->isOpen()) {
+      if (h->t->isOpen() && !h->probe) {
         owners.push_back(h->t.get());
         got.push_back(h->pos - h->piece.first);
       }
@@ -598,8 +601,14 @@ void DownloadJob::fill() {
     for (const Range& b : busy) pieces::add(taken, b);
     auto c = pieces::claim(pieces::missing(taken, m_fileLength), busy, got);
     if (!c) break;
+    int site = nextSite();
+    if (site >= 0 && m_siteTrust[static_cast<std::size_t>(site)] == Trust::Unknown) {
+      // A site is asked for pieces only once it has shown the same file.
+      openHelper({0, 1}, site, true);
+      continue;
+    }
     if (c->from >= 0) owners[static_cast<std::size_t>(c->from)]->limitTo(c->piece.first);
-    openHelper(c->piece);
+    openHelper(c->piece, site);
   }
   if (connections() == 0) handBack();
 }
@@ -613,9 +622,9 @@ void DownloadJob::handBack() {
   deliver(Outcome::Reconnect);
 }
 
-ConnectionRequest DownloadJob::request(const Route& route) const {
+ConnectionRequest DownloadJob::request(const Download& address, const Route& route) const {
   ConnectionRequest req;
-  req.address = m_d;
+  req.address = address;
   req.route = route;
   req.timeoutSeconds = static_cast<int>(ConfigInt(kTimeout));
   req.ftpPassive = ConfigInt(kFTPPassive) != 0;
@@ -623,22 +632,43 @@ ConnectionRequest DownloadJob::request(const Route& route) const {
   return req;
 }
 
-void DownloadJob::openHelper(Range piece) {
-  ConnectionRequest req = request(m_route);
+int DownloadJob::nextSite() const {
+  std::vector<int> running(m_otherSites.size() + 1, 0);
+  running[0] = m_transfer && m_transfer->isOpen() ? 1 : 0;
+  for (const auto& h : m_helpers)
+    if (h->t->isOpen()) ++running[static_cast<std::size_t>(h->site + 1)];
+  int best = -1;
+  for (int i = 0; i < static_cast<int>(m_otherSites.size()); ++i) {
+    Trust t = m_siteTrust[static_cast<std::size_t>(i)];
+    if ((t == Trust::Unknown || t == Trust::Joined) &&
+        running[static_cast<std::size_t>(i + 1)] < running[static_cast<std::size_t>(best + 1)])
+      best = i;
+  }
+  return best;
+}
+
+void DownloadJob::openHelper(Range piece, int site, bool probe) {
+  const Site* other = site >= 0 ? &m_otherSites[static_cast<std::size_t>(site)] : nullptr;
+  ConnectionRequest req = other ? request(other->address, other->route) : request(m_d, m_route);
   req.first = piece.first;
   req.end = piece.end;
   req.piece = true;
-  req.ifRange = m_ifRange;
+  req.probe = probe;
+  // Another site's ETag says nothing of this one's: its date does, where both give one.
+  req.ifRange = other ? m_lastModified : m_ifRange;
   req.total = m_fileLength;
-  auto h = std::make_shared<Helper>(*this, piece);
+  if (other) m_siteTrust[static_cast<std::size_t>(site)] = probe ? Trust::Probing : Trust::Joined;
+  auto h = std::make_shared<Helper>(*this, piece, site, probe);
   h->t = makeTransfer(std::move(req), *h, m_file);
-  m_headers += Format("\r\n----Connection for bytes %lld-%lld----\r\n", static_cast<long long>(piece.first),
+  m_headers += Format("\r\n----Connection for bytes %lld-%lld", static_cast<long long>(piece.first),
                       static_cast<long long>(piece.end - 1));
+  m_headers += other ? " from " + other->address.m_server + "----\r\n" : "----\r\n";
   int error = 0, messageId = 0;
   if (!h->t->createSockets(error, messageId) || !h->t->connect(error)) {
-    // Counted as a refusal: one connection fewer.
+    // Counted as a refusal: one connection fewer, or one site fewer.
     h->t->close();
-    m_wanted = std::max(1, m_wanted - 1);
+    if (other) m_siteTrust[static_cast<std::size_t>(site)] = Trust::Dropped;
+    else m_wanted = std::max(1, m_wanted - 1);
     m_retiredHelpers.push_back(h);
     m_retireTimer.defer([this] {
       m_retired.clear();
@@ -649,10 +679,12 @@ void DownloadJob::openHelper(Range piece) {
   m_helpers.push_back(h);
 }
 
-bool DownloadJob::helperReply(Helper&, const ReplyFacts& facts) {
-  // Bytes of two versions of the file are never mixed.
-  bool changed = (!facts.etag.empty() && !m_etag.empty() && facts.etag != m_etag) ||
+bool DownloadJob::helperReply(Helper& h, const ReplyFacts& facts) {
+  // Bytes of two versions of the file are never mixed. Sites of a list are compared by
+  // their dates: each server makes ETags of its own.
+  bool changed = (h.site < 0 && !facts.etag.empty() && !m_etag.empty() && facts.etag != m_etag) ||
                  (!facts.validator.empty() && !m_lastModified.empty() && facts.validator != m_lastModified);
+  if (h.site >= 0 && !changed) m_siteTrust[static_cast<std::size_t>(h.site)] = Trust::Joined;
   return !changed;
 }
 
@@ -692,34 +724,36 @@ void DownloadJob::helperOutcome(Helper& h, const ConnectionResult& r) {
     m_retiredHelpers.clear();
   });
   judgeRamp();
-  switch (r.what) {
-    case Outcome::PieceDone:
-    case Outcome::Finished: break;
-    case Outcome::FileChanged:
-    case Outcome::WriteFailed:
-      // The file changed (fetched again from its start) or the disk refused: the whole
-      // download stops as when its first connection says so.
-      if (m_transfer) m_transfer->close();
-      stopHelpers();
-      m_pieces = false;
-      connectionOutcome(r);
+  bool ended = r.what == Outcome::PieceDone || r.what == Outcome::Finished;
+  if (h.site >= 0 && r.what != Outcome::WriteFailed &&
+      (!ended || m_siteTrust[static_cast<std::size_t>(h.site)] != Trust::Joined)) {
+    // Another site that fails, or shows another file, drops out; the others carry on.
+    m_siteTrust[static_cast<std::size_t>(h.site)] = Trust::Dropped;
+  } else if (r.what == Outcome::FileChanged || r.what == Outcome::WriteFailed) {
+    // The file changed (fetched again from its start) or the disk refused: the whole
+    // download stops as when its first connection says so.
+    if (m_transfer) m_transfer->close();
+    stopHelpers();
+    m_pieces = false;
+    connectionOutcome(r);
+    return;
+  } else if (!ended && !h.gotBytes) {
+    // Refused or lost before a byte: one connection fewer for this download, not tried
+    // again at once.
+    m_wanted = std::max(1, m_wanted - 1);
+  }
+  if (!ended && !h.probe) {
+    // What it left goes back to the connection that stops where it begins, else to whoever
+    // takes the next piece.
+    std::vector<Transfer*> open;
+    if (m_transfer && m_transfer->isOpen()) open.push_back(m_transfer.get());
+    for (const auto& other : m_helpers) open.push_back(other->t.get());
+    for (Transfer* t : open)
+      if (t->end() == h.pos) t->limitTo(h.end());
+    // The last one running: no further connection is tried in its place.
+    if (!h.gotBytes && open.empty() && h.site < 0) {
+      handBack();
       return;
-    default: {
-      // Refused or lost before a byte: one connection fewer for this download, not tried
-      // again at once. What it left goes back to the connection that stops where it
-      // begins, else to whoever takes the next piece.
-      if (!h.gotBytes) m_wanted = std::max(1, m_wanted - 1);
-      std::vector<Transfer*> open;
-      if (m_transfer && m_transfer->isOpen()) open.push_back(m_transfer.get());
-      for (const auto& other : m_helpers) open.push_back(other->t.get());
-      for (Transfer* t : open)
-        if (t->end() == h.pos) t->limitTo(h.end());
-      // The last one running: no further connection is tried in its place.
-      if (!h.gotBytes && open.empty()) {
-        handBack();
-        return;
-      }
-      break;
     }
   }
   writeStart();

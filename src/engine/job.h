@@ -48,6 +48,13 @@ class DownloadJob : private ConnectionEvents {
   std::string m_slot;
   // Mirror-list sessions try the next site before the same one again.
   bool m_mirrorList = false;
+  // The other sites of a mirror list, set by the session before each open: further
+  // connections fetch pieces from them too, once a site has shown the same file.
+  struct Site {
+    Download address;
+    Route route;
+  };
+  std::vector<Site> m_otherSites;
   // A file this download made, still empty, takes the name a server's Content-Disposition
   // gives, in its folder (-J, or a URL that names no file).
   bool m_nameFromServer = false;
@@ -177,8 +184,12 @@ class DownloadJob : private ConnectionEvents {
   void fill();
   void handBack();
   // What every connection of this download asks: the address, the route, the settings.
-  ConnectionRequest request(const Route& route) const;
-  void openHelper(Range piece);
+  ConnectionRequest request(const Download& address, const Route& route) const;
+  // A further connection for piece, to site (-1 the first connection's, else one of
+  // m_otherSites); a probe asks only the site's first byte, to learn its length and date.
+  void openHelper(Range piece, int site = -1, bool probe = false);
+  // The site the next further connection goes to: the one with the fewest running, -1 first.
+  int nextSite() const;
   bool helperReply(Helper& h, const ReplyFacts& facts);
   void helperWrote(Helper& h, std::int64_t offset, std::int64_t n);
   void helperOutcome(Helper& h, const ConnectionResult& r);
@@ -226,6 +237,9 @@ class DownloadJob : private ConnectionEvents {
   std::shared_ptr<CFile> m_file;
   std::shared_ptr<RateLimit> m_limit;  // MaxSpeed over all the connections
   std::vector<std::shared_ptr<Helper>> m_helpers, m_retiredHelpers;
+  // How far each other site is trusted for this download (in the order of m_otherSites).
+  enum class Trust { Unknown, Probing, Joined, Dropped };
+  std::vector<Trust> m_siteTrust;
   CTimer m_fillTimer, m_rampTimer, m_saveTimer;
   std::vector<std::shared_ptr<Transfer>> m_retired;
   std::vector<ConnectionResult> m_pending;
