@@ -183,7 +183,7 @@ bool DownloadJob::open(const Route& route, std::string& why) {
   m_doneAtOpen = pieces::bytes(m_done);
   m_pieceBytes = 0;
   m_route = route;
-  m_siteTrust.assign(m_otherSites.size(), Trust::Unknown);
+  m_siteStates.assign(m_otherSites.size(), SiteState());
   std::int64_t maxSpeed = ConfigInt(kMaxSpeed);
   m_limit = maxSpeed > 0 && m_d.m_service == svc::kHttp ? std::make_shared<RateLimit>(maxSpeed) : nullptr;
   m_file = OpenOutputFile(m_d.m_localPath, m_startOffset, why);
@@ -602,7 +602,7 @@ void DownloadJob::fill() {
     auto c = pieces::claim(pieces::missing(taken, m_fileLength), busy, got);
     if (!c) break;
     int site = nextSite();
-    if (site >= 0 && m_siteTrust[static_cast<std::size_t>(site)] == Trust::Unknown) {
+    if (site >= 0 && siteState(site).trust == Trust::Unknown) {
       // A site is asked for pieces only once it has shown the same file.
       openHelper({0, 1}, site, true);
       continue;
@@ -639,7 +639,7 @@ int DownloadJob::nextSite() const {
     if (h->t->isOpen()) ++running[static_cast<std::size_t>(h->site + 1)];
   int best = -1;
   for (int i = 0; i < static_cast<int>(m_otherSites.size()); ++i) {
-    Trust t = m_siteTrust[static_cast<std::size_t>(i)];
+    Trust t = m_siteStates[static_cast<std::size_t>(i)].trust;
     if ((t == Trust::Unknown || t == Trust::Joined) &&
         running[static_cast<std::size_t>(i + 1)] < running[static_cast<std::size_t>(best + 1)])
       best = i;
@@ -654,10 +654,10 @@ void DownloadJob::openHelper(Range piece, int site, bool probe) {
   req.end = piece.end;
   req.piece = true;
   req.probe = probe;
-  // Another site's ETag says nothing of this one's: its date does, where both give one.
-  req.ifRange = other ? m_lastModified : m_ifRange;
+  // A probe's reply is compared whole: a condition could only hide it.
+  req.ifRange = !other ? m_ifRange : probe ? std::string() : siteState(site).ifRange;
   req.total = m_fileLength;
-  if (other) m_siteTrust[static_cast<std::size_t>(site)] = probe ? Trust::Probing : Trust::Joined;
+  if (probe) siteState(site).trust = Trust::Probing;
   auto h = std::make_shared<Helper>(*this, piece, site, probe);
   h->t = makeTransfer(std::move(req), *h, m_file);
   m_headers += Format("\r\n----Connection for bytes %lld-%lld", static_cast<long long>(piece.first),
@@ -667,7 +667,7 @@ void DownloadJob::openHelper(Range piece, int site, bool probe) {
   if (!h->t->createSockets(error, messageId) || !h->t->connect(error)) {
     // Counted as a refusal: one connection fewer, or one site fewer.
     h->t->close();
-    if (other) m_siteTrust[static_cast<std::size_t>(site)] = Trust::Dropped;
+    if (other) siteState(site).trust = Trust::Dropped;
     else m_wanted = std::max(1, m_wanted - 1);
     m_retiredHelpers.push_back(h);
     m_retireTimer.defer([this] {
@@ -680,11 +680,17 @@ void DownloadJob::openHelper(Range piece, int site, bool probe) {
 }
 
 bool DownloadJob::helperReply(Helper& h, const ReplyFacts& facts) {
-  // Bytes of two versions of the file are never mixed. Sites of a list are compared by
-  // their dates: each server makes ETags of its own.
-  bool changed = (h.site < 0 && !facts.etag.empty() && !m_etag.empty() && facts.etag != m_etag) ||
-                 (!facts.validator.empty() && !m_lastModified.empty() && facts.validator != m_lastModified);
-  if (h.site >= 0 && !changed) m_siteTrust[static_cast<std::size_t>(h.site)] = Trust::Joined;
+  // Bytes of two versions of the file are never mixed: the ETag tells where both give one,
+  // else the date.
+  bool etags = !facts.etag.empty() && !m_etag.empty();
+  bool dates = !facts.validator.empty() && !m_lastModified.empty();
+  bool changed = etags ? facts.etag != m_etag : dates && facts.validator != m_lastModified;
+  if (h.site >= 0 && h.probe && !changed) {
+    // Another site joins; its pieces are asked on the validator it shares.
+    SiteState& state = siteState(h.site);
+    state.trust = Trust::Joined;
+    state.ifRange = etags && m_etag.rfind("W/", 0) != 0 ? m_etag : dates ? m_lastModified : std::string();
+  }
   return !changed;
 }
 
@@ -726,9 +732,9 @@ void DownloadJob::helperOutcome(Helper& h, const ConnectionResult& r) {
   judgeRamp();
   bool ended = r.what == Outcome::PieceDone || r.what == Outcome::Finished;
   if (h.site >= 0 && r.what != Outcome::WriteFailed &&
-      (!ended || m_siteTrust[static_cast<std::size_t>(h.site)] != Trust::Joined)) {
+      (!ended || siteState(h.site).trust != Trust::Joined)) {
     // Another site that fails, or shows another file, drops out; the others carry on.
-    m_siteTrust[static_cast<std::size_t>(h.site)] = Trust::Dropped;
+    siteState(h.site).trust = Trust::Dropped;
   } else if (r.what == Outcome::FileChanged || r.what == Outcome::WriteFailed) {
     // The file changed (fetched again from its start) or the disk refused: the whole
     // download stops as when its first connection says so.

@@ -237,9 +237,15 @@ class DownloadJob : private ConnectionEvents {
   std::shared_ptr<CFile> m_file;
   std::shared_ptr<RateLimit> m_limit;  // MaxSpeed over all the connections
   std::vector<std::shared_ptr<Helper>> m_helpers, m_retiredHelpers;
-  // How far each other site is trusted for this download (in the order of m_otherSites).
+  // How far each other site is trusted for this download (in the order of m_otherSites),
+  // and the If-Range its pieces carry: the validator it was found to share.
   enum class Trust { Unknown, Probing, Joined, Dropped };
-  std::vector<Trust> m_siteTrust;
+  struct SiteState {
+    Trust trust = Trust::Unknown;
+    std::string ifRange;
+  };
+  std::vector<SiteState> m_siteStates;
+  SiteState& siteState(int site) { return m_siteStates[static_cast<std::size_t>(site)]; }
   CTimer m_fillTimer, m_rampTimer, m_saveTimer;
   std::vector<std::shared_ptr<Transfer>> m_retired;
   std::vector<ConnectionResult> m_pending;
