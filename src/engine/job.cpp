@@ -575,7 +575,8 @@ void DownloadJob::judgeRamp() {
   m_judgeRamp = false;
   sampleRate([this](double together) {
     // The server or the line gives no more to more connections: none replaces one that ends.
-    if (together < m_rateAlone * 5 / 4) m_wanted = 1;
+    // A sample without a byte says nothing (a server that sends once a second).
+    if (together > 0 && together < m_rateAlone * 5 / 4) m_wanted = 1;
   });
 }
 
