@@ -6,13 +6,14 @@ compared byte for byte with the served one:
   `tarnwick -n 8` against `aria2c -x 8 -s 8 -k 1M`, and tarnwick's default against curl.
 - unlimited: nginx without a limit, a 1 GiB file: tarnwick's default against
   `tarnwick --connections 1`.
+- mirrors: two nginx, each limited to one connection at 2 MB/s, a 32 MiB file: a mirror
+  list of both against a list of one.
 - capped: nginx without a limit, a 16 MiB file fetched at `--limit-rate 4M` by tarnwick
-  and by curl: the limit must hold its time without spending the processor (the CPU time
-  is printed beside the wall time).
+  and by curl: the limit must hold its time without spending the processor.
 
-Prints the median wall time of each command and the ratios the goals name.
+Prints the median wall and CPU time of each command and the ratios the goals name.
 
-  bench/pieces.py [--exe build/tarnwick] [--rounds 3] [--parts limited,unlimited,capped] [--dir /tmp/...]
+  bench/pieces.py [--exe build/tarnwick] [--rounds 3] [--parts limited,unlimited,mirrors,capped] [--dir /tmp/...]
 """
 
 import os
@@ -24,19 +25,21 @@ from flaky import first_difference
 from servers import Nginx, Store  # on the path once common is imported
 
 MIB = 1 << 20
-PARTS = {"limited": (32, "    limit_rate 2m;"), "unlimited": (1024, ""), "capped": (16, "")}
+# size in MiB, the server block's limits, how many servers
+PARTS = {"limited": (32, "    limit_rate 2m;", 1), "unlimited": (1024, "", 1),
+         "mirrors": (32, "    limit_rate 2m;\n    limit_conn site 1;", 2), "capped": (16, "", 1)}
 
 
-def commands(exe, url, out, home):
+def commands(exe, url, out, home, lists):
     tenv = terminal_home(home, "Proxy")
     store = Store(home)
 
-    def tarnwick(*options):
+    def tarnwick(*options, target=url):
         def run():
             # Each run starts afresh: an entry kept by an earlier run is no resume point.
             for name in store.section("FileQueue"):
                 store.delete("FileQueue", name)
-            return [exe, "-q", *options, "-o", out, url], tenv
+            return [exe, "-q", *options, "-o", out, target], tenv
         return run
 
     d, o = os.path.dirname(out), os.path.basename(out)
@@ -44,28 +47,45 @@ def commands(exe, url, out, home):
         "tarnwick -n 8": tarnwick("-n", "8"),
         "tarnwick": tarnwick(),
         "tarnwick --connections 1": tarnwick("--connections", "1"),
-        "tarnwick --limit-rate 4M": tarnwick("--limit-rate", "4M"),
         "aria2c -x 8 -s 8 -k 1M": lambda: (["aria2c", "-q", "-x", "8", "-s", "8", "-k", "1M", "--file-allocation=none",
                                             "--allow-overwrite=true", "-d", d, "-o", o, url], None),
         "curl": lambda: (["curl", "-s", "-o", out, url], None),
+        "tarnwick --limit-rate 4M": tarnwick("--limit-rate", "4M"),
         "curl --limit-rate 4M": lambda: (["curl", "-s", "--limit-rate", "4M", "-o", out, url], None),
+        "tarnwick, a list of two": tarnwick(target=lists[-1]),
+        "tarnwick, a list of one": tarnwick(target=lists[0]),
     }
 
 
+NAMES = {"limited": ["tarnwick -n 8", "aria2c -x 8 -s 8 -k 1M", "tarnwick", "curl"],
+         "unlimited": ["tarnwick", "tarnwick --connections 1"],
+         "mirrors": ["tarnwick, a list of two", "tarnwick, a list of one"],
+         "capped": ["tarnwick --limit-rate 4M", "curl --limit-rate 4M"]}
+RATIOS = {"limited": [("tarnwick -n 8", "aria2c -x 8 -s 8 -k 1M"), ("tarnwick", "curl")],
+          "unlimited": [("tarnwick", "tarnwick --connections 1")],
+          "mirrors": [("tarnwick, a list of two", "tarnwick, a list of one")],
+          "capped": []}
+
+
 def run_part(args, exe, work, part):
-    size_mb, extra = PARTS[part]
+    size_mb, extra, count = PARTS[part]
     www, dl, home = (os.path.join(work, part, x) for x in ("www", "dl", "home"))
     for x in (www, dl, home):
         os.makedirs(x, exist_ok=True)
     served, out = os.path.join(www, "file.bin"), os.path.join(dl, "file.bin")
     if not os.path.exists(served) or os.path.getsize(served) != size_mb * MIB:
         make_file(served, size_mb * MIB)
-    nginx = Nginx(os.path.join(work, part, "nginx"), www, extra).start()
-    names = {"limited": ["tarnwick -n 8", "aria2c -x 8 -s 8 -k 1M", "tarnwick", "curl"],
-             "unlimited": ["tarnwick", "tarnwick --connections 1"],
-             "capped": ["tarnwick --limit-rate 4M", "curl --limit-rate 4M"]}[part]
-    every = commands(exe, nginx.url("/file.bin"), out, home)
-    tools = {n: every[n] for n in names if n.startswith("tarnwick") or installed(n.split()[0])}
+    # limit_conn counts each server's connections: one zone keyed by the port.
+    servers = [Nginx(os.path.join(work, part, "nginx%d" % i), www, extra,
+                     "  limit_conn_zone $server_port zone=site:1m;").start() for i in range(count)]
+    lists = []
+    for n in range(1, count + 1):
+        lists.append(os.path.join(work, part, "sites%d.fml" % n))
+        with open(lists[-1], "w") as f:
+            f.write("FML,1.0,\n" + "".join("site%d,here,fast,%s\n" % (i, s.url("/file.bin"))
+                                          for i, s in enumerate(servers[:n])))
+    every = commands(exe, servers[0].url("/file.bin"), out, home, lists)
+    tools = {n: every[n] for n in NAMES[part] if n.startswith("tarnwick") or installed(n.split()[0])}
     walls, cpus = {n: [] for n in tools}, {n: [] for n in tools}
     try:
         for r in range(args.rounds):
@@ -81,32 +101,29 @@ def run_part(args, exe, work, part):
                 print("%s round %d %-26s wall %7.2fs  cpu %6.3fs  exit %d  %s"
                       % (part, r + 1, name, wall, cpu, status, fault or "byte-identical"), flush=True)
     finally:
-        nginx.stop()
+        for s in servers:
+            s.stop()
         if os.path.exists(out):
             os.remove(out)
     med = {n: statistics.median(w) for n, w in walls.items() if w}
     print()
-    print("%s: %d MiB, nginx %s, %d rounds (median wall s and CPU s of byte-identical runs)"
-          % (part, size_mb, extra.strip() or "without a limit", args.rounds))
+    print("%s: %d MiB, %d nginx %s, %d rounds (median wall s and CPU s of byte-identical runs)"
+          % (part, size_mb, count, " ".join(extra.split()) or "without a limit", args.rounds))
     for n in tools:
         print("  %-26s %8s %8s  (%d of %d byte-identical)"
               % (n, "%.2f" % med[n] if n in med else "-", "%.3f" % statistics.median(cpus[n]) if cpus[n] else "-",
                  len(walls[n]), args.rounds))
-    def ratio(a, b):
+    for a, b in RATIOS[part]:
         if a in med and b in med:
             print("  %s / %s: %.2f" % (a, b, med[a] / med[b]))
-    if part == "limited":
-        ratio("tarnwick -n 8", "aria2c -x 8 -s 8 -k 1M")
-        ratio("tarnwick", "curl")
-    else:
-        ratio("tarnwick", "tarnwick --connections 1")
     print(flush=True)
 
 
 def main():
     ap = arg_parser()
     ap.set_defaults(rounds=3)
-    ap.add_argument("--parts", default="limited,unlimited,capped", help="comma-separated: limited, unlimited, capped")
+    ap.add_argument("--parts", default="limited,unlimited,mirrors,capped",
+                    help="comma-separated: limited, unlimited, mirrors, capped")
     args = ap.parse_args()
     exe = executable(args)
     work = args.dir or __import__("tempfile").mkdtemp(prefix="tarnwick-bench-pieces-")

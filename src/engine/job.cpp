@@ -15,20 +15,23 @@
 
 // A further connection: what it reports goes to the job with the piece it fetches.
 struct DownloadJob::Helper : ConnectionEvents {
-  Helper(DownloadJob& j, Range p) : job(j), piece(p), pos(p.first) {}
+  Helper(DownloadJob& j, Range p, int s, bool pr) : job(j), piece(p), pos(p.first), site(s), probe(pr) {}
   DownloadJob& job;
   Range piece;       // as asked; the connection may be told to stop earlier
   std::int64_t pos;  // where its next byte lands
+  int site;          // -1 the first connection's site, else an index of m_otherSites
+  bool probe;        // asks a site's first byte only, and writes nothing
   bool gotBytes = false;
   std::shared_ptr<Transfer> t;
   std::shared_ptr<std::string> log = std::make_shared<std::string>();  // its part of the header log
+  std::string from;  // " from <server>" when it asks another site
   std::int64_t end() const { return t->end(); }
   void connectionNote(Note what, const std::string& text) override {
     if (what != Note::Log) return;
     // Titled with the range it asks: a split may cut its piece before the request goes out.
     if (log->empty())
-      *log = Format("\r\n----Connection for bytes %lld-%lld----\r\n", static_cast<long long>(piece.first),
-                    static_cast<long long>(end() - 1));
+      *log = Format("\r\n----Connection for bytes %lld-%lld%s----\r\n", static_cast<long long>(piece.first),
+                    static_cast<long long>(end() - 1), from.c_str());
     *log += text;
   }
   bool connectionReply(const ReplyFacts& f) override { return job.helperReply(*this, f); }
@@ -37,8 +40,8 @@ struct DownloadJob::Helper : ConnectionEvents {
 };
 
 namespace {
-// How long the first connection runs alone before further ones are considered.
-constexpr int kMeasureMs = 150;
+// A rate is sampled over this long, after as long again to let a first burst pass.
+constexpr int kSampleMs = 25;
 }  // namespace
 
 DownloadJob::DownloadJob(JobEvents& events) : m_events(events) {}
@@ -193,11 +196,12 @@ bool DownloadJob::open(const Route& route, std::string& why) {
   m_doneAtOpen = pieces::bytes(m_done);
   m_pieceBytes = 0;
   m_route = route;
+  m_siteStates.assign(m_otherSites.size(), SiteState());
   std::int64_t maxSpeed = ConfigInt(kMaxSpeed);
   m_limit = maxSpeed > 0 ? std::make_shared<RateLimit>(maxSpeed) : nullptr;
   m_file = OpenOutputFile(m_d.m_localPath, m_startOffset, why);
   if (!m_file) return false;
-  ConnectionRequest req = request(route);
+  ConnectionRequest req = request(m_d, route);
   req.first = m_startOffset;
   req.validator = m_lastModified;
   req.http10 = m_stupidServer == 1;
@@ -240,6 +244,8 @@ void DownloadJob::retire() {
 void DownloadJob::stop() {
   m_waitTimer.stop();
   m_fillTimer.stop();
+  m_rampTimer.stop();
+  m_judgeRamp = false;
   if (m_transfer) m_transfer->close();
   stopHelpers();
   // The file closes with its last connection.
@@ -529,7 +535,7 @@ std::vector<Range> DownloadJob::running() const {
   if (m_transfer && m_transfer->isOpen())
     busy.push_back({m_startOffset + m_bytesThisConn, m_transfer->end() >= 0 ? m_transfer->end() : m_fileLength});
   for (const auto& h : m_helpers)
-    if (h->t->isOpen()) busy.push_back({h->pos, h->end()});
+    if (h->t->isOpen() && !h->probe) busy.push_back({h->pos, h->end()});
   return busy;
 }
 
@@ -549,16 +555,42 @@ bool DownloadJob::startPieces(const ReplyFacts& facts, std::int64_t total) {
   m_ifRange = !m_etag.empty() && m_etag.rfind("W/", 0) != 0 ? m_etag : facts.validator;
   // The first connection is measured alone for a moment: more connections only when what
   // is left would take it longer than a second at its rate (a fast server gets no more
-  // connections than it needs; a small file comes whole before they could start).
-  std::int64_t before = reached();
-  auto measured = [this, before, since = GetTickCount()] {
-    double seconds = std::max<DWORD>(GetTickCount() - since, 1) / 1000.0;
-    double rate = static_cast<double>(reached() - before) / seconds;
+  // connections than it needs; a small file comes whole before they could start). Then
+  // they stay only if they made the download faster.
+  sampleRate([this](double alone) {
     std::int64_t left = m_fileLength - pieces::bytes(finished());
-    if (static_cast<double>(left) > rate) fill();
-  };
-  if (!m_fillTimer.start(kMeasureMs, measured, true)) m_fillTimer.defer([this] { fill(); });
+    if (static_cast<double>(left) <= alone) return;
+    m_rateAlone = alone;
+    m_judgeRamp = true;
+    fill();
+    judgeRamp();
+  });
   return true;
+}
+
+void DownloadJob::sampleRate(std::function<void(double)> then) {
+  // The first moments of a connection are left out: many servers send a burst first.
+  auto later = [this, then = std::move(then)] {
+    auto measured = [this, then, before = reached(), since = GetTickCount()] {
+      double seconds = std::max<DWORD>(GetTickCount() - since, 1) / 1000.0;
+      then(static_cast<double>(reached() - before) / seconds);
+    };
+    m_rampTimer.start(kSampleMs, measured, true);
+  };
+  m_rampTimer.start(kSampleMs, later, true);
+}
+
+void DownloadJob::judgeRamp() {
+  // Once every further connection has brought its first bytes (a far server takes a while).
+  if (!m_judgeRamp) return;
+  for (const auto& h : m_helpers)
+    if (!h->gotBytes) return;
+  m_judgeRamp = false;
+  sampleRate([this](double together) {
+    // The server or the line gives no more to more connections: none replaces one that ends.
+    // A sample without a byte says nothing (a server that sends once a second).
+    if (together > 0 && together < m_rateAlone * 5 / 4) m_wanted = 1;
+  });
 }
 
 void DownloadJob::fill() {
@@ -566,18 +598,31 @@ void DownloadJob::fill() {
       m_phase == Phase::Asking || complete())
     return;
   while (connections() < m_wanted) {
-    std::vector<Range> busy;
+    // In the order running() lists them: who fetches each range, and what it has so far.
     std::vector<Transfer*> owners;
-    if (m_transfer && m_transfer->isOpen()) owners.push_back(m_transfer.get());
+    std::vector<std::int64_t> got;
+    if (m_transfer && m_transfer->isOpen()) {
+      owners.push_back(m_transfer.get());
+      got.push_back(m_bytesThisConn);
+    }
     for (const auto& h : m_helpers)
-      if (h->t->isOpen()) owners.push_back(h->t.get());
-    busy = running();
+      if (h->t->isOpen() && !h->probe) {
+        owners.push_back(h->t.get());
+        got.push_back(h->pos - h->piece.first);
+      }
+    std::vector<Range> busy = running();
     Ranges taken = finished();
     for (const Range& b : busy) pieces::add(taken, b);
-    auto c = pieces::claim(pieces::missing(taken, m_fileLength), busy);
+    auto c = pieces::claim(pieces::missing(taken, m_fileLength), busy, got);
     if (!c) break;
+    int site = nextSite();
+    if (site >= 0 && siteState(site).trust == Trust::Unknown) {
+      // A site is asked for pieces only once it has shown the same file.
+      openHelper({0, 1}, site, true);
+      continue;
+    }
     if (c->from >= 0) owners[static_cast<std::size_t>(c->from)]->limitTo(c->piece.first);
-    openHelper(c->piece);
+    openHelper(c->piece, site);
   }
   if (connections() == 0) handBack();
 }
@@ -591,9 +636,9 @@ void DownloadJob::handBack() {
   deliver(Outcome::Reconnect);
 }
 
-ConnectionRequest DownloadJob::request(const Route& route) const {
+ConnectionRequest DownloadJob::request(const Download& address, const Route& route) const {
   ConnectionRequest req;
-  req.address = m_d;
+  req.address = address;
   req.route = route;
   req.timeoutSeconds = static_cast<int>(ConfigInt(kTimeout));
   req.ftpPassive = ConfigInt(kFTPPassive) != 0;
@@ -601,21 +646,42 @@ ConnectionRequest DownloadJob::request(const Route& route) const {
   return req;
 }
 
-void DownloadJob::openHelper(Range piece) {
-  ConnectionRequest req = request(m_route);
+int DownloadJob::nextSite() const {
+  std::vector<int> running(m_otherSites.size() + 1, 0);
+  running[0] = m_transfer && m_transfer->isOpen() ? 1 : 0;
+  for (const auto& h : m_helpers)
+    if (h->t->isOpen()) ++running[static_cast<std::size_t>(h->site + 1)];
+  int best = -1;
+  for (int i = 0; i < static_cast<int>(m_otherSites.size()); ++i) {
+    Trust t = m_siteStates[static_cast<std::size_t>(i)].trust;
+    if ((t == Trust::Unknown || t == Trust::Joined) &&
+        running[static_cast<std::size_t>(i + 1)] < running[static_cast<std::size_t>(best + 1)])
+      best = i;
+  }
+  return best;
+}
+
+void DownloadJob::openHelper(Range piece, int site, bool probe) {
+  const Site* other = site >= 0 ? &m_otherSites[static_cast<std::size_t>(site)] : nullptr;
+  ConnectionRequest req = other ? request(other->address, other->route) : request(m_d, m_route);
   req.first = piece.first;
   req.end = piece.end;
   req.piece = true;
-  req.ifRange = m_ifRange;
+  req.probe = probe;
+  // A probe's reply is compared whole: a condition could only hide it.
+  req.ifRange = !other ? m_ifRange : probe ? std::string() : siteState(site).ifRange;
   req.total = m_fileLength;
-  auto h = std::make_shared<Helper>(*this, piece);
+  if (probe) siteState(site).trust = Trust::Probing;
+  auto h = std::make_shared<Helper>(*this, piece, site, probe);
   h->t = makeTransfer(std::move(req), *h, m_file);
+  if (other) h->from = " from " + other->address.m_server;
   m_pieceLogs.push_back(h->log);
   int error = 0, messageId = 0;
   if (!h->t->createSockets(error, messageId) || !h->t->connect(error)) {
-    // Counted as a refusal: one connection fewer.
+    // Counted as a refusal: one connection fewer, or one site fewer.
     h->t->close();
-    m_wanted = std::max(1, m_wanted - 1);
+    if (other) siteState(site).trust = Trust::Dropped;
+    else m_wanted = std::max(1, m_wanted - 1);
     m_retiredHelpers.push_back(h);
     m_retireTimer.defer([this] {
       m_retired.clear();
@@ -626,16 +692,27 @@ void DownloadJob::openHelper(Range piece) {
   m_helpers.push_back(h);
 }
 
-bool DownloadJob::helperReply(Helper&, const ReplyFacts& facts) {
-  // Bytes of two versions of the file are never mixed.
-  bool changed = (!facts.etag.empty() && !m_etag.empty() && facts.etag != m_etag) ||
-                 (!facts.validator.empty() && !m_lastModified.empty() && facts.validator != m_lastModified);
+bool DownloadJob::helperReply(Helper& h, const ReplyFacts& facts) {
+  // Bytes of two versions of the file are never mixed: the ETag tells where both give one,
+  // else the date.
+  bool etags = !facts.etag.empty() && !m_etag.empty();
+  bool dates = !facts.validator.empty() && !m_lastModified.empty();
+  bool changed = etags ? facts.etag != m_etag : dates && facts.validator != m_lastModified;
+  if (h.site >= 0 && h.probe && !changed) {
+    // Another site joins; its pieces are asked on the validator it shares.
+    SiteState& state = siteState(h.site);
+    state.trust = Trust::Joined;
+    state.ifRange = etags && m_etag.rfind("W/", 0) != 0 ? m_etag : dates ? m_lastModified : std::string();
+  }
   return !changed;
 }
 
 void DownloadJob::helperWrote(Helper& h, std::int64_t offset, std::int64_t n) {
   h.pos = offset + n;
-  h.gotBytes = true;
+  if (!h.gotBytes) {
+    h.gotBytes = true;
+    judgeRamp();
+  }
   m_pieceBytes += n;
   writeStart();
   m_events.jobWrote();
@@ -665,34 +742,37 @@ void DownloadJob::helperOutcome(Helper& h, const ConnectionResult& r) {
     m_retired.clear();
     m_retiredHelpers.clear();
   });
-  switch (r.what) {
-    case Outcome::PieceDone:
-    case Outcome::Finished: break;
-    case Outcome::FileChanged:
-    case Outcome::WriteFailed:
-      // The file changed (fetched again from its start) or the disk refused: the whole
-      // download stops as when its first connection says so.
-      if (m_transfer) m_transfer->close();
-      stopHelpers();
-      m_pieces = false;
-      connectionOutcome(r);
+  judgeRamp();
+  bool ended = r.what == Outcome::PieceDone || r.what == Outcome::Finished;
+  if (h.site >= 0 && r.what != Outcome::WriteFailed &&
+      (!ended || siteState(h.site).trust != Trust::Joined)) {
+    // Another site that fails, or shows another file, drops out; the others carry on.
+    siteState(h.site).trust = Trust::Dropped;
+  } else if (r.what == Outcome::FileChanged || r.what == Outcome::WriteFailed) {
+    // The file changed (fetched again from its start) or the disk refused: the whole
+    // download stops as when its first connection says so.
+    if (m_transfer) m_transfer->close();
+    stopHelpers();
+    m_pieces = false;
+    connectionOutcome(r);
+    return;
+  } else if (!ended && !h.gotBytes) {
+    // Refused or lost before a byte: one connection fewer for this download, not tried
+    // again at once.
+    m_wanted = std::max(1, m_wanted - 1);
+  }
+  if (!ended && !h.probe) {
+    // What it left goes back to the connection that stops where it begins, else to whoever
+    // takes the next piece.
+    std::vector<Transfer*> open;
+    if (m_transfer && m_transfer->isOpen()) open.push_back(m_transfer.get());
+    for (const auto& other : m_helpers) open.push_back(other->t.get());
+    for (Transfer* t : open)
+      if (t->end() == h.pos) t->limitTo(h.end());
+    // The last one running: no further connection is tried in its place.
+    if (!h.gotBytes && open.empty() && h.site < 0) {
+      handBack();
       return;
-    default: {
-      // Refused or lost before a byte: one connection fewer for this download, not tried
-      // again at once. What it left goes back to the connection that stops where it
-      // begins, else to whoever takes the next piece.
-      if (!h.gotBytes) m_wanted = std::max(1, m_wanted - 1);
-      std::vector<Transfer*> open;
-      if (m_transfer && m_transfer->isOpen()) open.push_back(m_transfer.get());
-      for (const auto& other : m_helpers) open.push_back(other->t.get());
-      for (Transfer* t : open)
-        if (t->end() == h.pos) t->limitTo(h.end());
-      // The last one running: no further connection is tried in its place.
-      if (!h.gotBytes && open.empty()) {
-        handBack();
-        return;
-      }
-      break;
     }
   }
   writeStart();

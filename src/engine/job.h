@@ -6,6 +6,7 @@
 // It has no window: a test can drive it alone.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -47,6 +48,13 @@ class DownloadJob : private ConnectionEvents {
   std::string m_slot;
   // Mirror-list sessions try the next site before the same one again.
   bool m_mirrorList = false;
+  // The other sites of a mirror list, set by the session before each open: further
+  // connections fetch pieces from them too, once a site has shown the same file.
+  struct Site {
+    Download address;
+    Route route;
+  };
+  std::vector<Site> m_otherSites;
   // A file this download made, still empty, takes the name a server's Content-Disposition
   // gives, in its folder (-J, or a URL that names no file).
   bool m_nameFromServer = false;
@@ -172,12 +180,21 @@ class DownloadJob : private ConnectionEvents {
   // The primary's reply allows pieces: the file's length is reserved and further
   // connections follow from the event loop. False when the disk cannot hold the file.
   bool startPieces(const ReplyFacts& facts, std::int64_t total);
+  // Calls then with the download's rate over a short sample (bytes a second; never without timers).
+  void sampleRate(std::function<void(double)> then);
+  // Further connections stay only if they made the download faster: judged on a sample
+  // once each of them has brought bytes.
+  void judgeRamp();
   // Opens further connections while fewer run than wanted and a piece is to be had.
   void fill();
   void handBack();
   // What every connection of this download asks: the address, the route, the settings.
-  ConnectionRequest request(const Route& route) const;
-  void openHelper(Range piece);
+  ConnectionRequest request(const Download& address, const Route& route) const;
+  // A further connection for piece, to site (-1 the first connection's, else one of
+  // m_otherSites); a probe asks only the site's first byte, to learn its length and date.
+  void openHelper(Range piece, int site = -1, bool probe = false);
+  // The site the next further connection goes to: the one with the fewest running, -1 first.
+  int nextSite() const;
   bool helperReply(Helper& h, const ReplyFacts& facts);
   void helperWrote(Helper& h, std::int64_t offset, std::int64_t n);
   void helperOutcome(Helper& h, const ConnectionResult& r);
@@ -217,6 +234,8 @@ class DownloadJob : private ConnectionEvents {
   bool m_pieces = false;
   bool m_piecesStored = false;       // the entry lists finished ranges
   int m_wanted = 1;                  // connections wanted: Connections, less one per refusal
+  double m_rateAlone = 0;            // the first connection's rate before the others opened
+  bool m_judgeRamp = false;          // the others' effect is still to be judged
   std::int64_t m_fileLength = 0;     // the whole file's length (pieces only)
   Ranges m_done;
   std::int64_t m_doneAtOpen = 0;     // bytes of m_done when the primary opened
@@ -226,7 +245,16 @@ class DownloadJob : private ConnectionEvents {
   std::shared_ptr<CFile> m_file;
   std::shared_ptr<RateLimit> m_limit;  // MaxSpeed over all the connections
   std::vector<std::shared_ptr<Helper>> m_helpers, m_retiredHelpers;
-  CTimer m_fillTimer, m_saveTimer;
+  // How far each other site is trusted for this download (in the order of m_otherSites),
+  // and the If-Range its pieces carry: the validator it was found to share.
+  enum class Trust { Unknown, Probing, Joined, Dropped };
+  struct SiteState {
+    Trust trust = Trust::Unknown;
+    std::string ifRange;
+  };
+  std::vector<SiteState> m_siteStates;
+  SiteState& siteState(int site) { return m_siteStates[static_cast<std::size_t>(site)]; }
+  CTimer m_fillTimer, m_rampTimer, m_saveTimer;
   std::vector<std::shared_ptr<Transfer>> m_retired;
   std::vector<ConnectionResult> m_pending;
   // The whole file, as the latest reply told it (0 unknown); kept when its connection closes.

@@ -62,7 +62,8 @@ Ranges rollback(const Ranges& set, std::int64_t rollbackBytes) {
   return out;
 }
 
-std::optional<Claim> claim(const Ranges& free, const std::vector<Range>& busy) {
+std::optional<Claim> claim(const Ranges& free, const std::vector<Range>& busy,
+                           const std::vector<std::int64_t>& got) {
   const Range* best = nullptr;
   for (const Range& r : free)
     if (r.size() > 0 && (!best || r.size() > best->size())) best = &r;
@@ -72,7 +73,9 @@ std::optional<Claim> claim(const Ranges& free, const std::vector<Range>& busy) {
     if (from < 0 || busy[i].size() > busy[from].size()) from = i;
   if (from < 0 || busy[from].size() < 2 * kMinPiece) return std::nullopt;
   const Range& r = busy[from];
-  return Claim{from, {r.first + r.size() / 2, r.end}};
+  std::int64_t had = static_cast<std::size_t>(from) < got.size() ? got[static_cast<std::size_t>(from)] : 0;
+  std::int64_t piece = std::max(r.size() / 2, std::min((had + r.size()) / 2, r.size() - kMinPiece));
+  return Claim{from, {r.end - piece, r.end}};
 }
 
 std::string format(const Ranges& set) {

@@ -36,13 +36,17 @@ Ranges rollback(const Ranges& set, std::int64_t rollbackBytes);
 // connection has still to fetch ([its next byte, its end)). A free range is taken whole
 // (the largest first); else the second half of the largest busy range, when both halves
 // are at least kMinPiece. `from` is the busy range that is split (its end becomes the
-// piece's first byte), -1 for a free range.
+// piece's first byte), -1 for a free range. got: what each busy connection has already
+// received of its request; those bytes count toward its half (a server that sends each
+// request's first second at once then finishes both halves together), as long as it
+// keeps a piece.
 struct Claim {
   int from = -1;
   Range piece;
   bool operator==(const Claim&) const = default;
 };
-std::optional<Claim> claim(const Ranges& free, const std::vector<Range>& busy);
+std::optional<Claim> claim(const Ranges& free, const std::vector<Range>& busy,
+                           const std::vector<std::int64_t>& got = {});
 
 // The set as the queue entry keeps it: "first-end,first-end" in bytes; false when text
 // is not such a list (the set is then empty).

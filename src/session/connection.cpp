@@ -23,13 +23,9 @@ void CDownloadDlg::openConnection() {
   else
     m_stateIcon.SetIcon(res::IDI_WORKING);
 
-  // Direct, or through the proxy of this service (configured, else from the environment):
-  // chosen once for the whole connection.
-  bool ftp = m_d.m_service == svc::kFtp;
-  std::string scheme = ftp ? "ftp" : m_d.m_secure ? "https" : "http";
-  ProxyChoice proxy = chooseProxy(scheme, m_d.m_server, ConfigString(ftp ? kProxyFTP : kProxy),
-                                 [](const char* name) -> const char* { return std::getenv(name); });
-  auto route = chooseRoute(m_d, proxy.setting, proxy.speaksHttp);
+  // Chosen once for the whole connection.
+  ProxyChoice proxy;
+  auto route = routeTo(m_d, proxy);
   if (!route && !proxy.configured) {
     // A variable of the environment the user may not even know is set: said, not configured.
     tell(Format("Couldn't recognize the proxy server in %s: %s", proxy.source.c_str(), proxy.setting.c_str()));
@@ -47,6 +43,7 @@ void CDownloadDlg::openConnection() {
   std::string status = "Connecting to:  " + m_d.m_server;
   if (route->viaProxy) status += Format(" (via %s:%u from %s)", route->host.c_str(), route->port, proxy.source.c_str());
   m_job.startLog(status + "\r\n\r\n");
+  m_job.m_otherSites = m_useMirrorList ? otherSites() : std::vector<DownloadJob::Site>();
 
   // The output file at the resume point, and the connection.
   std::string why;
@@ -63,6 +60,14 @@ void CDownloadDlg::openConnection() {
   keepEntry();
   m_line1Text.SetWindowText(m_d.m_localPath);
   m_lastSampleTick = GetTickCount();
+}
+
+std::optional<Route> routeTo(const Download& d, ProxyChoice& proxy) {
+  bool ftp = d.m_service == svc::kFtp;
+  std::string scheme = ftp ? "ftp" : d.m_secure ? "https" : "http";
+  proxy = chooseProxy(scheme, d.m_server, ConfigString(ftp ? kProxyFTP : kProxy),
+                      [](const char* name) -> const char* { return std::getenv(name); });
+  return chooseRoute(d, proxy.setting, proxy.speaksHttp);
 }
 
 // The entry names the address and the file again: after a failed first connect removed

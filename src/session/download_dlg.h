@@ -4,13 +4,16 @@
 #pragma once
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/control.h"
 #include "platform/file.h"
 #include "platform/wnd.h"
 #include "queue/queue_store.h"
 #include "resources/ids.h"
+#include "settings/env_proxy.h"
 #include "engine/job.h"
 #include "ui/link_drop_target.h"
 
@@ -107,6 +110,8 @@ class CDownloadDlg : public CDialog, private JobEvents {
   void closeMirrorList();
   // Back to the list's first site, for a new round.
   void rewindMirrorList();
+  // Every site of the open list but the current one that can be reached: for pieces.
+  std::vector<DownloadJob::Site> otherSites();
   // The control channel (pause, resume, cancel, forget from another process): opened with
   // the first connection, named by this process's lease.
   void listenForControl();
@@ -173,6 +178,14 @@ class CDownloadDlg : public CDialog, private JobEvents {
 
 // The usage text shown for an empty command line.
 const char* UsageText();
+
+// url's parts into d, with the FTP login defaults: 0, or the message that says why not (the
+// scheme of a URL written in capitals is lower-cased in url).
+int siteAddress(std::string& url, Download& d);
+
+// The way to d's server: direct or through the proxy of its service (configured, else from
+// the environment); none when the proxy setting cannot be read.
+std::optional<Route> routeTo(const Download& d, ProxyChoice& proxy);
 
 // A socket failure's message: prefix, then the text for the error code.
 std::string socketErrorMessage(int code, const std::string& prefix);

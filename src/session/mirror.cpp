@@ -69,6 +69,27 @@ void CDownloadDlg::rewindMirrorList() {
     PostMessage(WM_TRYNEXTSITE, 0, 0);
 }
 
+std::vector<DownloadJob::Site> CDownloadDlg::otherSites() {
+  std::vector<DownloadJob::Site> sites;
+  if (!m_mirrorFile) return sites;
+  std::int64_t at = m_mirrorFile->GetPosition();
+  std::int64_t length = m_mirrorFile->GetLength();
+  if (!m_mirrorFile->Seek(m_listStart)) return sites;
+  // The sites as the list is tried: a line within five bytes of the end is none.
+  while (static_cast<std::uint64_t>(m_mirrorFile->GetPosition()) < static_cast<std::uint64_t>(length - 5)) {
+    DownloadJob::Site site;
+    std::string url = siteUrlOf(readListLine(*m_mirrorFile));
+    ProxyChoice proxy;
+    if (url == m_d.m_url || siteAddress(url, site.address) != 0) continue;
+    auto route = routeTo(site.address, proxy);
+    if (!route) continue;
+    site.route = *route;
+    sites.push_back(std::move(site));
+  }
+  m_mirrorFile->Seek(at);
+  return sites;
+}
+
 void CDownloadDlg::closeMirrorList() {
   if (m_mirrorFile) m_mirrorFile->Close();
   m_mirrorFile.reset();

@@ -10,48 +10,56 @@
 #include "transfer/download.h"
 #include "transfer/url.h"
 
+namespace {
+// A mirror list is known by its name's ending.
+bool isMirrorListName(const std::string& object) {
+  std::string upper = toUpper(urlFileName(object));
+  return upper.size() >= 4 && upper.compare(upper.size() - 4, 4, ".FML") == 0;
+}
+}  // namespace
+
+int siteAddress(std::string& m_url, Download& d) {
+  // A login in the URL ("user:password@host") is the server's login, not part of its name.
+  std::string user, password;
+  bool parsed = parseUrl(splitCredentials(m_url, user, password), d.m_service, d.m_server, d.m_object, d.m_port);
+  if (!parsed || d.m_service == svc::kUnknown) {
+    // Schemes match case-sensitively; lower-casing the first six characters admits HTTP:// and FTP://.
+    for (std::size_t i = 0; i < m_url.size() && i < 6; ++i)
+      m_url[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(m_url[i])));
+    parsed = parseUrl(splitCredentials(m_url, user, password), d.m_service, d.m_server, d.m_object, d.m_port);
+  }
+  if (!parsed || d.m_service == svc::kUnknown) return res::IDS_SERVICE_UNKNOWN;
+  d.m_url = m_url;
+  d.m_secure = isSecureUrl(m_url);
+  if (d.m_port == 0) d.m_port = defaultPort(d.m_service, d.m_secure);
+  if (d.m_service != svc::kHttp && d.m_service != svc::kFtp) return res::IDS_ONLY_HTTP_FTP;
+  if (d.m_service == svc::kFtp) {
+    d.m_user = "anonymous";
+    d.m_password = ConfigString(kEMail);
+  }
+  if (!user.empty()) {
+    d.m_user = user;
+    d.m_password = password;
+  }
+  d.m_object = cutFragment(d.m_object);
+  return 0;
+}
+
 bool CDownloadDlg::prepareDownload(bool showMessages) {
   // URL steps.
   std::string& m_url = m_d.m_url;
   m_urlText.SetWindowText(displayUrl(m_url));
-  // A login in the URL ("user:password@host") is the server's login, not part of its name.
-  std::string user, password;
-  bool parsed = parseUrl(splitCredentials(m_url, user, password), m_d.m_service, m_d.m_server, m_d.m_object, m_d.m_port);
-  if (!parsed || m_d.m_service == svc::kUnknown) {
-    // Schemes match case-sensitively; lower-casing the first six characters admits HTTP:// and FTP://.
-    for (std::size_t i = 0; i < m_url.size() && i < 6; ++i)
-      m_url[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(m_url[i])));
-    parsed = parseUrl(splitCredentials(m_url, user, password), m_d.m_service, m_d.m_server, m_d.m_object, m_d.m_port);
-  }
-  if (!parsed || m_d.m_service == svc::kUnknown) {
-    if (showMessages) tell(FormatString(LoadString(res::IDS_SERVICE_UNKNOWN), displayUrl(m_url)));
-    return false;
-  }
-  m_d.m_secure = isSecureUrl(m_url);
-  if (m_d.m_port == 0) m_d.m_port = defaultPort(m_d.m_service, m_d.m_secure);
-  if (m_d.m_service != svc::kHttp && m_d.m_service != svc::kFtp) {
-    if (showMessages) tell(LoadString(res::IDS_ONLY_HTTP_FTP));
+  if (int why = siteAddress(m_url, m_d)) {
+    if (showMessages) tell(why == res::IDS_SERVICE_UNKNOWN ? FormatString(LoadString(why), displayUrl(m_url)) : LoadString(why));
     return false;
   }
   // A list's site that is a list itself is no site: lists do not nest.
-  std::string upperObject = toUpper(urlFileName(cutFragment(m_d.m_object)));
-  if (m_useMirrorList && upperObject.size() >= 4 && upperObject.compare(upperObject.size() - 4, 4, ".FML") == 0)
-    return false;
-  if (m_d.m_service == svc::kFtp) {
-    m_d.m_user = "anonymous";
-    m_d.m_password = ConfigString(kEMail);
-  }
-  if (!user.empty()) {
-    m_d.m_user = user;
-    m_d.m_password = password;
-  }
-  m_d.m_object = cutFragment(m_d.m_object);
+  if (m_useMirrorList && isMirrorListName(m_d.m_object)) return false;
 
   // File steps: the local path.
   if (m_d.m_localPath.empty()) {
     std::string name = urlFileName(m_d.m_object);
-    std::string upper = toUpper(name);
-    if (upper.size() >= 4 && upper.compare(upper.size() - 4, 4, ".FML") == 0) {
+    if (isMirrorListName(m_d.m_object)) {
       m_d.m_localPath = CreateTempFile("FML");
       if (m_d.m_localPath.empty()) {
         // No temporary file to receive the list: reported as the output file it would have been.

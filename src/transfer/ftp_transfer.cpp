@@ -334,6 +334,7 @@ void FtpTransfer::announce(std::int64_t size) {
   facts.ranges = m_bodyStart > 0 || !m_restRefused;
   facts.total = size >= 0 ? m_bodyStart + size : -1;
   if (!m_events.connectionReply(facts)) finish(Outcome::FileChanged, 0, std::string(), Answerer::Origin);
+  else if (m_req.probe) finish(Outcome::PieceDone, 0, std::string(), Answerer::Origin);
 }
 
 // ---- the data connection ----

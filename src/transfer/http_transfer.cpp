@@ -254,8 +254,12 @@ bool HttpTransfer::headerEnd() {
 }
 
 bool HttpTransfer::replyTaken() {
-  if (m_events.connectionReply(m_facts)) return true;
-  finish(Outcome::FileChanged, 0, std::string(), Answerer::Origin);
+  if (!m_events.connectionReply(m_facts)) {
+    finish(Outcome::FileChanged, 0, std::string(), Answerer::Origin);
+    return false;
+  }
+  if (!m_req.probe) return true;
+  finish(Outcome::PieceDone, 0, std::string(), Answerer::Origin);
   return false;
 }
 

@@ -96,6 +96,8 @@ struct ConnectionRequest {
   std::int64_t end = -1;     // the byte after the last wanted, -1 the file's end
   std::string ifRange;
   std::int64_t total = -1;
+  // Only the reply is wanted (another site's length and date): nothing is written.
+  bool probe = false;
   // The download's speed limit, shared by its connections; null none.
   std::shared_ptr<RateLimit> limit;
 };

@@ -87,7 +87,7 @@ class Nginx(_Server):
     binary = shutil.which("nginx") or "/usr/sbin/nginx"
     scheme = "http"
 
-    def __init__(self, workdir, root, extra=""):
+    def __init__(self, workdir, root, extra="", http_extra=""):
         super().__init__(workdir)
         self.root = root
         os.makedirs(os.path.join(workdir, "logs"), exist_ok=True)
@@ -111,6 +111,7 @@ http {{
   scgi_temp_path {workdir}/scgi;
   default_type application/octet-stream;
   sendfile on;
+{http_extra}
   server {{
     listen 127.0.0.1:{self.port};
     root {root};

@@ -133,6 +133,69 @@ TEST(Pieces, EachConnectionsExchangeStaysTogetherInTheLog) {
   EXPECT_EQ(further + 1, srv.requests().size());
 }
 
+// A mirror list's second site joins once its first byte's reply shows the same file; one
+// that shows another, or fails, drops out, and is never asked for bytes it did not show.
+TEST(Pieces, OtherSitesOfAListJoinOnlyWithTheSameFile) {
+  const std::string v1 = bytesOf(kSize, 9);
+  const std::string date = "Last-Modified: Tue, 01 Dec 2026 10:00:00 GMT\r\n";
+  struct Case {
+    const char* name;
+    std::string firstHeaders;
+    std::function<std::string(long long a, long long b)> reply;  // the second site's, to [a, b]
+    std::size_t asked;                                            // requests the second site sees
+    const char* ifRange = "";                                     // its pieces' condition
+  };
+  const Case cases[] = {
+      {"the same date", date, [&](long long a, long long b) { return part(v1, a, b, date); }, 2, "Tue, 01 Dec"},
+      {"the same ETag", kEtag, [&](long long a, long long b) { return part(v1, a, b, "ETag: \"v1\"\r\n"); }, 2, "\"v1\""},
+      {"another ETag", kEtag, [&](long long a, long long b) { return part(v1, a, b, "ETag: \"v9\"\r\n" + date); }, 1},
+      {"another date", date, [&](long long a, long long b) { return part(v1, a, b, "Last-Modified: Mon\r\n"); }, 1},
+      {"another length", date, [&](long long a, long long b) { return part(v1, a, b, date, kSize / 2); }, 1},
+      {"a failing site", date, [&](long long, long long) { return std::string(); }, 1},
+  };
+  for (const auto& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    TestEnvironment env;
+    env.app().WriteProfileInt(kSectionConfig, kConnections, 2);
+    std::atomic<int> seen{0};
+    ScriptServer second([&](ScriptConn& c, int) {
+      std::string req = c.readUntil("\r\n\r\n");
+      long long a = -1, b = -1;
+      auto at = req.find("Range: bytes=");
+      if (at != std::string::npos) std::sscanf(req.c_str() + at + 13, "%lld-%lld", &a, &b);
+      std::string reply = a >= 0 && b >= a ? tc.reply(a, b) : std::string();
+      reply.empty() ? c.reset() : (c.send(reply), c.close());
+      ++seen;
+    });
+    ScriptServer first([&](ScriptConn& c, int) {
+      c.readUntil("\r\n\r\n");
+      std::string reply = part(v1, 0, kSize - 1, tc.firstHeaders);
+      std::size_t head = reply.size() - kSize;
+      // A first taste, then the rest once the second site has had its chances.
+      c.send(reply.substr(0, head + 65536));
+      for (int i = 0; i < 100 && seen < static_cast<int>(tc.asked); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      c.send(reply.substr(head + 65536));
+      c.close();
+    });
+    auto site = [](const ScriptServer& s) { return "x,y,z,http://127.0.0.1:" + std::to_string(s.port()) + "/f.bin\n"; };
+    writeWholeFile(env.path("sites.fml"), "FML,1.0,\n" + site(first) + site(second));
+    env.ui().saveAnswers.push_back(env.path("f.bin"));
+    auto dlg = runSession(env, env.path("sites.fml"), 20000);
+    EXPECT_TRUE(dlg->m_finished);
+    EXPECT_TRUE(readWholeFile(env.path("f.bin")) == v1);
+    auto asked = second.requests();
+    ASSERT_EQ(asked.size(), tc.asked);
+    // First its first byte only, unconditionally; then pieces on the validator both share.
+    EXPECT_NE(asked[0].find("\r\nRange: bytes=0-0\r\n"), std::string::npos) << asked[0];
+    EXPECT_EQ(asked[0].find("If-Range"), std::string::npos) << asked[0];
+    if (asked.size() > 1) {
+      EXPECT_NE(asked[1].find(std::string("\r\nIf-Range: ") + tc.ifRange), std::string::npos) << asked[1];
+    }
+  }
+}
+
 // A resume whose finished pieces are of another version starts over, even from byte 0.
 TEST(Pieces, FinishedPiecesOfAnotherVersionAreNotKept) {
   TestEnvironment env;

@@ -13,6 +13,7 @@ TEST(Pieces, ClaimsSplitTheLargestRangeAndKeepPiecesWhole) {
     Ranges free;
     std::vector<Range> busy;
     std::optional<pieces::Claim> want;
+    std::vector<std::int64_t> got = {};
   };
   const Case cases[] = {
       {"second half of the one range", {}, {{0, 32 * M}}, pieces::Claim{0, {16 * M, 32 * M}}},
@@ -21,8 +22,11 @@ TEST(Pieces, ClaimsSplitTheLargestRangeAndKeepPiecesWhole) {
       {"under two pieces: none", {}, {{0, 2 * M - 1}, {4 * M, 5 * M}}, std::nullopt},
       {"a free range first, whole, however small", {{100, 200}, {7 * M, 8 * M}}, {{0, 64 * M}}, pieces::Claim{-1, {7 * M, 8 * M}}},
       {"nothing at all", {}, {}, std::nullopt},
+      {"bytes received count toward the half", {}, {{2 * M, 32 * M}}, pieces::Claim{0, {16 * M, 32 * M}}, {2 * M}},
+      {"but the running one keeps a piece", {}, {{10 * M, 13 * M}}, pieces::Claim{0, {11 * M, 13 * M}}, {10 * M}},
+      {"and never less than half is split off", {}, {{8 * M, 32 * M}, {0, 8 * M}}, pieces::Claim{0, {20 * M, 32 * M}}, {0, 8 * M}},
   };
-  for (const auto& c : cases) EXPECT_EQ(pieces::claim(c.free, c.busy), c.want) << c.what;
+  for (const auto& c : cases) EXPECT_EQ(pieces::claim(c.free, c.busy, c.got), c.want) << c.what;
 }
 
 TEST(Pieces, SetsMergeAndTellWhatIsMissing) {
