@@ -407,11 +407,15 @@ class Pieces(Session):
             self.assertEqual(proc.returncode, -signal.SIGKILL, "seed %d: run %d ended by itself" % (seed, len(runs)))
             runs.append((began, time.time(), done))
             entry = self.queue()
-            start, pieces = entry.get("Start" + slot, 0), entry.get("Pieces" + slot, "")
+            pieces = entry.get("Pieces" + slot, "")
             listed += bool(pieces)
-            done = [(0, step_back(start))] + [(a, step_back(b)) for a, b in
-                                              (map(int, r.split("-")) for r in pieces.split(",") if r)]
-            done = [(a, b) for a, b in done if b > a]
+            held = [(0, entry.get("Start" + slot, 0))] + [tuple(map(int, r.split("-"))) for r in pieces.split(",") if r]
+            # What the entry holds finished is on disk already.
+            for a, b in (r for r in held if r[1] > r[0]):
+                with open(out, "rb") as f:
+                    f.seek(a)
+                    self.assertTrue(f.read(b - a) == data[a:b], "seed %d: %d-%d not on disk at a kill" % (seed, a, b))
+            done = [(a, step_back(b)) for a, b in held if step_back(b) > a]
             arg, answers = "#" + slot, ""
         self.assertGreater(listed, 5, "seed %d: finished pieces were hardly ever kept" % seed)
         # The rest faster: the same file at another path.
