@@ -23,6 +23,25 @@ std::string part(const std::string& whole, long long a, long long b, const std::
          "Content-Length: " + std::to_string(b - a + 1) + "\r\n\r\n" + whole.substr(a, b - a + 1);
 }
 
+// The range a request asks: a = -1 without one, b = -1 for an open end.
+std::pair<long long, long long> asked(const std::string& req) {
+  long long a = -1, b = -1;
+  auto at = req.find("\r\nRange: bytes=");
+  if (at != std::string::npos) std::sscanf(req.c_str() + at + 15, "%lld-%lld", &a, &b);
+  return {a, b};
+}
+
+// A first taste of the reply (header and 64 KiB of a body of `body` bytes), then the rest
+// once ready() says that further connections have had their chances (or after a second).
+void sendSlowly(ScriptConn& c, const std::string& reply, std::size_t body, const std::function<bool()>& ready) {
+  std::size_t taste = reply.size() - body + 65536;
+  c.send(reply.substr(0, taste));
+  for (int i = 0; i < 100 && !ready(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  c.send(reply.substr(taste));
+  c.close();
+}
+
 TEST(Pieces, FurtherConnectionsTakeExactlyTheirPartOrNothing) {
   const std::string v1 = bytesOf(kSize, 5), v2 = bytesOf(kSize, 6);
   struct Case {
@@ -54,10 +73,8 @@ TEST(Pieces, FurtherConnectionsTakeExactlyTheirPartOrNothing) {
     std::atomic<int> further{0};
     std::atomic<bool> changed{false};
     ScriptServer srv([&](ScriptConn& c, int) {
-      std::string req = c.readUntil("\r\n\r\n");
-      long long a = 0, b = -1;
-      auto at = req.find("Range: bytes=");
-      if (at != std::string::npos) std::sscanf(req.c_str() + at + 13, "%lld-%lld", &a, &b);
+      auto [a, b] = asked(c.readUntil("\r\n\r\n"));
+      a = std::max(a, 0LL);
       if (b >= 0) {
         if (tc.want == v2) changed = true;
         std::string reply = tc.further(a, b);
@@ -71,13 +88,7 @@ TEST(Pieces, FurtherConnectionsTakeExactlyTheirPartOrNothing) {
         return c.close();
       }
       std::string reply = part(data, a, static_cast<long long>(data.size()) - 1, changed ? "ETag: \"v2\"\r\n" : kEtag);
-      std::size_t head = reply.size() - (data.size() - a);
-      // A first taste, then the rest once a further connection has had its answer (or not).
-      c.send(reply.substr(0, head + 65536));
-      for (int i = 0; i < 100 && further == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      std::this_thread::sleep_for(std::chrono::milliseconds(200));
-      c.send(reply.substr(head + 65536));
-      c.close();
+      sendSlowly(c, reply, data.size() - static_cast<std::size_t>(a), [&] { return further > 0; });
     });
     env.ui().saveAnswers.push_back(env.path("f.bin"));
     auto dlg = runSession(env, "http://127.0.0.1:" + std::to_string(srv.port()) + "/f.bin", 20000);
@@ -91,11 +102,8 @@ TEST(Pieces, FurtherConnectionsTakeExactlyTheirPartOrNothing) {
     if (!tc.ranges) continue;
     // The second half of what the first connection had left, asked closed, with the validator.
     ASSERT_GE(requests.size(), 2u);
-    long long a = 0, b = 0;
-    auto at = requests[1].find("\r\nRange: bytes=");
-    ASSERT_NE(at, std::string::npos);
-    ASSERT_EQ(std::sscanf(requests[1].c_str() + at + 15, "%lld-%lld\r", &a, &b), 2) << requests[1];
-    EXPECT_EQ(b, static_cast<long long>(kSize) - 1);
+    auto [a, b] = asked(requests[1]);
+    EXPECT_EQ(b, static_cast<long long>(kSize) - 1) << requests[1];
     EXPECT_GE(a, static_cast<long long>(kSize / 2));
     EXPECT_LE(a, static_cast<long long>(kSize / 2) + 65536);
     EXPECT_NE(requests[1].find("If-Range: \"v1\"\r\n"), std::string::npos) << requests[1];
@@ -109,9 +117,7 @@ TEST(Pieces, EachConnectionsExchangeStaysTogetherInTheLog) {
   env.app().WriteProfileInt(kSectionConfig, kConnections, 3);
   const std::string data = bytesOf(2 * kSize, 9);
   ScriptServer srv([&](ScriptConn& c, int) {
-    std::string req = c.readUntil("\r\n\r\n");
-    long long a = 0, b = -1;
-    std::sscanf(req.c_str() + req.find("Range: bytes="), "Range: bytes=%lld-%lld", &a, &b);
+    auto [a, b] = asked(c.readUntil("\r\n\r\n"));
     std::string reply = part(data, a, b < 0 ? static_cast<long long>(data.size()) - 1 : b, kEtag);
     // The first connection slowly, so that two more open at once.
     c.send(reply.substr(0, b < 0 ? 65536 : reply.size()));
@@ -159,25 +165,14 @@ TEST(Pieces, OtherSitesOfAListJoinOnlyWithTheSameFile) {
     env.app().WriteProfileInt(kSectionConfig, kConnections, 2);
     std::atomic<int> seen{0};
     ScriptServer second([&](ScriptConn& c, int) {
-      std::string req = c.readUntil("\r\n\r\n");
-      long long a = -1, b = -1;
-      auto at = req.find("Range: bytes=");
-      if (at != std::string::npos) std::sscanf(req.c_str() + at + 13, "%lld-%lld", &a, &b);
+      auto [a, b] = asked(c.readUntil("\r\n\r\n"));
       std::string reply = a >= 0 && b >= a ? tc.reply(a, b) : std::string();
       reply.empty() ? c.reset() : (c.send(reply), c.close());
       ++seen;
     });
     ScriptServer first([&](ScriptConn& c, int) {
       c.readUntil("\r\n\r\n");
-      std::string reply = part(v1, 0, kSize - 1, tc.firstHeaders);
-      std::size_t head = reply.size() - kSize;
-      // A first taste, then the rest once the second site has had its chances.
-      c.send(reply.substr(0, head + 65536));
-      for (int i = 0; i < 100 && seen < static_cast<int>(tc.asked); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      std::this_thread::sleep_for(std::chrono::milliseconds(200));
-      c.send(reply.substr(head + 65536));
-      c.close();
+      sendSlowly(c, part(v1, 0, kSize - 1, tc.firstHeaders), kSize, [&] { return seen >= static_cast<int>(tc.asked); });
     });
     auto site = [](const ScriptServer& s) { return "x,y,z,http://127.0.0.1:" + std::to_string(s.port()) + "/f.bin\n"; };
     writeWholeFile(env.path("sites.fml"), "FML,1.0,\n" + site(first) + site(second));
@@ -202,11 +197,8 @@ TEST(Pieces, FinishedPiecesOfAnotherVersionAreNotKept) {
   const std::string v1 = bytesOf(kSize, 7), v2 = bytesOf(kSize, 8);
   writeWholeFile(env.path("f.bin"), v1);
   ScriptServer srv([&](ScriptConn& c, int) {
-    std::string req = c.readUntil("\r\n\r\n");
-    long long a = 0, b = kSize - 1;
-    auto at = req.find("Range: bytes=");
-    if (at != std::string::npos) std::sscanf(req.c_str() + at + 13, "%lld-%lld", &a, &b);
-    c.send(part(v2, a, b, "Last-Modified: B\r\n"));
+    auto [a, b] = asked(c.readUntil("\r\n\r\n"));
+    c.send(part(v2, std::max(a, 0LL), b < 0 ? kSize - 1 : b, "Last-Modified: B\r\n"));
     c.close();
   });
   CWinApp& app = env.app();
