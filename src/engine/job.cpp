@@ -40,8 +40,11 @@ struct DownloadJob::Helper : ConnectionEvents {
 };
 
 namespace {
-// A rate is sampled over this long, after as long again to let a first burst pass.
-constexpr int kSampleMs = 25;
+// A rate is sampled over this long, after as long again to let a first burst pass: the
+// first connection's briefly (a long look would delay the others), the others' effect
+// longer (new connections of a far server are still speeding up).
+constexpr int kFirstSampleMs = 25;
+constexpr int kJudgeSampleMs = 100;
 }  // namespace
 
 DownloadJob::DownloadJob(JobEvents& events) : m_events(events) {}
@@ -557,7 +560,7 @@ bool DownloadJob::startPieces(const ReplyFacts& facts, std::int64_t total) {
   // is left would take it longer than a second at its rate (a fast server gets no more
   // connections than it needs; a small file comes whole before they could start). Then
   // they stay only if they made the download faster.
-  sampleRate([this](double alone) {
+  sampleRate(kFirstSampleMs, [this](double alone) {
     std::int64_t left = m_fileLength - pieces::bytes(finished());
     if (static_cast<double>(left) <= alone) return;
     m_rateAlone = alone;
@@ -568,16 +571,16 @@ bool DownloadJob::startPieces(const ReplyFacts& facts, std::int64_t total) {
   return true;
 }
 
-void DownloadJob::sampleRate(std::function<void(double)> then) {
+void DownloadJob::sampleRate(int ms, std::function<void(double)> then) {
   // The first moments of a connection are left out: many servers send a burst first.
-  auto later = [this, then = std::move(then)] {
+  auto later = [this, ms, then = std::move(then)] {
     auto measured = [this, then, before = reached(), since = GetTickCount()] {
       double seconds = std::max<DWORD>(GetTickCount() - since, 1) / 1000.0;
       then(static_cast<double>(reached() - before) / seconds);
     };
-    m_rampTimer.start(kSampleMs, measured, true);
+    m_rampTimer.start(ms, measured, true);
   };
-  m_rampTimer.start(kSampleMs, later, true);
+  m_rampTimer.start(ms, later, true);
 }
 
 void DownloadJob::judgeRamp() {
@@ -586,7 +589,7 @@ void DownloadJob::judgeRamp() {
   for (const auto& h : m_helpers)
     if (!h->gotBytes) return;
   m_judgeRamp = false;
-  sampleRate([this](double together) {
+  sampleRate(kJudgeSampleMs, [this](double together) {
     // The server or the line gives no more to more connections: none replaces one that ends.
     // A sample without a byte says nothing (a server that sends once a second).
     if (together > 0 && together < m_rateAlone * 5 / 4) m_wanted = 1;

@@ -180,8 +180,9 @@ class DownloadJob : private ConnectionEvents {
   // The primary's reply allows pieces: the file's length is reserved and further
   // connections follow from the event loop. False when the disk cannot hold the file.
   bool startPieces(const ReplyFacts& facts, std::int64_t total);
-  // Calls then with the download's rate over a short sample (bytes a second; never without timers).
-  void sampleRate(std::function<void(double)> then);
+  // Calls then with the download's rate over ms milliseconds, taken after ms (bytes a
+  // second; never without timers).
+  void sampleRate(int ms, std::function<void(double)> then);
   // Further connections stay only if they made the download faster: judged on a sample
   // once each of them has brought bytes.
   void judgeRamp();
