@@ -32,11 +32,12 @@ std::pair<long long, long long> asked(const std::string& req) {
 }
 
 // A first taste of the reply (header and 64 KiB of a body of `body` bytes), then the rest
-// once ready() says that further connections have had their chances (or after a second).
+// once ready() says that further connections have had their chances (or after 5 s: a
+// loaded machine may take that long).
 void sendSlowly(ScriptConn& c, const std::string& reply, std::size_t body, const std::function<bool()>& ready) {
   std::size_t taste = reply.size() - body + 65536;
   c.send(reply.substr(0, taste));
-  for (int i = 0; i < 100 && !ready(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  for (int i = 0; i < 500 && !ready(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   c.send(reply.substr(taste));
   c.close();
