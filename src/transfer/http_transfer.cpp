@@ -105,7 +105,9 @@ void HttpTransfer::onRead() {
     body();
     return;
   }
-  if (!m_ctrlSocket->fill()) {
+  // Under a speed limit the header is read in small blocks: what comes behind it is body,
+  // taken at once.
+  if (!m_ctrlSocket->fill(m_req.limit ? kLimitedHeaderBlock : 65536)) {
     finish(Outcome::Broken, CAsyncSocket::GetLastError());
     return;
   }

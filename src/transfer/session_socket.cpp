@@ -51,7 +51,7 @@ int CSessionSocket::sendString(const std::string& text) {
   return static_cast<int>(text.size());
 }
 
-bool CSessionSocket::fill() {
+bool CSessionSocket::fill(int most) {
   if (m_ended) return true;
   // What was taken is dropped before the buffer grows, so it never holds more than a
   // block beyond an unended line.
@@ -60,7 +60,7 @@ bool CSessionSocket::fill() {
     m_inAt = 0;
   }
   char buf[65536];
-  int n = Receive(buf, sizeof buf);
+  int n = Receive(buf, std::clamp(most, 1, static_cast<int>(sizeof buf)));
   if (n < 0) return GetLastError() == WSAEWOULDBLOCK;
   if (n == 0) m_ended = true;
   m_in.append(buf, static_cast<std::size_t>(n));

@@ -36,8 +36,9 @@ class CSessionSocket : public CAsyncSocket {
   int sendString(const std::string& text);
   bool sendPending() const { return !m_pendingOut.empty(); }
 
-  // Reads what waits into the buffer (once per read event): false on a socket error.
-  bool fill();
+  // Reads what waits into the buffer, at most `most` bytes (once per read event): false on
+  // a socket error.
+  bool fill(int most = 65536);
   // One whole line from the buffer, up to and including its line feed, trailing white space
   // removed (bytes from a zero byte on are dropped). A line that is not ended yet stays
   // unless kMaxLine bytes wait or the peer has closed. Returns the bytes taken, -1 when no

@@ -148,6 +148,9 @@ class Transfer : public SocketHandler, public std::enable_shared_from_this<Trans
   // Blocks that arrive full are read together, up to this many per read event: one event
   // per block costs a loop wake-up, more than the copy itself.
   static constexpr int kBlocksPerRead = 16;
+  // Under a speed limit a reply's header is read this much at a time, so that the body
+  // bytes read along with it stay a small burst.
+  static constexpr int kLimitedHeaderBlock = 2048;
 
   void socketEvent(int kind, sockmsg::Event event, int error) final;
   void socketActive() final { active(); }
@@ -217,6 +220,7 @@ template <class Take>
 void Transfer::readBlocks(CSessionSocket& s, Take take) {
   if (s.buffered() > 0) {
     std::string early = s.takeBuffered(sizeof m_recvBuf);
+    if (m_req.limit) m_req.limit->consume(static_cast<std::int64_t>(early.size()));
     if (!take(early.data(), static_cast<int>(early.size())) || m_closed) return;
   }
   for (int i = 0; i < kBlocksPerRead; ++i) {

@@ -446,6 +446,15 @@ class Pieces(Session):
         self.assertLessEqual(sent, missing, "seed %d: the last resume fetched finished pieces again" % seed)
         self.assertNoQueue()
 
+    def test_speed_limit_counts_the_bytes_read_with_the_header(self):
+        data = random.Random(21).randbytes(96 << 10)
+        serve("capped.bin", data)
+        out, began = self.local("capped.bin"), time.monotonic()
+        self.assertEqual(self.run_session(["--limit-rate", "32k", "-o", out, _nginx.url("/capped.bin")]), 0, self.output)
+        # Three seconds at the rate, less the bucket's tenth of a second and a header block.
+        self.assertGreater(time.monotonic() - began, 2.8)
+        self.assertSameFile(out, data)
+
 
 class Launcher(Session):
     """/RESUME starts a copy per queued entry; copies share the terminal and tag their lines."""
