@@ -18,19 +18,19 @@ bool isMirrorListName(const std::string& object) {
 }
 }  // namespace
 
-int siteAddress(std::string& m_url, Download& d) {
+int siteAddress(std::string& url, Download& d) {
   // A login in the URL ("user:password@host") is the server's login, not part of its name.
   std::string user, password;
-  bool parsed = parseUrl(splitCredentials(m_url, user, password), d.m_service, d.m_server, d.m_object, d.m_port);
+  bool parsed = parseUrl(splitCredentials(url, user, password), d.m_service, d.m_server, d.m_object, d.m_port);
   if (!parsed || d.m_service == svc::kUnknown) {
     // Schemes match case-sensitively; lower-casing the first six characters admits HTTP:// and FTP://.
-    for (std::size_t i = 0; i < m_url.size() && i < 6; ++i)
-      m_url[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(m_url[i])));
-    parsed = parseUrl(splitCredentials(m_url, user, password), d.m_service, d.m_server, d.m_object, d.m_port);
+    for (std::size_t i = 0; i < url.size() && i < 6; ++i)
+      url[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(url[i])));
+    parsed = parseUrl(splitCredentials(url, user, password), d.m_service, d.m_server, d.m_object, d.m_port);
   }
   if (!parsed || d.m_service == svc::kUnknown) return res::IDS_SERVICE_UNKNOWN;
-  d.m_url = m_url;
-  d.m_secure = isSecureUrl(m_url);
+  d.m_url = url;
+  d.m_secure = isSecureUrl(url);
   if (d.m_port == 0) d.m_port = defaultPort(d.m_service, d.m_secure);
   if (d.m_service != svc::kHttp && d.m_service != svc::kFtp) return res::IDS_ONLY_HTTP_FTP;
   if (d.m_service == svc::kFtp) {
