@@ -195,11 +195,11 @@ bool DownloadJob::open(const Route& route, std::string& why) {
   m_totalSize = 0;
   // The reply tells again whether pieces can be had.
   m_pieces = false;
-  m_wanted = static_cast<int>(std::clamp<std::int64_t>(ConfigInt(kConnections), 1, kMaxConnections));
+  m_wanted = m_firstSiteRoom = static_cast<int>(std::clamp<std::int64_t>(ConfigInt(kConnections), 1, kMaxConnections));
   m_doneAtOpen = pieces::bytes(m_done);
   m_pieceBytes = 0;
   m_route = route;
-  m_siteStates.assign(m_otherSites.size(), SiteState());
+  m_siteStates.assign(m_otherSites.size(), SiteState{Trust::Unknown, std::string(), m_wanted});
   std::int64_t maxSpeed = ConfigInt(kMaxSpeed);
   m_limit = maxSpeed > 0 ? std::make_shared<RateLimit>(maxSpeed) : nullptr;
   m_file = OpenOutputFile(m_d.m_localPath, m_startOffset, why);
@@ -617,8 +617,9 @@ void DownloadJob::fill() {
     Ranges taken = finished();
     for (const Range& b : busy) pieces::add(taken, b);
     auto c = pieces::claim(pieces::missing(taken, m_fileLength), busy, got);
-    if (!c) break;
-    int site = nextSite();
+    std::optional<int> next = nextSite();
+    if (!c || !next) break;
+    int site = *next;
     if (site >= 0 && siteState(site).trust == Trust::Unknown) {
       // A site is asked for pieces only once it has shown the same file.
       openHelper({0, 1}, site, true);
@@ -649,16 +650,18 @@ ConnectionRequest DownloadJob::request(const Download& address, const Route& rou
   return req;
 }
 
-int DownloadJob::nextSite() const {
+std::optional<int> DownloadJob::nextSite() const {
   std::vector<int> running(m_otherSites.size() + 1, 0);
   running[0] = m_transfer && m_transfer->isOpen() ? 1 : 0;
   for (const auto& h : m_helpers)
     if (h->t->isOpen()) ++running[static_cast<std::size_t>(h->site + 1)];
-  int best = -1;
+  std::optional<int> best;
+  if (running[0] < m_firstSiteRoom) best = -1;
   for (int i = 0; i < static_cast<int>(m_otherSites.size()); ++i) {
     Trust t = m_siteStates[static_cast<std::size_t>(i)].trust;
-    if ((t == Trust::Unknown || t == Trust::Joined) &&
-        running[static_cast<std::size_t>(i + 1)] < running[static_cast<std::size_t>(best + 1)])
+    int here = running[static_cast<std::size_t>(i + 1)];
+    if ((t == Trust::Unknown || t == Trust::Joined) && here < m_siteStates[static_cast<std::size_t>(i)].room &&
+        (!best || here < running[static_cast<std::size_t>(*best + 1)]))
       best = i;
   }
   return best;
@@ -677,14 +680,18 @@ void DownloadJob::openHelper(Range piece, int site, bool probe) {
   if (probe) siteState(site).trust = Trust::Probing;
   auto h = std::make_shared<Helper>(*this, piece, site, probe);
   h->t = makeTransfer(std::move(req), *h, m_file);
-  if (other) h->from = " from " + other->address.m_server;
+  if (other) {
+    const Download& a = other->address;
+    h->from = " from " + a.m_server;
+    if (a.m_port != defaultPort(a.m_service, a.m_secure)) h->from += ":" + std::to_string(a.m_port);
+  }
   m_pieceLogs.push_back(h->log);
   int error = 0, messageId = 0;
   if (!h->t->createSockets(error, messageId) || !h->t->connect(error)) {
     // Counted as a refusal: one connection fewer, or one site fewer.
     h->t->close();
     if (other) siteState(site).trust = Trust::Dropped;
-    else m_wanted = std::max(1, m_wanted - 1);
+    else m_firstSiteRoom = std::max(1, m_firstSiteRoom - 1);
     m_retiredHelpers.push_back(h);
     m_retireTimer.defer([this] {
       m_retired.clear();
@@ -747,8 +754,14 @@ void DownloadJob::helperOutcome(Helper& h, const ConnectionResult& r) {
   });
   judgeRamp();
   bool ended = r.what == Outcome::PieceDone || r.what == Outcome::Finished;
-  if (h.site >= 0 && r.what != Outcome::WriteFailed &&
-      (!ended || siteState(h.site).trust != Trust::Joined)) {
+  // "No more connections" (HTTP 429, 503; FTP 421, 530 to one more login), before a byte.
+  bool busy = r.code == 429 || r.code == 503 || r.code == 421 || r.code == 530;
+  bool refused = !h.gotBytes && r.what == Outcome::PieceRefused && busy;
+  if (h.site >= 0 && !h.probe && refused && siteState(h.site).room > 1) {
+    // A joined site that takes no more connections keeps those it has.
+    --siteState(h.site).room;
+  } else if (h.site >= 0 && r.what != Outcome::WriteFailed &&
+             (!ended || siteState(h.site).trust != Trust::Joined)) {
     // Another site that fails, or shows another file, drops out; the others carry on.
     siteState(h.site).trust = Trust::Dropped;
   } else if (r.what == Outcome::FileChanged || r.what == Outcome::WriteFailed) {
@@ -760,20 +773,17 @@ void DownloadJob::helperOutcome(Helper& h, const ConnectionResult& r) {
     connectionOutcome(r);
     return;
   } else if (!ended && !h.gotBytes) {
-    // Refused or lost before a byte: one connection fewer for this download, not tried
-    // again at once.
-    m_wanted = std::max(1, m_wanted - 1);
+    // Refused or lost before a byte: one connection fewer to this site, not tried again
+    // at once.
+    m_firstSiteRoom = std::max(1, m_firstSiteRoom - 1);
   }
   if (!ended && !h.probe) {
-    // What it left goes back to the connection that stops where it begins, else to whoever
-    // takes the next piece.
-    std::vector<Transfer*> open;
-    if (m_transfer && m_transfer->isOpen()) open.push_back(m_transfer.get());
-    for (const auto& other : m_helpers) open.push_back(other->t.get());
-    for (Transfer* t : open)
-      if (t->end() == h.pos) t->limitTo(h.end());
+    // What it left goes back to the first connection when that stops where it begins (its
+    // request has no end), else to whoever takes the next piece.
+    bool firstOpen = m_transfer && m_transfer->isOpen();
+    if (firstOpen && m_transfer->end() == h.pos) m_transfer->limitTo(h.end());
     // The last one running: no further connection is tried in its place.
-    if (!h.gotBytes && open.empty() && h.site < 0) {
+    if (!h.gotBytes && !firstOpen && m_helpers.empty() && h.site < 0) {
       handBack();
       return;
     }

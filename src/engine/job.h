@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -194,8 +195,9 @@ class DownloadJob : private ConnectionEvents {
   // A further connection for piece, to site (-1 the first connection's, else one of
   // m_otherSites); a probe asks only the site's first byte, to learn its length and date.
   void openHelper(Range piece, int site = -1, bool probe = false);
-  // The site the next further connection goes to: the one with the fewest running, -1 first.
-  int nextSite() const;
+  // The site the next further connection goes to: the one with the fewest running (-1 the
+  // first connection's), none when every site is used up.
+  std::optional<int> nextSite() const;
   bool helperReply(Helper& h, const ReplyFacts& facts);
   void helperWrote(Helper& h, std::int64_t offset, std::int64_t n);
   void helperOutcome(Helper& h, const ConnectionResult& r);
@@ -234,7 +236,8 @@ class DownloadJob : private ConnectionEvents {
   // and what they share.
   bool m_pieces = false;
   bool m_piecesStored = false;       // the entry lists finished ranges
-  int m_wanted = 1;                  // connections wanted: Connections, less one per refusal
+  int m_wanted = 1;                  // connections wanted: Connections (1 when more do not help)
+  int m_firstSiteRoom = 1;           // connections the first site takes: less one per refusal
   double m_rateAlone = 0;            // the first connection's rate before the others opened
   bool m_judgeRamp = false;          // the others' effect is still to be judged
   std::int64_t m_fileLength = 0;     // the whole file's length (pieces only)
@@ -252,6 +255,7 @@ class DownloadJob : private ConnectionEvents {
   struct SiteState {
     Trust trust = Trust::Unknown;
     std::string ifRange;
+    int room = 1;  // connections it takes: less one per refusal
   };
   std::vector<SiteState> m_siteStates;
   SiteState& siteState(int site) { return m_siteStates[static_cast<std::size_t>(site)]; }

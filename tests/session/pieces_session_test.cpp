@@ -159,6 +159,8 @@ TEST(Pieces, OtherSitesOfAListJoinOnlyWithTheSameFile) {
       {"another date", date, [&](long long a, long long b) { return part(v1, a, b, "Last-Modified: Mon\r\n"); }, 1},
       {"another length", date, [&](long long a, long long b) { return part(v1, a, b, date, kSize / 2); }, 1},
       {"a failing site", date, [&](long long, long long) { return std::string(); }, 1},
+      // Busy: asked again on one connection fewer, then no more.
+      {"a busy site", date, [&](long long a, long long b) { return b > 0 ? httpReply("503 Busy", "", "") : part(v1, a, b, date); }, 3},
   };
   for (const auto& tc : cases) {
     SCOPED_TRACE(tc.name);
