@@ -45,6 +45,8 @@ namespace {
 // longer (new connections of a far server are still speeding up).
 constexpr int kFirstSampleMs = 25;
 constexpr int kJudgeSampleMs = 100;
+// How long a server that refused one more connection is given to count a closed one gone.
+constexpr int kSettleMs = 1000;
 }  // namespace
 
 DownloadJob::DownloadJob(JobEvents& events) : m_events(events) {}
@@ -782,9 +784,13 @@ void DownloadJob::helperOutcome(Helper& h, const ConnectionResult& r) {
     // request has no end), else to whoever takes the next piece.
     bool firstOpen = m_transfer && m_transfer->isOpen();
     if (firstOpen && m_transfer->end() == h.pos) m_transfer->limitTo(h.end());
-    // The last one running: no further connection is tried in its place.
+    // The last one running: no further connection is tried in its place. A server that
+    // refused one more may not yet count the first connection's end: a moment for that.
     if (!h.gotBytes && !firstOpen && m_helpers.empty() && h.site < 0) {
-      handBack();
+      auto takeOver = [this] {
+        if (connections() == 0) handBack();
+      };
+      if (!refused || !m_fillTimer.start(kSettleMs, takeOver, true)) handBack();
       return;
     }
   }
