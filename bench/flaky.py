@@ -123,6 +123,15 @@ class ResetRelay:
         client.close()
 
 
+def fetch_once(command, out, served, cwd, timeout):
+    """Runs one download into a fresh out: (status, wall, cpu, what differs or None)."""
+    if os.path.exists(out):
+        os.remove(out)
+    argv, env = command()
+    status, wall, cpu, _ = timed(argv, env=env, cwd=cwd, timeout=timeout)
+    return status, wall, cpu, first_difference(out, served)
+
+
 def first_difference(path, served):
     """None when the file at path holds exactly the served bytes, else what differs."""
     if not os.path.exists(path):
@@ -188,12 +197,8 @@ def main():
     try:
         for r in range(args.rounds):
             for name, command in tools.items():
-                if os.path.exists(out):
-                    os.remove(out)
-                argv, env = command()
                 relay.reseed("%d/%d" % (seed, r))
-                status, wall, _, _ = timed(argv, env=env, cwd=dl, timeout=args.timeout)
-                fault = first_difference(out, served)
+                status, wall, _, fault = fetch_once(command, out, served, dl, args.timeout)
                 runs[name].append((wall, status, fault is None, relay.connections))
                 print("round %d %-8s wall %7.2fs  exit %3d  %3d connections  %s"
                       % (r + 1, name, wall, status, relay.connections,

@@ -20,8 +20,8 @@ import os
 import shutil
 import statistics
 
-from common import arg_parser, executable, installed, make_file, terminal_home, timed
-from flaky import first_difference
+from common import arg_parser, executable, installed, make_file, terminal_home
+from flaky import fetch_once
 from servers import Nginx, Store  # on the path once common is imported
 
 MIB = 1 << 20
@@ -90,11 +90,7 @@ def run_part(args, exe, work, part):
     try:
         for r in range(args.rounds):
             for name, command in tools.items():
-                if os.path.exists(out):
-                    os.remove(out)
-                argv, env = command()
-                status, wall, cpu, _ = timed(argv, env=env, cwd=dl, timeout=600)
-                fault = first_difference(out, served)
+                status, wall, cpu, fault = fetch_once(command, out, served, dl, 600)
                 if status == 0 and fault is None:
                     walls[name].append(wall)
                     cpus[name].append(cpu)
