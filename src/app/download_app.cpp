@@ -99,8 +99,8 @@ constexpr const char* kOptions =
     "                        = Check the complete file (TYPE md5, sha1, sha256 or sha512); a\n"
     "                          mismatch keeps the file, removes the entry and fails.\n"
     "  -q, --quiet           = No progress lines; messages and the final line stay.\n"
-    "      --retries N       = Try a broken download again up to N times in a row without\n"
-    "                          new data before pausing (default 5; 0 pauses at once).\n"
+    "      --retries N       = Pause a broken download after N attempts in a row without\n"
+    "                          new data (default 5; 0 pauses at once).\n"
     "  -n, --connections N   = Fetch with up to N connections at once (1 to 16; default 4).\n"
     "      --limit-rate RATE = Keep the download's total speed under RATE bytes a second\n"
     "                          (500k, 2M; over all its connections).\n"
@@ -385,6 +385,7 @@ void CDownloadApp::runSession() {
   CDownloadDlg dlg;
   dlg.m_outputPath = m_outputPath;
   dlg.m_checksum = m_checksum;
+  dlg.m_job.m_checksumGiven = !m_checksum.empty();
   // In the terminal a URL that names no file asks nothing either: the server names it.
   dlg.m_nameFromServer =
       m_nameFromServer || (m_terminal && m_outputPath.empty() && m_urls.size() == 1 && urlSaveName(m_urls[0]).empty());

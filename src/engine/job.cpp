@@ -2,41 +2,44 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
-#include <ctime>
 #include <optional>
 
 #include "engine/retry.h"
 #include "platform/file.h"
 #include "platform/services.h"
+#include "queue/queue_store.h"
 #include "resources/resources.h"
 #include "settings/options.h"
 #include "transfer/url.h"
 
-// A further connection: what it reports goes to the job with the piece it fetches.
-struct DownloadJob::Helper : ConnectionEvents {
-  Helper(DownloadJob& j, Range p, int s, bool pr) : job(j), piece(p), pos(p.first), site(s), probe(pr) {}
+// One connection and what the job knows of it; what it reports goes to the job with it.
+struct DownloadJob::Conn : ConnectionEvents {
+  Conn(DownloadJob& j, int i, int s, bool p) : job(j), id(i), site(s), probe(p) {}
   DownloadJob& job;
-  Range piece;       // as asked; the connection may be told to stop earlier
-  std::int64_t pos;  // where its next byte lands
-  int site;          // -1 the first connection's site, else an index of m_otherSites
-  bool probe;        // asks a site's first byte only, and writes nothing
+  int id;
+  int site;    // -1 the first connection's site, else an index of m_otherSites
+  bool probe;  // asks a site's first byte only, and writes nothing
+  bool first = false;
+  std::shared_ptr<Connection> t;
+  Range asked;              // the range as it was lent
+  int cutFrom = -1;         // the connection whose range it takes over, once answered
+  bool race = false;        // it takes over only at its first byte (the end of a download)
+  bool answered = false;
   bool gotBytes = false;
-  std::shared_ptr<Transfer> t;
-  std::shared_ptr<std::string> log = std::make_shared<std::string>();  // its part of the header log
+  std::int64_t openedMs = 0;
+  std::shared_ptr<std::string> log = std::make_shared<std::string>();  // a further connection's part of the log
   std::string from;  // " from <server>" when it asks another site
-  std::int64_t end() const { return t->end(); }
-  void connectionNote(Note what, const std::string& text) override {
-    if (what != Note::Log) return;
-    // Titled with the range it asks: a split may cut its piece before the request goes out.
-    if (log->empty())
-      *log = Format("\r\n----Connection for bytes %lld-%lld%s----\r\n", static_cast<long long>(piece.first),
-                    static_cast<long long>(end() - 1), from.c_str());
-    *log += text;
+  // Where its transfer stops: its own end, else the file's.
+  std::int64_t stop(std::int64_t total) const {
+    std::int64_t e = t->end();
+    return e >= 0 ? e : total > 0 ? total : LLONG_MAX;
   }
-  bool connectionReply(const ReplyFacts& f) override { return job.helperReply(*this, f); }
-  void connectionWrote(std::int64_t offset, std::int64_t n) override { job.helperWrote(*this, offset, n); }
-  void connectionOutcome(const ConnectionResult& r) override { job.helperOutcome(*this, r); }
+  void connectionNote(Note what, const std::string& text) override { job.onNote(*this, what, text); }
+  bool connectionReply(const ReplyFacts& f) override { return job.onReply(*this, f); }
+  void connectionWrote(std::int64_t offset, std::int64_t n) override { job.onWrote(*this, offset, n); }
+  void connectionOutcome(const ConnectionResult& r) override { job.onOutcome(*this, r); }
 };
 
 namespace {
@@ -47,63 +50,67 @@ constexpr int kFirstSampleMs = 25;
 constexpr int kJudgeSampleMs = 100;
 // How long a server that refused one more connection is given to count a closed one gone.
 constexpr int kSettleMs = 1000;
-}  // namespace
+// At the end of a download a slow range is raced in halves down to this, then whole.
+constexpr std::int64_t kMinRace = pieces::kMinPiece / 4;
+constexpr std::int64_t kNoEnd = LLONG_MAX;
 
-DownloadJob::DownloadJob(JobEvents& events) : m_events(events) {}
-
-namespace {
-const char* phaseWord(DownloadJob::Phase p) {
-  using P = DownloadJob::Phase;
+const char* phaseWord(JobPhase p) {
   switch (p) {
-    case P::Connecting: return "connecting";
-    case P::Receiving: return "receiving";
-    case P::Asking: return "asking";
-    case P::Waiting: return "waiting";
-    case P::Paused: return "paused";
-    case P::Idle:
-    case P::Finished: break;
+    case JobPhase::Connecting: return "connecting";
+    case JobPhase::Receiving: return "receiving";
+    case JobPhase::Asking: return "asking";
+    case JobPhase::Waiting: return "waiting";
+    case JobPhase::Paused: return "paused";
+    case JobPhase::Finished: return "finished";
+    case JobPhase::Idle: break;
   }
   return "";
 }
+
+constexpr const char* kCannotTakeBack =
+    "The server cannot go on from the bytes already written to standard output.";
+
+bool strong(const std::string& etag) { return !etag.empty() && etag.rfind("W/", 0) != 0; }
 }  // namespace
 
+DownloadJob::DownloadJob(JobEvents& events, JobClock& clock, ConnectionFactory connect)
+    : m_events(events), m_clock(clock), m_connect(connect ? std::move(connect) : ConnectionFactory(makeTransfer)) {
+  for (auto* t : {&m_fillTimer, &m_rampTimer, &m_saveTimer, &m_deliverTimer, &m_retireTimer, &m_waitTimer,
+                  &m_publishTimer})
+    *t = m_clock.timer();
+}
+
 DownloadJob::~DownloadJob() {
-  if (m_transfer) m_transfer->close();
-  for (auto& h : m_helpers) h->t->close();
+  for (auto& c : m_conns) c->t->close();
 }
 
-// ---- the resume point ----
+// ---- the record ----
 
-void DownloadJob::writeStart() {
-  if (m_slot.empty()) return;
-  m_startMoved = true;
-  if (piecesKept()) {
-    // Coalesced as Start alone is: one transaction per 200 ms at most.
-    if (!m_saveTimer.active() && !m_saveTimer.start(200, [this] { savePieces(); }, true)) savePieces();
-    return;
-  }
-  QueueEntry::write(m_slot, QueueValue::Start, m_startOffset + m_bytesThisConn);
-}
-
-void DownloadJob::savePieces() {
-  m_saveTimer.stop();
-  if (m_slot.empty()) return;
-  Ranges all = finished();
-  std::int64_t start = pieces::prefix(all);
-  std::string rest = pieces::format(pieces::from(all, start));
-  QueueEntry::write(m_slot, {{QueueValue::Start, start}, {QueueValue::Pieces, rest.empty() ? ProfileData() : ProfileData(rest)}});
-  m_piecesStored = !rest.empty();
+Snapshot DownloadJob::snapshot() const {
+  Snapshot s;
+  s.phase = m_s.phase;
+  s.asking = asking();
+  s.done = m_s.bytesDone();
+  s.total = m_s.total;
+  s.rate = m_s.phase == Phase::Receiving ? m_rate : 0;
+  if (s.rate > 0 && s.total > 0) s.secondsLeft = std::max<std::int64_t>(s.total - s.done, 0) / s.rate;
+  s.connections = connections();
+  s.finished = m_s.done;
+  s.running = running();
+  s.reason = m_s.phase == Phase::Waiting ? m_waitWhy : m_s.endReason;
+  s.retryAt = m_s.phase == Phase::Waiting ? m_waitUntil : 0;
+  return s;
 }
 
 LiveState DownloadJob::live() const {
+  Snapshot s = snapshot();
   LiveState l;
-  // The bytes on disk: a resume that stepped back has not lost the ones after its start.
-  l.done = std::max(m_highWater, reached());
-  l.size = m_wholeSize;
-  l.phase = m_asking ? "asking" : phaseWord(m_phase);
-  l.rate = m_phase == Phase::Receiving ? m_rate : 0;
-  l.retryAt = m_phase == Phase::Waiting ? m_waitUntil : 0;
-  l.connections = connections();
+  l.done = s.done;
+  l.size = std::max<std::int64_t>(s.total, 0);
+  l.phase = s.asking ? "asking" : phaseWord(s.phase);
+  l.rate = s.rate;
+  l.retryAt = s.retryAt;
+  l.connections = s.connections;
   return l;
 }
 
@@ -121,161 +128,206 @@ void DownloadJob::setAsking(bool asking) {
 }
 
 void DownloadJob::publish() {
-  std::int64_t now = static_cast<std::int64_t>(GetTickCount());
-  std::int64_t done = reached();
-  if (m_rateDone >= 0 && now > m_rateTick && done >= m_rateDone)
-    m_rate = (done - m_rateDone) * 1000 / (now - m_rateTick);
+  std::int64_t now = m_clock.ms();
+  std::int64_t done = m_s.bytesDone();
+  if (m_rateDone >= 0 && now > m_rateTick && done >= m_rateDone) m_rate = (done - m_rateDone) * 1000 / (now - m_rateTick);
   m_rateDone = done;
   m_rateTick = now;
   LiveState l = live();
-  if (l == m_published && !m_startMoved) return;
-  // The resume point goes with it only when bytes moved it: a resume's step back is no
-  // loss of the bytes on disk, and is not stored. In pieces, Start goes with the finished
-  // ranges (savePieces), never alone.
-  bool withStart = m_startMoved && !piecesKept();
-  QueueEntry::publish(m_slot, withStart ? std::optional<std::int64_t>(m_startOffset + m_bytesThisConn) : std::nullopt, l);
+  if (l == m_published) return;
+  QueueEntry::publish(m_slot, std::nullopt, l);
   m_published = l;
-  m_startMoved = false;
 }
 
-ProfileData DownloadJob::stamp() const {
-  if (m_lastModified.empty()) return ProfileData{};  // none: the value goes
-  return m_lastModified;
+void DownloadJob::checkpoint(bool now) {
+  // Nothing new: a resume's step back is no loss of the bytes on disk, and is not stored.
+  if (m_slot.empty() || streaming() || !m_dirty) return;
+  if (!now) {
+    // One transaction per 200 ms at most, whatever the number of blocks.
+    if (m_saveTimer->active() || m_saveTimer->start(200, [this] { checkpoint(true); }, true)) return;
+  }
+  m_saveTimer->stop();
+  m_dirty = false;
+  std::int64_t start = m_s.start();
+  CheckpointValues v{start, pieces::format(pieces::from(m_s.done, start)), m_s.lastModified, m_s.etag};
+  // A removed entry, or one another process took, gets nothing.
+  checkpointEntry(m_slot, v);
 }
+
+// ---- the resume point ----
 
 void DownloadJob::startFresh() {
-  m_startOffset = m_bytesThisConn = m_highWater = 0;
-  m_done.clear();
+  m_s.done.clear();
+  m_s.highWater = m_s.checked = 0;
 }
 
 void DownloadJob::restore(const QueueEntry& e, std::int64_t rollbackBytes) {
-  m_lastModified = e.lastModified;
-  m_stupidServer = e.stupidServer;
-  // A server that does not resume sends the whole file again.
-  m_startOffset = m_stupidServer == 1 ? 0 : e.start;
-  m_highWater = e.start;
-  m_bytesThisConn = 0;
-  stepBack(rollbackBytes);
+  m_s.lastModified = e.lastModified;
+  m_s.etag = e.etag;
+  m_s.stupidServer = e.stupidServer;
+  m_s.done.clear();
   // The ranges finished beyond Start, each stepped back as Start is; an entry without
   // them (or with a list that cannot be read) resumes from Start alone.
-  m_piecesStored = !e.pieces.empty();
-  m_done.clear();
-  if (m_stupidServer != 1 && pieces::parse(e.pieces, m_done)) m_done = pieces::rollback(pieces::from(m_done, e.start), rollbackBytes);
-  m_highWater += pieces::bytes(m_done);
+  Ranges beyond;
+  if (m_s.stupidServer != 1 && pieces::parse(e.pieces, beyond))
+    m_s.done = pieces::rollback(pieces::from(beyond, e.start), rollbackBytes);
+  // A server that does not resume sends the whole file again.
+  if (m_s.stupidServer != 1) pieces::add(m_s.done, {0, e.start});
+  m_s.highWater = e.start + pieces::bytes(pieces::from(beyond, e.start));
+  m_s.checked = 0;
+  stepBack(rollbackBytes);
 }
 
 bool DownloadJob::clampToFile(std::int64_t rollbackBytes, std::string& why) {
-  if (!ClampToFile(m_d.m_localPath, m_startOffset, rollbackBytes, why)) return false;
+  std::int64_t start = m_s.start();
+  if (!ClampToFile(m_d.m_localPath, start, rollbackBytes, why)) return false;
+  pieces::remove(m_s.done, {start, m_s.start()});
   // Finished ranges past the file's end are not on disk.
-  std::int64_t length = std::max<std::int64_t>(FileSize(m_d.m_localPath), 0);
-  Ranges kept;
-  for (Range r : m_done)
-    if ((r.end = std::min(r.end, length)) > r.first) kept.push_back(r);
-  m_done = kept;
+  if (!streaming()) pieces::remove(m_s.done, {std::max<std::int64_t>(FileSize(m_d.m_localPath), 0), kNoEnd});
   return true;
 }
 
 void DownloadJob::stepBack(std::int64_t rollbackBytes) {
   // Bytes on standard output cannot be written again.
-  if (!streaming()) m_startOffset = StepBack(m_startOffset, rollbackBytes);
+  if (streaming()) return;
+  std::int64_t at = m_s.start();
+  std::int64_t from = at <= m_s.checked ? at : std::max(StepBack(at, rollbackBytes), std::min(m_s.checked, at));
+  pieces::remove(m_s.done, {from, at});
+  m_s.checked = std::max(m_s.checked, at);
 }
 
 bool DownloadJob::streaming() const { return m_d.m_localPath == kStandardOutput; }
 
-namespace {
-constexpr const char* kCannotTakeBack =
-    "The server cannot go on from the bytes already written to standard output.";
+void DownloadJob::forgetBytes(bool newVersion) {
+  // The first connection goes on (its reply may be the file from its start); the others stop.
+  for (auto c : std::vector<std::shared_ptr<Conn>>(m_conns))
+    if (c != m_firstConn) checkIn(*c);
+  m_s.done.clear();
+  m_s.checked = 0;
+  m_pieces = false;
+  m_doneAtOpen = 0;
+  m_dirty = true;
+  if (newVersion) {
+    // Another version: its bytes are new, and its validators come with its reply.
+    m_s.etag.clear();
+    m_s.lastModified.clear();
+    m_s.highWater = 0;
+  }
+  if (m_firstConn) {
+    if (Checkout* co = m_s.checkout(m_firstConn->id)) *co = Checkout{co->conn, {0, kNoEnd}, 0};
+    if (m_first->isOpen()) m_first->limitTo(-1);
+  }
+  // Said before any new byte: a kill in between must not pair old values with new bytes.
+  checkpoint(true);
 }
 
 // ---- connections ----
 
+ConnectionRequest DownloadJob::request(const Download& address, const Route& route) const {
+  ConnectionRequest req;
+  req.address = address;
+  req.route = route;
+  req.timeoutSeconds = static_cast<int>(ConfigInt(kTimeout));
+  req.ftpPassive = ConfigInt(kFTPPassive) != 0;
+  req.limit = m_limit;
+  return req;
+}
+
+std::string DownloadJob::ifRange() const { return strong(m_s.etag) ? m_s.etag : m_s.lastModified; }
+
+std::shared_ptr<DownloadJob::Conn> DownloadJob::launch(ConnectionRequest req, int site, bool probe, Range range) {
+  auto c = std::make_shared<Conn>(*this, m_nextId++, site, probe);
+  c->asked = range;
+  c->openedMs = m_clock.ms();
+  c->t = m_connect(std::move(req), *c, m_file);
+  m_conns.push_back(c);
+  if (!probe) m_s.out.push_back(Checkout{c->id, range, range.first});
+  return c;
+}
+
 bool DownloadJob::open(const Route& route, std::string& why) {
-  m_waitTimer.stop();
-  stopHelpers();
+  m_waitTimer->stop();
+  stopAll();
   m_file.reset();
-  m_bytesThisConn = 0;
-  m_totalSize = 0;
-  // The reply tells again whether pieces can be had.
   m_pieces = false;
-  m_wanted = m_firstSiteRoom = static_cast<int>(std::clamp<std::int64_t>(ConfigInt(kConnections), 1, kMaxConnections));
-  m_doneAtOpen = pieces::bytes(m_done);
-  m_pieceBytes = 0;
+  m_wanted = m_firstSiteRoom =
+      m_s.oneConnection ? 1 : static_cast<int>(std::clamp<std::int64_t>(ConfigInt(kConnections), 1, kMaxConnections));
+  m_doneAtOpen = m_s.bytesDone();
   m_route = route;
-  m_siteStates.assign(m_otherSites.size(), SiteState{Trust::Unknown, std::string(), m_wanted});
+  m_sites.assign(m_otherSites.size(), SiteState{Trust::Unknown, m_wanted, std::string(), 0, 0});
   std::int64_t maxSpeed = ConfigInt(kMaxSpeed);
   m_limit = maxSpeed > 0 ? std::make_shared<RateLimit>(maxSpeed) : nullptr;
-  m_file = OpenOutputFile(m_d.m_localPath, m_startOffset, why);
-  if (!m_file) return false;
+  std::int64_t start = m_s.start();
+  std::shared_ptr<CFile> file = OpenOutputFile(m_d.m_localPath, start, why);
+  if (!file) return false;
+  m_file = std::move(file);
+  if (start < m_s.start()) pieces::remove(m_s.done, {start, m_s.start()});
   ConnectionRequest req = request(m_d, route);
-  req.first = m_startOffset;
-  req.validator = m_lastModified;
-  req.http10 = m_stupidServer == 1;
+  req.first = start;
+  req.validator = m_s.lastModified;
+  req.ifRange = ifRange();
+  req.http10 = m_s.stupidServer == 1;
   // The first connection stops where a finished range begins.
-  for (const Range& r : m_done)
-    if (r.first > m_startOffset) {
-      req.end = r.first;
-      break;
-    }
-  retire();
-  m_transfer = makeTransfer(std::move(req), *this, m_file);
-  m_phase = Phase::Connecting;
+  Ranges ahead = pieces::from(m_s.done, start + 1);
+  if (!ahead.empty()) req.end = ahead.front().first;
+  std::int64_t end = req.end >= 0 ? req.end : m_s.total > 0 ? m_s.total : kNoEnd;
+  m_firstConn = launch(std::move(req), -1, false, {start, end});
+  m_firstConn->first = true;
+  m_first = m_firstConn->t;
+  m_s.phase = Phase::Connecting;
   // Said at once (an earlier copy's state may stand in the entry), then once a second.
-  if (!m_slot.empty() && !m_publishTimer.active() && m_publishTimer.start(1000, [this] { publish(); })) publish();
-  int error = 0, messageId = 0;
-  if (!m_transfer->createSockets(error, messageId)) {
-    m_transfer->close();
-    ConnectionResult r{Outcome::SocketFailed, error, LoadString(messageId), Answerer::Local, -1};
-    deliver(r);
-    return true;
-  }
-  if (!m_transfer->connect(error)) {
-    ConnectionResult r{Outcome::ConnectFailed, error, route.host, Answerer::Local, -1};
-    m_transfer->close();
-    connectionOutcome(r);
+  if (!m_slot.empty() && !m_publishTimer->active() && m_publishTimer->start(1000, [this] { publish(); })) publish();
+  ConnectionResult failed;
+  if (!m_first->start(failed)) {
+    if (failed.what == Outcome::SocketFailed) {
+      checkIn(*m_firstConn);
+      deliver(failed);
+    } else {
+      onOutcome(*m_firstConn, failed);
+    }
   }
   return true;
 }
 
-void DownloadJob::retire() {
-  if (!m_transfer) return;
-  m_transfer->close();
-  m_retired.push_back(std::move(m_transfer));
-  m_retireTimer.defer([this] {
-    m_retired.clear();
-    m_retiredHelpers.clear();
-  });
+void DownloadJob::retireLater() {
+  m_retireTimer->defer([this] { m_retired.clear(); });
+}
+
+void DownloadJob::checkIn(Conn& c) {
+  c.t->close();
+  std::erase_if(m_s.out, [&](const Checkout& co) { return co.conn == c.id; });
+  auto it = std::find_if(m_conns.begin(), m_conns.end(), [&](const auto& p) { return p.get() == &c; });
+  if (it == m_conns.end()) return;
+  // The connection is let go of from the event loop: its handler may still be running.
+  m_retired.push_back(*it);
+  m_conns.erase(it);
+  retireLater();
+}
+
+void DownloadJob::stopAll() {
+  while (!m_conns.empty()) checkIn(*m_conns.back());
 }
 
 void DownloadJob::stop() {
-  m_waitTimer.stop();
-  m_fillTimer.stop();
-  m_rampTimer.stop();
+  m_waitTimer->stop();
+  m_fillTimer->stop();
+  m_rampTimer->stop();
   m_judgeRamp = false;
-  if (m_transfer) m_transfer->close();
-  stopHelpers();
+  stopAll();
   // The file closes with its last connection.
   m_file.reset();
-  if (m_phase == Phase::Finished) return;
-  noteWholeSize();
-  m_startOffset += m_bytesThisConn;
-  m_bytesThisConn = 0;
-  if (piecesKept()) {
-    // The first connection goes on from the first byte missing.
-    Ranges all = finished();
-    m_startOffset = pieces::prefix(all);
-    m_done = pieces::from(all, m_startOffset);
-    m_doneAtOpen = pieces::bytes(m_done);
-    m_pieceBytes = 0;
-    savePieces();
-  }
-  m_phase = Phase::Paused;
+  if (m_s.phase == Phase::Finished) return;
+  // What is on disk is where the next connection starts counting.
+  m_doneAtOpen = m_s.bytesDone();
+  checkpoint(true);
+  m_s.phase = Phase::Paused;
 }
 
 bool DownloadJob::newLogin(const std::string& user, const std::string& password) {
   m_d.m_user = user;
   m_d.m_password = password;
-  if (m_transfer && m_transfer->isOpen() && m_transfer->newLogin(user, password)) {
-    m_phase = Phase::Connecting;
+  if (m_first && m_first->isOpen() && m_first->newLogin(user, password)) {
+    m_s.phase = Phase::Connecting;
     return true;
   }
   return false;
@@ -290,63 +342,131 @@ void DownloadJob::redirectPrepared() {
   }
 }
 
-// ---- what the connection reports ----
+DownloadJob::Conn* DownloadJob::find(int id) {
+  for (auto& c : m_conns)
+    if (c->id == id) return c.get();
+  return nullptr;
+}
 
-void DownloadJob::connectionNote(Note what, const std::string& text) {
+int DownloadJob::connections() const {
+  int n = 0;
+  for (const auto& c : m_conns) n += c->t->isOpen() ? 1 : 0;
+  return n;
+}
+
+std::vector<Range> DownloadJob::running() const {
+  std::vector<Range> busy;
+  for (const auto& co : m_s.out) {
+    std::int64_t end = co.range.end == kNoEnd ? std::max<std::int64_t>(m_s.total, co.pos) : co.range.end;
+    busy.push_back({co.pos, std::max(co.pos, end)});
+  }
+  return busy;
+}
+
+// ---- what a connection reports ----
+
+void DownloadJob::onNote(Conn& c, Note what, const std::string& text) {
+  if (!c.first) {
+    if (what != Note::Log) return;
+    // Titled with the range it asks.
+    if (c.log->empty())
+      *c.log = Format("\r\n----Connection for bytes %lld-%lld%s----\r\n", static_cast<long long>(c.asked.first),
+                      static_cast<long long>(c.asked.end - 1), c.from.c_str());
+    *c.log += text;
+    return;
+  }
   switch (what) {
     case Note::Log: m_headers += text; return;
-    case Note::NoResume:
+    case Note::NoResume: {
       // Standard output cannot start over: the reply's first byte is checked at its header.
       if (streaming()) break;
-      // The bytes on disk are being overwritten from the start: a resume must not trust them.
-      m_startOffset = m_bytesThisConn = m_highWater = 0;
-      noteWholeSize();
-      dropPieces();
-      writeStart();
+      // A whole file in answer to a range: this server gives no ranges for the rest of the
+      // download, and the bytes on disk are overwritten from the start.
+      const Checkout* co = m_s.checkout(c.id);
+      if (co && co->range.first > 0) m_s.oneConnection = true;
+      forgetBytes(false);
       break;
-    case Note::Receiving: m_phase = Phase::Receiving; break;
+    }
+    case Note::Receiving: m_s.phase = Phase::Receiving; break;
     case Note::Status:
     case Note::Renamed: break;
   }
   m_events.jobNote(what, text);
 }
 
-bool DownloadJob::connectionReply(const ReplyFacts& facts) {
-  m_redirectCount = 0;
-  if (streaming() && facts.first != m_startOffset) {
-    m_endReason = kCannotTakeBack;
-    return false;
-  }
-  m_serverDigest = facts.digest;
-  if (m_nameFromServer && !facts.fileName.empty() && m_startOffset == 0 && m_bytesThisConn == 0 && !streaming())
-    takeServerName(facts.fileName);
-  m_totalSize = facts.length > 0 ? facts.length : 0;
-  // The connection announces what it sends: the whole file is that past its first byte.
-  noteWholeSize();
-  if (!facts.validator.empty()) {
-    // Bytes on disk (from byte 0 or in finished pieces) belong to the version they came with.
-    if (!m_lastModified.empty() && m_lastModified != facts.validator && (m_startOffset != 0 || !m_done.empty()))
-      return false;
-    m_lastModified = facts.validator;
-    // The stamp of the bytes about to come, with the point they start from.
-    if (!m_slot.empty())
-      QueueEntry::write(m_slot, {{QueueValue::Start, m_startOffset}, {QueueValue::LastMod, stamp()}});
-  }
-  std::int64_t total = facts.total;
-  bool wholeRest = facts.length >= 0 && total > 0 && facts.first + facts.length == total;
-  // A pipe takes its bytes in order: standard output is fetched on one connection.
-  if ((m_wanted > 1 || !m_done.empty()) && facts.ranges && wholeRest && !streaming()) {
-    if (startPieces(facts, total)) return true;
-    // The disk cannot hold the file: said now, before the download.
-    ConnectionResult r{Outcome::WriteFailed, errno, std::strerror(errno), Answerer::Local, -1};
-    m_transfer->close();
-    connectionOutcome(r);
+bool DownloadJob::sameVersion(const ReplyFacts& facts) const {
+  if (!m_s.etag.empty() && !facts.etag.empty() && facts.etag != m_s.etag) return false;
+  return m_s.lastModified.empty() || facts.validator.empty() || facts.validator == m_s.lastModified;
+}
+
+bool DownloadJob::tied(const ReplyFacts& facts) const {
+  if (facts.total != m_s.total) return false;
+  if (m_checksumGiven) return true;
+  // Where both give a strong ETag it decides; else the date, with the length.
+  if (strong(facts.etag) && strong(m_s.etag)) return facts.etag == m_s.etag;
+  return !facts.validator.empty() && facts.validator == m_s.lastModified;
+}
+
+bool DownloadJob::onReply(Conn& c, const ReplyFacts& facts) {
+  if (c.first) return firstReply(facts);
+  if (c.probe) {
+    // Another site joins the pieces only when it is tied to the first one; one that shows
+    // another file drops out, one that cannot be told is left to the mirror list alone.
+    bool differs = facts.total != m_s.total || !sameVersion(facts);
+    SiteState& st = site(c.site);
+    st.trust = tied(facts) ? Trust::Joined : differs ? Trust::Dropped : Trust::Alone;
+    // Its pieces are asked on the validator it shares.
+    st.ifRange = strong(facts.etag) && facts.etag == m_s.etag ? m_s.etag
+                 : facts.validator == m_s.lastModified    ? m_s.lastModified
+                                                          : std::string();
     return true;
   }
-  if (!m_done.empty()) {
+  // Bytes of two versions of the file are never mixed.
+  if (c.site < 0 && !sameVersion(facts)) return false;
+  c.answered = true;
+  if (!c.race) takeOver(c);
+  return true;
+}
+
+bool DownloadJob::firstReply(const ReplyFacts& facts) {
+  m_redirectCount = 0;
+  if (streaming() && facts.first != m_s.start()) {
+    m_s.endReason = kCannotTakeBack;
+    return false;
+  }
+  // The bytes on disk (from byte 0 or in finished pieces) belong to the version they came with.
+  if (m_s.bytesDone() > 0 && !sameVersion(facts)) return false;
+  m_serverDigest = facts.digest;
+  if (m_nameFromServer && !facts.fileName.empty() && m_s.bytesDone() == 0 && !streaming())
+    takeServerName(facts.fileName);
+  std::int64_t total = facts.total > 0 ? facts.total : facts.length >= 0 ? facts.first + facts.length : -1;
+  if (total >= 0) m_s.total = total;
+  bool stamped = false;
+  if (!facts.etag.empty() && facts.etag != m_s.etag) m_s.etag = facts.etag, stamped = true;
+  if (!facts.validator.empty() && facts.validator != m_s.lastModified) m_s.lastModified = facts.validator, stamped = true;
+  // The stamp of the bytes about to come, with the point they start from.
+  if (stamped) {
+    m_dirty = true;
+    checkpoint(true);
+  }
+  Checkout* co = m_s.checkout(m_firstConn->id);
+  bool wholeRest = facts.length >= 0 && facts.total > 0 && facts.first + facts.length == facts.total;
+  bool ahead = !pieces::from(m_s.done, facts.first + 1).empty();
+  // A pipe takes its bytes in order: standard output is fetched on one connection.
+  if (!m_s.oneConnection && (m_wanted > 1 || ahead) && facts.ranges && wholeRest && !streaming()) {
+    if (co && co->range.end == kNoEnd) co->range.end = facts.total;
+    if (startPieces(facts.total)) return true;
+    // The disk cannot hold the file: said now, before the download.
+    ConnectionResult r{Outcome::WriteFailed, errno, std::strerror(errno), Answerer::Local, -1};
+    m_first->close();
+    onOutcome(*m_firstConn, r);
+    return true;
+  }
+  if (ahead) {
     // Pieces cannot be had from this reply: the connection fetches everything past its start.
-    m_done.clear();
-    m_transfer->limitTo(-1);
+    pieces::remove(m_s.done, {facts.first, kNoEnd});
+    m_first->limitTo(-1);
+    if (co) co->range.end = total > 0 ? total : kNoEnd;
   }
   return true;
 }
@@ -360,38 +480,150 @@ void DownloadJob::takeServerName(const std::string& name) {
   m_events.jobNote(Note::Renamed, renamed);
 }
 
-void DownloadJob::connectionWrote(std::int64_t offset, std::int64_t n) {
-  m_phase = Phase::Receiving;
-  m_bytesThisConn = offset + n - m_startOffset;
-  writeStart();
+void DownloadJob::onWrote(Conn& c, std::int64_t offset, std::int64_t n) {
+  m_s.phase = Phase::Receiving;
+  pieces::add(m_s.done, {offset, offset + n});
+  if (Checkout* co = m_s.checkout(c.id)) co->pos = offset + n;
+  if (!c.gotBytes) {
+    c.gotBytes = true;
+    // At the end of a download, the first byte wins the race for a range.
+    if (c.race) takeOver(c);
+    judgeRamp();
+  }
+  if (m_conns.size() > 1) dropRedundant();
+  m_dirty = true;
+  checkpoint(false);
   m_events.jobWrote();
 }
 
-void DownloadJob::connectionOutcome(const ConnectionResult& r) {
+void DownloadJob::takeOver(Conn& c) {
+  Conn* owner = c.cutFrom >= 0 ? find(c.cutFrom) : nullptr;
+  c.cutFrom = -1;
+  if (!owner || !owner->t->isOpen()) return;
+  Checkout* oc = m_s.checkout(owner->id);
+  std::int64_t cut = c.asked.first;
+  if (oc && oc->pos <= cut) {
+    owner->t->limitTo(cut);
+    return;
+  }
+  if (c.race) {
+    // The racer came first: the other stops where it is, its bytes kept.
+    checkIn(*owner);
+    return;
+  }
+  // The owner got past the cut while this one waited for its reply: it keeps its range.
+  if (oc) oc->range.end = std::max(oc->range.end, c.asked.end);
+  checkIn(c);
+  m_fillTimer->defer([this] { fill(); });
+}
+
+void DownloadJob::dropRedundant() {
+  // A connection whose bytes to come are all in (another one raced it) has nothing to add.
+  std::vector<Conn*> idle;
+  for (auto& c : m_conns) {
+    const Checkout* co = m_s.checkout(c->id);
+    if (co && c->t->isOpen() && pieces::covers(m_s.done, {co->pos, c->stop(m_s.total)})) idle.push_back(c.get());
+  }
+  for (Conn* c : idle) {
+    if (c == m_firstConn.get() && !m_pieces) continue;
+    checkIn(*c);
+  }
+  if (!idle.empty()) m_fillTimer->defer([this] { fill(); });
+}
+
+void DownloadJob::onOutcome(Conn& c, const ConnectionResult& r) {
+  if (c.first) {
+    firstOutcome(r);
+    return;
+  }
+  if (!find(c.id)) return;
+  Conn* owner = c.cutFrom >= 0 ? find(c.cutFrom) : nullptr;
+  std::int64_t left = m_s.checkout(c.id) ? m_s.checkout(c.id)->pos : c.asked.first;
+  checkIn(c);
+  judgeRamp();
+  bool ended = r.what == Outcome::PieceDone || r.what == Outcome::Finished;
+  // The range it was to take never left its owner: it is the owner's again.
+  if (owner && !ended)
+    if (Checkout* oc = m_s.checkout(owner->id); oc && oc->range.end == c.asked.first) oc->range.end = c.asked.end;
+  // "No more connections" (HTTP 429, 503; FTP 421, 530 to one more login), before a byte.
+  bool busy = r.code == 429 || r.code == 503 || r.code == 421 || r.code == 530;
+  bool refused = !c.gotBytes && r.what == Outcome::PieceRefused && busy;
+  // A whole file (or another part) in answer to a range: no more ranges from this server.
+  bool noRanges = !c.gotBytes && r.what == Outcome::PieceRefused && (r.code == 200 || r.code == 206);
+  if (c.site >= 0 && !c.probe && refused && site(c.site).room > 1) {
+    --site(c.site).room;
+  } else if (c.site >= 0 && r.what != Outcome::WriteFailed && (!ended || site(c.site).trust == Trust::Probing)) {
+    // Another site that fails, or shows another file, drops out; the others carry on.
+    site(c.site).trust = Trust::Dropped;
+  } else if (r.what == Outcome::FileChanged || r.what == Outcome::WriteFailed) {
+    // The file changed (fetched again from its start) or the disk refused: the whole
+    // download stops as when its first connection says so.
+    stopAll();
+    m_pieces = false;
+    firstOutcome(r);
+    return;
+  } else if (noRanges) {
+    m_s.oneConnection = true;
+    m_wanted = 1;
+  } else if (!ended && !c.gotBytes) {
+    // Refused or lost before a byte: one connection fewer to this site, not tried again at once.
+    m_firstSiteRoom = std::max(1, m_firstSiteRoom - 1);
+  }
+  if (c.site >= 0 && c.gotBytes) {
+    site(c.site).bytes += left - c.asked.first;
+    site(c.site).ms += std::max<std::int64_t>(m_clock.ms() - c.openedMs, 1);
+  }
+  if (!ended && !c.probe) {
+    // What it left goes back to the first connection when that stops where it begins (its
+    // request has no end), else to whoever takes the next piece.
+    Checkout* fc = m_firstConn ? m_s.checkout(m_firstConn->id) : nullptr;
+    bool firstOpen = fc && m_first->isOpen();
+    if (firstOpen && c.answered && m_first->end() == left && fc->range.end == left) {
+      m_first->limitTo(c.asked.end);
+      fc->range.end = c.asked.end;
+    }
+    // The last one running: no further connection is tried in its place. A server that
+    // refused one more may not yet count the first connection's end: a moment for that.
+    if (!c.gotBytes && !firstOpen && connections() == 0 && c.site < 0) {
+      auto later = [this] {
+        if (connections() == 0) handBack();
+      };
+      if (!refused || !m_fillTimer->start(kSettleMs, later, true)) handBack();
+      return;
+    }
+  }
+  checkpoint(false);
+  m_fillTimer->defer([this] { fill(); });
+}
+
+void DownloadJob::firstOutcome(const ConnectionResult& r) {
   // Standard output cannot start over once a byte is out.
   bool startsOver = r.what == Outcome::NoRange || r.what == Outcome::Restart || r.what == Outcome::FileChanged;
-  if (startsOver && streaming() && m_startOffset + m_bytesThisConn > 0) {
-    retire();
-    m_endReason = kCannotTakeBack;
-    deliver(Outcome::GaveUp, m_endReason);
+  if (startsOver && streaming() && m_s.bytesDone() > 0) {
+    stopAll();
+    m_s.endReason = kCannotTakeBack;
+    deliver(Outcome::GaveUp, m_s.endReason);
     return;
   }
   if (m_pieces && (r.what == Outcome::Finished || r.what == Outcome::PieceDone)) {
     // The first connection's range is in; the others go on and take what is left.
-    if (!complete()) m_fillTimer.defer([this] { fill(); });
+    if (m_firstConn) checkIn(*m_firstConn);
+    if (!complete()) m_fillTimer->defer([this] { fill(); });
     return;
   }
   switch (r.what) {
     case Outcome::FtpLoginRefused:
-      m_phase = Phase::Asking;
+      m_s.phase = Phase::Asking;
       deliver(r);
       return;
     case Outcome::Finished:
-      m_phase = Phase::Finished;
+      stopAll();
+      m_s.phase = Phase::Finished;
+      publish();
       deliver(r);
       return;
     case Outcome::Redirected:
-      retire();
+      stopAll();
       if (++m_redirectCount > kMaxRedirects) {
         deliver(Outcome::TooManyRedirects);
         return;
@@ -402,9 +634,10 @@ void DownloadJob::connectionOutcome(const ConnectionResult& r) {
       return;
     case Outcome::NoRange:
       // Only the origin's answer says that it cannot resume; it is kept for later resumes.
-      retire();
+      stopAll();
       if (r.who == Answerer::Origin) {
-        m_stupidServer = 1;
+        m_s.stupidServer = 1;
+        m_s.oneConnection = true;
         if (!m_slot.empty()) QueueEntry::write(m_slot, QueueValue::StupidServer, 1);
         m_events.jobNote(Note::NoResume, std::string());
       }
@@ -413,17 +646,7 @@ void DownloadJob::connectionOutcome(const ConnectionResult& r) {
     case Outcome::Restart:
     case Outcome::FileChanged:
       // The file is fetched again from its start; the entry says so before any new byte.
-      retire();
-      stopHelpers();
-      m_startOffset = m_bytesThisConn = m_highWater = 0;
-      m_done.clear();
-      m_pieces = m_piecesStored = false;
-      if (r.what == Outcome::FileChanged) m_lastModified.clear();
-      // All at once: a kill between them must not pair the old stamp with new bytes.
-      if (!m_slot.empty())
-        QueueEntry::write(m_slot, {{QueueValue::Start, std::int64_t{0}},
-                                   {QueueValue::LastMod, stamp()},
-                                   {QueueValue::Pieces, ProfileData()}});
+      forgetBytes(r.what == Outcome::FileChanged);
       m_events.jobNote(Note::NoResume, std::string());
       deliver(Outcome::Reconnect);
       return;
@@ -433,20 +656,22 @@ void DownloadJob::connectionOutcome(const ConnectionResult& r) {
     tryAgain(r);
     return;
   }
+  stopAll();
   deliver(r);
 }
 
 void DownloadJob::tryAgain(const ConnectionResult& r) {
-  std::int64_t reached = this->reached();
+  std::int64_t reached = m_s.bytesDone();
   stop();
   std::string why = failureReason(r);
-  if (reached > m_highWater) {
-    // It was moving: on at once, from a little before its last bytes as a Resume would.
-    m_highWater = reached;
-    m_fruitless = 0;
-    m_phase = Phase::Connecting;
+  if (reached > m_s.highWater) {
+    // It got further than any attempt before: on at once, from a little before its last
+    // bytes as a Resume would.
+    m_s.highWater = reached;
+    m_s.fruitless = 0;
+    m_s.phase = Phase::Connecting;
     stepBack(RollbackBytes());
-    m_waitTimer.defer([this] { m_events.jobRetry(); });
+    m_waitTimer->defer([this] { m_events.jobRetry(); });
     return;
   }
   if (m_mirrorList) {
@@ -455,52 +680,53 @@ void DownloadJob::tryAgain(const ConnectionResult& r) {
     return;
   }
   if (usedUp(why)) {
-    deliver(Outcome::GaveUp, m_endReason);
+    deliver(Outcome::GaveUp, m_s.endReason);
     return;
   }
-  wait(retryWaitSeconds(m_fruitless, r.retryAfter), why);
+  wait(retryWaitSeconds(m_s.fruitless, r.retryAfter), why);
 }
 
 bool DownloadJob::usedUp(const std::string& why) {
-  if (++m_fruitless <= ConfigInt(kRetries)) return false;
-  m_endReason = Format("Gave up after %d attempts without data: %s", m_fruitless, why.c_str());
+  if (++m_s.fruitless < ConfigInt(kRetries)) return false;
+  m_s.endReason = Format("Gave up after %d attempt%s without data: %s", m_s.fruitless, m_s.fruitless == 1 ? "" : "s",
+                         why.c_str());
   return true;
 }
 
 bool DownloadJob::waitForNextRound(const std::string& why) {
   if (ConfigInt(kRetries) <= 0 || usedUp(why)) return false;
-  wait(retryWaitSeconds(m_fruitless, -1), why);
+  wait(retryWaitSeconds(m_s.fruitless, -1), why);
   return true;
 }
 
 void DownloadJob::wait(int seconds, const std::string& why) {
-  m_phase = Phase::Waiting;
+  m_s.phase = Phase::Waiting;
   m_waitLeft = seconds;
-  m_waitUntil = static_cast<std::int64_t>(std::time(nullptr)) + seconds;
+  m_waitUntil = m_clock.seconds() + seconds;
   m_waitWhy = why;
   auto tick = [this] {
     if (m_waitLeft <= 0) {
-      m_waitTimer.stop();
-      m_phase = Phase::Connecting;
+      m_waitTimer->stop();
+      m_s.phase = Phase::Connecting;
       m_events.jobRetry();
       return;
     }
     m_events.jobWaiting(m_waitLeft--, m_waitWhy);
   };
   // The first second is shown at once; without timers nobody waits.
-  if (!m_waitTimer.start(1000, tick)) {
-    m_waitTimer.defer([this] { m_events.jobRetry(); });
+  if (!m_waitTimer->start(1000, tick)) {
+    m_waitTimer->defer([this] { m_events.jobRetry(); });
     return;
   }
-  m_waitTimer.defer([this, tick] {
+  m_waitTimer->defer([this, tick] {
     tick();
-    if (m_phase == Phase::Waiting) m_waitTimer.start(1000, tick);
+    if (m_s.phase == Phase::Waiting) m_waitTimer->start(1000, tick);
   });
 }
 
 void DownloadJob::deliver(const ConnectionResult& r) {
   m_pending.push_back(r);
-  m_deliverTimer.defer([this] {
+  m_deliverTimer->defer([this] {
     auto pending = std::move(m_pending);
     m_pending.clear();
     for (const auto& p : pending) m_events.jobOutcome(p);
@@ -516,54 +742,20 @@ void DownloadJob::deliver(Outcome what, const std::string& text) {
 
 // ---- pieces ----
 
-std::int64_t DownloadJob::reached() const {
-  return m_pieces || !m_done.empty() ? pieces::bytes(finished()) : m_startOffset + m_bytesThisConn;
-}
-
-bool DownloadJob::connectionOpen() const { return connections() > 0; }
-
-int DownloadJob::connections() const {
-  int n = m_transfer && m_transfer->isOpen() ? 1 : 0;
-  for (const auto& h : m_helpers) n += h->t->isOpen() ? 1 : 0;
-  return n;
-}
-
-Ranges DownloadJob::finished() const {
-  Ranges set = m_done;
-  pieces::add(set, {0, m_startOffset + m_bytesThisConn});
-  for (const auto& h : m_helpers) pieces::add(set, {h->piece.first, h->pos});
-  return set;
-}
-
-std::vector<Range> DownloadJob::running() const {
-  std::vector<Range> busy;
-  if (m_transfer && m_transfer->isOpen())
-    busy.push_back({m_startOffset + m_bytesThisConn, m_transfer->end() >= 0 ? m_transfer->end() : m_fileLength});
-  for (const auto& h : m_helpers)
-    if (h->t->isOpen() && !h->probe) busy.push_back({h->pos, h->end()});
-  return busy;
-}
-
-bool DownloadJob::startPieces(const ReplyFacts& facts, std::int64_t total) {
-  m_done = pieces::from(m_done, 0);
-  Ranges kept;
-  for (Range r : m_done)
-    if ((r.end = std::min(r.end, total)) > r.first) kept.push_back(r);
-  m_done = kept;
+bool DownloadJob::startPieces(std::int64_t total) {
+  pieces::remove(m_s.done, {total, kNoEnd});
+  std::int64_t start = m_s.start();
   // Small files go on one connection.
-  if (m_done.empty() && total - facts.first < 2 * pieces::kMinPiece) return true;
+  if (pieces::from(m_s.done, start + 1).empty() && total - start < 2 * pieces::kMinPiece) return true;
   if (!m_file->Reserve(total)) return false;
   m_pieces = true;
-  m_fileLength = total;
-  m_etag = facts.etag;
-  // A weak ETag cannot vouch for bytes: the date does, where there is one.
-  m_ifRange = !m_etag.empty() && m_etag.rfind("W/", 0) != 0 ? m_etag : facts.validator;
+  m_s.total = total;
   // The first connection is measured alone for a moment: more connections only when what
   // is left would take it longer than a second at its rate (a fast server gets no more
   // connections than it needs; a small file comes whole before they could start). Then
   // they stay only if they made the download faster.
   sampleRate(kFirstSampleMs, [this](double alone) {
-    std::int64_t left = m_fileLength - pieces::bytes(finished());
+    std::int64_t left = m_s.total - m_s.bytesDone();
     if (static_cast<double>(left) <= alone) return;
     m_rateAlone = alone;
     m_judgeRamp = true;
@@ -576,20 +768,20 @@ bool DownloadJob::startPieces(const ReplyFacts& facts, std::int64_t total) {
 void DownloadJob::sampleRate(int ms, std::function<void(double)> then) {
   // The first moments of a connection are left out: many servers send a burst first.
   auto later = [this, ms, then = std::move(then)] {
-    auto measured = [this, then, before = reached(), since = GetTickCount()] {
-      double seconds = std::max<DWORD>(GetTickCount() - since, 1) / 1000.0;
-      then(static_cast<double>(reached() - before) / seconds);
+    auto measured = [this, then, before = m_s.bytesDone(), since = m_clock.ms()] {
+      double seconds = static_cast<double>(std::max<std::int64_t>(m_clock.ms() - since, 1)) / 1000.0;
+      then(static_cast<double>(m_s.bytesDone() - before) / seconds);
     };
-    m_rampTimer.start(ms, measured, true);
+    m_rampTimer->start(ms, measured, true);
   };
-  m_rampTimer.start(ms, later, true);
+  m_rampTimer->start(ms, later, true);
 }
 
 void DownloadJob::judgeRamp() {
   // Once every further connection has brought its first bytes (a far server takes a while).
   if (!m_judgeRamp) return;
-  for (const auto& h : m_helpers)
-    if (!h->gotBytes) return;
+  for (const auto& c : m_conns)
+    if (!c->first && !c->probe && !c->gotBytes) return;
   m_judgeRamp = false;
   sampleRate(kJudgeSampleMs, [this](double together) {
     // The server or the line gives no more to more connections: none replaces one that ends.
@@ -599,38 +791,66 @@ void DownloadJob::judgeRamp() {
 }
 
 void DownloadJob::fill() {
-  if (!m_pieces || m_phase == Phase::Paused || m_phase == Phase::Finished || m_phase == Phase::Waiting ||
-      m_phase == Phase::Asking || complete())
+  if (!m_pieces || m_s.phase == Phase::Paused || m_s.phase == Phase::Finished || m_s.phase == Phase::Waiting ||
+      m_s.phase == Phase::Asking || complete())
     return;
-  while (connections() < m_wanted) {
-    // In the order running() lists them: who fetches each range, and what it has so far.
-    std::vector<Transfer*> owners;
-    std::vector<std::int64_t> got;
-    if (m_transfer && m_transfer->isOpen()) {
-      owners.push_back(m_transfer.get());
-      got.push_back(m_bytesThisConn);
-    }
-    for (const auto& h : m_helpers)
-      if (h->t->isOpen() && !h->probe) {
-        owners.push_back(h->t.get());
-        got.push_back(h->pos - h->piece.first);
-      }
+  while (connections() < m_wanted && !m_s.oneConnection) {
     std::vector<Range> busy = running();
-    Ranges taken = finished();
+    std::vector<std::int64_t> got;
+    for (const auto& co : m_s.out) got.push_back(co.pos - co.range.first);
+    Ranges taken = m_s.done;
     for (const Range& b : busy) pieces::add(taken, b);
-    auto c = pieces::claim(pieces::missing(taken, m_fileLength), busy, got);
+    auto claim = pieces::claim(pieces::missing(taken, m_s.total), busy, got);
     std::optional<int> next = nextSite();
-    if (!c || !next) break;
-    int site = *next;
-    if (site >= 0 && siteState(site).trust == Trust::Unknown) {
+    if (!claim || !next) break;
+    int s = *next;
+    if (s >= 0 && site(s).trust == Trust::Unknown) {
       // A site is asked for pieces only once it has shown the same file.
-      openHelper({0, 1}, site, true);
+      openHelper({0, 1}, s, true);
       continue;
     }
-    if (c->from >= 0) owners[static_cast<std::size_t>(c->from)]->limitTo(c->piece.first);
-    openHelper(c->piece, site);
+    int owner = claim->from >= 0 ? m_s.out[static_cast<std::size_t>(claim->from)].conn : -1;
+    openHelper(claim->piece, s, false, owner);
+  }
+  while (endGame()) {
   }
   if (connections() == 0) handBack();
+}
+
+double DownloadJob::rateOf(const Conn& c) const {
+  const Checkout* co = m_s.checkout(c.id);
+  if (!co) return 0;
+  double seconds = static_cast<double>(std::max<std::int64_t>(m_clock.ms() - c.openedMs, 1)) / 1000.0;
+  return static_cast<double>(co->pos - co->range.first) / seconds;
+}
+
+bool DownloadJob::endGame() {
+  // Only when every missing byte is lent, and a connection is free for it.
+  if (m_s.oneConnection || connections() >= std::max(m_wanted, 2)) return false;
+  Ranges taken = m_s.done;
+  for (const Range& b : running()) pieces::add(taken, b);
+  if (!pieces::missing(taken, m_s.total).empty()) return false;
+  std::optional<int> s = nextSite(true);
+  if (!s) return false;
+  // The slowest range: the one that would take longest at its connection's rate.
+  Conn* slowest = nullptr;
+  double longest = 1.0;  // seconds: a range about to end is left to its connection
+  for (auto& c : m_conns) {
+    const Checkout* co = m_s.checkout(c->id);
+    if (!co || !c->t->isOpen() || co->range.end == kNoEnd || co->range.end <= co->pos) continue;
+    // A racer is not raced, nor is a range already raced, nor one whose connection has
+    // not had the time to show its rate.
+    bool raced = std::any_of(m_conns.begin(), m_conns.end(), [&](const auto& o) { return o->cutFrom == c->id; });
+    if (raced || c->race || (!c->gotBytes && m_clock.ms() - c->openedMs < 2000)) continue;
+    double seconds = static_cast<double>(co->range.end - co->pos) / std::max(rateOf(*c), 1.0);
+    if (seconds > longest) longest = seconds, slowest = c.get();
+  }
+  if (!slowest) return false;
+  Checkout* co = m_s.checkout(slowest->id);
+  std::int64_t left = co->range.end - co->pos;
+  std::int64_t cut = left >= 2 * kMinRace ? co->pos + left / 2 : co->pos;
+  openHelper({cut, co->range.end}, *s, false, slowest->id, true);
+  return true;
 }
 
 void DownloadJob::handBack() {
@@ -638,185 +858,88 @@ void DownloadJob::handBack() {
   // own tries and waits.
   m_pieces = false;
   stop();
-  m_phase = Phase::Connecting;
+  m_s.phase = Phase::Connecting;
   deliver(Outcome::Reconnect);
 }
 
-ConnectionRequest DownloadJob::request(const Download& address, const Route& route) const {
-  ConnectionRequest req;
-  req.address = address;
-  req.route = route;
-  req.timeoutSeconds = static_cast<int>(ConfigInt(kTimeout));
-  req.ftpPassive = ConfigInt(kFTPPassive) != 0;
-  req.limit = m_limit;
-  return req;
-}
-
-std::optional<int> DownloadJob::nextSite() const {
+std::optional<int> DownloadJob::nextSite(bool fastest) const {
   std::vector<int> running(m_otherSites.size() + 1, 0);
-  running[0] = m_transfer && m_transfer->isOpen() ? 1 : 0;
-  for (const auto& h : m_helpers)
-    if (h->t->isOpen()) ++running[static_cast<std::size_t>(h->site + 1)];
+  for (const auto& c : m_conns)
+    if (c->t->isOpen()) ++running[static_cast<std::size_t>(c->site + 1)];
+  auto speed = [&](int s) {
+    if (s < 0) return 1e18;  // the first site is the one the download trusts
+    const SiteState& st = m_sites[static_cast<std::size_t>(s)];
+    double rate = st.ms > 0 ? static_cast<double>(st.bytes) * 1000.0 / static_cast<double>(st.ms) : 0;
+    for (const auto& c : m_conns)
+      if (c->site == s) rate = std::max(rate, rateOf(*c));
+    return rate;
+  };
   std::optional<int> best;
   if (running[0] < m_firstSiteRoom) best = -1;
   for (int i = 0; i < static_cast<int>(m_otherSites.size()); ++i) {
-    Trust t = m_siteStates[static_cast<std::size_t>(i)].trust;
+    const SiteState& st = m_sites[static_cast<std::size_t>(i)];
     int here = running[static_cast<std::size_t>(i + 1)];
-    if ((t == Trust::Unknown || t == Trust::Joined) && here < m_siteStates[static_cast<std::size_t>(i)].room &&
-        (!best || here < running[static_cast<std::size_t>(*best + 1)]))
-      best = i;
+    bool usable = fastest ? st.trust == Trust::Joined : st.trust == Trust::Unknown || st.trust == Trust::Joined;
+    if (!usable || here >= st.room) continue;
+    bool better = fastest ? !best || speed(i) > speed(*best)
+                          : !best || here < running[static_cast<std::size_t>(*best + 1)];
+    if (better) best = i;
   }
   return best;
 }
 
-void DownloadJob::openHelper(Range piece, int site, bool probe) {
-  const Site* other = site >= 0 ? &m_otherSites[static_cast<std::size_t>(site)] : nullptr;
+void DownloadJob::openHelper(Range piece, int s, bool probe, int cutFrom, bool race) {
+  const Site* other = s >= 0 ? &m_otherSites[static_cast<std::size_t>(s)] : nullptr;
   ConnectionRequest req = other ? request(other->address, other->route) : request(m_d, m_route);
   req.first = piece.first;
   req.end = piece.end;
   req.piece = true;
   req.probe = probe;
   // A probe's reply is compared whole: a condition could only hide it.
-  req.ifRange = !other ? m_ifRange : probe ? std::string() : siteState(site).ifRange;
-  req.total = m_fileLength;
-  if (probe) siteState(site).trust = Trust::Probing;
-  auto h = std::make_shared<Helper>(*this, piece, site, probe);
-  h->t = makeTransfer(std::move(req), *h, m_file);
+  req.ifRange = probe ? std::string() : other ? site(s).ifRange : ifRange();
+  req.total = m_s.total;
+  if (probe) site(s).trust = Trust::Probing;
+  // The range is planned as the new connection's at once; the owner's connection is told
+  // to stop only when the new one has been answered with exactly its part.
+  if (cutFrom >= 0)
+    if (Checkout* oc = m_s.checkout(cutFrom)) oc->range.end = piece.first;
+  auto c = launch(std::move(req), s, probe, piece);
+  c->cutFrom = cutFrom;
+  c->race = race;
   if (other) {
     const Download& a = other->address;
-    h->from = " from " + a.m_server;
-    if (a.m_port != defaultPort(a.m_service, a.m_secure)) h->from += ":" + std::to_string(a.m_port);
+    c->from = " from " + a.m_server;
+    if (a.m_port != defaultPort(a.m_service, a.m_secure)) c->from += ":" + std::to_string(a.m_port);
   }
-  m_pieceLogs.push_back(h->log);
-  int error = 0, messageId = 0;
-  if (!h->t->createSockets(error, messageId) || !h->t->connect(error)) {
+  m_pieceLogs.push_back(c->log);
+  ConnectionResult failed;
+  if (!c->t->start(failed)) {
     // Counted as a refusal: one connection fewer, or one site fewer.
-    h->t->close();
-    if (other) siteState(site).trust = Trust::Dropped;
+    if (Conn* owner = cutFrom >= 0 ? find(cutFrom) : nullptr)
+      if (Checkout* oc = m_s.checkout(owner->id); oc && oc->range.end == piece.first) oc->range.end = piece.end;
+    checkIn(*c);
+    if (other) site(s).trust = Trust::Dropped;
     else m_firstSiteRoom = std::max(1, m_firstSiteRoom - 1);
-    m_retiredHelpers.push_back(h);
-    m_retireTimer.defer([this] {
-      m_retired.clear();
-      m_retiredHelpers.clear();
-    });
-    return;
   }
-  m_helpers.push_back(h);
-}
-
-bool DownloadJob::helperReply(Helper& h, const ReplyFacts& facts) {
-  // Bytes of two versions of the file are never mixed: the ETag tells where both give one,
-  // else the date.
-  bool etags = !facts.etag.empty() && !m_etag.empty();
-  bool dates = !facts.validator.empty() && !m_lastModified.empty();
-  bool changed = etags ? facts.etag != m_etag : dates && facts.validator != m_lastModified;
-  if (h.site >= 0 && h.probe && !changed) {
-    // Another site joins; its pieces are asked on the validator it shares.
-    SiteState& state = siteState(h.site);
-    state.trust = Trust::Joined;
-    state.ifRange = etags && m_etag.rfind("W/", 0) != 0 ? m_etag : dates ? m_lastModified : std::string();
-  }
-  return !changed;
-}
-
-void DownloadJob::helperWrote(Helper& h, std::int64_t offset, std::int64_t n) {
-  h.pos = offset + n;
-  if (!h.gotBytes) {
-    h.gotBytes = true;
-    judgeRamp();
-  }
-  m_pieceBytes += n;
-  writeStart();
-  m_events.jobWrote();
-}
-
-void DownloadJob::stopHelpers() {
-  for (auto& h : m_helpers) {
-    h->t->close();
-    pieces::add(m_done, {h->piece.first, h->pos});
-    m_retiredHelpers.push_back(h);
-  }
-  m_helpers.clear();
-  if (!m_retiredHelpers.empty())
-    m_retireTimer.defer([this] {
-      m_retired.clear();
-      m_retiredHelpers.clear();
-    });
-}
-
-void DownloadJob::helperOutcome(Helper& h, const ConnectionResult& r) {
-  auto it = std::find_if(m_helpers.begin(), m_helpers.end(), [&](const auto& p) { return p.get() == &h; });
-  if (it == m_helpers.end()) return;
-  pieces::add(m_done, {h.piece.first, h.pos});
-  m_retiredHelpers.push_back(*it);
-  m_helpers.erase(it);
-  m_retireTimer.defer([this] {
-    m_retired.clear();
-    m_retiredHelpers.clear();
-  });
-  judgeRamp();
-  bool ended = r.what == Outcome::PieceDone || r.what == Outcome::Finished;
-  // "No more connections" (HTTP 429, 503; FTP 421, 530 to one more login), before a byte.
-  bool busy = r.code == 429 || r.code == 503 || r.code == 421 || r.code == 530;
-  bool refused = !h.gotBytes && r.what == Outcome::PieceRefused && busy;
-  if (h.site >= 0 && !h.probe && refused && siteState(h.site).room > 1) {
-    // A joined site that takes no more connections keeps those it has.
-    --siteState(h.site).room;
-  } else if (h.site >= 0 && r.what != Outcome::WriteFailed &&
-             (!ended || siteState(h.site).trust != Trust::Joined)) {
-    // Another site that fails, or shows another file, drops out; the others carry on.
-    siteState(h.site).trust = Trust::Dropped;
-  } else if (r.what == Outcome::FileChanged || r.what == Outcome::WriteFailed) {
-    // The file changed (fetched again from its start) or the disk refused: the whole
-    // download stops as when its first connection says so.
-    if (m_transfer) m_transfer->close();
-    stopHelpers();
-    m_pieces = false;
-    connectionOutcome(r);
-    return;
-  } else if (!ended && !h.gotBytes) {
-    // Refused or lost before a byte: one connection fewer to this site, not tried again
-    // at once.
-    m_firstSiteRoom = std::max(1, m_firstSiteRoom - 1);
-  }
-  if (!ended && !h.probe) {
-    // What it left goes back to the first connection when that stops where it begins (its
-    // request has no end), else to whoever takes the next piece.
-    bool firstOpen = m_transfer && m_transfer->isOpen();
-    if (firstOpen && m_transfer->end() == h.pos) m_transfer->limitTo(h.end());
-    // The last one running: no further connection is tried in its place. A server that
-    // refused one more may not yet count the first connection's end: a moment for that.
-    if (!h.gotBytes && !firstOpen && m_helpers.empty() && h.site < 0) {
-      auto takeOver = [this] {
-        if (connections() == 0) handBack();
-      };
-      if (!refused || !m_fillTimer.start(kSettleMs, takeOver, true)) handBack();
-      return;
-    }
-  }
-  writeStart();
-  m_fillTimer.defer([this] { fill(); });
 }
 
 bool DownloadJob::complete() {
-  if (!m_pieces || connections() > 0 || !pieces::missing(finished(), m_fileLength).empty()) return false;
+  if (!m_pieces || connections() > 0 || !pieces::missing(m_s.done, m_s.total).empty()) return false;
   // An older, longer file may have left bytes behind the end.
-  m_file->TruncateAt(m_fileLength);
+  if (!m_file->TruncateAt(m_s.total)) {
+    m_pieces = false;
+    ConnectionResult r{Outcome::WriteFailed, errno, std::strerror(errno), Answerer::Local, -1};
+    m_file.reset();
+    deliver(r);
+    return true;
+  }
   m_file.reset();
-  m_phase = Phase::Finished;
-  savePieces();
+  m_s.phase = Phase::Finished;
+  checkpoint(true);
+  publish();
   ConnectionResult r;
   r.what = Outcome::Finished;
   r.who = Answerer::Origin;
   deliver(r);
   return true;
-}
-
-void DownloadJob::dropPieces() {
-  stopHelpers();
-  m_done.clear();
-  m_pieces = false;
-  m_doneAtOpen = m_pieceBytes = 0;
-  if (m_transfer) m_transfer->limitTo(-1);
-  if (m_piecesStored) savePieces();
 }

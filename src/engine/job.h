@@ -1,9 +1,11 @@
-// The download job: the one owner of a download's state (the phase, the total size, the
-// validator, the resume point, the attempts, the reason it ended) and the one writer of
-// its resume point. It opens the connection, takes what the connection reports, and
-// decides what follows: the next connection at once, a wait and a new try, or a question
-// for the user, which the session gets from the event loop, never inside a socket handler.
-// It has no window: a test can drive it alone.
+// The download job: the one owner of a download's state (DownloadState: the address, the
+// validators, the ranges done and lent to connections, the attempts, the phase and the end
+// reason) and the one writer of its checkpoint in the queue entry. Connections never own a
+// range: the job lends one to each, takes the bytes they report at their offsets, and takes
+// the range back when they end. It decides what follows an outcome: the next connection at
+// once, a wait and a new try, or a question for the user, which the session gets from the
+// event loop, never inside a socket handler. It has no window; it is built from a clock and a
+// connection factory, so a test drives it with fake ones.
 #pragma once
 #include <cstdint>
 #include <functional>
@@ -13,7 +15,7 @@
 #include <vector>
 
 #include "engine/pieces.h"
-#include "platform/timer.h"
+#include "engine/state.h"
 #include "queue/queue_entry.h"
 #include "transfer/transfer.h"
 
@@ -35,27 +37,35 @@ class JobEvents {
   virtual void jobRetry() = 0;
 };
 
-class DownloadJob : private ConnectionEvents {
+class DownloadJob {
  public:
-  enum class Phase { Idle, Connecting, Receiving, Asking, Waiting, Paused, Finished };
+  using Phase = JobPhase;
   static constexpr int kMaxRedirects = 20;
 
-  explicit DownloadJob(JobEvents& events);
-  ~DownloadJob() override;
+  explicit DownloadJob(JobEvents& events, JobClock& clock = systemClock(), ConnectionFactory connect = nullptr);
+  ~DownloadJob();
+  DownloadJob(const DownloadJob&) = delete;
+  DownloadJob& operator=(const DownloadJob&) = delete;
 
+ private:
+  DownloadState m_s;
+
+ public:
   // What is fetched and into which file, set while the download is prepared.
-  Download m_d;
+  Download& m_d = m_s.address;
   // The queue slot the job keeps current ("" none).
   std::string m_slot;
   // Mirror-list sessions try the next site before the same one again.
   bool m_mirrorList = false;
   // The other sites of a mirror list, set by the session before each open: further
-  // connections fetch pieces from them too, once a site has shown the same file.
+  // connections fetch pieces from them too, once a site is tied to the first one.
   struct Site {
     Download address;
     Route route;
   };
   std::vector<Site> m_otherSites;
+  // A checksum the whole file must have (--checksum): it ties any site of the same length.
+  bool m_checksumGiven = false;
   // A file this download made, still empty, takes the name a server's Content-Disposition
   // gives, in its folder (-J, or a URL that names no file).
   bool m_nameFromServer = false;
@@ -67,27 +77,26 @@ class DownloadJob : private ConnectionEvents {
   const std::string& serverDigest() const { return m_serverDigest; }
 
   // ---- the record, as views read it ----
-  Phase phase() const { return m_phase; }
-  // In pieces, startOffset() counts every byte finished before the connections opened and
-  // bytesThisConn() every byte they added since.
-  std::int64_t startOffset() const { return m_startOffset + m_doneAtOpen; }
-  std::int64_t bytesThisConn() const { return m_bytesThisConn + m_pieceBytes; }
-  // What is still to come when the connections opened (with startOffset(), the file's size).
-  std::int64_t totalSize() const { return m_pieces ? m_fileLength - startOffset() : m_totalSize; }
-  const std::string& lastModified() const { return m_lastModified; }
-  int stupidServer() const { return m_stupidServer; }
+  const DownloadState& state() const { return m_s; }
+  Snapshot snapshot() const;
+  Phase phase() const { return m_s.phase; }
+  // startOffset() counts every byte finished before the connections opened, bytesThisConn()
+  // every byte they added since, totalSize() what was still to come then (0 unknown).
+  std::int64_t startOffset() const { return m_doneAtOpen; }
+  std::int64_t bytesThisConn() const { return m_s.bytesDone() - m_doneAtOpen; }
+  std::int64_t totalSize() const { return m_s.total > 0 ? m_s.total - m_doneAtOpen : 0; }
+  const std::string& lastModified() const { return m_s.lastModified; }
+  int stupidServer() const { return m_s.stupidServer; }
   // The header log: the first connection's exchange, then each further connection's whole,
   // in the order they opened (their lines would interleave otherwise).
   std::string headers() const;
-  int fruitlessAttempts() const { return m_fruitless; }
-  // Why the download ended or stopped, in one line ("" not known).
-  const std::string& endReason() const { return m_endReason; }
-  // Connections open now (one at most for now).
+  int fruitlessAttempts() const { return m_s.fruitless; }
+  const std::string& endReason() const { return m_s.endReason; }
   // The state as the queue entry publishes it for the overview and scripts.
   LiveState live() const;
   // The session asks the user something (a message box, a login): published as such.
   void setAsking(bool asking);
-  bool asking() const { return m_asking || m_phase == Phase::Asking; }
+  bool asking() const { return m_asking || m_s.phase == Phase::Asking; }
   struct Asking {
     explicit Asking(DownloadJob& job) : m_job(job) { job.setAsking(true); }
     ~Asking() { m_job.setAsking(false); }
@@ -95,7 +104,7 @@ class DownloadJob : private ConnectionEvents {
   };
   // said: the user has been shown it already (a message), so the ending need not repeat it.
   void setEndReason(const std::string& why, bool said = false) {
-    m_endReason = why;
+    m_s.endReason = why;
     m_endReasonSaid = said;
   }
   bool endReasonSaid() const { return m_endReasonSaid; }
@@ -107,7 +116,8 @@ class DownloadJob : private ConnectionEvents {
   void restore(const QueueEntry& e, std::int64_t rollbackBytes);
   // Against the file on disk; false when it cannot be opened, with why.
   bool clampToFile(std::int64_t rollbackBytes, std::string& why);
-  // Before a resume: a few bytes again, in case the last ones were damaged.
+  // Before a resume: a few bytes again, in case the last ones were damaged; bytes already
+  // fetched again after an earlier break are not stepped back over twice.
   void stepBack(std::int64_t rollbackBytes);
 
   // ---- connections ----
@@ -115,12 +125,11 @@ class DownloadJob : private ConnectionEvents {
   // the file cannot be opened (why: the reason); a socket that cannot be made, or a connect
   // that fails at once, is reported like a connect that fails later.
   bool open(const Route& route, std::string& why);
-  // Any of its connections is open.
-  bool connectionOpen() const;
-  const Route* route() const { return m_transfer ? &m_transfer->route() : nullptr; }
-  // The latest connection, open or not (none before the first).
-  const Transfer* connection() const { return m_transfer.get(); }
-  // Closes the connection; its bytes join the resume point. Stops a wait.
+  bool connectionOpen() const { return connections() > 0; }
+  const Route* route() const { return m_first ? &m_first->route() : nullptr; }
+  // The latest first connection, open or not (none before the first).
+  const Connection* connection() const { return m_first.get(); }
+  // Closes the connections; their bytes stay done. Stops a wait.
   void stop();
   // A new login for the connection that waits after FtpLoginRefused: false when it must
   // go out on a new connection.
@@ -134,26 +143,31 @@ class DownloadJob : private ConnectionEvents {
   }
 
   // ---- pieces ----
-  // Connections running now (0 or 1 unless the download goes in pieces).
+  // Connections running now.
   int connections() const;
   bool inPieces() const { return m_pieces; }
-  // Every finished range ([0, Start) included) and what each running connection has still
-  // to fetch, for the piece map.
-  Ranges finished() const;
+  // Every finished range, and what each running connection has still to fetch.
+  Ranges finished() const { return m_s.done; }
   std::vector<Range> running() const;
 
   // ---- trying again ----
-  bool waiting() const { return m_phase == Phase::Waiting; }
+  bool waiting() const { return m_s.phase == Phase::Waiting; }
   // Why the job waits (or last waited) to try again.
   const std::string& waitReason() const { return m_waitWhy; }
   // Every site of a mirror list failed: true when a new round follows a wait.
   bool waitForNextRound(const std::string& why);
 
  private:
-  void connectionNote(Note what, const std::string& text) override;
-  bool connectionReply(const ReplyFacts& facts) override;
-  void connectionWrote(std::int64_t offset, std::int64_t n) override;
-  void connectionOutcome(const ConnectionResult& r) override;
+  struct Conn;  // one connection and what the job knows of it
+  friend struct Conn;
+
+  void onNote(Conn& c, Note what, const std::string& text);
+  bool onReply(Conn& c, const ReplyFacts& facts);
+  void onWrote(Conn& c, std::int64_t offset, std::int64_t n);
+  void onOutcome(Conn& c, const ConnectionResult& r);
+  // The first connection's reply and end.
+  bool firstReply(const ReplyFacts& facts);
+  void firstOutcome(const ConnectionResult& r);
 
   // Told to the events from the event loop.
   void deliver(const ConnectionResult& r);
@@ -161,119 +175,91 @@ class DownloadJob : private ConnectionEvents {
   // A temporary failure with tries left: at once, after a wait, or given up.
   void tryAgain(const ConnectionResult& r);
   void wait(int seconds, const std::string& why);
-  // One more attempt without new bytes: true (and the end reason set) when that was one too many.
+  // One more attempt without progress: true (and the end reason set) when the tries are used up.
   bool usedUp(const std::string& why);
-  // The connection is let go of from the event loop: its handler may still be running.
-  void retire();
-  void writeStart();
+  // The bytes on disk cannot be trusted: the file is fetched again from byte 0.
+  void forgetBytes(bool newVersion);
   // The new file renamed as the server says (m_nameFromServer).
   void takeServerName(const std::string& name);
-  // Once a second while the job lives: the live state with the resume point, when changed.
+  // Once a second while the job lives: the live state, when changed.
   void publish();
-  // The finished ranges, with Start, in one transaction (a download in pieces).
-  void savePieces();
-  // Finished ranges beyond Start exist, here or in the store: Start goes with them.
-  bool piecesKept() const { return m_pieces || m_piecesStored || !m_done.empty(); }
+  // Start, Pieces and the validators, together; now or within 200 ms.
+  void checkpoint(bool now);
 
-  // ---- pieces ----
-  struct Helper;  // a further connection
-  friend struct Helper;
-  // The primary's reply allows pieces: the file's length is reserved and further
-  // connections follow from the event loop. False when the disk cannot hold the file.
-  bool startPieces(const ReplyFacts& facts, std::int64_t total);
-  // Calls then with the download's rate over ms milliseconds, taken after ms (bytes a
-  // second; never without timers).
+  // ---- lending ranges ----
+  std::shared_ptr<Conn> launch(ConnectionRequest req, int site, bool probe, Range range);
+  // The range goes back: its bytes stay done, the connection is let go of from the event loop.
+  void checkIn(Conn& c);
+  // The download goes in pieces: its length is reserved, further connections follow.
+  bool startPieces(std::int64_t total);
   void sampleRate(int ms, std::function<void(double)> then);
-  // Further connections stay only if they made the download faster: judged on a sample
-  // once each of them has brought bytes.
   void judgeRamp();
-  // Opens further connections while fewer run than wanted and a piece is to be had.
+  // Opens further connections while fewer run than wanted and a range is to be had.
   void fill();
+  // Every missing byte is lent: an idle connection races the slowest range.
+  bool endGame();
   void handBack();
-  // What every connection of this download asks: the address, the route, the settings.
   ConnectionRequest request(const Download& address, const Route& route) const;
-  // A further connection for piece, to site (-1 the first connection's, else one of
-  // m_otherSites); a probe asks only the site's first byte, to learn its length and date.
-  void openHelper(Range piece, int site = -1, bool probe = false);
-  // The site the next further connection goes to: the one with the fewest running (-1 the
-  // first connection's), none when every site is used up.
-  std::optional<int> nextSite() const;
-  bool helperReply(Helper& h, const ReplyFacts& facts);
-  void helperWrote(Helper& h, std::int64_t offset, std::int64_t n);
-  void helperOutcome(Helper& h, const ConnectionResult& r);
-  // Closes the further connections; their bytes join the finished ranges.
-  void stopHelpers();
-  // The download is in one piece again (fetched from byte 0).
-  void dropPieces();
+  void openHelper(Range piece, int site, bool probe, int cutFrom = -1, bool race = false);
+  std::optional<int> nextSite(bool fastest = false) const;
+  // A further connection's reply is exactly its part of the same file: it takes its range
+  // from the connection it was cut from.
+  void takeOver(Conn& c);
+  // Connections whose whole range is done by others stop.
+  void dropRedundant();
+  void stopAll();
   // Every byte is in: the job ends as a whole file does.
   bool complete();
-  std::int64_t reached() const;
-  // The validator as the entry keeps it.
-  ProfileData stamp() const;
+  // The validator a request's If-Range carries: the strong ETag, else the date.
+  std::string ifRange() const;
+  // A reply's validators against the kept ones: false when the server's file is another.
+  bool sameVersion(const ReplyFacts& facts) const;
+  // The site may join the pieces: it shows the same file as the first site.
+  bool tied(const ReplyFacts& facts) const;
+  Conn* find(int id);
+  double rateOf(const Conn& c) const;
+  void retireLater();
 
   JobEvents& m_events;
-  Phase m_phase = Phase::Idle;
-  std::int64_t m_startOffset = 0;    // bytes in the file when the current connection began
-  std::int64_t m_bytesThisConn = 0;  // bytes the current connection added
-  std::int64_t m_totalSize = 0;      // what the server announced for this connection, 0 unknown
-  std::int64_t m_highWater = 0;      // the most bytes ever on disk: beyond it, bytes are new
-  std::string m_lastModified;
-  int m_stupidServer = 0;
+  JobClock& m_clock;
+  ConnectionFactory m_connect;
+  int m_nextId = 0;
+  std::shared_ptr<Conn> m_firstConn;
+  std::shared_ptr<Connection> m_first;
+  std::vector<std::shared_ptr<Conn>> m_conns, m_retired;
+  std::int64_t m_doneAtOpen = 0;
   int m_redirectCount = 0;
-  int m_fruitless = 0;  // attempts in a row that brought no new byte
-  std::string m_headers;
-  // Each further connection's log since the first connection's began; a connection that
-  // ends keeps its part.
-  std::vector<std::shared_ptr<std::string>> m_pieceLogs;
-  std::string m_endReason;
+  bool m_dirty = false;  // the state has changed since the last checkpoint
   bool m_endReasonSaid = false;
+  std::string m_headers;
+  std::vector<std::shared_ptr<std::string>> m_pieceLogs;
   std::string m_serverDigest;
   Download m_beforeRedirect;
   int m_waitLeft = 0;
+  std::int64_t m_waitUntil = 0;
   std::string m_waitWhy;
-  std::shared_ptr<Transfer> m_transfer;
-  // Pieces: the finished ranges past the primary connection's own, the further connections,
-  // and what they share.
+  // Pieces.
   bool m_pieces = false;
-  bool m_piecesStored = false;       // the entry lists finished ranges
-  int m_wanted = 1;                  // connections wanted: Connections (1 when more do not help)
-  int m_firstSiteRoom = 1;           // connections the first site takes: less one per refusal
-  double m_rateAlone = 0;            // the first connection's rate before the others opened
-  bool m_judgeRamp = false;          // the others' effect is still to be judged
-  std::int64_t m_fileLength = 0;     // the whole file's length (pieces only)
-  Ranges m_done;
-  std::int64_t m_doneAtOpen = 0;     // bytes of m_done when the primary opened
-  std::int64_t m_pieceBytes = 0;     // bytes further connections wrote since then
-  std::string m_etag, m_ifRange;
+  int m_wanted = 1;        // connections wanted: Connections (1 when more do not help)
+  int m_firstSiteRoom = 1; // connections the first site takes: less one per refusal
+  double m_rateAlone = 0;
+  bool m_judgeRamp = false;
   Route m_route;
   std::shared_ptr<CFile> m_file;
-  std::shared_ptr<RateLimit> m_limit;  // MaxSpeed over all the connections
-  std::vector<std::shared_ptr<Helper>> m_helpers, m_retiredHelpers;
-  // How far each other site is trusted for this download (in the order of m_otherSites),
-  // and the If-Range its pieces carry: the validator it was found to share.
-  enum class Trust { Unknown, Probing, Joined, Dropped };
+  std::shared_ptr<RateLimit> m_limit;
+  enum class Trust { Unknown, Probing, Joined, Alone, Dropped };
   struct SiteState {
     Trust trust = Trust::Unknown;
-    std::string ifRange;
-    int room = 1;  // connections it takes: less one per refusal
+    int room = 1;
+    std::string ifRange;             // the validator it shares with the first site
+    std::int64_t bytes = 0, ms = 0;  // what its finished connections brought, and in how long
   };
-  std::vector<SiteState> m_siteStates;
-  SiteState& siteState(int site) { return m_siteStates[static_cast<std::size_t>(site)]; }
-  CTimer m_fillTimer, m_rampTimer, m_saveTimer;
-  std::vector<std::shared_ptr<Transfer>> m_retired;
+  std::vector<SiteState> m_sites;
+  SiteState& site(int i) { return m_sites[static_cast<std::size_t>(i)]; }
   std::vector<ConnectionResult> m_pending;
-  // The whole file, as the latest reply told it (0 unknown); kept when its connection closes.
-  std::int64_t m_wholeSize = 0;
-  void noteWholeSize() {
-    if (m_totalSize > 0) m_wholeSize = m_totalSize + m_startOffset;
-  }
   bool m_asking = false;
-  std::int64_t m_waitUntil = 0;  // while waiting: when the next try starts
-  // What was last published, and when the rate was last sampled.
   LiveState m_published;
-  bool m_startMoved = false;  // bytes moved the resume point since the last publication
-  std::int64_t m_rateDone = -1;
-  std::int64_t m_rateTick = 0;
-  std::int64_t m_rate = 0;
-  CTimer m_deliverTimer, m_retireTimer, m_waitTimer, m_publishTimer;
+  std::int64_t m_rateDone = -1, m_rateTick = 0, m_rate = 0;
+  std::unique_ptr<JobTimer> m_fillTimer, m_rampTimer, m_saveTimer, m_deliverTimer, m_retireTimer, m_waitTimer,
+      m_publishTimer;
 };

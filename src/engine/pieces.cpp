@@ -23,6 +23,27 @@ void add(Ranges& set, Range r) {
   set = std::move(out);
 }
 
+void remove(Ranges& set, Range r) {
+  if (r.size() <= 0) return;
+  Ranges kept;
+  for (const Range& x : set) {
+    if (x.end <= r.first || x.first >= r.end) {
+      kept.push_back(x);
+      continue;
+    }
+    if (x.first < r.first) kept.push_back({x.first, r.first});
+    if (x.end > r.end) kept.push_back({r.end, x.end});
+  }
+  set = std::move(kept);
+}
+
+bool covers(const Ranges& set, Range r) {
+  if (r.size() <= 0) return true;
+  for (const Range& x : set)
+    if (x.first <= r.first && x.end >= r.end) return true;
+  return false;
+}
+
 std::int64_t prefix(const Ranges& set) { return !set.empty() && set.front().first <= 0 ? set.front().end : 0; }
 
 Ranges from(const Ranges& set, std::int64_t at) {

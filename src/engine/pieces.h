@@ -21,6 +21,10 @@ constexpr std::int64_t kMinPiece = std::int64_t{1} << 20;
 
 // r added to the set (merged with its neighbours).
 void add(Ranges& set, Range r);
+// The set without r.
+void remove(Ranges& set, Range r);
+// The set holds every byte of r.
+bool covers(const Ranges& set, Range r);
 // The bytes complete from byte 0.
 std::int64_t prefix(const Ranges& set);
 // The set without the part that lies before `from`.

@@ -327,12 +327,17 @@ bool ProfileStore::transaction(const std::function<void()>& fn) {
   int tries = 0;
   while ((rc = sqlite3_exec(m_impl->db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr)) == SQLITE_BUSY && tries++ < 20)
     ::usleep(50000);
+  // Writes that were to go together never go without the transaction.
+  if (rc != SQLITE_OK) return false;
   ++m_impl->txDepth;
   fn();
   --m_impl->txDepth;
-  if (rc != SQLITE_OK) return false;
-  while (sqlite3_exec(m_impl->db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_BUSY) ::usleep(10000);
-  return true;
+  tries = 0;
+  while ((rc = sqlite3_exec(m_impl->db, "COMMIT", nullptr, nullptr, nullptr)) == SQLITE_BUSY && tries++ < 500)
+    ::usleep(10000);
+  if (rc == SQLITE_OK) return true;
+  sqlite3_exec(m_impl->db, "ROLLBACK", nullptr, nullptr, nullptr);
+  return false;
 }
 
 // ---- CWinApp ----

@@ -25,6 +25,7 @@ constexpr ValueName kValueNames[] = {
     {QueueValue::Checksum, "Checksum"},
     {QueueValue::NameFromServer, "NameFromServer"},
     {QueueValue::Pieces, "Pieces"},
+    {QueueValue::ETag, "ETag"},
     {QueueValue::Size, "Size"},
     {QueueValue::Done, "Done"},
     {QueueValue::Rate, "Rate"},
@@ -76,6 +77,7 @@ void assign(QueueEntry& e, QueueValue v, const ProfileData& d) {
     case QueueValue::Checksum: e.checksum = asText(d); break;
     case QueueValue::NameFromServer: e.nameFromServer = asInt(d) != 0; break;
     case QueueValue::Pieces: e.pieces = asText(d); break;
+    case QueueValue::ETag: e.etag = asText(d); break;
     case QueueValue::Size: e.live.size = asInt(d); break;
     case QueueValue::Done: e.live.done = asInt(d); break;
     case QueueValue::Rate: e.live.rate = asInt(d); break;
@@ -99,13 +101,15 @@ QueueEntry QueueEntry::load(const std::string& slot) {
   CWinApp* app = AfxGetApp();
   QueueEntry e;
   e.slot = slot;
-  app->ProfileTransaction([&] {
+  auto read = [&] {
     for (const auto& n : kValueNames) {
       // Absent values keep their defaults (WindowX -1, ...); numbers read as their text.
       std::string text = app->GetProfileString(kSectionFileQueue, n.name + slot, "");
       if (!text.empty()) assign(e, n.value, ProfileData(text));
     }
-  });
+  };
+  // A store too busy for a transaction is still read, value by value.
+  if (!app->ProfileTransaction(read)) read();
   return e;
 }
 
@@ -124,7 +128,8 @@ void QueueEntry::save() const {
                                  {QueueValue::FTPMarker, ProfileData()},
                                  {QueueValue::Checksum, text(checksum)},
                                  {QueueValue::NameFromServer, number(nameFromServer ? 1 : 0, 0)},
-                                 {QueueValue::Pieces, text(pieces)}});
+                                 {QueueValue::Pieces, text(pieces)},
+                                 {QueueValue::ETag, text(etag)}});
   writeNamed(slot, values);
 }
 

@@ -13,6 +13,7 @@
 
 enum class QueueValue {
   Get, Local, Start, WindowX, WindowY, Minimized, LastMod, StupidServer, FTPMarker, Checksum, NameFromServer, Pieces,
+  ETag,
   // What the copy running the entry publishes (LiveState), with Start.
   Size, Done, Rate, Phase, RetryAt, Connections,
 };
@@ -51,6 +52,7 @@ struct QueueEntry {
   // Pieces: the ranges finished beyond Start ("first-end,..."), written with Start in one
   // transaction; "" none (an entry of a download in one piece).
   std::string pieces;
+  std::string etag;  // ETag: the version the bytes on disk belong to ("" none: older entries)
   LiveState live;
 
   bool operator==(const QueueEntry&) const = default;

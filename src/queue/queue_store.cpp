@@ -29,7 +29,16 @@ std::string processStamp(long pid) {
   return std::string();
 }
 
-std::string myLease() { return std::to_string(::getpid()) + ":" + processStamp(::getpid()); }
+std::string myLease() {
+  // Read once per process id (a forked child has its own).
+  static long pid = 0;
+  static std::string lease;
+  if (pid != ::getpid()) {
+    pid = ::getpid();
+    lease = std::to_string(pid) + ":" + processStamp(pid);
+  }
+  return lease;
+}
 
 bool leaseAlive(const std::string& lease) {
   auto colon = lease.find(':');
@@ -66,6 +75,21 @@ std::string ownLease() { return myLease(); }
 bool leaseHeldByOther(const std::string& slot) {
   std::string lease = AfxGetApp()->GetProfileString(kSectionRunning, slot, "");
   return leaseAlive(lease) && lease != myLease();
+}
+
+bool checkpointEntry(const std::string& slot, const CheckpointValues& v) {
+  if (slot.empty()) return false;
+  auto text = [](const std::string& t) { return t.empty() ? ProfileData() : ProfileData(t); };
+  bool written = false;
+  bool committed = AfxGetApp()->ProfileTransaction([&] {
+    if (!QueueEntry::exists(slot) || AfxGetApp()->GetProfileString(kSectionRunning, slot, "") != myLease()) return;
+    QueueEntry::write(slot, {{QueueValue::Start, v.start == 0 ? ProfileData() : ProfileData(v.start)},
+                             {QueueValue::Pieces, text(v.pieces)},
+                             {QueueValue::LastMod, text(v.lastModified)},
+                             {QueueValue::ETag, text(v.etag)}});
+    written = true;
+  });
+  return committed && written;
 }
 
 bool removeEntryUnlessRunning(const std::string& slot) {

@@ -1,5 +1,6 @@
 // Who runs which entry, and the launcher that starts copies of the program for queued entries.
 #pragma once
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
@@ -32,6 +33,18 @@ std::string ownLease();
 // Removes the entry in slot unless another process is downloading it (false then): checked
 // and removed in one transaction, so that no process takes the entry in between.
 bool removeEntryUnlessRunning(const std::string& slot);
+
+// What a download keeps of its progress, written together: the bytes complete from 0, the
+// ranges finished beyond them, and the validators they belong to.
+struct CheckpointValues {
+  std::int64_t start = 0;
+  std::string pieces;
+  std::string lastModified;
+  std::string etag;
+};
+// In one transaction, only while the entry exists and this process holds its lease; false
+// (nothing written) otherwise, or when the store could not take it.
+bool checkpointEntry(const std::string& slot, const CheckpointValues& v);
 
 // This process's hold on one queue slot, released when it ends.
 class SlotLease {

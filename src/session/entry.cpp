@@ -30,6 +30,7 @@ bool CDownloadDlg::readQueueEntry(bool showMessages) {
   m_d.m_url = e.url;
   m_d.m_localPath = e.localPath;
   m_checksum = e.checksum;
+  m_job.m_checksumGiven = !m_checksum.empty();
   m_nameFromServer = e.nameFromServer;
   m_job.restore(e, RollbackBytes());
   if (m_job.stupidServer() == 1) setNoResumeNote(false);

@@ -436,6 +436,10 @@ void FtpTransfer::checkComplete() {
     m_offset = m_length;
     m_written = m_length;
   }
-  if (m_outFile) m_outFile->TruncateAt(m_offset);
+  // A tail that stays would make a file called complete wrong: a failure is a file error.
+  if (m_outFile && !m_outFile->IsStream() && !m_outFile->TruncateAt(m_offset)) {
+    finish(Outcome::WriteFailed);
+    return;
+  }
   finish(Outcome::Finished, 0, std::string(), Answerer::Origin);
 }

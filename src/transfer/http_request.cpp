@@ -42,6 +42,8 @@ std::string buildHttpRequest(const HttpRequestParams& p) {
   // refuse anything else.
   req += Format("User-Agent: %s \r\nAccept: *.*, */* \r\n", LoadString(res::IDS_USER_AGENT).c_str());
   if (!p.lastModified.empty() && !p.http10 && p.endOffset < 0) req += "Range-If: " + p.lastModified + "\r\n";
+  // A resume is conditional on the version on disk: a changed file comes whole.
+  if (!p.ifRange.empty() && !p.http10 && p.endOffset < 0 && p.startOffset > 0) req += "If-Range: " + p.ifRange + "\r\n";
   if (!p.user.empty() || !p.password.empty()) {
     std::string cred = p.user + ":" + p.password;
     base64Encode(cred);

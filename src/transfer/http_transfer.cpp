@@ -75,10 +75,8 @@ bool HttpTransfer::sendRequest() {
   if (p.http10) restartFile();
   p.startOffset = m_offset;
   p.lastModified = m_req.validator;
-  if (m_req.piece) {
-    p.endOffset = m_req.end;
-    p.ifRange = m_req.ifRange;
-  }
+  p.ifRange = m_req.ifRange;
+  if (m_req.piece) p.endOffset = m_askedEnd = m_req.end;
   // An ftp URL asked of an HTTP proxy carries its login in the URL, as the proxy logs in.
   if (!m_req.route.ftpOverHttp) {
     p.user = d.m_user;
@@ -268,14 +266,16 @@ bool HttpTransfer::replyTaken() {
 // A further connection's part: exactly the range asked for, of a file of the same length
 // and version; anything else is dropped unread.
 bool HttpTransfer::pieceAnswered() {
-  const std::int64_t last = m_req.end - 1;
+  // Checked against the request as it went out: the connection may since have been told to
+  // stop earlier.
+  const std::int64_t last = m_askedEnd - 1;
   bool exact = !m_multipart && !m_chunked && m_rangeFirst == m_req.first && m_rangeLast == last &&
-               m_rangeTotal == m_req.total && (m_contentLength < 0 || m_contentLength == m_req.end - m_req.first);
+               m_rangeTotal == m_req.total && (m_contentLength < 0 || m_contentLength == m_askedEnd - m_req.first);
   if (!exact) {
     finish(Outcome::PieceRefused, m_httpStatus, "The server sent another part than the one asked for.", Answerer::Origin);
     return false;
   }
-  m_bodyLength = m_req.end - m_req.first;
+  m_bodyLength = m_askedEnd - m_req.first;
   m_facts.first = m_bodyStart;
   m_facts.length = m_bodyLength;
   m_facts.total = m_rangeTotal;
@@ -424,7 +424,11 @@ void HttpTransfer::bodyComplete() {
     return;
   }
   // Whatever an older, longer file left behind the new bytes is not part of this one.
-  if (m_outFile) m_outFile->TruncateAt(m_offset);
+  // A tail that stays would make a file called complete wrong: a failure is a file error.
+  if (m_outFile && !m_outFile->IsStream() && !m_outFile->TruncateAt(m_offset)) {
+    finish(Outcome::WriteFailed);
+    return;
+  }
   finish(Outcome::Finished, 0, std::string(), Answerer::Origin);
 }
 

@@ -58,6 +58,7 @@ class HttpTransfer : public Transfer {
   int m_retryAfter = -1;
   // What the body must hold, from Content-Length or Content-Range; -1 unknown.
   std::int64_t m_bodyLength = -1;
+  std::int64_t m_askedEnd = -1;  // a piece's end as its request asked it
   std::int64_t m_contentLength = -1;  // -1 none
   std::int64_t m_rangeFirst = -1;    // the bytes a Content-Range names; -1 none
   std::int64_t m_rangeLast = -1;

@@ -2,6 +2,7 @@
 
 #include "platform/services.h"
 #include "resources/ids.h"
+#include "resources/resources.h"
 #include "transfer/ftp_transfer.h"
 #include "transfer/http_transfer.h"
 #include "transfer/url.h"
@@ -31,6 +32,21 @@ bool Transfer::createSockets(int& error, int& messageId) {
   }
   m_ctrlSocket->SetSockOpt(kSoReuseAddr, 1);
   m_ctrlSocket->SetSockOpt(kSoKeepAlive, 1);
+  return true;
+}
+
+bool Transfer::start(ConnectionResult& failed) {
+  int error = 0, messageId = 0;
+  if (!createSockets(error, messageId)) {
+    close();
+    failed = ConnectionResult{Outcome::SocketFailed, error, LoadString(messageId), Answerer::Local, -1};
+    return false;
+  }
+  if (!connect(error)) {
+    close();
+    failed = ConnectionResult{Outcome::ConnectFailed, error, m_req.route.host, Answerer::Local, -1};
+    return false;
+  }
   return true;
 }
 

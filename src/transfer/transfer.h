@@ -5,6 +5,7 @@
 // decides what a reply or an outcome means.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -90,11 +91,12 @@ struct ConnectionRequest {
   int timeoutSeconds = 0;    // no byte either way for this long breaks the connection (0 never)
   bool ftpPassive = false;   // FTP straight to the server: we open the data connection (EPSV,
                              // then PASV), listening (PORT) only when the server refuses both
-  // A further connection of a download in pieces: it asks exactly [first, end), with If-Range
-  // ifRange and the file's whole length total, and takes nothing else.
+  // If-Range of a resume or a piece: the version the bytes on disk belong to ("" none).
+  std::string ifRange;
+  // A further connection of a download in pieces: it asks exactly [first, end) of a file of
+  // the whole length total, and takes nothing else.
   bool piece = false;
   std::int64_t end = -1;     // the byte after the last wanted, -1 the file's end
-  std::string ifRange;
   std::int64_t total = -1;
   // Only the reply is wanted (another site's length and date): nothing is written.
   bool probe = false;
@@ -115,10 +117,36 @@ class ConnectionEvents {
   virtual void connectionOutcome(const ConnectionResult& r) = 0;
 };
 
-class Transfer : public SocketHandler, public std::enable_shared_from_this<Transfer> {
+// A connection as the download job sees it: started, told where to stop, closed. The job
+// is given a factory of these, so a test can hand it connections without sockets.
+class Connection {
+ public:
+  virtual ~Connection() = default;
+  // Makes the sockets and starts connecting; false (failed: why) when that fails at once.
+  virtual bool start(ConnectionResult& failed) = 0;
+  virtual void close() = 0;
+  virtual bool isOpen() const = 0;
+  virtual const Route& route() const = 0;
+  // Where the connection stops (-1 the body's end), and a new such place.
+  virtual std::int64_t end() const = 0;
+  virtual void limitTo(std::int64_t end) = 0;
+  // A new login for a connection that waits after FtpLoginRefused: false when it cannot go
+  // out on this connection (the server has hung up; the connection is then closed).
+  virtual bool newLogin(const std::string& user, const std::string& password) {
+    (void)user, (void)password;
+    return false;
+  }
+};
+
+using ConnectionFactory =
+    std::function<std::shared_ptr<Connection>(ConnectionRequest, ConnectionEvents&, std::shared_ptr<CFile>)>;
+
+class Transfer : public Connection, public SocketHandler, public std::enable_shared_from_this<Transfer> {
  public:
   Transfer(ConnectionRequest req, ConnectionEvents& events, std::shared_ptr<CFile> outFile);
   ~Transfer() override;
+
+  bool start(ConnectionResult& failed) override;
 
   // The connection's socket; false with the error code and the text's id when it cannot
   // be made.
@@ -126,24 +154,18 @@ class Transfer : public SocketHandler, public std::enable_shared_from_this<Trans
   // Starts connecting along the request's route; false when the connect failed at once (error set).
   bool connect(int& error);
   // Closes the sockets and the output file; further socket events are ignored.
-  void close();
-  bool isOpen() const { return !m_closed; }
-  const Route& route() const { return m_req.route; }
+  void close() override;
+  bool isOpen() const override { return !m_closed; }
+  const Route& route() const override { return m_req.route; }
   // Bytes written to the file by this connection.
   std::int64_t bytesWritten() const { return m_written; }
   // Where the next byte lands, and where the connection stops (-1 the body's end).
   std::int64_t position() const { return m_offset; }
-  std::int64_t end() const { return m_req.end; }
+  std::int64_t end() const override { return m_req.end; }
   // The connection stops at end (a piece of its range went to another connection).
-  void limitTo(std::int64_t end) { m_req.end = end; }
+  void limitTo(std::int64_t end) override { m_req.end = end; }
   // The output file, for the download's further connections.
   std::shared_ptr<CFile> file() const { return m_outFile; }
-  // A new login for a connection that waits after FtpLoginRefused: false when it cannot go
-  // out on this connection (the server has hung up; the connection is then closed).
-  virtual bool newLogin(const std::string& user, const std::string& password) {
-    (void)user, (void)password;
-    return false;
-  }
 
   // Blocks that arrive full are read together, up to this many per read event: one event
   // per block costs a loop wake-up, more than the copy itself.

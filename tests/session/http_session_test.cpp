@@ -89,7 +89,7 @@ TEST_F(HttpSession, BrokenConnectionsPauseAndKeepTheEntry) {
     if (!file.empty()) {
       char shown[32];
       std::snprintf(shown, sizeof shown, "%.1fk of", static_cast<double>(file.size()) / 1024.0);
-      EXPECT_EQ(dlg->m_line2Text.GetWindowText().rfind(shown, 0), 0u) << dlg->m_line2Text.GetWindowText();
+      EXPECT_EQ(dlg->m_line2Text.GetWindowText().rfind(shown, 0), 0u) << dlg->m_line2Text.GetWindowText() << " want " << shown;
     }
     EXPECT_EQ(local.ui().beeps, std::vector<bool>{true});
   }
@@ -751,8 +751,8 @@ TEST(HttpRetry, BrokenDownloadsTryAgainByThemselves) {
          c.close();
        },
        3, true, {1.9, 1.9}, ""},
-      {"nothing ever comes: gives up",
-       1,
+      {"nothing ever comes: gives up after as many attempts as the setting says",
+       2,
        [&](ScriptConn& c, int) {
          c.readUntil("\r\n\r\n");
          c.close();

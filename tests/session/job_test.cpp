@@ -1,0 +1,250 @@
+// The download job alone, on fake connections and a fake clock: what it lends to whom, what
+// it concludes from replies and ends, and what its checkpoint stores after each step.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+
+#include "engine/job.h"
+#include "queue/queue_store.h"
+#include "session_helpers.h"
+
+namespace {
+
+constexpr std::int64_t kMiB = 1 << 20;
+
+class FakeClock : public JobClock {
+ public:
+  struct Timer : JobTimer {
+    explicit Timer(FakeClock& c) : clock(c) {}
+    bool start(int ms, std::function<void()> f, bool once) override {
+      fn = std::move(f), every = once ? 0 : ms, due = clock.now + ms, on = true;
+      return true;
+    }
+    void stop() override { on = false; }
+    bool active() const override { return on; }
+    FakeClock& clock;
+    std::function<void()> fn;
+    std::int64_t due = 0, every = 0;
+    bool on = false;
+  };
+  std::int64_t ms() const override { return now; }
+  std::int64_t seconds() const override { return now / 1000; }
+  std::unique_ptr<JobTimer> timer() override {
+    auto t = std::make_unique<Timer>(*this);
+    timers.push_back(t.get());
+    return t;
+  }
+  // Runs every timer due within ms, in order.
+  void advance(std::int64_t ms) {
+    std::int64_t until = now + ms;
+    for (;;) {
+      Timer* next = nullptr;
+      for (Timer* t : timers)
+        if (t->on && t->due <= until && (!next || t->due < next->due)) next = t;
+      if (!next) break;
+      now = std::max(now, next->due);
+      next->on = next->every > 0;
+      next->due += next->every;
+      auto fn = next->fn;
+      fn();
+    }
+    now = until;
+  }
+  std::int64_t now = 0;
+  std::vector<Timer*> timers;
+};
+
+struct FakeConn : Connection {
+  FakeConn(ConnectionRequest r, ConnectionEvents& e) : req(std::move(r)), events(e), pos(req.first) {}
+  bool start(ConnectionResult&) override { return true; }
+  void close() override { open = false; }
+  bool isOpen() const override { return open; }
+  const Route& route() const override { return req.route; }
+  std::int64_t end() const override { return req.end; }
+  void limitTo(std::int64_t e) override { req.end = e; }
+  ConnectionRequest req;
+  ConnectionEvents& events;
+  std::int64_t pos;
+  bool open = true;
+};
+
+// The job with its fake world; a session's part (open again when told) done by hand.
+struct Rig : JobEvents {
+  explicit Rig(TestEnvironment& env) : env(env) {
+    job.m_d.m_url = "http://h/f.bin";
+    job.m_d.m_server = "h";
+    job.m_d.m_object = "/f.bin";
+    job.m_d.m_localPath = env.path("f.bin");
+    writeWholeFile(job.m_d.m_localPath, "");
+    lease.take("00");
+    QueueEntry::write("00", QueueValue::Get, job.m_d.m_url);
+    job.m_slot = "00";
+  }
+  void jobNote(Note, const std::string&) override {}
+  void jobWrote() override {}
+  void jobOutcome(const ConnectionResult& r) override { outcomes.push_back(r.what); }
+  void jobWaiting(int, const std::string&) override {}
+  void jobRetry() override { open(); }
+  void open() {
+    std::string why;
+    ASSERT_TRUE(job.open(Route{}, why)) << why;
+  }
+  FakeConn& c(std::size_t i) { return *conns.at(i); }
+  bool reply(std::size_t i, std::int64_t first, std::int64_t total, const std::string& etag = "\"a\"") {
+    ReplyFacts f;
+    f.first = first;
+    f.length = (c(i).req.end >= 0 ? c(i).req.end : total) - first;
+    f.total = total;
+    f.etag = etag;
+    f.ranges = true;
+    return c(i).events.connectionReply(f);
+  }
+  void write(std::size_t i, std::int64_t n) {
+    c(i).events.connectionWrote(c(i).pos, n);
+    c(i).pos += n;
+  }
+  void end(std::size_t i, Outcome what, int code = 0) {
+    c(i).open = false;
+    c(i).events.connectionOutcome(ConnectionResult{what, code, "", Answerer::Origin, -1});
+  }
+  std::string stored(const char* name) { return queueValue(env, std::string(name) + "00"); }
+
+  TestEnvironment& env;
+  SlotLease lease;
+  FakeClock clock;
+  std::vector<std::shared_ptr<FakeConn>> conns;
+  std::vector<Outcome> outcomes;
+  DownloadJob job{*this, clock, [this](ConnectionRequest r, ConnectionEvents& e, std::shared_ptr<CFile>) {
+                    conns.push_back(std::make_shared<FakeConn>(std::move(r), e));
+                    return conns.back();
+                  }};
+};
+
+// A download of 8 MiB on two connections whose first one is slow: the second is opened
+// for the far half once the first one's rate has been sampled.
+void startTwo(Rig& r) {
+  r.open();
+  ASSERT_TRUE(r.reply(0, 0, 8 * kMiB));
+  r.write(0, 64 << 10);
+  r.clock.advance(60);
+  ASSERT_GE(r.conns.size(), 2u);
+}
+
+}  // namespace
+
+TEST(Job, LendsRangesAndConcludesFromWhatConnectionsReport) {
+  struct Case {
+    const char* name;
+    int connections, retries;
+    std::function<void(Rig&)> run;
+  };
+  const Case cases[] = {
+      {"a further range is cut from the first only once it is answered, and a refusal costs nothing", 2, 5,
+       [](Rig& r) {
+         startTwo(r);
+         EXPECT_EQ(r.c(1).req.first, 4 * kMiB);
+         EXPECT_EQ(r.c(1).req.end, 8 * kMiB);
+         EXPECT_EQ(r.c(1).req.ifRange, "\"a\"");
+         EXPECT_EQ(r.c(0).end(), -1);
+         r.end(1, Outcome::PieceRefused, 503);
+         r.clock.advance(0);
+         EXPECT_EQ(r.c(0).end(), -1);
+         EXPECT_EQ(r.job.running(), (std::vector<Range>{{64 << 10, 8 * kMiB}}));
+       }},
+      {"an answered range is the taker's", 2, 5,
+       [](Rig& r) {
+         startTwo(r);
+         EXPECT_TRUE(r.reply(1, 4 * kMiB, 8 * kMiB));
+         EXPECT_EQ(r.c(0).end(), 4 * kMiB);
+         r.write(1, kMiB);
+         r.clock.advance(200);
+         EXPECT_EQ(r.stored("Start"), std::to_string(64 << 10));
+         EXPECT_EQ(r.stored("Pieces"), "4194304-5242880");
+         EXPECT_EQ(r.stored("ETag"), "\"a\"");
+       }},
+      {"a whole file in answer to a range: no further connection for this download", 3, 5,
+       [](Rig& r) {
+         startTwo(r);
+         std::size_t opened = r.conns.size();
+         r.end(opened - 1, Outcome::PieceRefused, 200);
+         r.clock.advance(2000);
+         EXPECT_TRUE(r.job.state().oneConnection);
+         EXPECT_EQ(r.conns.size(), opened);
+       }},
+      {"another version under the first connection starts over, validators and all", 1, 5,
+       [](Rig& r) {
+         r.open();
+         r.reply(0, 0, 100);
+         r.write(0, 40);
+         r.end(0, Outcome::Broken, 10054);
+         r.clock.advance(0);
+         ASSERT_EQ(r.conns.size(), 2u);
+         EXPECT_EQ(r.c(1).req.first, 0);  // a rollback of more than the bytes on disk
+         EXPECT_EQ(r.c(1).req.ifRange, "\"a\"");
+         r.write(1, 50);
+         r.end(1, Outcome::Broken, 10054);
+         r.clock.advance(0);
+         EXPECT_EQ(r.c(2).req.first, 40);  // stepped back once, not over bytes fetched again
+         EXPECT_FALSE(r.reply(2, 40, 100, "\"b\""));
+         r.end(2, Outcome::FileChanged);
+         r.clock.advance(0);
+         EXPECT_EQ(r.outcomes.back(), Outcome::Reconnect);
+         EXPECT_TRUE(r.job.state().done.empty());
+         EXPECT_EQ(r.stored("Start"), "");
+         EXPECT_EQ(r.stored("ETag"), "");
+       }},
+      {"attempts count only past the most any attempt had, and stop after the setting's number", 1, 2,
+       [](Rig& r) {
+         for (int i = 0; i < 4 && r.conns.size() == static_cast<std::size_t>(i + (i > 0)); ++i) {
+           if (i == 0) r.open();
+           // A server without ranges that breaks at the same byte each time.
+           r.c(i).events.connectionNote(Note::NoResume, "");
+           r.c(i).pos = 0;
+           r.reply(i, 0, 1000);
+           r.write(i, 300);
+           r.end(i, Outcome::Broken, 10054);
+           r.clock.advance(10000);
+         }
+         EXPECT_EQ(r.conns.size(), 3u);
+         EXPECT_EQ(r.outcomes.back(), Outcome::GaveUp);
+         EXPECT_EQ(r.job.endReason(), "Gave up after 2 attempts without data: Connection broken");
+       }},
+      {"at the end an idle connection races the slowest range and the first byte wins", 2, 5,
+       [](Rig& r) {
+         startTwo(r);
+         r.reply(1, 4 * kMiB, 8 * kMiB);
+         r.write(0, 3 * kMiB);  // too little left to split
+         r.clock.advance(10000);
+         r.write(1, 4 * kMiB);
+         r.end(1, Outcome::PieceDone);
+         r.clock.advance(0);
+         ASSERT_EQ(r.conns.size(), 3u);
+         std::int64_t cut = r.c(2).req.first;
+         EXPECT_GT(cut, r.c(0).pos);
+         EXPECT_EQ(r.c(2).req.end, 4 * kMiB);
+         r.reply(2, cut, 8 * kMiB);
+         EXPECT_EQ(r.c(0).end(), 4 * kMiB);  // not before the racer's first byte
+         r.write(2, 1);
+         EXPECT_EQ(r.c(0).end(), cut);
+       }},
+      {"a removed entry gets no checkpoint", 1, 5,
+       [](Rig& r) {
+         r.open();
+         r.reply(0, 0, 100);
+         QueueEntry::remove("00");
+         r.write(0, 40);
+         r.job.stop();
+         EXPECT_EQ(r.stored("Start"), "");
+         EXPECT_EQ(r.stored("Get"), "");
+       }},
+  };
+  for (const auto& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    TestEnvironment env;
+    env.app().WriteProfileInt(kSectionConfig, kConnections, tc.connections);
+    env.app().WriteProfileInt(kSectionConfig, kRetries, tc.retries);
+    Rig rig(env);
+    tc.run(rig);
+  }
+}
