@@ -8,12 +8,14 @@ compared byte for byte with the served one:
   `tarnwick --connections 1`.
 - mirrors: two nginx, each limited to one connection at 2 MB/s, a 32 MiB file: a mirror
   list of both against a list of one.
+- slow mirror: a 16 MiB file on two nginx, one at 2 MB/s a connection, one at 20 KB/s: a
+  list of both against the fast one alone (the slow site must never hold the end).
 - capped: nginx without a limit, a 16 MiB file fetched at `--limit-rate 4M` by tarnwick
   and by curl: the limit must hold its time without spending the processor.
 
 Prints the median wall and CPU time of each command and the ratios the goals name.
 
-  bench/pieces.py [--exe build/tarnwick] [--rounds 3] [--parts limited,unlimited,mirrors,capped] [--dir /tmp/...]
+  bench/pieces.py [--exe build/tarnwick] [--rounds 3] [--parts limited,unlimited,mirrors,slowmirror,capped] [--dir /tmp/...]
 """
 
 import os
@@ -27,7 +29,9 @@ from servers import Nginx, Store  # on the path once common is imported
 MIB = 1 << 20
 # size in MiB, the server block's limits, how many servers
 PARTS = {"limited": (32, "    limit_rate 2m;", 1), "unlimited": (1024, "", 1),
-         "mirrors": (32, "    limit_rate 2m;\n    limit_conn site 1;", 2), "capped": (16, "", 1)}
+         "mirrors": (32, "    limit_rate 2m;\n    limit_conn site 1;", 2), "capped": (16, "", 1),
+         # each server's own limit, in list order
+         "slowmirror": (16, ["    limit_rate 2m;\n    limit_conn site 1;", "    limit_rate 20k;\n    limit_conn site 1;"], 2)}
 
 
 def commands(exe, url, out, home, lists):
@@ -60,10 +64,12 @@ def commands(exe, url, out, home, lists):
 NAMES = {"limited": ["tarnwick -n 8", "aria2c -x 8 -s 8 -k 1M", "tarnwick", "curl"],
          "unlimited": ["tarnwick", "tarnwick --connections 1"],
          "mirrors": ["tarnwick, a list of two", "tarnwick, a list of one"],
+         "slowmirror": ["tarnwick, a list of two", "tarnwick, a list of one"],
          "capped": ["tarnwick --limit-rate 4M", "curl --limit-rate 4M"]}
 RATIOS = {"limited": [("tarnwick -n 8", "aria2c -x 8 -s 8 -k 1M"), ("tarnwick", "curl")],
           "unlimited": [("tarnwick", "tarnwick --connections 1")],
           "mirrors": [("tarnwick, a list of two", "tarnwick, a list of one")],
+          "slowmirror": [("tarnwick, a list of two", "tarnwick, a list of one")],
           "capped": []}
 
 
@@ -76,7 +82,8 @@ def run_part(args, exe, work, part):
     if not os.path.exists(served) or os.path.getsize(served) != size_mb * MIB:
         make_file(served, size_mb * MIB)
     # limit_conn counts each server's connections: one zone keyed by the port.
-    servers = [Nginx(os.path.join(work, part, "nginx%d" % i), www, extra,
+    extras = extra if isinstance(extra, list) else [extra] * count
+    servers = [Nginx(os.path.join(work, part, "nginx%d" % i), www, extras[i],
                      "  limit_conn_zone $server_port zone=site:1m;").start() for i in range(count)]
     lists = []
     for n in range(1, count + 1):
@@ -104,7 +111,7 @@ def run_part(args, exe, work, part):
     med = {n: statistics.median(w) for n, w in walls.items() if w}
     print()
     print("%s: %d MiB, %d nginx %s, %d rounds (median wall s and CPU s of byte-identical runs)"
-          % (part, size_mb, count, " ".join(extra.split()) or "without a limit", args.rounds))
+          % (part, size_mb, count, " / ".join(" ".join(x.split()) for x in extras) or "without a limit", args.rounds))
     for n in tools:
         print("  %-26s %8s %8s  (%d of %d byte-identical)"
               % (n, "%.2f" % med[n] if n in med else "-", "%.3f" % statistics.median(cpus[n]) if cpus[n] else "-",
@@ -118,8 +125,8 @@ def run_part(args, exe, work, part):
 def main():
     ap = arg_parser()
     ap.set_defaults(rounds=3)
-    ap.add_argument("--parts", default="limited,unlimited,mirrors,capped",
-                    help="comma-separated: limited, unlimited, mirrors, capped")
+    ap.add_argument("--parts", default="limited,unlimited,mirrors,slowmirror,capped",
+                    help="comma-separated: limited, unlimited, mirrors, slowmirror, capped")
     args = ap.parse_args()
     exe = executable(args)
     work = args.dir or __import__("tempfile").mkdtemp(prefix="tarnwick-bench-pieces-")

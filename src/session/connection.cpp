@@ -96,9 +96,11 @@ void CDownloadDlg::failConnect(int error, const std::string& serverName, const s
     return;
   }
   pauseWithError(error, serverName, message);
-  // An entry with bytes on disk, or one resumed from the queue, stays for a later resume.
+  // A network that failed (a socket error) pauses as a break does, keeping the entry for a
+  // later resume whatever the tries left; so does an entry with bytes on disk, or one
+  // resumed from the queue.
   bool hasBytes = m_job.startOffset() > 0 || QueueEntry::readInt(m_slot, QueueValue::Start, 0) > 0;
-  abandonSite(false, m_fromQueue == 0 && !hasBytes);
+  abandonSite(false, m_fromQueue == 0 && !hasBytes && error == 0);
 }
 
 // The connection could not be made: say so and pause, for the user to try again.

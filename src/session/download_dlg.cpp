@@ -197,6 +197,11 @@ void CDownloadDlg::OnCancel() {
       answer = AfxMessageBox(res::IDS_RESUME_LATER, MB_YESNOCANCEL | MB_ICONQUESTION);
     }
     if (answer == IDCANCEL) return;
+    // The download completed while the question was open: the file stays, and nothing is kept.
+    if (m_finished != 0) {
+      EndDialog(IDOK);
+      return;
+    }
     m_job.setEndReason("Cancelled.");
     if (answer == IDNO) dropEntryAndFile();
     if (answer == IDYES && !m_slot.empty()) keepEntry();

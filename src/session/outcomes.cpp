@@ -3,6 +3,7 @@
 // never inside a socket handler.
 #include "platform/app.h"
 #include "platform/services.h"
+#include "platform/term/term_input.h"
 #include "platform/ui.h"
 #include "resources/ids.h"
 #include "resources/resources.h"
@@ -25,6 +26,8 @@ void CDownloadDlg::jobOutcome(const ConnectionResult& r) {
       return;
     case Outcome::GaveUp:
       m_urlText.SetWindowText(text);
+      // The top line is printed where progress is: the last line need not say it again.
+      m_job.setEndReason(text, !term::quiet());
       connectionBroken();
       return;
     case Outcome::NextSite: abandonSite(false, false); return;

@@ -1,5 +1,7 @@
 // Session lifecycle: start-up paths, the queue, Cancel, Pause/Resume and connection failures.
 #include <gtest/gtest.h>
+
+#include <atomic>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,7 +26,8 @@ struct Lifecycle : ::testing::Test {
   TestEnvironment env;
 };
 
-TEST_F(Lifecycle, RefusedConnectReportsAndLeavesNoEntry) {
+// Paused at the first break without tries left: the entry stays, as after tries used up.
+TEST_F(Lifecycle, RefusedConnectReportsAndKeepsTheEntry) {
   int port = closedPort();
   env.ui().saveAnswers.push_back(env.path("x.zip"));
   std::string url = "http://127.0.0.1:" + std::to_string(port) + "/x.zip";
@@ -34,7 +37,7 @@ TEST_F(Lifecycle, RefusedConnectReportsAndLeavesNoEntry) {
             "Error connecting to:\n  127.0.0.1\nServer or network may be down.\n\nSocket Error:\n  Connection refused");
   EXPECT_EQ(dlg->m_urlText.GetWindowText(), "Err:  127.0.0.1");
   EXPECT_TRUE(dlg->m_paused);
-  EXPECT_TRUE(queueEmpty(env, "00"));
+  EXPECT_EQ(queueValue(env, "Get00"), url);
 }
 
 TEST_F(Lifecycle, AQueuedEntryOutlivesAServerThatIsDown) {
@@ -281,19 +284,27 @@ TEST_F(Lifecycle, ResumeDownloadsKeepsAnEntryRunningElsewhere) {
 
 TEST_F(Lifecycle, CancelAnswers) {
   // Yes keeps entry and file; No removes both; Cancel goes on.
-  for (int answer : {IDYES, IDNO, IDCANCEL}) {
-    SCOPED_TRACE(answer);
+  // completes: the rest of the file arrives while the question is open.
+  for (auto [answer, completes] : {std::pair{IDYES, false}, {IDNO, false}, {IDCANCEL, false}, {IDNO, true}}) {
+    SCOPED_TRACE(answer + 10 * completes);
     TestEnvironment local;
+    std::atomic<bool> rest{false};
+    CDownloadDlg dlg;
     ScriptServer srv([&](ScriptConn& c, int) {
       c.readUntil("\r\n\r\n");
       c.send("HTTP/1.1 206 Partial Content\r\nContent-Length: 100000\r\n\r\n" + std::string(1000, 'a'));
-      c.readUntil("never", 1500);
+      for (int i = 0; i < 150 && !rest; ++i) ::usleep(10000);
+      if (rest) c.send(std::string(99000, 'a'));
       c.close();
     });
+    if (completes)
+      local.ui().whileBoxOpen = [&] {
+        rest = true;
+        spinUntil([&] { return dlg.m_finished != 0; }, 2000);
+      };
     local.ui().saveAnswers.push_back(local.path("f.bin"));
     local.ui().endSessionAtRest = true;
     local.app().m_lpCmdLine = "http://127.0.0.1:" + std::to_string(srv.port()) + "/f.bin";
-    CDownloadDlg dlg;
     QObject scope;  // timers end with the iteration
     local.ui().boxAnswers = {answer};
     QTimer::singleShot(400, &scope, [&] { dlg.ViewCommand(IDCANCEL); });
@@ -303,7 +314,12 @@ TEST_F(Lifecycle, CancelAnswers) {
     ASSERT_GE(local.ui().boxes.size(), 1u);
     EXPECT_EQ(local.ui().boxes[0].text, "Would you like to have this request resumed later?");
     bool fileThere = ::access(local.path("f.bin").c_str(), F_OK) == 0;
-    if (answer == IDYES) {
+    if (completes) {
+      // The answer no longer applies: the file stays whole, and no entry.
+      EXPECT_TRUE(dlg.m_finished);
+      EXPECT_EQ(readWholeFile(local.path("f.bin")).size(), 100000u);
+      EXPECT_TRUE(queueEmpty(local, "00"));
+    } else if (answer == IDYES) {
       EXPECT_EQ(dlg.Result(), IDCANCEL);
       EXPECT_TRUE(fileThere);
       EXPECT_EQ(queueValue(local, "Start00"), "1000");

@@ -60,6 +60,7 @@ class ScriptedView : public DialogView, public DialogObserver {
 
 int ScriptedUi::messageBox(const std::string& text, UINT type) {
   boxes.push_back({text, type});
+  if (whileBoxOpen) whileBoxOpen();
   UINT kind = type & MB_TYPEMASK;
   if (boxAnswers.empty()) return kind == MB_OK ? IDOK : (type & MB_DEFBUTTON2) ? IDNO : IDYES;
   int a = boxAnswers.front();

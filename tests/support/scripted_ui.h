@@ -35,6 +35,8 @@ class ScriptedUi : public UiBackend {
 
   // Answers, taken in order; an empty queue answers the first button (OK or Yes), and Save As cancels.
   std::deque<int> boxAnswers;
+  // Runs while a message box is open (its nested loop), before it is answered.
+  std::function<void()> whileBoxOpen;
   std::deque<std::optional<std::string>> saveAnswers;
   // Actions run once a dialog of that template is up; they end it through the model.
   std::map<int, std::deque<std::function<void(CDialog&)>>> dialogActions;
