@@ -149,7 +149,8 @@ void DownloadJob::checkpoint(bool now) {
   m_saveTimer->stop();
   m_dirty = false;
   std::int64_t start = m_s.start();
-  CheckpointValues v{start, pieces::format(pieces::from(m_s.done, start)), m_s.lastModified, m_s.etag};
+  CheckpointValues v{start,          pieces::format(pieces::from(m_s.done, start)), m_s.lastModified, m_s.etag,
+                     m_d.m_localPath, m_s.stupidServer};
   // A removed entry, or one another process took, gets nothing.
   checkpointEntry(m_slot, v);
 }
@@ -476,7 +477,8 @@ void DownloadJob::takeServerName(const std::string& name) {
   std::string renamed = RenameNewFile(m_d.m_localPath, serverFileName(name), why);
   if (renamed.empty()) return;
   m_d.m_localPath = renamed;
-  if (!m_slot.empty()) QueueEntry::write(m_slot, QueueValue::Local, renamed);
+  m_dirty = true;
+  checkpoint(true);
   m_events.jobNote(Note::Renamed, renamed);
 }
 
@@ -638,7 +640,8 @@ void DownloadJob::firstOutcome(const ConnectionResult& r) {
       if (r.who == Answerer::Origin) {
         m_s.stupidServer = 1;
         m_s.oneConnection = true;
-        if (!m_slot.empty()) QueueEntry::write(m_slot, QueueValue::StupidServer, 1);
+        m_dirty = true;
+        checkpoint(true);
         m_events.jobNote(Note::NoResume, std::string());
       }
       deliver(Outcome::Reconnect);

@@ -86,7 +86,9 @@ bool checkpointEntry(const std::string& slot, const CheckpointValues& v) {
     QueueEntry::write(slot, {{QueueValue::Start, v.start == 0 ? ProfileData() : ProfileData(v.start)},
                              {QueueValue::Pieces, text(v.pieces)},
                              {QueueValue::LastMod, text(v.lastModified)},
-                             {QueueValue::ETag, text(v.etag)}});
+                             {QueueValue::ETag, text(v.etag)},
+                             {QueueValue::Local, text(v.local)},
+                             {QueueValue::StupidServer, v.stupidServer ? ProfileData(std::int64_t{1}) : ProfileData()}});
     written = true;
   });
   return committed && written;

@@ -35,12 +35,14 @@ std::string ownLease();
 bool removeEntryUnlessRunning(const std::string& slot);
 
 // What a download keeps of its progress, written together: the bytes complete from 0, the
-// ranges finished beyond them, and the validators they belong to.
+// ranges finished beyond them, the validators they belong to, and what the server showed.
 struct CheckpointValues {
   std::int64_t start = 0;
   std::string pieces;
   std::string lastModified;
   std::string etag;
+  std::string local;     // the file, renamed as the server said
+  int stupidServer = 0;  // the server does not resume
 };
 // In one transaction, only while the entry exists and this process holds its lease; false
 // (nothing written) otherwise, or when the store could not take it.
