@@ -10,6 +10,7 @@
 #include <cstring>
 #include <vector>
 
+#include "engine/overview.h"
 #include "platform/digest.h"
 #include "platform/file.h"
 #include "platform/run.h"

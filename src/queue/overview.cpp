@@ -6,12 +6,12 @@
 #include <cctype>
 #include <cstdio>
 #include <ctime>
+#include <functional>
 
 #include "platform/control.h"
 #include "platform/text.h"
 #include "queue/queue_entry.h"
 #include "queue/queue_store.h"
-#include "transfer/url.h"
 
 namespace {
 constexpr ControlAction kActions[] = {ControlAction::Pause, ControlAction::Resume, ControlAction::Cancel,
@@ -69,29 +69,29 @@ std::int64_t OverviewRow::secondsLeft() const {
   return (size - done + rate - 1) / rate;
 }
 
-std::vector<OverviewRow> readOverview() {
-  std::vector<OverviewRow> rows;
-  auto leases = runningLeases();
-  for (const QueueEntry& e : QueueEntry::loadAll()) {
-    OverviewRow r;
-    r.slot = e.slot;
-    r.url = displayUrl(e.url);
-    r.file = e.localPath;
-    r.size = e.live.size;
-    r.done = e.start;
-    r.state = "queued";
-    // What a copy published counts only while it runs: an ended copy's phase and rate are old.
-    if (auto it = leases.find(e.slot); it != leases.end()) {
-      r.pid = leasePid(it->second);
-      r.state = e.live.phase.empty() ? "starting" : e.live.phase;
-      if (e.live.done > 0) r.done = e.live.done;
-      r.rate = e.live.rate;
-      r.retryAt = e.live.retryAt;
-      r.connections = e.live.connections;
-    }
-    rows.push_back(std::move(r));
+std::vector<std::string> alignColumns(const std::vector<std::vector<std::string>>& cells,
+                                      const std::function<bool(std::size_t)>& right) {
+  std::vector<std::size_t> width;
+  auto columns = [](const std::string& s) {
+    // Columns as a terminal counts them: UTF-8 continuation bytes take none.
+    return static_cast<std::size_t>(std::count_if(s.begin(), s.end(), [](char c) { return (c & 0xC0) != 0x80; }));
+  };
+  for (const auto& row : cells) {
+    if (width.size() < row.size()) width.resize(row.size(), 0);
+    for (std::size_t i = 0; i < row.size(); ++i) width[i] = std::max(width[i], columns(row[i]));
   }
-  return rows;
+  std::vector<std::string> lines;
+  for (const auto& row : cells) {
+    std::string line;
+    for (std::size_t i = 0; i < row.size(); ++i) {
+      // The last column is not padded.
+      std::string pad(width[i] - columns(row[i]), ' ');
+      if (i + 1 == row.size()) line += right(i) ? pad + row[i] : row[i];
+      else line += (right(i) ? pad + row[i] : row[i] + pad) + "  ";
+    }
+    lines.push_back(std::move(line));
+  }
+  return lines;
 }
 
 std::string overviewTable(const std::vector<OverviewRow>& rows) {
@@ -102,30 +102,13 @@ std::string overviewTable(const std::vector<OverviewRow>& rows) {
     std::string state = r.state;
     if (r.state == "waiting" && r.retryAt > 0)
       state += " " + clockText(std::max<std::int64_t>(0, r.retryAt - static_cast<std::int64_t>(std::time(nullptr))));
-    cells.push_back({"#" + r.slot, displayText(r.file.empty() ? "-" : fileName(r.file)),
+    cells.push_back({"#" + r.slot, r.file.empty() ? "-" : escapedText(fileName(r.file)),
                      r.size > 0 ? bytesText(r.size) : "?", done, r.rate > 0 ? bytesText(r.rate) + "/s" : "-",
                      r.secondsLeft() < 0 ? "-" : clockText(r.secondsLeft()), state, r.running() ? std::to_string(r.connections) : "-",
-                     r.running() ? std::to_string(r.pid) : "-", displayText(r.url)});
+                     r.running() ? std::to_string(r.pid) : "-", escapedText(r.url)});
   }
-  std::vector<std::size_t> width(cells[0].size(), 0);
-  auto columns = [](const std::string& s) {
-    // Columns as a terminal counts them: UTF-8 continuation bytes take none.
-    return static_cast<std::size_t>(std::count_if(s.begin(), s.end(), [](char c) { return (c & 0xC0) != 0x80; }));
-  };
-  for (const auto& row : cells)
-    for (std::size_t i = 0; i < row.size(); ++i) width[i] = std::max(width[i], columns(row[i]));
   std::string out;
-  for (const auto& row : cells) {
-    std::string line;
-    for (std::size_t i = 0; i < row.size(); ++i) {
-      // Numbers are aligned right, words left; the last column is not padded.
-      bool right = i >= 2 && i <= 5;
-      std::string pad(width[i] - columns(row[i]), ' ');
-      if (i + 1 == row.size()) line += row[i];
-      else line += (right ? pad + row[i] : row[i] + pad) + "  ";
-    }
-    out += line + "\n";
-  }
+  for (const auto& line : alignColumns(cells, [](std::size_t i) { return i >= 2 && i <= 5; })) out += line + "\n";
   return out;
 }
 

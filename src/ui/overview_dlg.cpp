@@ -7,6 +7,7 @@
 #include "platform/app.h"
 #include "platform/file.h"
 #include "platform/services.h"
+#include "platform/text.h"
 #include "queue/queue_entry.h"
 #include "resources/ids.h"
 
@@ -98,7 +99,8 @@ LRESULT COverviewDlg::OnSize(WPARAM wParam, LPARAM lParam) {
 
 std::vector<std::string> COverviewDlg::cellsOf(const Line& l) {
   const OverviewRow& r = l.row;
-  std::string file = r.file.empty() ? "#" + r.slot : r.file.substr(r.file.rfind('/') + 1);
+  // A name may hold any byte but "/": tabs and line breaks are shown as escapes.
+  std::string file = r.file.empty() ? "#" + r.slot : escapedText(r.file.substr(r.file.rfind('/') + 1));
   int percent = percentOf(r);
   std::string done = bytesText(r.done) + (percent >= 0 ? " (" + std::to_string(percent) + "%)" : "");
   return {file,
@@ -108,7 +110,7 @@ std::vector<std::string> COverviewDlg::cellsOf(const Line& l) {
           l.finished ? "" : clockText(r.secondsLeft()),
           stateWords(l),
           r.running() ? std::to_string(r.connections) : "",
-          r.url};
+          escapedText(r.url)};
 }
 
 void COverviewDlg::refresh() {
@@ -117,16 +119,18 @@ void COverviewDlg::refresh() {
   std::vector<std::pair<std::string, std::string>> picked;
   for (const Line* l : selectedLines()) picked.emplace_back(l->row.slot, l->row.url);
   std::vector<Line> next;
-  for (auto& r : rows) next.push_back({std::move(r), false});
-  // A running download whose entry went, with its file whole, finished: it stays listed.
+  for (auto& r : rows) {
+    bool finished = r.state == "finished";
+    next.push_back({std::move(r), finished});
+  }
+  // A download that said it finished, then took its entry away, stays listed as finished.
+  // Only its word counts: a reserved file has its full size from the start, so the file
+  // says nothing, and an entry that went without that word failed or was removed.
   for (const Line& was : m_lines) {
     bool still = std::any_of(next.begin(), next.end(), [&](const Line& n) {
       return n.row.slot == was.row.slot && n.row.url == was.row.url;
     });
-    if (still) continue;
-    bool finished = was.finished || (was.row.running() && !was.row.file.empty() &&
-                                     (was.row.size <= 0 || FileSize(was.row.file) == was.row.size));
-    if (!finished) continue;
+    if (still || !(was.finished || was.row.state == "finished")) continue;
     Line f = was;
     f.finished = true;
     f.row.rate = 0;
@@ -143,14 +147,12 @@ void COverviewDlg::refresh() {
     });
   }
   m_lines = std::move(next);
-  list->items.clear();
+  list->rows.clear();
   list->bars.clear();
   list->selected.clear();
   for (std::size_t i = 0; i < m_lines.size(); ++i) {
     const Line& l = m_lines[i];
-    std::string text;
-    for (const auto& cell : cellsOf(l)) text += (text.empty() ? "" : "\t") + cell;
-    list->items.emplace_back(text, static_cast<int>(i));
+    list->rows.push_back(cellsOf(l));
     list->bars.push_back(l.finished ? 100 : percentOf(l.row));
     if (std::find(picked.begin(), picked.end(), std::make_pair(l.row.slot, l.row.url)) != picked.end())
       list->selected.push_back(static_cast<int>(i));

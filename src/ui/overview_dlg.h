@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "platform/wnd.h"
-#include "queue/overview.h"
+#include "engine/overview.h"
 #include "ui/link_drop_target.h"
 
 // Downloads: every queued and running download in one table, read from the store once a

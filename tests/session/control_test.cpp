@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "platform/control.h"
-#include "queue/overview.h"
+#include "engine/overview.h"
 #include "queue/queue_store.h"
 #include "script_server.h"
 #include "session_helpers.h"

@@ -49,7 +49,7 @@ constexpr int kScClose = 0xF060;
 
 // Every text the program sets may hold a server's words (reason phrases, headers, URLs).
 QString qs(const std::string& s) { return QString::fromStdString(displayText(s)); }
-// A table's headings or row: cells split at the tabs, each shown through the filter.
+// A table's headings: cells split at the template text's tabs.
 QStringList cellsOf(const std::string& s) {
   QStringList cells;
   for (std::size_t at = 0; at <= s.size();) {
@@ -816,15 +816,14 @@ void QtDialogView::applyControl(std::size_t index) {
     }
     case ControlKind::Table: {
       auto* t = static_cast<QTreeWidget*>(w);
-      bool grown = t->topLevelItemCount() < static_cast<int>(c.items.size());
-      while (t->topLevelItemCount() > static_cast<int>(c.items.size())) delete t->takeTopLevelItem(t->topLevelItemCount() - 1);
-      for (std::size_t r = 0; r < c.items.size(); ++r) {
+      bool grown = t->topLevelItemCount() < static_cast<int>(c.rows.size());
+      while (t->topLevelItemCount() > static_cast<int>(c.rows.size())) delete t->takeTopLevelItem(t->topLevelItemCount() - 1);
+      for (std::size_t r = 0; r < c.rows.size(); ++r) {
         QTreeWidgetItem* item = t->topLevelItem(static_cast<int>(r));
         if (!item) item = new QTreeWidgetItem(t);
-        QStringList cells = cellsOf(c.items[r].first);
-        for (int col = 0; col < cells.size() && col < t->columnCount(); ++col)
-          if (item->text(col) != cells[col]) item->setText(col, cells[col]);
-        item->setData(0, Qt::UserRole, c.items[r].second);
+        const auto& cells = c.rows[r];
+        for (int col = 0; col < static_cast<int>(cells.size()) && col < t->columnCount(); ++col)
+          if (QString text = qs(cells[static_cast<std::size_t>(col)]); item->text(col) != text) item->setText(col, text);
         bool sel = std::find(c.selected.begin(), c.selected.end(), static_cast<int>(r)) != c.selected.end();
         if (item->isSelected() != sel) item->setSelected(sel);
       }
