@@ -51,7 +51,12 @@ struct ControlAnswer {
   bool running = false;  // a copy ran the entry and answered
   std::string text;
 };
-ControlAnswer controlEntry(const std::string& slot, ControlAction action);
+// A Forget with deleteFile also deletes the download's file once the entry is removed (its
+// copy has ended and writes no more). Waits for the answer, as a script does.
+ControlAnswer controlEntry(const std::string& slot, ControlAction action, bool deleteFile = false);
+// The same without waiting: done gets the answer from the event loop, which goes on meanwhile.
+void controlEntryAsync(const std::string& slot, ControlAction action, bool deleteFile,
+                       std::function<void(ControlAnswer)> done);
 
 // The words of a control request and of its answers, shared by both ends.
 const char* controlWord(ControlAction action);

@@ -175,32 +175,59 @@ void COverviewDlg::report(const std::vector<std::string>& failures) {
   AfxMessageBox(text, MB_ICONEXCLAMATION);
 }
 
-void COverviewDlg::OnResume() {
+// Each running download is asked without waiting for it (a copy that is slow to answer holds
+// nothing up); once all have answered, the table is read again and what could not be done is
+// said in one box.
+struct COverviewDlg::Asking {
+  int pending = 0;
   std::vector<std::string> failures;
+};
+
+void COverviewDlg::ask(const std::shared_ptr<Asking>& batch, const std::string& slot, ControlAction action,
+                       bool deleteFile, std::function<void(const ControlAnswer&, Asking&)> judge) {
+  ++batch->pending;
+  controlEntryAsync(slot, action, deleteFile,
+                    [this, alive = std::weak_ptr<bool>(m_alive), batch, judge = std::move(judge)](ControlAnswer a) {
+                      if (alive.expired()) return;  // the window has closed
+                      judge(a, *batch);
+                      if (--batch->pending == 0) settle(*batch);
+                    });
+}
+
+void COverviewDlg::settle(Asking& batch) {
+  if (IsEnded()) return;
+  refresh();
+  report(batch.failures);
+}
+
+void COverviewDlg::OnResume() {
+  auto batch = std::make_shared<Asking>();
+  ++batch->pending;  // held until every request is on its way
   for (const Line* l : selectedLines()) {
     if (l->finished) continue;
     if (!l->row.running()) {
       WinExec("TARNWICK.EXE #" + l->row.slot);  // a queued download starts in a window of its own
       continue;
     }
-    ControlAnswer a = controlEntry(l->row.slot, ControlAction::Resume);
-    if (!a.done && a.running) failures.push_back(a.text);
-    // It ended meanwhile: it is queued, and starts as one.
-    if (!a.done && !a.running && QueueEntry::exists(l->row.slot)) WinExec("TARNWICK.EXE #" + l->row.slot);
+    ask(batch, l->row.slot, ControlAction::Resume, false, [slot = l->row.slot](const ControlAnswer& a, Asking& b) {
+      if (!a.done && a.running) b.failures.push_back(a.text);
+      // It ended meanwhile: it is queued, and starts as one.
+      if (!a.done && !a.running && QueueEntry::exists(slot)) WinExec("TARNWICK.EXE #" + slot);
+    });
   }
-  refresh();
-  report(failures);
+  if (--batch->pending == 0) settle(*batch);
 }
 
 void COverviewDlg::OnPause() {
-  std::vector<std::string> failures;
+  auto batch = std::make_shared<Asking>();
+  ++batch->pending;
   for (const Line* l : selectedLines()) {
     if (l->finished || !l->row.running()) continue;
-    ControlAnswer a = controlEntry(l->row.slot, ControlAction::Pause);
-    if (!a.done) failures.push_back(a.text);
+    ask(batch, l->row.slot, ControlAction::Pause, false, [](const ControlAnswer& a, Asking& b) {
+      if (!a.done) b.failures.push_back(a.text);
+    });
   }
-  refresh();
-  report(failures);
+  if (--batch->pending == 0) settle(*batch);
 }
 
 void COverviewDlg::OnRemove() {
@@ -208,23 +235,31 @@ void COverviewDlg::OnRemove() {
   if (picked.empty()) return;
   std::string what = picked.size() == 1 ? "\"" + cellsOf(*picked[0])[File] + "\""
                                         : std::to_string(picked.size()) + " downloads";
-  if (AfxMessageBox("Remove " + what + " from the list?\nA running download is stopped; files on disk stay.",
+  if (AfxMessageBox("Remove " + what + " from the list?\nA running download is stopped.",
                     MB_YESNO | MB_ICONQUESTION) != IDYES)
     return;
+  // Then its file, when it left one: asked apart, and No unless the user says otherwise.
+  std::size_t partial = 0;
+  for (const Line* l : selectedLines())
+    if (!l->finished && !l->row.file.empty() && FileExists(l->row.file)) ++partial;
+  bool deleteFiles = partial > 0 && AfxMessageBox(partial == 1 ? std::string("Delete its partial file too?")
+                                                                : "Delete the " + std::to_string(partial) + " partial files too?",
+                                                  MB_YESNO | MB_DEFBUTTON2 | MB_ICONQUESTION) == IDYES;
   std::vector<std::pair<std::string, std::string>> gone;
-  std::vector<std::string> failures;
+  auto batch = std::make_shared<Asking>();
+  ++batch->pending;
   for (const Line* l : selectedLines()) {
     gone.emplace_back(l->row.slot, l->row.url);
     if (l->finished) continue;
-    ControlAnswer a = controlEntry(l->row.slot, ControlAction::Forget);
-    if (!a.done) failures.push_back(a.text);
+    ask(batch, l->row.slot, ControlAction::Forget, deleteFiles, [](const ControlAnswer& a, Asking& b) {
+      if (!a.done) b.failures.push_back(a.text);
+    });
   }
   std::erase_if(m_lines, [&](const Line& l) {
     return l.finished && std::find(gone.begin(), gone.end(), std::make_pair(l.row.slot, l.row.url)) != gone.end();
   });
   Control(IDC_OVERVIEW_LIST)->selected.clear();
-  refresh();
-  report(failures);
+  if (--batch->pending == 0) settle(*batch);
 }
 
 void COverviewDlg::OnOpen() {

@@ -1,4 +1,6 @@
 #pragma once
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -39,9 +41,14 @@ class COverviewDlg : public CDialog {
   void OnFolder();
   void OnSort();
   std::vector<const Line*> selectedLines() const;
+  struct Asking;
+  void ask(const std::shared_ptr<Asking>& batch, const std::string& slot, ControlAction action, bool deleteFile,
+           std::function<void(const ControlAnswer&, Asking&)> judge);
+  void settle(Asking& batch);
   // Tells the user what could not be done, in one box.
   void report(const std::vector<std::string>& failures);
 
   std::vector<Line> m_lines;
+  std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);  // answers that come later look
   CLinkDropTarget m_dropTarget;
 };

@@ -104,7 +104,16 @@ class Scripts(SessionCase):
             status, out, err = self.tarnwick(*args)
             self.assertEqual(status, status_wanted, args)
             self.assertIn(said, out + err, args)
-        self.assertEqual(sorted(self.listing()), ["07", "11"])
+        # --delete: the partial file goes with the entry; alone it is no job.
+        part = self.local("c.tar")
+        with open(part, "wb") as f:
+            f.write(b"x" * 10)
+        s.set("FileQueue", "Local11", part)
+        self.assertEqual(self.tarnwick("--delete", "#11")[0], 1)
+        status, out, err = self.tarnwick("--remove", "--delete", "#11")
+        self.assertEqual((status, out.strip()), (0, "#11 removed. Its file was deleted."), err)
+        self.assertFalse(os.path.exists(part))
+        self.assertEqual(sorted(self.listing()), ["07"])
 
     def test_three_downloads_listed_paused_removed_and_finished(self):
         procs = [start_tarnwick(EXE, ["-o", self.local(f"f{i}.bin"), _nginx.url(f"/f{i}.bin")], self.home)

@@ -6,6 +6,7 @@
 
 #include <QHeaderView>
 #include <QPushButton>
+#include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTreeWidget>
@@ -143,15 +144,19 @@ TEST_F(OverviewView, ShowsEveryDownloadSortsAndKeepsTheFinished) {
   SetProgramStarter(nullptr);
   EXPECT_EQ(started, (std::vector<std::string>{"TARNWICK.EXE #03", "TARNWICK.EXE http://h/new.iso"}));
 
-  // Remove asks first; No keeps everything, Yes removes the queued entry and the finished line.
+  // Remove asks first; No keeps everything, Yes removes the queued entry and the finished line,
+  // then asks apart whether the partial file goes too (No unless the user says so).
+  { std::ofstream(path("q.iso")) << "part"; }
   table()->clearSelection();
   for (int r : {0, 1}) table()->topLevelItem(r)->setSelected(true);
-  boxes->answers = {IDNO, IDYES};
+  boxes->answers = {IDNO, IDYES, IDYES};
   auto* remove = view->window()->findChild<QPushButton*>(QString("c%1").arg(IDC_OVERVIEW_REMOVE));
   for (int answer = 0; answer < 2; ++answer) QTest::mouseClick(remove, Qt::LeftButton);
-  ASSERT_EQ(boxes->shown.size(), 2u);
-  EXPECT_EQ(boxes->shown[0], "Remove 2 downloads from the list?\nA running download is stopped; files on disk stay.");
-  EXPECT_FALSE(QueueEntry::exists("03"));
+  ASSERT_EQ(boxes->shown.size(), 3u);
+  EXPECT_EQ(boxes->shown[0], "Remove 2 downloads from the list?\nA running download is stopped.");
+  EXPECT_EQ(boxes->shown[2], "Delete its partial file too?");
+  EXPECT_TRUE(QTest::qWaitFor([&] { return !QueueEntry::exists("03"); }, 3000));
+  EXPECT_FALSE(QFile::exists(QString::fromStdString(path("q.iso"))));
   EXPECT_EQ(column(0), std::vector<QString>{});
 }
 
