@@ -27,3 +27,7 @@ SizeTexts sizeTexts(std::int64_t have, std::int64_t totalSize, std::int64_t star
 // A file of total bytes in width characters: '#' finished, '>' where a connection is, '.'
 // still to fetch (a character is '#' only when all its bytes are in).
 std::string pieceMap(const Ranges& finished, const std::vector<Range>& running, std::int64_t total, int width);
+
+// A piece map drawn width characters wide: a character is '#' when all it covers is, '>'
+// when a connection is anywhere in it (a narrow panel keeps the map inside its bar).
+std::string scaleMap(const std::string& map, int width);

@@ -3,6 +3,7 @@
 
 #include <climits>
 
+#include "platform/term/term_input.h"
 #include "platform/text.h"
 #include "settings/options.h"
 #include "transfer/download.h"
@@ -92,6 +93,15 @@ TEST(DisplayText, ControlsAndOverridesReplacedLineBreaksKept) {
   // In a table's cell the same characters are written out, line breaks too.
   EXPECT_EQ(escapedText("a\tb\nc\r\x1b\x7f\xFF.\xE2\x80\xAEtxt caf\xC3\xA9"),
             "a\\tb\\nc\\r\\x1B\\x7F\\xFF.\\u202Etxt caf\xC3\xA9");
+}
+
+TEST(PanelText, WrappedBetweenWordsSegmentsKeptWhole) {
+  using Lines = std::vector<std::string>;
+  const std::string time = "  0:00:04 left  (Average 1.38MB/sec)  4 connections";
+  EXPECT_EQ(term::wrapWords(time, 60, "  "), Lines{time});
+  EXPECT_EQ(term::wrapWords(time, 39, "  "), (Lines{"  0:00:04 left  (Average 1.38MB/sec)", "  4 connections"}));
+  EXPECT_EQ(term::wrapWords(time, 17, "  "), (Lines{"  0:00:04 left", "  (Average", "  1.38MB/sec)", "  4 connections"}));
+  EXPECT_EQ(term::wrapWords("Supercalifragilistic", 8), Lines{"Supe\u2026tic"});
 }
 
 TEST(Rollback, StepsBackToAKilobyteBoundaryNeverBelowZero) {
