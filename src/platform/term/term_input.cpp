@@ -254,7 +254,7 @@ bool lineInterrupted() { return g_lastInterrupted; }
 void sayTaken(const std::string& answer, const std::string& question) {
   if (!g_promptSkipped) return;
   // One write: another copy's line never comes between the question and its answer.
-  writeErr((g_midLine ? "\n" : "") + question + answer + " (end of input)\n");
+  writeErr((question.empty() && g_midLine ? "\n" : "") + question + answer + " (end of input)\n");
 }
 
 void endInput() {
