@@ -20,7 +20,10 @@ enum Column { File, Size, Done, Rate, Left, State, Connections, Url };
 std::string stateWords(const COverviewDlg::Line& l) {
   const OverviewRow& r = l.row;
   if (l.finished) return "Finished";
+  // Receiving and nothing comes: said so, with for how long, rather than an empty rate.
+  if (r.state == "receiving" && r.rate == 0 && l.idleFor > 0) return "No data for " + std::to_string(l.idleFor) + " s";
   if (r.state == "receiving") return "Receiving";
+  if (r.state == "finished") return "Finished";
   if (r.state == "connecting") return "Connecting";
   if (r.state == "paused") return "Paused";
   if (r.state == "asking") return "Waiting for an answer";
@@ -119,10 +122,19 @@ void COverviewDlg::refresh() {
   std::vector<std::pair<std::string, std::string>> picked;
   for (const Line* l : selectedLines()) picked.emplace_back(l->row.slot, l->row.url);
   std::vector<Line> next;
+  const auto now = static_cast<std::int64_t>(std::time(nullptr));
+  std::map<std::string, std::pair<std::int64_t, std::int64_t>> moved;
   for (auto& r : rows) {
+    // A rate of 0 means no byte in the last second at least.
+    auto it = m_lastMoved.find(r.slot);
+    auto& last = moved[r.slot];
+    last = it != m_lastMoved.end() && it->second.first == r.done ? it->second
+                                                                  : std::pair(r.done, now - (r.rate > 0 ? 0 : 1));
     bool finished = r.state == "finished";
-    next.push_back({std::move(r), finished});
+    std::int64_t idle = r.state == "receiving" && r.rate == 0 ? std::max<std::int64_t>(1, now - last.second) : 0;
+    next.push_back({std::move(r), finished, idle});
   }
+  m_lastMoved = std::move(moved);
   // A download that said it finished, then took its entry away, stays listed as finished.
   // Only its word counts: a reserved file has its full size from the start, so the file
   // says nothing, and an entry that went without that word failed or was removed.

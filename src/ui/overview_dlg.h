@@ -1,5 +1,7 @@
 #pragma once
+#include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,6 +22,7 @@ class COverviewDlg : public CDialog {
   struct Line {
     OverviewRow row;
     bool finished = false;
+    std::int64_t idleFor = 0;  // seconds without a byte, as this window saw it (receiving, no rate)
   };
   const std::vector<Line>& lines() const { return m_lines; }
   // Reads the store and shows it (the timer does this once a second).
@@ -49,6 +52,8 @@ class COverviewDlg : public CDialog {
   void report(const std::vector<std::string>& failures);
 
   std::vector<Line> m_lines;
+  // Per slot: the bytes done when they last moved, and when that was (seconds since 1970).
+  std::map<std::string, std::pair<std::int64_t, std::int64_t>> m_lastMoved;
   std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);  // answers that come later look
   CLinkDropTarget m_dropTarget;
 };

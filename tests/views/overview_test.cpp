@@ -109,6 +109,11 @@ TEST_F(OverviewView, ShowsEveryDownloadSortsAndKeepsTheFinished) {
   EXPECT_EQ(column(6), (std::vector<QString>{"", "1", "1"}));
   EXPECT_EQ(column(7)[0], "http://me:***@h/q.iso");
   EXPECT_EQ(dlg.Control(IDC_OVERVIEW_LIST)->bars, (std::vector<int>{25, 25, -1}));
+  // Receiving, and no byte comes: said so, not "Receiving" beside an empty rate.
+  QueueEntry::publish("07", std::nullopt, LiveState{4000, 1000, 0, "receiving", 0, 1});
+  dlg.refresh();
+  EXPECT_EQ(column(5)[1], "No data for 1 s");
+  EXPECT_EQ(column(3)[1], "");
 
   // A heading sorts by its column, numbers as numbers; a second click turns it round.
   QHeaderView* header = table()->header();
