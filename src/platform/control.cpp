@@ -124,6 +124,8 @@ struct ControlServer::Impl {
 
   void drop(std::list<Client>::iterator it) {
     // A notifier's or timer's own handler may be what runs now: they go from the event loop.
+    it->notifier->setEnabled(false);  // its socket is closed before it goes
+    it->deadline->stop();
     for (QObject* o : {static_cast<QObject*>(it->notifier.release()), static_cast<QObject*>(it->deadline.release())}) {
       QObject::disconnect(o, nullptr, nullptr, nullptr);
       o->deleteLater();
@@ -193,6 +195,7 @@ struct ControlCall {
 
   void finish(std::optional<std::string> result) {
     if (notifier) {
+      notifier->setEnabled(false);  // its socket is closed before it goes
       QObject::disconnect(notifier.get(), nullptr, nullptr, nullptr);
       notifier.release()->deleteLater();
     }

@@ -80,7 +80,7 @@ class OverviewView : public DialogView, public DialogObserver {
       int item = static_cast<int>(n) - 1;
       std::string line = n == 0 ? "  " : (item == m_cursor ? ">" : " ");
       if (n > 0) line += std::find(sel.begin(), sel.end(), item) != sel.end() ? "*" : " ";
-      out.push_back(term::fitWidth(line + aligned[n], columns - 1));
+      out.push_back(term::fitWidth(line + aligned[n], columns - 1, true));
     }
     if (rows.size() == 1) out.push_back("  (no downloads)");
     if (keys)

@@ -320,14 +320,14 @@ int rows() {
   return 24;
 }
 
-std::string fitWidth(const std::string& text, int width) {
+std::string fitWidth(const std::string& text, int width, bool atEnd) {
   // Counted in characters (UTF-8 sequences), which is what a terminal shows for most texts.
   std::vector<std::size_t> starts;
   for (std::size_t i = 0; i < text.size(); ++i)
     if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) starts.push_back(i);
   if (static_cast<int>(starts.size()) <= width) return text;
   if (width < 1) return std::string();
-  std::size_t keep = static_cast<std::size_t>(width - 1), head = (keep + 1) / 2, tail = keep - head;
+  std::size_t keep = static_cast<std::size_t>(width - 1), head = atEnd ? keep : (keep + 1) / 2, tail = keep - head;
   return text.substr(0, starts[head]) + "\u2026" + (tail ? text.substr(starts[starts.size() - tail]) : std::string());
 }
 

@@ -59,8 +59,9 @@ void endPanel();
 // The terminal's width and height (80 and 24 when standard error is no terminal).
 int columns();
 int rows();
-// text shortened in the middle with "…" to at most width characters.
-std::string fitWidth(const std::string& text, int width);
+// text shortened in the middle with "…" to at most width characters (at its end when
+// atEnd: a table's line keeps its first columns whole).
+std::string fitWidth(const std::string& text, int width, bool atEnd = false);
 // text in lines of at most width characters, broken at blanks and never inside a word (a word
 // wider than a line is shortened with fitWidth); lines after the first begin with indent.
 std::vector<std::string> wrapWords(const std::string& text, int width, const std::string& indent = "");
