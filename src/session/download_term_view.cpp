@@ -124,8 +124,11 @@ class SessionView : public DialogView, public DialogObserver {
       int keep;  // the higher, the longer it stays
     };
     std::vector<Part> parts;
+    // A line with nothing to say yet keeps its place (the panel does not jump), and is the
+    // first to go when rows are short.
     auto words = [&](const std::string& s, int keep) {
-      if (s.find_first_not_of(' ') != std::string::npos) parts.push_back({term::wrapWords(s, width, "  "), keep});
+      bool blank = s.find_first_not_of(' ') == std::string::npos;
+      parts.push_back({term::wrapWords(s, width, "  "), blank ? 1 : keep});
     };
     auto one = [&](const std::string& s, int keep) { parts.push_back({{term::fitWidth(s, width)}, keep}); };
     words(m_dlg.GetWindowText(), 10);
@@ -157,19 +160,15 @@ class SessionView : public DialogView, public DialogObserver {
     // A download in pieces: which parts are in and where each connection is.
     if (!map.empty()) one("  [" + scaleMap(map, bar) + mapAfter, 4);
     words("  " + m_dlg.ControlText(IDC_NO_RESUME_NOTE), 7);
-    // The key hints, whole: as many to a line as fit.
+    // The key hints, whole: as many as fit the line (the keys work all the same).
     std::vector<std::string> hints;
     if (auto* pb = m_dlg.Control(IDC_PAUSE); pb && pb->enabled) hints.push_back("p " + StripMnemonics(m_dlg.ControlText(IDC_PAUSE)));
     hints.push_back("q " + StripMnemonics(m_dlg.ControlText(IDCANCEL)));
     for (const char* h : {"v View Header", "a About", "h Help"}) hints.push_back(h);
-    Part keys{{}, 3};
-    for (const auto& h : hints) {
-      if (!keys.lines.empty() && keys.lines.back().size() + 3 + h.size() <= static_cast<std::size_t>(width))
-        keys.lines.back() += "   " + h;
-      else
-        keys.lines.push_back(term::fitWidth("  " + h, width));
-    }
-    parts.push_back(keys);
+    std::string keys = "  " + hints[0];
+    for (std::size_t i = 1; i < hints.size() && keys.size() + 3 + hints[i].size() <= static_cast<std::size_t>(width); ++i)
+      keys += "   " + hints[i];
+    one(keys, 3);
     // Too many lines: the part that matters least loses its further lines, then whole parts go.
     auto count = [&] {
       std::size_t n = 0;
