@@ -10,6 +10,7 @@
 #include <cstring>
 #include <vector>
 
+#include "engine/overview.h"
 #include "platform/digest.h"
 #include "platform/file.h"
 #include "platform/run.h"
@@ -107,7 +108,8 @@ constexpr const char* kOptions =
     "      --list [--json]   = Print every queued and running download once: a table, or\n"
     "                          one JSON array (fields: see the manual page).\n"
     "      --pause '#xx'     = Pause download xx (running in another window).\n"
-    "      --remove '#xx'    = Remove download xx; a running one is cancelled first.\n"
+    "      --remove '#xx'    = Remove download xx; a running one is cancelled first. With\n"
+    "                          --delete, its partial file is deleted too.\n"
     "  -h, --help            = Show this text.\n"
     "      --version         = Show the version.\n"
     "Several URLs (arguments or -i) start one download each, in its own process and queue\n"
@@ -247,9 +249,13 @@ std::optional<int> CDownloadApp::takeOptions(int& argc, char** callerArgv) {
       m_script = Script::List;
     } else if (a == "--json") {
       m_json = true;
+    } else if (a == "--delete") {
+      m_deleteFile = true;
     } else if (a == "--pause" || a == "--remove") {
-      if (i + 1 >= argc) return fail("option '" + a + "' requires a download number such as '#05'");
       m_script = a == "--pause" ? Script::Pause : Script::Remove;
+      // "--remove --delete '#05'" reads as it is said.
+      if (m_script == Script::Remove && i + 1 < argc && std::string(argv[i + 1]) == "--delete") m_deleteFile = true, ++i;
+      if (i + 1 >= argc) return fail("option '" + a + "' requires a download number such as '#05'");
       m_scriptSlot = parseSlot(argv[++i]);
       if (m_scriptSlot.empty()) return fail("'" + std::string(argv[i]) + "' is no download number (#00 to #99)");
     } else if (a.rfind("--", 0) == 0) {
@@ -259,6 +265,7 @@ std::optional<int> CDownloadApp::takeOptions(int& argc, char** callerArgv) {
     }
   }
   if (m_json && m_script != Script::List) return fail("--json goes with --list");
+  if (m_deleteFile && m_script != Script::Remove) return fail("--delete goes with --remove");
   if (m_script != Script::None && (rest.size() > 1 || !m_outputPath.empty() || fromList))
     return fail("--list, --pause and --remove take no URL and no other job");
   // Several words are several URLs, unless the first is a switch or a queue number.
@@ -376,7 +383,8 @@ int CDownloadApp::runScript() {
     std::fputs((m_json ? overviewJson(rows) : overviewTable(rows)).c_str(), stdout);
     return 0;
   }
-  ControlAnswer a = controlEntry(m_scriptSlot, m_script == Script::Pause ? ControlAction::Pause : ControlAction::Forget);
+  ControlAnswer a = controlEntry(m_scriptSlot, m_script == Script::Pause ? ControlAction::Pause : ControlAction::Forget,
+                                 m_deleteFile);
   std::fprintf(a.done ? stdout : stderr, "%s\n", a.text.c_str());
   return a.done ? 0 : 1;
 }

@@ -20,6 +20,7 @@ class CDownloadApp : public CWinApp {
   enum class Script { None, List, Pause, Remove };
   Script m_script = Script::None;
   bool m_json = false;
+  bool m_deleteFile = false;  // --delete: --remove deletes the partial file too
   std::string m_scriptSlot;
   bool m_quiet = false;      // -q: no progress lines
   std::vector<std::string> m_urls;  // the URLs given (arguments and -i), each with its scheme

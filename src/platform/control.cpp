@@ -8,9 +8,12 @@
 #include <unistd.h>
 
 #include <QSocketNotifier>
+#include <QTimer>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <list>
+#include <string_view>
 
 namespace {
 bool fillAddress(const std::string& path, sockaddr_un& a) {
@@ -58,22 +61,77 @@ std::string ControlFolder() {
 }
 
 struct ControlServer::Impl {
+  // A client that connected and has not sent its whole line yet. Its bytes are read as they
+  // come, never waited for: a client that sends slowly, or nothing, holds nobody up, and
+  // is dropped at its deadline.
+  struct Client {
+    int fd = -1;
+    std::string line;
+    std::unique_ptr<QSocketNotifier> notifier;
+    std::unique_ptr<QTimer> deadline;
+  };
+  static constexpr int kDeadlineMs = 2000;
+  static constexpr std::size_t kMaxClients = 16;
+  static constexpr std::size_t kMaxLine = 4096;
+
   int fd = -1;
   std::string path;
   std::unique_ptr<QSocketNotifier> notifier;
   std::function<std::string(const std::string&)> onRequest;
+  std::list<Client> clients;
 
   void accept() {
-    int c = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
-    if (c < 0) return;
-    ucred cred{};
-    socklen_t len = sizeof cred;
-    std::string line;
-    // Only the user's own processes are answered; a request comes whole at once.
-    if (::getsockopt(c, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 && cred.uid == ::getuid() &&
-        readLine(c, line, 1000))
-      writeAll(c, onRequest(line) + "\n");
-    ::close(c);
+    for (;;) {
+      int c = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+      if (c < 0) return;
+      ucred cred{};
+      socklen_t len = sizeof cred;
+      // Only the user's own processes are answered.
+      if (::getsockopt(c, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || cred.uid != ::getuid()) {
+        ::close(c);
+        continue;
+      }
+      if (clients.size() >= kMaxClients) drop(clients.begin());  // the oldest has had its time
+      clients.emplace_back();
+      auto it = std::prev(clients.end());
+      it->fd = c;
+      it->notifier = std::make_unique<QSocketNotifier>(c, QSocketNotifier::Read);
+      it->deadline = std::make_unique<QTimer>();
+      it->deadline->setSingleShot(true);
+      QObject::connect(it->notifier.get(), &QSocketNotifier::activated, [this, it] { read(it); });
+      QObject::connect(it->deadline.get(), &QTimer::timeout, [this, it] { drop(it); });
+      it->deadline->start(kDeadlineMs);
+    }
+  }
+
+  void read(std::list<Client>::iterator it) {
+    char buf[512];
+    ssize_t n = ::recv(it->fd, buf, sizeof buf, 0);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+    if (n <= 0) return drop(it);  // closed before its line ended: nothing asked
+    std::string_view got(buf, static_cast<std::size_t>(n));
+    std::size_t end = got.find('\n');
+    it->line.append(got.substr(0, end));
+    if (end == std::string_view::npos) {
+      if (it->line.size() > kMaxLine) drop(it);
+      return;
+    }
+    // The answer is a short line into an empty socket buffer: sent without waiting, or not at all.
+    std::string answer = onRequest(it->line) + "\n";
+    [[maybe_unused]] ssize_t sent = ::send(it->fd, answer.data(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    drop(it);
+  }
+
+  void drop(std::list<Client>::iterator it) {
+    // A notifier's or timer's own handler may be what runs now: they go from the event loop.
+    it->notifier->setEnabled(false);  // its socket is closed before it goes
+    it->deadline->stop();
+    for (QObject* o : {static_cast<QObject*>(it->notifier.release()), static_cast<QObject*>(it->deadline.release())}) {
+      QObject::disconnect(o, nullptr, nullptr, nullptr);
+      o->deleteLater();
+    }
+    ::close(it->fd);
+    clients.erase(it);
   }
 };
 
@@ -103,6 +161,7 @@ bool ControlServer::listen(const std::string& path, std::function<std::string(co
 }
 
 void ControlServer::close() {
+  while (!m_impl->clients.empty()) m_impl->drop(m_impl->clients.begin());
   if (m_impl->fd < 0) return;
   m_impl->notifier.reset();
   ::close(m_impl->fd);
@@ -123,4 +182,62 @@ std::optional<std::string> ControlRequest(const std::string& path, const std::st
   }
   ::close(fd);
   return answer;
+}
+
+namespace {
+// One request on its way: connected, the line sent, the answer read as it comes.
+struct ControlCall {
+  int fd = -1;
+  std::string answer;
+  std::function<void(std::optional<std::string>)> done;
+  std::unique_ptr<QSocketNotifier> notifier;
+  QTimer deadline;
+
+  void finish(std::optional<std::string> result) {
+    if (notifier) {
+      notifier->setEnabled(false);  // its socket is closed before it goes
+      QObject::disconnect(notifier.get(), nullptr, nullptr, nullptr);
+      notifier.release()->deleteLater();
+    }
+    QObject::disconnect(&deadline, nullptr, nullptr, nullptr);
+    deadline.stop();
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+    auto callback = std::move(done);
+    // Gone from the event loop: this may run inside its own notifier's or timer's handler.
+    QTimer::singleShot(0, [call = this, callback = std::move(callback), result = std::move(result)] {
+      delete call;
+      if (callback) callback(result);
+    });
+  }
+};
+}  // namespace
+
+void ControlRequestAsync(const std::string& path, const std::string& request, int timeoutMs,
+                         std::function<void(std::optional<std::string>)> done) {
+  auto* call = new ControlCall;
+  call->done = std::move(done);
+  sockaddr_un a;
+  call->fd = fillAddress(path, a) ? ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0) : -1;
+  const std::string line = request + "\n";
+  // A local socket connects at once or not at all (nobody listens, or its queue is full);
+  // the short request fits its buffer.
+  if (call->fd < 0 || ::connect(call->fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+      ::send(call->fd, line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT) != static_cast<ssize_t>(line.size()))
+    return call->finish(std::nullopt);
+  call->notifier = std::make_unique<QSocketNotifier>(call->fd, QSocketNotifier::Read);
+  QObject::connect(call->notifier.get(), &QSocketNotifier::activated, [call] {
+    char buf[512];
+    ssize_t n = ::recv(call->fd, buf, sizeof buf, 0);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+    if (n <= 0) return call->finish(call->answer.empty() ? std::nullopt : std::optional<std::string>(call->answer));
+    std::string_view got(buf, static_cast<std::size_t>(n));
+    std::size_t end = got.find('\n');
+    call->answer.append(got.substr(0, end));
+    if (end != std::string_view::npos) call->finish(call->answer);
+    else if (call->answer.size() > 4096) call->finish(std::nullopt);
+  });
+  call->deadline.setSingleShot(true);
+  QObject::connect(&call->deadline, &QTimer::timeout, [call] { call->finish(std::nullopt); });
+  call->deadline.start(timeoutMs);
 }

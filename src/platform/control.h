@@ -31,3 +31,7 @@ class ControlServer {
 // Sends one request to the socket at path and waits for its answer (at most timeoutMs);
 // nothing when nobody listens there (the process has ended) or it did not answer.
 std::optional<std::string> ControlRequest(const std::string& path, const std::string& request, int timeoutMs = 3000);
+// The same without waiting: done gets the answer (or nothing) from the event loop, which
+// goes on meanwhile (a window asking stays responsive).
+void ControlRequestAsync(const std::string& path, const std::string& request, int timeoutMs,
+                         std::function<void(std::optional<std::string>)> done);

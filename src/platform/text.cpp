@@ -1,6 +1,7 @@
 #include "platform/text.h"
 
 #include <cstdint>
+#include <cstdio>
 
 namespace {
 // The length of the well-formed UTF-8 character at text[i] and its code point; 0 when the
@@ -53,4 +54,19 @@ std::string displayText(std::string_view text) {
     return std::string("\xEF\xBF\xBD");
   };
   return replaceUnshowable(text, true, replacement);
+}
+
+std::string escapedText(std::string_view text) {
+  return replaceUnshowable(text, false, [](std::string_view c) {
+    if (c == "\t") return std::string("\\t");
+    if (c == "\n") return std::string("\\n");
+    if (c == "\r") return std::string("\\r");
+    char buf[16];
+    std::uint32_t cp = 0;
+    if (c.size() > 1 && utf8At(c, 0, cp) == c.size())
+      std::snprintf(buf, sizeof buf, "\\u%04X", static_cast<unsigned>(cp));
+    else
+      std::snprintf(buf, sizeof buf, "\\x%02X", static_cast<unsigned>(static_cast<unsigned char>(c[0])));
+    return std::string(buf);
+  });
 }

@@ -31,3 +31,5 @@ bool CTimer::start(int ms, std::function<void()> fn, bool single) {
 
 void CTimer::stop() { m_impl->timer.stop(); }
 bool CTimer::active() const { return m_impl->timer.isActive(); }
+
+void CallLater(int ms, std::function<void()> fn) { QTimer::singleShot(ms, [fn = std::move(fn)] { fn(); }); }

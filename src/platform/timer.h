@@ -23,3 +23,6 @@ class CTimer {
   struct Impl;
   std::unique_ptr<Impl> m_impl;
 };
+
+// Calls fn once from the event loop after ms milliseconds; nothing to own or stop.
+void CallLater(int ms, std::function<void()> fn);

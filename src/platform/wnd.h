@@ -41,8 +41,10 @@ struct ControlState {
   int limitText = 0;  // 0: no limit
   std::vector<std::pair<std::string, int>> items;  // list box: text and item data
   std::vector<int> selected;                       // list box: selected indexes
-  // Table: cells separated by tabs in the items; the column drawn as a bar with each item's
-  // percent (-1 none); the column the user sorted by (-1 none) and its direction.
+  // Table: each row's cells (the headings are the template's text, split at its tabs); the
+  // column drawn as a bar with each row's percent (-1 none); the column the user sorted by
+  // (-1 none) and its direction. Selected indexes are rows.
+  std::vector<std::vector<std::string>> rows;
   int barColumn = -1;
   std::vector<int> bars;
   int sortColumn = -1;

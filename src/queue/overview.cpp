@@ -6,12 +6,16 @@
 #include <cctype>
 #include <cstdio>
 #include <ctime>
+#include <memory>
+#include <functional>
 
 #include "platform/control.h"
+#include "platform/file.h"
+#include "platform/services.h"
+#include "platform/timer.h"
 #include "platform/text.h"
 #include "queue/queue_entry.h"
 #include "queue/queue_store.h"
-#include "transfer/url.h"
 
 namespace {
 constexpr ControlAction kActions[] = {ControlAction::Pause, ControlAction::Resume, ControlAction::Cancel,
@@ -69,29 +73,29 @@ std::int64_t OverviewRow::secondsLeft() const {
   return (size - done + rate - 1) / rate;
 }
 
-std::vector<OverviewRow> readOverview() {
-  std::vector<OverviewRow> rows;
-  auto leases = runningLeases();
-  for (const QueueEntry& e : QueueEntry::loadAll()) {
-    OverviewRow r;
-    r.slot = e.slot;
-    r.url = displayUrl(e.url);
-    r.file = e.localPath;
-    r.size = e.live.size;
-    r.done = e.start;
-    r.state = "queued";
-    // What a copy published counts only while it runs: an ended copy's phase and rate are old.
-    if (auto it = leases.find(e.slot); it != leases.end()) {
-      r.pid = leasePid(it->second);
-      r.state = e.live.phase.empty() ? "starting" : e.live.phase;
-      if (e.live.done > 0) r.done = e.live.done;
-      r.rate = e.live.rate;
-      r.retryAt = e.live.retryAt;
-      r.connections = e.live.connections;
-    }
-    rows.push_back(std::move(r));
+std::vector<std::string> alignColumns(const std::vector<std::vector<std::string>>& cells,
+                                      const std::function<bool(std::size_t)>& right) {
+  std::vector<std::size_t> width;
+  auto columns = [](const std::string& s) {
+    // Columns as a terminal counts them: UTF-8 continuation bytes take none.
+    return static_cast<std::size_t>(std::count_if(s.begin(), s.end(), [](char c) { return (c & 0xC0) != 0x80; }));
+  };
+  for (const auto& row : cells) {
+    if (width.size() < row.size()) width.resize(row.size(), 0);
+    for (std::size_t i = 0; i < row.size(); ++i) width[i] = std::max(width[i], columns(row[i]));
   }
-  return rows;
+  std::vector<std::string> lines;
+  for (const auto& row : cells) {
+    std::string line;
+    for (std::size_t i = 0; i < row.size(); ++i) {
+      // The last column is not padded.
+      std::string pad(width[i] - columns(row[i]), ' ');
+      if (i + 1 == row.size()) line += right(i) ? pad + row[i] : row[i];
+      else line += (right(i) ? pad + row[i] : row[i] + pad) + "  ";
+    }
+    lines.push_back(std::move(line));
+  }
+  return lines;
 }
 
 std::string overviewTable(const std::vector<OverviewRow>& rows) {
@@ -102,30 +106,13 @@ std::string overviewTable(const std::vector<OverviewRow>& rows) {
     std::string state = r.state;
     if (r.state == "waiting" && r.retryAt > 0)
       state += " " + clockText(std::max<std::int64_t>(0, r.retryAt - static_cast<std::int64_t>(std::time(nullptr))));
-    cells.push_back({"#" + r.slot, displayText(r.file.empty() ? "-" : fileName(r.file)),
+    cells.push_back({"#" + r.slot, r.file.empty() ? "-" : escapedText(fileName(r.file)),
                      r.size > 0 ? bytesText(r.size) : "?", done, r.rate > 0 ? bytesText(r.rate) + "/s" : "-",
                      r.secondsLeft() < 0 ? "-" : clockText(r.secondsLeft()), state, r.running() ? std::to_string(r.connections) : "-",
-                     r.running() ? std::to_string(r.pid) : "-", displayText(r.url)});
+                     r.running() ? std::to_string(r.pid) : "-", escapedText(r.url)});
   }
-  std::vector<std::size_t> width(cells[0].size(), 0);
-  auto columns = [](const std::string& s) {
-    // Columns as a terminal counts them: UTF-8 continuation bytes take none.
-    return static_cast<std::size_t>(std::count_if(s.begin(), s.end(), [](char c) { return (c & 0xC0) != 0x80; }));
-  };
-  for (const auto& row : cells)
-    for (std::size_t i = 0; i < row.size(); ++i) width[i] = std::max(width[i], columns(row[i]));
   std::string out;
-  for (const auto& row : cells) {
-    std::string line;
-    for (std::size_t i = 0; i < row.size(); ++i) {
-      // Numbers are aligned right, words left; the last column is not padded.
-      bool right = i >= 2 && i <= 5;
-      std::string pad(width[i] - columns(row[i]), ' ');
-      if (i + 1 == row.size()) line += row[i];
-      else line += (right ? pad + row[i] : row[i] + pad) + "  ";
-    }
-    out += line + "\n";
-  }
+  for (const auto& line : alignColumns(cells, [](std::size_t i) { return i >= 2 && i <= 5; })) out += line + "\n";
   return out;
 }
 
@@ -175,33 +162,107 @@ std::string controlPathOf(const std::string& lease) {
   return folder + "/" + name + ".sock";
 }
 
-ControlAnswer controlEntry(const std::string& slot, ControlAction action) {
-  const std::string name = "#" + slot;
+namespace {
+// "ok paused" or "error ...": done or not, and the words after the first.
+ControlAnswer answerOf(const std::string& name, const std::string& line) {
+  bool ok = line.compare(0, 3, "ok ") == 0 || line == "ok";
+  std::size_t blank = line.find(' ');
+  return {ok, true, name + ": " + (blank == std::string::npos ? std::string() : line.substr(blank + 1))};
+}
+
+// One control of an entry on its way. It looks twice: a copy that starts or ends meanwhile
+// is found on the second look. How a copy is asked, and how the pause between the looks
+// passes, is the caller's: at once for a script, from the event loop for a window.
+struct Controlling {
+  using Ask = std::function<void(const std::string& path, const std::string& word,
+                                 std::function<void(std::optional<std::string>)> answered)>;
+  using Pause = std::function<void(std::function<void()> then)>;
+  std::string slot, name, file;
+  ControlAction action;
+  bool deleteFile = false;
   std::string lastLease;
-  // Twice: a copy that starts or ends meanwhile is found on the second look.
-  for (int look = 0; look < 2; ++look) {
-    if (!QueueEntry::exists(slot))
-      return {false, false, look == 0 ? "There is no download " + name + "." : "The download " + name + " has just ended."};
-    std::string lease = runningLease(slot);
-    if (lease.empty()) {
-      if (action == ControlAction::Forget && removeEntryUnlessRunning(slot)) return {true, false, name + " removed."};
-      if (action == ControlAction::Forget) continue;  // it has just started: ask it
-      if (action == ControlAction::Resume) return {false, false, name + " is not running."};
-      return {true, false, name + " is not running."};
+  Ask ask;
+  Pause pause;
+  std::function<void(ControlAnswer)> done;
+
+  void finish(ControlAnswer a) {
+    // The file goes once its download is removed and no copy writes it any more.
+    if (deleteFile && a.done && action == ControlAction::Forget && !file.empty() && FileExists(file)) {
+      DeleteFile(file);
+      a.text += FileExists(file) ? " Its file could not be deleted: " + file : " Its file was deleted.";
     }
-    lastLease = lease;
+    done(std::move(a));
+  }
+
+  static void look(std::shared_ptr<Controlling> c, int look) {
+    const std::string& name = c->name;
+    if (look == 2) return c->finish(c->conclusion());
+    if (!QueueEntry::exists(c->slot))
+      return c->finish(
+          {false, false, look == 0 ? "There is no download " + name + "." : "The download " + name + " has just ended."});
+    if (look == 0) c->file = QueueEntry::load(c->slot).localPath;
+    std::string lease = runningLease(c->slot);
+    if (lease.empty()) {
+      if (c->action == ControlAction::Forget && removeEntryUnlessRunning(c->slot))
+        return c->finish({true, false, name + " removed."});
+      if (c->action == ControlAction::Forget) return Controlling::look(c, look + 1);  // it has just started: ask it
+      if (c->action == ControlAction::Resume) return c->finish({false, false, name + " is not running."});
+      return c->finish({true, false, name + " is not running."});
+    }
+    c->lastLease = lease;
     // The socket is named by the process id and its start time: a process that reused the
     // id has another name, and is never asked.
-    if (auto answer = ControlRequest(controlPathOf(lease), controlWord(action))) {
-      bool ok = answer->rfind("ok", 0) == 0;
-      std::string text = answer->size() > 3 ? answer->substr(answer->find(' ') + 1) : std::string();
-      return {ok, true, name + ": " + text};
-    }
-    ::usleep(200 * 1000);  // it is ending: its lease goes with it
+    c->ask(controlPathOf(lease), controlWord(c->action), [c, look](std::optional<std::string> answer) {
+      if (answer) return c->finish(answerOf(c->name, *answer));
+      c->pause([c, look] { Controlling::look(c, look + 1); });  // it is ending: its lease goes with it
+    });
   }
-  if (!QueueEntry::exists(slot)) return {action == ControlAction::Forget, false, "The download " + name + " has just ended."};
-  if (!runningLease(slot).empty())
-    return {false, true, name + " runs in process " + std::to_string(leasePid(lastLease)) + ", which does not answer."};
-  bool atRest = action == ControlAction::Pause || action == ControlAction::Cancel;
-  return {atRest, false, "The download " + name + " has just ended; its entry is kept."};
+
+  ControlAnswer conclusion() const {
+    if (!QueueEntry::exists(slot))
+      return {action == ControlAction::Forget, false, "The download " + name + " has just ended."};
+    if (!runningLease(slot).empty())
+      return {false, true, name + " runs in process " + std::to_string(leasePid(lastLease)) + ", which does not answer."};
+    bool atRest = action == ControlAction::Pause || action == ControlAction::Cancel;
+    return {atRest, false, "The download " + name + " has just ended; its entry is kept."};
+  }
+};
+
+constexpr int kAnswerMs = 3000;
+constexpr int kEndingMs = 200;
+
+std::shared_ptr<Controlling> controlling(const std::string& slot, ControlAction action, bool deleteFile) {
+  auto c = std::make_shared<Controlling>();
+  c->slot = slot;
+  c->name = "#" + slot;
+  c->action = action;
+  c->deleteFile = deleteFile;
+  return c;
+}
+}  // namespace
+
+ControlAnswer controlEntry(const std::string& slot, ControlAction action, bool deleteFile) {
+  auto c = controlling(slot, action, deleteFile);
+  c->ask = [](const std::string& path, const std::string& word, auto answered) {
+    answered(ControlRequest(path, word, kAnswerMs));
+  };
+  c->pause = [](std::function<void()> then) {
+    ::usleep(kEndingMs * 1000);
+    then();
+  };
+  ControlAnswer result;
+  c->done = [&result](ControlAnswer a) { result = std::move(a); };
+  Controlling::look(c, 0);
+  return result;
+}
+
+void controlEntryAsync(const std::string& slot, ControlAction action, bool deleteFile,
+                       std::function<void(ControlAnswer)> done) {
+  auto c = controlling(slot, action, deleteFile);
+  c->ask = [](const std::string& path, const std::string& word, auto answered) {
+    ControlRequestAsync(path, word, kAnswerMs, std::move(answered));
+  };
+  c->pause = [](std::function<void()> then) { CallLater(kEndingMs, std::move(then)); };
+  c->done = std::move(done);
+  Controlling::look(c, 0);
 }

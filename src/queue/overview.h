@@ -1,8 +1,9 @@
-// Every queued and running download as one row, read at once from the store: what the
-// overview window, its terminal table and `--list` show, and how a script reaches the copy
-// that runs an entry (its control socket).
+// Every queued and running download as one row (engine/overview.h reads them from the
+// store): what the overview window, its terminal table and `--list` show, and how a script
+// reaches the copy that runs an entry (its control socket).
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,8 +15,8 @@ struct OverviewRow {
   std::int64_t size = 0;  // 0 unknown
   std::int64_t done = 0;
   std::int64_t rate = 0;  // bytes per second, 0 when not receiving
-  // In words: queued, starting, connecting, receiving, waiting, paused, asking (finished is
-  // the window's own: a finished download has no entry).
+  // In words: queued, starting, connecting, receiving, waiting, paused, asking, finished (as
+  // its copy published it just before it removed its entry).
   std::string state;
   std::int64_t retryAt = 0;  // while waiting: when the next try starts (seconds since 1970)
   long pid = 0;              // the process running it, 0 none
@@ -25,11 +26,14 @@ struct OverviewRow {
   std::int64_t secondsLeft() const;
 };
 
-std::vector<OverviewRow> readOverview();
-
 // A byte count for people ("1.5 MiB"), and seconds as "m:ss" or "h:mm:ss" ("" when negative).
 std::string bytesText(std::int64_t n);
 std::string clockText(std::int64_t seconds);
+
+// Cells (every cell one line of text) in aligned columns, two blanks apart; right(i) says
+// which columns align right.
+std::vector<std::string> alignColumns(const std::vector<std::vector<std::string>>& cells,
+                                      const std::function<bool(std::size_t)>& right);
 
 // The rows as a table for people (aligned columns, a header line) and as one JSON array.
 std::string overviewTable(const std::vector<OverviewRow>& rows);
@@ -47,7 +51,12 @@ struct ControlAnswer {
   bool running = false;  // a copy ran the entry and answered
   std::string text;
 };
-ControlAnswer controlEntry(const std::string& slot, ControlAction action);
+// A Forget with deleteFile also deletes the download's file once the entry is removed (its
+// copy has ended and writes no more). Waits for the answer, as a script does.
+ControlAnswer controlEntry(const std::string& slot, ControlAction action, bool deleteFile = false);
+// The same without waiting: done gets the answer from the event loop, which goes on meanwhile.
+void controlEntryAsync(const std::string& slot, ControlAction action, bool deleteFile,
+                       std::function<void(ControlAnswer)> done);
 
 // The words of a control request and of its answers, shared by both ends.
 const char* controlWord(ControlAction action);

@@ -10,6 +10,7 @@
 #include "platform/term/term_views.h"
 #include "platform/wnd.h"
 #include "resources/ids.h"
+#include "session/progress_text.h"
 
 namespace {
 using namespace res;
@@ -57,7 +58,7 @@ class SessionView : public DialogView, public DialogObserver {
       std::string& last = m_lastLine[id == IDC_URL_TEXT ? 0 : 1];
       if (!text.empty() && text != last && !sameCountdown(text, last)) {
         last = text;
-        term::writeErr(term::linePrefix() + text + "\n");
+        term::writeErr(text + "\n");
       }
     } else if (what == ModelChange::Control && id == IDC_SIZE_TEXT) {
       printProgress(false);  // the size line is set after the time line of the same refresh
@@ -99,7 +100,7 @@ class SessionView : public DialogView, public DialogObserver {
     m_printedOnce = true;
     m_lastPrint = now;
     m_lastProgress = line;
-    term::writeErr(term::linePrefix() + line + "\n");
+    term::writeErr(line + "\n");
   }
 
   void scheduleRedraw() {
@@ -112,41 +113,82 @@ class SessionView : public DialogView, public DialogObserver {
     });
   }
 
-  // The panel for a terminal columns wide: every line shorter than that, long texts (URLs,
-  // paths) shortened in the middle.
+  // The panel for a terminal columns wide and rows high: every line shorter than the width,
+  // texts broken between words (URLs and paths shortened in the middle), and never more
+  // lines than rows: what matters least gives way first (a line that scrolled off the top
+  // could never be redrawn).
   std::vector<std::string> panelLines(int columns) {
-    int width = std::max(columns - 1, 1);
-    std::vector<std::string> lines;
-    auto line = [&](const std::string& s) { lines.push_back(term::fitWidth(s, width)); };
-    line(m_dlg.GetWindowText());
-    line("  " + m_dlg.ControlText(IDC_URL_TEXT));
-    line("  File: " + m_dlg.ControlText(IDC_LOCAL_FILE_TEXT));
-    line("  " + m_dlg.ControlText(IDC_SIZE_TEXT));
-    line("  " + m_dlg.ControlText(IDC_TIME_TEXT));
+    const int width = std::max(columns - 1, 1), height = std::max(term::rows(), 1);
+    struct Part {
+      std::vector<std::string> lines;
+      int keep;  // the higher, the longer it stays
+    };
+    std::vector<Part> parts;
+    // A line with nothing to say yet keeps its place (the panel does not jump), and is the
+    // first to go when rows are short.
+    auto words = [&](const std::string& s, int keep) {
+      bool blank = s.find_first_not_of(' ') == std::string::npos;
+      parts.push_back({term::wrapWords(s, width, "  "), blank ? 1 : keep});
+    };
+    auto one = [&](const std::string& s, int keep) { parts.push_back({{term::fitWidth(s, width)}, keep}); };
+    words(m_dlg.GetWindowText(), 10);
+    one("  " + m_dlg.ControlText(IDC_URL_TEXT), 5);
+    one("  File: " + m_dlg.ControlText(IDC_LOCAL_FILE_TEXT), 6);
+    words("  " + m_dlg.ControlText(IDC_SIZE_TEXT), 9);
+    words("  " + m_dlg.ControlText(IDC_TIME_TEXT), 8);
     int pos = 0;
     bool busy = false;
     if (auto* c = m_dlg.Control(IDC_PROGRESS)) pos = std::clamp(c->pos, 0, 100), busy = c->rangeLo == c->rangeHi;
-    int bar = std::clamp(width - 30, 1, 40), filled = pos * bar / 100;
-    std::string words = taskStateWords(m_dlg.GetTaskState());
+    std::string state = taskStateWords(m_dlg.GetTaskState());
+    std::string after = busy ? "] size unknown" : "] " + std::to_string(pos) + "%" + (state.empty() ? "" : "  " + state);
+    // The bar takes what the line leaves, and the piece map below it is exactly as wide.
+    std::string map = m_dlg.ControlText(IDC_PROGRESS);
+    const std::string mapAfter = "] pieces";
+    int bar = std::clamp(width - 3 - static_cast<int>(std::max(after.size(), map.empty() ? 0 : mapAfter.size())), 1, 60);
     if (busy) {
       // No size announced: a block that moves while bytes come, and no percentage.
       std::string track(static_cast<std::size_t>(bar), '.');
       std::size_t at = (GetTickCount() / 250) % static_cast<std::size_t>(bar);
       track.replace(at, std::min<std::size_t>(3, track.size() - at), std::string(std::min<std::size_t>(3, track.size() - at), '#'));
-      line("  [" + track + "] size unknown");
+      one("  [" + track + after, 10);
     } else {
-      line("  [" + std::string(static_cast<std::size_t>(filled), '#') +
-           std::string(static_cast<std::size_t>(bar - filled), '.') + "] " + std::to_string(pos) + "%" +
-           (words.empty() ? "" : "  " + words));
+      int filled = pos * bar / 100;
+      one("  [" + std::string(static_cast<std::size_t>(filled), '#') + std::string(static_cast<std::size_t>(bar - filled), '.') +
+              after,
+          10);
     }
     // A download in pieces: which parts are in and where each connection is.
-    if (std::string map = m_dlg.ControlText(IDC_PROGRESS); !map.empty()) line("  [" + map + "] pieces");
-    line("  " + m_dlg.ControlText(IDC_NO_RESUME_NOTE));
-    std::string hints = "  ";
-    if (auto* pb = m_dlg.Control(IDC_PAUSE); pb && pb->enabled)
-      hints += "p " + StripMnemonics(m_dlg.ControlText(IDC_PAUSE)) + "   ";
-    hints += "q " + StripMnemonics(m_dlg.ControlText(IDCANCEL)) + "   v View Header   a About   h Help";
-    line(hints);
+    if (!map.empty()) one("  [" + scaleMap(map, bar) + mapAfter, 4);
+    words("  " + m_dlg.ControlText(IDC_NO_RESUME_NOTE), 7);
+    // The key hints, whole: as many as fit the line (the keys work all the same).
+    std::vector<std::string> hints;
+    if (auto* pb = m_dlg.Control(IDC_PAUSE); pb && pb->enabled) hints.push_back("p " + StripMnemonics(m_dlg.ControlText(IDC_PAUSE)));
+    hints.push_back("q " + StripMnemonics(m_dlg.ControlText(IDCANCEL)));
+    for (const char* h : {"v View Header", "a About", "h Help"}) hints.push_back(h);
+    std::string keys = "  " + hints[0];
+    for (std::size_t i = 1; i < hints.size() && keys.size() + 3 + hints[i].size() <= static_cast<std::size_t>(width); ++i)
+      keys += "   " + hints[i];
+    one(keys, 3);
+    // Too many lines: the part that matters least loses its further lines, then whole parts go.
+    auto count = [&] {
+      std::size_t n = 0;
+      for (const auto& p : parts) n += p.lines.size();
+      return n;
+    };
+    while (count() > static_cast<std::size_t>(height)) {
+      Part* least = nullptr;
+      for (auto& p : parts)
+        if (p.lines.size() > 1 && (!least || p.keep < least->keep)) least = &p;
+      if (least) {
+        least->lines.pop_back();
+        continue;
+      }
+      auto gone = std::min_element(parts.begin(), parts.end(), [](const Part& a, const Part& b) { return a.keep < b.keep; });
+      if (gone == parts.end()) break;
+      parts.erase(gone);
+    }
+    std::vector<std::string> lines;
+    for (const auto& p : parts) lines.insert(lines.end(), p.lines.begin(), p.lines.end());
     return lines;
   }
 

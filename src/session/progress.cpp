@@ -1,5 +1,7 @@
 // The display: animations on the 200 ms timer, and once a second the size line, title,
 // progress bar, time left and the average speed of the last six samples.
+#include <algorithm>
+
 #include "platform/services.h"
 #include "resources/ids.h"
 #include "session/download_dlg.h"
@@ -47,9 +49,8 @@ void CDownloadDlg::updateProgress(bool speedLine, bool sizeLine) {
     std::int64_t received = bytesThisConn - m_bytesAtSample;
     m_speedSamples[m_sampleIndex] = speedSample(received, elapsed);
     m_sampleIndex = (m_sampleIndex + 1) % 6;
-    double average = 0;
-    for (double s : m_speedSamples) average += s;
-    average /= 6;
+    m_samplesTaken = std::min(m_samplesTaken + 1, 6);
+    double average = averageSpeed(m_speedSamples, m_samplesTaken);
     std::string line = timeSpeedLine(average, bytesThisConn == m_bytesAtSample, totalSize, startOffset, bytesThisConn,
                                      (now - s_firstRefreshTick) / 1000);
     // A download in pieces says how many connections carry it, and where they are.

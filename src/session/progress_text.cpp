@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <string_view>
 
 #include "platform/services.h"
 
@@ -25,6 +26,14 @@ long long wholeSeconds(double seconds) {
 
 double speedSample(std::int64_t receivedBytes, unsigned elapsedMs) {
   return (static_cast<double>(receivedBytes) / 1024.0) / (static_cast<double>(elapsedMs) / 1000.0);
+}
+
+double averageSpeed(const double (&samples)[6], int taken) {
+  taken = std::clamp(taken, 0, 6);
+  if (taken == 0) return 0;
+  double sum = 0;
+  for (int i = 0; i < taken; ++i) sum += samples[i];
+  return sum / taken;
 }
 
 std::string timeSpeedLine(double average, bool nothingSinceSample, std::int64_t totalSize, std::int64_t startOffset,
@@ -61,6 +70,20 @@ std::string pieceMap(const Ranges& finished, const std::vector<Range>& running, 
   for (const Range& r : running)
     if (r.first < total) map[cell(r.first)] = '>';
   return map;
+}
+
+std::string scaleMap(const std::string& map, int width) {
+  const int n = static_cast<int>(map.size());
+  if (n == 0 || width <= 0) return std::string();
+  std::string out;
+  for (int j = 0; j < width; ++j) {
+    int a = j * n / width, b = std::max(a + 1, (j + 1) * n / width);
+    std::string_view part(map.data() + a, static_cast<std::size_t>(b - a));
+    out += part.find('>') != std::string_view::npos                 ? '>'
+           : part.find_first_not_of('#') == std::string_view::npos ? '#'
+                                                                    : '.';
+  }
+  return out;
 }
 
 SizeTexts sizeTexts(std::int64_t have, std::int64_t totalSize, std::int64_t startOffset) {

@@ -8,6 +8,9 @@
 
 // One speed sample in k/sec.
 double speedSample(std::int64_t receivedBytes, unsigned elapsedMs);
+// The average of the samples taken so far (at most the six slots): slots not filled yet
+// would pull the first seconds' speed down and their time left up.
+double averageSpeed(const double (&samples)[6], int taken);
 
 // The time and speed line. nothingSinceSample: no byte arrived since the last sample.
 // elapsedSinceFirst: whole seconds since the process's first refresh (for an unknown size).
@@ -24,3 +27,7 @@ SizeTexts sizeTexts(std::int64_t have, std::int64_t totalSize, std::int64_t star
 // A file of total bytes in width characters: '#' finished, '>' where a connection is, '.'
 // still to fetch (a character is '#' only when all its bytes are in).
 std::string pieceMap(const Ranges& finished, const std::vector<Range>& running, std::int64_t total, int width);
+
+// A piece map drawn width characters wide: a character is '#' when all it covers is, '>'
+// when a connection is anywhere in it (a narrow panel keeps the map inside its bar).
+std::string scaleMap(const std::string& map, int width);

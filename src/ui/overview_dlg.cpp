@@ -7,6 +7,7 @@
 #include "platform/app.h"
 #include "platform/file.h"
 #include "platform/services.h"
+#include "platform/text.h"
 #include "queue/queue_entry.h"
 #include "resources/ids.h"
 
@@ -19,7 +20,10 @@ enum Column { File, Size, Done, Rate, Left, State, Connections, Url };
 std::string stateWords(const COverviewDlg::Line& l) {
   const OverviewRow& r = l.row;
   if (l.finished) return "Finished";
+  // Receiving and nothing comes: said so, with for how long, rather than an empty rate.
+  if (r.state == "receiving" && r.rate == 0 && l.idleFor > 0) return "No data for " + std::to_string(l.idleFor) + " s";
   if (r.state == "receiving") return "Receiving";
+  if (r.state == "finished") return "Finished";
   if (r.state == "connecting") return "Connecting";
   if (r.state == "paused") return "Paused";
   if (r.state == "asking") return "Waiting for an answer";
@@ -98,7 +102,8 @@ LRESULT COverviewDlg::OnSize(WPARAM wParam, LPARAM lParam) {
 
 std::vector<std::string> COverviewDlg::cellsOf(const Line& l) {
   const OverviewRow& r = l.row;
-  std::string file = r.file.empty() ? "#" + r.slot : r.file.substr(r.file.rfind('/') + 1);
+  // A name may hold any byte but "/": tabs and line breaks are shown as escapes.
+  std::string file = r.file.empty() ? "#" + r.slot : escapedText(r.file.substr(r.file.rfind('/') + 1));
   int percent = percentOf(r);
   std::string done = bytesText(r.done) + (percent >= 0 ? " (" + std::to_string(percent) + "%)" : "");
   return {file,
@@ -108,7 +113,7 @@ std::vector<std::string> COverviewDlg::cellsOf(const Line& l) {
           l.finished ? "" : clockText(r.secondsLeft()),
           stateWords(l),
           r.running() ? std::to_string(r.connections) : "",
-          r.url};
+          escapedText(r.url)};
 }
 
 void COverviewDlg::refresh() {
@@ -117,16 +122,27 @@ void COverviewDlg::refresh() {
   std::vector<std::pair<std::string, std::string>> picked;
   for (const Line* l : selectedLines()) picked.emplace_back(l->row.slot, l->row.url);
   std::vector<Line> next;
-  for (auto& r : rows) next.push_back({std::move(r), false});
-  // A running download whose entry went, with its file whole, finished: it stays listed.
+  const auto now = static_cast<std::int64_t>(std::time(nullptr));
+  std::map<std::string, std::pair<std::int64_t, std::int64_t>> moved;
+  for (auto& r : rows) {
+    // A rate of 0 means no byte in the last second at least.
+    auto it = m_lastMoved.find(r.slot);
+    auto& last = moved[r.slot];
+    last = it != m_lastMoved.end() && it->second.first == r.done ? it->second
+                                                                  : std::pair(r.done, now - (r.rate > 0 ? 0 : 1));
+    bool finished = r.state == "finished";
+    std::int64_t idle = r.state == "receiving" && r.rate == 0 ? std::max<std::int64_t>(1, now - last.second) : 0;
+    next.push_back({std::move(r), finished, idle});
+  }
+  m_lastMoved = std::move(moved);
+  // A download that said it finished, then took its entry away, stays listed as finished.
+  // Only its word counts: a reserved file has its full size from the start, so the file
+  // says nothing, and an entry that went without that word failed or was removed.
   for (const Line& was : m_lines) {
     bool still = std::any_of(next.begin(), next.end(), [&](const Line& n) {
       return n.row.slot == was.row.slot && n.row.url == was.row.url;
     });
-    if (still) continue;
-    bool finished = was.finished || (was.row.running() && !was.row.file.empty() &&
-                                     (was.row.size <= 0 || FileSize(was.row.file) == was.row.size));
-    if (!finished) continue;
+    if (still || !(was.finished || was.row.state == "finished")) continue;
     Line f = was;
     f.finished = true;
     f.row.rate = 0;
@@ -143,14 +159,12 @@ void COverviewDlg::refresh() {
     });
   }
   m_lines = std::move(next);
-  list->items.clear();
+  list->rows.clear();
   list->bars.clear();
   list->selected.clear();
   for (std::size_t i = 0; i < m_lines.size(); ++i) {
     const Line& l = m_lines[i];
-    std::string text;
-    for (const auto& cell : cellsOf(l)) text += (text.empty() ? "" : "\t") + cell;
-    list->items.emplace_back(text, static_cast<int>(i));
+    list->rows.push_back(cellsOf(l));
     list->bars.push_back(l.finished ? 100 : percentOf(l.row));
     if (std::find(picked.begin(), picked.end(), std::make_pair(l.row.slot, l.row.url)) != picked.end())
       list->selected.push_back(static_cast<int>(i));
@@ -173,32 +187,59 @@ void COverviewDlg::report(const std::vector<std::string>& failures) {
   AfxMessageBox(text, MB_ICONEXCLAMATION);
 }
 
-void COverviewDlg::OnResume() {
+// Each running download is asked without waiting for it (a copy that is slow to answer holds
+// nothing up); once all have answered, the table is read again and what could not be done is
+// said in one box.
+struct COverviewDlg::Asking {
+  int pending = 0;
   std::vector<std::string> failures;
+};
+
+void COverviewDlg::ask(const std::shared_ptr<Asking>& batch, const std::string& slot, ControlAction action,
+                       bool deleteFile, std::function<void(const ControlAnswer&, Asking&)> judge) {
+  ++batch->pending;
+  controlEntryAsync(slot, action, deleteFile,
+                    [this, alive = std::weak_ptr<bool>(m_alive), batch, judge = std::move(judge)](ControlAnswer a) {
+                      if (alive.expired()) return;  // the window has closed
+                      judge(a, *batch);
+                      if (--batch->pending == 0) settle(*batch);
+                    });
+}
+
+void COverviewDlg::settle(Asking& batch) {
+  if (IsEnded()) return;
+  refresh();
+  report(batch.failures);
+}
+
+void COverviewDlg::OnResume() {
+  auto batch = std::make_shared<Asking>();
+  ++batch->pending;  // held until every request is on its way
   for (const Line* l : selectedLines()) {
     if (l->finished) continue;
     if (!l->row.running()) {
       WinExec("TARNWICK.EXE #" + l->row.slot);  // a queued download starts in a window of its own
       continue;
     }
-    ControlAnswer a = controlEntry(l->row.slot, ControlAction::Resume);
-    if (!a.done && a.running) failures.push_back(a.text);
-    // It ended meanwhile: it is queued, and starts as one.
-    if (!a.done && !a.running && QueueEntry::exists(l->row.slot)) WinExec("TARNWICK.EXE #" + l->row.slot);
+    ask(batch, l->row.slot, ControlAction::Resume, false, [slot = l->row.slot](const ControlAnswer& a, Asking& b) {
+      if (!a.done && a.running) b.failures.push_back(a.text);
+      // It ended meanwhile: it is queued, and starts as one.
+      if (!a.done && !a.running && QueueEntry::exists(slot)) WinExec("TARNWICK.EXE #" + slot);
+    });
   }
-  refresh();
-  report(failures);
+  if (--batch->pending == 0) settle(*batch);
 }
 
 void COverviewDlg::OnPause() {
-  std::vector<std::string> failures;
+  auto batch = std::make_shared<Asking>();
+  ++batch->pending;
   for (const Line* l : selectedLines()) {
     if (l->finished || !l->row.running()) continue;
-    ControlAnswer a = controlEntry(l->row.slot, ControlAction::Pause);
-    if (!a.done) failures.push_back(a.text);
+    ask(batch, l->row.slot, ControlAction::Pause, false, [](const ControlAnswer& a, Asking& b) {
+      if (!a.done) b.failures.push_back(a.text);
+    });
   }
-  refresh();
-  report(failures);
+  if (--batch->pending == 0) settle(*batch);
 }
 
 void COverviewDlg::OnRemove() {
@@ -206,23 +247,31 @@ void COverviewDlg::OnRemove() {
   if (picked.empty()) return;
   std::string what = picked.size() == 1 ? "\"" + cellsOf(*picked[0])[File] + "\""
                                         : std::to_string(picked.size()) + " downloads";
-  if (AfxMessageBox("Remove " + what + " from the list?\nA running download is stopped; files on disk stay.",
+  if (AfxMessageBox("Remove " + what + " from the list?\nA running download is stopped.",
                     MB_YESNO | MB_ICONQUESTION) != IDYES)
     return;
+  // Then its file, when it left one: asked apart, and No unless the user says otherwise.
+  std::size_t partial = 0;
+  for (const Line* l : selectedLines())
+    if (!l->finished && !l->row.file.empty() && FileExists(l->row.file)) ++partial;
+  bool deleteFiles = partial > 0 && AfxMessageBox(partial == 1 ? std::string("Delete its partial file too?")
+                                                                : "Delete the " + std::to_string(partial) + " partial files too?",
+                                                  MB_YESNO | MB_DEFBUTTON2 | MB_ICONQUESTION) == IDYES;
   std::vector<std::pair<std::string, std::string>> gone;
-  std::vector<std::string> failures;
+  auto batch = std::make_shared<Asking>();
+  ++batch->pending;
   for (const Line* l : selectedLines()) {
     gone.emplace_back(l->row.slot, l->row.url);
     if (l->finished) continue;
-    ControlAnswer a = controlEntry(l->row.slot, ControlAction::Forget);
-    if (!a.done) failures.push_back(a.text);
+    ask(batch, l->row.slot, ControlAction::Forget, deleteFiles, [](const ControlAnswer& a, Asking& b) {
+      if (!a.done) b.failures.push_back(a.text);
+    });
   }
   std::erase_if(m_lines, [&](const Line& l) {
     return l.finished && std::find(gone.begin(), gone.end(), std::make_pair(l.row.slot, l.row.url)) != gone.end();
   });
   Control(IDC_OVERVIEW_LIST)->selected.clear();
-  refresh();
-  report(failures);
+  if (--batch->pending == 0) settle(*batch);
 }
 
 void COverviewDlg::OnOpen() {

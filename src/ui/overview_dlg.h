@@ -1,9 +1,13 @@
 #pragma once
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/wnd.h"
-#include "queue/overview.h"
+#include "engine/overview.h"
 #include "ui/link_drop_target.h"
 
 // Downloads: every queued and running download in one table, read from the store once a
@@ -18,6 +22,7 @@ class COverviewDlg : public CDialog {
   struct Line {
     OverviewRow row;
     bool finished = false;
+    std::int64_t idleFor = 0;  // seconds without a byte, as this window saw it (receiving, no rate)
   };
   const std::vector<Line>& lines() const { return m_lines; }
   // Reads the store and shows it (the timer does this once a second).
@@ -39,9 +44,16 @@ class COverviewDlg : public CDialog {
   void OnFolder();
   void OnSort();
   std::vector<const Line*> selectedLines() const;
+  struct Asking;
+  void ask(const std::shared_ptr<Asking>& batch, const std::string& slot, ControlAction action, bool deleteFile,
+           std::function<void(const ControlAnswer&, Asking&)> judge);
+  void settle(Asking& batch);
   // Tells the user what could not be done, in one box.
   void report(const std::vector<std::string>& failures);
 
   std::vector<Line> m_lines;
+  // Per slot: the bytes done when they last moved, and when that was (seconds since 1970).
+  std::map<std::string, std::pair<std::int64_t, std::int64_t>> m_lastMoved;
+  std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);  // answers that come later look
   CLinkDropTarget m_dropTarget;
 };

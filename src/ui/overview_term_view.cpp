@@ -50,25 +50,17 @@ class OverviewView : public DialogView, public DialogObserver {
  private:
   ControlState& list() { return *m_dlg.Control(IDC_OVERVIEW_LIST); }
 
+  // The headings, then the rows: each cell as the model holds it (no tab splits a name).
   std::vector<std::vector<std::string>> cells() {
-    std::vector<std::vector<std::string>> rows;
     std::vector<std::string> head;
-    std::string h = m_dlg.Control(IDC_OVERVIEW_LIST)->tmpl->text;
+    const std::string& h = list().tmpl->text;
     for (std::size_t at = 0; at <= h.size();) {
       std::size_t tab = std::min(h.find('\t', at), h.size());
       head.push_back(h.substr(at, tab - at));
       at = tab + 1;
     }
-    rows.push_back(head);
-    for (const auto& [text, data] : list().items) {
-      std::vector<std::string> row;
-      for (std::size_t at = 0; at <= text.size();) {
-        std::size_t tab = std::min(text.find('\t', at), text.size());
-        row.push_back(text.substr(at, tab - at));
-        at = tab + 1;
-      }
-      rows.push_back(row);
-    }
+    std::vector<std::vector<std::string>> rows{head};
+    rows.insert(rows.end(), list().rows.begin(), list().rows.end());
     return rows;
   }
 
@@ -80,18 +72,15 @@ class OverviewView : public DialogView, public DialogObserver {
 
   std::vector<std::string> lines(int columns, bool keys = true) {
     auto rows = cells();
-    std::vector<std::size_t> width(rows[0].size(), 0);
-    for (const auto& r : rows)
-      for (std::size_t i = 0; i < r.size() && i < width.size(); ++i) width[i] = std::max(width[i], r[i].size());
+    // Sizes, counts, rates and times align right, as numbers do.
+    auto aligned = alignColumns(rows, [](std::size_t i) { return i >= 1 && i <= 4; });
     std::vector<std::string> out;
     const auto& sel = list().selected;
-    for (std::size_t n = 0; n < rows.size(); ++n) {
+    for (std::size_t n = 0; n < aligned.size(); ++n) {
       int item = static_cast<int>(n) - 1;
       std::string line = n == 0 ? "  " : (item == m_cursor ? ">" : " ");
       if (n > 0) line += std::find(sel.begin(), sel.end(), item) != sel.end() ? "*" : " ";
-      for (std::size_t i = 0; i < rows[n].size(); ++i)
-        line += rows[n][i] + std::string(i + 1 < rows[n].size() ? width[i] - rows[n][i].size() + 2 : 0, ' ');
-      out.push_back(term::fitWidth(line, columns - 1));
+      out.push_back(term::fitWidth(line + aligned[n], columns - 1, true));
     }
     if (rows.size() == 1) out.push_back("  (no downloads)");
     if (keys)
@@ -101,7 +90,7 @@ class OverviewView : public DialogView, public DialogObserver {
   }
 
   void onKey(char c) {
-    int count = static_cast<int>(list().items.size());
+    int count = static_cast<int>(list().rows.size());
     // An arrow key comes as ESC [ A / B.
     if (m_escape == 1 && c == '[') return void(m_escape = 2);
     if (m_escape == 2) {

@@ -514,6 +514,8 @@ class Launcher(Session):
         self.write_entry("06", _nginx.url("/no/such.bin"), self.local("such.bin"), 0)
         self.assertEqual(self.run_session("/RESUME"), 1, self.output)
         self.assertIn("[06] tarnwick: " + NOT_FOUND, self.output)
+        # Every line of a copy's message says whose it is, not only the first.
+        self.assertIn("\n[06]   " + _nginx.url("/no/such.bin") + "\n[06] Aborting.\n", self.output)
 
     def test_copies_end_keeping_their_entries_when_resume_is_killed(self):
         # One connection: the file's size is then the entry's Start (pieces reserve it whole).

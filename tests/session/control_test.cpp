@@ -5,13 +5,19 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
 #include <fstream>
 #include <optional>
 #include <sstream>
 #include <thread>
 
 #include "platform/control.h"
-#include "queue/overview.h"
+#include "engine/overview.h"
 #include "queue/queue_store.h"
 #include "script_server.h"
 #include "session_helpers.h"
@@ -81,7 +87,29 @@ TEST(Control, ARunningSessionPublishesItsStateAndObeysItsChannel) {
       EXPECT_EQ(rows[0].pid, ::getpid());
       EXPECT_EQ(rows[0].state, "receiving");
 
+      // A client that sends its request a byte now and then holds neither the download nor
+      // the next request: both go on while it dawdles, and it is dropped at its deadline.
+      std::atomic<bool> dawdled{false};
+      std::thread slow([&] {
+        int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        std::string path = controlPathOf(ownLease());
+        std::memcpy(a.sun_path, path.c_str(), path.size());
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0)
+          for (char c : std::string("pau")) {
+            [[maybe_unused]] auto n = ::send(fd, &c, 1, MSG_NOSIGNAL);
+            ::usleep(700 * 1000);
+          }
+        ::close(fd);
+        dawdled = true;
+      });
+      ::usleep(100 * 1000);
+      auto asked = std::chrono::steady_clock::now();
       answer = ask(controlPathOf(ownLease()), k.word);
+      EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::milliseconds(700));
+      spinUntil([&] { return dawdled.load(); }, 5000);
+      slow.join();
       if (!k.endsSession) {
         EXPECT_TRUE(dlg.m_paused);
         EXPECT_TRUE(spinUntil([&] { return QueueEntry::load("00").live.phase == k.phaseAfter; }, 3000));

@@ -75,6 +75,10 @@ TEST(Pieces, MapAndRatesReadAsShown) {
   // 8 characters of 800 bytes: a character is '#' only when all its bytes are in.
   EXPECT_EQ(pieceMap({{0, 250}, {400, 800}}, {{250, 400}, {700, 800}}, 800, 8), "##>.###>");
   EXPECT_EQ(pieceMap({}, {}, 0, 8), "");
+  // Narrower for a narrow panel: '#' only where all is in, every connection still shown.
+  EXPECT_EQ(scaleMap("##>.###>", 4), "#>#>");
+  EXPECT_EQ(scaleMap("####....", 3), "#..");
+  EXPECT_EQ(scaleMap("#>", 4), "##>>");
   struct Case {
     const char* text;
     std::int64_t want;  // -1: refused

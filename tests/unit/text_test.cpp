@@ -3,6 +3,7 @@
 
 #include <climits>
 
+#include "platform/term/term_input.h"
 #include "platform/text.h"
 #include "settings/options.h"
 #include "transfer/download.h"
@@ -12,11 +13,15 @@
 
 namespace {
 
-TEST(Progress, SpeedSamplesAndTheSixSlotAverage) {
+TEST(Progress, SpeedSamplesAndTheAverageOfThoseTaken) {
   double sample = speedSample(51200, 1000);
   EXPECT_DOUBLE_EQ(sample, 50.0);
-  double average = (sample + 0 + 0 + 0 + 0 + 0) / 6;
-  EXPECT_EQ(timeSpeedLine(average, false, 0, 0, 51200, 1), "0:00:01 elapsed  (Average 8.3k/sec)");
+  // The first second's sample alone is the average, not a sixth of it; a seventh replaces the first.
+  double one[6] = {sample, 0, 0, 0, 0, 0}, full[6] = {70, 10, 20, 30, 40, 50};
+  EXPECT_EQ(timeSpeedLine(averageSpeed(one, 1), false, 0, 0, 51200, 1), "0:00:01 elapsed  (Average 50.0k/sec)");
+  EXPECT_EQ(timeSpeedLine(averageSpeed(one, 1), false, 1024 * 500, 0, 51200, 1), "0:00:09 left  (Average 50.0k/sec)");
+  EXPECT_DOUBLE_EQ(averageSpeed(full, 6), 220.0 / 6);
+  EXPECT_DOUBLE_EQ(averageSpeed(one, 0), 0.0);
 }
 
 TEST(Progress, TimeAndSpeedLines) {
@@ -85,6 +90,18 @@ TEST(DisplayText, ControlsAndOverridesReplacedLineBreaksKept) {
       {"\xC0\xAF\xED\xA0\x80", r + r + r + r + r},
   };
   for (const auto& [in, want] : cases) EXPECT_EQ(displayText(in), want) << in;
+  // In a table's cell the same characters are written out, line breaks too.
+  EXPECT_EQ(escapedText("a\tb\nc\r\x1b\x7f\xFF.\xE2\x80\xAEtxt caf\xC3\xA9"),
+            "a\\tb\\nc\\r\\x1B\\x7F\\xFF.\\u202Etxt caf\xC3\xA9");
+}
+
+TEST(PanelText, WrappedBetweenWordsSegmentsKeptWhole) {
+  using Lines = std::vector<std::string>;
+  const std::string time = "  0:00:04 left  (Average 1.38MB/sec)  4 connections";
+  EXPECT_EQ(term::wrapWords(time, 60, "  "), Lines{time});
+  EXPECT_EQ(term::wrapWords(time, 39, "  "), (Lines{"  0:00:04 left  (Average 1.38MB/sec)", "  4 connections"}));
+  EXPECT_EQ(term::wrapWords(time, 17, "  "), (Lines{"  0:00:04 left", "  (Average", "  1.38MB/sec)", "  4 connections"}));
+  EXPECT_EQ(term::wrapWords("Supercalifragilistic", 8), Lines{"Supe\u2026tic"});
 }
 
 TEST(Rollback, StepsBackToAKilobyteBoundaryNeverBelowZero) {

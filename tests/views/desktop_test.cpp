@@ -82,9 +82,18 @@ TEST(Cascade, WindowsOpeningTogetherGetPlacesOfTheirOwn) {
   EXPECT_FALSE(QFile::exists(tmp.path() + "/999999999-1"));
 
   // Off the bottom of the screen the cascade starts a new run at the top.
-  std::vector<QPoint> taken;
-  for (int i = 0; i < 12; ++i) taken.push_back(centre + QPoint(i, i) * step);
+  std::vector<QRect> taken;
+  for (int i = 0; i < 12; ++i) taken.push_back(QRect(centre + QPoint(i, i) * step, QSize()));
   EXPECT_EQ(qtui::cascadePosition(screen, window, taken, step), QPoint(step, 0));
+
+  // A window kept clear (Downloads, where the cascade would start): a new one opens beside it.
+  const QRect downloads(40, 100, 560, 400);
+  QPoint beside = qtui::cascadePosition(screen, window, {downloads}, step);
+  EXPECT_FALSE(downloads.intersects(QRect(beside, window))) << beside.x() << "," << beside.y();
+  EXPECT_TRUE(screen.contains(QRect(beside, window)));
+  open[2]->record(downloads.topLeft(), downloads.size());
+  qtui::WindowRegistry fourth(tmp.path().toStdString());
+  EXPECT_FALSE(downloads.intersects(QRect(fourth.claim(screen, window, step), window)));
 }
 
 // The session window's pictures say their state in words too; long paths keep both ends.

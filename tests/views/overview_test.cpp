@@ -6,6 +6,7 @@
 
 #include <QHeaderView>
 #include <QPushButton>
+#include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTreeWidget>
@@ -108,6 +109,11 @@ TEST_F(OverviewView, ShowsEveryDownloadSortsAndKeepsTheFinished) {
   EXPECT_EQ(column(6), (std::vector<QString>{"", "1", "1"}));
   EXPECT_EQ(column(7)[0], "http://me:***@h/q.iso");
   EXPECT_EQ(dlg.Control(IDC_OVERVIEW_LIST)->bars, (std::vector<int>{25, 25, -1}));
+  // Receiving, and no byte comes: said so, not "Receiving" beside an empty rate.
+  QueueEntry::publish("07", std::nullopt, LiveState{4000, 1000, 0, "receiving", 0, 1});
+  dlg.refresh();
+  EXPECT_EQ(column(5)[1], "No data for 1 s");
+  EXPECT_EQ(column(3)[1], "");
 
   // A heading sorts by its column, numbers as numbers; a second click turns it round.
   QHeaderView* header = table()->header();
@@ -118,11 +124,17 @@ TEST_F(OverviewView, ShowsEveryDownloadSortsAndKeepsTheFinished) {
     EXPECT_EQ(column(0), order);
   }
 
-  // a.zip's entry goes with its file whole: it finished, and stays listed as such.
-  { std::ofstream(path("a.zip")) << std::string(4000, 'x'); }
-  QueueEntry::remove("07");
+  // a.zip says it finished, then its entry goes: it stays listed as finished. w.bin's entry
+  // goes without that word, its file at full size (as a reserved file always is): it failed
+  // or was removed, and is no longer listed.
+  QueueEntry::publish("07", std::nullopt, LiveState{4000, 4000, 0, "finished", 0, 0});
   dlg.refresh();
-  ASSERT_EQ(column(0), (std::vector<QString>{"a.zip", "q.iso", "w.bin"}));  // still by size, downwards
+  EXPECT_EQ(column(5)[0], "Finished");
+  for (const char* name : {"a.zip", "w.bin"}) std::ofstream(path(name)) << std::string(4000, 'x');
+  QueueEntry::remove("07");
+  QueueEntry::remove("09");
+  dlg.refresh();
+  ASSERT_EQ(column(0), (std::vector<QString>{"a.zip", "q.iso"}));  // still by size, downwards
   EXPECT_EQ(column(5)[0], "Finished");
   EXPECT_EQ(column(2)[0], "3.9 KiB (100%)");
   EXPECT_EQ(dlg.Control(IDC_OVERVIEW_LIST)->bars[0], 100);
@@ -137,16 +149,20 @@ TEST_F(OverviewView, ShowsEveryDownloadSortsAndKeepsTheFinished) {
   SetProgramStarter(nullptr);
   EXPECT_EQ(started, (std::vector<std::string>{"TARNWICK.EXE #03", "TARNWICK.EXE http://h/new.iso"}));
 
-  // Remove asks first; No keeps everything, Yes removes the queued entry and the finished line.
+  // Remove asks first; No keeps everything, Yes removes the queued entry and the finished line,
+  // then asks apart whether the partial file goes too (No unless the user says so).
+  { std::ofstream(path("q.iso")) << "part"; }
   table()->clearSelection();
   for (int r : {0, 1}) table()->topLevelItem(r)->setSelected(true);
-  boxes->answers = {IDNO, IDYES};
+  boxes->answers = {IDNO, IDYES, IDYES};
   auto* remove = view->window()->findChild<QPushButton*>(QString("c%1").arg(IDC_OVERVIEW_REMOVE));
   for (int answer = 0; answer < 2; ++answer) QTest::mouseClick(remove, Qt::LeftButton);
-  ASSERT_EQ(boxes->shown.size(), 2u);
-  EXPECT_EQ(boxes->shown[0], "Remove 2 downloads from the list?\nA running download is stopped; files on disk stay.");
-  EXPECT_FALSE(QueueEntry::exists("03"));
-  EXPECT_EQ(column(0), (std::vector<QString>{"w.bin"}));
+  ASSERT_EQ(boxes->shown.size(), 3u);
+  EXPECT_EQ(boxes->shown[0], "Remove 2 downloads from the list?\nA running download is stopped.");
+  EXPECT_EQ(boxes->shown[2], "Delete its partial file too?");
+  EXPECT_TRUE(QTest::qWaitFor([&] { return !QueueEntry::exists("03"); }, 3000));
+  EXPECT_FALSE(QFile::exists(QString::fromStdString(path("q.iso"))));
+  EXPECT_EQ(column(0), std::vector<QString>{});
 }
 
 TEST_F(OverviewView, RemembersTheSizeTheUserGaveIt) {

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -65,17 +66,23 @@ std::string downloadFolder() {
   return downloadFolder(env("HOME"), env("XDG_CONFIG_HOME"), work);
 }
 
-QPoint cascadePosition(const QRect& available, const QSize& window, const std::vector<QPoint>& taken, int step) {
+QPoint cascadePosition(const QRect& available, const QSize& window, const std::vector<QRect>& taken, int step) {
   step = std::max(step, 1);
   QPoint start(available.x() + std::max(0, (available.width() - window.width()) / 2),
                available.y() + std::max(0, (available.height() - window.height()) / 2));
   auto fits = [&](QPoint p) {
-    return p.x() + window.width() <= available.right() + 1 && p.y() + window.height() <= available.bottom() + 1;
+    return p.x() >= available.left() && p.y() >= available.top() && p.x() + window.width() <= available.right() + 1 &&
+           p.y() + window.height() <= available.bottom() + 1;
+  };
+  auto clear = [&](QPoint p) {
+    for (const QRect& t : taken)
+      if (!t.size().isEmpty() && t.intersects(QRect(p, window))) return false;
+    return true;
   };
   auto free = [&](QPoint p) {
-    for (const QPoint& t : taken)
+    for (const QRect& t : taken)
       if (std::abs(t.x() - p.x()) < step / 2 + 1 && std::abs(t.y() - p.y()) < step / 2 + 1) return false;
-    return true;
+    return clear(p);
   };
   QPoint p = start;
   int restarts = 0;
@@ -88,7 +95,32 @@ QPoint cascadePosition(const QRect& available, const QSize& window, const std::v
     if (free(p)) return p;
     p += QPoint(step, step);
   }
-  return start;
+  const int gap = step / 2;
+  // No room beside one either (a small screen): the place beside one that covers least.
+  auto covered = [&](QPoint q) {
+    long long area = 0;
+    for (const QRect& t : taken)
+      if (!t.size().isEmpty()) {
+        QRect both = t.intersected(QRect(q, window));
+        area += static_cast<long long>(both.width()) * both.height();
+      }
+    return area;
+  };
+  QPoint least = start;
+  long long leastArea = covered(start);
+  for (const QRect& t : taken) {
+    if (t.size().isEmpty()) continue;
+    for (QPoint q : {QPoint(t.right() + 1 + gap, t.top()), QPoint(t.left() - gap - window.width(), t.top()),
+                     QPoint(t.left(), t.bottom() + 1 + gap), QPoint(t.left(), t.top() - gap - window.height())}) {
+      // Kept on the screen along the side it is beside (a step spare below for the frame's
+      // title bar, which the window's size leaves out).
+      q.setY(std::clamp(q.y(), available.top(), std::max(available.top(), available.bottom() + 1 - window.height() - step)));
+      q.setX(std::clamp(q.x(), available.left(), std::max(available.left(), available.right() + 1 - window.width())));
+      if (fits(q) && free(q)) return q;
+      if (fits(q) && covered(q) < leastArea) least = q, leastArea = covered(q);
+    }
+  }
+  return least;
 }
 
 // ---- the registry ----
@@ -126,18 +158,20 @@ WindowRegistry::WindowRegistry(std::string dir) : m_dir(std::move(dir)) {
 
 WindowRegistry::~WindowRegistry() { ::unlink(m_file.c_str()); }
 
-void WindowRegistry::record(const QPoint& pos) {
+void WindowRegistry::record(const QPoint& pos, const QSize& keepClear) {
   // Written aside and renamed, so a reader never sees half a position.
   std::string tmp = m_file + ".new";
   {
     std::ofstream out(tmp, std::ios::trunc);
-    out << pos.x() << ' ' << pos.y() << '\n';
+    out << pos.x() << ' ' << pos.y();
+    if (!keepClear.isEmpty()) out << ' ' << keepClear.width() << ' ' << keepClear.height();
+    out << '\n';
   }
   ::rename(tmp.c_str(), m_file.c_str());
 }
 
-std::vector<QPoint> WindowRegistry::others() const {
-  std::vector<QPoint> out;
+std::vector<QRect> WindowRegistry::others() const {
+  std::vector<QRect> out;
   DIR* d = ::opendir(m_dir.c_str());
   if (!d) return out;
   std::string own = m_file.substr(m_dir.size() + 1);
@@ -151,8 +185,10 @@ std::vector<QPoint> WindowRegistry::others() const {
       continue;
     }
     std::ifstream in(m_dir + "/" + name);
-    int x = 0, y = 0;
-    if (in >> x >> y) out.emplace_back(x, y);
+    int x = 0, y = 0, w = 0, h = 0;
+    if (!(in >> x >> y)) continue;
+    if (!(in >> w >> h)) w = h = 0;
+    out.emplace_back(x, y, w, h);
   }
   ::closedir(d);
   return out;

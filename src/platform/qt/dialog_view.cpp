@@ -33,6 +33,7 @@
 #include <QTreeWidget>
 #include <QWindow>
 #include <algorithm>
+#include <cmath>
 
 #include "platform/drop.h"
 #include "platform/qt/desktop.h"
@@ -49,7 +50,7 @@ constexpr int kScClose = 0xF060;
 
 // Every text the program sets may hold a server's words (reason phrases, headers, URLs).
 QString qs(const std::string& s) { return QString::fromStdString(displayText(s)); }
-// A table's headings or row: cells split at the tabs, each shown through the filter.
+// A table's headings: cells split at the template text's tabs.
 QStringList cellsOf(const std::string& s) {
   QStringList cells;
   for (std::size_t at = 0; at <= s.size();) {
@@ -190,6 +191,22 @@ class PictureWidget : public QWidget {
 
 // ---- the window ----
 
+// a mixed with b, share parts of a.
+static QColor mixed(const QColor& a, const QColor& b, double share) {
+  auto mix = [share](int x, int y) { return static_cast<int>(x * share + y * (1 - share) + 0.5); };
+  return QColor(mix(a.red(), b.red()), mix(a.green(), b.green()), mix(a.blue(), b.blue()));
+}
+
+// The contrast ratio of two colours (1 to 21), from their relative luminance.
+static double contrast(const QColor& a, const QColor& b) {
+  auto luminance = [](const QColor& c) {
+    auto channel = [](double v) { return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+    return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
+  };
+  double x = luminance(a), y = luminance(b);
+  return (std::max(x, y) + 0.05) / (std::min(x, y) + 0.05);
+}
+
 // A table's bar column: the item's percent drawn as a progress bar under its text.
 class BarDelegate : public QStyledItemDelegate {
  public:
@@ -199,15 +216,26 @@ class BarDelegate : public QStyledItemDelegate {
     std::size_t row = static_cast<std::size_t>(index.row());
     if (index.column() != c.barColumn || row >= c.bars.size() || c.bars[row] < 0)
       return QStyledItemDelegate::paint(p, option, index);
-    QStyleOptionProgressBar bar;
-    bar.rect = option.rect.adjusted(1, 2, -1, -2);
-    bar.minimum = 0;
-    bar.maximum = 100;
-    bar.progress = c.bars[row];
-    bar.text = index.data().toString();
-    bar.textVisible = true;
-    bar.state = option.state | QStyle::State_Horizontal;
-    QApplication::style()->drawControl(QStyle::CE_ProgressBar, &bar, p);
+    // Drawn here rather than by the style, which may write the text in two colours (one over
+    // the filled part, one over the rest) that do not both read: the fill is a light tint of
+    // the highlight, and the text one colour that reads on the fill and on the base alike.
+    if (option.state & QStyle::State_Selected) p->fillRect(option.rect, option.palette.highlight());
+    const QRect r = option.rect.adjusted(1, 2, -2, -3);
+    const QColor base = option.palette.color(QPalette::Base), high = option.palette.color(QPalette::Highlight);
+    const QColor fill = mixed(high, base, 0.4);
+    p->save();
+    p->setPen(option.palette.color(QPalette::Mid));
+    p->setBrush(base);
+    p->drawRect(r);
+    p->fillRect(QRect(r.left() + 1, r.top() + 1, (r.width() - 1) * std::clamp(c.bars[row], 0, 100) / 100, r.height() - 1),
+                fill);
+    QColor text = option.palette.color(QPalette::Text);
+    for (const QColor& other : {option.palette.color(QPalette::HighlightedText), QColor(Qt::black), QColor(Qt::white)})
+      if (std::min(contrast(other, fill), contrast(other, base)) > std::min(contrast(text, fill), contrast(text, base)))
+        text = other;
+    p->setPen(text);
+    p->drawText(r, Qt::AlignCenter, option.fontMetrics.elidedText(index.data().toString(), Qt::ElideRight, r.width()));
+    p->restore();
   }
 
  private:
@@ -250,7 +278,7 @@ class DialogWindow : public QDialog {
     QDialog::moveEvent(e);
     if (!m_view.m_shown || closing) return;
     QPoint p = pos();
-    if (m_view.m_registry) m_view.m_registry->record(p);
+    m_view.recordPlace();
     if (p.x() != m_view.m_dlg.X() || p.y() != m_view.m_dlg.Y()) m_view.m_dlg.ViewMoved(p.x(), p.y());
   }
   void resizeEvent(QResizeEvent* e) override {
@@ -259,6 +287,7 @@ class DialogWindow : public QDialog {
     int w = width() - 2 * m_view.m_margin, h = height() - m_view.m_menuHeight - 2 * m_view.m_margin;
     m_view.m_client->resize(w, h);
     m_view.relayout();
+    if (m_view.m_shown) m_view.recordPlace();
     if (m_view.m_shown) m_view.m_dlg.ViewResized(w, h);
   }
   void changeEvent(QEvent* e) override {
@@ -709,13 +738,17 @@ void QtDialogView::started() {
   applyPosition();
   // A window without a place of its own opens off the program's other windows.
   m_registry = std::make_unique<WindowRegistry>();
-  if (m_dlg.X() == -1 && m_dlg.Y() == -1) {
+  // A place of its own is kept unless it covers a window kept clear (a download resumed from
+  // the Downloads window opens beside it, not over it).
+  bool covers = false;
+  for (const QRect& o : m_registry->others())
+    covers = covers || (!o.size().isEmpty() && o.intersects(QRect(QPoint(m_dlg.X(), m_dlg.Y()), m_window->size())));
+  if ((m_dlg.X() == -1 && m_dlg.Y() == -1) || covers) {
     QScreen* screen = m_window->screen() ? m_window->screen() : QGuiApplication::primaryScreen();
     QRect avail = screen ? screen->availableGeometry() : QRect(0, 0, 1024, 768);
     m_window->move(m_registry->claim(avail, m_window->size(), m_units.y(16)));
-  } else {
-    m_registry->record(QPoint(m_dlg.X(), m_dlg.Y()));
   }
+  recordPlace();
   if (m_dlg.IsIconic())
     m_window->showMinimized();
   else
@@ -816,15 +849,14 @@ void QtDialogView::applyControl(std::size_t index) {
     }
     case ControlKind::Table: {
       auto* t = static_cast<QTreeWidget*>(w);
-      bool grown = t->topLevelItemCount() < static_cast<int>(c.items.size());
-      while (t->topLevelItemCount() > static_cast<int>(c.items.size())) delete t->takeTopLevelItem(t->topLevelItemCount() - 1);
-      for (std::size_t r = 0; r < c.items.size(); ++r) {
+      bool grown = t->topLevelItemCount() < static_cast<int>(c.rows.size());
+      while (t->topLevelItemCount() > static_cast<int>(c.rows.size())) delete t->takeTopLevelItem(t->topLevelItemCount() - 1);
+      for (std::size_t r = 0; r < c.rows.size(); ++r) {
         QTreeWidgetItem* item = t->topLevelItem(static_cast<int>(r));
         if (!item) item = new QTreeWidgetItem(t);
-        QStringList cells = cellsOf(c.items[r].first);
-        for (int col = 0; col < cells.size() && col < t->columnCount(); ++col)
-          if (item->text(col) != cells[col]) item->setText(col, cells[col]);
-        item->setData(0, Qt::UserRole, c.items[r].second);
+        const auto& cells = c.rows[r];
+        for (int col = 0; col < static_cast<int>(cells.size()) && col < t->columnCount(); ++col)
+          if (QString text = qs(cells[static_cast<std::size_t>(col)]); item->text(col) != text) item->setText(col, text);
         bool sel = std::find(c.selected.begin(), c.selected.end(), static_cast<int>(r)) != c.selected.end();
         if (item->isSelected() != sel) item->setSelected(sel);
       }
@@ -883,6 +915,11 @@ void QtDialogView::applyIcon() {
   int id = m_dlg.GetIcon() ? m_dlg.GetIcon() : res::IDR_MAINFRAME;
   m_window->setWindowIcon(windowIcon(id));
   if (auto* b = m_window->findChild<QToolButton*>("systemMenuButton")) b->setIcon(windowIcon(id));
+}
+
+void QtDialogView::recordPlace() {
+  // A window the user sizes is one to work in: kept clear of the others.
+  if (m_registry) m_registry->record(m_window->pos(), m_dlg.Template().resizable ? m_window->frameGeometry().size() : QSize());
 }
 
 void QtDialogView::applyPosition() {

@@ -60,6 +60,8 @@ class QtDialogView : public DialogView, public DialogObserver {
   void applyTitle();
   void applyIcon();
   void applyPosition();
+  // Tells the other windows of the program where this one is (and its size when it is kept clear).
+  void recordPlace();
   void applySize();
   void applyMinimized();
   void applyTopmost();

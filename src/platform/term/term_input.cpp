@@ -8,6 +8,7 @@
 
 #include <QEventLoop>
 #include <QSocketNotifier>
+#include <algorithm>
 #include <memory>
 
 #include "platform/text.h"
@@ -82,6 +83,7 @@ void rawWrite(const std::string& text) {
 std::string panelText() {
   std::string out = "\r\x1b[J";
   auto lines = g_panel(columns());
+  if (lines.size() > static_cast<std::size_t>(rows())) lines.resize(static_cast<std::size_t>(rows()));
   for (std::size_t i = 0; i < lines.size(); ++i) out += (i ? "\n" : "") + displayText(lines[i]);
   out += "\r";
   if (lines.size() > 1) out += "\x1b[" + std::to_string(lines.size() - 1) + "A";
@@ -136,7 +138,18 @@ bool& linesOnly() {
 void writeErr(const std::string& rawText) {
   if (rawText == "\a") return rawWrite(rawText);  // a bell moves nothing on the screen
   // Everything written here may hold a server's words: none of it may drive the terminal.
-  const std::string text = displayText(rawText);
+  std::string text = displayText(rawText);
+  // A copy's every line says whose it is, also the second line of a message.
+  if (const std::string& prefix = linePrefix(); !prefix.empty()) {
+    std::string marked;
+    bool lineStart = !g_midLine;
+    for (char c : text) {
+      if (lineStart && c != '\n') marked += prefix;
+      marked += c;
+      lineStart = c == '\n';
+    }
+    text = std::move(marked);
+  }
   std::string out;
   if (g_panelShown) {
     out = "\r\x1b[J";  // the panel makes way, and is drawn again below a whole line
@@ -148,7 +161,7 @@ void writeErr(const std::string& rawText) {
   rawWrite(out);
 }
 
-void writeLine(const std::string& text) { writeErr((g_midLine ? "\n" : "") + linePrefix() + text + "\n"); }
+void writeLine(const std::string& text) { writeErr((g_midLine ? "\n" : "") + text + "\n"); }
 
 std::string& linePrefix() {
   static std::string prefix;
@@ -240,8 +253,8 @@ bool lineInterrupted() { return g_lastInterrupted; }
 
 void sayTaken(const std::string& answer, const std::string& question) {
   if (!g_promptSkipped) return;
-  if (!question.empty()) writeErr(question);
-  writeLine(answer + " (end of input)");
+  // One write: another copy's line never comes between the question and its answer.
+  writeErr((question.empty() && g_midLine ? "\n" : "") + question + answer + " (end of input)\n");
 }
 
 void endInput() {
@@ -301,15 +314,62 @@ int columns() {
   return 80;
 }
 
-std::string fitWidth(const std::string& text, int width) {
+int rows() {
+  winsize ws{};
+  if (::ioctl(2, TIOCGWINSZ, &ws) == 0 && ws.ws_row > 0) return ws.ws_row;
+  return 24;
+}
+
+std::string fitWidth(const std::string& text, int width, bool atEnd) {
   // Counted in characters (UTF-8 sequences), which is what a terminal shows for most texts.
   std::vector<std::size_t> starts;
   for (std::size_t i = 0; i < text.size(); ++i)
     if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) starts.push_back(i);
   if (static_cast<int>(starts.size()) <= width) return text;
   if (width < 1) return std::string();
-  std::size_t keep = static_cast<std::size_t>(width - 1), head = (keep + 1) / 2, tail = keep - head;
+  std::size_t keep = static_cast<std::size_t>(width - 1), head = atEnd ? keep : (keep + 1) / 2, tail = keep - head;
   return text.substr(0, starts[head]) + "\u2026" + (tail ? text.substr(starts[starts.size() - tail]) : std::string());
+}
+
+std::vector<std::string> wrapWords(const std::string& text, int width, const std::string& indent) {
+  auto length = [](const std::string& s) {
+    return static_cast<int>(std::count_if(s.begin(), s.end(), [](char c) { return (c & 0xC0) != 0x80; }));
+  };
+  // Two blanks or more part the text's segments ("0:01 left  (Average ...)  4 connections"):
+  // a segment that fits a line is never broken; words are, between them, when it does not.
+  std::vector<std::string> lines;
+  std::string line;
+  auto put = [&](const std::string& gap, const std::string& piece) {
+    if (!line.empty() && length(line) + length(gap) + length(piece) > width) {
+      lines.push_back(line);
+      line.clear();
+    }
+    if (line.empty()) line = lines.empty() ? text.substr(0, text.find_first_not_of(' ')) : indent;
+    else line += gap;
+    line += fitWidth(piece, std::max(1, width - length(line)));
+  };
+  std::size_t at = text.find_first_not_of(' ');
+  std::string gap;
+  while (at != std::string::npos && at < text.size()) {
+    std::size_t end = text.find("  ", at);
+    if (end == std::string::npos) end = text.size();
+    std::string segment = text.substr(at, end - at);
+    int room = width - (line.empty() ? length(indent) : length(line) + length(gap));
+    if (length(segment) <= room || length(segment) <= width - length(indent)) {
+      put(gap, segment);
+    } else {
+      for (std::size_t w = 0; w < segment.size();) {
+        std::size_t e = std::min(segment.find(' ', w), segment.size());
+        if (e > w) put(w == 0 ? gap : " ", segment.substr(w, e - w));
+        w = e + 1;
+      }
+    }
+    std::size_t next = text.find_first_not_of(' ', end);
+    gap = text.substr(end, (next == std::string::npos ? text.size() : next) - end);
+    at = next;
+  }
+  if (!line.empty() || lines.empty()) lines.push_back(line);
+  return lines;
 }
 
 }  // namespace term

@@ -19,9 +19,10 @@ bool& quiet();
 bool& linesOnly();
 
 // Writes to standard error as one write, so lines of several processes do not mix; control
-// characters and bidirectional overrides in text are shown replaced (displayText).
+// characters and bidirectional overrides in text are shown replaced (displayText). Every line
+// begun here starts with the line prefix.
 void writeErr(const std::string& text);
-// Writes text as a line of its own, with the line prefix.
+// Writes text as a line of its own.
 void writeLine(const std::string& text);
 
 // Asks prompt and reads one line while the event loop goes on; nullopt at the end of input
@@ -48,16 +49,22 @@ void sayTaken(const std::string& answer, const std::string& question = "");
 
 // The panel: lines kept below everything else written to standard error and redrawn in place,
 // the cursor resting on its first line. render gives them for the terminal's width (each
-// shorter than it); the panel is drawn again on every redrawPanel and every resize. An empty
-// render removes it.
+// shorter than it) and at most rows() of them (more would scroll its first lines away, out of
+// reach of the next redraw: only the first rows() are drawn); the panel is drawn again on
+// every redrawPanel and every resize. An empty render removes it.
 void setPanel(std::function<std::vector<std::string>(int columns)> render);
 void redrawPanel();
 // Draws the panel a last time and leaves it in place; output goes on below it.
 void endPanel();
-// The terminal's width (80 when standard error is no terminal).
+// The terminal's width and height (80 and 24 when standard error is no terminal).
 int columns();
-// text shortened in the middle with "…" to at most width characters.
-std::string fitWidth(const std::string& text, int width);
+int rows();
+// text shortened in the middle with "…" to at most width characters (at its end when
+// atEnd: a table's line keeps its first columns whole).
+std::string fitWidth(const std::string& text, int width, bool atEnd = false);
+// text in lines of at most width characters, broken at blanks and never inside a word (a word
+// wider than a line is shortened with fitWidth); lines after the first begin with indent.
+std::vector<std::string> wrapWords(const std::string& text, int width, const std::string& indent = "");
 
 // Keys typed while no line is being read go to handler (the session panel).
 void setKeyHandler(std::function<void(char)> handler);

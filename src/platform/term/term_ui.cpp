@@ -35,7 +35,7 @@ class TerminalUi : public UiBackend {
  public:
   int messageBox(const std::string& text, UINT type) override {
     if (CWinApp* app = AfxGetApp(); app && app->m_pMainWnd) term::takeLinePrefix(*app->m_pMainWnd);
-    std::string shown = term::linePrefix() + AppName() + ": " + text + "\n";
+    std::string shown = AppName() + ": " + text + "\n";
     UINT kind = type & MB_TYPEMASK;
     if (kind != MB_YESNO && kind != MB_YESNOCANCEL) {
       term::writeErr(shown);

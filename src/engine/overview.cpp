@@ -1,0 +1,33 @@
+#include "engine/overview.h"
+
+#include "engine/pieces.h"
+#include "queue/queue_entry.h"
+#include "queue/queue_store.h"
+#include "transfer/url.h"
+
+std::vector<OverviewRow> readOverview() {
+  std::vector<OverviewRow> rows;
+  auto leases = runningLeases();
+  for (const QueueEntry& e : QueueEntry::loadAll()) {
+    OverviewRow r;
+    r.slot = e.slot;
+    r.url = displayUrl(e.url);
+    r.file = e.localPath;
+    r.size = e.live.size;
+    Ranges finished;
+    pieces::parse(e.pieces, finished);
+    r.done = e.start + pieces::bytes(pieces::from(finished, e.start));
+    r.state = "queued";
+    // What a copy published counts only while it runs: an ended copy's phase and rate are old.
+    if (auto it = leases.find(e.slot); it != leases.end()) {
+      r.pid = leasePid(it->second);
+      r.state = e.live.phase.empty() ? "starting" : e.live.phase;
+      if (e.live.done > 0) r.done = e.live.done;
+      r.rate = e.live.rate;
+      r.retryAt = e.live.retryAt;
+      r.connections = e.live.connections;
+    }
+    rows.push_back(std::move(r));
+  }
+  return rows;
+}
