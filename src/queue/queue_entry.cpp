@@ -170,11 +170,35 @@ bool QueueEntry::exists(const std::string& slot) {
   return !AfxGetApp()->GetProfileString(kSectionFileQueue, nameOf(slot, QueueValue::Get), "").empty();
 }
 
+
+
+namespace {
+constexpr const char* kSectionFinished = "Finished";
+}
+
 void QueueEntry::remove(const std::string& slot) {
   if (slot.empty()) return;
   std::vector<ProfileValue> none;
   for (const auto& n : kValueNames) none.push_back({n.name + slot, ProfileData()});
-  AfxGetApp()->WriteProfileValues(kSectionFileQueue, none);
+  AfxGetApp()->ProfileTransaction([&] {
+    AfxGetApp()->WriteProfileValues(kSectionFileQueue, none);
+    // Whatever ended in the slot before is no word on what is removed now.
+    AfxGetApp()->WriteProfileString(kSectionFinished, slot, nullptr);
+  });
+}
+
+void QueueEntry::removeFinished(const std::string& slot) {
+  if (slot.empty()) return;
+  CWinApp* app = AfxGetApp();
+  app->ProfileTransaction([&] {
+    std::string url = app->GetProfileString(kSectionFileQueue, nameOf(slot, QueueValue::Get), "");
+    remove(slot);
+    if (!url.empty()) app->WriteProfileString(kSectionFinished, slot, url);
+  });
+}
+
+std::string QueueEntry::finishedIn(const std::string& slot) {
+  return AfxGetApp()->GetProfileString(kSectionFinished, slot, "");
 }
 
 void QueueEntry::write(const std::string& slot, std::initializer_list<std::pair<QueueValue, ProfileData>> values) {

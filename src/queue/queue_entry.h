@@ -70,6 +70,11 @@ struct QueueEntry {
   static void publish(const std::string& slot, std::optional<std::int64_t> start, const LiveState& live);
   // Removes every value of the entry, in one transaction.
   static void remove(const std::string& slot);
+  // The same for a download that completed, leaving word of it (section Finished, the slot's
+  // address) for a Downloads window that looks after the entry has gone.
+  static void removeFinished(const std::string& slot);
+  // The address whose download last completed in slot ("" none).
+  static std::string finishedIn(const std::string& slot);
 
   // One value of the entry in slot, as a session keeps its entry current; clear() removes it.
   // An integer written after every block goes here: it is held back and coalesced.

@@ -252,7 +252,7 @@ void CDownloadDlg::finishDownload() {
   m_line3Text.SetWindowText("");
   m_pauseButton.EnableWindow(false);
   m_cancelButton.SetWindowText("Close");
-  deleteQueueEntry();
+  if (!m_slot.empty()) QueueEntry::removeFinished(m_slot);
   m_finished = 1;
   closeMirrorList();
   if (ConfigInt(kDoneBeep) != 0) MessageBeep(false);

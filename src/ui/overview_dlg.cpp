@@ -10,6 +10,7 @@
 #include "platform/text.h"
 #include "queue/queue_entry.h"
 #include "resources/ids.h"
+#include "transfer/url.h"
 
 using namespace res;
 
@@ -142,7 +143,9 @@ void COverviewDlg::refresh() {
     bool still = std::any_of(next.begin(), next.end(), [&](const Line& n) {
       return n.row.slot == was.row.slot && n.row.url == was.row.url;
     });
-    if (still || !(was.finished || was.row.state == "finished")) continue;
+    bool said = was.finished || was.row.state == "finished" ||
+                displayUrl(QueueEntry::finishedIn(was.row.slot)) == was.row.url;
+    if (still || !said) continue;
     Line f = was;
     f.finished = true;
     f.row.rate = 0;
