@@ -99,6 +99,17 @@ constexpr const char* kOptions =
     "      --checksum TYPE=HEX\n"
     "                        = Check the complete file (TYPE md5, sha1, sha256 or sha512); a\n"
     "                          mismatch keeps the file, removes the entry and fails.\n"
+    "  -H, --header 'NAME: VALUE'\n"
+    "                        = Send this header with every HTTP request (repeatable; it\n"
+    "                          replaces the program's own of that name).\n"
+    "  -U, --user-agent TEXT = Send TEXT as the User-Agent.\n"
+    "      --referer URL     = Send URL as the Referer.\n"
+    "      --load-cookies FILE\n"
+    "                        = Send the cookies of FILE (Netscape cookies.txt, as wget, curl\n"
+    "                          and aria2 read it) that match the URL's host, path and scheme.\n"
+    "                          Logins for hosts without one in the URL come from ~/.netrc\n"
+    "                          ($NETRC). Headers and cookies are kept with the queue entry for\n"
+    "                          a resume, shown nowhere, and not sent on to another server.\n"
     "  -q, --quiet           = No progress lines; messages and the final line stay.\n"
     "      --retries N       = Pause a broken download after N attempts in a row without\n"
     "                          new data (default 5; 0 pauses at once).\n"
@@ -132,6 +143,12 @@ std::optional<std::string> optionValue(const std::string& a, const char* shortNa
   }
   if (shortName && a.size() > 2 && a.rfind(shortName, 0) == 0) return a.substr(2);
   return std::nullopt;
+}
+
+// An argument that holds a credential is blanked where the process's arguments are read
+// (ps, /proc/PID/cmdline), as curl does with passwords.
+void blankArgument(char* arg) {
+  if (arg) std::memset(arg, ' ', std::strlen(arg));
 }
 
 // A whole number from lo to hi, or nullopt.
@@ -242,6 +259,26 @@ std::optional<int> CDownloadApp::takeOptions(int& argc, char** callerArgv) {
       if (!ParseRate(*v, rate)) return fail("--limit-rate takes a rate such as 500k or 2M, not '" + *v + "'");
       OverrideConfigInt(kMaxSpeed, rate);
       m_copyOptions += " --limit-rate=" + *v;
+    } else if (auto v = optionValue(a, "-H", "--header", i, argc, argv)) {
+      blankArgument(argv[i]);
+      std::string why;
+      auto header = checkHeader(*v, why);
+      if (!header) return fail(why);
+      m_request.headers.push_back(*header);
+    } else if (auto v = optionValue(a, "-U", "--user-agent", i, argc, argv)) {
+      blankArgument(argv[i]);
+      if (v->empty() || !plainValue(*v)) return fail("--user-agent takes a text without control characters");
+      m_request.userAgent = *v;
+    } else if (auto v = optionValue(a, nullptr, "--referer", i, argc, argv)) {
+      blankArgument(argv[i]);
+      if (v->empty() || !plainValue(*v)) return fail("--referer takes a URL without control characters");
+      m_request.referer = *v;
+    } else if (auto v = optionValue(a, nullptr, "--load-cookies", i, argc, argv)) {
+      std::string text, why;
+      if (v->empty()) return fail("option '--load-cookies' requires a file name");
+      if (!ReadSmallFile(*v, text, why)) return fail("cannot read the cookies file '" + *v + "': " + why);
+      auto cookies = parseCookiesTxt(text);
+      m_request.cookies.insert(m_request.cookies.end(), cookies.begin(), cookies.end());
     } else if (auto v = optionValue(a, "-o", "--output", i, argc, argv)) {
       if (v->empty()) return fail("option '" + a + "' requires a file name");
       m_outputPath = *v;
@@ -393,6 +430,7 @@ void CDownloadApp::runSession() {
   CDownloadDlg dlg;
   dlg.m_outputPath = m_outputPath;
   dlg.m_checksum = m_checksum;
+  dlg.m_d.m_options = m_request;
   dlg.m_job.m_checksumGiven = !m_checksum.empty();
   // In the terminal a URL that names no file asks nothing either: the server names it.
   dlg.m_nameFromServer =
@@ -424,6 +462,10 @@ void CDownloadApp::runBatch() {
     e.url = url;
     e.nameFromServer = m_nameFromServer || name.empty();
     e.localPath = FreePath(CurrentFolder(), name.empty() ? "index.html" : name, paths);
+    // The options reach the copies in the entry, never in their arguments or environment.
+    Download d;
+    std::string address = url;
+    if (siteAddress(address, d) == 0) e.request = encodeRequestOptions(m_request.forHost(d.m_server));
     paths.push_back(e.localPath);
     e.save();  // the entry holds the slot once the lease goes
     slots.push_back(e.slot);

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "platform/app.h"
+#include "transfer/request_options.h"
 
 class CDownloadApp : public CWinApp {
  public:
@@ -27,6 +28,7 @@ class CDownloadApp : public CWinApp {
   std::string m_checksum;           // --checksum, as "sha256=hex"
   bool m_nameFromServer = false;    // -J: the name the server gives, no Save As question
   std::string m_retries;            // --retries, as given ("" none)
+  RequestOptions m_request;         // --header, -U, --referer, --load-cookies: kept in the entry only
   std::string m_copyOptions;        // " --connections=N --limit-rate=R" as given, for the copies
   // A signal told the copies to stop: no more are started.
   bool m_copiesStopped = false;

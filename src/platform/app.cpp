@@ -166,6 +166,19 @@ ProfileStore::Opened ProfileStore::open() {
     bool file = ::stat(m_path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(m_path.c_str(), R_OK) == 0;
     return file ? Opened::Failed : Opened::Damaged;
   };
+  // The store keeps credentials (request headers, cookies, logins): it is the user's alone.
+  // SQLite gives its side files (-wal, -shm) the store's mode; older ones are closed too.
+  if (int fd = ::open(m_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600); fd >= 0) {
+    struct stat st{};
+    if (::fstat(fd, &st) == 0 && (st.st_mode & 077) != 0) ::fchmod(fd, st.st_mode & 0700);
+    ::close(fd);
+  }
+  for (const char* side : {"-wal", "-shm", "-journal"}) {
+    struct stat st{};
+    std::string path = m_path + side;
+    if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 077) != 0)
+      ::chmod(path.c_str(), st.st_mode & 0700);
+  }
   if (sqlite3_open_v2(m_path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                       nullptr) != SQLITE_OK)
     return unopenable();

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 CFile::~CFile() { Close(); }
 
@@ -115,4 +116,30 @@ bool FileExists(const std::string& path) {
 std::int64_t FileSize(const std::string& path) {
   struct stat st{};
   return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? st.st_size : -1;
+}
+
+bool ReadSmallFile(const std::string& path, std::string& text, std::string& why, std::size_t maxBytes) {
+  text.clear();
+  why.clear();
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    why = std::strerror(errno);
+    return false;
+  }
+  char buf[65536];
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) why = std::strerror(errno);
+    if (n <= 0) break;
+    text.append(buf, static_cast<std::size_t>(n));
+    if (text.size() > maxBytes) {
+      why = "the file is too large";
+      n = -1;
+      break;
+    }
+  }
+  bool ok = why.empty();
+  ::close(fd);
+  return ok;
 }

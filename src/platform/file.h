@@ -10,6 +10,8 @@ bool FileExists(const std::string& path);
 std::string CurrentFolder();
 // The size of the file at path, -1 when there is none.
 std::int64_t FileSize(const std::string& path);
+// The whole of a small file (at most maxBytes); false with why when it cannot be read.
+bool ReadSmallFile(const std::string& path, std::string& text, std::string& why, std::size_t maxBytes = 16 << 20);
 
 class CFile {
  public:

@@ -26,6 +26,7 @@ constexpr ValueName kValueNames[] = {
     {QueueValue::NameFromServer, "NameFromServer"},
     {QueueValue::Pieces, "Pieces"},
     {QueueValue::ETag, "ETag"},
+    {QueueValue::Request, "Request"},
     {QueueValue::Size, "Size"},
     {QueueValue::Done, "Done"},
     {QueueValue::Rate, "Rate"},
@@ -78,6 +79,7 @@ void assign(QueueEntry& e, QueueValue v, const ProfileData& d) {
     case QueueValue::NameFromServer: e.nameFromServer = asInt(d) != 0; break;
     case QueueValue::Pieces: e.pieces = asText(d); break;
     case QueueValue::ETag: e.etag = asText(d); break;
+    case QueueValue::Request: e.request = asText(d); break;
     case QueueValue::Size: e.live.size = asInt(d); break;
     case QueueValue::Done: e.live.done = asInt(d); break;
     case QueueValue::Rate: e.live.rate = asInt(d); break;
@@ -129,7 +131,8 @@ void QueueEntry::save() const {
                                  {QueueValue::Checksum, text(checksum)},
                                  {QueueValue::NameFromServer, number(nameFromServer ? 1 : 0, 0)},
                                  {QueueValue::Pieces, text(pieces)},
-                                 {QueueValue::ETag, text(etag)}});
+                                 {QueueValue::ETag, text(etag)},
+                                 {QueueValue::Request, text(request)}});
   writeNamed(slot, values);
 }
 

@@ -13,7 +13,7 @@
 
 enum class QueueValue {
   Get, Local, Start, WindowX, WindowY, Minimized, LastMod, StupidServer, FTPMarker, Checksum, NameFromServer, Pieces,
-  ETag,
+  ETag, Request,
   // What the copy running the entry publishes (LiveState), with Start.
   Size, Done, Rate, Phase, RetryAt, Connections,
 };
@@ -53,6 +53,9 @@ struct QueueEntry {
   // transaction; "" none (an entry of a download in one piece).
   std::string pieces;
   std::string etag;  // ETag: the version the bytes on disk belong to ("" none: older entries)
+  // Request: what every HTTP request adds (headers, cookies: credentials), as
+  // encodeRequestOptions writes it; "" none.
+  std::string request;
   LiveState live;
 
   bool operator==(const QueueEntry&) const = default;

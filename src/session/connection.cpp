@@ -74,11 +74,16 @@ std::optional<Route> routeTo(const Download& d, ProxyChoice& proxy) {
 // it, a resume in the same window or "resume later" must find it whole.
 void CDownloadDlg::keepEntry() {
   if (m_slot.empty()) return;
+  // The request options go with the address they were given for: a redirect to another
+  // server has dropped its credentials, and a resume must not send them there.
+  std::string request = encodeRequestOptions(m_d.m_options.forHost(m_d.m_server));
+  ProfileData kept = request.empty() ? ProfileData() : ProfileData(request);
   if (m_d.m_localPath.empty()) {
-    QueueEntry::write(m_slot, QueueValue::Get, m_d.m_url);
+    QueueEntry::write(m_slot, {{QueueValue::Get, m_d.m_url}, {QueueValue::Request, kept}});
     return;
   }
-  QueueEntry::write(m_slot, {{QueueValue::Get, m_d.m_url}, {QueueValue::Local, m_d.m_localPath}});
+  QueueEntry::write(m_slot,
+                    {{QueueValue::Get, m_d.m_url}, {QueueValue::Local, m_d.m_localPath}, {QueueValue::Request, kept}});
 }
 
 // A socket that cannot be made ends the session.

@@ -29,6 +29,7 @@ bool CDownloadDlg::readQueueEntry(bool showMessages) {
   QueueEntry e = QueueEntry::load(m_slot);
   m_d.m_url = e.url;
   m_d.m_localPath = e.localPath;
+  m_d.m_options = decodeRequestOptions(e.request);
   m_checksum = e.checksum;
   m_job.m_checksumGiven = !m_checksum.empty();
   m_nameFromServer = e.nameFromServer;

@@ -115,6 +115,8 @@ void CDownloadDlg::redirected() {
     return;
   }
   m_job.redirectPrepared();
+  // Another server's login, if .netrc has one.
+  if (m_d.m_user.empty()) useNetrcLogin(m_d);
   reopenConnection();
 }
 

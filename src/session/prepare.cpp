@@ -1,5 +1,6 @@
 // Preparing a download: the URL's parts, and the output file with its resume point.
 #include <cctype>
+#include <cstdlib>
 
 #include "platform/app.h"
 #include "platform/file.h"
@@ -17,6 +18,19 @@ bool isMirrorListName(const std::string& object) {
   return upper.size() >= 4 && upper.compare(upper.size() - 4, 4, ".FML") == 0;
 }
 }  // namespace
+
+bool useNetrcLogin(Download& d) {
+  const char* named = std::getenv("NETRC");
+  const char* home = std::getenv("HOME");
+  std::string path = named && *named ? named : home && *home ? std::string(home) + "/.netrc" : "";
+  std::string text, why;
+  if (path.empty() || !ReadSmallFile(path, text, why)) return false;
+  auto login = netrcLogin(text, d.m_server);
+  if (!login) return false;
+  d.m_user = login->login;
+  d.m_password = login->password;
+  return true;
+}
 
 int siteAddress(std::string& url, Download& d) {
   // A login in the URL ("user:password@host") is the server's login, not part of its name.
@@ -37,6 +51,8 @@ int siteAddress(std::string& url, Download& d) {
     d.m_user = "anonymous";
     d.m_password = ConfigString(kEMail);
   }
+  // A login kept from before (a redirect on the same server, or one the user typed) stays.
+  if (user.empty() && (d.m_user.empty() || d.m_service == svc::kFtp)) useNetrcLogin(d);
   if (!user.empty()) {
     d.m_user = user;
     d.m_password = password;

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "transfer/request_options.h"
+
 class CFile;
 
 struct Download {
@@ -18,6 +20,7 @@ struct Download {
   std::string m_user;
   std::string m_password;
   std::string m_localPath;
+  RequestOptions m_options;  // what every HTTP request adds: headers, agent, referer, cookies
 };
 
 // The local path that stands for standard output (-o -): bytes are written in order, never

@@ -3,6 +3,7 @@
 #include "platform/services.h"
 #include "resources/ids.h"
 #include "resources/resources.h"
+#include "transfer/url.h"
 
 void base64Encode(std::string& text) {
   static const char* kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -38,17 +39,30 @@ std::string buildHttpRequest(const HttpRequestParams& p) {
   // Every request names its server: HTTP/1.1 servers refuse one without Host.
   req += "Host: " + p.hostHeader + "\r\n";
   if (!p.http10) req += "Connection: close\r\n";
+  // A header the user gave replaces the program's own of that name.
+  auto given = [&](const char* name) {
+    std::string prefix = toUpper(name) + ":";
+    for (const auto& h : p.headers)
+      if (toUpper(h.substr(0, prefix.size())) == prefix) return true;
+    return false;
+  };
   // A well-formed request line and the agent header's standard name: strict servers
   // refuse anything else.
-  req += Format("User-Agent: %s \r\nAccept: *.*, */* \r\n", LoadString(res::IDS_USER_AGENT).c_str());
+  if (!given("User-Agent"))
+    req += p.userAgent.empty() ? Format("User-Agent: %s \r\n", LoadString(res::IDS_USER_AGENT).c_str())
+                               : "User-Agent: " + p.userAgent + "\r\n";
+  if (!given("Accept")) req += "Accept: *.*, */* \r\n";
   if (!p.lastModified.empty() && !p.http10 && p.endOffset < 0) req += "Range-If: " + p.lastModified + "\r\n";
   // A resume is conditional on the version on disk: a changed file comes whole.
   if (!p.ifRange.empty() && !p.http10 && p.endOffset < 0 && p.startOffset > 0) req += "If-Range: " + p.ifRange + "\r\n";
-  if (!p.user.empty() || !p.password.empty()) {
+  if ((!p.user.empty() || !p.password.empty()) && !given("Authorization")) {
     std::string cred = p.user + ":" + p.password;
     base64Encode(cred);
     req += "Authorization: Basic " + cred + "\r\n";
   }
+  if (!p.referer.empty() && !given("Referer")) req += "Referer: " + p.referer + "\r\n";
+  if (!p.cookie.empty() && !given("Cookie")) req += "Cookie: " + p.cookie + "\r\n";
+  for (const auto& h : p.headers) req += h + "\r\n";
   req += "\r\n";
   return req;
 }

@@ -2,6 +2,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Replaces text by its Base64 encoding (no line breaks).
 void base64Encode(std::string& text);
@@ -16,5 +17,9 @@ struct HttpRequestParams {
   std::int64_t endOffset = -1;
   std::string ifRange;
   std::string user, password;
+  // What the user adds: the agent ("" the program's own), the referring page, the Cookie
+  // value, and headers ("Name: value") that replace the program's own of that name.
+  std::string userAgent, referer, cookie;
+  std::vector<std::string> headers;
 };
 std::string buildHttpRequest(const HttpRequestParams& p);

@@ -9,15 +9,6 @@
 #include "transfer/url.h"
 
 namespace {
-// The request as the header log shows it: credentials are not for every eye.
-std::string maskedRequest(const std::string& request) {
-  const std::string key = "\r\nAuthorization: Basic ";
-  auto at = request.find(key);
-  if (at == std::string::npos) return request;
-  auto end = request.find("\r\n", at + key.size());
-  return request.substr(0, at + key.size()) + "***" + request.substr(end);
-}
-
 // Statuses that say "not now": the same request may well succeed later.
 bool saysLater(int code, bool resumed) {
   return code == 502 || code == 503 || code == 504 || code == 429 || code == 408 || (code == 500 && resumed);
@@ -84,9 +75,17 @@ bool HttpTransfer::sendRequest() {
   } else if (!d.m_user.empty() && d.m_user != "anonymous") {
     p.target = encodeRequestTarget(cutFragment(d.m_url));
   }
+  // The user's additions go to the web server only, never with an ftp URL to its proxy.
+  if (d.m_service == svc::kHttp) {
+    const RequestOptions& o = d.m_options;
+    p.userAgent = o.userAgent;
+    p.referer = o.referer;
+    p.headers = o.headers;
+    p.cookie = cookieHeader(o.cookies, d.m_server, d.m_object, d.m_secure, static_cast<std::int64_t>(std::time(nullptr)));
+  }
   std::string request = buildHttpRequest(p);
   if (m_ctrlSocket->IsSecure()) log("----Secure Connection----\r\n" + m_ctrlSocket->TlsSummary());
-  log("----Header Sent----\r\n" + maskedRequest(request) + "----Header Recv----\r\n");
+  log("----Header Sent----\r\n" + maskedRequest(request, d.m_options.headers) + "----Header Recv----\r\n");
   if (m_ctrlSocket->sendString(request) < 0) {
     finish(Outcome::Broken, CAsyncSocket::GetLastError());
     return false;

@@ -1,0 +1,65 @@
+// What the user adds to every HTTP request of a download: headers, the agent, the referring
+// page, cookies (the Netscape cookies.txt of wget, curl and aria2), and logins from .netrc.
+// Headers and cookies are credentials: they are kept only in the user's store, and shown
+// nowhere (the header log masks them).
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+// One line of a cookies.txt.
+struct Cookie {
+  std::string domain;             // lower case, without a leading dot
+  bool includeSubdomains = false;
+  std::string path = "/";
+  bool secure = false;            // https only
+  std::int64_t expires = 0;       // seconds since 1970; 0 a session cookie
+  std::string name, value;
+
+  bool operator==(const Cookie&) const = default;
+};
+
+struct RequestOptions {
+  std::vector<std::string> headers;  // "Name: value", checked by checkHeader
+  std::string userAgent;             // "" the program's own
+  std::string referer;
+  std::vector<Cookie> cookies;
+
+  bool empty() const { return headers.empty() && userAgent.empty() && referer.empty() && cookies.empty(); }
+  bool operator==(const RequestOptions&) const = default;
+
+  // The same with only the cookies some request to host may send: what is worth keeping.
+  RequestOptions forHost(const std::string& host) const;
+  // A redirect to another server: its cookies and logins stay behind (the cookies, and an
+  // Authorization or Cookie header given by hand), as curl does.
+  void dropCredentials();
+};
+
+// A header as given to --header, as it is sent ("Name: value"); nullopt with why when it is
+// malformed, holds a control character, or names a header the program itself writes.
+std::optional<std::string> checkHeader(const std::string& given, std::string& why);
+// A --user-agent or --referer value: false when it holds a control character.
+bool plainValue(const std::string& value);
+
+// The cookies of a cookies.txt ("#HttpOnly_" lines included); lines that are not cookies,
+// or whose name or value could not go into a header as they stand, are skipped.
+std::vector<Cookie> parseCookiesTxt(const std::string& text);
+// The Cookie header's value for a request ("" none): the cookies for host and path that
+// have not expired at now, secure ones only over https, longer paths first.
+std::string cookieHeader(const std::vector<Cookie>& cookies, const std::string& host, const std::string& path,
+                         bool https, std::int64_t now);
+
+// The options as one stored text, and back; an unreadable text gives no options.
+std::string encodeRequestOptions(const RequestOptions& o);
+RequestOptions decodeRequestOptions(const std::string& text);
+
+// The request with the values of its secret headers (Authorization, Cookie, and every
+// header the user gave) replaced by "***", for the header log.
+std::string maskedRequest(const std::string& request, const std::vector<std::string>& userHeaders);
+
+struct NetrcLogin {
+  std::string login, password;
+};
+// The login .netrc text gives for host: its "machine" entry, else "default".
+std::optional<NetrcLogin> netrcLogin(const std::string& text, const std::string& host);

@@ -1,0 +1,137 @@
+// Request options: cookies.txt, the Cookie each request sends, headers refused, .netrc, and
+// what the header log may show.
+#include <gtest/gtest.h>
+
+#include "transfer/http_request.h"
+#include "transfer/request_options.h"
+
+namespace {
+
+constexpr std::int64_t kNow = 1'800'000'000;
+
+TEST(Cookies, MatchHostPathSchemeAndExpiry) {
+  const std::string jar =
+      "# Netscape HTTP Cookie File\r\n"
+      ".Example.com\tTRUE\t/\tFALSE\t0\tsid\tall\r\n"       // the domain and its subdomains
+      "example.com\tFALSE\t/\tFALSE\t0\texact\t1\n"          // this host only
+      "#HttpOnly_example.com\tFALSE\t/dl\tTRUE\t0\tsec\t2\n"  // curl's HttpOnly mark; https only
+      "example.com\tFALSE\t/dl/deep\tFALSE\t0\tdeep\t3\n"
+      "example.com\tFALSE\t/\tFALSE\t1700000000\told\t4\n"   // expired
+      "example.com\tFALSE\t/\tFALSE\t1900000000\tnew\n"      // six fields: an empty value
+      "example.com\tFALSE\t/\tFALSE\t0\tbad\tv;x=1\n"        // would add a cookie: skipped
+      "example.com\tFALSE\t/\tFALSE\t0\tinj\tv\rX: 1\n"      // a control character: skipped
+      "example.com\tFALSE\t/\tFALSE\tsoon\tt\t1\n"           // no expiry number: skipped
+      "not a cookie line\n";
+  auto cookies = parseCookiesTxt(jar);
+  ASSERT_EQ(cookies.size(), 6u);
+  EXPECT_EQ(cookies[0].domain, "example.com");
+
+  struct Case {
+    const char* host;
+    const char* path;
+    bool https;
+    const char* sent;
+  } cases[] = {
+      {"example.com", "/f.zip", false, "sid=all; exact=1; new="},
+      {"EXAMPLE.com", "/dl/f.zip?x=/dl/deep", true, "sec=2; sid=all; exact=1; new="},
+      {"example.com", "/dl/deep/f", true, "deep=3; sec=2; sid=all; exact=1; new="},
+      {"example.com", "/dl/deeper", false, "sid=all; exact=1; new="},  // /dl/deep is no prefix of it
+      {"example.com", "/dlx", true, "sid=all; exact=1; new="},
+      {"a.b.example.com", "/", false, "sid=all"},
+      {"badexample.com", "/", false, ""},
+      {"example.org", "/", false, ""},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(cookieHeader(cookies, c.host, c.path, c.https, kNow), c.sent) << c.host << c.path;
+
+  // What is kept for a download: its host's cookies only, read back as they were.
+  RequestOptions o{{"X-Token: abc"}, "agent/1", "http://example.com/page", cookies};
+  o.cookies.push_back({"example.org", false, "/", false, 0, "other", "x"});
+  RequestOptions kept = o.forHost("www.example.com");
+  ASSERT_EQ(kept.cookies.size(), 1u);
+  EXPECT_EQ(kept.cookies[0].name, "sid");
+  EXPECT_EQ(decodeRequestOptions(encodeRequestOptions(o)), o);
+  EXPECT_TRUE(decodeRequestOptions("garbage\nH Host: evil\nH X-A: 1\n").headers == std::vector<std::string>{"X-A: 1"});
+}
+
+TEST(Headers, CheckedSentAndMasked) {
+  struct Case {
+    const char* given;
+    const char* sent;  // nullptr refused
+  } cases[] = {
+      {"X-Token:  abc def ", "X-Token: abc def"},
+      {"Authorization: Bearer t0k", "Authorization: Bearer t0k"},
+      {"X-A: a\r\nX-Evil: 1", nullptr},
+      {"X-A: a\nb", nullptr},
+      {"X-A: \x01", nullptr},
+      {"X-A", nullptr},
+      {"X-A:", nullptr},
+      {": v", nullptr},
+      {"X A: v", nullptr},
+      {"host: other", nullptr},
+      {"Range: bytes=0-", nullptr},
+  };
+  for (const auto& c : cases) {
+    std::string why;
+    auto h = checkHeader(c.given, why);
+    EXPECT_EQ(h.has_value(), c.sent != nullptr) << c.given;
+    if (h && c.sent) {
+      EXPECT_EQ(*h, c.sent);
+    } else {
+      EXPECT_FALSE(why.empty());
+      EXPECT_EQ(why.find("abc"), std::string::npos);
+    }
+  }
+
+  // The user's header replaces the program's own; the log masks every credential.
+  HttpRequestParams p;
+  p.target = "/f";
+  p.hostHeader = "h";
+  p.user = "u", p.password = "pw";
+  p.userAgent = "Agent/2";
+  p.referer = "http://h/page";
+  p.cookie = "sid=s3cret";
+  p.headers = {"Accept: text/plain", "X-Token: t0ken"};
+  std::string req = buildHttpRequest(p);
+  EXPECT_EQ(req,
+            "GET /f HTTP/1.1\r\nRange: bytes=0- \r\nHost: h\r\nConnection: close\r\nUser-Agent: Agent/2\r\n"
+            "Authorization: Basic dTpwdw==\r\nReferer: http://h/page\r\nCookie: sid=s3cret\r\n"
+            "Accept: text/plain\r\nX-Token: t0ken\r\n\r\n");
+  std::string shown = maskedRequest(req, p.headers);
+  for (const char* secret : {"dTpwdw", "s3cret", "t0ken", "text/plain"}) EXPECT_EQ(shown.find(secret), std::string::npos);
+  EXPECT_NE(shown.find("Authorization: Basic ***\r\nReferer: http://h/page\r\nCookie: ***\r\n"), std::string::npos);
+
+  RequestOptions o{{"Authorization: Bearer x", "cookie: a=b", "X-Keep: 1"}, "", "", {{"h", false, "/", false, 0, "a", "b"}}};
+  o.dropCredentials();
+  EXPECT_EQ(o.headers, std::vector<std::string>{"X-Keep: 1"});
+  EXPECT_TRUE(o.cookies.empty());
+}
+
+TEST(Netrc, MachineThenDefault) {
+  const std::string netrc =
+      "machine files.example.com login alice password s3cret\n"
+      "macdef init\nmachine macro.example.com login no\n\n"
+      "machine other.example.com\n  login bob\n  password \"pw\"\n"
+      "machine nologin.example.com password x\n"
+      "default login anonymous password me@home\n"
+      "machine late.example.com login late password x\n";
+  struct Case {
+    const char* host;
+    const char* login;  // nullptr none
+    const char* password;
+  } cases[] = {
+      {"FILES.example.com", "alice", "s3cret"}, {"other.example.com", "bob", "\"pw\""},
+      {"nologin.example.com", nullptr, ""},     {"macro.example.com", "anonymous", "me@home"},
+      {"unknown.example.com", "anonymous", "me@home"},
+  };
+  for (const auto& c : cases) {
+    auto l = netrcLogin(netrc, c.host);
+    ASSERT_EQ(l.has_value(), c.login != nullptr) << c.host;
+    if (l) {
+      EXPECT_EQ(l->login + " " + l->password, std::string(c.login) + " " + c.password);
+    }
+  }
+  EXPECT_FALSE(netrcLogin("machine h login a\x01USER x password p", "h"));
+}
+
+}  // namespace
