@@ -55,83 +55,49 @@ TEST(Cookies, MatchHostPathSchemeAndExpiry) {
 }
 
 TEST(Headers, CheckedSentAndMasked) {
-  struct Case {
-    const char* given;
-    const char* sent;  // nullptr refused
-  } cases[] = {
-      {"X-Token:  abc def ", "X-Token: abc def"},
-      {"Authorization: Bearer t0k", "Authorization: Bearer t0k"},
-      {"X-A: a\r\nX-Evil: 1", nullptr},
-      {"X-A: a\nb", nullptr},
-      {"X-A: \x01", nullptr},
-      {"X-A", nullptr},
-      {"X-A:", nullptr},
-      {": v", nullptr},
-      {"X A: v", nullptr},
-      {"host: other", nullptr},
-      {"Range: bytes=0-", nullptr},
+  // nullptr: refused, with a reason that never repeats the value.
+  const std::pair<const char*, const char*> cases[] = {
+      {"X-Token:  abc def ", "X-Token: abc def"}, {"X-A: abc\r\nX-Evil: 1", nullptr}, {"X-A: abc\x01", nullptr},
+      {"X-A:", nullptr}, {"X A: abc", nullptr}, {"host: abc", nullptr},
   };
-  for (const auto& c : cases) {
+  for (const auto& [given, sent] : cases) {
     std::string why;
-    auto h = checkHeader(c.given, why);
-    EXPECT_EQ(h.has_value(), c.sent != nullptr) << c.given;
-    if (h && c.sent) {
-      EXPECT_EQ(*h, c.sent);
-    } else {
-      EXPECT_FALSE(why.empty());
-      EXPECT_EQ(why.find("abc"), std::string::npos);
-    }
+    auto h = checkHeader(given, why);
+    EXPECT_EQ(h.value_or("refused"), sent ? sent : "refused") << given;
+    EXPECT_EQ(why.find("abc"), std::string::npos) << why;
   }
 
   // The user's header replaces the program's own; the log masks every credential.
   HttpRequestParams p;
-  p.target = "/f";
-  p.hostHeader = "h";
-  p.user = "u", p.password = "pw";
-  p.userAgent = "Agent/2";
-  p.referer = "http://h/page";
-  p.cookie = "sid=s3cret";
+  p.target = "/f", p.hostHeader = "h", p.user = "u", p.password = "pw";
+  p.userAgent = "Agent/2", p.referer = "http://h/page", p.cookie = "sid=s3cret";
   p.headers = {"Accept: text/plain", "X-Token: t0ken"};
   std::string req = buildHttpRequest(p);
   EXPECT_EQ(req,
             "GET /f HTTP/1.1\r\nRange: bytes=0- \r\nHost: h\r\nConnection: close\r\nUser-Agent: Agent/2\r\n"
             "Authorization: Basic dTpwdw==\r\nReferer: http://h/page\r\nCookie: sid=s3cret\r\n"
             "Accept: text/plain\r\nX-Token: t0ken\r\n\r\n");
-  std::string shown = maskedRequest(req, p.headers);
-  for (const char* secret : {"dTpwdw", "s3cret", "t0ken", "text/plain"}) EXPECT_EQ(shown.find(secret), std::string::npos);
-  EXPECT_NE(shown.find("Authorization: Basic ***\r\nReferer: http://h/page\r\nCookie: ***\r\n"), std::string::npos);
+  EXPECT_EQ(maskedRequest(req, p.headers),
+            "GET /f HTTP/1.1\r\nRange: bytes=0- \r\nHost: h\r\nConnection: close\r\nUser-Agent: Agent/2\r\n"
+            "Authorization: Basic ***\r\nReferer: http://h/page\r\nCookie: ***\r\nAccept: ***\r\nX-Token: ***\r\n\r\n");
 
   RequestOptions o{{"Authorization: Bearer x", "cookie: a=b", "X-Keep: 1"}, "", "", {{"h", false, "/", false, 0, "a", "b"}}};
   o.dropCredentials();
-  EXPECT_EQ(o.headers, std::vector<std::string>{"X-Keep: 1"});
-  EXPECT_TRUE(o.cookies.empty());
+  EXPECT_EQ(encodeRequestOptions(o), "H X-Keep: 1\n");
 }
 
 TEST(Netrc, MachineThenDefault) {
   const std::string netrc =
       "machine files.example.com login alice password s3cret\n"
       "macdef init\nmachine macro.example.com login no\n\n"
-      "machine other.example.com\n  login bob\n  password \"pw\"\n"
       "machine nologin.example.com password x\n"
-      "default login anonymous password me@home\n"
-      "machine late.example.com login late password x\n";
-  struct Case {
-    const char* host;
-    const char* login;  // nullptr none
-    const char* password;
-  } cases[] = {
-      {"FILES.example.com", "alice", "s3cret"}, {"other.example.com", "bob", "\"pw\""},
-      {"nologin.example.com", nullptr, ""},     {"macro.example.com", "anonymous", "me@home"},
-      {"unknown.example.com", "anonymous", "me@home"},
-  };
-  for (const auto& c : cases) {
-    auto l = netrcLogin(netrc, c.host);
-    ASSERT_EQ(l.has_value(), c.login != nullptr) << c.host;
-    if (l) {
-      EXPECT_EQ(l->login + " " + l->password, std::string(c.login) + " " + c.password);
-    }
+      "default login anonymous password me@home\n";
+  const std::pair<const char*, const char*> cases[] = {
+      {"FILES.example.com", "alice:s3cret"}, {"nologin.example.com", "none"}, {"macro.example.com", "anonymous:me@home"}};
+  for (const auto& [host, login] : cases) {
+    auto l = netrcLogin(netrc, host);
+    EXPECT_EQ(l ? l->login + ":" + l->password : "none", login) << host;
   }
-  EXPECT_FALSE(netrcLogin("machine h login a\x01USER x password p", "h"));
 }
 
 }  // namespace
