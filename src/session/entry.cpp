@@ -29,7 +29,8 @@ bool CDownloadDlg::readQueueEntry(bool showMessages) {
   QueueEntry e = QueueEntry::load(m_slot);
   m_d.m_url = e.url;
   m_d.m_localPath = e.localPath;
-  m_d.m_options = decodeRequestOptions(e.request);
+  // Options given with the number (fresh cookies, say) replace the kept ones.
+  if (m_d.m_options.empty()) m_d.m_options = decodeRequestOptions(e.request);
   m_checksum = e.checksum;
   m_job.m_checksumGiven = !m_checksum.empty();
   m_nameFromServer = e.nameFromServer;
