@@ -75,6 +75,7 @@ struct Rig : JobEvents {
     job.m_d.m_url = "http://h/f.bin";
     job.m_d.m_server = "h";
     job.m_d.m_object = "/f.bin";
+    job.m_d.m_options.headers = {"X-Token: t"};
     job.m_d.m_localPath = env.path("f.bin");
     writeWholeFile(job.m_d.m_localPath, "");
     lease.take("00");
@@ -146,6 +147,7 @@ TEST(Job, LendsRangesAndConcludesFromWhatConnectionsReport) {
          EXPECT_EQ(r.c(1).req.first, 4 * kMiB);
          EXPECT_EQ(r.c(1).req.end, 8 * kMiB);
          EXPECT_EQ(r.c(1).req.ifRange, "\"a\"");
+         EXPECT_EQ(r.c(1).req.address.m_options.headers, std::vector<std::string>{"X-Token: t"});  // as the first asks
          EXPECT_EQ(r.c(0).end(), -1);
          r.end(1, Outcome::PieceRefused, 503);
          r.clock.advance(0);
