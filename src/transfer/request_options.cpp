@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <string_view>
+
+#include "transfer/url.h"
 
 namespace {
 std::string lower(std::string s) {
@@ -10,26 +13,20 @@ std::string lower(std::string s) {
   return s;
 }
 
-bool sameName(const std::string& a, const char* b) { return lower(a) == lower(b); }
+bool sameName(const std::string& a, const char* b) { return toUpper(a) == toUpper(b); }
 
-bool isControl(char c) {
-  auto u = static_cast<unsigned char>(c);
-  return u < 0x20 || u == 0x7F;
-}
-
+// A header's value may hold tabs; nothing else may hold a control character.
 bool hasControl(const std::string& s, bool tabAllowed) {
-  return std::any_of(s.begin(), s.end(), [&](char c) { return isControl(c) && !(tabAllowed && c == '\t'); });
+  if (!tabAllowed) return hasControlChars(s);
+  std::string tabless = s;
+  std::erase(tabless, '\t');
+  return hasControlChars(tabless);
 }
 
 // A token's characters (a header's name).
 bool isTokenChar(char c) {
   auto u = static_cast<unsigned char>(c);
   return std::isalnum(u) || std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
-}
-
-std::string trimBlanks(const std::string& s) {
-  std::size_t b = s.find_first_not_of(" \t"), e = s.find_last_not_of(" \t");
-  return b == std::string::npos ? std::string() : s.substr(b, e - b + 1);
 }
 
 std::string headerName(const std::string& header) { return header.substr(0, header.find(':')); }
@@ -104,7 +101,7 @@ std::optional<std::string> checkHeader(const std::string& given, std::string& wh
   }
   std::size_t colon = given.find(':');
   std::string name = colon == std::string::npos ? given : given.substr(0, colon);
-  std::string value = colon == std::string::npos ? std::string() : trimBlanks(given.substr(colon + 1));
+  std::string value = colon == std::string::npos ? std::string() : trim(given.substr(colon + 1));
   if (colon == std::string::npos || name.empty() || !std::all_of(name.begin(), name.end(), isTokenChar) ||
       value.empty()) {
     why = "--header takes 'Name: value' (a name of letters, digits and -, then a value)";
@@ -214,7 +211,7 @@ std::string maskedRequest(const std::string& request, const std::vector<std::str
       continue;
     }
     // A login keeps its scheme ("Basic"): the log says how, never with what.
-    std::string value = trimBlanks(line.substr(colon + 1, line.size() - colon - 3));
+    std::string value = trim(line.substr(colon + 1, line.size() - colon - 3));
     std::string shown = login && value.find(' ') != std::string::npos ? value.substr(0, value.find(' ') + 1) : "";
     out += name + ": " + shown + "***\r\n";
   }
@@ -235,7 +232,7 @@ std::optional<NetrcLogin> netrcLogin(const std::string& text, const std::string&
   for (std::string line : split(text, '\n')) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (inMacro) {
-      inMacro = !trimBlanks(line).empty();
+      inMacro = !trim(line).empty();
       continue;
     }
     std::vector<std::string> words;
