@@ -81,15 +81,14 @@ std::optional<Cookie> cookieOf(std::string line) {
     return hasControl(s, false) || s.find_first_of(also) != std::string::npos;
   };
   if (c.domain.empty() || hasControl(c.domain, false) || c.path[0] != '/' || hasControl(c.path, false) ||
-      f[4].empty() || *end != '\0' || c.expires < 0 || c.name.empty() || unfit(c.name, "=; \t") ||
-      unfit(c.value, ";"))
+      f[4].empty() || *end != '\0' || c.expires < 0 || c.name.empty() || unfit(c.name, "=; \t") || unfit(c.value, ";"))
     return std::nullopt;
   return c;
 }
 
 std::string cookieLine(const Cookie& c) {
-  return c.domain + "\t" + (c.includeSubdomains ? "TRUE" : "FALSE") + "\t" + c.path + "\t" + (c.secure ? "TRUE" : "FALSE") +
-         "\t" + std::to_string(c.expires) + "\t" + c.name + "\t" + c.value;
+  return c.domain + "\t" + (c.includeSubdomains ? "TRUE" : "FALSE") + "\t" + c.path + "\t" +
+         (c.secure ? "TRUE" : "FALSE") + "\t" + std::to_string(c.expires) + "\t" + c.name + "\t" + c.value;
 }
 }  // namespace
 
@@ -108,7 +107,8 @@ std::optional<std::string> checkHeader(const std::string& given, std::string& wh
     return std::nullopt;
   }
   // These frame the request and its resume: the program writes them itself.
-  for (const char* own : {"Host", "Range", "If-Range", "Range-If", "Connection", "Content-Length", "Transfer-Encoding"}) {
+  for (const char* own :
+       {"Host", "Range", "If-Range", "Range-If", "Connection", "Content-Length", "Transfer-Encoding"}) {
     if (sameName(name, own)) {
       why = "--header cannot set " + std::string(own) + ": the program writes it itself";
       return std::nullopt;
@@ -148,7 +148,8 @@ std::string cookieHeader(const std::vector<Cookie>& cookies, const std::string& 
   for (const auto& c : cookies)
     if (domainMatch(c, h) && pathMatch(c.path, p) && (https || !c.secure) && (c.expires == 0 || c.expires > now))
       sent.push_back(&c);
-  std::stable_sort(sent.begin(), sent.end(), [](const Cookie* a, const Cookie* b) { return a->path.size() > b->path.size(); });
+  std::stable_sort(sent.begin(), sent.end(),
+                   [](const Cookie* a, const Cookie* b) { return a->path.size() > b->path.size(); });
   std::string out;
   for (const Cookie* c : sent) out += (out.empty() ? "" : "; ") + c->name + "=" + c->value;
   return out;

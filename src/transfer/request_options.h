@@ -10,11 +10,11 @@
 
 // One line of a cookies.txt.
 struct Cookie {
-  std::string domain;             // lower case, without a leading dot
+  std::string domain;  // lower case, without a leading dot
   bool includeSubdomains = false;
   std::string path = "/";
-  bool secure = false;            // https only
-  std::int64_t expires = 0;       // seconds since 1970; 0 a session cookie
+  bool secure = false;       // https only
+  std::int64_t expires = 0;  // seconds since 1970; 0 a session cookie
   std::string name, value;
 
   bool operator==(const Cookie&) const = default;

@@ -1,9 +1,10 @@
 // Request options: cookies.txt, the Cookie each request sends, headers refused, .netrc, and
 // what the header log may show.
+#include "transfer/request_options.h"
+
 #include <gtest/gtest.h>
 
 #include "transfer/http_request.h"
-#include "transfer/request_options.h"
 
 namespace {
 
@@ -12,15 +13,15 @@ constexpr std::int64_t kNow = 1'800'000'000;
 TEST(Cookies, MatchHostPathSchemeAndExpiry) {
   const std::string jar =
       "# Netscape HTTP Cookie File\r\n"
-      ".Example.com\tTRUE\t/\tFALSE\t0\tsid\tall\r\n"       // the domain and its subdomains
-      "example.com\tFALSE\t/\tFALSE\t0\texact\t1\n"          // this host only
+      ".Example.com\tTRUE\t/\tFALSE\t0\tsid\tall\r\n"         // the domain and its subdomains
+      "example.com\tFALSE\t/\tFALSE\t0\texact\t1\n"           // this host only
       "#HttpOnly_example.com\tFALSE\t/dl\tTRUE\t0\tsec\t2\n"  // curl's HttpOnly mark; https only
       "example.com\tFALSE\t/dl/deep\tFALSE\t0\tdeep\t3\n"
-      "example.com\tFALSE\t/\tFALSE\t1700000000\told\t4\n"   // expired
-      "example.com\tFALSE\t/\tFALSE\t1900000000\tnew\n"      // six fields: an empty value
-      "example.com\tFALSE\t/\tFALSE\t0\tbad\tv;x=1\n"        // would add a cookie: skipped
-      "example.com\tFALSE\t/\tFALSE\t0\tinj\tv\rX: 1\n"      // a control character: skipped
-      "example.com\tFALSE\t/\tFALSE\tsoon\tt\t1\n"           // no expiry number: skipped
+      "example.com\tFALSE\t/\tFALSE\t1700000000\told\t4\n"  // expired
+      "example.com\tFALSE\t/\tFALSE\t1900000000\tnew\n"     // six fields: an empty value
+      "example.com\tFALSE\t/\tFALSE\t0\tbad\tv;x=1\n"       // would add a cookie: skipped
+      "example.com\tFALSE\t/\tFALSE\t0\tinj\tv\rX: 1\n"     // a control character: skipped
+      "example.com\tFALSE\t/\tFALSE\tsoon\tt\t1\n"          // no expiry number: skipped
       "not a cookie line\n";
   auto cookies = parseCookiesTxt(jar);
   ASSERT_EQ(cookies.size(), 6u);
@@ -57,8 +58,12 @@ TEST(Cookies, MatchHostPathSchemeAndExpiry) {
 TEST(Headers, CheckedSentAndMasked) {
   // nullptr: refused, with a reason that never repeats the value.
   const std::pair<const char*, const char*> cases[] = {
-      {"X-Token:  abc def ", "X-Token: abc def"}, {"X-A: abc\r\nX-Evil: 1", nullptr}, {"X-A: abc\x01", nullptr},
-      {"X-A:", nullptr}, {"X A: abc", nullptr}, {"host: abc", nullptr},
+      {"X-Token:  abc def ", "X-Token: abc def"},
+      {"X-A: abc\r\nX-Evil: 1", nullptr},
+      {"X-A: abc\x01", nullptr},
+      {"X-A:", nullptr},
+      {"X A: abc", nullptr},
+      {"host: abc", nullptr},
   };
   for (const auto& [given, sent] : cases) {
     std::string why;
@@ -81,7 +86,8 @@ TEST(Headers, CheckedSentAndMasked) {
             "GET /f HTTP/1.1\r\nRange: bytes=0- \r\nHost: h\r\nConnection: close\r\nUser-Agent: Agent/2\r\n"
             "Authorization: Basic ***\r\nReferer: http://h/page\r\nCookie: ***\r\nAccept: ***\r\nX-Token: ***\r\n\r\n");
 
-  RequestOptions o{{"Authorization: Bearer x", "cookie: a=b", "X-Keep: 1"}, "", "", {{"h", false, "/", false, 0, "a", "b"}}};
+  RequestOptions o{
+      {"Authorization: Bearer x", "cookie: a=b", "X-Keep: 1"}, "", "", {{"h", false, "/", false, 0, "a", "b"}}};
   o.dropCredentials();
   EXPECT_EQ(encodeRequestOptions(o), "H X-Keep: 1\n");
 }
@@ -92,8 +98,9 @@ TEST(Netrc, MachineThenDefault) {
       "macdef init\nmachine macro.example.com login no\n\n"
       "machine nologin.example.com password x\n"
       "default login anonymous password me@home\n";
-  const std::pair<const char*, const char*> cases[] = {
-      {"FILES.example.com", "alice:s3cret"}, {"nologin.example.com", "none"}, {"macro.example.com", "anonymous:me@home"}};
+  const std::pair<const char*, const char*> cases[] = {{"FILES.example.com", "alice:s3cret"},
+                                                       {"nologin.example.com", "none"},
+                                                       {"macro.example.com", "anonymous:me@home"}};
   for (const auto& [host, login] : cases) {
     auto l = netrcLogin(netrc, host);
     EXPECT_EQ(l ? l->login + ":" + l->password : "none", login) << host;
