@@ -134,8 +134,8 @@ class DownloadJob {
   // A new login for the connection that waits after FtpLoginRefused: false when it must
   // go out on a new connection.
   bool newLogin(const std::string& user, const std::string& password);
-  // After a redirect was prepared: a login, cookies and the Authorization and Cookie
-  // headers belong to the server they were given for.
+  // After a redirect was prepared: a login (and an Authorization header) belongs to the
+  // server it was given for; cookies (and a Cookie header) to its host.
   void redirectPrepared();
   // The log of the connection about to open starts with text.
   void startLog(const std::string& text) {

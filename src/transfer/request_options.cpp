@@ -126,10 +126,10 @@ RequestOptions RequestOptions::forHost(const std::string& host) const {
   return o;
 }
 
-void RequestOptions::dropCredentials() {
-  cookies.clear();
-  std::erase_if(headers, [](const std::string& h) {
-    return sameName(headerName(h), "Authorization") || sameName(headerName(h), "Cookie");
+void RequestOptions::dropCredentials(bool otherHost) {
+  if (otherHost) cookies.clear();
+  std::erase_if(headers, [&](const std::string& h) {
+    return sameName(headerName(h), "Authorization") || (otherHost && sameName(headerName(h), "Cookie"));
   });
 }
 

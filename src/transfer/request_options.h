@@ -31,9 +31,10 @@ struct RequestOptions {
 
   // The same with only the cookies some request to host may send: what is worth keeping.
   RequestOptions forHost(const std::string& host) const;
-  // A redirect to another server: its cookies and logins stay behind (the cookies, and an
-  // Authorization or Cookie header given by hand), as curl does.
-  void dropCredentials();
+  // A redirect to another server (host, port or scheme) leaves an Authorization header
+  // given by hand behind; one to another host its cookies and Cookie header too, as curl
+  // does. An https upgrade on the same host keeps the cookies: a login's session lives on.
+  void dropCredentials(bool otherHost);
 };
 
 // A header as given to --header, as it is sent ("Name: value"); nullopt with why when it is

@@ -88,7 +88,9 @@ TEST(Headers, CheckedSentAndMasked) {
 
   RequestOptions o{
       {"Authorization: Bearer x", "cookie: a=b", "X-Keep: 1"}, "", "", {{"h", false, "/", false, 0, "a", "b"}}};
-  o.dropCredentials();
+  o.dropCredentials(false);  // https on the same host
+  EXPECT_EQ(encodeRequestOptions(o), "H cookie: a=b\nH X-Keep: 1\nC h\tFALSE\t/\tFALSE\t0\ta\tb\n");
+  o.dropCredentials(true);
   EXPECT_EQ(encodeRequestOptions(o), "H X-Keep: 1\n");
 }
 
