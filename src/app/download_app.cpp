@@ -263,6 +263,7 @@ std::optional<int> CDownloadApp::takeOptions(int& argc, char** callerArgv) {
     return fail("--list, --pause and --remove take no URL and no other job");
   // Several words are several URLs, unless the first is a switch or a queue number.
   std::vector<std::string> words(rest.begin() + 1, rest.end());
+  const std::vector<char*> urlWords(rest.begin() + 1, rest.end());
   bool switchLine = !words.empty() && (words[0][0] == '#' || isSwitch(upperTrimmed(words[0])));
   if (!switchLine && (words.size() > 1 || fromList)) {
     m_urls = words;
@@ -275,7 +276,8 @@ std::optional<int> CDownloadApp::takeOptions(int& argc, char** callerArgv) {
     std::string full;
     if (!addDefaultScheme(url, full)) continue;
     // Said first, as the address the download will show.
-    std::fprintf(stderr, "%s: no scheme in '%s': taken as %s\n", name.c_str(), url.c_str(), full.c_str());
+    std::fprintf(stderr, "%s: no scheme in '%s': taken as %s\n", name.c_str(), displayUrl(url).c_str(),
+                 displayUrl(full).c_str());
     url = full;
   }
   if (m_urls.size() > 1) {
@@ -294,9 +296,14 @@ std::optional<int> CDownloadApp::takeOptions(int& argc, char** callerArgv) {
     if (!m_outputPath.empty() && m_outputPath != kStandardOutput && m_outputPath[0] != '/')
       m_outputPath = CurrentFolder() + "/" + m_outputPath;
   }
+  // The process keeps copies of its arguments; their own memory, which ps shows to every
+  // user, loses the passwords of the URLs in it.
+  m_arguments.assign(rest.begin(), rest.end());
   argc = static_cast<int>(rest.size());
-  for (std::size_t i = 0; i < rest.size(); ++i) callerArgv[i] = rest[i];
+  for (std::size_t i = 0; i < rest.size(); ++i) callerArgv[i] = m_arguments[i].data();
   callerArgv[argc] = nullptr;
+  if (!switchLine)
+    for (char* word : urlWords) hidePassword(word);
   return std::nullopt;
 }
 
