@@ -44,7 +44,7 @@ void CDownloadDlg::jobOutcome(const ConnectionResult& r) {
                          proxy ? proxy->port : 0, m_d.m_server.c_str(), m_d.m_port, why.c_str()));
       return;
     }
-    case Outcome::ProxyLoginRefused: proxyLoginRefused(text); return;
+    case Outcome::ProxyLoginRefused: proxyLoginRefused(code, text); return;
     case Outcome::DataConnectFailed: pauseWithError(code, text); return;
     case Outcome::SocketFailed: socketFailed(code, text); return;
     case Outcome::CommandFailed:
@@ -180,11 +180,11 @@ void CDownloadDlg::replyRefused(int code, const std::string& reason) {
 }
 
 // The proxy wants a login, or another one: the setting holds it, so the user is told where.
-void CDownloadDlg::proxyLoginRefused(const std::string& realm) {
+void CDownloadDlg::proxyLoginRefused(int status, const std::string& realm) {
   ProxyChoice proxy;
   auto route = routeTo(m_d, proxy);
   std::string where = route ? Format("%s:%u", route->host.c_str(), route->port) : std::string("?");
-  std::string named = realm.empty() ? std::string("407") : "407, realm " + realm;
+  std::string named = std::to_string(status) + (realm.empty() ? "" : ", realm " + realm);
   std::string form = "http://user:password@" + where;
   std::string text =
       route && !route->proxyUser.empty()

@@ -128,7 +128,8 @@ void HttpTransfer::headerLines() {
       return;
     }
     line = trim(line);
-    log(line + "\r\n");
+    // A new address may carry a login: the log shows it as every URL is shown.
+    log((headerIs(splitHeaderLine(line).name, "Location:") ? displayUrl(line) : line) + "\r\n");
     if (m_state == State::RequestSent) {
       // Blank lines before the status line are passed over.
       if (!line.empty()) statusLine(line);
@@ -310,8 +311,8 @@ void HttpTransfer::tunnelLines() {
 }
 
 void HttpTransfer::tunnelRefused() {
-  if (m_tunnel.status() == 407)
-    finish(Outcome::ProxyLoginRefused, 407, m_tunnel.realm(), Answerer::Proxy);
+  if (m_tunnel.loginRefused())
+    finish(Outcome::ProxyLoginRefused, m_tunnel.status(), m_tunnel.realm(), Answerer::Proxy);
   else
     finish(Outcome::TunnelRefused, m_tunnel.status(), m_tunnel.reason(), Answerer::Proxy);
 }

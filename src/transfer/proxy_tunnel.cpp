@@ -28,7 +28,9 @@ ProxyTunnel::Step ProxyTunnel::onLine(const std::string& line) {
   }
   if (!line.empty()) {
     HeaderLine h = splitHeaderLine(line);
-    if (m_refused && m_realm.empty() && headerIs(h.name, "Proxy-Authenticate:")) m_realm = challengeRealm(h.value);
+    if (loginRefused() && m_realm.empty() &&
+        (headerIs(h.name, "Proxy-Authenticate:") || headerIs(h.name, "WWW-Authenticate:")))
+      m_realm = challengeRealm(h.value);
     return Step::Waiting;
   }
   if (m_refused) return Step::Refused;

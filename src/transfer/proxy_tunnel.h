@@ -22,7 +22,10 @@ class ProxyTunnel {
   // The status of a reply that refused the tunnel, 0 when none came (yet).
   int status() const { return m_refused ? m_status : 0; }
   const std::string& reason() const { return m_reason; }
-  const std::string& realm() const { return m_realm; }  // a 407's Proxy-Authenticate realm
+  // The proxy wants a login, or another one: 407, or 401 as some proxies answer a wrong one
+  // (only the proxy answers a CONNECT). realm(): what its challenge names.
+  bool loginRefused() const { return m_refused && (m_status == 407 || m_status == 401); }
+  const std::string& realm() const { return m_realm; }
 
  private:
   bool m_sent = false;

@@ -302,6 +302,40 @@ class Proxy(Session):
         self.assertEqual(peer.handshakes, 0)
         self.assertNoQueue()
 
+    def test_a_proxy_that_needs_a_login(self):
+        data = random.Random(5).randbytes(300_000)
+        serve("plain.bin", data)
+        guard = Tinyproxy(os.path.join(self.home, "guard"), connect_ports=(_tls_port,), login=("bob", "Secr3tPw")).start()
+        try:
+            at = "127.0.0.1:%d" % guard.port
+            plain = "http://127.0.0.1:%d/plain.bin" % _nginx.port
+            # (URL, proxy setting, from the environment, what the run says or "" complete)
+            cases = ((tls_url("/plain.bin"), "http://bob:Secr3tPw@" + at, True, ""),
+                     (plain, "bob:Secr3tPw@" + at, False, ""),
+                     (tls_url("/plain.bin"), "http://bob:wrongPw@" + at, True,
+                      # tinyproxy answers a wrong login with 401: to CONNECT only the proxy answers.
+                      'The proxy %s refused the login of "bob" (401, realm "Tinyproxy").' % at),
+                     (plain, at, False, 'The proxy %s asks for a login (407, realm "Tinyproxy").' % at))
+            for n, (url, setting, from_env, said) in enumerate(cases):
+                with self.subTest(url=url, setting=setting):
+                    self.store.delete("Config", "Proxy")
+                    if not from_env:
+                        self.store.set("Config", "Proxy", setting)
+                    out = self.local("guarded-%d.bin" % n)
+                    rc = self.run_session(["-o", out, url], env={"https_proxy": setting} if from_env else None)
+                    if said:
+                        self.assertNotEqual(rc, 0, self.output)
+                        self.assertIn(said, self.output)
+                    else:
+                        self.assertEqual(rc, 0, self.output)
+                        self.assertSameFile(out, data)
+                    self.assertNotIn("Pw@", self.output)
+                    self.assertNoQueue()
+            with open(guard.log_file) as f:
+                self.assertIn("CONNECT 127.0.0.1:%d" % _tls_port, f.read())
+        finally:
+            guard.stop()
+
 
 class Ipv6(Session):
     def test_http_over_ipv6_literal(self):
