@@ -70,12 +70,12 @@ bool HttpTransfer::sendRequest() {
     p.endOffset = m_req.end;
     p.ifRange = m_req.ifRange;
   }
-  // An ftp URL asked of an HTTP proxy carries its login in the URL, as the proxy logs in.
   // The proxy's own login goes to the proxy, never into a tunnel to the server.
   if (m_req.route.viaProxy && !d.m_secure) {
     p.proxyUser = m_req.route.proxyUser;
     p.proxyPassword = m_req.route.proxyPassword;
   }
+  // An ftp URL asked of an HTTP proxy carries its login in the URL, as the proxy logs in.
   if (!m_req.route.ftpOverHttp) {
     p.user = d.m_user;
     p.password = d.m_password;
