@@ -115,6 +115,8 @@ TEST(Control, ARunningSessionPublishesItsStateAndObeysItsChannel) {
 // running download: the entry is treated as queued and nobody is asked. A live holder that
 // does not answer keeps its entry; when the socket folder is refused, that is what is said.
 TEST(Control, AStaleOrSilentHolderIsNeverTakenForTheDownload) {
+  std::optional<std::string> runtime;
+  if (const char* r = std::getenv("XDG_RUNTIME_DIR")) runtime = r;
   pid_t stranger = ::fork();
   if (stranger == 0) {
     ::pause();
@@ -135,11 +137,9 @@ TEST(Control, AStaleOrSilentHolderIsNeverTakenForTheDownload) {
                         Case{leaseOf(stranger, true), ControlAction::Pause, false, "", true, true}}) {
     SCOPED_TRACE(k.lease);
     TestEnvironment env;
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    const std::string oldRuntime = runtime ? runtime : "";
+    ::setenv("XDG_RUNTIME_DIR", env.dir().c_str(), 1);
     if (k.openFolder) {
-      ::setenv("XDG_RUNTIME_DIR", env.dir().c_str(), 1);
-      ::mkdir(env.path("tarnwick").c_str(), 0755);
+      ::mkdir(env.path("tarnwick").c_str(), 0700);
       ::chmod(env.path("tarnwick").c_str(), 0755);
     }
     env.app().WriteProfileString(kSectionFileQueue, "Get05", "http://u:secret@h/a.zip");
@@ -155,11 +155,8 @@ TEST(Control, AStaleOrSilentHolderIsNeverTakenForTheDownload) {
                                        : ", which does not answer.");
     EXPECT_EQ(a.text, k.text[0] ? std::string(k.text) : silent);
     EXPECT_EQ(QueueEntry::exists("05"), k.entryKept);
-    if (runtime)
-      ::setenv("XDG_RUNTIME_DIR", oldRuntime.c_str(), 1);
-    else
-      ::unsetenv("XDG_RUNTIME_DIR");
   }
+  runtime ? ::setenv("XDG_RUNTIME_DIR", runtime->c_str(), 1) : ::unsetenv("XDG_RUNTIME_DIR");
   ::kill(stranger, SIGKILL);
   ::waitpid(stranger, nullptr, 0);
 }
