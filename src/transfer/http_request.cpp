@@ -1,8 +1,11 @@
 #include "transfer/http_request.h"
 
+#include <algorithm>
+
 #include "platform/services.h"
 #include "resources/ids.h"
 #include "resources/resources.h"
+#include "transfer/url.h"
 
 void base64Encode(std::string& text) {
   static const char* kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -21,6 +24,36 @@ void base64Encode(std::string& text) {
     if (!(i + 2 < n)) out += '=';
   }
   text = std::move(out);
+}
+
+std::string basicCredentials(const std::string& user, const std::string& password) {
+  std::string cred = user + ":" + password;
+  base64Encode(cred);
+  return "Basic " + cred;
+}
+
+std::string maskedRequest(const std::string& request) {
+  std::string out;
+  for (std::size_t at = 0; at < request.size();) {
+    std::size_t end = std::min(request.find("\r\n", at), request.size());
+    std::string line = request.substr(at, end - at);
+    if (at == 0) {
+      // "GET <target> HTTP/1.1", "CONNECT <authority> HTTP/1.1"
+      auto first = line.find(' '), last = line.rfind(' ');
+      if (first != std::string::npos && last > first)
+        line = line.substr(0, first + 1) + displayUrl(line.substr(first + 1, last - first - 1)) + line.substr(last);
+    } else {
+      // The scheme ("Basic") stays: it tells what was sent.
+      for (const std::string name : {"Authorization: ", "Proxy-Authorization: "})
+        if (line.rfind(name, 0) == 0) {
+          auto scheme = line.find(' ', name.size());
+          line = (scheme == std::string::npos ? name : line.substr(0, scheme + 1)) + "***";
+        }
+    }
+    out += line + request.substr(end, 2);
+    at = end + 2;
+  }
+  return out;
 }
 
 std::string buildHttpRequest(const HttpRequestParams& p) {
@@ -44,11 +77,9 @@ std::string buildHttpRequest(const HttpRequestParams& p) {
   if (!p.lastModified.empty() && !p.http10 && p.endOffset < 0) req += "Range-If: " + p.lastModified + "\r\n";
   // A resume is conditional on the version on disk: a changed file comes whole.
   if (!p.ifRange.empty() && !p.http10 && p.endOffset < 0 && p.startOffset > 0) req += "If-Range: " + p.ifRange + "\r\n";
-  if (!p.user.empty() || !p.password.empty()) {
-    std::string cred = p.user + ":" + p.password;
-    base64Encode(cred);
-    req += "Authorization: Basic " + cred + "\r\n";
-  }
+  if (!p.user.empty() || !p.password.empty()) req += "Authorization: " + basicCredentials(p.user, p.password) + "\r\n";
+  if (!p.proxyUser.empty())
+    req += "Proxy-Authorization: " + basicCredentials(p.proxyUser, p.proxyPassword) + "\r\n";
   req += "\r\n";
   return req;
 }

@@ -5,6 +5,11 @@
 
 // Replaces text by its Base64 encoding (no line breaks).
 void base64Encode(std::string& text);
+// The value of a Basic Authorization or Proxy-Authorization line: "Basic " and the login.
+std::string basicCredentials(const std::string& user, const std::string& password);
+// The request as the header log shows it: the values of both authorization lines as "***",
+// and a password in the request line's URL (an ftp URL asked of a proxy) masked.
+std::string maskedRequest(const std::string& request);
 
 struct HttpRequestParams {
   std::string target;      // the whole URL through a proxy, else the object
@@ -16,5 +21,6 @@ struct HttpRequestParams {
   std::int64_t endOffset = -1;
   std::string ifRange;
   std::string user, password;
+  std::string proxyUser, proxyPassword;  // the HTTP proxy's login, sent to it alone
 };
 std::string buildHttpRequest(const HttpRequestParams& p);
