@@ -5,6 +5,7 @@
 #include <string>
 
 #include "check.h"
+#include "settings/proxy_setting.h"
 #include "transfer/url.h"
 
 namespace {
@@ -40,6 +41,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Decoding never makes a control character: it would reach a USER or PASS command.
   if (!hasControlChars(resolved)) FUZZ_CHECK(!hasControlChars(user) && !hasControlChars(password));
   displayUrl(resolved);
+
+  // The mask in place, as ps shows the arguments, never grows the text.
+  std::string arg = url.c_str();
+  const std::size_t length = arg.size();
+  hidePassword(arg.data());
+  FUZZ_CHECK(std::string(arg.c_str()) == displayUrl(url.c_str()) || std::string(arg.c_str()).size() == length);
+  FUZZ_CHECK(arg.size() == length);
+  // A proxy setting's login never holds a control character: it reaches a request's header.
+  if (auto proxy = parseProxySetting(url, 80))
+    FUZZ_CHECK(!proxy->host.empty() && !hasControlChars(proxy->user) && !hasControlChars(proxy->password));
 
   // Nothing unencoded reaches the request line, and encoding twice changes nothing.
   std::string target = encodeRequestTarget(location);

@@ -46,6 +46,7 @@ class CDownloadApp : public CWinApp {
   void runConfig();
   int runScript();
   bool m_waitsForCopies = false;
+  std::vector<std::string> m_arguments;  // what takeOptions leaves, the command line's words
 };
 
 // The usage text shown for an empty command line.

@@ -71,6 +71,14 @@ constexpr const char* kCannotTakeBack =
     "The server cannot go on from the bytes already written to standard output.";
 
 bool strong(const std::string& etag) { return !etag.empty() && etag.rfind("W/", 0) != 0; }
+
+// The first finished range that begins after `at` (the bytes before it are the first
+// connection's to fetch).
+std::optional<Range> nextDone(const Ranges& done, std::int64_t at) {
+  for (const Range& r : done)
+    if (r.first > at) return r;
+  return std::nullopt;
+}
 }  // namespace
 
 DownloadJob::DownloadJob(JobEvents& events, JobClock& clock, ConnectionFactory connect)
@@ -269,8 +277,7 @@ bool DownloadJob::open(const Route& route, std::string& why) {
   req.ifRange = ifRange();
   req.http10 = m_s.stupidServer == 1;
   // The first connection stops where a finished range begins.
-  Ranges ahead = pieces::from(m_s.done, start + 1);
-  if (!ahead.empty()) req.end = ahead.front().first;
+  if (auto next = nextDone(m_s.done, start)) req.end = next->first;
   std::int64_t end = req.end >= 0 ? req.end : m_s.total > 0 ? m_s.total : kNoEnd;
   m_firstConn = launch(std::move(req), -1, false, {start, end});
   m_firstConn->first = true;
@@ -453,7 +460,7 @@ bool DownloadJob::firstReply(const ReplyFacts& facts) {
   }
   Checkout* co = m_s.checkout(m_firstConn->id);
   bool wholeRest = facts.length >= 0 && facts.total > 0 && facts.first + facts.length == facts.total;
-  bool ahead = !pieces::from(m_s.done, facts.first + 1).empty();
+  bool ahead = nextDone(m_s.done, facts.first).has_value();
   // A pipe takes its bytes in order: standard output is fetched on one connection.
   if (!m_s.oneConnection && (m_wanted > 1 || ahead) && facts.ranges && wholeRest && !streaming()) {
     if (co && co->range.end == kNoEnd) co->range.end = facts.total;
@@ -750,7 +757,7 @@ bool DownloadJob::startPieces(std::int64_t total) {
   pieces::remove(m_s.done, {total, kNoEnd});
   std::int64_t start = m_s.start();
   // Small files go on one connection.
-  if (pieces::from(m_s.done, start + 1).empty() && total - start < 2 * pieces::kMinPiece) return true;
+  if (!nextDone(m_s.done, start) && total - start < 2 * pieces::kMinPiece) return true;
   if (!m_file->Reserve(total)) return false;
   m_pieces = true;
   m_s.total = total;

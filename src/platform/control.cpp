@@ -49,15 +49,23 @@ void writeAll(int fd, const std::string& text) {
 }
 }  // namespace
 
-std::string ControlFolder() {
+std::string ControlFolder(std::string* refused) {
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
   std::string dir = runtime && *runtime ? std::string(runtime) + "/tarnwick" : "/tmp/tarnwick-" + std::to_string(::getuid());
   ::mkdir(dir.c_str(), 0700);
   struct stat st;
   // Another user's folder, or one others may enter, is not used.
-  if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid() || (st.st_mode & 077) != 0)
-    return std::string();
-  return dir;
+  std::string why;
+  if (::lstat(dir.c_str(), &st) != 0)
+    why = dir + " cannot be made (" + std::strerror(errno) + ")";
+  else if (!S_ISDIR(st.st_mode))
+    why = dir + " is not a folder";
+  else if (st.st_uid != ::getuid())
+    why = dir + " is not yours: it belongs to user " + std::to_string(st.st_uid);
+  else if ((st.st_mode & 077) != 0)
+    why = dir + " is open to other users";
+  if (refused) *refused = why;
+  return why.empty() ? dir : std::string();
 }
 
 struct ControlServer::Impl {

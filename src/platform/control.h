@@ -8,8 +8,8 @@
 #include <string>
 
 // The folder of the program's sockets: $XDG_RUNTIME_DIR/tarnwick, else /tmp/tarnwick-<uid>.
-// Made when missing; "" when it is not the user's alone.
-std::string ControlFolder();
+// Made when missing; "" when it is not the user's alone, and then refused says why.
+std::string ControlFolder(std::string* refused = nullptr);
 
 class ControlServer {
  public:

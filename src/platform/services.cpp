@@ -16,6 +16,8 @@
 #include <functional>
 #include <regex>
 #include <sstream>
+#include <string_view>
+#include <utility>
 
 #include "resources/resources.h"
 #include "platform/ui.h"
@@ -110,10 +112,46 @@ bool g_lendInput = false;
 bool g_silenceCopies = false;
 int g_inputLease = -1;  // read end: at its end once the last copy let go of our input
 constexpr const char* kInputLease = "TARNWICK_INPUT_LEASE";
+std::vector<std::pair<std::string, std::string>> g_copiesVariables;
+
+// The lease this copy was started with (the write end its starter waits on), until released.
+// Read once: this process's environment is never changed, since resolver threads read it.
+int& heldLease() {
+  static int fd = [] {
+    const char* v = std::getenv(kInputLease);
+    return v ? std::atoi(v) : -1;
+  }();
+  return fd;
+}
+
+// A copy's environment: ours without a lease of our own starter's, with the overrides.
+std::vector<std::string> copyEnvironment(const std::vector<std::pair<std::string, std::string>>& overrides) {
+  auto overridden = [&](std::string_view entry) {
+    std::string_view name = entry.substr(0, entry.find('='));
+    if (name == kInputLease) return true;
+    for (const auto& [n, v] : overrides)
+      if (name == n) return true;
+    return false;
+  };
+  std::vector<std::string> env;
+  for (char** e = environ; e && *e; ++e)
+    if (!overridden(*e)) env.emplace_back(*e);
+  for (const auto& [n, v] : overrides) env.push_back(n + "=" + v);
+  return env;
+}
 }  // namespace
 
 void LendInputToCopies(bool on) { g_lendInput = on; }
 void SilenceCopies(bool on) { g_silenceCopies = on; }
+
+void SetCopiesVariable(const std::string& name, const std::string& value) {
+  for (auto& [n, v] : g_copiesVariables)
+    if (n == name) {
+      v = value;
+      return;
+    }
+  g_copiesVariables.emplace_back(name, value);
+}
 
 int TakeInputLease() {
   int fd = g_inputLease;
@@ -122,15 +160,15 @@ int TakeInputLease() {
 }
 
 void ReleaseStartupInput() {
-  const char* lease = std::getenv(kInputLease);
-  if (!lease) return;
+  int& lease = heldLease();
+  if (lease < 0) return;
   int nul = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
   if (nul >= 0) {
     ::dup2(nul, 0);
     ::close(nul);
   }
-  ::close(std::atoi(lease));
-  ::unsetenv(kInputLease);
+  ::close(lease);
+  lease = -1;
 }
 
 bool WinExec(const std::string& commandLine) {
@@ -148,10 +186,20 @@ bool WinExec(const std::string& commandLine) {
   std::string supervisor = subreaper ? std::to_string(::getpid()) : inherited ? inherited : "";
   const pid_t supervisorPid = static_cast<pid_t>(std::atol(supervisor.c_str()));
   // A copy's own copies must not hold its lease open: it ends when the copy lets go.
-  if (const char* held = std::getenv(kInputLease)) ::fcntl(std::atoi(held), F_SETFD, FD_CLOEXEC);
+  if (heldLease() >= 0) ::fcntl(heldLease(), F_SETFD, FD_CLOEXEC);
   int lease[2] = {-1, -1};
   if (g_lendInput && ::pipe2(lease, O_CLOEXEC) != 0) lease[0] = lease[1] = -1;
-  const std::string leaseText = std::to_string(lease[1]);
+  // Everything the copy needs is made here: between fork and exec only calls that take no
+  // lock may run (another thread, a name look-up, may have held one when we forked).
+  auto overrides = g_copiesVariables;
+  overrides.emplace_back("TARNWICK_HANDOFF", "1");
+  if (supervisorPid > 0) overrides.emplace_back("TARNWICK_SUPERVISOR", supervisor);
+  if (lease[1] >= 0) overrides.emplace_back(kInputLease, std::to_string(lease[1]));
+  const std::vector<std::string> env = copyEnvironment(overrides);
+  std::vector<char*> envp;
+  for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+  envp.push_back(nullptr);
+  char* argv[] = {exe.data(), rest.empty() ? nullptr : rest.data(), nullptr};
   pid_t pid = ::fork();
   if (pid < 0) {
     for (int fd : lease)
@@ -167,13 +215,11 @@ bool WinExec(const std::string& commandLine) {
       // SIGTERM ends a session keeping its entry, as when the supervisor passes it on.
       ::prctl(PR_SET_PDEATHSIG, SIGTERM);
       if (::getppid() != supervisorPid) ::_exit(2);  // gone already: the entry is untouched
-      ::setenv("TARNWICK_SUPERVISOR", supervisor.c_str(), 1);
     }
     ::setsid();
     if (lease[1] >= 0) {
       // Our terminal stays its input until its start-up questions are answered.
       ::fcntl(lease[1], F_SETFD, 0);
-      ::setenv(kInputLease, leaseText.c_str(), 1);
     } else {
       int nul = ::open("/dev/null", O_RDONLY);
       if (nul >= 0) {
@@ -189,15 +235,11 @@ bool WinExec(const std::string& commandLine) {
         if (nul > 2) ::close(nul);
       }
     }
-    ::setenv("TARNWICK_HANDOFF", "1", 1);
     ::signal(SIGINT, SIG_DFL);
     ::signal(SIGTERM, SIG_DFL);
     ::signal(SIGHUP, SIG_DFL);
     ::signal(SIGPIPE, SIG_DFL);
-    if (rest.empty())
-      ::execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
-    else
-      ::execl(exe.c_str(), exe.c_str(), rest.c_str(), static_cast<char*>(nullptr));
+    ::execve(exe.c_str(), argv, envp.data());
     ::_exit(127);
   }
   if (lease[1] >= 0) ::close(lease[1]);

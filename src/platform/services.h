@@ -37,6 +37,9 @@ void LendInputToCopies(bool on);
 // that shows a table of its own).
 void SilenceCopies(bool on);
 int TakeInputLease();
+// Copies started from now on get name=value in their environment. This process's own
+// environment is never changed: name look-ups on other threads read it.
+void SetCopiesVariable(const std::string& name, const std::string& value);
 // In a copy that was lent its starter's input: its start-up questions are answered, the
 // input is given back (/dev/null from now on).
 void ReleaseStartupInput();

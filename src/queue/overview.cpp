@@ -221,8 +221,14 @@ struct Controlling {
   ControlAnswer conclusion() const {
     if (!QueueEntry::exists(slot))
       return {action == ControlAction::Forget, false, "The download " + name + " has just ended."};
-    if (!runningLease(slot).empty())
-      return {false, true, name + " runs in process " + std::to_string(leasePid(lastLease)) + ", which does not answer."};
+    if (!runningLease(slot).empty()) {
+      // Nobody can listen in a folder that is not the user's alone: that is the cause, not the copy.
+      std::string refused;
+      std::string running = name + " runs in process " + std::to_string(leasePid(lastLease));
+      if (ControlFolder(&refused).empty())
+        return {false, true, running + ", which cannot be asked: " + refused + "."};
+      return {false, true, running + ", which does not answer."};
+    }
     bool atRest = action == ControlAction::Pause || action == ControlAction::Cancel;
     return {atRest, false, "The download " + name + " has just ended; its entry is kept."};
   }

@@ -163,7 +163,7 @@ namespace {
 constexpr const char* kBatchVariable = "TARNWICK_BATCH_COPY";
 }
 
-void MarkBatchCopies(const std::string& options) { ::setenv(kBatchVariable, options.c_str(), 1); }
+void MarkBatchCopies(const std::string& options) { SetCopiesVariable(kBatchVariable, options); }
 bool IsBatchCopy() { return std::getenv(kBatchVariable) != nullptr; }
 std::string BatchCopyOptions() { return IsBatchCopy() ? std::getenv(kBatchVariable) : ""; }
 

@@ -28,7 +28,8 @@ void CDownloadDlg::openConnection() {
   auto route = routeTo(m_d, proxy);
   if (!route && !proxy.configured) {
     // A variable of the environment the user may not even know is set: said, not configured.
-    tell(Format("Couldn't recognize the proxy server in %s: %s", proxy.source.c_str(), proxy.setting.c_str()));
+    tell(Format("Couldn't recognize the proxy server in %s: %s", proxy.source.c_str(),
+                displayUrl(proxy.setting).c_str()));
     EndDialog(IDOK);
     closeConnections();
     return;

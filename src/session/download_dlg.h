@@ -158,6 +158,7 @@ class CDownloadDlg : public CDialog, private JobEvents {
   void replyRefused(int code, const std::string& reason);
   void ftpLoginRefused(const std::string& reply);
   void askCredentials(const std::string& realm);
+  void proxyLoginRefused(int status, const std::string& realm);
   void redirected();
   void reopenConnection();
   // "Resume later?": No removes the entry and the partial file; then the site is given up.

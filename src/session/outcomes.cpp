@@ -9,7 +9,9 @@
 #include "resources/resources.h"
 #include "engine/retry.h"
 #include "session/download_dlg.h"
+#include "settings/env_proxy.h"
 #include "settings/options.h"
+#include "transfer/route.h"
 #include "transfer/url.h"
 #include "ui/password_dlg.h"
 
@@ -45,6 +47,7 @@ void CDownloadDlg::jobOutcome(const ConnectionResult& r) {
                          proxy ? proxy->port : 0, m_d.m_server.c_str(), m_d.m_port, why.c_str()));
       return;
     }
+    case Outcome::ProxyLoginRefused: proxyLoginRefused(code, text); return;
     case Outcome::DataConnectFailed: pauseWithError(code, text); return;
     case Outcome::SocketFailed: socketFailed(code, text); return;
     case Outcome::CommandFailed:
@@ -179,6 +182,22 @@ void CDownloadDlg::replyRefused(int code, const std::string& reason) {
     deleteQueueEntry();
   }
   abandonSite(true, false);
+}
+
+// The proxy wants a login, or another one: the setting holds it, so the user is told where.
+void CDownloadDlg::proxyLoginRefused(int status, const std::string& realm) {
+  ProxyChoice proxy;
+  auto route = routeTo(m_d, proxy);
+  std::string where = route ? Format("%s:%u", route->host.c_str(), route->port) : std::string("?");
+  std::string named = std::to_string(status) + (realm.empty() ? "" : ", realm " + realm);
+  std::string form = "http://user:password@" + where;
+  std::string text =
+      route && !route->proxyUser.empty()
+          ? Format("The proxy %s refused the login of \"%s\" (%s).\nCheck the login in %s (%s).", where.c_str(),
+                   route->proxyUser.c_str(), named.c_str(), proxy.source.c_str(), form.c_str())
+          : Format("The proxy %s asks for a login (%s).\nGive it in %s as %s", where.c_str(), named.c_str(),
+                   proxy.source.c_str(), form.c_str());
+  failConnect(0, m_d.m_server, text);
 }
 
 // Basic authorization: asks for a login and tries again with it.

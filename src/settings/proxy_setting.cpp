@@ -26,6 +26,17 @@ std::optional<ProxyServer> parseProxySetting(const std::string& text, std::uint1
   if (!s.empty() && s.back() == '/') s.pop_back();
 
   ProxyServer out;
+  // What stands before the last "@" is the login: a password may hold an "@" of its own.
+  if (auto at = s.rfind('@'); at != std::string::npos) {
+    std::string login = s.substr(0, at);
+    s.erase(0, at + 1);
+    auto colon = login.find(':');
+    out.user = decodeLoginPart(login.substr(0, colon));
+    if (colon != std::string::npos) out.password = decodeLoginPart(login.substr(colon + 1));
+    if (out.user.empty()) return std::nullopt;
+    for (char c : login)
+      if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F || isBlank(c)) return std::nullopt;
+  }
   std::size_t hostEnd;
   if (!s.empty() && s[0] == '[') {
     hostEnd = s.find(']');
@@ -53,5 +64,21 @@ std::optional<ProxyServer> parseProxySetting(const std::string& text, std::uint1
   }
   // 0 is what the Find buttons give for a browser proxy stored without its port.
   out.port = port == 0 ? defaultPort : static_cast<std::uint16_t>(port);
+  return out;
+}
+
+std::string decodeLoginPart(const std::string& s) {
+  std::string out;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '%' && i + 2 < s.size() && isHex(s[i + 1]) && isHex(s[i + 2])) {
+      char c = static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
+      if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7F) {
+        out += c;
+        i += 2;
+        continue;
+      }
+    }
+    out += s[i];
+  }
   return out;
 }

@@ -81,7 +81,7 @@ void FtpTransfer::onCtrlClose() {
   replyLines();
   if (m_closed || m_finalReply) return;
   // While data flows its close decides; without the final reply it cannot be complete.
-  if (m_dataSocket && m_written > 0 && !m_dataDone) return;
+  if (m_dataSocket && m_transferStarted && !m_dataDone) return;
   finish(Outcome::Broken);
 }
 
@@ -142,7 +142,10 @@ void FtpTransfer::replyLines() {
       loginRefused();
       return;
     } else if (m_state == State::RetrSent && m_transferStarted) {
-      // The transfer was cut off (426, 451, ...): what came is kept, the rest resumed later.
+      // The transfer was cut off (426, 451, ...): what came is kept, the rest resumed later;
+      // bytes still on their way in the data connection are read first.
+      m_finalReply = m_cutOff = true;
+      if (m_dataSocket && !m_dataDone) return;
       finish(Outcome::Broken, 0, std::string(), Answerer::Origin);
       return;
     } else {
@@ -421,6 +424,10 @@ void FtpTransfer::onDataClose(int error) {
 
 void FtpTransfer::checkComplete() {
   if (!m_finalReply || !m_dataDone || m_closed) return;
+  if (m_cutOff) {
+    finish(Outcome::Broken, 0, std::string(), Answerer::Origin);
+    return;
+  }
   // A clean close before the size the server named is a broken connection.
   if (m_length > 0 && m_written < m_length) {
     finish(Outcome::Broken, WSAECONNRESET);

@@ -82,6 +82,7 @@ class FtpTransfer : public Transfer {
   bool m_prompting = false;        // the session is asking for a new login
   bool m_transferStarted = false;  // the preliminary reply to RETR (150) has come
   bool m_finalReply = false;       // 226/250 to RETR has come
+  bool m_cutOff = false;  // the final reply said the transfer was cut off
   bool m_dataDone = false;         // the data connection closed cleanly
   bool m_ctrlClosed = false;       // the server closed the control connection
   bool m_restRefused = false;      // REST was refused: the server sends whole files only

@@ -66,6 +66,13 @@ bool parseContentRange(const std::string& value, std::int64_t& first, std::int64
 
 bool headerIs(const std::string& name, const char* wanted) { return toUpper(name) == toUpper(wanted); }
 
+std::string challengeRealm(const std::string& value) {
+  auto at = toUpper(value).find("REALM=");
+  if (at != std::string::npos && at > 0) return trim(value.substr(at + 6));
+  auto scheme = value.find(' ');
+  return scheme == std::string::npos ? std::string() : trim(value.substr(scheme + 1));
+}
+
 void ChunkedDecoder::decode(const char* p, std::size_t n, std::string& out) {
   const char* end = p + n;
   while (p < end && m_state != State::Done && m_state != State::Failed) {

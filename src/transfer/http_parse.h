@@ -33,6 +33,10 @@ int parseRetryAfter(const std::string& value, std::time_t now);
 // Case-insensitive comparison of a header name.
 bool headerIs(const std::string& name, const char* wanted);
 
+// The realm of a WWW-Authenticate or Proxy-Authenticate challenge, as given (quotes kept):
+// what follows "realm=", else what follows the scheme.
+std::string challengeRealm(const std::string& challenge);
+
 // Takes the chunk framing off a body as it arrives, block by block.
 class ChunkedDecoder {
  public:

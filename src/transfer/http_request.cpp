@@ -1,5 +1,7 @@
 #include "transfer/http_request.h"
 
+#include <algorithm>
+
 #include "platform/services.h"
 #include "resources/ids.h"
 #include "resources/resources.h"
@@ -22,6 +24,42 @@ void base64Encode(std::string& text) {
     if (!(i + 2 < n)) out += '=';
   }
   text = std::move(out);
+}
+
+std::string basicCredentials(const std::string& user, const std::string& password) {
+  std::string cred = user + ":" + password;
+  base64Encode(cred);
+  return "Basic " + cred;
+}
+
+std::string maskedRequest(const std::string& request, const std::vector<std::string>& userHeaders) {
+  std::string out;
+  for (std::size_t at = 0; at < request.size();) {
+    std::size_t end = std::min(request.find("\r\n", at), request.size());
+    std::string line = request.substr(at, end - at);
+    if (at == 0) {
+      // "GET <target> HTTP/1.1", "CONNECT <authority> HTTP/1.1"
+      auto first = line.find(' '), last = line.rfind(' ');
+      if (first != std::string::npos && last > first)
+        line = line.substr(0, first + 1) + displayUrl(line.substr(first + 1, last - first - 1)) + line.substr(last);
+    } else {
+      // Logins, cookies and the user's own headers are credentials: their values go unshown.
+      std::string name = toUpper(line.substr(0, line.find(':') + 1));
+      bool login = name == "AUTHORIZATION:" || name == "PROXY-AUTHORIZATION:";
+      bool secret = login || name == "COOKIE:" ||
+                    std::any_of(userHeaders.begin(), userHeaders.end(),
+                                [&](const std::string& h) { return toUpper(h.substr(0, h.find(':') + 1)) == name; });
+      if (secret && name.size() > 1) {
+        // A login's scheme ("Basic") stays: it tells what was sent.
+        auto scheme = line.find(' ', name.size() + 1);
+        line = (login && scheme != std::string::npos ? line.substr(0, scheme + 1) : line.substr(0, name.size()) + " ") +
+               "***";
+      }
+    }
+    out += line + request.substr(end, 2);
+    at = end + 2;
+  }
+  return out;
 }
 
 std::string buildHttpRequest(const HttpRequestParams& p) {
@@ -55,11 +93,10 @@ std::string buildHttpRequest(const HttpRequestParams& p) {
   if (!p.lastModified.empty() && !p.http10 && p.endOffset < 0) req += "Range-If: " + p.lastModified + "\r\n";
   // A resume is conditional on the version on disk: a changed file comes whole.
   if (!p.ifRange.empty() && !p.http10 && p.endOffset < 0 && p.startOffset > 0) req += "If-Range: " + p.ifRange + "\r\n";
-  if ((!p.user.empty() || !p.password.empty()) && !given("Authorization")) {
-    std::string cred = p.user + ":" + p.password;
-    base64Encode(cred);
-    req += "Authorization: Basic " + cred + "\r\n";
-  }
+  if ((!p.user.empty() || !p.password.empty()) && !given("Authorization"))
+    req += "Authorization: " + basicCredentials(p.user, p.password) + "\r\n";
+  if (!p.proxyUser.empty() && !given("Proxy-Authorization"))
+    req += "Proxy-Authorization: " + basicCredentials(p.proxyUser, p.proxyPassword) + "\r\n";
   if (!p.referer.empty() && !given("Referer")) req += "Referer: " + p.referer + "\r\n";
   if (!p.cookie.empty() && !given("Cookie")) req += "Cookie: " + p.cookie + "\r\n";
   for (const auto& h : p.headers) req += h + "\r\n";

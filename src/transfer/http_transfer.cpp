@@ -42,7 +42,7 @@ void HttpTransfer::onWrite(int error) {
   active();
   if (m_tunnel.opening(m_req.address, m_req.route)) {
     std::string sent;
-    bool ok = m_tunnel.onWrite(*m_ctrlSocket, m_req.address, sent);
+    bool ok = m_tunnel.onWrite(*m_ctrlSocket, m_req.address, m_req.route, sent);
     if (!sent.empty()) log(sent);
     if (!ok) finish(Outcome::Broken, CAsyncSocket::GetLastError());
     return;
@@ -68,6 +68,11 @@ bool HttpTransfer::sendRequest() {
   p.lastModified = m_req.validator;
   p.ifRange = m_req.ifRange;
   if (m_req.piece) p.endOffset = m_askedEnd = m_req.end;
+  // The proxy's own login goes to the proxy, never into a tunnel to the server.
+  if (m_req.route.viaProxy && !d.m_secure) {
+    p.proxyUser = m_req.route.proxyUser;
+    p.proxyPassword = m_req.route.proxyPassword;
+  }
   // An ftp URL asked of an HTTP proxy carries its login in the URL, as the proxy logs in.
   if (!m_req.route.ftpOverHttp) {
     p.user = d.m_user;
@@ -129,7 +134,8 @@ void HttpTransfer::headerLines() {
       return;
     }
     line = trim(line);
-    log(line + "\r\n");
+    // A new address may carry a login: the log shows it as every URL is shown.
+    log((headerIs(splitHeaderLine(line).name, "Location:") ? displayUrl(line) : line) + "\r\n");
     if (m_state == State::RequestSent) {
       // Blank lines before the status line are passed over.
       if (!line.empty()) statusLine(line);
@@ -171,8 +177,8 @@ bool HttpTransfer::statusLine(const std::string& line) {
     return false;
   } else if (code == 200 || code == 203) {
     restartFile();
-  } else if (code == 206 || code == 401) {
-    // Go on: a 401 is answered by its WWW-Authenticate line.
+  } else if (code == 206 || code == 401 || (code == 407 && m_req.route.viaProxy)) {
+    // Go on: a 401 is answered by its WWW-Authenticate line, a 407 names the proxy's realm.
   } else if (saysLater(code, m_req.first > 0)) {
     // A server in passing trouble: its Retry-After is read before it is given up.
     m_busy = true;
@@ -217,6 +223,10 @@ bool HttpTransfer::headerEnd() {
   if (m_busy) {
     ConnectionResult r{Outcome::ServerBusy, m_httpStatus, m_reason, Answerer::Origin, m_retryAfter};
     report(r);
+    return false;
+  }
+  if (m_httpStatus == 407 && m_req.route.viaProxy) {
+    finish(Outcome::ProxyLoginRefused, 407, m_proxyRealm, Answerer::Proxy);
     return false;
   }
   if (m_httpStatus == 401 || (m_httpStatus != 200 && m_httpStatus != 203 && m_httpStatus != 206)) {
@@ -303,11 +313,16 @@ void HttpTransfer::tunnelLines() {
         m_headerLines = 0;
         m_ctrlSocket->SecureWith(m_req.address.m_server);
         return;
-      case ProxyTunnel::Step::Refused:
-        finish(Outcome::TunnelRefused, m_tunnel.status(), m_tunnel.reason(), Answerer::Proxy);
-        return;
+      case ProxyTunnel::Step::Refused: tunnelRefused(); return;
     }
   }
+}
+
+void HttpTransfer::tunnelRefused() {
+  if (m_tunnel.loginRefused())
+    finish(Outcome::ProxyLoginRefused, m_tunnel.status(), m_tunnel.realm(), Answerer::Proxy);
+  else
+    finish(Outcome::TunnelRefused, m_tunnel.status(), m_tunnel.reason(), Answerer::Proxy);
 }
 
 void HttpTransfer::badReply(const std::string& what) { finish(Outcome::BadReply, 0, what, Answerer::Origin); }
@@ -335,6 +350,8 @@ void HttpTransfer::headerLine(const std::string& name, const std::string& value)
     m_rangeTotal = total;
   } else if (headerIs(name, "WWW-Authenticate:")) {
     if (m_httpStatus == 401) authenticate(value);
+  } else if (headerIs(name, "Proxy-Authenticate:")) {
+    if (m_httpStatus == 407 && m_proxyRealm.empty()) m_proxyRealm = challengeRealm(value);
   } else if (headerIs(name, "Last-Modified:")) {
     m_facts.validator = value;
   } else if (headerIs(name, "Content-Disposition:")) {
@@ -365,13 +382,7 @@ void HttpTransfer::authenticate(const std::string& value) {
     finish(Outcome::AuthUnsupported, 0, std::string(), Answerer::Origin);
     return;
   }
-  std::string realm;
-  auto at = toUpper(value).find("REALM=");
-  if (at != std::string::npos && at > 0)
-    realm = value.substr(at + 6);
-  else
-    realm = value.size() > 5 ? value.substr(5) : std::string();
-  finish(Outcome::NeedCredentials, 0, trim(realm), Answerer::Origin);
+  finish(Outcome::NeedCredentials, 0, challengeRealm(value), Answerer::Origin);
 }
 
 void HttpTransfer::body() {
@@ -440,7 +451,7 @@ void HttpTransfer::onClose(int error) {
   // What waits in the buffer came before the close: it is read first.
   if (m_tunnel.opening(m_req.address, m_req.route)) {
     tunnelLines();
-    if (!m_closed) finish(Outcome::TunnelRefused, 0, std::string(), Answerer::Proxy);
+    if (!m_closed) tunnelRefused();
     return;
   }
   if (m_state != State::Body) headerLines();

@@ -42,6 +42,8 @@ class HttpTransfer : public Transfer {
   // The whole body is on disk: the file is complete without waiting for the close.
   void bodyComplete();
   void tunnelLines();
+  // The proxy said no to the tunnel (or closed before it stood): a 407 is its login refused.
+  void tunnelRefused();
   // A reply that breaks the protocol: given up, and said why.
   void badReply(const std::string& what);
   // Who answered a status: a proxy answers for itself only with 407.
@@ -56,6 +58,7 @@ class HttpTransfer : public Transfer {
   bool m_reprDigest = false;  // a Repr-Digest gave m_facts.digest
   bool m_busy = false;      // a status that says "later": given up at the header's end
   int m_retryAfter = -1;
+  std::string m_proxyRealm;  // a 407's Proxy-Authenticate realm
   // What the body must hold, from Content-Length or Content-Range; -1 unknown.
   std::int64_t m_bodyLength = -1;
   std::int64_t m_askedEnd = -1;  // a piece's end as its request asked it

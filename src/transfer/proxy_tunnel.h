@@ -13,17 +13,25 @@ class ProxyTunnel {
 
   // The connection must open the tunnel before its request goes out.
   bool opening(const Download& d, const Route& route) const { return d.m_secure && route.viaProxy && !m_open; }
-  // The write event: the CONNECT request, once; false when it cannot be sent. log: what went out.
-  bool onWrite(CSessionSocket& s, const Download& d, std::string& log);
-  // The proxy's reply, one whole line: Open after a 2xx reply's empty line; Refused at any
-  // other status (status() and reason() tell which).
+  // The write event: the CONNECT request (with the proxy's login when the route has one),
+  // once; false when it cannot be sent. log: what went out, the login masked.
+  bool onWrite(CSessionSocket& s, const Download& d, const Route& route, std::string& log);
+  // The proxy's reply, one whole line: Open after a 2xx reply's empty line; Refused after
+  // any other reply's empty line (status(), reason() and realm() tell which).
   Step onLine(const std::string& line);
-  int status() const { return m_status; }
+  // The status of a reply that refused the tunnel, 0 when none came (yet).
+  int status() const { return m_refused ? m_status : 0; }
   const std::string& reason() const { return m_reason; }
+  // The proxy wants a login, or another one: 407, or 401 as some proxies answer a wrong one
+  // (only the proxy answers a CONNECT). realm(): what its challenge names.
+  bool loginRefused() const { return m_refused && (m_status == 407 || m_status == 401); }
+  const std::string& realm() const { return m_realm; }
 
  private:
   bool m_sent = false;
   bool m_open = false;
+  bool m_refused = false;
   int m_status = 0;
   std::string m_reason;
+  std::string m_realm;
 };

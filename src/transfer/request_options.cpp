@@ -190,35 +190,6 @@ RequestOptions decodeRequestOptions(const std::string& text) {
   return o;
 }
 
-std::string maskedRequest(const std::string& request, const std::vector<std::string>& userHeaders) {
-  std::string out;
-  for (std::size_t at = 0; at < request.size();) {
-    std::size_t end = request.find("\r\n", at);
-    end = end == std::string::npos ? request.size() : end + 2;
-    std::string line = request.substr(at, end - at);
-    at = end;
-    std::size_t colon = line.find(':');
-    if (colon == std::string::npos || line.find(' ') < colon) {
-      out += line;  // the request line, the blank line
-      continue;
-    }
-    std::string name = line.substr(0, colon);
-    bool login = sameName(name, "Authorization") || sameName(name, "Proxy-Authorization");
-    bool secret = login || sameName(name, "Cookie") ||
-                  std::any_of(userHeaders.begin(), userHeaders.end(),
-                              [&](const std::string& h) { return sameName(headerName(h), name.c_str()); });
-    if (!secret) {
-      out += line;
-      continue;
-    }
-    // A login keeps its scheme ("Basic"): the log says how, never with what.
-    std::string value = trim(line.substr(colon + 1, line.size() - colon - 3));
-    std::string shown = login && value.find(' ') != std::string::npos ? value.substr(0, value.find(' ') + 1) : "";
-    out += name + ": " + shown + "***\r\n";
-  }
-  return out;
-}
-
 std::optional<NetrcLogin> netrcLogin(const std::string& text, const std::string& host) {
   std::string h = lower(host);
   // A login goes into FTP commands as it stands: a control character would add one.

@@ -55,10 +55,6 @@ std::string cookieHeader(const std::vector<Cookie>& cookies, const std::string& 
 std::string encodeRequestOptions(const RequestOptions& o);
 RequestOptions decodeRequestOptions(const std::string& text);
 
-// The request with the values of its secret headers (Authorization, Cookie, and every
-// header the user gave) replaced by "***", for the header log.
-std::string maskedRequest(const std::string& request, const std::vector<std::string>& userHeaders);
-
 struct NetrcLogin {
   std::string login, password;
 };

@@ -8,6 +8,7 @@ std::optional<Route> chooseRoute(const Download& d, const std::string& proxySett
   if (proxySetting.empty()) return Route{false, d.m_server, d.m_port};
   bool ftpProxy = d.m_service == svc::kFtp && !proxySpeaksHttp;
   auto proxy = parseProxySetting(proxySetting, ftpProxy ? 21 : 80);
-  if (!proxy) return std::nullopt;
-  return Route{true, proxy->host, proxy->port, d.m_service == svc::kFtp && proxySpeaksHttp};
+  if (!proxy || (ftpProxy && !proxy->user.empty())) return std::nullopt;
+  return Route{true, proxy->host, proxy->port, d.m_service == svc::kFtp && proxySpeaksHttp, proxy->user,
+               proxy->password};
 }

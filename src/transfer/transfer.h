@@ -40,6 +40,7 @@ enum class Outcome {
   FileChanged,        // the server's file is not the one partly on disk: fetch it again from 0
   TlsFailed,          // the TLS handshake or the certificate check failed (text: the reason)
   TunnelRefused,      // the proxy refused the tunnel (code: its status, 0 when it closed; text: the reason)
+  ProxyLoginRefused,  // the HTTP proxy wants a login (code: 407, or 401 to CONNECT; text: its realm, "" none)
   PieceDone,          // the connection fetched the range it was given (up to ConnectionRequest::end)
   PieceRefused,       // a further connection's reply was not exactly the part asked for: dropped unread
   // What the download job concludes for the session:

@@ -1,12 +1,15 @@
 #include "transfer/url.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 #include <vector>
 
 #include "platform/services.h"
 #include "platform/text.h"
+#include "settings/proxy_setting.h"
 
 namespace {
 struct Prefix {
@@ -195,37 +198,44 @@ std::string splitCredentials(const std::string& url, std::string& user, std::str
   if (at == std::string::npos || at < begin) return url;
   std::string info = url.substr(begin, at - begin);
   auto colon = info.find(':');
-  // "%40" stands for an "@" in a login that is an address.
-  auto decoded = [](const std::string& s) {
-    std::string out;
-    for (std::size_t i = 0; i < s.size(); ++i) {
-      if (s[i] == '%' && i + 2 < s.size() && std::isxdigit(static_cast<unsigned char>(s[i + 1])) &&
-          std::isxdigit(static_cast<unsigned char>(s[i + 2]))) {
-        char c = static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
-        // A control character would end up in a command line.
-        if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7F) {
-          out += c;
-          i += 2;
-          continue;
-        }
-      }
-      out += s[i];
-    }
-    return out;
-  };
-  user = decoded(info.substr(0, colon));
-  password = colon == std::string::npos ? std::string() : decoded(info.substr(colon + 1));
+  user = decodeLoginPart(info.substr(0, colon));
+  password = colon == std::string::npos ? std::string() : decodeLoginPart(info.substr(colon + 1));
   return url.substr(0, begin) + url.substr(at + 1);
 }
 
-std::string displayUrl(const std::string& url) {
-  std::size_t begin, end;
-  if (!authorityOf(url, begin, end)) return url;
-  auto at = url.rfind('@', end == 0 ? 0 : end - 1);
-  if (at == std::string::npos || at < begin) return url;
+namespace {
+// Where the password of a URL (or of a proxy setting without its scheme) lies.
+bool passwordSpan(std::string_view url, std::size_t& at, std::size_t& length) {
+  auto scheme = url.find("://");
+  std::size_t begin = scheme == std::string_view::npos ? 0 : scheme + 3;
+  std::size_t end = std::min(url.find_first_of("/?#", begin), url.size());
+  auto sign = url.rfind('@', end == 0 ? 0 : end - 1);
+  if (sign == std::string_view::npos || sign < begin) return false;
   auto colon = url.find(':', begin);
-  if (colon == std::string::npos || colon > at) return url;
-  return url.substr(0, colon + 1) + "***" + url.substr(at);
+  if (colon == std::string_view::npos || colon > sign) return false;
+  at = colon + 1;
+  length = sign - at;
+  return true;
+}
+}  // namespace
+
+std::string displayUrl(const std::string& url) {
+  std::size_t at, length;
+  if (!passwordSpan(url, at, length)) return url;
+  return url.substr(0, at) + "***" + url.substr(at + length);
+}
+
+void hidePassword(char* arg) {
+  std::size_t at, length;
+  const std::size_t size = std::strlen(arg);
+  if (!passwordSpan(std::string_view(arg, size), at, length)) return;
+  if (length < 3) {
+    std::memset(arg + at, '*', length);
+    return;
+  }
+  std::string shown = displayUrl(arg);
+  std::memcpy(arg, shown.data(), shown.size());
+  std::memset(arg + shown.size(), 0, size - shown.size());
 }
 
 std::string encodeRequestTarget(const std::string& target) {

@@ -46,8 +46,12 @@ std::string trim(const std::string& s);
 // password set (both untouched when it names none).
 std::string splitCredentials(const std::string& url, std::string& user, std::string& password);
 
-// The URL as it may be shown: a password in it replaced by "***".
+// The URL as it may be shown: a password in it replaced by "***"; also a proxy setting
+// without its scheme ("user:password@host:port"). The one mask for every place a URL shows.
 std::string displayUrl(const std::string& url);
+// The same mask over an argument in place, as `ps` reads it: the text never grows (a password
+// shorter than the mask is starred byte by byte) and what it loses becomes NUL bytes.
+void hidePassword(char* arg);
 
 // A request target with every character that RFC 3986 does not allow there (blanks,
 // quotes, angle brackets, bytes beyond ASCII, ...) percent-encoded; "%" stays as it is.

@@ -71,7 +71,10 @@ bool CConfigDlg::fieldUsable(int id) {
   if (!edit) return true;
   std::string text = trim(edit->GetWindowText());
   if (text != edit->GetWindowText()) edit->SetWindowText(text);
-  if (id == IDC_EMAIL || text.empty() || parseProxySetting(text, 0)) return true;
+  if (id == IDC_EMAIL || text.empty()) return true;
+  // An FTP proxy's conversation has no place for a login of the proxy's own.
+  auto proxy = parseProxySetting(text, 0);
+  if (proxy && (id == IDC_HTTP_PROXY || proxy->user.empty())) return true;
   AfxMessageBox(IDS_PROXY_FORMAT);
   return false;
 }

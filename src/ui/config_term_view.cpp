@@ -5,6 +5,7 @@
 #include "platform/term/term_views.h"
 #include "platform/wnd.h"
 #include "resources/ids.h"
+#include "transfer/url.h"
 #include "ui/term_views.h"
 
 namespace {
@@ -19,7 +20,9 @@ void runConfig(CDialog& dlg) {
                                                 {IDC_MAX_SPEED, "Speed limit (K/sec, 0 none)"}};
   for (const auto& [id, label] : fields) {
     bool text = id != IDC_ROLLBACK && id != IDC_CONNECTIONS && id != IDC_MAX_SPEED;
-    if (!term::askField(dlg, id, label, true, text)) return;
+    // The value in brackets is shown: a proxy's password is not.
+    bool proxy = id == IDC_HTTP_PROXY || id == IDC_FTP_PROXY;
+    if (!term::askField(dlg, id, label, true, text, proxy ? displayUrl : nullptr)) return;
   }
   for (int id : {IDC_ERROR_BEEP, IDC_DONE_BEEP, IDC_EXIT_WHEN_DONE, IDC_RESUME_SERIAL}) {
     auto* c = dlg.Control(id);

@@ -940,20 +940,22 @@ class TerminalViews(Session):
     def test_configuration_form_keeps_refuses_and_saves(self):
         # In tab order: an empty line keeps the value shown, a refused one is asked again,
         # the check boxes are y/n, and the last question stands for OK.
-        rc = self.run_session("/CONFIG", "proxy.example:3128\n\n\nabc\n7\n\n\nn\n\n\ny\ny\n")
+        rc = self.run_session("/CONFIG", "bob:pw@proxy.example:3128\n\n\nabc\n7\n\n\nn\n\n\ny\ny\n")
         self.assertEqual(rc, 0, self.output)
         self.assertIn("Rollback (K on resumed connections) [4]: ", self.output)
         self.assertIn("Please enter an integer.", self.output)
         config = self.store.section("Config")
         self.assertEqual((config["Proxy"], config["Rollback"], config["ErrorBeep"], config["DoneBeep"],
-                          config["ResumeSerial"]), ("proxy.example:3128", 7, 0, 1, 1))
+                          config["ResumeSerial"]), ("bob:pw@proxy.example:3128", 7, 0, 1, 1))
         # The end of input is Cancel: nothing is written.
         self.run_session("/CONFIG", "other.example:1\n")
-        self.assertEqual(self.store.section("Config")["Proxy"], "proxy.example:3128")
+        self.assertEqual(self.store.section("Config")["Proxy"], "bob:pw@proxy.example:3128")
         # "-" clears a text field, values are trimmed, a proxy that is not host[:port] is refused.
         rc = self.run_session("/CONFIG", "-\nftp.example:ftp\n  ftp.example:2121 \n-\n\n\n\n\n\n\n\ny\n")
         self.assertEqual(rc, 0, self.output)
-        self.assertIn("HTTP Proxy server [proxy.example:3128] (- clears): ", self.output)
+        # The value shown keeps its password to itself.
+        self.assertIn("HTTP Proxy server [bob:***@proxy.example:3128] (- clears): ", self.output)
+        self.assertNotIn("pw@", self.output)
         self.assertIn("Invalid proxy server format.\nUse format:\n   server.name:port", self.output)
         config = self.store.section("Config")
         self.assertEqual((config["Proxy"], config["ProxyFTP"], config["EMail"]), ("", "ftp.example:2121", ""))

@@ -302,6 +302,29 @@ class Proxy(Session):
         self.assertEqual(peer.handshakes, 0)
         self.assertNoQueue()
 
+    def test_a_proxy_that_needs_a_login(self):
+        data = random.Random(5).randbytes(300_000)
+        serve("plain.bin", data)
+        guard = Tinyproxy(os.path.join(self.home, "guard"), connect_ports=(_tls_port,), login=("bob", "Secr3tPw")).start()
+        self.addCleanup(guard.stop)
+        at = "127.0.0.1:%d" % guard.port
+        # (URL, https_proxy, what the run says or "" complete); tinyproxy answers a wrong
+        # login with 401, which to CONNECT only the proxy gives.
+        for n, (url, proxy, said) in enumerate((
+                (tls_url("/plain.bin"), "http://bob:Secr3tPw@" + at, ""),
+                (tls_url("/plain.bin"), "http://bob:wrongPw@" + at, 'refused the login of "bob" (401, realm "Tinyproxy")'),
+                ("http://127.0.0.1:%d/plain.bin" % _nginx.port, at, 'asks for a login (407, realm "Tinyproxy")'))):
+            with self.subTest(proxy=proxy):
+                out = self.local("guarded-%d.bin" % n)
+                rc = self.run_session(["-o", out, url], env={"https_proxy": proxy, "http_proxy": proxy})
+                self.assertEqual(rc != 0, bool(said), self.output)
+                if said:
+                    self.assertIn("The proxy %s %s." % (at, said), self.output)
+                else:
+                    self.assertSameFile(out, data)
+                self.assertNotIn("Pw@", self.output)
+                self.assertNoQueue()
+
 
 class Ipv6(Session):
     def test_http_over_ipv6_literal(self):

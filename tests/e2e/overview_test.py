@@ -116,8 +116,10 @@ class Scripts(SessionCase):
         self.assertEqual(sorted(self.listing()), ["07"])
 
     def test_three_downloads_listed_paused_removed_and_finished(self):
-        procs = [start_tarnwick(EXE, ["-o", self.local(f"f{i}.bin"), _nginx.url(f"/f{i}.bin")], self.home)
-                 for i in range(3)]
+        # The first URL carries a login, whose password nobody else sees: not ps, not --list.
+        urls = [_nginx.url(f"/f{i}.bin") for i in range(3)]
+        urls[0] = urls[0].replace("://", "://u:Secr3tPw@")
+        procs = [start_tarnwick(EXE, ["-o", self.local(f"f{i}.bin"), urls[i]], self.home) for i in range(3)]
         for p in procs:
             self.addCleanup(kill_and_reap, p)
         deadline = time.monotonic() + 20
@@ -130,6 +132,9 @@ class Scripts(SessionCase):
         self.assertEqual(sorted(r["pid"] for r in rows.values()), sorted(p.pid for p in procs), rows)
         slot = {r["pid"]: s for s, r in rows.items()}
         first, second = slot[procs[0].pid], slot[procs[1].pid]
+        with open("/proc/%d/cmdline" % procs[0].pid, "rb") as f:
+            self.assertIn(b"u:***@", f.read())
+        self.assertEqual(rows[first]["url"], urls[0].replace("Secr3tPw", "***"))
 
         status, out, err = self.tarnwick("--pause", "#" + first)
         self.assertEqual((status, out.strip()), (0, f"#{first}: paused"), err)

@@ -135,11 +135,12 @@ http {{
 
 
 class Tinyproxy(_Server):
-    """tinyproxy; `connect_ports` are the only ports CONNECT may reach (none named: any)."""
+    """tinyproxy; `connect_ports` are the only ports CONNECT may reach (none named: any);
+    `login` ("user", "password") is the only one it lets through."""
 
     binary = shutil.which("tinyproxy") or "/usr/bin/tinyproxy"
 
-    def __init__(self, workdir, connect_ports=()):
+    def __init__(self, workdir, connect_ports=(), login=None):
         super().__init__(workdir)
         self.log_file = os.path.join(workdir, "tinyproxy.log")
         self.conf = os.path.join(workdir, "tinyproxy.conf")
@@ -155,6 +156,8 @@ PidFile "{workdir}/tinyproxy.pid"
 """)
             for port in connect_ports:
                 f.write("ConnectPort %d\n" % port)
+            if login:
+                f.write("BasicAuth %s %s\n" % login)
 
     def start(self):
         self._launch([self.binary, "-d", "-c", self.conf], os.path.join(self.dir, "stdout.log"))

@@ -2,6 +2,7 @@
 // process asks of it, and what a request to a download that is not (or no longer) there gets.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -140,8 +141,10 @@ TEST(Control, ARunningSessionPublishesItsStateAndObeysItsChannel) {
 
 // A lease whose process has ended, or whose id another process has taken since, names no
 // running download: the entry is treated as queued and nobody is asked. A live holder that
-// does not answer keeps its entry.
+// does not answer keeps its entry; when the socket folder is refused, that is what is said.
 TEST(Control, AStaleOrSilentHolderIsNeverTakenForTheDownload) {
+  std::optional<std::string> runtime;
+  if (const char* r = std::getenv("XDG_RUNTIME_DIR")) runtime = r;
   pid_t stranger = ::fork();
   if (stranger == 0) {
     ::pause();
@@ -153,13 +156,20 @@ TEST(Control, AStaleOrSilentHolderIsNeverTakenForTheDownload) {
     bool done;
     const char* text;
     bool entryKept;
+    bool openFolder = false;  // the socket folder may be entered by others
   };
   for (const Case& k : {Case{leaseOf(stranger, false), ControlAction::Pause, true, "#05 is not running.", true},
                         Case{leaseOf(stranger, false), ControlAction::Forget, true, "#05 removed.", false},
                         Case{"999999999:1", ControlAction::Forget, true, "#05 removed.", false},
-                        Case{leaseOf(stranger, true), ControlAction::Forget, false, "", true}}) {
+                        Case{leaseOf(stranger, true), ControlAction::Forget, false, "", true},
+                        Case{leaseOf(stranger, true), ControlAction::Pause, false, "", true, true}}) {
     SCOPED_TRACE(k.lease);
     TestEnvironment env;
+    ::setenv("XDG_RUNTIME_DIR", env.dir().c_str(), 1);
+    if (k.openFolder) {
+      ::mkdir(env.path("tarnwick").c_str(), 0700);
+      ::chmod(env.path("tarnwick").c_str(), 0755);
+    }
     env.app().WriteProfileString(kSectionFileQueue, "Get05", "http://u:secret@h/a.zip");
     env.app().WriteProfileString("Running", "05", k.lease);
     auto rows = readOverview();
@@ -168,10 +178,13 @@ TEST(Control, AStaleOrSilentHolderIsNeverTakenForTheDownload) {
     EXPECT_EQ(rows[0].running(), k.text[0] == '\0');
     ControlAnswer a = controlEntry("05", k.action);
     EXPECT_EQ(a.done, k.done);
-    std::string silent = "#05 runs in process " + std::to_string(stranger) + ", which does not answer.";
+    std::string silent = "#05 runs in process " + std::to_string(stranger) +
+                         (k.openFolder ? ", which cannot be asked: " + env.path("tarnwick") + " is open to other users."
+                                       : ", which does not answer.");
     EXPECT_EQ(a.text, k.text[0] ? std::string(k.text) : silent);
     EXPECT_EQ(QueueEntry::exists("05"), k.entryKept);
   }
+  runtime ? ::setenv("XDG_RUNTIME_DIR", runtime->c_str(), 1) : ::unsetenv("XDG_RUNTIME_DIR");
   ::kill(stranger, SIGKILL);
   ::waitpid(stranger, nullptr, 0);
 }

@@ -47,7 +47,7 @@ TEST(ConfigDialog, ShowsDefaultsAndStoresAllEightOnOk) {
 TEST(ConfigDialog, ProxyFieldsAreStoredTrimmed) {
   TestEnvironment env;
   runConfigJob(env, [](CDialog& d) {
-    d.SetControlText(1013, "  http://proxy.local:3128 ");
+    d.SetControlText(1013, "  http://bob:pw@proxy.local:3128 ");
     d.SetControlText(1015, " [::1]:2121\t");
     d.SetControlText(1034, " me@example.org ");
     d.ViewCommand(IDOK);
@@ -55,9 +55,18 @@ TEST(ConfigDialog, ProxyFieldsAreStoredTrimmed) {
   });
   CDownloadApp reader;
   reader.SetProfilePath(env.path("settings.db"));
-  EXPECT_EQ(reader.GetProfileString("Config", "Proxy", "?"), "http://proxy.local:3128");
+  EXPECT_EQ(reader.GetProfileString("Config", "Proxy", "?"), "http://bob:pw@proxy.local:3128");
   EXPECT_EQ(reader.GetProfileString("Config", "ProxyFTP", "?"), "[::1]:2121");
   EXPECT_EQ(reader.GetProfileString("Config", "EMail", "?"), "me@example.org");
+  // An FTP proxy has no place for a login of its own: refused as the download would.
+  runConfigJob(env, [](CDialog& d) {
+    d.SetControlText(1015, "u:p@ftp.local:21");
+    d.ViewCommand(IDOK);
+    EXPECT_FALSE(d.IsEnded());
+    d.ViewCommand(IDCANCEL);
+  });
+  ASSERT_FALSE(env.ui().boxes.empty());
+  EXPECT_EQ(env.ui().boxes.back().text, "Invalid proxy server format.\nUse format:\n   server.name:port");
 }
 
 TEST(ConfigDialog, CancelWritesNothing) {

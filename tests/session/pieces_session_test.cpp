@@ -135,7 +135,10 @@ TEST(Pieces, EachConnectionsExchangeStaysTogetherInTheLog) {
     std::string range = log.substr(at + mark.size(), log.find("----", at + mark.size()) - at - mark.size());
     std::string own = log.substr(at, log.find(mark, at + 1) - at);
     EXPECT_NE(own.find("\r\nRange: bytes=" + range + "\r\n"), std::string::npos) << log;
-    EXPECT_NE(own.find("\r\nContent-Range: bytes " + range + "/"), std::string::npos) << log;
+    // A racer at the end may be stopped before its reply: the others made it needless.
+    if (own.find("HTTP/1.1 206") != std::string::npos) {
+      EXPECT_NE(own.find("\r\nContent-Range: bytes " + range + "/"), std::string::npos) << log;
+    }
   }
   EXPECT_GE(further, 2u);
   EXPECT_EQ(further + 1, srv.requests().size());

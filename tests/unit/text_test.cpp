@@ -151,9 +151,12 @@ TEST(HttpRequest, BothFormsByteForByte) {
   p.startOffset = 0;
   p.password = "pw";
   p.hostHeader = "host:8080";
-  EXPECT_EQ(buildHttpRequest(p),
-            "GET /dir/f.zip HTTP/1.0\r\nHost: host:8080\r\nUser-Agent: Tarnwick/1.2 \r\nAccept: *.*, */* \r\n"
-            "Authorization: Basic OnB3\r\n\r\n");
+  p.proxyUser = "bob";
+  p.proxyPassword = "s@cret";
+  const std::string head = "GET /dir/f.zip HTTP/1.0\r\nHost: host:8080\r\nUser-Agent: Tarnwick/1.2 \r\nAccept: *.*, */* \r\n";
+  EXPECT_EQ(buildHttpRequest(p), head + "Authorization: Basic OnB3\r\nProxy-Authorization: Basic Ym9iOnNAY3JldA==\r\n\r\n");
+  // The header log's copy: both logins masked.
+  EXPECT_EQ(maskedRequest(buildHttpRequest(p)), head + "Authorization: Basic ***\r\nProxy-Authorization: Basic ***\r\n\r\n");
   // Offsets past 2 GiB are written whole.
   p.http10 = false;
   p.startOffset = 3LL << 30;

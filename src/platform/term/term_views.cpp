@@ -163,11 +163,13 @@ bool askYesNo(const std::string& prompt, bool dflt) {
   }
 }
 
-bool askField(CDialog& dlg, int id, const std::string& label, bool echo, bool clearable) {
+bool askField(CDialog& dlg, int id, const std::string& label, bool echo, bool clearable,
+              const std::function<std::string(const std::string&)>& shownAs) {
   for (;;) {
     std::string shown = dlg.ControlText(id);
     bool canClear = clearable && echo && !shown.empty();
-    auto line = readLine(label + (echo && !shown.empty() ? " [" + shown + "]" : "") + (canClear ? " (- clears)" : "") + ": ",
+    std::string said = shownAs ? shownAs(shown) : shown;
+    auto line = readLine(label + (echo && !shown.empty() ? " [" + said + "]" : "") + (canClear ? " (- clears)" : "") + ": ",
                          echo);
     if (!line) return false;
     // A typed value is taken without surrounding blanks; a password as typed.

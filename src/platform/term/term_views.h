@@ -30,8 +30,9 @@ bool askYesNo(const std::string& prompt, bool dflt);
 // Asks for edit field id as "label [shown]: " until the dialog accepts the value; an empty
 // line keeps the shown value, a typed one is trimmed, and in a clearable field "-" empties it
 // (the prompt says so). Without echo the line is taken as typed and nothing is shown.
-// False at the end of input.
-bool askField(CDialog& dlg, int id, const std::string& label, bool echo = true, bool clearable = false);
+// shownAs, when given, is how the value in brackets is shown. False at the end of input.
+bool askField(CDialog& dlg, int id, const std::string& label, bool echo = true, bool clearable = false,
+              const std::function<std::string(const std::string&)>& shownAs = nullptr);
 
 // Copies started by another one share its terminal: from the first line on, theirs carry
 // the window's tag (its queue slot).
