@@ -118,6 +118,10 @@ TEST(FtpReplies, PassivePortsAndRetrSizes) {
     EXPECT_FALSE(parseRetrSize(bad, size)) << bad;
     EXPECT_TRUE(namesRetrSize(bad));
   }
+  EXPECT_TRUE(parseSizeReply("213 5368709120", size));
+  EXPECT_EQ(size, 5368709120LL);
+  for (const char* other : {"213-5", "550 No such file", "213 ", "213 12 bytes", "213 -1", "200 12"})
+    EXPECT_FALSE(parseSizeReply(other, size)) << other;
 }
 
 TEST(FtpReplies, DataAddressesByFamily) {
