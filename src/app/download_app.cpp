@@ -14,6 +14,7 @@
 #include "platform/file.h"
 #include "platform/run.h"
 #include "platform/services.h"
+#include "platform/text.h"
 #include "platform/ui.h"
 #include "queue/overview.h"
 #include "queue/queue_store.h"
@@ -141,8 +142,10 @@ std::optional<long> numberIn(const std::string& text, long lo, long hi) {
 }
 
 // The URLs of a list: one a line, blank lines and "#" comments skipped; nullopt when it
-// cannot be read.
-std::optional<std::vector<std::string>> readUrlList(const std::string& path, std::string& why) {
+// cannot be read. A line of NUL bytes (a file cut short by a crash, a disk image) is no URL
+// and no failed download: its number goes to nulLines.
+std::optional<std::vector<std::string>> readUrlList(const std::string& path, std::string& why,
+                                                    std::vector<int>& nulLines) {
   std::FILE* f = path == "-" ? stdin : std::fopen(path.c_str(), "r");
   if (!f) {
     why = std::strerror(errno);
@@ -150,14 +153,19 @@ std::optional<std::vector<std::string>> readUrlList(const std::string& path, std
   }
   std::vector<std::string> urls;
   std::string line;
+  int number = 0;
   for (int c; (c = std::fgetc(f)) != EOF || !line.empty();) {
     if (c != EOF && c != '\n') {
       line += static_cast<char>(c);
       continue;
     }
+    ++number;
     std::string url = trim(line);
     line.clear();
-    if (!url.empty() && url[0] != '#') urls.push_back(url);
+    if (!url.empty() && url.find_first_not_of('\0') == std::string::npos)
+      nulLines.push_back(number);
+    else if (!url.empty() && url[0] != '#')
+      urls.push_back(url);
     if (c == EOF) break;
   }
   if (f != stdin) std::fclose(f);
@@ -212,8 +220,12 @@ std::optional<int> CDownloadApp::takeOptions(int& argc, char** callerArgv) {
     } else if (auto list = optionValue(a, "-i", "--input-file", i, argc, argv)) {
       if (list->empty()) return fail("option '" + a + "' requires a file name");
       std::string why;
-      auto urls = readUrlList(*list, why);
+      std::vector<int> nulLines;
+      auto urls = readUrlList(*list, why, nulLines);
       if (!urls) return fail("cannot read the URL list '" + *list + "': " + why);
+      for (int n : nulLines)
+        std::fprintf(stderr, "%s: line %d of the URL list '%s' holds only NUL bytes: skipped\n", name.c_str(), n,
+                     displayText(*list).c_str());
       listed.insert(listed.end(), urls->begin(), urls->end());
       fromList = true;
     } else if (auto sum = optionValue(a, nullptr, "--checksum", i, argc, argv)) {
@@ -222,8 +234,8 @@ std::optional<int> CDownloadApp::takeOptions(int& argc, char** callerArgv) {
       m_checksum = *checksum;
     } else if (auto v = optionValue(a, nullptr, "--retries", i, argc, argv)) {
       if (v->empty() && a == "--retries") return fail("option '--retries' requires a number");
-      auto n = numberIn(*v, 0, 1000);
-      if (!n) return fail("--retries takes a number from 0 to 1000, not '" + *v + "'");
+      auto n = numberIn(*v, 0, kMaxRetries);
+      if (!n) return fail(Format("--retries takes a number from 0 to %d, not '%s'", kMaxRetries, v->c_str()));
       OverrideConfigInt(kRetries, *n);
       m_retries = *v;
     } else if (auto v = optionValue(a, "-n", "--connections", i, argc, argv)) {
@@ -354,6 +366,10 @@ void CDownloadApp::runConfig() {
   dlg.m_email = o.email;
   dlg.m_connections = o.connections;
   dlg.m_maxSpeedK = o.maxSpeedK;
+  dlg.m_retries = o.retries;
+  dlg.m_timeout = o.timeout;
+  dlg.m_ftpPassive = o.ftpPassive;
+  dlg.m_downloadDir = o.downloadDir;
   m_pMainWnd = &dlg;
   if (dlg.DoModal() == IDOK) {
     o.errorBeep = dlg.m_errorBeep;
@@ -366,6 +382,10 @@ void CDownloadApp::runConfig() {
     o.email = dlg.m_email;
     o.connections = dlg.m_connections;
     o.maxSpeedK = dlg.m_maxSpeedK;
+    o.retries = dlg.m_retries;
+    o.timeout = dlg.m_timeout;
+    o.ftpPassive = dlg.m_ftpPassive;
+    o.downloadDir = dlg.m_downloadDir;
     WriteOptions(o);
   }
 }
@@ -385,9 +405,10 @@ void CDownloadApp::runSession() {
   CDownloadDlg dlg;
   dlg.m_outputPath = m_outputPath;
   dlg.m_checksum = m_checksum;
-  // In the terminal a URL that names no file asks nothing either: the server names it.
-  dlg.m_nameFromServer =
-      m_nameFromServer || (m_terminal && m_outputPath.empty() && m_urls.size() == 1 && urlSaveName(m_urls[0]).empty());
+  // In the terminal a URL that names no file asks nothing either: the server names it. A
+  // mirror list named by its local path is no such URL: its first site asks.
+  dlg.m_nameFromServer = m_nameFromServer || (m_terminal && m_outputPath.empty() && m_urls.size() == 1 &&
+                                              !isLocalListPath(m_urls[0]) && urlSaveName(m_urls[0]).empty());
   m_pMainWnd = &dlg;
   dlg.DoModal();
   if (m_lpCmdLine.empty()) {
@@ -403,6 +424,7 @@ void CDownloadApp::runBatch() {
   // Each URL gets its entry first, named after the URL in the current folder (a name that is
   // taken gets ".1", ...); the copies then find them as /RESUME's copies do.
   std::vector<std::string> slots, paths;
+  const std::string folder = DownloadFolder();
   for (const auto& url : m_urls) {
     SlotLease lease;
     QueueEntry e;
@@ -414,7 +436,7 @@ void CDownloadApp::runBatch() {
     std::string name = urlSaveName(url);
     e.url = url;
     e.nameFromServer = m_nameFromServer || name.empty();
-    e.localPath = FreePath(CurrentFolder(), name.empty() ? "index.html" : name, paths);
+    e.localPath = FreePath(folder, name.empty() ? "index.html" : name, paths);
     paths.push_back(e.localPath);
     e.save();  // the entry holds the slot once the lease goes
     slots.push_back(e.slot);

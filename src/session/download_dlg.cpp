@@ -9,6 +9,7 @@
 #include "resources/ids.h"
 #include "resources/resources.h"
 #include "settings/options.h"
+#include "transfer/url.h"
 #include "ui/about_dlg.h"
 #include "ui/headers_dlg.h"
 
@@ -102,7 +103,7 @@ bool CDownloadDlg::OnInitDialog() {
       EndDialog(IDOK);
       return true;
     }
-  } else if (m_d.m_url.find(":\\") == 1 || m_d.m_url[0] == '/') {
+  } else if (isLocalListPath(m_d.m_url)) {
     openMirrorList(m_d.m_url);
   } else if (m_outputPath != kStandardOutput && !allocateQueueSlot()) {
     EndDialog(IDOK);

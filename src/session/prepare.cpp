@@ -73,8 +73,8 @@ bool CDownloadDlg::prepareDownload(bool showMessages) {
       // -J asks nothing: the URL's name (or index.html) in the current folder until the server names the file.
       std::string proposed = decodeFileName(name);
       auto chosen = !m_outputPath.empty() ? std::optional(m_outputPath)
-                    : m_nameFromServer     ? std::optional(FreePath(CurrentFolder(), proposed.empty() ? "index.html" : proposed))
-                                           : ui().saveAs(proposed);
+                    : m_nameFromServer     ? std::optional(FreePath(DownloadFolder(), proposed.empty() ? "index.html" : proposed))
+                                           : ui().saveAs(ConfigString(kDownloadDir), proposed);
       if (!chosen) {
         if (showMessages) tell(LoadString(res::IDS_SAVE_AS_CANCELLED));
         closeMirrorList();

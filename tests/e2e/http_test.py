@@ -871,9 +871,11 @@ class Citizen(Session):
         bare = _nginx.url("/m2.bin").replace("http://", "")
         listing = self.local("urls.txt")
         with open(listing, "w") as f:
-            f.write("# the third\n\n  %s  \n" % _nginx.url("/m3.bin"))
+            f.write("# the third\n\n  %s  \n\0\0\0\0\n" % _nginx.url("/m3.bin"))
         self.assertEqual(self.run_session([_nginx.url("/m1.bin"), bare, "-i", listing]), 0, self.output)
-        self.assertIn("taken as http://" + bare, self.output.split("\n")[0])
+        said = self.output.split("\n")
+        self.assertIn("line 4 of the URL list '%s' holds only NUL bytes: skipped" % listing, said[0])
+        self.assertIn("taken as http://" + bare, said[1])
         for name, data in files.items():
             self.assertSameFile(self.local(name), data)
         self.assertIn("3 downloads: 3 complete", self.output)
@@ -930,6 +932,41 @@ class Citizen(Session):
         self.assertFalse(os.path.exists(self.local("index.html")))
 
 
+    def test_save_as_questions_and_the_download_folder(self):
+        data = random.Random(91).randbytes(120_000)
+        serve("free.bin", data)
+        url = _nginx.url("/free.bin")
+        # At the end of input a name that is taken gets the next free one, as several URLs do.
+        with open(self.local("free.bin"), "wb") as f:
+            f.write(b"kept")
+        self.assertEqual(self.run_session(url), 0, self.output)
+        self.assertNotIn("Dialog cancelled", self.output)
+        self.assertSameFile(self.local("free.bin"), b"kept")
+        self.assertSameFile(self.local("free.bin.1"), data)
+        # A mirror list named by its path asks for its file, and the answer is taken.
+        listing = self.local("sites.fml")
+        with open(listing, "w") as f:
+            f.write("FML,1.0,\nhere,local,fast,%s\n" % url)
+        self.assertEqual(self.run_session(listing, "chosen.bin\n"), 0, self.output)
+        self.assertIn("Save as [free.bin]: ", self.output)
+        self.assertSameFile(self.local("chosen.bin"), data)
+        self.assertFalse(os.path.exists(self.local("free.bin.2")))
+        # The configured download folder: proposed by Save As, and where files named without
+        # a question go (-J, several URLs).
+        folder = self.local("downloads")
+        os.makedirs(folder)
+        self.store.set("Config", "DownloadDir", folder)
+        self.assertEqual(self.run_session(url, "\n"), 0, self.output)
+        self.assertIn("Save as [%s/free.bin]: " % folder, self.output)
+        self.assertSameFile(os.path.join(folder, "free.bin"), data)
+        serve("named.bin", data)
+        self.assertEqual(self.run_session(["-q", "-J", _nginx.url("/cd/"), url]), 0, self.output)
+        self.assertSameFile(os.path.join(folder, "hidden"), data)
+        self.assertSameFile(os.path.join(folder, "free.bin.1"), data)
+        self.assertFalse(os.path.exists(self.local("free.bin.2")))
+        self.assertNoQueue()
+
+
 class TerminalViews(Session):
     """The windows without a display: each asks on the terminal, or shows there, what it
     would in its window, and acts as its buttons would."""
@@ -937,23 +974,29 @@ class TerminalViews(Session):
     def test_configuration_form_keeps_refuses_and_saves(self):
         # In tab order: an empty line keeps the value shown, a refused one is asked again,
         # the check boxes are y/n, and the last question stands for OK.
-        rc = self.run_session("/CONFIG", "proxy.example:3128\n\n\nabc\n7\n\n\nn\n\n\ny\ny\n")
+        os.makedirs(self.local("dl"))
+        rc = self.run_session("/CONFIG", "proxy.example:3128\n\n\nabc\n7\n\n\n3\n0\nno/such\ndl\nn\n\n\ny\nn\ny\n")
         self.assertEqual(rc, 0, self.output)
         self.assertIn("Rollback (K on resumed connections) [4]: ", self.output)
         self.assertIn("Please enter an integer.", self.output)
+        self.assertIn("Retries (tries without new data before pausing) [0]: ", self.output)
+        self.assertIn("The download folder does not exist:\n  no/such\n", self.output)
         config = self.store.section("Config")
         self.assertEqual((config["Proxy"], config["Rollback"], config["ErrorBeep"], config["DoneBeep"],
-                          config["ResumeSerial"]), ("proxy.example:3128", 7, 0, 1, 1))
+                          config["ResumeSerial"], config["Retries"], config["Timeout"], config["FTPPassive"],
+                          config["DownloadDir"]),
+                         ("proxy.example:3128", 7, 0, 1, 1, 3, 0, 0, self.local("dl")))
         # The end of input is Cancel: nothing is written.
         self.run_session("/CONFIG", "other.example:1\n")
         self.assertEqual(self.store.section("Config")["Proxy"], "proxy.example:3128")
         # "-" clears a text field, values are trimmed, a proxy that is not host[:port] is refused.
-        rc = self.run_session("/CONFIG", "-\nftp.example:ftp\n  ftp.example:2121 \n-\n\n\n\n\n\n\n\ny\n")
+        rc = self.run_session("/CONFIG", "-\nftp.example:ftp\n  ftp.example:2121 \n-\n\n\n\n\n\n-\n\n\n\n\n\ny\n")
         self.assertEqual(rc, 0, self.output)
         self.assertIn("HTTP Proxy server [proxy.example:3128] (- clears): ", self.output)
         self.assertIn("Invalid proxy server format.\nUse format:\n   server.name:port", self.output)
         config = self.store.section("Config")
-        self.assertEqual((config["Proxy"], config["ProxyFTP"], config["EMail"]), ("", "ftp.example:2121", ""))
+        self.assertEqual((config["Proxy"], config["ProxyFTP"], config["EMail"], config["DownloadDir"]),
+                         ("", "ftp.example:2121", "", ""))
 
     def test_resume_dialog_lists_in_list_order_and_deletes(self):
         self.write_entry("04", "http://b.example/2", self.local("2"), 0)
