@@ -40,13 +40,6 @@ std::string upperTrimmed(const std::string& s) {
   return out;
 }
 
-// Exit status of a session: 0 complete, 2 entry left for a later resume, 1 otherwise.
-int sessionStatus(CDownloadDlg& dlg) {
-  if (dlg.m_finished) return 0;
-  if (!dlg.m_slot.empty() && QueueEntry::exists(dlg.m_slot)) return 2;
-  return 1;
-}
-
 bool isSwitch(const std::string& upper) {
   for (const char* s : {"/RESUMEDLG", "-RESUMEDLG", "/RESUME", "-RESUME", "/DROP", "-DROP", "/CONFIG", "-CONFIG", "/LIST",
                         "-LIST"})
@@ -55,13 +48,14 @@ bool isSwitch(const std::string& upper) {
 }
 
 // A job and the copies it waited for, as one status: 0 when all completed, 2 when any left
-// its entry in the queue, 1 otherwise.
+// its entry in the queue, else the failures' status when they all failed alike, 1 when not.
 int jointStatus(int own, const std::vector<int>& copies) {
   int joint = own;
   for (int s : copies) {
-    if (s == 2)
-      joint = 2;
-    else if (s != 0 && joint == 0)
+    if (s == 0 || joint == 2) continue;
+    if (s == 2 || joint == 0)
+      joint = s;
+    else if (s != joint)
       joint = 1;
   }
   return joint;
@@ -116,8 +110,11 @@ constexpr const char* kOptions =
     "in the current folder. A URL without a scheme is taken as http://.\n"
     "Proxies: the configured ones, else http_proxy, https_proxy, ftp_proxy and no_proxy.\n"
     "Exit status: 0 complete (for --list, --pause, --remove: done); 2 kept in the queue for a\n"
-    "later resume; 1 failed (a checksum mismatch too) or no such download. Several URLs: 0\n"
-    "when all completed, 2 when any was kept, else 1.\n";
+    "later resume; 3 a local file error (disk full, no permission); 4 a network failure (host\n"
+    "not found, no connection, reset, timeout); 5 the TLS verification failed; 6 the login was\n"
+    "refused; 8 the server answered with an error (404, 550, ...); 9 a checksum mismatch; 1\n"
+    "anything else (a bad option, a cancelled download, no such download). Several URLs: 0\n"
+    "when all completed, 2 when any was kept, else the status they share, or 1.\n";
 
 // An option's value: "-x VALUE", "-xVALUE", "--long VALUE" or "--long=VALUE". nullopt when
 // arg is not this option; "" with i unmoved when its value is missing.

@@ -199,6 +199,7 @@ void CDownloadDlg::OnCancel() {
     }
     if (answer == IDCANCEL) return;
     m_job.setEndReason("Cancelled.");
+    m_failure = Failure::Other;
     if (answer == IDNO) dropEntryAndFile();
     if (answer == IDYES && !m_slot.empty()) keepEntry();
   }
@@ -274,6 +275,7 @@ bool CDownloadDlg::checksumHolds() {
   }
   // The file stays for the user to look at; a download that failed its check is no longer queued.
   deleteQueueEntry();
+  m_failure = got ? Failure::Checksum : Failure::LocalFile;
   tell(got ? Format("Checksum mismatch for %s:\n  %s %s\n  computed: %s", m_d.m_localPath.c_str(),
                     m_checksum.empty() ? "the server's:" : "expected:", expected.c_str(), got->c_str())
            : Format("Cannot check the checksum of %s:\n  %s", m_d.m_localPath.c_str(), why.c_str()),

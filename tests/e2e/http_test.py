@@ -146,21 +146,39 @@ class Downloads(Session):
 
     def test_missing_file_is_reported_and_forgotten(self):
         rc = self.run_session(_nginx.url("/no/such.bin"), self.local("such.bin") + "\n")
-        self.assertEqual(rc, 1, self.output)
+        self.assertEqual(rc, 8, self.output)  # the server answered with an error
         self.assertIn(NOT_FOUND, self.output)
         self.assertIn(_nginx.url("/no/such.bin"), self.output)
         # Said once, by its message.
         self.assertEqual(self.output.count(NOT_FOUND), 1, self.output)
         self.assertNoQueue()
 
+    def test_exit_statuses_say_why(self):
+        serve("why.bin", random.Random(12).randbytes(300_000))
+        url = _nginx.url("/why.bin")
+        # (arguments, exit status, text said, entry kept); 8, 6, 5 and 9 have their own tests.
+        cases = ((["-o", "/dev/full", url], 3, "Error writing to output file:\n  /dev/full", True),
+                 (["-o", self.local("no/such/folder.bin"), url], 3, "Couldn't open output file:", False),
+                 (["-o", "x.bin", "http://no-such-host.invalid/x.bin"], 4, "Host not found: no-such-host.invalid", False),
+                 (["--retries", "x", url], 1, "--retries takes a number", False))
+        for args, status, text, kept in cases:
+            with self.subTest(args=args):
+                self.assertEqual(self.run_session(args), status, self.output)
+                self.assertIn(text, self.output)
+                self.assertEqual(bool(self.queue()), kept, self.output)
+                if kept:
+                    self.assertIn("Kept in the queue as #", self.output)
+                for name in list(self.queue()):
+                    self.store.delete("FileQueue", name)
+
     def test_error_statuses_after_the_plain_retry(self):
         # A 4xx is first taken for a refused range and retried as plain HTTP/1.0; a 5xx says
         # nothing about ranges and is not.
         # (path, answer, exit status, entry kept, text shown, ranges asked)
         plain = ["bytes=0-", "-"]
-        cases = (("/status/403", "", 1, False, "The server returned an error response:\n  403 = Forbidden", plain),
+        cases = (("/status/403", "", 8, False, "The server returned an error response:\n  403 = Forbidden", plain),
                  ("/status/500", "", 2, True, "Would you like to try resuming this request later?", ["bytes=0-"]),
-                 ("/status/500", "n\n", 1, False, "Would you like to try resuming this request later?", ["bytes=0-"]))
+                 ("/status/500", "n\n", 8, False, "Would you like to try resuming this request later?", ["bytes=0-"]))
         for n, (path, answer, status, kept, text, ranges) in enumerate(cases):
             with self.subTest(path=path, answer=answer):
                 self.log_mark = len(_nginx.log_lines())
@@ -509,9 +527,9 @@ class Launcher(Session):
         self.assertNotIn("04", self.store.section("Running"))
         for name in list(entry):
             self.store.delete("FileQueue", name)
-        # A copy that fails makes the whole job fail.
+        # A copy that fails makes the whole job fail, as it failed.
         self.write_entry("06", _nginx.url("/no/such.bin"), self.local("such.bin"), 0)
-        self.assertEqual(self.run_session("/RESUME"), 1, self.output)
+        self.assertEqual(self.run_session("/RESUME"), 8, self.output)
         self.assertIn("[06] tarnwick: " + NOT_FOUND, self.output)
 
     def test_copies_end_keeping_their_entries_when_resume_is_killed(self):
@@ -736,7 +754,7 @@ class Authorization(Session):
         rc = self.run_session(_nginx.url("/private/secret3.bin"), out + "\n")
         # Cancelled prompt, then "resume later?" answered No by the end of input: a login
         # nobody gives will not come later. Nothing is kept, not even an empty file.
-        self.assertEqual(rc, 1, self.output)
+        self.assertEqual(rc, 6, self.output)
         self.assertIn("Would you like to have this request resumed later?\nNo (end of input)\n", self.output)
         self.assertTrue(self.output.endswith('No login given for "Tarnwick Test" at 127.0.0.1.\n'), self.output)
         self.assertNoQueue()
@@ -768,7 +786,7 @@ class HostileText(Session):
         threading.Thread(target=serve_all, daemon=True).start()
         url = "http://127.0.0.1:%d/x.bin" % server.getsockname()[1]
         r = run_tarnwick(EXE, url, self.home, self.local("x.bin") + "\n", timeout=30)
-        self.assertEqual(r.returncode, 1, r.stderr)
+        self.assertEqual(r.returncode, 8, r.stderr)
         self.assertIn(b"403 = ", r.stderr)
         self.assertIn(b"Gone", r.stderr)
         for raw in (b"\x1b", b"\x07", b"\xc2\x9b", b"\xe2\x80\xae"):
@@ -883,7 +901,7 @@ class Citizen(Session):
         # A name already there is kept; a missing file fails its download alone, and the worst
         # status wins. The copies are as quiet as asked.
         rc = self.run_session(["-q", "-i", "-"], answers="%s\n%s\n" % (_nginx.url("/m1.bin"), _nginx.url("/none.bin")))
-        self.assertEqual(rc, 1, self.output)
+        self.assertEqual(rc, 8, self.output)
         self.assertNotIn("Connecting to", self.output)
         self.assertSameFile(self.local("m1.bin.1"), files["m1.bin"])
         self.assertIn("1 failed", self.output)
@@ -896,7 +914,7 @@ class Citizen(Session):
         self.assertTrue(self.stdout_bytes == data, "standard output differs")
         self.assertEqual(self.output, "Done: written to standard output\n")
         self.assertNoQueue()
-        self.assertEqual(self.run_session(["-o", "-", _nginx.url("/none.bin")]), 1, self.output)
+        self.assertEqual(self.run_session(["-o", "-", _nginx.url("/none.bin")]), 8, self.output)
         self.assertEqual(self.stdout_bytes, b"")
         self.assertNoQueue()
 
@@ -908,13 +926,13 @@ class Citizen(Session):
                          self.output)
         self.assertIn("Checksum verified: " + good, self.output)
         bad = "md5=" + "0" * 32
-        self.assertEqual(self.run_session(["--checksum", bad, "-o", "bad.bin", _nginx.url("/named.bin")]), 1,
+        self.assertEqual(self.run_session(["--checksum", bad, "-o", "bad.bin", _nginx.url("/named.bin")]), 9,
                          self.output)
         self.assertIn("expected: " + bad, self.output)
         self.assertIn("computed: md5=" + hashlib.md5(data).hexdigest(), self.output)
         self.assertSameFile(self.local("bad.bin"), data)  # kept for the user to look at
         self.assertNoQueue()
-        self.assertEqual(self.run_session(["-o", "served.bin", _nginx.url("/digest/bad.bin")]), 1, self.output)
+        self.assertEqual(self.run_session(["-o", "served.bin", _nginx.url("/digest/bad.bin")]), 9, self.output)
         self.assertIn("the server's: sha256=" + "0" * 64, self.output)
         self.assertNoQueue()
 

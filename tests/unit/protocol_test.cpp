@@ -150,7 +150,7 @@ TEST(RetryPolicy, TemporaryFailuresAndWaits) {
       {Outcome::Broken, WSAECONNRESET, true},
       {Outcome::ConnectFailed, WSAECONNREFUSED, true},
       {Outcome::ConnectFailed, 11002, true},      // the name server did not answer
-      {Outcome::ConnectFailed, WSAEINVAL, false},  // no such host
+      {Outcome::ConnectFailed, WSAHOST_NOT_FOUND, false},  // no such host
       {Outcome::ServerBusy, 503, true},
       {Outcome::DataConnectFailed, WSAECONNREFUSED, true},
       {Outcome::FtpRefused, 421, true},
