@@ -50,7 +50,7 @@ std::optional<Failure> failureOf(const ConnectionResult& r) {
     case Outcome::TunnelRefused:
       // The proxy closed the connection, or answered.
       return r.code == 0 ? Failure::Network : r.code == 407 ? Failure::Login : Failure::ServerError;
-    case Outcome::Refused:
+    case Outcome::Refused: return r.code == 401 || r.code == 407 ? Failure::Login : Failure::ServerError;
     case Outcome::ServerBusy:
     case Outcome::BadReply:
     case Outcome::BadPassiveReply:

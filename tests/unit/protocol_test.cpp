@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "engine/retry.h"
+#include "session/ending.h"
 #include "transfer/ftp_address.h"
 #include "transfer/ftp_parse.h"
 #include "transfer/http_parse.h"
@@ -137,6 +138,24 @@ TEST(FtpReplies, DataAddressesByFamily) {
 }
 
 }  // namespace
+
+// The exit status a failure gives a script: who failed decides, where one outcome covers several.
+TEST(ExitStatus, TheFailureEachOutcomeStandsFor) {
+  const std::tuple<Outcome, int, std::optional<Failure>> cases[] = {
+      {Outcome::TlsFailed, kCertificateRefused, Failure::Tls},  {Outcome::TlsFailed, 0, Failure::Network},
+      {Outcome::FtpRefused, 550, Failure::ServerError},         {Outcome::FtpRefused, 530, Failure::Login},
+      {Outcome::Refused, 404, Failure::ServerError},            {Outcome::Refused, 407, Failure::Login},
+      {Outcome::TunnelRefused, 0, Failure::Network},            {Outcome::TunnelRefused, 403, Failure::ServerError},
+      {Outcome::ConnectFailed, WSAHOST_NOT_FOUND, Failure::Network}, {Outcome::WriteFailed, 0, Failure::LocalFile},
+      {Outcome::Redirected, 0, std::nullopt},                   {Outcome::Restart, 0, std::nullopt},
+  };
+  for (const auto& [what, code, failure] : cases) {
+    ConnectionResult r;
+    r.what = what;
+    r.code = code;
+    EXPECT_EQ(failureOf(r), failure) << static_cast<int>(what) << " " << code;
+  }
+}
 
 // Which failures are tried again, and how long the job waits first.
 TEST(RetryPolicy, TemporaryFailuresAndWaits) {
