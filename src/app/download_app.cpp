@@ -89,7 +89,7 @@ constexpr const char* kOptions =
     "                          input; blank lines and lines starting with # are skipped).\n"
     "  -J, --content-disposition\n"
     "                        = No Save As question: the file takes the name the server gives\n"
-    "                          (Content-Disposition), in the current folder.\n"
+    "                          (Content-Disposition), in the download folder.\n"
     "      --checksum TYPE=HEX\n"
     "                        = Check the complete file (TYPE md5, sha1, sha256 or sha512); a\n"
     "                          mismatch keeps the file, removes the entry and fails.\n"
@@ -107,7 +107,8 @@ constexpr const char* kOptions =
     "      --version         = Show the version.\n"
     "Several URLs (arguments or -i) start one download each, in its own process and queue\n"
     "entry, all at once or one after another (ResumeSerial), each saved under its URL's name\n"
-    "in the current folder. A URL without a scheme is taken as http://.\n"
+    "in the download folder (/CONFIG; else the current one). A URL without a scheme is taken\n"
+    "as http://.\n"
     "Proxies: the configured ones, else http_proxy, https_proxy, ftp_proxy and no_proxy.\n"
     "Exit status: 0 complete (for --list, --pause, --remove: done); 2 kept in the queue for a\n"
     "later resume; 3 a local file error (disk full, no permission); 4 a network failure (host\n"
@@ -418,7 +419,7 @@ void CDownloadApp::runSession() {
 }
 
 void CDownloadApp::runBatch() {
-  // Each URL gets its entry first, named after the URL in the current folder (a name that is
+  // Each URL gets its entry first, named after the URL in the download folder (a name that is
   // taken gets ".1", ...); the copies then find them as /RESUME's copies do.
   std::vector<std::string> slots, paths;
   const std::string folder = DownloadFolder();

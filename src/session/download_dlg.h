@@ -73,7 +73,7 @@ class CDownloadDlg : public CDialog, private JobEvents {
   // The checksum the file must have when complete ("sha256=hex", --checksum), kept in the entry.
   std::string m_checksum;
   // -J: no Save As question; the file takes the name the server gives (Content-Disposition)
-  // in the current folder, the URL's name until then.
+  // in the download folder, the URL's name until then.
   bool m_nameFromServer = false;
 
   // Why the session failed, should it end without its file: the last failure seen.

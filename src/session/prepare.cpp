@@ -71,7 +71,7 @@ bool CDownloadDlg::prepareDownload(bool showMessages) {
       QueueEntry::write(m_slot, QueueValue::Local, m_d.m_localPath);
       m_isListDownload = 1;
     } else {
-      // -J asks nothing: the URL's name (or index.html) in the current folder until the server names the file.
+      // -J asks nothing: the URL's name (or index.html) in the download folder until the server names the file.
       std::string proposed = decodeFileName(name);
       auto chosen = !m_outputPath.empty() ? std::optional(m_outputPath)
                     : m_nameFromServer     ? std::optional(FreePath(DownloadFolder(), proposed.empty() ? "index.html" : proposed))
