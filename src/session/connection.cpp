@@ -3,6 +3,7 @@
 
 #include "platform/app.h"
 #include "platform/services.h"
+#include "platform/text.h"
 #include "resources/ids.h"
 #include "resources/resources.h"
 #include "session/download_dlg.h"
@@ -26,6 +27,7 @@ void CDownloadDlg::openConnection() {
   // Chosen once for the whole connection.
   ProxyChoice proxy;
   auto route = routeTo(m_d, proxy);
+  if (!route) m_failure = Failure::Other;
   if (!route && !proxy.configured) {
     // A variable of the environment the user may not even know is set: said, not configured.
     tell(Format("Couldn't recognize the proxy server in %s: %s", proxy.source.c_str(),
@@ -49,6 +51,10 @@ void CDownloadDlg::openConnection() {
   // The output file at the resume point, and the connection.
   std::string why;
   if (!m_job.open(*route, why)) {
+    m_failure = Failure::LocalFile;
+    // A new download leaves no entry behind (its file was named, its address not yet); a
+    // queued one stays for when the file can be had again.
+    if (m_fromQueue == 0) deleteQueueEntry();
     tell(FormatString(LoadString(res::IDS_CANNOT_OPEN_OUTPUT), m_d.m_localPath + "\n  " + why));
     EndDialog(IDOK);
     return;
@@ -110,6 +116,8 @@ void CDownloadDlg::pauseWithError(int error, const std::string& serverName, cons
   m_urlText.SetWindowText("Err:  " + serverName);
   if (!message.empty())
     tell(message);
+  else if (error == WSAHOST_NOT_FOUND)
+    tell("Host not found: " + displayText(serverName));
   else
     tell(socketErrorMessage(m_lastSockError, FormatString(LoadString(res::IDS_CANNOT_CONNECT), serverName)));
   m_paused = 0;
