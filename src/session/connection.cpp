@@ -1,6 +1,7 @@
 // Opening and closing a session's connections, and giving up a site.
 #include <cstdlib>
 
+#include "engine/retry.h"
 #include "platform/app.h"
 #include "platform/services.h"
 #include "platform/text.h"
@@ -103,11 +104,12 @@ void CDownloadDlg::failConnect(int error, const std::string& serverName, const s
     return;
   }
   pauseWithError(error, serverName, message);
-  // A network that failed (a socket error) pauses as a break does, keeping the entry for a
-  // later resume whatever the tries left; so does an entry with bytes on disk, or one
-  // resumed from the queue.
+  // A network that failed for now (refused, unreachable, timed out) pauses as a break does,
+  // keeping the entry for a later resume whatever the tries left; so does an entry with
+  // bytes on disk, or one resumed from the queue.
   bool hasBytes = m_job.startOffset() > 0 || QueueEntry::readInt(m_slot, QueueValue::Start, 0) > 0;
-  abandonSite(false, m_fromQueue == 0 && !hasBytes && error == 0);
+  bool passing = error != 0 && isTemporary(ConnectionResult{Outcome::ConnectFailed, error, "", Answerer::Local, -1});
+  abandonSite(false, m_fromQueue == 0 && !hasBytes && !passing);
 }
 
 // The connection could not be made: say so and pause, for the user to try again.

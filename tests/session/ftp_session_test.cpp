@@ -467,7 +467,7 @@ TEST_F(FtpSession, BrokenDataConnectionsPause) {
     EXPECT_EQ(dlg->m_statusIcon.GetIcon(), 135);
     EXPECT_EQ(dlg->m_pauseButton.GetWindowText(), "Resume");
     EXPECT_EQ(dlg->m_job.startOffset(), 20000);
-    EXPECT_EQ(dlg->m_job.totalSize(), 50000);
+    EXPECT_EQ(dlg->m_job.state().total, 50000);
     EXPECT_EQ(queueValue(local, "Start00"), "20000");
     EXPECT_EQ(queueValue(local, "Get00"), url(srv.port()));
     EXPECT_EQ(readWholeFile(local.path("f.zip")), body.substr(0, 20000));
