@@ -21,7 +21,7 @@ bool isTemporary(const ConnectionResult& r) {
     case Outcome::CommandFailed:
     case Outcome::ServerBusy: return true;
     // A name that does not exist is final; a resolver that could not answer is not.
-    case Outcome::ConnectFailed: return r.code != WSAEINVAL;
+    case Outcome::ConnectFailed: return r.code != WSAEINVAL && r.code != WSAHOST_NOT_FOUND;
     case Outcome::FtpRefused: return ftpSaysLater(r.code);
     default: return false;
   }

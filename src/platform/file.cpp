@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 CFile::~CFile() { Close(); }
@@ -35,6 +37,24 @@ bool CFile::Open(const std::string& path, Mode mode) {
 std::string CurrentFolder() {
   char buf[4096];
   return ::getcwd(buf, sizeof buf) ? std::string(buf) : std::string(".");
+}
+
+std::string FullFolderPath(const std::string& text) {
+  std::string path = text;
+  const char* home = std::getenv("HOME");
+  if ((path == "~" || path.rfind("~/", 0) == 0) && home && *home) path = home + path.substr(1);
+  if (path.empty()) return path;
+  if (path[0] != '/') path = CurrentFolder() + "/" + path;
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  struct stat st{};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? path : std::string();
+}
+
+std::string FreePath(const std::string& folder, const std::string& name, const std::vector<std::string>& taken) {
+  std::string path = folder + "/" + name;
+  auto isTaken = [&](const std::string& p) { return FileExists(p) || std::find(taken.begin(), taken.end(), p) != taken.end(); };
+  for (int n = 1; isTaken(path); ++n) path = folder + "/" + name + "." + std::to_string(n);
+  return path;
 }
 
 bool CFile::OpenStandardOutput() {

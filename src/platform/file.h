@@ -3,11 +3,18 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Whether anything stands at path (a link counts, even one that points nowhere).
 bool FileExists(const std::string& path);
 // The process's working folder ("." when it cannot be named).
 std::string CurrentFolder();
+// The folder text names, made whole ("~/x" in the home folder, a relative one in the working
+// folder); "" when it is no folder.
+std::string FullFolderPath(const std::string& text);
+// A path in folder for name that no file has yet, nor is in taken: name itself, else
+// name.1, name.2, ...
+std::string FreePath(const std::string& folder, const std::string& name, const std::vector<std::string>& taken = {});
 // The size of the file at path, -1 when there is none.
 std::int64_t FileSize(const std::string& path);
 // The whole of a small file (at most maxBytes); false with why when it cannot be read.

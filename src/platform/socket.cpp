@@ -83,6 +83,7 @@ struct CAsyncSocket::Impl {
   std::string tlsHost;
   std::unique_ptr<TlsSession> tls;
   std::string tlsError;
+  bool tlsUnverified = false;  // the failed handshake was the certificate check's
   bool handshaking = false, hsWantRead = false, hsWantWrite = false;
   bool tlsClosed = false;   // the peer's close has been read through TLS
   bool readQueued = false;  // a read event for bytes TLS holds is on its way
@@ -193,12 +194,17 @@ std::vector<sockaddr_storage> addressesOf(const addrinfo* res, unsigned port) {
   return addrs;
 }
 
-// A name that does not exist reads as an invalid argument, as it always has; a resolver that
-// gave no answer gets a code of its own, since a later try may succeed.
+// A name that does not exist is said so; a resolver that gave no answer gets a code of its
+// own, since a later try may succeed.
 int lookupError(int rc) {
   switch (rc) {
     case EAI_AGAIN: return WSATRY_AGAIN;
     case EAI_MEMORY: return WSAENOBUFS;
+    case EAI_NONAME:
+#ifdef EAI_NODATA
+    case EAI_NODATA:
+#endif
+      return WSAHOST_NOT_FOUND;
     default: return WSAEINVAL;
   }
 }
@@ -250,7 +256,8 @@ bool CAsyncSocket::Connect(const std::string& hostText, unsigned port) {
   m_impl->lookup.reset();
   std::string host = hostText;
   if (host.size() > 1 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
-  if (host.empty() || isInvalidName(host)) return fail(WSAEINVAL), false;
+  if (host.empty()) return fail(WSAEINVAL), false;
+  if (isInvalidName(host)) return fail(WSAHOST_NOT_FOUND), false;
   // A literal address needs no resolver: it connects at once.
   addrinfo hints = streamHints(AI_NUMERICHOST);
   addrinfo* res = nullptr;
@@ -353,11 +360,13 @@ void CAsyncSocket::SecureWith(const std::string& host) {
 
 bool CAsyncSocket::IsSecure() const { return m_impl->tls && !m_impl->handshaking; }
 std::string CAsyncSocket::TlsError() const { return m_impl->tlsError; }
+bool CAsyncSocket::TlsUnverified() const { return m_impl->tlsUnverified; }
 bool CAsyncSocket::TlsCutShort() const { return m_impl->tls && m_impl->tls->cutShort(); }
 
 std::string CAsyncSocket::TlsSummary() const { return m_impl->tls ? m_impl->tls->summary() : std::string(); }
 
 void CAsyncSocket::startTls() {
+  m_impl->tlsUnverified = false;
   m_impl->tls = TlsSession::create(m_fd, m_impl->tlsHost, m_impl->tlsError);
   m_impl->handshaking = true;
   if (!m_impl->tls) {
@@ -385,6 +394,7 @@ void CAsyncSocket::stepHandshake() {
   m_impl->handshaking = false;
   if (io != TlsSession::Io::Ok) {
     m_impl->tlsError = m_impl->tls->error();
+    m_impl->tlsUnverified = m_impl->tls->unverified();
     m_impl->tls.reset();
     m_closeReported = true;
     m_writeWanted = false;

@@ -34,7 +34,8 @@ constexpr int WSAETIMEDOUT = 10060;
 constexpr int WSAECONNREFUSED = 10061;
 constexpr int WSAEHOSTDOWN = 10064;
 constexpr int WSAEHOSTUNREACH = 10065;
-// The resolver gave no answer this time (a name that does not exist is WSAEINVAL).
+// No such host name; the resolver gave no answer this time.
+constexpr int WSAHOST_NOT_FOUND = 11001;
 constexpr int WSATRY_AGAIN = 11002;
 // Not a system error: the TLS handshake failed (TlsError() says why).
 constexpr int kTlsFailed = 11100;
@@ -60,7 +61,7 @@ void SetNameLookup(NameLookup lookup);
 // A host name is tried at each of its addresses (IPv6 and IPv4) until one connects; the
 // caller sees one connect. A name is looked up off the event loop (a literal address is
 // not): Connect then answers would-block, and a failed lookup is a connect failing with
-// WSAEINVAL (no such name) or WSATRY_AGAIN (no answer this time). Sockets live on the
+// WSAHOST_NOT_FOUND (no such name) or WSATRY_AGAIN (no answer this time). Sockets live on the
 // application's thread. A secured socket does its TLS handshake first: its first write
 // event means the handshake is done and the peer verified, its reads give decrypted bytes,
 // and a failed handshake is a connect failing with kTlsFailed.
@@ -84,6 +85,8 @@ class CAsyncSocket {
   // Why the handshake failed; the secured connection's protocol, cipher and certificate.
   std::string TlsError() const;
   std::string TlsSummary() const;
+  // The failed TLS handshake was the certificate check's.
+  bool TlsUnverified() const;
   // The TLS peer closed without close_notify.
   bool TlsCutShort() const;
   // Binds a created socket to one local address (port system-chosen), in that address's family.

@@ -144,7 +144,8 @@ TlsSession::Io TlsSession::result(int rc, int& count, int len) {
         return Io::Closed;
       }
       long verify = SSL_get_verify_result(m_ssl->ssl);
-      m_error = verify != X509_V_OK ? X509_verify_cert_error_string(verify) : libraryReason();
+      m_unverified = verify != X509_V_OK;
+      m_error = m_unverified ? X509_verify_cert_error_string(verify) : libraryReason();
       ERR_clear_error();
       return Io::Failed;
     }
@@ -157,6 +158,7 @@ TlsSession::Io TlsSession::handshake() {
   // A close or a reset (the hello unread when it closed) read alike: the server hung up.
   if (io != Io::Closed && !(io == Io::Failed && (m_error.empty() || m_peerGone))) return io;
   m_error = "the server closed the connection during the handshake";
+  m_unverified = false;
   return Io::Failed;
 }
 

@@ -30,6 +30,8 @@ class TlsSession {
   // Why the last step failed: the certificate check's reason when it failed, else the
   // library's reason.
   const std::string& error() const { return m_error; }
+  // The last failure was the certificate check's (not a hang-up or a protocol error).
+  bool unverified() const { return m_unverified; }
   // The peer closed without close_notify: what came may not be all it meant to send.
   bool cutShort() const { return m_cutShort; }
   // Protocol version, cipher, certificate subject and issuer, one per line.
@@ -42,5 +44,6 @@ class TlsSession {
   std::unique_ptr<Ssl> m_ssl;
   std::string m_error;
   bool m_cutShort = false;
+  bool m_unverified = false;
   bool m_peerGone = false;  // the connection ended under TLS without a word
 };

@@ -21,8 +21,9 @@ class UiBackend {
   virtual ~UiBackend() = default;
   // Shows text with the buttons of type; returns IDOK, IDYES, IDNO or IDCANCEL.
   virtual int messageBox(const std::string& text, UINT type) = 0;
-  // Asks for a file to save to; nullopt when cancelled.
-  virtual std::optional<std::string> saveAs(const std::string& proposedName) = 0;
+  // Asks for a file to save to, proposing name in folder (empty: the working folder in a
+  // terminal, the desktop's download folder in a window); nullopt when cancelled.
+  virtual std::optional<std::string> saveAs(const std::string& folder, const std::string& proposedName) = 0;
   // Makes the view of a dialog that is about to run modally.
   virtual std::unique_ptr<DialogView> createView(CDialog& dlg) = 0;
   virtual void beep(bool error) = 0;

@@ -69,6 +69,10 @@ constexpr int IDC_EXIT_WHEN_DONE = 1009;
 constexpr int IDC_ROLLBACK = 1010;
 constexpr int IDC_CONNECTIONS = 1032;
 constexpr int IDC_MAX_SPEED = 1033;  // in K/sec
+constexpr int IDC_RETRIES = 1035;
+constexpr int IDC_TIMEOUT = 1036;    // in seconds, 0 never
+constexpr int IDC_FTP_PASSIVE = 1037;
+constexpr int IDC_DOWNLOAD_DIR = 1038;
 constexpr int IDC_RESUME_SERIAL = 1011;
 constexpr int IDC_HTTP_PROXY = 1013;
 constexpr int IDC_FTP_PROXY = 1015;
@@ -163,5 +167,7 @@ constexpr int IDS_OVERVIEW = 148;          // "&Downloads..."
 // The settings store found damaged (moved aside) or unwritable at start.
 constexpr int IDS_STORE_REPLACED = 160;
 constexpr int IDS_STORE_READ_ONLY = 161;
+// The configuration's download folder names no folder.
+constexpr int IDS_NO_SUCH_FOLDER = 162;
 
 }  // namespace res

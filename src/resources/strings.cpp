@@ -49,6 +49,7 @@ const std::vector<std::pair<int, std::string>> kStrings = {
     {148, "&Downloads..."},
     {160, "The settings store could not be opened or was damaged; it was moved aside to:\n  %s\nA new one has been made: the options are back at their defaults and the download queue starts empty."},
     {161, "The settings store cannot be written:\n  %s\nDownloads still run, but options are not saved and an unfinished download is not kept in the queue."},
+    {162, "The download folder does not exist:\n  %s\nGive an existing folder, or none for the current one."},
 };
 const std::string kEmpty;
 }  // namespace

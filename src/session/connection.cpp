@@ -1,8 +1,10 @@
 // Opening and closing a session's connections, and giving up a site.
 #include <cstdlib>
 
+#include "engine/retry.h"
 #include "platform/app.h"
 #include "platform/services.h"
+#include "platform/text.h"
 #include "resources/ids.h"
 #include "resources/resources.h"
 #include "session/download_dlg.h"
@@ -26,6 +28,7 @@ void CDownloadDlg::openConnection() {
   // Chosen once for the whole connection.
   ProxyChoice proxy;
   auto route = routeTo(m_d, proxy);
+  if (!route) m_failure = Failure::Other;
   if (!route && !proxy.configured) {
     // A variable of the environment the user may not even know is set: said, not configured.
     tell(Format("Couldn't recognize the proxy server in %s: %s", proxy.source.c_str(),
@@ -49,6 +52,10 @@ void CDownloadDlg::openConnection() {
   // The output file at the resume point, and the connection.
   std::string why;
   if (!m_job.open(*route, why)) {
+    m_failure = Failure::LocalFile;
+    // A new download leaves no entry behind (its file was named, its address not yet); a
+    // queued one stays for when the file can be had again.
+    if (m_fromQueue == 0) deleteQueueEntry();
     tell(FormatString(LoadString(res::IDS_CANNOT_OPEN_OUTPUT), m_d.m_localPath + "\n  " + why));
     EndDialog(IDOK);
     return;
@@ -102,11 +109,12 @@ void CDownloadDlg::failConnect(int error, const std::string& serverName, const s
     return;
   }
   pauseWithError(error, serverName, message);
-  // A network that failed (a socket error) pauses as a break does, keeping the entry for a
-  // later resume whatever the tries left; so does an entry with bytes on disk, or one
-  // resumed from the queue.
+  // A network that failed for now (refused, unreachable, timed out) pauses as a break does,
+  // keeping the entry for a later resume whatever the tries left; so does an entry with
+  // bytes on disk, or one resumed from the queue.
   bool hasBytes = m_job.startOffset() > 0 || QueueEntry::readInt(m_slot, QueueValue::Start, 0) > 0;
-  abandonSite(false, m_fromQueue == 0 && !hasBytes && error == 0);
+  bool passing = error != 0 && isTemporary(ConnectionResult{Outcome::ConnectFailed, error, "", Answerer::Local, -1});
+  abandonSite(false, m_fromQueue == 0 && !hasBytes && !passing);
 }
 
 // The connection could not be made: say so and pause, for the user to try again.
@@ -115,6 +123,8 @@ void CDownloadDlg::pauseWithError(int error, const std::string& serverName, cons
   m_urlText.SetWindowText("Err:  " + serverName);
   if (!message.empty())
     tell(message);
+  else if (error == WSAHOST_NOT_FOUND)
+    tell("Host not found: " + displayText(serverName));
   else
     tell(socketErrorMessage(m_lastSockError, FormatString(LoadString(res::IDS_CANNOT_CONNECT), serverName)));
   m_paused = 0;

@@ -9,6 +9,7 @@
 #include "resources/ids.h"
 #include "resources/resources.h"
 #include "settings/options.h"
+#include "transfer/url.h"
 #include "ui/about_dlg.h"
 #include "ui/headers_dlg.h"
 
@@ -102,7 +103,7 @@ bool CDownloadDlg::OnInitDialog() {
       EndDialog(IDOK);
       return true;
     }
-  } else if (m_d.m_url.find(":\\") == 1 || m_d.m_url[0] == '/') {
+  } else if (isLocalListPath(m_d.m_url)) {
     openMirrorList(m_d.m_url);
   } else if (m_outputPath != kStandardOutput && !allocateQueueSlot()) {
     EndDialog(IDOK);
@@ -203,6 +204,7 @@ void CDownloadDlg::OnCancel() {
       return;
     }
     m_job.setEndReason("Cancelled.");
+    m_failure = Failure::Other;
     if (answer == IDNO) dropEntryAndFile();
     if (answer == IDYES && !m_slot.empty()) keepEntry();
   }
@@ -278,6 +280,7 @@ bool CDownloadDlg::checksumHolds() {
   }
   // The file stays for the user to look at; a download that failed its check is no longer queued.
   deleteQueueEntry();
+  m_failure = got ? Failure::Checksum : Failure::LocalFile;
   tell(got ? Format("Checksum mismatch for %s:\n  %s %s\n  computed: %s", m_d.m_localPath.c_str(),
                     m_checksum.empty() ? "the server's:" : "expected:", expected.c_str(), got->c_str())
            : Format("Cannot check the checksum of %s:\n  %s", m_d.m_localPath.c_str(), why.c_str()),

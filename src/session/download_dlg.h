@@ -15,6 +15,7 @@
 #include "resources/ids.h"
 #include "settings/env_proxy.h"
 #include "engine/job.h"
+#include "session/ending.h"
 #include "ui/link_drop_target.h"
 
 constexpr UINT WM_TRYNEXTSITE = WM_USER + 101;
@@ -73,8 +74,11 @@ class CDownloadDlg : public CDialog, private JobEvents {
   // The checksum the file must have when complete ("sha256=hex", --checksum), kept in the entry.
   std::string m_checksum;
   // -J: no Save As question; the file takes the name the server gives (Content-Disposition)
-  // in the current folder, the URL's name until then.
+  // in the download folder, the URL's name until then.
   bool m_nameFromServer = false;
+
+  // Why the session failed, should it end without its file: the last failure seen.
+  Failure m_failure = Failure::Other;
 
   // The queue slot: the session's identity in the store; empty = no queue entry.
   std::string m_slot;

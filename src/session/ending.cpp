@@ -24,6 +24,56 @@ std::string oneLine(const std::string& message) {
   return out;
 }
 
+std::optional<Failure> failureOf(const ConnectionResult& r) {
+  switch (r.what) {
+    case Outcome::Finished:
+    case Outcome::Redirected:
+    case Outcome::NoRange:
+    case Outcome::Restart:
+    case Outcome::FileChanged:
+    case Outcome::PieceDone:
+    case Outcome::PieceRefused:
+    case Outcome::Reconnect:
+    case Outcome::NextSite: return std::nullopt;
+    case Outcome::Broken:
+    case Outcome::ConnectFailed:
+    case Outcome::DataConnectFailed:
+    case Outcome::CommandFailed:
+    case Outcome::GaveUp: return Failure::Network;
+    case Outcome::WriteFailed: return Failure::LocalFile;
+    // A handshake the server broke off is the network's.
+    case Outcome::TlsFailed: return r.code == kCertificateRefused ? Failure::Tls : Failure::Network;
+    case Outcome::FtpLoginRefused:
+    case Outcome::ProxyLoginRefused:
+    case Outcome::NeedCredentials:
+    case Outcome::AuthUnsupported: return Failure::Login;
+    case Outcome::FtpRefused: return r.code == 530 ? Failure::Login : Failure::ServerError;
+    case Outcome::TunnelRefused:
+      // The proxy closed the connection, or answered.
+      return r.code == 0 ? Failure::Network : r.code == 407 ? Failure::Login : Failure::ServerError;
+    case Outcome::Refused: return r.code == 401 || r.code == 407 ? Failure::Login : Failure::ServerError;
+    case Outcome::ServerBusy:
+    case Outcome::BadReply:
+    case Outcome::BadPassiveReply:
+    case Outcome::TooManyRedirects: return Failure::ServerError;
+    case Outcome::SocketFailed: return Failure::Other;
+  }
+  return Failure::Other;
+}
+
+namespace {
+bool entryKept(const CDownloadDlg& dlg) { return !dlg.m_slot.empty() && QueueEntry::exists(dlg.m_slot); }
+}  // namespace
+
+int sessionStatus(const CDownloadDlg& dlg) {
+  if (dlg.m_finished) return 0;
+  // A file that cannot be written stops the download whatever is kept: a script must hear
+  // of the full disk rather than try again.
+  if (dlg.m_failure == Failure::LocalFile) return static_cast<int>(Failure::LocalFile);
+  if (entryKept(dlg)) return 2;
+  return static_cast<int>(dlg.m_failure);
+}
+
 namespace {
 // Why the session ended: the job's reason (the message it ended with, the user's Cancel,
 // the tries used up), else what the window shows.
@@ -43,6 +93,6 @@ std::vector<std::string> endingLines(const CDownloadDlg& dlg, int status, bool s
   // A reason the user was shown as a message is not said twice.
   std::vector<std::string> lines;
   if (signalled || !dlg.m_job.endReasonSaid()) lines.push_back(reason(dlg, signalled));
-  if (status == 2) lines.push_back("Kept in the queue as #" + dlg.m_slot + ": " + InvokedName() + " '#" + dlg.m_slot + "'");
+  if (entryKept(dlg)) lines.push_back("Kept in the queue as #" + dlg.m_slot + ": " + InvokedName() + " '#" + dlg.m_slot + "'");
   return lines;
 }

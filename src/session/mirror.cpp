@@ -10,6 +10,7 @@
 bool CDownloadDlg::openMirrorList(const std::string& path) {
   auto file = std::make_unique<CFile>();
   if (!file->Open(path, CFile::Mode::Read)) {
+    m_failure = Failure::LocalFile;
     tell(FormatString(LoadString(res::IDS_CANNOT_OPEN_FILE), displayUrl(m_d.m_url)));
     EndDialog(IDOK);
     return false;

@@ -17,6 +17,7 @@
 
 void CDownloadDlg::jobOutcome(const ConnectionResult& r) {
   if (IsEnded()) return;
+  if (auto failure = failureOf(r)) m_failure = *failure;
   const int code = r.code;
   const std::string& text = r.text;
   switch (r.what) {

@@ -79,6 +79,7 @@ bool CDownloadDlg::prepareDownload(bool showMessages) {
       m_d.m_localPath = CreateTempFile("FML");
       if (m_d.m_localPath.empty()) {
         // No temporary file to receive the list: reported as the output file it would have been.
+        m_failure = Failure::LocalFile;
         if (showMessages) AfxMessageBox(FormatString(LoadString(res::IDS_CANNOT_OPEN_OUTPUT), "FML (temporary file)"));
         EndDialog(IDOK);
         return false;
@@ -86,12 +87,13 @@ bool CDownloadDlg::prepareDownload(bool showMessages) {
       QueueEntry::write(m_slot, QueueValue::Local, m_d.m_localPath);
       m_isListDownload = 1;
     } else {
-      // -J asks nothing: the URL's name (or index.html) in the current folder until the server names the file.
+      // -J asks nothing: the URL's name (or index.html) in the download folder until the server names the file.
       std::string proposed = decodeFileName(name);
       auto chosen = !m_outputPath.empty() ? std::optional(m_outputPath)
-                    : m_nameFromServer     ? std::optional(FreePath(CurrentFolder(), proposed.empty() ? "index.html" : proposed))
-                                           : ui().saveAs(proposed);
+                    : m_nameFromServer     ? std::optional(FreePath(DownloadFolder(), proposed.empty() ? "index.html" : proposed))
+                                           : ui().saveAs(ConfigString(kDownloadDir), proposed);
       if (!chosen) {
+        m_failure = Failure::Other;
         if (showMessages) tell(LoadString(res::IDS_SAVE_AS_CANCELLED));
         closeMirrorList();
         EndDialog(IDOK);
@@ -112,6 +114,7 @@ bool CDownloadDlg::prepareDownload(bool showMessages) {
   std::string why;
   if (!m_job.clampToFile(RollbackBytes(), why)) {
     if (AfxGetApp()->m_lpCmdLine.rfind('#', 0) != 0) return true;
+    m_failure = Failure::LocalFile;
     if (showMessages) tell(FormatString(LoadString(res::IDS_CANNOT_OPEN_OUTPUT), m_d.m_localPath + "\n  " + why));
     m_keepEntry = true;
     EndDialog(IDOK);

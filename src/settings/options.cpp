@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/app.h"
+#include "platform/file.h"
 
 namespace {
 struct IntDefault {
@@ -21,7 +22,7 @@ struct StringDefault {
   const char* name;
   const char* def;
 };
-constexpr StringDefault kStringDefaults[] = {{kProxy, ""}, {kProxyFTP, ""}, {kEMail, "tarnwick@"}};
+constexpr StringDefault kStringDefaults[] = {{kProxy, ""}, {kProxyFTP, ""}, {kEMail, "tarnwick@"}, {kDownloadDir, ""}};
 }  // namespace
 
 namespace {
@@ -64,6 +65,11 @@ std::string ConfigString(const char* name) {
   return AfxGetApp()->GetProfileString(kSectionConfig, name, def);
 }
 
+std::string DownloadFolder() {
+  std::string folder = ConfigString(kDownloadDir);
+  return folder.empty() ? CurrentFolder() : folder;
+}
+
 Options ReadOptions() {
   Options o;
   o.errorBeep = static_cast<int>(ConfigInt(kErrorBeep));
@@ -76,6 +82,10 @@ Options ReadOptions() {
   o.email = ConfigString(kEMail);
   o.connections = static_cast<int>(ConfigInt(kConnections));
   o.maxSpeedK = static_cast<int>(ConfigInt(kMaxSpeed) / 1024);
+  o.retries = static_cast<int>(ConfigInt(kRetries));
+  o.timeout = static_cast<int>(ConfigInt(kTimeout));
+  o.ftpPassive = static_cast<int>(ConfigInt(kFTPPassive));
+  o.downloadDir = ConfigString(kDownloadDir);
   return o;
 }
 
@@ -88,7 +98,10 @@ void WriteOptions(const Options& o) {
                                               {kResumeSerial, o.resumeSerial},
                                               {kRollback, o.rollback},
                                               {kConnections, o.connections},
-                                              {kMaxSpeed, o.maxSpeedK * 1024}};
+                                              {kMaxSpeed, o.maxSpeedK * 1024},
+                                              {kRetries, o.retries},
+                                              {kTimeout, o.timeout},
+                                              {kFTPPassive, o.ftpPassive}};
   for (const auto& [name, value] : ints) {
     app->WriteProfileInt(kSectionConfig, name, value);
     app->FlushProfile();
@@ -96,6 +109,7 @@ void WriteOptions(const Options& o) {
   app->WriteProfileString(kSectionConfig, kProxy, o.proxy);
   app->WriteProfileString(kSectionConfig, kProxyFTP, o.proxyFtp);
   app->WriteProfileString(kSectionConfig, kEMail, o.email);
+  app->WriteProfileString(kSectionConfig, kDownloadDir, o.downloadDir);
   app->FlushProfile();
 }
 

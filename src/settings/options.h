@@ -20,9 +20,14 @@ inline constexpr const char* kTimeout = "Timeout";
 // Attempts in a row that may bring no new byte before a broken download waits for the
 // user; 0 pauses at the first break.
 inline constexpr const char* kRetries = "Retries";
+inline constexpr int kMaxRetries = 1000;
+inline constexpr int kMaxTimeout = 86400;  // a day
 // FTP data connections opened by us (passive, which passes NAT and firewalls) rather than
 // by the server (active); 0 keeps active mode.
 inline constexpr const char* kFTPPassive = "FTPPassive";
+// The folder Save As proposes and files named without a question go to; "" is the working
+// folder (in a window, Save As then proposes the desktop's download folder).
+inline constexpr const char* kDownloadDir = "DownloadDir";
 // Connections one download may use at once (1 to 16): further ones each fetch a piece.
 inline constexpr const char* kConnections = "Connections";
 inline constexpr int kMaxConnections = 16;
@@ -33,6 +38,9 @@ inline constexpr const char* kMaxSpeed = "MaxSpeed";
 bool ParseRate(const std::string& text, std::int64_t& bytesPerSecond);
 // A value for this process alone in place of the stored one (a command-line option).
 void OverrideConfigInt(const char* name, std::int64_t value);
+
+// DownloadDir, else the working folder: where a file named without a question goes.
+std::string DownloadFolder();
 
 // Reads an option afresh with its default (options are never cached).
 std::int64_t ConfigInt(const char* name);
@@ -50,9 +58,13 @@ struct Options {
   std::string email = "tarnwick@";
   int connections = 4;
   int maxSpeedK = 0;  // MaxSpeed in K/sec, 0 none
+  int retries = 5;
+  int timeout = 60;
+  int ftpPassive = 1;
+  std::string downloadDir;
 };
 Options ReadOptions();
-// Writes all eight, integers first, in the order they are read.
+// Writes them all, integers first, in the order they are read.
 void WriteOptions(const Options& o);
 
 // The rollback in bytes (the resume point steps back by it, see transfer/download.h).

@@ -53,13 +53,6 @@ std::unique_ptr<CFile> OpenOutputFile(const std::string& path, std::int64_t& sta
   return file;
 }
 
-std::string FreePath(const std::string& folder, const std::string& name, const std::vector<std::string>& taken) {
-  std::string path = folder + "/" + name;
-  auto isTaken = [&](const std::string& p) { return FileExists(p) || std::find(taken.begin(), taken.end(), p) != taken.end(); };
-  for (int n = 1; isTaken(path); ++n) path = folder + "/" + name + "." + std::to_string(n);
-  return path;
-}
-
 std::string RenameNewFile(const std::string& path, const std::string& name, std::string& why) {
   auto slash = path.rfind('/');
   std::string folder = slash == std::string::npos ? "." : path.substr(0, slash);

@@ -43,6 +43,3 @@ std::unique_ptr<CFile> OpenOutputFile(const std::string& path, std::int64_t& sta
 // the file's, or the rename failed (why: the reason).
 std::string RenameNewFile(const std::string& path, const std::string& name, std::string& why);
 
-// A path in folder for name that no file has yet, nor is in taken: name itself, else
-// name.1, name.2, ...
-std::string FreePath(const std::string& folder, const std::string& name, const std::vector<std::string>& taken = {});

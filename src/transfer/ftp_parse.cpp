@@ -49,6 +49,14 @@ bool namesRetrSize(const std::string& line) {
   return copy.find("BYTES).") != std::string::npos || copy.find("BYTES.)") != std::string::npos;
 }
 
+bool parseSizeReply(const std::string& line, std::int64_t& size) {
+  if (ftpReplyCode(line) != 213 || line.size() < 5 || line[3] != ' ') return false;
+  std::string digits = trim(line.substr(4));
+  if (digits.empty() || digits.size() > 18 || digits.find_first_not_of("0123456789") != std::string::npos) return false;
+  size = std::strtoll(digits.c_str(), nullptr, 10);
+  return size <= (std::int64_t{1} << 62);
+}
+
 bool parseRetrSize(const std::string& line, std::int64_t& size) {
   if (!namesRetrSize(line)) return false;
   std::string copy = toUpper(trim(line));

@@ -24,5 +24,7 @@ std::uint16_t parsePassiveReply(const std::string& line, std::string& host);
 // The size a RETR reply names ("150 ... (1234 bytes)."); false when it names none, or
 // none that is a plain number up to 2^62.
 bool parseRetrSize(const std::string& line, std::int64_t& size);
+// The size a SIZE reply names ("213 1234"); false for any other reply.
+bool parseSizeReply(const std::string& line, std::int64_t& size);
 // Whether the reply names a size at all (readable or not).
 bool namesRetrSize(const std::string& line);

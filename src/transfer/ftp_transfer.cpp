@@ -91,6 +91,7 @@ bool FtpTransfer::waitingForReply() const {
     case State::UserSent:
     case State::PassSent:
     case State::TypeSent:
+    case State::SizeSent:
     case State::PortSent:
     case State::PasvSent:
     case State::RestSent:
@@ -126,7 +127,10 @@ void FtpTransfer::replyLines() {
       positiveReply(line);
       if (m_closed || m_state == State::PasvSent) continue;
     } else if (code >= 400 && code <= 599) {
-    if (m_req.piece && !m_transferStarted) {
+    if (m_state == State::SizeSent && code != 421) {
+      // SIZE refused (not implemented, not in this mode): no size, as when it is not asked.
+      m_state = State::SendPort;
+    } else if (m_req.piece && !m_transferStarted) {
       // A further connection takes its part or nothing: a refused login (421, 530 for one
       // more), REST or RETR leaves the download to fewer connections.
       finish(Outcome::PieceRefused, code, m_ftpReply, Answerer::Origin);
@@ -165,7 +169,11 @@ void FtpTransfer::positiveReply(const std::string& line) {
       m_state = State::SendType;
       status(LoadString(res::IDS_SETTING_UP_TRANSFER));
       break;
-    case State::TypeSent: m_state = State::SendPort; break;
+    case State::TypeSent: m_state = State::SendSize; break;
+    case State::SizeSent:
+      if (!parseSizeReply(line, m_fileSize)) m_fileSize = -1;
+      m_state = State::SendPort;
+      break;
     case State::PortSent: m_state = State::SendRest; break;
     case State::PasvSent: passiveSetup(line); break;
     case State::RestSent:
@@ -180,9 +188,10 @@ void FtpTransfer::positiveReply(const std::string& line) {
         break;
       }
       m_transferStarted = true;
-      std::int64_t size = 0;
-      if (!parseRetrSize(line, size)) {
-        // A size that cannot be read ("(40,000 bytes)") is no size: the close ends the file.
+      // The size the reply names, else SIZE's. A size that cannot be read ("(40,000 bytes)")
+      // is no size: the close then ends the file.
+      std::int64_t size = m_fileSize;
+      if (!parseRetrSize(line, size) && m_fileSize < 0) {
         announce(-1);
         break;
       }
@@ -217,6 +226,9 @@ void FtpTransfer::sendStep() {
       break;
     case State::SendPass: cmd = "PASS " + m_password + "\r\n", sent = State::PassSent; break;
     case State::SendType: cmd = "TYPE I\r\n", sent = State::TypeSent; break;
+    // Asked in binary mode, where the size is the bytes RETR sends; before REST, which must
+    // come right before RETR.
+    case State::SendSize: cmd = "SIZE " + m_req.address.m_object + "\r\n", sent = State::SizeSent; break;
     case State::SendPort: {
       std::string localAddr, ignored;
       unsigned localPort = 0, ctrlPort = 0;

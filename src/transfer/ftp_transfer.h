@@ -34,6 +34,8 @@ class FtpTransfer : public Transfer {
     PassSent,
     SendType,
     TypeSent,
+    SendSize,
+    SizeSent,
     SendPort,
     PortSent,
     SendPasv,
@@ -89,6 +91,7 @@ class FtpTransfer : public Transfer {
   std::string m_user, m_password;  // the login, a new one after a refusal
   DataMode m_dataMode;
   std::int64_t m_length = -1;       // the bytes the server named for this connection, -1 unknown
+  std::int64_t m_fileSize = -1;     // the whole file's size as SIZE named it, -1 none
   std::uint16_t m_dataPort = 0;
   std::string m_pasvHost;
   std::string m_listenAddress;

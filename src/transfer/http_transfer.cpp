@@ -31,7 +31,7 @@ Answerer HttpTransfer::answerer(int status) const {
 
 void HttpTransfer::onConnectResult(int error) {
   if (error == kTlsFailed) {
-    finish(Outcome::TlsFailed, 0, m_ctrlSocket->TlsError());
+    finish(Outcome::TlsFailed, m_ctrlSocket->TlsUnverified() ? kCertificateRefused : 0, m_ctrlSocket->TlsError());
     return;
   }
   if (error != 0) finish(Outcome::ConnectFailed, error, m_req.route.host);

@@ -38,7 +38,7 @@ enum class Outcome {
   NeedCredentials,    // a Basic authorization challenge (text: the realm)
   AuthUnsupported,    // any other authorization scheme
   FileChanged,        // the server's file is not the one partly on disk: fetch it again from 0
-  TlsFailed,          // the TLS handshake or the certificate check failed (text: the reason)
+  TlsFailed,          // the TLS handshake or the certificate check (code kCertificateRefused) failed (text: the reason)
   TunnelRefused,      // the proxy refused the tunnel (code: its status, 0 when it closed; text: the reason)
   ProxyLoginRefused,  // the HTTP proxy wants a login (code: 407, or 401 to CONNECT; text: its realm, "" none)
   PieceDone,          // the connection fetched the range it was given (up to ConnectionRequest::end)
@@ -49,6 +49,9 @@ enum class Outcome {
   GaveUp,            // a temporary failure once too often (text: why)
   NextSite,          // a mirror list's site failed for now: the next one (text: why)
 };
+
+// Outcome::TlsFailed's code when the server's certificate did not pass the check.
+inline constexpr int kCertificateRefused = 1;
 
 // Who gave the answer that an outcome stands for.
 enum class Answerer { Local, Origin, Proxy };

@@ -314,6 +314,8 @@ std::string decodeFileName(const std::string& name) {
   return out;
 }
 
+bool isLocalListPath(const std::string& word) { return !word.empty() && (word[0] == '/' || word.find(":\\") == 1); }
+
 std::string urlSaveName(const std::string& url) {
   int service = 0;
   std::uint16_t port = 0;

@@ -64,6 +64,9 @@ std::string encodeRequestTarget(const std::string& target);
 // blanks are dropped: never a hidden file.
 std::string decodeFileName(const std::string& name);
 
+// Whether a command line's word is a local mirror list's path ("/..." or a drive "X:\\...")
+// rather than a URL.
+bool isLocalListPath(const std::string& word);
 // The name a file fetched from url takes by default: its path's last segment, decoded
 // (decodeFileName); "" when the URL names no file or cannot be read.
 std::string urlSaveName(const std::string& url);

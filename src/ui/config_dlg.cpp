@@ -1,7 +1,9 @@
 #include "ui/config_dlg.h"
 
+#include "platform/file.h"
 #include "platform/services.h"
 #include "resources/ids.h"
+#include "resources/resources.h"
 #include "settings/options.h"
 #include "settings/proxy_setting.h"
 #include "transfer/url.h"
@@ -32,6 +34,7 @@ void CConfigDlg::DoDataExchange(CDataExchange& dx) {
   DDX_Control(dx, IDC_EMAIL, m_emailEdit);
   DDX_Control(dx, IDC_FTP_PROXY, m_proxyFtpEdit);
   DDX_Control(dx, IDC_HTTP_PROXY, m_proxyEdit);
+  DDX_Control(dx, IDC_DOWNLOAD_DIR, m_downloadDirEdit);
   DDX_Check(dx, IDC_ERROR_BEEP, m_errorBeep);
   DDX_Check(dx, IDC_EXIT_WHEN_DONE, m_exitWhenDone);
   DDX_Check(dx, IDC_DONE_BEEP, m_doneBeep);
@@ -45,6 +48,12 @@ void CConfigDlg::DoDataExchange(CDataExchange& dx) {
   DDV_MinMaxInt(dx, m_connections, 1, kMaxConnections);
   DDX_Text(dx, IDC_MAX_SPEED, m_maxSpeedK);
   DDV_MinMaxInt(dx, m_maxSpeedK, 0, 1000000);
+  DDX_Text(dx, IDC_RETRIES, m_retries);
+  DDV_MinMaxInt(dx, m_retries, 0, kMaxRetries);
+  DDX_Text(dx, IDC_TIMEOUT, m_timeout);
+  DDV_MinMaxInt(dx, m_timeout, 0, kMaxTimeout);
+  DDX_Check(dx, IDC_FTP_PASSIVE, m_ftpPassive);
+  DDX_Text(dx, IDC_DOWNLOAD_DIR, m_downloadDir);
 }
 
 bool CConfigDlg::OnInitDialog() {
@@ -67,11 +76,24 @@ LRESULT CConfigDlg::OnSysCommand(WPARAM wParam, LPARAM lParam) {
 
 // Text fields are taken trimmed; both proxies are checked as entered.
 bool CConfigDlg::fieldUsable(int id) {
-  CCtl* edit = id == IDC_HTTP_PROXY ? &m_proxyEdit : id == IDC_FTP_PROXY ? &m_proxyFtpEdit : id == IDC_EMAIL ? &m_emailEdit : nullptr;
+  CCtl* edit = id == IDC_HTTP_PROXY     ? &m_proxyEdit
+               : id == IDC_FTP_PROXY    ? &m_proxyFtpEdit
+               : id == IDC_EMAIL        ? &m_emailEdit
+               : id == IDC_DOWNLOAD_DIR ? &m_downloadDirEdit
+                                        : nullptr;
   if (!edit) return true;
   std::string text = trim(edit->GetWindowText());
+  if (id == IDC_DOWNLOAD_DIR && !text.empty()) {
+    // Stored whole: every later run, wherever it starts, means the same folder.
+    if (std::string folder = FullFolderPath(text); !folder.empty())
+      text = folder;
+    else {
+      AfxMessageBox(FormatString(LoadString(IDS_NO_SUCH_FOLDER), text));
+      return false;
+    }
+  }
   if (text != edit->GetWindowText()) edit->SetWindowText(text);
-  if (id == IDC_EMAIL || text.empty()) return true;
+  if (id == IDC_EMAIL || id == IDC_DOWNLOAD_DIR || text.empty()) return true;
   // An FTP proxy's conversation has no place for a login of the proxy's own.
   auto proxy = parseProxySetting(text, 0);
   if (proxy && (id == IDC_HTTP_PROXY || proxy->user.empty())) return true;
@@ -80,7 +102,7 @@ bool CConfigDlg::fieldUsable(int id) {
 }
 
 void CConfigDlg::OnOK() {
-  for (int id : {IDC_HTTP_PROXY, IDC_FTP_PROXY, IDC_EMAIL})
+  for (int id : {IDC_HTTP_PROXY, IDC_FTP_PROXY, IDC_EMAIL, IDC_DOWNLOAD_DIR})
     if (!fieldUsable(id)) return;
   CDialog::OnOK();
 }

@@ -17,10 +17,15 @@ class CConfigDlg : public CDialog {
   std::string m_email;
   int m_connections = 4;
   int m_maxSpeedK = 0;
+  int m_retries = 5;
+  int m_timeout = 60;
+  int m_ftpPassive = 1;
+  std::string m_downloadDir;  // "" the current folder
 
   CCtl m_emailEdit;
   CCtl m_proxyFtpEdit;
   CCtl m_proxyEdit;
+  CCtl m_downloadDirEdit;
 
   bool OnInitDialog() override;
   void OnOK() override;
@@ -36,7 +41,8 @@ class CConfigDlg : public CDialog {
   bool OnCmdMsg(int id) override;
 
  private:
-  // Trims text field id; a proxy that is not host[:port] is refused with the dialog's message.
+  // Trims text field id; a proxy that is not host[:port], or a download folder that is no
+  // folder, is refused with the dialog's message.
   bool fieldUsable(int id);
   LRESULT OnSysCommand(WPARAM wParam, LPARAM lParam);
   void OnFindHttpProxy();

@@ -17,14 +17,17 @@ void runConfig(CDialog& dlg) {
                                                 {IDC_EMAIL, "EMail address"},
                                                 {IDC_ROLLBACK, "Rollback (K on resumed connections)"},
                                                 {IDC_CONNECTIONS, "Connections (1 to 16)"},
-                                                {IDC_MAX_SPEED, "Speed limit (K/sec, 0 none)"}};
+                                                {IDC_MAX_SPEED, "Speed limit (K/sec, 0 none)"},
+                                                {IDC_RETRIES, "Retries (tries without new data before pausing)"},
+                                                {IDC_TIMEOUT, "Timeout (seconds without data, 0 never)"},
+                                                {IDC_DOWNLOAD_DIR, "Download folder (none: the current one)"}};
   for (const auto& [id, label] : fields) {
-    bool text = id != IDC_ROLLBACK && id != IDC_CONNECTIONS && id != IDC_MAX_SPEED;
+    bool text = id == IDC_HTTP_PROXY || id == IDC_FTP_PROXY || id == IDC_EMAIL || id == IDC_DOWNLOAD_DIR;
     // The value in brackets is shown: a proxy's password is not.
     bool proxy = id == IDC_HTTP_PROXY || id == IDC_FTP_PROXY;
     if (!term::askField(dlg, id, label, true, text, proxy ? displayUrl : nullptr)) return;
   }
-  for (int id : {IDC_ERROR_BEEP, IDC_DONE_BEEP, IDC_EXIT_WHEN_DONE, IDC_RESUME_SERIAL}) {
+  for (int id : {IDC_ERROR_BEEP, IDC_DONE_BEEP, IDC_EXIT_WHEN_DONE, IDC_RESUME_SERIAL, IDC_FTP_PASSIVE}) {
     auto* c = dlg.Control(id);
     bool on = term::askYesNo(StripMnemonics(c->text) + (c->checked ? " [Y/n] " : " [y/N] "), c->checked != 0);
     c->checked = on ? 1 : 0;

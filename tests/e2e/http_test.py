@@ -146,21 +146,39 @@ class Downloads(Session):
 
     def test_missing_file_is_reported_and_forgotten(self):
         rc = self.run_session(_nginx.url("/no/such.bin"), self.local("such.bin") + "\n")
-        self.assertEqual(rc, 1, self.output)
+        self.assertEqual(rc, 8, self.output)  # the server answered with an error
         self.assertIn(NOT_FOUND, self.output)
         self.assertIn(_nginx.url("/no/such.bin"), self.output)
         # Said once, by its message.
         self.assertEqual(self.output.count(NOT_FOUND), 1, self.output)
         self.assertNoQueue()
 
+    def test_exit_statuses_say_why(self):
+        serve("why.bin", random.Random(12).randbytes(300_000))
+        url = _nginx.url("/why.bin")
+        # (arguments, exit status, text said, entry kept); 8, 6, 5 and 9 have their own tests.
+        cases = ((["-o", "/dev/full", url], 3, "Error writing to output file:\n  /dev/full", True),
+                 (["-o", self.local("no/such/folder.bin"), url], 3, "Couldn't open output file:", False),
+                 (["-o", "x.bin", "http://no-such-host.invalid/x.bin"], 4, "Host not found: no-such-host.invalid", False),
+                 (["--retries", "x", url], 1, "--retries takes a number", False))
+        for args, status, text, kept in cases:
+            with self.subTest(args=args):
+                self.assertEqual(self.run_session(args), status, self.output)
+                self.assertIn(text, self.output)
+                self.assertEqual(bool(self.queue()), kept, self.output)
+                if kept:
+                    self.assertIn("Kept in the queue as #", self.output)
+                for name in list(self.queue()):
+                    self.store.delete("FileQueue", name)
+
     def test_error_statuses_after_the_plain_retry(self):
         # A 4xx is first taken for a refused range and retried as plain HTTP/1.0; a 5xx says
         # nothing about ranges and is not.
         # (path, answer, exit status, entry kept, text shown, ranges asked)
         plain = ["bytes=0-", "-"]
-        cases = (("/status/403", "", 1, False, "The server returned an error response:\n  403 = Forbidden", plain),
+        cases = (("/status/403", "", 8, False, "The server returned an error response:\n  403 = Forbidden", plain),
                  ("/status/500", "", 2, True, "Would you like to try resuming this request later?", ["bytes=0-"]),
-                 ("/status/500", "n\n", 1, False, "Would you like to try resuming this request later?", ["bytes=0-"]))
+                 ("/status/500", "n\n", 8, False, "Would you like to try resuming this request later?", ["bytes=0-"]))
         for n, (path, answer, status, kept, text, ranges) in enumerate(cases):
             with self.subTest(path=path, answer=answer):
                 self.log_mark = len(_nginx.log_lines())
@@ -510,9 +528,9 @@ class Launcher(Session):
         self.assertNotIn("04", self.store.section("Running"))
         for name in list(entry):
             self.store.delete("FileQueue", name)
-        # A copy that fails makes the whole job fail.
+        # A copy that fails makes the whole job fail, as it failed.
         self.write_entry("06", _nginx.url("/no/such.bin"), self.local("such.bin"), 0)
-        self.assertEqual(self.run_session("/RESUME"), 1, self.output)
+        self.assertEqual(self.run_session("/RESUME"), 8, self.output)
         self.assertIn("[06] tarnwick: " + NOT_FOUND, self.output)
         # Every line of a copy's message says whose it is, not only the first.
         self.assertIn("\n[06]   " + _nginx.url("/no/such.bin") + "\n[06] Aborting.\n", self.output)
@@ -739,7 +757,7 @@ class Authorization(Session):
         rc = self.run_session(_nginx.url("/private/secret3.bin"), out + "\n")
         # Cancelled prompt, then "resume later?" answered No by the end of input: a login
         # nobody gives will not come later. Nothing is kept, not even an empty file.
-        self.assertEqual(rc, 1, self.output)
+        self.assertEqual(rc, 6, self.output)
         self.assertIn("Would you like to have this request resumed later?\nNo (end of input)\n", self.output)
         self.assertTrue(self.output.endswith('No login given for "Tarnwick Test" at 127.0.0.1.\n'), self.output)
         self.assertNoQueue()
@@ -771,7 +789,7 @@ class HostileText(Session):
         threading.Thread(target=serve_all, daemon=True).start()
         url = "http://127.0.0.1:%d/x.bin" % server.getsockname()[1]
         r = run_tarnwick(EXE, url, self.home, self.local("x.bin") + "\n", timeout=30)
-        self.assertEqual(r.returncode, 1, r.stderr)
+        self.assertEqual(r.returncode, 8, r.stderr)
         self.assertIn(b"403 = ", r.stderr)
         self.assertIn(b"Gone", r.stderr)
         for raw in (b"\x1b", b"\x07", b"\xc2\x9b", b"\xe2\x80\xae"):
@@ -874,9 +892,11 @@ class Citizen(Session):
         bare = _nginx.url("/m2.bin").replace("http://", "")
         listing = self.local("urls.txt")
         with open(listing, "w") as f:
-            f.write("# the third\n\n  %s  \n" % _nginx.url("/m3.bin"))
+            f.write("# the third\n\n  %s  \n\0\0\0\0\n" % _nginx.url("/m3.bin"))
         self.assertEqual(self.run_session([_nginx.url("/m1.bin"), bare, "-i", listing]), 0, self.output)
-        self.assertIn("taken as http://" + bare, self.output.split("\n")[0])
+        said = self.output.split("\n")
+        self.assertIn("line 4 of the URL list '%s' holds only NUL bytes: skipped" % listing, said[0])
+        self.assertIn("taken as http://" + bare, said[1])
         for name, data in files.items():
             self.assertSameFile(self.local(name), data)
         self.assertIn("3 downloads: 3 complete", self.output)
@@ -884,7 +904,7 @@ class Citizen(Session):
         # A name already there is kept; a missing file fails its download alone, and the worst
         # status wins. The copies are as quiet as asked.
         rc = self.run_session(["-q", "-i", "-"], answers="%s\n%s\n" % (_nginx.url("/m1.bin"), _nginx.url("/none.bin")))
-        self.assertEqual(rc, 1, self.output)
+        self.assertEqual(rc, 8, self.output)
         self.assertNotIn("Connecting to", self.output)
         self.assertSameFile(self.local("m1.bin.1"), files["m1.bin"])
         self.assertIn("1 failed", self.output)
@@ -897,7 +917,7 @@ class Citizen(Session):
         self.assertTrue(self.stdout_bytes == data, "standard output differs")
         self.assertEqual(self.output, "Done: written to standard output\n")
         self.assertNoQueue()
-        self.assertEqual(self.run_session(["-o", "-", _nginx.url("/none.bin")]), 1, self.output)
+        self.assertEqual(self.run_session(["-o", "-", _nginx.url("/none.bin")]), 8, self.output)
         self.assertEqual(self.stdout_bytes, b"")
         self.assertNoQueue()
 
@@ -909,13 +929,13 @@ class Citizen(Session):
                          self.output)
         self.assertIn("Checksum verified: " + good, self.output)
         bad = "md5=" + "0" * 32
-        self.assertEqual(self.run_session(["--checksum", bad, "-o", "bad.bin", _nginx.url("/named.bin")]), 1,
+        self.assertEqual(self.run_session(["--checksum", bad, "-o", "bad.bin", _nginx.url("/named.bin")]), 9,
                          self.output)
         self.assertIn("expected: " + bad, self.output)
         self.assertIn("computed: md5=" + hashlib.md5(data).hexdigest(), self.output)
         self.assertSameFile(self.local("bad.bin"), data)  # kept for the user to look at
         self.assertNoQueue()
-        self.assertEqual(self.run_session(["-o", "served.bin", _nginx.url("/digest/bad.bin")]), 1, self.output)
+        self.assertEqual(self.run_session(["-o", "served.bin", _nginx.url("/digest/bad.bin")]), 9, self.output)
         self.assertIn("the server's: sha256=" + "0" * 64, self.output)
         self.assertNoQueue()
 
@@ -933,6 +953,41 @@ class Citizen(Session):
         self.assertFalse(os.path.exists(self.local("index.html")))
 
 
+    def test_save_as_questions_and_the_download_folder(self):
+        data = random.Random(91).randbytes(120_000)
+        serve("free.bin", data)
+        url = _nginx.url("/free.bin")
+        # At the end of input a name that is taken gets the next free one, as several URLs do.
+        with open(self.local("free.bin"), "wb") as f:
+            f.write(b"kept")
+        self.assertEqual(self.run_session(url), 0, self.output)
+        self.assertNotIn("Dialog cancelled", self.output)
+        self.assertSameFile(self.local("free.bin"), b"kept")
+        self.assertSameFile(self.local("free.bin.1"), data)
+        # A mirror list named by its path asks for its file, and the answer is taken.
+        listing = self.local("sites.fml")
+        with open(listing, "w") as f:
+            f.write("FML,1.0,\nhere,local,fast,%s\n" % url)
+        self.assertEqual(self.run_session(listing, "chosen.bin\n"), 0, self.output)
+        self.assertIn("Save as [free.bin]: ", self.output)
+        self.assertSameFile(self.local("chosen.bin"), data)
+        self.assertFalse(os.path.exists(self.local("free.bin.2")))
+        # The configured download folder: proposed by Save As, and where files named without
+        # a question go (-J, several URLs).
+        folder = self.local("downloads")
+        os.makedirs(folder)
+        self.store.set("Config", "DownloadDir", folder)
+        self.assertEqual(self.run_session(url, "\n"), 0, self.output)
+        self.assertIn("Save as [%s/free.bin]: " % folder, self.output)
+        self.assertSameFile(os.path.join(folder, "free.bin"), data)
+        serve("named.bin", data)
+        self.assertEqual(self.run_session(["-q", "-J", _nginx.url("/cd/"), url]), 0, self.output)
+        self.assertSameFile(os.path.join(folder, "hidden"), data)
+        self.assertSameFile(os.path.join(folder, "free.bin.1"), data)
+        self.assertFalse(os.path.exists(self.local("free.bin.2")))
+        self.assertNoQueue()
+
+
 class TerminalViews(Session):
     """The windows without a display: each asks on the terminal, or shows there, what it
     would in its window, and acts as its buttons would."""
@@ -940,25 +995,31 @@ class TerminalViews(Session):
     def test_configuration_form_keeps_refuses_and_saves(self):
         # In tab order: an empty line keeps the value shown, a refused one is asked again,
         # the check boxes are y/n, and the last question stands for OK.
-        rc = self.run_session("/CONFIG", "bob:pw@proxy.example:3128\n\n\nabc\n7\n\n\nn\n\n\ny\ny\n")
+        os.makedirs(self.local("dl"))
+        rc = self.run_session("/CONFIG", "bob:pw@proxy.example:3128\n\n\nabc\n7\n\n\n3\n0\nno/such\ndl\nn\n\n\ny\nn\ny\n")
         self.assertEqual(rc, 0, self.output)
         self.assertIn("Rollback (K on resumed connections) [4]: ", self.output)
         self.assertIn("Please enter an integer.", self.output)
+        self.assertIn("Retries (tries without new data before pausing) [0]: ", self.output)
+        self.assertIn("The download folder does not exist:\n  no/such\n", self.output)
         config = self.store.section("Config")
         self.assertEqual((config["Proxy"], config["Rollback"], config["ErrorBeep"], config["DoneBeep"],
-                          config["ResumeSerial"]), ("bob:pw@proxy.example:3128", 7, 0, 1, 1))
+                          config["ResumeSerial"], config["Retries"], config["Timeout"], config["FTPPassive"],
+                          config["DownloadDir"]),
+                         ("bob:pw@proxy.example:3128", 7, 0, 1, 1, 3, 0, 0, self.local("dl")))
         # The end of input is Cancel: nothing is written.
         self.run_session("/CONFIG", "other.example:1\n")
         self.assertEqual(self.store.section("Config")["Proxy"], "bob:pw@proxy.example:3128")
         # "-" clears a text field, values are trimmed, a proxy that is not host[:port] is refused.
-        rc = self.run_session("/CONFIG", "-\nftp.example:ftp\n  ftp.example:2121 \n-\n\n\n\n\n\n\n\ny\n")
+        rc = self.run_session("/CONFIG", "-\nftp.example:ftp\n  ftp.example:2121 \n-\n\n\n\n\n\n-\n\n\n\n\n\ny\n")
         self.assertEqual(rc, 0, self.output)
         # The value shown keeps its password to itself.
         self.assertIn("HTTP Proxy server [bob:***@proxy.example:3128] (- clears): ", self.output)
         self.assertNotIn("pw@", self.output)
         self.assertIn("Invalid proxy server format.\nUse format:\n   server.name:port", self.output)
         config = self.store.section("Config")
-        self.assertEqual((config["Proxy"], config["ProxyFTP"], config["EMail"]), ("", "ftp.example:2121", ""))
+        self.assertEqual((config["Proxy"], config["ProxyFTP"], config["EMail"], config["DownloadDir"]),
+                         ("", "ftp.example:2121", "", ""))
 
     def test_resume_dialog_lists_in_list_order_and_deletes(self):
         self.write_entry("04", "http://b.example/2", self.local("2"), 0)

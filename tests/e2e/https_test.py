@@ -182,8 +182,8 @@ class Https(Session):
                 self.assertEqual(peer.handshakes, 0, self.output)
                 self.assertEqual(peer.received, b"", self.output)
                 self.assertIn("Secure connection to %s failed:\n  %s" % (host, reason), self.output)
-                # Handled as a refused connect: a new URL leaves no entry.
-                self.assertNotEqual(rc, 0)
+                # Handled as a refused connect: a new URL leaves no entry; the status says why.
+                self.assertEqual(rc, 5, self.output)
                 self.assertNoQueue()
         # A server that hangs up in the middle of the handshake is said to have done so.
         quitter = socket.create_server(("127.0.0.1", 0))
@@ -193,9 +193,10 @@ class Https(Session):
                     quitter.accept()[0].close()
         threading.Thread(target=hang_up, daemon=True).start()
         try:
-            self.run_session("https://127.0.0.1:%d/q.bin" % quitter.getsockname()[1], self.local("q.bin") + "\n")
+            rc = self.run_session("https://127.0.0.1:%d/q.bin" % quitter.getsockname()[1], self.local("q.bin") + "\n")
         finally:
             quitter.close()
+        self.assertEqual(rc, 4, self.output)  # the network's failure, not the certificate's
         self.assertIn("Secure connection to 127.0.0.1 failed:\n  the server closed the connection during the handshake",
                       self.output)
         # A queued entry is kept for a later try, and the process says so.
@@ -296,7 +297,7 @@ class Proxy(Session):
             rc = self.run_session(tls_url("/x.bin", peer.port), self.local("x.bin") + "\n")
         finally:
             peer.close()
-        self.assertNotEqual(rc, 0)
+        self.assertEqual(rc, 8, self.output)
         self.assertIn("The proxy 127.0.0.1:%d refused the tunnel to 127.0.0.1:%d:\n  answered 403" %
                       (_proxy.port, peer.port), self.output)
         self.assertEqual(peer.handshakes, 0)

@@ -200,10 +200,12 @@ class DebianPackage(unittest.TestCase):
                          "./usr/share/doc/tarnwick/copyright", "./usr/share/doc/tarnwick/changelog.gz"):
                 self.assertIn(path, listing)
 
-            # Debian's own checks: not one error.
+            # Debian's own checks: not one error, and no ldconfig for the private module.
             r = run("lintian", "--tag-display-limit", "0", deb)
             errors = [line for line in r.stdout.splitlines() if line.startswith("E:")]
             self.assertEqual(errors, [], r.stdout + r.stderr)
+            self.assertNotIn("maintscript-calls-ldconfig", r.stdout)
+            self.assertNotIn("ldconfig", run("dpkg-deb", "-I", deb).stdout)
 
             root = os.path.join(tmp, "root")
             self.assertEqual(run("dpkg-deb", "-x", deb, root).returncode, 0)

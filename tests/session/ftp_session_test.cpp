@@ -155,18 +155,20 @@ TEST_F(FtpSession, NewAnonymousDownloadInActiveMode) {
   EXPECT_EQ(dlg->m_job.totalSize(), 40000);
   ASSERT_EQ(srv.requests().size(), 1u);
   Cmds sent = commands(srv.requests()[0]);
-  ASSERT_EQ(sent.size(), 6u) << srv.requests()[0];
+  ASSERT_EQ(sent.size(), 7u) << srv.requests()[0];
   // PORT names the control connection's local address and the listening port.
   std::smatch m;
-  ASSERT_TRUE(std::regex_match(sent[3], m, std::regex("PORT 127,0,0,1,(\\d+),(\\d+)"))) << sent[3];
+  ASSERT_TRUE(std::regex_match(sent[4], m, std::regex("PORT 127,0,0,1,(\\d+),(\\d+)"))) << sent[4];
   int port = std::stoi(m[1]) * 256 + std::stoi(m[2]);
   EXPECT_GT(port, 0);
-  EXPECT_EQ(sent, (Cmds{"USER anonymous", "PASS tarnwick@", "TYPE I", sent[3], "REST 0", "RETR /pub/f.zip"}));
+  EXPECT_EQ(sent,
+            (Cmds{"USER anonymous", "PASS tarnwick@", "TYPE I", "SIZE /pub/f.zip", sent[4], "REST 0", "RETR /pub/f.zip"}));
   // The header log: each reply line and each command as it went.
   EXPECT_EQ(dlg->m_job.headers().substr(0, dlg->m_job.headers().find("\r\n226 ") + 2),
             "Connecting to:  127.0.0.1\r\n\r\n220 Ready\r\n:::::USER anonymous\r\n331 Password required\r\n"
-            ":::::PASS tarnwick@\r\n230 Logged in\r\n:::::TYPE I\r\n200 Type set to I\r\n:::::" +
-                sent[3] +
+            ":::::PASS tarnwick@\r\n230 Logged in\r\n:::::TYPE I\r\n200 Type set to I\r\n"
+            ":::::SIZE /pub/f.zip\r\n502 Command not implemented\r\n:::::" +
+                sent[4] +
                 "\r\n200 PORT command successful\r\n:::::REST 0\r\n350 Restarting at 0\r\n:::::RETR "
                 "/pub/f.zip\r\n150 Opening BINARY mode data connection for f.zip (40000 bytes).\r\n");
   EXPECT_EQ(dlg->m_statusIcon.GetIcon(), 151);
@@ -400,8 +402,8 @@ TEST_F(FtpSession, QueueEntryResumesWithRest) {
   auto dlg = runSession(env, "#07");
   EXPECT_TRUE(dlg->m_finished);
   Cmds sent = commands(srv.requests().at(0));
-  ASSERT_EQ(sent.size(), 6u);
-  EXPECT_EQ(sent[4], "REST 5120");
+  ASSERT_EQ(sent.size(), 7u);
+  EXPECT_EQ(sent[5], "REST 5120");
   EXPECT_EQ(dlg->m_job.startOffset(), 5120);
   EXPECT_EQ(dlg->m_job.totalSize(), 14880);
   EXPECT_EQ(readWholeFile(env.path("f.zip")), full);
@@ -421,9 +423,9 @@ TEST_F(FtpSession, RefusedRestRestartsFromZero) {
   auto dlg = runSession(env, "#03");
   EXPECT_TRUE(dlg->m_finished);
   Cmds sent = commands(srv.requests().at(0));
-  ASSERT_EQ(sent.size(), 6u);
-  EXPECT_EQ(sent[4], "REST 5120");
-  EXPECT_EQ(sent[5], "RETR /pub/f.zip");
+  ASSERT_EQ(sent.size(), 7u);
+  EXPECT_EQ(sent[5], "REST 5120");
+  EXPECT_EQ(sent[6], "RETR /pub/f.zip");
   EXPECT_EQ(dlg->m_noResumeNote.GetWindowText(), "(This server does not support resuming.)");
   EXPECT_EQ(readWholeFile(env.path("f.zip")), full);
   EXPECT_TRUE(env.ui().boxes.empty());
@@ -435,13 +437,19 @@ TEST_F(FtpSession, BrokenDataConnectionsPause) {
   struct Case {
     const char* name;
     bool reset;
+    bool sizeBySize;  // the 150 reply names none: SIZE does
   };
   const std::string body = bytesOf(50000, 9);
-  for (const Case& tc : {Case{"reset", true}, Case{"clean close before the announced size", false}}) {
+  for (const Case& tc : {Case{"reset", true, false}, Case{"clean close before the announced size", false, false},
+                         Case{"clean close before the size SIZE named", false, true}}) {
     SCOPED_TRACE(tc.name);
     TestEnvironment local;
     FtpScript ftp;
     ftp.body = body;
+    if (tc.sizeBySize) {
+      ftp.retrReply = "150 Opening BINARY mode data connection\r\n";
+      ftp.replies["SIZE"] = {"213 50000\r\n"};
+    }
     ftp.serveData = [&](int fd, const FtpScript&) {
       FtpScript::sendAll(fd, body.substr(0, 20000));
       ::usleep(200000);
@@ -459,6 +467,7 @@ TEST_F(FtpSession, BrokenDataConnectionsPause) {
     EXPECT_EQ(dlg->m_statusIcon.GetIcon(), 135);
     EXPECT_EQ(dlg->m_pauseButton.GetWindowText(), "Resume");
     EXPECT_EQ(dlg->m_job.startOffset(), 20000);
+    EXPECT_EQ(dlg->m_job.state().total, 50000);
     EXPECT_EQ(queueValue(local, "Start00"), "20000");
     EXPECT_EQ(queueValue(local, "Get00"), url(srv.port()));
     EXPECT_EQ(readWholeFile(local.path("f.zip")), body.substr(0, 20000));
@@ -506,8 +515,8 @@ TEST_F(FtpSession, CompletionNeedsTheFinalReplyAndTheRightCount) {
   EXPECT_TRUE(dlg->m_finished);
   auto reqs = srv.requests();
   ASSERT_EQ(reqs.size(), 2u);
-  EXPECT_EQ(commands(reqs[0]).at(5), "REST 5120");
-  EXPECT_EQ(commands(reqs[1]).at(5), "REST 0");
+  EXPECT_EQ(commands(reqs[0]).at(6), "REST 5120");
+  EXPECT_EQ(commands(reqs[1]).at(6), "REST 0");
   EXPECT_EQ(readWholeFile(local.path("f.zip")), full);
 }
 
@@ -566,7 +575,7 @@ TEST_F(FtpSession, PauseAndResumeRunsTheConversationAgain) {
   EXPECT_TRUE(dlg.m_finished);
   auto reqs = srv.requests();
   ASSERT_EQ(reqs.size(), 2u);
-  EXPECT_EQ(commands(reqs[1]).at(4), "REST 5120");
+  EXPECT_EQ(commands(reqs[1]).at(5), "REST 5120");
   EXPECT_EQ(readWholeFile(env.path("f.bin")), body);
 }
 
@@ -641,9 +650,9 @@ TEST_F(FtpSession, PassiveModeFirstActiveWhenRefused) {
     EXPECT_TRUE(dlg->m_finished);
     EXPECT_EQ(readWholeFile(local.path("f.zip")), ftp.body);
     Cmds sent = commands(srv.requests().at(0));
-    ASSERT_EQ(sent.size(), 5 + tc.dataCommands.size());
+    ASSERT_EQ(sent.size(), 6 + tc.dataCommands.size());
     for (std::size_t i = 0; i < tc.dataCommands.size(); ++i)
-      EXPECT_EQ(sent[3 + i].substr(0, 4), tc.dataCommands[i]);
+      EXPECT_EQ(sent[4 + i].substr(0, 4), tc.dataCommands[i]);
   }
 }
 
@@ -693,7 +702,7 @@ TEST_F(FtpSession, ProxyLoginAndPassiveData) {
     // Once data flows the top line shows the address again.
     EXPECT_EQ(dlg->m_urlText.GetWindowText(), u);
     EXPECT_EQ(commands(srv.requests().at(0)),
-              (Cmds{user, "PASS tarnwick@", "TYPE I", "PASV", "REST 0", "RETR /pub/f.zip"}));
+              (Cmds{user, "PASS tarnwick@", "TYPE I", "SIZE /pub/f.zip", "PASV", "REST 0", "RETR /pub/f.zip"}));
     EXPECT_EQ(dlg->m_job.headers().rfind("Connecting to:  files.example (via 127.0.0.1:" + std::to_string(srv.port()) +
                                              " from the configuration)\r\n\r\n",
                                          0),

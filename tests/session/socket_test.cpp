@@ -118,7 +118,7 @@ struct ScriptedLookup {
 TEST(AsyncSocket, FailedLookupsAreFailedConnectsOfTheirKind) {
   TestEnvironment env;
   ScriptedLookup scripted;
-  for (auto [name, code] : {std::pair{"gone.test", WSAEINVAL}, {"again.test", WSATRY_AGAIN}}) {
+  for (auto [name, code] : {std::pair{"gone.test", WSAHOST_NOT_FOUND}, {"again.test", WSATRY_AGAIN}}) {
     Probe p;
     ASSERT_TRUE(p.Create());
     EXPECT_FALSE(p.Connect(name, 80));

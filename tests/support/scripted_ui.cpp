@@ -68,8 +68,9 @@ int ScriptedUi::messageBox(const std::string& text, UINT type) {
   return a;
 }
 
-std::optional<std::string> ScriptedUi::saveAs(const std::string& proposedName) {
+std::optional<std::string> ScriptedUi::saveAs(const std::string& folder, const std::string& proposedName) {
   proposedNames.push_back(proposedName);
+  proposedFolders.push_back(folder);
   if (saveAnswers.empty()) return std::nullopt;
   auto a = saveAnswers.front();
   saveAnswers.pop_front();

@@ -20,7 +20,7 @@ struct ShownBox {
 class ScriptedUi : public UiBackend {
  public:
   int messageBox(const std::string& text, UINT type) override;
-  std::optional<std::string> saveAs(const std::string& proposedName) override;
+  std::optional<std::string> saveAs(const std::string& folder, const std::string& proposedName) override;
   std::unique_ptr<DialogView> createView(CDialog& dlg) override;
   void beep(bool error) override { beeps.push_back(error); }
   void openHelp(int context) override { helps.push_back(context); }
@@ -45,6 +45,7 @@ class ScriptedUi : public UiBackend {
 
   std::vector<ShownBox> boxes;
   std::vector<std::string> proposedNames;
+  std::vector<std::string> proposedFolders;  // the folder each Save As proposed ("" the view's own)
   std::vector<bool> beeps;
   std::vector<int> helps;
   std::string clipboard;

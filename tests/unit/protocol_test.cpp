@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "engine/retry.h"
+#include "session/ending.h"
 #include "transfer/ftp_address.h"
 #include "transfer/ftp_parse.h"
 #include "transfer/http_parse.h"
@@ -118,6 +119,10 @@ TEST(FtpReplies, PassivePortsAndRetrSizes) {
     EXPECT_FALSE(parseRetrSize(bad, size)) << bad;
     EXPECT_TRUE(namesRetrSize(bad));
   }
+  EXPECT_TRUE(parseSizeReply("213 5368709120", size));
+  EXPECT_EQ(size, 5368709120LL);
+  for (const char* other : {"213-5", "550 No such file", "213 ", "213 12 bytes", "213 -1", "200 12"})
+    EXPECT_FALSE(parseSizeReply(other, size)) << other;
 }
 
 TEST(FtpReplies, DataAddressesByFamily) {
@@ -134,6 +139,24 @@ TEST(FtpReplies, DataAddressesByFamily) {
 
 }  // namespace
 
+// The exit status a failure gives a script: who failed decides, where one outcome covers several.
+TEST(ExitStatus, TheFailureEachOutcomeStandsFor) {
+  const std::tuple<Outcome, int, std::optional<Failure>> cases[] = {
+      {Outcome::TlsFailed, kCertificateRefused, Failure::Tls},  {Outcome::TlsFailed, 0, Failure::Network},
+      {Outcome::FtpRefused, 550, Failure::ServerError},         {Outcome::FtpRefused, 530, Failure::Login},
+      {Outcome::Refused, 404, Failure::ServerError},            {Outcome::Refused, 407, Failure::Login},
+      {Outcome::TunnelRefused, 0, Failure::Network},            {Outcome::TunnelRefused, 403, Failure::ServerError},
+      {Outcome::ConnectFailed, WSAHOST_NOT_FOUND, Failure::Network}, {Outcome::WriteFailed, 0, Failure::LocalFile},
+      {Outcome::Redirected, 0, std::nullopt},                   {Outcome::Restart, 0, std::nullopt},
+  };
+  for (const auto& [what, code, failure] : cases) {
+    ConnectionResult r;
+    r.what = what;
+    r.code = code;
+    EXPECT_EQ(failureOf(r), failure) << static_cast<int>(what) << " " << code;
+  }
+}
+
 // Which failures are tried again, and how long the job waits first.
 TEST(RetryPolicy, TemporaryFailuresAndWaits) {
   struct Case {
@@ -146,7 +169,7 @@ TEST(RetryPolicy, TemporaryFailuresAndWaits) {
       {Outcome::Broken, WSAECONNRESET, true},
       {Outcome::ConnectFailed, WSAECONNREFUSED, true},
       {Outcome::ConnectFailed, 11002, true},      // the name server did not answer
-      {Outcome::ConnectFailed, WSAEINVAL, false},  // no such host
+      {Outcome::ConnectFailed, WSAHOST_NOT_FOUND, false},  // no such host
       {Outcome::ServerBusy, 503, true},
       {Outcome::DataConnectFailed, WSAECONNREFUSED, true},
       {Outcome::FtpRefused, 421, true},

@@ -5,6 +5,7 @@
 
 #include "platform/term/term_input.h"
 #include "platform/text.h"
+#include "resources/resources.h"
 #include "settings/options.h"
 #include "transfer/download.h"
 #include "transfer/http_request.h"
@@ -119,6 +120,11 @@ TEST(SocketErrors, TextsForCodes) {
   EXPECT_STREQ(socketErrorText(10051), "ICMP network unreachable (other side of a firewall?)");
   EXPECT_STREQ(socketErrorText(11001), "Host not found");
   for (int code : {0, 10072, 10090, 12000, -1}) EXPECT_STREQ(socketErrorText(code), "Unknown") << code;
+}
+
+// LoadString searches the table: a string added out of order hides its neighbours.
+TEST(StringTable, EveryStringIsFoundByItsNumber) {
+  for (const auto& [id, text] : StringTable()) EXPECT_EQ(LoadString(id), text) << id;
 }
 
 TEST(Base64, PaddingAndHighBytes) {

@@ -32,6 +32,7 @@ class ConfigDialogView : public ViewTest {
     dlg.m_doneBeep = 0;
     dlg.m_exitWhenDone = 1;
     dlg.m_resumeSerial = 0;
+    dlg.m_downloadDir = "/tmp";
     view = std::make_unique<qtui::QtDialogView>(dlg);
     dlg.OnInitDialog();
     view->started();
@@ -44,10 +45,16 @@ TEST_F(ConfigDialogView, ShowsTheSettingsItWasGiven) {
   EXPECT_EQ(widget<QLineEdit>(*view, IDC_HTTP_PROXY)->text(), "proxy.example:3128");
   EXPECT_EQ(widget<QLineEdit>(*view, IDC_EMAIL)->text(), "me@example.org");
   EXPECT_EQ(widget<QLineEdit>(*view, IDC_ROLLBACK)->text(), "4");
-  const std::pair<int, bool> checks[] = {
-      {IDC_ERROR_BEEP, true}, {IDC_DONE_BEEP, false}, {IDC_EXIT_WHEN_DONE, true}, {IDC_RESUME_SERIAL, false}};
+  EXPECT_EQ(widget<QLineEdit>(*view, IDC_DOWNLOAD_DIR)->text(), "/tmp");
+  EXPECT_EQ(widget<QLineEdit>(*view, IDC_RETRIES)->text(), "5");
+  EXPECT_EQ(widget<QLineEdit>(*view, IDC_TIMEOUT)->text(), "60");
+  const std::pair<int, bool> checks[] = {{IDC_ERROR_BEEP, true},     {IDC_DONE_BEEP, false},  {IDC_EXIT_WHEN_DONE, true},
+                                         {IDC_RESUME_SERIAL, false}, {IDC_FTP_PASSIVE, true}};
   for (auto [id, on] : checks) EXPECT_EQ(widget<QCheckBox>(*view, id)->isChecked(), on) << id;
   EXPECT_EQ(view->window()->windowTitle(), "Configure Tarnwick");
+  // The check boxes read as one list: one type, however long each text is.
+  for (auto [id, on] : checks)
+    EXPECT_EQ(widget<QCheckBox>(*view, id)->font(), widget<QCheckBox>(*view, IDC_ERROR_BEEP)->font()) << id;
 }
 
 TEST_F(ConfigDialogView, EditsAndChecksComeBackOnOk) {

@@ -48,15 +48,16 @@ std::string runOnTerminal(CDialog& dlg, const std::string& input) {
 TEST(TerminalForm, AsksEditsByTheirLabelsAndChecksAsYesNoThenOk) {
   RecordingDialog dlg(IDD_CONFIG);
   dlg.Control(IDC_DONE_BEEP)->checked = 1;
-  std::string out = runOnTerminal(dlg, "p:1\n\n\n12\n\n\ny\n\nx\nn\n\ny\n");
+  std::string out = runOnTerminal(dlg, "p:1\n\n\n12\n\n\n\n\ny\n\nx\nn\n\n\n\ny\n");
   EXPECT_EQ(out,
             "Configure Tarnwick\n"
             "HTTP Proxy server: FTP Proxy server: EMail address: Rollback: "
             "  K on resumed connections.\n"
             "Connections: Speed limit:   K/sec\n"
+            "Retries: Timeout:   sec\n"
             "Sound when broken connection. [y/N] Sound when finished getting file. [Y/n] "
             "Close window when finished getting file. [y/N] Close window when finished getting file. [y/N] "
-            "Resume one download at a time. [y/N] "
+            "Resume one download at a time. [y/N] Passive FTP (through firewalls). [y/N] Download folder: "
             "tarnwick: Configure Tarnwick?\n[y/n] ");
   EXPECT_EQ(dlg.ControlText(IDC_HTTP_PROXY), "p:1");
   EXPECT_EQ(dlg.ControlText(IDC_ROLLBACK), "12");

@@ -24,7 +24,7 @@ struct ScriptedBoxes : UiBackend {
     answers.pop_front();
     return a;
   }
-  std::optional<std::string> saveAs(const std::string&) override { return std::nullopt; }
+  std::optional<std::string> saveAs(const std::string&, const std::string&) override { return std::nullopt; }
   std::unique_ptr<DialogView> createView(CDialog& dlg) override { return std::make_unique<qtui::QtDialogView>(dlg); }
   void beep(bool) override {}
   void openHelp(int) override {}

@@ -706,6 +706,7 @@ void QtDialogView::showTaskState() {
 // label whose text does not fit grows to the right, as far as its neighbours allow.
 void QtDialogView::widenToText() {
   auto& controls = m_dlg.Controls();
+  qreal checkBoxType = 0;  // the smallest type a check box needed
   for (std::size_t i = 0; i < m_widgets.size(); ++i) {
     const ControlTemplate& ct = *controls[i].tmpl;
     bool fixedText = ct.kind == ControlKind::CheckBox ||
@@ -725,11 +726,22 @@ void QtDialogView::widenToText() {
     int width = std::max(r.width(), std::min(needed, limit));
     w->resize(width, r.height());
     // Still too long: a slightly smaller type rather than a cut-off word.
-    for (int step = 0; step < 4 && w->sizeHint().width() > width; ++step) {
+    int step = 0;
+    for (; step < 4 && w->sizeHint().width() > width; ++step) {
       QFont f = w->font();
       f.setPointSizeF(f.pointSizeF() * 0.95);
       w->setFont(f);
     }
+    if (ct.kind == ControlKind::CheckBox && step > 0)
+      checkBoxType = checkBoxType > 0 ? std::min(checkBoxType, w->font().pointSizeF()) : w->font().pointSizeF();
+  }
+  // Check boxes read as one list: all in the type the longest one needed.
+  if (checkBoxType <= 0) return;
+  for (std::size_t i = 0; i < m_widgets.size(); ++i) {
+    if (controls[i].kind != ControlKind::CheckBox || !m_widgets[i]) continue;
+    QFont f = m_widgets[i]->font();
+    f.setPointSizeF(checkBoxType);
+    m_widgets[i]->setFont(f);
   }
 }
 

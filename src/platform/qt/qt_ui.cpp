@@ -104,9 +104,9 @@ class QtUi : public UiBackend {
     }
   }
 
-  std::optional<std::string> saveAs(const std::string& proposedName) override {
-    // The desktop's download folder, as other programs on the desktop propose it.
-    QDir folder(QFile::decodeName(QByteArray::fromStdString(downloadFolder())));
+  std::optional<std::string> saveAs(const std::string& proposedFolder, const std::string& proposedName) override {
+    // Else the desktop's download folder, as other programs on the desktop propose it.
+    QDir folder(QFile::decodeName(QByteArray::fromStdString(proposedFolder.empty() ? downloadFolder() : proposedFolder)));
     QFileDialog dlg(nullptr, "Save As", folder.filePath(QString::fromStdString(proposedName)));
     dlg.setAcceptMode(QFileDialog::AcceptSave);
     dlg.setFileMode(QFileDialog::AnyFile);

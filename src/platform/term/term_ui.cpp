@@ -60,20 +60,24 @@ class TerminalUi : public UiBackend {
     }
   }
 
-  std::optional<std::string> saveAs(const std::string& proposed) override {
-    std::string dir = cwd();
+  std::optional<std::string> saveAs(const std::string& folder, const std::string& proposed) override {
+    std::string dir = folder.empty() ? cwd() : folder;
+    // A folder other than the working one is shown, so that the answer is understood.
+    std::string shown = folder.empty() ? proposed : dir + "/" + proposed;
     for (;;) {
-      auto line = term::readLine("Save as [" + proposed + "]: ");
+      auto line = term::readLine("Save as [" + shown + "]: ");
       if (!line && term::lineInterrupted()) return std::nullopt;
       if (!line) {
-        std::string p = dir + "/" + proposed;
-        if (proposed.empty() || exists(p)) return std::nullopt;
+        // No one to ask: a name that is taken gets ".1", ".2", ... as several URLs' files do.
+        if (proposed.empty()) return std::nullopt;
+        std::string p = FreePath(dir, proposed);
         term::sayTaken("Save as " + p);
         return p;
       }
       std::string name = line->empty() ? proposed : *line;
       if (name.empty()) continue;
-      std::string path = name[0] == '/' ? name : dir + "/" + name;
+      // A name typed relative is relative to the working folder; the proposed one to its folder.
+      std::string path = name[0] == '/' ? name : (line->empty() ? dir : cwd()) + "/" + name;
       if (isDir(path)) {
         term::writeErr(path + " is a folder.\n");
         continue;
