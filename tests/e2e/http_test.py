@@ -845,6 +845,7 @@ class CommandLine(Session):
         self.assertEqual(self.output.count("Trying again in 1 s."), 1, self.output)
         self.assertIn("Gave up after 2 attempts without data: Cannot connect to 127.0.0.1 (Connection refused)",
                       self.last_lines(2)[0])
+        self.assertEqual(self.output.count("Gave up after"), 1, self.output)
         self.assertEqual(self.queue().get("Get00"), down)
 
     def test_last_progress_line_shows_the_final_count(self):

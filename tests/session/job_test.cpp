@@ -92,8 +92,10 @@ struct Rig : JobEvents {
     ASSERT_TRUE(job.open(Route{}, why)) << why;
   }
   FakeConn& c(std::size_t i) { return *conns.at(i); }
-  bool reply(std::size_t i, std::int64_t first, std::int64_t total, const std::string& etag = "\"a\"") {
+  bool reply(std::size_t i, std::int64_t first, std::int64_t total, const std::string& etag = "\"a\"",
+             const std::string& date = "") {
     ReplyFacts f;
+    f.validator = date;
     f.first = first;
     f.length = (c(i).req.end >= 0 ? c(i).req.end : total) - first;
     f.total = total;
@@ -153,6 +155,15 @@ TEST(Job, LendsRangesAndConcludesFromWhatConnectionsReport) {
          r.clock.advance(0);
          EXPECT_EQ(r.c(0).end(), -1);
          EXPECT_EQ(r.job.running(), (std::vector<Range>{{64 << 10, 8 * kMiB}}));
+       }},
+      {"a weak ETag vouches for no bytes: pieces are asked on the date", 2, 5,
+       [](Rig& r) {
+         r.open();
+         ASSERT_TRUE(r.reply(0, 0, 8 * kMiB, "W/\"a\"", "Tue, 01 Dec 2026"));
+         r.write(0, 64 << 10);
+         r.clock.advance(60);
+         ASSERT_EQ(r.conns.size(), 2u);
+         EXPECT_EQ(r.c(1).req.ifRange, "Tue, 01 Dec 2026");
        }},
       {"an answered range is the taker's", 2, 5,
        [](Rig& r) {
