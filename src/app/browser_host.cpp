@@ -47,7 +47,7 @@ std::optional<BrowserDownload> downloadOf(const JsonValue& item, std::string& wh
   }
   d.request.referer = referrer;
   d.request.userAgent = agent;
-  if (!cookies.empty()) {
+  if (!trim(cookies).empty()) {
     auto header = checkHeader("Cookie: " + cookies, why);
     if (!header) {
       why = "The cookies hold a control character";

@@ -481,15 +481,20 @@ std::string browserDownloadFolder() {
 // starts one; the options travel in the entry.
 std::string startBrowserDownload(const BrowserDownload& d, std::string& why) {
   bool ask = ConfigInt(kBrowserAsk) == 1;
-  std::string path;
-  if (!ask) {
-    // Never over another file, nor over one a queued download is filling.
-    std::vector<std::string> taken;
-    for (const auto& e : QueueEntry::loadAll()) taken.push_back(e.localPath);
-    std::string name = d.fileName.empty() ? urlSaveName(d.url) : d.fileName;
-    path = FreePath(browserDownloadFolder(), name.empty() ? "index.html" : name, taken);
-  }
-  std::string slot = queueNewDownload(d.url, path, !ask && d.fileName.empty(), d.request);
+  std::string slot;
+  // The browser starts a host for each message: the name is chosen and the entry saved in one
+  // transaction, so that two at once never pick the same file.
+  AfxGetApp()->ProfileTransaction([&] {
+    std::string path;
+    if (!ask) {
+      // Never over another file, nor over one a queued download is filling.
+      std::vector<std::string> taken;
+      for (const auto& e : QueueEntry::loadAll()) taken.push_back(e.localPath);
+      std::string name = d.fileName.empty() ? urlSaveName(d.url) : d.fileName;
+      path = FreePath(browserDownloadFolder(), name.empty() ? "index.html" : name, taken);
+    }
+    slot = queueNewDownload(d.url, path, !ask && d.fileName.empty(), d.request);
+  });
   if (slot.empty()) {
     why = queueFullMessage();
     return slot;

@@ -145,13 +145,22 @@ class BrowserHost(SessionCase):
         self.assertEqual(header(request, "Referer"), "http://127.0.0.1/page")
         self.assertEqual(header(request, "User-Agent"), "Browser/1.0")
 
-    def test_several_links_start_one_download_each(self):
+    def test_several_links_start_one_download_each_under_names_of_their_own(self):
         self.gate.set()
         items = [{"url": self.server.base + "/a/%s" % n} for n in ("one.bin", "two.bin")]
+        items.append({"url": self.server.base + "/b/one.bin"})
         [reply] = self.host(FIREFOX, [frame({"type": "links", "items": items})])
         self.assertTrue(reply["ok"], reply)
-        self.assertEqual(len(set(reply["ids"])), 2)
-        self.wait_done([os.path.join(self.folder, n) for n in ("one.bin", "two.bin")])
+        self.assertEqual(len(set(reply["ids"])), 3)
+        # The browser starts a host for each message: two at once with the same name.
+        message = frame({"type": "download", "url": self.server.base + "/c", "filename": "same.bin"})
+        hosts = [threading.Thread(target=self.host, args=(CHROMIUM, [message])) for _ in range(2)]
+        for h in hosts:
+            h.start()
+        for h in hosts:
+            h.join()
+        self.wait_done([os.path.join(self.folder, n) for n in ("one.bin", "two.bin", "one.bin.1", "same.bin",
+                                                                 "same.bin.1")])
 
 
 if __name__ == "__main__":
