@@ -13,8 +13,8 @@
 
 #include "engine/overview.h"
 #include "platform/digest.h"
-#include "platform/json.h"
 #include "platform/file.h"
+#include "platform/json.h"
 #include "platform/run.h"
 #include "platform/services.h"
 #include "platform/text.h"

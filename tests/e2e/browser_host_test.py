@@ -162,6 +162,20 @@ class BrowserHost(SessionCase):
         self.wait_done([os.path.join(self.folder, n) for n in ("one.bin", "two.bin", "one.bin.1", "same.bin",
                                                                  "same.bin.1")])
 
+    def test_install_for_the_user_names_this_program_and_our_extension(self):
+        r = subprocess.run([EXE, "--install-browser-host"], capture_output=True, timeout=30,
+                           env=terminal_env(self.home, {"HOME": self.home}))
+        self.assertEqual(r.returncode, 0, r.stderr)
+        for folder, key, allowed in (("chromium/NativeMessagingHosts", "allowed_origins", CHROMIUM),
+                                     ("google-chrome/NativeMessagingHosts", "allowed_origins", CHROMIUM),
+                                     (".mozilla/native-messaging-hosts", "allowed_extensions", FIREFOX[1:])):
+            path = os.path.join(self.home, folder, "com.quillfern.tarnwick.json")  # XDG_CONFIG_HOME is home
+            self.assertIn(path, r.stdout.decode())
+            with open(path) as f:
+                manifest = json.load(f)
+            self.assertEqual((manifest["name"], manifest["path"], manifest["type"], manifest[key]),
+                             ("com.quillfern.tarnwick", os.path.realpath(EXE), "stdio", allowed))
+
 
 if __name__ == "__main__":
     unittest.main()
