@@ -151,7 +151,7 @@ class BrowserHost(SessionCase):
         items.append({"url": self.server.base + "/b/one.bin"})
         [reply] = self.host(FIREFOX, [frame({"type": "links", "items": items})])
         self.assertTrue(reply["ok"], reply)
-        self.assertEqual(len(set(reply["ids"])), 3)
+        self.assertEqual(len(reply["ids"]), 3)  # a slot may come again once its download is done
         # The browser starts a host for each message: two at once with the same name.
         message = frame({"type": "download", "url": self.server.base + "/c", "filename": "same.bin"})
         hosts = [threading.Thread(target=self.host, args=(CHROMIUM, [message])) for _ in range(2)]
