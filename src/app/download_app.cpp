@@ -2,6 +2,7 @@
 #include "app/download_app.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -543,6 +544,9 @@ int CDownloadApp::runBrowserHost() {
   // prints, get standard error in its place.
   int out = ::fcntl(1, F_DUPFD_CLOEXEC, 3);
   if (out < 0 || ::dup2(2, 1) < 0) return 1;
+  // The host keeps nothing a signal could lose, and waits in a read the event loop never
+  // interrupts: the browser's signals end it at once.
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) ::signal(sig, SIG_DFL);
   int status = RunBrowserHost(m_browserCaller, 0, out, startBrowserDownload);
   ::close(out);
   return status;
