@@ -154,22 +154,21 @@ int RunBrowserHost(const BrowserCaller& caller, int in, int out, const BrowserSt
   for (;;) {
     std::uint32_t length = 0;
     if (!readAll(in, reinterpret_cast<char*>(&length), sizeof length)) return 0;  // the browser let go
-    std::string reply;
     if (length > kMaxBrowserMessage) {
-      // Skipped unread, so that the next message is found where it starts.
+      // Answered at once (a sender may wait for the answer before sending it all), then
+      // skipped unread, so that the next message is found where it starts.
+      if (!sendMessage(out, WriteJson(failure("The message is longer than 1 MiB")))) return 1;
       char sink[65536];
       for (std::uint32_t left = length; left > 0;) {
         std::size_t n = std::min<std::size_t>(left, sizeof sink);
         if (!readAll(in, sink, n)) return 0;
         left -= static_cast<std::uint32_t>(n);
       }
-      reply = WriteJson(failure("The message is longer than 1 MiB"));
-    } else {
-      std::string message(length, '\0');
-      if (!readAll(in, message.data(), length)) return 0;
-      reply = browserHostReply(message, caller, start);
+      continue;
     }
-    if (!sendMessage(out, reply)) return 1;
+    std::string message(length, '\0');
+    if (!readAll(in, message.data(), length)) return 0;
+    if (!sendMessage(out, browserHostReply(message, caller, start))) return 1;
   }
 }
 
