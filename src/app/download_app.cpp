@@ -1,6 +1,8 @@
 // Start-up: one job per process, chosen from the whole command line.
 #include "app/download_app.h"
 
+#include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -13,6 +15,7 @@
 #include "engine/overview.h"
 #include "platform/digest.h"
 #include "platform/file.h"
+#include "platform/json.h"
 #include "platform/run.h"
 #include "platform/services.h"
 #include "platform/text.h"
@@ -112,6 +115,16 @@ constexpr const char* kOptions =
     "  -n, --connections N   = Fetch with up to N connections at once (1 to 16; default 4).\n"
     "      --limit-rate RATE = Keep the download's total speed under RATE bytes a second\n"
     "                          (500k, 2M; over all its connections).\n"
+    "      --install-browser-host\n"
+    "                        = Let the browser extension hand downloads to Tarnwick: writes\n"
+    "                          the host manifest (com.quillfern.tarnwick) for Chromium, Google\n"
+    "                          Chrome and Firefox for the current user (the install does it\n"
+    "                          for everyone). The browser then starts tarnwick with its\n"
+    "                          extension's origin as argument; each download it hands over gets\n"
+    "                          its own process and queue entry, its cookies, referrer and agent\n"
+    "                          kept in the entry, the file in the download folder (/CONFIG;\n"
+    "                          else XDG_DOWNLOAD_DIR, else ~/Downloads) under the browser's name\n"
+    "                          (Save As asks instead when Config/BrowserAsk is 1).\n"
     "      --list [--json]   = Print every queued and running download once: a table, or\n"
     "                          one JSON array (fields: see the manual page).\n"
     "      --pause '#xx'     = Pause download xx (running in another window).\n"
@@ -208,6 +221,14 @@ std::optional<int> CDownloadApp::takeOptions(int& argc, char** callerArgv) {
     if (end > at) copyOptions.push_back(inherited.substr(at, end - at));
     at = end + 1;
   }
+  // Started by the browser: its arguments are its own, and the extension speaks next.
+  if (auto caller = browserCaller(std::vector<std::string>(argv + 1, argv + argc))) {
+    m_script = Script::BrowserHost;
+    m_browserCaller = *caller;
+    argc = 1;
+    argv[1] = nullptr;
+    return std::nullopt;
+  }
   std::vector<char*> args{argv[0]};
   for (auto& o : copyOptions) args.push_back(o.data());
   args.insert(args.end(), argv + 1, argv + argc);
@@ -294,6 +315,8 @@ std::optional<int> CDownloadApp::takeOptions(int& argc, char** callerArgv) {
     } else if (auto v = optionValue(a, "-o", "--output", i, argc, argv)) {
       if (v->empty()) return fail("option '" + a + "' requires a file name");
       m_outputPath = *v;
+    } else if (a == "--install-browser-host") {
+      m_script = Script::InstallBrowserHost;
     } else if (a == "--list") {
       m_script = Script::List;
     } else if (a == "--json") {
@@ -316,7 +339,7 @@ std::optional<int> CDownloadApp::takeOptions(int& argc, char** callerArgv) {
   if (m_json && m_script != Script::List) return fail("--json goes with --list");
   if (m_deleteFile && m_script != Script::Remove) return fail("--delete goes with --remove");
   if (m_script != Script::None && (rest.size() > 1 || !m_outputPath.empty() || fromList))
-    return fail("--list, --pause and --remove take no URL and no other job");
+    return fail("--list, --pause, --remove and --install-browser-host take no URL and no other job");
   // Several words are several URLs, unless the first is a switch or a queue number.
   std::vector<std::string> words(rest.begin() + 1, rest.end());
   const std::vector<char*> urlWords(rest.begin() + 1, rest.end());
@@ -441,7 +464,97 @@ void CDownloadApp::runConfig() {
   }
 }
 
+namespace {
+// Where a download from the browser goes: the configured folder, else the desktop's, else
+// ~/Downloads, made when missing (as browsers do).
+std::string browserDownloadFolder() {
+  std::string folder = ConfigString(kDownloadDir);
+  if (folder.empty()) folder = DesktopDownloadFolder("");
+  if (!folder.empty()) return folder;
+  const char* home = std::getenv("HOME");
+  if (!home || !*home) return CurrentFolder();
+  std::string why;
+  folder = std::string(home) + "/Downloads";
+  return MakeFolders(folder, why) ? folder : CurrentFolder();
+}
+
+// Queues a download handed over by the browser and starts its own process, as a dropped link
+// starts one; the options travel in the entry.
+std::string startBrowserDownload(const BrowserDownload& d, std::string& why) {
+  bool ask = ConfigInt(kBrowserAsk) == 1;
+  std::string slot;
+  // The browser starts a host for each message: the name is chosen and the entry saved in one
+  // transaction, so that two at once never pick the same file.
+  AfxGetApp()->ProfileTransaction([&] {
+    std::string path;
+    if (!ask) {
+      // Never over another file, nor over one a queued download is filling.
+      std::vector<std::string> taken;
+      for (const auto& e : QueueEntry::loadAll()) taken.push_back(e.localPath);
+      std::string name = d.fileName.empty() ? urlSaveName(d.url) : d.fileName;
+      path = FreePath(browserDownloadFolder(), name.empty() ? "index.html" : name, taken);
+    }
+    slot = queueNewDownload(d.url, path, !ask && d.fileName.empty(), d.request);
+  });
+  if (slot.empty()) {
+    why = queueFullMessage();
+    return slot;
+  }
+  AfxGetApp()->FlushProfile();
+  if (!WinExec("TARNWICK.EXE #" + slot)) {
+    QueueEntry::remove(slot);
+    why = "Tarnwick could not start the download";
+    return std::string();
+  }
+  return slot;
+}
+
+// The host's manifest in each browser's folder for the current user; the exit status.
+int installBrowserHost() {
+  const char* h = std::getenv("HOME");
+  const char* c = std::getenv("XDG_CONFIG_HOME");
+  std::string home = h ? h : "", config = c && *c ? c : home + "/.config";
+  if (home.empty()) {
+    std::fprintf(stderr, "%s: HOME is not set\n", AppName().c_str());
+    return 1;
+  }
+  const struct {
+    const char* browser;
+    std::string folder;
+    bool firefox;
+  } targets[] = {{"Chromium", config + "/chromium/NativeMessagingHosts", false},
+                 {"Google Chrome", config + "/google-chrome/NativeMessagingHosts", false},
+                 {"Firefox", home + "/.mozilla/native-messaging-hosts", true}};
+  int status = 0;
+  for (const auto& t : targets) {
+    std::string path = t.folder + "/" + kBrowserHostName + ".json", why;
+    if (MakeFolders(t.folder, why) && WriteSmallFile(path, browserHostManifest(t.firefox, ExecutablePath()), why)) {
+      std::printf("%s: %s\n", t.browser, path.c_str());
+    } else {
+      std::fprintf(stderr, "%s: cannot install the host for %s: %s\n", AppName().c_str(), t.browser, why.c_str());
+      status = 1;
+    }
+  }
+  return status;
+}
+}  // namespace
+
+int CDownloadApp::runBrowserHost() {
+  // Standard output carries the replies alone: the downloads' processes, and anything that
+  // prints, get standard error in its place.
+  int out = ::fcntl(1, F_DUPFD_CLOEXEC, 3);
+  if (out < 0 || ::dup2(2, 1) < 0) return 1;
+  // The host keeps nothing a signal could lose, and waits in a read the event loop never
+  // interrupts: the browser's signals end it at once.
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) ::signal(sig, SIG_DFL);
+  int status = RunBrowserHost(m_browserCaller, 0, out, startBrowserDownload);
+  ::close(out);
+  return status;
+}
+
 int CDownloadApp::runScript() {
+  if (m_script == Script::BrowserHost) return runBrowserHost();
+  if (m_script == Script::InstallBrowserHost) return installBrowserHost();
   if (m_script == Script::List) {
     auto rows = readOverview();
     std::fputs((m_json ? overviewJson(rows) : overviewTable(rows)).c_str(), stdout);
@@ -480,24 +593,15 @@ void CDownloadApp::runBatch() {
   std::vector<std::string> slots, paths;
   const std::string folder = DownloadFolder();
   for (const auto& url : m_urls) {
-    SlotLease lease;
-    QueueEntry e;
-    e.slot = lease.allocate();
-    if (e.slot.empty()) {
+    std::string name = urlSaveName(url);
+    std::string path = FreePath(folder, name.empty() ? "index.html" : name, paths);
+    std::string slot = queueNewDownload(url, path, m_nameFromServer || name.empty(), m_request);
+    if (slot.empty()) {
       std::fprintf(stderr, "%s\n", queueFullMessage().c_str());
       break;
     }
-    std::string name = urlSaveName(url);
-    e.url = url;
-    e.nameFromServer = m_nameFromServer || name.empty();
-    e.localPath = FreePath(folder, name.empty() ? "index.html" : name, paths);
-    // The options reach the copies in the entry, never in their arguments or environment.
-    Download d;
-    std::string address = url;
-    if (siteAddress(address, d) == 0) e.request = encodeRequestOptions(m_request.forHost(d.m_server));
-    paths.push_back(e.localPath);
-    e.save();  // the entry holds the slot once the lease goes
-    slots.push_back(e.slot);
+    paths.push_back(path);
+    slots.push_back(slot);
   }
   FlushProfile();
   AdoptCopies();
@@ -524,6 +628,23 @@ void CDownloadApp::runBatch() {
   std::fprintf(stderr, "%zu downloads: %d complete, %d kept in the queue, %zu failed\n", m_urls.size(), done, kept,
                m_urls.size() - static_cast<std::size_t>(done + kept));
   m_exitCode = jointStatus(0, statuses);
+}
+
+std::string queueNewDownload(const std::string& url, const std::string& localPath, bool nameFromServer,
+                             const RequestOptions& request) {
+  SlotLease lease;
+  QueueEntry e;
+  e.slot = lease.allocate();
+  if (e.slot.empty()) return e.slot;
+  e.url = url;
+  e.localPath = localPath;
+  e.nameFromServer = nameFromServer;
+  // The options reach the copy in the entry, never in its arguments or environment.
+  Download d;
+  std::string address = url;
+  if (siteAddress(address, d) == 0) e.request = encodeRequestOptions(request.forHost(d.m_server));
+  e.save();  // the entry holds the slot once the lease goes
+  return e.slot;
 }
 
 void CDownloadApp::OnTerminate() {

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "app/browser_host.h"
 #include "platform/app.h"
 #include "transfer/request_options.h"
 
@@ -18,11 +19,13 @@ class CDownloadApp : public CWinApp {
 
   std::string m_outputPath;  // -o: the new download's file, no Save As question ("-": standard output)
   // For scripts: --list [--json], --pause SLOT, --remove SLOT; they need no window.
-  enum class Script { None, List, Pause, Remove };
+  // The browser's host (started by the browser) and its manifests' install need none either.
+  enum class Script { None, List, Pause, Remove, BrowserHost, InstallBrowserHost };
   Script m_script = Script::None;
   bool m_json = false;
   bool m_deleteFile = false;  // --delete: --remove deletes the partial file too
   std::string m_scriptSlot;
+  BrowserCaller m_browserCaller;  // who started the browser's host
   bool m_quiet = false;      // -q: no progress lines
   std::vector<std::string> m_urls;  // the URLs given (arguments and -i), each with its scheme
   std::string m_checksum;           // --checksum, as "sha256=hex"
@@ -45,9 +48,16 @@ class CDownloadApp : public CWinApp {
   void runBatch();
   void runConfig();
   int runScript();
+  int runBrowserHost();
   bool m_waitsForCopies = false;
   std::vector<std::string> m_arguments;  // what takeOptions leaves, the command line's words
 };
+
+// A new queue entry for url saved as localPath ("": Save As asks when it starts), with the
+// options its server is sent; the entry's slot, "" when the queue is full. A copy started
+// with "#slot" fetches it.
+std::string queueNewDownload(const std::string& url, const std::string& localPath, bool nameFromServer,
+                             const RequestOptions& request);
 
 // The usage text shown for an empty command line.
 const char* UsageText();

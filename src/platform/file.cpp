@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 
 CFile::~CFile() { Close(); }
 
@@ -32,6 +33,51 @@ bool CFile::Open(const std::string& path, Mode mode) {
     return false;
   }
   return true;
+}
+
+namespace {
+bool isFolder(const std::string& path) {
+  struct stat st {};
+  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The value of XDG_DOWNLOAD_DIR in user-dirs.dirs: "$HOME/..." or an absolute path, quoted.
+std::string xdgDownloadDir(const std::string& home, const std::string& configHome) {
+  std::ifstream in(configHome + "/user-dirs.dirs");
+  std::string line, found;
+  while (std::getline(in, line)) {
+    std::size_t i = line.find_first_not_of(" \t");
+    if (i == std::string::npos || line.compare(i, 17, "XDG_DOWNLOAD_DIR=") != 0) continue;
+    std::string v = line.substr(i + 17);
+    if (v.size() < 2 || v.front() != '"') continue;
+    v = v.substr(1, v.find('"', 1) == std::string::npos ? std::string::npos : v.find('"', 1) - 1);
+    if (v.rfind("$HOME", 0) == 0)
+      v = home + v.substr(5);
+    else if (v.empty() || v[0] != '/')
+      continue;
+    found = v;  // the last assignment wins, as in the shell that reads the file
+  }
+  while (found.size() > 1 && found.back() == '/') found.pop_back();
+  return found;
+}
+}  // namespace
+
+std::string DesktopDownloadFolder(const std::string& home, const std::string& configHome, const std::string& fallback) {
+  std::string h = home;
+  while (h.size() > 1 && h.back() == '/') h.pop_back();
+  if (!h.empty()) {
+    // A download folder set to home itself means the user turned it off.
+    std::string xdg = xdgDownloadDir(h, configHome.empty() ? h + "/.config" : configHome);
+    if (xdg != h && isFolder(xdg)) return xdg;
+    if (isFolder(h + "/Downloads")) return h + "/Downloads";
+  }
+  return fallback;
+}
+
+std::string DesktopDownloadFolder(const std::string& fallback) {
+  const char* home = std::getenv("HOME");
+  const char* config = std::getenv("XDG_CONFIG_HOME");
+  return DesktopDownloadFolder(home ? home : "", config ? config : "", fallback);
 }
 
 std::string CurrentFolder() {
@@ -161,5 +207,42 @@ bool ReadSmallFile(const std::string& path, std::string& text, std::string& why,
   }
   bool ok = why.empty();
   ::close(fd);
+  return ok;
+}
+
+bool MakeFolders(const std::string& path, std::string& why) {
+  for (std::size_t at = path.find('/', 1);; at = path.find('/', at + 1)) {
+    std::string part = path.substr(0, at);
+    if (!part.empty() && ::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) {
+      why = part + ": " + std::strerror(errno);
+      return false;
+    }
+    if (at == std::string::npos) break;
+  }
+  if (!isFolder(path)) {
+    why = path + ": not a folder";
+    return false;
+  }
+  return true;
+}
+
+bool WriteSmallFile(const std::string& path, const std::string& text, std::string& why) {
+  std::string tmp = path + ".tmp" + std::to_string(::getpid());
+  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+  bool ok = fd >= 0;
+  for (std::size_t done = 0; ok && done < text.size();) {
+    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    ok = n > 0;
+    if (ok) done += static_cast<std::size_t>(n);
+  }
+  if (ok) ok = ::fsync(fd) == 0;
+  if (!ok) why = path + ": " + std::strerror(errno);
+  if (fd >= 0) ::close(fd);
+  if (ok && ::rename(tmp.c_str(), path.c_str()) != 0) {
+    why = path + ": " + std::strerror(errno);
+    ok = false;
+  }
+  if (!ok) ::unlink(tmp.c_str());
   return ok;
 }

@@ -9,6 +9,10 @@
 bool FileExists(const std::string& path);
 // The process's working folder ("." when it cannot be named).
 std::string CurrentFolder();
+// The desktop's download folder: XDG_DOWNLOAD_DIR from user-dirs.dirs when it names an
+// existing folder other than home, else ~/Downloads when it exists, else fallback.
+std::string DesktopDownloadFolder(const std::string& home, const std::string& configHome, const std::string& fallback);
+std::string DesktopDownloadFolder(const std::string& fallback);  // home and config from the environment
 // The folder text names, made whole ("~/x" in the home folder, a relative one in the working
 // folder); "" when it is no folder.
 std::string FullFolderPath(const std::string& text);
@@ -19,6 +23,12 @@ std::string FreePath(const std::string& folder, const std::string& name, const s
 std::int64_t FileSize(const std::string& path);
 // The whole of a small file (at most maxBytes); false with why when it cannot be read.
 bool ReadSmallFile(const std::string& path, std::string& text, std::string& why, std::size_t maxBytes = 16 << 20);
+
+// Makes the folder at path and those above it (0755, as mkdir -p); false with why when one
+// cannot be made.
+bool MakeFolders(const std::string& path, std::string& why);
+// Puts text in the file at path, whole or not at all (a temporary file renamed over it).
+bool WriteSmallFile(const std::string& path, const std::string& text, std::string& why);
 
 class CFile {
  public:

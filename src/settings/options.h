@@ -28,6 +28,9 @@ inline constexpr const char* kFTPPassive = "FTPPassive";
 // The folder Save As proposes and files named without a question go to; "" is the working
 // folder (in a window, Save As then proposes the desktop's download folder).
 inline constexpr const char* kDownloadDir = "DownloadDir";
+// 1: a download handed over by the browser asks where to save it (Save As); 0 (default) it
+// goes to the download folder under the browser's name.
+inline constexpr const char* kBrowserAsk = "BrowserAsk";
 // Connections one download may use at once (1 to 16): further ones each fetch a piece.
 inline constexpr const char* kConnections = "Connections";
 inline constexpr int kMaxConnections = 16;

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """The installed program: `cmake --install` into a staging folder, and the Debian package from
 CPack, checked with the desktop's own validators and by running what was installed."""
+import json
 import os
 import re
 import shutil
@@ -153,6 +154,17 @@ class Installed(unittest.TestCase):
                        "Resume one download at a time", "Close window when finished getting file"):
             self.assertIn(option, text)
 
+    def test_browser_host_manifests_name_the_installed_program_and_only_our_extension(self):
+        stage = os.path.join(self.tmp, "stage")
+        allowed = {"etc/chromium": "allowed_origins", "etc/opt/chrome": "allowed_origins",
+                   "lib/mozilla": "allowed_extensions"}
+        for folder, key in allowed.items():
+            with open(os.path.join(self.root, folder, "native-messaging-hosts", "com.quillfern.tarnwick.json")) as f:
+                manifest = json.load(f)
+            self.assertEqual(manifest["path"], self.path("bin", "tarnwick")[len(stage):])
+            self.assertEqual((manifest["name"], manifest["type"], len(manifest[key])),
+                             ("com.quillfern.tarnwick", "stdio", 1))
+
     def test_help_pages_lie_where_the_program_looks_with_every_context(self):
         # The program looks beside its binary: <prefix>/bin/../share/tarnwick/help.
         page = os.path.join(self.path("bin"), "..", "share", "tarnwick", "help", "tarnwick.html")
@@ -197,7 +209,9 @@ class DebianPackage(unittest.TestCase):
                          f"./usr/share/icons/hicolor/scalable/apps/{APP_ID}.svg",
                          f"./usr/share/icons/hicolor/48x48/apps/{APP_ID}.png",
                          "./usr/share/man/man1/tarnwick.1.gz", "./usr/share/tarnwick/help/tarnwick.html",
-                         "./usr/share/doc/tarnwick/copyright", "./usr/share/doc/tarnwick/changelog.gz"):
+                         "./usr/share/doc/tarnwick/copyright", "./usr/share/doc/tarnwick/changelog.gz",
+                         "./etc/chromium/native-messaging-hosts/com.quillfern.tarnwick.json",
+                         "./usr/lib/mozilla/native-messaging-hosts/com.quillfern.tarnwick.json"):
                 self.assertIn(path, listing)
 
             # Debian's own checks: not one error, and no ldconfig for the private module.

@@ -2,6 +2,8 @@
 // open among the program's others, what the session window says in words, and notifications.
 #include "platform/qt/desktop.h"
 
+#include "platform/file.h"
+
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusVirtualObject>
@@ -34,7 +36,7 @@ TEST(DownloadFolder, XdgDirThenDownloadsThenWorkingFolder) {
   QDir().mkpath(home + "/Downloads");
   QDir().mkpath(tmp.path() + "/elsewhere/dl");
   auto folder = [&] {
-    return QString::fromStdString(qtui::downloadFolder(home.toStdString(), config.toStdString(), "/work"));
+    return QString::fromStdString(DesktopDownloadFolder(home.toStdString(), config.toStdString(), "/work"));
   };
 
   const std::pair<QByteArray, QString> cases[] = {
@@ -52,7 +54,7 @@ TEST(DownloadFolder, XdgDirThenDownloadsThenWorkingFolder) {
   }
   QDir(home + "/Downloads").removeRecursively();
   EXPECT_EQ(folder(), "/work");
-  EXPECT_EQ(qtui::downloadFolder("", "", "/work"), "/work");
+  EXPECT_EQ(DesktopDownloadFolder("", "", "/work"), "/work");
 }
 
 TEST(Cascade, WindowsOpeningTogetherGetPlacesOfTheirOwn) {

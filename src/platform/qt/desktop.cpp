@@ -16,7 +16,6 @@
 
 namespace qtui {
 namespace {
-
 bool isFolder(const std::string& path) {
   struct stat st {};
   return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -26,45 +25,7 @@ std::string env(const char* name) {
   const char* v = std::getenv(name);
   return v ? v : "";
 }
-
-// The value of XDG_DOWNLOAD_DIR in user-dirs.dirs: "$HOME/..." or an absolute path, quoted.
-std::string xdgDownloadDir(const std::string& home, const std::string& configHome) {
-  std::ifstream in(configHome + "/user-dirs.dirs");
-  std::string line, found;
-  while (std::getline(in, line)) {
-    std::size_t i = line.find_first_not_of(" \t");
-    if (i == std::string::npos || line.compare(i, 17, "XDG_DOWNLOAD_DIR=") != 0) continue;
-    std::string v = line.substr(i + 17);
-    if (v.size() < 2 || v.front() != '"') continue;
-    v = v.substr(1, v.find('"', 1) == std::string::npos ? std::string::npos : v.find('"', 1) - 1);
-    if (v.rfind("$HOME", 0) == 0)
-      v = home + v.substr(5);
-    else if (v.empty() || v[0] != '/')
-      continue;
-    found = v;  // the last assignment wins, as in the shell that reads the file
-  }
-  while (found.size() > 1 && found.back() == '/') found.pop_back();
-  return found;
-}
 }  // namespace
-
-std::string downloadFolder(const std::string& home, const std::string& configHome, const std::string& workingDir) {
-  std::string h = home;
-  while (h.size() > 1 && h.back() == '/') h.pop_back();
-  if (!h.empty()) {
-    // A download folder set to home itself means the user turned it off.
-    std::string xdg = xdgDownloadDir(h, configHome.empty() ? h + "/.config" : configHome);
-    if (xdg != h && isFolder(xdg)) return xdg;
-    if (isFolder(h + "/Downloads")) return h + "/Downloads";
-  }
-  return workingDir;
-}
-
-std::string downloadFolder() {
-  char cwd[4096];
-  std::string work = ::getcwd(cwd, sizeof cwd) ? cwd : ".";
-  return downloadFolder(env("HOME"), env("XDG_CONFIG_HOME"), work);
-}
 
 QPoint cascadePosition(const QRect& available, const QSize& window, const std::vector<QRect>& taken, int step) {
   step = std::max(step, 1);

@@ -1,5 +1,5 @@
-// Where the desktop puts things: the user's download folder, and where a new window goes
-// among the program's other windows, which may belong to other processes.
+// Where a new window goes among the program's other windows, which may belong to other
+// processes.
 #pragma once
 #include <QPoint>
 #include <QRect>
@@ -8,11 +8,6 @@
 #include <vector>
 
 namespace qtui {
-
-// The folder Save As starts in: XDG_DOWNLOAD_DIR from user-dirs.dirs when it names an existing
-// folder other than home, else ~/Downloads when it exists, else the working folder.
-std::string downloadFolder(const std::string& home, const std::string& configHome, const std::string& workingDir);
-std::string downloadFolder();  // from the environment
 
 // The first place of the cascade (from the centre of available, down and right by step) that
 // no window in taken occupies (its top left) and that covers none of the windows in taken that

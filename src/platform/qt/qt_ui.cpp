@@ -20,6 +20,7 @@
 #include <QVBoxLayout>
 
 #include "platform/qt/desktop.h"
+#include "platform/file.h"
 #include "platform/qt/dialog_view.h"
 #include "platform/qt/icons.h"
 #include "resources/ids.h"
@@ -106,7 +107,7 @@ class QtUi : public UiBackend {
 
   std::optional<std::string> saveAs(const std::string& proposedFolder, const std::string& proposedName) override {
     // Else the desktop's download folder, as other programs on the desktop propose it.
-    QDir folder(QFile::decodeName(QByteArray::fromStdString(proposedFolder.empty() ? downloadFolder() : proposedFolder)));
+    QDir folder(QFile::decodeName(QByteArray::fromStdString(proposedFolder.empty() ? DesktopDownloadFolder(CurrentFolder()) : proposedFolder)));
     QFileDialog dlg(nullptr, "Save As", folder.filePath(QString::fromStdString(proposedName)));
     dlg.setAcceptMode(QFileDialog::AcceptSave);
     dlg.setFileMode(QFileDialog::AnyFile);
