@@ -241,12 +241,19 @@ TEST(Job, LendsRangesAndConcludesFromWhatConnectionsReport) {
          r.write(2, 1);
          EXPECT_EQ(r.c(0).end(), cut);
        }},
-      {"a removed entry gets no checkpoint", 1, 5,
+      {"a removed entry, or one another process took, gets no checkpoint", 1, 5,
        [](Rig& r) {
          r.open();
          r.reply(0, 0, 100);
+         r.env.app().WriteProfileString("Running", "00", "1:1");
+         r.write(0, 20);
+         r.job.stop();
+         EXPECT_EQ(r.stored("Start"), "");
          QueueEntry::remove("00");
-         r.write(0, 40);
+         r.lease.take("00");
+         r.open();
+         r.reply(1, 20, 100);
+         r.write(1, 40);
          r.job.stop();
          EXPECT_EQ(r.stored("Start"), "");
          EXPECT_EQ(r.stored("Get"), "");
