@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """The installed program: `cmake --install` into a staging folder, and the Debian package from
 CPack, checked with the desktop's own validators and by running what was installed."""
+import base64
+import hashlib
 import json
 import os
 import re
@@ -158,12 +160,23 @@ class Installed(unittest.TestCase):
         stage = os.path.join(self.tmp, "stage")
         allowed = {"etc/chromium": "allowed_origins", "etc/opt/chrome": "allowed_origins",
                    "lib/mozilla": "allowed_extensions"}
+        origins = {}
         for folder, key in allowed.items():
             with open(os.path.join(self.root, folder, "native-messaging-hosts", "com.quillfern.tarnwick.json")) as f:
                 manifest = json.load(f)
             self.assertEqual(manifest["path"], self.path("bin", "tarnwick")[len(stage):])
             self.assertEqual((manifest["name"], manifest["type"], len(manifest[key])),
                              ("com.quillfern.tarnwick", "stdio", 1))
+            origins[key] = manifest[key][0]
+        # The installed extension is the one they let in: its key gives Chromium's id.
+        with open(os.path.join(self.path("bin"), "..", "share", "tarnwick", "extension", "manifest.json")) as f:
+            extension = json.load(f)
+        digest = hashlib.sha256(base64.b64decode(extension["key"])).hexdigest()[:32]
+        chromium_id = "".join(chr(ord("a") + int(c, 16)) for c in digest)
+        self.assertEqual(origins, {"allowed_origins": "chrome-extension://%s/" % chromium_id,
+                                   "allowed_extensions": extension["browser_specific_settings"]["gecko"]["id"]})
+        for name in ("background.js", "popup.html", "links.html", "icon.png"):
+            self.assertTrue(os.path.isfile(os.path.join(self.path("bin"), "..", "share", "tarnwick", "extension", name)))
 
     def test_help_pages_lie_where_the_program_looks_with_every_context(self):
         # The program looks beside its binary: <prefix>/bin/../share/tarnwick/help.
@@ -209,6 +222,7 @@ class DebianPackage(unittest.TestCase):
                          f"./usr/share/icons/hicolor/scalable/apps/{APP_ID}.svg",
                          f"./usr/share/icons/hicolor/48x48/apps/{APP_ID}.png",
                          "./usr/share/man/man1/tarnwick.1.gz", "./usr/share/tarnwick/help/tarnwick.html",
+                         "./usr/share/tarnwick/extension/manifest.json",
                          "./usr/share/doc/tarnwick/copyright", "./usr/share/doc/tarnwick/changelog.gz",
                          "./etc/chromium/native-messaging-hosts/com.quillfern.tarnwick.json",
                          "./usr/lib/mozilla/native-messaging-hosts/com.quillfern.tarnwick.json"):
