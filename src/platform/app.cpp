@@ -40,13 +40,13 @@ struct Stmt {
 
 struct ProfileStore::Impl {
   sqlite3* db = nullptr;
-  Stmt get, put, del, all;
+  Stmt get, put, del, all, prefixed;
   std::map<std::pair<std::string, std::string>, std::int64_t> pendingInts;
   std::unique_ptr<QTimer> flushTimer;
   int txDepth = 0;
 
   ~Impl() {
-    for (Stmt* st : {&get, &put, &del, &all}) {
+    for (Stmt* st : {&get, &put, &del, &all, &prefixed}) {
       sqlite3_finalize(st->s);
       st->s = nullptr;
     }
@@ -206,6 +206,7 @@ ProfileStore::Opened ProfileStore::open() {
   m_impl->prepare(m_impl->put, "INSERT OR REPLACE INTO profile(section, name, value) VALUES(?1, ?2, ?3)");
   m_impl->prepare(m_impl->del, "DELETE FROM profile WHERE section=?1 AND name=?2");
   m_impl->prepare(m_impl->all, "SELECT name, value FROM profile WHERE section=?1");
+  m_impl->prepare(m_impl->prefixed, "SELECT name, value FROM profile WHERE section=?1 AND name>=?2 AND name<?3");
   return Opened::Yes;
 }
 
@@ -276,11 +277,18 @@ bool ProfileStore::remove(const std::string& section, const std::string& name) {
   return ok;
 }
 
-std::vector<ProfileValue> ProfileStore::readSection(const std::string& section) {
+std::vector<ProfileValue> ProfileStore::readSection(const std::string& section, const std::string& prefix) {
   std::vector<ProfileValue> out;
-  auto& all = m_impl->all;
+  // A prefix reads a range of the key: the names from prefix up to the next prefix.
+  auto& all = prefix.empty() ? m_impl->all : m_impl->prefixed;
   if (!all.s) return out;
+  std::string past = prefix;
+  if (!past.empty()) ++past.back();
   sqlite3_bind_text(all.s, 1, section.data(), static_cast<int>(section.size()), SQLITE_TRANSIENT);
+  if (!prefix.empty()) {
+    sqlite3_bind_text(all.s, 2, prefix.data(), static_cast<int>(prefix.size()), SQLITE_TRANSIENT);
+    sqlite3_bind_text(all.s, 3, past.data(), static_cast<int>(past.size()), SQLITE_TRANSIENT);
+  }
   while (sqlite3_step(all.s) == SQLITE_ROW) {
     ProfileValue v;
     v.name.assign(reinterpret_cast<const char*>(sqlite3_column_text(all.s, 0)),
@@ -294,7 +302,7 @@ std::vector<ProfileValue> ProfileStore::readSection(const std::string& section) 
   }
   sqlite3_reset(all.s);
   for (const auto& [key, value] : m_impl->pendingInts) {
-    if (key.first != section) continue;
+    if (key.first != section || key.second.compare(0, prefix.size(), prefix) != 0) continue;
     auto it = std::find_if(out.begin(), out.end(), [&](const ProfileValue& v) { return v.name == key.second; });
     if (it == out.end()) it = out.insert(out.end(), ProfileValue{key.second, {}});
     it->data = value;
@@ -401,8 +409,8 @@ bool CWinApp::WriteProfileString(const std::string& section, const std::string& 
 bool CWinApp::WriteProfileValues(const std::string& section, const std::vector<ProfileValue>& values) {
   return Store()->writeValues(section, values);
 }
-std::vector<ProfileValue> CWinApp::GetProfileSection(const std::string& section) {
-  return Store()->readSection(section);
+std::vector<ProfileValue> CWinApp::GetProfileSection(const std::string& section, const std::string& prefix) {
+  return Store()->readSection(section, prefix);
 }
 bool CWinApp::ProfileTransaction(const std::function<void()>& fn) { return Store()->transaction(fn); }
 void CWinApp::FlushProfile() {

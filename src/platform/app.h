@@ -29,9 +29,9 @@ class ProfileStore {
   bool writeInt(const std::string& section, const std::string& name, std::int64_t value);
   bool writeString(const std::string& section, const std::string& name, const std::string& value);
   bool remove(const std::string& section, const std::string& name);
-  // Every value of a section, read in one statement (one consistent snapshot, no lock held
-  // against writers); held-back integers included.
-  std::vector<ProfileValue> readSection(const std::string& section);
+  // Every value of a section (or those whose names begin with prefix), read in one statement
+  // (one consistent snapshot, no lock held against writers); held-back integers included.
+  std::vector<ProfileValue> readSection(const std::string& section, const std::string& prefix = "");
   // Several values of one section in one transaction, so that readers see all or none of
   // them; written at once (held-back integers are written first, none is left to follow).
   bool writeValues(const std::string& section, const std::vector<ProfileValue>& values);
@@ -83,7 +83,7 @@ class CWinApp {
   bool WriteProfileString(const std::string& section, const std::string& entry, const char* value);
   bool WriteProfileString(const std::string& section, const std::string& entry, const std::string& value);
   bool WriteProfileValues(const std::string& section, const std::vector<ProfileValue>& values);
-  std::vector<ProfileValue> GetProfileSection(const std::string& section);
+  std::vector<ProfileValue> GetProfileSection(const std::string& section, const std::string& prefix = "");
   bool ProfileTransaction(const std::function<void()>& fn);
   void FlushProfile();
   ProfileStore* Store();

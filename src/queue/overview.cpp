@@ -132,7 +132,7 @@ std::string overviewJson(const std::vector<OverviewRow>& rows) {
 
 std::string parseSlot(const std::string& text) {
   std::string digits = !text.empty() && text[0] == '#' ? text.substr(1) : text;
-  if (digits.empty() || digits.size() > 2 ||
+  if (digits.empty() || digits.size() > 9 ||
       !std::all_of(digits.begin(), digits.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); }))
     return std::string();
   return slotText(std::stoi(digits));

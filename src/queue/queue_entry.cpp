@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <map>
 
 #include "platform/services.h"
 #include "settings/options.h"
@@ -27,6 +28,9 @@ constexpr ValueName kValueNames[] = {
     {QueueValue::Pieces, "Pieces"},
     {QueueValue::ETag, "ETag"},
     {QueueValue::Request, "Request"},
+    {QueueValue::Turn, "Turn"},
+    {QueueValue::StartNow, "StartNow"},
+    {QueueValue::Batch, "Batch"},
     {QueueValue::Size, "Size"},
     {QueueValue::Done, "Done"},
     {QueueValue::Rate, "Rate"},
@@ -80,6 +84,9 @@ void assign(QueueEntry& e, QueueValue v, const ProfileData& d) {
     case QueueValue::Pieces: e.pieces = asText(d); break;
     case QueueValue::ETag: e.etag = asText(d); break;
     case QueueValue::Request: e.request = asText(d); break;
+    case QueueValue::Turn: e.turn = asInt(d); break;
+    case QueueValue::StartNow: e.startNow = asInt(d) != 0; break;
+    case QueueValue::Batch: e.batch = asText(d); break;
     case QueueValue::Size: e.live.size = asInt(d); break;
     case QueueValue::Done: e.live.done = asInt(d); break;
     case QueueValue::Rate: e.live.rate = asInt(d); break;
@@ -132,27 +139,33 @@ void QueueEntry::save() const {
                                  {QueueValue::NameFromServer, number(nameFromServer ? 1 : 0, 0)},
                                  {QueueValue::Pieces, text(pieces)},
                                  {QueueValue::ETag, text(etag)},
-                                 {QueueValue::Request, text(request)}});
+                                 {QueueValue::Request, text(request)},
+                                 {QueueValue::Turn, number(turn, 0)},
+                                 {QueueValue::StartNow, number(startNow ? 1 : 0, 0)},
+                                 {QueueValue::Batch, text(batch)}});
   writeNamed(slot, values);
 }
 
 std::vector<QueueEntry> QueueEntry::loadAll() {
-  std::vector<QueueEntry> slots(kQueueSlots);
+  std::map<long, QueueEntry> slots;
   for (const auto& row : AfxGetApp()->GetProfileSection(kSectionFileQueue)) {
-    // Names are the value's name and the slot's two digits.
-    if (row.name.size() < 3) continue;
-    std::string slot = row.name.substr(row.name.size() - 2), name = row.name.substr(0, row.name.size() - 2);
-    if (!std::isdigit(static_cast<unsigned char>(slot[0])) || !std::isdigit(static_cast<unsigned char>(slot[1])))
-      continue;
-    QueueEntry& e = slots[static_cast<std::size_t>(std::stoi(slot))];
-    e.slot = slot;
+    // Names are the value's name and the slot's digits (two, or more past 99).
+    std::size_t digits = row.name.size();
+    while (digits > 0 && std::isdigit(static_cast<unsigned char>(row.name[digits - 1]))) --digits;
+    if (row.name.size() - digits < 2 || row.name.size() - digits > 9) continue;
+    std::string slot = row.name.substr(digits), name = row.name.substr(0, digits);
     const ValueName* n = std::find_if(std::begin(kValueNames), std::end(kValueNames),
                                       [&](const ValueName& v) { return name == v.name; });
-    if (n == std::end(kValueNames)) continue;
+    if (n == std::end(kValueNames) || slot != slotText(std::stoi(slot))) continue;
+    QueueEntry& e = slots[std::stol(slot)];
+    e.slot = slot;
     assign(e, n->value, row.data);
   }
-  std::erase_if(slots, [](const QueueEntry& e) { return e.url.empty(); });
-  return slots;
+  std::vector<QueueEntry> entries;
+  entries.reserve(slots.size());
+  for (auto& [number, e] : slots)
+    if (!e.url.empty()) entries.push_back(std::move(e));
+  return entries;
 }
 
 void QueueEntry::publish(const std::string& slot, std::optional<std::int64_t> start, const LiveState& live) {
@@ -225,4 +238,16 @@ void QueueEntry::clear(const std::string& slot, QueueValue v) {
 
 std::int64_t QueueEntry::readInt(const std::string& slot, QueueValue v, std::int64_t def) {
   return AfxGetApp()->GetProfileInt(kSectionFileQueue, nameOf(slot, v), def);
+}
+
+std::map<std::string, std::string> QueueEntry::readEvery(QueueValue v) {
+  std::map<std::string, std::string> bySlot;
+  std::string name = nameOf("", v);
+  for (const auto& row : AfxGetApp()->GetProfileSection(kSectionFileQueue, name)) {
+    std::string slot = row.name.substr(name.size());
+    // Another value whose name begins with this one's ("Start", "StartNow") is not it.
+    if (slot.size() < 2 || slot.find_first_not_of("0123456789") != std::string::npos) continue;
+    bySlot[slot] = asText(row.data);
+  }
+  return bySlot;
 }

@@ -1,9 +1,11 @@
-// The download queue in section FileQueue: slots 00 to 99, each entry one value per fact,
+// The download queue in section FileQueue: slots 00, 01, ... (as many as there are entries),
+// each entry one value per fact,
 // named by the fact and the slot ("Get05"). This file is the one place that names them, and
 // the one place that writes an entry.
 #pragma once
 #include <cstdint>
 #include <initializer_list>
+#include <map>
 #include <optional>
 #include <string>
 #include <utility>
@@ -14,11 +16,12 @@
 enum class QueueValue {
   Get, Local, Start, WindowX, WindowY, Minimized, LastMod, StupidServer, FTPMarker, Checksum, NameFromServer, Pieces,
   ETag, Request,
+  // The line of downloads waiting for their turn (queue/scheduler.h) and the batch an entry belongs to.
+  Turn, StartNow, Batch,
   // What the copy running the entry publishes (LiveState), with Start.
   Size, Done, Rate, Phase, RetryAt, Connections,
 };
 
-constexpr int kQueueSlots = 100;
 
 // The slot text "%02i".
 std::string slotText(int slot);
@@ -56,6 +59,9 @@ struct QueueEntry {
   // Request: what every HTTP request adds (headers, cookies: credentials), as
   // encodeRequestOptions writes it; "" none.
   std::string request;
+  std::int64_t turn = 0;  // Turn: its place in the line of downloads waiting to start; 0 not waiting
+  bool startNow = false;  // StartNow: it runs next, whatever the limit
+  std::string batch;      // Batch: the batch that starts it ("" none)
   LiveState live;
 
   bool operator==(const QueueEntry&) const = default;
@@ -87,5 +93,7 @@ struct QueueEntry {
   // Values that belong together (Start with the LastMod it counts bytes of), in one
   // transaction and at once; an empty ProfileData deletes its value.
   static void write(const std::string& slot, std::initializer_list<std::pair<QueueValue, ProfileData>> values);
+  // One value of every entry that has it, by slot, read in one statement.
+  static std::map<std::string, std::string> readEvery(QueueValue v);
   static std::int64_t readInt(const std::string& slot, QueueValue v, std::int64_t def);
 };

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "platform/app.h"
@@ -40,13 +41,14 @@ std::string myLease() {
   return lease;
 }
 
+}  // namespace
+
 bool leaseAlive(const std::string& lease) {
   auto colon = lease.find(':');
   if (lease.empty() || colon == std::string::npos) return false;
   long pid = std::atol(lease.substr(0, colon).c_str());
   return pid > 0 && processStamp(pid) == lease.substr(colon + 1) && !processStamp(pid).empty();
 }
-}  // namespace
 
 std::string queueFullMessage() {
   std::string text = LoadString(res::IDS_QUEUE_FULL);
@@ -136,10 +138,13 @@ std::string SlotLease::allocate() {
   // Reserved in one transaction, so two processes never take the same slot.
   CWinApp* app = AfxGetApp();
   app->ProfileTransaction([&] {
-    for (int slot = 0; slot < kQueueSlots; ++slot) {
+    // Any number of entries: the first number free of both.
+    std::set<std::string> used;
+    for (const auto& e : QueueEntry::loadAll()) used.insert(e.slot);
+    for (const auto& [slot, lease] : runningLeases()) used.insert(slot);
+    for (int slot = 0;; ++slot) {
       std::string s = slotText(slot);
-      if (QueueEntry::exists(s)) continue;
-      if (leaseAlive(app->GetProfileString(kSectionRunning, s, ""))) continue;
+      if (used.count(s)) continue;
       app->WriteProfileString(kSectionRunning, s, myLease());
       m_slot = s;
       return;
@@ -169,9 +174,8 @@ std::string BatchCopyOptions() { return IsBatchCopy() ? std::getenv(kBatchVariab
 
 bool resumeQueuedDownloads() {
   bool started = false;
-  for (int slot = 0; slot < kQueueSlots; ++slot) {
-    std::string s = slotText(slot);
-    if (!QueueEntry::exists(s)) continue;
+  for (const QueueEntry& e : QueueEntry::loadAll()) {
+    const std::string& s = e.slot;
     // An entry running in another process is not started twice; one at a time means it is the one.
     if (leaseHeldByOther(s)) {
       if (ConfigInt(kResumeSerial) != 0) return true;

@@ -28,6 +28,8 @@ std::string runningLease(const std::string& slot);
 std::map<std::string, std::string> runningLeases();
 // The process id in a lease (0 none).
 long leasePid(const std::string& lease);
+// Whether the process a lease names still runs (the same process id and start time).
+bool leaseAlive(const std::string& lease);
 // This process's lease.
 std::string ownLease();
 // Removes the entry in slot unless another process is downloading it (false then): checked

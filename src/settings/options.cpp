@@ -16,7 +16,7 @@ struct IntDefault {
 };
 constexpr IntDefault kIntDefaults[] = {
     {kErrorBeep, 1}, {kDoneBeep, 1}, {kExit, 1}, {kResumeSerial, 0}, {kRollback, 4}, {kTimeout, 60}, {kRetries, 5},
-    {kFTPPassive, 1}, {kConnections, 4}, {kMaxSpeed, 0},
+    {kFTPPassive, 1}, {kConnections, 4}, {kMaxSpeed, 0}, {kMaxActive, 3},
 };
 struct StringDefault {
   const char* name;

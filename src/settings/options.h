@@ -34,6 +34,10 @@ inline constexpr const char* kBrowserAsk = "BrowserAsk";
 // Connections one download may use at once (1 to 16): further ones each fetch a piece.
 inline constexpr const char* kConnections = "Connections";
 inline constexpr int kMaxConnections = 16;
+// How many of the user's downloads run at once, across every process (1 to 50); the others
+// wait for their turn.
+inline constexpr const char* kMaxActive = "MaxActive";
+inline constexpr int kMaxMaxActive = 50;
 // The download's total speed over all its connections, bytes per second; 0 no limit.
 inline constexpr const char* kMaxSpeed = "MaxSpeed";
 // A rate as a person writes it: bytes per second, or with k, M or G (times 1024 each):

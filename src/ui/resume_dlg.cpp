@@ -46,11 +46,11 @@ bool CResumeDlg::OnInitDialog() {
     AppendSystemMenu(IDM_ABOUTBOX, LoadString(IDS_ABOUTBOX));
   }
   auto* list = Control(IDC_QUEUE_LIST);
-  for (int slot = 0; slot < kQueueSlots; ++slot) {
+  for (const QueueEntry& e : QueueEntry::loadAll()) {
     // A password in the address is not shown.
-    std::string url = displayUrl(QueueEntry::load(slotText(slot)).url);
-    if (url.empty()) continue;
-    if (leaseHeldByOther(slotText(slot))) url += kRunningMark;
+    std::string url = displayUrl(e.url);
+    int slot = std::stoi(e.slot);
+    if (leaseHeldByOther(e.slot)) url += kRunningMark;
     // A sorted list box: items in text order.
     auto pos = std::upper_bound(list->items.begin(), list->items.end(), url,
                                 [](const std::string& u, const auto& item) { return u < item.first; });

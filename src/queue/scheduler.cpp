@@ -1,0 +1,184 @@
+#include "queue/scheduler.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <limits>
+#include <map>
+
+#include "platform/app.h"
+#include "queue/queue_entry.h"
+#include "queue/queue_store.h"
+#include "settings/options.h"
+
+namespace {
+constexpr const char* kSectionRunning = "Running";
+constexpr const char* kSectionBatches = "Batches";
+constexpr const char* kSectionLine = "Line";  // "Last": the last place given in line
+constexpr const char* kPaused = "paused";
+
+int g_maxActive = 0;  // -j of this process; 0 the setting
+
+std::int64_t number(const std::string& text) { return std::strtoll(text.c_str(), nullptr, 10); }
+
+// Every entry the rule needs to see: the running ones (a live lease, no place in line) and the
+// waiting ones, read in a few statements whatever the length of the queue.
+std::vector<TurnRow> readRows() {
+  CWinApp* app = AfxGetApp();
+  auto turns = QueueEntry::readEvery(QueueValue::Turn);
+  auto batches = QueueEntry::readEvery(QueueValue::Batch);
+  auto phases = QueueEntry::readEvery(QueueValue::Phase);
+  auto urls = QueueEntry::readEvery(QueueValue::Get);
+  auto now = QueueEntry::readEvery(QueueValue::StartNow);
+  std::map<std::string, bool> batchLive;
+  for (const auto& v : app->GetProfileSection(kSectionBatches))
+    if (const auto* lease = std::get_if<std::string>(&v.data)) batchLive[v.name] = leaseAlive(*lease);
+  std::map<std::string, TurnRow> rows;
+  for (const auto& [slot, lease] : runningLeases()) {
+    if (!urls.count(slot)) continue;  // a slot taken for an entry not made yet runs nothing
+    TurnRow& r = rows[slot];
+    r.slot = slot;
+    r.turn = turns.count(slot) ? number(turns[slot]) : 0;
+    r.running = r.turn == 0;
+    r.paused = r.running && phases[slot] == kPaused;
+    r.owned = !r.running;
+  }
+  for (const auto& [slot, turn] : turns) {
+    TurnRow& r = rows[slot];
+    if (!r.slot.empty()) continue;
+    r.slot = slot;
+    r.turn = number(turn);
+    auto b = batches.find(slot);
+    r.owned = b != batches.end() && batchLive[b->second];
+  }
+  std::vector<TurnRow> out;
+  out.reserve(rows.size());
+  for (auto& [slot, r] : rows) {
+    r.startNow = now.count(slot) && number(now[slot]) != 0;
+    out.push_back(std::move(r));
+  }
+  return out;
+}
+}  // namespace
+
+int maxActive() {
+  std::int64_t n = g_maxActive ? g_maxActive : ConfigInt(kMaxActive);
+  return static_cast<int>(std::clamp<std::int64_t>(n, 1, kMaxMaxActive));
+}
+
+void setMaxActive(int n) { g_maxActive = n; }
+
+bool mayStart(const std::vector<TurnRow>& rows, const std::string& slot, int limit) {
+  auto me = std::find_if(rows.begin(), rows.end(), [&](const TurnRow& r) { return r.slot == slot; });
+  if (me == rows.end()) return false;
+  if (me->running || me->startNow) return true;
+  int running = 0;
+  // An entry not in line comes after every one in it.
+  std::int64_t mine = me->turn > 0 ? me->turn : std::numeric_limits<std::int64_t>::max(), earlier = 0;
+  for (const TurnRow& r : rows) {
+    if (r.slot == slot) continue;
+    if (r.running && !r.paused) ++running;
+    if (!r.running && r.owned && r.turn > 0 && r.turn < mine) ++earlier;
+  }
+  return running < limit && earlier == 0;
+}
+
+void queueForTurn(const std::string& slot) {
+  CWinApp* app = AfxGetApp();
+  app->ProfileTransaction([&] {
+    if (!QueueEntry::exists(slot) || QueueEntry::readInt(slot, QueueValue::Turn, 0) > 0) return;
+    std::int64_t last = app->GetProfileInt(kSectionLine, "Last", 0) + 1;
+    app->WriteProfileInt(kSectionLine, "Last", last);
+    QueueEntry::write(slot, QueueValue::Turn, last);
+  });
+}
+
+bool claimTurn(const std::string& slot) {
+  bool granted = false;
+  CWinApp* app = AfxGetApp();
+  app->ProfileTransaction([&] {
+    if (!QueueEntry::exists(slot) || leaseHeldByOther(slot)) return;
+    if (!mayStart(readRows(), slot, maxActive())) return;
+    QueueEntry::clear(slot, QueueValue::Turn);
+    QueueEntry::clear(slot, QueueValue::StartNow);
+    app->WriteProfileString(kSectionRunning, slot, ownLease());
+    granted = true;
+  });
+  return granted;
+}
+
+bool startNow(const std::string& slot) {
+  bool marked = false;
+  AfxGetApp()->ProfileTransaction([&] {
+    if (QueueEntry::readInt(slot, QueueValue::Turn, 0) <= 0) return;
+    QueueEntry::write(slot, QueueValue::StartNow, 1);
+    marked = true;
+  });
+  return marked;
+}
+
+bool moveInLine(const std::string& slot, int step) {
+  bool moved = false;
+  AfxGetApp()->ProfileTransaction([&] {
+    auto line = waitingInOrder();
+    auto at = std::find(line.begin(), line.end(), slot);
+    if (at == line.end()) return;
+    auto to = at - line.begin() + step;
+    if (to < 0 || to >= static_cast<long>(line.size())) return;
+    const std::string& other = line[static_cast<std::size_t>(to)];
+    std::int64_t a = QueueEntry::readInt(slot, QueueValue::Turn, 0), b = QueueEntry::readInt(other, QueueValue::Turn, 0);
+    QueueEntry::write(slot, QueueValue::Turn, b);
+    QueueEntry::write(other, QueueValue::Turn, a);
+    moved = true;
+  });
+  return moved;
+}
+
+std::vector<std::string> waitingInOrder() {
+  auto rows = readRows();
+  std::erase_if(rows, [](const TurnRow& r) { return r.running || !r.owned; });
+  // Start now goes first, then the line.
+  std::sort(rows.begin(), rows.end(), [](const TurnRow& a, const TurnRow& b) {
+    return a.startNow != b.startNow ? a.startNow : a.turn < b.turn;
+  });
+  std::vector<std::string> slots;
+  for (const auto& r : rows) slots.push_back(r.slot);
+  return slots;
+}
+
+int runningCount() {
+  auto rows = readRows();
+  return static_cast<int>(std::count_if(rows.begin(), rows.end(), [](const TurnRow& r) { return r.running && !r.paused; }));
+}
+
+std::string holdNewBatch() {
+  std::string id;
+  CWinApp* app = AfxGetApp();
+  app->ProfileTransaction([&] {
+    std::int64_t n = app->GetProfileInt(kSectionLine, "LastBatch", 0) + 1;
+    app->WriteProfileInt(kSectionLine, "LastBatch", n);
+    id = std::to_string(n);
+    app->WriteProfileString(kSectionBatches, id, ownLease());
+  });
+  return id;
+}
+
+bool holdBatch(const std::string& id) {
+  bool held = false;
+  CWinApp* app = AfxGetApp();
+  app->ProfileTransaction([&] {
+    std::string lease = app->GetProfileString(kSectionBatches, id, "");
+    if (leaseAlive(lease) && lease != ownLease()) return;
+    app->WriteProfileString(kSectionBatches, id, ownLease());
+    held = true;
+  });
+  return held;
+}
+
+void releaseBatch(const std::string& id) {
+  CWinApp* app = AfxGetApp();
+  app->ProfileTransaction([&] {
+    if (app->GetProfileString(kSectionBatches, id, "") == ownLease()) app->WriteProfileString(kSectionBatches, id, nullptr);
+  });
+}
+
+bool batchAlive(const std::string& id) { return leaseAlive(AfxGetApp()->GetProfileString(kSectionBatches, id, "")); }
