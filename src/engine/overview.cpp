@@ -1,13 +1,22 @@
 #include "engine/overview.h"
 
+#include <algorithm>
+
 #include "engine/pieces.h"
 #include "queue/queue_entry.h"
 #include "queue/queue_store.h"
+#include "queue/scheduler.h"
 #include "transfer/url.h"
 
 std::vector<OverviewRow> readOverview() {
   std::vector<OverviewRow> rows;
   auto leases = runningLeases();
+  // Those waiting for their turn come last, in the order they will start.
+  auto line = waitingInOrder();
+  auto placeOf = [&](const std::string& slot) -> int {
+    auto at = std::find(line.begin(), line.end(), slot);
+    return at == line.end() ? 0 : static_cast<int>(at - line.begin()) + 1;
+  };
   for (const QueueEntry& e : QueueEntry::loadAll()) {
     OverviewRow r;
     r.slot = e.slot;
@@ -27,7 +36,11 @@ std::vector<OverviewRow> readOverview() {
       r.retryAt = e.live.retryAt;
       r.connections = e.live.connections;
     }
+    if ((r.turn = placeOf(e.slot)) > 0) r.state = "pending", r.rate = 0, r.connections = 0;
     rows.push_back(std::move(r));
   }
+  std::stable_sort(rows.begin(), rows.end(), [](const OverviewRow& a, const OverviewRow& b) {
+    return (a.turn > 0) != (b.turn > 0) ? b.turn > 0 : a.turn < b.turn;
+  });
   return rows;
 }

@@ -104,6 +104,7 @@ std::string overviewTable(const std::vector<OverviewRow>& rows) {
     std::string done = bytesText(r.done);
     if (r.size > 0) done += " (" + std::to_string(std::min<std::int64_t>(100, r.done * 100 / r.size)) + "%)";
     std::string state = r.state;
+    if (r.state == "pending") state += " " + std::to_string(r.turn);
     if (r.state == "waiting" && r.retryAt > 0)
       state += " " + clockText(std::max<std::int64_t>(0, r.retryAt - static_cast<std::int64_t>(std::time(nullptr))));
     cells.push_back({"#" + r.slot, r.file.empty() ? "-" : escapedText(fileName(r.file)),
@@ -125,7 +126,8 @@ std::string overviewJson(const std::vector<OverviewRow>& rows) {
            ", \"file\": " + (r.file.empty() ? "null" : jsonString(r.file)) + ", \"size\": " + number(r.size, r.size > 0) +
            ", \"done\": " + std::to_string(r.done) + ", \"rate\": " + std::to_string(r.rate) +
            ", \"state\": " + jsonString(r.state) + ", \"retry_at\": " + number(r.retryAt, r.retryAt > 0) +
-           ", \"connections\": " + std::to_string(r.connections) + ", \"pid\": " + number(r.pid, r.running()) + "}";
+           ", \"connections\": " + std::to_string(r.connections) + ", \"pid\": " + number(r.pid, r.running()) +
+           ", \"turn\": " + number(r.turn, r.turn > 0) + "}";
   }
   return out + (rows.empty() ? "]\n" : "\n]\n");
 }

@@ -15,12 +15,13 @@ struct OverviewRow {
   std::int64_t size = 0;  // 0 unknown
   std::int64_t done = 0;
   std::int64_t rate = 0;  // bytes per second, 0 when not receiving
-  // In words: queued, starting, connecting, receiving, waiting, paused, asking, finished (as
+  // In words: pending (waiting for its turn), queued, starting, connecting, receiving, waiting, paused, asking, finished (as
   // its copy published it just before it removed its entry).
   std::string state;
   std::int64_t retryAt = 0;  // while waiting: when the next try starts (seconds since 1970)
   long pid = 0;              // the process running it, 0 none
   int connections = 0;
+  int turn = 0;  // waiting for its turn ("pending"): its place in line, 1 first; 0 not waiting
   bool running() const { return pid != 0; }
   // Seconds until done at the present rate; -1 unknown.
   std::int64_t secondsLeft() const;

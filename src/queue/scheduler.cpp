@@ -70,7 +70,8 @@ void setMaxActive(int n) { g_maxActive = n; }
 bool mayStart(const std::vector<TurnRow>& rows, const std::string& slot, int limit) {
   auto me = std::find_if(rows.begin(), rows.end(), [&](const TurnRow& r) { return r.slot == slot; });
   if (me == rows.end()) return false;
-  if (me->running || me->startNow) return true;
+  // Not in line: it was let in already (a copy started for its turn, a resumed entry).
+  if (me->turn == 0 || me->startNow) return true;
   int running = 0;
   // An entry not in line comes after every one in it.
   std::int64_t mine = me->turn > 0 ? me->turn : std::numeric_limits<std::int64_t>::max(), earlier = 0;

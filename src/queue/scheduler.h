@@ -21,13 +21,15 @@ struct TurnRow {
   bool owned = false;     // waiting, and someone will start it
   bool startNow = false;  // the user said Start now: it jumps the limit
 };
-// Whether slot may start now among rows, with limit running at once (the pure rule).
+// Whether slot may start now among rows, with limit running at once (the pure rule): an entry
+// not in line may; one in line when fewer than limit run (paused ones not counted) and no
+// entry someone will start is earlier in line; Start now jumps both.
 bool mayStart(const std::vector<TurnRow>& rows, const std::string& slot, int limit);
 
 // Puts slot at the end of the line; an entry already in line keeps its place.
 void queueForTurn(const std::string& slot);
-// Whether slot may run now; when it may it leaves the line, in one transaction with the count,
-// so that two processes never both take the last place.
+// Whether slot may run now; when it may it leaves the line and this process takes its lease,
+// in one transaction with the count, so that two processes never both take the last place.
 bool claimTurn(const std::string& slot);
 // Start now: the entry runs next, whatever the limit.
 bool startNow(const std::string& slot);

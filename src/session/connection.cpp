@@ -5,6 +5,7 @@
 #include "platform/app.h"
 #include "platform/services.h"
 #include "platform/text.h"
+#include "queue/scheduler.h"
 #include "resources/ids.h"
 #include "resources/resources.h"
 #include "session/download_dlg.h"
@@ -13,6 +14,11 @@
 #include "settings/options.h"
 #include "transfer/route.h"
 #include "transfer/url.h"
+
+namespace {
+// How often a download waiting for its turn looks again: one read of the store.
+constexpr int kTurnPollMs = 300;
+}  // namespace
 
 void CDownloadDlg::openConnection() {
   if (connectionOpen()) return;
@@ -68,6 +74,32 @@ void CDownloadDlg::openConnection() {
   keepEntry();
   m_line1Text.SetWindowText(m_d.m_localPath);
   m_lastSampleTick = GetTickCount();
+}
+
+void CDownloadDlg::startWhenItsTurn() {
+  if (IsEnded()) return;
+  if (!m_slot.empty()) {
+    // The entry is in line before it asks: a new download comes after those already waiting.
+    if (!QueueEntry::exists(m_slot)) keepEntry();
+    if (!m_fromQueue && !m_waitingTurn) queueForTurn(m_slot);
+    if (!claimTurn(m_slot)) {
+      if (!m_waitingTurn) {
+        m_waitingTurn = true;
+        showState(TaskState::Waiting);
+        m_urlText.SetWindowText("Waiting for its turn");
+        LiveState pending;
+        pending.phase = "pending";
+        QueueEntry::publish(m_slot, std::nullopt, pending);
+      }
+      // Paused meanwhile: Resume starts it (the user's word jumps the line).
+      m_turnTimer.start(kTurnPollMs, [this] {
+        if (!m_paused) startWhenItsTurn();
+      }, true);
+      return;
+    }
+  }
+  m_waitingTurn = false;
+  openConnection();
 }
 
 std::optional<Route> routeTo(const Download& d, ProxyChoice& proxy) {

@@ -6,6 +6,7 @@
 #include "platform/digest.h"
 #include "platform/ui.h"
 #include "platform/services.h"
+#include "queue/scheduler.h"
 #include "resources/ids.h"
 #include "resources/resources.h"
 #include "settings/options.h"
@@ -112,7 +113,7 @@ bool CDownloadDlg::OnInitDialog() {
   if (IsEnded()) return true;
   m_dropTarget.Register(this);
   if (prepareDownload(true))
-    openConnection();
+    startWhenItsTurn();
   else if (!m_keepEntry)
     abandonSite(true, true);
   return true;
@@ -183,6 +184,13 @@ void CDownloadDlg::togglePause() {
 
 void CDownloadDlg::resumeDownload(bool stepBack) {
   m_paused = 0;
+  if (m_waitingTurn) {
+    // Resumed by the user while it waited: it jumps the line.
+    m_waitingTurn = false;
+    m_turnTimer.stop();
+    startNow(m_slot);
+    claimTurn(m_slot);
+  }
   m_statusIcon.SetIcon(res::IDR_MAINFRAME);
   showState(TaskState::Working);
   m_pauseButton.SetWindowText("Pause");

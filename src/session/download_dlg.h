@@ -100,6 +100,8 @@ class CDownloadDlg : public CDialog, private JobEvents {
   void updateProgress(bool speedLine, bool sizeLine);
   bool prepareDownload(bool showMessages);
   void openConnection();
+  // The first connection waits, when as many of the user's downloads run as may, for its turn.
+  void startWhenItsTurn();
   void closeConnections();
   void abandonSite(bool closeWindow, bool removeEntry);
   bool allocateQueueSlot();
@@ -180,6 +182,8 @@ class CDownloadDlg : public CDialog, private JobEvents {
   ControlServer m_control;
   bool m_controlOpen = false;
   CTimer m_controlTimer;
+  CTimer m_turnTimer;
+  bool m_waitingTurn = false;
 };
 
 // The usage text shown for an empty command line.

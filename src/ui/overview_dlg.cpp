@@ -29,6 +29,7 @@ std::string stateWords(const COverviewDlg::Line& l) {
   if (r.state == "paused") return "Paused";
   if (r.state == "asking") return "Waiting for an answer";
   if (r.state == "starting") return "Starting";
+  if (r.state == "pending") return "Waiting for its turn";
   if (r.state == "waiting") {
     std::int64_t in = r.retryAt - static_cast<std::int64_t>(std::time(nullptr));
     return in > 0 ? "Trying again in " + clockText(in) : "Trying again";
