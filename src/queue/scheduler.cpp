@@ -96,15 +96,17 @@ void queueForTurn(const std::string& slot) {
 bool claimTurn(const std::string& slot) {
   bool granted = false;
   CWinApp* app = AfxGetApp();
-  app->ProfileTransaction([&] {
-    if (!QueueEntry::exists(slot) || leaseHeldByOther(slot)) return;
-    if (!mayStart(readRows(), slot, maxActive())) return;
+  bool taken = app->ProfileTransaction([&] {
+    if (leaseHeldByOther(slot)) return;
+    // An entry the store could not keep (read-only) has no place in line to wait in.
+    if (QueueEntry::exists(slot) && !mayStart(readRows(), slot, maxActive())) return;
     QueueEntry::clear(slot, QueueValue::Turn);
     QueueEntry::clear(slot, QueueValue::StartNow);
     app->WriteProfileString(kSectionRunning, slot, ownLease());
     granted = true;
   });
-  return granted;
+  // A store that takes no transaction (read-only, damaged) keeps no line: nobody waits on it.
+  return granted || !taken;
 }
 
 bool startNow(const std::string& slot) {
