@@ -1,0 +1,238 @@
+#!/usr/bin/env python3
+"""The browser extension in a real headless Chromium (Debian's chromium, chromium-driver and
+python3-selenium), with the native host registered for the test's own profile: a click on a
+link behind a session cookie makes Tarnwick fetch the file; what must stay with the browser
+does. TARNWICK_SCREENSHOTS=DIR also saves the popup and the links window there as PNG.
+Usage: browser_test.py [unittest options], with TARNWICK_EXE naming the executable."""
+
+import http.server
+import os
+import random
+import shutil
+import subprocess
+import sys
+import threading
+import time
+import unittest
+
+try:
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+    from selenium.webdriver.common.action_chains import ActionChains
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.common.keys import Keys
+except ImportError:
+    # Debian's Selenium belongs to Debian's Python, which another python3 first on PATH hides.
+    if os.path.exists("/usr/bin/python3") and os.path.realpath(sys.executable) != os.path.realpath("/usr/bin/python3"):
+        os.execv("/usr/bin/python3", ["/usr/bin/python3", os.path.abspath(__file__), *sys.argv[1:]])
+    webdriver = None
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from servers import Store, terminal_env  # noqa: E402
+from session_case import EXE, new_work, remove_work, skip_unless_ready  # noqa: E402
+
+CHROMIUM, DRIVER = shutil.which("chromium"), shutil.which("chromedriver")
+EXTENSION_ID = "dgdkghepkglinddfmopkljkdgchglkbo"
+EXTENSION = os.path.join(os.path.dirname(EXE), "extension")
+MiB = 1 << 20
+_work = _browser = _site = _home = None
+
+
+class Site(http.server.ThreadingHTTPServer):
+    """The page sets a session cookie; its files are given only with that cookie and the page
+    as referrer. Every request's path and headers are logged."""
+
+    daemon_threads = True
+
+    def __init__(self):
+        super().__init__(("127.0.0.1", 0), SiteHandler)
+        self.base = "http://127.0.0.1:%d" % self.server_port
+        self.session = "s%08x" % random.getrandbits(32)
+        self.files = {"big.bin": random.Random(1).randbytes(3 * MiB), "small.bin": random.Random(2).randbytes(100_000)}
+        self.log = []
+        threading.Thread(target=self.serve_forever, daemon=True).start()
+
+    def requests(self, name):
+        return [h for p, h in self.log if p == "/files/" + name]
+
+
+class SiteHandler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+
+    def do_GET(self):
+        site = self.server
+        site.log.append((self.path, {k.lower(): v for k, v in self.headers.items()}))
+        if self.path == "/":
+            links = "".join('<p><a id="%s" href="/files/%s">%s</a></p>' % (n.split(".")[0], n, n) for n in site.files)
+            self.reply(200, links.encode(), "text/html", ("Set-Cookie", "sid=%s; Path=/; HttpOnly" % site.session))
+        elif self.path.startswith("/files/") and self.path[7:] in site.files:
+            if self.headers.get("Cookie") != "sid=" + site.session or self.headers.get("Referer") != site.base + "/":
+                return self.reply(403, b"login first", "text/plain")
+            self.reply(200, site.files[self.path[7:]], "application/octet-stream",
+                       ("Content-Disposition", 'attachment; filename="%s"' % self.path[7:]))
+        else:
+            self.reply(404, b"", "text/plain")
+
+    def reply(self, status, body, kind, *headers):
+        self.send_response(status)
+        for name, value in (("Content-Type", kind), ("Content-Length", str(len(body))), *headers):
+            self.send_header(name, value)
+        self.end_headers()
+        try:
+            self.wfile.write(body)
+        except (BrokenPipeError, ConnectionResetError):
+            pass  # a download the browser gave up once Tarnwick had it
+
+    def log_message(self, *args):
+        pass
+
+
+def setUpModule():
+    global _work, _browser, _site, _home
+    skip_unless_ready()
+    if not (CHROMIUM and DRIVER and webdriver):
+        raise unittest.SkipTest("chromium, chromium-driver or python3-selenium is not installed")
+    if not os.path.exists(os.path.join(EXTENSION, "manifest.json")):
+        raise unittest.SkipTest("the built extension is missing: " + EXTENSION)
+    _work = new_work("tarnwick-browser-")
+    _home = _work
+    store = Store(_home)
+    for name, value in (("Exit", 1), ("Retries", 0), ("DownloadDir", os.path.join(_home, "Tarnwick"))):
+        store.set("Config", name, value)
+    for folder in ("Tarnwick", "Browser"):
+        os.makedirs(os.path.join(_home, folder))
+    # The browser, its host and the downloads it starts share this home and store.
+    env = terminal_env(_home, {"HOME": _home})
+    subprocess.run([EXE, "--install-browser-host"], env=env, check=True, capture_output=True, timeout=30)
+    options = webdriver.ChromeOptions()
+    options.binary_location = CHROMIUM
+    # The host's manifest was written to <XDG_CONFIG_HOME>/chromium/NativeMessagingHosts.
+    for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run", "--window-size=900,700",
+                "--user-data-dir=" + os.path.join(_home, "chromium"), "--load-extension=" + EXTENSION,
+                "--disable-extensions-except=" + EXTENSION):
+        options.add_argument(arg)
+    # The browser's own download folder, without a question.
+    options.add_experimental_option("prefs", {"download.default_directory": os.path.join(_home, "Browser"),
+                                              "download.prompt_for_download": False})
+    service = Service(DRIVER, env=env, log_path=os.path.join(_home, "chromedriver.log"))
+    _browser = webdriver.Chrome(service=service, options=options)
+    _site = Site()
+    # The extension is loaded and its host answers for this profile.
+    extension_page("popup.html")
+    deadline = time.monotonic() + 30
+    while "is ready" not in _browser.find_element(By.ID, "status").text:
+        if time.monotonic() > deadline:
+            raise AssertionError("the popup does not reach the host: " + _browser.find_element(By.ID, "status").text)
+        time.sleep(0.05)
+
+
+def tearDownModule():
+    if _browser:
+        try:
+            screenshots()
+        finally:
+            _browser.quit()
+    if _site:
+        _site.shutdown()
+    remove_work(_work)
+
+
+def extension_page(name):
+    _browser.get("chrome-extension://%s/%s" % (EXTENSION_ID, name))
+
+
+def set_extension_settings(values):
+    extension_page("popup.html")
+    _browser.execute_async_script("chrome.storage.local.set(arguments[0]).then(arguments[1])", values)
+
+
+def screenshots():
+    folder = os.environ.get("TARNWICK_SCREENSHOTS")
+    if not folder:
+        return
+    os.makedirs(folder, exist_ok=True)
+    extension_page("popup.html")
+    time.sleep(0.5)
+    _browser.find_element(By.TAG_NAME, "body").screenshot(os.path.join(folder, "extension-popup.png"))
+    links = [_site.base + "/files/" + n for n in ("setup-2.4.1.iso", "setup-2.4.1.iso.sha256", "manual.pdf",
+                                                 "release-notes.html", "sources-2.4.1.tar.xz", "logo.svg")]
+    texts = ["Installer image (2.1 GB)", "Checksum", "User manual", "What is new", "Sources", ""]
+    _browser.execute_async_script(
+        "chrome.storage.local.set({shot: {referrer: arguments[0], links: arguments[1]}}).then(arguments[2])",
+        _site.base + "/", [{"url": u, "text": t} for u, t in zip(links, texts)])
+    _browser.set_window_size(720, 520)
+    extension_page("links.html#shot")
+    time.sleep(0.3)
+    _browser.find_element(By.ID, "filter").send_keys("*.iso *.xz")
+    time.sleep(0.3)
+    _browser.save_screenshot(os.path.join(folder, "extension-links.png"))
+
+
+class Browser(unittest.TestCase):
+    def setUp(self):
+        self.tarnwick = os.path.join(_home, "Tarnwick")
+        self.browser = os.path.join(_home, "Browser")
+        self.start_over({})
+
+    def start_over(self, settings):
+        """Empty download folders, the extension's defaults changed by settings, the page loaded."""
+        for folder in (self.tarnwick, self.browser):
+            shutil.rmtree(folder, ignore_errors=True)
+            os.makedirs(folder)
+        set_extension_settings({"enabled": True, "minSize": MiB, "excludedHosts": "", **settings})
+        _browser.get(_site.base + "/")
+        del _site.log[:]
+
+    def wait_for(self, what, seconds=30):
+        deadline = time.monotonic() + seconds
+        while not what():
+            if time.monotonic() > deadline:
+                self.fail("gave up waiting")
+            time.sleep(0.05)
+
+    def fetched(self, folder, name):
+        """Waits until folder holds the site's file name whole, and checks its bytes."""
+        path, data = os.path.join(folder, name), _site.files[name]
+        self.wait_for(lambda: os.path.exists(path) and os.path.getsize(path) == len(data)
+                      and not Store(_home).section("FileQueue"))
+        with open(path, "rb") as f:
+            self.assertTrue(f.read() == data, "contents of " + path + " differ")
+
+    def click(self, link, shift=False):
+        element = _browser.find_element(By.ID, link)
+        if shift:
+            ActionChains(_browser).key_down(Keys.SHIFT).click(element).key_up(Keys.SHIFT).perform()
+        else:
+            element.click()
+
+    def test_a_click_hands_the_download_over_with_the_session(self):
+        self.click("big")
+        self.fetched(self.tarnwick, "big.bin")
+        # The browser asked first and was held; Tarnwick's request (no Sec-Fetch headers)
+        # carried the page's cookie, the page as referrer and the browser's agent.
+        asked = _site.requests("big.bin")
+        ours = [h for h in asked if "sec-fetch-mode" not in h]
+        self.assertEqual(len(ours), 1, asked)
+        self.assertEqual((ours[0].get("cookie"), ours[0].get("referer")), ("sid=" + _site.session, _site.base + "/"))
+        self.assertEqual(ours[0].get("user-agent"), asked[0].get("user-agent"))
+        time.sleep(1)
+        self.assertEqual(os.listdir(self.browser), [])
+        self.assertEqual(os.listdir(self.tarnwick), ["big.bin"])
+        extension_page("popup.html")
+        self.wait_for(lambda: "Handed over (#" in _browser.find_element(By.ID, "history").text)
+
+    def test_what_stays_with_the_browser(self):
+        cases = [("small", "small.bin", False, {}), ("shift", "big.bin", True, {}),
+                 ("excluded host", "big.bin", False, {"excludedHosts": "example.org\n127.0.0.1"}),
+                 ("threshold from the popup", "big.bin", False, {"minSize": 4 * MiB}),
+                 ("switched off", "big.bin", False, {"enabled": False})]
+        for name, file, shift, settings in cases:
+            with self.subTest(name):
+                self.start_over(settings)
+                self.click(file.split(".")[0], shift)
+                self.fetched(self.browser, file)
+                self.assertTrue(all("sec-fetch-mode" in h for h in _site.requests(file)), _site.log)
+                self.assertEqual(os.listdir(self.tarnwick), [])
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
