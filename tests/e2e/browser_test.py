@@ -151,21 +151,28 @@ def screenshots():
     if not folder:
         return
     os.makedirs(folder, exist_ok=True)
+    names = ("setup-2.4.1.iso", "setup-2.4.1.iso.sha256", "manual.pdf", "release-notes.html",
+             "sources-2.4.1.tar.xz", "logo.svg")
+    links = [_site.base + "/files/" + n for n in names]
+    history = [{"url": links[0], "filename": names[0], "state": "Handed over (#03)"},
+               {"url": links[4], "filename": names[4], "state": "Handed over (#02)"},
+               {"url": links[2], "filename": names[2], "state": "Handed over (#01)"}]
+    set_extension_settings({"enabled": True, "minSize": MiB, "excludedHosts": "intranet.example.org",
+                            "history": history})
+    _browser.set_window_size(420, 600)
     extension_page("popup.html")
     time.sleep(0.5)
-    _browser.find_element(By.TAG_NAME, "body").screenshot(os.path.join(folder, "extension-popup.png"))
-    links = [_site.base + "/files/" + n for n in ("setup-2.4.1.iso", "setup-2.4.1.iso.sha256", "manual.pdf",
-                                                 "release-notes.html", "sources-2.4.1.tar.xz", "logo.svg")]
-    texts = ["Installer image (2.1 GB)", "Checksum", "User manual", "What is new", "Sources", ""]
+    _browser.find_element(By.TAG_NAME, "html").screenshot(os.path.join(folder, "extension-popup.png"))
+    texts = ["Installer image (2.1 GB)", "Checksum", "User manual", "What is new", "Sources", "Logo"]
     _browser.execute_async_script(
         "chrome.storage.local.set({shot: {referrer: arguments[0], links: arguments[1]}}).then(arguments[2])",
         _site.base + "/", [{"url": u, "text": t} for u, t in zip(links, texts)])
-    _browser.set_window_size(720, 520)
+    _browser.set_window_size(720, 600)
     extension_page("links.html#shot")
     time.sleep(0.3)
-    _browser.find_element(By.ID, "filter").send_keys("*.iso *.xz")
-    time.sleep(0.3)
-    _browser.save_screenshot(os.path.join(folder, "extension-links.png"))
+    for box in _browser.find_elements(By.CSS_SELECTOR, "#rows input")[:5:2]:
+        box.click()
+    _browser.find_element(By.TAG_NAME, "html").screenshot(os.path.join(folder, "extension-links.png"))
 
 
 class Browser(unittest.TestCase):
