@@ -444,6 +444,7 @@ void CDownloadApp::runConfig() {
   dlg.m_timeout = o.timeout;
   dlg.m_ftpPassive = o.ftpPassive;
   dlg.m_downloadDir = o.downloadDir;
+  dlg.m_browserAsk = o.browserAsk;
   m_pMainWnd = &dlg;
   if (dlg.DoModal() == IDOK) {
     o.errorBeep = dlg.m_errorBeep;
@@ -460,6 +461,7 @@ void CDownloadApp::runConfig() {
     o.timeout = dlg.m_timeout;
     o.ftpPassive = dlg.m_ftpPassive;
     o.downloadDir = dlg.m_downloadDir;
+    o.browserAsk = dlg.m_browserAsk;
     WriteOptions(o);
   }
 }
