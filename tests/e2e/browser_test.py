@@ -5,15 +5,36 @@ link behind a session cookie makes Tarnwick fetch the file; what must stay with 
 does. TARNWICK_SCREENSHOTS=DIR also saves the popup and the links window there as PNG.
 Usage: browser_test.py [unittest options], with TARNWICK_EXE naming the executable."""
 
+import fcntl
 import http.server
 import os
 import random
 import shutil
+import socket
+import struct
 import subprocess
 import sys
 import threading
 import time
 import unittest
+
+
+def isolate():
+    """Runs this module again in a network namespace of its own, where only loopback is up:
+    the browser's own background requests (updates, safe browsing) never leave the machine."""
+    if os.environ.get("TARNWICK_BROWSER_ISOLATED") == "1":
+        with socket.socket() as s:
+            flags = struct.unpack("16sH", fcntl.ioctl(s, 0x8913, struct.pack("16sH", b"lo", 0)))[1]  # SIOCGIFFLAGS
+            fcntl.ioctl(s, 0x8914, struct.pack("16sH", b"lo", flags | 1))  # SIOCSIFFLAGS: IFF_UP
+        return True
+    unshare = shutil.which("unshare")
+    if not unshare or subprocess.run([unshare, "-n", "true"], capture_output=True).returncode != 0:
+        return False
+    os.environ["TARNWICK_BROWSER_ISOLATED"] = "1"
+    os.execv(unshare, [unshare, "-n", sys.executable, os.path.abspath(__file__), *sys.argv[1:]])
+
+
+ISOLATED = __name__ == "__main__" and isolate()
 
 try:
     from selenium import webdriver
@@ -92,6 +113,8 @@ def setUpModule():
     skip_unless_ready()
     if not (CHROMIUM and DRIVER and webdriver):
         raise unittest.SkipTest("chromium, chromium-driver or python3-selenium is not installed")
+    if not ISOLATED:
+        raise unittest.SkipTest("no network namespace of its own (unshare -n) to keep the browser on loopback")
     if not os.path.exists(os.path.join(EXTENSION, "manifest.json")):
         raise unittest.SkipTest("the built extension is missing: " + EXTENSION)
     _work = new_work("tarnwick-browser-")
@@ -109,7 +132,8 @@ def setUpModule():
     # The host's manifest was written to <XDG_CONFIG_HOME>/chromium/NativeMessagingHosts.
     for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run", "--window-size=900,700",
                 "--user-data-dir=" + os.path.join(_home, "chromium"), "--load-extension=" + EXTENSION,
-                "--disable-extensions-except=" + EXTENSION):
+                "--disable-extensions-except=" + EXTENSION, "--disable-background-networking",
+                "--disable-component-update", "--disable-sync", "--no-pings"):
         options.add_argument(arg)
     # The browser's own download folder, without a question.
     options.add_experimental_option("prefs", {"download.default_directory": os.path.join(_home, "Browser"),
