@@ -98,8 +98,11 @@ async function catchDownload(d, hold, release = () => {}) {
   let paused = false;
   if (!hold) {
     try { await api.downloads.pause(d.id); paused = true; } catch { /* ended already, or cannot pause */ }
-    const [now] = await api.downloads.search({ id: d.id });
-    if (!now || now.state !== "in_progress") return;  // ended already: the browser has it
+    // (Firefox reports a paused download as interrupted.)
+    if (!paused) {
+      const [now] = await api.downloads.search({ id: d.id });
+      if (!now || now.state !== "in_progress") return;  // ended already: the browser has it
+    }
   }
   const url = d.finalUrl || d.url;
   const it = await item(url, d.referrer, baseName(d.filename));

@@ -5,36 +5,19 @@ link behind a session cookie makes Tarnwick fetch the file; what must stay with 
 does. TARNWICK_SCREENSHOTS=DIR also saves the popup and the links window there as PNG.
 Usage: browser_test.py [unittest options], with TARNWICK_EXE naming the executable."""
 
-import fcntl
-import http.server
 import os
-import random
 import shutil
-import socket
-import struct
 import subprocess
 import sys
-import threading
 import time
 import unittest
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from browser_site import Site, isolate  # noqa: E402
 
-def isolate():
-    """Runs this module again in a network namespace of its own, where only loopback is up:
-    the browser's own background requests (updates, safe browsing) never leave the machine."""
-    if os.environ.get("TARNWICK_BROWSER_ISOLATED") == "1":
-        with socket.socket() as s:
-            flags = struct.unpack("16sH", fcntl.ioctl(s, 0x8913, struct.pack("16sH", b"lo", 0)))[1]  # SIOCGIFFLAGS
-            fcntl.ioctl(s, 0x8914, struct.pack("16sH", b"lo", flags | 1))  # SIOCSIFFLAGS: IFF_UP
-        return True
-    unshare = shutil.which("unshare")
-    if not unshare or subprocess.run([unshare, "-n", "true"], capture_output=True).returncode != 0:
-        return False
-    os.environ["TARNWICK_BROWSER_ISOLATED"] = "1"
-    os.execv(unshare, [unshare, "-n", sys.executable, os.path.abspath(__file__), *sys.argv[1:]])
+ISOLATED = __name__ == "__main__" and isolate(__file__)
 
 
-ISOLATED = __name__ == "__main__" and isolate()
 
 try:
     from selenium import webdriver
@@ -48,7 +31,6 @@ except ImportError:
         os.execv("/usr/bin/python3", ["/usr/bin/python3", os.path.abspath(__file__), *sys.argv[1:]])
     webdriver = None
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from servers import Store, terminal_env  # noqa: E402
 from session_case import EXE, new_work, remove_work, skip_unless_ready  # noqa: E402
 
@@ -57,55 +39,6 @@ EXTENSION_ID = "dgdkghepkglinddfmopkljkdgchglkbo"
 EXTENSION = os.path.join(os.path.dirname(EXE), "extension")
 MiB = 1 << 20
 _work = _browser = _site = _home = None
-
-
-class Site(http.server.ThreadingHTTPServer):
-    """The page sets a session cookie; its files are given only with that cookie and the page
-    as referrer. Every request's path and headers are logged."""
-
-    daemon_threads = True
-
-    def __init__(self):
-        super().__init__(("127.0.0.1", 0), SiteHandler)
-        self.base = "http://127.0.0.1:%d" % self.server_port
-        self.session = "s%08x" % random.getrandbits(32)
-        self.files = {"big.bin": random.Random(1).randbytes(3 * MiB), "small.bin": random.Random(2).randbytes(100_000)}
-        self.log = []
-        threading.Thread(target=self.serve_forever, daemon=True).start()
-
-    def requests(self, name):
-        return [h for p, h in self.log if p == "/files/" + name]
-
-
-class SiteHandler(http.server.BaseHTTPRequestHandler):
-    protocol_version = "HTTP/1.1"
-
-    def do_GET(self):
-        site = self.server
-        site.log.append((self.path, {k.lower(): v for k, v in self.headers.items()}))
-        if self.path == "/":
-            links = "".join('<p><a id="%s" href="/files/%s">%s</a></p>' % (n.split(".")[0], n, n) for n in site.files)
-            self.reply(200, links.encode(), "text/html", ("Set-Cookie", "sid=%s; Path=/; HttpOnly" % site.session))
-        elif self.path.startswith("/files/") and self.path[7:] in site.files:
-            if self.headers.get("Cookie") != "sid=" + site.session or self.headers.get("Referer") != site.base + "/":
-                return self.reply(403, b"login first", "text/plain")
-            self.reply(200, site.files[self.path[7:]], "application/octet-stream",
-                       ("Content-Disposition", 'attachment; filename="%s"' % self.path[7:]))
-        else:
-            self.reply(404, b"", "text/plain")
-
-    def reply(self, status, body, kind, *headers):
-        self.send_response(status)
-        for name, value in (("Content-Type", kind), ("Content-Length", str(len(body))), *headers):
-            self.send_header(name, value)
-        self.end_headers()
-        try:
-            self.wfile.write(body)
-        except (BrokenPipeError, ConnectionResetError):
-            pass  # a download the browser gave up once Tarnwick had it
-
-    def log_message(self, *args):
-        pass
 
 
 def setUpModule():
