@@ -185,6 +185,23 @@ class Browser(unittest.TestCase):
         extension_page("popup.html")
         self.wait_for(lambda: "Handed over (#" in _browser.find_element(By.ID, "history").text)
 
+    def test_the_links_window_hands_the_ticked_links_over(self):
+        extension_page("popup.html")
+        _browser.execute_async_script(
+            "chrome.storage.local.set({picked: {referrer: arguments[0], links: arguments[1]}}).then(arguments[2])",
+            _site.base + "/", [{"url": _site.base + "/files/" + n, "text": ""} for n in ("big.bin", "small.bin")])
+        page = _browser.current_window_handle
+        _browser.switch_to.new_window("tab")
+        try:
+            extension_page("links.html#picked")
+            _browser.find_element(By.ID, "filter").send_keys("small*")
+            _browser.find_element(By.ID, "start").click()
+            self.fetched(self.tarnwick, "small.bin")
+        finally:
+            _browser.switch_to.window(page)
+        self.assertEqual(os.listdir(self.tarnwick), ["small.bin"])
+        self.assertEqual([h.get("cookie") for h in _site.requests("small.bin")], ["sid=" + _site.session])
+
     def test_what_stays_with_the_browser(self):
         cases = [("small", "small.bin", False, {}), ("shift", "big.bin", True, {}),
                  ("excluded host", "big.bin", False, {"excludedHosts": "example.org\n127.0.0.1"}),
