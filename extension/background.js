@@ -79,27 +79,42 @@ function worthCatching(d, s) {
   return size < 0 || size >= s.minSize || typeListed(name, s.types);
 }
 
+// Downloads the user sent to the browser with Shift held (their URLs, noted by content.js as
+// the link is clicked, before the browser has asked the server): those stay with the browser.
+const shiftClicked = new Map();
+const SHIFT_KEPT_MS = 30000;
+
+function shiftClickedAway(d) {
+  const now = Date.now();
+  for (const [url, time] of shiftClicked) if (now - time > SHIFT_KEPT_MS) shiftClicked.delete(url);
+  return shiftClicked.delete(d.url) || (d.finalUrl ? shiftClicked.delete(d.finalUrl) : false);
+}
+
 // Hands the browser's download d over, or leaves it to the browser when the host does not
-// take it. release() lets the browser go on with it once it is paused (or left alone).
-async function catchDownload(d, release = () => {}) {
-  if (!worthCatching(d, await settings())) return release();
-  // Paused, not cancelled, until the host has it.
-  let paused = true;
-  try { await api.downloads.pause(d.id); } catch { paused = false; }
-  release();
-  if (!paused) {
-    const [now] = await api.downloads.search({ id: d.id });
-    if (!now || now.state !== "in_progress") return;  // ended already: the browser has it
+// take it. hold says whether the browser waits for release() before it can write the file
+// (Chromium, while it asks for the name); otherwise d is paused while the host is asked.
+async function catchDownload(d, hold, release = () => {}) {
+  if (shiftClickedAway(d) || !worthCatching(d, await settings())) return release();
+  let paused = false;
+  if (!hold) {
+    try { await api.downloads.pause(d.id); paused = true; } catch { /* ended already, or cannot pause */ }
+    // (Firefox reports a paused download as interrupted.)
+    if (!paused) {
+      const [now] = await api.downloads.search({ id: d.id });
+      if (!now || now.state !== "in_progress") return;  // ended already: the browser has it
+    }
   }
   const url = d.finalUrl || d.url;
   const it = await item(url, d.referrer, baseName(d.filename));
   const reply = await send({ type: "download", ...it });
   await remember([{ url, filename: it.filename || baseName(new URL(url).pathname), state: state(reply) }]);
   if (reply.ok) {
+    // Cancelled before the browser is told a name: it never writes the file.
     try { await api.downloads.cancel(d.id); await api.downloads.erase({ id: d.id }); } catch { /* gone already */ }
   } else if (paused) {
     try { await api.downloads.resume(d.id); } catch { await restart(d, url); }
   }
+  release();
 }
 
 // A download the browser could not resume is started again from its URL.
@@ -109,17 +124,19 @@ async function restart(d, url) {
 }
 
 if (api.downloads.onDeterminingFilename) {
-  // Chromium: the response's headers are known here (size, final URL, name), and the
-  // download cannot end before the name is given: it is paused first, or a fast one would be
-  // saved before the host is asked. The name stays the browser's.
+  // Chromium: the response's headers are known here (size, final URL, name), and the browser
+  // cannot finish the download before it has the name. It is held here until the host has
+  // answered: a pause would not do, since a fast server's whole reply is already in the
+  // browser and completes a paused download (the file was then saved twice). The name stays
+  // the browser's.
   api.downloads.onDeterminingFilename.addListener((d, suggest) => {
     const release = () => { try { suggest(); } catch { /* given already, or cancelled */ } };
-    catchDownload(d, release).catch(release);
+    catchDownload(d, true, release).catch(release);
     return true;
   });
 } else {
   // Firefox creates the download once its headers are in.
-  api.downloads.onCreated.addListener(d => { catchDownload(d).catch(() => {}); });
+  api.downloads.onCreated.addListener(d => { catchDownload(d, false).catch(() => {}); });
 }
 
 // The context menu.
@@ -173,9 +190,14 @@ api.contextMenus.onClicked.addListener(async (info, tab) => {
   await api.windows.create({ url: api.runtime.getURL("links.html#" + key), type: "popup", width: 720, height: 560 });
 });
 
-// The links window's choice.
 api.runtime.onMessage.addListener((message, sender, respond) => {
-  if (!message || message.type !== "links") return false;
+  if (message && message.type === "shift" && typeof message.url === "string") {
+    shiftClicked.set(message.url, Date.now());
+    respond(true);
+    return false;
+  }
+  // The links window's choice (from our own page only, never from a content script).
+  if (!message || message.type !== "links" || !(sender.url || "").startsWith(api.runtime.getURL(""))) return false;
   (async () => {
     const items = [];
     for (const url of message.urls) items.push(await item(url, message.referrer, ""));

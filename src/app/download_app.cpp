@@ -444,6 +444,7 @@ void CDownloadApp::runConfig() {
   dlg.m_timeout = o.timeout;
   dlg.m_ftpPassive = o.ftpPassive;
   dlg.m_downloadDir = o.downloadDir;
+  dlg.m_browserAsk = o.browserAsk;
   m_pMainWnd = &dlg;
   if (dlg.DoModal() == IDOK) {
     o.errorBeep = dlg.m_errorBeep;
@@ -460,6 +461,7 @@ void CDownloadApp::runConfig() {
     o.timeout = dlg.m_timeout;
     o.ftpPassive = dlg.m_ftpPassive;
     o.downloadDir = dlg.m_downloadDir;
+    o.browserAsk = dlg.m_browserAsk;
     WriteOptions(o);
   }
 }
@@ -494,7 +496,7 @@ std::string startBrowserDownload(const BrowserDownload& d, std::string& why) {
       std::string name = d.fileName.empty() ? urlSaveName(d.url) : d.fileName;
       path = FreePath(browserDownloadFolder(), name.empty() ? "index.html" : name, taken);
     }
-    slot = queueNewDownload(d.url, path, !ask && d.fileName.empty(), d.request);
+    slot = queueNewDownload(d.url, path, !ask && d.fileName.empty(), d.request, ask ? d.fileName : "");
   });
   if (slot.empty()) {
     why = queueFullMessage();
@@ -631,7 +633,7 @@ void CDownloadApp::runBatch() {
 }
 
 std::string queueNewDownload(const std::string& url, const std::string& localPath, bool nameFromServer,
-                             const RequestOptions& request) {
+                             const RequestOptions& request, const std::string& proposedName) {
   SlotLease lease;
   QueueEntry e;
   e.slot = lease.allocate();
@@ -639,6 +641,7 @@ std::string queueNewDownload(const std::string& url, const std::string& localPat
   e.url = url;
   e.localPath = localPath;
   e.nameFromServer = nameFromServer;
+  e.name = proposedName;
   // The options reach the copy in the entry, never in its arguments or environment.
   Download d;
   std::string address = url;

@@ -53,11 +53,11 @@ class CDownloadApp : public CWinApp {
   std::vector<std::string> m_arguments;  // what takeOptions leaves, the command line's words
 };
 
-// A new queue entry for url saved as localPath ("": Save As asks when it starts), with the
-// options its server is sent; the entry's slot, "" when the queue is full. A copy started
-// with "#slot" fetches it.
+// A new queue entry for url saved as localPath ("": Save As asks when it starts, proposing
+// proposedName or else the URL's name), with the options its server is sent; the entry's
+// slot, "" when the queue is full. A copy started with "#slot" fetches it.
 std::string queueNewDownload(const std::string& url, const std::string& localPath, bool nameFromServer,
-                             const RequestOptions& request);
+                             const RequestOptions& request, const std::string& proposedName = "");
 
 // The usage text shown for an empty command line.
 const char* UsageText();

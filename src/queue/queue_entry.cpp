@@ -28,6 +28,7 @@ constexpr ValueName kValueNames[] = {
     {QueueValue::Pieces, "Pieces"},
     {QueueValue::ETag, "ETag"},
     {QueueValue::Request, "Request"},
+    {QueueValue::Name, "Name"},
     {QueueValue::Turn, "Turn"},
     {QueueValue::StartNow, "StartNow"},
     {QueueValue::Batch, "Batch"},
@@ -84,6 +85,7 @@ void assign(QueueEntry& e, QueueValue v, const ProfileData& d) {
     case QueueValue::Pieces: e.pieces = asText(d); break;
     case QueueValue::ETag: e.etag = asText(d); break;
     case QueueValue::Request: e.request = asText(d); break;
+    case QueueValue::Name: e.name = asText(d); break;
     case QueueValue::Turn: e.turn = asInt(d); break;
     case QueueValue::StartNow: e.startNow = asInt(d) != 0; break;
     case QueueValue::Batch: e.batch = asText(d); break;
@@ -140,6 +142,7 @@ void QueueEntry::save() const {
                                  {QueueValue::Pieces, text(pieces)},
                                  {QueueValue::ETag, text(etag)},
                                  {QueueValue::Request, text(request)},
+                                 {QueueValue::Name, text(name)},
                                  {QueueValue::Turn, number(turn, 0)},
                                  {QueueValue::StartNow, number(startNow ? 1 : 0, 0)},
                                  {QueueValue::Batch, text(batch)}});

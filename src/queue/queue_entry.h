@@ -15,7 +15,7 @@
 
 enum class QueueValue {
   Get, Local, Start, WindowX, WindowY, Minimized, LastMod, StupidServer, FTPMarker, Checksum, NameFromServer, Pieces,
-  ETag, Request,
+  ETag, Request, Name,
   // The line of downloads waiting for their turn (queue/scheduler.h) and the batch an entry belongs to.
   Turn, StartNow, Batch,
   // What the copy running the entry publishes (LiveState), with Start.
@@ -59,6 +59,7 @@ struct QueueEntry {
   // Request: what every HTTP request adds (headers, cookies: credentials), as
   // encodeRequestOptions writes it; "" none.
   std::string request;
+  std::string name;  // Name: the name Save As proposes while Local is empty (the browser's); "" the URL's
   std::int64_t turn = 0;  // Turn: its place in the line of downloads waiting to start; 0 not waiting
   bool startNow = false;  // StartNow: it runs next, whatever the limit
   std::string batch;      // Batch: the batch that starts it ("" none)

@@ -76,6 +76,7 @@ class CDownloadDlg : public CDialog, private JobEvents {
   // -J: no Save As question; the file takes the name the server gives (Content-Disposition)
   // in the download folder, the URL's name until then.
   bool m_nameFromServer = false;
+  std::string m_proposedName;  // Save As proposes it, not the URL's name, when set (the browser's)
 
   // Why the session failed, should it end without its file: the last failure seen.
   Failure m_failure = Failure::Other;

@@ -88,7 +88,7 @@ bool CDownloadDlg::prepareDownload(bool showMessages) {
       m_isListDownload = 1;
     } else {
       // -J asks nothing: the URL's name (or index.html) in the download folder until the server names the file.
-      std::string proposed = decodeFileName(name);
+      std::string proposed = m_proposedName.empty() ? decodeFileName(name) : m_proposedName;
       auto chosen = !m_outputPath.empty() ? std::optional(m_outputPath)
                     : m_nameFromServer     ? std::optional(FreePath(DownloadFolder(), proposed.empty() ? "index.html" : proposed))
                                            : ui().saveAs(ConfigString(kDownloadDir), proposed);
@@ -103,7 +103,8 @@ bool CDownloadDlg::prepareDownload(bool showMessages) {
       takeOverTwinEntry();
       QueueEntry::write(m_slot, {{QueueValue::Local, m_d.m_localPath},
                                  {QueueValue::Checksum, m_checksum.empty() ? ProfileData() : ProfileData(m_checksum)},
-                                 {QueueValue::NameFromServer, m_nameFromServer ? ProfileData(std::int64_t{1}) : ProfileData()}});
+                                 {QueueValue::NameFromServer, m_nameFromServer ? ProfileData(std::int64_t{1}) : ProfileData()},
+                                 {QueueValue::Name, ProfileData()}});
     }
   }
 

@@ -86,6 +86,7 @@ Options ReadOptions() {
   o.timeout = static_cast<int>(ConfigInt(kTimeout));
   o.ftpPassive = static_cast<int>(ConfigInt(kFTPPassive));
   o.downloadDir = ConfigString(kDownloadDir);
+  o.browserAsk = ConfigInt(kBrowserAsk) == 1;
   return o;
 }
 
@@ -101,7 +102,8 @@ void WriteOptions(const Options& o) {
                                               {kMaxSpeed, o.maxSpeedK * 1024},
                                               {kRetries, o.retries},
                                               {kTimeout, o.timeout},
-                                              {kFTPPassive, o.ftpPassive}};
+                                              {kFTPPassive, o.ftpPassive},
+                                              {kBrowserAsk, o.browserAsk}};
   for (const auto& [name, value] : ints) {
     app->WriteProfileInt(kSectionConfig, name, value);
     app->FlushProfile();

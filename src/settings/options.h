@@ -69,6 +69,7 @@ struct Options {
   int timeout = 60;
   int ftpPassive = 1;
   std::string downloadDir;
+  int browserAsk = 0;
 };
 Options ReadOptions();
 // Writes them all, integers first, in the order they are read.

@@ -54,6 +54,7 @@ void CConfigDlg::DoDataExchange(CDataExchange& dx) {
   DDV_MinMaxInt(dx, m_timeout, 0, kMaxTimeout);
   DDX_Check(dx, IDC_FTP_PASSIVE, m_ftpPassive);
   DDX_Text(dx, IDC_DOWNLOAD_DIR, m_downloadDir);
+  DDX_Check(dx, IDC_BROWSER_ASK, m_browserAsk);
 }
 
 bool CConfigDlg::OnInitDialog() {

@@ -21,6 +21,7 @@ class CConfigDlg : public CDialog {
   int m_timeout = 60;
   int m_ftpPassive = 1;
   std::string m_downloadDir;  // "" the current folder
+  int m_browserAsk = 0;
 
   CCtl m_emailEdit;
   CCtl m_proxyFtpEdit;

@@ -27,7 +27,8 @@ void runConfig(CDialog& dlg) {
     bool proxy = id == IDC_HTTP_PROXY || id == IDC_FTP_PROXY;
     if (!term::askField(dlg, id, label, true, text, proxy ? displayUrl : nullptr)) return;
   }
-  for (int id : {IDC_ERROR_BEEP, IDC_DONE_BEEP, IDC_EXIT_WHEN_DONE, IDC_RESUME_SERIAL, IDC_FTP_PASSIVE}) {
+  for (int id : {IDC_ERROR_BEEP, IDC_DONE_BEEP, IDC_EXIT_WHEN_DONE, IDC_RESUME_SERIAL, IDC_FTP_PASSIVE,
+                 IDC_BROWSER_ASK}) {
     auto* c = dlg.Control(id);
     bool on = term::askYesNo(StripMnemonics(c->text) + (c->checked ? " [Y/n] " : " [y/N] "), c->checked != 0);
     c->checked = on ? 1 : 0;

@@ -56,7 +56,7 @@ class BrowserHost(SessionCase):
         """The replies of a host started with args to the framed messages, in order."""
         with open(self.local("host.err"), "ab") as err:
             proc = subprocess.run([EXE, *args], input=b"".join(messages), stdout=subprocess.PIPE, stderr=err,
-                                  env=terminal_env(self.home, {"HOME": self.home}), timeout=30)
+                                  env=terminal_env(self.home, {"HOME": self.home}), timeout=30, cwd=self.home)
         self.assertEqual(proc.returncode, 0)
         out, replies = proc.stdout, []
         while out:
@@ -144,6 +144,16 @@ class BrowserHost(SessionCase):
         self.assertEqual(header(request, "Cookie"), "sid=s3cr3t; theme=dark")
         self.assertEqual(header(request, "Referer"), "http://127.0.0.1/page")
         self.assertEqual(header(request, "User-Agent"), "Browser/1.0")
+
+    def test_save_as_proposes_the_browsers_name_when_asked_for(self):
+        self.gate.set()
+        self.store.set("Config", "BrowserAsk", 1)
+        message = {"type": "download", "url": self.server.base + "/dl?id=3", "filename": "report.pdf"}
+        [reply] = self.host(CHROMIUM, [frame(message)])
+        self.assertTrue(reply["ok"], reply)
+        # Without a terminal the question is answered with the name proposed, in the working folder.
+        self.wait_done([self.local("report.pdf")])
+        self.assertEqual(os.listdir(self.folder), [])
 
     def test_several_links_start_one_download_each_under_names_of_their_own(self):
         self.gate.set()

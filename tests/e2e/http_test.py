@@ -997,7 +997,7 @@ class TerminalViews(Session):
         # In tab order: an empty line keeps the value shown, a refused one is asked again,
         # the check boxes are y/n, and the last question stands for OK.
         os.makedirs(self.local("dl"))
-        rc = self.run_session("/CONFIG", "bob:pw@proxy.example:3128\n\n\nabc\n7\n\n\n3\n0\nno/such\ndl\nn\n\n\ny\nn\ny\n")
+        rc = self.run_session("/CONFIG", "bob:pw@proxy.example:3128\n\n\nabc\n7\n\n\n3\n0\nno/such\ndl\nn\n\n\ny\nn\ny\ny\n")
         self.assertEqual(rc, 0, self.output)
         self.assertIn("Rollback (K on resumed connections) [4]: ", self.output)
         self.assertIn("Please enter an integer.", self.output)
@@ -1006,8 +1006,8 @@ class TerminalViews(Session):
         config = self.store.section("Config")
         self.assertEqual((config["Proxy"], config["Rollback"], config["ErrorBeep"], config["DoneBeep"],
                           config["ResumeSerial"], config["Retries"], config["Timeout"], config["FTPPassive"],
-                          config["DownloadDir"]),
-                         ("bob:pw@proxy.example:3128", 7, 0, 1, 1, 3, 0, 0, self.local("dl")))
+                          config["DownloadDir"], config["BrowserAsk"]),
+                         ("bob:pw@proxy.example:3128", 7, 0, 1, 1, 3, 0, 0, self.local("dl"), 1))
         # The end of input is Cancel: nothing is written.
         self.run_session("/CONFIG", "other.example:1\n")
         self.assertEqual(self.store.section("Config")["Proxy"], "bob:pw@proxy.example:3128")

@@ -33,6 +33,7 @@ class ConfigDialogView : public ViewTest {
     dlg.m_exitWhenDone = 1;
     dlg.m_resumeSerial = 0;
     dlg.m_downloadDir = "/tmp";
+    dlg.m_browserAsk = 1;
     view = std::make_unique<qtui::QtDialogView>(dlg);
     dlg.OnInitDialog();
     view->started();
@@ -49,7 +50,8 @@ TEST_F(ConfigDialogView, ShowsTheSettingsItWasGiven) {
   EXPECT_EQ(widget<QLineEdit>(*view, IDC_RETRIES)->text(), "5");
   EXPECT_EQ(widget<QLineEdit>(*view, IDC_TIMEOUT)->text(), "60");
   const std::pair<int, bool> checks[] = {{IDC_ERROR_BEEP, true},     {IDC_DONE_BEEP, false},  {IDC_EXIT_WHEN_DONE, true},
-                                         {IDC_RESUME_SERIAL, false}, {IDC_FTP_PASSIVE, true}};
+                                         {IDC_RESUME_SERIAL, false}, {IDC_FTP_PASSIVE, true},
+                                         {IDC_BROWSER_ASK, true}};
   for (auto [id, on] : checks) EXPECT_EQ(widget<QCheckBox>(*view, id)->isChecked(), on) << id;
   EXPECT_EQ(view->window()->windowTitle(), "Configure Tarnwick");
   // The check boxes read as one list: one type, however long each text is.

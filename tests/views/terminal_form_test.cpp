@@ -48,7 +48,7 @@ std::string runOnTerminal(CDialog& dlg, const std::string& input) {
 TEST(TerminalForm, AsksEditsByTheirLabelsAndChecksAsYesNoThenOk) {
   RecordingDialog dlg(IDD_CONFIG);
   dlg.Control(IDC_DONE_BEEP)->checked = 1;
-  std::string out = runOnTerminal(dlg, "p:1\n\n\n12\n\n\n\n\ny\n\nx\nn\n\n\n\ny\n");
+  std::string out = runOnTerminal(dlg, "p:1\n\n\n12\n\n\n\n\ny\n\nx\nn\n\n\n\n\ny\n");
   EXPECT_EQ(out,
             "Configure Tarnwick\n"
             "HTTP Proxy server: FTP Proxy server: EMail address: Rollback: "
@@ -58,6 +58,7 @@ TEST(TerminalForm, AsksEditsByTheirLabelsAndChecksAsYesNoThenOk) {
             "Sound when broken connection. [y/N] Sound when finished getting file. [Y/n] "
             "Close window when finished getting file. [y/N] Close window when finished getting file. [y/N] "
             "Resume one download at a time. [y/N] Passive FTP (through firewalls). [y/N] Download folder: "
+            "Ask where to save the browser's downloads. [y/N] "
             "tarnwick: Configure Tarnwick?\n[y/n] ");
   EXPECT_EQ(dlg.ControlText(IDC_HTTP_PROXY), "p:1");
   EXPECT_EQ(dlg.ControlText(IDC_ROLLBACK), "12");
