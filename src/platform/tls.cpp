@@ -95,7 +95,15 @@ struct TlsSession::Ssl {
   SSL* ssl = nullptr;
   std::string key;  // the name the certificate is checked against and the port: the kept session's key
   ~Ssl() {
-    if (ssl) SSL_free(ssl);
+    if (!ssl) return;
+    // The library takes a connection freed without a shutdown for a failed one and spoils
+    // its session for resuming: closing it is no fault of the session, so it is marked shut
+    // down (without a word to the peer). After a failure the library refuses the shutdown
+    // and the session is spoilt as it should be.
+    SSL_set_quiet_shutdown(ssl, 1);
+    SSL_shutdown(ssl);
+    ERR_clear_error();
+    SSL_free(ssl);
   }
 };
 
