@@ -74,8 +74,9 @@ struct Nginx {
                         << "  server { listen 127.0.0.1:" << closing << " ssl; keepalive_timeout 0; }\n}\n";
     pid = ::fork();
     if (pid == 0) {
-      ::execlp("nginx", "nginx", "-p", dir.c_str(), "-c", conf.c_str(), "-e", (dir + "/error.log").c_str(),
-               static_cast<char*>(nullptr));
+      std::string errors = dir + "/error.log";
+      for (const char* nginx : {"nginx", "/usr/sbin/nginx"})
+        ::execlp(nginx, "nginx", "-p", dir.c_str(), "-c", conf.c_str(), "-e", errors.c_str(), static_cast<char*>(nullptr));
       ::_exit(127);
     }
     spinUntil([&] {

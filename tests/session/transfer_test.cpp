@@ -181,6 +181,7 @@ TEST(ConnectionPool, ConnectionsThatCannotCarryAnotherReplyAreNotReused) {
          c.readUntil("\r\n\r\n");
          c.send(httpReply("200 OK", "", body));
          serveKept(c, files, true);
+         c.close();
        },
        Outcome::Finished, 1},
       {"no pool: a connection of its own",
