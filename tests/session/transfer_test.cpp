@@ -3,7 +3,6 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <functional>
 #include <map>
 
 #include "platform/file.h"
@@ -118,89 +117,42 @@ TEST(ConnectionPool, FilesOfOneServerGoOverOneConnection) {
 TEST(ConnectionPool, ConnectionsThatCannotCarryAnotherReplyAreNotReused) {
   const std::string body = bytesOf(5000, 4);
   const std::map<std::string, std::string> files{{"/one", body}, {"/two", bytesOf(7000, 5)}};
+  const std::string whole = httpReply("200 OK", "", body);
+  // What the first connection does after its reply.
+  enum class Then { Serve, Close, Reset, DropNext };
   struct Case {
     const char* name;
-    std::function<void(ScriptConn&)> first;  // the first connection's script
+    std::string reply;
+    Then then;
     Outcome firstOutcome;
     std::size_t keptAfterFirst;
     bool pooled = true;
   };
   const std::vector<Case> cases{
-      {"no length, ends at the close",
-       [&](ScriptConn& c) {
-         c.readUntil("\r\n\r\n");
-         c.send("HTTP/1.1 200 OK\r\n\r\n" + body);
-       },
+      {"no length, ends at the close", "HTTP/1.1 200 OK\r\n\r\n" + body, Then::Close, Outcome::Finished, 0},
+      {"Connection: close", httpReply("200 OK", "Connection: close\r\n", body), Then::Serve, Outcome::Finished, 0},
+      {"HTTP/1.0 without keep-alive", "HTTP/1.0 200 OK\r\nContent-Length: 5000\r\n\r\n" + body, Then::Serve,
        Outcome::Finished, 0},
-      {"Connection: close",
-       [&](ScriptConn& c) {
-         c.readUntil("\r\n\r\n");
-         c.send(httpReply("200 OK", "Connection: close\r\n", body));
-         serveKept(c, files);
-       },
-       Outcome::Finished, 0},
-      {"HTTP/1.0 without keep-alive",
-       [&](ScriptConn& c) {
-         c.readUntil("\r\n\r\n");
-         c.send("HTTP/1.0 200 OK\r\nContent-Length: 5000\r\n\r\n" + body);
-         serveKept(c, files);
-       },
-       Outcome::Finished, 0},
-      {"broken mid-body",
-       [&](ScriptConn& c) {
-         c.readUntil("\r\n\r\n");
-         c.send("HTTP/1.1 200 OK\r\nContent-Length: 5000\r\n\r\n" + body.substr(0, 2000));
-         c.reset();
-       },
+      {"broken mid-body", "HTTP/1.1 200 OK\r\nContent-Length: 5000\r\n\r\n" + body.substr(0, 2000), Then::Reset,
        Outcome::Broken, 0},
-      {"an error reply",
-       [&](ScriptConn& c) {
-         c.readUntil("\r\n\r\n");
-         c.send(httpReply("404 Not Found", "", "gone"));
-         serveKept(c, files);
-       },
-       Outcome::Refused, 0},
-      {"bytes behind the body",
-       [&](ScriptConn& c) {
-         c.readUntil("\r\n\r\n");
-         c.send(httpReply("200 OK", "", body) + "HTTP/1.1 200 OK\r\n");
-         serveKept(c, files);
-       },
-       Outcome::Finished, 0},
-      {"closed by the server while idle",
-       [&](ScriptConn& c) {
-         c.readUntil("\r\n\r\n");
-         c.send(httpReply("200 OK", "", body));
-         c.close();
-       },
-       Outcome::Finished, 0},
+      {"an error reply", httpReply("404 Not Found", "", "gone"), Then::Serve, Outcome::Refused, 0},
+      {"bytes behind the body", whole + "HTTP/1.1 200 OK\r\n", Then::Serve, Outcome::Finished, 0},
+      {"closed by the server while idle", whole, Then::Close, Outcome::Finished, 0},
       // Taken while the server closes it: the request goes again, on a new connection, and
       // the file comes with no failure told.
-      {"closed by the server as the next request came",
-       [&](ScriptConn& c) {
-         c.readUntil("\r\n\r\n");
-         c.send(httpReply("200 OK", "", body));
-         serveKept(c, files, true);
-         c.close();
-       },
-       Outcome::Finished, 1},
-      {"no pool: a connection of its own",
-       [&](ScriptConn& c) {
-         c.readUntil("\r\n\r\n");
-         c.send(httpReply("200 OK", "", body));
-         serveKept(c, files);
-       },
-       Outcome::Finished, 0, false},
+      {"closed by the server as the next request came", whole, Then::DropNext, Outcome::Finished, 1},
+      {"no pool: a connection of its own", whole, Then::Serve, Outcome::Finished, 0, false},
   };
   for (const auto& k : cases) {
     SCOPED_TRACE(k.name);
     TestEnvironment env;
     ScriptServer srv([&](ScriptConn& c, int index) {
-      if (index == 0) {
-        k.first(c);
-      } else {
-        serveKept(c, files);
-      }
+      if (index > 0) return serveKept(c, files);
+      c.readUntil("\r\n\r\n");
+      c.send(k.reply);
+      if (k.then == Then::Serve || k.then == Then::DropNext) serveKept(c, files, k.then == Then::DropNext);
+      if (k.then == Then::Reset) c.reset();
+      c.close();
     });
     auto pool = std::make_unique<ConnectionPool>();
     ConnectionFactory make = k.pooled ? pooledConnectionFactory(*pool) : ConnectionFactory(makeTransfer);
