@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "platform/tls.h"
+#include "platform/win.h"
 
 namespace {
 thread_local int t_lastError = 0;
@@ -81,6 +82,7 @@ struct CAsyncSocket::Impl {
   unsigned boundPort = 0;
   // TLS: the host to verify (empty: plain), the session, and its state.
   std::string tlsHost;
+  unsigned tlsPort = 0;
   std::unique_ptr<TlsSession> tls;
   std::string tlsError;
   bool tlsUnverified = false;  // the failed handshake was the certificate check's
@@ -349,8 +351,9 @@ bool CAsyncSocket::connectNext() {
   return false;
 }
 
-void CAsyncSocket::SecureWith(const std::string& host) {
+void CAsyncSocket::SecureWith(const std::string& host, unsigned port) {
   m_impl->tlsHost = host;
+  m_impl->tlsPort = port;
   // On a standing connection (a proxy's tunnel) the handshake starts now.
   sockaddr_storage peer{};
   socklen_t len = sizeof peer;
@@ -367,7 +370,7 @@ std::string CAsyncSocket::TlsSummary() const { return m_impl->tls ? m_impl->tls-
 
 void CAsyncSocket::startTls() {
   m_impl->tlsUnverified = false;
-  m_impl->tls = TlsSession::create(m_fd, m_impl->tlsHost, m_impl->tlsError);
+  m_impl->tls = TlsSession::create(m_fd, m_impl->tlsHost, m_impl->tlsPort, m_impl->tlsError);
   m_impl->handshaking = true;
   if (!m_impl->tls) {
     m_impl->handshaking = false;
@@ -450,8 +453,19 @@ int CAsyncSocket::Detach() {
   return fd;
 }
 
-void CAsyncSocket::AsyncSelect(long /*events*/) {
+void CAsyncSocket::AsyncSelect(long events) {
+  if (events & FD_WRITE) m_writeWanted = true;
   arm();
+}
+
+bool CAsyncSocket::IdleAlive() const {
+  const Impl& im = *m_impl;
+  if (m_fd < 0 || m_connecting || m_listening || m_closeReported || m_readPending || im.lookup || im.handshaking)
+    return false;
+  // Bytes TLS already holds count as bytes come: a kept connection has none.
+  if (im.tls && (im.tlsClosed || !im.peeked.empty() || im.tls->pending())) return false;
+  pollfd p{m_fd, POLLIN | POLLRDHUP, 0};
+  return ::poll(&p, 1, 0) == 0;
 }
 
 void CAsyncSocket::Close() {

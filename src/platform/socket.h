@@ -79,8 +79,9 @@ class CAsyncSocket {
   // host: a name, an address, or an address in brackets ("[::1]").
   bool Connect(const std::string& host, unsigned port);
   // Speaks TLS to host (checked against its certificate) once the connection stands, or
-  // at once on a standing connection.
-  void SecureWith(const std::string& host);
+  // at once on a standing connection; port (the server's, also through a tunnel) picks the
+  // kept session it resumes.
+  void SecureWith(const std::string& host, unsigned port);
   bool IsSecure() const;
   // Why the handshake failed; the secured connection's protocol, cipher and certificate.
   std::string TlsError() const;
@@ -110,7 +111,12 @@ class CAsyncSocket {
   bool GetPeerName(std::string& address, unsigned& port) const;
   int Detach();
   bool Attach(int fd, long events = 0x3F);
+  // With FD_WRITE a write event is reported once the connection can take bytes, as when it
+  // came to stand (a kept connection that a new request takes over).
   void AsyncSelect(long events);
+  // The connection stands and nothing has come on it since it was last read: no byte, no
+  // close, no error. A kept-alive connection fit to carry another request.
+  bool IdleAlive() const;
   int Handle() const { return m_fd; }
 
   // The error of the last failed call on this thread, as a socket error code.

@@ -6,6 +6,8 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <map>
 #include <memory>
 
@@ -18,21 +20,33 @@ int verifyWithTrust(X509_STORE_CTX* store, void* ctx) {
   return X509_verify_cert(store);
 }
 
-// The latest session of each server by the name it was verified for: a further connection
-// to it (a download in pieces) resumes it where the server allows, without a full handshake.
+// The latest session of each server by the name it was verified for and its port: a
+// further connection to it (a download in pieces, the next file of a batch) resumes it
+// where the server allows, without a full handshake. A batch may reach many servers: the
+// least recently kept go beyond a few dozen.
+constexpr std::size_t kKeptSessions = 64;
 struct SessionFree {
   void operator()(SSL_SESSION* s) const { SSL_SESSION_free(s); }
 };
+struct KeptSession {
+  std::unique_ptr<SSL_SESSION, SessionFree> session;
+  std::uint64_t stamp = 0;
+};
 // Made after the library's start, so freed before its end.
-std::map<std::string, std::unique_ptr<SSL_SESSION, SessionFree>>& sessions() {
-  static std::map<std::string, std::unique_ptr<SSL_SESSION, SessionFree>> kept;
+std::map<std::string, KeptSession>& sessions() {
+  static std::map<std::string, KeptSession> kept;
   return kept;
 }
 
 int keepSession(SSL* ssl, SSL_SESSION* session) {
-  const auto* host = static_cast<const std::string*>(SSL_get_app_data(ssl));
-  if (!host) return 0;
-  sessions()[*host].reset(session);
+  static std::uint64_t stamps = 0;
+  const auto* key = static_cast<const std::string*>(SSL_get_app_data(ssl));
+  if (!key) return 0;
+  auto& kept = sessions();
+  kept[*key] = KeptSession{std::unique_ptr<SSL_SESSION, SessionFree>(session), ++stamps};
+  if (kept.size() > kKeptSessions)
+    kept.erase(std::min_element(kept.begin(), kept.end(),
+                                [](const auto& a, const auto& b) { return a.second.stamp < b.second.stamp; }));
   return 1;  // the reference is kept
 }
 
@@ -79,16 +93,24 @@ std::string nameText(X509_NAME* name) {
 
 struct TlsSession::Ssl {
   SSL* ssl = nullptr;
-  std::string host;  // the name the certificate is checked against: the session cache's key
+  std::string key;  // the name the certificate is checked against and the port: the kept session's key
   ~Ssl() {
-    if (ssl) SSL_free(ssl);
+    if (!ssl) return;
+    // The library takes a connection freed without a shutdown for a failed one and spoils
+    // its session for resuming: closing it is no fault of the session, so it is marked shut
+    // down (without a word to the peer). After a failure the library refuses the shutdown
+    // and the session is spoilt as it should be.
+    SSL_set_quiet_shutdown(ssl, 1);
+    SSL_shutdown(ssl);
+    ERR_clear_error();
+    SSL_free(ssl);
   }
 };
 
 TlsSession::TlsSession(std::unique_ptr<Ssl> ssl) : m_ssl(std::move(ssl)) {}
 TlsSession::~TlsSession() = default;
 
-std::unique_ptr<TlsSession> TlsSession::create(int fd, const std::string& hostText, std::string& error) {
+std::unique_ptr<TlsSession> TlsSession::create(int fd, const std::string& hostText, unsigned port, std::string& error) {
   SSL_CTX* ctx = clientContext(error);
   if (!ctx) return nullptr;
   auto s = std::make_unique<Ssl>();
@@ -110,9 +132,9 @@ std::unique_ptr<TlsSession> TlsSession::create(int fd, const std::string& hostTe
     error = "invalid host name " + host;
     return nullptr;
   }
-  s->host = host;
-  SSL_set_app_data(s->ssl, &s->host);
-  if (auto kept = sessions().find(host); kept != sessions().end()) SSL_set_session(s->ssl, kept->second.get());
+  s->key = host + ":" + std::to_string(port);
+  SSL_set_app_data(s->ssl, &s->key);
+  if (auto kept = sessions().find(s->key); kept != sessions().end()) SSL_set_session(s->ssl, kept->second.session.get());
   SSL_set_connect_state(s->ssl);
   return std::unique_ptr<TlsSession>(new TlsSession(std::move(s)));
 }

@@ -12,8 +12,9 @@ class TlsSession {
   enum class Io { Ok, WantRead, WantWrite, Closed, Failed };
 
   // A session over fd that checks the certificate against host (a name, or an IP literal,
-  // with or without brackets); null with error set when one cannot be made.
-  static std::unique_ptr<TlsSession> create(int fd, const std::string& host, std::string& error);
+  // with or without brackets); null with error set when one cannot be made. It resumes the
+  // latest session of host and port when one is kept.
+  static std::unique_ptr<TlsSession> create(int fd, const std::string& host, unsigned port, std::string& error);
   ~TlsSession();
   TlsSession(const TlsSession&) = delete;
   TlsSession& operator=(const TlsSession&) = delete;

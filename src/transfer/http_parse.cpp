@@ -117,6 +117,7 @@ void ChunkedDecoder::decode(const char* p, std::size_t n, std::string& out) {
       m_state = State::Done;
     }
   }
+  if (p < end && m_state == State::Done) m_overrun = true;
 }
 
 int parseRetryAfter(const std::string& value, std::time_t now) {

@@ -47,12 +47,15 @@ class ChunkedDecoder {
   // The framing is broken (a size that is no hex number or too large, no line end after
   // a chunk's data, an endless line): nothing after it is data.
   bool failed() const { return m_state == State::Failed; }
+  // Bytes came after the end: not the body's, and its connection cannot carry another reply.
+  bool overrun() const { return m_overrun; }
 
  private:
   enum class State { SizeLine, Data, DataEnd, Trailer, Done, Failed };
   State m_state = State::SizeLine;
   std::int64_t m_left = 0;
   std::string m_line;
+  bool m_overrun = false;
 };
 
 // The file name a Content-Disposition value gives, as the server wrote it: filename*

@@ -76,7 +76,7 @@ std::string buildHttpRequest(const HttpRequestParams& p) {
   }
   // Every request names its server: HTTP/1.1 servers refuse one without Host.
   req += "Host: " + p.hostHeader + "\r\n";
-  if (!p.http10) req += "Connection: close\r\n";
+  if (!p.http10 && !p.keepAlive) req += "Connection: close\r\n";
   // A header the user gave replaces the program's own of that name.
   auto given = [&](const char* name) {
     std::string prefix = toUpper(name) + ":";

@@ -17,6 +17,8 @@ struct HttpRequestParams {
   std::string target;      // the whole URL through a proxy, else the object
   std::string hostHeader;  // "host" or "host:port"
   bool http10 = false;     // the server does not resume: HTTP/1.0 from byte 0
+  // The connection may stay for the next request (kept connections): no "Connection: close".
+  bool keepAlive = false;
   std::int64_t startOffset = 0;
   std::string lastModified;
   // A piece of a download: the closed range [startOffset, endOffset) with If-Range ifRange.

@@ -5,6 +5,9 @@
 #include <ctime>
 
 #include "platform/services.h"
+#include "platform/win.h"
+#include "resources/resources.h"
+#include "transfer/connection_pool.h"
 #include "transfer/http_request.h"
 #include "transfer/url.h"
 
@@ -14,6 +17,42 @@ bool saysLater(int code, bool resumed) {
   return code == 502 || code == 503 || code == 504 || code == 429 || code == 408 || (code == 500 && resumed);
 }
 }  // namespace
+
+HttpTransfer::HttpTransfer(ConnectionRequest req, ConnectionEvents& events, std::shared_ptr<CFile> outFile,
+                           ConnectionPool* pool)
+    : Transfer(std::move(req), events, std::move(outFile)), m_pool(pool) {}
+
+bool HttpTransfer::start(ConnectionResult& failed) {
+  if (m_pool && !m_req.http10)
+    m_ctrlSocket = m_pool->take(ConnectionPool::wayOf(m_req.address, m_req.route), this);
+  if (!m_ctrlSocket) return Transfer::start(failed);
+  m_reused = true;
+  if (m_req.address.m_secure && m_req.route.viaProxy) m_tunnel.alreadyOpen();
+  watchIdle();
+  // The request goes out on the write event, as on a new connection.
+  m_ctrlSocket->AsyncSelect(FD_WRITE);
+  return true;
+}
+
+bool HttpTransfer::reconnect() {
+  bool nothingCame = m_state == State::Connected ||
+                     (m_state == State::RequestSent && m_headerBytes == 0 && m_ctrlSocket->buffered() == 0);
+  if (!m_reused || !nothingCame) return false;
+  m_reused = false;
+  // Its own event may be running: closed now, let go of with this connection.
+  m_spent = std::move(m_ctrlSocket);
+  m_spent->Close();
+  m_state = State::Connected;
+  m_headerBytes = 0;
+  m_headerLines = 0;
+  m_tunnel = ProxyTunnel();
+  int error = 0, messageId = 0;
+  if (!createSockets(error, messageId))
+    finish(Outcome::SocketFailed, error, LoadString(messageId));
+  else if (!connect(error))
+    finish(Outcome::ConnectFailed, error, m_req.route.host);
+  return true;
+}
 
 void HttpTransfer::onSocketEvent(int, sockmsg::Event event, int error) {
   switch (event) {
@@ -63,6 +102,7 @@ bool HttpTransfer::sendRequest() {
   p.hostHeader =
       d.m_port == defaultPort(d.m_service, d.m_secure) ? d.m_server : d.m_server + ":" + std::to_string(d.m_port);
   p.http10 = m_req.http10;
+  p.keepAlive = m_pool != nullptr;
   if (p.http10) restartFile();
   p.startOffset = m_offset;
   p.lastModified = m_req.validator;
@@ -92,7 +132,7 @@ bool HttpTransfer::sendRequest() {
   if (m_ctrlSocket->IsSecure()) log("----Secure Connection----\r\n" + m_ctrlSocket->TlsSummary());
   log("----Header Sent----\r\n" + maskedRequest(request, d.m_options.headers) + "----Header Recv----\r\n");
   if (m_ctrlSocket->sendString(request) < 0) {
-    finish(Outcome::Broken, CAsyncSocket::GetLastError());
+    if (!reconnect()) finish(Outcome::Broken, CAsyncSocket::GetLastError());
     return false;
   }
   active();
@@ -110,7 +150,7 @@ void HttpTransfer::onRead() {
   // Under a speed limit the header is read in small blocks: what comes behind it is body,
   // taken at once.
   if (!m_ctrlSocket->fill(m_req.limit ? kLimitedHeaderBlock : 65536)) {
-    finish(Outcome::Broken, CAsyncSocket::GetLastError());
+    if (!reconnect()) finish(Outcome::Broken, CAsyncSocket::GetLastError());
     return;
   }
   if (m_tunnel.opening(m_req.address, m_req.route)) {
@@ -167,6 +207,8 @@ bool HttpTransfer::statusLine(const std::string& line) {
   }
   m_httpStatus = code;
   m_state = State::HeaderLines;
+  // "HTTP/d.d": from 1.1 on a connection stays open unless the reply says otherwise.
+  m_http11 = line.substr(5, 3) >= "1.1";
   bool ranged = !m_req.http10;
   if (code >= 100 && code <= 199) {
     m_state = State::Interim;
@@ -311,7 +353,7 @@ void HttpTransfer::tunnelLines() {
       case ProxyTunnel::Step::Open:
         m_headerBytes = 0;
         m_headerLines = 0;
-        m_ctrlSocket->SecureWith(m_req.address.m_server);
+        m_ctrlSocket->SecureWith(m_req.address.m_server, m_req.address.m_port);
         return;
       case ProxyTunnel::Step::Refused: tunnelRefused(); return;
     }
@@ -369,6 +411,10 @@ void HttpTransfer::headerLine(const std::string& name, const std::string& value)
     m_retryAfter = parseRetryAfter(value, std::time(nullptr));
   } else if (headerIs(name, "Content-Type:")) {
     m_multipart = toUpper(value).rfind("MULTIPART/BYTERANGES", 0) == 0;
+  } else if (headerIs(name, "Connection:") || headerIs(name, "Proxy-Connection:")) {
+    std::string v = toUpper(value);
+    if (v.find("CLOSE") != std::string::npos) m_closeAsked = true;
+    if (v.find("KEEP-ALIVE") != std::string::npos) m_keepAsked = true;
   } else if (headerIs(name, "Transfer-Encoding:")) {
     if (toUpper(value).find("CHUNKED") != std::string::npos) {
       m_chunked = true;
@@ -410,6 +456,7 @@ void HttpTransfer::body() {
     if (m_chunked) {
       decoded.clear();
       m_chunks.decode(block, static_cast<std::size_t>(n), decoded);
+      m_overrun = m_overrun || m_chunks.overrun();
       if (m_chunks.failed()) {
         badReply("The reply's chunked body is broken.");
         return false;
@@ -421,6 +468,7 @@ void HttpTransfer::body() {
     } else if (left() >= 0) {
       // Bytes beyond the announced length are not the file's.
       take = std::min(take, left());
+      m_overrun = m_overrun || take < n;
     }
     if (m_outFile && !writeBody(data, take)) return false;
     return !ended();
@@ -430,6 +478,7 @@ void HttpTransfer::body() {
 void HttpTransfer::bodyComplete() {
   // A piece ends where the next one begins: the bytes behind it are another connection's.
   if (m_req.end >= 0) {
+    keepConnection();
     finish(Outcome::PieceDone, 0, std::string(), Answerer::Origin);
     return;
   }
@@ -439,10 +488,21 @@ void HttpTransfer::bodyComplete() {
     finish(Outcome::WriteFailed);
     return;
   }
+  keepConnection();
   finish(Outcome::Finished, 0, std::string(), Answerer::Origin);
 }
 
+void HttpTransfer::keepConnection() {
+  // Only a body whose end its length told, read to that end and not beyond: a body that
+  // ends at the close, or one cut short, leaves the connection in an unknown place.
+  bool whole = m_chunked ? m_chunks.done() : m_bodyLength >= 0 && m_written == m_bodyLength;
+  bool stays = !m_closeAsked && (m_http11 || m_keepAsked);
+  if (m_pool && stays && whole && !m_overrun && !m_peerClosed && !m_req.http10)
+    m_pool->keep(ConnectionPool::wayOf(m_req.address, m_req.route), m_ctrlSocket);
+}
+
 void HttpTransfer::onClose(int error) {
+  if (reconnect()) return;
   m_peerClosed = true;
   if (error != 0) {
     finish(Outcome::Broken, error);

@@ -6,9 +6,16 @@
 #include "transfer/proxy_tunnel.h"
 #include "transfer/transfer.h"
 
+class ConnectionPool;
+
 class HttpTransfer : public Transfer {
  public:
-  using Transfer::Transfer;
+  // pool: kept connections, taken for the request and left for the next one after a reply
+  // that ends whole; null: a connection of its own, which the server closes after the reply.
+  HttpTransfer(ConnectionRequest req, ConnectionEvents& events, std::shared_ptr<CFile> outFile,
+               ConnectionPool* pool = nullptr);
+
+  bool start(ConnectionResult& failed) override;
 
   // A reply header past these is refused: a hostile server cannot make it grow for ever.
   static constexpr int kMaxHeaderLine = static_cast<int>(CSessionSocket::kMaxLine);
@@ -41,6 +48,12 @@ class HttpTransfer : public Transfer {
   void body();
   // The whole body is on disk: the file is complete without waiting for the close.
   void bodyComplete();
+  // A reply read to its last byte, on a connection that may stay: it goes to the pool.
+  void keepConnection();
+  // A kept connection that fails before any byte of the reply (its server closed it
+  // meanwhile): the request goes once more on a new connection, unseen, since nothing was
+  // lost. False when this is no such failure.
+  bool reconnect();
   void tunnelLines();
   // The proxy said no to the tunnel (or closed before it stood): a 407 is its login refused.
   void tunnelRefused();
@@ -70,4 +83,11 @@ class HttpTransfer : public Transfer {
   bool m_chunked = false;
   ChunkedDecoder m_chunks;
   ProxyTunnel m_tunnel;
+  ConnectionPool* m_pool = nullptr;
+  bool m_reused = false;      // the connection came from the pool (and has not failed)
+  bool m_http11 = false;      // the reply's version keeps connections open by default
+  bool m_keepAsked = false;   // Connection: keep-alive
+  bool m_closeAsked = false;  // Connection: close
+  bool m_overrun = false;     // bytes came behind the body
+  std::unique_ptr<CSessionSocket> m_spent;  // a kept connection given up: closed, let go of with this one
 };

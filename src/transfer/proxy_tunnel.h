@@ -13,6 +13,8 @@ class ProxyTunnel {
 
   // The connection must open the tunnel before its request goes out.
   bool opening(const Download& d, const Route& route) const { return d.m_secure && route.viaProxy && !m_open; }
+  // The connection is a kept one whose tunnel an earlier request opened.
+  void alreadyOpen() { m_sent = m_open = true; }
   // The write event: the CONNECT request (with the proxy's login when the route has one),
   // once; false when it cannot be sent. log: what went out, the login masked.
   bool onWrite(CSessionSocket& s, const Download& d, const Route& route, std::string& log);

@@ -29,6 +29,8 @@ class CSessionSocket : public CAsyncSocket {
   explicit CSessionSocket(SocketHandler* handler, int kind = 0) : m_handler(handler), m_kind(kind) {}
   ~CSessionSocket() override = default;
 
+  // Who hears the events from now on (a kept connection changes hands).
+  void setHandler(SocketHandler* handler) { m_handler = handler; }
 
   // Queues text for sending and sends what the connection takes now; the rest goes out
   // before the next write event is reported, so nothing is sent twice or in part.

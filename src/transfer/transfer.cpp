@@ -54,8 +54,7 @@ void Transfer::closeSockets() {
   if (m_ctrlSocket) m_ctrlSocket->Close();
 }
 
-bool Transfer::connect(int& error) {
-  const Download& d = m_req.address;
+void Transfer::watchIdle() {
   int seconds = m_req.timeoutSeconds;
   active();
   if (seconds > 0)
@@ -65,8 +64,13 @@ bool Transfer::connect(int& error) {
       status(why);
       finish(Outcome::Broken, WSAETIMEDOUT, why);
     });
+}
+
+bool Transfer::connect(int& error) {
+  const Download& d = m_req.address;
+  watchIdle();
   // Straight to the server, TLS from the start; through a proxy, once its tunnel is open.
-  if (d.m_secure && !m_req.route.viaProxy) m_ctrlSocket->SecureWith(d.m_server);
+  if (d.m_secure && !m_req.route.viaProxy) m_ctrlSocket->SecureWith(d.m_server, d.m_port);
   if (m_ctrlSocket->Connect(m_req.route.host, m_req.route.port)) return true;
   error = CAsyncSocket::GetLastError();
   return error == WSAEWOULDBLOCK;
@@ -132,9 +136,22 @@ void Transfer::restartFile() {
   note(Note::NoResume);
 }
 
-std::shared_ptr<Transfer> makeTransfer(ConnectionRequest req, ConnectionEvents& events,
-                                       std::shared_ptr<CFile> outFile) {
+namespace {
+std::shared_ptr<Transfer> newTransfer(ConnectionRequest req, ConnectionEvents& events, std::shared_ptr<CFile> outFile,
+                                      ConnectionPool* pool) {
   if (req.address.m_service == svc::kFtp && !req.route.ftpOverHttp)
     return std::make_shared<FtpTransfer>(std::move(req), events, std::move(outFile));
-  return std::make_shared<HttpTransfer>(std::move(req), events, std::move(outFile));
+  return std::make_shared<HttpTransfer>(std::move(req), events, std::move(outFile), pool);
+}
+}  // namespace
+
+std::shared_ptr<Transfer> makeTransfer(ConnectionRequest req, ConnectionEvents& events,
+                                       std::shared_ptr<CFile> outFile) {
+  return newTransfer(std::move(req), events, std::move(outFile), nullptr);
+}
+
+ConnectionFactory pooledConnectionFactory(ConnectionPool& pool) {
+  return [&pool](ConnectionRequest req, ConnectionEvents& events, std::shared_ptr<CFile> outFile) {
+    return newTransfer(std::move(req), events, std::move(outFile), &pool);
+  };
 }

@@ -145,6 +145,8 @@ class Connection {
 using ConnectionFactory =
     std::function<std::shared_ptr<Connection>(ConnectionRequest, ConnectionEvents&, std::shared_ptr<CFile>)>;
 
+class ConnectionPool;
+
 class Transfer : public Connection, public SocketHandler, public std::enable_shared_from_this<Transfer> {
  public:
   Transfer(ConnectionRequest req, ConnectionEvents& events, std::shared_ptr<CFile> outFile);
@@ -195,6 +197,8 @@ class Transfer : public Connection, public SocketHandler, public std::enable_sha
   void report(const ConnectionResult& r);
   // Bytes went one way or the other: the connection is alive.
   void active();
+  // Starts the watch that breaks the connection after Timeout without a byte either way.
+  void watchIdle();
   void note(Note what, const std::string& text = std::string()) { m_events.connectionNote(what, text); }
   void status(const std::string& text) { note(Note::Status, text); }
   void log(const std::string& text) { note(Note::Log, text); }
@@ -239,8 +243,12 @@ class Transfer : public Connection, public SocketHandler, public std::enable_sha
   char m_recvBuf[65536];  // large blocks: fewer receive calls on a fast link
 };
 
-// The connection for the request's service (FTP or HTTP).
+// The connection for the request's service (FTP or HTTP), on a connection of its own that
+// the server closes after the reply.
 std::shared_ptr<Transfer> makeTransfer(ConnectionRequest req, ConnectionEvents& events, std::shared_ptr<CFile> outFile);
+// The factory of connections that take kept connections from pool and leave theirs in it
+// (HTTP; FTP as makeTransfer). The pool must outlive every connection made.
+ConnectionFactory pooledConnectionFactory(ConnectionPool& pool);
 
 template <class Take>
 void Transfer::readBlocks(CSessionSocket& s, Take take) {

@@ -4,13 +4,19 @@
 #include <signal.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 
+#include <fstream>
+#include <sstream>
+
 #include "script_server.h"
 #include "session_helpers.h"
+#include "transfer/connection_pool.h"
+#include "transfer_helpers.h"
 
 namespace {
 
@@ -40,6 +46,57 @@ struct TlsServer {
     return fd >= 0;
   }
   ~TlsServer() {
+    if (pid > 0) {
+      ::kill(pid, SIGTERM);
+      ::waitpid(pid, nullptr, 0);
+    }
+  }
+};
+
+// nginx on two ports with the test's certificate, serving dir/www: the first keeps connections
+// alive, the second closes each after its reply. Its log: port, connection number, "r" for a
+// resumed TLS session.
+struct Nginx {
+  pid_t pid = -1;
+  int keeping = closedPort(), closing = closedPort();
+  std::string log;
+  explicit Nginx(const std::string& dir) : log(dir + "/access.log") {
+    std::string conf = dir + "/nginx.conf";
+    std::ofstream(conf) << "master_process off; daemon off; worker_processes 1; pid " << dir << "/nginx.pid;\n"
+                        << "error_log " << dir << "/error.log;\nevents { worker_connections 64; }\nhttp {\n"
+                        << "  log_format pool '$server_port $connection $ssl_session_reused';\n"
+                        << "  access_log " << log << " pool;\n"
+                        << "  client_body_temp_path " << dir << "/t1; proxy_temp_path " << dir << "/t2;\n"
+                        << "  fastcgi_temp_path " << dir << "/t3; uwsgi_temp_path " << dir << "/t4; scgi_temp_path "
+                        << dir << "/t5;\n  ssl_certificate " << dir << "/cert.pem; ssl_certificate_key " << dir
+                        << "/key.pem;\n  root " << dir << "/www;\n"
+                        << "  server { listen 127.0.0.1:" << keeping << " ssl; }\n"
+                        << "  server { listen 127.0.0.1:" << closing << " ssl; keepalive_timeout 0; }\n}\n";
+    pid = ::fork();
+    if (pid == 0) {
+      std::string errors = dir + "/error.log";
+      for (const char* nginx : {"nginx", "/usr/sbin/nginx"})
+        ::execlp(nginx, "nginx", "-p", dir.c_str(), "-c", conf.c_str(), "-e", errors.c_str(), static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    spinUntil([&] {
+      int fd = connectLoopback("127.0.0.1", closing);
+      if (fd >= 0) ::close(fd);
+      return fd >= 0;
+    }, 5000);
+  }
+  // The log once it has n lines (each is written as its request ends).
+  std::vector<std::string> lines(std::size_t n) {
+    std::vector<std::string> got;
+    spinUntil([&] {
+      got.clear();
+      std::istringstream in(readWholeFile(log));
+      for (std::string line; std::getline(in, line);) got.push_back(line);
+      return got.size() >= n;
+    }, 3000);
+    return got;
+  }
+  ~Nginx() {
     if (pid > 0) {
       ::kill(pid, SIGTERM);
       ::waitpid(pid, nullptr, 0);
@@ -89,6 +146,32 @@ TEST(TlsSession, DownloadsAndShowsTheSecuredConnectionBeforeTheRequest) {
   auto slow = runSession(env, "https://127.0.0.1:" + std::to_string(relay.port()) + "/f.bin", 30000);
   EXPECT_TRUE(slow->m_finished) << slow->m_urlText.GetWindowText();
   EXPECT_EQ(readWholeFile(env.path("slow.bin")), body);
+
+  // Kept connections: three files of a server over one TLS connection; where the server
+  // closes each, every new connection resumes the session of the one before.
+  ::mkdir(env.path("www").c_str(), 0700);
+  for (const char* name : {"a", "b", "c"}) writeWholeFile(env.path("www/") + name, bytesOf(30000, name[0]));
+  Nginx nginx(env.path(""));
+  ConnectionPool pool;
+  auto make = pooledConnectionFactory(pool);
+  for (int port : {nginx.keeping, nginx.closing})
+    for (const char* name : {"a", "b", "c"}) {
+      auto got = fetch(make, env, port, name, true);
+      ASSERT_EQ(got.size(), 1u);
+      EXPECT_EQ(got[0].first, Outcome::Finished) << got[0].second;
+      EXPECT_EQ(readWholeFile(env.path(name)), bytesOf(30000, name[0]));
+    }
+  auto k = std::to_string(nginx.keeping) + " ", c = std::to_string(nginx.closing) + " ";
+  auto served = nginx.lines(6);
+  ASSERT_EQ(served.size(), 6u);
+  std::string conn = served[0].substr(k.size(), served[0].rfind(' ') - k.size());
+  EXPECT_EQ(served[0], k + conn + " .");
+  EXPECT_EQ(served[1], k + conn + " .");
+  EXPECT_EQ(served[2], k + conn + " .");
+  EXPECT_EQ(served[3].substr(0, c.size()), c);
+  EXPECT_EQ(served[3].back(), '.');  // the first connection to this port: no session of its own yet
+  EXPECT_EQ(served[4].back(), 'r');
+  EXPECT_EQ(served[5].back(), 'r');
 }
 
 }  // namespace

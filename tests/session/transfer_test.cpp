@@ -3,46 +3,16 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <map>
 
 #include "platform/file.h"
+#include "platform/services.h"
 #include "script_server.h"
 #include "session_helpers.h"
-#include "transfer/transfer.h"
+#include "transfer/connection_pool.h"
+#include "transfer_helpers.h"
 
 namespace {
-
-struct Recorder : ConnectionEvents {
-  std::vector<std::pair<Outcome, std::string>> outcomes;
-  std::vector<ReplyFacts> replies;
-  std::int64_t writes = 0, end = 0;
-  void connectionOutcome(const ConnectionResult& r) override { outcomes.emplace_back(r.what, r.text); }
-  void connectionNote(Note, const std::string&) override {}
-  bool connectionReply(const ReplyFacts& f) override {
-    replies.push_back(f);
-    return true;
-  }
-  void connectionWrote(std::int64_t offset, std::int64_t n) override {
-    ++writes;
-    end = offset + n;
-  }
-};
-
-ConnectionRequest request(const std::string& url, const std::string& server, int port, const Route& route) {
-  ConnectionRequest q;
-  q.address.m_url = url;
-  q.address.m_service = 3;
-  q.address.m_server = server;
-  q.address.m_port = static_cast<std::uint16_t>(port);
-  q.address.m_object = url.substr(url.find('/', 8));
-  q.route = route;
-  return q;
-}
-
-void runUntilOutcome(Recorder& r, std::size_t count = 1, int ms = 5000) {
-  QElapsedTimer t;
-  t.start();
-  while (r.outcomes.size() < count && t.elapsed() < ms) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-}
 
 TEST(Transfer, HttpResumeThroughAProxyWritesAtTheResumePoint) {
   TestEnvironment env;
@@ -103,6 +73,105 @@ TEST(Transfer, HttpRedirectHandsTheNewAddressToTheSession) {
   EXPECT_EQ(r.outcomes[0].second, base + "/other/g.bin");
   EXPECT_FALSE(t->isOpen());
   EXPECT_EQ(readWholeFile(env.path("f.bin")), "");
+}
+
+// Kept-alive connections: a server's files one after another, through one pool.
+
+// Every request on the connection answered with the file it names, kept alive, until the
+// peer closes (or once, with close set: the next request read and left unanswered).
+void serveKept(ScriptConn& c, const std::map<std::string, std::string>& files, bool dropNext = false) {
+  for (;;) {
+    std::string req = c.readUntil("\r\n\r\n", 3000);
+    if (req.size() < 4 || req.compare(req.size() - 4, 4, "\r\n\r\n") != 0 || dropNext) return;
+    std::string path = req.substr(4, req.find(' ', 4) - 4);
+    std::string body = files.at(path);
+    if (path == "/chunked")
+      c.send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n1000\r\n" + body.substr(0, 4096) + "\r\n" +
+             Format("%zx", body.size() - 4096) + "\r\n" + body.substr(4096) + "\r\n0\r\n\r\n");
+    else
+      c.send(httpReply("200 OK", "", body));
+  }
+}
+
+TEST(ConnectionPool, FilesOfOneServerGoOverOneConnection) {
+  TestEnvironment env;
+  const std::map<std::string, std::string> files{
+      {"/big", bytesOf(300000, 1)}, {"/chunked", bytesOf(9000, 2)}, {"/empty", ""}, {"/last", bytesOf(1000, 3)}};
+  ScriptServer srv([&](ScriptConn& c, int) { serveKept(c, files); });
+  auto pool = std::make_unique<ConnectionPool>();
+  auto make = pooledConnectionFactory(*pool);
+  for (const char* name : {"big", "chunked", "empty", "last"}) {
+    auto got = fetch(make, env, srv.port(), name);
+    ASSERT_EQ(got.size(), 1u) << name;
+    EXPECT_EQ(got[0].first, Outcome::Finished) << name;
+    EXPECT_EQ(readWholeFile(env.path(name)), files.at(std::string("/") + name)) << name;
+  }
+  EXPECT_EQ(pool->idle(), 1u);
+  pool.reset();  // the server's side ends with the pool's connection
+  EXPECT_EQ(srv.connections(), 1);
+  EXPECT_EQ(srv.requests().at(0).find("Connection:"), std::string::npos);
+}
+
+// A connection goes back to the pool only when its reply ended where its length said, and
+// the server means to keep it; the next file then takes a new connection and comes whole.
+TEST(ConnectionPool, ConnectionsThatCannotCarryAnotherReplyAreNotReused) {
+  const std::string body = bytesOf(5000, 4);
+  const std::map<std::string, std::string> files{{"/one", body}, {"/two", bytesOf(7000, 5)}};
+  const std::string whole = httpReply("200 OK", "", body);
+  // What the first connection does after its reply.
+  enum class Then { Serve, Close, Reset, DropNext };
+  struct Case {
+    const char* name;
+    std::string reply;
+    Then then;
+    Outcome firstOutcome;
+    std::size_t keptAfterFirst;
+    bool pooled = true;
+  };
+  const std::vector<Case> cases{
+      {"no length, ends at the close", "HTTP/1.1 200 OK\r\n\r\n" + body, Then::Close, Outcome::Finished, 0},
+      {"Connection: close", httpReply("200 OK", "Connection: close\r\n", body), Then::Serve, Outcome::Finished, 0},
+      {"HTTP/1.0 without keep-alive", "HTTP/1.0 200 OK\r\nContent-Length: 5000\r\n\r\n" + body, Then::Serve,
+       Outcome::Finished, 0},
+      {"broken mid-body", "HTTP/1.1 200 OK\r\nContent-Length: 5000\r\n\r\n" + body.substr(0, 2000), Then::Reset,
+       Outcome::Broken, 0},
+      {"an error reply", httpReply("404 Not Found", "", "gone"), Then::Serve, Outcome::Refused, 0},
+      {"bytes behind the body", whole + "HTTP/1.1 200 OK\r\n", Then::Serve, Outcome::Finished, 0},
+      {"closed by the server while idle", whole, Then::Close, Outcome::Finished, 0},
+      // Taken while the server closes it: the request goes again, on a new connection, and
+      // the file comes with no failure told.
+      {"closed by the server as the next request came", whole, Then::DropNext, Outcome::Finished, 1},
+      {"no pool: a connection of its own", whole, Then::Serve, Outcome::Finished, 0, false},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.name);
+    TestEnvironment env;
+    ScriptServer srv([&](ScriptConn& c, int index) {
+      if (index > 0) return serveKept(c, files);
+      c.readUntil("\r\n\r\n");
+      c.send(k.reply);
+      if (k.then == Then::Serve || k.then == Then::DropNext) serveKept(c, files, k.then == Then::DropNext);
+      if (k.then == Then::Reset) c.reset();
+      c.close();
+    });
+    auto pool = std::make_unique<ConnectionPool>();
+    ConnectionFactory make = k.pooled ? pooledConnectionFactory(*pool) : ConnectionFactory(makeTransfer);
+    auto first = fetch(make, env, srv.port(), "one");
+    ASSERT_EQ(first.size(), 1u);
+    EXPECT_EQ(first[0].first, k.firstOutcome);
+    if (k.firstOutcome == Outcome::Finished) {
+      EXPECT_EQ(readWholeFile(env.path("one")), body);
+    }
+    pump(150);
+    EXPECT_EQ(pool->idle(), k.keptAfterFirst);
+    auto second = fetch(make, env, srv.port(), "two");
+    ASSERT_EQ(second.size(), 1u);
+    EXPECT_EQ(second[0].first, Outcome::Finished);
+    EXPECT_EQ(readWholeFile(env.path("two")), files.at("/two"));
+    pool.reset();
+    EXPECT_EQ(srv.connections(), 2);
+    EXPECT_EQ(srv.requests().at(0).find("Connection: close") != std::string::npos, !k.pooled);
+  }
 }
 
 }  // namespace
