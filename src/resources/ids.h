@@ -73,6 +73,7 @@ constexpr int IDC_RETRIES = 1035;
 constexpr int IDC_TIMEOUT = 1036;    // in seconds, 0 never
 constexpr int IDC_FTP_PASSIVE = 1037;
 constexpr int IDC_DOWNLOAD_DIR = 1038;
+constexpr int IDC_TOTAL_MAX_SPEED = 1039;  // in K/sec, over all downloads
 constexpr int IDC_RESUME_SERIAL = 1011;
 constexpr int IDC_HTTP_PROXY = 1013;
 constexpr int IDC_FTP_PROXY = 1015;
