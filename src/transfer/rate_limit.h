@@ -60,5 +60,7 @@ class RateLimit {
 
 // The user's total limit at bytesPerSecond, shared by every download of every process of
 // the user (a word in the control folder); this process's own bucket when that folder
-// cannot be used. One per process and rate.
+// cannot be used. One per process and rate. The word holds time, not bytes: a process
+// given a rate of its own (--total-limit-rate) counts what it takes at that rate, so the
+// processes share the time and each keeps to its own figure.
 std::shared_ptr<RateLimit> TotalRateLimit(std::int64_t bytesPerSecond);

@@ -841,7 +841,8 @@ class CommandLine(Session):
                    (["--retries", "x", url], "--retries takes a number from 0 to 1000"),
                    (["-n", "17", url], "-n takes a number from 1 to 16"),
                    (["--connections=0", url], "--connections takes a number from 1 to 16"),
-                   (["--limit-rate", "2X", url], "--limit-rate takes a rate such as 500k or 2M"))
+                   (["--limit-rate", "2X", url], "--limit-rate takes a rate such as 500k or 2M"),
+                   (["--total-limit-rate=0", url], "--total-limit-rate takes a rate such as 500k or 2M"))
         for args, text in refused:
             with self.subTest(args=args):
                 self.assertEqual(self.run_session(args), 1, self.output)
