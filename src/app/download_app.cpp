@@ -115,6 +115,10 @@ constexpr const char* kOptions =
     "  -n, --connections N   = Fetch with up to N connections at once (1 to 16; default 4).\n"
     "      --limit-rate RATE = Keep the download's total speed under RATE bytes a second\n"
     "                          (500k, 2M; over all its connections).\n"
+    "      --total-limit-rate RATE\n"
+    "                        = Keep all your running downloads together, in every process,\n"
+    "                          under RATE bytes a second (/CONFIG's Total limit for this\n"
+    "                          process); each one's own limit still holds.\n"
     "      --install-browser-host\n"
     "                        = Let the browser extension hand downloads to Tarnwick: writes\n"
     "                          the host manifest (com.quillfern.tarnwick) for Chromium, Google\n"
@@ -292,6 +296,12 @@ std::optional<int> CDownloadApp::takeOptions(int& argc, char** callerArgv) {
       if (!ParseRate(*v, rate)) return fail("--limit-rate takes a rate such as 500k or 2M, not '" + *v + "'");
       OverrideConfigInt(kMaxSpeed, rate);
       m_copyOptions += " --limit-rate=" + *v;
+    } else if (auto v = optionValue(a, nullptr, "--total-limit-rate", i, argc, argv)) {
+      std::int64_t rate = 0;
+      if (v->empty()) return fail("option '--total-limit-rate' requires a rate");
+      if (!ParseRate(*v, rate)) return fail("--total-limit-rate takes a rate such as 500k or 2M, not '" + *v + "'");
+      OverrideConfigInt(kTotalMaxSpeed, rate);
+      m_copyOptions += " --total-limit-rate=" + *v;
     } else if (auto v = optionValue(a, "-H", "--header", i, argc, argv)) {
       blankArgument(argv[i]);
       std::string why;
@@ -440,6 +450,7 @@ void CDownloadApp::runConfig() {
   dlg.m_email = o.email;
   dlg.m_connections = o.connections;
   dlg.m_maxSpeedK = o.maxSpeedK;
+  dlg.m_totalMaxSpeedK = o.totalMaxSpeedK;
   dlg.m_retries = o.retries;
   dlg.m_timeout = o.timeout;
   dlg.m_ftpPassive = o.ftpPassive;
@@ -457,6 +468,7 @@ void CDownloadApp::runConfig() {
     o.email = dlg.m_email;
     o.connections = dlg.m_connections;
     o.maxSpeedK = dlg.m_maxSpeedK;
+    o.totalMaxSpeedK = dlg.m_totalMaxSpeedK;
     o.retries = dlg.m_retries;
     o.timeout = dlg.m_timeout;
     o.ftpPassive = dlg.m_ftpPassive;

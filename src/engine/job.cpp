@@ -264,8 +264,10 @@ bool DownloadJob::open(const Route& route, std::string& why) {
   m_doneAtOpen = m_s.bytesDone();
   m_route = route;
   m_sites.assign(m_otherSites.size(), SiteState{Trust::Unknown, m_wanted, std::string(), 0, 0});
-  std::int64_t maxSpeed = ConfigInt(kMaxSpeed);
-  m_limit = maxSpeed > 0 ? std::make_shared<RateLimit>(maxSpeed) : nullptr;
+  // The download's own limit draws from the user's total as well.
+  std::int64_t maxSpeed = ConfigInt(kMaxSpeed), totalSpeed = ConfigInt(kTotalMaxSpeed);
+  std::shared_ptr<RateLimit> total = totalSpeed > 0 ? TotalRateLimit(totalSpeed) : nullptr;
+  m_limit = maxSpeed > 0 ? std::make_shared<RateLimit>(maxSpeed, total) : total;
   std::int64_t start = m_s.start();
   std::shared_ptr<CFile> file = OpenOutputFile(m_d.m_localPath, start, why);
   if (!file) return false;

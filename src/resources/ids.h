@@ -74,6 +74,7 @@ constexpr int IDC_TIMEOUT = 1036;    // in seconds, 0 never
 constexpr int IDC_FTP_PASSIVE = 1037;
 constexpr int IDC_DOWNLOAD_DIR = 1038;
 constexpr int IDC_BROWSER_ASK = 1039;  // Save As asks for the browser's downloads
+constexpr int IDC_TOTAL_MAX_SPEED = 1040;  // in K/sec, over all downloads
 constexpr int IDC_RESUME_SERIAL = 1011;
 constexpr int IDC_HTTP_PROXY = 1013;
 constexpr int IDC_FTP_PROXY = 1015;

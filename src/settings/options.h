@@ -40,6 +40,9 @@ inline constexpr const char* kMaxActive = "MaxActive";
 inline constexpr int kMaxMaxActive = 50;
 // The download's total speed over all its connections, bytes per second; 0 no limit.
 inline constexpr const char* kMaxSpeed = "MaxSpeed";
+// The speed of all of the user's running downloads together, in every process, bytes per
+// second; 0 no limit. Each download's own limit holds within it.
+inline constexpr const char* kTotalMaxSpeed = "TotalMaxSpeed";
 // A rate as a person writes it: bytes per second, or with k, M or G (times 1024 each):
 // "500k", "2M", "1.5M". False when text is no such rate.
 bool ParseRate(const std::string& text, std::int64_t& bytesPerSecond);
@@ -65,6 +68,7 @@ struct Options {
   std::string email = "tarnwick@";
   int connections = 4;
   int maxSpeedK = 0;  // MaxSpeed in K/sec, 0 none
+  int totalMaxSpeedK = 0;  // TotalMaxSpeed in K/sec, 0 none
   int retries = 5;
   int timeout = 60;
   int ftpPassive = 1;

@@ -117,12 +117,19 @@ bool Transfer::writeBody(const char* data, std::int64_t n) {
 
 bool Transfer::overLimit(std::function<void()> resume) {
   if (!m_req.limit) return false;
+  // Kept once: it may be the very function running now.
+  if (!m_resume) m_resume = std::move(resume);
   if (m_throttle.active()) return true;
   if (m_req.limit->ready()) return false;
-  m_throttle.start(m_req.limit->msUntilMore(), [this, resume = std::move(resume)] {
-    if (!m_closed) resume();
-  }, true);
+  waitForBudget();
   return true;
+}
+
+void Transfer::waitForBudget() {
+  if (!m_req.limit || !m_resume || m_throttle.active()) return;
+  m_throttle.start(m_req.limit->msUntilMore(), [this] {
+    if (!m_closed) m_resume();
+  }, true);
 }
 
 std::int64_t Transfer::budget(std::int64_t want) const {

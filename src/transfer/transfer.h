@@ -215,6 +215,10 @@ class Transfer : public Connection, public SocketHandler, public std::enable_sha
   bool overLimit(std::function<void()> resume);
   // Bytes that a read may take under the speed limit (want < 0: any).
   std::int64_t budget(std::int64_t want) const;
+  // A read found no budget before its first receive: other processes took the bytes of a
+  // shared limit after overLimit saw them. No read event follows a read that received
+  // nothing, so the wait of overLimit's resume() is started here.
+  void waitForBudget();
   // Reads up to kBlocksPerRead blocks from s (its buffered bytes first); take(data, n) says
   // whether to go on.
   template <class Take>
@@ -239,6 +243,7 @@ class Transfer : public Connection, public SocketHandler, public std::enable_sha
   int m_lastSockError = 0;
   CTimer m_idle;
   CTimer m_throttle;
+  std::function<void()> m_resume;  // what overLimit was first given: the connection's read
   DWORD m_lastActivity = 0;
   char m_recvBuf[65536];  // large blocks: fewer receive calls on a fast link
 };
@@ -259,7 +264,10 @@ void Transfer::readBlocks(CSessionSocket& s, Take take) {
   }
   for (int i = 0; i < kBlocksPerRead; ++i) {
     int want = static_cast<int>(budget(sizeof m_recvBuf));
-    if (want == 0) return;
+    if (want == 0) {
+      if (i == 0) waitForBudget();
+      return;
+    }
     int n = s.Receive(m_recvBuf, want);
     if (n < 0) {
       // Running dry after the first block is no failure.
@@ -279,8 +287,13 @@ template <class Left, class Took>
 bool Transfer::receiveToFile(CSessionSocket& s, Left left, Took took) {
   if (!m_outFile || !s.CanReceiveToFile() || s.buffered() > 0) return false;
   for (int i = 0; i < kBlocksPerRead; ++i) {
-    std::int64_t want = budget(left());
-    if (want == 0) return i > 0;
+    std::int64_t wanted = left();
+    if (wanted == 0) return i > 0;
+    std::int64_t want = budget(wanted);
+    if (want == 0) {
+      if (i == 0) waitForBudget();
+      return true;
+    }
     std::int64_t at = m_offset;
     std::int64_t n = s.ReceiveToFile(m_outFile->Handle(), want < 0 ? INT64_MAX : want, m_outFile->IsStream() ? nullptr : &at);
     if (n < 0) {

@@ -48,6 +48,8 @@ void CConfigDlg::DoDataExchange(CDataExchange& dx) {
   DDV_MinMaxInt(dx, m_connections, 1, kMaxConnections);
   DDX_Text(dx, IDC_MAX_SPEED, m_maxSpeedK);
   DDV_MinMaxInt(dx, m_maxSpeedK, 0, 1000000);
+  DDX_Text(dx, IDC_TOTAL_MAX_SPEED, m_totalMaxSpeedK);
+  DDV_MinMaxInt(dx, m_totalMaxSpeedK, 0, 1000000);
   DDX_Text(dx, IDC_RETRIES, m_retries);
   DDV_MinMaxInt(dx, m_retries, 0, kMaxRetries);
   DDX_Text(dx, IDC_TIMEOUT, m_timeout);

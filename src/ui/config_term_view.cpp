@@ -18,6 +18,7 @@ void runConfig(CDialog& dlg) {
                                                 {IDC_ROLLBACK, "Rollback (K on resumed connections)"},
                                                 {IDC_CONNECTIONS, "Connections (1 to 16)"},
                                                 {IDC_MAX_SPEED, "Speed limit (K/sec, 0 none)"},
+                                                {IDC_TOTAL_MAX_SPEED, "Total limit (K/sec over all downloads, 0 none)"},
                                                 {IDC_RETRIES, "Retries (tries without new data before pausing)"},
                                                 {IDC_TIMEOUT, "Timeout (seconds without data, 0 never)"},
                                                 {IDC_DOWNLOAD_DIR, "Download folder (none: the current one)"}};

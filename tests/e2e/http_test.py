@@ -19,8 +19,8 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from servers import (Nginx, Tinyproxy, free_port, kill_and_reap, run_tarnwick, start_tarnwick,  # noqa: E402
-                     terminal_env)
+from servers import (Nginx, Tinyproxy, free_port, kill_and_reap, read_text, run_tarnwick,  # noqa: E402
+                     start_tarnwick, terminal_env)
 from session_case import (EXE, SessionCase, file_digest, new_work, remove_work, skip_unless_ready,  # noqa: E402
                           wait_for_size)
 
@@ -474,6 +474,26 @@ class Pieces(Session):
         self.assertGreater(time.monotonic() - began, 2.8)
         self.assertSameFile(out, data)
 
+    def test_total_speed_limit_holds_across_processes(self):
+        # One download under the setting, another in a second process under the option:
+        # both draw from the one bucket (this test's own runtime folder).
+        self.store.set("Config", "TotalMaxSpeed", 200 << 10)
+        env = {"XDG_RUNTIME_DIR": self.local("run")}
+        os.mkdir(env["XDG_RUNTIME_DIR"], 0o700)
+        files = [("total-%d.bin" % i, random.Random(70 + i).randbytes(300 << 10)) for i in range(2)]
+        for name, data in files:
+            serve(name, data)
+        began = time.monotonic()
+        procs = [start_tarnwick(EXE, extra + ["-o", self.local(name), _nginx.url("/" + name)], self.home, env=env)
+                 for extra, (name, data) in zip(([], ["--total-limit-rate", "200k"]), files)]
+        for proc in procs:
+            self.assertEqual(proc.wait(timeout=60), 0, read_text(self.local("session.out")))
+        # 600 KiB at 200 KiB a second: three seconds, less a full bucket and the header
+        # blocks; only a lower bound, so that a slow machine passes.
+        self.assertGreater(time.monotonic() - began, 2.7)
+        for name, data in files:
+            self.assertSameFile(self.local(name), data)
+
 
 class Launcher(Session):
     """/RESUME starts a copy per queued entry; copies share the terminal and tag their lines."""
@@ -821,7 +841,8 @@ class CommandLine(Session):
                    (["--retries", "x", url], "--retries takes a number from 0 to 1000"),
                    (["-n", "17", url], "-n takes a number from 1 to 16"),
                    (["--connections=0", url], "--connections takes a number from 1 to 16"),
-                   (["--limit-rate", "2X", url], "--limit-rate takes a rate such as 500k or 2M"))
+                   (["--limit-rate", "2X", url], "--limit-rate takes a rate such as 500k or 2M"),
+                   (["--total-limit-rate=0", url], "--total-limit-rate takes a rate such as 500k or 2M"))
         for args, text in refused:
             with self.subTest(args=args):
                 self.assertEqual(self.run_session(args), 1, self.output)
@@ -997,7 +1018,7 @@ class TerminalViews(Session):
         # In tab order: an empty line keeps the value shown, a refused one is asked again,
         # the check boxes are y/n, and the last question stands for OK.
         os.makedirs(self.local("dl"))
-        rc = self.run_session("/CONFIG", "bob:pw@proxy.example:3128\n\n\nabc\n7\n\n\n3\n0\nno/such\ndl\nn\n\n\ny\nn\ny\ny\n")
+        rc = self.run_session("/CONFIG", "bob:pw@proxy.example:3128\n\n\nabc\n7\n\n\n200\n3\n0\nno/such\ndl\nn\n\n\ny\nn\ny\ny\n")
         self.assertEqual(rc, 0, self.output)
         self.assertIn("Rollback (K on resumed connections) [4]: ", self.output)
         self.assertIn("Please enter an integer.", self.output)
@@ -1006,13 +1027,13 @@ class TerminalViews(Session):
         config = self.store.section("Config")
         self.assertEqual((config["Proxy"], config["Rollback"], config["ErrorBeep"], config["DoneBeep"],
                           config["ResumeSerial"], config["Retries"], config["Timeout"], config["FTPPassive"],
-                          config["DownloadDir"], config["BrowserAsk"]),
-                         ("bob:pw@proxy.example:3128", 7, 0, 1, 1, 3, 0, 0, self.local("dl"), 1))
+                          config["DownloadDir"], config["BrowserAsk"], config["TotalMaxSpeed"]),
+                         ("bob:pw@proxy.example:3128", 7, 0, 1, 1, 3, 0, 0, self.local("dl"), 1, 200 << 10))
         # The end of input is Cancel: nothing is written.
         self.run_session("/CONFIG", "other.example:1\n")
         self.assertEqual(self.store.section("Config")["Proxy"], "bob:pw@proxy.example:3128")
         # "-" clears a text field, values are trimmed, a proxy that is not host[:port] is refused.
-        rc = self.run_session("/CONFIG", "-\nftp.example:ftp\n  ftp.example:2121 \n-\n\n\n\n\n\n-\n\n\n\n\n\ny\n")
+        rc = self.run_session("/CONFIG", "-\nftp.example:ftp\n  ftp.example:2121 \n-\n\n\n\n\n\n\n-\n\n\n\n\n\ny\n")
         self.assertEqual(rc, 0, self.output)
         # The value shown keeps its password to itself.
         self.assertIn("HTTP Proxy server [bob:***@proxy.example:3128] (- clears): ", self.output)

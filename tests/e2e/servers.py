@@ -278,11 +278,11 @@ def run_tarnwick(exe, arg, config_home, answers="", timeout=60, cwd=None, env=No
                           env=terminal_env(config_home, env), timeout=timeout, cwd=cwd or config_home)
 
 
-def start_tarnwick(exe, arg, config_home, answers="", cwd=None):
+def start_tarnwick(exe, arg, config_home, answers="", cwd=None, env=None):
     """Starts a session and leaves it running; its output goes to files in config_home."""
     out = open(os.path.join(config_home, "session.out"), "ab")
     proc = subprocess.Popen(_argv(exe, arg), stdin=subprocess.PIPE, stdout=out, stderr=out,
-                            env=terminal_env(config_home), cwd=cwd or config_home)
+                            env=terminal_env(config_home, env), cwd=cwd or config_home)
     out.close()
     proc.stdin.write(answers.encode())
     proc.stdin.close()
