@@ -71,6 +71,8 @@ int RunProcess(CDownloadApp& app, int& argc, char** argv) {
 
   SignalWatch signalWatch([&app](int sig) {
     app.FlushProfile();
+    // A batch running here: each of its sessions ends keeping its entry.
+    if (app.stopBatch()) return;
     if (app.waitsForCopies()) {
       // Every copy stops keeping its entry (it cannot be asked), the job's window reads no
       // more, and this process ends once the copies have.
