@@ -620,8 +620,9 @@ int CDownloadApp::runHere(const std::string& id, const std::vector<std::string>&
     term::linesOnly() = true;
     term::tagPerWindow() = true;
   } else {
-    // A copy takes the slot whose turn this launcher claimed for it.
+    // A copy takes the slot whose turn this launcher claimed for it, and starts no successor.
     SetCopiesVariable("TARNWICK_LAUNCHER", ownLease());
+    MarkBatchCopies("");
   }
   m_batch = &batch;
   std::vector<int> statuses = batch.run();
@@ -652,7 +653,7 @@ void CDownloadApp::resumeQueue() {
 }
 
 void CDownloadApp::runBatch() {
-  if (m_terminal || m_quiet) {
+  if (m_terminal) {
     // One process for the whole batch: its entries made at once, its downloads run here.
     std::vector<std::string> slots;
     std::string id = queueBatch(m_urls, DownloadFolder(), m_nameFromServer, m_request, slots);

@@ -27,14 +27,15 @@ std::vector<TurnRow> readRows() {
   auto turns = QueueEntry::readEvery(QueueValue::Turn);
   auto batches = QueueEntry::readEvery(QueueValue::Batch);
   auto phases = QueueEntry::readEvery(QueueValue::Phase);
-  auto urls = QueueEntry::readEvery(QueueValue::Get);
   auto now = QueueEntry::readEvery(QueueValue::StartNow);
   std::map<std::string, bool> batchLive;
   for (const auto& v : app->GetProfileSection(kSectionBatches))
     if (const auto* lease = std::get_if<std::string>(&v.data)) batchLive[v.name] = leaseAlive(*lease);
   std::map<std::string, TurnRow> rows;
   for (const auto& [slot, lease] : runningLeases()) {
-    if (!urls.count(slot)) continue;  // a slot taken for an entry not made yet runs nothing
+    // A slot taken for an entry not made yet runs nothing. Asked of the few running ones, not
+    // read for every entry: a batch of thousands claims a turn for each.
+    if (!QueueEntry::exists(slot)) continue;
     TurnRow& r = rows[slot];
     r.slot = slot;
     r.turn = turns.count(slot) ? number(turns[slot]) : 0;

@@ -97,8 +97,8 @@ BatchRun::~BatchRun() { releaseBatch(m_id); }
 std::vector<int> BatchRun::run() {
   CEventLoop loop;
   m_loop = &loop;
-  m_tick.start(kTurnPollMs, [this] { startDue(); });
-  startDue();
+  m_tick.start(kTurnPollMs, [this] { startDue(true); });
+  startDue(true);
   finishIfDone();
   if (m_loop) loop.exec();
   m_loop = nullptr;
@@ -118,8 +118,7 @@ void BatchRun::stop() {
   finishIfDone();
 }
 
-void BatchRun::startDue() {
-  if (m_stopped || m_waiting.empty()) return;
+void BatchRun::readLine() {
   // Start now first, then the line's order (which the Downloads window may change).
   auto turns = QueueEntry::readEvery(QueueValue::Turn);
   auto now = QueueEntry::readEvery(QueueValue::StartNow);
@@ -139,8 +138,23 @@ void BatchRun::startDue() {
     m_statuses.push_back(QueueEntry::exists(slot) ? 2 : 1);
   }
   std::sort(due.begin(), due.end());
-  for (const auto& [later, turn, slot] : due) {
+  m_line.clear();
+  for (auto& [later, turn, slot] : due) m_line.push_back(std::move(slot));
+}
+
+void BatchRun::startDue(bool reread) {
+  if (m_stopped) return;
+  // The whole line is read again on the timer only: a download that ends asks for the next
+  // one without reading the queue.
+  if (reread) readLine();
+  while (!m_line.empty()) {
+    const std::string slot = m_line.front();
+    if (!m_waiting.count(slot)) {
+      m_line.pop_front();
+      continue;
+    }
     if (!claimTurn(slot)) break;
+    m_line.pop_front();
     m_waiting.erase(slot);
     if (!start(slot)) m_statuses.push_back(1);
   }
@@ -154,6 +168,7 @@ bool BatchRun::start(const std::string& slot) {
   }
   auto dlg = std::make_unique<CDownloadDlg>();
   dlg->m_commandLine = "#" + slot;
+  dlg->m_turnClaimed = true;
   CDownloadDlg* session = dlg.get();
   m_sessions[slot] = std::move(dlg);
   session->Create([this](CDialog& d) { ended(d); });
@@ -173,7 +188,7 @@ void BatchRun::ended(CDialog& d) {
   // lease goes with it, and the next one may start.
   CallLater(0, [this, slot] {
     m_sessions.erase(slot);
-    startDue();
+    startDue(false);
     finishIfDone();
   });
 }

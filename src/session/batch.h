@@ -3,6 +3,7 @@
 // each gets its own process and window, started only when its turn has come.
 #pragma once
 #include <cstddef>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -49,8 +50,9 @@ class BatchRun {
   bool running() const { return m_loop != nullptr; }
 
  private:
-  // Starts the next ones whose turn has come.
-  void startDue();
+  // Starts the next ones whose turn has come; reread: the line's order read from the queue.
+  void startDue(bool reread);
+  void readLine();
   bool start(const std::string& slot);
   void ended(CDialog& dlg);
   void finishIfDone();
@@ -58,6 +60,7 @@ class BatchRun {
   std::string m_id;
   Mode m_mode;
   std::set<std::string> m_waiting;  // this batch's entries not started yet
+  std::deque<std::string> m_line;   // the same in the order they start, as last read
   std::map<std::string, std::unique_ptr<CDownloadDlg>> m_sessions;
   std::vector<int> m_statuses;
   bool m_stopped = false;

@@ -82,6 +82,8 @@ class CDownloadDlg : public CDialog, private JobEvents {
 
   // The command line of one session of a batch ("#05"); empty: the process's own.
   std::string m_commandLine;
+  // Its turn was claimed for it (a batch's session): it starts at once.
+  bool m_turnClaimed = false;
 
   // The queue slot: the session's identity in the store; empty = no queue entry.
   std::string m_slot;
