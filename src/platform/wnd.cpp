@@ -294,7 +294,8 @@ void CDialog::destroyModeless() {
   SendMessage(WM_DESTROY, 0, 0);
   m_modelessView.reset();
   m_observer = nullptr;
-  if (auto ended = std::move(m_onEnded)) ended(*this);  // the owner may delete the dialog here
+  // The owner lets go of the dialog later, from the event loop: this runs in its own handler.
+  if (auto ended = std::move(m_onEnded)) ended(*this);
 }
 
 void CDialog::EndDialog(int result) {

@@ -164,7 +164,8 @@ class CDialog : public CWnd {
   virtual int DoModal();
   // Runs the dialog without a loop of its own (many at once on one event loop): the view is
   // made and OnInitDialog called. Once it ends, its WM_DESTROY comes from the event loop, the
-  // view is released, and then ended is called with the dialog (which the owner may delete).
+  // view is released, and then ended is called with the dialog (to be deleted from the event
+  // loop, not inside the call).
   void Create(std::function<void(CDialog&)> ended);
   void EndDialog(int result);
   bool IsEnded() const { return m_ended; }
