@@ -109,17 +109,21 @@ void queueForTurn(const std::string& slot) {
 bool claimTurn(const std::string& slot) {
   bool granted = false;
   CWinApp* app = AfxGetApp();
-  app->ProfileTransaction([&] {
-    if (!QueueEntry::exists(slot) || leaseHeldByOther(slot)) return;
-    // The entry itself is read whatever its place; those after it in line do not matter.
+  bool taken = app->ProfileTransaction([&] {
+    if (leaseHeldByOther(slot)) return;
+    // An entry the store could not keep (read-only) has no place in line to wait in. The
+    // entry's own place is read first: those after it in line do not matter.
     std::int64_t mine = QueueEntry::readInt(slot, QueueValue::Turn, 0);
-    if (!mayStart(readRows(mine > 0 ? mine + 1 : std::numeric_limits<std::int64_t>::max()), slot, maxActive())) return;
+    if (QueueEntry::exists(slot) &&
+        !mayStart(readRows(mine > 0 ? mine + 1 : std::numeric_limits<std::int64_t>::max()), slot, maxActive()))
+      return;
     QueueEntry::clear(slot, QueueValue::Turn);
     QueueEntry::clear(slot, QueueValue::StartNow);
     app->WriteProfileString(kSectionRunning, slot, ownLease());
     granted = true;
   });
-  return granted;
+  // A store that takes no transaction (read-only, damaged) keeps no line: nobody waits on it.
+  return granted || !taken;
 }
 
 bool startNow(const std::string& slot) {
