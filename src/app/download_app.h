@@ -7,6 +7,8 @@
 #include "platform/app.h"
 #include "transfer/request_options.h"
 
+class BatchRun;
+
 class CDownloadApp : public CWinApp {
  public:
   bool InitInstance() override;
@@ -41,6 +43,8 @@ class CDownloadApp : public CWinApp {
   bool m_terminal = false;
   // Copies started by this process are being waited for.
   bool waitsForCopies() const { return m_waitsForCopies; }
+  // A signal for a batch running here: its sessions end keeping their entries. False when none runs.
+  bool stopBatch();
 
  private:
   void runSession();
@@ -49,7 +53,16 @@ class CDownloadApp : public CWinApp {
   void runConfig();
   int runScript();
   int runBrowserHost();
+  // /RESUME: every entry nobody runs or will start, as a batch of this process.
+  void resumeQueue();
+  // Runs batch id's entries: as sessions here (the summary said; the exit status), or as
+  // copies started when their turns come.
+  int runHere(const std::string& id, const std::vector<std::string>& slots, bool sessions);
+  // The batch's last line ("N downloads: ..."); its joint exit status.
+  int summarize(std::size_t total, const std::vector<int>& statuses);
   bool m_waitsForCopies = false;
+  bool m_maxActiveGiven = false;  // -j
+  BatchRun* m_batch = nullptr;
   std::vector<std::string> m_arguments;  // what takeOptions leaves, the command line's words
 };
 

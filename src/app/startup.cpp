@@ -45,7 +45,9 @@ int RunProcess(CDownloadApp& app, int& argc, char** argv) {
   const WidgetView* widgets = nullptr;
   // A download into a pipe, and what scripts ask for, are the command line's: no window,
   // whatever the display.
-  if (hasDisplay() && app.m_outputPath != kStandardOutput && app.m_script == CDownloadApp::Script::None) {
+  // A quiet batch (-q with several URLs) opens no windows either: it runs in this process.
+  bool quietBatch = app.m_quiet && app.m_urls.size() > 1;
+  if (hasDisplay() && app.m_outputPath != kStandardOutput && app.m_script == CDownloadApp::Script::None && !quietBatch) {
     std::string error;
     widgets = LoadWidgetView(error);
     // Without its widgets the program still works in the terminal.
@@ -71,6 +73,8 @@ int RunProcess(CDownloadApp& app, int& argc, char** argv) {
 
   SignalWatch signalWatch([&app](int sig) {
     app.FlushProfile();
+    // A batch running here: each of its sessions ends keeping its entry.
+    if (app.stopBatch()) return;
     if (app.waitsForCopies()) {
       // Every copy stops keeping its entry (it cannot be asked), the job's window reads no
       // more, and this process ends once the copies have.

@@ -97,9 +97,12 @@ std::string FullFolderPath(const std::string& text) {
 }
 
 std::string FreePath(const std::string& folder, const std::string& name, const std::vector<std::string>& taken) {
+  return FreePath(folder, name, [&](const std::string& p) { return std::find(taken.begin(), taken.end(), p) != taken.end(); });
+}
+
+std::string FreePath(const std::string& folder, const std::string& name, const std::function<bool(const std::string&)>& taken) {
   std::string path = folder + "/" + name;
-  auto isTaken = [&](const std::string& p) { return FileExists(p) || std::find(taken.begin(), taken.end(), p) != taken.end(); };
-  for (int n = 1; isTaken(path); ++n) path = folder + "/" + name + "." + std::to_string(n);
+  for (int n = 1; FileExists(path) || taken(path); ++n) path = folder + "/" + name + "." + std::to_string(n);
   return path;
 }
 

@@ -2,6 +2,7 @@
 // and locked so that no other writer (another download of the same file) can open it.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,8 @@ std::string FullFolderPath(const std::string& text);
 // A path in folder for name that no file has yet, nor is in taken: name itself, else
 // name.1, name.2, ...
 std::string FreePath(const std::string& folder, const std::string& name, const std::vector<std::string>& taken = {});
+// The same with taken asked of a function (a set, for thousands of names).
+std::string FreePath(const std::string& folder, const std::string& name, const std::function<bool(const std::string&)>& taken);
 // The size of the file at path, -1 when there is none.
 std::int64_t FileSize(const std::string& path);
 // The whole of a small file (at most maxBytes); false with why when it cannot be read.

@@ -1,5 +1,6 @@
 #include "platform/timer.h"
 
+#include <QEventLoop>
 #include <QTimer>
 
 #include "platform/wnd.h"
@@ -33,3 +34,11 @@ void CTimer::stop() { m_impl->timer.stop(); }
 bool CTimer::active() const { return m_impl->timer.isActive(); }
 
 void CallLater(int ms, std::function<void()> fn) { QTimer::singleShot(ms, [fn = std::move(fn)] { fn(); }); }
+
+struct CEventLoop::Impl {
+  QEventLoop loop;
+};
+CEventLoop::CEventLoop() : m_impl(std::make_unique<Impl>()) {}
+CEventLoop::~CEventLoop() = default;
+void CEventLoop::exec() { m_impl->loop.exec(); }
+void CEventLoop::exit() { m_impl->loop.exit(0); }

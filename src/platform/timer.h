@@ -26,3 +26,19 @@ class CTimer {
 
 // Calls fn once from the event loop after ms milliseconds; nothing to own or stop.
 void CallLater(int ms, std::function<void()> fn);
+
+// A loop of the event loop run inside whatever calls exec(), until exit() is called (a
+// batch of sessions waits in one while they run).
+class CEventLoop {
+ public:
+  CEventLoop();
+  ~CEventLoop();
+  CEventLoop(const CEventLoop&) = delete;
+  CEventLoop& operator=(const CEventLoop&) = delete;
+  void exec();
+  void exit();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> m_impl;
+};

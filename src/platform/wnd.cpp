@@ -22,6 +22,9 @@ struct MessageEvent : QEvent {
 };
 
 bool g_timersAvailable = true;
+CWnd* g_acting = nullptr;
+// A modeless dialog that ended is taken down from the event loop, never inside its own handler.
+constexpr UINT kModelessEnded = WM_USER + 0x3F0;
 }  // namespace
 
 // The window's receiver in Qt's event loop; deleting it drops the messages still queued for it.
@@ -40,7 +43,9 @@ struct CWnd::Impl : QObject {
 };
 
 CWnd::CWnd() : m_impl(std::make_unique<Impl>(this)) {}
-CWnd::~CWnd() = default;
+CWnd::~CWnd() {
+  if (g_acting == this) g_acting = nullptr;
+}
 
 void CWnd::PostMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
   QCoreApplication::postEvent(m_impl.get(), new MessageEvent(msg, wParam, lParam));
@@ -71,7 +76,14 @@ void CWnd::KillTimer(UINT id) {
   if (it != m_impl->timers.end()) it->second->stop();
 }
 
+CWnd* ActingWindow() { return g_acting; }
+
 LRESULT CWnd::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam) {
+  struct Acting {
+    CWnd* before;
+    explicit Acting(CWnd* w) : before(g_acting) { g_acting = w; }
+    ~Acting() { g_acting = before; }
+  } acting(this);
   if (msg == WM_COMMAND) {
     if (OnCmdMsg(static_cast<int>(wParam))) return 0;
     return DefWindowProc(msg, wParam, lParam);
@@ -265,6 +277,27 @@ int CDialog::DoModal() {
   return m_result;
 }
 
+void CDialog::Create(std::function<void(CDialog&)> ended) {
+  m_ended = false;
+  m_result = 0;
+  m_onEnded = std::move(ended);
+  m_modelessView = ui().createView(*this);
+  m_quitLoop = [this] { PostMessage(kModelessEnded); };
+  m_running = true;
+  OnInitDialog();
+  if (!m_ended && m_modelessView) m_modelessView->started();
+}
+
+void CDialog::destroyModeless() {
+  m_running = false;
+  m_quitLoop = nullptr;
+  SendMessage(WM_DESTROY, 0, 0);
+  m_modelessView.reset();
+  m_observer = nullptr;
+  // The owner lets go of the dialog later, from the event loop: this runs in its own handler.
+  if (auto ended = std::move(m_onEnded)) ended(*this);
+}
+
 void CDialog::EndDialog(int result) {
   if (m_ended) return;
   m_ended = true;
@@ -298,6 +331,7 @@ bool CDialog::ValidateControl(int id) {
 
 bool CDialog::OnWndMsg(UINT, WPARAM, LPARAM, LRESULT&) { return false; }
 
+
 bool CDialog::OnCmdMsg(int id) {
   if (id == IDOK) {
     OnOK();
@@ -311,6 +345,7 @@ bool CDialog::OnCmdMsg(int id) {
 }
 
 LRESULT CDialog::DefWindowProc(UINT msg, WPARAM wParam, LPARAM) {
+  if (msg == kModelessEnded) destroyModeless();
   if (msg == WM_SYSCOMMAND) {
     // The close item of the window menu is Cancel, as the Escape key is.
     constexpr WPARAM SC_CLOSE = 0xF060, SC_MINIMIZE = 0xF020, SC_RESTORE = 0xF120;

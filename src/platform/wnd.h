@@ -12,6 +12,7 @@
 class CWnd;
 class CDialog;
 class COleDropTarget;
+class DialogView;
 using HWND = CWnd*;
 
 // What a view is told when the model changes.
@@ -91,6 +92,9 @@ class CWnd {
 };
 
 void postMessage(HWND window, UINT msg, WPARAM wParam, LPARAM lParam);
+// The window whose message is being handled now (nullptr between messages): what it says, a
+// message box say, is its own when many windows share one terminal.
+CWnd* ActingWindow();
 
 // Table entries used by the window classes.
 template <class T>
@@ -158,6 +162,11 @@ class CDialog : public CWnd {
 
   // Runs the dialog modally (a nested event loop) and returns its result.
   virtual int DoModal();
+  // Runs the dialog without a loop of its own (many at once on one event loop): the view is
+  // made and OnInitDialog called. Once it ends, its WM_DESTROY comes from the event loop, the
+  // view is released, and then ended is called with the dialog (to be deleted from the event
+  // loop, not inside the call).
+  void Create(std::function<void(CDialog&)> ended);
   void EndDialog(int result);
   bool IsEnded() const { return m_ended; }
   bool IsRunning() const { return m_running; }
@@ -247,6 +256,9 @@ class CDialog : public CWnd {
   DialogObserver* m_observer = nullptr;
   COleDropTarget* m_dropTarget = nullptr;
   std::function<void()> m_quitLoop;
+  std::unique_ptr<DialogView> m_modelessView;
+  std::function<void(CDialog&)> m_onEnded;
+  void destroyModeless();
 };
 
 // Data exchange between a dialog's fields and its controls, with the usual validation texts.

@@ -214,7 +214,8 @@ struct Controlling {
     c->lastLease = lease;
     // The socket is named by the process id and its start time: a process that reused the
     // id has another name, and is never asked.
-    c->ask(controlPathOf(lease), controlWord(c->action), [c, look](std::optional<std::string> answer) {
+    // The slot goes with the word: a process running a batch serves all its sessions on one socket.
+    c->ask(controlPathOf(lease), std::string(controlWord(c->action)) + " " + c->slot, [c, look](std::optional<std::string> answer) {
       if (answer) return c->finish(answerOf(c->name, *answer));
       c->pause([c, look] { Controlling::look(c, look + 1); });  // it is ending: its lease goes with it
     });

@@ -243,6 +243,10 @@ std::int64_t QueueEntry::readInt(const std::string& slot, QueueValue v, std::int
   return AfxGetApp()->GetProfileInt(kSectionFileQueue, nameOf(slot, v), def);
 }
 
+std::string QueueEntry::readText(const std::string& slot, QueueValue v) {
+  return AfxGetApp()->GetProfileString(kSectionFileQueue, nameOf(slot, v), "");
+}
+
 std::map<std::string, std::string> QueueEntry::readEvery(QueueValue v) {
   std::map<std::string, std::string> bySlot;
   std::string name = nameOf("", v);

@@ -97,4 +97,5 @@ struct QueueEntry {
   // One value of every entry that has it, by slot, read in one statement.
   static std::map<std::string, std::string> readEvery(QueueValue v);
   static std::int64_t readInt(const std::string& slot, QueueValue v, std::int64_t def);
+  static std::string readText(const std::string& slot, QueueValue v);  // "" when it has none
 };

@@ -109,8 +109,9 @@ bool removeEntryUnlessRunning(const std::string& slot) {
 bool SlotLease::take(const std::string& slot) {
   bool taken = false;
   CWinApp* app = AfxGetApp();
+  const char* launcher = std::getenv("TARNWICK_LAUNCHER");
   app->ProfileTransaction([&] {
-    if (leaseHeldByOther(slot)) return;
+    if (leaseHeldByOther(slot) && (!launcher || app->GetProfileString(kSectionRunning, slot, "") != launcher)) return;
     app->WriteProfileString(kSectionRunning, slot, myLease());
     taken = true;
   });
@@ -132,6 +133,17 @@ std::optional<QueueEntry> SlotLease::takeOver(const std::string& url, const std:
     }
   });
   return twin;
+}
+
+std::vector<std::string> freeSlots(std::size_t n) {
+  std::set<std::string> used;
+  for (const auto& [slot, url] : QueueEntry::readEvery(QueueValue::Get)) used.insert(slot);
+  for (const auto& [slot, lease] : runningLeases()) used.insert(slot);
+  std::vector<std::string> slots;
+  slots.reserve(n);
+  for (int slot = 0; slots.size() < n; ++slot)
+    if (std::string s = slotText(slot); !used.count(s)) slots.push_back(std::move(s));
+  return slots;
 }
 
 std::string SlotLease::allocate() {

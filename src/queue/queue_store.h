@@ -4,6 +4,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "queue/queue_entry.h"
 
@@ -50,6 +51,10 @@ struct CheckpointValues {
 // (nothing written) otherwise, or when the store could not take it.
 bool checkpointEntry(const std::string& slot, const CheckpointValues& v);
 
+// The first n slot numbers that have no entry and no running holder, found in one reading of
+// the queue: called inside the transaction that saves their entries (a batch's, made at once).
+std::vector<std::string> freeSlots(std::size_t n);
+
 // This process's hold on one queue slot, released when it ends.
 class SlotLease {
  public:
@@ -59,7 +64,8 @@ class SlotLease {
   // Takes, in place of the slot held, the slot of a queued entry for the same address and
   // file that no process runs, and returns that entry; none when there is no such entry.
   std::optional<QueueEntry> takeOver(const std::string& url, const std::string& localPath);
-  // Takes slot unless another process holds it.
+  // Takes slot unless another process holds it; the process that started this one (a launcher
+  // that claimed the slot's turn for it, named by TARNWICK_LAUNCHER) hands it over.
   bool take(const std::string& slot);
   void release();
 

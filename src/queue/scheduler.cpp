@@ -21,20 +21,31 @@ int g_maxActive = 0;  // -j of this process; 0 the setting
 std::int64_t number(const std::string& text) { return std::strtoll(text.c_str(), nullptr, 10); }
 
 // Every entry the rule needs to see: the running ones (a live lease, no place in line) and the
-// waiting ones, read in a few statements whatever the length of the queue.
-std::vector<TurnRow> readRows() {
+// waiting ones, read in a few statements whatever the length of the queue. With before, only
+// the waiting ones earlier in line than that place: all a claim needs, and a batch of thousands
+// claims a turn for each.
+std::vector<TurnRow> readRows(std::int64_t before = std::numeric_limits<std::int64_t>::max()) {
   CWinApp* app = AfxGetApp();
   auto turns = QueueEntry::readEvery(QueueValue::Turn);
-  auto batches = QueueEntry::readEvery(QueueValue::Batch);
+  const bool all = before == std::numeric_limits<std::int64_t>::max();
+  std::map<std::string, std::string> batches;
+  if (all) batches = QueueEntry::readEvery(QueueValue::Batch);
+  auto batchOf = [&](const std::string& slot) {
+    if (all) {
+      auto b = batches.find(slot);
+      return b == batches.end() ? std::string() : b->second;
+    }
+    return QueueEntry::readText(slot, QueueValue::Batch);
+  };
   auto phases = QueueEntry::readEvery(QueueValue::Phase);
-  auto urls = QueueEntry::readEvery(QueueValue::Get);
   auto now = QueueEntry::readEvery(QueueValue::StartNow);
   std::map<std::string, bool> batchLive;
   for (const auto& v : app->GetProfileSection(kSectionBatches))
     if (const auto* lease = std::get_if<std::string>(&v.data)) batchLive[v.name] = leaseAlive(*lease);
   std::map<std::string, TurnRow> rows;
   for (const auto& [slot, lease] : runningLeases()) {
-    if (!urls.count(slot)) continue;  // a slot taken for an entry not made yet runs nothing
+    // A slot taken for an entry not made yet runs nothing.
+    if (!QueueEntry::exists(slot)) continue;
     TurnRow& r = rows[slot];
     r.slot = slot;
     r.turn = turns.count(slot) ? number(turns[slot]) : 0;
@@ -43,12 +54,14 @@ std::vector<TurnRow> readRows() {
     r.owned = !r.running;
   }
   for (const auto& [slot, turn] : turns) {
+    std::int64_t place = number(turn);
+    if (place >= before && !now.count(slot)) continue;
     TurnRow& r = rows[slot];
     if (!r.slot.empty()) continue;
     r.slot = slot;
-    r.turn = number(turn);
-    auto b = batches.find(slot);
-    r.owned = b != batches.end() && batchLive[b->second];
+    r.turn = place;
+    std::string b = batchOf(slot);
+    r.owned = !b.empty() && batchLive[b];
   }
   std::vector<TurnRow> out;
   out.reserve(rows.size());
@@ -98,8 +111,12 @@ bool claimTurn(const std::string& slot) {
   CWinApp* app = AfxGetApp();
   bool taken = app->ProfileTransaction([&] {
     if (leaseHeldByOther(slot)) return;
-    // An entry the store could not keep (read-only) has no place in line to wait in.
-    if (QueueEntry::exists(slot) && !mayStart(readRows(), slot, maxActive())) return;
+    // An entry the store could not keep (read-only) has no place in line to wait in. The
+    // entry's own place is read first: those after it in line do not matter.
+    std::int64_t mine = QueueEntry::readInt(slot, QueueValue::Turn, 0);
+    if (QueueEntry::exists(slot) &&
+        !mayStart(readRows(mine > 0 ? mine + 1 : std::numeric_limits<std::int64_t>::max()), slot, maxActive()))
+      return;
     QueueEntry::clear(slot, QueueValue::Turn);
     QueueEntry::clear(slot, QueueValue::StartNow);
     app->WriteProfileString(kSectionRunning, slot, ownLease());

@@ -82,7 +82,8 @@ void CDownloadDlg::startWhenItsTurn() {
     // The entry is in line before it asks: a new download comes after those already waiting.
     if (!QueueEntry::exists(m_slot)) keepEntry();
     if (!m_fromQueue && !m_waitingTurn) queueForTurn(m_slot);
-    if (!claimTurn(m_slot)) {
+    // A batch claimed its turn before starting it.
+    if (!m_turnClaimed && !claimTurn(m_slot)) {
       if (!m_waitingTurn) {
         m_waitingTurn = true;
         showState(TaskState::Waiting);

@@ -3,10 +3,53 @@
 #include "queue/overview.h"
 #include "session/download_dlg.h"
 
+#include <map>
+
+namespace {
+// The process's one socket, named by its lease, serves every session it runs (a batch runs
+// many): a request names the entry ("pause 05") and reaches the session running it.
+struct ControlHub {
+  ControlServer server;
+  bool open = false;
+  std::map<std::string, CDownloadDlg*> sessions;
+
+  std::string dispatch(const std::string& request) {
+    auto blank = request.find(' ');
+    std::string word = request.substr(0, blank), slot = blank == std::string::npos ? "" : request.substr(blank + 1);
+    // A request without a slot (an older client) is for the one session there is.
+    auto it = slot.empty() && sessions.size() == 1 ? sessions.begin() : sessions.find(slot);
+    if (it == sessions.end()) return "error it does not run here";
+    return it->second->onControl(word);
+  }
+};
+
+ControlHub& hub() {
+  static ControlHub h;
+  return h;
+}
+}  // namespace
+
 void CDownloadDlg::listenForControl() {
   if (m_controlOpen || m_slot.empty()) return;
-  std::string path = controlPathOf(ownLease());
-  m_controlOpen = !path.empty() && m_control.listen(path, [this](const std::string& r) { return onControl(r); });
+  ControlHub& h = hub();
+  if (!h.open) {
+    std::string path = controlPathOf(ownLease());
+    h.open = !path.empty() && h.server.listen(path, [](const std::string& r) { return hub().dispatch(r); });
+  }
+  m_controlOpen = h.open;
+  if (m_controlOpen) h.sessions[m_slot] = this;
+}
+
+void CDownloadDlg::stopListening() {
+  if (!m_controlOpen) return;
+  m_controlOpen = false;
+  ControlHub& h = hub();
+  std::erase_if(h.sessions, [this](const auto& s) { return s.second == this; });
+  // The last session gone, a request from now on finds nobody, and is told so.
+  if (h.sessions.empty()) {
+    h.server.close();
+    h.open = false;
+  }
 }
 
 std::string CDownloadDlg::onControl(const std::string& request) {

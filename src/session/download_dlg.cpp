@@ -32,6 +32,7 @@ const char* UsageText() { return kUsage; }
 CDownloadDlg::CDownloadDlg() : CDialog(res::IDD_DOWNLOAD) {}
 
 CDownloadDlg::~CDownloadDlg() {
+  stopListening();
   m_dropTarget.Revoke();
   releaseLease();
 }
@@ -91,7 +92,7 @@ bool CDownloadDlg::OnInitDialog() {
   SetIcon(m_hIcon);
   m_job.startFresh();
 
-  const std::string& cmd = AfxGetApp()->m_lpCmdLine;
+  const std::string& cmd = m_commandLine.empty() ? AfxGetApp()->m_lpCmdLine : m_commandLine;
   if (cmd.empty()) {
     AfxMessageBox(kUsage, MB_OK);
     EndDialog(IDOK);
@@ -134,7 +135,7 @@ LRESULT CDownloadDlg::OnSysCommand(WPARAM wParam, LPARAM lParam) {
 }
 
 LRESULT CDownloadDlg::OnDestroy(WPARAM, LPARAM) {
-  m_control.close();  // a request from now on finds nobody, and is told so
+  stopListening();
   closeConnections();
   // A session that gave up leaves no empty file of its own making, and no list it fetched.
   const std::string& path = m_d.m_localPath;
@@ -267,7 +268,7 @@ void CDownloadDlg::finishDownload() {
   closeMirrorList();
   if (ConfigInt(kDoneBeep) != 0) MessageBeep(false);
   if (ConfigInt(kExit) != 0) EndDialog(IDOK);
-  if (m_fromQueue == 1 && ConfigInt(kResumeSerial) != 0 && !IsBatchCopy()) {
+  if (m_fromQueue == 1 && ConfigInt(kResumeSerial) != 0 && !IsBatchCopy() && m_commandLine.empty()) {
     releaseLease();  // the next entry may be this process's successor
     resumeQueuedDownloads();
   }

@@ -81,6 +81,11 @@ class CDownloadDlg : public CDialog, private JobEvents {
   // Why the session failed, should it end without its file: the last failure seen.
   Failure m_failure = Failure::Other;
 
+  // The command line of one session of a batch ("#05"); empty: the process's own.
+  std::string m_commandLine;
+  // Its turn was claimed for it (a batch's session): it starts at once.
+  bool m_turnClaimed = false;
+
   // The queue slot: the session's identity in the store; empty = no queue entry.
   std::string m_slot;
 
@@ -124,6 +129,7 @@ class CDownloadDlg : public CDialog, private JobEvents {
   // the first connection, named by this process's lease.
   void listenForControl();
   std::string onControl(const std::string& request);
+  void stopListening();
   // The slot reservation of this process (released when the session ends).
   void releaseLease() { m_lease.release(); }
 
@@ -180,8 +186,7 @@ class CDownloadDlg : public CDialog, private JobEvents {
   std::int64_t m_listStart = 0;  // where the list's first site is
   bool m_listRoundWait = false;  // every site failed: the list starts again after the wait
   SlotLease m_lease;
-  ControlServer m_control;
-  bool m_controlOpen = false;
+  bool m_controlOpen = false;  // this session is reachable through the process's control socket
   CTimer m_controlTimer;
   CTimer m_turnTimer;
   bool m_waitingTurn = false;

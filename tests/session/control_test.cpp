@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -20,6 +21,8 @@
 #include "platform/control.h"
 #include "engine/overview.h"
 #include "queue/queue_store.h"
+#include "queue/scheduler.h"
+#include "session/batch.h"
 #include "script_server.h"
 #include "session_helpers.h"
 
@@ -187,6 +190,44 @@ TEST(Control, AStaleOrSilentHolderIsNeverTakenForTheDownload) {
   runtime ? ::setenv("XDG_RUNTIME_DIR", runtime->c_str(), 1) : ::unsetenv("XDG_RUNTIME_DIR");
   ::kill(stranger, SIGKILL);
   ::waitpid(stranger, nullptr, 0);
+}
+
+// A batch: its sessions run without loops of their own in one process, which answers on one
+// socket for all of them, each request reaching the session of the slot it names.
+TEST(Control, ABatchsSessionsShareOneSocketThatRoutesBySlot) {
+  TestEnvironment env;
+  const std::string body = bytesOf(60000, 5);
+  ScriptServer srv([&](ScriptConn& c, int) {
+    c.readUntil("\r\n\r\n");
+    c.send(partialReply(body, 0, "", 10000));
+    c.readUntil("never", 4000);
+    c.close();
+  });
+  env.ui().endSessionAtRest = false;
+  const std::string url = "http://127.0.0.1:" + std::to_string(srv.port()) + "/f.bin";
+  std::vector<std::string> made;
+  std::string id = queueBatch({url, url}, env.dir(), false, RequestOptions(), made);
+  ASSERT_EQ(made, (std::vector<std::string>{"00", "01"}));
+  EXPECT_EQ(QueueEntry::load("01").localPath, env.path("f.bin.1"));  // the second name is free too
+  BatchRun batch(id, made, BatchRun::Mode::Sessions);
+  QObject scope;
+  std::vector<std::optional<std::string>> answers;
+  QTimer::singleShot(0, &scope, [&] {
+    EXPECT_TRUE(spinUntil([] { return QueueEntry::load("01").start == 10000 && QueueEntry::load("00").start == 10000; }, 5000));
+    for (const char* request : {"pause 01", "pause 07", "pause", "forget 00", "cancel 01"})
+      answers.push_back(ask(controlPathOf(ownLease()), request));
+  });
+  QTimer::singleShot(9000, &scope, [&] { batch.stop(); });
+  std::vector<int> statuses = batch.run();
+  EXPECT_EQ(answers, (std::vector<std::optional<std::string>>{"ok paused", "error it does not run here",
+                                                               "error it does not run here", "ok removed",
+                                                               "ok cancelled; the entry is kept"}));
+  std::sort(statuses.begin(), statuses.end());
+  EXPECT_EQ(statuses, (std::vector<int>{1, 2}));
+  EXPECT_FALSE(QueueEntry::exists("00"));
+  EXPECT_TRUE(QueueEntry::exists("01"));
+  EXPECT_FALSE(batchAlive(id));
+  EXPECT_EQ(ControlRequest(controlPathOf(ownLease()), "pause 01", 500), std::nullopt);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "platform/text.h"
+#include "platform/wnd.h"
 
 namespace term {
 namespace {
@@ -140,7 +141,10 @@ void writeErr(const std::string& rawText) {
   // Everything written here may hold a server's words: none of it may drive the terminal.
   std::string text = displayText(rawText);
   // A copy's every line says whose it is, also the second line of a message.
-  if (const std::string& prefix = linePrefix(); !prefix.empty()) {
+  std::string prefix = linePrefix();
+  if (tagPerWindow())
+    if (auto* dlg = dynamic_cast<CDialog*>(ActingWindow()); dlg && !dlg->Tag().empty()) prefix = "[" + dlg->Tag() + "] ";
+  if (!prefix.empty()) {
     std::string marked;
     bool lineStart = !g_midLine;
     for (char c : text) {
@@ -166,6 +170,11 @@ void writeLine(const std::string& text) { writeErr((g_midLine ? "\n" : "") + tex
 std::string& linePrefix() {
   static std::string prefix;
   return prefix;
+}
+
+bool& tagPerWindow() {
+  static bool perWindow = false;
+  return perWindow;
 }
 
 std::optional<std::string> readLine(const std::string& prompt, bool echo) {

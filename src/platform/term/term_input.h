@@ -74,5 +74,8 @@ void restoreTerminal();
 
 // Prefix for every line a hand-off copy prints ("[05] "), empty otherwise.
 std::string& linePrefix();
+// Many sessions share this process's lines (a batch): each line carries the tag of the window
+// it is said for, the acting window's (ActingWindow) when there is one, else linePrefix.
+bool& tagPerWindow();
 
 }  // namespace term

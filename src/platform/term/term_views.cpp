@@ -185,7 +185,10 @@ bool askField(CDialog& dlg, int id, const std::string& label, bool echo, bool cl
 
 void takeLinePrefix(const CDialog& dlg) {
   static const bool handOff = std::getenv("TARNWICK_HANDOFF") != nullptr;
-  if (handOff && linePrefix().empty() && !dlg.Tag().empty()) linePrefix() = "[" + dlg.Tag() + "] ";
+  if (tagPerWindow() && !dlg.Tag().empty())
+    linePrefix() = "[" + dlg.Tag() + "] ";  // what the view says next is this window's
+  else if (handOff && linePrefix().empty() && !dlg.Tag().empty())
+    linePrefix() = "[" + dlg.Tag() + "] ";
 }
 
 void later(std::function<void()> fn) { QTimer::singleShot(0, std::move(fn)); }

@@ -1,0 +1,113 @@
+#!/usr/bin/env python3
+"""A batch of many URLs in one process against a real nginx on loopback: the limit on how
+many run at once, every file right, and a batch killed midway finished by /RESUME. Usage:
+batch_test.py [unittest options], with TARNWICK_EXE naming the executable."""
+
+import os
+import re
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from servers import Nginx, kill_and_reap, start_tarnwick  # noqa: E402
+from session_case import EXE, SessionCase, new_work, remove_work, skip_unless_ready  # noqa: E402
+
+_work = None
+_nginx = None
+_files = {}  # name: contents
+_log = None  # uri, connections active when it ended
+
+
+def setUpModule():
+    global _work, _nginx, _log
+    skip_unless_ready(Nginx.binary)
+    _work = new_work("tarnwick-e2e-batch-")
+    www = os.path.join(_work, "www")
+    os.makedirs(www)
+    # Small files, and a few slow ones that hold their connection for a while, so that a third
+    # running at once would be seen.
+    for i in range(300):
+        _files[f"s{i:03}.bin"] = os.urandom(1000 + 37 * i)
+    for i in range(40):
+        _files[f"k{i:02}.bin"] = os.urandom(12 * 1024 + i)
+    for name, data in _files.items():
+        with open(os.path.join(www, name), "wb") as f:
+            f.write(data)
+    _log = os.path.join(_work, "batch.log")
+    _nginx = Nginx(_work, www,
+                   extra=f"access_log {_log} batch;\n    location /slow/ {{ alias {www}/; limit_rate 8k; }}",
+                   http_extra="  log_format batch '$request_uri $status $connections_active $http_range';").start()
+
+
+def tearDownModule():
+    if _nginx:
+        _nginx.stop()
+    remove_work(_work)
+
+
+def log_rows():
+    with open(_log) as f:
+        return [line.split(" ") for line in f.read().splitlines()]
+
+
+class BatchTest(SessionCase):
+    config = SessionCase.config + (("Retries", 3),)
+
+    def write_list(self, uris):
+        path = self.local("list.txt")
+        with open(path, "w") as f:
+            f.write("# the batch\n\n" + "".join(_nginx.url(u) + "\n" for u in uris))
+        return path
+
+    def assertFilesRight(self, names):
+        for name in names:
+            self.assertSameFile(self.local(name), _files[name])
+
+    def test_many_files_two_at_a_time(self):
+        uris = [f"/s{i:03}.bin" for i in range(300)]
+        # Every 30th a slow one: two of them at once, and the small ones beside them.
+        for i in range(0, 300, 30):
+            uris.insert(i, f"/slow/k{i // 30:02}.bin")
+        start = len(log_rows())
+        status = self.run_session(["-q", "-j", "2", "-i", self.write_list(uris)], timeout=120)
+        self.assertEqual(status, 0, self.output[-2000:])
+        self.assertEqual(self.last_lines(1), [f"{len(uris)} downloads: {len(uris)} complete, 0 kept in the queue, 0 failed"])
+        self.assertFilesRight([u.rsplit("/", 1)[1] for u in uris])
+        rows = log_rows()[start:]
+        self.assertEqual(sorted(r[0] for r in rows), sorted(uris))  # each fetched once
+        self.assertLessEqual(max(int(r[2]) for r in rows), 2, "more than 2 at the server at once")
+        self.assertNoQueue()
+        # Nothing of the batch is left: no lease, no batch, no place in line.
+        self.assertEqual((self.store.section("Running"), self.store.section("Batches")), ({}, {}))
+
+    def test_killed_batch_finished_by_resume(self):
+        uris = [f"/slow/k{i:02}.bin" for i in range(40)]
+        names = [u.rsplit("/", 1)[1] for u in uris]
+        start = len(log_rows())
+        proc = start_tarnwick(EXE, ["-j", "2", "-i", self.write_list(uris)], self.home)
+        self.addCleanup(kill_and_reap, proc)
+        # Midway (each takes half a second): some complete, two running with bytes on disk, the rest waiting.
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline and sum(1 for r in log_rows()[start:] if r[1] in ("200", "206")) < 8:
+            time.sleep(0.01)
+        time.sleep(0.1)
+        kill_and_reap(proc)
+        left = {v for k, v in self.queue().items() if k.startswith("Get")}
+        self.assertTrue(8 <= 40 - len(left) < 40, len(left))
+        killed_at = len(log_rows())
+
+        status = self.run_session(["-j", "2", "/RESUME"], timeout=120)
+        self.assertEqual(status, 0, self.output[-2000:])
+        self.assertRegex(self.last_lines(1)[0], rf"^{len(left)} downloads: {len(left)} complete, 0 kept")
+        self.assertTrue(re.search(r"^\[\d\d\] ", self.output, re.M), self.output[-2000:])
+        self.assertFilesRight(names)
+        self.assertNoQueue()
+        # Nothing complete was fetched again: every request after the kill is for one left in the queue.
+        again = [r[0] for r in log_rows()[killed_at:]]
+        self.assertTrue(again and all(_nginx.url(u) in left for u in again), again)
+        self.assertLessEqual(max(int(r[2]) for r in log_rows()[killed_at:]), 2)
+
+
+if __name__ == "__main__":
+    unittest.main()
