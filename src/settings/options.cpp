@@ -16,7 +16,7 @@ struct IntDefault {
 };
 constexpr IntDefault kIntDefaults[] = {
     {kErrorBeep, 1}, {kDoneBeep, 1}, {kExit, 1}, {kResumeSerial, 0}, {kRollback, 4}, {kTimeout, 60}, {kRetries, 5},
-    {kFTPPassive, 1}, {kConnections, 4}, {kMaxSpeed, 0}, {kMaxActive, 3},
+    {kFTPPassive, 1}, {kConnections, 4}, {kMaxSpeed, 0}, {kMaxActive, 3}, {kTotalMaxSpeed, 0},
 };
 struct StringDefault {
   const char* name;
@@ -82,6 +82,7 @@ Options ReadOptions() {
   o.email = ConfigString(kEMail);
   o.connections = static_cast<int>(ConfigInt(kConnections));
   o.maxSpeedK = static_cast<int>(ConfigInt(kMaxSpeed) / 1024);
+  o.maxActive = static_cast<int>(ConfigInt(kMaxActive));
   o.retries = static_cast<int>(ConfigInt(kRetries));
   o.timeout = static_cast<int>(ConfigInt(kTimeout));
   o.ftpPassive = static_cast<int>(ConfigInt(kFTPPassive));
@@ -99,6 +100,7 @@ void WriteOptions(const Options& o) {
                                               {kRollback, o.rollback},
                                               {kConnections, o.connections},
                                               {kMaxSpeed, o.maxSpeedK * 1024},
+                                              {kMaxActive, o.maxActive},
                                               {kRetries, o.retries},
                                               {kTimeout, o.timeout},
                                               {kFTPPassive, o.ftpPassive}};

@@ -38,6 +38,8 @@ inline constexpr int kMaxConnections = 16;
 // wait for their turn.
 inline constexpr const char* kMaxActive = "MaxActive";
 inline constexpr int kMaxMaxActive = 50;
+// The sum of the speeds of all the user's running downloads, bytes per second; 0 no limit.
+inline constexpr const char* kTotalMaxSpeed = "TotalMaxSpeed";
 // The download's total speed over all its connections, bytes per second; 0 no limit.
 inline constexpr const char* kMaxSpeed = "MaxSpeed";
 // A rate as a person writes it: bytes per second, or with k, M or G (times 1024 each):
@@ -65,6 +67,7 @@ struct Options {
   std::string email = "tarnwick@";
   int connections = 4;
   int maxSpeedK = 0;  // MaxSpeed in K/sec, 0 none
+  int maxActive = 3;
   int retries = 5;
   int timeout = 60;
   int ftpPassive = 1;

@@ -20,6 +20,7 @@ void runConfig(CDialog& dlg) {
                                                 {IDC_MAX_SPEED, "Speed limit (K/sec, 0 none)"},
                                                 {IDC_RETRIES, "Retries (tries without new data before pausing)"},
                                                 {IDC_TIMEOUT, "Timeout (seconds without data, 0 never)"},
+                                                {IDC_MAX_ACTIVE, "Downloads at once (1 to 50)"},
                                                 {IDC_DOWNLOAD_DIR, "Download folder (none: the current one)"}};
   for (const auto& [id, label] : fields) {
     bool text = id == IDC_HTTP_PROXY || id == IDC_FTP_PROXY || id == IDC_EMAIL || id == IDC_DOWNLOAD_DIR;
