@@ -175,7 +175,7 @@ std::vector<std::string> COverviewDlg::cellsOf(const Line& l) {
           r.rate > 0 ? bytesText(r.rate) + "/s" : "",
           l.finished ? "" : clockText(r.secondsLeft()),
           stateWords(l),
-          r.running() ? std::to_string(r.connections) : "",
+          r.running() && r.state != "pending" ? std::to_string(r.connections) : "",
           escapedText(r.url)};
 }
 

@@ -16,6 +16,8 @@
 namespace {
 using namespace res;
 
+constexpr std::size_t kStateColumn = 6;  // #, file, size, done, rate, time left, state
+
 class OverviewView : public DialogView, public DialogObserver {
  public:
   explicit OverviewView(CDialog& dlg) : m_dlg(dlg) { m_dlg.SetObserver(this); }
@@ -81,6 +83,16 @@ class OverviewView : public DialogView, public DialogObserver {
 
   std::vector<std::string> lines(int columns, bool keys = true) {
     auto rows = cells();
+    // Every column up to the state fits the terminal: the names give way (in their middle).
+    std::vector<std::size_t> width(rows[0].size(), 0);
+    for (const auto& r : rows)
+      for (std::size_t i = 0; i < r.size() && i < width.size(); ++i) width[i] = std::max(width[i], r[i].size());
+    std::size_t upToState = 2;
+    for (std::size_t i = 0; i <= kStateColumn && i < width.size(); ++i) upToState += width[i] + 2;
+    if (upToState > static_cast<std::size_t>(columns - 1) && width.size() > 1) {
+      int fit = std::max(12, static_cast<int>(width[1]) - static_cast<int>(upToState - static_cast<std::size_t>(columns - 1)));
+      for (std::size_t n = 1; n < rows.size(); ++n) rows[n][1] = term::fitWidth(rows[n][1], fit);
+    }
     // Sizes, counts, rates and times align right, as numbers do.
     auto aligned = alignColumns(rows, [](std::size_t i) { return i >= 2 && i <= 5; });
     std::vector<std::string> below;
@@ -103,8 +115,9 @@ class OverviewView : public DialogView, public DialogObserver {
       out.push_back(term::fitWidth(line + aligned[static_cast<std::size_t>(item) + 1], columns - 1, true));
     }
     if (count == 0) out.push_back("  (no downloads)");
-    std::string shown = count > room ? Format("; rows %d-%d of %d", m_top + 1, std::min(count, m_top + room), count) : "";
-    out.push_back(term::fitWidth(footer() + shown, columns - 1, true));
+    // Which rows are shown, when not all: said first, where a narrow terminal keeps it.
+    std::string shown = count > room ? Format("  rows %d-%d of %d;", m_top + 1, std::min(count, m_top + room), count) : "";
+    out.push_back(term::fitWidth(shown.empty() ? footer() : shown + footer().substr(1), columns - 1, true));
     if (!below.empty()) below[0] = "  " + below[0];
     out.insert(out.end(), below.begin(), below.end());
     return out;
