@@ -136,7 +136,11 @@ constexpr const char* kOptions =
     "                          (Save As asks instead when Config/BrowserAsk is 1).\n"
     "      --list [--json]   = Print every queued and running download once: a table, or\n"
     "                          one JSON array (fields: see the manual page).\n"
-    "      --pause '#xx'     = Pause download xx (running in another window).\n"
+    "      --pause '#xx'     = Pause download xx (running in another window); --pause all:\n"
+    "                          every running one, and those waiting for their turn.\n"
+    "      --resume '#xx'    = Resume download xx: paused in its window, or queued (it starts\n"
+    "                          at once in a process of its own); --resume all: every paused\n"
+    "                          and queued one, the queued ones as their turns come.\n"
     "      --remove '#xx'    = Remove download xx; a running one is cancelled first. With\n"
     "                          --delete, its partial file is deleted too.\n"
     "  -h, --help            = Show this text.\n"
@@ -347,12 +351,14 @@ std::optional<int> CDownloadApp::takeOptions(int& argc, char** callerArgv) {
       m_json = true;
     } else if (a == "--delete") {
       m_deleteFile = true;
-    } else if (a == "--pause" || a == "--remove") {
-      m_script = a == "--pause" ? Script::Pause : Script::Remove;
+    } else if (a == "--pause" || a == "--remove" || a == "--resume") {
+      m_script = a == "--pause" ? Script::Pause : a == "--resume" ? Script::Resume : Script::Remove;
       // "--remove --delete '#05'" reads as it is said.
       if (m_script == Script::Remove && i + 1 < argc && std::string(argv[i + 1]) == "--delete") m_deleteFile = true, ++i;
       if (i + 1 >= argc) return fail("option '" + a + "' requires a download number such as '#05'");
-      m_scriptSlot = parseSlot(argv[++i]);
+      bool all = m_script != Script::Remove && std::string(argv[i + 1]) == "all";
+      m_scriptSlot = all ? "all" : parseSlot(argv[++i]);
+      if (all) ++i;
       if (m_scriptSlot.empty()) return fail("'" + std::string(argv[i]) + "' is no download number (#00 to #99)");
     } else if (a.rfind("--", 0) == 0) {
       return fail("unrecognized option '" + a + "'");
@@ -363,7 +369,7 @@ std::optional<int> CDownloadApp::takeOptions(int& argc, char** callerArgv) {
   if (m_json && m_script != Script::List) return fail("--json goes with --list");
   if (m_deleteFile && m_script != Script::Remove) return fail("--delete goes with --remove");
   if (m_script != Script::None && (rest.size() > 1 || !m_outputPath.empty() || fromList))
-    return fail("--list, --pause, --remove and --install-browser-host take no URL and no other job");
+    return fail("--list, --pause, --resume, --remove and --install-browser-host take no URL and no other job");
   // Several words are several URLs, unless the first is a switch or a queue number.
   std::vector<std::string> words(rest.begin() + 1, rest.end());
   const std::vector<char*> urlWords(rest.begin() + 1, rest.end());
@@ -467,6 +473,7 @@ void CDownloadApp::runConfig() {
   dlg.m_connections = o.connections;
   dlg.m_maxSpeedK = o.maxSpeedK;
   dlg.m_totalMaxSpeedK = o.totalMaxSpeedK;
+  dlg.m_maxActive = o.maxActive;
   dlg.m_retries = o.retries;
   dlg.m_timeout = o.timeout;
   dlg.m_ftpPassive = o.ftpPassive;
@@ -485,6 +492,7 @@ void CDownloadApp::runConfig() {
     o.connections = dlg.m_connections;
     o.maxSpeedK = dlg.m_maxSpeedK;
     o.totalMaxSpeedK = dlg.m_totalMaxSpeedK;
+    o.maxActive = dlg.m_maxActive;
     o.retries = dlg.m_retries;
     o.timeout = dlg.m_timeout;
     o.ftpPassive = dlg.m_ftpPassive;
@@ -590,10 +598,27 @@ int CDownloadApp::runScript() {
     std::fputs((m_json ? overviewJson(rows) : overviewTable(rows)).c_str(), stdout);
     return 0;
   }
-  ControlAnswer a = controlEntry(m_scriptSlot, m_script == Script::Pause ? ControlAction::Pause : ControlAction::Forget,
-                                 m_deleteFile);
-  std::fprintf(a.done ? stdout : stderr, "%s\n", a.text.c_str());
-  return a.done ? 0 : 1;
+  // Copies started here run on their own: the script's output is its answers alone.
+  SilenceCopies(true);
+  auto act = [this](const std::string& slot, bool inLine) {
+    if (m_script == Script::Resume) return resumeEntry(slot, inLine);
+    return controlEntry(slot, m_script == Script::Pause ? ControlAction::Pause : ControlAction::Forget, m_deleteFile);
+  };
+  std::vector<std::string> slots;
+  if (m_scriptSlot != "all") slots.push_back(m_scriptSlot);
+  for (const auto& r : m_scriptSlot == "all" ? readOverview() : std::vector<OverviewRow>())
+    if (m_script == Script::Pause ? pausableRow(r) : resumableRow(r)) slots.push_back(r.slot);
+  if (slots.empty()) {
+    std::printf("%s\n", m_script == Script::Pause ? "No download is running." : "No download is paused or queued.");
+    return 0;
+  }
+  int status = 0;
+  for (const auto& slot : slots) {
+    ControlAnswer a = act(slot, m_scriptSlot == "all");
+    std::fprintf(a.done ? stdout : stderr, "%s\n", a.text.c_str());
+    if (!a.done) status = 1;
+  }
+  return status;
 }
 
 void CDownloadApp::runSession() {

@@ -22,11 +22,11 @@ class CDownloadApp : public CWinApp {
   std::string m_outputPath;  // -o: the new download's file, no Save As question ("-": standard output)
   // For scripts: --list [--json], --pause SLOT, --remove SLOT; they need no window.
   // The browser's host (started by the browser) and its manifests' install need none either.
-  enum class Script { None, List, Pause, Remove, BrowserHost, InstallBrowserHost };
+  enum class Script { None, List, Pause, Resume, Remove, BrowserHost, InstallBrowserHost };
   Script m_script = Script::None;
   bool m_json = false;
   bool m_deleteFile = false;  // --delete: --remove deletes the partial file too
-  std::string m_scriptSlot;
+  std::string m_scriptSlot;  // "all": every download (--pause, --resume)
   BrowserCaller m_browserCaller;  // who started the browser's host
   bool m_quiet = false;      // -q: no progress lines
   std::vector<std::string> m_urls;  // the URLs given (arguments and -i), each with its scheme

@@ -204,7 +204,10 @@ std::string CDialog::ControlText(int id) const {
   auto* c = Control(id);
   return c ? c->text : std::string();
 }
-void CDialog::ChangedControl(int id) { notify(ModelChange::Control, id); }
+void CDialog::ChangedControl(int id) {
+  notify(ModelChange::Control, id);
+  OnControlChanged(id);
+}
 
 void CDialog::SetWindowText(const std::string& title) {
   if (m_title == title) return;

@@ -190,6 +190,9 @@ class CDialog : public CWnd {
   void SetControlText(int id, const std::string& text);
   std::string ControlText(int id) const;
   void ChangedControl(int id);  // a view or CCtl changed the control's state
+  // Told after every change of a control's state (the user's typing included), as a field's
+  // change notification: for values that take effect as they are typed.
+  virtual void OnControlChanged(int /*id*/) {}
 
   void SetWindowText(const std::string& title);
   std::string GetWindowText() const { return m_title; }

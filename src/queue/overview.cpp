@@ -9,6 +9,7 @@
 #include <memory>
 #include <functional>
 
+#include "platform/app.h"
 #include "platform/control.h"
 #include "platform/file.h"
 #include "platform/services.h"
@@ -16,6 +17,7 @@
 #include "platform/text.h"
 #include "queue/queue_entry.h"
 #include "queue/queue_store.h"
+#include "queue/scheduler.h"
 
 namespace {
 constexpr ControlAction kActions[] = {ControlAction::Pause, ControlAction::Resume, ControlAction::Cancel,
@@ -274,4 +276,27 @@ void controlEntryAsync(const std::string& slot, ControlAction action, bool delet
   c->pause = [](std::function<void()> then) { CallLater(kEndingMs, std::move(then)); };
   c->done = std::move(done);
   Controlling::look(c, 0);
+}
+
+bool pausableRow(const OverviewRow& r) { return r.running() && r.state != "paused" && r.state != "finished"; }
+
+bool resumableRow(const OverviewRow& r) {
+  return r.running() ? r.state == "paused" || r.state == "pending" : r.state == "queued";
+}
+
+bool startQueuedEntry(const std::string& slot, bool inLine) {
+  // A place in line left by a copy that ended would hold back one meant to start now.
+  if (inLine)
+    queueForTurn(slot);
+  else
+    startNow(slot);
+  AfxGetApp()->FlushProfile();
+  return WinExec("TARNWICK.EXE #" + slot);
+}
+
+ControlAnswer resumeEntry(const std::string& slot, bool inLine) {
+  ControlAnswer a = controlEntry(slot, ControlAction::Resume);
+  if (a.done || a.running || !QueueEntry::exists(slot)) return a;
+  if (!startQueuedEntry(slot, inLine)) return {false, false, "#" + slot + " could not be started."};
+  return {true, false, "#" + slot + ": started" + (inLine ? "; it runs when its turn comes" : "")};
 }

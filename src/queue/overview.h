@@ -59,6 +59,18 @@ ControlAnswer controlEntry(const std::string& slot, ControlAction action, bool d
 void controlEntryAsync(const std::string& slot, ControlAction action, bool deleteFile,
                        std::function<void(ControlAnswer)> done);
 
+// What Pause all and Resume all take: a row whose copy may be paused (it runs, or waits for its
+// turn in a copy of its own); a row paused in its copy (one waiting for its turn may be), or
+// queued with no process to start it.
+bool pausableRow(const OverviewRow& r);
+bool resumableRow(const OverviewRow& r);
+// Starts an entry that no process runs in a copy of its own, as /RESUME does. inLine: the copy
+// waits for its turn behind those already waiting; else it starts at once, whatever the limit.
+bool startQueuedEntry(const std::string& slot, bool inLine);
+// Resume as a script asks it: a paused copy is resumed over its control socket, an entry no
+// process runs is started (startQueuedEntry). Waits for the answer.
+ControlAnswer resumeEntry(const std::string& slot, bool inLine);
+
 // The words of a control request and of its answers, shared by both ends.
 const char* controlWord(ControlAction action);
 std::optional<ControlAction> controlActionOf(const std::string& word);

@@ -75,6 +75,7 @@ constexpr int IDC_FTP_PASSIVE = 1037;
 constexpr int IDC_DOWNLOAD_DIR = 1038;
 constexpr int IDC_BROWSER_ASK = 1039;  // Save As asks for the browser's downloads
 constexpr int IDC_TOTAL_MAX_SPEED = 1040;  // in K/sec, over all downloads
+constexpr int IDC_MAX_ACTIVE = 1041;  // downloads at once, 1 to 50
 constexpr int IDC_RESUME_SERIAL = 1011;
 constexpr int IDC_HTTP_PROXY = 1013;
 constexpr int IDC_FTP_PROXY = 1015;
@@ -109,6 +110,15 @@ constexpr int IDC_OVERVIEW_PAUSE = 1042;
 constexpr int IDC_OVERVIEW_REMOVE = 1043;
 constexpr int IDC_OVERVIEW_OPEN = 1044;
 constexpr int IDC_OVERVIEW_FOLDER = 1045;
+constexpr int IDC_OVERVIEW_START_NOW = 1046;
+constexpr int IDC_OVERVIEW_MOVE_UP = 1047;
+constexpr int IDC_OVERVIEW_MOVE_DOWN = 1048;
+constexpr int IDC_OVERVIEW_ADD_URL = 1049;
+constexpr int IDC_OVERVIEW_RESUME_ALL = 1050;
+constexpr int IDC_OVERVIEW_PAUSE_ALL = 1051;
+constexpr int IDC_OVERVIEW_TOTALS = 1052;       // running, waiting, the overall rate
+constexpr int IDC_OVERVIEW_MAX_ACTIVE = 1053;   // MaxActive, written at once
+constexpr int IDC_OVERVIEW_TOTAL_SPEED = 1054;  // TotalMaxSpeed in K/sec, written at once
 
 // ---- Enter URL (IDD_ENTERURL) ----
 constexpr int IDC_ENTERED_URL = 1035;

@@ -83,6 +83,7 @@ Options ReadOptions() {
   o.connections = static_cast<int>(ConfigInt(kConnections));
   o.maxSpeedK = static_cast<int>(ConfigInt(kMaxSpeed) / 1024);
   o.totalMaxSpeedK = static_cast<int>(ConfigInt(kTotalMaxSpeed) / 1024);
+  o.maxActive = static_cast<int>(ConfigInt(kMaxActive));
   o.retries = static_cast<int>(ConfigInt(kRetries));
   o.timeout = static_cast<int>(ConfigInt(kTimeout));
   o.ftpPassive = static_cast<int>(ConfigInt(kFTPPassive));
@@ -102,6 +103,7 @@ void WriteOptions(const Options& o) {
                                               {kConnections, o.connections},
                                               {kMaxSpeed, o.maxSpeedK * 1024},
                                               {kTotalMaxSpeed, o.totalMaxSpeedK * 1024},
+                                              {kMaxActive, o.maxActive},
                                               {kRetries, o.retries},
                                               {kTimeout, o.timeout},
                                               {kFTPPassive, o.ftpPassive},

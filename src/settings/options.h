@@ -69,6 +69,7 @@ struct Options {
   int connections = 4;
   int maxSpeedK = 0;  // MaxSpeed in K/sec, 0 none
   int totalMaxSpeedK = 0;  // TotalMaxSpeed in K/sec, 0 none
+  int maxActive = 3;
   int retries = 5;
   int timeout = 60;
   int ftpPassive = 1;

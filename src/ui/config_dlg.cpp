@@ -54,6 +54,8 @@ void CConfigDlg::DoDataExchange(CDataExchange& dx) {
   DDV_MinMaxInt(dx, m_retries, 0, kMaxRetries);
   DDX_Text(dx, IDC_TIMEOUT, m_timeout);
   DDV_MinMaxInt(dx, m_timeout, 0, kMaxTimeout);
+  DDX_Text(dx, IDC_MAX_ACTIVE, m_maxActive);
+  DDV_MinMaxInt(dx, m_maxActive, 1, kMaxMaxActive);
   DDX_Check(dx, IDC_FTP_PASSIVE, m_ftpPassive);
   DDX_Text(dx, IDC_DOWNLOAD_DIR, m_downloadDir);
   DDX_Check(dx, IDC_BROWSER_ASK, m_browserAsk);

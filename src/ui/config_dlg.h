@@ -18,6 +18,7 @@ class CConfigDlg : public CDialog {
   int m_connections = 4;
   int m_maxSpeedK = 0;
   int m_totalMaxSpeedK = 0;
+  int m_maxActive = 3;  // downloads of the user at once
   int m_retries = 5;
   int m_timeout = 60;
   int m_ftpPassive = 1;

@@ -21,6 +21,7 @@ void runConfig(CDialog& dlg) {
                                                 {IDC_TOTAL_MAX_SPEED, "Total limit (K/sec over all downloads, 0 none)"},
                                                 {IDC_RETRIES, "Retries (tries without new data before pausing)"},
                                                 {IDC_TIMEOUT, "Timeout (seconds without data, 0 never)"},
+                                                {IDC_MAX_ACTIVE, "Downloads at once (1 to 50)"},
                                                 {IDC_DOWNLOAD_DIR, "Download folder (none: the current one)"}};
   for (const auto& [id, label] : fields) {
     bool text = id == IDC_HTTP_PROXY || id == IDC_FTP_PROXY || id == IDC_EMAIL || id == IDC_DOWNLOAD_DIR;

@@ -2,21 +2,36 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
+#include <optional>
 
 #include "platform/app.h"
 #include "platform/file.h"
 #include "platform/services.h"
 #include "platform/text.h"
 #include "queue/queue_entry.h"
+#include "queue/scheduler.h"
 #include "resources/ids.h"
+#include "settings/options.h"
 #include "transfer/url.h"
+#include "ui/enter_url_dlg.h"
 
 using namespace res;
 
 namespace {
 constexpr const char* kSectionOverview = "Overview";
-enum Column { File, Size, Done, Rate, Left, State, Connections, Url };
+enum Column { Number, File, Size, Done, Rate, Left, State, Connections, Url };
+constexpr int kMaxTotalSpeedK = 1000000;  // as the configuration's speed limit
+
+// A field's whole number from lo to hi, or nullopt (as it is being typed: said nothing).
+std::optional<int> fieldNumber(const std::string& text, int lo, int hi) {
+  char* end = nullptr;
+  long n = std::strtol(text.c_str(), &end, 10);
+  while (end && *end == ' ') ++end;
+  if (text.empty() || !end || *end != '\0' || n < lo || n > hi) return std::nullopt;
+  return static_cast<int>(n);
+}
 
 std::string stateWords(const COverviewDlg::Line& l) {
   const OverviewRow& r = l.row;
@@ -44,6 +59,7 @@ bool before(const COverviewDlg::Line& a, const COverviewDlg::Line& b, int column
   auto key = [column](const COverviewDlg::Line& l) -> std::pair<std::int64_t, std::string> {
     const OverviewRow& r = l.row;
     switch (column) {
+      case Number: return {std::strtoll(r.slot.c_str(), nullptr, 10), ""};
       case Size: return {r.size, ""};
       case Done: return {percentOf(r), ""};
       case Rate: return {r.rate, ""};
@@ -71,11 +87,19 @@ bool COverviewDlg::OnCmdMsg(int id) {
       {IDC_OVERVIEW_REMOVE, &COverviewDlg::OnRemove}, {IDC_OVERVIEW_OPEN, &COverviewDlg::OnOpen},
       {IDOK, &COverviewDlg::OnOpen},                  {IDC_OVERVIEW_FOLDER, &COverviewDlg::OnFolder},
       {IDC_OVERVIEW_LIST, &COverviewDlg::OnSort},
+      {IDC_OVERVIEW_START_NOW, &COverviewDlg::OnStartNow},
+      {IDC_OVERVIEW_MOVE_UP, &COverviewDlg::OnMoveUp},
+      {IDC_OVERVIEW_MOVE_DOWN, &COverviewDlg::OnMoveDown},
+      {IDC_OVERVIEW_ADD_URL, &COverviewDlg::OnAddUrl},
+      {IDC_OVERVIEW_RESUME_ALL, &COverviewDlg::OnResumeAll},
+      {IDC_OVERVIEW_PAUSE_ALL, &COverviewDlg::OnPauseAll},
   };
   return DispatchCommand(this, kCommands, id) || CDialog::OnCmdMsg(id);
 }
 
 bool COverviewDlg::OnInitDialog() {
+  m_maxActive = static_cast<int>(std::clamp<std::int64_t>(ConfigInt(kMaxActive), 1, kMaxMaxActive));
+  m_totalSpeedK = static_cast<int>(std::clamp<std::int64_t>(ConfigInt(kTotalMaxSpeed) / 1024, 0, kMaxTotalSpeedK));
   CDialog::OnInitDialog();
   SetIcon(IDR_MAINFRAME);
   CWinApp* app = AfxGetApp();
@@ -102,19 +126,56 @@ LRESULT COverviewDlg::OnSize(WPARAM wParam, LPARAM lParam) {
   return 0;
 }
 
+void COverviewDlg::DoDataExchange(CDataExchange& dx) {
+  CDialog::DoDataExchange(dx);
+  DDX_Text(dx, IDC_OVERVIEW_MAX_ACTIVE, m_maxActive);
+  DDV_MinMaxInt(dx, m_maxActive, 1, kMaxMaxActive);
+  DDX_Text(dx, IDC_OVERVIEW_TOTAL_SPEED, m_totalSpeedK);
+  DDV_MinMaxInt(dx, m_totalSpeedK, 0, kMaxTotalSpeedK);
+}
+
+// The two settings are written as soon as a field holds a valid value: the next download to
+// start goes by them. A value being typed that is not one yet is left alone.
+void COverviewDlg::OnControlChanged(int id) {
+  const bool active = id == IDC_OVERVIEW_MAX_ACTIVE;
+  if (!active && id != IDC_OVERVIEW_TOTAL_SPEED) return;
+  auto n = active ? fieldNumber(ControlText(id), 1, kMaxMaxActive) : fieldNumber(ControlText(id), 0, kMaxTotalSpeedK);
+  if (!n) return;
+  const char* name = active ? kMaxActive : kTotalMaxSpeed;
+  std::int64_t value = active ? *n : std::int64_t{*n} * 1024;
+  if (ConfigInt(name) == value) return;
+  AfxGetApp()->WriteProfileInt(kSectionConfig, name, value);
+  AfxGetApp()->FlushProfile();
+}
+
+std::string COverviewDlg::totalsOf(const std::vector<Line>& lines) {
+  int running = 0, waiting = 0;
+  std::int64_t rate = 0;
+  for (const Line& l : lines) {
+    if (l.finished) continue;
+    // As the limit counts them: a paused download leaves its place to another.
+    if (l.row.state == "pending") ++waiting;
+    else if (l.row.running() && l.row.state != "paused") ++running;
+    rate += l.row.rate;
+  }
+  return std::to_string(running) + " running, " + std::to_string(waiting) + " waiting for their turn, " +
+         bytesText(rate) + "/s in all";
+}
+
 std::vector<std::string> COverviewDlg::cellsOf(const Line& l) {
   const OverviewRow& r = l.row;
   // A name may hold any byte but "/": tabs and line breaks are shown as escapes.
-  std::string file = r.file.empty() ? "#" + r.slot : escapedText(r.file.substr(r.file.rfind('/') + 1));
+  std::string file = r.file.empty() ? "" : escapedText(r.file.substr(r.file.rfind('/') + 1));
   int percent = percentOf(r);
   std::string done = bytesText(r.done) + (percent >= 0 ? " (" + std::to_string(percent) + "%)" : "");
-  return {file,
+  return {"#" + r.slot,
+          file,
           r.size > 0 ? bytesText(r.size) : "",
           done,
           r.rate > 0 ? bytesText(r.rate) + "/s" : "",
           l.finished ? "" : clockText(r.secondsLeft()),
           stateWords(l),
-          r.running() ? std::to_string(r.connections) : "",
+          r.running() && r.state != "pending" ? std::to_string(r.connections) : "",
           escapedText(r.url)};
 }
 
@@ -174,6 +235,7 @@ void COverviewDlg::refresh() {
       list->selected.push_back(static_cast<int>(i));
   }
   ChangedControl(IDC_OVERVIEW_LIST);
+  SetControlText(IDC_OVERVIEW_TOTALS, totalsOf(m_lines));
 }
 
 std::vector<const COverviewDlg::Line*> COverviewDlg::selectedLines() const {
@@ -216,22 +278,93 @@ void COverviewDlg::settle(Asking& batch) {
   report(batch.failures);
 }
 
+void COverviewDlg::resumeLine(const std::shared_ptr<Asking>& batch, const Line& l, bool inLine) {
+  // A queued download starts in a window of its own.
+  if (!l.row.running()) return void(startQueuedEntry(l.row.slot, inLine));
+  ask(batch, l.row.slot, ControlAction::Resume, false, [slot = l.row.slot, inLine](const ControlAnswer& a, Asking& b) {
+    if (!a.done && a.running) b.failures.push_back(a.text);
+    // It ended meanwhile: it is queued, and starts as one.
+    if (!a.done && !a.running && QueueEntry::exists(slot)) startQueuedEntry(slot, inLine);
+  });
+}
+
 void COverviewDlg::OnResume() {
   auto batch = std::make_shared<Asking>();
   ++batch->pending;  // held until every request is on its way
-  for (const Line* l : selectedLines()) {
-    if (l->finished) continue;
-    if (!l->row.running()) {
-      WinExec("TARNWICK.EXE #" + l->row.slot);  // a queued download starts in a window of its own
-      continue;
-    }
-    ask(batch, l->row.slot, ControlAction::Resume, false, [slot = l->row.slot](const ControlAnswer& a, Asking& b) {
-      if (!a.done && a.running) b.failures.push_back(a.text);
-      // It ended meanwhile: it is queued, and starts as one.
-      if (!a.done && !a.running && QueueEntry::exists(slot)) WinExec("TARNWICK.EXE #" + slot);
+  for (const Line* l : selectedLines())
+    if (!l->finished) resumeLine(batch, *l, false);
+  if (--batch->pending == 0) settle(*batch);
+}
+
+// Every paused or queued download; those that no process runs take their turns as the limit
+// lets them, behind those already waiting.
+void COverviewDlg::OnResumeAll() {
+  auto batch = std::make_shared<Asking>();
+  ++batch->pending;
+  for (const Line& l : m_lines)
+    if (!l.finished && resumableRow(l.row)) resumeLine(batch, l, true);
+  if (--batch->pending == 0) settle(*batch);
+}
+
+// Every running download, and those waiting for their turn in a copy of their own: a paused
+// download leaves its place to the next in line, which would start otherwise.
+void COverviewDlg::OnPauseAll() {
+  auto batch = std::make_shared<Asking>();
+  ++batch->pending;
+  for (const Line& l : m_lines) {
+    if (l.finished || !pausableRow(l.row)) continue;
+    ask(batch, l.row.slot, ControlAction::Pause, false, [](const ControlAnswer& a, Asking& b) {
+      if (!a.done) b.failures.push_back(a.text);
     });
   }
   if (--batch->pending == 0) settle(*batch);
+}
+
+// A waiting download goes ahead of the limit; a queued one that no process runs starts in a
+// copy of its own.
+void COverviewDlg::OnStartNow() {
+  auto batch = std::make_shared<Asking>();
+  ++batch->pending;
+  for (const Line* l : selectedLines()) {
+    const OverviewRow& r = l->row;
+    if (l->finished) continue;
+    if (r.state == "queued" && !r.running()) {
+      startQueuedEntry(r.slot, false);
+    } else if (r.state == "pending") {
+      startNow(r.slot);
+      // Its copy may have been paused while it waited: the user's word starts it too.
+      if (r.running()) ask(batch, r.slot, ControlAction::Resume, false, [](const ControlAnswer&, Asking&) {});
+    }
+  }
+  if (--batch->pending == 0) settle(*batch);
+}
+
+// Waiting downloads one place earlier or later in line; several keep their order among them.
+void COverviewDlg::moveSelected(int step) {
+  std::vector<std::string> slots;
+  for (const Line* l : selectedLines())
+    if (!l->finished && l->row.state == "pending") slots.push_back(l->row.slot);
+  // In line order, the one moving towards its neighbour first.
+  auto line = waitingInOrder();
+  auto placeOf = [&](const std::string& s) { return std::find(line.begin(), line.end(), s) - line.begin(); };
+  std::sort(slots.begin(), slots.end(), [&](const std::string& a, const std::string& b) {
+    return step < 0 ? placeOf(a) < placeOf(b) : placeOf(a) > placeOf(b);
+  });
+  for (const auto& s : slots) {
+    // One already at the end stays, and so does the one that would pass it.
+    auto at = placeOf(s);
+    auto to = at + step;
+    if (to < 0 || to >= static_cast<long>(line.size()) || std::find(slots.begin(), slots.end(), line[static_cast<std::size_t>(to)]) != slots.end())
+      continue;
+    if (moveInLine(s, step)) std::swap(line[static_cast<std::size_t>(at)], line[static_cast<std::size_t>(to)]);
+  }
+  refresh();
+}
+
+// As Enter URL in the drop window: the download runs in a process of its own.
+void COverviewDlg::OnAddUrl() {
+  EnterUrlAndStart();
+  if (!IsEnded()) refresh();
 }
 
 void COverviewDlg::OnPause() {

@@ -1,7 +1,9 @@
-// Downloads on a terminal: the table drawn live as a panel, a cursor row, and keys for the
-// actions (j/k or the arrow keys move, space marks, r resume, p pause, d remove, o open,
-// f folder, s sorts by the next column, q closes). Without a terminal the table is printed
-// once and the window closes.
+// Downloads on a terminal: the table drawn live as a panel (as many rows as the terminal
+// holds, scrolled with the cursor), the totals and the settings below it, and keys for the
+// actions (j/k or the arrow keys move, space marks, r resume, p pause, n start now, u/w move
+// up/down in line, d remove, o open, f folder, a add a URL, R/P resume/pause all, m downloads
+// at once, t total speed limit, s sorts by the next column, q closes). Without a terminal the
+// table and its totals are printed once and the window closes.
 #include <algorithm>
 
 #include "platform/services.h"
@@ -13,6 +15,8 @@
 
 namespace {
 using namespace res;
+
+constexpr std::size_t kStateColumn = 6;  // #, file, size, done, rate, time left, state
 
 class OverviewView : public DialogView, public DialogObserver {
  public:
@@ -70,22 +74,52 @@ class OverviewView : public DialogView, public DialogObserver {
     return out;
   }
 
+  // The totals, and the settings edited here.
+  std::string footer() {
+    std::string limit = m_dlg.ControlText(IDC_OVERVIEW_TOTAL_SPEED);
+    return "  " + m_dlg.ControlText(IDC_OVERVIEW_TOTALS) + "; at once: " + m_dlg.ControlText(IDC_OVERVIEW_MAX_ACTIVE) +
+           ", total speed limit: " + (limit == "0" || limit.empty() ? std::string("none") : limit + " K/sec");
+  }
+
   std::vector<std::string> lines(int columns, bool keys = true) {
     auto rows = cells();
-    // Sizes, counts, rates and times align right, as numbers do.
-    auto aligned = alignColumns(rows, [](std::size_t i) { return i >= 1 && i <= 4; });
-    std::vector<std::string> out;
-    const auto& sel = list().selected;
-    for (std::size_t n = 0; n < aligned.size(); ++n) {
-      int item = static_cast<int>(n) - 1;
-      std::string line = n == 0 ? "  " : (item == m_cursor ? ">" : " ");
-      if (n > 0) line += std::find(sel.begin(), sel.end(), item) != sel.end() ? "*" : " ";
-      out.push_back(term::fitWidth(line + aligned[n], columns - 1, true));
+    // Every column up to the state fits the terminal: the names give way (in their middle).
+    std::vector<std::size_t> width(rows[0].size(), 0);
+    for (const auto& r : rows)
+      for (std::size_t i = 0; i < r.size() && i < width.size(); ++i) width[i] = std::max(width[i], r[i].size());
+    std::size_t upToState = 2;
+    for (std::size_t i = 0; i <= kStateColumn && i < width.size(); ++i) upToState += width[i] + 2;
+    if (upToState > static_cast<std::size_t>(columns - 1) && width.size() > 1) {
+      int fit = std::max(12, static_cast<int>(width[1]) - static_cast<int>(upToState - static_cast<std::size_t>(columns - 1)));
+      for (std::size_t n = 1; n < rows.size(); ++n) rows[n][1] = term::fitWidth(rows[n][1], fit);
     }
-    if (rows.size() == 1) out.push_back("  (no downloads)");
+    // Sizes, counts, rates and times align right, as numbers do.
+    auto aligned = alignColumns(rows, [](std::size_t i) { return i >= 2 && i <= 5; });
+    std::vector<std::string> below;
     if (keys)
-      out.push_back(term::fitWidth("j/k move, space mark, r resume, p pause, d remove, o open, f folder, s sort, q close",
-                                   columns - 1));
+      below = term::wrapWords(
+          "j/k move, space mark, r resume, p pause, n start now, u/w up/down in line, d remove, o open, f folder, "
+          "a add URL, R/P resume/pause all, m at once, t total limit, s sort, q close",
+          columns - 3, "  ");
+    // The rows the terminal holds beside the heading, the totals and the keys: a window on the
+    // table that keeps the cursor in sight.
+    int count = static_cast<int>(aligned.size()) - 1;
+    int room = keys ? std::max(1, term::rows() - 2 - static_cast<int>(below.size())) : count;
+    m_cursor = std::clamp(m_cursor, 0, std::max(0, count - 1));
+    m_top = std::clamp(m_top, std::max(0, m_cursor - room + 1), std::min(m_cursor, std::max(0, count - room)));
+    std::vector<std::string> out{term::fitWidth("  " + aligned[0], columns - 1, true)};
+    const auto& sel = list().selected;
+    for (int item = m_top; item < std::min(count, m_top + room); ++item) {
+      std::string line = item == m_cursor && keys ? ">" : " ";
+      line += std::find(sel.begin(), sel.end(), item) != sel.end() ? "*" : " ";
+      out.push_back(term::fitWidth(line + aligned[static_cast<std::size_t>(item) + 1], columns - 1, true));
+    }
+    if (count == 0) out.push_back("  (no downloads)");
+    // Which rows are shown, when not all: said first, where a narrow terminal keeps it.
+    std::string shown = count > room ? Format("  rows %d-%d of %d;", m_top + 1, std::min(count, m_top + room), count) : "";
+    out.push_back(term::fitWidth(shown.empty() ? footer() : shown + footer().substr(1), columns - 1, true));
+    if (!below.empty()) below[0] = "  " + below[0];
+    out.insert(out.end(), below.begin(), below.end());
     return out;
   }
 
@@ -118,12 +152,27 @@ class OverviewView : public DialogView, public DialogObserver {
       }
       case 'r': pick(); m_dlg.ViewCommand(IDC_OVERVIEW_RESUME); break;
       case 'p': pick(); m_dlg.ViewCommand(IDC_OVERVIEW_PAUSE); break;
+      case 'n': pick(); m_dlg.ViewCommand(IDC_OVERVIEW_START_NOW); break;
+      case 'u': case 'w': {
+        pick();
+        // The cursor goes with the row it moved, as the marks do.
+        std::string slot = m_cursor < count ? list().rows[static_cast<std::size_t>(m_cursor)][0] : "";
+        m_dlg.ViewCommand(c == 'u' ? IDC_OVERVIEW_MOVE_UP : IDC_OVERVIEW_MOVE_DOWN);
+        for (std::size_t i = 0; i < list().rows.size(); ++i)
+          if (list().rows[i][0] == slot) m_cursor = static_cast<int>(i);
+        break;
+      }
+      case 'a': m_dlg.ViewCommand(IDC_OVERVIEW_ADD_URL); break;
+      case 'R': m_dlg.ViewCommand(IDC_OVERVIEW_RESUME_ALL); break;
+      case 'P': m_dlg.ViewCommand(IDC_OVERVIEW_PAUSE_ALL); break;
+      case 'm': term::askField(m_dlg, IDC_OVERVIEW_MAX_ACTIVE, "Downloads at once (1 to 50)"); break;
+      case 't': term::askField(m_dlg, IDC_OVERVIEW_TOTAL_SPEED, "Total speed limit (K/sec, 0 none)"); break;
       case 'd': pick(); m_dlg.ViewCommand(IDC_OVERVIEW_REMOVE); break;
       case 'o': pick(); m_dlg.ViewCommand(IDC_OVERVIEW_OPEN); break;
       case 'f': pick(); m_dlg.ViewCommand(IDC_OVERVIEW_FOLDER); break;
       case 's': {
         ControlState& l = list();
-        l.sortColumn = (l.sortColumn + 1) % 8;
+        l.sortColumn = (l.sortColumn + 1) % static_cast<int>(cells()[0].size());
         m_dlg.ViewCommand(IDC_OVERVIEW_LIST);
         break;
       }
@@ -137,6 +186,7 @@ class OverviewView : public DialogView, public DialogObserver {
   CDialog& m_dlg;
   bool m_started = false;
   int m_cursor = 0;
+  int m_top = 0;  // the first row shown
   int m_escape = 0;
   std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
 };

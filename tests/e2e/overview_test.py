@@ -100,7 +100,10 @@ class Scripts(SessionCase):
                                           (("--remove", "#5"), 1, "There is no download #05."),
                                           (("--pause", "#02"), 0, "#02 is not running."),
                                           (("--remove", "#02"), 0, "#02 removed."),
-                                          (("--pause", "#x"), 1, "no download number")):
+                                          (("--pause", "#x"), 1, "no download number"),
+                                          (("--resume", "#05"), 1, "There is no download #05."),
+                                          (("-j", "0"), 1, "-j takes a number from 1 to 50, not '0'"),
+                                          (("--max-active=x",), 1, "--max-active takes a number from 1 to 50")):
             status, out, err = self.tarnwick(*args)
             self.assertEqual(status, status_wanted, args)
             self.assertIn(said, out + err, args)
@@ -151,6 +154,36 @@ class Scripts(SessionCase):
         self.assertGreater(rows[first]["done"], 0)
         with open(self.local("f2.bin"), "rb") as f:
             self.assertEqual(f.read(), random.Random(2).randbytes(3_000_000))
+
+        # From a script: the queued one resumed in a process of its own, paused with every
+        # running one, and resumed with every queued one until it completes.
+        self.store.set("Config", "Connections", 1)  # slow enough to be seen receiving
+        def receiving():
+            deadline = time.monotonic() + 20
+            while time.monotonic() < deadline:
+                row = self.listing().get(first)
+                if row and row["state"] == "receiving":
+                    return row
+                time.sleep(0.2)
+            self.fail(self.listing())
+
+        for args, said in ((("--resume", "#" + first), f"#{first}: started"), (("--pause", "all"), f"#{first}: paused"),
+                           (("--resume", "all"), f"#{first}: started; it runs when its turn comes")):
+            if args[0] == "--pause":
+                copy = receiving()["pid"]
+            status, out, err = self.tarnwick(*args)
+            self.assertEqual((status, out.strip()), (0, said), err)
+            if args[0] == "--pause":
+                deadline = time.monotonic() + 10
+                while os.path.exists(f"/proc/{copy}") and time.monotonic() < deadline:
+                    time.sleep(0.1)
+                self.assertEqual(self.listing()[first]["state"], "queued")
+        deadline = time.monotonic() + 30
+        while self.listing() and time.monotonic() < deadline:
+            time.sleep(0.3)
+        self.assertEqual(self.listing(), {})
+        with open(self.local("f0.bin"), "rb") as f:
+            self.assertEqual(f.read(), random.Random(0).randbytes(3_000_000))
 
     def test_the_limit_holds_across_processes(self):
         self.store.set("Config", "MaxActive", 1)

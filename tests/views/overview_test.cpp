@@ -1,10 +1,13 @@
 // The Downloads window offscreen: the table from a seeded store (words, masking, the bar),
-// sorting by a heading, a finished download kept, Remove asked first, and the size kept.
+// sorting by a heading, a finished download kept, Remove asked first, and the size kept; the
+// line of waiting ones moved and jumped, Pause all, and the settings written as typed.
+#include <algorithm>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <QHeaderView>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QFile>
 #include <QTemporaryDir>
@@ -15,8 +18,10 @@
 #include <sstream>
 
 #include "platform/app.h"
+#include "platform/control.h"
 #include "platform/drop.h"
 #include "platform/services.h"
+#include "queue/overview.h"
 #include "queue/queue_entry.h"
 #include "resources/ids.h"
 #include "settings/options.h"
@@ -99,29 +104,30 @@ class OverviewView : public ViewTest {
 TEST_F(OverviewView, ShowsEveryDownloadSortsAndKeepsTheFinished) {
   open();
   ASSERT_EQ(table()->topLevelItemCount(), 3);
-  EXPECT_EQ(table()->headerItem()->text(4), "Time left");
-  EXPECT_EQ(column(0), (std::vector<QString>{"q.iso", "a.zip", "w.bin"}));
-  EXPECT_EQ(column(2), (std::vector<QString>{"500 B (25%)", "1000 B (25%)", "0 B"}));
-  EXPECT_EQ(column(4)[1], "0:30");
-  EXPECT_EQ(column(5)[0], "Queued");
-  EXPECT_EQ(column(5)[1], "Receiving");
-  EXPECT_TRUE(column(5)[2].startsWith("Trying again in 1:0")) << column(5)[2].toStdString();
-  EXPECT_EQ(column(6), (std::vector<QString>{"", "1", "1"}));
-  EXPECT_EQ(column(7)[0], "http://me:***@h/q.iso");
+  EXPECT_EQ(column(0), (std::vector<QString>{"#03", "#07", "#09"}));
+  EXPECT_EQ(table()->headerItem()->text(5), "Time left");
+  EXPECT_EQ(column(1), (std::vector<QString>{"q.iso", "a.zip", "w.bin"}));
+  EXPECT_EQ(column(3), (std::vector<QString>{"500 B (25%)", "1000 B (25%)", "0 B"}));
+  EXPECT_EQ(column(5)[1], "0:30");
+  EXPECT_EQ(column(6)[0], "Queued");
+  EXPECT_EQ(column(6)[1], "Receiving");
+  EXPECT_TRUE(column(6)[2].startsWith("Trying again in 1:0")) << column(6)[2].toStdString();
+  EXPECT_EQ(column(7), (std::vector<QString>{"", "1", "1"}));
+  EXPECT_EQ(column(8)[0], "http://me:***@h/q.iso");
   EXPECT_EQ(dlg.Control(IDC_OVERVIEW_LIST)->bars, (std::vector<int>{25, 25, -1}));
   // Receiving, and no byte comes: said so, not "Receiving" beside an empty rate.
   QueueEntry::publish("07", std::nullopt, LiveState{4000, 1000, 0, "receiving", 0, 1});
   dlg.refresh();
-  EXPECT_EQ(column(5)[1], "No data for 1 s");
-  EXPECT_EQ(column(3)[1], "");
+  EXPECT_EQ(column(6)[1], "No data for 1 s");
+  EXPECT_EQ(column(4)[1], "");
 
   // A heading sorts by its column, numbers as numbers; a second click turns it round.
   QHeaderView* header = table()->header();
   for (auto [clicks, order] : {std::pair{1, std::vector<QString>{"w.bin", "q.iso", "a.zip"}},
                                std::pair{1, std::vector<QString>{"a.zip", "q.iso", "w.bin"}}}) {
     for (int i = 0; i < clicks; ++i)
-      QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, QPoint(header->sectionPosition(1) + 5, 5));
-    EXPECT_EQ(column(0), order);
+      QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, QPoint(header->sectionPosition(2) + 5, 5));
+    EXPECT_EQ(column(1), order);
   }
 
   // a.zip completes between two looks: its entry goes with word of it, and it stays listed
@@ -131,9 +137,9 @@ TEST_F(OverviewView, ShowsEveryDownloadSortsAndKeepsTheFinished) {
   QueueEntry::removeFinished("07");
   QueueEntry::remove("09");
   dlg.refresh();
-  ASSERT_EQ(column(0), (std::vector<QString>{"a.zip", "q.iso"}));  // still by size, downwards
-  EXPECT_EQ(column(5)[0], "Finished");
-  EXPECT_EQ(column(2)[0], "3.9 KiB (100%)");
+  ASSERT_EQ(column(1), (std::vector<QString>{"a.zip", "q.iso"}));  // still by size, downwards
+  EXPECT_EQ(column(6)[0], "Finished");
+  EXPECT_EQ(column(3)[0], "3.9 KiB (100%)");
   EXPECT_EQ(dlg.Control(IDC_OVERVIEW_LIST)->bars[0], 100);
 
   // Resume starts a queued download in a copy of its own; a link dropped on the window, a new one.
@@ -159,7 +165,85 @@ TEST_F(OverviewView, ShowsEveryDownloadSortsAndKeepsTheFinished) {
   EXPECT_EQ(boxes->shown[2], "Delete its partial file too?");
   EXPECT_TRUE(QTest::qWaitFor([&] { return !QueueEntry::exists("03"); }, 3000));
   EXPECT_FALSE(QFile::exists(QString::fromStdString(path("q.iso"))));
-  EXPECT_EQ(column(0), std::vector<QString>{});
+  EXPECT_EQ(column(1), std::vector<QString>{});
+}
+
+// Three downloads wait for their turn, each in a copy of its own (one process stands for all,
+// and one socket answers for it).
+TEST_F(OverviewView, WaitingOnesMoveStartNowAndPauseAll) {
+  for (auto [slot, turn] : {std::pair{"11", 1}, {"12", 2}, {"13", 3}}) {
+    QueueEntry e;
+    e.slot = slot;
+    e.url = std::string("http://h/") + slot;
+    e.turn = turn;
+    e.save();
+    app.WriteProfileString("Running", slot, leaseOf(holder));
+  }
+  QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+  qputenv("XDG_RUNTIME_DIR", dir.path().toUtf8());
+  std::vector<std::string> asked;
+  ControlServer copy;
+  ASSERT_TRUE(copy.listen(controlPathOf(leaseOf(holder)), [&](const std::string& r) { return asked.push_back(r), "ok"; }));
+  open();
+  auto click = [&](int id) {
+    QTest::mouseClick(view->window()->findChild<QPushButton*>(QString("c%1").arg(id)), Qt::LeftButton);
+  };
+  auto select = [&](const std::vector<int>& rows) {
+    table()->clearSelection();
+    for (int r : rows) table()->topLevelItem(r)->setSelected(true);
+  };
+  auto line = [&] {
+    auto all = column(0);
+    return std::vector<QString>(all.begin() + 3, all.end());
+  };
+  EXPECT_EQ(column(0), (std::vector<QString>{"#03", "#07", "#09", "#11", "#12", "#13"}));
+  EXPECT_EQ(column(6)[3], "Waiting for its turn");
+  EXPECT_EQ(dlg.ControlText(IDC_OVERVIEW_TOTALS), "2 running, 3 waiting for their turn, 100 B/s in all");
+
+  // Moved one place; two together keep their order; at the head of the line one stays, and so
+  // does the one behind it.
+  const std::pair<std::vector<int>, int> moves[] = {{{5}, IDC_OVERVIEW_MOVE_UP},
+                                                         {{3, 4}, IDC_OVERVIEW_MOVE_DOWN},
+                                                         {{3, 4}, IDC_OVERVIEW_MOVE_UP}};
+  const std::vector<QString> after[] = {{"#11", "#13", "#12"}, {"#12", "#11", "#13"}, {"#12", "#11", "#13"}};
+  for (int i = 0; i < 3; ++i) {
+    select(moves[i].first);
+    click(moves[i].second);
+    EXPECT_EQ(line(), after[i]) << "move " << i;
+  }
+
+  // Start now: the last in line goes first, its copy told to go on (it may have been paused);
+  // a queued download that no process runs starts in a copy of its own.
+  std::vector<std::string> started;
+  SetProgramStarter([&](const std::string& cmd) { return started.push_back(cmd), true; });
+  select({0, 5});
+  click(IDC_OVERVIEW_START_NOW);
+  SetProgramStarter(nullptr);
+  EXPECT_EQ(started, std::vector<std::string>{"TARNWICK.EXE #03"});
+  EXPECT_TRUE(QTest::qWaitFor([&] { return asked.size() == 1; }, 3000));
+  EXPECT_EQ(asked, std::vector<std::string>{"resume 13"});
+  dlg.refresh();
+  EXPECT_EQ(line(), (std::vector<QString>{"#13", "#12", "#11"}));
+
+  // Pause all reaches every copy, the waiting ones too (a paused one would let the next start).
+  asked.clear();
+  click(IDC_OVERVIEW_PAUSE_ALL);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return asked.size() == 5; }, 3000));
+  std::sort(asked.begin(), asked.end());
+  EXPECT_EQ(asked, (std::vector<std::string>{"pause 07", "pause 09", "pause 11", "pause 12", "pause 13"}));
+  EXPECT_TRUE(boxes->shown.empty());
+
+  // The settings are written as they are typed, once they are valid.
+  auto* active = view->window()->findChild<QLineEdit*>(QString("c%1").arg(IDC_OVERVIEW_MAX_ACTIVE));
+  auto* total = view->window()->findChild<QLineEdit*>(QString("c%1").arg(IDC_OVERVIEW_TOTAL_SPEED));
+  EXPECT_EQ(active->text(), "3");
+  for (auto [field, typed, name, stored] : {std::tuple{active, "7", "MaxActive", 7}, {active, "0", "MaxActive", 7},
+                                            {active, "x", "MaxActive", 7}, {total, "250", "TotalMaxSpeed", 256000}}) {
+    field->clear();
+    QTest::keyClicks(field, typed);
+    EXPECT_EQ(app.GetProfileInt("Config", name, -1), stored) << typed;
+  }
+  qputenv("XDG_RUNTIME_DIR", runtime);
 }
 
 TEST_F(OverviewView, RemembersTheSizeTheUserGaveIt) {

@@ -48,12 +48,12 @@ std::string runOnTerminal(CDialog& dlg, const std::string& input) {
 TEST(TerminalForm, AsksEditsByTheirLabelsAndChecksAsYesNoThenOk) {
   RecordingDialog dlg(IDD_CONFIG);
   dlg.Control(IDC_DONE_BEEP)->checked = 1;
-  std::string out = runOnTerminal(dlg, "p:1\n\n\n12\n\n\n\n\n\ny\n\nx\nn\n\n\n\n\ny\n");
+  std::string out = runOnTerminal(dlg, "p:1\n\n\n12\n\n\n\n\n\n\ny\n\nx\nn\n\n\n\n\ny\n");
   EXPECT_EQ(out,
             "Configure Tarnwick\n"
             "HTTP Proxy server: FTP Proxy server: EMail address: Rollback: "
             "  K on resumed connections.\n"
-            "Connections: Speed limit:   K/sec\n"
+            "Max. active: Connections: Speed limit:   K/sec\n"
             "Total limit:   K/sec\n"
             "Retries: Timeout:   sec\n"
             "Sound when broken connection. [y/N] Sound when finished getting file. [Y/n] "
