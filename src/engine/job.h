@@ -43,6 +43,8 @@ class DownloadJob {
   static constexpr int kMaxRedirects = 20;
 
   explicit DownloadJob(JobEvents& events, JobClock& clock = systemClock(), ConnectionFactory connect = nullptr);
+  // Connections made from now on come from connect (a batch's kept-alive pool).
+  void useConnections(ConnectionFactory connect) { m_connect = std::move(connect); }
   ~DownloadJob();
   DownloadJob(const DownloadJob&) = delete;
   DownloadJob& operator=(const DownloadJob&) = delete;

@@ -46,8 +46,12 @@ std::string myLease() {
 bool leaseAlive(const std::string& lease) {
   auto colon = lease.find(':');
   if (lease.empty() || colon == std::string::npos) return false;
+  // This process's own (a batch holds many): no need to ask the kernel.
+  if (lease == myLease()) return true;
   long pid = std::atol(lease.substr(0, colon).c_str());
-  return pid > 0 && processStamp(pid) == lease.substr(colon + 1) && !processStamp(pid).empty();
+  if (pid <= 0) return false;
+  std::string stamp = processStamp(pid);
+  return !stamp.empty() && stamp == lease.substr(colon + 1);
 }
 
 std::string queueFullMessage() {
@@ -110,6 +114,11 @@ bool SlotLease::take(const std::string& slot) {
   bool taken = false;
   CWinApp* app = AfxGetApp();
   const char* launcher = std::getenv("TARNWICK_LAUNCHER");
+  // Held already (a batch's claim took it): no other process can take it from us.
+  if (app->GetProfileString(kSectionRunning, slot, "") == myLease()) {
+    m_slot = slot;
+    return true;
+  }
   app->ProfileTransaction([&] {
     if (leaseHeldByOther(slot) && (!launcher || app->GetProfileString(kSectionRunning, slot, "") != launcher)) return;
     app->WriteProfileString(kSectionRunning, slot, myLease());

@@ -90,9 +90,14 @@ std::string adoptQueuedEntries(std::vector<std::string>& slots) {
 }
 
 BatchRun::BatchRun(std::string id, const std::vector<std::string>& slots, Mode mode)
-    : m_id(std::move(id)), m_mode(mode), m_waiting(slots.begin(), slots.end()) {}
+    : m_id(std::move(id)), m_mode(mode), m_waiting(slots.begin(), slots.end()) {
+  if (m_mode == Mode::Sessions) CDownloadDlg::keepControlOpen(true);
+}
 
-BatchRun::~BatchRun() { releaseBatch(m_id); }
+BatchRun::~BatchRun() {
+  if (m_mode == Mode::Sessions) CDownloadDlg::keepControlOpen(false);
+  releaseBatch(m_id);
+}
 
 std::vector<int> BatchRun::run() {
   CEventLoop loop;
@@ -169,6 +174,7 @@ bool BatchRun::start(const std::string& slot) {
   auto dlg = std::make_unique<CDownloadDlg>();
   dlg->m_commandLine = "#" + slot;
   dlg->m_turnClaimed = true;
+  dlg->m_job.useConnections(pooledConnectionFactory(m_pool));
   CDownloadDlg* session = dlg.get();
   m_sessions[slot] = std::move(dlg);
   session->Create([this](CDialog& d) { ended(d); });

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/timer.h"
+#include "transfer/connection_pool.h"
 #include "transfer/request_options.h"
 
 class CDialog;
@@ -61,6 +62,8 @@ class BatchRun {
   Mode m_mode;
   std::set<std::string> m_waiting;  // this batch's entries not started yet
   std::deque<std::string> m_line;   // the same in the order they start, as last read
+  // The batch's connections kept alive between its files: it outlives every session.
+  ConnectionPool m_pool;
   std::map<std::string, std::unique_ptr<CDownloadDlg>> m_sessions;
   std::vector<int> m_statuses;
   bool m_stopped = false;

@@ -11,6 +11,7 @@ namespace {
 struct ControlHub {
   ControlServer server;
   bool open = false;
+  bool keep = false;  // a batch runs: the socket stays between its sessions
   std::map<std::string, CDownloadDlg*> sessions;
 
   std::string dispatch(const std::string& request) {
@@ -46,7 +47,16 @@ void CDownloadDlg::stopListening() {
   ControlHub& h = hub();
   std::erase_if(h.sessions, [this](const auto& s) { return s.second == this; });
   // The last session gone, a request from now on finds nobody, and is told so.
-  if (h.sessions.empty()) {
+  if (h.sessions.empty() && !h.keep) {
+    h.server.close();
+    h.open = false;
+  }
+}
+
+void CDownloadDlg::keepControlOpen(bool keep) {
+  ControlHub& h = hub();
+  h.keep = keep;
+  if (!keep && h.sessions.empty() && h.open) {
     h.server.close();
     h.open = false;
   }

@@ -130,6 +130,8 @@ class CDownloadDlg : public CDialog, private JobEvents {
   void listenForControl();
   std::string onControl(const std::string& request);
   void stopListening();
+  // While a batch runs, the process's control socket stays open between its sessions.
+  static void keepControlOpen(bool keep);
   // The slot reservation of this process (released when the session ends).
   void releaseLease() { m_lease.release(); }
 

@@ -1011,7 +1011,7 @@ class TerminalViews(Session):
         # In tab order: an empty line keeps the value shown, a refused one is asked again,
         # the check boxes are y/n, and the last question stands for OK.
         os.makedirs(self.local("dl"))
-        rc = self.run_session("/CONFIG", "bob:pw@proxy.example:3128\n\n\nabc\n7\n\n\n200\n3\n0\nno/such\ndl\nn\n\n\ny\nn\ny\ny\n")
+        rc = self.run_session("/CONFIG", "bob:pw@proxy.example:3128\n\n\nabc\n7\n\n\n200\n3\n0\n5\nno/such\ndl\nn\n\n\ny\nn\ny\ny\n")
         self.assertEqual(rc, 0, self.output)
         self.assertIn("Rollback (K on resumed connections) [4]: ", self.output)
         self.assertIn("Please enter an integer.", self.output)
@@ -1020,13 +1020,13 @@ class TerminalViews(Session):
         config = self.store.section("Config")
         self.assertEqual((config["Proxy"], config["Rollback"], config["ErrorBeep"], config["DoneBeep"],
                           config["ResumeSerial"], config["Retries"], config["Timeout"], config["FTPPassive"],
-                          config["DownloadDir"], config["BrowserAsk"], config["TotalMaxSpeed"]),
-                         ("bob:pw@proxy.example:3128", 7, 0, 1, 1, 3, 0, 0, self.local("dl"), 1, 200 << 10))
+                          config["DownloadDir"], config["BrowserAsk"], config["TotalMaxSpeed"], config["MaxActive"]),
+                         ("bob:pw@proxy.example:3128", 7, 0, 1, 1, 3, 0, 0, self.local("dl"), 1, 200 << 10, 5))
         # The end of input is Cancel: nothing is written.
         self.run_session("/CONFIG", "other.example:1\n")
         self.assertEqual(self.store.section("Config")["Proxy"], "bob:pw@proxy.example:3128")
         # "-" clears a text field, values are trimmed, a proxy that is not host[:port] is refused.
-        rc = self.run_session("/CONFIG", "-\nftp.example:ftp\n  ftp.example:2121 \n-\n\n\n\n\n\n\n-\n\n\n\n\n\ny\n")
+        rc = self.run_session("/CONFIG", "-\nftp.example:ftp\n  ftp.example:2121 \n-\n\n\n\n\n\n\n\n-\n\n\n\n\n\ny\n")
         self.assertEqual(rc, 0, self.output)
         # The value shown keeps its password to itself.
         self.assertIn("HTTP Proxy server [bob:***@proxy.example:3128] (- clears): ", self.output)
