@@ -59,10 +59,6 @@ std::optional<BrowserDownload> downloadOf(const JsonValue& item, std::string& wh
   return d;
 }
 
-std::string started(const BrowserDownload& d, const BrowserStarter& start, std::string& why) {
-  std::string slot = start(d, why);
-  return slot.empty() ? slot : "#" + slot;
-}
 
 bool readAll(int fd, char* to, std::size_t n) {
   while (n > 0) {
@@ -118,9 +114,9 @@ std::string browserHostReply(const std::string& message, const BrowserCaller& ca
   std::string why;
   if (type == "download") {
     auto d = downloadOf(m, why);
-    std::string id = d ? started(*d, start, why) : "";
-    if (id.empty()) return WriteJson(failure(why));
-    return WriteJson(JsonValue::object({{"ok", JsonValue::of(true)}, {"id", JsonValue::of(id)}}));
+    auto slots = d ? start({*d}, why) : std::vector<std::string>();
+    if (slots.empty()) return WriteJson(failure(why));
+    return WriteJson(JsonValue::object({{"ok", JsonValue::of(true)}, {"id", JsonValue::of("#" + slots[0])}}));
   }
   if (type == "links") {
     const JsonValue* items = m.member("items");
@@ -135,15 +131,13 @@ std::string browserHostReply(const std::string& message, const BrowserCaller& ca
     }
     JsonValue ids;
     ids.kind = JsonValue::Kind::Array;
-    for (const auto& d : downloads) {
-      std::string id = started(d, start, why);
-      if (id.empty()) {
-        // Those started go on: the reply names them.
-        JsonValue reply = failure(why);
-        reply.members.emplace_back("ids", ids);
-        return WriteJson(reply);
-      }
-      ids.items.push_back(JsonValue::of(id));
+    auto slots = start(downloads, why);
+    for (const auto& slot : slots) ids.items.push_back(JsonValue::of("#" + slot));
+    if (slots.size() < downloads.size()) {
+      // Those started go on: the reply names them.
+      JsonValue reply = failure(why);
+      reply.members.emplace_back("ids", ids);
+      return WriteJson(reply);
     }
     return WriteJson(JsonValue::object({{"ok", JsonValue::of(true)}, {"ids", ids}}));
   }

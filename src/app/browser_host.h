@@ -41,8 +41,9 @@ struct BrowserDownload {
   std::string fileName;  // the browser's, cleaned; "" none
   RequestOptions request;
 };
-// Queues a download and starts its process: its queue number ("05"), "" with why when not.
-using BrowserStarter = std::function<std::string(const BrowserDownload&, std::string& why)>;
+// Queues downloads and starts them (one in its own process, several as one batch): their
+// queue numbers ("05") in order; fewer, with why, when not all could be started.
+using BrowserStarter = std::function<std::vector<std::string>(const std::vector<BrowserDownload>&, std::string& why)>;
 
 // The reply to one message (a JSON object as text).
 std::string browserHostReply(const std::string& message, const BrowserCaller& caller, const BrowserStarter& start);

@@ -49,7 +49,7 @@ std::string upperTrimmed(const std::string& s) {
 
 bool isSwitch(const std::string& upper) {
   for (const char* s : {"/RESUMEDLG", "-RESUMEDLG", "/RESUME", "-RESUME", "/DROP", "-DROP", "/CONFIG", "-CONFIG", "/LIST",
-                        "-LIST"})
+                        "-LIST", "/BATCH", "-BATCH"})
     if (upper == s) return true;
   return false;
 }
@@ -359,7 +359,7 @@ std::optional<int> CDownloadApp::takeOptions(int& argc, char** callerArgv) {
       bool all = m_script != Script::Remove && std::string(argv[i + 1]) == "all";
       m_scriptSlot = all ? "all" : parseSlot(argv[++i]);
       if (all) ++i;
-      if (m_scriptSlot.empty()) return fail("'" + std::string(argv[i]) + "' is no download number (#00 to #99)");
+      if (m_scriptSlot.empty()) return fail("'" + std::string(argv[i]) + "' is no download number (such as #05)");
     } else if (a.rfind("--", 0) == 0) {
       return fail("unrecognized option '" + a + "'");
     } else {
@@ -426,9 +426,10 @@ bool CDownloadApp::InitInstance() {
   }
   // The jobs that start copies: in a terminal they end when their copies have.
   bool resume = cmd == "/RESUME" || cmd == "-RESUME";
+  bool queuedBatch = cmd.rfind("/BATCH ", 0) == 0 || cmd.rfind("-BATCH ", 0) == 0;
   // In the terminal /RESUME runs the queue itself, as a batch.
-  bool startsCopies = cmd == "/RESUMEDLG" || cmd == "-RESUMEDLG" || (resume && !m_terminal) || cmd == "/DROP" ||
-                      cmd == "-DROP";
+  bool startsCopies = cmd == "/RESUMEDLG" || cmd == "-RESUMEDLG" || ((resume || queuedBatch) && !m_terminal) ||
+                      cmd == "/DROP" || cmd == "-DROP";
   if (startsCopies && m_superviseCopies) {
     AdoptCopies();
     m_waitsForCopies = true;
@@ -439,6 +440,8 @@ bool CDownloadApp::InitInstance() {
     dlg.DoModal();
   } else if (resume) {
     resumeQueue();
+  } else if (queuedBatch) {
+    runQueuedBatch(cmd.substr(7));
   } else if (cmd == "/DROP" || cmd == "-DROP") {
     CDropWnd dlg;
     m_pMainWnd = &dlg;
@@ -518,33 +521,52 @@ std::string browserDownloadFolder() {
 
 // Queues a download handed over by the browser and starts its own process, as a dropped link
 // starts one; the options travel in the entry.
-std::string startBrowserDownload(const BrowserDownload& d, std::string& why) {
+std::vector<std::string> startBrowserDownloads(const std::vector<BrowserDownload>& downloads, std::string& why) {
   bool ask = ConfigInt(kBrowserAsk) == 1;
-  std::string slot;
-  // The browser starts a host for each message: the name is chosen and the entry saved in one
-  // transaction, so that two at once never pick the same file.
+  // Several (the page's links) run as one batch: they start as their turns come.
+  std::string batch = downloads.size() > 1 ? holdNewBatch() : std::string();
+  std::vector<std::string> slots;
+  // The browser starts a host for each message: the names are chosen and the entries saved in
+  // one transaction, so that two at once never pick the same file.
   AfxGetApp()->ProfileTransaction([&] {
-    std::string path;
-    if (!ask) {
-      // Never over another file, nor over one a queued download is filling.
-      std::vector<std::string> taken;
+    // Never over another file, nor over one a queued download is filling.
+    std::vector<std::string> taken;
+    if (!ask)
       for (const auto& e : QueueEntry::loadAll()) taken.push_back(e.localPath);
-      std::string name = d.fileName.empty() ? urlSaveName(d.url) : d.fileName;
-      path = FreePath(browserDownloadFolder(), name.empty() ? "index.html" : name, taken);
+    for (const auto& d : downloads) {
+      std::string path;
+      if (!ask) {
+        std::string name = d.fileName.empty() ? urlSaveName(d.url) : d.fileName;
+        path = FreePath(browserDownloadFolder(), name.empty() ? "index.html" : name, taken);
+        taken.push_back(path);
+      }
+      std::string slot = queueNewDownload(d.url, path, !ask && d.fileName.empty(), d.request, ask ? d.fileName : "");
+      if (slot.empty()) return;
+      if (!batch.empty()) {
+        QueueEntry::write(slot, QueueValue::Batch, batch);
+        queueForTurn(slot);
+      }
+      slots.push_back(slot);
     }
-    slot = queueNewDownload(d.url, path, !ask && d.fileName.empty(), d.request, ask ? d.fileName : "");
   });
-  if (slot.empty()) {
-    why = queueFullMessage();
-    return slot;
-  }
+  if (slots.size() < downloads.size()) why = "The queue cannot be written";
   AfxGetApp()->FlushProfile();
-  if (!WinExec("TARNWICK.EXE #" + slot)) {
-    QueueEntry::remove(slot);
-    why = "Tarnwick could not start the download";
-    return std::string();
+  if (!batch.empty()) {
+    // Its own process takes the batch over.
+    releaseBatch(batch);
+    if (!slots.empty() && !WinExec("TARNWICK.EXE /BATCH " + batch)) {
+      for (const auto& slot : slots) QueueEntry::remove(slot);
+      slots.clear();
+      why = "Tarnwick could not start the downloads";
+    }
+    return slots;
   }
-  return slot;
+  if (!slots.empty() && !WinExec("TARNWICK.EXE #" + slots[0])) {
+    QueueEntry::remove(slots[0]);
+    slots.clear();
+    why = "Tarnwick could not start the download";
+  }
+  return slots;
 }
 
 // The host's manifest in each browser's folder for the current user; the exit status.
@@ -585,7 +607,7 @@ int CDownloadApp::runBrowserHost() {
   // The host keeps nothing a signal could lose, and waits in a read the event loop never
   // interrupts: the browser's signals end it at once.
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) ::signal(sig, SIG_DFL);
-  int status = RunBrowserHost(m_browserCaller, 0, out, startBrowserDownload);
+  int status = RunBrowserHost(m_browserCaller, 0, out, startBrowserDownloads);
   ::close(out);
   return status;
 }
@@ -690,6 +712,16 @@ void CDownloadApp::resumeQueue() {
     return;
   }
   // On the desktop each still gets its process and window, but only once its turn has come.
+  m_exitCode = runHere(id, slots, m_terminal);
+}
+
+void CDownloadApp::runQueuedBatch(const std::string& id) {
+  if (!holdBatch(id)) return;  // its process runs it already
+  std::vector<std::string> slots = batchEntries(id);
+  if (slots.empty()) {
+    releaseBatch(id);
+    return;
+  }
   m_exitCode = runHere(id, slots, m_terminal);
 }
 

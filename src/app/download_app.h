@@ -55,6 +55,8 @@ class CDownloadApp : public CWinApp {
   int runBrowserHost();
   // /RESUME: every entry nobody runs or will start, as a batch of this process.
   void resumeQueue();
+  // Runs the batch whose entries another process queued (the browser's links): /BATCH id.
+  void runQueuedBatch(const std::string& id);
   // Runs batch id's entries: as sessions here (the summary said; the exit status), or as
   // copies started when their turns come.
   int runHere(const std::string& id, const std::vector<std::string>& slots, bool sessions);

@@ -89,6 +89,17 @@ std::string adoptQueuedEntries(std::vector<std::string>& slots) {
   return id;
 }
 
+std::vector<std::string> batchEntries(const std::string& id) {
+  std::vector<std::pair<std::int64_t, std::string>> line;
+  auto turns = QueueEntry::readEvery(QueueValue::Turn);
+  for (const auto& [slot, batch] : QueueEntry::readEvery(QueueValue::Batch))
+    if (batch == id && !leaseHeldByOther(slot)) line.emplace_back(number(turns[slot]), slot);
+  std::sort(line.begin(), line.end());
+  std::vector<std::string> slots;
+  for (auto& [turn, slot] : line) slots.push_back(std::move(slot));
+  return slots;
+}
+
 BatchRun::BatchRun(std::string id, const std::vector<std::string>& slots, Mode mode)
     : m_id(std::move(id)), m_mode(mode), m_waiting(slots.begin(), slots.end()) {
   if (m_mode == Mode::Sessions) CDownloadDlg::keepControlOpen(true);

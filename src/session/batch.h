@@ -31,6 +31,8 @@ std::string queueBatch(const std::vector<std::string>& urls, const std::string& 
 // (its process or batch has ended, or it had none) as a new batch held by this process; the
 // batch's id ("" when there is none), slots gets the entries in the order they will start.
 std::string adoptQueuedEntries(std::vector<std::string>& slots);
+// The entries of batch id that no process runs, in the order of their turns.
+std::vector<std::string> batchEntries(const std::string& id);
 
 class BatchRun {
  public:

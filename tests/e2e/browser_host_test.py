@@ -155,7 +155,7 @@ class BrowserHost(SessionCase):
         self.wait_done([self.local("report.pdf")])
         self.assertEqual(os.listdir(self.folder), [])
 
-    def test_several_links_start_one_download_each_under_names_of_their_own(self):
+    def test_several_links_run_as_one_batch_under_names_of_their_own(self):
         self.gate.set()
         items = [{"url": self.server.base + "/a/%s" % n} for n in ("one.bin", "two.bin")]
         items.append({"url": self.server.base + "/b/one.bin"})
