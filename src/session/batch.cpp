@@ -169,6 +169,9 @@ void BatchRun::startDue(bool reread) {
       m_line.pop_front();
       continue;
     }
+    // As many of ours run as may: no need to ask the store (the timer still asks, for Start now
+    // and for room our paused ones leave).
+    if (!reread && m_mode == Mode::Sessions && static_cast<int>(m_sessions.size()) >= maxActive()) break;
     if (!claimTurn(slot)) break;
     m_line.pop_front();
     m_waiting.erase(slot);
