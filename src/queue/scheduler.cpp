@@ -51,7 +51,8 @@ std::vector<TurnRow> readRows(std::int64_t before = std::numeric_limits<std::int
     r.turn = turns.count(slot) ? number(turns[slot]) : 0;
     r.running = r.turn == 0;
     r.paused = r.running && phases[slot] == kPaused;
-    r.owned = !r.running;
+    // Paused while it waited: its place is kept, but it holds back nobody behind it.
+    r.owned = !r.running && phases[slot] != kPaused;
   }
   for (const auto& [slot, turn] : turns) {
     std::int64_t place = number(turn);

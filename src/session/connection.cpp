@@ -86,6 +86,7 @@ void CDownloadDlg::startWhenItsTurn() {
     if (!m_turnClaimed && !claimTurn(m_slot)) {
       if (!m_waitingTurn) {
         m_waitingTurn = true;
+        listenForControl();  // a waiting download can be paused, started or removed too
         showState(TaskState::Waiting);
         m_urlText.SetWindowText("Waiting for its turn");
         LiveState pending;

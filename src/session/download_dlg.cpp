@@ -178,6 +178,12 @@ void CDownloadDlg::togglePause() {
     m_pauseButton.SetWindowText("Resume");
     m_bytesAtSample = 0;
     m_stateIcon.SetIcon(res::IDI_PAUSED_STATE);
+    if (m_waitingTurn) {
+      // Said in the queue: a download paused in line holds back nobody behind it.
+      LiveState paused;
+      paused.phase = "paused";
+      QueueEntry::publish(m_slot, std::nullopt, paused);
+    }
   } else {
     resumeDownload(true);
   }
