@@ -188,25 +188,27 @@ class Scripts(SessionCase):
     def test_the_limit_holds_across_processes(self):
         self.store.set("Config", "MaxActive", 1)
         procs = []
-        for i in range(2):
+        for i in range(3):
             procs.append(start_tarnwick(EXE, ["-o", self.local(f"f{i}.bin"), _nginx.url(f"/f{i}.bin")], self.home))
             self.addCleanup(kill_and_reap, procs[-1])
-            time.sleep(0.3)  # the first comes first in line
+            time.sleep(0.3)  # each comes after the one before in line
         deadline, rows = time.monotonic() + 20, {}
         while time.monotonic() < deadline:
             rows = {r["pid"]: r for r in self.listing().values()}
-            if len(rows) == 2 and rows.get(procs[0].pid, {}).get("state") == "receiving":
+            if len(rows) == 3 and rows.get(procs[0].pid, {}).get("state") == "receiving":
                 break
             time.sleep(0.2)
-        running, waiting = rows[procs[0].pid], rows[procs[1].pid]
-        self.assertEqual((waiting["state"], waiting["turn"], waiting["done"]), ("pending", 1, 0), rows)
-        self.assertEqual(list(self.listing()), [running["slot"], waiting["slot"]])
-        # A paused download leaves its place to the next in line.
-        self.assertEqual(self.tarnwick("--pause", "#" + running["slot"])[0], 0)
-        self.assertEqual(procs[0].wait(timeout=10), 2)
-        self.assertEqual(procs[1].wait(timeout=30), 0)
-        with open(self.local("f1.bin"), "rb") as f:
-            self.assertEqual(f.read(), random.Random(1).randbytes(3_000_000))
+        running, waiting, last = (rows[p.pid] for p in procs)
+        self.assertEqual([(r["state"], r["turn"], r["done"]) for r in (waiting, last)],
+                         [("pending", 1, 0), ("pending", 2, 0)], rows)
+        self.assertEqual(list(self.listing()), [running["slot"], waiting["slot"], last["slot"]])
+        # One waiting can be paused too; a paused running one leaves its place to the next.
+        for proc, row in ((procs[1], waiting), (procs[0], running)):
+            self.assertEqual(self.tarnwick("--pause", "#" + row["slot"])[0], 0)
+            self.assertEqual(proc.wait(timeout=10), 2)
+        self.assertEqual(procs[2].wait(timeout=30), 0)
+        with open(self.local("f2.bin"), "rb") as f:
+            self.assertEqual(f.read(), random.Random(2).randbytes(3_000_000))
 
 
 if __name__ == "__main__":
