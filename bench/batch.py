@@ -24,7 +24,7 @@ import threading
 import time
 import heapq
 
-from common import arg_parser, executable, installed, make_file, terminal_home, timed
+from common import work_folders, arg_parser, executable, installed, terminal_home, timed
 from servers import Nginx, Store  # on the path once common is imported
 
 TOOLS = ("tarnwick", "wget", "aria2c", "curl")
@@ -197,10 +197,7 @@ def main():
     ap.add_argument("--timeout", type=int, default=600)
     args = ap.parse_args()
     exe = executable(args)
-    work = args.dir or __import__("tempfile").mkdtemp(prefix="tarnwick-bench-batch-")
-    www, dl, home = (os.path.join(work, d) for d in ("www", "dl", "home"))
-    for d in (www, dl, home):
-        os.makedirs(d, exist_ok=True)
+    work, www, dl, home = work_folders(args, "batch")
     tenv = terminal_home(home, "Proxy")
     store = Store(home)
     if args.jobs:

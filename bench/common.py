@@ -53,16 +53,21 @@ def make_file(path, size):
     os.chmod(path, 0o644)
 
 
+def work_folders(args, kind, served_dir="www"):
+    """The work folder (--dir, else a new temporary one) with the served folder, the
+    download folder and the configuration home in it; returns (work, served, dl, home)."""
+    work = args.dir or tempfile.mkdtemp(prefix="tarnwick-bench-%s-" % kind)
+    folders = [os.path.join(work, d) for d in (served_dir, "dl", "home")]
+    for d in folders:
+        os.makedirs(d, exist_ok=True)
+    return (work, *folders)
+
+
 def prepare_work(args, kind, served_dir):
     """The work folder with the served file (kept from an earlier run in --dir when its
     size is right), the download folder and the configuration home; returns
     (work, served_dir, download_dir, home, size)."""
-    work = args.dir or tempfile.mkdtemp(prefix="tarnwick-bench-%s-" % kind)
-    root = os.path.join(work, served_dir)
-    dl = os.path.join(work, "dl")
-    home = os.path.join(work, "home")
-    for d in (root, dl, home):
-        os.makedirs(d, exist_ok=True)
+    work, root, dl, home = work_folders(args, kind, served_dir)
     size = args.size_mb << 20
     served = os.path.join(root, "file.bin")
     if not os.path.exists(served) or os.path.getsize(served) != size:

@@ -18,10 +18,9 @@ import ctypes
 import os
 import shutil
 import subprocess
-import tempfile
 import time
 
-from common import executable, arg_parser, make_file, terminal_home
+from common import work_folders, executable, arg_parser, make_file, terminal_home
 from servers import Nginx, Store  # on the path once common is imported
 
 PR_SET_CHILD_SUBREAPER = 36
@@ -96,10 +95,7 @@ def main():
     args = ap.parse_args()
     exe = executable(args)
     become_subreaper()
-    work = args.dir or tempfile.mkdtemp(prefix="tarnwick-bench-queue-")
-    www, dl, home = (os.path.join(work, d) for d in ("www", "dl", "home"))
-    for d in (www, dl, home):
-        os.makedirs(d, exist_ok=True)
+    work, www, dl, home = work_folders(args, "queue")
     nginx = Nginx(os.path.join(work, "nginx"), www).start()
     try:
         for serial, kb in ((0, args.entry_kb), (1, args.serial_kb)):
