@@ -1,6 +1,7 @@
 #include "engine/overview.h"
 
 #include <algorithm>
+#include <map>
 
 #include "engine/pieces.h"
 #include "queue/queue_entry.h"
@@ -12,10 +13,11 @@ std::vector<OverviewRow> readOverview() {
   std::vector<OverviewRow> rows;
   auto leases = runningLeases();
   // Those waiting for their turn come last, in the order they will start.
-  auto line = waitingInOrder();
-  auto placeOf = [&](const std::string& slot) -> int {
-    auto at = std::find(line.begin(), line.end(), slot);
-    return at == line.end() ? 0 : static_cast<int>(at - line.begin()) + 1;
+  std::map<std::string, int> place;
+  for (const auto& slot : waitingInOrder()) place.emplace(slot, static_cast<int>(place.size()) + 1);
+  auto placeOf = [&](const std::string& slot) {
+    auto at = place.find(slot);
+    return at == place.end() ? 0 : at->second;
   };
   for (const QueueEntry& e : QueueEntry::loadAll()) {
     OverviewRow r;
