@@ -8,11 +8,14 @@ byte for byte with the served one.
           (a distant server): the same four.
   memory  --running (100) downloads running at once (nginx sends each at 64 KiB/s): the
           summed peak memory of every tarnwick process (goal: under 150 MiB).
+  long    lists of --long-files (1000,10000) tiny files of --tiny-bytes (512) from the
+          loopback nginx, tarnwick alone: the time per file of each list and its ratio to the
+          first's (goal: at most 1.2 for the longest).
 
 Each tool runs with its own default number of downloads at once unless --jobs N is given
 (tarnwick -j, aria2c -j, curl --parallel-max; wget fetches one at a time).
 
-  bench/batch.py [--exe build/tarnwick] [--rounds 3] [--parts list,relay,memory] [--jobs N]
+  bench/batch.py [--exe build/tarnwick] [--rounds 3] [--parts list,relay,memory,long] [--jobs N]
 """
 
 import hashlib
@@ -184,6 +187,36 @@ def summed_peak(exe, tenv, home, www, dl, nginx_url, running, timeout):
           (running, jobs, rss / 1024, wall, status, wrong))
 
 
+def per_file(exe, tenv, home, base_url, www, dl, counts, size, rounds, jobs, timeout):
+    """Time per file of lists of each length in counts, tarnwick alone, interleaved rounds."""
+    lists = {}
+    for count in counts:
+        names, digests = serve_files(www, count, size)
+        listfile = os.path.join(home, "tiny-%d.txt" % count)
+        with open(listfile, "w") as f:
+            f.write("".join("%s/%s\n" % (base_url.rstrip("/"), n) for n in names))
+        lists[count] = (names, digests, listfile)
+    walls = {c: [] for c in counts}
+    for r in range(rounds):
+        for count, (names, digests, listfile) in lists.items():
+            argv = [exe, "-q"] + (["-j", str(jobs)] if jobs else []) + ["-i", listfile]
+            status, wall, cpu, rss, wrong = fetch_all("tarnwick", argv, dl, tenv, names, digests, timeout)
+            ok = status == 0 and wrong == 0
+            print("round %d %6d files wall %7.3fs  cpu %6.3fs  %6.3f ms a file  peak %7d KiB  %s" %
+                  (r + 1, count, wall, cpu, wall * 1000 / count, rss,
+                   "all right" if ok else "status %d, %d files wrong" % (status, wrong)), flush=True)
+            if ok:
+                walls[count].append(wall)
+    print("\nlists of tiny files (%d bytes), medians:" % size)
+    first = None
+    for count in counts:
+        if not walls[count]:
+            continue
+        each = statistics.median(walls[count]) / count
+        first = first or each
+        print("  %6d files %7.3f ms a file  (%.2fx the first list's)" % (count, each * 1000, each / first))
+
+
 def main():
     ap = arg_parser()
     ap.set_defaults(rounds=3)
@@ -194,6 +227,8 @@ def main():
     ap.add_argument("--delay-ms", type=int, default=25)
     ap.add_argument("--running", type=int, default=100)
     ap.add_argument("--jobs", type=int, default=None)
+    ap.add_argument("--long-files", default="1000,10000")
+    ap.add_argument("--tiny-bytes", type=int, default=512)
     ap.add_argument("--timeout", type=int, default=600)
     args = ap.parse_args()
     exe = executable(args)
@@ -218,6 +253,9 @@ def main():
                         args.rounds, args.jobs, args.timeout)
             finally:
                 relay.stop()
+        if "long" in parts:
+            per_file(exe, tenv, home, nginx.url(""), www, dl, [int(n) for n in args.long_files.split(",")],
+                     args.tiny_bytes, args.rounds, args.jobs, args.timeout)
         if "memory" in parts:
             summed_peak(exe, tenv, home, www, dl, nginx.url("").rstrip("/"), args.running, args.timeout)
     finally:

@@ -143,8 +143,8 @@ void DownloadJob::publish() {
   m_rateTick = now;
   LiveState l = live();
   if (l == m_published) return;
-  QueueEntry::publish(m_slot, std::nullopt, l);
-  m_published = l;
+  // A store busy for now takes it at the next tick.
+  if (QueueEntry::publish(m_slot, std::nullopt, l)) m_published = l;
 }
 
 void DownloadJob::checkpoint(bool now) {
@@ -159,8 +159,15 @@ void DownloadJob::checkpoint(bool now) {
   std::int64_t start = m_s.start();
   CheckpointValues v{start,          pieces::format(pieces::from(m_s.done, start)), m_s.lastModified, m_s.etag,
                      m_d.m_localPath, m_s.stupidServer};
-  // A removed entry, or one another process took, gets nothing.
-  checkpointEntry(m_slot, v);
+  // A removed entry, or one another process took, gets nothing; a store busy for now gets
+  // it from the timer.
+  bool busy = false;
+  if (checkpointEntry(m_slot, v, &busy)) {
+    m_entryHasBytes = start > 0 || !v.pieces.empty();
+  } else if (busy) {
+    m_dirty = true;
+    m_saveTimer->start(200, [this] { checkpoint(true); }, true);
+  }
 }
 
 // ---- the resume point ----
@@ -184,6 +191,7 @@ void DownloadJob::restore(const QueueEntry& e, std::int64_t rollbackBytes) {
   if (m_s.stupidServer != 1) pieces::add(m_s.done, {0, e.start});
   m_s.highWater = e.start + pieces::bytes(pieces::from(beyond, e.start));
   m_s.checked = 0;
+  m_entryHasBytes = e.start > 0 || !e.pieces.empty();
   stepBack(rollbackBytes);
 }
 
@@ -226,8 +234,9 @@ void DownloadJob::forgetBytes(bool newVersion) {
     if (Checkout* co = m_s.checkout(m_firstConn->id)) *co = Checkout{co->conn, {0, kNoEnd}, 0};
     if (m_first->isOpen()) m_first->limitTo(-1);
   }
-  // Said before any new byte: a kill in between must not pair old values with new bytes.
-  checkpoint(true);
+  // Said before any new byte: a kill in between must not pair old values with new bytes
+  // (an entry that names none has none to pair).
+  checkpoint(m_entryHasBytes);
 }
 
 // ---- connections ----
@@ -285,8 +294,11 @@ bool DownloadJob::open(const Route& route, std::string& why) {
   m_firstConn->first = true;
   m_first = m_firstConn->t;
   m_s.phase = Phase::Connecting;
-  // Said at once (an earlier copy's state may stand in the entry), then once a second.
-  if (!m_slot.empty() && !m_publishTimer->active() && m_publishTimer->start(1000, [this] { publish(); })) publish();
+  // Once a second; at once only over an earlier copy's state standing in the entry (a
+  // download done within its first second writes no state of its own).
+  if (!m_slot.empty() && !m_publishTimer->active() && m_publishTimer->start(1000, [this] { publish(); }) &&
+      !QueueEntry::readText(m_slot, QueueValue::Phase).empty())
+    publish();
   ConnectionResult failed;
   if (!m_first->start(failed)) {
     if (failed.what == Outcome::SocketFailed) {
@@ -455,10 +467,11 @@ bool DownloadJob::firstReply(const ReplyFacts& facts) {
   bool stamped = false;
   if (!facts.etag.empty() && facts.etag != m_s.etag) m_s.etag = facts.etag, stamped = true;
   if (!facts.validator.empty() && facts.validator != m_s.lastModified) m_s.lastModified = facts.validator, stamped = true;
-  // The stamp of the bytes about to come, with the point they start from.
+  // The stamp of the bytes about to come, with the point they start from: at once over bytes
+  // the entry names, else with the first of the new ones.
   if (stamped) {
     m_dirty = true;
-    checkpoint(true);
+    checkpoint(m_entryHasBytes);
   }
   Checkout* co = m_s.checkout(m_firstConn->id);
   bool wholeRest = facts.length >= 0 && facts.total > 0 && facts.first + facts.length == facts.total;
@@ -629,9 +642,9 @@ void DownloadJob::firstOutcome(const ConnectionResult& r) {
       deliver(r);
       return;
     case Outcome::Finished:
+      // The session's end removes the entry: what the job would write now goes with it.
       stopAll();
       m_s.phase = Phase::Finished;
-      publish();
       deliver(r);
       return;
     case Outcome::Redirected:
@@ -948,8 +961,6 @@ bool DownloadJob::complete() {
   }
   m_file.reset();
   m_s.phase = Phase::Finished;
-  checkpoint(true);
-  publish();
   ConnectionResult r;
   r.what = Outcome::Finished;
   r.who = Answerer::Origin;

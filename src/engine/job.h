@@ -233,6 +233,7 @@ class DownloadJob {
   std::int64_t m_doneAtOpen = 0;
   int m_redirectCount = 0;
   bool m_dirty = false;  // the state has changed since the last checkpoint
+  bool m_entryHasBytes = false;  // the entry names bytes on disk (Start, Pieces), as last stored
   bool m_endReasonSaid = false;
   std::string m_headers;
   std::vector<std::shared_ptr<std::string>> m_pieceLogs;

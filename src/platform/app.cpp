@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <QThread>
 #include <QTimer>
 #include <algorithm>
 #include <cerrno>
@@ -31,6 +32,13 @@ void makeDirs(const std::string& dir) {
   }
 }
 
+// How long a write waits for other writers. Inside the event loop briefly: every session and
+// timer of the process waits with it, so its caller tries again later instead.
+constexpr int kLoopWaitMs = 100;
+constexpr int kWaitMs = 30000;
+
+bool insideLoop() { return QThread::currentThread()->loopLevel() > 0; }
+
 // A statement prepared once and reset after each use.
 struct Stmt {
   sqlite3_stmt* s = nullptr;
@@ -44,6 +52,7 @@ struct ProfileStore::Impl {
   std::map<std::pair<std::string, std::string>, std::int64_t> pendingInts;
   std::unique_ptr<QTimer> flushTimer;
   int txDepth = 0;
+  std::uint64_t commits = 0;
 
   ~Impl() {
     for (Stmt* st : {&get, &put, &del, &all, &prefixed}) {
@@ -54,6 +63,13 @@ struct ProfileStore::Impl {
   }
 
   bool prepare(Stmt& st, const char* sql) { return sqlite3_prepare_v2(db, sql, -1, &st.s, nullptr) == SQLITE_OK; }
+
+  // Sets how long the next write waits for other writers; true inside the event loop.
+  bool patience() {
+    bool loop = insideLoop();
+    sqlite3_busy_timeout(db, loop ? kLoopWaitMs : kWaitMs);
+    return loop;
+  }
 
   // Returns the row's value: SQLITE_NULL type when absent.
   template <class F>
@@ -73,6 +89,7 @@ struct ProfileStore::Impl {
       sqlite3_bind_int64(put.s, 3, *iv);
     else
       sqlite3_bind_text(put.s, 3, sv->data(), static_cast<int>(sv->size()), SQLITE_TRANSIENT);
+    if (txDepth == 0) patience();
     bool ok = sqlite3_step(put.s) == SQLITE_DONE;
     sqlite3_reset(put.s);
     return ok;
@@ -182,7 +199,8 @@ ProfileStore::Opened ProfileStore::open() {
   if (sqlite3_open_v2(m_path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                       nullptr) != SQLITE_OK)
     return unopenable();
-  sqlite3_busy_timeout(db, 30000);
+  sqlite3_busy_timeout(db, kWaitMs);
+  sqlite3_commit_hook(db, [](void* n) { return ++*static_cast<std::uint64_t*>(n), 0; }, &m_impl->commits);
   // Reading the whole (small) store finds a file that is no database or is cut short.
   sqlite3_stmt* check = nullptr;
   int rc = sqlite3_prepare_v2(db, "PRAGMA quick_check", -1, &check, nullptr);
@@ -272,6 +290,7 @@ bool ProfileStore::remove(const std::string& section, const std::string& name) {
   if (!del.s) return false;
   sqlite3_bind_text(del.s, 1, section.data(), static_cast<int>(section.size()), SQLITE_TRANSIENT);
   sqlite3_bind_text(del.s, 2, name.data(), static_cast<int>(name.size()), SQLITE_TRANSIENT);
+  if (m_impl->txDepth == 0) m_impl->patience();
   bool ok = sqlite3_step(del.s) == SQLITE_DONE;
   sqlite3_reset(del.s);
   return ok;
@@ -327,10 +346,20 @@ bool ProfileStore::writeValues(const std::string& section, const std::vector<Pro
 
 void ProfileStore::flush() {
   if (m_impl->pendingInts.empty() || !m_impl->db) return;
-  auto pending = std::move(m_impl->pendingInts);
-  m_impl->pendingInts.clear();
   if (m_impl->flushTimer) m_impl->flushTimer->stop();
-  for (const auto& [key, value] : pending) m_impl->writeRow(key.first, key.second, &value, nullptr);
+  if (m_impl->txDepth > 0) {
+    auto pending = std::move(m_impl->pendingInts);
+    m_impl->pendingInts.clear();
+    for (const auto& [key, value] : pending) m_impl->writeRow(key.first, key.second, &value, nullptr);
+    return;
+  }
+  // All in one transaction, which writes what is held; a store busy for now keeps them for
+  // the timer, one that cannot be written drops them.
+  if (transaction([] {}) || m_impl->pendingInts.empty()) return;
+  if (!m_busy)
+    m_impl->pendingInts.clear();
+  else if (m_impl->flushTimer)
+    m_impl->flushTimer->start(200);
 }
 
 bool ProfileStore::transaction(const std::function<void()>& fn) {
@@ -342,24 +371,50 @@ bool ProfileStore::transaction(const std::function<void()>& fn) {
     fn();
     return true;
   }
-  flush();
-  // BEGIN IMMEDIATE waits through the busy timeout for other writers.
+  bool loop = m_impl->patience();
+  // BEGIN IMMEDIATE waits through the busy timeout for other writers (outside the loop a
+  // few times over).
   int rc;
   int tries = 0;
-  while ((rc = sqlite3_exec(m_impl->db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr)) == SQLITE_BUSY && tries++ < 20)
+  while ((rc = sqlite3_exec(m_impl->db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr)) == SQLITE_BUSY && !loop &&
+         tries++ < 20)
     ::usleep(50000);
+  m_busy = rc == SQLITE_BUSY;
   // Writes that were to go together never go without the transaction.
   if (rc != SQLITE_OK) return false;
   ++m_impl->txDepth;
+  // Integers held back go with it, rather than in a transaction of their own.
+  auto pending = std::move(m_impl->pendingInts);
+  m_impl->pendingInts.clear();
+  for (const auto& [key, value] : pending) m_impl->writeRow(key.first, key.second, &value, nullptr);
   fn();
   --m_impl->txDepth;
   tries = 0;
-  while ((rc = sqlite3_exec(m_impl->db, "COMMIT", nullptr, nullptr, nullptr)) == SQLITE_BUSY && tries++ < 500)
+  while ((rc = sqlite3_exec(m_impl->db, "COMMIT", nullptr, nullptr, nullptr)) == SQLITE_BUSY && !loop && tries++ < 500)
     ::usleep(10000);
-  if (rc == SQLITE_OK) return true;
+  if (rc == SQLITE_OK) {
+    if (m_impl->flushTimer) m_impl->flushTimer->stop();
+    return true;
+  }
+  m_busy = rc == SQLITE_BUSY;
   sqlite3_exec(m_impl->db, "ROLLBACK", nullptr, nullptr, nullptr);
+  // What was held back is not lost with the transaction.
+  for (const auto& [key, value] : pending) m_impl->pendingInts.emplace(key, value);
+  if (!m_impl->pendingInts.empty() && m_impl->flushTimer) m_impl->flushTimer->start(200);
   return false;
 }
+
+void ProfileStore::reading(const std::function<void()>& fn) {
+  if (!m_impl->db || m_impl->txDepth > 0) {
+    fn();
+    return;
+  }
+  bool begun = sqlite3_exec(m_impl->db, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK;
+  fn();
+  if (begun) sqlite3_exec(m_impl->db, "COMMIT", nullptr, nullptr, nullptr);
+}
+
+std::uint64_t ProfileStore::commits() const { return m_impl->commits; }
 
 // ---- CWinApp ----
 
@@ -413,6 +468,7 @@ std::vector<ProfileValue> CWinApp::GetProfileSection(const std::string& section,
   return Store()->readSection(section, prefix);
 }
 bool CWinApp::ProfileTransaction(const std::function<void()>& fn) { return Store()->transaction(fn); }
+void CWinApp::ProfileReading(const std::function<void()>& fn) { Store()->reading(fn); }
 void CWinApp::FlushProfile() {
   if (m_store) m_store->flush();
 }

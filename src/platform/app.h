@@ -38,7 +38,18 @@ class ProfileStore {
   // Integer writes may be held back and coalesced; this writes what is held.
   void flush();
   // Runs fn inside one write transaction: the profile calls it makes see and change the store atomically.
+  // Inside an event loop it waits for other writers only briefly (every session and timer of
+  // the process would stall meanwhile): false then, with busy() true, and the caller tries
+  // again later; outside a loop (start-up, a command) it waits as long as they take.
   bool transaction(const std::function<void()>& fn);
+  // Runs fn inside one read transaction: its reads see one state of the store, and no writer
+  // is held back.
+  void reading(const std::function<void()>& fn);
+  // The last transaction could not begin or commit because other writers held the store.
+  bool busy() const { return m_busy; }
+  // Write transactions committed through this handle (each statement outside a transaction
+  // counts as one).
+  std::uint64_t commits() const;
   const std::string& path() const { return m_path; }
   // Where a store that could not be opened or was no database was moved (a new one took its
   // place); empty when none was.
@@ -58,6 +69,7 @@ class ProfileStore {
   std::string m_path;
   std::string m_movedAsideTo;
   bool m_readOnly = false;
+  bool m_busy = false;
 };
 
 // Where the store lives: ${XDG_CONFIG_HOME:-$HOME/.config}/Quillfern/<app name>/settings.db
@@ -85,6 +97,7 @@ class CWinApp {
   bool WriteProfileValues(const std::string& section, const std::vector<ProfileValue>& values);
   std::vector<ProfileValue> GetProfileSection(const std::string& section, const std::string& prefix = "");
   bool ProfileTransaction(const std::function<void()>& fn);
+  void ProfileReading(const std::function<void()>& fn);
   void FlushProfile();
   ProfileStore* Store();
 

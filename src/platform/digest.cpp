@@ -8,7 +8,11 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <system_error>
+#include <thread>
 #include <vector>
+
+#include "platform/timer.h"
 
 namespace {
 struct Algorithm {
@@ -78,4 +82,27 @@ std::optional<std::string> FileDigest(const std::string& path, const std::string
     out += "0123456789abcdef"[md[i] & 15];
   }
   return out;
+}
+
+std::shared_ptr<void> FileDigestLater(const std::string& path, const std::string& algorithm, DigestDone done) {
+  auto handle = std::make_shared<DigestDone>(std::move(done));
+  auto report = [weak = std::weak_ptr<DigestDone>(handle)](std::optional<std::string> digest, std::string why) {
+    PostToLoop([weak, digest = std::move(digest), why = std::move(why)] {
+      if (auto done = weak.lock()) (*done)(digest, why);
+    });
+  };
+  OpenLoopMailbox();
+  try {
+    std::thread([path, algorithm, report] {
+      std::string why;
+      auto digest = FileDigest(path, algorithm, why);
+      report(std::move(digest), std::move(why));
+    }).detach();
+  } catch (const std::system_error&) {
+    // No thread to be had: read here, the answer still coming from the loop.
+    std::string why;
+    auto digest = FileDigest(path, algorithm, why);
+    report(std::move(digest), std::move(why));
+  }
+  return handle;
 }

@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/timer.h"
 #include "platform/tls.h"
 #include "platform/win.h"
 
@@ -222,33 +223,6 @@ bool isInvalidName(std::string_view host) {
   return host.size() == tld.size() || host[host.size() - tld.size() - 1] == '.';
 }
 
-// Lookups report through this object on the application's thread. It goes with the
-// application; a worker that finishes later finds none and drops its result. The mutex is
-// never destroyed, as a worker may still run when the process exits.
-std::mutex& mailboxMutex() {
-  static auto* m = new std::mutex;
-  return *m;
-}
-struct LookupMailbox;
-LookupMailbox* g_mailbox = nullptr;  // under mailboxMutex
-struct LookupMailbox : QObject {
-  using QObject::QObject;
-  ~LookupMailbox() override {
-    std::lock_guard lock(mailboxMutex());
-    g_mailbox = nullptr;
-  }
-};
-
-void openMailbox() {
-  std::lock_guard lock(mailboxMutex());
-  if (!g_mailbox) g_mailbox = new LookupMailbox(QCoreApplication::instance());
-}
-
-template <class F>
-void deliver(F&& fn) {
-  std::lock_guard lock(mailboxMutex());
-  if (g_mailbox) QMetaObject::invokeMethod(g_mailbox, std::forward<F>(fn), Qt::QueuedConnection);
-}
 }  // namespace
 
 void SetNameLookup(NameLookup lookup) { g_nameLookup = lookup; }
@@ -278,7 +252,7 @@ bool CAsyncSocket::Connect(const std::string& hostText, unsigned port) {
 // A slow resolver would freeze every window: names are looked up on a thread of their own,
 // and the connect goes on from the event loop once the answer is there.
 bool CAsyncSocket::startLookup(const std::string& host, unsigned port) {
-  openMailbox();
+  OpenLoopMailbox();
   auto token = std::make_shared<CAsyncSocket*>(this);
   NameLookup lookup = g_nameLookup.load();
   if (!lookup) lookup = ::getaddrinfo;
@@ -293,7 +267,7 @@ bool CAsyncSocket::startLookup(const std::string& host, unsigned port) {
         ::freeaddrinfo(res);
       }
       int error = rc != 0 ? lookupError(rc) : 0;
-      deliver([weak, error, addrs = std::move(addrs)]() mutable {
+      PostToLoop([weak, error, addrs = std::move(addrs)]() mutable {
         if (auto alive = weak.lock()) (*alive)->lookupDone(error, std::move(addrs));
       });
     }).detach();

@@ -1,7 +1,9 @@
 #include "platform/timer.h"
 
+#include <QCoreApplication>
 #include <QEventLoop>
 #include <QTimer>
+#include <mutex>
 
 #include "platform/wnd.h"
 
@@ -34,6 +36,35 @@ void CTimer::stop() { m_impl->timer.stop(); }
 bool CTimer::active() const { return m_impl->timer.isActive(); }
 
 void CallLater(int ms, std::function<void()> fn) { QTimer::singleShot(ms, [fn = std::move(fn)] { fn(); }); }
+
+namespace {
+// Workers report through this object on the application's thread. It goes with the
+// application; a worker that finishes later finds none and drops its result. The mutex is
+// never destroyed, as a worker may still run when the process exits.
+std::mutex& mailboxMutex() {
+  static auto* m = new std::mutex;
+  return *m;
+}
+struct LoopMailbox;
+LoopMailbox* g_mailbox = nullptr;  // under mailboxMutex
+struct LoopMailbox : QObject {
+  using QObject::QObject;
+  ~LoopMailbox() override {
+    std::lock_guard lock(mailboxMutex());
+    g_mailbox = nullptr;
+  }
+};
+}  // namespace
+
+void OpenLoopMailbox() {
+  std::lock_guard lock(mailboxMutex());
+  if (!g_mailbox) g_mailbox = new LoopMailbox(QCoreApplication::instance());
+}
+
+void PostToLoop(std::function<void()> fn) {
+  std::lock_guard lock(mailboxMutex());
+  if (g_mailbox) QMetaObject::invokeMethod(g_mailbox, std::move(fn), Qt::QueuedConnection);
+}
 
 struct CEventLoop::Impl {
   QEventLoop loop;

@@ -27,6 +27,12 @@ class CTimer {
 // Calls fn once from the event loop after ms milliseconds; nothing to own or stop.
 void CallLater(int ms, std::function<void()> fn);
 
+// Work done on another thread hands its result back this way: OpenLoopMailbox, on the
+// loop's thread before the work starts, makes the way; PostToLoop, from any thread, calls fn
+// from the event loop (not at all once the application has gone).
+void OpenLoopMailbox();
+void PostToLoop(std::function<void()> fn);
+
 // A loop of the event loop run inside whatever calls exec(), until exit() is called (a
 // batch of sessions waits in one while they run).
 class CEventLoop {

@@ -119,8 +119,8 @@ QueueEntry QueueEntry::load(const std::string& slot) {
       if (!text.empty()) assign(e, n.value, ProfileData(text));
     }
   };
-  // A store too busy for a transaction is still read, value by value.
-  if (!app->ProfileTransaction(read)) read();
+  // In one read transaction: a consistent record that holds back no writer.
+  app->ProfileReading(read);
   return e;
 }
 
@@ -171,9 +171,10 @@ std::vector<QueueEntry> QueueEntry::loadAll() {
   return entries;
 }
 
-void QueueEntry::publish(const std::string& slot, std::optional<std::int64_t> start, const LiveState& live) {
-  if (slot.empty()) return;
-  AfxGetApp()->ProfileTransaction([&] {
+bool QueueEntry::publish(const std::string& slot, std::optional<std::int64_t> start, const LiveState& live) {
+  // A removed entry costs no write transaction.
+  if (slot.empty() || !exists(slot)) return true;
+  return AfxGetApp()->ProfileTransaction([&] {
     if (!exists(slot)) return;
     auto values = liveValues(live);
     if (start) {

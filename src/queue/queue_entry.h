@@ -76,8 +76,9 @@ struct QueueEntry {
   // Every entry (those with a Get), in slot order, read at once.
   static std::vector<QueueEntry> loadAll();
   // The running copy's state with its resume point (when given), in one transaction;
-  // nothing when the entry is gone (no stray values are left behind).
-  static void publish(const std::string& slot, std::optional<std::int64_t> start, const LiveState& live);
+  // nothing when the entry is gone (no stray values are left behind). False when the store
+  // could not take it (busy()): the caller publishes again later.
+  static bool publish(const std::string& slot, std::optional<std::int64_t> start, const LiveState& live);
   // Removes every value of the entry, in one transaction.
   static void remove(const std::string& slot);
   // The same for a download that completed, leaving word of it (section Finished, the slot's

@@ -9,6 +9,7 @@
 
 #include "platform/app.h"
 #include "platform/services.h"
+#include "platform/timer.h"
 #include "resources/ids.h"
 #include "resources/resources.h"
 #include "settings/options.h"
@@ -83,8 +84,25 @@ bool leaseHeldByOther(const std::string& slot) {
   return leaseAlive(lease) && lease != myLease();
 }
 
-bool checkpointEntry(const std::string& slot, const CheckpointValues& v) {
+bool storeBusy() { return AfxGetApp()->Store()->busy(); }
+
+void endFinished(const std::string& slot) {
+  if (slot.empty()) return;
+  CWinApp* app = AfxGetApp();
+  bool ended = app->ProfileTransaction([&] {
+    if (leaseHeldByOther(slot)) return;
+    QueueEntry::removeFinished(slot);
+    if (app->GetProfileString(kSectionRunning, slot, "") == myLease()) app->WriteProfileString(kSectionRunning, slot, nullptr);
+  });
+  if (!ended && storeBusy()) CallLater(100, [slot] { endFinished(slot); });
+}
+
+bool checkpointEntry(const std::string& slot, const CheckpointValues& v, bool* busy) {
+  if (busy) *busy = false;
   if (slot.empty()) return false;
+  CWinApp* app = AfxGetApp();
+  // Read first: an entry gone, or another's, costs no write transaction.
+  if (!QueueEntry::exists(slot) || app->GetProfileString(kSectionRunning, slot, "") != myLease()) return false;
   auto text = [](const std::string& t) { return t.empty() ? ProfileData() : ProfileData(t); };
   bool written = false;
   bool committed = AfxGetApp()->ProfileTransaction([&] {
@@ -97,6 +115,7 @@ bool checkpointEntry(const std::string& slot, const CheckpointValues& v) {
                              {QueueValue::StupidServer, v.stupidServer ? ProfileData(std::int64_t{1}) : ProfileData()}});
     written = true;
   });
+  if (busy) *busy = !committed && storeBusy();
   return committed && written;
 }
 
@@ -178,6 +197,11 @@ void SlotLease::release() {
   if (m_slot.empty()) return;
   CWinApp* app = AfxGetApp();
   if (!app) return;
+  // Let go of already (a finished download's end took it): no transaction for nothing.
+  if (app->GetProfileString(kSectionRunning, m_slot, "") != myLease()) {
+    m_slot.clear();
+    return;
+  }
   app->ProfileTransaction([&] {
     if (app->GetProfileString(kSectionRunning, m_slot, "") == myLease())
       app->WriteProfileString(kSectionRunning, m_slot, nullptr);

@@ -37,6 +37,13 @@ std::string ownLease();
 // and removed in one transaction, so that no process takes the entry in between.
 bool removeEntryUnlessRunning(const std::string& slot);
 
+// A download that completed ends in one transaction: its entry goes, leaving word of its end
+// (QueueEntry::removeFinished), and so does this process's lease on the slot. A store busy for
+// now takes it from a timer, so that no lease of this process outlives its download.
+void endFinished(const std::string& slot);
+// The store could not take the last write for other writers: try it again later.
+bool storeBusy();
+
 // What a download keeps of its progress, written together: the bytes complete from 0, the
 // ranges finished beyond them, the validators they belong to, and what the server showed.
 struct CheckpointValues {
@@ -48,8 +55,9 @@ struct CheckpointValues {
   int stupidServer = 0;  // the server does not resume
 };
 // In one transaction, only while the entry exists and this process holds its lease; false
-// (nothing written) otherwise, or when the store could not take it.
-bool checkpointEntry(const std::string& slot, const CheckpointValues& v);
+// (nothing written) otherwise, or when the store could not take it (busy: for now, so that
+// the caller tries again later).
+bool checkpointEntry(const std::string& slot, const CheckpointValues& v, bool* busy = nullptr);
 
 // The first n slot numbers that have no entry and no running holder, found in one reading of
 // the queue: called inside the transaction that saves their entries (a batch's, made at once).

@@ -124,7 +124,8 @@ bool claimTurn(const std::string& slot) {
     granted = true;
   });
   // A store that takes no transaction (read-only, damaged) keeps no line: nobody waits on it.
-  return granted || !taken;
+  // One busy for now is asked again (the callers' timers).
+  return granted || (!taken && !storeBusy());
 }
 
 bool startNow(const std::string& slot) {

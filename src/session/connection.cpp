@@ -120,6 +120,12 @@ void CDownloadDlg::keepEntry() {
   // server has dropped its credentials, and a resume must not send them there.
   std::string request = encodeRequestOptions(m_d.m_options.forHost(m_d.m_server));
   ProfileData kept = request.empty() ? ProfileData() : ProfileData(request);
+  // Read first: the entry that holds them already (a queued one, each new connection) costs
+  // no write transaction.
+  if (QueueEntry::readText(m_slot, QueueValue::Get) == m_d.m_url &&
+      QueueEntry::readText(m_slot, QueueValue::Request) == request &&
+      (m_d.m_localPath.empty() || QueueEntry::readText(m_slot, QueueValue::Local) == m_d.m_localPath))
+    return;
   if (m_d.m_localPath.empty()) {
     QueueEntry::write(m_slot, {{QueueValue::Get, m_d.m_url}, {QueueValue::Request, kept}});
     return;

@@ -148,7 +148,8 @@ LRESULT CDownloadDlg::OnDestroy(WPARAM, LPARAM) {
 }
 
 LRESULT CDownloadDlg::OnMove(WPARAM, LPARAM lParam) {
-  if (!IsIconic() && !m_slot.empty()) {
+  // A finished download has no entry (nor its slot) to keep the place in.
+  if (!IsIconic() && !m_slot.empty() && !m_finished) {
     QueueEntry::write(m_slot, QueueValue::WindowX, LOWORD_S(lParam));
     QueueEntry::write(m_slot, QueueValue::WindowY, HIWORD_S(lParam));
   }
@@ -156,7 +157,7 @@ LRESULT CDownloadDlg::OnMove(WPARAM, LPARAM lParam) {
 }
 
 LRESULT CDownloadDlg::OnSize(WPARAM wParam, LPARAM) {
-  if (m_slot.empty()) return 0;
+  if (m_slot.empty() || m_finished) return 0;
   if (wParam == SIZE_MINIMIZED)
     QueueEntry::write(m_slot, QueueValue::Minimized, 1);
   else if (wParam == SIZE_RESTORED)
@@ -263,31 +264,43 @@ void CDownloadDlg::finishDownload() {
   updateProgress(true, true);
   m_progress.SetPos(100);
   closeConnections();
-  if (!checksumHolds()) return;
+  // Asked for, else the server's; read back from the disk, since spliced bytes never pass
+  // through this process, and off the event loop, which every download of a batch shares.
+  std::string expected = m_checksum.empty() ? m_job.serverDigest() : m_checksum;
+  if (expected.empty() || m_job.streaming()) {
+    completeDownload();
+    return;
+  }
+  m_digest = FileDigestLater(m_d.m_localPath, expected.substr(0, expected.find('=')),
+                             [this, expected](const std::optional<std::string>& got, const std::string& why) {
+                               m_digest.reset();
+                               // Ended meanwhile (cancelled): what it decided stands.
+                               if (IsEnded() || m_finished) return;
+                               if (checksumHolds(expected, got, why)) completeDownload();
+                             });
+}
+
+void CDownloadDlg::completeDownload() {
   m_statusIcon.SetIcon(res::IDI_COMPLETE);
   showState(TaskState::Finished);
   m_line3Text.SetWindowText("");
   m_pauseButton.EnableWindow(false);
   m_cancelButton.SetWindowText("Close");
-  if (!m_slot.empty()) QueueEntry::removeFinished(m_slot);
+  // One transaction ends what one began: the entry goes with word of its end, and the slot
+  // with it (the finished window writes nothing more into it; the next entry of a
+  // ResumeSerial chain may be this process's successor).
+  endFinished(m_slot);
+  releaseLease();
   m_finished = 1;
   closeMirrorList();
   if (ConfigInt(kDoneBeep) != 0) MessageBeep(false);
   if (ConfigInt(kExit) != 0) EndDialog(IDOK);
-  if (m_fromQueue == 1 && ConfigInt(kResumeSerial) != 0 && !IsBatchCopy() && m_commandLine.empty()) {
-    releaseLease();  // the next entry may be this process's successor
+  if (m_fromQueue == 1 && ConfigInt(kResumeSerial) != 0 && !IsBatchCopy() && m_commandLine.empty())
     resumeQueuedDownloads();
-  }
 }
 
-bool CDownloadDlg::checksumHolds() {
-  // Asked for, else the server's; read back from the disk, since spliced bytes never pass
-  // through this process.
-  const std::string& expected = m_checksum.empty() ? m_job.serverDigest() : m_checksum;
-  if (expected.empty() || m_job.streaming()) return true;
-  std::string type = expected.substr(0, expected.find('='));
-  std::string why;
-  auto got = FileDigest(m_d.m_localPath, type, why);
+bool CDownloadDlg::checksumHolds(const std::string& expected, const std::optional<std::string>& got,
+                                 const std::string& why) {
   if (got && *got == expected) {
     ui().statusLine(Format("Checksum %s: %s", m_checksum.empty() ? "given by the server verified" : "verified",
                            expected.c_str()));

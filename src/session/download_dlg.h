@@ -98,9 +98,11 @@ class CDownloadDlg : public CDialog, private JobEvents {
   void togglePause();
   void onConnectionClosed(int error);
   void finishDownload();
-  // The complete file read back against its checksum; false (and the session ended) when
-  // it does not match.
-  bool checksumHolds();
+  // The complete file's digest (got, else why not) against the checksum expected; false
+  // (and the session ended) when it does not match.
+  bool checksumHolds(const std::string& expected, const std::optional<std::string>& got, const std::string& why);
+  // The file is whole (and its checksum holds): the entry goes, the window says so.
+  void completeDownload();
   void connectionBroken();
   void setNoResumeNote(bool clear);
   void updateProgress(bool speedLine, bool sizeLine);
@@ -188,6 +190,7 @@ class CDownloadDlg : public CDialog, private JobEvents {
   std::int64_t m_listStart = 0;  // where the list's first site is
   bool m_listRoundWait = false;  // every site failed: the list starts again after the wait
   SlotLease m_lease;
+  std::shared_ptr<void> m_digest;  // the complete file being read back for its checksum
   bool m_controlOpen = false;  // this session is reachable through the process's control socket
   CTimer m_controlTimer;
   CTimer m_turnTimer;
