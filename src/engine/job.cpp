@@ -296,9 +296,15 @@ bool DownloadJob::open(const Route& route, std::string& why) {
   m_s.phase = Phase::Connecting;
   // Once a second; at once only over an earlier copy's state standing in the entry (a
   // download done within its first second writes no state of its own).
-  if (!m_slot.empty() && !m_publishTimer->active() && m_publishTimer->start(1000, [this] { publish(); }) &&
-      !QueueEntry::readText(m_slot, QueueValue::Phase).empty())
-    publish();
+  if (!m_slot.empty() && !m_publishTimer->active() && m_publishTimer->start(1000, [this] { publish(); })) {
+    if (!QueueEntry::readText(m_slot, QueueValue::Phase).empty()) {
+      publish();
+    } else {
+      // The rate's first sample, so that the first state published has it.
+      m_rateDone = m_s.bytesDone();
+      m_rateTick = m_clock.ms();
+    }
+  }
   ConnectionResult failed;
   if (!m_first->start(failed)) {
     if (failed.what == Outcome::SocketFailed) {

@@ -10,10 +10,13 @@
 #include <QThread>
 #include <QTimer>
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
 #include <map>
+#include <system_error>
+#include <thread>
 
 #include "platform/services.h"
 #include "resources/ids.h"
@@ -39,6 +42,20 @@ constexpr int kWaitMs = 30000;
 
 bool insideLoop() { return QThread::currentThread()->loopLevel() > 0; }
 
+// The write-ahead log is folded back into the store once it holds this many pages, on a
+// thread of its own with a connection of its own: a checkpoint syncs the disk, which on the
+// event loop would hold every download of the process.
+constexpr int kWalPages = 1000;
+
+void foldWal(const std::string& path) {
+  sqlite3* db = nullptr;
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) == SQLITE_OK) {
+    sqlite3_busy_timeout(db, kWaitMs);
+    sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+  }
+  sqlite3_close(db);
+}
+
 // A statement prepared once and reset after each use.
 struct Stmt {
   sqlite3_stmt* s = nullptr;
@@ -53,6 +70,21 @@ struct ProfileStore::Impl {
   std::unique_ptr<QTimer> flushTimer;
   int txDepth = 0;
   std::uint64_t commits = 0;
+  std::string path;
+  std::shared_ptr<std::atomic<bool>> folding = std::make_shared<std::atomic<bool>>(false);
+
+  void foldLater() {
+    if (folding->exchange(true)) return;
+    try {
+      std::thread([path = path, folding = folding] {
+        foldWal(path);
+        *folding = false;
+      }).detach();
+    } catch (const std::system_error&) {
+      foldWal(path);
+      *folding = false;
+    }
+  }
 
   ~Impl() {
     for (Stmt* st : {&get, &put, &del, &all, &prefixed}) {
@@ -216,6 +248,14 @@ ProfileStore::Opened ProfileStore::open() {
   }
   sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
   sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+  m_impl->path = m_path;
+  sqlite3_wal_hook(
+      db,
+      [](void* impl, sqlite3*, const char*, int pages) {
+        if (pages >= kWalPages) static_cast<Impl*>(impl)->foldLater();
+        return SQLITE_OK;
+      },
+      m_impl.get());
   sqlite3_exec(db,
                "CREATE TABLE IF NOT EXISTS profile(section TEXT NOT NULL, name TEXT NOT NULL, value, "
                "PRIMARY KEY(section, name))",
