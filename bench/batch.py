@@ -133,8 +133,15 @@ def tool_runs(exe, tenv, listfile, urls, dl, jobs):
     return {n: argv for n, argv in runs.items() if n == "tarnwick" or installed(n)}
 
 
+_runs = [0]
+
+
 def fetch_all(name, argv, dl, tenv, names, digests, timeout):
-    shutil.rmtree(dl, ignore_errors=True)
+    # A new folder for each run, the old ones removed only at the end: files deleted just
+    # before make the file system slow to create the next ones (ext4 passes over recently
+    # freed inodes), by an amount that grows from run to run and falls on whoever comes next.
+    _runs[0] += 1
+    dl = os.path.join(dl, "%s-%d" % (name, _runs[0]))
     os.makedirs(dl)
     status, wall, cpu, rss = timed(argv, env=tenv if name == "tarnwick" else None, cwd=dl, timeout=timeout)
     wrong = 0
@@ -165,6 +172,8 @@ def compare(title, exe, tenv, home, base_url, www, dl, count, size, rounds, jobs
                   flush=True)
             if ok:
                 walls[name].append(wall)
+    shutil.rmtree(dl, ignore_errors=True)
+    os.makedirs(dl)
     print("\n%s, medians:" % title)
     med = {n: statistics.median(w) for n, w in walls.items() if w}
     fastest_peer = min((w for n, w in med.items() if n != "tarnwick"), default=None)
@@ -207,6 +216,8 @@ def per_file(exe, tenv, home, base_url, www, dl, counts, size, rounds, jobs, tim
                    "all right" if ok else "status %d, %d files wrong" % (status, wrong)), flush=True)
             if ok:
                 walls[count].append(wall)
+    shutil.rmtree(dl, ignore_errors=True)
+    os.makedirs(dl)
     print("\nlists of tiny files (%d bytes), medians:" % size)
     first = None
     for count in counts:

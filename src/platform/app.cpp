@@ -72,6 +72,7 @@ struct ProfileStore::Impl {
   std::uint64_t commits = 0;
   std::string path;
   std::shared_ptr<std::atomic<bool>> folding = std::make_shared<std::atomic<bool>>(false);
+  int foldAt = kWalPages;  // the log's length that starts the next fold
 
   void foldLater() {
     if (folding->exchange(true)) return;
@@ -251,8 +252,18 @@ ProfileStore::Opened ProfileStore::open() {
   m_impl->path = m_path;
   sqlite3_wal_hook(
       db,
-      [](void* impl, sqlite3*, const char*, int pages) {
-        if (pages >= kWalPages) static_cast<Impl*>(impl)->foldLater();
+      [](void* arg, sqlite3* self, const char*, int pages) {
+        auto* impl = static_cast<Impl*>(arg);
+        if (pages < kWalPages) {
+          impl->foldAt = kWalPages;  // the log started again
+        } else if (pages >= 8 * kWalPages) {
+          // Writes that never pause let no fold finish the log: this one does, here.
+          sqlite3_wal_checkpoint_v2(self, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+          impl->foldAt = kWalPages;
+        } else if (pages >= impl->foldAt) {
+          impl->foldAt = pages + kWalPages;
+          impl->foldLater();
+        }
         return SQLITE_OK;
       },
       m_impl.get());
