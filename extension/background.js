@@ -106,7 +106,8 @@ async function catchDownload(d, hold, release = () => {}) {
   }
   const url = d.finalUrl || d.url;
   const it = await item(url, d.referrer, baseName(d.filename));
-  const reply = await send({ type: "download", ...it });
+  // The browser's own file for it (Firefox's empty placeholder) is no reason for another name.
+  const reply = await send({ type: "download", ...it, browserFile: d.filename || "" });
   await remember([{ url, filename: it.filename || baseName(new URL(url).pathname), state: state(reply) }]);
   if (reply.ok) {
     // Cancelled before the browser is told a name: it never writes the file.

@@ -984,7 +984,7 @@ class Citizen(Session):
         with open(listing, "w") as f:
             f.write("FML,1.0,\nhere,local,fast,%s\n" % url)
         self.assertEqual(self.run_session(listing, "chosen.bin\n"), 0, self.output)
-        self.assertIn("Save as [free.bin]: ", self.output)
+        self.assertIn("Save as [free.bin.2]: ", self.output)  # what Save As proposes is free too
         self.assertSameFile(self.local("chosen.bin"), data)
         self.assertFalse(os.path.exists(self.local("free.bin.2")))
         # The configured download folder: proposed by Save As, and where files named without
