@@ -1135,8 +1135,9 @@ class TerminalViews(Session):
         self.assertEqual(self.queue().get("Start00", 0), os.path.getsize(self.local("interrupted.bin")))
         for name in list(self.queue()):
             self.store.delete("FileQueue", name)
-        # Ctrl-C at Save As cancels it: what is typed next is no file name.
-        rc, seen = self.on_terminal([url], (("Save as [interrupted.bin]: ", b"\x03"), ("", b"n\n")))
+        # Ctrl-C at Save As cancels it: what is typed next is no file name. (The first one's
+        # file stands: the name proposed is the next free one.)
+        rc, seen = self.on_terminal([url], (("Save as [interrupted.bin.1]: ", b"\x03"), ("", b"n\n")))
         self.assertEqual(rc, 1, seen)
         self.assertNotIn(question, seen)
         self.assertFalse(os.path.exists(self.local("n")))
