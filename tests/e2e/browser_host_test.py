@@ -186,6 +186,28 @@ class BrowserHost(SessionCase):
         self.wait_done([os.path.join(self.folder, "f.bin")])
         self.assertEqual([r.split(" ")[1] for r in srv.requests], ["/r/f.bin", "/files/f.bin"])
 
+    def test_a_redirected_download_whose_file_cannot_be_had_stays_queued(self):
+        held = threading.Event()
+        self.addCleanup(held.set)
+        srv = Recorder("127.0.0.1", lambda asked: (held.wait(20), b"HTTP/1.1 302 Found\r\nLocation: /files/f.bin\r\n"
+                                                                 b"Content-Length: 0\r\n\r\n")[1])
+        self.addCleanup(srv.sock.close)
+        [answer] = self.host(CHROMIUM, [frame({"type": "download", "url": srv.base + "/r/f.bin"})])
+        self.assertTrue(answer["ok"], answer)
+        slot = answer["id"][1:]
+        deadline = time.monotonic() + 20
+        while not srv.requests and time.monotonic() < deadline:
+            time.sleep(0.02)
+        # The file turns into a link while the server answers: no file to write for the new address.
+        path = os.path.join(self.folder, "f.bin")
+        os.remove(path)
+        os.symlink("elsewhere", path)
+        held.set()
+        while self.store.section("Running") and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.assertEqual(self.store.section("Running"), {})
+        self.assertEqual(self.queue().get("Get" + slot), srv.base + "/r/f.bin")
+
     def test_names_the_file_system_cannot_take_are_shortened_keeping_the_extension(self):
         self.gate.set()
         message = {"type": "download", "url": self.server.base + "/dl", "filename": "n" * 5000 + ".pdf"}
