@@ -45,7 +45,7 @@ bool insideLoop() { return QThread::currentThread()->loopLevel() > 0; }
 // The write-ahead log is folded back into the store once it holds this many pages, on a
 // thread of its own with a connection of its own: a checkpoint syncs the disk, which on the
 // event loop would hold every download of the process.
-constexpr int kWalPages = 1000;
+constexpr int kWalPages = 2000;
 
 void foldWal(const std::string& path) {
   sqlite3* db = nullptr;
