@@ -48,10 +48,13 @@ std::string makeLocalFile(const std::string& path, const std::string& exceptSlot
   std::size_t slash = path.rfind('/');
   std::string folder = slash == std::string::npos ? "." : path.substr(0, slash);
   std::string name = path.substr(slash == std::string::npos ? 0 : slash + 1);
-  PathTest held = heldByQueue(exceptSlot);
+  // The queue's names are read only once the name itself is taken: a batch's files rarely
+  // are, and reading every entry for each would cost a long batch dearly.
+  PathTest held;
   for (int n = 0; n < 10000; ++n) {
     // The name itself is this download's own (fitted, for an entry from before names were).
     std::string candidate = folder + "/" + NumberedName(name, n);
+    if (n > 0 && !held) held = heldByQueue(exceptSlot);
     if (n > 0 && held(candidate)) continue;
     if (CreateNewFile(candidate)) return candidate;
     if (errno != EEXIST) break;
