@@ -7,6 +7,7 @@
 
 #include "platform/services.h"
 #include "settings/options.h"
+#include "transfer/url.h"
 
 namespace {
 struct ValueName {
@@ -212,7 +213,8 @@ void QueueEntry::removeFinished(const std::string& slot) {
   app->ProfileTransaction([&] {
     std::string url = app->GetProfileString(kSectionFileQueue, nameOf(slot, QueueValue::Get), "");
     remove(slot);
-    if (!url.empty()) app->WriteProfileString(kSectionFinished, slot, url);
+    // Only as it may be shown: a password outlives no download it was given for.
+    if (!url.empty()) app->WriteProfileString(kSectionFinished, slot, displayUrl(url));
   });
 }
 

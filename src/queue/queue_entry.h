@@ -81,9 +81,9 @@ struct QueueEntry {
   // Removes every value of the entry, in one transaction.
   static void remove(const std::string& slot);
   // The same for a download that completed, leaving word of it (section Finished, the slot's
-  // address) for a Downloads window that looks after the entry has gone.
+  // address as displayUrl shows it) for a Downloads window that looks after the entry has gone.
   static void removeFinished(const std::string& slot);
-  // The address whose download last completed in slot ("" none).
+  // The address whose download last completed in slot, its password masked ("" none).
   static std::string finishedIn(const std::string& slot);
 
   // One value of the entry in slot, as a session keeps its entry current; clear() removes it.

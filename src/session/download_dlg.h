@@ -200,7 +200,8 @@ const char* UsageText();
 // url's parts into d, with the FTP login defaults: 0, or the message that says why not (the
 // scheme of a URL written in capitals is lower-cased in url).
 int siteAddress(std::string& url, Download& d);
-// The login .netrc ($NETRC, else ~/.netrc) gives for d's server, taken when there is one.
+// The login .netrc ($NETRC, else ~/.netrc) gives for d's server, taken when there is one;
+// none for a plain address a redirect from https led to. A file others can read is warned of.
 bool useNetrcLogin(Download& d);
 
 // The way to d's server: direct or through the proxy of its service (configured, else from

@@ -30,7 +30,10 @@ bool CDownloadDlg::readQueueEntry(bool showMessages) {
   m_d.m_url = e.url;
   m_d.m_localPath = e.localPath;
   // Options given with the number (fresh cookies, say) replace the kept ones.
-  if (m_d.m_options.empty()) m_d.m_options = decodeRequestOptions(e.request);
+  RequestOptions kept = decodeRequestOptions(e.request);
+  bool leftHttps = kept.leftHttps || m_d.m_options.leftHttps;
+  if (m_d.m_options.empty()) m_d.m_options = kept;
+  m_d.m_options.leftHttps = leftHttps;  // where a redirect led stays barred to .netrc
   m_checksum = e.checksum;
   m_job.m_checksumGiven = !m_checksum.empty();
   m_nameFromServer = e.nameFromServer;

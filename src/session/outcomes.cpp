@@ -113,11 +113,16 @@ void CDownloadDlg::jobOutcome(const ConnectionResult& r) {
 }
 
 void CDownloadDlg::redirected() {
+  // Once a redirect has left https, no .netrc login goes to a plain address (siteAddress and
+  // below ask useNetrcLogin, which holds to it).
+  bool fromHttps = m_d.m_secure || m_d.m_options.leftHttps;
+  m_d.m_options.leftHttps = fromHttps;
   if (!prepareDownload(!m_useMirrorList)) {
     closeConnections();
     abandonSite(true, true);
     return;
   }
+  m_d.m_options.leftHttps = fromHttps && !m_d.m_secure;
   m_job.redirectPrepared();
   // Another server's login, if .netrc has one.
   if (m_d.m_user.empty()) useNetrcLogin(m_d);
@@ -204,12 +209,19 @@ void CDownloadDlg::proxyLoginRefused(int status, const std::string& realm) {
 // Basic authorization: asks for a login and tries again with it.
 void CDownloadDlg::askCredentials(const std::string& realm) {
   closeConnections();
+  // A login held back over plain http goes now that its server asks; a refused one is asked anew.
+  if (!m_d.m_loginAsked && (!m_d.m_user.empty() || !m_d.m_password.empty())) {
+    m_d.m_loginAsked = true;
+    openConnection();
+    return;
+  }
   CPasswordDlg dlg;
   dlg.m_prompt = "Enter username and password for " + realm + " at " + m_d.m_server;
   DownloadJob::Asking asking(m_job);
   if (dlg.DoModal() == IDOK) {
     m_d.m_user = dlg.m_user;
     m_d.m_password = dlg.m_password;
+    m_d.m_loginAsked = true;
     openConnection();
     return;
   }

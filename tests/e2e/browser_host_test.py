@@ -145,6 +145,28 @@ class BrowserHost(SessionCase):
         self.assertEqual(header(request, "Referer"), "http://127.0.0.1/page")
         self.assertEqual(header(request, "User-Agent"), "Browser/1.0")
 
+    def test_cookies_keep_their_scope(self):
+        self.gate.set()
+        line = "sid=s3cr3t; theme=dark; deep=1"
+        jar = [{"name": "sid", "value": "s3cr3t", "domain": "127.0.0.1", "hostOnly": True, "path": "/",
+                "secure": True, "session": True},
+               {"name": "theme", "value": "dark", "domain": "127.0.0.1", "hostOnly": True, "path": "/",
+                "secure": False, "session": False, "expirationDate": 4102444800.5},
+               {"name": "deep", "value": "1", "domain": "127.0.0.1", "hostOnly": True, "path": "/other",
+                "secure": False, "session": True}]
+        # Today's extension sends the jar (and the line an older Tarnwick reads): over plain http the
+        # Secure cookie stays home, as does one for another path. An older one sends the line alone.
+        for name, cookies, sent in (("jar", {"cookieJar": jar, "cookies": line}, "theme=dark"),
+                                    ("line", {"cookies": line}, line)):
+            with self.subTest(name):
+                asked = len(self.server.requests)
+                message = {"type": "download", "url": self.server.base + "/dl/f.bin", "filename": name + ".bin",
+                           **cookies}
+                [reply] = self.host(CHROMIUM, [frame(message)])
+                self.assertTrue(reply["ok"], reply)
+                self.wait_done([os.path.join(self.folder, name + ".bin")])
+                self.assertEqual([header(r, "Cookie") for r in self.server.requests[asked:]], [sent])
+
     def test_save_as_proposes_the_browsers_name_when_asked_for(self):
         self.gate.set()
         self.store.set("Config", "BrowserAsk", 1)
