@@ -83,8 +83,8 @@ std::optional<Cookie> cookieOf(std::string line) {
 // The leading dot that stands for includeSubdomains is written back, so the domain reads
 // back exactly (".corg" stays ".corg", never "corg" and its subdomains).
 std::string cookieLine(const Cookie& c) {
-  return (c.includeSubdomains ? "." : "") + c.domain + "\t" + (c.includeSubdomains ? "TRUE" : "FALSE") + "\t" +
-         c.path + "\t" + (c.secure ? "TRUE" : "FALSE") + "\t" + std::to_string(c.expires) + "\t" + c.name + "\t" + c.value;
+  return (c.includeSubdomains ? "." : "") + c.domain + "\t" + (c.includeSubdomains ? "TRUE" : "FALSE") + "\t" + c.path +
+         "\t" + (c.secure ? "TRUE" : "FALSE") + "\t" + std::to_string(c.expires) + "\t" + c.name + "\t" + c.value;
 }
 }  // namespace
 
@@ -122,9 +122,8 @@ bool usableCookie(const Cookie& c) {
   };
   // A host-only domain with a leading dot would read back as a domain cookie: no host has it anyway.
   return !c.domain.empty() && !hasControl(c.domain, false) && (c.includeSubdomains || c.domain[0] != '.') &&
-         !c.path.empty() && c.path[0] == '/' &&
-         !hasControl(c.path, false) && c.expires >= 0 && !c.name.empty() && !unfit(c.name, "=; \t") &&
-         !unfit(c.value, ";");
+         !c.path.empty() && c.path[0] == '/' && !hasControl(c.path, false) && c.expires >= 0 && !c.name.empty() &&
+         !unfit(c.name, "=; \t") && !unfit(c.value, ";");
 }
 
 RequestOptions RequestOptions::forHost(const std::string& host) const {
@@ -137,7 +136,8 @@ RequestOptions RequestOptions::forHost(const std::string& host) const {
 void RequestOptions::dropCredentials(bool otherHost, bool toPlainHttp) {
   if (otherHost) cookies.clear();
   std::erase_if(headers, [&](const std::string& h) {
-    return sameName(headerName(h), "Authorization") || ((otherHost || toPlainHttp) && sameName(headerName(h), "Cookie"));
+    return sameName(headerName(h), "Authorization") ||
+           ((otherHost || toPlainHttp) && sameName(headerName(h), "Cookie"));
   });
 }
 
