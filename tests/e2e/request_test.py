@@ -181,6 +181,26 @@ class RequestOptions(SessionCase):
                     self.assertEqual(header(request, "Authorization"), None, request)
                     self.assertEqual(header(request, "Cookie"), sent[1], request)
 
+    def test_a_resume_of_a_plain_address_reached_from_https_sends_no_login(self):
+        pki = Pki(self.local("pki"))
+        data = random.Random(8).randbytes(100_000)
+        plain = Recorder("127.0.0.1", lambda asked: (body_reply(data, asked), 30_000))
+        self.addCleanup(plain.sock.close)
+        secure = Recorder("127.0.0.1", lambda asked: ("HTTP/1.1 302 Found\r\nLocation: %s/f.bin\r\n"
+                                                       "Content-Length: 0\r\n\r\n" % plain.base).encode(),
+                          tls=pki.server("secure"))
+        self.addCleanup(secure.sock.close)
+        env = {**self.env, "SSL_CERT_FILE": pki.ca}
+        rc = self.run_session(["-o", self.local("f.bin"), secure.base + "/f.bin"], env=env)
+        self.assertEqual(rc, 2, self.output)
+        slot = next(k[3:] for k in self.queue() if k.startswith("Get"))
+        # The entry names the plain address now; asked there, .netrc still gives nothing.
+        plain.login = "alice:pa55"
+        rc = self.run_session("#" + slot, env=env)
+        self.assertEqual(rc, 6, self.output)
+        self.assertEqual(len(plain.requests), 2, plain.requests)
+        self.assertEqual([header(r, "Authorization") for r in plain.requests], [None, None])
+
     def test_a_resume_sends_them_again_and_shows_them_nowhere(self):
         data = random.Random(4).randbytes(300_000)
         cut = [True]
