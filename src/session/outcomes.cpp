@@ -210,7 +210,8 @@ void CDownloadDlg::proxyLoginRefused(int status, const std::string& realm) {
 void CDownloadDlg::askCredentials(const std::string& realm) {
   closeConnections();
   // A login held back over plain http goes now that its server asks; a refused one is asked anew.
-  if (!m_d.m_loginAsked && (!m_d.m_user.empty() || !m_d.m_password.empty())) {
+  bool heldBack = m_d.m_service == svc::kHttp && !m_d.m_secure && !m_d.m_loginAsked;
+  if (heldBack && (!m_d.m_user.empty() || !m_d.m_password.empty())) {
     m_d.m_loginAsked = true;
     openConnection();
     return;
