@@ -176,8 +176,8 @@ class Browser(unittest.TestCase):
         # The cookie came with its scope, kept in the entry as a cookies.txt line: this host
         # only, its path, not Secure, for the session.
         cookie = "C 127.0.0.1\tFALSE\t/\tFALSE\t0\tsid\t" + _site.session
-        requests = lambda: [v for k, v in Store(_home).section("FileQueue").items() if k.startswith("Request")]
-        self.wait_for(lambda: any(cookie in v for v in requests()))
+        self.wait_for(lambda: any(k.startswith("Request") and cookie in v
+                                  for k, v in Store(_home).section("FileQueue").items()))
         _site.hold.set()
         self.fetched(self.tarnwick, "big.bin")
         # The browser asked first and was held; Tarnwick's request (no Sec-Fetch headers)
