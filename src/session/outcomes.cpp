@@ -119,7 +119,8 @@ void CDownloadDlg::redirected() {
   m_d.m_options.leftHttps = fromHttps;
   if (!prepareDownload(!m_useMirrorList)) {
     closeConnections();
-    abandonSite(true, true);
+    // A queued download whose file cannot be had now stays queued, as it would at its start.
+    abandonSite(true, !m_keepEntry);
     return;
   }
   m_d.m_options.leftHttps = fromHttps && !m_d.m_secure;
