@@ -15,7 +15,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from request_test import Recorder, body_reply, header  # noqa: E402
-from servers import terminal_env  # noqa: E402
+from servers import Pki, terminal_env  # noqa: E402
 from session_case import EXE, SessionCase, new_work, remove_work, skip_unless_ready  # noqa: E402
 
 CHROMIUM = ["chrome-extension://dgdkghepkglinddfmopkljkdgchglkbo/"]
@@ -52,11 +52,12 @@ class BrowserHost(SessionCase):
         self.addCleanup(self.server.sock.close)
         self.addCleanup(self.gate.set)
 
-    def host(self, args, messages):
-        """The replies of a host started with args to the framed messages, in order."""
+    def host(self, args, messages, env=None):
+        """The replies of a host started with args (and env added) to the framed messages, in order."""
         with open(self.local("host.err"), "ab") as err:
             proc = subprocess.run([EXE, *args], input=b"".join(messages), stdout=subprocess.PIPE, stderr=err,
-                                  env=terminal_env(self.home, {"HOME": self.home}), timeout=30, cwd=self.home)
+                                  env=terminal_env(self.home, {"HOME": self.home, **(env or {})}), timeout=30,
+                                  cwd=self.home)
         self.assertEqual(proc.returncode, 0)
         out, replies = proc.stdout, []
         while out:
@@ -166,6 +167,25 @@ class BrowserHost(SessionCase):
                 self.assertTrue(reply["ok"], reply)
                 self.wait_done([os.path.join(self.folder, name + ".bin")])
                 self.assertEqual([header(r, "Cookie") for r in self.server.requests[asked:]], [sent])
+        # From https to plain http on the same host: the Secure cookie stays with https, and the
+        # older line does not follow at all.
+        pki = Pki(self.local("pki"))
+        tls = pki.server("secure")
+        cases = (("jar2", {"cookieJar": jar, "cookies": line}, ("sid=s3cr3t; theme=dark", "theme=dark")),
+                 ("line2", {"cookies": line}, (line, None)))
+        for name, cookies, sent in cases:
+            with self.subTest(name):
+                asked = len(self.server.requests)
+                secure = Recorder("127.0.0.1", lambda asked: ("HTTP/1.1 302 Found\r\nLocation: %s/f.bin\r\n"
+                                                               "Content-Length: 0\r\n\r\n" % self.server.base
+                                                               ).encode(), tls=tls)
+                self.addCleanup(secure.sock.close)
+                message = {"type": "download", "url": secure.base + "/dl/f.bin", "filename": name + ".bin", **cookies}
+                [reply] = self.host(CHROMIUM, [frame(message)], {"SSL_CERT_FILE": pki.ca})
+                self.assertTrue(reply["ok"], reply)
+                self.wait_done([os.path.join(self.folder, name + ".bin")])
+                self.assertEqual([header(r, "Cookie") for r in secure.requests], [sent[0]])
+                self.assertEqual([header(r, "Cookie") for r in self.server.requests[asked:]], [sent[1]])
 
     def test_save_as_proposes_the_browsers_name_when_asked_for(self):
         self.gate.set()
