@@ -63,16 +63,17 @@ class CDownloadApp : public CWinApp {
   // The batch's last line ("N downloads: ..."); its joint exit status.
   int summarize(std::size_t total, const std::vector<int>& statuses);
   bool m_waitsForCopies = false;
-  bool m_maxActiveGiven = false;  // -j
   BatchRun* m_batch = nullptr;
   std::vector<std::string> m_arguments;  // what takeOptions leaves, the command line's words
 };
 
 // A new queue entry for url saved as localPath ("": Save As asks when it starts, proposing
 // proposedName or else the URL's name), with the options its server is sent; the entry's
-// slot, "" when the queue is full. A copy started with "#slot" fetches it.
+// slot, "" when the queue is full. A copy started with "#slot" fetches it. slot: one found free
+// in the transaction that saves the entry (freeSlots), else one is taken here.
 std::string queueNewDownload(const std::string& url, const std::string& localPath, bool nameFromServer,
-                             const RequestOptions& request, const std::string& proposedName = "");
+                             const RequestOptions& request, const std::string& proposedName = "",
+                             const std::string& slot = "");
 
 // The usage text shown for an empty command line.
 const char* UsageText();

@@ -9,6 +9,7 @@
 
 #include "platform/app.h"
 #include "platform/services.h"
+#include "queue/scheduler.h"
 #include "resources/ids.h"
 #include "resources/resources.h"
 #include "settings/options.h"
@@ -120,8 +121,10 @@ bool SlotLease::take(const std::string& slot) {
     return true;
   }
   app->ProfileTransaction([&] {
-    if (leaseHeldByOther(slot) && (!launcher || app->GetProfileString(kSectionRunning, slot, "") != launcher)) return;
+    bool held = leaseHeldByOther(slot);
+    if (held && (!launcher || app->GetProfileString(kSectionRunning, slot, "") != launcher)) return;
     app->WriteProfileString(kSectionRunning, slot, myLease());
+    m_handedOver = held;
     taken = true;
   });
   if (taken) m_slot = slot;
@@ -160,8 +163,9 @@ std::string SlotLease::allocate() {
   CWinApp* app = AfxGetApp();
   app->ProfileTransaction([&] {
     // Any number of entries: the first number free of both.
+    // The addresses alone say which slots hold an entry: no entry is loaded whole.
     std::set<std::string> used;
-    for (const auto& e : QueueEntry::loadAll()) used.insert(e.slot);
+    for (const auto& [slot, url] : QueueEntry::readEvery(QueueValue::Get)) used.insert(slot);
     for (const auto& [slot, lease] : runningLeases()) used.insert(slot);
     for (int slot = 0;; ++slot) {
       std::string s = slotText(slot);
@@ -178,11 +182,15 @@ void SlotLease::release() {
   if (m_slot.empty()) return;
   CWinApp* app = AfxGetApp();
   if (!app) return;
+  bool released = false;
   app->ProfileTransaction([&] {
-    if (app->GetProfileString(kSectionRunning, m_slot, "") == myLease())
-      app->WriteProfileString(kSectionRunning, m_slot, nullptr);
+    if (app->GetProfileString(kSectionRunning, m_slot, "") != myLease()) return;
+    app->WriteProfileString(kSectionRunning, m_slot, nullptr);
+    released = true;
   });
   m_slot.clear();
+  // Its place may be the next one's.
+  if (released) wakeWaiting();
 }
 
 namespace {
@@ -195,10 +203,12 @@ std::string BatchCopyOptions() { return IsBatchCopy() ? std::getenv(kBatchVariab
 
 bool resumeQueuedDownloads() {
   bool started = false;
+  auto owners = ownerLeases();
   for (const QueueEntry& e : QueueEntry::loadAll()) {
     const std::string& s = e.slot;
-    // An entry running in another process is not started twice; one at a time means it is the one.
-    if (leaseHeldByOther(s)) {
+    // An entry running in another process, or waiting in a live batch, is not started twice;
+    // one at a time means it is the one. The copy started waits for its turn as any start does.
+    if (auto o = owners.find(s); o != owners.end() && o->second != myLease()) {
       if (ConfigInt(kResumeSerial) != 0) return true;
       continue;
     }

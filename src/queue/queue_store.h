@@ -68,7 +68,10 @@ class SlotLease {
   // that claimed the slot's turn for it, named by TARNWICK_LAUNCHER) hands it over.
   bool take(const std::string& slot);
   void release();
+  // The slot was taken from the launcher, which claimed its turn for it.
+  bool handedOver() const { return m_handedOver; }
 
  private:
   std::string m_slot;  // held; empty none
+  bool m_handedOver = false;
 };

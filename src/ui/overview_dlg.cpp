@@ -292,7 +292,7 @@ void COverviewDlg::OnResume() {
   auto batch = std::make_shared<Asking>();
   ++batch->pending;  // held until every request is on its way
   for (const Line* l : selectedLines())
-    if (!l->finished) resumeLine(batch, *l, false);
+    if (!l->finished) resumeLine(batch, *l, true);  // in line: Start now alone jumps it
   if (--batch->pending == 0) settle(*batch);
 }
 
@@ -311,7 +311,10 @@ void COverviewDlg::OnResumeAll() {
 void COverviewDlg::OnPauseAll() {
   auto batch = std::make_shared<Asking>();
   ++batch->pending;
-  for (const Line& l : m_lines) {
+  // Those waiting first (the table lists them last): a running one paused leaves room that
+  // none of them may take.
+  for (auto at = m_lines.rbegin(); at != m_lines.rend(); ++at) {
+    const Line& l = *at;
     if (l.finished || !pausableRow(l.row)) continue;
     ask(batch, l.row.slot, ControlAction::Pause, false, [](const ControlAnswer& a, Asking& b) {
       if (!a.done) b.failures.push_back(a.text);

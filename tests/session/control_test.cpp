@@ -214,14 +214,15 @@ TEST(Control, ABatchsSessionsShareOneSocketThatRoutesBySlot) {
   std::vector<std::optional<std::string>> answers;
   QTimer::singleShot(0, &scope, [&] {
     EXPECT_TRUE(spinUntil([] { return QueueEntry::load("01").start == 10000 && QueueEntry::load("00").start == 10000; }, 5000));
-    for (const char* request : {"pause 01", "pause 07", "pause", "forget 00", "cancel 01"})
+    // 01 paused waits in line, answered for by the batch, until it is cancelled.
+    for (const char* request : {"pause", "pause 01", "pause 07", "pause 01", "forget 00", "cancel 01"})
       answers.push_back(ask(controlPathOf(ownLease()), request));
   });
   QTimer::singleShot(9000, &scope, [&] { batch.stop(); });
   std::vector<int> statuses = batch.run();
-  EXPECT_EQ(answers, (std::vector<std::optional<std::string>>{"ok paused", "error it does not run here",
-                                                               "error it does not run here", "ok removed",
-                                                               "ok cancelled; the entry is kept"}));
+  EXPECT_EQ(answers, (std::vector<std::optional<std::string>>{"error it does not run here", "ok paused",
+                                                               "error it does not run here", "ok already paused",
+                                                               "ok removed", "ok cancelled; the entry is kept"}));
   std::sort(statuses.begin(), statuses.end());
   EXPECT_EQ(statuses, (std::vector<int>{1, 2}));
   EXPECT_FALSE(QueueEntry::exists("00"));
