@@ -189,6 +189,9 @@ void queueForTurn(const std::string& slot) {
   app->ProfileTransaction([&] {
     if (!QueueEntry::exists(slot)) return;
     std::int64_t had = QueueEntry::readInt(slot, QueueValue::Turn, 0);
+    // In line already; its place is found by place too (an entry put in line before there
+    // was section Places).
+    if (had > 0 && app->GetProfileString(kSectionPlaces, placeName(had), "") != slot) return setPlace(slot, had);
     if (had > 0) return;
     if (had < 0) return setPlace(slot, -had);
     std::int64_t last = app->GetProfileInt(kSectionLine, "Last", 0) + 1;
@@ -224,7 +227,11 @@ void wakeWaiting() {
   int left = maxActive();
   for (const auto& v : AfxGetApp()->GetProfileRange(kSectionPlaces, placeName(1), placeName(std::numeric_limits<std::int64_t>::max()), 16)) {
     const auto* slot = std::get_if<std::string>(&v.data);
-    if (!slot || QueueEntry::readInt(*slot, QueueValue::Turn, 0) != number(v.name) || pausedInLine(*slot)) continue;
+    if (!slot || QueueEntry::readInt(*slot, QueueValue::Turn, 0) != number(v.name)) {
+      AfxGetApp()->WriteProfileString(kSectionPlaces, v.name, nullptr);  // its entry went meanwhile
+      continue;
+    }
+    if (pausedInLine(*slot)) continue;
     std::string owner = ownerLease(*slot);
     if (owner.empty() || !told.insert(owner).second) continue;
     ControlRequest(controlPathOf(owner), std::string(kTurnWord) + " " + *slot, kAnswerMs);

@@ -231,4 +231,29 @@ TEST(Control, ABatchsSessionsShareOneSocketThatRoutesBySlot) {
   EXPECT_EQ(ControlRequest(controlPathOf(ownLease()), "pause 01", 500), std::nullopt);
 }
 
+// The coordinator reads the head of the line: a removed entry's place is passed over, one
+// paused where it waits holds back nobody, one that someone will start goes first.
+TEST(Control, ClaimsLookAtTheHeadOfTheLine) {
+  TestEnvironment env;
+  std::vector<std::string> made;
+  std::string id = queueBatch({"http://h/a", "http://h/b", "http://h/c", "http://h/d"}, env.dir(), false,
+                              RequestOptions(), made);
+  ASSERT_EQ(made, (std::vector<std::string>{"00", "01", "02", "03"}));
+  setMaxActive(1);
+  EXPECT_FALSE(claimTurn("02"));
+  EXPECT_EQ(turnsAhead("03"), 3);
+  QueueEntry::remove("00");
+  pauseInLine("01", false);
+  EXPECT_EQ(turnsAhead("03"), 1);
+  EXPECT_TRUE(claimTurn("02"));
+  EXPECT_EQ(env.app().GetProfileString("Places", "0000000000000000001", ""), "");  // 00's, gone with it
+  EXPECT_FALSE(claimTurn("03"));  // 02 runs: the limit
+  env.app().WriteProfileString("Running", "02", nullptr);
+  resumeInLine("01");
+  EXPECT_FALSE(claimTurn("03"));  // 01 is back at its place
+  EXPECT_TRUE(claimTurn("01"));
+  setMaxActive(0);
+  releaseBatch(id);
+}
+
 }  // namespace
