@@ -54,6 +54,8 @@ bool checkpointEntry(const std::string& slot, const CheckpointValues& v);
 // The first n slot numbers that have no entry and no running holder, found in one reading of
 // the queue: called inside the transaction that saves their entries (a batch's, made at once).
 std::vector<std::string> freeSlots(std::size_t n);
+// slot went free (its entry was removed, or was never made): the next one taken may be it.
+void slotFreed(const std::string& slot);
 
 // This process's hold on one queue slot, released when it ends.
 class SlotLease {
