@@ -256,4 +256,19 @@ TEST(Control, ClaimsLookAtTheHeadOfTheLine) {
   releaseBatch(id);
 }
 
+// Slots are counted, not searched for: removed entries' slots are taken again, lowest first,
+// and one used behind the count's back (an entry another program wrote) is passed over.
+TEST(Control, FreedSlotsAreTakenAgainLowestFirst) {
+  TestEnvironment env;
+  std::vector<std::string> made;
+  releaseBatch(queueBatch({"http://h/a", "http://h/b", "http://h/c"}, env.dir(), false, RequestOptions(), made));
+  ASSERT_EQ(made, (std::vector<std::string>{"00", "01", "02"}));
+  QueueEntry::remove("01");
+  QueueEntry::remove("00");
+  env.app().WriteProfileString("FileQueue", "Get00", "http://h/x");
+  std::vector<std::string> next;
+  env.app().ProfileTransaction([&] { next = freeSlots(3); });
+  EXPECT_EQ(next, (std::vector<std::string>{"01", "03", "04"}));
+}
+
 }  // namespace
