@@ -159,7 +159,7 @@ class BatchTest(SessionCase):
         self.assertEqual(self.last_lines(1), ["4 downloads: 3 complete, 0 kept in the queue, 1 failed"])
 
     def test_an_entry_resumed_from_elsewhere_is_counted_as_it_ended(self):
-        uris = ["/slow/k33.bin", "/slow/k34.bin", "/slow/k35.bin"]
+        uris = ["/slow/p0.bin", "/slow/p1.bin", "/slow/p2.bin"]
         batch = start_tarnwick(EXE, ["-q", "-j", "1", "-i", self.write_list(uris)], self.home)
         self.addCleanup(kill_and_reap, batch)
         self.wait_listing(lambda rows: any(r["state"] in ("connecting", "receiving") for r in rows.values()))
