@@ -301,8 +301,13 @@ void COverviewDlg::OnResume() {
 void COverviewDlg::OnResumeAll() {
   auto batch = std::make_shared<Asking>();
   ++batch->pending;
+  // In their order in line: each takes its turn before those behind it.
+  std::vector<std::string> slots;
   for (const Line& l : m_lines)
-    if (!l.finished && resumableRow(l.row)) resumeLine(batch, l, true);
+    if (!l.finished && resumableRow(l.row)) slots.push_back(l.row.slot);
+  for (const auto& slot : inLineOrder(slots))
+    for (const Line& l : m_lines)
+      if (!l.finished && l.row.slot == slot) resumeLine(batch, l, true);
   if (--batch->pending == 0) settle(*batch);
 }
 
