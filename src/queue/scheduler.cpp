@@ -223,9 +223,11 @@ void wakeWaiting() {
   // Those at the head of the line that someone will start, each owner told once; a process
   // that has ended is not waited for.
   constexpr int kAnswerMs = 300;
-  std::set<std::string> told{ownLease()};
+  std::set<std::string> told;
   int left = maxActive();
-  for (const auto& v : AfxGetApp()->GetProfileRange(kSectionPlaces, placeName(1), placeName(std::numeric_limits<std::int64_t>::max()), 16)) {
+  auto head = AfxGetApp()->GetProfileRange(kSectionPlaces, placeName(1),
+                                           placeName(std::numeric_limits<std::int64_t>::max()), 16);
+  for (const auto& v : head) {
     const auto* slot = std::get_if<std::string>(&v.data);
     if (!slot || QueueEntry::readInt(*slot, QueueValue::Turn, 0) != number(v.name)) {
       AfxGetApp()->WriteProfileString(kSectionPlaces, v.name, nullptr);  // its entry went meanwhile
@@ -233,6 +235,8 @@ void wakeWaiting() {
     }
     if (pausedInLine(*slot)) continue;
     std::string owner = ownerLease(*slot);
+    // This process starts it itself, and those behind it wait for it.
+    if (owner == ownLease()) break;
     if (owner.empty() || !told.insert(owner).second) continue;
     ControlRequest(controlPathOf(owner), std::string(kTurnWord) + " " + *slot, kAnswerMs);
     if (--left == 0) break;
