@@ -100,9 +100,10 @@ class Downloads(Session):
                 self.assertSameFile(out, data)
                 self.assertNoQueue()
                 sent = ftp.commands()[mark:]
-                self.assertEqual(sent[:4], ["USER anonymous", "PASS <password>", "TYPE I", "SIZE /plain.bin"], sent)
-                self.assertTrue(sent[4].startswith(command), sent)
-                self.assertEqual(sent[5:], ["REST 0", "RETR /plain.bin"], sent)
+                self.assertEqual(sent[:5], ["USER anonymous", "PASS <password>", "TYPE I", "SIZE /plain.bin",
+                                            "MDTM /plain.bin"], sent)
+                self.assertTrue(sent[5].startswith(command), sent)
+                self.assertEqual(sent[6:], ["REST 0", "RETR /plain.bin"], sent)
 
     def test_missing_file_is_refused_and_forgotten(self):
         out = self.local("none.bin")
