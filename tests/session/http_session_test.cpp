@@ -757,8 +757,10 @@ TEST(HttpRetry, StandardOutputGoesOnFromItsLastByteOrEnds) {
   const std::string body = bytesOf(200000, 9);
   const std::string full = httpReply("200 OK", "", body);
   const std::size_t first = 150000 - (full.size() - body.size());  // body bytes in the first reply
-  for (bool resumes : {true, false}) {
-    SCOPED_TRACE(resumes ? "resumes" : "starts over");
+  // The second reply: the rest, the file from its start, or the rest of a longer file.
+  for (int second : {0, 1, 2}) {
+    bool resumes = second == 0;
+    SCOPED_TRACE(second);
     TestEnvironment env;
     env.app().WriteProfileInt(kSectionConfig, kRetries, 3);
     std::vector<std::string> ranges;
@@ -770,7 +772,7 @@ TEST(HttpRetry, StandardOutputGoesOnFromItsLastByteOrEnds) {
         ::usleep(100000);
         c.reset();
       } else {
-        c.send(resumes ? partialReply(body, first) : full);
+        c.send(second == 0 ? partialReply(body, first) : second == 1 ? full : partialReply(body + "more", first));
         c.close();
       }
     });
@@ -789,6 +791,9 @@ TEST(HttpRetry, StandardOutputGoesOnFromItsLastByteOrEnds) {
     EXPECT_EQ(dlg->m_finished != 0, resumes);
     EXPECT_EQ(written, resumes ? body : body.substr(0, first));
     EXPECT_TRUE(queueEmpty(env, "00"));
+    if (second == 2) {
+      EXPECT_EQ(dlg->m_job.endReason().rfind("The file changed on the server", 0), 0u) << dlg->m_job.endReason();
+    }
   }
 }
 
