@@ -478,8 +478,9 @@ class Pieces(Session):
         self.assertSameFile(out, data)
 
     def test_total_speed_limit_holds_across_processes(self):
-        # One download under the setting, another in a second process under the option:
-        # both draw from the one bucket (this test's own runtime folder).
+        # One download under the setting (and a loose limit of its own, which must still
+        # draw from the total), another in a second process under the option: both draw
+        # from the one bucket (this test's own runtime folder).
         self.store.set("Config", "TotalMaxSpeed", 200 << 10)
         env = {"XDG_RUNTIME_DIR": self.local("run")}
         os.mkdir(env["XDG_RUNTIME_DIR"], 0o700)
@@ -488,7 +489,7 @@ class Pieces(Session):
             serve(name, data)
         began = time.monotonic()
         procs = [start_tarnwick(EXE, extra + ["-o", self.local(name), _nginx.url("/" + name)], self.home, env=env)
-                 for extra, (name, data) in zip(([], ["--total-limit-rate", "200k"]), files)]
+                 for extra, (name, data) in zip((["--limit-rate", "10M"], ["--total-limit-rate", "200k"]), files)]
         for proc in procs:
             self.assertEqual(proc.wait(timeout=60), 0, read_text(self.local("session.out")))
         # 600 KiB at 200 KiB a second: three seconds, less a full bucket and the header
