@@ -264,53 +264,6 @@ TEST(Job, LendsRangesAndConcludesFromWhatConnectionsReport) {
          r.open();
          EXPECT_FALSE(r.reply(2, r.c(2).req.first, 5000000, ""));
        }},
-      {"a further connection's reply of another length starts over", 2, 5,
-       [](Rig& r) {
-         r.open();
-         ASSERT_TRUE(r.reply(0, 0, 8 * kMiB, ""));
-         r.write(0, 64 << 10);
-         r.clock.advance(60);
-         ASSERT_EQ(r.conns.size(), 2u);
-         EXPECT_FALSE(r.reply(1, 4 * kMiB, 7 * kMiB, ""));
-         r.end(1, Outcome::FileChanged);
-         r.clock.advance(0);
-         EXPECT_EQ(r.outcomes.back(), Outcome::Reconnect);
-         EXPECT_TRUE(r.job.state().done.empty());
-         EXPECT_TRUE(r.job.state().oneConnection);  // a server whose connections disagree is not split
-       }},
-      {"bytes fetched again that differ: an earlier range tells a damaged tail from another version", 1, 5,
-       [](Rig& r) {
-         for (bool damaged : {true, false}) {
-           SCOPED_TRACE(damaged ? "damaged tail" : "another version");
-           writeWholeFile(r.job.m_d.m_localPath, bytesOf(100000));
-           QueueEntry kept;
-           kept.start = 100000;
-           kept.etag = "\"a\"";
-           r.job.restore(kept, 4096);
-           std::size_t n = r.conns.size();
-           r.open();
-           EXPECT_EQ(r.c(n).req.first, 95232);
-           EXPECT_EQ(r.c(n).req.compareUntil, 100000);
-           ASSERT_TRUE(r.reply(n, 95232, 200000));
-           r.end(n, Outcome::Mismatch);
-           r.clock.advance(0);
-           EXPECT_EQ(r.outcomes.back(), Outcome::Reconnect);
-           r.open();
-           EXPECT_EQ(r.c(n + 1).req.first, 47616);
-           EXPECT_EQ(r.c(n + 1).req.end, 47616 + 4096);
-           EXPECT_EQ(r.c(n + 1).req.compareUntil, 47616 + 4096);
-           ASSERT_TRUE(r.reply(n + 1, 47616, 200000));
-           r.write(n + 1, damaged ? 4096 : 100);
-           r.end(n + 1, damaged ? Outcome::PieceDone : Outcome::Mismatch);
-           r.clock.advance(0);
-           EXPECT_EQ(r.outcomes.back(), Outcome::Reconnect);
-           r.open();
-           // The tail is written again over the damaged one; another version from byte 0.
-           EXPECT_EQ(r.c(n + 2).req.first, damaged ? 95232 : 0);
-           EXPECT_LE(r.c(n + 2).req.compareUntil, r.c(n + 2).req.first);
-           EXPECT_EQ(r.job.state().etag, damaged ? "\"a\"" : "");
-         }
-       }},
       {"another site of a mirror list goes on from the bytes on disk only when tied to them, or compared", 1, 5,
        [](Rig& r) {
          struct Site {
