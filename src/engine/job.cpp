@@ -70,7 +70,7 @@ const char* phaseWord(JobPhase p) {
 
 constexpr const char* kCannotTakeBack =
     "The server cannot go on from the bytes already written to standard output.";
-constexpr const char* kChangedOnServer = "(The file changed on the server: it is fetched again from its start.)";
+constexpr const char* kChangedOnServer = "(The file changed on the server.)";
 constexpr const char* kChangedUnderOutput =
     "The file changed on the server: the bytes already written to standard output cannot be taken back.";
 // Compared to tell a damaged tail from another version.

@@ -452,7 +452,7 @@ TEST_F(FtpSession, AReplacedFileIsFetchedAgainFromItsStart) {
     EXPECT_EQ(commands(reqs[0]).at(7), "REST 5120");
     EXPECT_EQ(commands(reqs[1]).at(7), "REST 0");
     EXPECT_EQ(readWholeFile(local.path("f.zip")), fresh);
-    EXPECT_EQ(dlg->m_noResumeNote.GetWindowText(), "(The file changed on the server: it is fetched again from its start.)");
+    EXPECT_EQ(dlg->m_noResumeNote.GetWindowText(), "(The file changed on the server.)");
   }
 }
 
