@@ -29,6 +29,7 @@ constexpr ValueName kValueNames[] = {
     {QueueValue::ETag, "ETag"},
     {QueueValue::Request, "Request"},
     {QueueValue::Name, "Name"},
+    {QueueValue::NewFile, "NewFile"},
     {QueueValue::Total, "Total"},
     {QueueValue::Turn, "Turn"},
     {QueueValue::StartNow, "StartNow"},
@@ -87,6 +88,7 @@ void assign(QueueEntry& e, QueueValue v, const ProfileData& d) {
     case QueueValue::ETag: e.etag = asText(d); break;
     case QueueValue::Request: e.request = asText(d); break;
     case QueueValue::Name: e.name = asText(d); break;
+    case QueueValue::NewFile: e.newFile = static_cast<int>(asInt(d)); break;
     case QueueValue::Total: e.total = asInt(d); break;
     case QueueValue::Turn: e.turn = asInt(d); break;
     case QueueValue::StartNow: e.startNow = asInt(d) != 0; break;
@@ -145,6 +147,7 @@ void QueueEntry::save() const {
                                  {QueueValue::ETag, text(etag)},
                                  {QueueValue::Request, text(request)},
                                  {QueueValue::Name, text(name)},
+                                 {QueueValue::NewFile, number(newFile, 0)},
                                  {QueueValue::Total, number(total, 0)},
                                  {QueueValue::Turn, number(turn, 0)},
                                  {QueueValue::StartNow, number(startNow ? 1 : 0, 0)},

@@ -988,7 +988,7 @@ class Citizen(Session):
         with open(listing, "w") as f:
             f.write("FML,1.0,\nhere,local,fast,%s\n" % url)
         self.assertEqual(self.run_session(listing, "chosen.bin\n"), 0, self.output)
-        self.assertIn("Save as [free.bin]: ", self.output)
+        self.assertIn("Save as [free.bin.2]: ", self.output)  # what Save As proposes is free too
         self.assertSameFile(self.local("chosen.bin"), data)
         self.assertFalse(os.path.exists(self.local("free.bin.2")))
         # The configured download folder: proposed by Save As, and where files named without
@@ -1139,8 +1139,9 @@ class TerminalViews(Session):
         self.assertEqual(self.queue().get("Start00", 0), os.path.getsize(self.local("interrupted.bin")))
         for name in list(self.queue()):
             self.store.delete("FileQueue", name)
-        # Ctrl-C at Save As cancels it: what is typed next is no file name.
-        rc, seen = self.on_terminal([url], (("Save as [interrupted.bin]: ", b"\x03"), ("", b"n\n")))
+        # Ctrl-C at Save As cancels it: what is typed next is no file name. (The first one's
+        # file stands: the name proposed is the next free one.)
+        rc, seen = self.on_terminal([url], (("Save as [interrupted.bin.1]: ", b"\x03"), ("", b"n\n")))
         self.assertEqual(rc, 1, seen)
         self.assertNotIn(question, seen)
         self.assertFalse(os.path.exists(self.local("n")))
