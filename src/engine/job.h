@@ -218,7 +218,7 @@ class DownloadJob {
   bool complete();
   // The validator a request's If-Range carries: the strong ETag, else the date.
   std::string ifRange() const;
-  // A reply's validators against the kept ones: false when the server's file is another.
+  // A reply's validators and length against the kept ones: false when the server's file is another.
   bool sameVersion(const ReplyFacts& facts) const;
   // The site may join the pieces: it shows the same file as the first site.
   bool tied(const ReplyFacts& facts) const;
