@@ -139,10 +139,10 @@ constexpr const char* kOptions =
     "      --list [--json]   = Print every queued and running download once: a table, or\n"
     "                          one JSON array (fields: see the manual page).\n"
     "      --pause '#xx'     = Pause download xx (running in another window); --pause all:\n"
-    "                          every running one, and those waiting for their turn.\n"
+    "                          every one not finished, waiting ones too (they keep their place).\n"
     "      --resume '#xx'    = Resume download xx: paused in its window, or queued (it starts\n"
-    "                          at once in a process of its own); --resume all: every paused\n"
-    "                          and queued one, the queued ones as their turns come.\n"
+    "                          in a process of its own, when its turn comes); --resume all:\n"
+    "                          every paused and queued one, in their order in line.\n"
     "      --remove '#xx'    = Remove download xx; a running one is cancelled first. With\n"
     "                          --delete, its partial file is deleted too.\n"
     "  -h, --help            = Show this text.\n"
@@ -308,7 +308,6 @@ std::optional<int> CDownloadApp::takeOptions(int& argc, char** callerArgv) {
         return fail(Format("%s takes a number from 1 to %d, not '%s'", a.substr(0, a.find('=')).c_str(), kMaxMaxActive,
                            v->c_str()));
       setMaxActive(static_cast<int>(*n));
-      m_maxActiveGiven = true;
       m_copyOptions += " --max-active=" + *v;
     } else if (auto v = optionValue(a, nullptr, "--limit-rate", i, argc, argv)) {
       std::int64_t rate = 0;
@@ -635,6 +634,10 @@ int CDownloadApp::runScript() {
   if (m_scriptSlot != "all") slots.push_back(m_scriptSlot);
   for (const auto& r : m_scriptSlot == "all" ? readOverview() : std::vector<OverviewRow>())
     if (m_script == Script::Pause ? pausableRow(r) : resumableRow(r)) slots.push_back(r.slot);
+  // Resumed in their order in line: each takes its turn before those behind it. Paused, those
+  // waiting first: a running one paused leaves room that none of them may take.
+  if (m_script == Script::Resume) slots = inLineOrder(std::move(slots));
+  if (m_script == Script::Pause) std::reverse(slots.begin(), slots.end());
   if (slots.empty()) {
     std::printf("%s\n", m_script == Script::Pause ? "No download is running." : "No download is paused or queued.");
     return 0;
@@ -677,7 +680,6 @@ bool CDownloadApp::stopBatch() {
 
 int CDownloadApp::runHere(const std::string& id, const std::vector<std::string>& slots, bool sessions) {
   BatchRun batch(id, slots, sessions ? BatchRun::Mode::Sessions : BatchRun::Mode::Copies);
-  if (!m_maxActiveGiven && ConfigInt(kResumeSerial) != 0) setMaxActive(1);  // one after another
   if (sessions) {
     // Its sessions ask nothing on the terminal, as copies started for it would not (their
     // input is /dev/null), and their lines carry their slots.

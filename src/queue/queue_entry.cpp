@@ -6,6 +6,7 @@
 #include <map>
 
 #include "platform/services.h"
+#include "queue/queue_store.h"
 #include "settings/options.h"
 
 namespace {
@@ -209,6 +210,7 @@ void QueueEntry::remove(const std::string& slot) {
     AfxGetApp()->WriteProfileValues(kSectionFileQueue, none);
     // Whatever ended in the slot before is no word on what is removed now.
     AfxGetApp()->WriteProfileString(kSectionFinished, slot, nullptr);
+    slotFreed(slot);
   });
 }
 

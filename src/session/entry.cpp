@@ -48,6 +48,8 @@ bool CDownloadDlg::readQueueEntry(bool showMessages) {
     m_slot.clear();  // the entry is the other process's: this one leaves nothing of its own
     return false;
   }
+  // A launcher that claimed its turn handed it over: it starts at once.
+  if (m_lease.handedOver()) m_turnClaimed = true;
   if (e.windowX != -1 || e.windowY != -1) MoveWindow(static_cast<int>(e.windowX), static_cast<int>(e.windowY));
   if (e.minimized) Minimize(true);
   m_job.m_slot = m_slot;

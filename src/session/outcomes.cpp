@@ -16,6 +16,7 @@
 #include "ui/password_dlg.h"
 
 void CDownloadDlg::jobOutcome(const ConnectionResult& r) {
+  ActingAs acting(this);  // what it says is its own, whichever window spoke last
   if (IsEnded()) return;
   if (auto failure = failureOf(r)) m_failure = *failure;
   const int code = r.code;
@@ -127,6 +128,7 @@ void CDownloadDlg::redirected() {
 }
 
 void CDownloadDlg::jobNote(Note what, const std::string& text) {
+  ActingAs acting(this);
   switch (what) {
     case Note::Status: m_urlText.SetWindowText(text); break;
     case Note::NoResume:
@@ -151,6 +153,7 @@ void CDownloadDlg::jobWrote() {
 }
 
 void CDownloadDlg::jobWaiting(int secondsLeft, const std::string& why) {
+  ActingAs acting(this);
   // Waiting is no pause of the user's: Pause stops the waiting, and the window shows why.
   KillTimer(1);
   m_statusIcon.SetIcon(res::IDI_BROKEN);
@@ -160,6 +163,7 @@ void CDownloadDlg::jobWaiting(int secondsLeft, const std::string& why) {
 }
 
 void CDownloadDlg::jobRetry() {
+  ActingAs acting(this);
   if (IsEnded() || m_paused) return;
   if (m_listRoundWait) {
     // A new round of the list, from its first site.

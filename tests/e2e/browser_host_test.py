@@ -172,6 +172,26 @@ class BrowserHost(SessionCase):
         self.wait_done([os.path.join(self.folder, n) for n in ("one.bin", "two.bin", "one.bin.1", "same.bin",
                                                                  "same.bin.1")])
 
+    def test_a_download_from_the_browser_waits_for_its_turn(self):
+        self.store.set("Config", "MaxActive", 1)
+        download = lambda i: frame({"type": "download", "url": self.server.base + "/f%d" % i, "filename": "f%d.bin" % i})
+        [first] = self.host(CHROMIUM, [download(0)])
+        deadline = time.monotonic() + 20
+        while not self.server.requests and time.monotonic() < deadline:
+            time.sleep(0.02)
+        # The first holds the only place (its reply is held back): the second waits in line.
+        [second] = self.host(CHROMIUM, [download(1)])
+        self.assertTrue(second["ok"], second)
+        slot, state = second["id"][1:], None
+        while time.monotonic() < deadline and state in (None, "queued", "starting"):
+            rows = json.loads(subprocess.run([EXE, "--list", "--json"], capture_output=True, timeout=30,
+                                             env=terminal_env(self.home)).stdout)
+            state = next((r["state"] for r in rows if r["slot"] == slot), None)
+            time.sleep(0.05)
+        self.assertEqual((state, len(self.server.requests)), ("pending", 1), first)
+        self.gate.set()
+        self.wait_done([os.path.join(self.folder, "f0.bin"), os.path.join(self.folder, "f1.bin")])
+
     def test_a_redirected_download_is_fetched_under_its_name(self):
         self.gate.set()
 
