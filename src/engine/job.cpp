@@ -23,6 +23,7 @@ struct DownloadJob::Conn : ConnectionEvents {
   int site;    // -1 the first connection's site, else an index of m_otherSites
   bool probe;  // asks a site's first byte only, and writes nothing
   bool first = false;
+  bool compares = false;    // it compares bytes fetched again before it writes
   std::shared_ptr<Connection> t;
   Range asked;              // the range as it was lent
   int cutFrom = -1;         // the connection whose range it takes over, once answered
@@ -70,6 +71,11 @@ const char* phaseWord(JobPhase p) {
 
 constexpr const char* kCannotTakeBack =
     "The server cannot go on from the bytes already written to standard output.";
+constexpr const char* kChangedOnServer = "(The file changed on the server.)";
+constexpr const char* kChangedUnderOutput =
+    "The file changed on the server: the bytes already written to standard output cannot be taken back.";
+// Compared to tell a damaged tail from another version.
+constexpr std::int64_t kCheckBytes = 4096;
 
 bool strong(const std::string& etag) { return !etag.empty() && etag.rfind("W/", 0) != 0; }
 
@@ -159,7 +165,7 @@ void DownloadJob::checkpoint(bool now) {
   m_dirty = false;
   std::int64_t start = m_s.start();
   CheckpointValues v{start,          pieces::format(pieces::from(m_s.done, start)), m_s.lastModified, m_s.etag,
-                     m_d.m_localPath, m_s.stupidServer};
+                     m_s.total,      m_d.m_localPath, m_s.stupidServer};
   // A removed entry, or one another process took, gets nothing.
   checkpointEntry(m_slot, v);
 }
@@ -168,14 +174,20 @@ void DownloadJob::checkpoint(bool now) {
 
 void DownloadJob::startFresh() {
   m_s.done.clear();
-  m_s.highWater = m_s.checked = 0;
+  m_s.highWater = m_s.checked = m_s.compareTo = 0;
+  m_s.check = {};
+  m_s.otherSite = false;
 }
 
 void DownloadJob::restore(const QueueEntry& e, std::int64_t rollbackBytes) {
   m_s.lastModified = e.lastModified;
   m_s.etag = e.etag;
+  m_s.total = e.total > 0 ? e.total : -1;
   m_s.stupidServer = e.stupidServer;
   m_s.done.clear();
+  m_s.compareTo = 0;
+  m_s.check = {};
+  m_s.otherSite = false;
   // The ranges finished beyond Start, each stepped back as Start is; an entry without
   // them (or with a list that cannot be read) resumes from Start alone.
   Ranges beyond;
@@ -204,6 +216,16 @@ void DownloadJob::stepBack(std::int64_t rollbackBytes) {
   std::int64_t from = at <= m_s.checked ? at : std::max(StepBack(at, rollbackBytes), std::min(m_s.checked, at));
   pieces::remove(m_s.done, {from, at});
   m_s.checked = std::max(m_s.checked, at);
+  // Still on disk: compared when they come again.
+  if (from < at) m_s.compareTo = std::max(m_s.compareTo, at);
+}
+
+void DownloadJob::siteChanged() {
+  if (m_s.otherSite || streaming() || m_s.bytesDone() == 0) return;
+  m_s.otherSite = true;
+  // Stepped back even over bytes fetched again at the earlier site: they are the comparison.
+  m_s.checked = 0;
+  stepBack(RollbackBytes());
 }
 
 bool DownloadJob::streaming() const { return m_d.m_localPath == kStandardOutput; }
@@ -213,14 +235,17 @@ void DownloadJob::forgetBytes(bool newVersion) {
   for (auto c : std::vector<std::shared_ptr<Conn>>(m_conns))
     if (c != m_firstConn) checkIn(*c);
   m_s.done.clear();
-  m_s.checked = 0;
+  m_s.checked = m_s.compareTo = 0;
+  m_s.check = {};
+  m_s.otherSite = false;
   m_pieces = false;
   m_doneAtOpen = 0;
   m_dirty = true;
   if (newVersion) {
-    // Another version: its bytes are new, and its validators come with its reply.
+    // Another version: its bytes are new, and its validators and length come with its reply.
     m_s.etag.clear();
     m_s.lastModified.clear();
+    m_s.total = -1;
     m_s.highWater = 0;
   }
   if (m_firstConn) {
@@ -257,6 +282,7 @@ std::shared_ptr<DownloadJob::Conn> DownloadJob::launch(ConnectionRequest req, in
 
 bool DownloadJob::open(const Route& route, std::string& why) {
   m_waitTimer->stop();
+  m_restartNoted = false;
   stopAll();
   m_file.reset();
   m_pieces = false;
@@ -281,9 +307,18 @@ bool DownloadJob::open(const Route& route, std::string& why) {
   req.http10 = m_s.stupidServer == 1;
   // The first connection stops where a finished range begins.
   if (auto next = nextDone(m_s.done, start)) req.end = next->first;
+  if (m_s.check.size() > 0) {
+    // An earlier range, only compared: it tells a damaged tail from another version.
+    req.first = m_s.check.first;
+    req.end = req.compareUntil = m_s.check.end;
+  } else if (!streaming()) {
+    req.compareUntil = std::min(m_s.compareTo, FileSize(m_d.m_localPath));
+  }
+  bool compares = req.compareUntil > req.first;
   std::int64_t end = req.end >= 0 ? req.end : m_s.total > 0 ? m_s.total : kNoEnd;
-  m_firstConn = launch(std::move(req), -1, false, {start, end});
+  m_firstConn = launch(req, -1, false, {req.first, end});
   m_firstConn->first = true;
+  m_firstConn->compares = compares;
   m_first = m_firstConn->t;
   m_s.phase = Phase::Connecting;
   // Said at once (an earlier copy's state may stand in the entry), then once a second.
@@ -397,7 +432,13 @@ void DownloadJob::onNote(Conn& c, Note what, const std::string& text) {
       // download, and the bytes on disk are overwritten from the start.
       const Checkout* co = m_s.checkout(c.id);
       if (co && co->range.first > 0) m_s.oneConnection = true;
+      bool hadBytes = m_s.bytesDone() > 0;
       forgetBytes(false);
+      // A server without ranges, or a file that changed: its reply's header tells.
+      if (hadBytes) {
+        m_restartNoted = true;
+        return;
+      }
       break;
     }
     case Note::Receiving: m_s.phase = Phase::Receiving; break;
@@ -408,8 +449,21 @@ void DownloadJob::onNote(Conn& c, Note what, const std::string& text) {
 }
 
 bool DownloadJob::sameVersion(const ReplyFacts& facts) const {
+  // Another length is another file, with validators or without.
+  if (m_s.total > 0 && facts.total > 0 && facts.total != m_s.total) return false;
   if (!m_s.etag.empty() && !facts.etag.empty() && facts.etag != m_s.etag) return false;
   return m_s.lastModified.empty() || facts.validator.empty() || facts.validator == m_s.lastModified;
+}
+
+Range DownloadJob::earlierRange() const {
+  // Before the bytes compared (the resume point the first connection started from), half
+  // way to it: a damaged tail does not reach that far back.
+  std::int64_t from = m_firstConn ? m_firstConn->asked.first : 0;
+  std::int64_t at = std::min(m_s.start(), from > 0 ? from : m_s.start());
+  std::int64_t first = at / 2;
+  std::int64_t n = std::min(kCheckBytes, at - first);
+  if (first >= at || n <= 0) return {};
+  return {first, first + n};
 }
 
 bool DownloadJob::tied(const ReplyFacts& facts) const {
@@ -435,7 +489,7 @@ bool DownloadJob::onReply(Conn& c, const ReplyFacts& facts) {
     return true;
   }
   // Bytes of two versions of the file are never mixed.
-  if (c.site < 0 && !sameVersion(facts)) return false;
+  if (c.site < 0 ? !sameVersion(facts) : facts.total != m_s.total) return false;
   c.answered = true;
   if (!c.race) takeOver(c);
   return true;
@@ -449,14 +503,26 @@ bool DownloadJob::firstReply(const ReplyFacts& facts) {
   }
   // The bytes on disk (from byte 0 or in finished pieces) belong to the version they came with.
   if (m_s.bytesDone() > 0 && !sameVersion(facts)) return false;
+  if (m_restartNoted) {
+    // A whole file for a resume: said as a change when its validators or length differ.
+    m_restartNoted = false;
+    m_events.jobNote(Note::NoResume, sameVersion(facts) ? std::string() : kChangedOnServer);
+  }
+  // An earlier range only compared: nothing of its reply is kept.
+  if (m_s.check.size() > 0) return true;
+  // Another site's bytes go on only under a reply tied to them, or one whose bytes fetched
+  // again are compared with them.
+  if (m_s.otherSite && m_s.bytesDone() > 0 && !tied(facts) && !m_firstConn->compares) return false;
+  m_s.otherSite = false;
   m_serverDigest = facts.digest;
   if (m_nameFromServer && !facts.fileName.empty() && m_s.bytesDone() == 0 && !streaming())
     takeServerName(facts.fileName);
   std::int64_t total = facts.total > 0 ? facts.total : facts.length >= 0 ? facts.first + facts.length : -1;
-  if (total >= 0) m_s.total = total;
   bool stamped = false;
+  if (total >= 0 && total != m_s.total) stamped = true;
   if (!facts.etag.empty() && facts.etag != m_s.etag) m_s.etag = facts.etag, stamped = true;
   if (!facts.validator.empty() && facts.validator != m_s.lastModified) m_s.lastModified = facts.validator, stamped = true;
+  if (total >= 0) m_s.total = total;
   // The stamp of the bytes about to come, with the point they start from.
   if (stamped) {
     m_dirty = true;
@@ -499,6 +565,8 @@ void DownloadJob::onWrote(Conn& c, std::int64_t offset, std::int64_t n) {
   m_s.phase = Phase::Receiving;
   pieces::add(m_s.done, {offset, offset + n});
   if (Checkout* co = m_s.checkout(c.id)) co->pos = offset + n;
+  // The bytes fetched again are all compared.
+  if (c.first && m_s.check.size() == 0 && offset + n >= m_s.compareTo) m_s.compareTo = 0;
   if (!c.gotBytes) {
     c.gotBytes = true;
     // At the end of a download, the first byte wins the race for a range.
@@ -572,9 +640,11 @@ void DownloadJob::onOutcome(Conn& c, const ConnectionResult& r) {
     site(c.site).trust = Trust::Dropped;
   } else if (r.what == Outcome::FileChanged || r.what == Outcome::WriteFailed) {
     // The file changed (fetched again from its start) or the disk refused: the whole
-    // download stops as when its first connection says so.
+    // download stops as when its first connection says so. Connections that disagree on
+    // the version (servers behind one name, say) cannot share the file: one goes on.
     stopAll();
     m_pieces = false;
+    if (r.what == Outcome::FileChanged) m_s.oneConnection = true;
     firstOutcome(r);
     return;
   } else if (noRanges) {
@@ -616,8 +686,30 @@ void DownloadJob::firstOutcome(const ConnectionResult& r) {
   bool startsOver = r.what == Outcome::NoRange || r.what == Outcome::Restart || r.what == Outcome::FileChanged;
   if (startsOver && streaming() && m_s.bytesDone() > 0) {
     stopAll();
-    m_s.endReason = kCannotTakeBack;
+    if (m_s.endReason.empty()) m_s.endReason = r.what == Outcome::FileChanged ? kChangedUnderOutput : kCannotTakeBack;
     deliver(Outcome::GaveUp, m_s.endReason);
+    return;
+  }
+  bool checking = m_s.check.size() > 0;
+  if (r.what == Outcome::Mismatch && !checking) {
+    // The bytes fetched again differ: another version, or a tail damaged on disk. An earlier
+    // range compared as well tells which; with none, the file is fetched again.
+    stopAll();
+    m_pieces = false;
+    m_s.check = earlierRange();
+    if (m_s.check.size() > 0) {
+      m_s.phase = Phase::Connecting;
+      deliver(Outcome::Reconnect);
+      return;
+    }
+  } else if (checking && (r.what == Outcome::PieceDone || r.what == Outcome::Finished)) {
+    // The earlier bytes are the server's: only the tail on disk was damaged, and is written again.
+    stopAll();
+    m_pieces = false;
+    m_s.check = {};
+    m_s.compareTo = 0;
+    m_s.phase = Phase::Connecting;
+    deliver(Outcome::Reconnect);
     return;
   }
   if (m_pieces && (r.what == Outcome::Finished || r.what == Outcome::PieceDone)) {
@@ -663,11 +755,14 @@ void DownloadJob::firstOutcome(const ConnectionResult& r) {
       return;
     case Outcome::Restart:
     case Outcome::FileChanged:
+    case Outcome::Mismatch: {
       // The file is fetched again from its start; the entry says so before any new byte.
-      forgetBytes(r.what == Outcome::FileChanged);
-      m_events.jobNote(Note::NoResume, std::string());
+      bool changed = r.what != Outcome::Restart;
+      forgetBytes(changed);
+      m_events.jobNote(Note::NoResume, changed ? kChangedOnServer : std::string());
       deliver(Outcome::Reconnect);
       return;
+    }
     default: break;
   }
   if (isTemporary(r) && ConfigInt(kRetries) > 0) {

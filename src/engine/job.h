@@ -121,6 +121,9 @@ class DownloadJob {
   // Before a resume: a few bytes again, in case the last ones were damaged; bytes already
   // fetched again after an earlier break are not stepped back over twice.
   void stepBack(std::int64_t rollbackBytes);
+  // A mirror list goes on at another site: its reply must be tied to the bytes on disk, or
+  // the bytes it brings again must match them.
+  void siteChanged();
 
   // ---- connections ----
   // Opens the output file at the resume point and a connection along route. False when
@@ -216,10 +219,12 @@ class DownloadJob {
   bool complete();
   // The validator a request's If-Range carries: the strong ETag, else the date.
   std::string ifRange() const;
-  // A reply's validators against the kept ones: false when the server's file is another.
+  // A reply's validators and length against the kept ones: false when the server's file is another.
   bool sameVersion(const ReplyFacts& facts) const;
   // The site may join the pieces: it shows the same file as the first site.
   bool tied(const ReplyFacts& facts) const;
+  // A small range before the resume point, compared when the bytes fetched again differ.
+  Range earlierRange() const;
   Conn* find(int id);
   double rateOf(const Conn& c) const;
   void retireLater();
@@ -235,6 +240,7 @@ class DownloadJob {
   int m_redirectCount = 0;
   bool m_dirty = false;  // the state has changed since the last checkpoint
   bool m_endReasonSaid = false;
+  bool m_restartNoted = false;  // a whole file came for a resume: its reply says whether it changed
   std::string m_headers;
   std::vector<std::shared_ptr<std::string>> m_pieceLogs;
   std::string m_serverDigest;

@@ -32,6 +32,7 @@ constexpr ValueName kValueNames[] = {
     {QueueValue::Request, "Request"},
     {QueueValue::Name, "Name"},
     {QueueValue::NewFile, "NewFile"},
+    {QueueValue::Total, "Total"},
     {QueueValue::Turn, "Turn"},
     {QueueValue::StartNow, "StartNow"},
     {QueueValue::Batch, "Batch"},
@@ -90,6 +91,7 @@ void assign(QueueEntry& e, QueueValue v, const ProfileData& d) {
     case QueueValue::Request: e.request = asText(d); break;
     case QueueValue::Name: e.name = asText(d); break;
     case QueueValue::NewFile: e.newFile = static_cast<int>(asInt(d)); break;
+    case QueueValue::Total: e.total = asInt(d); break;
     case QueueValue::Turn: e.turn = asInt(d); break;
     case QueueValue::StartNow: e.startNow = asInt(d) != 0; break;
     case QueueValue::Batch: e.batch = asText(d); break;
@@ -148,6 +150,7 @@ void QueueEntry::save() const {
                                  {QueueValue::Request, text(request)},
                                  {QueueValue::Name, text(name)},
                                  {QueueValue::NewFile, number(newFile, 0)},
+                                 {QueueValue::Total, number(total, 0)},
                                  {QueueValue::Turn, number(turn, 0)},
                                  {QueueValue::StartNow, number(startNow ? 1 : 0, 0)},
                                  {QueueValue::Batch, text(batch)}});

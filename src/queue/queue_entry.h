@@ -16,6 +16,8 @@
 enum class QueueValue {
   Get, Local, Start, WindowX, WindowY, Minimized, LastMod, StupidServer, FTPMarker, Checksum, NameFromServer, Pieces,
   ETag, Request, Name, NewFile,
+  // The whole file's length the bytes on disk belong to, kept with LastMod and ETag.
+  Total,
   // The line of downloads waiting for their turn (queue/scheduler.h) and the batch an entry belongs to.
   Turn, StartNow, Batch,
   // What the copy running the entry publishes (LiveState), with Start.
@@ -56,6 +58,7 @@ struct QueueEntry {
   // transaction; "" none (an entry of a download in one piece).
   std::string pieces;
   std::string etag;  // ETag: the version the bytes on disk belong to ("" none: older entries)
+  std::int64_t total = 0;  // Total: the whole file's length with that version, 0 unknown
   // Request: what every HTTP request adds (headers, cookies: credentials), as
   // encodeRequestOptions writes it; "" none.
   std::string request;

@@ -134,6 +134,7 @@ bool checkpointEntry(const std::string& slot, const CheckpointValues& v) {
                              {QueueValue::Pieces, text(v.pieces)},
                              {QueueValue::LastMod, text(v.lastModified)},
                              {QueueValue::ETag, text(v.etag)},
+                             {QueueValue::Total, v.total > 0 ? ProfileData(v.total) : ProfileData()},
                              {QueueValue::Local, text(v.local)},
                              {QueueValue::StupidServer, v.stupidServer ? ProfileData(std::int64_t{1}) : ProfileData()}});
     written = true;

@@ -44,6 +44,7 @@ struct CheckpointValues {
   std::string pieces;
   std::string lastModified;
   std::string etag;
+  std::int64_t total = -1;  // the whole file's length, -1 unknown
   std::string local;     // the file, renamed as the server said
   int stupidServer = 0;  // the server does not resume
 };

@@ -33,6 +33,7 @@ std::optional<Failure> failureOf(const ConnectionResult& r) {
     case Outcome::FileChanged:
     case Outcome::PieceDone:
     case Outcome::PieceRefused:
+    case Outcome::Mismatch:
     case Outcome::Reconnect:
     case Outcome::NextSite: return std::nullopt;
     case Outcome::Broken:

@@ -68,6 +68,7 @@ void CDownloadDlg::jobOutcome(const ConnectionResult& r) {
     case Outcome::Reconnect:
     case Outcome::PieceDone:     // the job's own: never delivered
     case Outcome::PieceRefused:  // the job's own: never delivered
+    case Outcome::Mismatch:      // the job's own: never delivered
     case Outcome::FileChanged:
     case Outcome::Restart:
     case Outcome::NoRange: reopenConnection(); return;
@@ -135,7 +136,11 @@ void CDownloadDlg::jobNote(Note what, const std::string& text) {
   ActingAs acting(this);
   switch (what) {
     case Note::Status: m_urlText.SetWindowText(text); break;
-    case Note::NoResume: setNoResumeNote(false); break;
+    case Note::NoResume:
+      // A file that changed on the server says so; else the server gives no ranges.
+      if (text.empty()) setNoResumeNote(false);
+      else m_noResumeNote.SetWindowText(text);
+      break;
     case Note::Receiving:
       if (m_useMirrorList) m_stateIcon.SetIcon(res::IDI_WORKING);
       break;

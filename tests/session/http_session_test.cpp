@@ -547,6 +547,49 @@ TEST_F(HttpSession, ChangedFileOnServerRestartsFromZero) {
   EXPECT_EQ(readWholeFile(env.path("f.zip")), fresh);
 }
 
+// The bytes fetched again on a resume are compared before anything is written: a server
+// whose validators never change (or that has none) while its file does is caught, and an
+// earlier range tells a tail damaged on disk from another version.
+TEST_F(HttpSession, RollbackBytesAreComparedBeforeTheyAreWritten) {
+  const std::string old = bytesOf(20000, 5), fresh = bytesOf(20000, 6);
+  std::string damaged = old.substr(0, 10000);
+  damaged.replace(8000, 2000, 2000, 'd');
+  struct Case {
+    const char* name;
+    std::string onDisk, served;
+    std::vector<std::string> ranges;  // asked, in order ("" any)
+    std::string note;
+  };
+  const Case cases[] = {
+      {"another version of the same length, without validators", old.substr(0, 10000), fresh, {"5120-", "2560-", "0-"},
+       "(The file changed on the server.)"},
+      {"a damaged tail is written again", damaged, old, {"5120-", "2560-", ""}, ""},
+      {"the same bytes go on", old.substr(0, 10000), old, {"5120-"}, ""},
+  };
+  for (const auto& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    TestEnvironment local;
+    ScriptServer srv([&](ScriptConn& c, int) {
+      std::string req = c.readUntil("\r\n\r\n");
+      auto at = req.find("Range: bytes=");
+      c.send(partialReply(tc.served, at == std::string::npos ? 0 : std::stoul(req.substr(at + 13))));
+      c.close();
+    });
+    writeWholeFile(local.path("f.zip"), tc.onDisk);
+    local.app().WriteProfileString(kSectionFileQueue, "Get07", url(srv.port()));
+    local.app().WriteProfileString(kSectionFileQueue, "Local07", local.path("f.zip"));
+    local.app().WriteProfileInt(kSectionFileQueue, "Start07", 10000);
+    auto dlg = runSession(local, "#07");
+    EXPECT_TRUE(dlg->m_finished);
+    EXPECT_TRUE(readWholeFile(local.path("f.zip")) == tc.served);
+    auto reqs = srv.requests();
+    ASSERT_EQ(reqs.size(), tc.ranges.size());
+    for (std::size_t i = 0; i < reqs.size(); ++i)
+      EXPECT_TRUE(tc.ranges[i].empty() || reqs[i].find("Range: bytes=" + tc.ranges[i] + " ") != std::string::npos) << i;
+    EXPECT_EQ(dlg->m_noResumeNote.GetWindowText(), tc.note);
+  }
+}
+
 TEST_F(HttpSession, WithoutTimersTheDisplayFollowsEveryBlock) {
   CWnd::SetTimersAvailable(false);
   ScriptServer srv([&](ScriptConn& c, int) {
@@ -717,8 +760,10 @@ TEST(HttpRetry, StandardOutputGoesOnFromItsLastByteOrEnds) {
   const std::string body = bytesOf(200000, 9);
   const std::string full = httpReply("200 OK", "", body);
   const std::size_t first = 150000 - (full.size() - body.size());  // body bytes in the first reply
-  for (bool resumes : {true, false}) {
-    SCOPED_TRACE(resumes ? "resumes" : "starts over");
+  // The second reply: the rest, the file from its start, or the rest of a longer file.
+  for (int second : {0, 1, 2}) {
+    bool resumes = second == 0;
+    SCOPED_TRACE(second);
     TestEnvironment env;
     env.app().WriteProfileInt(kSectionConfig, kRetries, 3);
     std::vector<std::string> ranges;
@@ -730,7 +775,7 @@ TEST(HttpRetry, StandardOutputGoesOnFromItsLastByteOrEnds) {
         ::usleep(100000);
         c.reset();
       } else {
-        c.send(resumes ? partialReply(body, first) : full);
+        c.send(second == 0 ? partialReply(body, first) : second == 1 ? full : partialReply(body + "more", first));
         c.close();
       }
     });
@@ -749,6 +794,9 @@ TEST(HttpRetry, StandardOutputGoesOnFromItsLastByteOrEnds) {
     EXPECT_EQ(dlg->m_finished != 0, resumes);
     EXPECT_EQ(written, resumes ? body : body.substr(0, first));
     EXPECT_TRUE(queueEmpty(env, "00"));
+    if (second == 2) {
+      EXPECT_EQ(dlg->m_job.endReason().rfind("The file changed on the server", 0), 0u) << dlg->m_job.endReason();
+    }
   }
 }
 

@@ -241,6 +241,55 @@ TEST(Job, LendsRangesAndConcludesFromWhatConnectionsReport) {
          r.write(2, 1);
          EXPECT_EQ(r.c(0).end(), cut);
        }},
+      {"a reply of another length is another file, without validators too: after a break and after a restart", 1, 5,
+       [](Rig& r) {
+         r.open();
+         ASSERT_TRUE(r.reply(0, 0, 6000000, ""));
+         r.write(0, 3 << 20);
+         r.clock.advance(200);
+         EXPECT_EQ(r.stored("Total"), "6000000");
+         r.end(0, Outcome::Broken, 10054);
+         r.clock.advance(0);
+         ASSERT_EQ(r.conns.size(), 2u);
+         EXPECT_FALSE(r.reply(1, r.c(1).req.first, 5000000, ""));
+         r.end(1, Outcome::FileChanged);
+         r.clock.advance(0);
+         EXPECT_EQ(r.outcomes.back(), Outcome::Reconnect);
+         EXPECT_TRUE(r.job.state().done.empty());
+         EXPECT_EQ(r.stored("Total"), "");
+         QueueEntry kept;
+         kept.start = 3 << 20;
+         kept.total = 6000000;
+         r.job.restore(kept, 4096);
+         r.open();
+         EXPECT_FALSE(r.reply(2, r.c(2).req.first, 5000000, ""));
+       }},
+      {"another site of a mirror list goes on from the bytes on disk only when tied to them, or compared", 1, 5,
+       [](Rig& r) {
+         struct Site {
+           const char* etag;
+           const char* date;
+           std::int64_t total;
+           int rollbackK;
+           bool goesOn;
+         };
+         for (const Site& s : {Site{"W/\"x\"", "", 100000, 0, false}, Site{"", "", 100000, 0, false},
+                               Site{"", "D", 100000, 0, true}, Site{"\"x\"", "", 100000, 0, true},
+                               Site{"W/\"x\"", "", 100000, 4, true}, Site{"", "", 90000, 4, false}}) {
+           SCOPED_TRACE(std::string(s.etag) + "/" + s.date + "/" + std::to_string(s.rollbackK));
+           r.env.app().WriteProfileInt(kSectionConfig, kRollback, s.rollbackK);
+           writeWholeFile(r.job.m_d.m_localPath, bytesOf(49152));
+           r.job.startFresh();
+           std::size_t n = r.conns.size();
+           r.open();
+           ASSERT_TRUE(r.reply(n, 0, 100000, s.etag, "D"));
+           r.write(n, 49152);
+           r.job.stop();
+           r.job.siteChanged();
+           r.open();
+           EXPECT_EQ(r.reply(n + 1, r.c(n + 1).req.first, s.total, s.etag, s.date), s.goesOn);
+         }
+       }},
       {"a removed entry, or one another process took, gets no checkpoint", 1, 5,
        [](Rig& r) {
          r.open();
