@@ -71,6 +71,7 @@ std::string CDownloadDlg::onControl(const std::string& request) {
   switch (*action) {
     case ControlAction::Pause:
       if (m_paused) return "ok already paused";
+      m_stoppedByUser = true;
       togglePause();
       m_job.setEndReason("Paused on request.");
       return "ok paused";
@@ -83,6 +84,7 @@ std::string CDownloadDlg::onControl(const std::string& request) {
       return "ok resumed";
     case ControlAction::Cancel:
       m_job.setEndReason("Cancelled.");
+      m_stoppedByUser = true;
       closeConnections();
       keepEntry();
       EndDialog(IDCANCEL);

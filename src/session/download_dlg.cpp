@@ -137,10 +137,12 @@ LRESULT CDownloadDlg::OnSysCommand(WPARAM wParam, LPARAM lParam) {
 LRESULT CDownloadDlg::OnDestroy(WPARAM, LPARAM) {
   stopListening();
   closeConnections();
-  // A session that gave up leaves no empty file of its own making, and no list it fetched.
+  // A session that did not finish leaves no empty file of its own making (a kept entry makes
+  // it again when resumed), and no list it fetched unless its entry is kept.
   const std::string& path = m_d.m_localPath;
-  if (!m_finished && !path.empty() && (m_slot.empty() || !QueueEntry::exists(m_slot)) &&
-      ((m_createdFile && FileSize(path) == 0) || m_isListDownload))
+  if (!m_finished && !path.empty() &&
+      ((m_createdFile && FileSize(path) == 0) ||
+       (m_isListDownload && (m_slot.empty() || !QueueEntry::exists(m_slot)))))
     DeleteFile(path);
   closeMirrorList();
   AfxGetApp()->FlushProfile();
@@ -191,6 +193,7 @@ void CDownloadDlg::togglePause() {
 
 void CDownloadDlg::resumeDownload(bool stepBack) {
   m_paused = 0;
+  m_stoppedByUser = false;
   if (m_waitingTurn) {
     // Resumed by the user while it waited: it jumps the line.
     m_waitingTurn = false;
@@ -220,6 +223,7 @@ void CDownloadDlg::OnCancel() {
     }
     m_job.setEndReason("Cancelled.");
     m_failure = Failure::Other;
+    m_stoppedByUser = true;
     if (answer == IDNO) dropEntryAndFile();
     if (answer == IDYES && !m_slot.empty()) keepEntry();
   }

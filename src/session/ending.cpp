@@ -67,10 +67,10 @@ bool entryKept(const CDownloadDlg& dlg) { return !dlg.m_slot.empty() && QueueEnt
 
 int sessionStatus(const CDownloadDlg& dlg) {
   if (dlg.m_finished) return 0;
-  // A file that cannot be written stops the download whatever is kept: a script must hear
-  // of the full disk rather than try again.
-  if (dlg.m_failure == Failure::LocalFile) return static_cast<int>(Failure::LocalFile);
-  if (entryKept(dlg)) return 2;
+  // The cause wins, kept entry or not: a script must hear of the full disk or the refused
+  // connection rather than only that it may try again. A download the user paused or
+  // interrupted ended for no failure.
+  if (dlg.m_failure != Failure::LocalFile && dlg.m_stoppedByUser && entryKept(dlg)) return 2;
   return static_cast<int>(dlg.m_failure);
 }
 

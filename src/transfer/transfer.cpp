@@ -1,5 +1,8 @@
 #include "transfer/transfer.h"
 
+#include <cerrno>
+#include <cstring>
+
 #include "platform/services.h"
 #include "resources/ids.h"
 #include "resources/resources.h"
@@ -103,9 +106,14 @@ void Transfer::report(const ConnectionResult& r) {
   m_events.connectionOutcome(r);
 }
 
+void Transfer::fileRefused() {
+  int error = errno != 0 ? errno : EIO;
+  finish(Outcome::WriteFailed, error, std::strerror(error), Answerer::Local);
+}
+
 bool Transfer::writeBody(const char* data, std::int64_t n) {
   if (n > 0 && !m_outFile->WriteAt(data, static_cast<std::size_t>(n), m_offset)) {
-    finish(Outcome::WriteFailed);
+    fileRefused();
     return false;
   }
   std::int64_t at = m_offset;

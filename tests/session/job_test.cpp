@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <map>
+#include <stdexcept>
 
 #include "engine/job.h"
 #include "queue/queue_store.h"
@@ -56,8 +57,14 @@ class FakeClock : public JobClock {
 };
 
 struct FakeConn : Connection {
-  FakeConn(ConnectionRequest r, ConnectionEvents& e) : req(std::move(r)), events(e), pos(req.first) {}
-  bool start(ConnectionResult&) override { return true; }
+  FakeConn(ConnectionRequest r, ConnectionEvents& e, bool f) : req(std::move(r)), events(e), pos(req.first), fails(f) {}
+  // A start that fails at once, as a connect to an unreachable literal address does.
+  bool start(ConnectionResult& failed) override {
+    if (!fails) return true;
+    open = false;
+    failed = ConnectionResult{Outcome::ConnectFailed, WSAENETUNREACH, "h", Answerer::Local, -1};
+    return false;
+  }
   void close() override { open = false; }
   bool isOpen() const override { return open; }
   const Route& route() const override { return req.route; }
@@ -66,6 +73,7 @@ struct FakeConn : Connection {
   ConnectionRequest req;
   ConnectionEvents& events;
   std::int64_t pos;
+  bool fails;
   bool open = true;
 };
 
@@ -118,8 +126,11 @@ struct Rig : JobEvents {
   FakeClock clock;
   std::vector<std::shared_ptr<FakeConn>> conns;
   std::vector<Outcome> outcomes;
+  bool failStart = false;
   DownloadJob job{*this, clock, [this](ConnectionRequest r, ConnectionEvents& e, std::shared_ptr<CFile>) {
-                    conns.push_back(std::make_shared<FakeConn>(std::move(r), e));
+                    // A job that opens connections without end fails here rather than hanging.
+                    if (conns.size() >= 100) throw std::runtime_error("100 connections");
+                    conns.push_back(std::make_shared<FakeConn>(std::move(r), e, failStart));
                     return conns.back();
                   }};
 };
@@ -191,13 +202,13 @@ TEST(Job, LendsRangesAndConcludesFromWhatConnectionsReport) {
          r.reply(0, 0, 100);
          r.write(0, 40);
          r.end(0, Outcome::Broken, 10054);
-         r.clock.advance(0);
+         r.clock.advance(2000);  // a few bytes are no progress: the wait applies
          ASSERT_EQ(r.conns.size(), 2u);
          EXPECT_EQ(r.c(1).req.first, 0);  // a rollback of more than the bytes on disk
          EXPECT_EQ(r.c(1).req.ifRange, "\"a\"");
          r.write(1, 50);
          r.end(1, Outcome::Broken, 10054);
-         r.clock.advance(0);
+         r.clock.advance(2000);
          EXPECT_EQ(r.c(2).req.first, 40);  // stepped back once, not over bytes fetched again
          EXPECT_FALSE(r.reply(2, 40, 100, "\"b\""));
          r.end(2, Outcome::FileChanged);
@@ -207,7 +218,7 @@ TEST(Job, LendsRangesAndConcludesFromWhatConnectionsReport) {
          EXPECT_EQ(r.stored("Start"), "");
          EXPECT_EQ(r.stored("ETag"), "");
        }},
-      {"attempts count only past the most any attempt had, and stop after the setting's number", 1, 2,
+      {"attempts count only well past the most any attempt had, and stop after the setting's number", 1, 2,
        [](Rig& r) {
          for (int i = 0; i < 4 && r.conns.size() == static_cast<std::size_t>(i + (i > 0)); ++i) {
            if (i == 0) r.open();
@@ -219,9 +230,27 @@ TEST(Job, LendsRangesAndConcludesFromWhatConnectionsReport) {
            r.end(i, Outcome::Broken, 10054);
            r.clock.advance(10000);
          }
-         EXPECT_EQ(r.conns.size(), 3u);
+         EXPECT_EQ(r.conns.size(), 2u);  // 300 new bytes are no progress
          EXPECT_EQ(r.outcomes.back(), Outcome::GaveUp);
          EXPECT_EQ(r.job.endReason(), "Gave up after 2 attempts without data: Connection broken");
+       }},
+      {"a connection that cannot start is an attempt: the first one's tries follow, not another at once", 2, 2,
+       [](Rig& r) {
+         startTwo(r);
+         ASSERT_TRUE(r.reply(1, 4 * kMiB, 8 * kMiB));
+         r.write(1, kMiB);
+         r.end(1, Outcome::Broken, 10054);
+         r.write(0, 4 * kMiB - (64 << 10));
+         r.failStart = true;  // nothing is open when the next piece is lent
+         r.end(0, Outcome::PieceDone);
+         r.clock.advance(0);
+         EXPECT_EQ(r.conns.size(), 3u);
+         EXPECT_EQ(r.outcomes, std::vector<Outcome>{Outcome::Reconnect});
+         r.open();
+         EXPECT_EQ(r.job.phase(), JobPhase::Waiting);
+         r.clock.advance(10000);
+         EXPECT_EQ(r.conns.size(), 6u);  // the pieces' bytes were progress, then two fruitless tries
+         EXPECT_EQ(r.outcomes.back(), Outcome::GaveUp);
        }},
       {"at the end an idle connection races the slowest range and the first byte wins", 2, 5,
        [](Rig& r) {
