@@ -855,6 +855,10 @@ void DownloadJob::fill() {
   while (endGame()) {
   }
   if (connections() == 0) handBack();
+  // A site asked its first byte holds the next piece a moment, no longer: one that does not
+  // answer soon is passed over.
+  else if (int ms = probeWaitMs(-1); ms > 0 && !m_fillTimer->active())
+    m_fillTimer->start(ms, [this] { fill(); }, true);
 }
 
 double DownloadJob::rateOf(const Conn& c) const {
@@ -920,16 +924,18 @@ std::optional<int> DownloadJob::nextSite(bool fastest) const {
   for (const auto& c : m_conns)
     if (c->t->isOpen()) ++running[static_cast<std::size_t>(c->site + 1)];
   // By measured speed, never by the list's order: a site not yet measured is tried first
-  // (the one with fewest running), then the fastest. The end game's racer goes to the
-  // fastest site measured.
+  // (the one with fewest running), then the fastest. A site being asked its first byte is
+  // waited for a moment rather than more given to a measured one. The end game's racer goes
+  // to the fastest site measured.
   struct Choice {
     int site;
     bool measured;
     double rate;
+    bool asked = false;
   };
   std::optional<Choice> best;
-  auto consider = [&](int s) {
-    Choice c{s, false, 0};
+  auto consider = [&](int s, bool asked = false) {
+    Choice c{s, false, 0, asked};
     c.rate = siteRate(s, c.measured);
     if (fastest && !c.measured) c.measured = true;  // an unknown speed is no reason to race
     bool better = !best || (best->measured && !c.measured) ||
@@ -943,9 +949,18 @@ std::optional<int> DownloadJob::nextSite(bool fastest) const {
     const SiteState& st = m_sites[static_cast<std::size_t>(i)];
     bool usable = fastest ? st.trust == Trust::Joined : st.trust == Trust::Unknown || st.trust == Trust::Joined;
     if (usable && running[static_cast<std::size_t>(i + 1)] < st.room) consider(i);
+    if (!fastest && st.trust == Trust::Probing && probeWaitMs(i) > 0) consider(i, true);
   }
-  if (!best) return std::nullopt;
+  if (!best || best->asked) return std::nullopt;
   return best->site;
+}
+
+int DownloadJob::probeWaitMs(int s) const {
+  int wait = 0;
+  for (const auto& c : m_conns)
+    if (c->probe && c->t->isOpen() && (s < 0 || c->site == s))
+      wait = std::max<int>(wait, static_cast<int>(std::max<std::int64_t>(kSettleMs - (m_clock.ms() - c->openedMs), 0)));
+  return wait;
 }
 
 bool DownloadJob::openHelper(Range piece, int s, bool probe, int cutFrom, bool race) {

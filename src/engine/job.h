@@ -265,6 +265,8 @@ class DownloadJob {
   SiteState m_firstSite;  // the first site's measure (bytes and ms) alone
   // A site's rate per connection (-1 the first site); measured: it has brought bytes.
   double siteRate(int s, bool& measured) const;
+  // How long the next piece waits for site s's probe (-1 any site's) to answer; 0 not at all.
+  int probeWaitMs(int s) const;
   SiteState& site(int i) { return m_sites[static_cast<std::size_t>(i)]; }
   std::vector<ConnectionResult> m_pending;
   std::uint64_t m_stops = 0;  // how many times the job was stopped

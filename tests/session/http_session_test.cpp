@@ -628,7 +628,7 @@ TEST_F(HttpSession, AWriteFailureStopsTheTransferAndKeepsTheEntry) {
   env.ui().saveAnswers.push_back(std::string("/dev/full"));
   auto dlg = runSession(env, url(srv.port()));
   ASSERT_EQ(env.ui().boxes.size(), 1u);
-  EXPECT_EQ(env.ui().boxes[0].text, "Error writing to output file:\n  /dev/full\nAborting.");
+  EXPECT_EQ(env.ui().boxes[0].text, "Error writing to output file:\n  /dev/full: No space left on device\nAborting.");
   EXPECT_FALSE(dlg->m_finished);
   EXPECT_EQ(queueValue(env, "Get00"), url(srv.port()));
 }
