@@ -234,6 +234,15 @@ TEST(Job, LendsRangesAndConcludesFromWhatConnectionsReport) {
          EXPECT_EQ(r.outcomes.back(), Outcome::GaveUp);
          EXPECT_EQ(r.job.endReason(), "Gave up after 2 attempts without data: Connection broken");
        }},
+      {"a stop drops the outcomes not yet told: a paused download never reopens by itself", 1, 5,
+       [](Rig& r) {
+         r.open();
+         r.end(0, Outcome::NoRange);  // asks for the next connection, from the event loop
+         r.job.stop();
+         r.clock.advance(1000);
+         EXPECT_TRUE(r.outcomes.empty());
+         EXPECT_EQ(r.job.phase(), JobPhase::Paused);
+       }},
       {"a connection that cannot start is an attempt: the first one's tries follow, not another at once", 2, 2,
        [](Rig& r) {
          startTwo(r);
