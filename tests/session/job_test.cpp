@@ -1,6 +1,7 @@
 // The download job alone, on fake connections and a fake clock: what it lends to whom, what
 // it concludes from replies and ends, and what its checkpoint stores after each step.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <algorithm>
 #include <map>
@@ -90,7 +91,7 @@ struct Rig : JobEvents {
     QueueEntry::write("00", QueueValue::Get, job.m_d.m_url);
     job.m_slot = "00";
   }
-  void jobNote(Note, const std::string&) override {}
+  void jobNote(Note, const std::string& text) override { notes.push_back(text); }
   void jobWrote() override {}
   void jobOutcome(const ConnectionResult& r) override { outcomes.push_back(r.what); }
   void jobWaiting(int, const std::string&) override {}
@@ -126,6 +127,7 @@ struct Rig : JobEvents {
   FakeClock clock;
   std::vector<std::shared_ptr<FakeConn>> conns;
   std::vector<Outcome> outcomes;
+  std::vector<std::string> notes;
   bool failStart = false;
   DownloadJob job{*this, clock, [this](ConnectionRequest r, ConnectionEvents& e, std::shared_ptr<CFile>) {
                     // A job that opens connections without end fails here rather than hanging.
@@ -278,6 +280,27 @@ TEST(Job, LendsRangesAndConcludesFromWhatConnectionsReport) {
          EXPECT_EQ(r.c(0).end(), 4 * kMiB);  // not before the racer's first byte
          r.write(2, 1);
          EXPECT_EQ(r.c(0).end(), cut);
+       }},
+      {"a checkpoint the store refuses is said once, and tried again with the next bytes", 1, 5,
+       [](Rig& r) {
+         r.open();
+         r.reply(0, 0, 100);
+         sqlite3* db = nullptr;
+         ASSERT_EQ(sqlite3_open(r.env.path("settings.db").c_str(), &db), SQLITE_OK);
+         auto exec = [&](const char* sql) { EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sql; };
+         exec("CREATE TRIGGER refuse BEFORE INSERT ON profile WHEN NEW.name = 'Start00' "
+              "BEGIN SELECT RAISE(ABORT, 'refused'); END");
+         r.write(0, 20);
+         r.clock.advance(200);
+         r.write(0, 20);
+         r.clock.advance(200);
+         const std::string said = "Cannot save the download's progress in the queue.";
+         EXPECT_EQ(std::count(r.notes.begin(), r.notes.end(), said), 1);
+         EXPECT_EQ(r.stored("Start"), "");
+         exec("DROP TRIGGER refuse");
+         sqlite3_close(db);
+         r.job.stop();
+         EXPECT_EQ(r.stored("Start"), "40");
        }},
       {"a removed entry, or one another process took, gets no checkpoint", 1, 5,
        [](Rig& r) {
