@@ -852,12 +852,16 @@ void DownloadJob::fill() {
     int owner = claim->from >= 0 ? m_s.out[static_cast<std::size_t>(claim->from)].conn : -1;
     if (!openHelper(claim->piece, s, false, owner)) return;
   }
-  while (endGame()) {
-  }
-  if (connections() == 0) handBack();
   // A site asked its first byte holds the next piece a moment, no longer: one that does not
-  // answer soon is passed over.
-  else if (int ms = probeWaitMs(-1); ms > 0 && !m_fillTimer->active())
+  // answer soon is passed over. Meanwhile nothing is raced: the end has not come, the
+  // pieces are only waiting for their site.
+  int ms = probeWaitMs(-1);
+  if (ms == 0)
+    while (endGame()) {
+    }
+  if (connections() == 0)
+    handBack();
+  else if (ms > 0 && !m_fillTimer->active())
     m_fillTimer->start(ms, [this] { fill(); }, true);
 }
 
@@ -907,12 +911,13 @@ void DownloadJob::handBack() {
 
 double DownloadJob::siteRate(int s, bool& measured) const {
   // Per connection: what its ended connections brought in their time, or a running one's
-  // rate since it opened, whichever is higher.
+  // rate since it opened, whichever is higher. The first site's was sampled before any
+  // piece was lent: one that brought nothing by then is measured slow, not unknown.
   const SiteState& st = s < 0 ? m_firstSite : m_sites[static_cast<std::size_t>(s)];
   measured = st.ms > 0;
   double rate = measured ? static_cast<double>(st.bytes) * 1000.0 / static_cast<double>(st.ms) : 0;
   for (const auto& c : m_conns)
-    if (c->site == s && c->gotBytes && c->t->isOpen()) {
+    if (c->site == s && (c->gotBytes || s < 0) && c->t->isOpen()) {
       measured = true;
       rate = std::max(rate, rateOf(*c));
     }
