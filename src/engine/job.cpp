@@ -713,7 +713,8 @@ void DownloadJob::tryAgain(const ConnectionResult& r) {
     deliver(Outcome::NextSite, why);
     return;
   } else if (usedUp(why)) {
-    deliver(Outcome::GaveUp, m_s.endReason);
+    // With the last failure's code: its cause is the download's.
+    deliver(ConnectionResult{Outcome::GaveUp, r.code, m_s.endReason, r.who, -1});
     return;
   }
   // From a little before its last bytes, as a Resume would; after the wait, which always

@@ -38,8 +38,9 @@ std::optional<Failure> failureOf(const ConnectionResult& r) {
     case Outcome::Broken:
     case Outcome::ConnectFailed:
     case Outcome::DataConnectFailed:
-    case Outcome::CommandFailed:
-    case Outcome::GaveUp: return Failure::Network;
+    case Outcome::CommandFailed: return Failure::Network;
+    // Tries used up: the last failure's cause, a server's error reply or the network.
+    case Outcome::GaveUp: return r.code >= 400 && r.code < 600 ? Failure::ServerError : Failure::Network;
     case Outcome::WriteFailed: return Failure::LocalFile;
     // A handshake the server broke off is the network's.
     case Outcome::TlsFailed: return r.code == kCertificateRefused ? Failure::Tls : Failure::Network;

@@ -172,18 +172,26 @@ TEST_F(Lifecycle, EndingsTellTheirCauseAndLeaveNoEmptyFile) {
     bool queued;  // run as "#05", an entry with its address and file and no bytes
     int status;
     bool entryKept;
+    int retries = 0;
   };
   std::string refused = "http://127.0.0.1:" + std::to_string(closedPort()) + "/x.zip";
+  ScriptServer busy([&](ScriptConn& c, int) {
+    c.readUntil("\r\n\r\n");
+    c.send("HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\n\r\n");
+    c.close();
+  });
   const Case cases[] = {
       {"a refused connection", refused, false, 4, true},
       {"a refused connection, queued", refused, true, 4, true},
       {"a host not found", "http://gone.test/x.zip", false, 4, false},
       {"a host not found, queued", "http://gone.test/x.zip", true, 4, false},
+      {"a busy server after its tries", "http://127.0.0.1:" + std::to_string(busy.port()) + "/x.zip", false, 8, true, 1},
   };
   SetNameLookup(noSuchName);
   for (const auto& tc : cases) {
     SCOPED_TRACE(tc.name);
     TestEnvironment local;
+    local.app().WriteProfileInt(kSectionConfig, kRetries, tc.retries);
     std::string slot = tc.queued ? "05" : "00";
     if (tc.queued) {
       local.app().WriteProfileString(kSectionFileQueue, "Get05", tc.url);
