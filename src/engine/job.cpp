@@ -50,6 +50,9 @@ constexpr int kFirstSampleMs = 25;
 constexpr int kJudgeSampleMs = 100;
 // How long a server that refused one more connection is given to count a closed one gone.
 constexpr int kSettleMs = 1000;
+// How long the next piece waits for a site asked its first byte, rather than go to a site
+// already measured.
+constexpr int kProbeWaitMs = 1000;
 // At the end of a download a slow range is raced in halves down to this, then whole.
 constexpr std::int64_t kMinRace = pieces::kMinPiece / 4;
 constexpr std::int64_t kNoEnd = LLONG_MAX;
@@ -965,7 +968,7 @@ int DownloadJob::probeWaitMs(int s) const {
   int wait = 0;
   for (const auto& c : m_conns)
     if (c->probe && c->t->isOpen() && (s < 0 || c->site == s))
-      wait = std::max<int>(wait, static_cast<int>(std::max<std::int64_t>(kSettleMs - (m_clock.ms() - c->openedMs), 0)));
+      wait = std::max<int>(wait, static_cast<int>(std::max<std::int64_t>(kProbeWaitMs - (m_clock.ms() - c->openedMs), 0)));
   return wait;
 }
 

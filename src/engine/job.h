@@ -175,7 +175,7 @@ class DownloadJob {
   // Told to the events from the event loop.
   void deliver(const ConnectionResult& r);
   void deliver(Outcome what, const std::string& text = std::string());
-  // A temporary failure with tries left: at once, after a wait, or given up.
+  // A temporary failure with tries left: after a wait (always), the next site, or given up.
   void tryAgain(const ConnectionResult& r);
   void wait(int seconds, const std::string& why);
   // An attempt that reached this many bytes done made progress: well past the high-water mark.
