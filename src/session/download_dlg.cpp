@@ -137,12 +137,13 @@ LRESULT CDownloadDlg::OnSysCommand(WPARAM wParam, LPARAM lParam) {
 LRESULT CDownloadDlg::OnDestroy(WPARAM, LPARAM) {
   stopListening();
   closeConnections();
-  // A session that did not finish leaves no empty file of its own making (a kept entry makes
-  // it again when resumed), and no list it fetched unless its entry is kept.
+  // A session that failed leaves no empty file of its own making (a kept entry makes it again
+  // when resumed), and no list it fetched unless its entry is kept; one the user paused or
+  // interrupted keeps its file with its entry.
   const std::string& path = m_d.m_localPath;
+  bool kept = !m_slot.empty() && QueueEntry::exists(m_slot);
   if (!m_finished && !path.empty() &&
-      ((m_createdFile && FileSize(path) == 0) ||
-       (m_isListDownload && (m_slot.empty() || !QueueEntry::exists(m_slot)))))
+      ((m_createdFile && FileSize(path) == 0 && (!kept || !m_stoppedByUser)) || (m_isListDownload && !kept)))
     DeleteFile(path);
   closeMirrorList();
   AfxGetApp()->FlushProfile();
