@@ -52,9 +52,15 @@ constexpr int kFirstSampleMs = 25;
 constexpr int kJudgeSampleMs = 100;
 // How long a server that refused one more connection is given to count a closed one gone.
 constexpr int kSettleMs = 1000;
+// How long the next piece waits for a site asked its first byte, rather than go to a site
+// already measured.
+constexpr int kProbeWaitMs = 1000;
 // At the end of a download a slow range is raced in halves down to this, then whole.
 constexpr std::int64_t kMinRace = pieces::kMinPiece / 4;
 constexpr std::int64_t kNoEnd = LLONG_MAX;
+// An attempt is progress only when it brings at least this much past the high-water mark
+// (and more than the rollback): a server that sends a few bytes and breaks is not working.
+constexpr std::int64_t kProgressBytes = 64 << 10;
 
 const char* phaseWord(JobPhase p) {
   switch (p) {
@@ -166,8 +172,17 @@ void DownloadJob::checkpoint(bool now) {
   std::int64_t start = m_s.start();
   CheckpointValues v{start,          pieces::format(pieces::from(m_s.done, start)), m_s.lastModified, m_s.etag,
                      m_s.total,      m_d.m_localPath, m_s.stupidServer};
-  // A removed entry, or one another process took, gets nothing.
-  checkpointEntry(m_slot, v);
+  // A removed entry, or one another process took, gets nothing. A store that could not take
+  // it is said once, and tried again with the next bytes (the entry keeps its older, safe values).
+  Checkpointed result = checkpointEntry(m_slot, v);
+  if (result != Checkpointed::Failed) {
+    m_checkpointFailed = false;
+    return;
+  }
+  m_dirty = true;
+  if (!m_checkpointFailed)
+    m_events.jobNote(Note::Status, "Cannot save the download's progress in the queue.");
+  m_checkpointFailed = true;
 }
 
 // ---- the resume point ----
@@ -291,6 +306,7 @@ bool DownloadJob::open(const Route& route, std::string& why) {
   m_doneAtOpen = m_s.bytesDone();
   m_route = route;
   m_sites.assign(m_otherSites.size(), SiteState{Trust::Unknown, m_wanted, std::string(), 0, 0});
+  m_firstSite = SiteState{};
   // The download's own limit draws from the user's total as well.
   std::int64_t maxSpeed = ConfigInt(kMaxSpeed), totalSpeed = ConfigInt(kTotalMaxSpeed);
   std::shared_ptr<RateLimit> total = totalSpeed > 0 ? TotalRateLimit(totalSpeed) : nullptr;
@@ -341,6 +357,12 @@ void DownloadJob::retireLater() {
 
 void DownloadJob::checkIn(Conn& c) {
   c.t->close();
+  // What it brought in its time measures its site.
+  if (const Checkout* co = m_s.checkout(c.id); co && c.gotBytes) {
+    SiteState& st = c.site < 0 ? m_firstSite : site(c.site);
+    st.bytes += co->pos - co->range.first;
+    st.ms += std::max<std::int64_t>(m_clock.ms() - c.openedMs, 1);
+  }
   std::erase_if(m_s.out, [&](const Checkout& co) { return co.conn == c.id; });
   auto it = std::find_if(m_conns.begin(), m_conns.end(), [&](const auto& p) { return p.get() == &c; });
   if (it == m_conns.end()) return;
@@ -357,6 +379,10 @@ void DownloadJob::stopAll() {
 void DownloadJob::stop() {
   m_waitTimer->stop();
   m_fillTimer->stop();
+  // Outcomes not yet told belong to what stopped: a paused download never reopens by itself.
+  m_deliverTimer->stop();
+  m_pending.clear();
+  ++m_stops;
   m_rampTimer->stop();
   m_judgeRamp = false;
   stopAll();
@@ -625,6 +651,8 @@ void DownloadJob::onOutcome(Conn& c, const ConnectionResult& r) {
   checkIn(c);
   judgeRamp();
   bool ended = r.what == Outcome::PieceDone || r.what == Outcome::Finished;
+  // Failed before bringing a meaningful amount: an attempt without progress.
+  bool fruitless = !ended && left - c.asked.first < kProgressBytes;
   // The range it was to take never left its owner: it is the owner's again.
   if (owner && !ended)
     if (Checkout* oc = m_s.checkout(owner->id); oc && oc->range.end == c.asked.first) oc->range.end = c.asked.end;
@@ -650,13 +678,10 @@ void DownloadJob::onOutcome(Conn& c, const ConnectionResult& r) {
   } else if (noRanges) {
     m_s.oneConnection = true;
     m_wanted = 1;
-  } else if (!ended && !c.gotBytes) {
-    // Refused or lost before a byte: one connection fewer to this site, not tried again at once.
-    m_firstSiteRoom = std::max(1, m_firstSiteRoom - 1);
-  }
-  if (c.site >= 0 && c.gotBytes) {
-    site(c.site).bytes += left - c.asked.first;
-    site(c.site).ms += std::max<std::int64_t>(m_clock.ms() - c.openedMs, 1);
+  } else if (fruitless) {
+    // Refused, or lost before it brought much: one connection fewer to this site, not tried
+    // again at once; none once none is left (the first connection has its own tries).
+    m_firstSiteRoom = std::max(0, m_firstSiteRoom - 1);
   }
   if (!ended && !c.probe) {
     // What it left goes back to the first connection when that stops where it begins (its
@@ -669,7 +694,7 @@ void DownloadJob::onOutcome(Conn& c, const ConnectionResult& r) {
     }
     // The last one running: no further connection is tried in its place. A server that
     // refused one more may not yet count the first connection's end: a moment for that.
-    if (!c.gotBytes && !firstOpen && connections() == 0 && c.site < 0) {
+    if (fruitless && !firstOpen && connections() == 0 && c.site < 0) {
       auto later = [this] {
         if (connections() == 0) handBack();
       };
@@ -773,29 +798,31 @@ void DownloadJob::firstOutcome(const ConnectionResult& r) {
   deliver(r);
 }
 
+bool DownloadJob::progressed(std::int64_t reached) const {
+  return reached - m_s.highWater >= std::max(kProgressBytes, RollbackBytes() + 1);
+}
+
 void DownloadJob::tryAgain(const ConnectionResult& r) {
   std::int64_t reached = m_s.bytesDone();
   stop();
   std::string why = failureReason(r);
-  if (reached > m_s.highWater) {
-    // It got further than any attempt before: on at once, from a little before its last
-    // bytes as a Resume would.
+  if (progressed(reached)) {
+    // It got well past every attempt before: the count starts again. Fewer bytes leave the
+    // mark where it is, so that attempts bringing a few bytes each add up to progress.
     m_s.highWater = reached;
     m_s.fruitless = 0;
-    m_s.phase = Phase::Connecting;
-    stepBack(RollbackBytes());
-    m_waitTimer->defer([this] { m_events.jobRetry(); });
-    return;
-  }
-  if (m_mirrorList) {
+  } else if (m_mirrorList) {
     // The next site comes before this one again; whole rounds of the list are counted.
     deliver(Outcome::NextSite, why);
     return;
-  }
-  if (usedUp(why)) {
-    deliver(Outcome::GaveUp, m_s.endReason);
+  } else if (usedUp(why)) {
+    // With the last failure's code: its cause is the download's.
+    deliver(ConnectionResult{Outcome::GaveUp, r.code, m_s.endReason, r.who, -1});
     return;
   }
+  // From a little before its last bytes, as a Resume would; after the wait, which always
+  // applies: a server that breaks at once is never asked again at once.
+  stepBack(RollbackBytes());
   wait(retryWaitSeconds(m_s.fruitless, r.retryAfter), why);
 }
 
@@ -842,7 +869,9 @@ void DownloadJob::deliver(const ConnectionResult& r) {
   m_deliverTimer->defer([this] {
     auto pending = std::move(m_pending);
     m_pending.clear();
-    for (const auto& p : pending) m_events.jobOutcome(p);
+    // One that stops the job (a pause, a reopen) leaves the rest untold.
+    for (std::uint64_t stops = m_stops; const auto& p : pending)
+      if (stops == m_stops) m_events.jobOutcome(p);
   });
 }
 
@@ -917,17 +946,27 @@ void DownloadJob::fill() {
     std::optional<int> next = nextSite();
     if (!claim || !next) break;
     int s = *next;
+    // A connection that cannot even start has ended as one that failed: what follows
+    // comes from the event loop, never again within this call.
     if (s >= 0 && site(s).trust == Trust::Unknown) {
       // A site is asked for pieces only once it has shown the same file.
-      openHelper({0, 1}, s, true);
+      if (!openHelper({0, 1}, s, true)) return;
       continue;
     }
     int owner = claim->from >= 0 ? m_s.out[static_cast<std::size_t>(claim->from)].conn : -1;
-    openHelper(claim->piece, s, false, owner);
+    if (!openHelper(claim->piece, s, false, owner)) return;
   }
-  while (endGame()) {
-  }
-  if (connections() == 0) handBack();
+  // A site asked its first byte holds the next piece a moment, no longer: one that does not
+  // answer soon is passed over. Meanwhile nothing is raced: the end has not come, the
+  // pieces are only waiting for their site.
+  int ms = probeWaitMs(-1);
+  if (ms == 0)
+    while (endGame()) {
+    }
+  if (connections() == 0)
+    handBack();
+  else if (ms > 0 && !m_fillTimer->active())
+    m_fillTimer->start(ms, [this] { fill(); }, true);
 }
 
 double DownloadJob::rateOf(const Conn& c) const {
@@ -962,8 +1001,7 @@ bool DownloadJob::endGame() {
   Checkout* co = m_s.checkout(slowest->id);
   std::int64_t left = co->range.end - co->pos;
   std::int64_t cut = left >= 2 * kMinRace ? co->pos + left / 2 : co->pos;
-  openHelper({cut, co->range.end}, *s, false, slowest->id, true);
-  return true;
+  return openHelper({cut, co->range.end}, *s, false, slowest->id, true);
 }
 
 void DownloadJob::handBack() {
@@ -975,33 +1013,66 @@ void DownloadJob::handBack() {
   deliver(Outcome::Reconnect);
 }
 
+double DownloadJob::siteRate(int s, bool& measured) const {
+  // Per connection: what its ended connections brought in their time, or a running one's
+  // rate since it opened, whichever is higher. The first site's was sampled before any
+  // piece was lent: one that brought nothing by then is measured slow, not unknown.
+  const SiteState& st = s < 0 ? m_firstSite : m_sites[static_cast<std::size_t>(s)];
+  measured = st.ms > 0;
+  double rate = measured ? static_cast<double>(st.bytes) * 1000.0 / static_cast<double>(st.ms) : 0;
+  for (const auto& c : m_conns)
+    if (c->site == s && (c->gotBytes || s < 0) && c->t->isOpen()) {
+      measured = true;
+      rate = std::max(rate, rateOf(*c));
+    }
+  return rate;
+}
+
 std::optional<int> DownloadJob::nextSite(bool fastest) const {
   std::vector<int> running(m_otherSites.size() + 1, 0);
   for (const auto& c : m_conns)
     if (c->t->isOpen()) ++running[static_cast<std::size_t>(c->site + 1)];
-  auto speed = [&](int s) {
-    if (s < 0) return 1e18;  // the first site is the one the download trusts
-    const SiteState& st = m_sites[static_cast<std::size_t>(s)];
-    double rate = st.ms > 0 ? static_cast<double>(st.bytes) * 1000.0 / static_cast<double>(st.ms) : 0;
-    for (const auto& c : m_conns)
-      if (c->site == s) rate = std::max(rate, rateOf(*c));
-    return rate;
+  // By measured speed, never by the list's order: a site not yet measured is tried first
+  // (the one with fewest running), then the fastest. A site being asked its first byte is
+  // waited for a moment rather than more given to a measured one. The end game's racer goes
+  // to the fastest site measured.
+  struct Choice {
+    int site;
+    bool measured;
+    double rate;
+    bool asked = false;
   };
-  std::optional<int> best;
-  if (running[0] < m_firstSiteRoom) best = -1;
+  std::optional<Choice> best;
+  auto consider = [&](int s, bool asked = false) {
+    Choice c{s, false, 0, asked};
+    c.rate = siteRate(s, c.measured);
+    if (fastest && !c.measured) c.measured = true;  // an unknown speed is no reason to race
+    bool better = !best || (best->measured && !c.measured) ||
+                  (!best->measured && !c.measured && running[static_cast<std::size_t>(s + 1)] <
+                                                         running[static_cast<std::size_t>(best->site + 1)]) ||
+                  (best->measured && c.measured && c.rate > best->rate);
+    if (better) best = c;
+  };
+  if (running[0] < m_firstSiteRoom) consider(-1);
   for (int i = 0; i < static_cast<int>(m_otherSites.size()); ++i) {
     const SiteState& st = m_sites[static_cast<std::size_t>(i)];
-    int here = running[static_cast<std::size_t>(i + 1)];
     bool usable = fastest ? st.trust == Trust::Joined : st.trust == Trust::Unknown || st.trust == Trust::Joined;
-    if (!usable || here >= st.room) continue;
-    bool better = fastest ? !best || speed(i) > speed(*best)
-                          : !best || here < running[static_cast<std::size_t>(*best + 1)];
-    if (better) best = i;
+    if (usable && running[static_cast<std::size_t>(i + 1)] < st.room) consider(i);
+    if (!fastest && st.trust == Trust::Probing && probeWaitMs(i) > 0) consider(i, true);
   }
-  return best;
+  if (!best || best->asked) return std::nullopt;
+  return best->site;
 }
 
-void DownloadJob::openHelper(Range piece, int s, bool probe, int cutFrom, bool race) {
+int DownloadJob::probeWaitMs(int s) const {
+  int wait = 0;
+  for (const auto& c : m_conns)
+    if (c->probe && c->t->isOpen() && (s < 0 || c->site == s))
+      wait = std::max<int>(wait, static_cast<int>(std::max<std::int64_t>(kProbeWaitMs - (m_clock.ms() - c->openedMs), 0)));
+  return wait;
+}
+
+bool DownloadJob::openHelper(Range piece, int s, bool probe, int cutFrom, bool race) {
   const Site* other = s >= 0 ? &m_otherSites[static_cast<std::size_t>(s)] : nullptr;
   ConnectionRequest req = other ? request(other->address, other->route) : request(m_d, m_route);
   req.first = piece.first;
@@ -1026,14 +1097,11 @@ void DownloadJob::openHelper(Range piece, int s, bool probe, int cutFrom, bool r
   }
   m_pieceLogs.push_back(c->log);
   ConnectionResult failed;
-  if (!c->t->start(failed)) {
-    // Counted as a refusal: one connection fewer, or one site fewer.
-    if (Conn* owner = cutFrom >= 0 ? find(cutFrom) : nullptr)
-      if (Checkout* oc = m_s.checkout(owner->id); oc && oc->range.end == piece.first) oc->range.end = piece.end;
-    checkIn(*c);
-    if (other) site(s).trust = Trust::Dropped;
-    else m_firstSiteRoom = std::max(1, m_firstSiteRoom - 1);
-  }
+  if (c->t->start(failed)) return true;
+  // An attempt like any other: one connection fewer to this site, or one site fewer, and
+  // the first connection's tries and waits once nothing runs.
+  onOutcome(*c, failed);
+  return false;
 }
 
 bool DownloadJob::complete() {

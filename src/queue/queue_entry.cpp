@@ -104,11 +104,11 @@ void assign(QueueEntry& e, QueueValue v, const ProfileData& d) {
   }
 }
 
-void writeNamed(const std::string& slot, const std::vector<std::pair<QueueValue, ProfileData>>& values) {
-  if (slot.empty()) return;
+bool writeNamed(const std::string& slot, const std::vector<std::pair<QueueValue, ProfileData>>& values) {
+  if (slot.empty()) return false;
   std::vector<ProfileValue> named;
   for (const auto& [v, data] : values) named.push_back({nameOf(slot, v), data});
-  AfxGetApp()->WriteProfileValues(kSectionFileQueue, named);
+  return AfxGetApp()->WriteProfileValues(kSectionFileQueue, named);
 }
 }  // namespace
 
@@ -230,8 +230,8 @@ std::string QueueEntry::finishedIn(const std::string& slot) {
   return AfxGetApp()->GetProfileString(kSectionFinished, slot, "");
 }
 
-void QueueEntry::write(const std::string& slot, std::initializer_list<std::pair<QueueValue, ProfileData>> values) {
-  writeNamed(slot, values);
+bool QueueEntry::write(const std::string& slot, std::initializer_list<std::pair<QueueValue, ProfileData>> values) {
+  return writeNamed(slot, values);
 }
 
 void QueueEntry::write(const std::string& slot, QueueValue v, std::int64_t value) {

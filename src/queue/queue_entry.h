@@ -101,7 +101,8 @@ struct QueueEntry {
   static void clear(const std::string& slot, QueueValue v);
   // Values that belong together (Start with the LastMod it counts bytes of), in one
   // transaction and at once; an empty ProfileData deletes its value.
-  static void write(const std::string& slot, std::initializer_list<std::pair<QueueValue, ProfileData>> values);
+  // False when the store did not take them.
+  static bool write(const std::string& slot, std::initializer_list<std::pair<QueueValue, ProfileData>> values);
   // One value of every entry that has it, by slot, read in one statement.
   static std::map<std::string, std::string> readEvery(QueueValue v);
   static std::int64_t readInt(const std::string& slot, QueueValue v, std::int64_t def);

@@ -104,6 +104,7 @@ std::string CDownloadDlg::onControl(const std::string& request) {
         return "ok paused";
       }
       if (m_paused) return "ok already paused";
+      m_stoppedByUser = true;
       togglePause();
       m_job.setEndReason("Paused on request.");
       return "ok paused";
@@ -120,6 +121,7 @@ std::string CDownloadDlg::onControl(const std::string& request) {
       return "ok resumed";
     case ControlAction::Cancel:
       m_job.setEndReason("Cancelled.");
+      m_stoppedByUser = true;
       closeConnections();
       keepEntry();
       EndDialog(IDCANCEL);

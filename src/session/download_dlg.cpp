@@ -137,10 +137,13 @@ LRESULT CDownloadDlg::OnSysCommand(WPARAM wParam, LPARAM lParam) {
 LRESULT CDownloadDlg::OnDestroy(WPARAM, LPARAM) {
   stopListening();
   closeConnections();
-  // A session that gave up leaves no empty file of its own making, and no list it fetched.
+  // A session that failed leaves no empty file of its own making (a kept entry makes it again
+  // when resumed), and no list it fetched unless its entry is kept; one the user paused or
+  // interrupted keeps its file with its entry.
   const std::string& path = m_d.m_localPath;
-  if (!m_finished && !path.empty() && (m_slot.empty() || !QueueEntry::exists(m_slot)) &&
-      ((m_createdFile && FileSize(path) == 0) || m_isListDownload))
+  bool kept = !m_slot.empty() && QueueEntry::exists(m_slot);
+  if (!m_finished && !path.empty() &&
+      ((m_createdFile && FileSize(path) == 0 && (!kept || !m_stoppedByUser)) || (m_isListDownload && !kept)))
     DeleteFile(path);
   closeMirrorList();
   AfxGetApp()->FlushProfile();
@@ -196,6 +199,7 @@ void CDownloadDlg::togglePause() {
 
 void CDownloadDlg::resumeDownload(bool stepBack) {
   m_paused = 0;
+  m_stoppedByUser = false;
   m_statusIcon.SetIcon(res::IDR_MAINFRAME);
   showState(TaskState::Working);
   m_pauseButton.SetWindowText("Pause");
@@ -225,6 +229,7 @@ void CDownloadDlg::OnCancel() {
     }
     m_job.setEndReason("Cancelled.");
     m_failure = Failure::Other;
+    m_stoppedByUser = true;
     if (answer == IDNO) dropEntryAndFile();
     if (answer == IDYES && !m_slot.empty()) keepEntry();
   }

@@ -81,6 +81,9 @@ class CDownloadDlg : public CDialog, private JobEvents {
 
   // Why the session failed, should it end without its file: the last failure seen.
   Failure m_failure = Failure::Other;
+  // The user paused or interrupted it (Pause, Cancel keeping the entry, a control request, a
+  // signal): its kept entry is the reason it ended, not a failure.
+  bool m_stoppedByUser = false;
 
   // The command line of one session of a batch ("#05"); empty: the process's own.
   std::string m_commandLine;
@@ -162,7 +165,10 @@ class CDownloadDlg : public CDialog, private JobEvents {
   LRESULT OnSize(WPARAM wParam, LPARAM lParam);
   LRESULT OnPaint(WPARAM, LPARAM) { return 0; }
   LRESULT OnQueryDragIcon(WPARAM, LPARAM) { return m_hIcon; }
-  void OnPauseButton() { togglePause(); }
+  void OnPauseButton() {
+    if (!m_paused) m_stoppedByUser = true;
+    togglePause();
+  }
   void OnCancelButton() { OnCancel(); }
 
   // What the job tells: each outcome mapped to what the user sees and the queue keeps.

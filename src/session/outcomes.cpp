@@ -61,7 +61,10 @@ void CDownloadDlg::jobOutcome(const ConnectionResult& r) {
     case Outcome::WriteFailed:
       // Nothing more is read or written while the box is open; the entry keeps the last good block.
       closeConnections();
-      tell(FormatString(LoadString(res::IDS_WRITE_FAILED), m_job.streaming() ? "standard output" : m_d.m_localPath),
+      // With the system's reason: a full disk says "No space left on device".
+      tell(FormatString(LoadString(res::IDS_WRITE_FAILED),
+                        (m_job.streaming() ? std::string("standard output") : m_d.m_localPath) +
+                            (r.text.empty() ? std::string() : ": " + r.text)),
            MB_OK | MB_ICONEXCLAMATION);
       EndDialog(IDOK);
       return;

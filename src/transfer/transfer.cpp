@@ -1,6 +1,8 @@
 #include "transfer/transfer.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 #include "platform/services.h"
 #include "resources/ids.h"
@@ -105,6 +107,11 @@ void Transfer::report(const ConnectionResult& r) {
   m_events.connectionOutcome(r);
 }
 
+void Transfer::fileRefused() {
+  int error = errno != 0 ? errno : EIO;
+  finish(Outcome::WriteFailed, error, std::strerror(error), Answerer::Local);
+}
+
 bool Transfer::writeBody(const char* data, std::int64_t n) {
   // Bytes on disk already are compared, not written: a version that differs must not
   // overwrite the one it would be told from.
@@ -117,7 +124,7 @@ bool Transfer::writeBody(const char* data, std::int64_t n) {
     }
   }
   if (n > same && !m_outFile->WriteAt(data + same, static_cast<std::size_t>(n - same), m_offset + same)) {
-    finish(Outcome::WriteFailed);
+    fileRefused();
     return false;
   }
   std::int64_t at = m_offset;

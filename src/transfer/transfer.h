@@ -209,6 +209,8 @@ class Transfer : public Connection, public SocketHandler, public std::enable_sha
   // Writes n bytes of the body at the file's position; false when the file refused them
   // (reported, and the connection is closed).
   bool writeBody(const char* data, std::int64_t n);
+  // The file refused bytes: reported with the system's reason ("No space left on device").
+  void fileRefused();
   // The server sends the file from its start: it is written from byte 0.
   void restartFile();
   // Bytes that may still be written before the connection's end; -1 no end.
@@ -303,7 +305,7 @@ bool Transfer::receiveToFile(CSessionSocket& s, Left left, Took took) {
     if (n < 0) {
       int error = CAsyncSocket::GetLastError();
       if (error == kFileRefused)
-        finish(Outcome::WriteFailed);
+        fileRefused();
       else if (i == 0 || error != WSAEWOULDBLOCK)  // running dry after the first block is no failure
         m_lastSockError = error;
       return true;

@@ -285,12 +285,11 @@ TEST_F(FtpSession, RefusalsAskToResumeLater) {
       EXPECT_EQ(local.ui().boxes[0].text, tc.shown);
       EXPECT_EQ(local.ui().boxes[1].text, "Would you like to have this request resumed later?");
       EXPECT_EQ(local.ui().boxes[1].type & MB_TYPEMASK, MB_YESNO);
-      bool fileThere = ::access(local.path("f.zip").c_str(), F_OK) == 0;
+      // No empty file stays either way: a resume makes it again.
+      EXPECT_NE(::access(local.path("f.zip").c_str(), F_OK), 0);
       if (answer == IDYES) {
-        EXPECT_TRUE(fileThere);
         EXPECT_EQ(queueValue(local, "Get00"), url(srv.port()));
       } else {
-        EXPECT_FALSE(fileThere);
         EXPECT_TRUE(queueEmpty(local, "00"));
       }
       EXPECT_FALSE(dlg->m_finished);

@@ -674,7 +674,7 @@ TEST_F(HttpSession, AWriteFailureStopsTheTransferAndKeepsTheEntry) {
   env.ui().saveAnswers.push_back(std::string("/dev/full"));
   auto dlg = runSession(env, url(srv.port()));
   ASSERT_EQ(env.ui().boxes.size(), 1u);
-  EXPECT_EQ(env.ui().boxes[0].text, "Error writing to output file:\n  /dev/full\nAborting.");
+  EXPECT_EQ(env.ui().boxes[0].text, "Error writing to output file:\n  /dev/full: No space left on device\nAborting.");
   EXPECT_FALSE(dlg->m_finished);
   EXPECT_EQ(queueValue(env, "Get00"), url(srv.port()));
 }
@@ -751,9 +751,9 @@ TEST_F(HttpSession, HeaderLinesAreReadWholeWithinTheirLimits) {
 
 }  // namespace
 
-// A broken download tries again by itself: at once after an attempt that brought bytes
-// (from a little before them), after 1, 2 … s or the server's Retry-After after one that
-// did not, and pauses once the tries are used up. A missing file is never tried again.
+// A broken download tries again by itself: after a second when the attempt brought a
+// meaningful amount (from a little before its bytes), after 1, 2 … s or the server's
+// Retry-After after one that did not, and pauses once the tries are used up. A missing file is never tried again.
 // Standard output cannot take bytes back: a break goes on from exactly the last byte
 // written, and a server that sends the file from its start again ends the download.
 TEST(HttpRetry, StandardOutputGoesOnFromItsLastByteOrEnds) {
@@ -821,7 +821,7 @@ TEST(HttpRetry, BrokenDownloadsTryAgainByThemselves) {
     std::string topLine;          // after the session, "" for any
   };
   const Case cases[] = {
-      {"resets after bytes: on at once",
+      {"resets after bytes: on after a second, the wait after a break always applies",
        5,
        [&](ScriptConn& c, int i) {
          std::int64_t from = rangeFrom(c.readUntil("\r\n\r\n"));
@@ -833,7 +833,16 @@ TEST(HttpRetry, BrokenDownloadsTryAgainByThemselves) {
            c.close();
          }
        },
-       3, true, {0, 0}, ""},
+       3, true, {0.9, 0.9}, ""},
+      {"one byte, then a reset, forever: no progress, so it pauses after the setting's attempts",
+       3,
+       [&](ScriptConn& c, int) {
+         std::int64_t from = rangeFrom(c.readUntil("\r\n\r\n"));
+         partial(c, from, 1);
+         ::usleep(50000);
+         c.reset();
+       },
+       3, false, {0.9, 1.9}, ""},
       {"busy, then closed before a reply: waits",
        5,
        [&](ScriptConn& c, int i) {

@@ -191,7 +191,12 @@ TEST(Pieces, OtherSitesOfAListJoinOnlyWithTheSameFile) {
     EXPECT_TRUE(dlg->m_finished);
     EXPECT_TRUE(readWholeFile(env.path("f.bin")) == v1);
     auto asked = second.requests();
-    ASSERT_EQ(asked.size(), tc.asked) << asked.back();
+    // A tied site, the faster one here, may also race the first site's range at the end.
+    if (*tc.ifRange) {
+      ASSERT_GE(asked.size(), tc.asked) << asked.back();
+    } else {
+      ASSERT_EQ(asked.size(), tc.asked) << asked.back();
+    }
     // First its first byte only, unconditionally; then pieces on the validator both share.
     EXPECT_NE(asked[0].find("\r\nRange: bytes=0-0\r\n"), std::string::npos) << asked[0];
     EXPECT_EQ(asked[0].find("If-Range"), std::string::npos) << asked[0];
