@@ -6,7 +6,9 @@
 #include <map>
 
 #include "platform/services.h"
+#include "queue/queue_store.h"
 #include "settings/options.h"
+#include "transfer/url.h"
 
 namespace {
 struct ValueName {
@@ -30,6 +32,7 @@ constexpr ValueName kValueNames[] = {
     {QueueValue::Request, "Request"},
     {QueueValue::Name, "Name"},
     {QueueValue::NewFile, "NewFile"},
+    {QueueValue::Total, "Total"},
     {QueueValue::Turn, "Turn"},
     {QueueValue::StartNow, "StartNow"},
     {QueueValue::Batch, "Batch"},
@@ -88,6 +91,7 @@ void assign(QueueEntry& e, QueueValue v, const ProfileData& d) {
     case QueueValue::Request: e.request = asText(d); break;
     case QueueValue::Name: e.name = asText(d); break;
     case QueueValue::NewFile: e.newFile = static_cast<int>(asInt(d)); break;
+    case QueueValue::Total: e.total = asInt(d); break;
     case QueueValue::Turn: e.turn = asInt(d); break;
     case QueueValue::StartNow: e.startNow = asInt(d) != 0; break;
     case QueueValue::Batch: e.batch = asText(d); break;
@@ -100,11 +104,11 @@ void assign(QueueEntry& e, QueueValue v, const ProfileData& d) {
   }
 }
 
-void writeNamed(const std::string& slot, const std::vector<std::pair<QueueValue, ProfileData>>& values) {
-  if (slot.empty()) return;
+bool writeNamed(const std::string& slot, const std::vector<std::pair<QueueValue, ProfileData>>& values) {
+  if (slot.empty()) return false;
   std::vector<ProfileValue> named;
   for (const auto& [v, data] : values) named.push_back({nameOf(slot, v), data});
-  AfxGetApp()->WriteProfileValues(kSectionFileQueue, named);
+  return AfxGetApp()->WriteProfileValues(kSectionFileQueue, named);
 }
 }  // namespace
 
@@ -146,6 +150,7 @@ void QueueEntry::save() const {
                                  {QueueValue::Request, text(request)},
                                  {QueueValue::Name, text(name)},
                                  {QueueValue::NewFile, number(newFile, 0)},
+                                 {QueueValue::Total, number(total, 0)},
                                  {QueueValue::Turn, number(turn, 0)},
                                  {QueueValue::StartNow, number(startNow ? 1 : 0, 0)},
                                  {QueueValue::Batch, text(batch)}});
@@ -207,6 +212,7 @@ void QueueEntry::remove(const std::string& slot) {
     AfxGetApp()->WriteProfileValues(kSectionFileQueue, none);
     // Whatever ended in the slot before is no word on what is removed now.
     AfxGetApp()->WriteProfileString(kSectionFinished, slot, nullptr);
+    slotFreed(slot);
   });
 }
 
@@ -216,7 +222,8 @@ void QueueEntry::removeFinished(const std::string& slot) {
   app->ProfileTransaction([&] {
     std::string url = app->GetProfileString(kSectionFileQueue, nameOf(slot, QueueValue::Get), "");
     remove(slot);
-    if (!url.empty()) app->WriteProfileString(kSectionFinished, slot, url);
+    // Only as it may be shown: a password outlives no download it was given for.
+    if (!url.empty()) app->WriteProfileString(kSectionFinished, slot, displayUrl(url));
   });
 }
 
@@ -224,8 +231,8 @@ std::string QueueEntry::finishedIn(const std::string& slot) {
   return AfxGetApp()->GetProfileString(kSectionFinished, slot, "");
 }
 
-void QueueEntry::write(const std::string& slot, std::initializer_list<std::pair<QueueValue, ProfileData>> values) {
-  writeNamed(slot, values);
+bool QueueEntry::write(const std::string& slot, std::initializer_list<std::pair<QueueValue, ProfileData>> values) {
+  return writeNamed(slot, values);
 }
 
 void QueueEntry::write(const std::string& slot, QueueValue v, std::int64_t value) {

@@ -51,17 +51,20 @@ struct CheckpointValues {
   std::string pieces;
   std::string lastModified;
   std::string etag;
+  std::int64_t total = -1;  // the whole file's length, -1 unknown
   std::string local;     // the file, renamed as the server said
   int stupidServer = 0;  // the server does not resume
 };
-// In one transaction, only while the entry exists and this process holds its lease; false
-// (nothing written) otherwise, or when the store could not take it (busy: for now, so that
-// the caller tries again later).
-bool checkpointEntry(const std::string& slot, const CheckpointValues& v, bool* busy = nullptr);
+// In one transaction, only while the entry exists and this process holds its lease: NotOurs
+// (nothing written) otherwise; Failed when the store could not take it (storeBusy(): for now).
+enum class Checkpointed { Written, NotOurs, Failed };
+Checkpointed checkpointEntry(const std::string& slot, const CheckpointValues& v);
 
 // The first n slot numbers that have no entry and no running holder, found in one reading of
 // the queue: called inside the transaction that saves their entries (a batch's, made at once).
 std::vector<std::string> freeSlots(std::size_t n);
+// slot went free (its entry was removed, or was never made): the next one taken may be it.
+void slotFreed(const std::string& slot);
 
 // This process's hold on one queue slot, released when it ends.
 class SlotLease {
@@ -76,7 +79,10 @@ class SlotLease {
   // that claimed the slot's turn for it, named by TARNWICK_LAUNCHER) hands it over.
   bool take(const std::string& slot);
   void release();
+  // The slot was taken from the launcher, which claimed its turn for it.
+  bool handedOver() const { return m_handedOver; }
 
  private:
   std::string m_slot;  // held; empty none
+  bool m_handedOver = false;
 };

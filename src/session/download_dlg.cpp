@@ -137,10 +137,13 @@ LRESULT CDownloadDlg::OnSysCommand(WPARAM wParam, LPARAM lParam) {
 LRESULT CDownloadDlg::OnDestroy(WPARAM, LPARAM) {
   stopListening();
   closeConnections();
-  // A session that gave up leaves no empty file of its own making, and no list it fetched.
+  // A session that failed leaves no empty file of its own making (a kept entry makes it again
+  // when resumed), and no list it fetched unless its entry is kept; one the user paused or
+  // interrupted keeps its file with its entry.
   const std::string& path = m_d.m_localPath;
-  if (!m_finished && !path.empty() && (m_slot.empty() || !QueueEntry::exists(m_slot)) &&
-      ((m_createdFile && FileSize(path) == 0) || m_isListDownload))
+  bool kept = !m_slot.empty() && QueueEntry::exists(m_slot);
+  if (!m_finished && !path.empty() &&
+      ((m_createdFile && FileSize(path) == 0 && (!kept || !m_stoppedByUser)) || (m_isListDownload && !kept)))
     DeleteFile(path);
   closeMirrorList();
   AfxGetApp()->FlushProfile();
@@ -184,6 +187,11 @@ void CDownloadDlg::togglePause() {
       LiveState paused;
       paused.phase = "paused";
       QueueEntry::publish(m_slot, std::nullopt, paused);
+    } else if (!m_slot.empty()) {
+      // Said now, not at the next publishing: the limit no longer counts it, and the next in
+      // line may start.
+      QueueEntry::publish(m_slot, std::nullopt, m_job.live());
+      wakeWaiting();
     }
   } else {
     resumeDownload(true);
@@ -192,18 +200,19 @@ void CDownloadDlg::togglePause() {
 
 void CDownloadDlg::resumeDownload(bool stepBack) {
   m_paused = 0;
-  if (m_waitingTurn) {
-    // Resumed by the user while it waited: it jumps the line.
-    m_waitingTurn = false;
-    m_turnTimer.stop();
-    startNow(m_slot);
-    claimTurn(m_slot);
-  }
+  m_stoppedByUser = false;
   m_statusIcon.SetIcon(res::IDR_MAINFRAME);
   showState(TaskState::Working);
   m_pauseButton.SetWindowText("Pause");
   if (stepBack) m_job.stepBack(RollbackBytes());
-  openConnection();
+  if (!stepBack) {
+    openConnection();  // a wait to try again: it was counted as running all along
+    return;
+  }
+  // After a pause, which the limit did not count: it asks for its turn again, at its place.
+  m_turnClaimed = false;
+  m_turnPolls = 0;
+  startWhenItsTurn();
 }
 
 void CDownloadDlg::OnCancel() {
@@ -221,6 +230,7 @@ void CDownloadDlg::OnCancel() {
     }
     m_job.setEndReason("Cancelled.");
     m_failure = Failure::Other;
+    m_stoppedByUser = true;
     if (answer == IDNO) dropEntryAndFile();
     if (answer == IDYES && !m_slot.empty()) keepEntry();
   }

@@ -16,6 +16,7 @@
 #include "ui/password_dlg.h"
 
 void CDownloadDlg::jobOutcome(const ConnectionResult& r) {
+  ActingAs acting(this);  // what it says is its own, whichever window spoke last
   if (IsEnded()) return;
   if (auto failure = failureOf(r)) m_failure = *failure;
   const int code = r.code;
@@ -60,13 +61,17 @@ void CDownloadDlg::jobOutcome(const ConnectionResult& r) {
     case Outcome::WriteFailed:
       // Nothing more is read or written while the box is open; the entry keeps the last good block.
       closeConnections();
-      tell(FormatString(LoadString(res::IDS_WRITE_FAILED), m_job.streaming() ? "standard output" : m_d.m_localPath),
+      // With the system's reason: a full disk says "No space left on device".
+      tell(FormatString(LoadString(res::IDS_WRITE_FAILED),
+                        (m_job.streaming() ? std::string("standard output") : m_d.m_localPath) +
+                            (r.text.empty() ? std::string() : ": " + r.text)),
            MB_OK | MB_ICONEXCLAMATION);
       EndDialog(IDOK);
       return;
     case Outcome::Reconnect:
     case Outcome::PieceDone:     // the job's own: never delivered
     case Outcome::PieceRefused:  // the job's own: never delivered
+    case Outcome::Mismatch:      // the job's own: never delivered
     case Outcome::FileChanged:
     case Outcome::Restart:
     case Outcome::NoRange: reopenConnection(); return;
@@ -113,12 +118,17 @@ void CDownloadDlg::jobOutcome(const ConnectionResult& r) {
 }
 
 void CDownloadDlg::redirected() {
+  // Once a redirect has left https, no .netrc login goes to a plain address (siteAddress and
+  // below ask useNetrcLogin, which holds to it).
+  bool fromHttps = m_d.m_secure || m_d.m_options.leftHttps;
+  m_d.m_options.leftHttps = fromHttps;
   if (!prepareDownload(!m_useMirrorList)) {
     closeConnections();
     // A queued download whose file cannot be had now stays queued, as it would at its start.
     abandonSite(true, !m_keepEntry);
     return;
   }
+  m_d.m_options.leftHttps = fromHttps && !m_d.m_secure;
   m_job.redirectPrepared();
   // Another server's login, if .netrc has one.
   if (m_d.m_user.empty()) useNetrcLogin(m_d);
@@ -126,9 +136,14 @@ void CDownloadDlg::redirected() {
 }
 
 void CDownloadDlg::jobNote(Note what, const std::string& text) {
+  ActingAs acting(this);
   switch (what) {
     case Note::Status: m_urlText.SetWindowText(text); break;
-    case Note::NoResume: setNoResumeNote(false); break;
+    case Note::NoResume:
+      // A file that changed on the server says so; else the server gives no ranges.
+      if (text.empty()) setNoResumeNote(false);
+      else m_noResumeNote.SetWindowText(text);
+      break;
     case Note::Receiving:
       if (m_useMirrorList) m_stateIcon.SetIcon(res::IDI_WORKING);
       break;
@@ -146,6 +161,7 @@ void CDownloadDlg::jobWrote() {
 }
 
 void CDownloadDlg::jobWaiting(int secondsLeft, const std::string& why) {
+  ActingAs acting(this);
   // Waiting is no pause of the user's: Pause stops the waiting, and the window shows why.
   KillTimer(1);
   m_statusIcon.SetIcon(res::IDI_BROKEN);
@@ -155,6 +171,7 @@ void CDownloadDlg::jobWaiting(int secondsLeft, const std::string& why) {
 }
 
 void CDownloadDlg::jobRetry() {
+  ActingAs acting(this);
   if (IsEnded() || m_paused) return;
   if (m_listRoundWait) {
     // A new round of the list, from its first site.
@@ -205,12 +222,20 @@ void CDownloadDlg::proxyLoginRefused(int status, const std::string& realm) {
 // Basic authorization: asks for a login and tries again with it.
 void CDownloadDlg::askCredentials(const std::string& realm) {
   closeConnections();
+  // A login held back over plain http goes now that its server asks; a refused one is asked anew.
+  bool heldBack = m_d.m_service == svc::kHttp && !m_d.m_secure && !m_d.m_loginAsked;
+  if (heldBack && (!m_d.m_user.empty() || !m_d.m_password.empty())) {
+    m_d.m_loginAsked = true;
+    openConnection();
+    return;
+  }
   CPasswordDlg dlg;
   dlg.m_prompt = "Enter username and password for " + realm + " at " + m_d.m_server;
   DownloadJob::Asking asking(m_job);
   if (dlg.DoModal() == IDOK) {
     m_d.m_user = dlg.m_user;
     m_d.m_password = dlg.m_password;
+    m_d.m_loginAsked = true;
     openConnection();
     return;
   }

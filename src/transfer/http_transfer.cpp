@@ -115,8 +115,11 @@ bool HttpTransfer::sendRequest() {
   }
   // An ftp URL asked of an HTTP proxy carries its login in the URL, as the proxy logs in.
   if (!m_req.route.ftpOverHttp) {
-    p.user = d.m_user;
-    p.password = d.m_password;
+    // Over plain http a login waits for its server's 401: nobody on the way learns it unasked.
+    if (d.m_secure || d.m_loginAsked) {
+      p.user = d.m_user;
+      p.password = d.m_password;
+    }
   } else if (!d.m_user.empty() && d.m_user != "anonymous") {
     p.target = encodeRequestTarget(cutFragment(d.m_url));
   }
@@ -320,6 +323,13 @@ bool HttpTransfer::pieceAnswered() {
   // Checked against the request as it went out: the connection may since have been told to
   // stop earlier.
   const std::int64_t last = m_askedEnd - 1;
+  if (m_rangeTotal >= 0 && m_rangeTotal != m_req.total) {
+    // Another length is another file: the job hears of it.
+    m_facts.first = m_bodyStart;
+    m_facts.total = m_rangeTotal;
+    m_facts.ranges = true;
+    if (!replyTaken()) return false;
+  }
   bool exact = !m_multipart && !m_chunked && m_rangeFirst == m_req.first && m_rangeLast == last &&
                m_rangeTotal == m_req.total && (m_contentLength < 0 || m_contentLength == m_askedEnd - m_req.first);
   if (!exact) {
