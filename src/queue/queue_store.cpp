@@ -148,6 +148,7 @@ std::vector<std::string> freeSlots(std::size_t n) {
   std::set<std::string> used;
   for (const auto& [slot, url] : QueueEntry::readEvery(QueueValue::Get)) used.insert(slot);
   for (const auto& [slot, lease] : runningLeases()) used.insert(slot);
+  for (const auto& f : QueueEntry::failed()) used.insert(f.slot);  // its row stays until removed
   std::vector<std::string> slots;
   slots.reserve(n);
   for (int slot = 0; slots.size() < n; ++slot)
@@ -163,6 +164,7 @@ std::string SlotLease::allocate() {
     std::set<std::string> used;
     for (const auto& e : QueueEntry::loadAll()) used.insert(e.slot);
     for (const auto& [slot, lease] : runningLeases()) used.insert(slot);
+    for (const auto& f : QueueEntry::failed()) used.insert(f.slot);  // its row stays until removed
     for (int slot = 0;; ++slot) {
       std::string s = slotText(slot);
       if (used.count(s)) continue;

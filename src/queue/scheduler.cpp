@@ -14,11 +14,17 @@ namespace {
 constexpr const char* kSectionRunning = "Running";
 constexpr const char* kSectionBatches = "Batches";
 constexpr const char* kSectionLine = "Line";  // "Last": the last place given in line
-constexpr const char* kPaused = "paused";
 
 int g_maxActive = 0;  // -j of this process; 0 the setting
 
 std::int64_t number(const std::string& text) { return std::strtoll(text.c_str(), nullptr, 10); }
+
+// What the rule reads of the state a copy published: paused (by the user, or by a failure),
+// it holds no place.
+bool atRest(const std::string& published) {
+  JobPhase p = phaseOf(published);
+  return p == JobPhase::Paused || p == JobPhase::Failed;
+}
 
 // Every entry the rule needs to see: the running ones (a live lease, no place in line) and the
 // waiting ones, read in a few statements whatever the length of the queue. With before, only
@@ -50,9 +56,9 @@ std::vector<TurnRow> readRows(std::int64_t before = std::numeric_limits<std::int
     r.slot = slot;
     r.turn = turns.count(slot) ? number(turns[slot]) : 0;
     r.running = r.turn == 0;
-    r.paused = r.running && phases[slot] == kPaused;
+    r.paused = r.running && atRest(phases[slot]);
     // Paused while it waited: its place is kept, but it holds back nobody behind it.
-    r.owned = !r.running && phases[slot] != kPaused;
+    r.owned = !r.running && !atRest(phases[slot]);
   }
   for (const auto& [slot, turn] : turns) {
     std::int64_t place = number(turn);

@@ -87,10 +87,11 @@ void CDownloadDlg::startWhenItsTurn() {
       if (!m_waitingTurn) {
         m_waitingTurn = true;
         listenForControl();  // a waiting download can be paused, started or removed too
-        showState(TaskState::Waiting);
-        m_urlText.SetWindowText("Waiting for its turn");
+        // Said on the bar, as every state is; the top line keeps the address.
+        showState(JobPhase::Pending);
+        m_urlText.SetWindowText(displayUrl(m_d.m_url));
         LiveState pending;
-        pending.phase = "pending";
+        pending.phase = JobPhase::Pending;
         QueueEntry::publish(m_slot, std::nullopt, pending);
       }
       // Paused meanwhile: Resume starts it (the user's word jumps the line).
@@ -116,6 +117,7 @@ std::optional<Route> routeTo(const Download& d, ProxyChoice& proxy) {
 // it, a resume in the same window or "resume later" must find it whole.
 void CDownloadDlg::keepEntry() {
   if (m_slot.empty()) return;
+  QueueEntry::forgetFailed(m_slot);  // the entry says what becomes of it now
   // The request options go with the address they were given for: a redirect to another
   // server has dropped its credentials, and a resume must not send them there.
   std::string request = encodeRequestOptions(m_d.m_options.forHost(m_d.m_server));
@@ -149,6 +151,7 @@ void CDownloadDlg::failConnect(int error, const std::string& serverName, const s
   bool hasBytes = m_job.startOffset() > 0 || QueueEntry::readInt(m_slot, QueueValue::Start, 0) > 0;
   bool passing = error != 0 && isTemporary(ConnectionResult{Outcome::ConnectFailed, error, "", Answerer::Local, -1});
   abandonSite(false, m_fromQueue == 0 && !hasBytes && !passing);
+  if (!IsEnded()) sayFailure();  // the window stays, paused: the lists show why meanwhile
 }
 
 // The connection could not be made: say so and pause, for the user to try again.
@@ -163,6 +166,7 @@ void CDownloadDlg::pauseWithError(int error, const std::string& serverName, cons
     tell(socketErrorMessage(m_lastSockError, FormatString(LoadString(res::IDS_CANNOT_CONNECT), serverName)));
   m_paused = 0;
   togglePause();
+  failed();
 }
 
 void CDownloadDlg::closeConnections() {

@@ -83,12 +83,14 @@ std::string CDownloadDlg::onControl(const std::string& request) {
       return "ok resumed";
     case ControlAction::Cancel:
       m_job.setEndReason("Cancelled.");
+      m_stoppedByUser = true;
       closeConnections();
       keepEntry();
       EndDialog(IDCANCEL);
       return "ok cancelled; the entry is kept";
     case ControlAction::Forget:
       m_job.setEndReason("Cancelled and removed.");
+      m_stoppedByUser = true;
       closeConnections();
       deleteQueueEntry();
       EndDialog(IDCANCEL);

@@ -102,6 +102,11 @@ class CDownloadDlg : public CDialog, private JobEvents {
   // it does not match.
   bool checksumHolds();
   void connectionBroken();
+  // Stopped by a failure: the job's phase says so with why, and the window shows it.
+  void failed();
+  // A failure stays in the lists with its reason until the user removes it: the kept entry
+  // publishes it, else word of its own (QueueEntry::recordFailed) does.
+  void sayFailure();
   void setNoResumeNote(bool clear);
   void updateProgress(bool speedLine, bool sizeLine);
   bool prepareDownload(bool showMessages);
@@ -115,7 +120,7 @@ class CDownloadDlg : public CDialog, private JobEvents {
   void takeOverTwinEntry();
   // The state in the views' words, and the bar with it: busy (no range) while bytes come
   // for a file of no announced size.
-  void showState(TaskState state);
+  void showState(JobPhase state);
   void showBarRange();
   void deleteQueueEntry();
   bool openMirrorList(const std::string& path);
@@ -183,6 +188,7 @@ class CDownloadDlg : public CDialog, private JobEvents {
   void keepEntry();
 
   bool m_keepEntry = false;    // the session ends with its entry kept for a later resume
+  bool m_stoppedByUser = false;  // Cancel, or a cancel or removal over the control channel
   bool m_createdFile = false;  // the output file did not exist before this session
   std::string m_listTempPath;  // a fetched mirror list's temporary file, deleted with the list
   std::int64_t m_listStart = 0;  // where the list's first site is

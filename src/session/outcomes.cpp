@@ -133,7 +133,7 @@ void CDownloadDlg::jobNote(Note what, const std::string& text) {
       break;
     case Note::Renamed:
       m_line1Text.SetWindowText(m_d.m_localPath);
-      SetTaskState(TaskState::Working, m_d.m_localPath);
+      SetTaskState(JobPhase::Receiving, m_d.m_localPath);
       ui().statusLine("Saving as " + m_d.m_localPath + " (the name the server gives)");
       break;
     case Note::Log: break;
@@ -148,7 +148,7 @@ void CDownloadDlg::jobWaiting(int secondsLeft, const std::string& why) {
   // Waiting is no pause of the user's: Pause stops the waiting, and the window shows why.
   KillTimer(1);
   m_statusIcon.SetIcon(res::IDI_BROKEN);
-  showState(TaskState::Waiting);
+  showState(JobPhase::Waiting);
   m_line3Text.SetWindowText("");
   m_urlText.SetWindowText(Format("%s. Trying again in %d s.", why.c_str(), secondsLeft));
 }

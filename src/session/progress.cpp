@@ -27,14 +27,13 @@ LRESULT CDownloadDlg::OnTimer(WPARAM, LPARAM) {
   return 0;
 }
 
-void CDownloadDlg::showState(TaskState state) {
+void CDownloadDlg::showState(JobPhase state) {
   SetTaskState(state, m_d.m_localPath);
   showBarRange();
 }
 
 void CDownloadDlg::showBarRange() {
-  TaskState s = GetTaskState();
-  bool busy = m_job.totalSize() == 0 && (s == TaskState::None || s == TaskState::Working);
+  bool busy = m_job.totalSize() == 0 && !phaseAtRest(GetTaskState());
   m_progress.SetRange(0, busy ? 0 : 100);
 }
 

@@ -12,7 +12,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from servers import Nginx, kill_and_reap, start_tarnwick, terminal_env  # noqa: E402
+from servers import Nginx, free_port, kill_and_reap, start_tarnwick, terminal_env  # noqa: E402
 from session_case import EXE, SessionCase, new_work, remove_work, skip_unless_ready  # noqa: E402
 
 _work = None
@@ -184,6 +184,29 @@ class Scripts(SessionCase):
         self.assertEqual(self.listing(), {})
         with open(self.local("f0.bin"), "rb") as f:
             self.assertEqual(f.read(), random.Random(0).randbytes(3_000_000))
+
+    def test_a_failed_download_stays_listed_with_its_reason_until_removed(self):
+        # A missing file (its entry goes) and a refused connection (its entry is kept for a
+        # resume): both listed as failed, each with why, until removed.
+        closed = free_port()
+        cases = ((_nginx.url("/nothere.zip"), 8, "not found"),
+                 (f"http://127.0.0.1:{closed}/refused.bin", 2, "refused"))
+        for url, exit_status, why in cases:
+            with self.subTest(url=url):
+                name = url.rsplit("/", 1)[1]
+                p = start_tarnwick(EXE, ["-o", self.local(name), url], self.home)
+                self.addCleanup(kill_and_reap, p)
+                self.assertEqual(p.wait(timeout=30), exit_status)
+                rows = [r for r in self.listing().values() if r["file"] and r["file"].endswith(name)]
+                self.assertEqual(len(rows), 1, self.listing())
+                row = rows[0]
+                self.assertEqual((row["state"], row["pid"]), ("failed", None))
+                self.assertIn(why, row["reason"].lower())
+                status, out, err = self.tarnwick("--list")
+                self.assertRegex(out, r"(?m)^#%s .*failed: " % row["slot"])
+                status, out, err = self.tarnwick("--remove", "#" + row["slot"])
+                self.assertEqual((status, out.strip()), (0, f"#{row['slot']} removed."), err)
+                self.assertNotIn(row["slot"], self.listing())
 
     def test_the_limit_holds_across_processes(self):
         self.store.set("Config", "MaxActive", 1)

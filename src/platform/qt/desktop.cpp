@@ -27,10 +27,11 @@ std::string env(const char* name) {
 }
 }  // namespace
 
-QPoint cascadePosition(const QRect& available, const QSize& window, const std::vector<QRect>& taken, int step) {
+QPoint cascadePosition(const QRect& available, const QSize& window, const std::vector<QRect>& taken, int step,
+                       std::optional<QPoint> own) {
   step = std::max(step, 1);
-  QPoint start(available.x() + std::max(0, (available.width() - window.width()) / 2),
-               available.y() + std::max(0, (available.height() - window.height()) / 2));
+  QPoint start = own.value_or(QPoint(available.x() + std::max(0, (available.width() - window.width()) / 2),
+                                     available.y() + std::max(0, (available.height() - window.height()) / 2)));
   auto fits = [&](QPoint p) {
     return p.x() >= available.left() && p.y() >= available.top() && p.x() + window.width() <= available.right() + 1 &&
            p.y() + window.height() <= available.bottom() + 1;
@@ -155,9 +156,9 @@ std::vector<QRect> WindowRegistry::others() const {
   return out;
 }
 
-QPoint WindowRegistry::claim(const QRect& available, const QSize& window, int step) {
+QPoint WindowRegistry::claim(const QRect& available, const QSize& window, int step, std::optional<QPoint> own) {
   DirLock lock(m_dir);
-  QPoint p = cascadePosition(available, window, others(), step);
+  QPoint p = cascadePosition(available, window, others(), step, own);
   record(p);
   return p;
 }
