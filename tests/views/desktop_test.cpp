@@ -107,6 +107,14 @@ TEST(Cascade, WindowsOpeningTogetherGetPlacesOfTheirOwn) {
     resumed.push_back(std::make_unique<qtui::WindowRegistry>(own.path().toStdString()));
     EXPECT_EQ(resumed.back()->claim(screen, window, step, kept), kept + QPoint(i, i) * step) << i;
   }
+  // Beside a Downloads window that leaves the cascade no room, they open side by side still.
+  resumed.front()->record(QPoint(150, 150), QSize(800, 600));
+  std::vector<QPoint> places;
+  for (int i = 0; i < 3; ++i) {
+    resumed.push_back(std::make_unique<qtui::WindowRegistry>(own.path().toStdString()));
+    places.push_back(resumed.back()->claim(screen, window, step, kept));
+    EXPECT_EQ(std::count(places.begin(), places.end(), places.back()), 1) << i;
+  }
 }
 
 // A dialog opened from a window of the program (Enter URL from Downloads) opens over the

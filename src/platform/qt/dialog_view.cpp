@@ -877,6 +877,7 @@ void QtDialogView::applyControl(std::size_t index) {
         for (int col = 0; col < static_cast<int>(cells.size()) && col < t->columnCount(); ++col)
           if (QString text = qs(cells[static_cast<std::size_t>(col)]); item->text(col) != text) {
             item->setText(col, text);
+            item->setToolTip(col, text);  // the whole text, where the column cuts it
             changed[static_cast<std::size_t>(col)] = true;
           }
         bool sel = std::find(c.selected.begin(), c.selected.end(), static_cast<int>(r)) != c.selected.end();
@@ -890,6 +891,9 @@ void QtDialogView::applyControl(std::size_t index) {
         t->resizeColumnToContents(col);
         // A bar needs room beside its text.
         int wanted = t->columnWidth(col) + (col == c.barColumn ? t->fontMetrics().averageCharWidth() * 8 : 0);
+        // A long text (a failure's reason) takes a third of the table at most: the columns
+        // after it stay in sight, and it shows whole in its tooltip.
+        wanted = std::min(wanted, std::max(t->header()->sectionSizeHint(col), t->viewport()->width() / 3));
         t->setColumnWidth(col, grown ? wanted : std::max(was, wanted));
       }
       t->header()->setSortIndicatorShown(c.sortColumn >= 0);
