@@ -188,7 +188,7 @@ class CDownloadDlg : public CDialog, private JobEvents {
   void keepEntry();
 
   bool m_keepEntry = false;    // the session ends with its entry kept for a later resume
-  bool m_stoppedByUser = false;  // Cancel, or a cancel or removal over the control channel
+  bool m_stoppedByUser = false;  // Cancel, No to resuming later, or a cancel or removal over the control channel
   bool m_createdFile = false;  // the output file did not exist before this session
   std::string m_listTempPath;  // a fetched mirror list's temporary file, deleted with the list
   std::int64_t m_listStart = 0;  // where the list's first site is

@@ -180,6 +180,7 @@ void CDownloadDlg::replyRefused(int code, const std::string& reason) {
     }
   } else if (show && tell(Format(LoadString(res::IDS_SERVER_ERROR_RESUME_LATER).c_str(), code, reason.c_str()),
                           MB_YESNO) == IDNO) {
+    m_stoppedByUser = true;
     deleteQueueEntry();
   }
   abandonSite(true, false);
@@ -250,6 +251,7 @@ void CDownloadDlg::askResumeLaterAndGiveUp(bool permanent) {
 }
 
 void CDownloadDlg::dropEntryAndFile() {
+  m_stoppedByUser = true;  // the user's No: nothing of it is to be kept, word of it included
   deleteQueueEntry();
   closeConnections();
   if (!m_d.m_localPath.empty()) DeleteFile(m_d.m_localPath);
