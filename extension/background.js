@@ -106,7 +106,9 @@ async function catchDownload(d, hold, release = () => {}) {
   }
   const url = d.finalUrl || d.url;
   const it = await item(url, d.referrer, baseName(d.filename));
-  const reply = await send({ type: "download", ...it });
+  // The file the browser made for it (Firefox's empty placeholder; Chromium, holding the
+  // download, has made none) is no reason for another name.
+  const reply = await send({ type: "download", ...it, browserFile: hold ? "" : d.filename || "" });
   await remember([{ url, filename: it.filename || baseName(new URL(url).pathname), state: state(reply) }]);
   if (reply.ok) {
     // Cancelled before the browser is told a name: it never writes the file.

@@ -56,6 +56,9 @@ std::optional<BrowserDownload> downloadOf(const JsonValue& item, std::string& wh
     d.request.headers.push_back(*header);
   }
   d.fileName = serverFileName(item.string("filename"));
+  // Only a whole path that names the same file counts; anything else is no file of the browser's.
+  std::string own = item.string("browserFile");
+  if (!own.empty() && own[0] == '/' && !hasControlChars(own) && serverFileName(own) == d.fileName) d.browserFile = own;
   return d;
 }
 

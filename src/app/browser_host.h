@@ -39,6 +39,9 @@ std::optional<BrowserCaller> browserCaller(const std::vector<std::string>& args)
 struct BrowserDownload {
   std::string url;
   std::string fileName;  // the browser's, cleaned; "" none
+  // The file the browser made for it itself (Firefox's empty placeholder), which it removes
+  // once it lets go: no reason for another name. "" none.
+  std::string browserFile;
   RequestOptions request;
 };
 // Queues downloads and starts them (one in its own process, several as one batch): their

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -21,6 +22,7 @@
 #include "platform/term/term_input.h"
 #include "platform/text.h"
 #include "platform/ui.h"
+#include "queue/local_name.h"
 #include "queue/overview.h"
 #include "queue/queue_store.h"
 #include "queue/scheduler.h"
@@ -531,18 +533,21 @@ std::vector<std::string> startBrowserDownloads(const std::vector<BrowserDownload
   // The browser starts a host for each message: the names are chosen and the entries saved in
   // one transaction, so that two at once never pick the same file.
   AfxGetApp()->ProfileTransaction([&] {
-    // Never over another file, nor over one a queued download is filling.
+    // Never over another file, nor over one a queued download is filling; the browser's own
+    // (empty) file for this download is no other file: it goes once the browser lets go.
+    PathTest queued = heldByQueue();
     std::vector<std::string> taken;
-    if (!ask)
-      for (const auto& e : QueueEntry::loadAll()) taken.push_back(e.localPath);
     for (const auto& d : downloads) {
       std::string path;
       if (!ask) {
         std::string name = d.fileName.empty() ? urlSaveName(d.url) : d.fileName;
-        path = FreePath(browserDownloadFolder(), name.empty() ? "index.html" : name, taken);
+        path = freeLocalPath(browserDownloadFolder(), name.empty() ? "index.html" : name, [&](const std::string& p) {
+          return std::find(taken.begin(), taken.end(), p) != taken.end() || queued(p);
+        }, d.browserFile);
         taken.push_back(path);
       }
-      std::string slot = queueNewDownload(d.url, path, !ask && d.fileName.empty(), d.request, ask ? d.fileName : "");
+      std::string slot = queueNewDownload(d.url, path, !ask && d.fileName.empty(), d.request, ask ? d.fileName : "",
+                                          d.browserFile.empty() ? 1 : 2);
       if (slot.empty()) return;
       if (!batch.empty()) {
         QueueEntry::write(slot, QueueValue::Batch, batch);
@@ -747,9 +752,12 @@ void CDownloadApp::runBatch() {
   // taken gets ".1", ...); the copies then find them as /RESUME's copies do.
   std::vector<std::string> slots, paths;
   const std::string folder = DownloadFolder();
+  PathTest queued = heldByQueue();
   for (const auto& url : m_urls) {
     std::string name = urlSaveName(url);
-    std::string path = FreePath(folder, name.empty() ? "index.html" : name, paths);
+    std::string path = freeLocalPath(folder, name.empty() ? "index.html" : name, [&](const std::string& p) {
+      return std::find(paths.begin(), paths.end(), p) != paths.end() || queued(p);
+    });
     std::string slot = queueNewDownload(url, path, m_nameFromServer || name.empty(), m_request);
     if (slot.empty()) {
       std::fprintf(stderr, "%s\n", queueFullMessage().c_str());
@@ -779,13 +787,14 @@ void CDownloadApp::runBatch() {
 }
 
 std::string queueNewDownload(const std::string& url, const std::string& localPath, bool nameFromServer,
-                             const RequestOptions& request, const std::string& proposedName) {
+                             const RequestOptions& request, const std::string& proposedName, int newFile) {
   SlotLease lease;
   QueueEntry e;
   e.slot = lease.allocate();
   if (e.slot.empty()) return e.slot;
   e.url = url;
   e.localPath = localPath;
+  e.newFile = localPath.empty() ? 0 : newFile;
   e.nameFromServer = nameFromServer;
   e.name = proposedName;
   // The options reach the copy in the entry, never in its arguments or environment.

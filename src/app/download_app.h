@@ -70,9 +70,11 @@ class CDownloadApp : public CWinApp {
 
 // A new queue entry for url saved as localPath ("": Save As asks when it starts, proposing
 // proposedName or else the URL's name), with the options its server is sent; the entry's
-// slot, "" when the queue is full. A copy started with "#slot" fetches it.
+// slot, "" when the queue is full. A copy started with "#slot" fetches it. localPath is a
+// name given by the rule (queue/local_name.h), its file made when it starts (newFile: the
+// entry's NewFile).
 std::string queueNewDownload(const std::string& url, const std::string& localPath, bool nameFromServer,
-                             const RequestOptions& request, const std::string& proposedName = "");
+                             const RequestOptions& request, const std::string& proposedName = "", int newFile = 1);
 
 // The usage text shown for an empty command line.
 const char* UsageText();

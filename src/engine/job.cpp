@@ -9,6 +9,7 @@
 #include "engine/retry.h"
 #include "platform/file.h"
 #include "platform/services.h"
+#include "queue/local_name.h"
 #include "queue/queue_store.h"
 #include "resources/resources.h"
 #include "settings/options.h"
@@ -476,7 +477,8 @@ bool DownloadJob::firstReply(const ReplyFacts& facts) {
 
 void DownloadJob::takeServerName(const std::string& name) {
   std::string why;
-  std::string renamed = RenameNewFile(m_d.m_localPath, serverFileName(name), why);
+  // Named by the rule every download's file is named by: no queued download's name either.
+  std::string renamed = RenameNewFile(m_d.m_localPath, serverFileName(name), why, heldByQueue(m_slot));
   if (renamed.empty()) return;
   m_d.m_localPath = renamed;
   m_dirty = true;
@@ -634,6 +636,8 @@ void DownloadJob::firstOutcome(const ConnectionResult& r) {
       }
       m_beforeRedirect = m_d;
       m_d.m_url = r.text;
+      // The file is let go of with its connections: the session checks it again for the new address.
+      m_file.reset();
       deliver(r);
       return;
     case Outcome::NoRange:

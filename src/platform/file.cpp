@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -101,9 +102,44 @@ std::string FreePath(const std::string& folder, const std::string& name, const s
 }
 
 std::string FreePath(const std::string& folder, const std::string& name, const std::function<bool(const std::string&)>& taken) {
-  std::string path = folder + "/" + name;
-  for (int n = 1; FileExists(path) || taken(path); ++n) path = folder + "/" + name + "." + std::to_string(n);
+  std::string path = folder + "/" + NumberedName(name, 0);
+  for (int n = 1; FileExists(path) || taken(path); ++n) path = folder + "/" + NumberedName(name, n);
   return path;
+}
+
+std::string FitFileName(const std::string& name, std::size_t room) {
+  const std::size_t most = NAME_MAX > room ? NAME_MAX - room : 1;
+  if (name.size() <= most) return name;
+  // A short extension stays: it says what the file is. A longer "extension" is part of the name.
+  std::size_t dot = name.rfind('.');
+  std::string ext = dot != std::string::npos && dot > 0 && name.size() - dot <= 16 ? name.substr(dot) : std::string();
+  std::size_t cut = most - ext.size();
+  // Never half a character: UTF-8 continuation bytes go with the byte that starts them.
+  while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;
+  return name.substr(0, cut) + ext;
+}
+
+std::string NumberedName(const std::string& name, int n) {
+  if (n == 0) return FitFileName(name);
+  std::string suffix = "." + std::to_string(n);
+  return FitFileName(name, suffix.size()) + suffix;
+}
+
+std::string ResolvedPath(const std::string& path) {
+  std::size_t slash = path.rfind('/');
+  std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  char* real = ::realpath(folder.c_str(), nullptr);
+  if (!real) return path;
+  std::string resolved(real);
+  std::free(real);
+  return (resolved == "/" ? "" : resolved) + "/" + path.substr(slash == std::string::npos ? 0 : slash + 1);
+}
+
+bool CreateNewFile(const std::string& path) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+  if (fd < 0) return false;
+  ::close(fd);
+  return true;
 }
 
 bool CFile::OpenStandardOutput() {

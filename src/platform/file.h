@@ -17,8 +17,19 @@ std::string DesktopDownloadFolder(const std::string& fallback);  // home and con
 // The folder text names, made whole ("~/x" in the home folder, a relative one in the working
 // folder); "" when it is no folder.
 std::string FullFolderPath(const std::string& text);
-// A path in folder for name that no file has yet, nor is in taken: name itself, else
-// name.1, name.2, ...
+// The name a file system takes (NAME_MAX bytes) made of name, room bytes left for a suffix:
+// cut at a character's boundary, its extension kept.
+std::string FitFileName(const std::string& name, std::size_t room = 0);
+// The n-th name tried for name: name itself (n = 0), then name.1, name.2, ..., each fitted.
+std::string NumberedName(const std::string& name, int n);
+// The path with its folder resolved (links, "..") as the system sees it, so that two
+// spellings of one file compare equal; the path unchanged when its folder cannot be.
+std::string ResolvedPath(const std::string& path);
+// Makes a new, empty file at path, only where nothing stands (O_EXCL, a link never
+// followed); false with errno set.
+bool CreateNewFile(const std::string& path);
+// A path in folder for name that no file has yet, nor is in taken: NumberedName(name, 0),
+// then 1, 2, ...
 std::string FreePath(const std::string& folder, const std::string& name, const std::vector<std::string>& taken = {});
 // The same with taken asked of a function (a set, for thousands of names).
 std::string FreePath(const std::string& folder, const std::string& name, const std::function<bool(const std::string&)>& taken);

@@ -211,7 +211,11 @@ struct Controlling {
     if (!QueueEntry::exists(c->slot))
       return c->finish(
           {false, false, look == 0 ? "There is no download " + name + "." : "The download " + name + " has just ended."});
-    if (look == 0) c->file = QueueEntry::load(c->slot).localPath;
+    if (look == 0) {
+      // A name whose file the download has not made yet may be another's file by now.
+      QueueEntry e = QueueEntry::load(c->slot);
+      c->file = e.newFile ? std::string() : e.localPath;
+    }
     std::string lease = runningLease(c->slot);
     if (lease.empty()) {
       if (c->action == ControlAction::Forget && removeEntryUnlessRunning(c->slot))

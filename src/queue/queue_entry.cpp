@@ -29,6 +29,7 @@ constexpr ValueName kValueNames[] = {
     {QueueValue::ETag, "ETag"},
     {QueueValue::Request, "Request"},
     {QueueValue::Name, "Name"},
+    {QueueValue::NewFile, "NewFile"},
     {QueueValue::Turn, "Turn"},
     {QueueValue::StartNow, "StartNow"},
     {QueueValue::Batch, "Batch"},
@@ -88,6 +89,7 @@ void assign(QueueEntry& e, QueueValue v, const ProfileData& d) {
     case QueueValue::ETag: e.etag = asText(d); break;
     case QueueValue::Request: e.request = asText(d); break;
     case QueueValue::Name: e.name = asText(d); break;
+    case QueueValue::NewFile: e.newFile = static_cast<int>(asInt(d)); break;
     case QueueValue::Turn: e.turn = asInt(d); break;
     case QueueValue::StartNow: e.startNow = asInt(d) != 0; break;
     case QueueValue::Batch: e.batch = asText(d); break;
@@ -146,6 +148,7 @@ void QueueEntry::save() const {
                                  {QueueValue::ETag, text(etag)},
                                  {QueueValue::Request, text(request)},
                                  {QueueValue::Name, text(name)},
+                                 {QueueValue::NewFile, number(newFile, 0)},
                                  {QueueValue::Turn, number(turn, 0)},
                                  {QueueValue::StartNow, number(startNow ? 1 : 0, 0)},
                                  {QueueValue::Batch, text(batch)}});

@@ -16,7 +16,7 @@
 
 enum class QueueValue {
   Get, Local, Start, WindowX, WindowY, Minimized, LastMod, StupidServer, FTPMarker, Checksum, NameFromServer, Pieces,
-  ETag, Request, Name,
+  ETag, Request, Name, NewFile,
   // The line of downloads waiting for their turn (queue/scheduler.h) and the batch an entry belongs to.
   Turn, StartNow, Batch,
   // What the copy running the entry publishes (LiveState), with Start.
@@ -57,6 +57,11 @@ struct QueueEntry {
   bool startNow = false;  // StartNow: it runs next, whatever the limit
   std::string batch;      // Batch: the batch that starts it ("" none)
   LiveState live;
+  // NewFile: Local is a name the program gave and its file is not made yet: it is made only
+  // where no file stands (else under the next free name). 2: an empty file there may be the
+  // browser's own for this download, which goes once the browser lets go. 0: made, or the
+  // user's choice.
+  int newFile = 0;
 
   bool operator==(const QueueEntry&) const = default;
 

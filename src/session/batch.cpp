@@ -9,6 +9,7 @@
 #include "platform/file.h"
 #include "platform/services.h"
 #include "platform/ui.h"
+#include "queue/local_name.h"
 #include "queue/queue_store.h"
 #include "queue/scheduler.h"
 #include "session/download_dlg.h"
@@ -35,14 +36,18 @@ std::string queueBatch(const std::vector<std::string>& urls, const std::string& 
   std::unordered_set<std::string> paths;
   bool saved = AfxGetApp()->ProfileTransaction([&] {
     slots = freeSlots(urls.size());
+    // Names by the one rule: none a queued entry holds (an earlier batch's, cut short), nor
+    // one given here already.
+    PathTest queued = heldByQueue();
     for (std::size_t i = 0; i < urls.size(); ++i) {
       QueueEntry e;
       e.slot = slots[i];
       e.url = urls[i];
       std::string name = urlSaveName(e.url);
-      e.localPath = FreePath(folder, name.empty() ? "index.html" : name,
-                             [&](const std::string& p) { return paths.count(p) != 0; });
+      e.localPath = freeLocalPath(folder, name.empty() ? "index.html" : name,
+                                  [&](const std::string& p) { return paths.count(p) != 0 || queued(p); });
       paths.insert(e.localPath);
+      e.newFile = 1;
       e.nameFromServer = nameFromServer || name.empty();
       e.request = entryRequest(e.url, request);
       e.batch = id;

@@ -180,6 +180,8 @@ class CDownloadDlg : public CDialog, private JobEvents {
   void askCredentials(const std::string& realm);
   void proxyLoginRefused(int status, const std::string& realm);
   void redirected();
+  // Makes the new file at the local path (the next free name when one stands there).
+  bool makeNewFile(bool showMessages);
   void reopenConnection();
   // "Resume later?": No removes the entry and the partial file; then the site is given up.
   void askResumeLaterAndGiveUp(bool permanent);
@@ -190,6 +192,7 @@ class CDownloadDlg : public CDialog, private JobEvents {
   bool m_keepEntry = false;    // the session ends with its entry kept for a later resume
   bool m_stoppedByUser = false;  // Cancel, No to resuming later, or a cancel or removal over the control channel
   bool m_createdFile = false;  // the output file did not exist before this session
+  int m_newFile = 0;           // the entry's NewFile: its file is made now, where nothing stands
   std::string m_listTempPath;  // a fetched mirror list's temporary file, deleted with the list
   std::int64_t m_listStart = 0;  // where the list's first site is
   bool m_listRoundWait = false;  // every site failed: the list starts again after the wait

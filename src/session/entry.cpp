@@ -35,6 +35,7 @@ bool CDownloadDlg::readQueueEntry(bool showMessages) {
   m_job.m_checksumGiven = !m_checksum.empty();
   m_nameFromServer = e.nameFromServer;
   m_proposedName = e.name;
+  m_newFile = e.newFile;
   m_job.restore(e, RollbackBytes());
   if (m_job.stupidServer() == 1) setNoResumeNote(false);
   if (m_d.m_url.empty()) {

@@ -115,7 +115,8 @@ void CDownloadDlg::jobOutcome(const ConnectionResult& r) {
 void CDownloadDlg::redirected() {
   if (!prepareDownload(!m_useMirrorList)) {
     closeConnections();
-    abandonSite(true, true);
+    // A queued download whose file cannot be had now stays queued, as it would at its start.
+    abandonSite(true, !m_keepEntry);
     return;
   }
   m_job.redirectPrepared();

@@ -6,6 +6,7 @@
 #include "platform/file.h"
 #include "platform/services.h"
 #include "platform/ui.h"
+#include "queue/local_name.h"
 #include "session/download_dlg.h"
 #include "settings/options.h"
 #include "transfer/download.h"
@@ -61,6 +62,24 @@ int siteAddress(std::string& url, Download& d) {
   return 0;
 }
 
+bool CDownloadDlg::makeNewFile(bool showMessages) {
+  std::string why;
+  // The browser's own empty file for this download may still stand at its name for a moment.
+  std::string made = makeLocalFile(m_d.m_localPath, m_slot, why, m_newFile == 2 ? 5000 : 0);
+  m_newFile = 0;
+  if (made.empty()) {
+    m_failure = Failure::LocalFile;
+    if (showMessages) tell(FormatString(LoadString(res::IDS_CANNOT_OPEN_OUTPUT), m_d.m_localPath + "\n  " + why));
+    m_keepEntry = m_fromQueue != 0;  // a new download leaves no entry behind
+    closeMirrorList();
+    EndDialog(IDOK);
+    return false;
+  }
+  m_d.m_localPath = made;
+  m_createdFile = true;
+  return true;
+}
+
 bool CDownloadDlg::prepareDownload(bool showMessages) {
   // URL steps.
   std::string& m_url = m_d.m_url;
@@ -89,9 +108,17 @@ bool CDownloadDlg::prepareDownload(bool showMessages) {
     } else {
       // -J asks nothing: the URL's name (or index.html) in the download folder until the server names the file.
       std::string proposed = m_proposedName.empty() ? decodeFileName(name) : m_proposedName;
+      // Save As proposes a name no file and no queued download has, as every download's name is.
+      if (!m_nameFromServer && m_outputPath.empty() && !proposed.empty()) {
+        std::string free = freeLocalPath(ui().saveFolder(ConfigString(kDownloadDir)), proposed);
+        proposed = free.substr(free.rfind('/') + 1);
+      }
       auto chosen = !m_outputPath.empty() ? std::optional(m_outputPath)
-                    : m_nameFromServer     ? std::optional(FreePath(DownloadFolder(), proposed.empty() ? "index.html" : proposed))
-                                           : ui().saveAs(ConfigString(kDownloadDir), proposed);
+                    : m_nameFromServer ? std::optional(freeLocalPath(DownloadFolder(), proposed.empty() ? "index.html" : proposed))
+                                       : ui().saveAs(ConfigString(kDownloadDir), proposed);
+      // A name given here that no file has is made now, where nothing stands; a file the user
+      // chose to replace (or named with -o) is theirs to write.
+      if (chosen && m_outputPath.empty() && !FileExists(*chosen)) m_newFile = 1;
       if (!chosen) {
         m_failure = Failure::Other;
         if (showMessages) tell(LoadString(res::IDS_SAVE_AS_CANCELLED));
@@ -99,13 +126,31 @@ bool CDownloadDlg::prepareDownload(bool showMessages) {
         EndDialog(IDOK);
         return false;
       }
+      // A file a queued download of another address will write is not this one's to choose.
+      if (std::string holder = m_outputPath == kStandardOutput ? "" : otherHolder(*chosen, m_d.m_url, m_slot);
+          !holder.empty()) {
+        m_failure = Failure::LocalFile;
+        if (showMessages)
+          tell(FormatString(LoadString(res::IDS_CANNOT_OPEN_OUTPUT), *chosen + "\n  Queued download #" + holder + " writes it."));
+        closeMirrorList();
+        EndDialog(IDOK);
+        return false;
+      }
       m_d.m_localPath = *chosen;
+      if (m_newFile && !makeNewFile(showMessages)) return false;
       takeOverTwinEntry();
       QueueEntry::write(m_slot, {{QueueValue::Local, m_d.m_localPath},
+                                 {QueueValue::NewFile, ProfileData()},
                                  {QueueValue::Checksum, m_checksum.empty() ? ProfileData() : ProfileData(m_checksum)},
                                  {QueueValue::NameFromServer, m_nameFromServer ? ProfileData(std::int64_t{1}) : ProfileData()},
                                  {QueueValue::Name, ProfileData()}});
     }
+  }
+
+  // A queued entry's name, given when it was queued, becomes its file now.
+  if (m_newFile) {
+    if (!makeNewFile(showMessages)) return false;
+    QueueEntry::write(m_slot, {{QueueValue::Local, m_d.m_localPath}, {QueueValue::NewFile, ProfileData()}});
   }
 
   // The resume point against what is really on disk. A file that cannot be opened fails a

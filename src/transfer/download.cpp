@@ -53,16 +53,18 @@ std::unique_ptr<CFile> OpenOutputFile(const std::string& path, std::int64_t& sta
   return file;
 }
 
-std::string RenameNewFile(const std::string& path, const std::string& name, std::string& why) {
+std::string RenameNewFile(const std::string& path, const std::string& name, std::string& why,
+                          const std::function<bool(const std::string&)>& taken) {
   auto slash = path.rfind('/');
   std::string folder = slash == std::string::npos ? "." : path.substr(0, slash);
-  if (name.empty() || folder + "/" + name == path) return std::string();
-  std::string target = folder + "/" + name;
-  for (int n = 1; n < 1000; ++n) {
+  if (name.empty() || folder + "/" + NumberedName(name, 0) == path) return std::string();
+  for (int n = 0; n < 1000; ++n) {
+    std::string target = folder + "/" + NumberedName(name, n);
+    if (target == path) return std::string();
+    if (taken && taken(target)) continue;
     // No other file is ever replaced, even one made in between.
     if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) return target;
     if (errno != EEXIST) break;
-    target = folder + "/" + name + "." + std::to_string(n);
   }
   why = std::strerror(errno);
   return std::string();

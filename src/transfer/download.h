@@ -2,6 +2,7 @@
 // login, and the local path. A value: the job keeps one, each connection gets a copy.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -38,8 +39,10 @@ bool ClampToFile(const std::string& path, std::int64_t& startOffset, std::int64_
 // there); null when it cannot be opened, with why.
 std::unique_ptr<CFile> OpenOutputFile(const std::string& path, std::int64_t& startOffset, std::string& why);
 
-// The new file at path renamed to name in the same folder, never over another file (a taken
-// name gets ".1", ".2", ... as wget does): the new path, or "" when name is empty, already
-// the file's, or the rename failed (why: the reason).
-std::string RenameNewFile(const std::string& path, const std::string& name, std::string& why);
+// The new file at path renamed to name in the same folder, never over another file nor to a
+// name in taken (a taken name gets ".1", ".2", ... as wget does; names fitted as
+// NumberedName fits them): the new path, or "" when name is empty, already the file's, or
+// the rename failed (why: the reason).
+std::string RenameNewFile(const std::string& path, const std::string& name, std::string& why,
+                          const std::function<bool(const std::string&)>& taken = {});
 

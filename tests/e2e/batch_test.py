@@ -31,6 +31,10 @@ def setUpModule():
         _files[f"s{i:03}.bin"] = os.urandom(1000 + 37 * i)
     for i in range(40):
         _files[f"k{i:02}.bin"] = os.urandom(12 * 1024 + i)
+    # Two files of one name in two folders.
+    for folder in ("a", "b"):
+        _files[f"{folder}/same.bin"] = os.urandom(3000)
+        os.makedirs(os.path.join(www, folder))
     for name, data in _files.items():
         with open(os.path.join(www, name), "wb") as f:
             f.write(data)
@@ -107,6 +111,30 @@ class BatchTest(SessionCase):
         again = [r[0] for r in log_rows()[killed_at:]]
         self.assertTrue(again and all(_nginx.url(u) in left for u in again), again)
         self.assertLessEqual(max(int(r[2]) for r in log_rows()[killed_at:]), 2)
+
+    def test_a_new_batch_leaves_the_name_of_a_killed_batchs_queued_entry_alone(self):
+        # Killed while its first download runs: the second one, same.bin, is queued and not begun.
+        proc = start_tarnwick(EXE, ["-j", "1", "-i", self.write_list(["/slow/k00.bin", "/a/same.bin"])], self.home)
+        self.addCleanup(kill_and_reap, proc)
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline and not (os.path.exists(self.local("k00.bin"))
+                                                   and os.path.getsize(self.local("k00.bin")) > 0):
+            time.sleep(0.01)
+        kill_and_reap(proc)
+        self.assertIn(self.local("same.bin"), self.queue().values())
+        self.assertFalse(os.path.exists(self.local("same.bin")))
+        # Named outright for another address, the file is refused; for its own, the entry is taken over.
+        self.assertEqual(self.run_session(["-q", "-o", "same.bin", _nginx.url("/b/same.bin")]), 3, self.output)
+        self.assertIn("Queued download #", self.output)
+        self.assertFalse(os.path.exists(self.local("same.bin")))
+        # Another batch with a file of that name takes another name, and /RESUME then fills its own.
+        status = self.run_session(["-q", "-i", self.write_list(["/b/same.bin", "/s000.bin"])], timeout=60)
+        self.assertEqual(status, 0, self.output[-2000:])
+        status = self.run_session(["-q", "/RESUME"], timeout=60)
+        self.assertEqual(status, 0, self.output[-2000:])
+        self.assertSameFile(self.local("same.bin"), _files["a/same.bin"])
+        self.assertSameFile(self.local("same.bin.1"), _files["b/same.bin"])
+        self.assertNoQueue()
 
 
 if __name__ == "__main__":

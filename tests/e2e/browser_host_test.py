@@ -172,6 +172,64 @@ class BrowserHost(SessionCase):
         self.wait_done([os.path.join(self.folder, n) for n in ("one.bin", "two.bin", "one.bin.1", "same.bin",
                                                                  "same.bin.1")])
 
+    def test_a_redirected_download_is_fetched_under_its_name(self):
+        self.gate.set()
+
+        def reply(asked):
+            if srv.requests[-1].startswith("GET /r/"):
+                return b"HTTP/1.1 302 Found\r\nLocation: /files/f.bin\r\nContent-Length: 0\r\n\r\n"
+            return body_reply(self.data, asked)
+        srv = Recorder("127.0.0.1", reply)
+        self.addCleanup(srv.sock.close)
+        [answer] = self.host(CHROMIUM, [frame({"type": "download", "url": srv.base + "/r/f.bin"})])
+        self.assertTrue(answer["ok"], answer)
+        self.wait_done([os.path.join(self.folder, "f.bin")])
+        self.assertEqual([r.split(" ")[1] for r in srv.requests], ["/r/f.bin", "/files/f.bin"])
+
+    def test_a_redirected_download_whose_file_cannot_be_had_stays_queued(self):
+        held = threading.Event()
+        self.addCleanup(held.set)
+        srv = Recorder("127.0.0.1", lambda asked: (held.wait(20), b"HTTP/1.1 302 Found\r\nLocation: /files/f.bin\r\n"
+                                                                 b"Content-Length: 0\r\n\r\n")[1])
+        self.addCleanup(srv.sock.close)
+        [answer] = self.host(CHROMIUM, [frame({"type": "download", "url": srv.base + "/r/f.bin"})])
+        self.assertTrue(answer["ok"], answer)
+        slot = answer["id"][1:]
+        deadline = time.monotonic() + 20
+        while not srv.requests and time.monotonic() < deadline:
+            time.sleep(0.02)
+        # The file turns into a link while the server answers: no file to write for the new address.
+        path = os.path.join(self.folder, "f.bin")
+        os.remove(path)
+        os.symlink("elsewhere", path)
+        held.set()
+        while self.store.section("Running") and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.assertEqual(self.store.section("Running"), {})
+        self.assertEqual(self.queue().get("Get" + slot), srv.base + "/r/f.bin")
+
+    def test_names_the_file_system_cannot_take_are_shortened_keeping_the_extension(self):
+        self.gate.set()
+        message = {"type": "download", "url": self.server.base + "/dl", "filename": "n" * 5000 + ".pdf"}
+        [reply] = self.host(CHROMIUM, [frame(message)])
+        self.assertTrue(reply["ok"], reply)
+        self.wait_done([os.path.join(self.folder, "n" * 251 + ".pdf")])
+
+    def test_the_browsers_own_placeholder_is_no_reason_for_another_name(self):
+        # Firefox keeps an empty file at the name it chose until it lets go of its download,
+        # which it does once the host has answered.
+        self.gate.set()
+        placeholder = os.path.join(self.folder, "slow20.bin")
+        open(placeholder, "wb").close()
+        message = {"type": "download", "url": self.server.base + "/dl", "filename": "slow20.bin",
+                   "browserFile": placeholder}
+        [reply] = self.host(FIREFOX, [frame(message)])
+        self.assertTrue(reply["ok"], reply)
+        time.sleep(0.5)
+        os.remove(placeholder)
+        self.wait_done([placeholder])
+        self.assertEqual(os.listdir(self.folder), ["slow20.bin"])
+
     def test_install_for_the_user_names_this_program_and_our_extension(self):
         r = subprocess.run([EXE, "--install-browser-host"], capture_output=True, timeout=30,
                            env=terminal_env(self.home, {"HOME": self.home}))

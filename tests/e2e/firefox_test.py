@@ -34,9 +34,12 @@ class Firefox(unittest.TestCase):
         self.home = new_work("tarnwick-firefox-")
         self.addCleanup(remove_work, self.home)
         store = Store(self.home)
-        for name, value in (("Exit", 1), ("Retries", 0), ("DownloadDir", os.path.join(self.home, "Tarnwick"))):
+        # The desktop's one download folder, Firefox's too: its own file for the download stands
+        # there until it lets go.
+        self.downloads = os.path.join(self.home, "Downloads")
+        for name, value in (("Exit", 1), ("Retries", 0), ("DownloadDir", self.downloads)):
             store.set("Config", name, value)
-        os.makedirs(os.path.join(self.home, "Tarnwick"))
+        os.makedirs(self.downloads)
         self.env = terminal_env(self.home, {"HOME": self.home})
         # Writes ~/.mozilla/native-messaging-hosts/ of this home.
         subprocess.run([EXE, "--install-browser-host"], env=self.env, check=True, capture_output=True, timeout=30)
@@ -64,7 +67,7 @@ class Firefox(unittest.TestCase):
 
         wait_for(lambda: b"as a temporary add-on" in open(log, "rb").read())
         self.site.ready.set()
-        path, data = os.path.join(self.home, "Tarnwick", "big.bin"), self.site.files["big.bin"]
+        path, data = os.path.join(self.downloads, "big.bin"), self.site.files["big.bin"]
         wait_for(lambda: os.path.exists(path) and os.path.getsize(path) == len(data)
                  and not Store(self.home).section("FileQueue"))
         with open(path, "rb") as f:
@@ -74,9 +77,8 @@ class Firefox(unittest.TestCase):
         self.assertEqual(len(ours), 1, asked)
         self.assertEqual((ours[0].get("cookie"), ours[0].get("referer")),
                          ("sid=" + self.site.session, self.site.base + "/click-big"))
-        # Firefox's own copy is gone once Tarnwick has the file.
-        downloads = os.path.join(self.home, "Downloads")
-        wait_for(lambda: not os.path.isdir(downloads) or not os.listdir(downloads))
+        # Firefox's own copy is gone once Tarnwick has the file, which has the name Firefox chose.
+        wait_for(lambda: os.listdir(self.downloads) == ["big.bin"])
 
 
 if __name__ == "__main__":

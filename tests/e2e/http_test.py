@@ -481,8 +481,9 @@ class Pieces(Session):
         self.assertSameFile(out, data)
 
     def test_total_speed_limit_holds_across_processes(self):
-        # One download under the setting, another in a second process under the option:
-        # both draw from the one bucket (this test's own runtime folder).
+        # One download under the setting (and a loose limit of its own, which must still
+        # draw from the total), another in a second process under the option: both draw
+        # from the one bucket (this test's own runtime folder).
         self.store.set("Config", "TotalMaxSpeed", 200 << 10)
         env = {"XDG_RUNTIME_DIR": self.local("run")}
         os.mkdir(env["XDG_RUNTIME_DIR"], 0o700)
@@ -491,7 +492,7 @@ class Pieces(Session):
             serve(name, data)
         began = time.monotonic()
         procs = [start_tarnwick(EXE, extra + ["-o", self.local(name), _nginx.url("/" + name)], self.home, env=env)
-                 for extra, (name, data) in zip(([], ["--total-limit-rate", "200k"]), files)]
+                 for extra, (name, data) in zip((["--limit-rate", "10M"], ["--total-limit-rate", "200k"]), files)]
         for proc in procs:
             self.assertEqual(proc.wait(timeout=60), 0, read_text(self.local("session.out")))
         # 600 KiB at 200 KiB a second: three seconds, less a full bucket and the header
@@ -990,7 +991,7 @@ class Citizen(Session):
         with open(listing, "w") as f:
             f.write("FML,1.0,\nhere,local,fast,%s\n" % url)
         self.assertEqual(self.run_session(listing, "chosen.bin\n"), 0, self.output)
-        self.assertIn("Save as [free.bin]: ", self.output)
+        self.assertIn("Save as [free.bin.2]: ", self.output)  # what Save As proposes is free too
         self.assertSameFile(self.local("chosen.bin"), data)
         self.assertFalse(os.path.exists(self.local("free.bin.2")))
         # The configured download folder: proposed by Save As, and where files named without
@@ -1141,8 +1142,9 @@ class TerminalViews(Session):
         self.assertEqual(self.queue().get("Start00", 0), os.path.getsize(self.local("interrupted.bin")))
         for name in list(self.queue()):
             self.store.delete("FileQueue", name)
-        # Ctrl-C at Save As cancels it: what is typed next is no file name.
-        rc, seen = self.on_terminal([url], (("Save as [interrupted.bin]: ", b"\x03"), ("", b"n\n")))
+        # Ctrl-C at Save As cancels it: what is typed next is no file name. (The first one's
+        # file stands: the name proposed is the next free one.)
+        rc, seen = self.on_terminal([url], (("Save as [interrupted.bin.1]: ", b"\x03"), ("", b"n\n")))
         self.assertEqual(rc, 1, seen)
         self.assertNotIn(question, seen)
         self.assertFalse(os.path.exists(self.local("n")))

@@ -116,6 +116,15 @@ class Scripts(SessionCase):
         status, out, err = self.tarnwick("--remove", "--delete", "#11")
         self.assertEqual((status, out.strip()), (0, "#11 removed. Its file was deleted."), err)
         self.assertFalse(os.path.exists(part))
+        # A download that has not made its file yet has none to delete: what stands there is another's.
+        s.set("FileQueue", "Get12", "http://127.0.0.1:9/c.tar")
+        s.set("FileQueue", "Local12", part)
+        s.set("FileQueue", "NewFile12", 1)
+        with open(part, "wb") as f:
+            f.write(b"not yours")
+        status, out, err = self.tarnwick("--remove", "--delete", "#12")
+        self.assertEqual((status, out.strip()), (0, "#12 removed."), err)
+        self.assertTrue(os.path.exists(part))
         self.assertEqual(sorted(self.listing()), ["07"])
 
     def test_three_downloads_listed_paused_removed_and_finished(self):

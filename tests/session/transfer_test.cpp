@@ -10,6 +10,8 @@
 #include "script_server.h"
 #include "session_helpers.h"
 #include "transfer/connection_pool.h"
+#include "transfer/download.h"
+#include "transfer/route.h"
 #include "transfer_helpers.h"
 
 namespace {
@@ -136,7 +138,8 @@ TEST(ConnectionPool, ConnectionsThatCannotCarryAnotherReplyAreNotReused) {
       {"broken mid-body", "HTTP/1.1 200 OK\r\nContent-Length: 5000\r\n\r\n" + body.substr(0, 2000), Then::Reset,
        Outcome::Broken, 0},
       {"an error reply", httpReply("404 Not Found", "", "gone"), Then::Serve, Outcome::Refused, 0},
-      {"bytes behind the body", whole + "HTTP/1.1 200 OK\r\n", Then::Serve, Outcome::Finished, 0},
+      // A whole reply nobody asked for: on a reused connection it would be taken for the next file's.
+      {"bytes behind the body", whole + httpReply("200 OK", "", "stale"), Then::Serve, Outcome::Finished, 0},
       {"closed by the server while idle", whole, Then::Close, Outcome::Finished, 0},
       // Taken while the server closes it: the request goes again, on a new connection, and
       // the file comes with no failure told.
@@ -174,4 +177,39 @@ TEST(ConnectionPool, ConnectionsThatCannotCarryAnotherReplyAreNotReused) {
   }
 }
 
+// A kept connection serves only requests along its own way: the same scheme, server and
+// port, through the same proxy; a tunnel through a proxy leads to one server alone.
+TEST(ConnectionPool, WayNamesEverythingAConnectionIsBoundTo) {
+  auto way = [](const char* scheme, const char* server, std::uint16_t port, const char* proxy = "",
+                const char* proxyUser = "") {
+    Download d;
+    d.m_secure = std::string(scheme) == "https";
+    d.m_server = server;
+    d.m_port = port;
+    Route r;
+    r.viaProxy = *proxy != 0;
+    r.host = *proxy ? proxy : server;
+    r.port = *proxy ? 3128 : port;
+    r.proxyUser = proxyUser;
+    return ConnectionPool::wayOf(d, r);
+  };
+  struct Case {
+    const char* what;
+    std::string a, b;
+    bool same;
+  };
+  const Case cases[] = {
+      {"the same server", way("http", "a.test", 80), way("http", "a.test", 80), true},
+      {"another port", way("http", "a.test", 80), way("http", "a.test", 8080), false},
+      {"another scheme", way("http", "a.test", 443), way("https", "a.test", 443), false},
+      {"another server", way("http", "a.test", 80), way("http", "b.test", 80), false},
+      {"straight or through a proxy", way("http", "a.test", 80), way("http", "a.test", 80, "px"), false},
+      {"plain requests name their server to the proxy", way("http", "a.test", 80, "px"),
+       way("http", "b.test", 80, "px"), true},
+      {"a tunnel leads to one server", way("https", "a.test", 443, "px"), way("https", "b.test", 443, "px"), false},
+      {"a tunnel to one port", way("https", "a.test", 443, "px"), way("https", "a.test", 8443, "px"), false},
+      {"the proxy's login", way("http", "a.test", 80, "px", "u1"), way("http", "a.test", 80, "px", "u2"), false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.a == c.b, c.same) << c.what;
+}
 }  // namespace

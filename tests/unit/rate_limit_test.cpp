@@ -1,5 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+
+#include "platform/shared_word.h"
 #include "transfer/rate_limit.h"
 
 namespace {
@@ -45,5 +52,43 @@ TEST(RateLimit, DebtIsASecondAtMostAndAWordFromAnotherBootIsEmpty) {
   std::int64_t stale = now + 86'400'000 * kMs;
   EXPECT_EQ(bucket::bytesIn(shape, stale, now), 20 << 10);
   EXPECT_EQ(bucket::msUntilBlock(shape, bucket::afterTaking(shape, stale, now, 20 << 10), now), 80);
+}
+
+// The shared word steers every download of the user: a file others may write (a link, a
+// folder or a file with loose modes) is refused, and a new one is the user's alone.
+TEST(SharedWord, OnlyAPlainFileOfTheUsersAlone) {
+  char dir[] = "/tmp/tarnwick-word-XXXXXX";
+  ASSERT_NE(::mkdtemp(dir), nullptr);
+  const std::string d = dir;
+  auto mode = [](const std::string& p) {
+    struct stat st {};
+    return ::stat(p.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 0777) : -1;
+  };
+  std::string why;
+  ASSERT_TRUE(SharedWord::open(d + "/new", &why)) << why;
+  EXPECT_EQ(mode(d + "/new"), 0600);
+  for (int loose : {0644, 0660, 0606}) {
+    std::string p = d + "/loose" + std::to_string(loose);
+    std::ofstream(p).put('\0');
+    ASSERT_EQ(::chmod(p.c_str(), static_cast<mode_t>(loose)), 0);
+    why.clear();
+    EXPECT_FALSE(SharedWord::open(p, &why)) << loose;
+    EXPECT_NE(why.find(p), std::string::npos) << why;
+  }
+  ASSERT_EQ(::symlink((d + "/new").c_str(), (d + "/link").c_str()), 0);
+  EXPECT_FALSE(SharedWord::open(d + "/link"));
+  EXPECT_FALSE(SharedWord::open(d));
+  std::system(("rm -rf " + d).c_str());
+}
+
+// A download's own limit draws from the user's total too: what it takes leaves less for
+// every other download.
+TEST(RateLimit, AnOwnLimitDrawsFromTheTotal) {
+  auto total = std::make_shared<RateLimit>(100 << 10);
+  RateLimit own(100 << 20, total);
+  // A second's worth of the total taken through the own limit: the total owes it.
+  own.consume(100 << 10);
+  EXPECT_GT(total->msUntilMore(), 500);
+  EXPECT_GT(own.msUntilMore(), 500);
 }
 }  // namespace

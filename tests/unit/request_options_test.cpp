@@ -107,6 +107,12 @@ TEST(Netrc, MachineThenDefault) {
     auto l = netrcLogin(netrc, host);
     EXPECT_EQ(l ? l->login + ":" + l->password : "none", login) << host;
   }
+  // The host's own entry wins over a default written before it.
+  const std::string defaultFirst = "default login anonymous password me@home\nmachine files.example.com login alice password s3cret\n";
+  auto own = netrcLogin(defaultFirst, "files.example.com");
+  EXPECT_EQ(own ? own->login : "none", "alice");
+  auto other = netrcLogin(defaultFirst, "other.example.com");
+  EXPECT_EQ(other ? other->login : "none", "anonymous");
 }
 
 }  // namespace

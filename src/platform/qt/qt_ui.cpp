@@ -105,9 +105,13 @@ class QtUi : public UiBackend {
     }
   }
 
+  // Else the desktop's download folder, as other programs on the desktop propose it.
+  std::string saveFolder(const std::string& folder) override {
+    return folder.empty() ? DesktopDownloadFolder(CurrentFolder()) : folder;
+  }
+
   std::optional<std::string> saveAs(const std::string& proposedFolder, const std::string& proposedName) override {
-    // Else the desktop's download folder, as other programs on the desktop propose it.
-    QDir folder(QFile::decodeName(QByteArray::fromStdString(proposedFolder.empty() ? DesktopDownloadFolder(CurrentFolder()) : proposedFolder)));
+    QDir folder(QFile::decodeName(QByteArray::fromStdString(saveFolder(proposedFolder))));
     QFileDialog dlg(nullptr, "Save As", folder.filePath(QString::fromStdString(proposedName)));
     dlg.setAcceptMode(QFileDialog::AcceptSave);
     dlg.setFileMode(QFileDialog::AnyFile);
