@@ -120,6 +120,7 @@ void DownloadJob::publish() {
   if (m_rateDone >= 0 && now > m_rateTick && done >= m_rateDone) m_rate = (done - m_rateDone) * 1000 / (now - m_rateTick);
   m_rateDone = done;
   m_rateTick = now;
+  if (m_slot.empty()) return;  // the rate is for the window too; there is no entry to tell
   LiveState l = snapshot();
   if (l == m_published) return;
   QueueEntry::publish(m_slot, std::nullopt, l);
@@ -274,7 +275,7 @@ bool DownloadJob::open(const Route& route, std::string& why) {
   m_first = m_firstConn->t;
   m_s.phase = Phase::Connecting;
   // Said at once (an earlier copy's state may stand in the entry), then once a second.
-  if (!m_slot.empty() && !m_publishTimer->active() && m_publishTimer->start(1000, [this] {
+  if (!m_publishTimer->active() && m_publishTimer->start(1000, [this] {
         followLimits();
         publish();
       }))

@@ -64,9 +64,6 @@ class CDownloadDlg : public CDialog, private JobEvents {
   int m_timerTicks = 0;
   int m_noTimer = 0;
   DWORD m_lastSampleTick = 0;
-  double m_speedSamples[6] = {0, 0, 0, 0, 0, 0};
-  int m_sampleIndex = 0;
-  int m_samplesTaken = 0;  // up to 6: the average is over these, not over empty slots
 
   // The output file named on the command line (-o): taken in place of the Save As question;
   // kStandardOutput for standard output, a download with no queue entry.
