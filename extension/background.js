@@ -8,21 +8,37 @@ if (typeof HOST === "undefined") importScripts("common.js");
 // Downloads the browser got back from us: never caught a second time.
 const returned = new Set();
 
-// The cookies the browser would send to url, as a Cookie header's value. Firefox with its
+// The cookies the browser would send to url, with their scope: Tarnwick keeps them as a jar,
+// so a Secure one never goes over plain http and a path keeps to its path. Firefox with its
 // first-party isolation asks for the party, which Chromium does not know.
 async function cookiesFor(url) {
   let cookies;
   try {
     cookies = await api.cookies.getAll({ url });
   } catch {
-    try { cookies = await api.cookies.getAll({ url, firstPartyDomain: null }); } catch { return ""; }
+    try { cookies = await api.cookies.getAll({ url, firstPartyDomain: null }); } catch { return []; }
   }
-  return cookies.map(c => c.name + "=" + c.value).join("; ");
+  return cookies.map(c => ({ name: c.name, value: c.value, domain: c.domain, hostOnly: c.hostOnly, path: c.path,
+                             secure: c.secure, session: c.session, expirationDate: c.expirationDate }));
 }
 
 async function item(url, referrer, filename) {
-  return { url, referrer: referrer || "", userAgent: navigator.userAgent, cookies: await cookiesFor(url),
-           filename: filename || "" };
+  const jar = await cookiesFor(url);
+  // "cookies", the one line an older Tarnwick reads; a newer one takes the jar instead.
+  return { url, referrer: referrer || "", userAgent: navigator.userAgent, cookieJar: jar,
+           cookies: jar.map(c => c.name + "=" + c.value).join("; "), filename: filename || "" };
+}
+
+// An address as the list of last downloads keeps it: without a password, which outlives no download.
+function withoutPassword(url) {
+  try {
+    const u = new URL(url);
+    if (!u.password) return url;
+    u.password = "";
+    return u.href;
+  } catch {
+    return url;
+  }
 }
 
 // Sends one message to the host: its reply, or {ok:false, error} when the host is missing.
@@ -38,7 +54,7 @@ async function send(message) {
 async function remember(entries) {
   const { history } = await settings();
   const now = Date.now();
-  const added = entries.map(e => ({ ...e, time: now }));
+  const added = entries.map(e => ({ ...e, url: withoutPassword(e.url), time: now }));
   await api.storage.local.set({ history: added.concat(history).slice(0, HISTORY_KEPT) });
 }
 

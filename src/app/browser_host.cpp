@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -19,6 +20,32 @@ JsonValue failure(const std::string& why) {
 std::string lower(std::string s) {
   for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return s;
+}
+
+bool flag(const JsonValue& object, const char* name) {
+  const JsonValue* v = object.member(name);
+  return v && v->kind == JsonValue::Kind::Bool && v->boolean;
+}
+
+// One cookie as the browser's cookies API gives it (name, value, domain, hostOnly, path,
+// secure, session, expirationDate); nullopt when it could not be sent as it stands.
+std::optional<Cookie> browserCookie(const JsonValue& c) {
+  if (!c.isObject()) return std::nullopt;
+  Cookie cookie;
+  cookie.domain = lower(c.string("domain"));
+  // A domain cookie's leading dot says what includeSubdomains says.
+  cookie.includeSubdomains = !flag(c, "hostOnly");
+  if (cookie.includeSubdomains && !cookie.domain.empty() && cookie.domain[0] == '.') cookie.domain.erase(0, 1);
+  cookie.path = c.string("path").empty() ? "/" : c.string("path");
+  cookie.secure = flag(c, "secure");
+  const JsonValue* expires = c.member("expirationDate");
+  if (!flag(c, "session") && expires && expires->kind == JsonValue::Kind::Number)
+    // One already gone stays gone (never a session cookie, 0).
+    cookie.expires = expires->number < 1 ? 1 : static_cast<std::int64_t>(std::min(expires->number, 1e15));
+  cookie.name = c.string("name");
+  cookie.value = c.string("value");
+  if (!usableCookie(cookie)) return std::nullopt;
+  return cookie;
 }
 
 // One item of a "download" or "links" message, checked; nullopt with why when it cannot be
@@ -47,7 +74,12 @@ std::optional<BrowserDownload> downloadOf(const JsonValue& item, std::string& wh
   }
   d.request.referer = referrer;
   d.request.userAgent = agent;
-  if (!trim(cookies).empty()) {
+  if (const JsonValue* jar = item.member("cookieJar"); jar && jar->kind == JsonValue::Kind::Array) {
+    // The cookies with their scope (an extension of today): a jar, as --load-cookies keeps one.
+    for (const JsonValue& c : jar->items)
+      if (auto cookie = browserCookie(c)) d.request.cookies.push_back(*cookie);
+  } else if (!trim(cookies).empty()) {
+    // An older extension's one Cookie line, sent as it came.
     auto header = checkHeader("Cookie: " + cookies, why);
     if (!header) {
       why = "The cookies hold a control character";

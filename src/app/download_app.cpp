@@ -113,9 +113,10 @@ constexpr const char* kOptions =
     "                        = Send the cookies of FILE (Netscape cookies.txt, as wget, curl\n"
     "                          and aria2 read it) that match the URL's host, path and scheme.\n"
     "                          Logins for hosts without one in the URL come from ~/.netrc\n"
-    "                          ($NETRC). Headers and cookies are kept with the queue entry for\n"
-    "                          a resume and shown nowhere; cookies, logins and Authorization\n"
-    "                          are not sent on to another host.\n"
+    "                          ($NETRC); over plain http a login goes only when asked (401).\n"
+    "                          Headers and cookies are kept with the queue entry for a resume\n"
+    "                          and shown nowhere; cookies, logins and Authorization are not\n"
+    "                          sent on to another host, nor a Cookie header from https to http.\n"
     "  -q, --quiet           = No progress lines; messages and the final line stay.\n"
     "      --retries N       = Pause a broken download after N attempts in a row without\n"
     "                          new data (default 5; 0 pauses at once).\n"
@@ -141,10 +142,10 @@ constexpr const char* kOptions =
     "      --list [--json]   = Print every queued and running download once: a table, or\n"
     "                          one JSON array (fields: see the manual page).\n"
     "      --pause '#xx'     = Pause download xx (running in another window); --pause all:\n"
-    "                          every running one, and those waiting for their turn.\n"
+    "                          every one not finished, waiting ones too (they keep their place).\n"
     "      --resume '#xx'    = Resume download xx: paused in its window, or queued (it starts\n"
-    "                          at once in a process of its own); --resume all: every paused\n"
-    "                          and queued one, the queued ones as their turns come.\n"
+    "                          in a process of its own, when its turn comes); --resume all:\n"
+    "                          every paused and queued one, in their order in line.\n"
     "      --remove '#xx'    = Remove download xx; a running one is cancelled first. With\n"
     "                          --delete, its partial file is deleted too.\n"
     "  -h, --help            = Show this text.\n"
@@ -310,7 +311,6 @@ std::optional<int> CDownloadApp::takeOptions(int& argc, char** callerArgv) {
         return fail(Format("%s takes a number from 1 to %d, not '%s'", a.substr(0, a.find('=')).c_str(), kMaxMaxActive,
                            v->c_str()));
       setMaxActive(static_cast<int>(*n));
-      m_maxActiveGiven = true;
       m_copyOptions += " --max-active=" + *v;
     } else if (auto v = optionValue(a, nullptr, "--limit-rate", i, argc, argv)) {
       std::int64_t rate = 0;
@@ -637,6 +637,10 @@ int CDownloadApp::runScript() {
   if (m_scriptSlot != "all") slots.push_back(m_scriptSlot);
   for (const auto& r : m_scriptSlot == "all" ? readOverview() : std::vector<OverviewRow>())
     if (m_script == Script::Pause ? pausableRow(r) : resumableRow(r)) slots.push_back(r.slot);
+  // Resumed in their order in line: each takes its turn before those behind it. Paused, those
+  // waiting first: a running one paused leaves room that none of them may take.
+  if (m_script == Script::Resume) slots = inLineOrder(std::move(slots));
+  if (m_script == Script::Pause) std::reverse(slots.begin(), slots.end());
   if (slots.empty()) {
     std::printf("%s\n", m_script == Script::Pause ? "No download is running." : "No download is paused or queued.");
     return 0;
@@ -679,7 +683,6 @@ bool CDownloadApp::stopBatch() {
 
 int CDownloadApp::runHere(const std::string& id, const std::vector<std::string>& slots, bool sessions) {
   BatchRun batch(id, slots, sessions ? BatchRun::Mode::Sessions : BatchRun::Mode::Copies);
-  if (!m_maxActiveGiven && ConfigInt(kResumeSerial) != 0) setMaxActive(1);  // one after another
   if (sessions) {
     // Its sessions ask nothing on the terminal, as copies started for it would not (their
     // input is /dev/null), and their lines carry their slots.

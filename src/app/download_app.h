@@ -63,7 +63,6 @@ class CDownloadApp : public CWinApp {
   // The batch's last line ("N downloads: ..."); its joint exit status.
   int summarize(std::size_t total, const std::vector<int>& statuses);
   bool m_waitsForCopies = false;
-  bool m_maxActiveGiven = false;  // -j
   BatchRun* m_batch = nullptr;
   std::vector<std::string> m_arguments;  // what takeOptions leaves, the command line's words
 };

@@ -343,7 +343,8 @@ void DownloadJob::redirectPrepared() {
       (m_d.m_server != was.m_server || m_d.m_port != was.m_port || m_d.m_secure != was.m_secure)) {
     m_d.m_user.clear();
     m_d.m_password.clear();
-    m_d.m_options.dropCredentials(m_d.m_server != was.m_server);
+    m_d.m_loginAsked = false;
+    m_d.m_options.dropCredentials(m_d.m_server != was.m_server, was.m_secure && !m_d.m_secure);
   }
 }
 

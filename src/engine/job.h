@@ -138,7 +138,8 @@ class DownloadJob {
   // go out on a new connection.
   bool newLogin(const std::string& user, const std::string& password);
   // After a redirect was prepared: a login (and an Authorization header) belongs to the
-  // server it was given for; cookies (and a Cookie header) to its host.
+  // server it was given for; cookies (and a Cookie header) to its host, and a Cookie header
+  // never follows https to plain http.
   void redirectPrepared();
   // The log of the connection about to open starts with text.
   void startLog(const std::string& text) {

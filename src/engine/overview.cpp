@@ -13,6 +13,7 @@
 std::vector<OverviewRow> readOverview() {
   std::vector<OverviewRow> rows;
   auto leases = runningLeases();
+  auto owners = ownerLeases();
   // Those waiting for their turn come last, in the order they will start.
   std::map<std::string, int> place;
   for (const auto& slot : waitingInOrder()) place.emplace(slot, static_cast<int>(place.size()) + 1);
@@ -43,6 +44,11 @@ std::vector<OverviewRow> readOverview() {
       r.rate = e.live.rate;
       r.retryAt = e.live.retryAt;
       r.connections = e.live.connections;
+    } else if (auto o = owners.find(e.slot); o != owners.end()) {
+      // Waiting in a live batch: its process will start it (and answers for it); paused
+      // there, it waits for Resume.
+      r.pid = leasePid(o->second);
+      if (e.live.phase == JobPhase::Paused) r.phase = JobPhase::Paused;
     }
     if ((r.turn = placeOf(e.slot)) > 0) r.phase = JobPhase::Pending, r.rate = 0, r.connections = 0;
     rows.push_back(std::move(r));

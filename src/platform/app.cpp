@@ -40,13 +40,13 @@ struct Stmt {
 
 struct ProfileStore::Impl {
   sqlite3* db = nullptr;
-  Stmt get, put, del, all, prefixed;
+  Stmt get, put, del, all, prefixed, range;
   std::map<std::pair<std::string, std::string>, std::int64_t> pendingInts;
   std::unique_ptr<QTimer> flushTimer;
   int txDepth = 0;
 
   ~Impl() {
-    for (Stmt* st : {&get, &put, &del, &all, &prefixed}) {
+    for (Stmt* st : {&get, &put, &del, &all, &prefixed, &range}) {
       sqlite3_finalize(st->s);
       st->s = nullptr;
     }
@@ -207,6 +207,8 @@ ProfileStore::Opened ProfileStore::open() {
   m_impl->prepare(m_impl->del, "DELETE FROM profile WHERE section=?1 AND name=?2");
   m_impl->prepare(m_impl->all, "SELECT name, value FROM profile WHERE section=?1");
   m_impl->prepare(m_impl->prefixed, "SELECT name, value FROM profile WHERE section=?1 AND name>=?2 AND name<?3");
+  m_impl->prepare(m_impl->range,
+                  "SELECT name, value FROM profile WHERE section=?1 AND name>=?2 AND name<?3 ORDER BY name LIMIT ?4");
   return Opened::Yes;
 }
 
@@ -307,6 +309,30 @@ std::vector<ProfileValue> ProfileStore::readSection(const std::string& section, 
     if (it == out.end()) it = out.insert(out.end(), ProfileValue{key.second, {}});
     it->data = value;
   }
+  return out;
+}
+
+std::vector<ProfileValue> ProfileStore::readRange(const std::string& section, const std::string& from,
+                                                  const std::string& to, int limit) {
+  std::vector<ProfileValue> out;
+  auto& st = m_impl->range;
+  if (!st.s) return out;
+  sqlite3_bind_text(st.s, 1, section.data(), static_cast<int>(section.size()), SQLITE_TRANSIENT);
+  sqlite3_bind_text(st.s, 2, from.data(), static_cast<int>(from.size()), SQLITE_TRANSIENT);
+  sqlite3_bind_text(st.s, 3, to.data(), static_cast<int>(to.size()), SQLITE_TRANSIENT);
+  sqlite3_bind_int(st.s, 4, limit);
+  while (sqlite3_step(st.s) == SQLITE_ROW) {
+    ProfileValue v;
+    v.name.assign(reinterpret_cast<const char*>(sqlite3_column_text(st.s, 0)),
+                  static_cast<std::size_t>(sqlite3_column_bytes(st.s, 0)));
+    if (sqlite3_column_type(st.s, 1) == SQLITE_INTEGER)
+      v.data = static_cast<std::int64_t>(sqlite3_column_int64(st.s, 1));
+    else if (sqlite3_column_type(st.s, 1) != SQLITE_NULL)
+      v.data = std::string(reinterpret_cast<const char*>(sqlite3_column_text(st.s, 1)),
+                           static_cast<std::size_t>(sqlite3_column_bytes(st.s, 1)));
+    out.push_back(std::move(v));
+  }
+  sqlite3_reset(st.s);
   return out;
 }
 
@@ -411,6 +437,10 @@ bool CWinApp::WriteProfileValues(const std::string& section, const std::vector<P
 }
 std::vector<ProfileValue> CWinApp::GetProfileSection(const std::string& section, const std::string& prefix) {
   return Store()->readSection(section, prefix);
+}
+std::vector<ProfileValue> CWinApp::GetProfileRange(const std::string& section, const std::string& from,
+                                                   const std::string& to, int limit) {
+  return Store()->readRange(section, from, to, limit);
 }
 bool CWinApp::ProfileTransaction(const std::function<void()>& fn) { return Store()->transaction(fn); }
 void CWinApp::FlushProfile() {

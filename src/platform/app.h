@@ -32,6 +32,11 @@ class ProfileStore {
   // Every value of a section (or those whose names begin with prefix), read in one statement
   // (one consistent snapshot, no lock held against writers); held-back integers included.
   std::vector<ProfileValue> readSection(const std::string& section, const std::string& prefix = "");
+  // At most limit values of a section whose names lie from from up to (not with) to, in the
+  // order of their names: a look at the start of a long ordered section costs what a short
+  // one does. Held-back integers are not among them.
+  std::vector<ProfileValue> readRange(const std::string& section, const std::string& from, const std::string& to,
+                                      int limit);
   // Several values of one section in one transaction, so that readers see all or none of
   // them; written at once (held-back integers are written first, none is left to follow).
   bool writeValues(const std::string& section, const std::vector<ProfileValue>& values);
@@ -84,6 +89,8 @@ class CWinApp {
   bool WriteProfileString(const std::string& section, const std::string& entry, const std::string& value);
   bool WriteProfileValues(const std::string& section, const std::vector<ProfileValue>& values);
   std::vector<ProfileValue> GetProfileSection(const std::string& section, const std::string& prefix = "");
+  std::vector<ProfileValue> GetProfileRange(const std::string& section, const std::string& from, const std::string& to,
+                                            int limit);
   bool ProfileTransaction(const std::function<void()>& fn);
   void FlushProfile();
   ProfileStore* Store();

@@ -78,6 +78,9 @@ void CWnd::KillTimer(UINT id) {
 
 CWnd* ActingWindow() { return g_acting; }
 
+ActingAs::ActingAs(CWnd* window) : m_before(g_acting) { g_acting = window; }
+ActingAs::~ActingAs() { g_acting = m_before; }
+
 LRESULT CWnd::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam) {
   struct Acting {
     CWnd* before;

@@ -92,6 +92,18 @@ void postMessage(HWND window, UINT msg, WPARAM wParam, LPARAM lParam);
 // The window whose message is being handled now (nullptr between messages): what it says, a
 // message box say, is its own when many windows share one terminal.
 CWnd* ActingWindow();
+// Makes window the acting one while it lives: for what runs outside the window's own
+// messages (a timer, a deferred call, a request from another process) on its behalf.
+class ActingAs {
+ public:
+  explicit ActingAs(CWnd* window);
+  ~ActingAs();
+  ActingAs(const ActingAs&) = delete;
+  ActingAs& operator=(const ActingAs&) = delete;
+
+ private:
+  CWnd* m_before;
+};
 
 // Table entries used by the window classes.
 template <class T>

@@ -216,7 +216,8 @@ struct Controlling {
       QueueEntry e = QueueEntry::load(c->slot);
       c->file = e.newFile ? std::string() : e.localPath;
     }
-    std::string lease = runningLease(c->slot);
+    // Whoever runs it, or the batch that will start it, answers for it.
+    std::string lease = ownerLease(c->slot);
     if (lease.empty()) {
       if (c->action == ControlAction::Forget && removeEntryUnlessRunning(c->slot))
         return c->finish({true, false, name + " removed."});
@@ -237,7 +238,7 @@ struct Controlling {
   ControlAnswer conclusion() const {
     if (!QueueEntry::exists(slot))
       return {action == ControlAction::Forget, false, "The download " + name + " has just ended."};
-    if (!runningLease(slot).empty()) {
+    if (!ownerLease(slot).empty()) {
       // Nobody can listen in a folder that is not the user's alone: that is the cause, not the copy.
       std::string refused;
       std::string running = name + " runs in process " + std::to_string(leasePid(lastLease));
@@ -313,6 +314,8 @@ bool startQueuedEntry(const std::string& slot, bool inLine) {
 ControlAnswer resumeEntry(const std::string& slot, bool inLine) {
   ControlAnswer a = controlEntry(slot, ControlAction::Resume);
   if (a.done || a.running || !QueueEntry::exists(slot)) return a;
-  if (!startQueuedEntry(slot, inLine)) return {false, false, "#" + slot + " could not be started."};
-  return {true, false, "#" + slot + ": started" + (inLine ? "; it runs when its turn comes" : "")};
+  // Resume asks for its turn as every start does (Start now alone jumps the line).
+  bool waits = inLine || runningCount() >= maxActive() || !waitingInOrder().empty();
+  if (!startQueuedEntry(slot, true)) return {false, false, "#" + slot + " could not be started."};
+  return {true, false, "#" + slot + ": started" + (waits ? "; it runs when its turn comes" : "")};
 }

@@ -63,7 +63,8 @@ bool resumableRow(const OverviewRow& r);
 // waits for its turn behind those already waiting; else it starts at once, whatever the limit.
 bool startQueuedEntry(const std::string& slot, bool inLine);
 // Resume as a script asks it: a paused copy is resumed over its control socket, an entry no
-// process runs is started (startQueuedEntry). Waits for the answer.
+// process runs is started (startQueuedEntry) in line, as every start but Start now. inLine:
+// said as one of several (Resume all). Waits for the answer.
 ControlAnswer resumeEntry(const std::string& slot, bool inLine);
 
 // The words of a control request and of its answers, shared by both ends.

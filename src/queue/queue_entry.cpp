@@ -6,7 +6,9 @@
 #include <map>
 
 #include "platform/services.h"
+#include "queue/queue_store.h"
 #include "settings/options.h"
+#include "transfer/url.h"
 
 namespace {
 struct ValueName {
@@ -211,6 +213,7 @@ void QueueEntry::remove(const std::string& slot) {
     // Whatever ended in the slot before is no word on what is removed now.
     AfxGetApp()->WriteProfileString(kSectionFinished, slot, nullptr);
     forgetFailed(slot);
+    slotFreed(slot);
   });
 }
 
@@ -220,7 +223,8 @@ void QueueEntry::removeFinished(const std::string& slot) {
   app->ProfileTransaction([&] {
     std::string url = app->GetProfileString(kSectionFileQueue, nameOf(slot, QueueValue::Get), "");
     remove(slot);
-    if (!url.empty()) app->WriteProfileString(kSectionFinished, slot, url);
+    // Only as it may be shown: a password outlives no download it was given for.
+    if (!url.empty()) app->WriteProfileString(kSectionFinished, slot, displayUrl(url));
   });
 }
 
@@ -259,12 +263,19 @@ std::vector<QueueEntry::Failed> QueueEntry::failed() {
   return out;
 }
 
+bool QueueEntry::hasFailed(const std::string& slot) {
+  return !AfxGetApp()->GetProfileString(kSectionFailed, "Get" + slot, "").empty();
+}
+
 bool QueueEntry::forgetFailed(const std::string& slot) {
   CWinApp* app = AfxGetApp();
   // Looked at first: most slots hold no such word, and a look costs no write.
-  if (app->GetProfileString(kSectionFailed, "Get" + slot, "").empty()) return false;
-  app->WriteProfileValues(kSectionFailed, {{"Get" + slot, ProfileData()}, {"Local" + slot, ProfileData()},
-                                           {"Reason" + slot, ProfileData()}});
+  if (!hasFailed(slot)) return false;
+  app->ProfileTransaction([&] {
+    app->WriteProfileValues(kSectionFailed, {{"Get" + slot, ProfileData()}, {"Local" + slot, ProfileData()},
+                                             {"Reason" + slot, ProfileData()}});
+    if (!exists(slot)) slotFreed(slot);
+  });
   return true;
 }
 

@@ -79,9 +79,9 @@ struct QueueEntry {
   // Removes every value of the entry, in one transaction.
   static void remove(const std::string& slot);
   // The same for a download that completed, leaving word of it (section Finished, the slot's
-  // address) for a Downloads window that looks after the entry has gone.
+  // address as displayUrl shows it) for a Downloads window that looks after the entry has gone.
   static void removeFinished(const std::string& slot);
-  // The address whose download last completed in slot ("" none).
+  // The address whose download last completed in slot, its password masked ("" none).
   static std::string finishedIn(const std::string& slot);
   // Word of a download that failed and whose entry went (a missing file, a refused request):
   // its address, file and reason stay (section Failed) until the user removes them, and no new
@@ -92,7 +92,9 @@ struct QueueEntry {
     std::string slot, url, localPath, reason;
   };
   static std::vector<Failed> failed();
-  // Removes the word of a failed download in slot: false when there was none.
+  static bool hasFailed(const std::string& slot);
+  // Removes the word of a failed download in slot (its slot is free again unless an entry
+  // holds it): false when there was none.
   static bool forgetFailed(const std::string& slot);
 
   // One value of the entry in slot, as a session keeps its entry current; clear() removes it.

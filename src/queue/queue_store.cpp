@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <set>
@@ -9,12 +10,56 @@
 
 #include "platform/app.h"
 #include "platform/services.h"
+#include "queue/scheduler.h"
 #include "resources/ids.h"
 #include "resources/resources.h"
 #include "settings/options.h"
 
 namespace {
 constexpr const char* kSectionRunning = "Running";
+// Which slots are free, without reading the queue: "Next", no slot from it up is used; a
+// "FreeNNNNNNNNN" for each below it that went free (zero-padded: the store's order is theirs).
+constexpr const char* kSectionSlots = "Slots";
+
+std::string freeName(long slot) {
+  char name[32];
+  std::snprintf(name, sizeof name, "Free%09ld", slot);
+  return name;
+}
+
+// A failed download's word holds its slot too, until removed.
+bool slotUsed(const std::string& slot) {
+  return QueueEntry::exists(slot) || !runningLease(slot).empty() || QueueEntry::hasFailed(slot);
+}
+
+// The lowest free slot, taken (in the caller's transaction): a slot freed below "Next", else
+// "Next" itself. The queue is read once, the first time (a store from before the count).
+std::string takeFreeSlot() {
+  CWinApp* app = AfxGetApp();
+  std::int64_t next = app->GetProfileInt(kSectionSlots, "Next", -1);
+  if (next < 0) {
+    std::set<long> used;
+    for (const auto& [slot, url] : QueueEntry::readEvery(QueueValue::Get)) used.insert(std::atol(slot.c_str()));
+    for (const auto& [slot, lease] : runningLeases()) used.insert(std::atol(slot.c_str()));
+    for (const auto& f : QueueEntry::failed()) used.insert(std::atol(f.slot.c_str()));
+    next = used.empty() ? 0 : *used.rbegin() + 1;
+    for (long n = 0; n < next; ++n)
+      if (!used.count(n)) app->WriteProfileString(kSectionSlots, freeName(n), "1");
+  }
+  for (;;) {
+    // A freed one may have been taken meanwhile by a store written without the count: checked.
+    auto freed = app->GetProfileRange(kSectionSlots, "Free", "Fref", 1);
+    std::string slot;
+    if (!freed.empty()) {
+      app->WriteProfileString(kSectionSlots, freed[0].name, nullptr);
+      slot = slotText(std::atoi(freed[0].name.c_str() + 4));
+    } else {
+      slot = slotText(static_cast<int>(next++));
+      app->WriteProfileInt(kSectionSlots, "Next", next);
+    }
+    if (!slotUsed(slot)) return slot;
+  }
+}
 
 // The start time of a process, so that a reused process id is not taken for the holder.
 std::string processStamp(long pid) {
@@ -120,8 +165,10 @@ bool SlotLease::take(const std::string& slot) {
     return true;
   }
   app->ProfileTransaction([&] {
-    if (leaseHeldByOther(slot) && (!launcher || app->GetProfileString(kSectionRunning, slot, "") != launcher)) return;
+    bool held = leaseHeldByOther(slot);
+    if (held && (!launcher || app->GetProfileString(kSectionRunning, slot, "") != launcher)) return;
     app->WriteProfileString(kSectionRunning, slot, myLease());
+    m_handedOver = held;
     taken = true;
   });
   if (taken) m_slot = slot;
@@ -136,6 +183,7 @@ std::optional<QueueEntry> SlotLease::takeOver(const std::string& url, const std:
       if (e.slot == m_slot || e.url != url || e.localPath != localPath || leaseHeldByOther(e.slot)) continue;
       app->WriteProfileString(kSectionRunning, e.slot, myLease());
       if (!m_slot.empty()) app->WriteProfileString(kSectionRunning, m_slot, nullptr);
+      if (!m_slot.empty() && !QueueEntry::exists(m_slot)) slotFreed(m_slot);
       m_slot = e.slot;
       twin = std::move(e);
       return;
@@ -145,15 +193,17 @@ std::optional<QueueEntry> SlotLease::takeOver(const std::string& url, const std:
 }
 
 std::vector<std::string> freeSlots(std::size_t n) {
-  std::set<std::string> used;
-  for (const auto& [slot, url] : QueueEntry::readEvery(QueueValue::Get)) used.insert(slot);
-  for (const auto& [slot, lease] : runningLeases()) used.insert(slot);
-  for (const auto& f : QueueEntry::failed()) used.insert(f.slot);  // its row stays until removed
   std::vector<std::string> slots;
   slots.reserve(n);
-  for (int slot = 0; slots.size() < n; ++slot)
-    if (std::string s = slotText(slot); !used.count(s)) slots.push_back(std::move(s));
+  while (slots.size() < n) slots.push_back(takeFreeSlot());
   return slots;
+}
+
+void slotFreed(const std::string& slot) {
+  CWinApp* app = AfxGetApp();
+  long n = std::atol(slot.c_str());
+  if (slot.empty() || n >= app->GetProfileInt(kSectionSlots, "Next", -1)) return;
+  app->WriteProfileString(kSectionSlots, freeName(n), "1");
 }
 
 std::string SlotLease::allocate() {
@@ -161,17 +211,9 @@ std::string SlotLease::allocate() {
   CWinApp* app = AfxGetApp();
   app->ProfileTransaction([&] {
     // Any number of entries: the first number free of both.
-    std::set<std::string> used;
-    for (const auto& e : QueueEntry::loadAll()) used.insert(e.slot);
-    for (const auto& [slot, lease] : runningLeases()) used.insert(slot);
-    for (const auto& f : QueueEntry::failed()) used.insert(f.slot);  // its row stays until removed
-    for (int slot = 0;; ++slot) {
-      std::string s = slotText(slot);
-      if (used.count(s)) continue;
-      app->WriteProfileString(kSectionRunning, s, myLease());
-      m_slot = s;
-      return;
-    }
+    // Counted, not searched for: the queue is not read.
+    m_slot = takeFreeSlot();
+    app->WriteProfileString(kSectionRunning, m_slot, myLease());
   });
   return m_slot;
 }
@@ -180,11 +222,16 @@ void SlotLease::release() {
   if (m_slot.empty()) return;
   CWinApp* app = AfxGetApp();
   if (!app) return;
+  bool released = false;
   app->ProfileTransaction([&] {
-    if (app->GetProfileString(kSectionRunning, m_slot, "") == myLease())
-      app->WriteProfileString(kSectionRunning, m_slot, nullptr);
+    if (app->GetProfileString(kSectionRunning, m_slot, "") != myLease()) return;
+    app->WriteProfileString(kSectionRunning, m_slot, nullptr);
+    if (!QueueEntry::exists(m_slot)) slotFreed(m_slot);  // taken for an entry never made
+    released = true;
   });
   m_slot.clear();
+  // Its place may be the next one's.
+  if (released) wakeWaiting();
 }
 
 namespace {
@@ -197,10 +244,12 @@ std::string BatchCopyOptions() { return IsBatchCopy() ? std::getenv(kBatchVariab
 
 bool resumeQueuedDownloads() {
   bool started = false;
+  auto owners = ownerLeases();
   for (const QueueEntry& e : QueueEntry::loadAll()) {
     const std::string& s = e.slot;
-    // An entry running in another process is not started twice; one at a time means it is the one.
-    if (leaseHeldByOther(s)) {
+    // An entry running in another process, or waiting in a live batch, is not started twice;
+    // one at a time means it is the one. The copy started waits for its turn as any start does.
+    if (auto o = owners.find(s); o != owners.end() && o->second != myLease()) {
       if (ConfigInt(kResumeSerial) != 0) return true;
       continue;
     }

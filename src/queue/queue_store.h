@@ -54,6 +54,8 @@ bool checkpointEntry(const std::string& slot, const CheckpointValues& v);
 // The first n slot numbers that have no entry and no running holder, found in one reading of
 // the queue: called inside the transaction that saves their entries (a batch's, made at once).
 std::vector<std::string> freeSlots(std::size_t n);
+// slot went free (its entry was removed, or was never made): the next one taken may be it.
+void slotFreed(const std::string& slot);
 
 // This process's hold on one queue slot, released when it ends.
 class SlotLease {
@@ -68,7 +70,10 @@ class SlotLease {
   // that claimed the slot's turn for it, named by TARNWICK_LAUNCHER) hands it over.
   bool take(const std::string& slot);
   void release();
+  // The slot was taken from the launcher, which claimed its turn for it.
+  bool handedOver() const { return m_handedOver; }
 
  private:
   std::string m_slot;  // held; empty none
+  bool m_handedOver = false;
 };

@@ -10,6 +10,7 @@
 #include "platform/services.h"
 #include "platform/ui.h"
 #include "queue/local_name.h"
+#include "queue/overview.h"
 #include "queue/queue_store.h"
 #include "queue/scheduler.h"
 #include "session/download_dlg.h"
@@ -18,8 +19,9 @@
 #include "transfer/url.h"
 
 namespace {
-// How often the waiting ones ask whether their turn has come (as a waiting copy does).
-constexpr int kTurnPollMs = 300;
+// How often the waiting ones ask whether their turn has come, besides being told (wakeWaiting):
+// for a process that ended without a word, and Start now.
+constexpr int kTurnPollMs = 1000;
 
 std::int64_t number(const std::string& text) { return std::strtoll(text.c_str(), nullptr, 10); }
 }  // namespace
@@ -81,6 +83,7 @@ std::string adoptQueuedEntries(std::vector<std::string>& slots) {
     for (const auto& slot : found) {
       QueueEntry::write(slot, QueueValue::Batch, id);
       queueForTurn(slot);
+      resumeInLine(slot);  // /RESUME is the user's word for a paused one too
     }
     auto turns = QueueEntry::readEvery(QueueValue::Turn);
     for (const auto& slot : found) line.emplace_back(number(turns[slot]), slot);
@@ -108,18 +111,27 @@ std::vector<std::string> batchEntries(const std::string& id) {
 
 BatchRun::BatchRun(std::string id, const std::vector<std::string>& slots, Mode mode)
     : m_id(std::move(id)), m_mode(mode), m_waiting(slots.begin(), slots.end()) {
-  if (m_mode == Mode::Sessions) CDownloadDlg::keepControlOpen(true);
+  auto urls = QueueEntry::readEvery(QueueValue::Get);
+  for (const auto& slot : m_waiting) m_urls[slot] = urls[slot];
+  // The process's control socket answers for the entries that wait here too: a pause reaches
+  // every download that has not finished.
+  CDownloadDlg::keepControlOpen(true, [this](const std::string& word, const std::string& slot) {
+    return onControl(word, slot);
+  });
 }
 
 BatchRun::~BatchRun() {
-  if (m_mode == Mode::Sessions) CDownloadDlg::keepControlOpen(false);
+  CDownloadDlg::keepControlOpen(false);
   releaseBatch(m_id);
 }
 
 std::vector<int> BatchRun::run() {
   CEventLoop loop;
   m_loop = &loop;
-  m_tick.start(kTurnPollMs, [this] { startDue(true); });
+  m_tick.start(kTurnPollMs, [this] {
+    settleElsewhere();
+    startDue(true);
+  });
   startDue(true);
   finishIfDone();
   if (m_loop) loop.exec();
@@ -128,8 +140,9 @@ std::vector<int> BatchRun::run() {
   // One sound for the whole batch, not one per file.
   if (!m_stopped && !m_statuses.empty() && ConfigInt(kDoneBeep) != 0) MessageBeep(false);
   // What never started stays queued for a later /RESUME.
-  m_statuses.insert(m_statuses.end(), m_waiting.size(), 2);
+  m_statuses.insert(m_statuses.end(), m_waiting.size() + m_elsewhere.size(), 2);
   m_waiting.clear();
+  m_elsewhere.clear();
   releaseBatch(m_id);
   return m_statuses;
 }
@@ -146,24 +159,46 @@ void BatchRun::readLine() {
   // Start now first, then the line's order (which the Downloads window may change).
   auto turns = QueueEntry::readEvery(QueueValue::Turn);
   auto now = QueueEntry::readEvery(QueueValue::StartNow);
+  auto phases = QueueEntry::readEvery(QueueValue::Phase);
   std::vector<std::tuple<bool, std::int64_t, std::string>> due;
   std::vector<std::string> gone;
   for (const auto& slot : m_waiting) {
     auto t = turns.find(slot);
-    if (t == turns.end()) {
+    if (t == turns.end() || number(t->second) <= 0) {
       gone.push_back(slot);
       continue;
     }
+    // Paused where it waits: it keeps its place, and waits for Resume.
+    if (pausedPhase(phases[slot])) continue;
     due.emplace_back(!(now.count(slot) && number(now[slot]) != 0), number(t->second), slot);
   }
-  // Out of line without this batch: removed, or started by hand in another process.
+  // Out of line without this batch: removed, or started by hand in another process, which
+  // tells how it ends.
   for (const auto& slot : gone) {
     m_waiting.erase(slot);
-    m_statuses.push_back(QueueEntry::exists(slot) ? 2 : 1);
+    m_elsewhere.insert(slot);
   }
+  settleElsewhere();
   std::sort(due.begin(), due.end());
   m_line.clear();
   for (auto& [later, turn, slot] : due) m_line.push_back(std::move(slot));
+}
+
+void BatchRun::settleElsewhere() {
+  for (auto it = m_elsewhere.begin(); it != m_elsewhere.end();) {
+    const std::string& slot = *it;
+    if (!runningLease(slot).empty()) {
+      ++it;
+      continue;
+    }
+    // Its process has ended: complete (the entry went with word of it), kept, or removed.
+    if (QueueEntry::exists(slot))
+      m_statuses.push_back(2);
+    else
+      m_statuses.push_back(!m_urls[slot].empty() && QueueEntry::finishedIn(slot) == m_urls[slot] ? 0 : 1);
+    it = m_elsewhere.erase(it);
+  }
+  finishIfDone();
 }
 
 void BatchRun::startDue(bool reread) {
@@ -173,13 +208,17 @@ void BatchRun::startDue(bool reread) {
   if (reread) readLine();
   while (!m_line.empty()) {
     const std::string slot = m_line.front();
-    if (!m_waiting.count(slot)) {
+    if (!m_waiting.count(slot) || pausedInLine(slot)) {
       m_line.pop_front();
       continue;
     }
-    // As many of ours run as may: no need to ask the store (the timer still asks, for Start now
-    // and for room our paused ones leave).
-    if (!reread && m_mode == Mode::Sessions && static_cast<int>(m_sessions.size()) >= maxActive()) break;
+    // Taken up by hand in another process: it is that process's to start.
+    if (leaseHeldByOther(slot)) {
+      m_line.pop_front();
+      m_waiting.erase(slot);
+      m_elsewhere.insert(slot);
+      continue;
+    }
     if (!claimTurn(slot)) break;
     m_line.pop_front();
     m_waiting.erase(slot);
@@ -196,20 +235,30 @@ bool BatchRun::start(const std::string& slot) {
   auto dlg = std::make_unique<CDownloadDlg>();
   dlg->m_commandLine = "#" + slot;
   dlg->m_turnClaimed = true;
+  dlg->m_inBatch = true;
   dlg->m_job.useConnections(pooledConnectionFactory(m_pool));
   CDownloadDlg* session = dlg.get();
   m_sessions[slot] = std::move(dlg);
+  // What it says while it starts (Save As, a refusal) is said as its own.
+  ActingAs acting(session);
   session->Create([this](CDialog& d) { ended(d); });
   return true;
 }
 
 void BatchRun::ended(CDialog& d) {
   auto& dlg = static_cast<CDownloadDlg&>(d);
+  ActingAs acting(&dlg);
   AfxGetApp()->FlushProfile();
-  int status = sessionStatus(dlg);
-  for (const auto& line : endingLines(dlg, status, m_stopped)) ui().statusLine(line);
-  m_statuses.push_back(status);
   auto it = std::find_if(m_sessions.begin(), m_sessions.end(), [&](const auto& s) { return s.second.get() == &dlg; });
+  if (dlg.m_pausedInLine && !m_stopped && it != m_sessions.end()) {
+    // Paused: back in line at its place, started again when resumed.
+    ui().statusLine("Paused; it keeps its place in line.");
+    m_waiting.insert(it->first);
+  } else {
+    int status = sessionStatus(dlg);
+    for (const auto& line : endingLines(dlg, status, m_stopped)) ui().statusLine(line);
+    m_statuses.push_back(status);
+  }
   if (it == m_sessions.end()) return;
   std::string slot = it->first;
   // Let go of from the event loop: the session is still inside its own handler here. Its
@@ -221,8 +270,46 @@ void BatchRun::ended(CDialog& d) {
   });
 }
 
+std::string BatchRun::onControl(const std::string& word, const std::string& slot) {
+  if (!m_waiting.count(slot)) return "error it does not run here";
+  if (word == kTurnWord) {
+    CallLater(0, [this] { startDue(true); });
+    return "ok";
+  }
+  auto action = controlActionOf(word);
+  if (!action) return "error unknown request";
+  switch (*action) {
+    case ControlAction::Pause:
+      if (pausedInLine(slot)) return "ok already paused";
+      pauseInLine(slot, false);
+      return "ok paused";
+    case ControlAction::Resume: {
+      bool paused = pausedInLine(slot);
+      resumeInLine(slot);
+      // Its turn comes in the line's order (Start now may have been said): the batch looks
+      // from the event loop.
+      CallLater(0, [this] { startDue(true); });
+      return paused ? "ok resumed" : "ok not paused";
+    }
+    case ControlAction::Cancel:
+      // Queued, with nobody to start it.
+      QueueEntry::clear(slot, QueueValue::Batch);
+      m_waiting.erase(slot);
+      m_statuses.push_back(2);
+      CallLater(0, [this] { finishIfDone(); });
+      return "ok cancelled; the entry is kept";
+    case ControlAction::Forget:
+      QueueEntry::remove(slot);
+      m_waiting.erase(slot);
+      m_statuses.push_back(1);
+      CallLater(0, [this] { finishIfDone(); });
+      return "ok removed";
+  }
+  return "error unknown request";
+}
+
 void BatchRun::finishIfDone() {
-  if (m_loop && m_sessions.empty() && (m_waiting.empty() || m_stopped)) {
+  if (m_loop && m_sessions.empty() && ((m_waiting.empty() && m_elsewhere.empty()) || m_stopped)) {
     m_loop->exit();
     m_loop = nullptr;
   }

@@ -59,11 +59,17 @@ class BatchRun {
   bool start(const std::string& slot);
   void ended(CDialog& dlg);
   void finishIfDone();
+  // A control request ("pause 05") for an entry of this batch that no session runs now.
+  std::string onControl(const std::string& word, const std::string& slot);
+  // Entries another process took up (resumed by hand): what became of them, once it has ended.
+  void settleElsewhere();
 
   std::string m_id;
   Mode m_mode;
   std::set<std::string> m_waiting;  // this batch's entries not started yet
   std::deque<std::string> m_line;   // the same in the order they start, as last read
+  std::set<std::string> m_elsewhere;  // this batch's entries another process runs
+  std::map<std::string, std::string> m_urls;  // what each entry fetches, to know it completed
   // The batch's connections kept alive between its files: it outlives every session.
   ConnectionPool m_pool;
   std::map<std::string, std::unique_ptr<CDownloadDlg>> m_sessions;

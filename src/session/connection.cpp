@@ -16,8 +16,9 @@
 #include "transfer/url.h"
 
 namespace {
-// How often a download waiting for its turn looks again: one read of the store.
-constexpr int kTurnPollMs = 300;
+// How often a download waiting for its turn looks again, besides being told when a place
+// frees (wakeWaiting): a process that ended without a word frees one too.
+constexpr int kTurnPollMs = 1000;
 }  // namespace
 
 void CDownloadDlg::openConnection() {
@@ -78,28 +79,32 @@ void CDownloadDlg::openConnection() {
 
 void CDownloadDlg::startWhenItsTurn() {
   if (IsEnded()) return;
-  if (!m_slot.empty()) {
-    // The entry is in line before it asks: a new download comes after those already waiting.
+  if (!m_slot.empty() && !m_turnClaimed) {
+    // Every start asks the one coordinator, in line: a new download after those already
+    // waiting, one that had a place (resumed) at that place.
     if (!QueueEntry::exists(m_slot)) keepEntry();
-    if (!m_fromQueue && !m_waitingTurn) queueForTurn(m_slot);
-    // A batch claimed its turn before starting it.
-    if (!m_turnClaimed && !claimTurn(m_slot)) {
-      if (!m_waitingTurn) {
-        m_waitingTurn = true;
-        listenForControl();  // a waiting download can be paused, started or removed too
-        // Said on the bar, as every state is; the top line keeps the address.
-        showState(JobPhase::Pending);
-        m_urlText.SetWindowText(displayUrl(m_d.m_url));
+    if (!m_waitingTurn) queueForTurn(m_slot);
+    if (!claimTurn(m_slot)) {
+      if (!m_waitingTurn) m_turnPolls = 0;
+      m_waitingTurn = true;
+      listenForControl();  // a waiting download can be paused, started or removed too
+      showState(JobPhase::Pending);  // on the bar, as every state is: not a wait to try again
+      // Counted now and then: it reads the whole line.
+      if (m_turnPolls++ % 3 == 0)
+        m_urlText.SetWindowText(Format("Waiting for its turn: %d ahead", turnsAhead(m_slot)));
+      if (QueueEntry::readText(m_slot, QueueValue::Phase) != phaseWord(JobPhase::Pending)) {
         LiveState pending;
         pending.phase = JobPhase::Pending;
         QueueEntry::publish(m_slot, std::nullopt, pending);
       }
-      // Paused meanwhile: Resume starts it (the user's word jumps the line).
+      // Paused meanwhile: Resume asks again.
       m_turnTimer.start(kTurnPollMs, [this] {
+        ActingAs acting(this);
         if (!m_paused) startWhenItsTurn();
       }, true);
       return;
     }
+    m_turnClaimed = true;
   }
   m_waitingTurn = false;
   openConnection();

@@ -184,6 +184,11 @@ void CDownloadDlg::togglePause() {
       LiveState paused;
       paused.phase = JobPhase::Paused;
       QueueEntry::publish(m_slot, std::nullopt, paused);
+    } else if (!m_slot.empty()) {
+      // Said now, not at the next publishing: the limit no longer counts it, and the next in
+      // line may start.
+      QueueEntry::publish(m_slot, std::nullopt, m_job.live());
+      wakeWaiting();
     }
   } else {
     resumeDownload(true);
@@ -192,18 +197,18 @@ void CDownloadDlg::togglePause() {
 
 void CDownloadDlg::resumeDownload(bool stepBack) {
   m_paused = 0;
-  if (m_waitingTurn) {
-    // Resumed by the user while it waited: it jumps the line.
-    m_waitingTurn = false;
-    m_turnTimer.stop();
-    startNow(m_slot);
-    claimTurn(m_slot);
-  }
   m_statusIcon.SetIcon(res::IDR_MAINFRAME);
   showState(JobPhase::Connecting);
   m_pauseButton.SetWindowText("Pause");
   if (stepBack) m_job.stepBack(RollbackBytes());
-  openConnection();
+  if (!stepBack) {
+    openConnection();  // a wait to try again: it was counted as running all along
+    return;
+  }
+  // After a pause, which the limit did not count: it asks for its turn again, at its place.
+  m_turnClaimed = false;
+  m_turnPolls = 0;
+  startWhenItsTurn();
 }
 
 void CDownloadDlg::OnCancel() {

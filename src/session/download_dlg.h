@@ -3,6 +3,7 @@
 // asks the user anything.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -80,8 +81,13 @@ class CDownloadDlg : public CDialog, private JobEvents {
 
   // The command line of one session of a batch ("#05"); empty: the process's own.
   std::string m_commandLine;
-  // Its turn was claimed for it (a batch's session): it starts at once.
+  // Its turn was claimed for it (a batch's session, a copy its launcher started): it starts
+  // at once. A resume claims again.
   bool m_turnClaimed = false;
+  // A session of a batch run in this process: paused on request, it ends and waits in line
+  // (m_pausedInLine), started again by its batch when resumed.
+  bool m_inBatch = false;
+  bool m_pausedInLine = false;
 
   // The queue slot: the session's identity in the store; empty = no queue entry.
   std::string m_slot;
@@ -131,9 +137,13 @@ class CDownloadDlg : public CDialog, private JobEvents {
   // the first connection, named by this process's lease.
   void listenForControl();
   std::string onControl(const std::string& request);
+  // Told that a place may have freed ("turn"): a waiting one claims at once.
+  std::string turnMayHaveCome();
   void stopListening();
-  // While a batch runs, the process's control socket stays open between its sessions.
-  static void keepControlOpen(bool keep);
+  // While a batch runs, the process's control socket stays open between its sessions, and
+  // others answers for the batch's entries that no session runs (word, slot).
+  static void keepControlOpen(bool keep,
+                              std::function<std::string(const std::string&, const std::string&)> others = nullptr);
   // The slot reservation of this process (released when the session ends).
   void releaseLease() { m_lease.release(); }
 
@@ -198,6 +208,7 @@ class CDownloadDlg : public CDialog, private JobEvents {
   CTimer m_controlTimer;
   CTimer m_turnTimer;
   bool m_waitingTurn = false;
+  int m_turnPolls = 0;  // claims made while it waits
 };
 
 // The usage text shown for an empty command line.
@@ -206,7 +217,8 @@ const char* UsageText();
 // url's parts into d, with the FTP login defaults: 0, or the message that says why not (the
 // scheme of a URL written in capitals is lower-cased in url).
 int siteAddress(std::string& url, Download& d);
-// The login .netrc ($NETRC, else ~/.netrc) gives for d's server, taken when there is one.
+// The login .netrc ($NETRC, else ~/.netrc) gives for d's server, taken when there is one;
+// none for a plain address a redirect from https led to. A file others can read is warned of.
 bool useNetrcLogin(Download& d);
 
 // The way to d's server: direct or through the proxy of its service (configured, else from

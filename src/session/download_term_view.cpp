@@ -17,6 +17,9 @@ using namespace res;
 
 // A wait's countdown changes its number every second: a log gets it once per wait.
 bool sameCountdown(const std::string& a, const std::string& b) {
+  // Where it stands in line is said once in lines; the panel shows it as it changes.
+  static const std::string kTurn = "Waiting for its turn:";
+  if (a.rfind(kTurn, 0) == 0 && b.rfind(kTurn, 0) == 0) return true;
   static const std::string kCountdown = " Trying again in ";
   auto at = a.find(kCountdown);
   return at != std::string::npos && b.compare(0, at + kCountdown.size(), a, 0, at + kCountdown.size()) == 0;

@@ -30,7 +30,10 @@ bool CDownloadDlg::readQueueEntry(bool showMessages) {
   m_d.m_url = e.url;
   m_d.m_localPath = e.localPath;
   // Options given with the number (fresh cookies, say) replace the kept ones.
-  if (m_d.m_options.empty()) m_d.m_options = decodeRequestOptions(e.request);
+  RequestOptions kept = decodeRequestOptions(e.request);
+  bool leftHttps = kept.leftHttps || m_d.m_options.leftHttps;
+  if (m_d.m_options.empty()) m_d.m_options = kept;
+  m_d.m_options.leftHttps = leftHttps;  // where a redirect led stays barred to .netrc
   m_checksum = e.checksum;
   m_job.m_checksumGiven = !m_checksum.empty();
   m_nameFromServer = e.nameFromServer;
@@ -48,6 +51,8 @@ bool CDownloadDlg::readQueueEntry(bool showMessages) {
     m_slot.clear();  // the entry is the other process's: this one leaves nothing of its own
     return false;
   }
+  // A launcher that claimed its turn handed it over: it starts at once.
+  if (m_lease.handedOver()) m_turnClaimed = true;
   if (e.windowX != -1 || e.windowY != -1) MoveWindow(static_cast<int>(e.windowX), static_cast<int>(e.windowY));
   if (e.minimized) Minimize(true);
   m_job.m_slot = m_slot;

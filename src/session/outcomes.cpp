@@ -16,6 +16,7 @@
 #include "ui/password_dlg.h"
 
 void CDownloadDlg::jobOutcome(const ConnectionResult& r) {
+  ActingAs acting(this);  // what it says is its own, whichever window spoke last
   if (IsEnded()) return;
   if (auto failure = failureOf(r)) m_failure = *failure;
   const int code = r.code;
@@ -113,12 +114,17 @@ void CDownloadDlg::jobOutcome(const ConnectionResult& r) {
 }
 
 void CDownloadDlg::redirected() {
+  // Once a redirect has left https, no .netrc login goes to a plain address (siteAddress and
+  // below ask useNetrcLogin, which holds to it).
+  bool fromHttps = m_d.m_secure || m_d.m_options.leftHttps;
+  m_d.m_options.leftHttps = fromHttps;
   if (!prepareDownload(!m_useMirrorList)) {
     closeConnections();
     // A queued download whose file cannot be had now stays queued, as it would at its start.
     abandonSite(true, !m_keepEntry);
     return;
   }
+  m_d.m_options.leftHttps = fromHttps && !m_d.m_secure;
   m_job.redirectPrepared();
   // Another server's login, if .netrc has one.
   if (m_d.m_user.empty()) useNetrcLogin(m_d);
@@ -126,6 +132,7 @@ void CDownloadDlg::redirected() {
 }
 
 void CDownloadDlg::jobNote(Note what, const std::string& text) {
+  ActingAs acting(this);
   switch (what) {
     case Note::Status: m_urlText.SetWindowText(text); break;
     case Note::NoResume: setNoResumeNote(false); break;
@@ -146,6 +153,7 @@ void CDownloadDlg::jobWrote() {
 }
 
 void CDownloadDlg::jobWaiting(int secondsLeft, const std::string& why) {
+  ActingAs acting(this);
   // Waiting is no pause of the user's: Pause stops the waiting, and the window shows why.
   KillTimer(1);
   m_statusIcon.SetIcon(res::IDI_BROKEN);
@@ -155,6 +163,7 @@ void CDownloadDlg::jobWaiting(int secondsLeft, const std::string& why) {
 }
 
 void CDownloadDlg::jobRetry() {
+  ActingAs acting(this);
   if (IsEnded() || m_paused) return;
   if (m_listRoundWait) {
     // A new round of the list, from its first site.
@@ -206,12 +215,20 @@ void CDownloadDlg::proxyLoginRefused(int status, const std::string& realm) {
 // Basic authorization: asks for a login and tries again with it.
 void CDownloadDlg::askCredentials(const std::string& realm) {
   closeConnections();
+  // A login held back over plain http goes now that its server asks; a refused one is asked anew.
+  bool heldBack = m_d.m_service == svc::kHttp && !m_d.m_secure && !m_d.m_loginAsked;
+  if (heldBack && (!m_d.m_user.empty() || !m_d.m_password.empty())) {
+    m_d.m_loginAsked = true;
+    openConnection();
+    return;
+  }
   CPasswordDlg dlg;
   dlg.m_prompt = "Enter username and password for " + realm + " at " + m_d.m_server;
   DownloadJob::Asking asking(m_job);
   if (dlg.DoModal() == IDOK) {
     m_d.m_user = dlg.m_user;
     m_d.m_password = dlg.m_password;
+    m_d.m_loginAsked = true;
     openConnection();
     return;
   }

@@ -1,4 +1,6 @@
 // Preparing a download: the URL's parts, and the output file with its resume point.
+#include <sys/stat.h>
+
 #include <cctype>
 #include <cstdlib>
 
@@ -21,6 +23,7 @@ bool isMirrorListName(const std::string& object) {
 }  // namespace
 
 bool useNetrcLogin(Download& d) {
+  if (d.m_options.leftHttps && !d.m_secure) return false;
   const char* named = std::getenv("NETRC");
   const char* home = std::getenv("HOME");
   std::string path = named && *named ? named : home && *home ? std::string(home) + "/.netrc" : "";
@@ -28,6 +31,13 @@ bool useNetrcLogin(Download& d) {
   if (path.empty() || !ReadSmallFile(path, text, why)) return false;
   auto login = netrcLogin(text, d.m_server);
   if (!login) return false;
+  // Used all the same, as ftp and curl do, but said once: its passwords are not the user's alone.
+  static bool warned = false;
+  struct stat st {};
+  if (!warned && ::stat(path.c_str(), &st) == 0 && (st.st_mode & (S_IRGRP | S_IROTH)) != 0) {
+    warned = true;
+    ui().statusLine("Warning: " + path + " can be read by other users; make it yours alone (chmod 600).");
+  }
   d.m_user = login->login;
   d.m_password = login->password;
   return true;

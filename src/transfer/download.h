@@ -20,6 +20,9 @@ struct Download {
   std::string m_object;
   std::string m_user;
   std::string m_password;
+  // Over plain http the login goes only once this server asked for one (401): a login from
+  // the URL or .netrc is held back until then. Over https it goes at once.
+  bool m_loginAsked = false;
   std::string m_localPath;
   RequestOptions m_options;  // what every HTTP request adds: headers, agent, referer, cookies
 };

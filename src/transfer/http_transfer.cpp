@@ -115,8 +115,11 @@ bool HttpTransfer::sendRequest() {
   }
   // An ftp URL asked of an HTTP proxy carries its login in the URL, as the proxy logs in.
   if (!m_req.route.ftpOverHttp) {
-    p.user = d.m_user;
-    p.password = d.m_password;
+    // Over plain http a login waits for its server's 401: nobody on the way learns it unasked.
+    if (d.m_secure || d.m_loginAsked) {
+      p.user = d.m_user;
+      p.password = d.m_password;
+    }
   } else if (!d.m_user.empty() && d.m_user != "anonymous") {
     p.target = encodeRequestTarget(cutFragment(d.m_url));
   }

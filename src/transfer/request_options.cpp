@@ -76,19 +76,15 @@ std::optional<Cookie> cookieOf(std::string line) {
   c.expires = std::strtoll(f[4].c_str(), &end, 10);
   c.name = f[5];
   c.value = f[6];
-  // A name or value that would break the Cookie header (or add a line to the request) is no cookie.
-  auto unfit = [](const std::string& s, const char* also) {
-    return hasControl(s, false) || s.find_first_of(also) != std::string::npos;
-  };
-  if (c.domain.empty() || hasControl(c.domain, false) || c.path[0] != '/' || hasControl(c.path, false) ||
-      f[4].empty() || *end != '\0' || c.expires < 0 || c.name.empty() || unfit(c.name, "=; \t") || unfit(c.value, ";"))
-    return std::nullopt;
+  if (f[4].empty() || *end != '\0' || !usableCookie(c)) return std::nullopt;
   return c;
 }
 
+// The leading dot that stands for includeSubdomains is written back, so the domain reads
+// back exactly (".corg" stays ".corg", never "corg" and its subdomains).
 std::string cookieLine(const Cookie& c) {
-  return c.domain + "\t" + (c.includeSubdomains ? "TRUE" : "FALSE") + "\t" + c.path + "\t" +
-         (c.secure ? "TRUE" : "FALSE") + "\t" + std::to_string(c.expires) + "\t" + c.name + "\t" + c.value;
+  return (c.includeSubdomains ? "." : "") + c.domain + "\t" + (c.includeSubdomains ? "TRUE" : "FALSE") + "\t" + c.path +
+         "\t" + (c.secure ? "TRUE" : "FALSE") + "\t" + std::to_string(c.expires) + "\t" + c.name + "\t" + c.value;
 }
 }  // namespace
 
@@ -119,6 +115,17 @@ std::optional<std::string> checkHeader(const std::string& given, std::string& wh
 
 bool plainValue(const std::string& value) { return !hasControl(value, false); }
 
+bool usableCookie(const Cookie& c) {
+  // A name or value that would break the Cookie header (or add a line to the request) is no cookie.
+  auto unfit = [](const std::string& s, const char* also) {
+    return hasControl(s, false) || s.find_first_of(also) != std::string::npos;
+  };
+  // A host-only domain with a leading dot would read back as a domain cookie: no host has it anyway.
+  return !c.domain.empty() && !hasControl(c.domain, false) && (c.includeSubdomains || c.domain[0] != '.') &&
+         !c.path.empty() && c.path[0] == '/' && !hasControl(c.path, false) && c.expires >= 0 && !c.name.empty() &&
+         !unfit(c.name, "=; \t") && !unfit(c.value, ";");
+}
+
 RequestOptions RequestOptions::forHost(const std::string& host) const {
   RequestOptions o = *this;
   std::string h = lower(host);
@@ -126,10 +133,11 @@ RequestOptions RequestOptions::forHost(const std::string& host) const {
   return o;
 }
 
-void RequestOptions::dropCredentials(bool otherHost) {
+void RequestOptions::dropCredentials(bool otherHost, bool toPlainHttp) {
   if (otherHost) cookies.clear();
   std::erase_if(headers, [&](const std::string& h) {
-    return sameName(headerName(h), "Authorization") || (otherHost && sameName(headerName(h), "Cookie"));
+    return sameName(headerName(h), "Authorization") ||
+           ((otherHost || toPlainHttp) && sameName(headerName(h), "Cookie"));
   });
 }
 
@@ -162,6 +170,7 @@ std::string encodeRequestOptions(const RequestOptions& o) {
   if (!o.userAgent.empty()) out += "U " + o.userAgent + "\n";
   if (!o.referer.empty()) out += "R " + o.referer + "\n";
   for (const auto& c : o.cookies) out += "C " + cookieLine(c) + "\n";
+  if (o.leftHttps) out += "L 1\n";
   return out;
 }
 
@@ -184,6 +193,7 @@ RequestOptions decodeRequestOptions(const std::string& text) {
       case 'C':
         if (auto c = cookieOf(value)) o.cookies.push_back(*c);
         break;
+      case 'L': o.leftHttps = value == "1"; break;
       default: break;
     }
   }

@@ -297,7 +297,7 @@ void COverviewDlg::OnResume() {
   auto batch = std::make_shared<Asking>();
   ++batch->pending;  // held until every request is on its way
   for (const Line* l : selectedLines())
-    if (!l->finished && !l->row.entryGone) resumeLine(batch, *l, false);
+    if (!l->finished && !l->row.entryGone) resumeLine(batch, *l, true);  // in line: Start now alone jumps it
   if (--batch->pending == 0) settle(*batch);
 }
 
@@ -306,8 +306,13 @@ void COverviewDlg::OnResume() {
 void COverviewDlg::OnResumeAll() {
   auto batch = std::make_shared<Asking>();
   ++batch->pending;
+  // In their order in line: each takes its turn before those behind it.
+  std::vector<std::string> slots;
   for (const Line& l : m_lines)
-    if (!l.finished && resumableRow(l.row)) resumeLine(batch, l, true);
+    if (!l.finished && resumableRow(l.row)) slots.push_back(l.row.slot);
+  for (const auto& slot : inLineOrder(slots))
+    for (const Line& l : m_lines)
+      if (!l.finished && l.row.slot == slot) resumeLine(batch, l, true);
   if (--batch->pending == 0) settle(*batch);
 }
 
@@ -316,7 +321,10 @@ void COverviewDlg::OnResumeAll() {
 void COverviewDlg::OnPauseAll() {
   auto batch = std::make_shared<Asking>();
   ++batch->pending;
-  for (const Line& l : m_lines) {
+  // Those waiting first (the table lists them last): a running one paused leaves room that
+  // none of them may take.
+  for (auto at = m_lines.rbegin(); at != m_lines.rend(); ++at) {
+    const Line& l = *at;
     if (l.finished || !pausableRow(l.row)) continue;
     ask(batch, l.row.slot, ControlAction::Pause, false, [](const ControlAnswer& a, Asking& b) {
       if (!a.done) b.failures.push_back(a.text);

@@ -3,14 +3,16 @@
 many run at once, every file right, and a batch killed midway finished by /RESUME. Usage:
 batch_test.py [unittest options], with TARNWICK_EXE naming the executable."""
 
+import json
 import os
 import re
+import subprocess
 import sys
 import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from servers import Nginx, kill_and_reap, start_tarnwick  # noqa: E402
+from servers import Nginx, kill_and_reap, read_text, start_tarnwick, terminal_env  # noqa: E402
 from session_case import EXE, SessionCase, new_work, remove_work, skip_unless_ready  # noqa: E402
 
 _work = None
@@ -31,6 +33,8 @@ def setUpModule():
         _files[f"s{i:03}.bin"] = os.urandom(1000 + 37 * i)
     for i in range(40):
         _files[f"k{i:02}.bin"] = os.urandom(12 * 1024 + i)
+    for i in range(6):  # some seconds each, slow
+        _files[f"p{i}.bin"] = os.urandom(40 * 1024 + i)
     # Two files of one name in two folders.
     for folder in ("a", "b"):
         _files[f"{folder}/same.bin"] = os.urandom(3000)
@@ -63,6 +67,22 @@ class BatchTest(SessionCase):
         with open(path, "w") as f:
             f.write("# the batch\n\n" + "".join(_nginx.url(u) + "\n" for u in uris))
         return path
+
+    def tarnwick(self, *args):
+        r = subprocess.run([EXE, *args], capture_output=True, text=True, env=terminal_env(self.home), timeout=30)
+        return r.returncode, r.stdout, r.stderr
+
+    def listing(self):
+        return {row["slot"]: row for row in json.loads(self.tarnwick("--list", "--json")[1])}
+
+    def wait_listing(self, done, timeout=30):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            rows = self.listing()
+            if done(rows):
+                return rows
+            time.sleep(0.05)
+        self.fail(rows)
 
     def assertFilesRight(self, names):
         for name in names:
@@ -111,6 +131,49 @@ class BatchTest(SessionCase):
         again = [r[0] for r in log_rows()[killed_at:]]
         self.assertTrue(again and all(_nginx.url(u) in left for u in again), again)
         self.assertLessEqual(max(int(r[2]) for r in log_rows()[killed_at:]), 2)
+
+    def test_pause_all_reaches_every_download_of_a_batch(self):
+        uris = [f"/slow/p{i}.bin" for i in range(6)]
+        proc = start_tarnwick(EXE, ["-q", "-j", "2", "-i", self.write_list(uris)], self.home)
+        self.addCleanup(kill_and_reap, proc)
+        self.wait_listing(lambda rows: sum(r["state"] in ("connecting", "receiving") for r in rows.values()) == 2)
+        # The two running and the four waiting for their turn: all paused, none started instead.
+        status, out, err = self.tarnwick("--pause", "all")
+        self.assertEqual((status, len(out.splitlines())), (0, 6), out + err)
+        self.wait_listing(lambda rows: [r["state"] for r in rows.values()] == ["paused"] * 6)
+        time.sleep(1)
+        rows = self.listing()
+        self.assertEqual([(r["state"], r["pid"]) for r in rows.values()], [("paused", proc.pid)] * 6, rows)
+        self.assertIsNone(proc.poll())
+        # Resumed in their order; the batch ends as if nothing had happened.
+        status, out, err = self.tarnwick("--resume", "all")
+        self.assertEqual(status, 0, out + err)
+        self.assertEqual(proc.wait(timeout=90), 0, read_text(self.local("session.out")))
+        self.assertEqual(read_text(self.local("session.out")).splitlines()[-1],
+                         "6 downloads: 6 complete, 0 kept in the queue, 0 failed")
+        self.assertFilesRight([u.rsplit("/", 1)[1] for u in uris])
+        self.assertNoQueue()
+
+    def test_a_404_amid_the_batch_is_said_under_its_own_number(self):
+        uris = ["/slow/k30.bin", "/missing.bin", "/slow/k31.bin", "/slow/k32.bin"]
+        status = self.run_session(["-q", "-j", "3", "-i", self.write_list(uris)], timeout=60)
+        self.assertEqual(status, 8, self.output)
+        said = [line for line in self.output.splitlines() if "not found" in line.lower()]
+        self.assertTrue(said and all(line.startswith("[01] ") for line in said), self.output)
+        self.assertEqual(self.last_lines(1), ["4 downloads: 3 complete, 0 kept in the queue, 1 failed"])
+
+    def test_an_entry_resumed_from_elsewhere_is_counted_as_it_ended(self):
+        uris = ["/slow/p0.bin", "/slow/p1.bin", "/slow/p2.bin"]
+        batch = start_tarnwick(EXE, ["-q", "-j", "1", "-i", self.write_list(uris)], self.home)
+        self.addCleanup(kill_and_reap, batch)
+        self.wait_listing(lambda rows: any(r["state"] in ("connecting", "receiving") for r in rows.values()))
+        # The last one taken up by hand meanwhile: it waits for its turn in a process of its own.
+        copy = start_tarnwick(EXE, ["-q", "#" + self.slot_of(_nginx.url(uris[2]))], self.home)
+        self.addCleanup(kill_and_reap, copy)
+        self.assertEqual((batch.wait(timeout=60), copy.wait(timeout=60)), (0, 0), read_text(self.local("session.out")))
+        self.assertIn("3 downloads: 3 complete, 0 kept in the queue, 0 failed", read_text(self.local("session.out")))
+        self.assertFilesRight([u.rsplit("/", 1)[1] for u in uris])
+        self.assertNoQueue()
 
     def test_a_new_batch_leaves_the_name_of_a_killed_batchs_queued_entry_alone(self):
         # Killed while its first download runs: the second one, same.bin, is queued and not begun.

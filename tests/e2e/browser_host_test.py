@@ -15,7 +15,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from request_test import Recorder, body_reply, header  # noqa: E402
-from servers import terminal_env  # noqa: E402
+from servers import Pki, terminal_env  # noqa: E402
 from session_case import EXE, SessionCase, new_work, remove_work, skip_unless_ready  # noqa: E402
 
 CHROMIUM = ["chrome-extension://dgdkghepkglinddfmopkljkdgchglkbo/"]
@@ -52,11 +52,12 @@ class BrowserHost(SessionCase):
         self.addCleanup(self.server.sock.close)
         self.addCleanup(self.gate.set)
 
-    def host(self, args, messages):
-        """The replies of a host started with args to the framed messages, in order."""
+    def host(self, args, messages, env=None):
+        """The replies of a host started with args (and env added) to the framed messages, in order."""
         with open(self.local("host.err"), "ab") as err:
             proc = subprocess.run([EXE, *args], input=b"".join(messages), stdout=subprocess.PIPE, stderr=err,
-                                  env=terminal_env(self.home, {"HOME": self.home}), timeout=30, cwd=self.home)
+                                  env=terminal_env(self.home, {"HOME": self.home, **(env or {})}), timeout=30,
+                                  cwd=self.home)
         self.assertEqual(proc.returncode, 0)
         out, replies = proc.stdout, []
         while out:
@@ -145,6 +146,47 @@ class BrowserHost(SessionCase):
         self.assertEqual(header(request, "Referer"), "http://127.0.0.1/page")
         self.assertEqual(header(request, "User-Agent"), "Browser/1.0")
 
+    def test_cookies_keep_their_scope(self):
+        self.gate.set()
+        line = "sid=s3cr3t; theme=dark; deep=1"
+        jar = [{"name": "sid", "value": "s3cr3t", "domain": "127.0.0.1", "hostOnly": True, "path": "/",
+                "secure": True, "session": True},
+               {"name": "theme", "value": "dark", "domain": "127.0.0.1", "hostOnly": True, "path": "/",
+                "secure": False, "session": False, "expirationDate": 4102444800.5},
+               {"name": "deep", "value": "1", "domain": "127.0.0.1", "hostOnly": True, "path": "/other",
+                "secure": False, "session": True}]
+        # Today's extension sends the jar (and the line an older Tarnwick reads): over plain http the
+        # Secure cookie stays home, as does one for another path. An older one sends the line alone.
+        for name, cookies, sent in (("jar", {"cookieJar": jar, "cookies": line}, "theme=dark"),
+                                    ("line", {"cookies": line}, line)):
+            with self.subTest(name):
+                asked = len(self.server.requests)
+                message = {"type": "download", "url": self.server.base + "/dl/f.bin", "filename": name + ".bin",
+                           **cookies}
+                [reply] = self.host(CHROMIUM, [frame(message)])
+                self.assertTrue(reply["ok"], reply)
+                self.wait_done([os.path.join(self.folder, name + ".bin")])
+                self.assertEqual([header(r, "Cookie") for r in self.server.requests[asked:]], [sent])
+        # From https to plain http on the same host: the Secure cookie stays with https, and the
+        # older line does not follow at all.
+        pki = Pki(self.local("pki"))
+        tls = pki.server("secure")
+        cases = (("jar2", {"cookieJar": jar, "cookies": line}, ("sid=s3cr3t; theme=dark", "theme=dark")),
+                 ("line2", {"cookies": line}, (line, None)))
+        for name, cookies, sent in cases:
+            with self.subTest(name):
+                asked = len(self.server.requests)
+                secure = Recorder("127.0.0.1", lambda asked: ("HTTP/1.1 302 Found\r\nLocation: %s/f.bin\r\n"
+                                                               "Content-Length: 0\r\n\r\n" % self.server.base
+                                                               ).encode(), tls=tls)
+                self.addCleanup(secure.sock.close)
+                message = {"type": "download", "url": secure.base + "/dl/f.bin", "filename": name + ".bin", **cookies}
+                [reply] = self.host(CHROMIUM, [frame(message)], {"SSL_CERT_FILE": pki.ca})
+                self.assertTrue(reply["ok"], reply)
+                self.wait_done([os.path.join(self.folder, name + ".bin")])
+                self.assertEqual([header(r, "Cookie") for r in secure.requests], [sent[0]])
+                self.assertEqual([header(r, "Cookie") for r in self.server.requests[asked:]], [sent[1]])
+
     def test_save_as_proposes_the_browsers_name_when_asked_for(self):
         self.gate.set()
         self.store.set("Config", "BrowserAsk", 1)
@@ -171,6 +213,26 @@ class BrowserHost(SessionCase):
             h.join()
         self.wait_done([os.path.join(self.folder, n) for n in ("one.bin", "two.bin", "one.bin.1", "same.bin",
                                                                  "same.bin.1")])
+
+    def test_a_download_from_the_browser_waits_for_its_turn(self):
+        self.store.set("Config", "MaxActive", 1)
+        download = lambda i: frame({"type": "download", "url": self.server.base + "/f%d" % i, "filename": "f%d.bin" % i})
+        [first] = self.host(CHROMIUM, [download(0)])
+        deadline = time.monotonic() + 20
+        while not self.server.requests and time.monotonic() < deadline:
+            time.sleep(0.02)
+        # The first holds the only place (its reply is held back): the second waits in line.
+        [second] = self.host(CHROMIUM, [download(1)])
+        self.assertTrue(second["ok"], second)
+        slot, state = second["id"][1:], None
+        while time.monotonic() < deadline and state in (None, "queued", "starting"):
+            rows = json.loads(subprocess.run([EXE, "--list", "--json"], capture_output=True, timeout=30,
+                                             env=terminal_env(self.home)).stdout)
+            state = next((r["state"] for r in rows if r["slot"] == slot), None)
+            time.sleep(0.05)
+        self.assertEqual((state, len(self.server.requests)), ("pending", 1), first)
+        self.gate.set()
+        self.wait_done([os.path.join(self.folder, "f0.bin"), os.path.join(self.folder, "f1.bin")])
 
     def test_a_redirected_download_is_fetched_under_its_name(self):
         self.gate.set()

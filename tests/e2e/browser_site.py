@@ -43,6 +43,8 @@ class Site(http.server.ThreadingHTTPServer):
         # Seconds between 64 KiB blocks of a file, as a remote server's would come; 0 at once.
         self.pace = pace
         self.ready = threading.Event()  # /click-big clicks its link once set
+        self.hold = threading.Event()  # Tarnwick's requests for files wait until it is set
+        self.hold.set()
         self.base = "http://127.0.0.1:%d" % self.server_port
         self.session = "s%08x" % random.getrandbits(32)
         self.files = {"big.bin": random.Random(1).randbytes(3 * MiB), "small.bin": random.Random(2).randbytes(100_000)}
@@ -73,6 +75,8 @@ class SiteHandler(http.server.BaseHTTPRequestHandler):
         elif self.path.startswith("/files/") and self.path[7:] in site.files:
             if self.headers.get("Cookie") != "sid=" + site.session or self.headers.get("Referer") not in site.pages():
                 return self.reply(403, b"login first", "text/plain")
+            if "Sec-Fetch-Mode" not in self.headers:
+                site.hold.wait(30)
             self.reply(200, site.files[self.path[7:]], "application/octet-stream",
                        ("Content-Disposition", 'attachment; filename="%s"' % self.path[7:]), pace=site.pace)
         else:

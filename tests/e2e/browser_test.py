@@ -170,7 +170,15 @@ class Browser(unittest.TestCase):
             element.click()
 
     def test_a_click_hands_the_download_over_with_the_session(self):
+        _site.hold.clear()
+        self.addCleanup(_site.hold.set)
         self.click("big")
+        # The cookie came with its scope, kept in the entry as a cookies.txt line: this host
+        # only, its path, not Secure, for the session.
+        cookie = "C 127.0.0.1\tFALSE\t/\tFALSE\t0\tsid\t" + _site.session
+        self.wait_for(lambda: any(k.startswith("Request") and cookie in v
+                                  for k, v in Store(_home).section("FileQueue").items()))
+        _site.hold.set()
         self.fetched(self.tarnwick, "big.bin")
         # The browser asked first and was held; Tarnwick's request (no Sec-Fetch headers)
         # carried the page's cookie, the page as referrer and the browser's agent.

@@ -12,7 +12,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from servers import Nginx, free_port, kill_and_reap, start_tarnwick, terminal_env  # noqa: E402
+from servers import Nginx, free_port, kill_and_reap, read_text, start_tarnwick, terminal_env  # noqa: E402
 from session_case import EXE, SessionCase, new_work, remove_work, skip_unless_ready  # noqa: E402
 
 _work = None
@@ -234,6 +234,10 @@ class Scripts(SessionCase):
         self.assertEqual([(r["state"], r["turn"], r["done"]) for r in (waiting, last)],
                          [("pending", 1, 0), ("pending", 2, 0)], rows)
         self.assertEqual(list(self.listing()), [running["slot"], waiting["slot"], last["slot"]])
+        # Each says where it stands.
+        said = read_text(self.local("session.out"))
+        self.assertIn("Waiting for its turn: 0 ahead", said)
+        self.assertIn("Waiting for its turn: 1 ahead", said)
         # One waiting can be paused too; a paused running one leaves its place to the next.
         for proc, row in ((procs[1], waiting), (procs[0], running)):
             self.assertEqual(self.tarnwick("--pause", "#" + row["slot"])[0], 0)

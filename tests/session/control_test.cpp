@@ -215,14 +215,15 @@ TEST(Control, ABatchsSessionsShareOneSocketThatRoutesBySlot) {
   std::vector<std::optional<std::string>> answers;
   QTimer::singleShot(0, &scope, [&] {
     EXPECT_TRUE(spinUntil([] { return QueueEntry::load("01").start == 10000 && QueueEntry::load("00").start == 10000; }, 5000));
-    for (const char* request : {"pause 01", "pause 07", "pause", "forget 00", "cancel 01"})
+    // 01 paused waits in line, answered for by the batch, until it is cancelled.
+    for (const char* request : {"pause", "pause 01", "pause 07", "pause 01", "forget 00", "cancel 01"})
       answers.push_back(ask(controlPathOf(ownLease()), request));
   });
   QTimer::singleShot(9000, &scope, [&] { batch.stop(); });
   std::vector<int> statuses = batch.run();
-  EXPECT_EQ(answers, (std::vector<std::optional<std::string>>{"ok paused", "error it does not run here",
-                                                               "error it does not run here", "ok removed",
-                                                               "ok cancelled; the entry is kept"}));
+  EXPECT_EQ(answers, (std::vector<std::optional<std::string>>{"error it does not run here", "ok paused",
+                                                               "error it does not run here", "ok already paused",
+                                                               "ok removed", "ok cancelled; the entry is kept"}));
   std::sort(statuses.begin(), statuses.end());
   EXPECT_EQ(statuses, (std::vector<int>{1, 2}));
   EXPECT_FALSE(QueueEntry::exists("00"));
@@ -257,6 +258,54 @@ TEST(Control, ABatchSoundsOnceAndKeepsWordOfItsFailure) {
   EXPECT_EQ(rows[0].phase, JobPhase::Failed);
   EXPECT_TRUE(rows[0].entryGone);
   EXPECT_NE(rows[0].reason.find("missing.bin"), std::string::npos) << rows[0].reason;
+}
+
+// The coordinator reads the head of the line: a removed entry's place is passed over, one
+// paused where it waits holds back nobody, one that someone will start goes first.
+TEST(Control, ClaimsLookAtTheHeadOfTheLine) {
+  TestEnvironment env;
+  std::vector<std::string> made;
+  std::string id = queueBatch({"http://h/a", "http://h/b", "http://h/c", "http://h/d"}, env.dir(), false,
+                              RequestOptions(), made);
+  ASSERT_EQ(made, (std::vector<std::string>{"00", "01", "02", "03"}));
+  setMaxActive(1);
+  EXPECT_FALSE(claimTurn("02"));
+  EXPECT_EQ(turnsAhead("03"), 3);
+  QueueEntry::remove("00");
+  pauseInLine("01", false);
+  EXPECT_EQ(turnsAhead("03"), 1);
+  EXPECT_TRUE(claimTurn("02"));
+  EXPECT_EQ(env.app().GetProfileString("Places", "0000000000000000001", ""), "");  // 00's, gone with it
+  EXPECT_FALSE(claimTurn("03"));  // 02 runs: the limit
+  env.app().WriteProfileString("Running", "02", nullptr);
+  resumeInLine("01");
+  EXPECT_FALSE(claimTurn("03"));  // 01 is back at its place
+  EXPECT_TRUE(claimTurn("01"));
+  setMaxActive(0);
+  releaseBatch(id);
+}
+
+// Slots are counted, not searched for: removed entries' slots are taken again, lowest first,
+// and one used behind the count's back (an entry another program wrote) is passed over.
+TEST(Control, FreedSlotsAreTakenAgainLowestFirst) {
+  TestEnvironment env;
+  std::vector<std::string> made;
+  releaseBatch(queueBatch({"http://h/a", "http://h/b", "http://h/c"}, env.dir(), false, RequestOptions(), made));
+  ASSERT_EQ(made, (std::vector<std::string>{"00", "01", "02"}));
+  QueueEntry::remove("01");
+  QueueEntry::remove("00");
+  env.app().WriteProfileString("FileQueue", "Get00", "http://h/x");
+  std::vector<std::string> next;
+  env.app().ProfileTransaction([&] { next = freeSlots(3); });
+  EXPECT_EQ(next, (std::vector<std::string>{"01", "03", "04"}));
+  // A failed download's word holds its slot until it is removed.
+  QueueEntry::remove("03");
+  QueueEntry::recordFailed("03", "http://h/z", "", "Not found");
+  env.app().ProfileTransaction([&] { next = freeSlots(1); });
+  EXPECT_EQ(next, (std::vector<std::string>{"05"}));
+  QueueEntry::forgetFailed("03");
+  env.app().ProfileTransaction([&] { next = freeSlots(1); });
+  EXPECT_EQ(next, (std::vector<std::string>{"03"}));
 }
 
 }  // namespace

@@ -86,12 +86,44 @@ TEST(Headers, CheckedSentAndMasked) {
             "GET /f HTTP/1.1\r\nRange: bytes=0- \r\nHost: h\r\nConnection: close\r\nUser-Agent: Agent/2\r\n"
             "Authorization: Basic ***\r\nReferer: http://h/page\r\nCookie: ***\r\nAccept: ***\r\nX-Token: ***\r\n\r\n");
 
-  RequestOptions o{
-      {"Authorization: Bearer x", "cookie: a=b", "X-Keep: 1"}, "", "", {{"h", false, "/", false, 0, "a", "b"}}};
-  o.dropCredentials(false);  // https on the same host
-  EXPECT_EQ(encodeRequestOptions(o), "H cookie: a=b\nH X-Keep: 1\nC h\tFALSE\t/\tFALSE\t0\ta\tb\n");
-  o.dropCredentials(true);
-  EXPECT_EQ(encodeRequestOptions(o), "H X-Keep: 1\n");
+  // What a redirect leaves behind: to another port or an https upgrade on the same host, to
+  // plain http from https, to another host.
+  const struct {
+    bool otherHost, toPlainHttp;
+    const char* kept;
+  } redirects[] = {
+      {false, false, "H cookie: a=b\nH X-Keep: 1\nC h\tFALSE\t/\tTRUE\t0\ta\tb\n"},
+      {false, true, "H X-Keep: 1\nC h\tFALSE\t/\tTRUE\t0\ta\tb\n"},  // the jar's Secure cookie stays home itself
+      {true, false, "H X-Keep: 1\n"},
+  };
+  for (const auto& r : redirects) {
+    RequestOptions o{
+        {"Authorization: Bearer x", "cookie: a=b", "X-Keep: 1"}, "", "", {{"h", false, "/", true, 0, "a", "b"}}};
+    o.dropCredentials(r.otherHost, r.toPlainHttp);
+    EXPECT_EQ(encodeRequestOptions(o), r.kept) << r.otherHost << r.toPlainHttp;
+  }
+}
+
+TEST(Cookies, TheStoreKeepsEveryDomainExactly) {
+  // "..corg" is the domain ".corg" and its subdomains: no host. Read back as "corg" it would
+  // go to every host under corg.
+  auto cookies = parseCookiesTxt(
+      "..corg\tTRUE\t/\tFALSE\t0\tdots\t1\n"
+      "corg\tTRUE\t/\tFALSE\t0\twide\t2\n"
+      "host.corg\tFALSE\t/\tTRUE\t0\texact\t3\n");
+  ASSERT_EQ(cookies.size(), 3u);
+  EXPECT_EQ(cookies[0].domain, ".corg");
+  RequestOptions o;
+  o.cookies = cookies;
+  o.leftHttps = true;
+  RequestOptions back = decodeRequestOptions(encodeRequestOptions(o));
+  EXPECT_EQ(back, o);
+  EXPECT_EQ(decodeRequestOptions(encodeRequestOptions(back)), o);
+  EXPECT_EQ(cookieHeader(back.cookies, "host.corg", "/", true, kNow), "wide=2; exact=3");
+  // A host-only domain with a leading dot could not be read back as it is: no cookie.
+  EXPECT_FALSE(usableCookie({".corg", false, "/", false, 0, "n", "v"}));
+  EXPECT_TRUE(usableCookie({".corg", true, "/", false, 0, "n", "v"}));
+  EXPECT_FALSE(usableCookie({"corg", false, "", false, 0, "n", "v"}));
 }
 
 TEST(Netrc, MachineThenDefault) {
