@@ -187,7 +187,7 @@ void CDownloadDlg::togglePause() {
     } else if (!m_slot.empty()) {
       // Said now, not at the next publishing: the limit no longer counts it, and the next in
       // line may start.
-      QueueEntry::publish(m_slot, std::nullopt, m_job.live());
+      QueueEntry::publish(m_slot, std::nullopt, m_job.snapshot());
       wakeWaiting();
     }
   } else {
