@@ -10,12 +10,15 @@ compared byte for byte with the served one:
   list of both against a list of one.
 - slow mirror: a 16 MiB file on two nginx, one at 2 MB/s a connection, one at 20 KB/s: a
   list of both against the fast one alone (the slow site must never hold the end).
+- slow first: a 16 MiB file on two nginx, the first in the list at 20 KB/s a connection, the
+  second at 2 MB/s, neither limiting connections, against the fast one alone: the list's
+  order must not decide the speed (goal: at most 1.3 times the fast one alone plus one second).
 - capped: nginx without a limit, a 16 MiB file fetched at `--limit-rate 4M` by tarnwick
   and by curl: the limit must hold its time without spending the processor.
 
 Prints the median wall and CPU time of each command and the ratios the goals name.
 
-  bench/pieces.py [--exe build/tarnwick] [--rounds 3] [--parts limited,unlimited,mirrors,slowmirror,capped] [--dir /tmp/...]
+  bench/pieces.py [--exe build/tarnwick] [--rounds 3] [--parts limited,unlimited,mirrors,slowmirror,slowfirst,capped] [--dir /tmp/...]
 """
 
 import os
@@ -31,7 +34,12 @@ MIB = 1 << 20
 PARTS = {"limited": (32, "    limit_rate 2m;", 1), "unlimited": (1024, "", 1),
          "mirrors": (32, "    limit_rate 2m;\n    limit_conn site 1;", 2), "capped": (16, "", 1),
          # each server's own limit, in list order
-         "slowmirror": (16, ["    limit_rate 2m;\n    limit_conn site 1;", "    limit_rate 20k;\n    limit_conn site 1;"], 2)}
+         "slowmirror": (16, ["    limit_rate 2m;\n    limit_conn site 1;", "    limit_rate 20k;\n    limit_conn site 1;"], 2),
+         "slowfirst": (16, ["    limit_rate 20k;", "    limit_rate 2m;"], 2)}
+# The server a list of one names (the fast one), when not the first.
+ALONE = {"slowfirst": 1}
+# Goals as (name, than, factor, seconds): name's median at most factor times than's plus seconds.
+GOALS = {"slowfirst": [("tarnwick, a list of two", "tarnwick, a list of one", 1.3, 1.0)]}
 
 
 def commands(exe, url, out, home, lists):
@@ -65,11 +73,13 @@ NAMES = {"limited": ["tarnwick -n 8", "aria2c -x 8 -s 8 -k 1M", "tarnwick", "cur
          "unlimited": ["tarnwick", "tarnwick --connections 1"],
          "mirrors": ["tarnwick, a list of two", "tarnwick, a list of one"],
          "slowmirror": ["tarnwick, a list of two", "tarnwick, a list of one"],
+         "slowfirst": ["tarnwick, a list of two", "tarnwick, a list of one"],
          "capped": ["tarnwick --limit-rate 4M", "curl --limit-rate 4M"]}
 RATIOS = {"limited": [("tarnwick -n 8", "aria2c -x 8 -s 8 -k 1M"), ("tarnwick", "curl")],
           "unlimited": [("tarnwick", "tarnwick --connections 1")],
           "mirrors": [("tarnwick, a list of two", "tarnwick, a list of one")],
           "slowmirror": [("tarnwick, a list of two", "tarnwick, a list of one")],
+          "slowfirst": [("tarnwick, a list of two", "tarnwick, a list of one")],
           "capped": []}
 
 
@@ -86,11 +96,13 @@ def run_part(args, exe, work, part):
     servers = [Nginx(os.path.join(work, part, "nginx%d" % i), www, extras[i],
                      "  limit_conn_zone $server_port zone=site:1m;").start() for i in range(count)]
     lists = []
+    alone = ALONE.get(part, 0)
     for n in range(1, count + 1):
         lists.append(os.path.join(work, part, "sites%d.fml" % n))
+        listed = [servers[alone]] if n == 1 else servers[:n]
         with open(lists[-1], "w") as f:
             f.write("FML,1.0,\n" + "".join("site%d,here,fast,%s\n" % (i, s.url("/file.bin"))
-                                          for i, s in enumerate(servers[:n])))
+                                          for i, s in enumerate(listed)))
     every = commands(exe, servers[0].url("/file.bin"), out, home, lists)
     tools = {n: every[n] for n in NAMES[part] if n.startswith("tarnwick") or installed(n.split()[0])}
     walls, cpus = {n: [] for n in tools}, {n: [] for n in tools}
@@ -119,14 +131,19 @@ def run_part(args, exe, work, part):
     for a, b in RATIOS[part]:
         if a in med and b in med:
             print("  %s / %s: %.2f" % (a, b, med[a] / med[b]))
+    for a, b, factor, seconds in GOALS.get(part, []):
+        if a in med and b in med:
+            bound = factor * med[b] + seconds
+            print("  goal: %s %.2f s <= %.1f x %s + %.0f s = %.2f s: %s"
+                  % (a, med[a], factor, b, seconds, bound, "met" if med[a] <= bound else "NOT MET"))
     print(flush=True)
 
 
 def main():
     ap = arg_parser()
     ap.set_defaults(rounds=3)
-    ap.add_argument("--parts", default="limited,unlimited,mirrors,slowmirror,capped",
-                    help="comma-separated: limited, unlimited, mirrors, slowmirror, capped")
+    ap.add_argument("--parts", default="limited,unlimited,mirrors,slowmirror,slowfirst,capped",
+                    help="comma-separated: limited, unlimited, mirrors, slowmirror, slowfirst, capped")
     args = ap.parse_args()
     exe = executable(args)
     work = args.dir or __import__("tempfile").mkdtemp(prefix="tarnwick-bench-pieces-")

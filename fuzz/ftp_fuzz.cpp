@@ -1,5 +1,5 @@
 // The replies of a hostile FTP server, line by line: the reply codes and multi-line replies,
-// the passive replies (227 and 229) and the size a RETR reply names.
+// the passive replies (227 and 229), the size a RETR reply names and the time MDTM names.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -27,6 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     parseExtendedPassiveReply(line);
     std::int64_t bytes = 0;
     parseRetrSize(line, bytes);
+    std::string stamp;
+    if (parseMdtmReply(line, stamp)) FUZZ_CHECK(stamp.size() >= 14 && stamp.size() < line.size());
   }
   return 0;
 }

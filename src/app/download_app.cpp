@@ -809,6 +809,7 @@ std::string queueNewDownload(const std::string& url, const std::string& localPat
 void CDownloadApp::OnTerminate() {
   // Cancel answered Yes: the entry and the partial file stay.
   if (auto* dlg = dynamic_cast<CDownloadDlg*>(m_pMainWnd)) {
+    dlg->m_stoppedByUser = true;
     dlg->closeConnections();
     m_exitCode = sessionStatus(*dlg);
     dlg->releaseLease();

@@ -23,6 +23,7 @@ struct DownloadJob::Conn : ConnectionEvents {
   int site;    // -1 the first connection's site, else an index of m_otherSites
   bool probe;  // asks a site's first byte only, and writes nothing
   bool first = false;
+  bool compares = false;    // it compares bytes fetched again before it writes
   std::shared_ptr<Connection> t;
   Range asked;              // the range as it was lent
   int cutFrom = -1;         // the connection whose range it takes over, once answered
@@ -51,12 +52,23 @@ constexpr int kFirstSampleMs = 25;
 constexpr int kJudgeSampleMs = 100;
 // How long a server that refused one more connection is given to count a closed one gone.
 constexpr int kSettleMs = 1000;
+// How long the next piece waits for a site asked its first byte, rather than go to a site
+// already measured.
+constexpr int kProbeWaitMs = 1000;
 // At the end of a download a slow range is raced in halves down to this, then whole.
 constexpr std::int64_t kMinRace = pieces::kMinPiece / 4;
 constexpr std::int64_t kNoEnd = LLONG_MAX;
+// An attempt is progress only when it brings at least this much past the high-water mark
+// (and more than the rollback): a server that sends a few bytes and breaks is not working.
+constexpr std::int64_t kProgressBytes = 64 << 10;
 
 constexpr const char* kCannotTakeBack =
     "The server cannot go on from the bytes already written to standard output.";
+constexpr const char* kChangedOnServer = "(The file changed on the server.)";
+constexpr const char* kChangedUnderOutput =
+    "The file changed on the server: the bytes already written to standard output cannot be taken back.";
+// Compared to tell a damaged tail from another version.
+constexpr std::int64_t kCheckBytes = 4096;
 
 bool strong(const std::string& etag) { return !etag.empty() && etag.rfind("W/", 0) != 0; }
 
@@ -149,23 +161,38 @@ void DownloadJob::checkpoint(bool now) {
   m_dirty = false;
   std::int64_t start = m_s.start();
   CheckpointValues v{start,          pieces::format(pieces::from(m_s.done, start)), m_s.lastModified, m_s.etag,
-                     m_d.m_localPath, m_s.stupidServer};
-  // A removed entry, or one another process took, gets nothing.
-  checkpointEntry(m_slot, v);
+                     m_s.total,      m_d.m_localPath, m_s.stupidServer};
+  // A removed entry, or one another process took, gets nothing. A store that could not take
+  // it is said once, and tried again with the next bytes (the entry keeps its older, safe values).
+  Checkpointed result = checkpointEntry(m_slot, v);
+  if (result != Checkpointed::Failed) {
+    m_checkpointFailed = false;
+    return;
+  }
+  m_dirty = true;
+  if (!m_checkpointFailed)
+    m_events.jobNote(Note::Status, "Cannot save the download's progress in the queue.");
+  m_checkpointFailed = true;
 }
 
 // ---- the resume point ----
 
 void DownloadJob::startFresh() {
   m_s.done.clear();
-  m_s.highWater = m_s.checked = 0;
+  m_s.highWater = m_s.checked = m_s.compareTo = 0;
+  m_s.check = {};
+  m_s.otherSite = false;
 }
 
 void DownloadJob::restore(const QueueEntry& e, std::int64_t rollbackBytes) {
   m_s.lastModified = e.lastModified;
   m_s.etag = e.etag;
+  m_s.total = e.total > 0 ? e.total : -1;
   m_s.stupidServer = e.stupidServer;
   m_s.done.clear();
+  m_s.compareTo = 0;
+  m_s.check = {};
+  m_s.otherSite = false;
   // The ranges finished beyond Start, each stepped back as Start is; an entry without
   // them (or with a list that cannot be read) resumes from Start alone.
   Ranges beyond;
@@ -194,6 +221,16 @@ void DownloadJob::stepBack(std::int64_t rollbackBytes) {
   std::int64_t from = at <= m_s.checked ? at : std::max(StepBack(at, rollbackBytes), std::min(m_s.checked, at));
   pieces::remove(m_s.done, {from, at});
   m_s.checked = std::max(m_s.checked, at);
+  // Still on disk: compared when they come again.
+  if (from < at) m_s.compareTo = std::max(m_s.compareTo, at);
+}
+
+void DownloadJob::siteChanged() {
+  if (m_s.otherSite || streaming() || m_s.bytesDone() == 0) return;
+  m_s.otherSite = true;
+  // Stepped back even over bytes fetched again at the earlier site: they are the comparison.
+  m_s.checked = 0;
+  stepBack(RollbackBytes());
 }
 
 bool DownloadJob::streaming() const { return m_d.m_localPath == kStandardOutput; }
@@ -203,14 +240,17 @@ void DownloadJob::forgetBytes(bool newVersion) {
   for (auto c : std::vector<std::shared_ptr<Conn>>(m_conns))
     if (c != m_firstConn) checkIn(*c);
   m_s.done.clear();
-  m_s.checked = 0;
+  m_s.checked = m_s.compareTo = 0;
+  m_s.check = {};
+  m_s.otherSite = false;
   m_pieces = false;
   m_doneAtOpen = 0;
   m_dirty = true;
   if (newVersion) {
-    // Another version: its bytes are new, and its validators come with its reply.
+    // Another version: its bytes are new, and its validators and length come with its reply.
     m_s.etag.clear();
     m_s.lastModified.clear();
+    m_s.total = -1;
     m_s.highWater = 0;
   }
   if (m_firstConn) {
@@ -247,6 +287,7 @@ std::shared_ptr<DownloadJob::Conn> DownloadJob::launch(ConnectionRequest req, in
 
 bool DownloadJob::open(const Route& route, std::string& why) {
   m_waitTimer->stop();
+  m_restartNoted = false;
   stopAll();
   m_file.reset();
   m_pieces = false;
@@ -255,6 +296,7 @@ bool DownloadJob::open(const Route& route, std::string& why) {
   m_doneAtOpen = m_s.bytesDone();
   m_route = route;
   m_sites.assign(m_otherSites.size(), SiteState{Trust::Unknown, m_wanted, std::string(), 0, 0});
+  m_firstSite = SiteState{};
   m_speeds = {-1, -1};
   followLimits();
   std::int64_t start = m_s.start();
@@ -269,9 +311,18 @@ bool DownloadJob::open(const Route& route, std::string& why) {
   req.http10 = m_s.stupidServer == 1;
   // The first connection stops where a finished range begins.
   if (auto next = nextDone(m_s.done, start)) req.end = next->first;
+  if (m_s.check.size() > 0) {
+    // An earlier range, only compared: it tells a damaged tail from another version.
+    req.first = m_s.check.first;
+    req.end = req.compareUntil = m_s.check.end;
+  } else if (!streaming()) {
+    req.compareUntil = std::min(m_s.compareTo, FileSize(m_d.m_localPath));
+  }
+  bool compares = req.compareUntil > req.first;
   std::int64_t end = req.end >= 0 ? req.end : m_s.total > 0 ? m_s.total : kNoEnd;
-  m_firstConn = launch(std::move(req), -1, false, {start, end});
+  m_firstConn = launch(req, -1, false, {req.first, end});
   m_firstConn->first = true;
+  m_firstConn->compares = compares;
   m_first = m_firstConn->t;
   m_s.phase = Phase::Connecting;
   // Said at once (an earlier copy's state may stand in the entry), then once a second.
@@ -298,6 +349,12 @@ void DownloadJob::retireLater() {
 
 void DownloadJob::checkIn(Conn& c) {
   c.t->close();
+  // What it brought in its time measures its site.
+  if (const Checkout* co = m_s.checkout(c.id); co && c.gotBytes) {
+    SiteState& st = c.site < 0 ? m_firstSite : site(c.site);
+    st.bytes += co->pos - co->range.first;
+    st.ms += std::max<std::int64_t>(m_clock.ms() - c.openedMs, 1);
+  }
   std::erase_if(m_s.out, [&](const Checkout& co) { return co.conn == c.id; });
   auto it = std::find_if(m_conns.begin(), m_conns.end(), [&](const auto& p) { return p.get() == &c; });
   if (it == m_conns.end()) return;
@@ -314,6 +371,10 @@ void DownloadJob::stopAll() {
 void DownloadJob::stop() {
   m_waitTimer->stop();
   m_fillTimer->stop();
+  // Outcomes not yet told belong to what stopped: a paused download never reopens by itself.
+  m_deliverTimer->stop();
+  m_pending.clear();
+  ++m_stops;
   m_rampTimer->stop();
   m_judgeRamp = false;
   stopAll();
@@ -390,7 +451,13 @@ void DownloadJob::onNote(Conn& c, Note what, const std::string& text) {
       // download, and the bytes on disk are overwritten from the start.
       const Checkout* co = m_s.checkout(c.id);
       if (co && co->range.first > 0) m_s.oneConnection = true;
+      bool hadBytes = m_s.bytesDone() > 0;
       forgetBytes(false);
+      // A server without ranges, or a file that changed: its reply's header tells.
+      if (hadBytes) {
+        m_restartNoted = true;
+        return;
+      }
       break;
     }
     case Note::Receiving: m_s.phase = Phase::Receiving; break;
@@ -401,8 +468,21 @@ void DownloadJob::onNote(Conn& c, Note what, const std::string& text) {
 }
 
 bool DownloadJob::sameVersion(const ReplyFacts& facts) const {
+  // Another length is another file, with validators or without.
+  if (m_s.total > 0 && facts.total > 0 && facts.total != m_s.total) return false;
   if (!m_s.etag.empty() && !facts.etag.empty() && facts.etag != m_s.etag) return false;
   return m_s.lastModified.empty() || facts.validator.empty() || facts.validator == m_s.lastModified;
+}
+
+Range DownloadJob::earlierRange() const {
+  // Before the bytes compared (the resume point the first connection started from), half
+  // way to it: a damaged tail does not reach that far back.
+  std::int64_t from = m_firstConn ? m_firstConn->asked.first : 0;
+  std::int64_t at = std::min(m_s.start(), from > 0 ? from : m_s.start());
+  std::int64_t first = at / 2;
+  std::int64_t n = std::min(kCheckBytes, at - first);
+  if (first >= at || n <= 0) return {};
+  return {first, first + n};
 }
 
 bool DownloadJob::tied(const ReplyFacts& facts) const {
@@ -428,7 +508,7 @@ bool DownloadJob::onReply(Conn& c, const ReplyFacts& facts) {
     return true;
   }
   // Bytes of two versions of the file are never mixed.
-  if (c.site < 0 && !sameVersion(facts)) return false;
+  if (c.site < 0 ? !sameVersion(facts) : facts.total != m_s.total) return false;
   c.answered = true;
   if (!c.race) takeOver(c);
   return true;
@@ -442,14 +522,26 @@ bool DownloadJob::firstReply(const ReplyFacts& facts) {
   }
   // The bytes on disk (from byte 0 or in finished pieces) belong to the version they came with.
   if (m_s.bytesDone() > 0 && !sameVersion(facts)) return false;
+  if (m_restartNoted) {
+    // A whole file for a resume: said as a change when its validators or length differ.
+    m_restartNoted = false;
+    m_events.jobNote(Note::NoResume, sameVersion(facts) ? std::string() : kChangedOnServer);
+  }
+  // An earlier range only compared: nothing of its reply is kept.
+  if (m_s.check.size() > 0) return true;
+  // Another site's bytes go on only under a reply tied to them, or one whose bytes fetched
+  // again are compared with them.
+  if (m_s.otherSite && m_s.bytesDone() > 0 && !tied(facts) && !m_firstConn->compares) return false;
+  m_s.otherSite = false;
   m_serverDigest = facts.digest;
   if (m_nameFromServer && !facts.fileName.empty() && m_s.bytesDone() == 0 && !streaming())
     takeServerName(facts.fileName);
   std::int64_t total = facts.total > 0 ? facts.total : facts.length >= 0 ? facts.first + facts.length : -1;
-  if (total >= 0) m_s.total = total;
   bool stamped = false;
+  if (total >= 0 && total != m_s.total) stamped = true;
   if (!facts.etag.empty() && facts.etag != m_s.etag) m_s.etag = facts.etag, stamped = true;
   if (!facts.validator.empty() && facts.validator != m_s.lastModified) m_s.lastModified = facts.validator, stamped = true;
+  if (total >= 0) m_s.total = total;
   // The stamp of the bytes about to come, with the point they start from.
   if (stamped) {
     m_dirty = true;
@@ -492,6 +584,8 @@ void DownloadJob::onWrote(Conn& c, std::int64_t offset, std::int64_t n) {
   m_s.phase = Phase::Receiving;
   pieces::add(m_s.done, {offset, offset + n});
   if (Checkout* co = m_s.checkout(c.id)) co->pos = offset + n;
+  // The bytes fetched again are all compared.
+  if (c.first && m_s.check.size() == 0 && offset + n >= m_s.compareTo) m_s.compareTo = 0;
   if (!c.gotBytes) {
     c.gotBytes = true;
     // At the end of a download, the first byte wins the race for a range.
@@ -550,6 +644,8 @@ void DownloadJob::onOutcome(Conn& c, const ConnectionResult& r) {
   checkIn(c);
   judgeRamp();
   bool ended = r.what == Outcome::PieceDone || r.what == Outcome::Finished;
+  // Failed before bringing a meaningful amount: an attempt without progress.
+  bool fruitless = !ended && left - c.asked.first < kProgressBytes;
   // The range it was to take never left its owner: it is the owner's again.
   if (owner && !ended)
     if (Checkout* oc = m_s.checkout(owner->id); oc && oc->range.end == c.asked.first) oc->range.end = c.asked.end;
@@ -565,21 +661,20 @@ void DownloadJob::onOutcome(Conn& c, const ConnectionResult& r) {
     site(c.site).trust = Trust::Dropped;
   } else if (r.what == Outcome::FileChanged || r.what == Outcome::WriteFailed) {
     // The file changed (fetched again from its start) or the disk refused: the whole
-    // download stops as when its first connection says so.
+    // download stops as when its first connection says so. Connections that disagree on
+    // the version (servers behind one name, say) cannot share the file: one goes on.
     stopAll();
     m_pieces = false;
+    if (r.what == Outcome::FileChanged) m_s.oneConnection = true;
     firstOutcome(r);
     return;
   } else if (noRanges) {
     m_s.oneConnection = true;
     m_wanted = 1;
-  } else if (!ended && !c.gotBytes) {
-    // Refused or lost before a byte: one connection fewer to this site, not tried again at once.
-    m_firstSiteRoom = std::max(1, m_firstSiteRoom - 1);
-  }
-  if (c.site >= 0 && c.gotBytes) {
-    site(c.site).bytes += left - c.asked.first;
-    site(c.site).ms += std::max<std::int64_t>(m_clock.ms() - c.openedMs, 1);
+  } else if (fruitless) {
+    // Refused, or lost before it brought much: one connection fewer to this site, not tried
+    // again at once; none once none is left (the first connection has its own tries).
+    m_firstSiteRoom = std::max(0, m_firstSiteRoom - 1);
   }
   if (!ended && !c.probe) {
     // What it left goes back to the first connection when that stops where it begins (its
@@ -592,7 +687,7 @@ void DownloadJob::onOutcome(Conn& c, const ConnectionResult& r) {
     }
     // The last one running: no further connection is tried in its place. A server that
     // refused one more may not yet count the first connection's end: a moment for that.
-    if (!c.gotBytes && !firstOpen && connections() == 0 && c.site < 0) {
+    if (fruitless && !firstOpen && connections() == 0 && c.site < 0) {
       auto later = [this] {
         if (connections() == 0) handBack();
       };
@@ -609,8 +704,30 @@ void DownloadJob::firstOutcome(const ConnectionResult& r) {
   bool startsOver = r.what == Outcome::NoRange || r.what == Outcome::Restart || r.what == Outcome::FileChanged;
   if (startsOver && streaming() && m_s.bytesDone() > 0) {
     stopAll();
-    m_s.endReason = kCannotTakeBack;
+    if (m_s.endReason.empty()) m_s.endReason = r.what == Outcome::FileChanged ? kChangedUnderOutput : kCannotTakeBack;
     deliver(Outcome::GaveUp, m_s.endReason);
+    return;
+  }
+  bool checking = m_s.check.size() > 0;
+  if (r.what == Outcome::Mismatch && !checking) {
+    // The bytes fetched again differ: another version, or a tail damaged on disk. An earlier
+    // range compared as well tells which; with none, the file is fetched again.
+    stopAll();
+    m_pieces = false;
+    m_s.check = earlierRange();
+    if (m_s.check.size() > 0) {
+      m_s.phase = Phase::Connecting;
+      deliver(Outcome::Reconnect);
+      return;
+    }
+  } else if (checking && (r.what == Outcome::PieceDone || r.what == Outcome::Finished)) {
+    // The earlier bytes are the server's: only the tail on disk was damaged, and is written again.
+    stopAll();
+    m_pieces = false;
+    m_s.check = {};
+    m_s.compareTo = 0;
+    m_s.phase = Phase::Connecting;
+    deliver(Outcome::Reconnect);
     return;
   }
   if (m_pieces && (r.what == Outcome::Finished || r.what == Outcome::PieceDone)) {
@@ -656,11 +773,14 @@ void DownloadJob::firstOutcome(const ConnectionResult& r) {
       return;
     case Outcome::Restart:
     case Outcome::FileChanged:
+    case Outcome::Mismatch: {
       // The file is fetched again from its start; the entry says so before any new byte.
-      forgetBytes(r.what == Outcome::FileChanged);
-      m_events.jobNote(Note::NoResume, std::string());
+      bool changed = r.what != Outcome::Restart;
+      forgetBytes(changed);
+      m_events.jobNote(Note::NoResume, changed ? kChangedOnServer : std::string());
       deliver(Outcome::Reconnect);
       return;
+    }
     default: break;
   }
   if (isTemporary(r) && ConfigInt(kRetries) > 0) {
@@ -671,29 +791,31 @@ void DownloadJob::firstOutcome(const ConnectionResult& r) {
   deliver(r);
 }
 
+bool DownloadJob::progressed(std::int64_t reached) const {
+  return reached - m_s.highWater >= std::max(kProgressBytes, RollbackBytes() + 1);
+}
+
 void DownloadJob::tryAgain(const ConnectionResult& r) {
   std::int64_t reached = m_s.bytesDone();
   stop();
   std::string why = failureReason(r);
-  if (reached > m_s.highWater) {
-    // It got further than any attempt before: on at once, from a little before its last
-    // bytes as a Resume would.
+  if (progressed(reached)) {
+    // It got well past every attempt before: the count starts again. Fewer bytes leave the
+    // mark where it is, so that attempts bringing a few bytes each add up to progress.
     m_s.highWater = reached;
     m_s.fruitless = 0;
-    m_s.phase = Phase::Connecting;
-    stepBack(RollbackBytes());
-    m_waitTimer->defer([this] { m_events.jobRetry(); });
-    return;
-  }
-  if (m_mirrorList) {
+  } else if (m_mirrorList) {
     // The next site comes before this one again; whole rounds of the list are counted.
     deliver(Outcome::NextSite, why);
     return;
-  }
-  if (usedUp(why)) {
-    deliver(Outcome::GaveUp, m_s.endReason);
+  } else if (usedUp(why)) {
+    // With the last failure's code: its cause is the download's.
+    deliver(ConnectionResult{Outcome::GaveUp, r.code, m_s.endReason, r.who, -1});
     return;
   }
+  // From a little before its last bytes, as a Resume would; after the wait, which always
+  // applies: a server that breaks at once is never asked again at once.
+  stepBack(RollbackBytes());
   wait(retryWaitSeconds(m_s.fruitless, r.retryAfter), why);
 }
 
@@ -740,7 +862,9 @@ void DownloadJob::deliver(const ConnectionResult& r) {
   m_deliverTimer->defer([this] {
     auto pending = std::move(m_pending);
     m_pending.clear();
-    for (const auto& p : pending) m_events.jobOutcome(p);
+    // One that stops the job (a pause, a reopen) leaves the rest untold.
+    for (std::uint64_t stops = m_stops; const auto& p : pending)
+      if (stops == m_stops) m_events.jobOutcome(p);
   });
 }
 
@@ -815,17 +939,27 @@ void DownloadJob::fill() {
     std::optional<int> next = nextSite();
     if (!claim || !next) break;
     int s = *next;
+    // A connection that cannot even start has ended as one that failed: what follows
+    // comes from the event loop, never again within this call.
     if (s >= 0 && site(s).trust == Trust::Unknown) {
       // A site is asked for pieces only once it has shown the same file.
-      openHelper({0, 1}, s, true);
+      if (!openHelper({0, 1}, s, true)) return;
       continue;
     }
     int owner = claim->from >= 0 ? m_s.out[static_cast<std::size_t>(claim->from)].conn : -1;
-    openHelper(claim->piece, s, false, owner);
+    if (!openHelper(claim->piece, s, false, owner)) return;
   }
-  while (endGame()) {
-  }
-  if (connections() == 0) handBack();
+  // A site asked its first byte holds the next piece a moment, no longer: one that does not
+  // answer soon is passed over. Meanwhile nothing is raced: the end has not come, the
+  // pieces are only waiting for their site.
+  int ms = probeWaitMs(-1);
+  if (ms == 0)
+    while (endGame()) {
+    }
+  if (connections() == 0)
+    handBack();
+  else if (ms > 0 && !m_fillTimer->active())
+    m_fillTimer->start(ms, [this] { fill(); }, true);
 }
 
 double DownloadJob::rateOf(const Conn& c) const {
@@ -860,8 +994,7 @@ bool DownloadJob::endGame() {
   Checkout* co = m_s.checkout(slowest->id);
   std::int64_t left = co->range.end - co->pos;
   std::int64_t cut = left >= 2 * kMinRace ? co->pos + left / 2 : co->pos;
-  openHelper({cut, co->range.end}, *s, false, slowest->id, true);
-  return true;
+  return openHelper({cut, co->range.end}, *s, false, slowest->id, true);
 }
 
 void DownloadJob::handBack() {
@@ -873,33 +1006,66 @@ void DownloadJob::handBack() {
   deliver(Outcome::Reconnect);
 }
 
+double DownloadJob::siteRate(int s, bool& measured) const {
+  // Per connection: what its ended connections brought in their time, or a running one's
+  // rate since it opened, whichever is higher. The first site's was sampled before any
+  // piece was lent: one that brought nothing by then is measured slow, not unknown.
+  const SiteState& st = s < 0 ? m_firstSite : m_sites[static_cast<std::size_t>(s)];
+  measured = st.ms > 0;
+  double rate = measured ? static_cast<double>(st.bytes) * 1000.0 / static_cast<double>(st.ms) : 0;
+  for (const auto& c : m_conns)
+    if (c->site == s && (c->gotBytes || s < 0) && c->t->isOpen()) {
+      measured = true;
+      rate = std::max(rate, rateOf(*c));
+    }
+  return rate;
+}
+
 std::optional<int> DownloadJob::nextSite(bool fastest) const {
   std::vector<int> running(m_otherSites.size() + 1, 0);
   for (const auto& c : m_conns)
     if (c->t->isOpen()) ++running[static_cast<std::size_t>(c->site + 1)];
-  auto speed = [&](int s) {
-    if (s < 0) return 1e18;  // the first site is the one the download trusts
-    const SiteState& st = m_sites[static_cast<std::size_t>(s)];
-    double rate = st.ms > 0 ? static_cast<double>(st.bytes) * 1000.0 / static_cast<double>(st.ms) : 0;
-    for (const auto& c : m_conns)
-      if (c->site == s) rate = std::max(rate, rateOf(*c));
-    return rate;
+  // By measured speed, never by the list's order: a site not yet measured is tried first
+  // (the one with fewest running), then the fastest. A site being asked its first byte is
+  // waited for a moment rather than more given to a measured one. The end game's racer goes
+  // to the fastest site measured.
+  struct Choice {
+    int site;
+    bool measured;
+    double rate;
+    bool asked = false;
   };
-  std::optional<int> best;
-  if (running[0] < m_firstSiteRoom) best = -1;
+  std::optional<Choice> best;
+  auto consider = [&](int s, bool asked = false) {
+    Choice c{s, false, 0, asked};
+    c.rate = siteRate(s, c.measured);
+    if (fastest && !c.measured) c.measured = true;  // an unknown speed is no reason to race
+    bool better = !best || (best->measured && !c.measured) ||
+                  (!best->measured && !c.measured && running[static_cast<std::size_t>(s + 1)] <
+                                                         running[static_cast<std::size_t>(best->site + 1)]) ||
+                  (best->measured && c.measured && c.rate > best->rate);
+    if (better) best = c;
+  };
+  if (running[0] < m_firstSiteRoom) consider(-1);
   for (int i = 0; i < static_cast<int>(m_otherSites.size()); ++i) {
     const SiteState& st = m_sites[static_cast<std::size_t>(i)];
-    int here = running[static_cast<std::size_t>(i + 1)];
     bool usable = fastest ? st.trust == Trust::Joined : st.trust == Trust::Unknown || st.trust == Trust::Joined;
-    if (!usable || here >= st.room) continue;
-    bool better = fastest ? !best || speed(i) > speed(*best)
-                          : !best || here < running[static_cast<std::size_t>(*best + 1)];
-    if (better) best = i;
+    if (usable && running[static_cast<std::size_t>(i + 1)] < st.room) consider(i);
+    if (!fastest && st.trust == Trust::Probing && probeWaitMs(i) > 0) consider(i, true);
   }
-  return best;
+  if (!best || best->asked) return std::nullopt;
+  return best->site;
 }
 
-void DownloadJob::openHelper(Range piece, int s, bool probe, int cutFrom, bool race) {
+int DownloadJob::probeWaitMs(int s) const {
+  int wait = 0;
+  for (const auto& c : m_conns)
+    if (c->probe && c->t->isOpen() && (s < 0 || c->site == s))
+      wait = std::max<int>(wait, static_cast<int>(std::max<std::int64_t>(kProbeWaitMs - (m_clock.ms() - c->openedMs), 0)));
+  return wait;
+}
+
+bool DownloadJob::openHelper(Range piece, int s, bool probe, int cutFrom, bool race) {
   const Site* other = s >= 0 ? &m_otherSites[static_cast<std::size_t>(s)] : nullptr;
   ConnectionRequest req = other ? request(other->address, other->route) : request(m_d, m_route);
   req.first = piece.first;
@@ -924,14 +1090,11 @@ void DownloadJob::openHelper(Range piece, int s, bool probe, int cutFrom, bool r
   }
   m_pieceLogs.push_back(c->log);
   ConnectionResult failed;
-  if (!c->t->start(failed)) {
-    // Counted as a refusal: one connection fewer, or one site fewer.
-    if (Conn* owner = cutFrom >= 0 ? find(cutFrom) : nullptr)
-      if (Checkout* oc = m_s.checkout(owner->id); oc && oc->range.end == piece.first) oc->range.end = piece.end;
-    checkIn(*c);
-    if (other) site(s).trust = Trust::Dropped;
-    else m_firstSiteRoom = std::max(1, m_firstSiteRoom - 1);
-  }
+  if (c->t->start(failed)) return true;
+  // An attempt like any other: one connection fewer to this site, or one site fewer, and
+  // the first connection's tries and waits once nothing runs.
+  onOutcome(*c, failed);
+  return false;
 }
 
 bool DownloadJob::complete() {

@@ -122,6 +122,9 @@ class DownloadJob {
   // Before a resume: a few bytes again, in case the last ones were damaged; bytes already
   // fetched again after an earlier break are not stepped back over twice.
   void stepBack(std::int64_t rollbackBytes);
+  // A mirror list goes on at another site: its reply must be tied to the bytes on disk, or
+  // the bytes it brings again must match them.
+  void siteChanged();
 
   // ---- connections ----
   // Opens the output file at the resume point and a connection along route. False when
@@ -177,9 +180,11 @@ class DownloadJob {
   // Told to the events from the event loop.
   void deliver(const ConnectionResult& r);
   void deliver(Outcome what, const std::string& text = std::string());
-  // A temporary failure with tries left: at once, after a wait, or given up.
+  // A temporary failure with tries left: after a wait (always), the next site, or given up.
   void tryAgain(const ConnectionResult& r);
   void wait(int seconds, const std::string& why);
+  // An attempt that reached this many bytes done made progress: well past the high-water mark.
+  bool progressed(std::int64_t reached) const;
   // One more attempt without progress: true (and the end reason set) when the tries are used up.
   bool usedUp(const std::string& why);
   // The bytes on disk cannot be trusted: the file is fetched again from byte 0.
@@ -208,7 +213,8 @@ class DownloadJob {
   bool endGame();
   void handBack();
   ConnectionRequest request(const Download& address, const Route& route) const;
-  void openHelper(Range piece, int site, bool probe, int cutFrom = -1, bool race = false);
+  // False when its connection could not start (it ended as a failed one).
+  bool openHelper(Range piece, int site, bool probe, int cutFrom = -1, bool race = false);
   std::optional<int> nextSite(bool fastest = false) const;
   // A further connection's reply is exactly its part of the same file: it takes its range
   // from the connection it was cut from.
@@ -220,10 +226,12 @@ class DownloadJob {
   bool complete();
   // The validator a request's If-Range carries: the strong ETag, else the date.
   std::string ifRange() const;
-  // A reply's validators against the kept ones: false when the server's file is another.
+  // A reply's validators and length against the kept ones: false when the server's file is another.
   bool sameVersion(const ReplyFacts& facts) const;
   // The site may join the pieces: it shows the same file as the first site.
   bool tied(const ReplyFacts& facts) const;
+  // A small range before the resume point, compared when the bytes fetched again differ.
+  Range earlierRange() const;
   Conn* find(int id);
   double rateOf(const Conn& c) const;
   void retireLater();
@@ -239,6 +247,8 @@ class DownloadJob {
   int m_redirectCount = 0;
   bool m_dirty = false;  // the state has changed since the last checkpoint
   bool m_endReasonSaid = false;
+  bool m_restartNoted = false;  // a whole file came for a resume: its reply says whether it changed
+  bool m_checkpointFailed = false;  // said already: the store did not take the last checkpoint
   std::string m_headers;
   std::vector<std::shared_ptr<std::string>> m_pieceLogs;
   std::string m_serverDigest;
@@ -264,8 +274,14 @@ class DownloadJob {
     std::int64_t bytes = 0, ms = 0;  // what its finished connections brought, and in how long
   };
   std::vector<SiteState> m_sites;
+  SiteState m_firstSite;  // the first site's measure (bytes and ms) alone
+  // A site's rate per connection (-1 the first site); measured: it has brought bytes.
+  double siteRate(int s, bool& measured) const;
+  // How long the next piece waits for site s's probe (-1 any site's) to answer; 0 not at all.
+  int probeWaitMs(int s) const;
   SiteState& site(int i) { return m_sites[static_cast<std::size_t>(i)]; }
   std::vector<ConnectionResult> m_pending;
+  std::uint64_t m_stops = 0;  // how many times the job was stopped
   bool m_asking = false;
   LiveState m_published;
   std::int64_t m_rateDone = -1, m_rateTick = 0, m_rate = 0;

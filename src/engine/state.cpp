@@ -1,6 +1,7 @@
 #include "engine/state.h"
 
 #include <algorithm>
+#include <chrono>
 #include <ctime>
 
 #include "platform/services.h"
@@ -28,7 +29,11 @@ class LoopTimer : public JobTimer {
 
 class LoopClock : public JobClock {
  public:
-  std::int64_t ms() const override { return static_cast<std::int64_t>(GetTickCount()); }
+  // 64 bits: a tick count of 32 would wrap after 49.7 days, and every rate and wait with it.
+  std::int64_t ms() const override {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+  }
   std::int64_t seconds() const override { return static_cast<std::int64_t>(std::time(nullptr)); }
   std::unique_ptr<JobTimer> timer() override { return std::make_unique<LoopTimer>(); }
 };

@@ -32,6 +32,11 @@ struct DownloadState {
   int fruitless = 0;         // attempts in a row that got no further than highWater
   std::int64_t highWater = 0;  // the most bytes any attempt had: beyond it an attempt is progress
   std::int64_t checked = 0;    // bytes before this were fetched again after a rollback already
+  // Bytes on disk before this were stepped back over (0 none): fetched again, they are
+  // compared before anything is written; a difference is another version or a damaged tail.
+  std::int64_t compareTo = 0;
+  Range check;                 // an earlier range compared to tell the two apart (empty none)
+  bool otherSite = false;      // the bytes on disk came from another site of a mirror list
   int stupidServer = 0;      // 1: the server sends whole files only
   bool oneConnection = false;  // the server gave no range: the rest comes on one connection
   JobPhase phase = JobPhase::Idle;

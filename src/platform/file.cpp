@@ -20,7 +20,8 @@ bool CFile::Open(const std::string& path, Mode mode) {
     return m_fd >= 0;
   }
   // A link at the output path would write somewhere the user did not choose.
-  m_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+  // Read as well: bytes fetched again are compared with those on disk.
+  m_fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
   if (m_fd < 0) return false;
   // Others may read, but not write: a second writer's lock fails.
   struct flock lk{};
@@ -181,6 +182,19 @@ long CFile::Read(void* data, std::size_t n) {
   do r = ::read(m_fd, data, n);
   while (r < 0 && errno == EINTR);
   return static_cast<long>(r);
+}
+
+bool CFile::ReadAt(void* data, std::size_t n, std::int64_t offset) {
+  char* p = static_cast<char*>(data);
+  while (n > 0) {
+    ssize_t r = ::pread(m_fd, p, n, offset);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return false;
+    p += r;
+    offset += r;
+    n -= static_cast<std::size_t>(r);
+  }
+  return true;
 }
 
 bool CFile::TruncateHere() {

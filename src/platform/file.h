@@ -80,6 +80,8 @@ class CFile {
   bool Reserve(std::int64_t length);
   // Reads up to n bytes at the current position; -1 on failure.
   long Read(void* data, std::size_t n);
+  // Reads n bytes at offset, the position untouched; false when fewer are there.
+  bool ReadAt(void* data, std::size_t n, std::int64_t offset);
 
  private:
   int m_fd = -1;

@@ -636,7 +636,9 @@ std::int64_t CAsyncSocket::ReceiveToFile(int fd, std::int64_t max, std::int64_t*
       im.noSplice = true;
       if (copyFromPipe(im.pipe[0], fd, left, offset)) break;
     }
+    int err = errno;
     im.closePipe();  // whatever it still holds belongs nowhere
+    errno = err;     // the file's reason, for the report
     return fail(kFileRefused), -1;
   }
   return n;

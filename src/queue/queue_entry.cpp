@@ -32,6 +32,7 @@ constexpr ValueName kValueNames[] = {
     {QueueValue::Request, "Request"},
     {QueueValue::Name, "Name"},
     {QueueValue::NewFile, "NewFile"},
+    {QueueValue::Total, "Total"},
     {QueueValue::Turn, "Turn"},
     {QueueValue::StartNow, "StartNow"},
     {QueueValue::Batch, "Batch"},
@@ -92,6 +93,7 @@ void assign(QueueEntry& e, QueueValue v, const ProfileData& d) {
     case QueueValue::Request: e.request = asText(d); break;
     case QueueValue::Name: e.name = asText(d); break;
     case QueueValue::NewFile: e.newFile = static_cast<int>(asInt(d)); break;
+    case QueueValue::Total: e.total = asInt(d); break;
     case QueueValue::Turn: e.turn = asInt(d); break;
     case QueueValue::StartNow: e.startNow = asInt(d) != 0; break;
     case QueueValue::Batch: e.batch = asText(d); break;
@@ -105,11 +107,11 @@ void assign(QueueEntry& e, QueueValue v, const ProfileData& d) {
   }
 }
 
-void writeNamed(const std::string& slot, const std::vector<std::pair<QueueValue, ProfileData>>& values) {
-  if (slot.empty()) return;
+bool writeNamed(const std::string& slot, const std::vector<std::pair<QueueValue, ProfileData>>& values) {
+  if (slot.empty()) return false;
   std::vector<ProfileValue> named;
   for (const auto& [v, data] : values) named.push_back({nameOf(slot, v), data});
-  AfxGetApp()->WriteProfileValues(kSectionFileQueue, named);
+  return AfxGetApp()->WriteProfileValues(kSectionFileQueue, named);
 }
 }  // namespace
 
@@ -151,6 +153,7 @@ void QueueEntry::save() const {
                                  {QueueValue::Request, text(request)},
                                  {QueueValue::Name, text(name)},
                                  {QueueValue::NewFile, number(newFile, 0)},
+                                 {QueueValue::Total, number(total, 0)},
                                  {QueueValue::Turn, number(turn, 0)},
                                  {QueueValue::StartNow, number(startNow ? 1 : 0, 0)},
                                  {QueueValue::Batch, text(batch)}});
@@ -279,8 +282,8 @@ bool QueueEntry::forgetFailed(const std::string& slot) {
   return true;
 }
 
-void QueueEntry::write(const std::string& slot, std::initializer_list<std::pair<QueueValue, ProfileData>> values) {
-  writeNamed(slot, values);
+bool QueueEntry::write(const std::string& slot, std::initializer_list<std::pair<QueueValue, ProfileData>> values) {
+  return writeNamed(slot, values);
 }
 
 void QueueEntry::write(const std::string& slot, QueueValue v, std::int64_t value) {

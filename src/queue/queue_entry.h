@@ -17,6 +17,8 @@
 enum class QueueValue {
   Get, Local, Start, WindowX, WindowY, Minimized, LastMod, StupidServer, FTPMarker, Checksum, NameFromServer, Pieces,
   ETag, Request, Name, NewFile,
+  // The whole file's length the bytes on disk belong to, kept with LastMod and ETag.
+  Total,
   // The line of downloads waiting for their turn (queue/scheduler.h) and the batch an entry belongs to.
   Turn, StartNow, Batch,
   // What the copy running the entry publishes (LiveState), with Start.
@@ -49,6 +51,7 @@ struct QueueEntry {
   // transaction; "" none (an entry of a download in one piece).
   std::string pieces;
   std::string etag;  // ETag: the version the bytes on disk belong to ("" none: older entries)
+  std::int64_t total = 0;  // Total: the whole file's length with that version, 0 unknown
   // Request: what every HTTP request adds (headers, cookies: credentials), as
   // encodeRequestOptions writes it; "" none.
   std::string request;
@@ -104,7 +107,8 @@ struct QueueEntry {
   static void clear(const std::string& slot, QueueValue v);
   // Values that belong together (Start with the LastMod it counts bytes of), in one
   // transaction and at once; an empty ProfileData deletes its value.
-  static void write(const std::string& slot, std::initializer_list<std::pair<QueueValue, ProfileData>> values);
+  // False when the store did not take them.
+  static bool write(const std::string& slot, std::initializer_list<std::pair<QueueValue, ProfileData>> values);
   // One value of every entry that has it, by slot, read in one statement.
   static std::map<std::string, std::string> readEvery(QueueValue v);
   static std::int64_t readInt(const std::string& slot, QueueValue v, std::int64_t def);

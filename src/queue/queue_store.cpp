@@ -128,21 +128,23 @@ bool leaseHeldByOther(const std::string& slot) {
   return leaseAlive(lease) && lease != myLease();
 }
 
-bool checkpointEntry(const std::string& slot, const CheckpointValues& v) {
-  if (slot.empty()) return false;
+Checkpointed checkpointEntry(const std::string& slot, const CheckpointValues& v) {
+  if (slot.empty()) return Checkpointed::NotOurs;
   auto text = [](const std::string& t) { return t.empty() ? ProfileData() : ProfileData(t); };
-  bool written = false;
+  bool ours = false, written = false;
   bool committed = AfxGetApp()->ProfileTransaction([&] {
     if (!QueueEntry::exists(slot) || AfxGetApp()->GetProfileString(kSectionRunning, slot, "") != myLease()) return;
-    QueueEntry::write(slot, {{QueueValue::Start, v.start == 0 ? ProfileData() : ProfileData(v.start)},
+    ours = true;
+    written = QueueEntry::write(slot, {{QueueValue::Start, v.start == 0 ? ProfileData() : ProfileData(v.start)},
                              {QueueValue::Pieces, text(v.pieces)},
                              {QueueValue::LastMod, text(v.lastModified)},
                              {QueueValue::ETag, text(v.etag)},
+                             {QueueValue::Total, v.total > 0 ? ProfileData(v.total) : ProfileData()},
                              {QueueValue::Local, text(v.local)},
                              {QueueValue::StupidServer, v.stupidServer ? ProfileData(std::int64_t{1}) : ProfileData()}});
-    written = true;
   });
-  return committed && written;
+  if (committed && !ours) return Checkpointed::NotOurs;
+  return committed && written ? Checkpointed::Written : Checkpointed::Failed;
 }
 
 bool removeEntryUnlessRunning(const std::string& slot) {

@@ -44,12 +44,14 @@ struct CheckpointValues {
   std::string pieces;
   std::string lastModified;
   std::string etag;
+  std::int64_t total = -1;  // the whole file's length, -1 unknown
   std::string local;     // the file, renamed as the server said
   int stupidServer = 0;  // the server does not resume
 };
-// In one transaction, only while the entry exists and this process holds its lease; false
-// (nothing written) otherwise, or when the store could not take it.
-bool checkpointEntry(const std::string& slot, const CheckpointValues& v);
+// In one transaction, only while the entry exists and this process holds its lease: NotOurs
+// (nothing written) otherwise; Failed when the store could not take it.
+enum class Checkpointed { Written, NotOurs, Failed };
+Checkpointed checkpointEntry(const std::string& slot, const CheckpointValues& v);
 
 // The first n slot numbers that have no entry and no running holder, found in one reading of
 // the queue: called inside the transaction that saves their entries (a batch's, made at once).

@@ -152,10 +152,12 @@ void CDownloadDlg::failConnect(int error, const std::string& serverName, const s
   pauseWithError(error, serverName, message);
   // A network that failed for now (refused, unreachable, timed out) pauses as a break does,
   // keeping the entry for a later resume whatever the tries left; so does an entry with
-  // bytes on disk, or one resumed from the queue.
+  // bytes on disk, or one resumed from the queue. A host that does not exist is no entry's
+  // to wait for, new or queued (a batch runs its new entries as queued ones), when it has no bytes.
   bool hasBytes = m_job.startOffset() > 0 || QueueEntry::readInt(m_slot, QueueValue::Start, 0) > 0;
   bool passing = error != 0 && isTemporary(ConnectionResult{Outcome::ConnectFailed, error, "", Answerer::Local, -1});
-  abandonSite(false, m_fromQueue == 0 && !hasBytes && !passing);
+  bool gone = error == WSAHOST_NOT_FOUND;
+  abandonSite(false, !hasBytes && (m_fromQueue == 0 ? !passing : gone));
   if (!IsEnded()) sayFailure();  // the window stays, paused: the lists show why meanwhile
 }
 

@@ -104,6 +104,7 @@ std::string CDownloadDlg::onControl(const std::string& request) {
         return "ok paused";
       }
       if (m_paused) return "ok already paused";
+      m_stoppedByUser = true;
       togglePause();
       m_job.setEndReason("Paused on request.");
       return "ok paused";

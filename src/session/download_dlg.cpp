@@ -138,10 +138,13 @@ LRESULT CDownloadDlg::OnDestroy(WPARAM, LPARAM) {
   stopListening();
   closeConnections();
   sayFailure();
-  // A session that gave up leaves no empty file of its own making, and no list it fetched.
+  // A session that failed leaves no empty file of its own making (a kept entry makes it again
+  // when resumed), and no list it fetched unless its entry is kept; one the user paused or
+  // interrupted keeps its file with its entry.
   const std::string& path = m_d.m_localPath;
-  if (!m_finished && !path.empty() && (m_slot.empty() || !QueueEntry::exists(m_slot)) &&
-      ((m_createdFile && FileSize(path) == 0) || m_isListDownload))
+  bool kept = !m_slot.empty() && QueueEntry::exists(m_slot);
+  if (!m_finished && !path.empty() &&
+      ((m_createdFile && FileSize(path) == 0 && (!kept || !m_stoppedByUser)) || (m_isListDownload && !kept)))
     DeleteFile(path);
   closeMirrorList();
   AfxGetApp()->FlushProfile();
@@ -197,6 +200,7 @@ void CDownloadDlg::togglePause() {
 
 void CDownloadDlg::resumeDownload(bool stepBack) {
   m_paused = 0;
+  m_stoppedByUser = false;
   m_statusIcon.SetIcon(res::IDR_MAINFRAME);
   showState(JobPhase::Connecting);
   m_pauseButton.SetWindowText("Pause");

@@ -78,6 +78,10 @@ class CDownloadDlg : public CDialog, private JobEvents {
 
   // Why the session failed, should it end without its file: the last failure seen.
   Failure m_failure = Failure::Other;
+  // The user paused or interrupted it (Pause, Cancel keeping the entry, a control request, a
+  // signal), or said No to resuming it later: its kept entry is the reason it ended, not a
+  // failure, and an entry it let go leaves no word of a failure.
+  bool m_stoppedByUser = false;
 
   // The command line of one session of a batch ("#05"); empty: the process's own.
   std::string m_commandLine;
@@ -164,7 +168,10 @@ class CDownloadDlg : public CDialog, private JobEvents {
   LRESULT OnSize(WPARAM wParam, LPARAM lParam);
   LRESULT OnPaint(WPARAM, LPARAM) { return 0; }
   LRESULT OnQueryDragIcon(WPARAM, LPARAM) { return m_hIcon; }
-  void OnPauseButton() { togglePause(); }
+  void OnPauseButton() {
+    if (!m_paused) m_stoppedByUser = true;
+    togglePause();
+  }
   void OnCancelButton() { OnCancel(); }
 
   // What the job tells: each outcome mapped to what the user sees and the queue keeps.
@@ -197,7 +204,6 @@ class CDownloadDlg : public CDialog, private JobEvents {
   void keepEntry();
 
   bool m_keepEntry = false;    // the session ends with its entry kept for a later resume
-  bool m_stoppedByUser = false;  // Cancel, No to resuming later, or a cancel or removal over the control channel
   bool m_createdFile = false;  // the output file did not exist before this session
   int m_newFile = 0;           // the entry's NewFile: its file is made now, where nothing stands
   std::string m_listTempPath;  // a fetched mirror list's temporary file, deleted with the list

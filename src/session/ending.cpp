@@ -33,13 +33,15 @@ std::optional<Failure> failureOf(const ConnectionResult& r) {
     case Outcome::FileChanged:
     case Outcome::PieceDone:
     case Outcome::PieceRefused:
+    case Outcome::Mismatch:
     case Outcome::Reconnect:
     case Outcome::NextSite: return std::nullopt;
     case Outcome::Broken:
     case Outcome::ConnectFailed:
     case Outcome::DataConnectFailed:
-    case Outcome::CommandFailed:
-    case Outcome::GaveUp: return Failure::Network;
+    case Outcome::CommandFailed: return Failure::Network;
+    // Tries used up: the last failure's cause, a server's error reply or the network.
+    case Outcome::GaveUp: return r.code >= 400 && r.code < 600 ? Failure::ServerError : Failure::Network;
     case Outcome::WriteFailed: return Failure::LocalFile;
     // A handshake the server broke off is the network's.
     case Outcome::TlsFailed: return r.code == kCertificateRefused ? Failure::Tls : Failure::Network;
@@ -67,10 +69,10 @@ bool entryKept(const CDownloadDlg& dlg) { return !dlg.m_slot.empty() && QueueEnt
 
 int sessionStatus(const CDownloadDlg& dlg) {
   if (dlg.m_finished) return 0;
-  // A file that cannot be written stops the download whatever is kept: a script must hear
-  // of the full disk rather than try again.
-  if (dlg.m_failure == Failure::LocalFile) return static_cast<int>(Failure::LocalFile);
-  if (entryKept(dlg)) return 2;
+  // The cause wins, kept entry or not: a script must hear of the full disk or the refused
+  // connection rather than only that it may try again. A download the user paused or
+  // interrupted ended for no failure.
+  if (dlg.m_failure != Failure::LocalFile && dlg.m_stoppedByUser && entryKept(dlg)) return 2;
   return static_cast<int>(dlg.m_failure);
 }
 

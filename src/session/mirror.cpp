@@ -42,6 +42,7 @@ LRESULT CDownloadDlg::tryNextSite(WPARAM, LPARAM) {
   std::int64_t length = m_mirrorFile->GetLength();
   if (static_cast<std::uint64_t>(m_mirrorFile->GetPosition()) < static_cast<std::uint64_t>(length - 5)) {
     m_d.m_url = siteUrlOf(readListLine(*m_mirrorFile));
+    m_job.siteChanged();
     if (prepareDownload(false))
       openConnection();
     else
@@ -64,6 +65,7 @@ LRESULT CDownloadDlg::tryNextSite(WPARAM, LPARAM) {
 void CDownloadDlg::rewindMirrorList() {
   if (!m_mirrorFile || !m_mirrorFile->Seek(m_listStart)) return;
   m_d.m_url = siteUrlOf(readListLine(*m_mirrorFile));
+  m_job.siteChanged();
   if (prepareDownload(false))
     openConnection();
   else

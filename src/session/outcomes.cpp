@@ -61,13 +61,17 @@ void CDownloadDlg::jobOutcome(const ConnectionResult& r) {
     case Outcome::WriteFailed:
       // Nothing more is read or written while the box is open; the entry keeps the last good block.
       closeConnections();
-      tell(FormatString(LoadString(res::IDS_WRITE_FAILED), m_job.streaming() ? "standard output" : m_d.m_localPath),
+      // With the system's reason: a full disk says "No space left on device".
+      tell(FormatString(LoadString(res::IDS_WRITE_FAILED),
+                        (m_job.streaming() ? std::string("standard output") : m_d.m_localPath) +
+                            (r.text.empty() ? std::string() : ": " + r.text)),
            MB_OK | MB_ICONEXCLAMATION);
       EndDialog(IDOK);
       return;
     case Outcome::Reconnect:
     case Outcome::PieceDone:     // the job's own: never delivered
     case Outcome::PieceRefused:  // the job's own: never delivered
+    case Outcome::Mismatch:      // the job's own: never delivered
     case Outcome::FileChanged:
     case Outcome::Restart:
     case Outcome::NoRange: reopenConnection(); return;
@@ -135,7 +139,11 @@ void CDownloadDlg::jobNote(Note what, const std::string& text) {
   ActingAs acting(this);
   switch (what) {
     case Note::Status: m_urlText.SetWindowText(text); break;
-    case Note::NoResume: setNoResumeNote(false); break;
+    case Note::NoResume:
+      // A file that changed on the server says so; else the server gives no ranges.
+      if (text.empty()) setNoResumeNote(false);
+      else m_noResumeNote.SetWindowText(text);
+      break;
     case Note::Receiving:
       if (m_useMirrorList) m_stateIcon.SetIcon(res::IDI_WORKING);
       break;

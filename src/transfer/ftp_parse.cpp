@@ -57,6 +57,20 @@ bool parseSizeReply(const std::string& line, std::int64_t& size) {
   return size <= (std::int64_t{1} << 62);
 }
 
+bool parseMdtmReply(const std::string& line, std::string& stamp) {
+  if (ftpReplyCode(line) != 213 || line.size() < 5 || line[3] != ' ') return false;
+  std::string text = trim(line.substr(4));
+  std::size_t digits = text.find_first_not_of("0123456789");
+  if (digits == std::string::npos) digits = text.size();
+  if (digits != 14) return false;
+  // A fraction of a second: a dot and at least one digit, nothing else.
+  if (digits < text.size() &&
+      (text[digits] != '.' || text.size() == digits + 1 || text.find_first_not_of("0123456789", digits + 1) != std::string::npos))
+    return false;
+  stamp = text;
+  return true;
+}
+
 bool parseRetrSize(const std::string& line, std::int64_t& size) {
   if (!namesRetrSize(line)) return false;
   std::string copy = toUpper(trim(line));

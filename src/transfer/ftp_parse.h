@@ -26,5 +26,8 @@ std::uint16_t parsePassiveReply(const std::string& line, std::string& host);
 bool parseRetrSize(const std::string& line, std::int64_t& size);
 // The size a SIZE reply names ("213 1234"); false for any other reply.
 bool parseSizeReply(const std::string& line, std::int64_t& size);
+// The time an MDTM reply names ("213 YYYYMMDDHHMMSS", fractions of a second kept), as
+// sent; false for any other reply.
+bool parseMdtmReply(const std::string& line, std::string& stamp);
 // Whether the reply names a size at all (readable or not).
 bool namesRetrSize(const std::string& line);

@@ -92,6 +92,7 @@ bool FtpTransfer::waitingForReply() const {
     case State::PassSent:
     case State::TypeSent:
     case State::SizeSent:
+    case State::MdtmSent:
     case State::PortSent:
     case State::PasvSent:
     case State::RestSent:
@@ -129,6 +130,9 @@ void FtpTransfer::replyLines() {
     } else if (code >= 400 && code <= 599) {
     if (m_state == State::SizeSent && code != 421) {
       // SIZE refused (not implemented, not in this mode): no size, as when it is not asked.
+      m_state = State::SendMdtm;
+    } else if (m_state == State::MdtmSent && code != 421) {
+      // No time: the size alone tells the version, as before.
       m_state = State::SendPort;
     } else if (m_req.piece && !m_transferStarted) {
       // A further connection takes its part or nothing: a refused login (421, 530 for one
@@ -172,6 +176,10 @@ void FtpTransfer::positiveReply(const std::string& line) {
     case State::TypeSent: m_state = State::SendSize; break;
     case State::SizeSent:
       if (!parseSizeReply(line, m_fileSize)) m_fileSize = -1;
+      m_state = State::SendMdtm;
+      break;
+    case State::MdtmSent:
+      if (!parseMdtmReply(line, m_modified)) m_modified.clear();
       m_state = State::SendPort;
       break;
     case State::PortSent: m_state = State::SendRest; break;
@@ -196,12 +204,18 @@ void FtpTransfer::positiveReply(const std::string& line) {
         break;
       }
       if (m_req.piece && size != m_req.total) {
-        finish(Outcome::PieceRefused, 0, "The file's size is not the one the download has.", Answerer::Origin);
+        // Another size is another file: the job hears of it.
+        ReplyFacts facts;
+        facts.first = m_bodyStart;
+        facts.total = size;
+        facts.validator = m_modified;
+        if (!m_events.connectionReply(facts)) finish(Outcome::FileChanged, 0, std::string(), Answerer::Origin);
+        else finish(Outcome::PieceRefused, 0, "The file's size is not the one the download has.", Answerer::Origin);
         break;
       }
       if (size < m_bodyStart) {
         // The file is shorter than the part on disk: it is not the same file any more.
-        finish(Outcome::Restart, 0, std::string(), Answerer::Origin);
+        finish(Outcome::FileChanged, 0, std::string(), Answerer::Origin);
         break;
       }
       announce(size - m_bodyStart);
@@ -229,6 +243,9 @@ void FtpTransfer::sendStep() {
     // Asked in binary mode, where the size is the bytes RETR sends; before REST, which must
     // come right before RETR.
     case State::SendSize: cmd = "SIZE " + m_req.address.m_object + "\r\n", sent = State::SizeSent; break;
+    // The file's time is its version beside its size: a file replaced between two
+    // connections is not continued.
+    case State::SendMdtm: cmd = "MDTM " + m_req.address.m_object + "\r\n", sent = State::MdtmSent; break;
     case State::SendPort: {
       std::string localAddr, ignored;
       unsigned localPort = 0, ctrlPort = 0;
@@ -348,6 +365,7 @@ void FtpTransfer::announce(std::int64_t size) {
   // REST was taken (a refusal restarts from 0 without it): the server sends parts.
   facts.ranges = m_bodyStart > 0 || !m_restRefused;
   facts.total = size >= 0 ? m_bodyStart + size : -1;
+  facts.validator = m_modified;
   if (!m_events.connectionReply(facts)) finish(Outcome::FileChanged, 0, std::string(), Answerer::Origin);
   else if (m_req.probe) finish(Outcome::PieceDone, 0, std::string(), Answerer::Origin);
 }

@@ -36,6 +36,8 @@ class FtpTransfer : public Transfer {
     TypeSent,
     SendSize,
     SizeSent,
+    SendMdtm,
+    MdtmSent,
     SendPort,
     PortSent,
     SendPasv,
@@ -92,6 +94,7 @@ class FtpTransfer : public Transfer {
   DataMode m_dataMode;
   std::int64_t m_length = -1;       // the bytes the server named for this connection, -1 unknown
   std::int64_t m_fileSize = -1;     // the whole file's size as SIZE named it, -1 none
+  std::string m_modified;           // the file's time as MDTM named it: its version, "" none
   std::uint16_t m_dataPort = 0;
   std::string m_pasvHost;
   std::string m_listenAddress;

@@ -323,6 +323,13 @@ bool HttpTransfer::pieceAnswered() {
   // Checked against the request as it went out: the connection may since have been told to
   // stop earlier.
   const std::int64_t last = m_askedEnd - 1;
+  if (m_rangeTotal >= 0 && m_rangeTotal != m_req.total) {
+    // Another length is another file: the job hears of it.
+    m_facts.first = m_bodyStart;
+    m_facts.total = m_rangeTotal;
+    m_facts.ranges = true;
+    if (!replyTaken()) return false;
+  }
   bool exact = !m_multipart && !m_chunked && m_rangeFirst == m_req.first && m_rangeLast == last &&
                m_rangeTotal == m_req.total && (m_contentLength < 0 || m_contentLength == m_askedEnd - m_req.first);
   if (!exact) {

@@ -1,5 +1,9 @@
 #include "transfer/transfer.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
 #include "platform/services.h"
 #include "resources/ids.h"
 #include "resources/resources.h"
@@ -103,9 +107,24 @@ void Transfer::report(const ConnectionResult& r) {
   m_events.connectionOutcome(r);
 }
 
+void Transfer::fileRefused() {
+  int error = errno != 0 ? errno : EIO;
+  finish(Outcome::WriteFailed, error, std::strerror(error), Answerer::Local);
+}
+
 bool Transfer::writeBody(const char* data, std::int64_t n) {
-  if (n > 0 && !m_outFile->WriteAt(data, static_cast<std::size_t>(n), m_offset)) {
-    finish(Outcome::WriteFailed);
+  // Bytes on disk already are compared, not written: a version that differs must not
+  // overwrite the one it would be told from.
+  std::int64_t same = std::clamp<std::int64_t>(m_req.compareUntil - m_offset, 0, n);
+  if (same > 0) {
+    std::string disk(static_cast<std::size_t>(same), '\0');
+    if (!m_outFile->ReadAt(disk.data(), disk.size(), m_offset) || disk.compare(0, disk.size(), data, disk.size()) != 0) {
+      finish(Outcome::Mismatch, 0, std::string(), Answerer::Origin);
+      return false;
+    }
+  }
+  if (n > same && !m_outFile->WriteAt(data + same, static_cast<std::size_t>(n - same), m_offset + same)) {
+    fileRefused();
     return false;
   }
   std::int64_t at = m_offset;
@@ -140,6 +159,7 @@ std::int64_t Transfer::budget(std::int64_t want) const {
 
 void Transfer::restartFile() {
   m_bodyStart = m_offset = 0;
+  m_req.compareUntil = -1;
   note(Note::NoResume);
 }
 

@@ -43,6 +43,7 @@ enum class Outcome {
   ProxyLoginRefused,  // the HTTP proxy wants a login (code: 407, or 401 to CONNECT; text: its realm, "" none)
   PieceDone,          // the connection fetched the range it was given (up to ConnectionRequest::end)
   PieceRefused,       // a further connection's reply was not exactly the part asked for: dropped unread
+  Mismatch,           // bytes fetched again differ from those on disk (ConnectionRequest::compareUntil)
   // What the download job concludes for the session:
   TooManyRedirects,  // one redirect more than allowed in a row
   Reconnect,         // open the next connection now
@@ -104,6 +105,9 @@ struct ConnectionRequest {
   std::int64_t total = -1;
   // Only the reply is wanted (another site's length and date): nothing is written.
   bool probe = false;
+  // Bytes before this offset are on disk already: they are compared with the file, never
+  // written over, and the first that differs ends the connection (Outcome::Mismatch).
+  std::int64_t compareUntil = -1;
   // The download's speed limit, shared by its connections; null none.
   std::shared_ptr<RateLimit> limit;
 };
@@ -209,6 +213,8 @@ class Transfer : public Connection, public SocketHandler, public std::enable_sha
   // Writes n bytes of the body at the file's position; false when the file refused them
   // (reported, and the connection is closed).
   bool writeBody(const char* data, std::int64_t n);
+  // The file refused bytes: reported with the system's reason ("No space left on device").
+  void fileRefused();
   // The server sends the file from its start: it is written from byte 0.
   void restartFile();
   // Bytes that may still be written before the connection's end; -1 no end.
@@ -289,7 +295,7 @@ void Transfer::readBlocks(CSessionSocket& s, Take take) {
 
 template <class Left, class Took>
 bool Transfer::receiveToFile(CSessionSocket& s, Left left, Took took) {
-  if (!m_outFile || !s.CanReceiveToFile() || s.buffered() > 0) return false;
+  if (!m_outFile || !s.CanReceiveToFile() || s.buffered() > 0 || m_offset < m_req.compareUntil) return false;
   for (int i = 0; i < kBlocksPerRead; ++i) {
     std::int64_t wanted = left();
     if (wanted == 0) return i > 0;
@@ -303,7 +309,7 @@ bool Transfer::receiveToFile(CSessionSocket& s, Left left, Took took) {
     if (n < 0) {
       int error = CAsyncSocket::GetLastError();
       if (error == kFileRefused)
-        finish(Outcome::WriteFailed);
+        fileRefused();
       else if (i == 0 || error != WSAEWOULDBLOCK)  // running dry after the first block is no failure
         m_lastSockError = error;
       return true;

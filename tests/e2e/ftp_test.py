@@ -100,9 +100,10 @@ class Downloads(Session):
                 self.assertSameFile(out, data)
                 self.assertNoQueue()
                 sent = ftp.commands()[mark:]
-                self.assertEqual(sent[:4], ["USER anonymous", "PASS <password>", "TYPE I", "SIZE /plain.bin"], sent)
-                self.assertTrue(sent[4].startswith(command), sent)
-                self.assertEqual(sent[5:], ["REST 0", "RETR /plain.bin"], sent)
+                self.assertEqual(sent[:5], ["USER anonymous", "PASS <password>", "TYPE I", "SIZE /plain.bin",
+                                            "MDTM /plain.bin"], sent)
+                self.assertTrue(sent[5].startswith(command), sent)
+                self.assertEqual(sent[6:], ["REST 0", "RETR /plain.bin"], sent)
 
     def test_missing_file_is_refused_and_forgotten(self):
         out = self.local("none.bin")
@@ -160,13 +161,14 @@ class Login(Session):
     def test_refused_login_is_kept_only_when_asked(self):
         serve("private2.bin", b"x" * 1000)
         out = self.local("private2.bin")
-        # No new login; a refusal that stays is not resumed later unless the user says so.
-        for answers, status in (("n\n", 6), ("n\ny\n", 2)):
+        # No new login; a refusal that stays is not resumed later unless the user says so. The
+        # status says the refusal either way, and no empty file stays (a resume makes it again).
+        for answers, kept in (("n\n", False), ("n\ny\n", True)):
             with self.subTest(answers=answers):
                 rc = self.run_session(_servers["login"].url("/private2.bin"), out + "\n" + answers)
-                self.assertEqual(rc, status, self.output)
-                self.assertEqual("Get00" in self.queue(), status == 2)
-                self.assertEqual(os.path.exists(out), status == 2)
+                self.assertEqual(rc, 6, self.output)
+                self.assertEqual("Get00" in self.queue(), kept)
+                self.assertFalse(os.path.exists(out))
                 self.assertEqual(self.output.count("530 "), 1, self.output)
 
 
@@ -219,6 +221,40 @@ class Resume(Session):
         self.assertTrue(all(int(r.split()[1]) > 0 for r in rests[1:]), rests)
         self.assertTrue(all(int(r.split()[1]) % 1024 == 0 for r in rests), rests)
         os.remove(out)
+
+    def test_a_file_replaced_between_kill_and_resume_is_fetched_anew(self):
+        size = 12 << 20
+        old = random.Random(7).randbytes(size)
+        served = serve("replaced.bin", old)
+        ftp = _servers["slow"]
+        url = ftp.url("/replaced.bin")
+        out = self.local("replaced.bin")
+        proc = start_tarnwick(EXE, url, self.home, out + "\n")
+        deadline = time.monotonic() + 20
+        wait_for_size(proc, out, 3 << 20, deadline)
+        slot = None
+        # Killed once the entry holds more than the part that will change.
+        while proc.poll() is None and time.monotonic() < deadline:
+            slot = slot or self.slot_of(url)
+            if self.queue().get("Start" + slot, 0) > (2 << 20):
+                break
+            time.sleep(0.01)
+        kill_and_reap(proc)
+        self.assertEqual(proc.returncode, -signal.SIGKILL, "the download was never interrupted")
+        # Another file of the same size, whose bytes differ only in its first megabyte: the
+        # bytes fetched again on the resume match, its date alone tells.
+        new = random.Random(8).randbytes(1 << 20) + old[1 << 20:]
+        serve("replaced.bin", new)
+        later = os.stat(served).st_mtime + 100
+        os.utime(served, (later, later))
+        mark = len(ftp.commands())
+        rc = self.run_session("#" + slot, "", timeout=60)
+        self.assertEqual(rc, 0, self.output)
+        self.assertSameFile(out, new)
+        self.assertNoQueue()
+        rests = [c for c in ftp.commands()[mark:] if c.startswith("REST ")]
+        self.assertGreater(int(rests[0].split()[1]), 0, rests)
+        self.assertIn("REST 0", rests[1:])
 
 
 if __name__ == "__main__":

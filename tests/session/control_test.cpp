@@ -24,6 +24,7 @@
 #include "queue/scheduler.h"
 #include "session/batch.h"
 #include "script_server.h"
+#include "session/ending.h"
 #include "session_helpers.h"
 
 namespace {
@@ -57,12 +58,13 @@ struct Case {
   bool endsSession;
   bool entryKept;
   const char* phaseAfter;
+  int status;  // an ended session's exit status (-1: it goes on)
 };
 
 TEST(Control, ARunningSessionPublishesItsStateAndObeysItsChannel) {
-  for (const Case& k : {Case{"pause", "ok paused", false, true, "paused"},
-                        Case{"cancel", "ok cancelled; the entry is kept", true, true, ""},
-                        Case{"forget", "ok removed", true, false, ""}}) {
+  for (const Case& k : {Case{"pause", "ok paused", false, true, "paused", -1},
+                        Case{"cancel", "ok cancelled; the entry is kept", true, true, "", 2},
+                        Case{"forget", "ok removed", true, false, "", 1}}) {
     SCOPED_TRACE(k.word);
     TestEnvironment env;
     const std::string body = bytesOf(60000, 3);
@@ -130,6 +132,9 @@ TEST(Control, ARunningSessionPublishesItsStateAndObeysItsChannel) {
     env.app().FlushProfile();
     EXPECT_EQ(answer, k.answer);
     EXPECT_EQ(QueueEntry::exists("00"), k.entryKept);
+    if (k.status >= 0) {
+      EXPECT_EQ(sessionStatus(dlg), k.status);
+    }
     // Nothing of a forgotten entry is left behind by a late publication.
     if (!k.entryKept) {
       EXPECT_TRUE(env.app().GetProfileSection(kSectionFileQueue).empty());

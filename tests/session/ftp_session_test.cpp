@@ -33,6 +33,7 @@ struct FtpScript {
   std::atomic<bool> dataServed{false};
   std::string closeOn;  // the verb at which the server drops the control connection unanswered
   int portPort = 0;     // the port the last PORT command named
+  std::size_t restAt = 0;  // the offset the last REST named
   std::string finalReply = "226 Transfer complete.\r\n";  // after the data; "" hangs up instead
 
   std::string reply(const std::string& verb, const std::string& arg) {
@@ -66,6 +67,7 @@ struct FtpScript {
       std::string arg = line.size() > verb.size() ? line.substr(verb.size() + 1) : "";
       std::string r;
       if (verb == closeOn) break;
+      if (verb == "REST") restAt = std::stoul(arg);
       if (verb == "PORT") {
         std::smatch m;
         std::regex re("(\\d+),(\\d+),(\\d+),(\\d+),(\\d+),(\\d+)");
@@ -155,20 +157,22 @@ TEST_F(FtpSession, NewAnonymousDownloadInActiveMode) {
   EXPECT_EQ(dlg->m_job.totalSize(), 40000);
   ASSERT_EQ(srv.requests().size(), 1u);
   Cmds sent = commands(srv.requests()[0]);
-  ASSERT_EQ(sent.size(), 7u) << srv.requests()[0];
+  ASSERT_EQ(sent.size(), 8u) << srv.requests()[0];
   // PORT names the control connection's local address and the listening port.
   std::smatch m;
-  ASSERT_TRUE(std::regex_match(sent[4], m, std::regex("PORT 127,0,0,1,(\\d+),(\\d+)"))) << sent[4];
+  ASSERT_TRUE(std::regex_match(sent[5], m, std::regex("PORT 127,0,0,1,(\\d+),(\\d+)"))) << sent[5];
   int port = std::stoi(m[1]) * 256 + std::stoi(m[2]);
   EXPECT_GT(port, 0);
   EXPECT_EQ(sent,
-            (Cmds{"USER anonymous", "PASS tarnwick@", "TYPE I", "SIZE /pub/f.zip", sent[4], "REST 0", "RETR /pub/f.zip"}));
+            (Cmds{"USER anonymous", "PASS tarnwick@", "TYPE I", "SIZE /pub/f.zip", "MDTM /pub/f.zip", sent[5], "REST 0",
+                  "RETR /pub/f.zip"}));
   // The header log: each reply line and each command as it went.
   EXPECT_EQ(dlg->m_job.headers().substr(0, dlg->m_job.headers().find("\r\n226 ") + 2),
             "Connecting to:  127.0.0.1\r\n\r\n220 Ready\r\n:::::USER anonymous\r\n331 Password required\r\n"
             ":::::PASS tarnwick@\r\n230 Logged in\r\n:::::TYPE I\r\n200 Type set to I\r\n"
-            ":::::SIZE /pub/f.zip\r\n502 Command not implemented\r\n:::::" +
-                sent[4] +
+            ":::::SIZE /pub/f.zip\r\n502 Command not implemented\r\n:::::MDTM /pub/f.zip\r\n"
+            "502 Command not implemented\r\n:::::" +
+                sent[5] +
                 "\r\n200 PORT command successful\r\n:::::REST 0\r\n350 Restarting at 0\r\n:::::RETR "
                 "/pub/f.zip\r\n150 Opening BINARY mode data connection for f.zip (40000 bytes).\r\n");
   EXPECT_EQ(dlg->m_statusIcon.GetIcon(), 151);
@@ -281,12 +285,11 @@ TEST_F(FtpSession, RefusalsAskToResumeLater) {
       EXPECT_EQ(local.ui().boxes[0].text, tc.shown);
       EXPECT_EQ(local.ui().boxes[1].text, "Would you like to have this request resumed later?");
       EXPECT_EQ(local.ui().boxes[1].type & MB_TYPEMASK, MB_YESNO);
-      bool fileThere = ::access(local.path("f.zip").c_str(), F_OK) == 0;
+      // No empty file stays either way: a resume makes it again.
+      EXPECT_NE(::access(local.path("f.zip").c_str(), F_OK), 0);
       if (answer == IDYES) {
-        EXPECT_TRUE(fileThere);
         EXPECT_EQ(queueValue(local, "Get00"), url(srv.port()));
       } else {
-        EXPECT_FALSE(fileThere);
         EXPECT_TRUE(queueEmpty(local, "00"));
       }
       EXPECT_FALSE(dlg->m_finished);
@@ -405,13 +408,54 @@ TEST_F(FtpSession, QueueEntryResumesWithRest) {
   auto dlg = runSession(env, "#07");
   EXPECT_TRUE(dlg->m_finished);
   Cmds sent = commands(srv.requests().at(0));
-  ASSERT_EQ(sent.size(), 7u);
-  EXPECT_EQ(sent[5], "REST 5120");
+  ASSERT_EQ(sent.size(), 8u);
+  EXPECT_EQ(sent[6], "REST 5120");
   EXPECT_EQ(dlg->m_job.startOffset(), 5120);
   EXPECT_EQ(dlg->m_job.totalSize(), 14880);
   EXPECT_EQ(readWholeFile(env.path("f.zip")), full);
   EXPECT_TRUE(queueEmpty(env, "07"));
   EXPECT_TRUE(env.ui().boxes.empty());
+}
+
+// A file replaced on the server between a kill and the resume: its date (MDTM) or its size
+// differ from those kept with the bytes on disk, and it is fetched again from its start.
+TEST_F(FtpSession, AReplacedFileIsFetchedAgainFromItsStart) {
+  struct Case {
+    const char* name;
+    std::size_t size;
+    std::string mdtm;  // the server's answer to MDTM
+  };
+  for (const Case& tc : {Case{"another date, the same size", 20000, "213 20261202080000\r\n"},
+                         Case{"another size, no date", 25000, "502 Command not implemented\r\n"}}) {
+    SCOPED_TRACE(tc.name);
+    TestEnvironment local;
+    // The new file begins as the old one did: the bytes fetched again match.
+    const std::string old = bytesOf(20000, 3), fresh = old.substr(0, 10000) + bytesOf(tc.size - 10000, 4);
+    writeWholeFile(local.path("f.zip"), old.substr(0, 10000));
+    FtpScript ftp;
+    ftp.body = fresh;
+    ftp.serveData = [](int fd, const FtpScript& s) {
+      FtpScript::sendAll(fd, s.body.substr(s.restAt));
+      ::close(fd);
+    };
+    ftp.replies["SIZE"] = {"213 " + std::to_string(tc.size) + "\r\n", "213 " + std::to_string(tc.size) + "\r\n"};
+    ftp.replies["MDTM"] = {tc.mdtm, tc.mdtm};
+    ScriptServer srv([&](ScriptConn& c, int) { ftp.converse(c); });
+    local.app().WriteProfileString(kSectionFileQueue, "Get07", url(srv.port()));
+    local.app().WriteProfileString(kSectionFileQueue, "Local07", local.path("f.zip"));
+    local.app().WriteProfileInt(kSectionFileQueue, "Start07", 10000);
+    local.app().WriteProfileInt(kSectionFileQueue, "Total07", 20000);
+    local.app().WriteProfileString(kSectionFileQueue, "LastMod07", "20261201080000");
+    auto dlg = runSession(local, "#07");
+    EXPECT_TRUE(dlg->m_finished);
+    auto reqs = srv.requests();
+    ASSERT_EQ(reqs.size(), 2u);
+    EXPECT_EQ(commands(reqs[0]).at(4), "MDTM /pub/f.zip");
+    EXPECT_EQ(commands(reqs[0]).at(7), "REST 5120");
+    EXPECT_EQ(commands(reqs[1]).at(7), "REST 0");
+    EXPECT_EQ(readWholeFile(local.path("f.zip")), fresh);
+    EXPECT_EQ(dlg->m_noResumeNote.GetWindowText(), "(The file changed on the server.)");
+  }
 }
 
 TEST_F(FtpSession, RefusedRestRestartsFromZero) {
@@ -426,9 +470,9 @@ TEST_F(FtpSession, RefusedRestRestartsFromZero) {
   auto dlg = runSession(env, "#03");
   EXPECT_TRUE(dlg->m_finished);
   Cmds sent = commands(srv.requests().at(0));
-  ASSERT_EQ(sent.size(), 7u);
-  EXPECT_EQ(sent[5], "REST 5120");
-  EXPECT_EQ(sent[6], "RETR /pub/f.zip");
+  ASSERT_EQ(sent.size(), 8u);
+  EXPECT_EQ(sent[6], "REST 5120");
+  EXPECT_EQ(sent[7], "RETR /pub/f.zip");
   EXPECT_EQ(dlg->m_noResumeNote.GetWindowText(), "(This server does not support resuming.)");
   EXPECT_EQ(readWholeFile(env.path("f.zip")), full);
   EXPECT_TRUE(env.ui().boxes.empty());
@@ -517,9 +561,10 @@ TEST_F(FtpSession, CompletionNeedsTheFinalReplyAndTheRightCount) {
   auto dlg = runSession(local, "#07");
   EXPECT_TRUE(dlg->m_finished);
   auto reqs = srv.requests();
-  ASSERT_EQ(reqs.size(), 2u);
-  EXPECT_EQ(commands(reqs[0]).at(6), "REST 5120");
-  EXPECT_EQ(commands(reqs[1]).at(6), "REST 0");
+  // The count, or the comparison of the bytes fetched again (with an earlier range), tells.
+  ASSERT_GE(reqs.size(), 2u);
+  EXPECT_EQ(commands(reqs[0]).at(7), "REST 5120");
+  EXPECT_EQ(commands(reqs.back()).at(7), "REST 0");
   EXPECT_EQ(readWholeFile(local.path("f.zip")), full);
 }
 
@@ -578,7 +623,7 @@ TEST_F(FtpSession, PauseAndResumeRunsTheConversationAgain) {
   EXPECT_TRUE(dlg.m_finished);
   auto reqs = srv.requests();
   ASSERT_EQ(reqs.size(), 2u);
-  EXPECT_EQ(commands(reqs[1]).at(5), "REST 5120");
+  EXPECT_EQ(commands(reqs[1]).at(6), "REST 5120");
   EXPECT_EQ(readWholeFile(env.path("f.bin")), body);
 }
 
@@ -653,9 +698,9 @@ TEST_F(FtpSession, PassiveModeFirstActiveWhenRefused) {
     EXPECT_TRUE(dlg->m_finished);
     EXPECT_EQ(readWholeFile(local.path("f.zip")), ftp.body);
     Cmds sent = commands(srv.requests().at(0));
-    ASSERT_EQ(sent.size(), 6 + tc.dataCommands.size());
+    ASSERT_EQ(sent.size(), 7 + tc.dataCommands.size());
     for (std::size_t i = 0; i < tc.dataCommands.size(); ++i)
-      EXPECT_EQ(sent[4 + i].substr(0, 4), tc.dataCommands[i]);
+      EXPECT_EQ(sent[5 + i].substr(0, 4), tc.dataCommands[i]);
   }
 }
 
@@ -705,7 +750,8 @@ TEST_F(FtpSession, ProxyLoginAndPassiveData) {
     // Once data flows the top line shows the address again.
     EXPECT_EQ(dlg->m_urlText.GetWindowText(), u);
     EXPECT_EQ(commands(srv.requests().at(0)),
-              (Cmds{user, "PASS tarnwick@", "TYPE I", "SIZE /pub/f.zip", "PASV", "REST 0", "RETR /pub/f.zip"}));
+              (Cmds{user, "PASS tarnwick@", "TYPE I", "SIZE /pub/f.zip", "MDTM /pub/f.zip", "PASV", "REST 0",
+                    "RETR /pub/f.zip"}));
     EXPECT_EQ(dlg->m_job.headers().rfind("Connecting to:  files.example (via 127.0.0.1:" + std::to_string(srv.port()) +
                                              " from the configuration)\r\n\r\n",
                                          0),

@@ -547,6 +547,49 @@ TEST_F(HttpSession, ChangedFileOnServerRestartsFromZero) {
   EXPECT_EQ(readWholeFile(env.path("f.zip")), fresh);
 }
 
+// The bytes fetched again on a resume are compared before anything is written: a server
+// whose validators never change (or that has none) while its file does is caught, and an
+// earlier range tells a tail damaged on disk from another version.
+TEST_F(HttpSession, RollbackBytesAreComparedBeforeTheyAreWritten) {
+  const std::string old = bytesOf(20000, 5), fresh = bytesOf(20000, 6);
+  std::string damaged = old.substr(0, 10000);
+  damaged.replace(8000, 2000, 2000, 'd');
+  struct Case {
+    const char* name;
+    std::string onDisk, served;
+    std::vector<std::string> ranges;  // asked, in order ("" any)
+    std::string note;
+  };
+  const Case cases[] = {
+      {"another version of the same length, without validators", old.substr(0, 10000), fresh, {"5120-", "2560-", "0-"},
+       "(The file changed on the server.)"},
+      {"a damaged tail is written again", damaged, old, {"5120-", "2560-", ""}, ""},
+      {"the same bytes go on", old.substr(0, 10000), old, {"5120-"}, ""},
+  };
+  for (const auto& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    TestEnvironment local;
+    ScriptServer srv([&](ScriptConn& c, int) {
+      std::string req = c.readUntil("\r\n\r\n");
+      auto at = req.find("Range: bytes=");
+      c.send(partialReply(tc.served, at == std::string::npos ? 0 : std::stoul(req.substr(at + 13))));
+      c.close();
+    });
+    writeWholeFile(local.path("f.zip"), tc.onDisk);
+    local.app().WriteProfileString(kSectionFileQueue, "Get07", url(srv.port()));
+    local.app().WriteProfileString(kSectionFileQueue, "Local07", local.path("f.zip"));
+    local.app().WriteProfileInt(kSectionFileQueue, "Start07", 10000);
+    auto dlg = runSession(local, "#07");
+    EXPECT_TRUE(dlg->m_finished);
+    EXPECT_TRUE(readWholeFile(local.path("f.zip")) == tc.served);
+    auto reqs = srv.requests();
+    ASSERT_EQ(reqs.size(), tc.ranges.size());
+    for (std::size_t i = 0; i < reqs.size(); ++i)
+      EXPECT_TRUE(tc.ranges[i].empty() || reqs[i].find("Range: bytes=" + tc.ranges[i] + " ") != std::string::npos) << i;
+    EXPECT_EQ(dlg->m_noResumeNote.GetWindowText(), tc.note);
+  }
+}
+
 TEST_F(HttpSession, WithoutTimersTheDisplayFollowsEveryBlock) {
   CWnd::SetTimersAvailable(false);
   ScriptServer srv([&](ScriptConn& c, int) {
@@ -631,7 +674,7 @@ TEST_F(HttpSession, AWriteFailureStopsTheTransferAndKeepsTheEntry) {
   env.ui().saveAnswers.push_back(std::string("/dev/full"));
   auto dlg = runSession(env, url(srv.port()));
   ASSERT_EQ(env.ui().boxes.size(), 1u);
-  EXPECT_EQ(env.ui().boxes[0].text, "Error writing to output file:\n  /dev/full\nAborting.");
+  EXPECT_EQ(env.ui().boxes[0].text, "Error writing to output file:\n  /dev/full: No space left on device\nAborting.");
   EXPECT_FALSE(dlg->m_finished);
   EXPECT_EQ(queueValue(env, "Get00"), url(srv.port()));
 }
@@ -708,17 +751,19 @@ TEST_F(HttpSession, HeaderLinesAreReadWholeWithinTheirLimits) {
 
 }  // namespace
 
-// A broken download tries again by itself: at once after an attempt that brought bytes
-// (from a little before them), after 1, 2 … s or the server's Retry-After after one that
-// did not, and pauses once the tries are used up. A missing file is never tried again.
+// A broken download tries again by itself: after a second when the attempt brought a
+// meaningful amount (from a little before its bytes), after 1, 2 … s or the server's
+// Retry-After after one that did not, and pauses once the tries are used up. A missing file is never tried again.
 // Standard output cannot take bytes back: a break goes on from exactly the last byte
 // written, and a server that sends the file from its start again ends the download.
 TEST(HttpRetry, StandardOutputGoesOnFromItsLastByteOrEnds) {
   const std::string body = bytesOf(200000, 9);
   const std::string full = httpReply("200 OK", "", body);
   const std::size_t first = 150000 - (full.size() - body.size());  // body bytes in the first reply
-  for (bool resumes : {true, false}) {
-    SCOPED_TRACE(resumes ? "resumes" : "starts over");
+  // The second reply: the rest, the file from its start, or the rest of a longer file.
+  for (int second : {0, 1, 2}) {
+    bool resumes = second == 0;
+    SCOPED_TRACE(second);
     TestEnvironment env;
     env.app().WriteProfileInt(kSectionConfig, kRetries, 3);
     std::vector<std::string> ranges;
@@ -730,7 +775,7 @@ TEST(HttpRetry, StandardOutputGoesOnFromItsLastByteOrEnds) {
         ::usleep(100000);
         c.reset();
       } else {
-        c.send(resumes ? partialReply(body, first) : full);
+        c.send(second == 0 ? partialReply(body, first) : second == 1 ? full : partialReply(body + "more", first));
         c.close();
       }
     });
@@ -749,6 +794,9 @@ TEST(HttpRetry, StandardOutputGoesOnFromItsLastByteOrEnds) {
     EXPECT_EQ(dlg->m_finished != 0, resumes);
     EXPECT_EQ(written, resumes ? body : body.substr(0, first));
     EXPECT_TRUE(queueEmpty(env, "00"));
+    if (second == 2) {
+      EXPECT_EQ(dlg->m_job.endReason().rfind("The file changed on the server", 0), 0u) << dlg->m_job.endReason();
+    }
   }
 }
 
@@ -773,7 +821,7 @@ TEST(HttpRetry, BrokenDownloadsTryAgainByThemselves) {
     std::string topLine;          // after the session, "" for any
   };
   const Case cases[] = {
-      {"resets after bytes: on at once",
+      {"resets after bytes: on after a second, the wait after a break always applies",
        5,
        [&](ScriptConn& c, int i) {
          std::int64_t from = rangeFrom(c.readUntil("\r\n\r\n"));
@@ -785,7 +833,16 @@ TEST(HttpRetry, BrokenDownloadsTryAgainByThemselves) {
            c.close();
          }
        },
-       3, true, {0, 0}, ""},
+       3, true, {0.9, 0.9}, ""},
+      {"one byte, then a reset, forever: no progress, so it pauses after the setting's attempts",
+       3,
+       [&](ScriptConn& c, int) {
+         std::int64_t from = rangeFrom(c.readUntil("\r\n\r\n"));
+         partial(c, from, 1);
+         ::usleep(50000);
+         c.reset();
+       },
+       3, false, {0.9, 1.9}, ""},
       {"busy, then closed before a reply: waits",
        5,
        [&](ScriptConn& c, int i) {

@@ -1,9 +1,11 @@
 // The download job alone, on fake connections and a fake clock: what it lends to whom, what
 // it concludes from replies and ends, and what its checkpoint stores after each step.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <algorithm>
 #include <map>
+#include <stdexcept>
 
 #include "engine/job.h"
 #include "queue/queue_store.h"
@@ -56,8 +58,14 @@ class FakeClock : public JobClock {
 };
 
 struct FakeConn : Connection {
-  FakeConn(ConnectionRequest r, ConnectionEvents& e) : req(std::move(r)), events(e), pos(req.first) {}
-  bool start(ConnectionResult&) override { return true; }
+  FakeConn(ConnectionRequest r, ConnectionEvents& e, bool f) : req(std::move(r)), events(e), pos(req.first), fails(f) {}
+  // A start that fails at once, as a connect to an unreachable literal address does.
+  bool start(ConnectionResult& failed) override {
+    if (!fails) return true;
+    open = false;
+    failed = ConnectionResult{Outcome::ConnectFailed, WSAENETUNREACH, "h", Answerer::Local, -1};
+    return false;
+  }
   void close() override { open = false; }
   bool isOpen() const override { return open; }
   const Route& route() const override { return req.route; }
@@ -67,6 +75,7 @@ struct FakeConn : Connection {
   ConnectionRequest req;
   ConnectionEvents& events;
   std::int64_t pos;
+  bool fails;
   bool open = true;
 };
 
@@ -83,7 +92,7 @@ struct Rig : JobEvents {
     QueueEntry::write("00", QueueValue::Get, job.m_d.m_url);
     job.m_slot = "00";
   }
-  void jobNote(Note, const std::string&) override {}
+  void jobNote(Note, const std::string& text) override { notes.push_back(text); }
   void jobWrote() override {}
   void jobOutcome(const ConnectionResult& r) override { outcomes.push_back(r.what); }
   void jobWaiting(int, const std::string&) override {}
@@ -119,8 +128,12 @@ struct Rig : JobEvents {
   FakeClock clock;
   std::vector<std::shared_ptr<FakeConn>> conns;
   std::vector<Outcome> outcomes;
+  std::vector<std::string> notes;
+  bool failStart = false;
   DownloadJob job{*this, clock, [this](ConnectionRequest r, ConnectionEvents& e, std::shared_ptr<CFile>) {
-                    conns.push_back(std::make_shared<FakeConn>(std::move(r), e));
+                    // A job that opens connections without end fails here rather than hanging.
+                    if (conns.size() >= 100) throw std::runtime_error("100 connections");
+                    conns.push_back(std::make_shared<FakeConn>(std::move(r), e, failStart));
                     return conns.back();
                   }};
 };
@@ -192,13 +205,13 @@ TEST(Job, LendsRangesAndConcludesFromWhatConnectionsReport) {
          r.reply(0, 0, 100);
          r.write(0, 40);
          r.end(0, Outcome::Broken, 10054);
-         r.clock.advance(0);
+         r.clock.advance(2000);  // a few bytes are no progress: the wait applies
          ASSERT_EQ(r.conns.size(), 2u);
          EXPECT_EQ(r.c(1).req.first, 0);  // a rollback of more than the bytes on disk
          EXPECT_EQ(r.c(1).req.ifRange, "\"a\"");
          r.write(1, 50);
          r.end(1, Outcome::Broken, 10054);
-         r.clock.advance(0);
+         r.clock.advance(2000);
          EXPECT_EQ(r.c(2).req.first, 40);  // stepped back once, not over bytes fetched again
          EXPECT_FALSE(r.reply(2, 40, 100, "\"b\""));
          r.end(2, Outcome::FileChanged);
@@ -208,7 +221,7 @@ TEST(Job, LendsRangesAndConcludesFromWhatConnectionsReport) {
          EXPECT_EQ(r.stored("Start"), "");
          EXPECT_EQ(r.stored("ETag"), "");
        }},
-      {"attempts count only past the most any attempt had, and stop after the setting's number", 1, 2,
+      {"attempts count only well past the most any attempt had, and stop after the setting's number", 1, 2,
        [](Rig& r) {
          for (int i = 0; i < 4 && r.conns.size() == static_cast<std::size_t>(i + (i > 0)); ++i) {
            if (i == 0) r.open();
@@ -220,7 +233,7 @@ TEST(Job, LendsRangesAndConcludesFromWhatConnectionsReport) {
            r.end(i, Outcome::Broken, 10054);
            r.clock.advance(10000);
          }
-         EXPECT_EQ(r.conns.size(), 3u);
+         EXPECT_EQ(r.conns.size(), 2u);  // 300 new bytes are no progress
          EXPECT_EQ(r.outcomes.back(), Outcome::GaveUp);
          EXPECT_EQ(r.job.endReason(), "Gave up after 2 attempts without data: Connection broken");
        }},
@@ -235,6 +248,33 @@ TEST(Job, LendsRangesAndConcludesFromWhatConnectionsReport) {
          r.env.app().WriteProfileInt(kSectionConfig, kTotalMaxSpeed, 0);
          r.clock.advance(1000);
          EXPECT_EQ(r.c(0).req.limit, nullptr);
+       }},
+      {"a stop drops the outcomes not yet told: a paused download never reopens by itself", 1, 5,
+       [](Rig& r) {
+         r.open();
+         r.end(0, Outcome::NoRange);  // asks for the next connection, from the event loop
+         r.job.stop();
+         r.clock.advance(1000);
+         EXPECT_TRUE(r.outcomes.empty());
+         EXPECT_EQ(r.job.phase(), JobPhase::Paused);
+       }},
+      {"a connection that cannot start is an attempt: the first one's tries follow, not another at once", 2, 2,
+       [](Rig& r) {
+         startTwo(r);
+         ASSERT_TRUE(r.reply(1, 4 * kMiB, 8 * kMiB));
+         r.write(1, kMiB);
+         r.end(1, Outcome::Broken, 10054);
+         r.write(0, 4 * kMiB - (64 << 10));
+         r.failStart = true;  // nothing is open when the next piece is lent
+         r.end(0, Outcome::PieceDone);
+         r.clock.advance(0);
+         EXPECT_EQ(r.conns.size(), 3u);
+         EXPECT_EQ(r.outcomes, std::vector<Outcome>{Outcome::Reconnect});
+         r.open();
+         EXPECT_EQ(r.job.phase(), JobPhase::Waiting);
+         r.clock.advance(10000);
+         EXPECT_EQ(r.conns.size(), 6u);  // the pieces' bytes were progress, then two fruitless tries
+         EXPECT_EQ(r.outcomes.back(), Outcome::GaveUp);
        }},
       {"at the end an idle connection races the slowest range and the first byte wins", 2, 5,
        [](Rig& r) {
@@ -253,6 +293,76 @@ TEST(Job, LendsRangesAndConcludesFromWhatConnectionsReport) {
          EXPECT_EQ(r.c(0).end(), 4 * kMiB);  // not before the racer's first byte
          r.write(2, 1);
          EXPECT_EQ(r.c(0).end(), cut);
+       }},
+      {"a reply of another length is another file, without validators too: after a break and after a restart", 1, 5,
+       [](Rig& r) {
+         r.open();
+         ASSERT_TRUE(r.reply(0, 0, 6000000, ""));
+         r.write(0, 3 << 20);
+         r.clock.advance(200);
+         EXPECT_EQ(r.stored("Total"), "6000000");
+         r.end(0, Outcome::Broken, 10054);
+         r.clock.advance(1000);  // the wait after a break
+         ASSERT_EQ(r.conns.size(), 2u);
+         EXPECT_FALSE(r.reply(1, r.c(1).req.first, 5000000, ""));
+         r.end(1, Outcome::FileChanged);
+         r.clock.advance(0);
+         EXPECT_EQ(r.outcomes.back(), Outcome::Reconnect);
+         EXPECT_TRUE(r.job.state().done.empty());
+         EXPECT_EQ(r.stored("Total"), "");
+         QueueEntry kept;
+         kept.start = 3 << 20;
+         kept.total = 6000000;
+         r.job.restore(kept, 4096);
+         r.open();
+         EXPECT_FALSE(r.reply(2, r.c(2).req.first, 5000000, ""));
+       }},
+      {"another site of a mirror list goes on from the bytes on disk only when tied to them, or compared", 1, 5,
+       [](Rig& r) {
+         struct Site {
+           const char* etag;
+           const char* date;
+           std::int64_t total;
+           int rollbackK;
+           bool goesOn;
+         };
+         for (const Site& s : {Site{"W/\"x\"", "", 100000, 0, false}, Site{"", "", 100000, 0, false},
+                               Site{"", "D", 100000, 0, true}, Site{"\"x\"", "", 100000, 0, true},
+                               Site{"W/\"x\"", "", 100000, 4, true}, Site{"", "", 90000, 4, false}}) {
+           SCOPED_TRACE(std::string(s.etag) + "/" + s.date + "/" + std::to_string(s.rollbackK));
+           r.env.app().WriteProfileInt(kSectionConfig, kRollback, s.rollbackK);
+           writeWholeFile(r.job.m_d.m_localPath, bytesOf(49152));
+           r.job.startFresh();
+           std::size_t n = r.conns.size();
+           r.open();
+           ASSERT_TRUE(r.reply(n, 0, 100000, s.etag, "D"));
+           r.write(n, 49152);
+           r.job.stop();
+           r.job.siteChanged();
+           r.open();
+           EXPECT_EQ(r.reply(n + 1, r.c(n + 1).req.first, s.total, s.etag, s.date), s.goesOn);
+         }
+       }},
+      {"a checkpoint the store refuses is said once, and tried again with the next bytes", 1, 5,
+       [](Rig& r) {
+         r.open();
+         r.reply(0, 0, 100);
+         sqlite3* db = nullptr;
+         ASSERT_EQ(sqlite3_open(r.env.path("settings.db").c_str(), &db), SQLITE_OK);
+         auto exec = [&](const char* sql) { EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sql; };
+         exec("CREATE TRIGGER refuse BEFORE INSERT ON profile WHEN NEW.name = 'Start00' "
+              "BEGIN SELECT RAISE(ABORT, 'refused'); END");
+         r.write(0, 20);
+         r.clock.advance(200);
+         r.write(0, 20);
+         r.clock.advance(200);
+         const std::string said = "Cannot save the download's progress in the queue.";
+         EXPECT_EQ(std::count(r.notes.begin(), r.notes.end(), said), 1);
+         EXPECT_EQ(r.stored("Start"), "");
+         exec("DROP TRIGGER refuse");
+         sqlite3_close(db);
+         r.job.stop();
+         EXPECT_EQ(r.stored("Start"), "40");
        }},
       {"a removed entry, or one another process took, gets no checkpoint", 1, 5,
        [](Rig& r) {

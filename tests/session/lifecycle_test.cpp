@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -18,6 +19,8 @@
 #include "script_server.h"
 #include "platform/file.h"
 #include "platform/services.h"
+#include "platform/socket.h"
+#include "session/ending.h"
 #include "queue/queue_store.h"
 #include "session_helpers.h"
 #include "ui/resume_dlg.h"
@@ -184,6 +187,52 @@ TEST_F(Lifecycle, UnresolvableHostIsSaidSo) {
   ASSERT_EQ(env.ui().boxes.size(), 1u);
   EXPECT_EQ(env.ui().boxes[0].text, "Host not found: no-such-host.invalid");
   EXPECT_EQ(sessionStatus(*dlg), 4);
+}
+
+// A failure's status is its cause, whether its entry is kept or not; a host that does not
+// exist is the same alone and as a queued entry without bytes (as a batch runs its new ones);
+// no ending leaves an empty file of the session's making.
+int noSuchName(const char*, const char*, const addrinfo*, addrinfo**) { return EAI_NONAME; }
+TEST_F(Lifecycle, EndingsTellTheirCauseAndLeaveNoEmptyFile) {
+  struct Case {
+    const char* name;
+    std::string url;
+    bool queued;  // run as "#05", an entry with its address and file and no bytes
+    int status;
+    bool entryKept;
+    int retries = 0;
+  };
+  std::string refused = "http://127.0.0.1:" + std::to_string(closedPort()) + "/x.zip";
+  ScriptServer busy([&](ScriptConn& c, int) {
+    c.readUntil("\r\n\r\n");
+    c.send("HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\n\r\n");
+    c.close();
+  });
+  const Case cases[] = {
+      {"a refused connection", refused, false, 4, true},
+      {"a refused connection, queued", refused, true, 4, true},
+      {"a host not found", "http://gone.test/x.zip", false, 4, false},
+      {"a host not found, queued", "http://gone.test/x.zip", true, 4, false},
+      {"a busy server after its tries", "http://127.0.0.1:" + std::to_string(busy.port()) + "/x.zip", false, 8, true, 1},
+  };
+  SetNameLookup(noSuchName);
+  for (const auto& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    TestEnvironment local;
+    local.app().WriteProfileInt(kSectionConfig, kRetries, tc.retries);
+    std::string slot = tc.queued ? "05" : "00";
+    if (tc.queued) {
+      local.app().WriteProfileString(kSectionFileQueue, "Get05", tc.url);
+      local.app().WriteProfileString(kSectionFileQueue, "Local05", local.path("x.zip"));
+    } else {
+      local.ui().saveAnswers.push_back(local.path("x.zip"));
+    }
+    auto dlg = runSession(local, tc.queued ? "#05" : tc.url);
+    EXPECT_EQ(sessionStatus(*dlg), tc.status);
+    EXPECT_EQ(QueueEntry::exists(slot), tc.entryKept);
+    EXPECT_FALSE(FileExists(local.path("x.zip")));
+  }
+  SetNameLookup(nullptr);
 }
 
 TEST_F(Lifecycle, UnusableUrlsAreRefusedWithTheirMessages) {

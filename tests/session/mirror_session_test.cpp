@@ -103,6 +103,64 @@ TEST(MirrorSession, AUsedUpListLeavesNoEntry) {
   EXPECT_TRUE(queueEmpty(env, dlg->m_slot));
 }
 
+// The next site of a list goes on from the bytes an earlier one left only when tied to
+// them (the same strong ETag, or the same date and length) or when the bytes it sends
+// again match them: else it sends the file from its start, never a file made of both.
+TEST(MirrorSession, TheNextSiteGoesOnOnlyFromBytesItIsTiedTo) {
+  const std::string first = bytesOf(20000, 1), other = bytesOf(20000, 2);
+  struct Case {
+    const char* name;
+    std::string headersA, headersB;
+    bool sameFile;
+  };
+  const Case cases[] = {
+      {"no validators", "", "", false},
+      {"the same weak ETag", "ETag: W/\"v\"\r\n", "ETag: W/\"v\"\r\n", false},
+      {"the same date and length", "Last-Modified: D\r\n", "Last-Modified: D\r\n", true},
+  };
+  for (const auto& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    TestEnvironment env;
+    env.app().WriteProfileInt(kSectionConfig, kRetries, 2);
+    const std::string& servedB = tc.sameFile ? first : other;
+    // The first site breaks after half the file, then answers nothing.
+    ScriptServer a([&](ScriptConn& c, int i) {
+      c.readUntil("\r\n\r\n");
+      if (i == 0) {
+        std::string r = partialReply(first, 0, tc.headersA);
+        c.send(r.substr(0, r.size() - 10000));
+        ::usleep(200000);
+        c.reset();
+        return;
+      }
+      c.close();
+    });
+    std::vector<std::size_t> asked;
+    std::mutex m;
+    ScriptServer b([&](ScriptConn& c, int) {
+      std::string req = c.readUntil("\r\n\r\n");
+      auto at = req.find("Range: bytes=");
+      std::size_t from = at == std::string::npos ? 0 : std::stoul(req.substr(at + 13));
+      {
+        std::lock_guard<std::mutex> lock(m);
+        asked.push_back(from);
+      }
+      c.send(partialReply(servedB, from, tc.headersB));
+      c.close();
+    });
+    writeWholeFile(env.path("l.fml"), "FML,1.0,\nA,B,C,http://127.0.0.1:" + std::to_string(a.port()) +
+                                          "/f.zip\nA,B,C,http://127.0.0.1:" + std::to_string(b.port()) + "/f.zip\n");
+    env.ui().saveAnswers.push_back(env.path("f.zip"));
+    auto dlg = runSession(env, env.path("l.fml"));
+    EXPECT_TRUE(dlg->m_finished);
+    EXPECT_TRUE(readWholeFile(env.path("f.zip")) == servedB);
+    std::lock_guard<std::mutex> lock(m);
+    ASSERT_FALSE(asked.empty());
+    EXPECT_GT(asked.front(), 0u);  // the bytes on disk were offered to it
+    EXPECT_EQ(asked.back() == 0, !tc.sameFile);
+  }
+}
+
 TEST(MirrorSession, UsedUpListAndBadFiles) {
   const std::pair<std::string, std::string> cases[] = {
       {"FML,1.0,\n", "Unable to download from any site!\nAborting."},

@@ -60,7 +60,8 @@ TEST(Pieces, FurtherConnectionsTakeExactlyTheirPartOrNothing) {
       {"its part", [&](long long a, long long b) { return part(v1, a, b, kEtag); }, v1, 0},
       {"the whole file", [&](long long, long long) { return httpReply("200 OK", kEtag, v1); }, v1},
       {"another part", [&](long long a, long long b) { return part(v1, a + 1024, b, kEtag); }, v1},
-      {"another length", [&](long long a, long long b) { return part(v1, a, b, kEtag, kSize + 1); }, v1},
+      // Another length is another file: fetched again from its start, on one connection.
+      {"another length", [&](long long a, long long b) { return part(v1, a, b, kEtag, kSize + 1); }, v1, 3},
       {"busy", [&](long long, long long) { return httpReply("503 Busy", "Retry-After: 1\r\n", ""); }, v1},
       {"refused", [&](long long, long long) { return std::string(); }, v1},
       // The file changed under the download: fetched again whole, never mixed.
@@ -190,7 +191,12 @@ TEST(Pieces, OtherSitesOfAListJoinOnlyWithTheSameFile) {
     EXPECT_TRUE(dlg->m_finished);
     EXPECT_TRUE(readWholeFile(env.path("f.bin")) == v1);
     auto asked = second.requests();
-    ASSERT_EQ(asked.size(), tc.asked) << asked.back();
+    // A tied site, the faster one here, may also race the first site's range at the end.
+    if (*tc.ifRange) {
+      ASSERT_GE(asked.size(), tc.asked) << asked.back();
+    } else {
+      ASSERT_EQ(asked.size(), tc.asked) << asked.back();
+    }
     // First its first byte only, unconditionally; then pieces on the validator both share.
     EXPECT_NE(asked[0].find("\r\nRange: bytes=0-0\r\n"), std::string::npos) << asked[0];
     EXPECT_EQ(asked[0].find("If-Range"), std::string::npos) << asked[0];

@@ -123,6 +123,14 @@ TEST(FtpReplies, PassivePortsAndRetrSizes) {
   EXPECT_EQ(size, 5368709120LL);
   for (const char* other : {"213-5", "550 No such file", "213 ", "213 12 bytes", "213 -1", "200 12"})
     EXPECT_FALSE(parseSizeReply(other, size)) << other;
+  std::string stamp;
+  EXPECT_TRUE(parseMdtmReply("213 20261201080000", stamp));
+  EXPECT_EQ(stamp, "20261201080000");
+  EXPECT_TRUE(parseMdtmReply("213 20261201080000.250 ", stamp));
+  EXPECT_EQ(stamp, "20261201080000.250");
+  for (const char* other : {"550 No such file", "213 2026120108", "213 20261201080000.", "213 20261201080000 GMT",
+                            "200 20261201080000"})
+    EXPECT_FALSE(parseMdtmReply(other, stamp)) << other;
 }
 
 TEST(FtpReplies, DataAddressesByFamily) {

@@ -178,8 +178,8 @@ TEST(QueueEntryRecord, SavedAndLoadedWhole) {
   App app;
   app.SetProfilePath(d.path + "/settings.db");
   const QueueEntry full{"05", "http://a/x", "/tmp/a", 5LL << 32, 10, 20, true, "Mon, 01 Jan 2024", 1, "md5=00ff", true,
-                        "8388608-9437184", "\"v1\"", "H X-A: 1\n", "report.pdf", 3, true, "b1", {}},
-      bare{"05", "ftp://b/y", "", 0, -1, -1, false, "", 0, "", false, "", "", "", "", 0, false, "", {}};
+                        "8388608-9437184", "\"v1\"", 5LL << 33, "H X-A: 1\n", "report.pdf", 3, true, "b1", {}},
+      bare{"05", "ftp://b/y", "", 0, -1, -1, false, "", 0, "", false, "", "", 0, "", "", 0, false, "", {}};
   full.save();
   if (pid_t writer = ::fork(); writer == 0) {
     App child;  // a store connection of its own
