@@ -195,11 +195,11 @@ class Scripts(SessionCase):
             self.assertEqual(f.read(), random.Random(0).randbytes(3_000_000))
 
     def test_a_failed_download_stays_listed_with_its_reason_until_removed(self):
-        # A missing file (its entry goes) and a refused connection (its entry is kept for a
-        # resume): both listed as failed, each with why, until removed.
+        # A missing file (its entry goes) and a refused connection (its tries used up, its
+        # entry kept for a resume): both listed as failed, each with why, until removed.
         closed = free_port()
         cases = ((_nginx.url("/nothere.zip"), 8, "not found"),
-                 (f"http://127.0.0.1:{closed}/refused.bin", 2, "refused"))
+                 (f"http://127.0.0.1:{closed}/refused.bin", 4, "refused"))
         for url, exit_status, why in cases:
             with self.subTest(url=url):
                 name = url.rsplit("/", 1)[1]
