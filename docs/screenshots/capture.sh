@@ -97,17 +97,19 @@ snapslot getting-file 03
 snapslot getting-file-broken 17
 xdotool key --clearmodifiers Menu; sleep 0.7; xdotool key v; sleep 1.5; snapwin headers "Headers"
 stopall
-# Downloads: a dozen at once, most receiving, one paused, one waiting to try again, two
-# queued, and two that finish while the window is open.
+# Downloads: a dozen at once, most receiving, one paused, two failed (each with why), two
+# queued, most waiting for their turn, and two that finish while the window is open.
 fresh
 queue 20,/slow/backup-2025-11.tar,209715200 21,/slow/Season%202%20Episode%203.mkv,31457280
 lines=()
 line() { (cd "$HOME" && DISPLAY= exec "$exe" "$@" </dev/null >>"$tmp/run.log" 2>&1) & lines+=($!); }
+line -o Downloads/old-release.zip "http://127.0.0.1:$port/missing/old-release.zip"
+line -o Downloads/mirror-sync.iso http://127.0.0.1:9/mirror-sync.iso
+sleep 2
 for f in debian-12.5.0-amd64-netinst.iso photos-2025-summer.tar kernel-6.12.tar.xz dataset-part1.parquet \
          talk-recording.mp4 firmware-v3.bin libreoffice-24.8.deb; do
   line -o "Downloads/$f" "http://127.0.0.1:$port/slow/$f"
 done
-line -o Downloads/mirror-sync.iso http://127.0.0.1:9/mirror-sync.iso
 start -o Downloads/paused-later.img "http://127.0.0.1:$port/slow/paused-later.img"
 sleep 3
 "$exe" --pause "$("$exe" --list --json | python3 -c 'import json,sys; print([r["slot"] for r in json.load(sys.stdin) if r["file"].endswith("paused-later.img")][0])')"

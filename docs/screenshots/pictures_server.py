@@ -1,6 +1,7 @@
 # Loopback server for the pictures: /private asks for Basic credentials, /slow/<name> trickles
 # a large file (ranges honoured) so that a session stays busy, /broken/<name> sends a part of
-# its file and then drops the connection, /quick/<name> sends 3 MiB in under three seconds.
+# its file and then drops the connection, /quick/<name> sends 3 MiB in under three seconds,
+# /missing/<name> is not found.
 import http.server, re, socketserver, sys, time
 
 SIZE = 640 << 20
@@ -40,6 +41,11 @@ class H(http.server.BaseHTTPRequestHandler):
             except Exception:
                 pass
             self.close_connection = True
+            return
+        if self.path.startswith("/missing/"):
+            self.send_response(404)
+            self.send_header("Content-Length", "0")
+            self.end_headers()
             return
         self.send_response(401)
         self.send_header("WWW-Authenticate", 'Basic realm="Reports"')

@@ -83,6 +83,8 @@ std::string helpText(const std::string& invoked) {
       continue;
     }
     std::string rest = line.substr(prefix.size());
+    // Quoted as it must be typed: a shell takes an unquoted #xx for a comment.
+    if (rest.rfind("#xx  ", 0) == 0) rest = "'#xx'" + rest.substr(5);
     out += "  " + invoked + " " + rest + "\n";
     if (rest.rfind("http://...   ", 0) == 0) out += "  " + invoked + " https://..." + rest.substr(11) + "\n";
   }

@@ -62,19 +62,6 @@ constexpr std::int64_t kNoEnd = LLONG_MAX;
 // (and more than the rollback): a server that sends a few bytes and breaks is not working.
 constexpr std::int64_t kProgressBytes = 64 << 10;
 
-const char* phaseWord(JobPhase p) {
-  switch (p) {
-    case JobPhase::Connecting: return "connecting";
-    case JobPhase::Receiving: return "receiving";
-    case JobPhase::Asking: return "asking";
-    case JobPhase::Waiting: return "waiting";
-    case JobPhase::Paused: return "paused";
-    case JobPhase::Finished: return "finished";
-    case JobPhase::Idle: break;
-  }
-  return "";
-}
-
 constexpr const char* kCannotTakeBack =
     "The server cannot go on from the bytes already written to standard output.";
 constexpr const char* kChangedOnServer = "(The file changed on the server.)";
@@ -109,30 +96,21 @@ DownloadJob::~DownloadJob() {
 
 Snapshot DownloadJob::snapshot() const {
   Snapshot s;
-  s.phase = m_s.phase;
-  s.asking = asking();
+  s.phase = asking() ? Phase::Asking : m_s.phase;
   s.done = m_s.bytesDone();
-  s.total = m_s.total;
+  s.size = std::max<std::int64_t>(m_s.total, 0);
   s.rate = m_s.phase == Phase::Receiving ? m_rate : 0;
-  if (s.rate > 0 && s.total > 0) s.secondsLeft = std::max<std::int64_t>(s.total - s.done, 0) / s.rate;
   s.connections = connections();
-  s.finished = m_s.done;
-  s.running = running();
-  s.reason = m_s.phase == Phase::Waiting ? m_waitWhy : m_s.endReason;
+  s.reason = m_s.phase == Phase::Waiting ? m_waitWhy : m_s.phase == Phase::Failed ? m_s.endReason : std::string();
   s.retryAt = m_s.phase == Phase::Waiting ? m_waitUntil : 0;
   return s;
 }
 
-LiveState DownloadJob::live() const {
-  Snapshot s = snapshot();
-  LiveState l;
-  l.done = s.done;
-  l.size = std::max<std::int64_t>(s.total, 0);
-  l.phase = s.asking ? "asking" : phaseWord(s.phase);
-  l.rate = s.rate;
-  l.retryAt = s.retryAt;
-  l.connections = s.connections;
-  return l;
+void DownloadJob::fail(const std::string& why) {
+  if (m_s.phase == Phase::Finished) return;
+  if (!why.empty() && m_s.endReason.empty()) m_s.endReason = why;
+  m_s.phase = Phase::Failed;
+  if (!m_slot.empty()) publish();
 }
 
 std::string DownloadJob::headers() const {
@@ -154,10 +132,22 @@ void DownloadJob::publish() {
   if (m_rateDone >= 0 && now > m_rateTick && done >= m_rateDone) m_rate = (done - m_rateDone) * 1000 / (now - m_rateTick);
   m_rateDone = done;
   m_rateTick = now;
-  LiveState l = live();
+  if (m_slot.empty()) return;  // the rate is for the window too; there is no entry to tell
+  LiveState l = snapshot();
   if (l == m_published) return;
   // A store busy for now takes it at the next tick.
   if (QueueEntry::publish(m_slot, std::nullopt, l)) m_published = l;
+}
+
+void DownloadJob::followLimits() {
+  std::pair<std::int64_t, std::int64_t> speeds{ConfigInt(kMaxSpeed), ConfigInt(kTotalMaxSpeed)};
+  if (speeds == m_speeds) return;
+  m_speeds = speeds;
+  // The download's own limit draws from the user's total as well.
+  auto [maxSpeed, totalSpeed] = speeds;
+  std::shared_ptr<RateLimit> total = totalSpeed > 0 ? TotalRateLimit(totalSpeed) : nullptr;
+  m_limit = maxSpeed > 0 ? std::make_shared<RateLimit>(maxSpeed, total) : total;
+  for (auto& c : m_conns) c->t->setLimit(m_limit);
 }
 
 void DownloadJob::checkpoint(bool now) {
@@ -315,10 +305,8 @@ bool DownloadJob::open(const Route& route, std::string& why) {
   m_route = route;
   m_sites.assign(m_otherSites.size(), SiteState{Trust::Unknown, m_wanted, std::string(), 0, 0});
   m_firstSite = SiteState{};
-  // The download's own limit draws from the user's total as well.
-  std::int64_t maxSpeed = ConfigInt(kMaxSpeed), totalSpeed = ConfigInt(kTotalMaxSpeed);
-  std::shared_ptr<RateLimit> total = totalSpeed > 0 ? TotalRateLimit(totalSpeed) : nullptr;
-  m_limit = maxSpeed > 0 ? std::make_shared<RateLimit>(maxSpeed, total) : total;
+  m_speeds = {-1, -1};
+  followLimits();
   std::int64_t start = m_s.start();
   std::shared_ptr<CFile> file = OpenOutputFile(m_d.m_localPath, start, why);
   if (!file) return false;
@@ -347,8 +335,11 @@ bool DownloadJob::open(const Route& route, std::string& why) {
   m_s.phase = Phase::Connecting;
   // Once a second; at once only over an earlier copy's state standing in the entry (a
   // download done within its first second writes no state of its own).
-  if (!m_slot.empty() && !m_publishTimer->active() && m_publishTimer->start(1000, [this] { publish(); })) {
-    if (!QueueEntry::readText(m_slot, QueueValue::Phase).empty()) {
+  if (!m_publishTimer->active() && m_publishTimer->start(1000, [this] {
+        followLimits();
+        publish();
+      })) {
+    if (!m_slot.empty() && !QueueEntry::readText(m_slot, QueueValue::Phase).empty()) {
       publish();
     } else {
       // The rate's first sample, so that the first state published has it.
@@ -409,7 +400,8 @@ void DownloadJob::stop() {
   // What is on disk is where the next connection starts counting.
   m_doneAtOpen = m_s.bytesDone();
   checkpoint(true);
-  m_s.phase = Phase::Paused;
+  // A failure stays said until the next open.
+  if (m_s.phase != Phase::Failed) m_s.phase = Phase::Paused;
 }
 
 bool DownloadJob::newLogin(const std::string& user, const std::string& password) {
@@ -952,7 +944,7 @@ void DownloadJob::judgeRamp() {
 
 void DownloadJob::fill() {
   if (!m_pieces || m_s.phase == Phase::Paused || m_s.phase == Phase::Finished || m_s.phase == Phase::Waiting ||
-      m_s.phase == Phase::Asking || complete())
+      m_s.phase == Phase::Asking || m_s.phase == Phase::Failed || complete())
     return;
   while (connections() < m_wanted && !m_s.oneConnection) {
     std::vector<Range> busy = running();

@@ -94,8 +94,9 @@ class DownloadJob {
   std::string headers() const;
   int fruitlessAttempts() const { return m_s.fruitless; }
   const std::string& endReason() const { return m_s.endReason; }
-  // The state as the queue entry publishes it for the overview and scripts.
-  LiveState live() const;
+  // Stopped by a failure (after stop()): the phase says so, with why (the end reason, when
+  // none is set yet), published at once.
+  void fail(const std::string& why);
   // The session asks the user something (a message box, a login): published as such.
   void setAsking(bool asking);
   bool asking() const { return m_asking || m_s.phase == Phase::Asking; }
@@ -194,6 +195,9 @@ class DownloadJob {
   void publish();
   // Start, Pieces and the validators, together; now or within 200 ms.
   void checkpoint(bool now);
+  // The speed limits as the settings say now (MaxSpeed, TotalMaxSpeed): a change made while
+  // the download runs (the Downloads window) reaches its connections within a second.
+  void followLimits();
 
   // ---- lending ranges ----
   std::shared_ptr<Conn> launch(ConnectionRequest req, int site, bool probe, Range range);
@@ -262,6 +266,7 @@ class DownloadJob {
   Route m_route;
   std::shared_ptr<CFile> m_file;
   std::shared_ptr<RateLimit> m_limit;
+  std::pair<std::int64_t, std::int64_t> m_speeds{-1, -1};  // the limits m_limit was made for
   enum class Trust { Unknown, Probing, Joined, Alone, Dropped };
   struct SiteState {
     Trust trust = Trust::Unknown;

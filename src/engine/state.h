@@ -1,6 +1,6 @@
-// A download's state as one value, the clock the job runs on, and the snapshot every view
-// renders. The job is the only code that changes the state; the session and the views read
-// it, or the snapshot made of it.
+// A download's state as one value and the clock the job runs on. The job is the only code
+// that changes the state; the session and the views read it, or the snapshot made of it
+// (queue/snapshot.h).
 #pragma once
 #include <cstdint>
 #include <functional>
@@ -9,9 +9,10 @@
 #include <vector>
 
 #include "engine/pieces.h"
+#include "platform/phase.h"
+#include "queue/snapshot.h"
 #include "transfer/download.h"
 
-enum class JobPhase { Idle, Connecting, Receiving, Asking, Waiting, Paused, Finished };
 
 // A range lent to one connection: it writes from range.first on, and has reached pos.
 struct Checkout {
@@ -45,21 +46,6 @@ struct DownloadState {
   std::int64_t bytesDone() const { return pieces::bytes(done); }
   const Checkout* checkout(int conn) const;
   Checkout* checkout(int conn);
-};
-
-// What every view shows of a download, at one moment.
-struct Snapshot {
-  JobPhase phase = JobPhase::Idle;
-  bool asking = false;
-  std::int64_t done = 0;      // bytes finished, over every piece
-  std::int64_t total = -1;    // the whole file, -1 unknown
-  std::int64_t rate = 0;      // bytes a second over the last second
-  std::int64_t secondsLeft = -1;
-  int connections = 0;
-  Ranges finished;            // the piece map: what is done, and what each connection has to go
-  std::vector<Range> running;
-  std::string reason;
-  std::int64_t retryAt = 0;   // while waiting: when the next try starts (seconds since 1970)
 };
 
 // Time for the job: a clock and timers on the event loop, or a test's.

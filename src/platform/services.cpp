@@ -275,6 +275,7 @@ std::string HelpFilePath() {
 }
 
 void MessageBeep(bool error) { ui().beep(error); }
+std::string ChooseFolder(const std::string& start) { return ui().chooseFolder(start).value_or(std::string()); }
 void WinHelp(int context) { ui().openHelp(context); }
 bool SetClipboardText(const std::string& text) { return ui().setClipboardText(text); }
 bool OpenDocument(const std::string& path) { return ui().openFile(path); }

@@ -49,6 +49,8 @@ std::string CreateTempFile(const std::string& prefix);
 void DeleteFile(const std::string& path);
 
 void MessageBeep(bool error);
+// Asks the user for a folder, starting in start; "" when cancelled.
+std::string ChooseFolder(const std::string& start);
 void WinHelp(int context);  // 0: contents
 // The shipped help page (context N is its anchor #ctx-N).
 std::string HelpFilePath();

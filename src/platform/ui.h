@@ -24,6 +24,8 @@ class UiBackend {
   // Asks for a file to save to, proposing name in folder (empty: the working folder in a
   // terminal, the desktop's download folder in a window); nullopt when cancelled.
   virtual std::optional<std::string> saveAs(const std::string& folder, const std::string& proposedName) = 0;
+  // Asks for a folder, starting in folder; nullopt when cancelled (or where a field is typed).
+  virtual std::optional<std::string> chooseFolder(const std::string&) { return std::nullopt; }
   // The folder saveAs proposes for folder (the working folder when empty).
   virtual std::string saveFolder(const std::string& folder);
   // Makes the view of a dialog that is about to run modally.

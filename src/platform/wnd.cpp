@@ -441,12 +441,3 @@ void DDV_MinMaxInt(CDataExchange& dx, int value, int lo, int hi) {
     dx.Fail(dx.lastControl, "Please enter an integer between " + std::to_string(lo) + " and " + std::to_string(hi) + ".");
 }
 
-const char* taskStateWords(TaskState state) {
-  switch (state) {
-    case TaskState::Paused: return "Paused";
-    case TaskState::Waiting: return "Waiting to try again";
-    case TaskState::Broken: return "Connection broken";
-    case TaskState::Finished: return "Finished";
-    default: return "";
-  }
-}

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "resources/resources.h"
+#include "platform/phase.h"
 #include "platform/win.h"
 
 class CWnd;
@@ -18,10 +19,6 @@ using HWND = CWnd*;
 // What a view is told when the model changes.
 enum class ModelChange { Control, Title, Icon, Menu, Position, Minimized, Topmost, Size, Task };
 
-// What the work a window shows is doing, for views that say it in words or announce it.
-enum class TaskState { None, Working, Waiting, Paused, Broken, Finished };
-// The state in words, as every view says it; "" for none and working.
-const char* taskStateWords(TaskState state);
 
 class DialogObserver {
  public:
@@ -242,12 +239,13 @@ class CDialog : public CWnd {
   virtual bool IsAtRest() const { return false; }
   // A short tag naming what the window works on (a queue slot), for views that print lines.
   virtual std::string Tag() const { return std::string(); }
-  // The state of the window's work and the file it makes ("" none).
-  void SetTaskState(TaskState state, const std::string& file = std::string()) {
+  // The state of the window's work (a download's phase, for views that say it in words or
+  // announce it) and the file it makes ("" none).
+  void SetTaskState(JobPhase state, const std::string& file = std::string()) {
     if (state == m_task && file == m_taskFile) return;
     m_task = state, m_taskFile = file, notify(ModelChange::Task);
   }
-  TaskState GetTaskState() const { return m_task; }
+  JobPhase GetTaskState() const { return m_task; }
   const std::string& TaskFile() const { return m_taskFile; }
 
  protected:
@@ -266,7 +264,7 @@ class CDialog : public CWnd {
   bool m_minimized = false, m_topmost = false;
   bool m_ended = false, m_running = false;
   int m_result = 0;
-  TaskState m_task = TaskState::None;
+  JobPhase m_task = JobPhase::Idle;
   std::string m_taskFile;
   DialogObserver* m_observer = nullptr;
   COleDropTarget* m_dropTarget = nullptr;

@@ -70,11 +70,6 @@ std::string clockText(std::int64_t s) {
   return buf;
 }
 
-std::int64_t OverviewRow::secondsLeft() const {
-  if (rate <= 0 || size <= 0 || done > size) return -1;
-  return (size - done + rate - 1) / rate;
-}
-
 std::vector<std::string> alignColumns(const std::vector<std::vector<std::string>>& cells,
                                       const std::function<bool(std::size_t)>& right) {
   std::vector<std::size_t> width;
@@ -105,10 +100,11 @@ std::string overviewTable(const std::vector<OverviewRow>& rows) {
   for (const auto& r : rows) {
     std::string done = bytesText(r.done);
     if (r.size > 0) done += " (" + std::to_string(std::min<std::int64_t>(100, r.done * 100 / r.size)) + "%)";
-    std::string state = r.state;
-    if (r.state == "pending") state += " " + std::to_string(r.turn);
-    if (r.state == "waiting" && r.retryAt > 0)
+    std::string state = phaseWord(r.phase);
+    if (r.phase == JobPhase::Pending) state += " " + std::to_string(r.turn);
+    if (r.phase == JobPhase::Waiting && r.retryAt > 0)
       state += " " + clockText(std::max<std::int64_t>(0, r.retryAt - static_cast<std::int64_t>(std::time(nullptr))));
+    if (r.phase == JobPhase::Failed && !r.reason.empty()) state += ": " + escapedText(r.reason);
     cells.push_back({"#" + r.slot, r.file.empty() ? "-" : escapedText(fileName(r.file)),
                      r.size > 0 ? bytesText(r.size) : "?", done, r.rate > 0 ? bytesText(r.rate) + "/s" : "-",
                      r.secondsLeft() < 0 ? "-" : clockText(r.secondsLeft()), state, r.running() ? std::to_string(r.connections) : "-",
@@ -127,9 +123,10 @@ std::string overviewJson(const std::vector<OverviewRow>& rows) {
     out += std::string(i ? ",\n " : "\n ") + "{\"slot\": " + jsonString(r.slot) + ", \"url\": " + jsonString(r.url) +
            ", \"file\": " + (r.file.empty() ? "null" : jsonString(r.file)) + ", \"size\": " + number(r.size, r.size > 0) +
            ", \"done\": " + std::to_string(r.done) + ", \"rate\": " + std::to_string(r.rate) +
-           ", \"state\": " + jsonString(r.state) + ", \"retry_at\": " + number(r.retryAt, r.retryAt > 0) +
+           ", \"state\": " + jsonString(phaseWord(r.phase)) + ", \"retry_at\": " + number(r.retryAt, r.retryAt > 0) +
            ", \"connections\": " + std::to_string(r.connections) + ", \"pid\": " + number(r.pid, r.running()) +
-           ", \"turn\": " + number(r.turn, r.turn > 0) + "}";
+           ", \"turn\": " + number(r.turn, r.turn > 0) +
+           ", \"reason\": " + (r.reason.empty() ? "null" : jsonString(r.reason)) + "}";
   }
   return out + (rows.empty() ? "]\n" : "\n]\n");
 }
@@ -201,6 +198,16 @@ struct Controlling {
   static void look(std::shared_ptr<Controlling> c, int look) {
     const std::string& name = c->name;
     if (look == 2) return c->finish(c->conclusion());
+    if (look == 0 && !QueueEntry::exists(c->slot)) {
+      // A failed download whose entry went: its word is all there is, and Remove takes it.
+      for (const auto& f : QueueEntry::failed()) {
+        if (f.slot != c->slot) continue;
+        if (c->action != ControlAction::Forget) return c->finish({false, false, name + " failed: " + f.reason});
+        c->file = f.localPath;
+        QueueEntry::forgetFailed(c->slot);
+        return c->finish({true, false, name + " removed."});
+      }
+    }
     if (!QueueEntry::exists(c->slot))
       return c->finish(
           {false, false, look == 0 ? "There is no download " + name + "." : "The download " + name + " has just ended."});
@@ -283,10 +290,15 @@ void controlEntryAsync(const std::string& slot, ControlAction action, bool delet
   Controlling::look(c, 0);
 }
 
-bool pausableRow(const OverviewRow& r) { return r.running() && r.state != "paused" && r.state != "finished"; }
+bool pausableRow(const OverviewRow& r) {
+  return r.running() && r.phase != JobPhase::Paused && r.phase != JobPhase::Failed && r.phase != JobPhase::Finished;
+}
 
 bool resumableRow(const OverviewRow& r) {
-  return r.running() ? r.state == "paused" || r.state == "pending" : r.state == "queued";
+  if (r.entryGone) return false;  // nothing is left to resume
+  if (r.running())
+    return r.phase == JobPhase::Paused || r.phase == JobPhase::Pending || r.phase == JobPhase::Failed;
+  return r.phase == JobPhase::Queued || r.phase == JobPhase::Failed;
 }
 
 bool startQueuedEntry(const std::string& slot, bool inLine) {

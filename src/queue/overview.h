@@ -8,23 +8,18 @@
 #include <string>
 #include <vector>
 
-struct OverviewRow {
+#include "queue/snapshot.h"
+
+// The download's snapshot (queue/snapshot.h: its phase, bytes, rate, reason, place in line)
+// with what names it. Its phase is finished only as its copy published it just before it
+// removed its entry.
+struct OverviewRow : Snapshot {
   std::string slot;      // "05"
   std::string url;       // a password in it replaced by "***"
   std::string file;      // the local file ("" not chosen yet)
-  std::int64_t size = 0;  // 0 unknown
-  std::int64_t done = 0;
-  std::int64_t rate = 0;  // bytes per second, 0 when not receiving
-  // In words: pending (waiting for its turn), queued, starting, connecting, receiving, waiting, paused, asking, finished (as
-  // its copy published it just before it removed its entry).
-  std::string state;
-  std::int64_t retryAt = 0;  // while waiting: when the next try starts (seconds since 1970)
-  long pid = 0;              // the process running it, 0 none
-  int connections = 0;
-  int turn = 0;  // waiting for its turn ("pending"): its place in line, 1 first; 0 not waiting
+  long pid = 0;          // the process running it, 0 none
+  bool entryGone = false;  // failed, and its entry went: only word of it is left, to be removed
   bool running() const { return pid != 0; }
-  // Seconds until done at the present rate; -1 unknown.
-  std::int64_t secondsLeft() const;
 };
 
 // A byte count for people ("1.5 MiB"), and seconds as "m:ss" or "h:mm:ss" ("" when negative).

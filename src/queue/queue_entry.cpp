@@ -42,6 +42,7 @@ constexpr ValueName kValueNames[] = {
     {QueueValue::Phase, "Phase"},
     {QueueValue::RetryAt, "RetryAt"},
     {QueueValue::Connections, "Connections"},
+    {QueueValue::Reason, "Reason"},
 };
 
 std::string nameOf(const std::string& slot, QueueValue v) {
@@ -55,9 +56,10 @@ std::vector<std::pair<QueueValue, ProfileData>> liveValues(const LiveState& l) {
   return {{QueueValue::Size, number(l.size)},
           {QueueValue::Done, number(l.done)},
           {QueueValue::Rate, number(l.rate)},
-          {QueueValue::Phase, l.phase.empty() ? ProfileData() : ProfileData(l.phase)},
+          {QueueValue::Phase, l.phase == JobPhase::Idle ? ProfileData() : ProfileData(std::string(phaseWord(l.phase)))},
           {QueueValue::RetryAt, number(l.retryAt)},
-          {QueueValue::Connections, number(l.connections)}};
+          {QueueValue::Connections, number(l.connections)},
+          {QueueValue::Reason, l.reason.empty() ? ProfileData() : ProfileData(l.reason)}};
 }
 
 std::int64_t asInt(const ProfileData& d) {
@@ -98,9 +100,10 @@ void assign(QueueEntry& e, QueueValue v, const ProfileData& d) {
     case QueueValue::Size: e.live.size = asInt(d); break;
     case QueueValue::Done: e.live.done = asInt(d); break;
     case QueueValue::Rate: e.live.rate = asInt(d); break;
-    case QueueValue::Phase: e.live.phase = asText(d); break;
+    case QueueValue::Phase: e.live.phase = phaseOf(asText(d)); break;
     case QueueValue::RetryAt: e.live.retryAt = asInt(d); break;
     case QueueValue::Connections: e.live.connections = static_cast<int>(asInt(d)); break;
+    case QueueValue::Reason: e.live.reason = asText(d); break;
   }
 }
 
@@ -202,6 +205,7 @@ bool QueueEntry::exists(const std::string& slot) {
 
 namespace {
 constexpr const char* kSectionFinished = "Finished";
+constexpr const char* kSectionFailed = "Failed";  // Get05, Local05, Reason05
 }
 
 void QueueEntry::remove(const std::string& slot) {
@@ -212,6 +216,7 @@ void QueueEntry::remove(const std::string& slot) {
     AfxGetApp()->WriteProfileValues(kSectionFileQueue, none);
     // Whatever ended in the slot before is no word on what is removed now.
     AfxGetApp()->WriteProfileString(kSectionFinished, slot, nullptr);
+    forgetFailed(slot);
     slotFreed(slot);
   });
 }
@@ -229,6 +234,53 @@ void QueueEntry::removeFinished(const std::string& slot) {
 
 std::string QueueEntry::finishedIn(const std::string& slot) {
   return AfxGetApp()->GetProfileString(kSectionFinished, slot, "");
+}
+
+void QueueEntry::recordFailed(const std::string& slot, const std::string& url, const std::string& localPath,
+                              const std::string& reason) {
+  if (slot.empty() || url.empty()) return;
+  CWinApp* app = AfxGetApp();
+  app->ProfileTransaction([&] {
+    if (exists(slot)) return;
+    auto text = [](const std::string& t) { return t.empty() ? ProfileData() : ProfileData(t); };
+    app->WriteProfileValues(kSectionFailed, {{"Get" + slot, text(url)},
+                                             {"Local" + slot, text(localPath)},
+                                             {"Reason" + slot, text(reason)}});
+  });
+}
+
+std::vector<QueueEntry::Failed> QueueEntry::failed() {
+  std::map<long, Failed> bySlot;
+  for (const auto& row : AfxGetApp()->GetProfileSection(kSectionFailed)) {
+    std::size_t digits = row.name.find_first_of("0123456789");
+    if (digits == std::string::npos || row.name.find_first_not_of("0123456789", digits) != std::string::npos) continue;
+    std::string slot = row.name.substr(digits), name = row.name.substr(0, digits);
+    Failed& f = bySlot[std::stol(slot)];
+    f.slot = slot;
+    if (name == "Get") f.url = asText(row.data);
+    else if (name == "Local") f.localPath = asText(row.data);
+    else if (name == "Reason") f.reason = asText(row.data);
+  }
+  std::vector<Failed> out;
+  for (auto& [n, f] : bySlot)
+    if (!f.url.empty()) out.push_back(std::move(f));
+  return out;
+}
+
+bool QueueEntry::hasFailed(const std::string& slot) {
+  return !AfxGetApp()->GetProfileString(kSectionFailed, "Get" + slot, "").empty();
+}
+
+bool QueueEntry::forgetFailed(const std::string& slot) {
+  CWinApp* app = AfxGetApp();
+  // Looked at first: most slots hold no such word, and a look costs no write.
+  if (!hasFailed(slot)) return false;
+  app->ProfileTransaction([&] {
+    app->WriteProfileValues(kSectionFailed, {{"Get" + slot, ProfileData()}, {"Local" + slot, ProfileData()},
+                                             {"Reason" + slot, ProfileData()}});
+    if (!exists(slot)) slotFreed(slot);
+  });
+  return true;
 }
 
 bool QueueEntry::write(const std::string& slot, std::initializer_list<std::pair<QueueValue, ProfileData>> values) {

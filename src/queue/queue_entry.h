@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/app.h"
+#include "queue/snapshot.h"
 
 enum class QueueValue {
   Get, Local, Start, WindowX, WindowY, Minimized, LastMod, StupidServer, FTPMarker, Checksum, NameFromServer, Pieces,
@@ -21,26 +22,18 @@ enum class QueueValue {
   // The line of downloads waiting for their turn (queue/scheduler.h) and the batch an entry belongs to.
   Turn, StartNow, Batch,
   // What the copy running the entry publishes (LiveState), with Start.
-  Size, Done, Rate, Phase, RetryAt, Connections,
+  Size, Done, Rate, Phase, RetryAt, Connections, Reason,
 };
 
 
 // The slot text "%02i".
 std::string slotText(int slot);
 
-// A running download's state as it publishes it, at most once a second and in the same
-// transaction as its resume point. It means something only while the entry's lease lives
-// (section Running: the process id and its start time).
-struct LiveState {
-  std::int64_t size = 0;     // Size: the whole file, 0 unknown
-  std::int64_t done = 0;     // Done: bytes in the file
-  std::int64_t rate = 0;     // Rate: bytes per second over the last second
-  std::string phase;         // Phase: connecting, receiving, waiting, paused, asking ("" none)
-  std::int64_t retryAt = 0;  // RetryAt: while waiting, when the next try starts (seconds since 1970)
-  int connections = 0;       // Connections: open now
-
-  bool operator==(const LiveState&) const = default;
-};
+// A running download's state as it publishes it (the snapshot, without its place in line),
+// at most once a second and in the same transaction as its resume point. It means something
+// only while the entry's lease lives (section Running: the process id and its start time),
+// but for a failure: a copy that ended failing leaves the phase "failed" and its reason.
+using LiveState = Snapshot;
 
 struct QueueEntry {
   std::string slot;
@@ -94,6 +87,19 @@ struct QueueEntry {
   static void removeFinished(const std::string& slot);
   // The address whose download last completed in slot, its password masked ("" none).
   static std::string finishedIn(const std::string& slot);
+  // Word of a download that failed and whose entry went (a missing file, a refused request):
+  // its address, file and reason stay (section Failed) until the user removes them, and no new
+  // entry takes its slot. Nothing is written while an entry is in the slot.
+  static void recordFailed(const std::string& slot, const std::string& url, const std::string& localPath,
+                           const std::string& reason);
+  struct Failed {
+    std::string slot, url, localPath, reason;
+  };
+  static std::vector<Failed> failed();
+  static bool hasFailed(const std::string& slot);
+  // Removes the word of a failed download in slot (its slot is free again unless an entry
+  // holds it): false when there was none.
+  static bool forgetFailed(const std::string& slot);
 
   // One value of the entry in slot, as a session keeps its entry current; clear() removes it.
   // An integer written after every block goes here: it is held back and coalesced.

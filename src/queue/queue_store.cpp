@@ -28,7 +28,10 @@ std::string freeName(long slot) {
   return name;
 }
 
-bool slotUsed(const std::string& slot) { return QueueEntry::exists(slot) || !runningLease(slot).empty(); }
+// A failed download's word holds its slot too, until removed.
+bool slotUsed(const std::string& slot) {
+  return QueueEntry::exists(slot) || !runningLease(slot).empty() || QueueEntry::hasFailed(slot);
+}
 
 // The lowest free slot, taken (in the caller's transaction): a slot freed below "Next", else
 // "Next" itself. The queue is read once, the first time (a store from before the count).
@@ -39,6 +42,7 @@ std::string takeFreeSlot() {
     std::set<long> used;
     for (const auto& [slot, url] : QueueEntry::readEvery(QueueValue::Get)) used.insert(std::atol(slot.c_str()));
     for (const auto& [slot, lease] : runningLeases()) used.insert(std::atol(slot.c_str()));
+    for (const auto& f : QueueEntry::failed()) used.insert(std::atol(f.slot.c_str()));
     next = used.empty() ? 0 : *used.rbegin() + 1;
     for (long n = 0; n < next; ++n)
       if (!used.count(n)) app->WriteProfileString(kSectionSlots, freeName(n), "1");

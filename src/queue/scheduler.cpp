@@ -22,7 +22,6 @@ constexpr const char* kSectionLine = "Line";  // "Last": the last place given in
 // there: the store's own order is the line's, and a claim reads its head, not the whole line.
 // A row whose slot no longer waits there (removed) is stale and skipped.
 constexpr const char* kSectionPlaces = "Places";
-constexpr const char* kPaused = "paused";
 
 int g_maxActive = 0;  // -j of this process; 0 the setting
 
@@ -158,7 +157,11 @@ int maxActive() {
 
 void setMaxActive(int n) { g_maxActive = n; }
 
-bool pausedPhase(const std::string& phase) { return phase == kPaused; }
+bool pausedPhase(const std::string& phase) {
+  // Paused by the user, or by a failure (resting in its window): either holds no place.
+  JobPhase p = phaseOf(phase);
+  return p == JobPhase::Paused || p == JobPhase::Failed;
+}
 
 bool mayStart(const std::vector<TurnRow>& rows, const std::string& slot, int limit) {
   auto me = std::find_if(rows.begin(), rows.end(), [&](const TurnRow& r) { return r.slot == slot; });
@@ -282,7 +285,7 @@ void pauseInLine(const std::string& slot, bool hold) {
   AfxGetApp()->ProfileTransaction([&] {
     if (!QueueEntry::exists(slot)) return;
     if (hold) queueForTurn(slot);
-    QueueEntry::write(slot, QueueValue::Phase, std::string(kPaused));
+    QueueEntry::write(slot, QueueValue::Phase, std::string(phaseWord(JobPhase::Paused)));
   });
 }
 

@@ -14,8 +14,8 @@
 int maxActive();
 void setMaxActive(int n);  // -j N / --max-active N for this process
 
-// Whether a published phase means the download is paused: the one place the coordinator
-// reads the state a session publishes.
+// Whether a published phase means the download rests, paused by the user or by a failure
+// (it holds no place): the one place the coordinator reads the state a session publishes.
 bool pausedPhase(const std::string& phase);
 
 // One entry as the rule sees it.

@@ -119,6 +119,7 @@ constexpr int IDC_OVERVIEW_PAUSE_ALL = 1051;
 constexpr int IDC_OVERVIEW_TOTALS = 1052;       // running, waiting, the overall rate
 constexpr int IDC_OVERVIEW_MAX_ACTIVE = 1053;   // MaxActive, written at once
 constexpr int IDC_OVERVIEW_TOTAL_SPEED = 1054;  // TotalMaxSpeed in K/sec, written at once
+constexpr int IDC_BROWSE_DOWNLOAD_DIR = 1055;   // the configuration's folder chooser
 
 // ---- Enter URL (IDD_ENTERURL) ----
 constexpr int IDC_ENTERED_URL = 1035;

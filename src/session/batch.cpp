@@ -15,6 +15,7 @@
 #include "queue/scheduler.h"
 #include "session/download_dlg.h"
 #include "session/ending.h"
+#include "settings/options.h"
 #include "transfer/url.h"
 
 namespace {
@@ -136,6 +137,8 @@ std::vector<int> BatchRun::run() {
   if (m_loop) loop.exec();
   m_loop = nullptr;
   m_tick.stop();
+  // One sound for the whole batch, not one per file.
+  if (!m_stopped && !m_statuses.empty() && ConfigInt(kDoneBeep) != 0) MessageBeep(false);
   // What never started stays queued for a later /RESUME.
   m_statuses.insert(m_statuses.end(), m_waiting.size() + m_elsewhere.size(), 2);
   m_waiting.clear();

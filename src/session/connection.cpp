@@ -88,13 +88,13 @@ void CDownloadDlg::startWhenItsTurn() {
       if (!m_waitingTurn) m_turnPolls = 0;
       m_waitingTurn = true;
       listenForControl();  // a waiting download can be paused, started or removed too
-      showState(TaskState::Waiting);
+      showState(JobPhase::Pending);  // on the bar, as every state is: not a wait to try again
       // Counted now and then: it reads the whole line.
       if (m_turnPolls++ % 3 == 0)
         m_urlText.SetWindowText(Format("Waiting for its turn: %d ahead", turnsAhead(m_slot)));
-      if (QueueEntry::readText(m_slot, QueueValue::Phase) != "pending") {
+      if (QueueEntry::readText(m_slot, QueueValue::Phase) != phaseWord(JobPhase::Pending)) {
         LiveState pending;
-        pending.phase = "pending";
+        pending.phase = JobPhase::Pending;
         QueueEntry::publish(m_slot, std::nullopt, pending);
       }
       // Paused meanwhile: Resume asks again.
@@ -122,6 +122,7 @@ std::optional<Route> routeTo(const Download& d, ProxyChoice& proxy) {
 // it, a resume in the same window or "resume later" must find it whole.
 void CDownloadDlg::keepEntry() {
   if (m_slot.empty()) return;
+  QueueEntry::forgetFailed(m_slot);  // the entry says what becomes of it now
   // The request options go with the address they were given for: a redirect to another
   // server has dropped its credentials, and a resume must not send them there.
   std::string request = encodeRequestOptions(m_d.m_options.forHost(m_d.m_server));
@@ -163,6 +164,7 @@ void CDownloadDlg::failConnect(int error, const std::string& serverName, const s
   bool passing = error != 0 && isTemporary(ConnectionResult{Outcome::ConnectFailed, error, "", Answerer::Local, -1});
   bool gone = error == WSAHOST_NOT_FOUND;
   abandonSite(false, !hasBytes && (m_fromQueue == 0 ? !passing : gone));
+  if (!IsEnded()) sayFailure();  // the window stays, paused: the lists show why meanwhile
 }
 
 // The connection could not be made: say so and pause, for the user to try again.
@@ -177,6 +179,7 @@ void CDownloadDlg::pauseWithError(int error, const std::string& serverName, cons
     tell(socketErrorMessage(m_lastSockError, FormatString(LoadString(res::IDS_CANNOT_CONNECT), serverName)));
   m_paused = 0;
   togglePause();
+  failed();
 }
 
 void CDownloadDlg::closeConnections() {

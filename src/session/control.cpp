@@ -128,6 +128,7 @@ std::string CDownloadDlg::onControl(const std::string& request) {
       return "ok cancelled; the entry is kept";
     case ControlAction::Forget:
       m_job.setEndReason("Cancelled and removed.");
+      m_stoppedByUser = true;
       closeConnections();
       deleteQueueEntry();
       EndDialog(IDCANCEL);

@@ -137,6 +137,7 @@ LRESULT CDownloadDlg::OnSysCommand(WPARAM wParam, LPARAM lParam) {
 LRESULT CDownloadDlg::OnDestroy(WPARAM, LPARAM) {
   stopListening();
   closeConnections();
+  sayFailure();
   // A session that failed leaves no empty file of its own making (a kept entry makes it again
   // when resumed), and no list it fetched unless its entry is kept; one the user paused or
   // interrupted keeps its file with its entry.
@@ -177,7 +178,7 @@ void CDownloadDlg::togglePause() {
     // The count shown is the count on disk, not the last sample's.
     if (m_job.startOffset() > 0 || !m_line2Text.GetWindowText().empty()) updateProgress(false, true);
     m_statusIcon.SetIcon(res::IDI_PAUSE);
-    showState(TaskState::Paused);
+    showState(JobPhase::Paused);
     m_line3Text.SetWindowText("");
     m_pauseButton.SetWindowText("Resume");
     m_bytesAtSample = 0;
@@ -185,12 +186,12 @@ void CDownloadDlg::togglePause() {
     if (m_waitingTurn) {
       // Said in the queue: a download paused in line holds back nobody behind it.
       LiveState paused;
-      paused.phase = "paused";
+      paused.phase = JobPhase::Paused;
       QueueEntry::publish(m_slot, std::nullopt, paused);
     } else if (!m_slot.empty()) {
       // Said now, not at the next publishing: the limit no longer counts it, and the next in
       // line may start.
-      QueueEntry::publish(m_slot, std::nullopt, m_job.live());
+      QueueEntry::publish(m_slot, std::nullopt, m_job.snapshot());
       wakeWaiting();
     }
   } else {
@@ -202,7 +203,7 @@ void CDownloadDlg::resumeDownload(bool stepBack) {
   m_paused = 0;
   m_stoppedByUser = false;
   m_statusIcon.SetIcon(res::IDR_MAINFRAME);
-  showState(TaskState::Working);
+  showState(JobPhase::Connecting);
   m_pauseButton.SetWindowText("Pause");
   if (stepBack) m_job.stepBack(RollbackBytes());
   if (!stepBack) {
@@ -292,7 +293,7 @@ void CDownloadDlg::finishDownload() {
 
 void CDownloadDlg::completeDownload() {
   m_statusIcon.SetIcon(res::IDI_COMPLETE);
-  showState(TaskState::Finished);
+  showState(JobPhase::Finished);
   m_line3Text.SetWindowText("");
   m_pauseButton.EnableWindow(false);
   m_cancelButton.SetWindowText("Close");
@@ -303,7 +304,8 @@ void CDownloadDlg::completeDownload() {
   releaseLease();
   m_finished = 1;
   closeMirrorList();
-  if (ConfigInt(kDoneBeep) != 0) MessageBeep(false);
+  // A batch's sessions leave the sound to the batch, which makes it once at its end.
+  if (ConfigInt(kDoneBeep) != 0 && m_commandLine.empty() && !IsBatchCopy()) MessageBeep(false);
   if (ConfigInt(kExit) != 0) EndDialog(IDOK);
   if (m_fromQueue == 1 && ConfigInt(kResumeSerial) != 0 && !IsBatchCopy() && m_commandLine.empty())
     resumeQueuedDownloads();
@@ -338,9 +340,24 @@ void CDownloadDlg::connectionBroken() {
   m_paused = 0;
   togglePause();
   m_statusIcon.SetIcon(res::IDI_BROKEN);
-  showState(TaskState::Broken);
+  failed();
   if (ConfigInt(kErrorBeep) != 0) MessageBeep(true);
   AfxGetApp()->FlushProfile();
+}
+
+void CDownloadDlg::failed() {
+  m_job.fail("The connection broke.");
+  showState(JobPhase::Failed);
+}
+
+void CDownloadDlg::sayFailure() {
+  if (m_finished || m_stoppedByUser || m_slot.empty() || m_job.endReason().empty()) return;
+  // A reason the user was not shown as a failure (a pause asked for) is none.
+  if (m_failure == Failure::Other && !m_job.endReasonSaid() && m_job.phase() != JobPhase::Failed) return;
+  if (QueueEntry::exists(m_slot))
+    m_job.fail(std::string());
+  else
+    QueueEntry::recordFailed(m_slot, m_d.m_url, m_d.m_localPath, m_job.endReason());
 }
 
 void CDownloadDlg::setNoResumeNote(bool clear) {

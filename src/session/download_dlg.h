@@ -65,9 +65,6 @@ class CDownloadDlg : public CDialog, private JobEvents {
   int m_timerTicks = 0;
   int m_noTimer = 0;
   DWORD m_lastSampleTick = 0;
-  double m_speedSamples[6] = {0, 0, 0, 0, 0, 0};
-  int m_sampleIndex = 0;
-  int m_samplesTaken = 0;  // up to 6: the average is over these, not over empty slots
 
   // The output file named on the command line (-o): taken in place of the Save As question;
   // kStandardOutput for standard output, a download with no queue entry.
@@ -82,7 +79,8 @@ class CDownloadDlg : public CDialog, private JobEvents {
   // Why the session failed, should it end without its file: the last failure seen.
   Failure m_failure = Failure::Other;
   // The user paused or interrupted it (Pause, Cancel keeping the entry, a control request, a
-  // signal): its kept entry is the reason it ended, not a failure.
+  // signal), or said No to resuming it later: its kept entry is the reason it ended, not a
+  // failure, and an entry it let go leaves no word of a failure.
   bool m_stoppedByUser = false;
 
   // The command line of one session of a batch ("#05"); empty: the process's own.
@@ -113,6 +111,11 @@ class CDownloadDlg : public CDialog, private JobEvents {
   // The file is whole (and its checksum holds): the entry goes, the window says so.
   void completeDownload();
   void connectionBroken();
+  // Stopped by a failure: the job's phase says so with why, and the window shows it.
+  void failed();
+  // A failure stays in the lists with its reason until the user removes it: the kept entry
+  // publishes it, else word of its own (QueueEntry::recordFailed) does.
+  void sayFailure();
   void setNoResumeNote(bool clear);
   void updateProgress(bool speedLine, bool sizeLine);
   bool prepareDownload(bool showMessages);
@@ -126,7 +129,7 @@ class CDownloadDlg : public CDialog, private JobEvents {
   void takeOverTwinEntry();
   // The state in the views' words, and the bar with it: busy (no range) while bytes come
   // for a file of no announced size.
-  void showState(TaskState state);
+  void showState(JobPhase state);
   void showBarRange();
   void deleteQueueEntry();
   bool openMirrorList(const std::string& path);

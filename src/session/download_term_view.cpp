@@ -142,7 +142,8 @@ class SessionView : public DialogView, public DialogObserver {
     int pos = 0;
     bool busy = false;
     if (auto* c = m_dlg.Control(IDC_PROGRESS)) pos = std::clamp(c->pos, 0, 100), busy = c->rangeLo == c->rangeHi;
-    std::string state = taskStateWords(m_dlg.GetTaskState());
+    JobPhase phase = m_dlg.GetTaskState();
+    std::string state = phaseAtRest(phase) ? phaseText(phase) : "";
     std::string after = busy ? "] size unknown" : "] " + std::to_string(pos) + "%" + (state.empty() ? "" : "  " + state);
     // The bar takes what the line leaves, and the piece map below it is exactly as wide.
     std::string map = m_dlg.ControlText(IDC_PROGRESS);
@@ -198,7 +199,7 @@ class SessionView : public DialogView, public DialogObserver {
   void checkRest() {
     // Not on a terminal nobody can press a key: a session at rest ends its process. On one,
     // a finished session ends too: keeping its window open is a desktop choice.
-    if (term::interactive() && m_dlg.GetTaskState() != TaskState::Finished) return;
+    if (term::interactive() && m_dlg.GetTaskState() != JobPhase::Finished) return;
     term::later([this, alive = m_alive] {
       if (*alive && m_dlg.IsRunning() && !m_dlg.IsEnded() && m_dlg.IsAtRest()) m_dlg.EndDialog(IDCANCEL);
     });

@@ -149,7 +149,7 @@ void CDownloadDlg::jobNote(Note what, const std::string& text) {
       break;
     case Note::Renamed:
       m_line1Text.SetWindowText(m_d.m_localPath);
-      SetTaskState(TaskState::Working, m_d.m_localPath);
+      SetTaskState(JobPhase::Receiving, m_d.m_localPath);
       ui().statusLine("Saving as " + m_d.m_localPath + " (the name the server gives)");
       break;
     case Note::Log: break;
@@ -165,7 +165,7 @@ void CDownloadDlg::jobWaiting(int secondsLeft, const std::string& why) {
   // Waiting is no pause of the user's: Pause stops the waiting, and the window shows why.
   KillTimer(1);
   m_statusIcon.SetIcon(res::IDI_BROKEN);
-  showState(TaskState::Waiting);
+  showState(JobPhase::Waiting);
   m_line3Text.SetWindowText("");
   m_urlText.SetWindowText(Format("%s. Trying again in %d s.", why.c_str(), secondsLeft));
 }
@@ -198,6 +198,7 @@ void CDownloadDlg::replyRefused(int code, const std::string& reason) {
     }
   } else if (show && tell(Format(LoadString(res::IDS_SERVER_ERROR_RESUME_LATER).c_str(), code, reason.c_str()),
                           MB_YESNO) == IDNO) {
+    m_stoppedByUser = true;
     deleteQueueEntry();
   }
   abandonSite(true, false);
@@ -276,6 +277,7 @@ void CDownloadDlg::askResumeLaterAndGiveUp(bool permanent) {
 }
 
 void CDownloadDlg::dropEntryAndFile() {
+  m_stoppedByUser = true;  // the user's No: nothing of it is to be kept, word of it included
   deleteQueueEntry();
   closeConnections();
   if (!m_d.m_localPath.empty()) DeleteFile(m_d.m_localPath);

@@ -1,5 +1,5 @@
 // The display: animations on the 200 ms timer, and once a second the size line, title,
-// progress bar, time left and the average speed of the last six samples.
+// progress bar, time left and the speed, the job's rate as every view shows it.
 #include <algorithm>
 
 #include "platform/services.h"
@@ -27,14 +27,13 @@ LRESULT CDownloadDlg::OnTimer(WPARAM, LPARAM) {
   return 0;
 }
 
-void CDownloadDlg::showState(TaskState state) {
+void CDownloadDlg::showState(JobPhase state) {
   SetTaskState(state, m_d.m_localPath);
   showBarRange();
 }
 
 void CDownloadDlg::showBarRange() {
-  TaskState s = GetTaskState();
-  bool busy = m_job.totalSize() == 0 && (s == TaskState::None || s == TaskState::Working);
+  bool busy = m_job.totalSize() == 0 && !phaseAtRest(GetTaskState());
   m_progress.SetRange(0, busy ? 0 : 100);
 }
 
@@ -44,14 +43,8 @@ void CDownloadDlg::updateProgress(bool speedLine, bool sizeLine) {
   DWORD now = GetTickCount();
   if (s_firstRefreshTick == 0) s_firstRefreshTick = now;
   if (speedLine) {
-    DWORD elapsed = now - m_lastSampleTick;
-    if (elapsed == 0) elapsed = 1;
-    std::int64_t received = bytesThisConn - m_bytesAtSample;
-    m_speedSamples[m_sampleIndex] = speedSample(received, elapsed);
-    m_sampleIndex = (m_sampleIndex + 1) % 6;
-    m_samplesTaken = std::min(m_samplesTaken + 1, 6);
-    double average = averageSpeed(m_speedSamples, m_samplesTaken);
-    std::string line = timeSpeedLine(average, bytesThisConn == m_bytesAtSample, totalSize, startOffset, bytesThisConn,
+    double kps = static_cast<double>(m_job.snapshot().rate) / 1024.0;
+    std::string line = timeSpeedLine(kps, bytesThisConn == m_bytesAtSample, totalSize, startOffset, bytesThisConn,
                                      (now - s_firstRefreshTick) / 1000);
     // A download in pieces says how many connections carry it, and where they are.
     if (m_job.inPieces()) {

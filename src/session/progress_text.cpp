@@ -24,18 +24,6 @@ long long wholeSeconds(double seconds) {
 }
 }  // namespace
 
-double speedSample(std::int64_t receivedBytes, unsigned elapsedMs) {
-  return (static_cast<double>(receivedBytes) / 1024.0) / (static_cast<double>(elapsedMs) / 1000.0);
-}
-
-double averageSpeed(const double (&samples)[6], int taken) {
-  taken = std::clamp(taken, 0, 6);
-  if (taken == 0) return 0;
-  double sum = 0;
-  for (int i = 0; i < taken; ++i) sum += samples[i];
-  return sum / taken;
-}
-
 std::string timeSpeedLine(double average, bool nothingSinceSample, std::int64_t totalSize, std::int64_t startOffset,
                           std::int64_t bytesThisConn, unsigned elapsedSinceFirst) {
   if (average == 0 && nothingSinceSample) return "?:??:??  (0.0k/sec)";

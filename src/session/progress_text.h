@@ -6,12 +6,6 @@
 
 #include "engine/pieces.h"
 
-// One speed sample in k/sec.
-double speedSample(std::int64_t receivedBytes, unsigned elapsedMs);
-// The average of the samples taken so far (at most the six slots): slots not filled yet
-// would pull the first seconds' speed down and their time left up.
-double averageSpeed(const double (&samples)[6], int taken);
-
 // The time and speed line. nothingSinceSample: no byte arrived since the last sample.
 // elapsedSinceFirst: whole seconds since the process's first refresh (for an unknown size).
 std::string timeSpeedLine(double averageKps, bool nothingSinceSample, std::int64_t totalSize, std::int64_t startOffset,

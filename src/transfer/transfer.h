@@ -138,6 +138,8 @@ class Connection {
   // Where the connection stops (-1 the body's end), and a new such place.
   virtual std::int64_t end() const = 0;
   virtual void limitTo(std::int64_t end) = 0;
+  // The download's speed limit from now on (null none): changed while it runs.
+  virtual void setLimit(std::shared_ptr<RateLimit>) {}
   // A new login for a connection that waits after FtpLoginRefused: false when it cannot go
   // out on this connection (the server has hung up; the connection is then closed).
   virtual bool newLogin(const std::string& user, const std::string& password) {
@@ -174,6 +176,8 @@ class Transfer : public Connection, public SocketHandler, public std::enable_sha
   std::int64_t end() const override { return m_req.end; }
   // The connection stops at end (a piece of its range went to another connection).
   void limitTo(std::int64_t end) override { m_req.end = end; }
+  // A read waiting for the old limit's budget goes on when that wait ends.
+  void setLimit(std::shared_ptr<RateLimit> limit) override { m_req.limit = std::move(limit); }
   // The output file, for the download's further connections.
   std::shared_ptr<CFile> file() const { return m_outFile; }
 

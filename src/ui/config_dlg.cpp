@@ -24,6 +24,7 @@ bool CConfigDlg::OnCmdMsg(int id) {
       {IDC_FIND_HTTP_PROXY, &CConfigDlg::OnFindHttpProxy},
       {IDC_FIND_FTP_PROXY, &CConfigDlg::OnFindFtpProxy},
       {IDC_FIND_EMAIL, &CConfigDlg::OnFindEmail},
+      {IDC_BROWSE_DOWNLOAD_DIR, &CConfigDlg::OnBrowseFolder},
       {IDC_CONFIG_HELP, &CConfigDlg::OnHelp},
   };
   return DispatchCommand(this, kCommands, id) || CDialog::OnCmdMsg(id);
@@ -153,6 +154,12 @@ void CConfigDlg::OnFindEmail() {
     AfxMessageBox(IDS_NO_BROWSER_EMAIL);
   else
     m_emailEdit.SetWindowText(found);
+}
+
+// From the folder the field names, else the desktop's download folder.
+void CConfigDlg::OnBrowseFolder() {
+  std::string chosen = ChooseFolder(trim(m_downloadDirEdit.GetWindowText()));
+  if (!chosen.empty()) m_downloadDirEdit.SetWindowText(chosen);
 }
 
 void CConfigDlg::OnHelp() { WinHelp(7); }

@@ -51,5 +51,6 @@ class CConfigDlg : public CDialog {
   void OnFindHttpProxy();
   void OnFindFtpProxy();
   void OnFindEmail();
+  void OnBrowseFolder();
   void OnHelp();
 };

@@ -35,21 +35,23 @@ std::optional<int> fieldNumber(const std::string& text, int lo, int hi) {
 
 std::string stateWords(const COverviewDlg::Line& l) {
   const OverviewRow& r = l.row;
-  if (l.finished) return "Finished";
-  // Receiving and nothing comes: said so, with for how long, rather than an empty rate.
-  if (r.state == "receiving" && r.rate == 0 && l.idleFor > 0) return "No data for " + std::to_string(l.idleFor) + " s";
-  if (r.state == "receiving") return "Receiving";
-  if (r.state == "finished") return "Finished";
-  if (r.state == "connecting") return "Connecting";
-  if (r.state == "paused") return "Paused";
-  if (r.state == "asking") return "Waiting for an answer";
-  if (r.state == "starting") return "Starting";
-  if (r.state == "pending") return "Waiting for its turn";
-  if (r.state == "waiting") {
-    std::int64_t in = r.retryAt - static_cast<std::int64_t>(std::time(nullptr));
-    return in > 0 ? "Trying again in " + clockText(in) : "Trying again";
+  if (l.finished) return phaseText(JobPhase::Finished);
+  switch (r.phase) {
+    case JobPhase::Receiving:
+      // Nothing comes: said so, with for how long, rather than an empty rate.
+      if (r.rate == 0 && l.idleFor > 0) return "No data for " + std::to_string(l.idleFor) + " s";
+      break;
+    case JobPhase::Waiting: {
+      std::int64_t in = r.retryAt - static_cast<std::int64_t>(std::time(nullptr));
+      return in > 0 ? "Trying again in " + clockText(in) : "Trying again";
+    }
+    case JobPhase::Failed:
+      // Why, on one line: a name or a server's words may hold anything.
+      if (!r.reason.empty()) return std::string(phaseText(r.phase)) + ": " + escapedText(r.reason);
+      break;
+    default: break;
   }
-  return "Queued";
+  return phaseText(r.phase);
 }
 
 int percentOf(const OverviewRow& r) { return r.size > 0 ? static_cast<int>(std::min<std::int64_t>(100, r.done * 100 / r.size)) : -1; }
@@ -154,8 +156,8 @@ std::string COverviewDlg::totalsOf(const std::vector<Line>& lines) {
   for (const Line& l : lines) {
     if (l.finished) continue;
     // As the limit counts them: a paused download leaves its place to another.
-    if (l.row.state == "pending") ++waiting;
-    else if (l.row.running() && l.row.state != "paused") ++running;
+    if (l.row.phase == JobPhase::Pending) ++waiting;
+    else if (l.row.running() && l.row.phase != JobPhase::Paused && l.row.phase != JobPhase::Failed) ++running;
     rate += l.row.rate;
   }
   return std::to_string(running) + " running, " + std::to_string(waiting) + " waiting for their turn, " +
@@ -168,14 +170,15 @@ std::vector<std::string> COverviewDlg::cellsOf(const Line& l) {
   std::string file = r.file.empty() ? "" : escapedText(r.file.substr(r.file.rfind('/') + 1));
   int percent = percentOf(r);
   std::string done = bytesText(r.done) + (percent >= 0 ? " (" + std::to_string(percent) + "%)" : "");
-  return {"#" + r.slot,
+  // A finished download's entry has gone: its number names nothing now, and may be another's.
+  return {l.finished ? std::string() : "#" + r.slot,
           file,
           r.size > 0 ? bytesText(r.size) : "",
           done,
           r.rate > 0 ? bytesText(r.rate) + "/s" : "",
           l.finished ? "" : clockText(r.secondsLeft()),
           stateWords(l),
-          r.running() && r.state != "pending" ? std::to_string(r.connections) : "",
+          r.running() && r.phase != JobPhase::Pending ? std::to_string(r.connections) : "",
           escapedText(r.url)};
 }
 
@@ -193,8 +196,8 @@ void COverviewDlg::refresh() {
     auto& last = moved[r.slot];
     last = it != m_lastMoved.end() && it->second.first == r.done ? it->second
                                                                   : std::pair(r.done, now - (r.rate > 0 ? 0 : 1));
-    bool finished = r.state == "finished";
-    std::int64_t idle = r.state == "receiving" && r.rate == 0 ? std::max<std::int64_t>(1, now - last.second) : 0;
+    bool finished = r.phase == JobPhase::Finished;
+    std::int64_t idle = r.phase == JobPhase::Receiving && r.rate == 0 ? std::max<std::int64_t>(1, now - last.second) : 0;
     next.push_back({std::move(r), finished, idle});
   }
   m_lastMoved = std::move(moved);
@@ -205,7 +208,7 @@ void COverviewDlg::refresh() {
     bool still = std::any_of(next.begin(), next.end(), [&](const Line& n) {
       return n.row.slot == was.row.slot && n.row.url == was.row.url;
     });
-    bool said = was.finished || was.row.state == "finished" ||
+    bool said = was.finished || was.row.phase == JobPhase::Finished ||
                 displayUrl(QueueEntry::finishedIn(was.row.slot)) == was.row.url;
     if (still || !said) continue;
     Line f = was;
@@ -213,6 +216,8 @@ void COverviewDlg::refresh() {
     f.row.rate = 0;
     f.row.pid = 0;
     f.row.connections = 0;
+    // Complete: the file's size is the download's, when it finished before it said one.
+    if (f.row.size <= 0 && !f.row.file.empty() && FileExists(f.row.file)) f.row.size = FileSize(f.row.file);
     if (f.row.size > 0) f.row.done = f.row.size;
     next.push_back(std::move(f));
   }
@@ -292,7 +297,7 @@ void COverviewDlg::OnResume() {
   auto batch = std::make_shared<Asking>();
   ++batch->pending;  // held until every request is on its way
   for (const Line* l : selectedLines())
-    if (!l->finished) resumeLine(batch, *l, true);  // in line: Start now alone jumps it
+    if (!l->finished && !l->row.entryGone) resumeLine(batch, *l, true);  // in line: Start now alone jumps it
   if (--batch->pending == 0) settle(*batch);
 }
 
@@ -336,9 +341,9 @@ void COverviewDlg::OnStartNow() {
   for (const Line* l : selectedLines()) {
     const OverviewRow& r = l->row;
     if (l->finished) continue;
-    if (r.state == "queued" && !r.running()) {
+    if ((r.phase == JobPhase::Queued || r.phase == JobPhase::Failed) && !r.running() && !r.entryGone) {
       startQueuedEntry(r.slot, false);
-    } else if (r.state == "pending") {
+    } else if (r.phase == JobPhase::Pending) {
       startNow(r.slot);
       // Its copy may have been paused while it waited: the user's word starts it too.
       if (r.running()) ask(batch, r.slot, ControlAction::Resume, false, [](const ControlAnswer&, Asking&) {});
@@ -351,7 +356,7 @@ void COverviewDlg::OnStartNow() {
 void COverviewDlg::moveSelected(int step) {
   std::vector<std::string> slots;
   for (const Line* l : selectedLines())
-    if (!l->finished && l->row.state == "pending") slots.push_back(l->row.slot);
+    if (!l->finished && l->row.phase == JobPhase::Pending) slots.push_back(l->row.slot);
   // In line order, the one moving towards its neighbour first.
   auto line = waitingInOrder();
   auto placeOf = [&](const std::string& s) { return std::find(line.begin(), line.end(), s) - line.begin(); };

@@ -194,6 +194,12 @@ class Downloads(Session):
                         self.store.delete("FileQueue", name)
                 else:
                     self.assertEqual(entry, {})
+                    # Word of a failure stays, holding its number, until removed; not when the
+                    # user said not to resume it.
+                    failed = self.store.section("Failed")
+                    self.assertEqual(failed.get("Get00"), _nginx.url(path) if not answer else None, failed)
+                    for name in list(failed):
+                        self.store.delete("Failed", name)
 
     def test_a_busy_server_pauses_with_the_entry_kept(self):
         # 503 is passing trouble, not a refused range: no plain retry, the entry stays; the
@@ -1214,7 +1220,7 @@ class TerminalViews(Session):
         self.assertEqual(len(panel), 8, text)
         self.assertTrue(all(len(line) < 40 for line in panel), text)
         self.assertIn("…", panel[2])  # the local file's path, shortened in the middle
-        self.assertRegex(panel[5], r"\] 0%  (Paused|Connection broken)$")  # the state in words
+        self.assertRegex(panel[5], r"\] 0%  Failed$")  # the state in words: a refused connect failed
         self.assertRegex(text, r"\n  EMail: \S+@")  # the About's labels beside their values
 
 

@@ -192,7 +192,7 @@ class RequestOptions(SessionCase):
         self.addCleanup(secure.sock.close)
         env = {**self.env, "SSL_CERT_FILE": pki.ca}
         rc = self.run_session(["-o", self.local("f.bin"), secure.base + "/f.bin"], env=env)
-        self.assertEqual(rc, 2, self.output)
+        self.assertEqual(rc, 4, self.output)  # broken off after 30,000 bytes: a network cause
         slot = next(k[3:] for k in self.queue() if k.startswith("Get"))
         # The entry names the plain address now; asked there, .netrc still gives nothing.
         plain.login = "alice:pa55"

@@ -82,7 +82,8 @@ TEST(Control, ARunningSessionPublishesItsStateAndObeysItsChannel) {
     std::optional<std::string> answer;
     QTimer::singleShot(0, &scope, [&] {
       // Published within a second or so of the bytes, with the resume point.
-      EXPECT_TRUE(spinUntil([] { return QueueEntry::load("00").live.phase == "receiving"; }, 3000));
+      // In the store's words, which scripts read too.
+      EXPECT_TRUE(spinUntil([] { return QueueEntry::readText("00", QueueValue::Phase) == "receiving"; }, 3000));
       QueueEntry e = QueueEntry::load("00");
       EXPECT_EQ(e.live.size, 60000);
       EXPECT_EQ(e.live.done, 10000);
@@ -91,7 +92,7 @@ TEST(Control, ARunningSessionPublishesItsStateAndObeysItsChannel) {
       auto rows = readOverview();
       ASSERT_EQ(rows.size(), 1u);
       EXPECT_EQ(rows[0].pid, ::getpid());
-      EXPECT_EQ(rows[0].state, "receiving");
+      EXPECT_EQ(rows[0].phase, JobPhase::Receiving);
 
       // A client that sends its request a byte now and then holds neither the download nor
       // the next request: both go on while it dawdles, and it is dropped at its deadline.
@@ -118,7 +119,7 @@ TEST(Control, ARunningSessionPublishesItsStateAndObeysItsChannel) {
       slow.join();
       if (!k.endsSession) {
         EXPECT_TRUE(dlg.m_paused);
-        EXPECT_TRUE(spinUntil([&] { return QueueEntry::load("00").live.phase == k.phaseAfter; }, 3000));
+        EXPECT_TRUE(spinUntil([&] { return QueueEntry::readText("00", QueueValue::Phase) == k.phaseAfter; }, 3000));
         EXPECT_EQ(QueueEntry::load("00").live.connections, 0);
         EXPECT_EQ(QueueEntry::load("00").live.size, 60000);  // the whole file, not counted twice
         EXPECT_EQ(ask(controlPathOf(ownLease()), "resume"), "ok resumed");
@@ -236,6 +237,34 @@ TEST(Control, ABatchsSessionsShareOneSocketThatRoutesBySlot) {
   EXPECT_EQ(ControlRequest(controlPathOf(ownLease()), "pause 01", 500), std::nullopt);
 }
 
+// A batch that completes makes its sound once, at its end, not once per file; a 404 among
+// its files stays listed as failed, with why, its entry gone.
+TEST(Control, ABatchSoundsOnceAndKeepsWordOfItsFailure) {
+  TestEnvironment env;
+  const std::string body = bytesOf(3000, 7);
+  ScriptServer srv([&](ScriptConn& c, int) {
+    std::string request = c.readUntil("\r\n\r\n");
+    c.send(request.find("/missing.bin") != std::string::npos ? httpReply("404 Not Found", "", "")
+                                                              : httpReply("200 OK", "", body));
+    c.close();
+  });
+  const std::string site = "http://127.0.0.1:" + std::to_string(srv.port());
+  std::vector<std::string> made;
+  std::string id = queueBatch({site + "/a.bin", site + "/missing.bin", site + "/b.bin", site + "/c.bin"}, env.dir(),
+                              false, RequestOptions(), made);
+  ASSERT_EQ(made.size(), 4u);
+  BatchRun batch(id, made, BatchRun::Mode::Sessions);
+  std::vector<int> statuses = batch.run();
+  EXPECT_EQ(std::count(statuses.begin(), statuses.end(), 0), 3);
+  EXPECT_EQ(env.ui().beeps, std::vector<bool>{false});
+  auto rows = readOverview();
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].slot, made[1]);
+  EXPECT_EQ(rows[0].phase, JobPhase::Failed);
+  EXPECT_TRUE(rows[0].entryGone);
+  EXPECT_NE(rows[0].reason.find("missing.bin"), std::string::npos) << rows[0].reason;
+}
+
 // The coordinator reads the head of the line: a removed entry's place is passed over, one
 // paused where it waits holds back nobody, one that someone will start goes first.
 TEST(Control, ClaimsLookAtTheHeadOfTheLine) {
@@ -274,6 +303,14 @@ TEST(Control, FreedSlotsAreTakenAgainLowestFirst) {
   std::vector<std::string> next;
   env.app().ProfileTransaction([&] { next = freeSlots(3); });
   EXPECT_EQ(next, (std::vector<std::string>{"01", "03", "04"}));
+  // A failed download's word holds its slot until it is removed.
+  QueueEntry::remove("03");
+  QueueEntry::recordFailed("03", "http://h/z", "", "Not found");
+  env.app().ProfileTransaction([&] { next = freeSlots(1); });
+  EXPECT_EQ(next, (std::vector<std::string>{"05"}));
+  QueueEntry::forgetFailed("03");
+  env.app().ProfileTransaction([&] { next = freeSlots(1); });
+  EXPECT_EQ(next, (std::vector<std::string>{"03"}));
 }
 
 }  // namespace

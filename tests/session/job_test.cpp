@@ -71,6 +71,7 @@ struct FakeConn : Connection {
   const Route& route() const override { return req.route; }
   std::int64_t end() const override { return req.end; }
   void limitTo(std::int64_t e) override { req.end = e; }
+  void setLimit(std::shared_ptr<RateLimit> l) override { req.limit = std::move(l); }
   ConnectionRequest req;
   ConnectionEvents& events;
   std::int64_t pos;
@@ -235,6 +236,18 @@ TEST(Job, LendsRangesAndConcludesFromWhatConnectionsReport) {
          EXPECT_EQ(r.conns.size(), 2u);  // 300 new bytes are no progress
          EXPECT_EQ(r.outcomes.back(), Outcome::GaveUp);
          EXPECT_EQ(r.job.endReason(), "Gave up after 2 attempts without data: Connection broken");
+       }},
+      {"a total speed limit set while it runs reaches its connection within a second, and so does none", 1, 5,
+       [](Rig& r) {
+         r.open();
+         r.reply(0, 0, 8 * kMiB);
+         EXPECT_EQ(r.c(0).req.limit, nullptr);
+         r.env.app().WriteProfileInt(kSectionConfig, kTotalMaxSpeed, 100 << 10);
+         r.clock.advance(1000);
+         ASSERT_NE(r.c(0).req.limit, nullptr);
+         r.env.app().WriteProfileInt(kSectionConfig, kTotalMaxSpeed, 0);
+         r.clock.advance(1000);
+         EXPECT_EQ(r.c(0).req.limit, nullptr);
        }},
       {"a stop drops the outcomes not yet told: a paused download never reopens by itself", 1, 5,
        [](Rig& r) {

@@ -14,6 +14,8 @@
 #include <fstream>
 #include <sstream>
 
+#include <QTimer>
+
 #include "script_server.h"
 #include "platform/file.h"
 #include "platform/services.h"
@@ -41,6 +43,32 @@ TEST_F(Lifecycle, RefusedConnectReportsAndKeepsTheEntry) {
   EXPECT_EQ(dlg->m_urlText.GetWindowText(), "Err:  127.0.0.1");
   EXPECT_TRUE(dlg->m_paused);
   EXPECT_EQ(queueValue(env, "Get00"), url);
+}
+
+// A download that waits for its turn says so where the window says its state (not as a wait
+// to try again), and in the queue. One that failed holds no place.
+TEST_F(Lifecycle, ADownloadWaitingForItsTurnSaysSoOnItsBar) {
+  env.app().WriteProfileInt(kSectionConfig, kMaxActive, 1);
+  QueueEntry busy;  // one running already, in this process's name
+  busy.slot = "05";
+  busy.url = "http://h/busy.bin";
+  busy.save();
+  env.app().WriteProfileString("Running", "05", ownLease());
+  env.ui().saveAnswers.push_back(env.path("x.zip"));
+  env.app().m_lpCmdLine = "http://127.0.0.1:9/x.zip";
+  CDownloadDlg dlg;
+  QObject scope;
+  QTimer::singleShot(0, &scope, [&] {
+    EXPECT_TRUE(spinUntil([&] { return dlg.GetTaskState() == JobPhase::Pending; }, 3000));
+    EXPECT_EQ(QueueEntry::readText("00", QueueValue::Phase), "pending");
+    // The running one failed and rests in its window: it holds no place, and this one starts.
+    LiveState failed;
+    failed.phase = JobPhase::Failed;
+    QueueEntry::publish("05", std::nullopt, failed);
+    EXPECT_TRUE(spinUntil([&] { return dlg.GetTaskState() != JobPhase::Pending; }, 3000));
+    dlg.EndDialog(IDCANCEL);
+  });
+  dlg.DoModal();
 }
 
 TEST_F(Lifecycle, AQueuedEntryOutlivesAServerThatIsDown) {

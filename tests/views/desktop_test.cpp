@@ -14,6 +14,7 @@
 #include <QProgressBar>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QThread>
 #include <mutex>
 
@@ -96,6 +97,44 @@ TEST(Cascade, WindowsOpeningTogetherGetPlacesOfTheirOwn) {
   open[2]->record(downloads.topLeft(), downloads.size());
   qtui::WindowRegistry fourth(tmp.path().toStdString());
   EXPECT_FALSE(downloads.intersects(QRect(fourth.claim(screen, window, step), window)));
+
+  // Windows with a place of their own, all the same (downloads resumed together): the first
+  // keeps it, the others cascade from it.
+  QTemporaryDir own;
+  std::vector<std::unique_ptr<qtui::WindowRegistry>> resumed;
+  const QPoint kept(100, 60);
+  for (int i = 0; i < 3; ++i) {
+    resumed.push_back(std::make_unique<qtui::WindowRegistry>(own.path().toStdString()));
+    EXPECT_EQ(resumed.back()->claim(screen, window, step, kept), kept + QPoint(i, i) * step) << i;
+  }
+  // Beside a Downloads window that leaves the cascade no room, they open side by side still.
+  resumed.front()->record(QPoint(150, 150), QSize(800, 600));
+  std::vector<QPoint> places;
+  for (int i = 0; i < 3; ++i) {
+    resumed.push_back(std::make_unique<qtui::WindowRegistry>(own.path().toStdString()));
+    places.push_back(resumed.back()->claim(screen, window, step, kept));
+    EXPECT_EQ(std::count(places.begin(), places.end(), places.back()), 1) << i;
+  }
+}
+
+// A dialog opened from a window of the program (Enter URL from Downloads) opens over the
+// middle of it, not where the cascade would put a window of its own.
+TEST_F(ViewTest, ADialogOpensOverTheWindowItWasOpenedFrom) {
+  QTemporaryDir runtime;
+  QByteArray was = qgetenv("XDG_RUNTIME_DIR");
+  qputenv("XDG_RUNTIME_DIR", runtime.path().toUtf8());
+  RecordingDialog parent(res::IDD_OVERVIEW);
+  qtui::QtDialogView parentView(parent);
+  parentView.started();
+  parentView.window()->move(30, 40);
+  QApplication::setActiveWindow(parentView.window());
+  ASSERT_TRUE(QTest::qWaitFor([&] { return QApplication::activeWindow() == parentView.window(); }, 2000));
+  RecordingDialog child(res::IDD_ENTERURL);
+  qtui::QtDialogView childView(child);
+  childView.started();
+  QPoint off = childView.window()->frameGeometry().center() - parentView.window()->frameGeometry().center();
+  EXPECT_LE(off.manhattanLength(), 6) << off.x() << "," << off.y();
+  qputenv("XDG_RUNTIME_DIR", was);
 }
 
 // The session window's pictures say their state in words too; long paths keep both ends.
@@ -103,11 +142,14 @@ TEST_F(ViewTest, SessionWindowSaysItsStateAndShortensPathsInTheMiddle) {
   RecordingDialog dlg(res::IDD_DOWNLOAD);
   qtui::QtDialogView view(dlg);
   auto* bar = view.window()->findChild<QProgressBar*>("c1003");
-  const std::pair<TaskState, QString> states[] = {{TaskState::Paused, "Paused"},
-                                                   {TaskState::Waiting, "Waiting to try again"},
-                                                   {TaskState::Broken, "Connection broken"},
-                                                   {TaskState::Working, ""},
-                                                   {TaskState::Finished, "Finished"}};
+  // Waiting for its turn is no wait to try again: each says which.
+  const std::pair<JobPhase, QString> states[] = {{JobPhase::Paused, "Paused"},
+                                                  {JobPhase::Waiting, "Waiting to try again"},
+                                                  {JobPhase::Pending, "Waiting for its turn"},
+                                                  {JobPhase::Failed, "Failed"},
+                                                  {JobPhase::Receiving, ""},
+                                                  {JobPhase::Connecting, ""},
+                                                  {JobPhase::Finished, "Finished"}};
   for (const auto& [state, words] : states) {
     dlg.SetTaskState(state);
     EXPECT_EQ(bar->isTextVisible() ? bar->text() : QString(), words) << static_cast<int>(state);
@@ -215,17 +257,17 @@ TEST_F(Notifications, FinishAndBreakAreAnnouncedOnlyWhereAServiceRuns) {
 
   // No service on the bus: nothing is shown, and nothing waits for it.
   EXPECT_FALSE(qtui::notifier().available());
-  dlg.SetTaskState(TaskState::Finished, file);
+  dlg.SetTaskState(JobPhase::Finished, file);
   EXPECT_EQ(qtui::notifier().notify("x", "y"), 0u);
 
   startService();
   EXPECT_TRUE(qtui::notifier().available());
-  for (TaskState s : {TaskState::Working, TaskState::Paused, TaskState::Waiting, TaskState::Broken,
-                      TaskState::Working, TaskState::Finished})
+  for (JobPhase s : {JobPhase::Receiving, JobPhase::Paused, JobPhase::Waiting, JobPhase::Pending, JobPhase::Failed,
+                     JobPhase::Receiving, JobPhase::Finished})
     dlg.SetTaskState(s, file);  // paused by the user, or waiting to try again: nothing to announce
   auto shown = fake.taken();
   ASSERT_EQ(shown.size(), 2u);
-  EXPECT_EQ(shown[0].summary, "Connection broken");
+  EXPECT_EQ(shown[0].summary, "Download failed");
   EXPECT_TRUE(shown[0].body.startsWith("release-2.4.zip"));
   EXPECT_TRUE(shown[0].actions.isEmpty());
   EXPECT_EQ(shown[1].summary, "Download finished");

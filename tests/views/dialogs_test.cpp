@@ -72,6 +72,22 @@ TEST_F(ConfigDialogView, EditsAndChecksComeBackOnOk) {
   EXPECT_TRUE(boxes->shown.empty());
 }
 
+// Browse beside the download folder starts where the field points and fills it; a chooser
+// cancelled changes nothing.
+TEST_F(ConfigDialogView, BrowseChoosesTheDownloadFolder) {
+  auto* field = widget<QLineEdit>(*view, IDC_DOWNLOAD_DIR);
+  auto* browse = widget<QPushButton>(*view, IDC_BROWSE_DOWNLOAD_DIR);
+  ASSERT_NE(browse, nullptr);
+  QTest::mouseClick(browse, Qt::LeftButton);
+  EXPECT_EQ(field->text(), "/tmp");
+  boxes->folderAnswer = "/var/tmp";
+  QTest::mouseClick(browse, Qt::LeftButton);
+  EXPECT_EQ(field->text(), "/var/tmp");
+  EXPECT_EQ(boxes->folderAsked, (std::vector<std::string>{"/tmp", "/tmp"}));
+  QTest::mouseClick(widget<QPushButton>(*view, IDOK), Qt::LeftButton);
+  EXPECT_EQ(dlg.m_downloadDir, "/var/tmp");
+}
+
 TEST_F(ConfigDialogView, RefusedRollbackKeepsTheDialogOpen) {
   auto* rollback = widget<QLineEdit>(*view, IDC_ROLLBACK);
   rollback->selectAll();

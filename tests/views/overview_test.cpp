@@ -35,6 +35,12 @@ struct StoreApp : CWinApp {
   bool InitInstance() override { return false; }
 };
 
+LiveState published(JobPhase phase, std::int64_t size, std::int64_t done, std::int64_t rate, int connections) {
+  LiveState l;
+  l.phase = phase, l.size = size, l.done = done, l.rate = rate, l.connections = connections;
+  return l;
+}
+
 std::string leaseOf(pid_t pid) {
   std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
   std::string stat, field;
@@ -70,7 +76,11 @@ class OverviewView : public ViewTest {
       e.url = s.url;
       e.localPath = s.file;
       e.start = s.start;
-      e.live = {s.size, s.start, s.rate, s.phase, s.retryIn ? std::time(nullptr) + s.retryIn : 0, s.running ? 1 : 0};
+      e.live.phase = phaseOf(s.phase);
+      if (!*s.phase) e.live.phase = JobPhase::Idle;
+      e.live.size = s.size, e.live.done = s.start, e.live.rate = s.rate;
+      e.live.retryAt = s.retryIn ? std::time(nullptr) + s.retryIn : 0;
+      e.live.connections = s.running ? 1 : 0;
       e.save();
       if (s.running) app.WriteProfileString("Running", s.slot, leaseOf(holder));
     }
@@ -116,7 +126,7 @@ TEST_F(OverviewView, ShowsEveryDownloadSortsAndKeepsTheFinished) {
   EXPECT_EQ(column(8)[0], "http://me:***@h/q.iso");
   EXPECT_EQ(dlg.Control(IDC_OVERVIEW_LIST)->bars, (std::vector<int>{25, 25, -1}));
   // Receiving, and no byte comes: said so, not "Receiving" beside an empty rate.
-  QueueEntry::publish("07", std::nullopt, LiveState{4000, 1000, 0, "receiving", 0, 1});
+  QueueEntry::publish("07", std::nullopt, published(JobPhase::Receiving, 4000, 1000, 0, 1));
   dlg.refresh();
   EXPECT_EQ(column(6)[1], "No data for 1 s");
   EXPECT_EQ(column(4)[1], "");
@@ -139,6 +149,7 @@ TEST_F(OverviewView, ShowsEveryDownloadSortsAndKeepsTheFinished) {
   dlg.refresh();
   ASSERT_EQ(column(1), (std::vector<QString>{"a.zip", "q.iso"}));  // still by size, downwards
   EXPECT_EQ(column(6)[0], "Finished");
+  EXPECT_EQ(column(0)[0], "");  // its entry went: the number is no longer its own
   EXPECT_EQ(column(3)[0], "3.9 KiB (100%)");
   EXPECT_EQ(dlg.Control(IDC_OVERVIEW_LIST)->bars[0], 100);
 
@@ -166,6 +177,62 @@ TEST_F(OverviewView, ShowsEveryDownloadSortsAndKeepsTheFinished) {
   EXPECT_TRUE(QTest::qWaitFor([&] { return !QueueEntry::exists("03"); }, 3000));
   EXPECT_FALSE(QFile::exists(QString::fromStdString(path("q.iso"))));
   EXPECT_EQ(column(1), std::vector<QString>{});
+}
+
+// Failed downloads stay, with why, until removed: one whose entry went (a missing file) and
+// one whose copy ended keeping it (a refused connection).
+// A download that finished before it said its size has its file's; and a rate that appears
+// later is not cut off.
+TEST_F(OverviewView, FailedOnesStayWithWhyFinishedOnesKeepTheirSize) {
+  QueueEntry::recordFailed("04", "http://h/nothere.zip", path("nothere.zip"), "Not found: http://h/nothere.zip");
+  QueueEntry kept;
+  kept.slot = "05";
+  kept.url = "http://h/r.bin";
+  kept.localPath = path("r.bin");
+  kept.live.phase = JobPhase::Failed;
+  kept.live.reason = "Connection refused";
+  kept.save();
+  open();
+  EXPECT_EQ(column(0), (std::vector<QString>{"#03", "#04", "#05", "#07", "#09"}));
+  EXPECT_EQ(column(6)[1], "Failed: Not found: http://h/nothere.zip");
+  EXPECT_EQ(column(6)[2], "Failed: Connection refused");
+
+  // Said by the one that failed as it failed: read alike from --list.
+  auto rows = readOverview();
+  std::string listed = overviewTable(rows);
+  auto at04 = listed.find("\n#04");
+  EXPECT_NE(listed.substr(at04, listed.find('\n', at04 + 1) - at04).find("failed: Not found"), std::string::npos) << listed;
+  EXPECT_NE(overviewJson(rows).find("\"state\": \"failed\""), std::string::npos);
+
+  // A rate that appears after the table was laid out fits its column.
+  QueueEntry::publish("09", std::nullopt, published(JobPhase::Receiving, 0, 10, 1023 * 1024 * 1024, 1));
+  dlg.refresh();
+  QString rate = column(4)[4];
+  EXPECT_EQ(rate, "1023.0 MiB/s");
+  EXPECT_GT(table()->columnWidth(4), table()->fontMetrics().horizontalAdvance(rate));
+
+  // a.zip completes within its first second: no size published, the file's is taken.
+  QueueEntry::publish("07", std::nullopt, published(JobPhase::Finished, 0, 0, 0, 0));
+  dlg.refresh();
+  std::ofstream(path("a.zip")) << std::string(4000, 'x');
+  QueueEntry::removeFinished("07");
+  dlg.refresh();
+  auto files = column(1);
+  auto at = std::find(files.begin(), files.end(), "a.zip") - files.begin();
+  ASSERT_LT(at, static_cast<long>(files.size()));
+  EXPECT_EQ(column(2)[static_cast<std::size_t>(at)], "3.9 KiB");
+  EXPECT_EQ(column(3)[static_cast<std::size_t>(at)], "3.9 KiB (100%)");
+
+  // Remove takes a failed one, its word or its entry.
+  table()->clearSelection();
+  for (int r = 0; r < table()->topLevelItemCount(); ++r)
+    if (table()->topLevelItem(r)->text(6).startsWith("Failed")) table()->topLevelItem(r)->setSelected(true);
+  boxes->answers = {IDYES};
+  QTest::mouseClick(view->window()->findChild<QPushButton*>(QString("c%1").arg(IDC_OVERVIEW_REMOVE)), Qt::LeftButton);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return !QueueEntry::exists("05") && QueueEntry::failed().empty(); }, 3000));
+  dlg.refresh();
+  auto numbers = column(0);
+  EXPECT_EQ(std::count(numbers.begin(), numbers.end(), "#04"), 0);
 }
 
 // Three downloads wait for their turn, each in a copy of its own (one process stands for all,

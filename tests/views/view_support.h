@@ -25,6 +25,12 @@ struct ScriptedBoxes : UiBackend {
     return a;
   }
   std::optional<std::string> saveAs(const std::string&, const std::string&) override { return std::nullopt; }
+  std::vector<std::string> folderAsked;  // where each folder chooser started
+  std::optional<std::string> folderAnswer;
+  std::optional<std::string> chooseFolder(const std::string& start) override {
+    folderAsked.push_back(start);
+    return folderAnswer;
+  }
   std::unique_ptr<DialogView> createView(CDialog& dlg) override { return std::make_unique<qtui::QtDialogView>(dlg); }
   void beep(bool) override {}
   void openHelp(int) override {}

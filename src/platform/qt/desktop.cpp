@@ -27,10 +27,11 @@ std::string env(const char* name) {
 }
 }  // namespace
 
-QPoint cascadePosition(const QRect& available, const QSize& window, const std::vector<QRect>& taken, int step) {
+QPoint cascadePosition(const QRect& available, const QSize& window, const std::vector<QRect>& taken, int step,
+                       std::optional<QPoint> own) {
   step = std::max(step, 1);
-  QPoint start(available.x() + std::max(0, (available.width() - window.width()) / 2),
-               available.y() + std::max(0, (available.height() - window.height()) / 2));
+  QPoint start = own.value_or(QPoint(available.x() + std::max(0, (available.width() - window.width()) / 2),
+                                     available.y() + std::max(0, (available.height() - window.height()) / 2)));
   auto fits = [&](QPoint p) {
     return p.x() >= available.left() && p.y() >= available.top() && p.x() + window.width() <= available.right() + 1 &&
            p.y() + window.height() <= available.bottom() + 1;
@@ -40,11 +41,12 @@ QPoint cascadePosition(const QRect& available, const QSize& window, const std::v
       if (!t.size().isEmpty() && t.intersects(QRect(p, window))) return false;
     return true;
   };
-  auto free = [&](QPoint p) {
+  auto apart = [&](QPoint p) {
     for (const QRect& t : taken)
       if (std::abs(t.x() - p.x()) < step / 2 + 1 && std::abs(t.y() - p.y()) < step / 2 + 1) return false;
-    return clear(p);
+    return true;
   };
+  auto free = [&](QPoint p) { return apart(p) && clear(p); };
   QPoint p = start;
   int restarts = 0;
   for (int i = 0; i < 200; ++i) {
@@ -77,9 +79,17 @@ QPoint cascadePosition(const QRect& available, const QSize& window, const std::v
       // title bar, which the window's size leaves out).
       q.setY(std::clamp(q.y(), available.top(), std::max(available.top(), available.bottom() + 1 - window.height() - step)));
       q.setX(std::clamp(q.x(), available.left(), std::max(available.left(), available.right() + 1 - window.width())));
-      if (fits(q) && free(q)) return q;
+      // Taken by another window beside it (windows opening together): the cascade from there.
+      for (int k = 0; k < 50 && fits(q + QPoint(k, k) * step); ++k)
+        if (free(q + QPoint(k, k) * step)) return q + QPoint(k, k) * step;
       if (fits(q) && covered(q) < leastArea) least = q, leastArea = covered(q);
     }
+  }
+  // Windows that must cover it alike do not cover one another: they cascade from there.
+  for (int k = 0; k < 50; ++k) {
+    QPoint q = least + QPoint(k, k) * step;
+    if (!fits(q)) q = QPoint(std::max(available.left(), least.x() - k * step), std::max(available.top(), least.y() - k * step));
+    if (apart(q)) return q;
   }
   return least;
 }
@@ -155,9 +165,9 @@ std::vector<QRect> WindowRegistry::others() const {
   return out;
 }
 
-QPoint WindowRegistry::claim(const QRect& available, const QSize& window, int step) {
+QPoint WindowRegistry::claim(const QRect& available, const QSize& window, int step, std::optional<QPoint> own) {
   DirLock lock(m_dir);
-  QPoint p = cascadePosition(available, window, others(), step);
+  QPoint p = cascadePosition(available, window, others(), step, own);
   record(p);
   return p;
 }

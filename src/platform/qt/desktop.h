@@ -4,6 +4,7 @@
 #include <QPoint>
 #include <QRect>
 #include <QSize>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,8 +14,10 @@ namespace qtui {
 // no window in taken occupies (its top left) and that covers none of the windows in taken that
 // are to be kept clear (those with a size: the Downloads window); when the cascade leaves
 // available it starts again at its top left. When every place of the cascade covers such a
-// window, the first place beside one (right, left, below, above) that covers none.
-QPoint cascadePosition(const QRect& available, const QSize& window, const std::vector<QRect>& taken, int step);
+// window, the first place beside one (right, left, below, above) that covers none. A window
+// with a place of its own (own) starts the cascade there: it keeps its place when that is free.
+QPoint cascadePosition(const QRect& available, const QSize& window, const std::vector<QRect>& taken, int step,
+                       std::optional<QPoint> own = std::nullopt);
 
 // The positions of every open window of the program, one small file per window in the user's
 // runtime folder, so that copies running side by side (Resume All) do not open on one another.
@@ -28,7 +31,7 @@ class WindowRegistry {
 
   // Chooses a cascade place among the other windows and records it, under a lock so that
   // windows opening at the same moment get different places.
-  QPoint claim(const QRect& available, const QSize& window, int step);
+  QPoint claim(const QRect& available, const QSize& window, int step, std::optional<QPoint> own = std::nullopt);
   // Records where this window is now; with a size, the window is to be kept clear (a window
   // the user works in, such as the Downloads window: others open beside it, not over it).
   void record(const QPoint& pos, const QSize& keepClear = QSize());

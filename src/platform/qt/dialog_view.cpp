@@ -683,8 +683,9 @@ void QtDialogView::setLabelText(QWidget* w, const QString& text, bool elide) {
 // The window's state is said in words on its progress bar; a finish or break that the user
 // is not looking at is announced on the desktop.
 void QtDialogView::showTaskState() {
-  TaskState state = m_dlg.GetTaskState();
-  QString words = QString::fromUtf8(taskStateWords(state));
+  JobPhase state = m_dlg.GetTaskState();
+  // A working download shows its percentage; one at rest says why in words.
+  QString words = phaseAtRest(state) ? QString::fromUtf8(phaseText(state)) : QString();
   for (auto& w : m_widgets) {
     auto* bar = qobject_cast<QProgressBar*>(w.data());
     if (!bar) continue;
@@ -692,13 +693,13 @@ void QtDialogView::showTaskState() {
     bar->setTextVisible(!words.isEmpty());
     bar->setAccessibleDescription(words);
   }
-  if ((state != TaskState::Broken && state != TaskState::Finished) || m_window->isActiveWindow()) return;
+  if ((state != JobPhase::Failed && state != JobPhase::Finished) || m_window->isActiveWindow()) return;
   QString path = QString::fromStdString(m_dlg.TaskFile());
   QString name = path.isEmpty() ? titleText(m_dlg.GetWindowText()) : qs(QFileInfo(path).fileName().toStdString());
-  if (state == TaskState::Finished) {
+  if (state == JobPhase::Finished) {
     if (notifier().notify("Download finished", name, path) != 0 && !path.isEmpty()) m_awaitsAction = true;
   } else {
-    notifier().notify("Connection broken", name + "\nPaused; resume it from its window.");
+    notifier().notify("Download failed", name + "\nPaused; resume it from its window.");
   }
 }
 
@@ -750,15 +751,20 @@ void QtDialogView::started() {
   applyPosition();
   // A window without a place of its own opens off the program's other windows.
   m_registry = std::make_unique<WindowRegistry>();
-  // A place of its own is kept unless it covers a window kept clear (a download resumed from
-  // the Downloads window opens beside it, not over it).
-  bool covers = false;
-  for (const QRect& o : m_registry->others())
-    covers = covers || (!o.size().isEmpty() && o.intersects(QRect(QPoint(m_dlg.X(), m_dlg.Y()), m_window->size())));
-  if ((m_dlg.X() == -1 && m_dlg.Y() == -1) || covers) {
+  // A dialog opened from another window of this process (Enter URL from the Downloads
+  // window) opens over the middle of it.
+  QWidget* parent = QApplication::activeWindow();
+  bool own = m_dlg.X() != -1 || m_dlg.Y() != -1;
+  if (!own && parent && parent != m_window.get() && !m_dlg.Template().minimizeBox) {
+    m_window->move(parent->frameGeometry().center() - QRect(QPoint(), m_window->frameGeometry().size()).center());
+  } else {
+    // A place of its own is kept while it is free: not over a window kept clear (a download
+    // resumed from the Downloads window opens beside it), nor where another window is
+    // (downloads resumed together, their places alike, cascade from it).
     QScreen* screen = m_window->screen() ? m_window->screen() : QGuiApplication::primaryScreen();
     QRect avail = screen ? screen->availableGeometry() : QRect(0, 0, 1024, 768);
-    m_window->move(m_registry->claim(avail, m_window->size(), m_units.y(16)));
+    m_window->move(m_registry->claim(avail, m_window->size(), m_units.y(16),
+                                     own ? std::optional<QPoint>(QPoint(m_dlg.X(), m_dlg.Y())) : std::nullopt));
   }
   recordPlace();
   if (m_dlg.IsIconic())
@@ -863,22 +869,33 @@ void QtDialogView::applyControl(std::size_t index) {
       auto* t = static_cast<QTreeWidget*>(w);
       bool grown = t->topLevelItemCount() < static_cast<int>(c.rows.size());
       while (t->topLevelItemCount() > static_cast<int>(c.rows.size())) delete t->takeTopLevelItem(t->topLevelItemCount() - 1);
+      std::vector<bool> changed(static_cast<std::size_t>(t->columnCount()), false);
       for (std::size_t r = 0; r < c.rows.size(); ++r) {
         QTreeWidgetItem* item = t->topLevelItem(static_cast<int>(r));
         if (!item) item = new QTreeWidgetItem(t);
         const auto& cells = c.rows[r];
         for (int col = 0; col < static_cast<int>(cells.size()) && col < t->columnCount(); ++col)
-          if (QString text = qs(cells[static_cast<std::size_t>(col)]); item->text(col) != text) item->setText(col, text);
+          if (QString text = qs(cells[static_cast<std::size_t>(col)]); item->text(col) != text) {
+            item->setText(col, text);
+            item->setToolTip(col, text);  // the whole text, where the column cuts it
+            changed[static_cast<std::size_t>(col)] = true;
+          }
         bool sel = std::find(c.selected.begin(), c.selected.end(), static_cast<int>(r)) != c.selected.end();
         if (item->isSelected() != sel) item->setSelected(sel);
       }
-      // New rows may be wider: the columns but the last (which takes the rest) fit them.
-      if (grown)
-        for (int col = 0; col + 1 < t->columnCount(); ++col) {
-          t->resizeColumnToContents(col);
-          // A bar needs room beside its text.
-          if (col == c.barColumn) t->setColumnWidth(col, t->columnWidth(col) + t->fontMetrics().averageCharWidth() * 8);
-        }
+      // New rows, or a longer text (a rate that appears), may be wider: the columns but the
+      // last (which takes the rest) fit them; one that is wide enough stays, not to jump.
+      for (int col = 0; col + 1 < t->columnCount(); ++col) {
+        if (!grown && !changed[static_cast<std::size_t>(col)]) continue;
+        int was = t->columnWidth(col);
+        t->resizeColumnToContents(col);
+        // A bar needs room beside its text.
+        int wanted = t->columnWidth(col) + (col == c.barColumn ? t->fontMetrics().averageCharWidth() * 8 : 0);
+        // A long text (a failure's reason) takes a third of the table at most: the columns
+        // after it stay in sight, and it shows whole in its tooltip.
+        wanted = std::min(wanted, std::max(t->header()->sectionSizeHint(col), t->viewport()->width() / 3));
+        t->setColumnWidth(col, grown ? wanted : std::max(was, wanted));
+      }
       t->header()->setSortIndicatorShown(c.sortColumn >= 0);
       if (c.sortColumn >= 0)
         t->header()->setSortIndicator(c.sortColumn, c.sortDescending ? Qt::DescendingOrder : Qt::AscendingOrder);

@@ -126,6 +126,16 @@ class QtUi : public UiBackend {
     return QFile::encodeName(dlg.selectedFiles().first()).toStdString();
   }
 
+  std::optional<std::string> chooseFolder(const std::string& start) override {
+    QString at = QFile::decodeName(QByteArray::fromStdString(start.empty() ? DesktopDownloadFolder(CurrentFolder()) : start));
+    QFileDialog dlg(QApplication::activeWindow(), "Download folder", at);
+    dlg.setFileMode(QFileDialog::Directory);
+    dlg.setOption(QFileDialog::ShowDirsOnly, true);
+    dlg.setWindowModality(Qt::ApplicationModal);
+    if (dlg.exec() != QDialog::Accepted || dlg.selectedFiles().isEmpty()) return std::nullopt;
+    return QFile::encodeName(dlg.selectedFiles().first()).toStdString();
+  }
+
   std::unique_ptr<DialogView> createView(CDialog& dlg) override { return std::make_unique<QtDialogView>(dlg); }
 
   void beep(bool error) override {
