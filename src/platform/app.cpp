@@ -349,6 +349,21 @@ bool ProfileStore::remove(const std::string& section, const std::string& name) {
   return ok;
 }
 
+namespace {
+// A row of (name, value) as the store hands it out: integers stay integers, NULL is no value.
+ProfileValue rowValue(sqlite3_stmt* s) {
+  ProfileValue v;
+  v.name.assign(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)), static_cast<std::size_t>(sqlite3_column_bytes(s, 0)));
+  if (sqlite3_column_type(s, 1) == SQLITE_INTEGER)
+    v.data = static_cast<std::int64_t>(sqlite3_column_int64(s, 1));
+  else if (sqlite3_column_type(s, 1) != SQLITE_NULL)
+    v.data = std::string(reinterpret_cast<const char*>(sqlite3_column_text(s, 1)),
+                         static_cast<std::size_t>(sqlite3_column_bytes(s, 1)));
+  return v;
+}
+
+}  // namespace
+
 std::vector<ProfileValue> ProfileStore::readSection(const std::string& section, const std::string& prefix) {
   std::vector<ProfileValue> out;
   // A prefix reads a range of the key: the names from prefix up to the next prefix.
@@ -362,15 +377,7 @@ std::vector<ProfileValue> ProfileStore::readSection(const std::string& section, 
     sqlite3_bind_text(all.s, 3, past.data(), static_cast<int>(past.size()), SQLITE_TRANSIENT);
   }
   while (sqlite3_step(all.s) == SQLITE_ROW) {
-    ProfileValue v;
-    v.name.assign(reinterpret_cast<const char*>(sqlite3_column_text(all.s, 0)),
-                  static_cast<std::size_t>(sqlite3_column_bytes(all.s, 0)));
-    if (sqlite3_column_type(all.s, 1) == SQLITE_INTEGER)
-      v.data = static_cast<std::int64_t>(sqlite3_column_int64(all.s, 1));
-    else if (sqlite3_column_type(all.s, 1) != SQLITE_NULL)
-      v.data = std::string(reinterpret_cast<const char*>(sqlite3_column_text(all.s, 1)),
-                           static_cast<std::size_t>(sqlite3_column_bytes(all.s, 1)));
-    out.push_back(std::move(v));
+    out.push_back(rowValue(all.s));
   }
   sqlite3_reset(all.s);
   for (const auto& [key, value] : m_impl->pendingInts) {
@@ -392,15 +399,7 @@ std::vector<ProfileValue> ProfileStore::readRange(const std::string& section, co
   sqlite3_bind_text(st.s, 3, to.data(), static_cast<int>(to.size()), SQLITE_TRANSIENT);
   sqlite3_bind_int(st.s, 4, limit);
   while (sqlite3_step(st.s) == SQLITE_ROW) {
-    ProfileValue v;
-    v.name.assign(reinterpret_cast<const char*>(sqlite3_column_text(st.s, 0)),
-                  static_cast<std::size_t>(sqlite3_column_bytes(st.s, 0)));
-    if (sqlite3_column_type(st.s, 1) == SQLITE_INTEGER)
-      v.data = static_cast<std::int64_t>(sqlite3_column_int64(st.s, 1));
-    else if (sqlite3_column_type(st.s, 1) != SQLITE_NULL)
-      v.data = std::string(reinterpret_cast<const char*>(sqlite3_column_text(st.s, 1)),
-                           static_cast<std::size_t>(sqlite3_column_bytes(st.s, 1)));
-    out.push_back(std::move(v));
+    out.push_back(rowValue(st.s));
   }
   sqlite3_reset(st.s);
   return out;
